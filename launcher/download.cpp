@@ -18,8 +18,10 @@ namespace {
 constexpr std::size_t kReadSize = 1024;
 // Body bytes that curl has handed over but the loop has not read yet. When a piece does not fit, the
 // transfer is paused until the loop has caught up, so memory stays fixed whatever the size of the body.
-// curl hands over at most CURL_MAX_WRITE_SIZE bytes at a time, so an empty buffer always takes a piece.
+// curl hands over at most CURL_MAX_WRITE_SIZE bytes at a time, and after a drain less than one read is
+// left, so a drained buffer always takes the next piece.
 constexpr std::size_t kPendingCapacity = 4 * CURL_MAX_WRITE_SIZE;
+static_assert(kPendingCapacity >= CURL_MAX_WRITE_SIZE + kReadSize);
 constexpr long kMaxRedirects = 20;
 // Only web URLs are fetched or followed: a redirect must not reach local files or other services.
 constexpr const char* kAllowedProtocols = "http,https";
@@ -113,13 +115,18 @@ public:
         ui_.PumpMessages();
     }
 
-    void Drain(Pending& pending) {
-        while (pending.begin < pending.end) {
+    // Reads whole 1024-byte pieces while the body is still coming; once it has ended (`all`), also the
+    // last, shorter piece. So every read but the last takes 1024 bytes, as the progress bar expects.
+    void Drain(Pending& pending, bool all) {
+        while (pending.end - pending.begin >= kReadSize || (all && pending.begin < pending.end)) {
             const std::size_t count = std::min(kReadSize, pending.end - pending.begin);
             Read(pending.bytes.data() + pending.begin, count);
             pending.begin += count;
         }
-        pending.begin = pending.end = 0;
+        const std::size_t left = pending.end - pending.begin;
+        std::memmove(pending.bytes.data(), pending.bytes.data() + pending.begin, left);
+        pending.begin = 0;
+        pending.end = left;
     }
 
     void Finish() {
@@ -202,7 +209,7 @@ bool Download(UiPort& ui, const std::string& url, const std::string& destination
             outcome = CURLE_FAILED_INIT;
             break;
         }
-        reader.Drain(pending);
+        reader.Drain(pending, false);
         if (pending.paused) {
             // The buffer is empty again: take the held piece and go on reading.
             pending.paused = false;
@@ -221,7 +228,7 @@ bool Download(UiPort& ui, const std::string& url, const std::string& destination
             break;
         }
     }
-    reader.Drain(pending);
+    reader.Drain(pending, true); // what arrived before an end or a break-off is kept
 
     bool result = false;
     long status = 0;

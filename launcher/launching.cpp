@@ -1,6 +1,7 @@
 #include "launcher/launching.h"
 
 #include "framework/helpers.h"
+#include "launcher/config.h"
 #include "launcher/ui_port.h"
 
 #include <cerrno>
@@ -205,6 +206,10 @@ bool RunProgram(const std::string& commandLine, bool wait) {
     return true;
 }
 
+void StartClient(UiPort& ui) {
+    StartClient(ui, Config().applicationDir, Config().clientExe);
+}
+
 void StartClient(UiPort& ui, const std::string& appDir, const std::string& clientExe) {
     const std::string path = appDir + clientExe;
     if (IsExistingFile(path)) {
@@ -213,6 +218,10 @@ void StartClient(UiPort& ui, const std::string& appDir, const std::string& clien
     } else {
         ui.ShowMessageBox("KV Client cannot be found! [" + path + "]");
     }
+}
+
+void OpenLink(UiPort& ui, const std::string& url) {
+    OpenLink(ui, Config().defaultBrowserPath, url);
 }
 
 void OpenLink(UiPort& ui, const std::string& browserPath, const std::string& url) {

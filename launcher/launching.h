@@ -28,10 +28,14 @@ TCommandLine SplitCommandLine(const std::string& commandLine); // prefixes teste
 // Returns whether the process started.
 bool RunProgram(const std::string& commandLine, bool wait);
 
-// The Start button: runs the client and ends the launcher, or tells the user that it is missing.
+// The Start button: runs the client named by `Config()` and ends the launcher, or tells the user that it
+// is missing.
+void StartClient(UiPort& ui);
 void StartClient(UiPort& ui, const std::string& appDir, const std::string& clientExe);
 
-// A link button: opens `url` in the default browser, or tells the user that the browser is missing.
+// A link button: opens `url` in the default browser of `Config()`, or tells the user that the browser is
+// missing.
+void OpenLink(UiPort& ui, const std::string& url);
 void OpenLink(UiPort& ui, const std::string& browserPath, const std::string& url);
 
 } // namespace pc

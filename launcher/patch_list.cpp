@@ -2,6 +2,7 @@
 
 #include "framework/helpers.h"
 #include "framework/line_list.h"
+#include "launcher/config.h"
 
 namespace pc {
 namespace {
@@ -53,6 +54,10 @@ void ParsePatchList(const std::string& path, TPatchList& table) {
     }
 }
 
+bool IsPatchApplied(std::int32_t id) {
+    return IsPatchApplied(Config().applicationDir, id);
+}
+
 bool IsPatchApplied(const std::string& appDir, std::int32_t id) {
     const std::string ledger = appDir + kLedgerFileName;
     if (!IsExistingFile(ledger))
@@ -60,6 +65,10 @@ bool IsPatchApplied(const std::string& appDir, std::int32_t id) {
     TStringList lines;
     lines.LoadLines(ledger);
     return lines.FindLine(FormatInteger(id)) != -1;
+}
+
+void RecordPatchApplied(std::int32_t id) {
+    RecordPatchApplied(Config().applicationDir, id);
 }
 
 void RecordPatchApplied(const std::string& appDir, std::int32_t id) {

@@ -45,10 +45,12 @@ inline constexpr const char* kLedgerFileName = "tqm_patch.ini";
 void ParsePatchList(const std::string& path);
 void ParsePatchList(const std::string& path, TPatchList& table);
 
-// The ledger in the application directory `appDir` (ending with '/'), read anew for every query so that
-// a patch recorded earlier in the same run counts.
+// The ledger in the application directory (of `Config()`, or `appDir`, ending with '/'), read anew for
+// every query so that a patch recorded earlier in the same run counts.
+bool IsPatchApplied(std::int32_t id);
 bool IsPatchApplied(const std::string& appDir, std::int32_t id);
 // Appends the id; the ledger is replaced as a whole, atomically, so a failed save keeps the old one.
+void RecordPatchApplied(std::int32_t id);
 void RecordPatchApplied(const std::string& appDir, std::int32_t id);
 
 // The first row after `index` in the same group as row `index`, or -1.
