@@ -1,7 +1,6 @@
 #include "archive/extract_names.h"
 
-#include <locale.h>
-#include <wctype.h>
+#include "archive/code_pages.h"
 
 #include <vector>
 
@@ -15,35 +14,7 @@ bool IsAsciiLetter(char16_t c) {
     return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
 }
 
-// The process's own locale may be "C"; names need the full Unicode case mapping.
-class TUnicodeLocale {
-public:
-    TUnicodeLocale() : locale_(newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr))) {}
-    TUnicodeLocale(const TUnicodeLocale&) = delete;
-    TUnicodeLocale& operator=(const TUnicodeLocale&) = delete;
-    ~TUnicodeLocale() {
-        if (locale_)
-            freelocale(locale_);
-    }
-    locale_t get() const { return locale_; }
-
-private:
-    locale_t locale_;
-};
-
 } // namespace
-
-char16_t WideUpperCase(char16_t c) {
-    if (c < 0x80)
-        return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
-    if (c >= 0xD800 && c <= 0xDFFF)
-        return c;
-    static const TUnicodeLocale locale;
-    if (!locale.get())
-        return c;
-    const wint_t upper = towupper_l(static_cast<wint_t>(c), locale.get());
-    return upper <= 0xFFFF ? static_cast<char16_t>(upper) : c;
-}
 
 // The rules, read from the start of both strings: a pattern rest of exactly "*" matches; an exhausted
 // name matches only an exhausted pattern; '*' stands for the run up to some position k of the rest of
@@ -53,13 +24,17 @@ char16_t WideUpperCase(char16_t c) {
 bool WildcardMatch(std::u16string_view name, std::u16string_view pattern, bool ignoreCase) {
     if (pattern == u"*.*")
         return true;
+    std::u16string upperName, upperPattern;
+    if (ignoreCase) {
+        upperName = WideUpperCase(name);
+        upperPattern = WideUpperCase(pattern);
+        name = upperName;
+        pattern = upperPattern;
+    }
     const std::size_t n = name.size();
     const std::size_t m = pattern.size();
-    auto equal = [&](char16_t a, char16_t b) {
-        return ignoreCase ? WideUpperCase(a) == WideUpperCase(b) : a == b;
-    };
     // row[j]: the rest of the name from i matches the pattern from j. below: the same for i + 1.
-    // later[j]: the pattern from j matches the name from some position in i .. n - 1.
+    // later[j]: the pattern from j matches the name from some position in i + 1 .. n - 1.
     std::vector<char> row(m + 1), below(m + 1), later(m + 1, 0);
     for (std::size_t i = n + 1; i-- > 0;) {
         for (std::size_t j = m + 1; j-- > 0;) {
@@ -75,7 +50,7 @@ bool WildcardMatch(std::u16string_view name, std::u16string_view pattern, bool i
             else if (pattern[j] == u'?')
                 match = below[j + 1] != 0;
             else
-                match = equal(pattern[j], name[i]) && below[j + 1] != 0;
+                match = pattern[j] == name[i] && below[j + 1] != 0;
             row[j] = match;
         }
         if (i < n)
@@ -157,75 +132,6 @@ bool IsUnsafeEntryName(std::u16string_view name) {
         if (start == name.size())
             return false;
     }
-}
-
-std::string WideToUtf8(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-std::u16string Utf8ToWide(std::string_view text) {
-    std::u16string out;
-    out.reserve(text.size());
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        int extra = b < 0x80             ? 0
-                    : (b & 0xE0) == 0xC0 ? 1
-                    : (b & 0xF0) == 0xE0 ? 2
-                    : (b & 0xF8) == 0xF0 ? 3
-                                         : -1;
-        char32_t c = extra == 0 ? b : extra == 1 ? (b & 0x1F) : extra == 2 ? (b & 0x0F) : (b & 0x07);
-        bool ok = extra >= 0 && i + static_cast<std::size_t>(extra) < text.size();
-        for (int k = 1; ok && k <= extra; ++k) {
-            const auto t = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
-            ok = (t & 0xC0) == 0x80;
-            c = (c << 6) | (t & 0x3F);
-        }
-        static constexpr char32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
-        if (ok && (c < kMinimum[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)))
-            ok = false;
-        if (!ok) {
-            out += u'\uFFFD';
-            ++i;
-            continue;
-        }
-        i += static_cast<std::size_t>(extra) + 1;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (c >> 10));
-            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
-    }
-    return out;
 }
 
 } // namespace pc

@@ -1,5 +1,4 @@
-// Entry names during extraction: mask matching for selection, the safety test for targets and the
-// conversion of stored names to paths on disk.
+// Entry names during extraction: mask matching for selection and the safety test for targets.
 #pragma once
 
 #include <string>
@@ -26,13 +25,5 @@ std::u16string PrepareSearchMask(std::u16string_view mask);
 // absolute, carries a drive ("X:"), has an empty component between two separators, a ".." component, or
 // a NUL character. Both '/' and '\' separate components.
 bool IsUnsafeEntryName(std::u16string_view name);
-
-// The wide upper-case mapping used for case-insensitive names.
-char16_t WideUpperCase(char16_t c);
-
-// UTF-16 to UTF-8 for names on disk; an unpaired surrogate becomes U+FFFD.
-std::string WideToUtf8(std::u16string_view text);
-// UTF-8 to UTF-16; a malformed byte becomes U+FFFD.
-std::u16string Utf8ToWide(std::string_view text);
 
 } // namespace pc

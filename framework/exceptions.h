@@ -17,7 +17,7 @@ private:
 };
 
 #define PC_DECLARE_ERROR(Name, Base)                                                                         \
-    class Name : public Base {                                                                              \
+    class Name : public Base {                                                                               \
     public:                                                                                                  \
         using Base::Base;                                                                                    \
     }

@@ -119,15 +119,4 @@ TEST(EntryNames, UnsafeNames) {
         EXPECT_EQ(pc::IsUnsafeEntryName(c.name), c.unsafe) << std::string(c.name.begin(), c.name.end());
 }
 
-TEST(EntryNames, Utf8Conversion) {
-    const std::u16string wide = u"caf\u00e9/\u65e5\u672c/\U0001F600.txt";
-    EXPECT_EQ(pc::WideToUtf8(wide), "caf\xc3\xa9/\xe6\x97\xa5\xe6\x9c\xac/\xf0\x9f\x98\x80.txt");
-    EXPECT_EQ(pc::Utf8ToWide(pc::WideToUtf8(wide)), wide);
-    EXPECT_EQ(pc::WideToUtf8(std::u16string(1, char16_t(0xD800))), "\xef\xbf\xbd");
-    EXPECT_EQ(pc::Utf8ToWide("a\xff"
-                             "b"),
-              u"a\uFFFDb");
-    EXPECT_EQ(pc::Utf8ToWide("\xc0\xaf"), u"\uFFFD\uFFFD"); // overlong '/'
-}
-
 } // namespace

@@ -1,0 +1,10 @@
+#include "launcher/config.h"
+
+namespace pc {
+
+LauncherConfig& Config() {
+    static LauncherConfig config;
+    return config;
+}
+
+} // namespace pc
