@@ -103,7 +103,7 @@ enum class TZAAction : std::uint8_t { faRetry = 0, faIgnore = 1, faAbort = 2 };
 // The search state of FindFirstMatch / FindNextMatch.
 struct TInternalSearchRec {
     std::int32_t Index = 0;
-    char16_t Mask[260] = {};
+    std::u16string Mask; // kept whole: a mask has no length limit
     bool HasWildcards = false;
     std::uint32_t SearchAttr = 0;
     std::u16string ExclusionMask;
