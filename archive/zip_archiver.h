@@ -233,6 +233,16 @@ protected:
     void ReleaseArchive() noexcept;
     std::string FileNameUtf8() const;
 
+    // Extraction helpers: the search from the record's index on, and each event with its default.
+    bool SearchFrom(TZAArchiveItem& F);
+    void FireOverallProgress(double progress, TZAProcessOperation operation, TZAProgressPhase phase);
+    void FireFileProgress(const std::u16string& fileName, double progress, TZAProcessOperation operation,
+                          TZAProgressPhase phase);
+    TZAAction FireProcessFileFailure(const std::u16string& fileName, TZAProcessOperation operation,
+                                     const EZAException& error);
+    bool FireConfirmOverwrite(const std::u16string& fileName, std::u16string& destFileName);
+    void FirePassword(const std::u16string& storedName, std::string& password);
+
     bool isOpen_ = false;
     std::uint16_t openMode_ = 0;
     std::unique_ptr<TStream> archiveStream_;
