@@ -14,17 +14,17 @@ struct CodePair {
 };
 
 // Detailed code -> message number, searched in this order.
-constexpr std::array<CodePair, 63> kCodeTable = {{
-    {0, 0},   {1, 1},   {2, 1},   {3, 1},   {4, 1},   {5, 2},   {6, 3},   {7, 1},   {8, 4},
-    {9, 5},   {10, 5},  {11, 6},  {12, 6},  {13, 7},  {14, 7},  {15, 6},  {16, 1},  {17, 8},
-    {18, 6},  {19, 9},  {20, 10}, {21, 1},  {22, 11}, {23, 9},  {24, 1},  {25, 11}, {26, 13},
-    {27, 14}, {28, 15}, {29, 5},  {30, 6},  {31, 6},  {32, 16}, {33, 12}, {34, 17}, {35, 18},
-    {36, 19}, {37, 20}, {38, 6},  {39, 21}, {40, 22}, {41, 23}, {42, 6},  {43, 23}, {44, 24},
-    {45, 24}, {46, 25}, {47, 26}, {48, 27}, {49, 28}, {50, 29}, {51, 30}, {52, 31}, {53, 6},
-    {54, 6},  {55, 32}, {56, 33}, {57, 27}, {58, 34}, {59, 34}, {60, 35}, {61, 36}, {62, 37},
+constexpr std::array<CodePair, 64> kCodeTable = {{
+    {0, 0},   {1, 1},   {2, 1},   {3, 1},   {4, 1},   {5, 2},   {6, 3},   {7, 1},   {8, 4},   {9, 5},
+    {10, 5},  {11, 6},  {12, 6},  {13, 7},  {14, 7},  {15, 6},  {16, 1},  {17, 8},  {18, 6},  {19, 9},
+    {20, 10}, {21, 1},  {22, 11}, {23, 9},  {24, 1},  {25, 11}, {26, 13}, {27, 14}, {28, 15}, {29, 5},
+    {30, 6},  {31, 6},  {32, 16}, {33, 12}, {34, 17}, {35, 18}, {36, 19}, {37, 20}, {38, 6},  {39, 21},
+    {40, 22}, {41, 23}, {42, 6},  {43, 23}, {44, 24}, {45, 24}, {46, 25}, {47, 26}, {48, 27}, {49, 28},
+    {50, 29}, {51, 30}, {52, 31}, {53, 6},  {54, 6},  {55, 32}, {56, 33}, {57, 27}, {58, 34}, {59, 34},
+    {60, 35}, {61, 36}, {62, 37}, {63, 38}, // a stored name that would leave the base directory
 }};
 
-constexpr std::array<const char*, 38> kMessages = {
+constexpr std::array<const char*, 39> kMessages = {
     "Unknown error",
     "Index out of bounds",
     "Invalid compression mode. Mode must be in [0-9] range",
@@ -65,6 +65,7 @@ constexpr std::array<const char*, 38> kMessages = {
     "Cannot delete folder \"%s\"",
     "File name is too long: \r\n\"%s\"",
     "Multiple transactions are not supported for multi-volume archives",
+    "Unsafe file name \"%s\"",
 };
 
 std::string ArgText(const TZAFormatArg& arg) {

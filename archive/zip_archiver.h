@@ -2,6 +2,7 @@
 // and the extraction operations built on them.
 #pragma once
 
+#include "archive/dialog_provider.h"
 #include "archive/dir_manager.h"
 #include "archive/streams.h"
 #include "archive/za_exception.h"
@@ -192,6 +193,10 @@ public:
     TZAProcessFileFailureEvent OnProcessFileFailure;
     TZADiskFullEvent OnDiskFull;
     TZAExtractFileEvent OnExtractFile;
+
+    // Shows the built-in dialogs of events that have no handler. Without a provider every such dialog
+    // counts as closed: failures abort the run, overwrites are declined, password prompts cancelled.
+    TZADialogProvider* DialogProvider = nullptr;
 
     // Opens FileName, creating an empty archive when no such file exists.
     void Open();
