@@ -22,9 +22,9 @@ private:
     std::string path_;
 };
 
-void CreateOutputFile(TOutputFile& file, const std::string& path);            // EInOutError
+void CreateOutputFile(TOutputFile& file, const std::string& path);               // EInOutError
 void WriteOutputBytes(TOutputFile& file, const void* buffer, std::size_t count); // EInOutError
-void CloseOutputFile(TOutputFile& file);                                       // EInOutError
+void CloseOutputFile(TOutputFile& file);                                         // EInOutError
 
 std::string InOutErrorMessage(int code);
 int InOutCodeFromErrno(int err);

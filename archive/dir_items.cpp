@@ -1,0 +1,172 @@
+#include "archive/dir_items.h"
+
+#include "archive/code_pages.h"
+#include "archive/za_exception.h"
+
+#include <algorithm>
+
+namespace pc {
+
+std::uint64_t TDirItem::FullCompressedSize() const {
+    return CompressedSize == 0xFFFFFFFFu ? Zip64CompressedSize : CompressedSize;
+}
+
+std::uint64_t TDirItem::FullUncompressedSize() const {
+    return UncompressedSize == 0xFFFFFFFFu ? Zip64UncompressedSize : UncompressedSize;
+}
+
+std::uint64_t TDirItem::FullLocalHeaderOffset() const {
+    return LocalHeaderOffset == 0xFFFFFFFFu ? Zip64LocalHeaderOffset : LocalHeaderOffset;
+}
+
+TZAStringHash::TZAStringHash(std::size_t bucketCount) : buckets_(std::max<std::size_t>(bucketCount, 1)) {}
+
+std::uint32_t TZAStringHash::HashOf(const std::u16string& key) {
+    std::uint32_t h = 0;
+    for (char b : WideToAnsi(key))
+        h = ((h << 2) | (h >> 30)) ^ static_cast<unsigned char>(b);
+    return h;
+}
+
+void TZAStringHash::Add(const std::u16string& key, std::int32_t value) {
+    auto& head = buckets_[HashOf(key) % buckets_.size()];
+    auto item = std::make_unique<THashItem>();
+    item->Key = key;
+    item->Value = value;
+    item->Next = std::move(head);
+    head = std::move(item);
+}
+
+std::int32_t TZAStringHash::ValueOf(const std::u16string& key) const {
+    for (const THashItem* item = buckets_[HashOf(key) % buckets_.size()].get(); item; item = item->Next.get())
+        if (item->Key == key)
+            return item->Value;
+    return -1;
+}
+
+std::int32_t TZAHashedStringList::Add(const std::u16string& s) {
+    strings_.push_back(s);
+    auto position = static_cast<std::int32_t>(strings_.size() - 1);
+    if (hash_) {
+        hash_->Add(s, position);
+        // Long chains cost more than a rebuild on the next lookup.
+        if (strings_.size() > 5 * hash_->BucketCount())
+            hash_.reset();
+    }
+    return position;
+}
+
+void TZAHashedStringList::Put(std::int32_t i, const std::u16string& s) {
+    strings_.at(static_cast<std::size_t>(i)) = s;
+    hash_.reset();
+}
+
+void TZAHashedStringList::Delete(std::int32_t i) {
+    strings_.erase(strings_.begin() + i);
+    hash_.reset();
+}
+
+void TZAHashedStringList::Clear() {
+    strings_.clear();
+    hash_.reset();
+}
+
+std::int32_t TZAHashedStringList::IndexOf(const std::u16string& s) {
+    if (!hash_) {
+        hash_ = std::make_unique<TZAStringHash>(std::max<std::size_t>(strings_.size(), 1000));
+        for (std::size_t i = 0; i < strings_.size(); ++i)
+            hash_->Add(strings_[i], static_cast<std::int32_t>(i));
+    }
+    return hash_->ValueOf(s);
+}
+
+void TZADirArray::SetCount(std::int32_t count) {
+    count = std::max(count, 0);
+    if (count == 0) {
+        std::vector<TDirItem>().swap(items_);
+        count_ = 0;
+        return;
+    }
+    if (count > Allocated()) {
+        step_ = std::min(step_ * 2, 10000);
+        items_.resize(static_cast<std::size_t>(std::max(Allocated() + step_, count)));
+    }
+    for (std::int32_t i = count_; i < count; ++i)
+        items_[static_cast<std::size_t>(i)] = TDirItem();
+    count_ = count;
+}
+
+TDirItem TZADirArray::Get(std::int32_t i) const {
+    if (i < 0 || i >= count_)
+        throw EZAException(2);
+    return items_[static_cast<std::size_t>(i)];
+}
+
+TDirItem& TZADirArray::Item(std::int32_t i) {
+    if (i < 0 || i >= count_)
+        throw EZAException(3);
+    return items_[static_cast<std::size_t>(i)];
+}
+
+const TDirItem& TZADirArray::Item(std::int32_t i) const {
+    if (i < 0 || i >= count_)
+        throw EZAException(3);
+    return items_[static_cast<std::size_t>(i)];
+}
+
+void TZADirArray::Put(std::int32_t i, const TDirItem& item) {
+    if (i < 0 || i >= count_)
+        throw EZAException(1);
+    if (i >= names_.Count())
+        throw EZAException(58);
+    names_.Put(i, WideLowerCase(item.Name));
+    items_[static_cast<std::size_t>(i)] = item;
+}
+
+void TZADirArray::Delete(std::int32_t i) {
+    if (i < 0 || i >= count_)
+        throw EZAException(4);
+    items_.erase(items_.begin() + i);
+    items_.emplace_back();
+    --count_;
+    if (i < names_.Count())
+        names_.Delete(i);
+}
+
+void TZADirArray::Clear() {
+    SetCount(0);
+    names_.Clear();
+}
+
+void TZADirArray::SetItemName(std::int32_t i, const std::u16string& name) {
+    TDirItem& item = Item(i);
+    std::int32_t position = names_.IndexOf(WideLowerCase(item.Name));
+    if (position < 0)
+        names_.Add(WideLowerCase(name));
+    else if (position == i)
+        names_.Put(i, WideLowerCase(name));
+    else
+        throw EZAException(59);
+    item.Name = name;
+}
+
+std::int32_t TZADirArray::IndexOfName(const std::u16string& name) {
+    return names_.IndexOf(WideLowerCase(name));
+}
+
+bool TUnicodeExtendedInfo::Parse(const std::uint8_t* data, std::size_t size) {
+    if (size < 8 || GetU32(data) != kUnicodeNameSignature)
+        return false;
+    Signature = GetU32(data);
+    auto declared = static_cast<std::int32_t>(GetU32(data + 4));
+    // The declared count is not trusted: the name ends where the block's data ends.
+    std::size_t count =
+        std::min<std::size_t>(declared < 0 ? 0 : static_cast<std::size_t>(declared), (size - 8) / 2);
+    Name.clear();
+    Name.reserve(count);
+    for (std::size_t k = 0; k < count; ++k)
+        Name += static_cast<char16_t>(GetU16(data + 8 + 2 * k));
+    return true;
+}
+
+} // namespace pc

@@ -1,0 +1,384 @@
+#include "archive/dir_manager.h"
+
+#include "archive/code_pages.h"
+#include "archive/za_exception.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace pc {
+namespace {
+
+constexpr std::int64_t kEndRecordWindow = 65600; // the record plus the longest possible comment
+constexpr std::int64_t kRecoveryChunk = 65535;
+constexpr std::int64_t kPrefixChunk = 10000;
+constexpr std::uint16_t kMaxRecoveredExtraLength = 260;
+
+std::vector<std::uint8_t> ReadAt(TStream& stream, std::int64_t position, std::int64_t count) {
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count));
+    stream.SetPosition(position);
+    stream.ReadBuffer(bytes.data(), count);
+    return bytes;
+}
+
+void SignatureBytes(std::uint32_t signature, std::uint8_t (&out)[4]) {
+    PutU32(out, signature);
+}
+
+} // namespace
+
+TZADirManager::TZADirManager(TStream& stream, bool isNew) : Stream(stream), IsNew(isNew) {
+    ResetEndRecord();
+    Items.Clear();
+}
+
+void TZADirManager::ResetEndRecord() {
+    EndRecord = TZAEndRecord();
+    EndRecord.Signature = kEndRecordSignature;
+    Zip64Locator = TZAZip64Locator();
+    Zip64EndRecord = TZAZip64EndRecord();
+    IsZip64 = false;
+    PrefixSize = 0;
+}
+
+std::int64_t TZADirManager::FindEndRecord(std::uint32_t signature) {
+    FoundRecord = TZAEndRecord();
+    Comment.clear();
+    const std::int64_t size = Stream.Size();
+    if (size < static_cast<std::int64_t>(TZAEndRecord::kSize))
+        return -1;
+    const std::int64_t window = std::min(size, kEndRecordWindow);
+    const std::int64_t base = size - window;
+    std::vector<std::uint8_t> tail = ReadAt(Stream, base, window);
+    std::uint8_t sig[4];
+    SignatureBytes(signature, sig);
+
+    for (std::int64_t i = window - 1; i >= 3; --i) {
+        const std::uint8_t* at = tail.data() + i - 3;
+        if (at[3] != sig[3] || at[2] != sig[2] || at[1] != sig[1] || at[0] != sig[0])
+            continue;
+        const std::int64_t p = base + i - 3;
+        if (size - p < static_cast<std::int64_t>(TZAEndRecord::kSize))
+            continue;
+        TZAEndRecord record = TZAEndRecord::Parse(at);
+        // Only the record that exactly its comment follows is the real one; anything else is data.
+        if (size - p - static_cast<std::int64_t>(TZAEndRecord::kSize) != record.CommentLength)
+            continue;
+        FoundRecord = record;
+        if (record.CommentLength > 0)
+            Comment.assign(reinterpret_cast<const char*>(at) + TZAEndRecord::kSize, record.CommentLength);
+        return p;
+    }
+    return -1;
+}
+
+void TZADirManager::LoadDirectory(const TZALoadOptions& options) {
+    Items.Clear();
+    ResetEndRecord();
+    LastVolume = 0;
+    DirectoryStart = 0;
+
+    std::int64_t p = FindEndRecord();
+    if (p < 0) {
+        RecoverFromLocalHeaders(options);
+        return;
+    }
+    EndRecord = FoundRecord;
+
+    if (p > static_cast<std::int64_t>(TZAZip64Locator::kSize)) {
+        std::vector<std::uint8_t> bytes = ReadAt(Stream, p - TZAZip64Locator::kSize, TZAZip64Locator::kSize);
+        TZAZip64Locator locator = TZAZip64Locator::Parse(bytes.data());
+        if (locator.Signature == kZip64LocatorSignature) {
+            Zip64Locator = locator;
+            IsZip64 = true;
+            p -= TZAZip64Locator::kSize;
+        }
+    }
+    if (IsZip64) {
+        if (p <= static_cast<std::int64_t>(TZAZip64EndRecord::kSize))
+            throw EZAException(40);
+        const std::uint64_t size = static_cast<std::uint64_t>(Stream.Size());
+        if (Zip64Locator.EndRecordOffset > size ||
+            size - Zip64Locator.EndRecordOffset < TZAZip64EndRecord::kSize)
+            throw EReadError("Stream read error");
+        std::vector<std::uint8_t> bytes =
+            ReadAt(Stream, static_cast<std::int64_t>(Zip64Locator.EndRecordOffset), TZAZip64EndRecord::kSize);
+        Zip64EndRecord = TZAZip64EndRecord::Parse(bytes.data());
+        if (Zip64EndRecord.Signature != kZip64EndRecordSignature)
+            throw EZAException(40);
+        p -= TZAZip64EndRecord::kSize;
+    }
+
+    if (!IsZip64 && EndRecord.TotalEntries == 0xFFFF) {
+        RecoverFromLocalHeaders(options); // a full 16-bit count is taken as a sign of damage
+        return;
+    }
+
+    if (EndRecord.ThisDisk == 0xFFFF)
+        LastVolume = IsZip64 ? static_cast<std::int32_t>(Zip64Locator.TotalDisks) - 1 : 0;
+    else
+        LastVolume = EndRecord.ThisDisk;
+    // Volume sets are not supported: refuse them rather than read a directory that lives elsewhere.
+    if (LastVolume != 0)
+        throw EZAException(44);
+
+    if (!ReadCentralDirectory(p, options))
+        return; // rebuilt from the local headers, whose offsets are already absolute
+
+    if (!options.RecoverDamagedArchives) {
+        std::uint64_t total = 0;
+        for (std::int32_t i = 0; i < Items.Count(); ++i)
+            total += Items.Item(i).CompressedSize;
+        if (total > static_cast<std::uint64_t>(Stream.Size()))
+            throw EZAException(57);
+    }
+    DetectPrefix(p);
+    AdjustOffsets();
+}
+
+bool TZADirManager::ReadCentralDirectory(std::int64_t recordPosition, const TZALoadOptions& options) {
+    try {
+        const std::int64_t directorySize = IsZip64 ? static_cast<std::int64_t>(Zip64EndRecord.DirectorySize)
+                                                   : static_cast<std::int32_t>(EndRecord.DirectorySize);
+        // A directory that would start before the file is as unreadable as one that runs past its end.
+        if (directorySize < 0 || directorySize > recordPosition)
+            throw EReadError("Stream read error");
+        const std::int64_t start = recordPosition - directorySize;
+        const std::uint64_t count =
+            IsZip64 ? (Zip64EndRecord.TotalEntries & 0xFFFFFFFFu) : EndRecord.TotalEntries;
+        // Every entry takes at least one fixed-size header: a count the file cannot hold is a lie, and is
+        // refused before anything is allocated for it.
+        if (count > static_cast<std::uint64_t>(Stream.Size() - start) / TZACentralHeader::kSize)
+            throw EReadError("Stream read error");
+        Stream.SetPosition(start);
+        Items.SetCount(static_cast<std::int32_t>(count));
+        for (std::int32_t i = 0; i < Items.Count(); ++i) {
+            if (i == 0)
+                DirectoryStart = Stream.Position();
+            ReadEntry(i, options);
+        }
+    } catch (const Exception&) {
+        if (!options.RecoverDamagedArchives)
+            throw;
+        Items.Clear();
+        RecoverFromLocalHeaders(options);
+        return false;
+    }
+    return true;
+}
+
+void TZADirManager::ReadEntry(std::int32_t i, const TZALoadOptions& options) {
+    std::uint8_t head[TZACentralHeader::kSize];
+    Stream.ReadBuffer(head, sizeof head);
+    TDirItem& item = Items.Item(i);
+    static_cast<TZACentralHeader&>(item) = TZACentralHeader::Parse(head);
+
+    std::string raw(item.NameLength, '\0');
+    Stream.ReadBuffer(raw.data(), item.NameLength);
+    Items.SetItemName(i, DecodeStoredName(raw, (item.Flags & kFlagUtf8Names) != 0, options.OEMFileNames));
+
+    std::int64_t consumed = 0;
+    while (consumed < item.ExtraLength) {
+        std::int64_t remaining = item.ExtraLength - consumed;
+        if (remaining < 4) {
+            // Too short for a block head: skip the stray bytes so that the comment is read from its place.
+            std::uint8_t stray[4];
+            Stream.ReadBuffer(stray, remaining);
+            break;
+        }
+        std::uint8_t blockHead[4];
+        Stream.ReadBuffer(blockHead, 4);
+        consumed += 4;
+        ExtraField field;
+        field.HeaderId = GetU16(blockHead);
+        field.DataSize = GetU16(blockHead + 2);
+        if (field.DataSize > item.ExtraLength - consumed)
+            field.DataSize = static_cast<std::uint16_t>(item.ExtraLength - consumed);
+        field.Data.resize(field.DataSize);
+        Stream.ReadBuffer(field.Data.data(), field.DataSize);
+        consumed += field.DataSize;
+
+        const std::uint8_t* data = field.Data.data();
+        const std::size_t size = field.Data.size();
+        if (field.HeaderId == kZip64ExtraId) {
+            std::size_t at = 0;
+            if (item.UncompressedSize == 0xFFFFFFFFu && at + 8 <= size) {
+                item.Zip64UncompressedSize = GetU64(data + at);
+                at += 8;
+            }
+            if (item.CompressedSize == 0xFFFFFFFFu && at + 8 <= size) {
+                item.Zip64CompressedSize = GetU64(data + at);
+                at += 8;
+            }
+            if (item.LocalHeaderOffset == 0xFFFFFFFFu && at + 8 <= size) {
+                item.Zip64LocalHeaderOffset = GetU64(data + at);
+                at += 8;
+            }
+            if (item.DiskStart == 0xFFFF && at + 4 <= size)
+                item.Zip64DiskStart = GetU32(data + at) & 0xFFFF;
+            item.HasZip64Info = true;
+        } else if (field.HeaderId == kUnicodeNameExtraId) {
+            TUnicodeExtendedInfo info;
+            if (info.Parse(data, size))
+                Items.SetItemName(i, info.Name);
+        }
+        item.ExtraFields.push_back(std::move(field));
+    }
+
+    item.Comment.assign(item.CommentLength, '\0');
+    Stream.ReadBuffer(item.Comment.data(), item.CommentLength);
+}
+
+std::int64_t TZADirManager::FindSignature(std::uint32_t signature, std::int64_t from, std::int64_t chunkSize,
+                                          std::int64_t minimumFollowing) {
+    const std::int64_t size = Stream.Size();
+    std::uint8_t sig[4];
+    SignatureBytes(signature, sig);
+    std::vector<std::uint8_t> chunk;
+    for (std::int64_t start = std::max<std::int64_t>(from, 0); start + 4 <= size;) {
+        const std::int64_t length = std::min(chunkSize, size - start);
+        chunk = ReadAt(Stream, start, length);
+        for (std::int64_t i = 0; i + 4 <= length; ++i) {
+            const std::uint8_t* at = chunk.data() + i;
+            if (at[0] == sig[0] && at[1] == sig[1] && at[2] == sig[2] && at[3] == sig[3] &&
+                size - (start + i) >= minimumFollowing)
+                return start + i;
+        }
+        if (start + length >= size)
+            break;
+        start += length - 4; // the next chunk overlaps so that a signature across the seam is seen
+    }
+    return -1;
+}
+
+void TZADirManager::RecoverFromLocalHeaders(const TZALoadOptions& options) {
+    Items.Clear();
+    if (options.MultiVolume)
+        throw EZAException(44);
+    const std::int64_t size = Stream.Size();
+    std::int64_t q = FindSignature(kLocalHeaderSignature, 0, kRecoveryChunk, TZALocalHeader::kSize);
+    if (q < 0)
+        throw EZAException(35);
+
+    while (q >= 0) {
+        std::vector<std::uint8_t> bytes = ReadAt(Stream, q, TZALocalHeader::kSize);
+        TZALocalHeader local = TZALocalHeader::Parse(bytes.data());
+        if (local.CompressedSize < size && local.ExtraLength <= kMaxRecoveredExtraLength) {
+            const std::int32_t n = Items.Count();
+            Items.SetCount(n + 1);
+            TDirItem& item = Items.Item(n);
+            item.Signature = local.Signature;
+            item.VersionNeeded = local.VersionNeeded;
+            item.VersionMadeBy = local.VersionNeeded;
+            item.Flags = local.Flags;
+            item.Method = local.Method;
+            item.ModTime = local.ModTime;
+            item.ModDate = local.ModDate;
+            item.Crc32 = local.Crc32;
+            item.CompressedSize = local.CompressedSize;
+            item.UncompressedSize = local.UncompressedSize;
+            item.NameLength = local.NameLength;
+            item.ExtraLength = local.ExtraLength;
+            // An empty entry without a data descriptor can only be a directory.
+            const bool hasData = local.UncompressedSize != 0 || (local.Flags & kFlagDataDescriptor) != 0;
+            item.ExternalAttr = hasData ? kAttrArchive : kAttrDirectory;
+            if (q < 0xFFFFFFFF) {
+                item.LocalHeaderOffset = static_cast<std::uint32_t>(q);
+            } else {
+                item.LocalHeaderOffset = 0xFFFFFFFFu; // beyond 4 GiB the offset needs its 64-bit form
+                item.Zip64LocalHeaderOffset = static_cast<std::uint64_t>(q);
+                item.HasZip64Info = true;
+            }
+            const std::int64_t nameStart = q + static_cast<std::int64_t>(TZALocalHeader::kSize);
+            if (size - nameStart >= local.NameLength) {
+                std::string raw(local.NameLength, '\0');
+                Stream.SetPosition(nameStart);
+                Stream.ReadBuffer(raw.data(), local.NameLength);
+                Items.SetItemName(
+                    n, DecodeStoredName(raw, (local.Flags & kFlagUtf8Names) != 0, options.OEMFileNames));
+            }
+            if (local.Flags & kFlagDataDescriptor) {
+                std::int64_t d =
+                    FindSignature(kDataDescriptorSignature, q, kRecoveryChunk, TZADataDescriptor::kSize);
+                if (d >= 0) {
+                    std::vector<std::uint8_t> raw = ReadAt(Stream, d, TZADataDescriptor::kSize);
+                    TZADataDescriptor descriptor = TZADataDescriptor::Parse(raw.data());
+                    item.Crc32 = descriptor.Crc32;
+                    item.CompressedSize = descriptor.CompressedSize;
+                    item.UncompressedSize = descriptor.UncompressedSize;
+                }
+            }
+        }
+        q = FindSignature(kLocalHeaderSignature, q + 4, kRecoveryChunk, TZALocalHeader::kSize);
+    }
+    DirectoryStart = size;
+}
+
+void TZADirManager::DetectPrefix(std::int64_t recordPosition) {
+    if (Items.Count() == 0) {
+        PrefixSize = recordPosition;
+        return;
+    }
+    const TDirItem& first = Items.Item(0);
+    const std::int64_t size = Stream.Size();
+    const std::uint64_t firstOffset = first.FullLocalHeaderOffset();
+    if (firstOffset >= static_cast<std::uint64_t>(size))
+        return;
+    std::int64_t position = static_cast<std::int64_t>(firstOffset);
+    while (position < size) {
+        std::int64_t hit = FindSignature(kLocalHeaderSignature, position, kPrefixChunk, 0);
+        if (hit < 0)
+            return;
+        bool valid = false;
+        if (size - hit >= static_cast<std::int64_t>(TZALocalHeader::kSize)) {
+            std::vector<std::uint8_t> bytes = ReadAt(Stream, hit, TZALocalHeader::kSize);
+            TZALocalHeader local = TZALocalHeader::Parse(bytes.data());
+            valid = size - hit - static_cast<std::int64_t>(TZALocalHeader::kSize) >= local.NameLength &&
+                    local.Signature == kLocalHeaderSignature;
+            if (valid && hit != 0) {
+                // A header written before its data was known (data descriptor) carries zero CRC and sizes.
+                const bool deferred = (local.Flags & kFlagDataDescriptor) != 0;
+                valid = local.VersionNeeded == first.VersionNeeded && local.Method == first.Method &&
+                        local.ModTime == first.ModTime && local.ModDate == first.ModDate &&
+                        (deferred ||
+                         (local.Crc32 == first.Crc32 && local.CompressedSize == first.CompressedSize &&
+                          local.UncompressedSize == first.UncompressedSize));
+            }
+        }
+        if (valid) {
+            PrefixSize = hit;
+            return;
+        }
+        position = hit + 1;
+    }
+}
+
+void TZADirManager::AdjustOffsets() {
+    std::int32_t k = 0;
+    while (k < Items.Count() && Items.Item(k).CompressedSize == 0)
+        ++k;
+    if (k == Items.Count() || Items.Item(k).LocalHeaderOffset >= PrefixSize)
+        return;
+    for (std::int32_t i = 0; i < Items.Count(); ++i) {
+        TDirItem& item = Items.Item(i);
+        if (item.ExternalAttr & kAttrDirectory)
+            continue;
+        // The escape value stands for the 64-bit offset, and a sum past 32 bits cannot be a real offset of a
+        // file whose offsets fit 32 bits: both stay as stored.
+        const std::uint64_t shifted =
+            static_cast<std::uint64_t>(item.LocalHeaderOffset) + static_cast<std::uint64_t>(PrefixSize);
+        if (item.LocalHeaderOffset != 0xFFFFFFFFu && shifted < 0xFFFFFFFFu)
+            item.LocalHeaderOffset = static_cast<std::uint32_t>(shifted);
+    }
+}
+
+void TZADirManager::SaveEmptyDirectory() {
+    TZAEndRecord record;
+    record.Signature = kEndRecordSignature;
+    std::uint8_t bytes[TZAEndRecord::kSize];
+    record.Store(bytes);
+    Stream.Seek(0, TSeekOrigin::soEnd);
+    Stream.WriteBuffer(bytes, sizeof bytes);
+}
+
+} // namespace pc

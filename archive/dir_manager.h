@@ -1,0 +1,61 @@
+// The directory of an open archive: its end records, comment, prefix and entries, and how they are read.
+#pragma once
+
+#include "archive/dir_items.h"
+#include "archive/streams.h"
+#include "archive/zip_records.h"
+
+#include <cstdint>
+#include <string>
+
+namespace pc {
+
+// What reading a directory depends on besides the file.
+struct TZALoadOptions {
+    bool OEMFileNames = true;
+    bool RecoverDamagedArchives = true;
+    bool MultiVolume = false; // a volume set is being read: rebuilding from local headers is refused
+};
+
+class TZADirManager {
+public:
+    TZADirManager(TStream& stream, bool isNew);
+
+    // Searches the tail of the stream for the end record with the given signature, nearest to the end
+    // first; a candidate counts only when exactly its comment follows it. Fills FoundRecord and Comment.
+    // Returns the record's position, or -1.
+    std::int64_t FindEndRecord(std::uint32_t signature = kEndRecordSignature);
+
+    // Rebuilds the directory from the stream: end record, Zip64 records, central headers, then prefix
+    // detection. A damaged directory is rebuilt from the local headers when options allow it.
+    void LoadDirectory(const TZALoadOptions& options);
+
+    // Writes the end record of an empty archive at the stream's end.
+    void SaveEmptyDirectory();
+
+    TStream& Stream;
+    bool IsNew;
+    TZAEndRecord EndRecord;
+    TZAEndRecord FoundRecord; // the record the last search found (zeroed when none)
+    TZAZip64Locator Zip64Locator;
+    TZAZip64EndRecord Zip64EndRecord;
+    bool IsZip64 = false;
+    std::string Comment;
+    std::int64_t PrefixSize = 0;     // bytes before the archive's first local header
+    std::int64_t DirectoryStart = 0; // position of the first central header
+    std::int32_t LastVolume = 0;
+    bool Aborted = false;
+    TZADirArray Items;
+
+private:
+    void ResetEndRecord();
+    bool ReadCentralDirectory(std::int64_t recordPosition, const TZALoadOptions& options);
+    void ReadEntry(std::int32_t i, const TZALoadOptions& options);
+    void RecoverFromLocalHeaders(const TZALoadOptions& options);
+    std::int64_t FindSignature(std::uint32_t signature, std::int64_t from, std::int64_t chunkSize,
+                               std::int64_t minimumFollowing);
+    void DetectPrefix(std::int64_t recordPosition);
+    void AdjustOffsets();
+};
+
+} // namespace pc

@@ -1,0 +1,228 @@
+#include "archive/extract_files.h"
+
+#include "framework/exceptions.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <vector>
+
+namespace pc {
+
+bool IsExistingDirectory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsExistingNonDirectory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool DeleteTarget(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
+        return false;
+    return ::unlink(path.c_str()) == 0;
+}
+
+bool IsReadOnlyFile(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && (st.st_mode & 0222) == 0;
+}
+
+bool CreateDirectoryChain(const std::string& path) {
+    if (path.empty())
+        throw Exception("Unable to create directory");
+    std::string target = path;
+    if (target.size() > 1 && target.back() == '/')
+        target.pop_back();
+    // Walk up to the deepest directory that exists, then create downwards.
+    std::vector<std::string> missing;
+    for (std::string current = target; !current.empty() && current != "/" && !IsExistingDirectory(current);) {
+        missing.push_back(current);
+        const std::size_t slash = current.find_last_of('/');
+        if (slash == std::string::npos)
+            break;
+        current.erase(slash == 0 ? 1 : slash);
+        while (current.size() > 1 && current.back() == '/')
+            current.pop_back();
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (::mkdir(it->c_str(), 0777) != 0 && !(errno == EEXIST && IsExistingDirectory(*it)))
+            return false;
+    }
+    return true;
+}
+
+std::optional<std::time_t> DosDateTimeToTime(std::uint16_t date, std::uint16_t time) {
+    const int day = date & 0x1F, month = (date >> 5) & 0x0F, year = 1980 + (date >> 9);
+    const int second = (time & 0x1F) * 2, minute = (time >> 5) & 0x3F, hour = time >> 11;
+    if (day < 1 || month < 1 || month > 12 || hour > 23 || minute > 59 || second > 59)
+        return std::nullopt;
+    static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (day > kDays[month - 1] || (month == 2 && day == 29 && !leap))
+        return std::nullopt;
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    tm.tm_isdst = -1;
+    const std::time_t result = std::mktime(&tm);
+    if (result == static_cast<std::time_t>(-1))
+        return std::nullopt;
+    return result;
+}
+
+std::int32_t FileAgeDos(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return -1;
+    std::tm tm{};
+    if (!localtime_r(&st.st_mtime, &tm))
+        return -1;
+    const int year = tm.tm_year + 1900;
+    if (year < 1980 || year > 2107)
+        return -1;
+    const auto date = static_cast<std::uint32_t>(((year - 1980) << 9) | ((tm.tm_mon + 1) << 5) | tm.tm_mday);
+    const auto time = static_cast<std::uint32_t>((tm.tm_hour << 11) | (tm.tm_min << 5) | (tm.tm_sec / 2));
+    return static_cast<std::int32_t>((date << 16) | time);
+}
+
+mode_t ExtractedFileMode(std::uint16_t versionMadeBy, std::uint32_t externalAttr) {
+    constexpr unsigned kHostUnix = 3;
+    const std::uint32_t unixMode = externalAttr >> 16;
+    const std::uint32_t type = unixMode & 0170000;
+    mode_t mode = 0644;
+    // Only a regular file's permissions (or bare permissions) carry over; a link, device or pipe is
+    // written as an ordinary file and gets the ordinary permissions.
+    if ((versionMadeBy >> 8) == kHostUnix && unixMode != 0 && (type == 0 || type == 0100000))
+        mode = static_cast<mode_t>(unixMode & 0777);
+    if (externalAttr & 0x01)
+        mode &= static_cast<mode_t>(~0222);
+    return mode;
+}
+
+namespace {
+
+bool ReadsOne(const std::string& file) {
+    std::ifstream in(file);
+    char c = 0;
+    return in.get(c) && c == '1';
+}
+
+bool Exists(const std::string& path) {
+    return ::access(path.c_str(), F_OK) == 0;
+}
+
+} // namespace
+
+bool IsRemovableBlockDevice(unsigned major, unsigned minor, const std::string& sysRoot) {
+    const std::string device = sysRoot + "/dev/block/" + std::to_string(major) + ":" + std::to_string(minor);
+    if (Exists(device + "/removable"))
+        return ReadsOne(device + "/removable");
+    // A partition has no flag of its own; its disk is the directory above it.
+    if (Exists(device + "/partition"))
+        return ReadsOne(device + "/../removable");
+    return false;
+}
+
+bool IsOnRemovableMedia(const std::string& path, const std::string& sysRoot) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return false;
+    return IsRemovableBlockDevice(::major(st.st_dev), ::minor(st.st_dev), sysRoot);
+}
+
+TZAOutputFile::~TZAOutputFile() {
+    Close();
+}
+
+bool TZAOutputFile::Create(const std::string& path) {
+    Close();
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && !IsExistingDirectory(path))
+        ::unlink(path.c_str());
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd_ < 0)
+        return false;
+    path_ = path;
+    return true;
+}
+
+std::int64_t TZAOutputFile::Read(void* buffer, std::int64_t count) {
+    auto bytes = static_cast<char*>(buffer);
+    std::int64_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::read(fd_, bytes + done, static_cast<std::size_t>(count - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
+std::int64_t TZAOutputFile::Write(const void* buffer, std::int64_t count) {
+    auto bytes = static_cast<const char*>(buffer);
+    std::int64_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::write(fd_, bytes + done, static_cast<std::size_t>(count - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
+std::int64_t TZAOutputFile::Seek(std::int64_t offset, TSeekOrigin origin) {
+    const int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
+                       : origin == TSeekOrigin::soCurrent ? SEEK_CUR
+                                                          : SEEK_END;
+    const off_t at = ::lseek(fd_, static_cast<off_t>(offset), whence);
+    return at < 0 ? 0 : static_cast<std::int64_t>(at);
+}
+
+void TZAOutputFile::SetSize(std::int64_t size) {
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0)
+        throw EWriteError("Stream write error");
+}
+
+bool TZAOutputFile::SetLastWriteTime(std::time_t when) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {when, 0}};
+    return ::futimens(fd_, times) == 0;
+}
+
+bool TZAOutputFile::SetMode(mode_t mode) {
+    return ::fchmod(fd_, mode) == 0;
+}
+
+bool TZAOutputFile::Flush() {
+    return ::fsync(fd_) == 0;
+}
+
+bool TZAOutputFile::IsOnRemovableMedia(const std::string& sysRoot) const {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0)
+        return false;
+    return IsRemovableBlockDevice(::major(st.st_dev), ::minor(st.st_dev), sysRoot);
+}
+
+void TZAOutputFile::Close() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+} // namespace pc

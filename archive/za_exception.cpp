@@ -1,0 +1,145 @@
+#include "archive/za_exception.h"
+
+#include "archive/zip_archiver.h"
+
+#include <array>
+#include <cstdio>
+
+namespace pc {
+namespace {
+
+struct CodePair {
+    std::int32_t nativeError;
+    std::int32_t messageNumber;
+};
+
+// Detailed code -> message number, searched in this order.
+constexpr std::array<CodePair, 64> kCodeTable = {{
+    {0, 0},   {1, 1},   {2, 1},   {3, 1},   {4, 1},   {5, 2},   {6, 3},   {7, 1},   {8, 4},   {9, 5},
+    {10, 5},  {11, 6},  {12, 6},  {13, 7},  {14, 7},  {15, 6},  {16, 1},  {17, 8},  {18, 6},  {19, 9},
+    {20, 10}, {21, 1},  {22, 11}, {23, 9},  {24, 1},  {25, 11}, {26, 13}, {27, 14}, {28, 15}, {29, 5},
+    {30, 6},  {31, 6},  {32, 16}, {33, 12}, {34, 17}, {35, 18}, {36, 19}, {37, 20}, {38, 6},  {39, 21},
+    {40, 22}, {41, 23}, {42, 6},  {43, 23}, {44, 24}, {45, 24}, {46, 25}, {47, 26}, {48, 27}, {49, 28},
+    {50, 29}, {51, 30}, {52, 31}, {53, 6},  {54, 6},  {55, 32}, {56, 33}, {57, 27}, {58, 34}, {59, 34},
+    {60, 35}, {61, 36}, {62, 37}, {63, 38}, // a stored name that would leave the base directory
+}};
+
+constexpr std::array<const char*, 39> kMessages = {
+    "Unknown error",
+    "Index out of bounds",
+    "Invalid compression mode. Mode must be in [0-9] range",
+    "Unexpected nil pointer",
+    "Invalid size or check sum of file or unsupported compression format",
+    "File name is blank. Specify appropriate file name",
+    "File \"%s\" not found",
+    "Archive is not open",
+    "SFXStub property is not specified",
+    "Cannot create file \"%s\"",
+    "Cannot create directory \"%s\"",
+    "Internal error. Update is not started",
+    "Cannot open file \"%s\"",
+    "Cannot proceed when update is not ended. Preceding EndUpdate call is required.",
+    "Cannot delete file \"%s\"",
+    "In-memory archive can be created only",
+    "File is open in read-only mode",
+    "Invalid compressed size, rfs.size = %d, count = %d",
+    "Invalid archive file.",
+    "Cannot create output file. Probably file is locked by another process. FileName = '%s'.",
+    "Archive is open. You should close it beore performing this operation.",
+    "Unable to create directory",
+    "Cannot find Zip64 directory end record",
+    "Cannot compress file '%s'. Zip64 mode is not enabled",
+    "Cannot open archive file. Opening aborted or invalid file",
+    "Write to stream error",
+    "Cannot place SFX stub on volume. Volume size limit is too small",
+    "Archive is damaged. Open failed",
+    "MakeSFX is not allowed for splitted or spanned archives. Set SFXStub before archive creation instead of "
+    "MakeSFX",
+    "Archive already has SFX stub",
+    "Multi-volume archive is not allowed for custom stream",
+    "Multi-spanned archive is not allowed for modification. Use BeginUpdate/EndUpdate methods to add files "
+    "several times",
+    "Deflate64 compression method is not supported",
+    "MakeSFX error",
+    "Hashed list of file names is invalid",
+    "Cannot delete folder \"%s\"",
+    "File name is too long: \r\n\"%s\"",
+    "Multiple transactions are not supported for multi-volume archives",
+    "Unsafe file name \"%s\"",
+};
+
+std::string ArgText(const TZAFormatArg& arg) {
+    return arg.IsText ? arg.Text : std::to_string(arg.Number);
+}
+
+// Fills "%s" and "%d" in order; "%%" is a literal percent sign. A directive without an argument stays.
+std::string FormatText(const char* pattern, std::initializer_list<TZAFormatArg> args) {
+    std::string out;
+    auto next = args.begin();
+    for (const char* p = pattern; *p; ++p) {
+        if (*p != '%' || p[1] == '\0') {
+            out += *p;
+            continue;
+        }
+        char directive = p[1];
+        if (directive == '%') {
+            out += '%';
+            ++p;
+        } else if ((directive == 's' || directive == 'd') && next != args.end()) {
+            out += ArgText(*next++);
+            ++p;
+        } else {
+            out += *p;
+        }
+    }
+    return out;
+}
+
+std::string NativeNumber(std::int32_t nativeError) {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%5d", static_cast<int>(nativeError));
+    std::string number(digits);
+    for (char& c : number)
+        if (c == ' ')
+            c = '0';
+    return number;
+}
+
+std::string ComponentName(const TZABaseArchiver* component) {
+    return component ? component->Name : std::string();
+}
+
+} // namespace
+
+std::int32_t ZAMessageNumber(std::int32_t nativeError) {
+    for (const CodePair& pair : kCodeTable)
+        if (pair.nativeError == nativeError)
+            return pair.messageNumber;
+    return 0;
+}
+
+const char* ZAMessageText(std::int32_t messageNumber) {
+    if (messageNumber < 0 || messageNumber >= static_cast<std::int32_t>(kMessages.size()))
+        return "";
+    return kMessages[static_cast<std::size_t>(messageNumber)];
+}
+
+std::string ZABuildMessage(std::int32_t nativeError, const std::string& componentName,
+                           std::initializer_list<TZAFormatArg> args, bool format) {
+    const char* pattern = ZAMessageText(ZAMessageNumber(nativeError));
+    std::string text = format ? FormatText(pattern, args) : std::string(pattern);
+    if (!componentName.empty())
+        text = componentName + ": " + text;
+    return text + " - Native error: " + NativeNumber(nativeError);
+}
+
+EZAException::EZAException(std::int32_t nativeError, const TZABaseArchiver* component)
+    : Exception(ZABuildMessage(nativeError, ComponentName(component), {}, false)),
+      ErrorCode(ZAMessageNumber(nativeError)), NativeError(nativeError) {}
+
+EZAException::EZAException(std::int32_t nativeError, std::initializer_list<TZAFormatArg> args,
+                           const TZABaseArchiver* component)
+    : Exception(ZABuildMessage(nativeError, ComponentName(component), args, true)),
+      ErrorCode(ZAMessageNumber(nativeError)), NativeError(nativeError) {}
+
+} // namespace pc

@@ -1,0 +1,80 @@
+#include "framework/line_list.h"
+
+#include "framework/exceptions.h"
+#include "framework/posix/file_io.h"
+
+namespace pc {
+namespace {
+
+char FoldCase(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Lines are compared with letter case ignored; the launcher's own lines (decimal ids) are plain ASCII.
+bool EqualIgnoringCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (FoldCase(a[i]) != FoldCase(b[i]))
+            return false;
+    return true;
+}
+
+} // namespace
+
+std::vector<std::string> TStringList::SplitLines(const std::string& bytes) {
+    std::vector<std::string> lines;
+    const std::size_t n = bytes.size();
+    std::size_t i = 0;
+    auto at = [&](std::size_t k) { return k < n ? bytes[k] : '\0'; };
+    while (at(i) != '\0') {
+        const std::size_t start = i;
+        while (at(i) != '\0' && at(i) != '\r' && at(i) != '\n')
+            ++i;
+        lines.emplace_back(bytes, start, i - start);
+        if (at(i) == '\r')
+            ++i;
+        if (at(i) == '\n')
+            ++i;
+    }
+    return lines;
+}
+
+void TStringList::LoadLines(const std::string& path) {
+    // Read first, so that a file that cannot be read leaves the list as it was.
+    auto lines = SplitLines(posix::ReadWholeFile(path));
+    lines_ = std::move(lines);
+}
+
+void TStringList::SaveLines(const std::string& path) const {
+    std::string bytes;
+    for (const auto& line : lines_) {
+        bytes += line;
+        bytes += "\r\n";
+    }
+    posix::ReplaceFile(path, bytes);
+}
+
+int TStringList::AppendLine(const std::string& text) {
+    lines_.push_back(text);
+    return static_cast<int>(lines_.size()) - 1;
+}
+
+int TStringList::FindLine(const std::string& text) const {
+    for (std::size_t i = 0; i < lines_.size(); ++i)
+        if (EqualIgnoringCase(lines_[i], text))
+            return static_cast<int>(i);
+    return -1;
+}
+
+int TStringList::LineCount() const {
+    return static_cast<int>(lines_.size());
+}
+
+const std::string& TStringList::LineAt(int index) const {
+    if (index < 0 || static_cast<std::size_t>(index) >= lines_.size())
+        throw EStringListError("List index out of bounds (" + std::to_string(index) + ")");
+    return lines_[static_cast<std::size_t>(index)];
+}
+
+} // namespace pc

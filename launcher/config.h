@@ -1,0 +1,66 @@
+// Start-up and the launcher's configuration, read from the scrambled Config.ini.
+#pragma once
+
+#include <array>
+#include <string>
+
+namespace pc {
+
+class UiPort;
+class TMemo;
+class RegistryBackend;
+
+// The process-wide configuration: filled once at start-up, only read afterwards. All values are bytes as
+// they stand in Config.ini (no code-page conversion).
+struct LauncherConfig {
+    std::string applicationDir;     // the executable's directory, ending with '/'
+    std::string defaultBrowserPath; // empty when the desktop names no browser
+    std::string newsUrl;            // newsfile_url
+    std::string patchListUrl;       // patchlist_url
+    std::string serverName;         // server_name
+    std::string websiteUrl;         // website_url
+    std::string controlPanelUrl;    // controlpanel_url
+    std::string forumUrl;           // forum_url
+    std::string clientExe;          // client_exe
+};
+
+// The one record of the process.
+LauncherConfig& Config();
+
+// The keys of Config.ini, one per line, in the order in which they must stand.
+inline constexpr std::array<const char*, 8> kConfigKeys = {
+    "client_title", "newsfile_url",     "patchlist_url", "server_name",
+    "website_url",  "controlpanel_url", "forum_url",     "client_exe",
+};
+using ConfigValues = std::array<std::string, kConfigKeys.size()>;
+
+// The configuration file's name in the application directory.
+inline constexpr const char* kConfigFileName = "Config.ini";
+
+// The start-up handler of the main window: application directory from the executable, browser from the
+// system registry.
+void FormCreate(UiPort& ui);
+// The same for a given installation directory and registry (patchctl, tests).
+void FormCreate(UiPort& ui, const std::string& applicationDir, RegistryBackend& registry);
+
+// Reads Config.ini at `path` into Config() and puts title, caption and server label on the window.
+// EFOpenError, EConvertError.
+void LoadConfig(UiPort& ui, const std::string& path);
+
+// Loads Config.ini at `path` into `buffer` and descrambles it there. EFOpenError, EConvertError.
+void DescrambleConfig(TMemo& buffer, const std::string& path);
+
+// Takes the value of `key` out of the descrambled text and removes the text's first line.
+std::string LookupConfigValue(TMemo& buffer, const std::string& key);
+
+// The eight values, in key order, exactly as LoadConfig takes them from the file at `path`.
+ConfigValues ReadConfigValues(const std::string& path);
+// The same for a file whose content is `bytes`. EConvertError
+ConfigValues DecodeConfigBytes(const std::string& bytes);
+
+// The default browser's program path from the registry's http open command; empty when there is none.
+// ERegistryException when the registry holds the command with another type than string.
+std::string FindDefaultBrowser();
+std::string FindDefaultBrowser(RegistryBackend& registry);
+
+} // namespace pc

@@ -1,0 +1,98 @@
+#include "launcher/patch_list.h"
+
+#include "framework/helpers.h"
+#include "framework/line_list.h"
+#include "launcher/config.h"
+
+namespace pc {
+namespace {
+
+// Takes the text before the first TAB of `rest` and removes it with its TAB. Without a TAB the field
+// is empty and `rest` stays as it is.
+std::string TakeField(std::string& rest) {
+    const auto tab = rest.find('\t');
+    if (tab == std::string::npos)
+        return {};
+    std::string field = rest.substr(0, tab);
+    rest.erase(0, tab + 1);
+    return field;
+}
+
+bool IsSkippedLine(const std::string& line) {
+    return line.empty() || line.front() == '/';
+}
+
+} // namespace
+
+TPatchList& PatchList() {
+    static TPatchList table;
+    return table;
+}
+
+void ParsePatchList(const std::string& path) {
+    ParsePatchList(path, PatchList());
+}
+
+void ParsePatchList(const std::string& path, TPatchList& table) {
+    TStringList lines;
+    lines.LoadLines(path);
+    table.high = -1;
+    for (int i = 0; i < lines.LineCount(); ++i) {
+        const std::string& line = lines.LineAt(i);
+        if (IsSkippedLine(line))
+            continue;
+        if (table.high + 1 >= kPatchListCapacity)
+            throw EPatchListError("The patch list holds more than " + FormatInteger(kPatchListCapacity) +
+                                  " patches");
+        TPatchRec& row = table.items[static_cast<std::size_t>(++table.high)];
+        std::string rest = line;
+        row.id = ParseInteger(TakeField(rest));
+        row.url = TakeField(rest);
+        row.size = ParseInteger(TakeField(rest));
+        row.run = TakeField(rest);
+        row.group = ParseInteger(TakeField(rest));
+    }
+}
+
+bool IsPatchApplied(std::int32_t id) {
+    return IsPatchApplied(Config().applicationDir, id);
+}
+
+bool IsPatchApplied(const std::string& appDir, std::int32_t id) {
+    const std::string ledger = appDir + kLedgerFileName;
+    if (!IsExistingFile(ledger))
+        return false;
+    TStringList lines;
+    lines.LoadLines(ledger);
+    return lines.FindLine(FormatInteger(id)) != -1;
+}
+
+void RecordPatchApplied(std::int32_t id) {
+    RecordPatchApplied(Config().applicationDir, id);
+}
+
+void RecordPatchApplied(const std::string& appDir, std::int32_t id) {
+    const std::string ledger = appDir + kLedgerFileName;
+    TStringList lines;
+    if (IsExistingFile(ledger))
+        lines.LoadLines(ledger);
+    lines.AppendLine(FormatInteger(id));
+    lines.SaveLines(ledger);
+}
+
+std::int32_t FindLaterInGroup(std::int32_t index) {
+    return FindLaterInGroup(PatchList(), index);
+}
+
+std::int32_t FindLaterInGroup(const TPatchList& table, std::int32_t index) {
+    if (index < 0 || index > table.high)
+        return -1;
+    const std::int32_t group = table.items[static_cast<std::size_t>(index)].group;
+    for (std::int32_t j = index + 1; j <= table.high; ++j) {
+        if (table.items[static_cast<std::size_t>(j)].group == group)
+            return j;
+    }
+    return -1;
+}
+
+} // namespace pc

@@ -1,0 +1,60 @@
+// The server's patch list, the process-wide patch table and the applied-patch ledger.
+#pragma once
+
+#include "framework/exceptions.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace pc {
+
+// One patch list row.
+struct TPatchRec {
+    std::int32_t id = 0;
+    std::string url;
+    std::int32_t size = 0;  // only the progress bar's maximum
+    std::string run;        // program to run after extraction, relative to the application directory
+    std::int32_t group = 0; // 0: standalone; otherwise only the group's last row is applied
+};
+
+constexpr std::int32_t kPatchListCapacity = 65536;
+
+// The patch table. Each parse starts it anew; rows above `high` are stale and never read.
+struct TPatchList {
+    std::int32_t high = -1;
+    std::array<TPatchRec, kPatchListCapacity> items;
+};
+
+// Raised when a patch list holds more rows than the table can take.
+class EPatchListError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// The one table of the process.
+TPatchList& PatchList();
+
+// Names of the files in the application directory.
+inline constexpr const char* kPatchListFileName = "tmp_PatchList.ini";
+inline constexpr const char* kLedgerFileName = "tqm_patch.ini";
+
+// Reads a downloaded list into `PatchList()`: skips empty lines and lines starting with '/', takes every
+// other line as five TAB-terminated fields id, url, size, run, group. EConvertError for a numeric field
+// that is not a number, EPatchListError beyond 65,536 rows, EFOpenError when the file cannot be read.
+void ParsePatchList(const std::string& path);
+void ParsePatchList(const std::string& path, TPatchList& table);
+
+// The ledger in the application directory (of `Config()`, or `appDir`, ending with '/'), read anew for
+// every query so that a patch recorded earlier in the same run counts.
+bool IsPatchApplied(std::int32_t id);
+bool IsPatchApplied(const std::string& appDir, std::int32_t id);
+// Appends the id; the ledger is replaced as a whole, atomically, so a failed save keeps the old one.
+void RecordPatchApplied(std::int32_t id);
+void RecordPatchApplied(const std::string& appDir, std::int32_t id);
+
+// The first row after `index` in the same group as row `index`, or -1.
+std::int32_t FindLaterInGroup(std::int32_t index);
+std::int32_t FindLaterInGroup(const TPatchList& table, std::int32_t index);
+
+} // namespace pc

@@ -1,0 +1,215 @@
+#include "launcher/config.h"
+#include "launcher/launching.h"
+#include "tests/support/fake_ui.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using pc::test::ReadFileBytes;
+using pc::test::TempDir;
+
+const std::set<std::string>* gExisting = nullptr;
+bool InExisting(const std::string& name) {
+    return gExisting->count(name) != 0;
+}
+
+TEST(SplitCommandLine, WindowsRules) {
+    const std::set<std::string> existing = {"/opt/my game/run.sh", "/srv/a", "/srv/a b/c"};
+    gExisting = &existing;
+    struct Case {
+        const char* line;
+        const char* program;
+        std::vector<std::string> arguments;
+    } cases[] = {
+        {"prog", "prog", {}},
+        {"   prog\tx  y ", "prog", {"x", "y"}},
+        {"\"C:\\a b\\c.exe\" x y", "C:\\a b\\c.exe", {"x", "y"}},
+        {"\"/a b/c\"d e", "/a b/c", {"d", "e"}},
+        {"\"/no close", "/no close", {}},
+        {"p \"b c\" d", "p", {"b c", "d"}},
+        {"p \"\" x", "p", {"", "x"}},
+        {"p a\\\\\\b d\"e f\"g h", "p", {"a\\\\\\b", "de fg", "h"}},
+        {"p a\\\\\\\"b c d", "p", {"a\\\"b", "c", "d"}},
+        {"p a\\\\\\\\\"b c\" d e", "p", {"a\\\\b c", "d", "e"}},
+        {"p a\"b\"\" c d", "p", {"ab\" c d"}},
+        {"p \"tail\\\\\"", "p", {"tail\\"}},
+        {"p C:\\dir\\ x", "p", {"C:\\dir\\", "x"}},
+        // An unquoted program with blanks: the shortest prefix that names a file.
+        {"/opt/my game/run.sh -q \"two words\"", "/opt/my game/run.sh", {"-q", "two words"}},
+        {"/srv/a b/c d", "/srv/a", {"b/c", "d"}},
+        {"/no such/file x", "/no", {"such/file", "x"}},
+        {"", "", {}},
+    };
+    for (const auto& c : cases) {
+        const pc::TCommandLine split = pc::SplitCommandLine(c.line, &InExisting);
+        EXPECT_EQ(split.program, c.program) << c.line;
+        EXPECT_EQ(split.arguments, c.arguments) << c.line;
+    }
+    gExisting = nullptr;
+}
+
+// Writes an executable shell script.
+std::string WriteScript(const TempDir& dir, const std::string& name, const std::string& body) {
+    const std::string path = dir.Write(name, "#!/bin/sh\n" + body);
+    ::chmod(path.c_str(), 0755);
+    return path;
+}
+
+bool WaitForFile(const std::string& path, std::chrono::milliseconds limit = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (std::filesystem::exists(path))
+            return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
+// A script that writes what it was started with into `report` next to it, once it is done.
+const char* kReporter = "d=$(dirname \"$0\")\n"
+                        "sleep 0.3\n"
+                        "{ printf '%s|' \"$@\"; echo\n"
+                        "  echo \"pid=$$ pgid=$(cut -d' ' -f5 /proc/$$/stat)\"\n"
+                        "  echo \"env=$PC_LAUNCH_MARK\"\n"
+                        "  echo \"cwd=$(pwd)\"\n"
+                        "  if [ -e /proc/$$/fd/200 ]; then echo fd200=open; else echo fd200=closed; fi\n"
+                        "} > \"$d/report.tmp\"\n"
+                        "mv \"$d/report.tmp\" \"$d/report\"\n";
+
+TEST(RunProgram, WaitsAndPassesArgumentsEnvironmentAndDirectoryButNoOpenFiles) {
+    TempDir dir;
+    std::filesystem::create_directory(dir / "dir with blanks");
+    const std::string script = WriteScript(dir, "dir with blanks/report.sh", kReporter);
+
+    // A descriptor the launcher holds without close-on-exec must not reach the child.
+    const int held = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(::dup2(held, 200), 0);
+    ::setenv("PC_LAUNCH_MARK", "mark 7", 1);
+    const auto here = std::filesystem::current_path();
+    std::filesystem::current_path(dir.Path());
+
+    const bool started = pc::RunProgram(script + " one \"two words\" 3", true);
+    const bool reportedOnReturn = std::filesystem::exists(dir / "dir with blanks/report");
+
+    std::filesystem::current_path(here);
+    ::close(200);
+    ::close(held);
+    ::unsetenv("PC_LAUNCH_MARK");
+
+    EXPECT_TRUE(started);
+    ASSERT_TRUE(reportedOnReturn) << "RunProgram returned before the program had ended";
+    const std::string report = ReadFileBytes(dir / "dir with blanks/report");
+    EXPECT_NE(report.find("one|two words|3|\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("env=mark 7\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("cwd=" + std::filesystem::path(dir.Path()).parent_path().string() + "\n"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("fd200=closed"), std::string::npos) << report;
+    // A process group of its own: the group id is the child's pid, not ours.
+    const auto pidAt = report.find("pid=");
+    const auto pgidAt = report.find(" pgid=");
+    ASSERT_NE(pgidAt, std::string::npos) << report;
+    const std::string pid = report.substr(pidAt + 4, pgidAt - pidAt - 4);
+    const std::string pgid = report.substr(pgidAt + 6, report.find('\n', pgidAt) - pgidAt - 6);
+    EXPECT_EQ(pid, pgid) << report;
+    EXPECT_NE(pgid, std::to_string(::getpgrp()));
+}
+
+TEST(RunProgram, WithoutWaitReturnsWhileTheProgramRuns) {
+    TempDir dir;
+    const std::string script = WriteScript(dir, "late.sh", "sleep 1\n: > \"$(dirname \"$0\")/done\"\n");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(pc::RunProgram(script, false));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);
+    EXPECT_FALSE(std::filesystem::exists(dir / "done"));
+    EXPECT_TRUE(WaitForFile(dir / "done"));
+}
+
+TEST(RunProgram, ProgramsThatCannotStartReportFalse) {
+    TempDir dir;
+    const std::string plain = dir.Write("not-executable.sh", "#!/bin/sh\nexit 0\n");
+    EXPECT_FALSE(pc::RunProgram(plain, true));
+    EXPECT_FALSE(pc::RunProgram(dir / "absent", true));
+    EXPECT_FALSE(pc::RunProgram("", true));
+    EXPECT_FALSE(pc::RunProgram(dir.Path(), true)); // a directory
+}
+
+TEST(StartClient, MissingClientShowsTheNoticeAndKeepsRunning) {
+    TempDir dir;
+    WriteScript(dir, "game.sh", "exit 0\n");
+    struct Case {
+        const char* clientExe;
+    } cases[] = {{"absent.sh"}, {"game.sh -windowed"}, {""}};
+    for (const auto& c : cases) {
+        pc::test::RecordingUi ui;
+        pc::StartClient(ui, dir.Path(), c.clientExe);
+        EXPECT_EQ(ui.calls, std::vector<std::string>{"ShowMessageBox:KV Client cannot be found! [" +
+                                                     dir.Path() + c.clientExe + "]"})
+            << c.clientExe;
+    }
+}
+
+TEST(StartClient, StartsTheClientFromADirectoryWithBlanksThenEnds) {
+    TempDir dir;
+    std::filesystem::create_directory(dir / "My Game");
+    const std::string appDir = dir / "My Game/";
+    WriteScript(dir, "My Game/game.sh", ": > \"$(dirname \"$0\")/started\"\n");
+    pc::Config().applicationDir = appDir;
+    pc::Config().clientExe = "game.sh";
+    pc::test::RecordingUi ui;
+    pc::StartClient(ui);
+    pc::Config() = pc::LauncherConfig{};
+    EXPECT_EQ(ui.calls, std::vector<std::string>{"TerminateApplication"});
+    EXPECT_TRUE(WaitForFile(appDir + "started"));
+}
+
+TEST(OpenLink, MissingBrowserShowsTheNotice) {
+    TempDir dir;
+    for (const std::string& browser : {dir / "no-browser", std::string()}) {
+        pc::test::RecordingUi ui;
+        pc::OpenLink(ui, browser, "http://example.invalid/");
+        EXPECT_EQ(ui.calls, std::vector<std::string>{"ShowMessageBox:Default Browser cannot be located [" +
+                                                     browser + "]"});
+    }
+}
+
+TEST(OpenLink, StartsTheBrowserWithTheUrl) {
+    TempDir dir;
+    std::filesystem::create_directory(dir / "web browser");
+    const std::string browser =
+        WriteScript(dir, "web browser/browse.sh",
+                    "d=$(dirname \"$0\")\n{ echo \"$#\"; printf '%s|' \"$@\"; } > \"$d/tmp\"\n"
+                    "mv \"$d/tmp\" \"$d/args-$#\"\n");
+    struct Case {
+        const char* url;
+        const char* argsFile;
+        const char* args;
+    } cases[] = {
+        {"http://www.example.com/forum?id=3&x=y", "args-1", "1\nhttp://www.example.com/forum?id=3&x=y|"},
+        {"", "args-0", "0\n|"}, // printf prints its format once even without arguments
+    };
+    pc::Config().defaultBrowserPath = browser;
+    for (const auto& c : cases) {
+        pc::test::RecordingUi ui;
+        pc::OpenLink(ui, c.url);
+        EXPECT_TRUE(ui.calls.empty()) << c.url;
+        const std::string argsFile = dir / (std::string("web browser/") + c.argsFile);
+        ASSERT_TRUE(WaitForFile(argsFile)) << c.url;
+        EXPECT_EQ(ReadFileBytes(argsFile), c.args);
+    }
+    pc::Config() = pc::LauncherConfig{};
+}
+
+} // namespace

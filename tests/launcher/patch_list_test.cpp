@@ -1,0 +1,210 @@
+#include "launcher/config.h"
+#include "launcher/patch_list.h"
+#include "tests/support/file_limit.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+using pc::test::ReadFileBytes;
+using pc::test::TempDir;
+
+// The table is far too large for the stack.
+std::unique_ptr<pc::TPatchList> NewTable() {
+    return std::make_unique<pc::TPatchList>();
+}
+
+TEST(ParsePatchList, OneLineRows) {
+    struct Case {
+        const char* line;
+        std::int32_t id;
+        const char* url;
+        std::int32_t size;
+        const char* run;
+        std::int32_t group;
+    } cases[] = {
+        {"1\thttp://h/p1.zip\t1000\t\t0\t", 1, "http://h/p1.zip", 1000, "", 0},
+        {"42\thttp://h/a.zip\t900\tsetup.sh\t7\t", 42, "http://h/a.zip", 900, "setup.sh", 7},
+        {"$1F\tu\tx10\t\t0x2\t", 31, "u", 16, "", 2},
+        {"  5\tu\t1\tr\t-3\t", 5, "u", 1, "r", -3},
+        {"3\t u v \t2\t run me \t0\tanything after the fifth TAB\tis ignored", 3, " u v ", 2, " run me ", 0},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        auto table = NewTable();
+        pc::ParsePatchList(dir.Write("list.ini", std::string(c.line) + "\r\n"), *table);
+        ASSERT_EQ(table->high, 0) << c.line;
+        const pc::TPatchRec& row = table->items[0];
+        EXPECT_EQ(row.id, c.id) << c.line;
+        EXPECT_EQ(row.url, c.url) << c.line;
+        EXPECT_EQ(row.size, c.size) << c.line;
+        EXPECT_EQ(row.run, c.run) << c.line;
+        EXPECT_EQ(row.group, c.group) << c.line;
+    }
+}
+
+TEST(ParsePatchList, BadRowsRaiseTheConversionErrorWithTheFieldText) {
+    struct Case {
+        const char* line;
+        const char* message;
+    } cases[] = {
+        {"1\thttp://h/p1.zip\t1000\t\t0", "'' is not a valid integer value"}, // no TAB after the group
+        {" /1\tu\t1\t\t0\t", "' /1' is not a valid integer value"},           // a blank before the slash
+        {"7 \tu\t1\t\t0\t", "'7 ' is not a valid integer value"},
+        {"7\tu\tbig\t\t0\t", "'big' is not a valid integer value"},
+        {"<html><body>404 Not Found</body></html>", "'' is not a valid integer value"},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        auto table = NewTable();
+        const std::string path = dir.Write("list.ini", std::string(c.line) + "\r\n");
+        try {
+            pc::ParsePatchList(path, *table);
+            ADD_FAILURE() << "no error for " << c.line;
+        } catch (const pc::EConvertError& e) {
+            EXPECT_EQ(e.Message(), c.message) << c.line;
+        }
+    }
+}
+
+TEST(ParsePatchList, SkipsEmptyAndSlashLinesWithAnyLineBreaks) {
+    TempDir dir;
+    auto table = NewTable();
+    const std::string list = "// patches for the test server\r\n"
+                             "\r\n"
+                             "1\ta\t10\t\t0\t\n"
+                             "/2\tb\t20\t\t0\t\r"
+                             "3\tc\t30\t\t5\t\r\n"
+                             "/\n"
+                             "4\td\t40\t\t5\t";
+    pc::ParsePatchList(dir.Write("list.ini", list), *table);
+    ASSERT_EQ(table->high, 2);
+    EXPECT_EQ(table->items[0].id, 1);
+    EXPECT_EQ(table->items[1].id, 3);
+    EXPECT_EQ(table->items[2].url, "d");
+}
+
+TEST(ParsePatchList, EachParseStartsTheTableAnew) {
+    TempDir dir;
+    auto table = NewTable();
+    pc::ParsePatchList(dir.Write("a.ini", "1\ta\t1\t\t0\t\r\n2\tb\t1\t\t0\t\r\n3\tc\t1\t\t0\t\r\n"), *table);
+    ASSERT_EQ(table->high, 2);
+    pc::ParsePatchList(dir.Write("b.ini", "// nothing here\r\n\r\n/\r\n"), *table);
+    EXPECT_EQ(table->high, -1);
+    pc::ParsePatchList(dir.Write("c.ini", "9\tz\t1\t\t0\t\r\n"), *table);
+    EXPECT_EQ(table->high, 0);
+    EXPECT_EQ(table->items[0].id, 9);
+}
+
+TEST(ParsePatchList, FillsAllRowsAndRefusesOneMore) {
+    TempDir dir;
+    auto table = NewTable();
+    std::string list;
+    for (int i = 0; i < pc::kPatchListCapacity; ++i)
+        list += std::to_string(i) + "\tu\t1\t\t0\t\r\n";
+    pc::ParsePatchList(dir.Write("full.ini", list), *table);
+    EXPECT_EQ(table->high, 65535);
+    EXPECT_EQ(table->items[65535].id, 65535);
+
+    list += "// a comment takes no row\r\n";
+    EXPECT_NO_THROW(pc::ParsePatchList(dir.Write("full.ini", list), *table));
+    list += "65536\tu\t1\t\t0\t\r\n";
+    try {
+        pc::ParsePatchList(dir.Write("over.ini", list), *table);
+        ADD_FAILURE() << "a list with 65,537 rows was taken";
+    } catch (const pc::EPatchListError& e) {
+        EXPECT_NE(e.Message().find("65536"), std::string::npos) << e.Message();
+    }
+}
+
+TEST(ParsePatchList, MissingFileIsAnOpenError) {
+    TempDir dir;
+    auto table = NewTable();
+    EXPECT_THROW(pc::ParsePatchList(dir / "absent.ini", *table), pc::EFOpenError);
+}
+
+TEST(FindLaterInGroup, LooksOnlyAtLaterFilledRowsOfTheSameGroup) {
+    auto table = NewTable();
+    table->high = 2;
+    table->items[0].group = 5;
+    table->items[1].group = 0;
+    table->items[2].group = 5;
+    table->items[3].group = 0; // stale, above high
+    struct Case {
+        std::int32_t index;
+        std::int32_t later;
+    } cases[] = {{0, 2}, {1, -1}, {2, -1}, {3, -1}, {-1, -1}};
+    for (const auto& c : cases)
+        EXPECT_EQ(pc::FindLaterInGroup(*table, c.index), c.later) << c.index;
+
+    table->high = 3;
+    EXPECT_EQ(pc::FindLaterInGroup(*table, 1), 3); // group 0 rows match each other; the caller skips them
+}
+
+TEST(FindLaterInGroup, WorksOnTheProcessTable) {
+    TempDir dir;
+    pc::ParsePatchList(dir.Write("list.ini", "10\ta\t1\t\t0\t\r\n11\tb\t1\t\t7\t\r\n12\tc\t1\t\t7\t\r\n"));
+    EXPECT_EQ(pc::PatchList().high, 2);
+    EXPECT_EQ(pc::FindLaterInGroup(1), 2);
+    EXPECT_EQ(pc::FindLaterInGroup(2), -1);
+}
+
+TEST(Ledger, MissingLedgerMeansNothingApplied) {
+    TempDir dir;
+    EXPECT_FALSE(pc::IsPatchApplied(dir.Path(), 0));
+    EXPECT_FALSE(pc::IsPatchApplied(dir.Path(), 1));
+}
+
+TEST(Ledger, MatchesWholeLinesOnly) {
+    TempDir dir;
+    dir.Write("tqm_patch.ini", "3\r\n7\r\n 4\r\n05\r\n-2\r\n");
+    struct Case {
+        std::int32_t id;
+        bool applied;
+    } cases[] = {{3, true},  {7, true},  {-2, true}, {37, false},
+                 {4, false}, {5, false}, {2, false}, {0, false}};
+    for (const auto& c : cases)
+        EXPECT_EQ(pc::IsPatchApplied(dir.Path(), c.id), c.applied) << c.id;
+}
+
+TEST(Ledger, RecordingAppendsAndIsSeenAtOnce) {
+    TempDir dir;
+    pc::RecordPatchApplied(dir.Path(), 3);
+    EXPECT_EQ(ReadFileBytes(dir / "tqm_patch.ini"), "3\r\n");
+    EXPECT_TRUE(pc::IsPatchApplied(dir.Path(), 3));
+    pc::RecordPatchApplied(dir.Path(), -12);
+    pc::RecordPatchApplied(dir.Path(), 2147483647);
+    EXPECT_EQ(ReadFileBytes(dir / "tqm_patch.ini"), "3\r\n-12\r\n2147483647\r\n");
+}
+
+TEST(Ledger, KeepsWhatAnotherWriterLeftAndRewritesWithCrLf) {
+    TempDir dir;
+    dir.Write("tqm_patch.ini", "1\n2\rnote\r\n");
+    pc::RecordPatchApplied(dir.Path(), 9);
+    EXPECT_EQ(ReadFileBytes(dir / "tqm_patch.ini"), "1\r\n2\r\nnote\r\n9\r\n");
+}
+
+TEST(Ledger, FailedSaveKeepsTheOldLedger) {
+    TempDir dir;
+    dir.Write("tqm_patch.ini", "100\r\n101\r\n102\r\n");
+    {
+        pc::test::FileSizeLimit full(8); // the new ledger no longer fits
+        EXPECT_THROW(pc::RecordPatchApplied(dir.Path(), 103), pc::Exception);
+    }
+    EXPECT_EQ(ReadFileBytes(dir / "tqm_patch.ini"), "100\r\n101\r\n102\r\n");
+}
+
+TEST(Ledger, UsesTheConfiguredApplicationDirectory) {
+    TempDir dir;
+    pc::Config().applicationDir = dir.Path();
+    pc::RecordPatchApplied(42);
+    EXPECT_TRUE(pc::IsPatchApplied(42));
+    EXPECT_FALSE(pc::IsPatchApplied(43));
+    EXPECT_EQ(ReadFileBytes(dir / "tqm_patch.ini"), "42\r\n");
+    pc::Config().applicationDir.clear();
+}
+
+} // namespace

@@ -1,0 +1,139 @@
+// A real nginx on loopback for tests: serves a directory on a free port, as the current user, with its
+// configuration, pid file, logs and temporary files in a directory of its own. Stopped and cleaned up
+// in the destructor.
+#pragma once
+
+#include "tests/support/server_process.h"
+
+#include <grp.h>
+#include <pwd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace pc::test {
+
+struct NginxOptions {
+    // Extra directives inside the server block, e.g. locations that redirect.
+    std::string serverDirectives;
+    // Serve HTTPS with a freshly made self-signed certificate (made with the openssl tool).
+    bool tls = false;
+};
+
+class NginxServer {
+public:
+    explicit NginxServer(std::filesystem::path root, NginxOptions options = {})
+        : root_(std::filesystem::absolute(std::move(root))), options_(std::move(options)) {
+        BypassProxiesForLoopback();
+        char pattern[] = "/tmp/pc-nginx-XXXXXX";
+        if (::mkdtemp(pattern) == nullptr)
+            throw std::runtime_error("cannot make a directory for nginx");
+        stateDir_ = pattern;
+        if (options_.tls)
+            MakeCertificate();
+        std::string lastError;
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            port_ = FreeLoopbackPort();
+            WriteConfig();
+            if (TryStart(lastError))
+                return;
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(stateDir_, ignored);
+        throw std::runtime_error("nginx did not start: " + lastError);
+    }
+
+    NginxServer(const NginxServer&) = delete;
+    NginxServer& operator=(const NginxServer&) = delete;
+
+    ~NginxServer() {
+        process_.Stop();
+        std::error_code ignored;
+        std::filesystem::remove_all(stateDir_, ignored);
+    }
+
+    int Port() const { return port_; }
+    // The URL of `path` (starting with '/') on this server.
+    std::string Url(const std::string& path) const {
+        return std::string(options_.tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + path;
+    }
+    const std::filesystem::path& Root() const { return root_; }
+    const std::filesystem::path& StateDir() const { return stateDir_; }
+
+private:
+    void MakeCertificate() {
+        const std::string command =
+            "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -keyout '" +
+            (stateDir_ / "key.pem").string() + "' -out '" + (stateDir_ / "cert.pem").string() +
+            "' >/dev/null 2>&1";
+        if (std::system(command.c_str()) != 0)
+            throw std::runtime_error("openssl could not make a test certificate");
+    }
+
+    void WriteConfig() {
+        const std::string state = stateDir_.string();
+        std::ofstream conf(stateDir_ / "nginx.conf", std::ios::trunc);
+        conf << "daemon off;\n"
+             << "worker_processes 1;\n"
+             << "pid " << state << "/nginx.pid;\n"
+             << "error_log " << state << "/error.log warn;\n";
+        // As root nginx would hand its workers to an unprivileged account that may not read the test
+        // directories; keep them as the current user.
+        if (::geteuid() == 0) {
+            const passwd* user = ::getpwuid(::geteuid());
+            const group* grp = ::getgrgid(::getegid());
+            conf << "user " << (user != nullptr ? user->pw_name : "root") << ' '
+                 << (grp != nullptr ? grp->gr_name : "root") << ";\n";
+        }
+        conf << "events { worker_connections 64; }\n"
+             << "http {\n"
+             << "  access_log " << state << "/access.log;\n"
+             << "  client_body_temp_path " << state << "/client_body;\n"
+             << "  proxy_temp_path " << state << "/proxy;\n"
+             << "  fastcgi_temp_path " << state << "/fastcgi;\n"
+             << "  uwsgi_temp_path " << state << "/uwsgi;\n"
+             << "  scgi_temp_path " << state << "/scgi;\n"
+             << "  default_type application/octet-stream;\n"
+             << "  sendfile on;\n"
+             << "  server {\n"
+             << "    listen 127.0.0.1:" << port_ << (options_.tls ? " ssl" : "") << ";\n"
+             << "    server_name localhost;\n"
+             << "    root " << root_.string() << ";\n";
+        if (options_.tls)
+            conf << "    ssl_certificate " << state << "/cert.pem;\n"
+                 << "    ssl_certificate_key " << state << "/key.pem;\n";
+        conf << options_.serverDirectives << "\n"
+             << "  }\n"
+             << "}\n";
+    }
+
+    bool TryStart(std::string& error) {
+        const std::string state = stateDir_.string();
+        process_.Start({"nginx", "-p", state + "/", "-c", state + "/nginx.conf", "-e", state + "/error.log"});
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (process_.HasEnded()) {
+                std::ifstream log(stateDir_ / "error.log");
+                std::stringstream text;
+                text << log.rdbuf();
+                error = text.str();
+                return false;
+            }
+            if (LoopbackPortAnswers(port_))
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        process_.Stop();
+        error = "no answer within 15 s";
+        return false;
+    }
+
+    std::filesystem::path root_;
+    NginxOptions options_;
+    std::filesystem::path stateDir_;
+    int port_ = 0;
+    ServerProcess process_;
+};
+
+} // namespace pc::test
