@@ -222,7 +222,9 @@ public:
     TStream* ArchiveStream() const { return archiveStream_.get(); }
     TZADirManager* DirManager() const { return dirManager_.get(); }
     const TZAVolumeNumberInfo& VolumeNumberInfo() const { return volumeNumberInfo_; }
+    // Tolerant opening: a missing end record or an unreadable directory is rebuilt from the local headers.
     bool RecoverDamagedArchives() const { return recoverDamagedArchives_; }
+    void SetRecoverDamagedArchives(bool recover) { recoverDamagedArchives_ = recover; }
     // The compression method word: 8 (deflate) for any mode above 0, else 0 (stored).
     std::uint16_t CompressionMethod() const { return compressionMode_ > 0 ? 8 : 0; }
 
