@@ -8,6 +8,8 @@ namespace pc {
 class TMemo {
 public:
     void LoadTextFile(const std::string& path); // EFOpenError, EInvalidOperation
+    // Takes `bytes` as LoadTextFile takes a file's content. EInvalidOperation
+    void LoadTextBytes(const std::string& bytes);
     const std::string& Text() const { return text_; }
     void SetText(const std::string& text); // cut before the first NUL; no line-break normalisation
 

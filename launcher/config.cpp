@@ -18,6 +18,24 @@ long PositionOf(const std::string& text, const std::string& what) {
     return at == std::string::npos ? 0 : static_cast<long>(at) + 1;
 }
 
+// Takes off the key and shifts every byte of the loaded text back.
+void DescrambleBuffer(TMemo& buffer) {
+    std::string text = buffer.Text();
+    const std::int32_t key = ParseInteger("$" + text.substr(0, 2));
+    text.erase(0, 2);
+    const auto shift = static_cast<unsigned char>((key + 19) % 256);
+    for (char& c : text)
+        c = static_cast<char>(static_cast<unsigned char>(static_cast<unsigned char>(c) - shift));
+    buffer.SetText(text);
+}
+
+ConfigValues TakeAllValues(TMemo& buffer) {
+    ConfigValues values;
+    for (std::size_t i = 0; i < kConfigKeys.size(); ++i)
+        values[i] = LookupConfigValue(buffer, kConfigKeys[i]);
+    return values;
+}
+
 } // namespace
 
 LauncherConfig& Config() {
@@ -27,13 +45,7 @@ LauncherConfig& Config() {
 
 void DescrambleConfig(TMemo& buffer, const std::string& path) {
     buffer.LoadTextFile(path);
-    std::string text = buffer.Text();
-    const std::int32_t key = ParseInteger("$" + text.substr(0, 2));
-    text.erase(0, 2);
-    const auto shift = static_cast<unsigned char>((key + 19) % 256);
-    for (char& c : text)
-        c = static_cast<char>(static_cast<unsigned char>(static_cast<unsigned char>(c) - shift));
-    buffer.SetText(text);
+    DescrambleBuffer(buffer);
 }
 
 std::string LookupConfigValue(TMemo& buffer, const std::string& key) {
@@ -74,10 +86,14 @@ void LoadConfig(UiPort& ui, const std::string& path) {
 ConfigValues ReadConfigValues(const std::string& path) {
     TMemo buffer;
     DescrambleConfig(buffer, path);
-    ConfigValues values;
-    for (std::size_t i = 0; i < kConfigKeys.size(); ++i)
-        values[i] = LookupConfigValue(buffer, kConfigKeys[i]);
-    return values;
+    return TakeAllValues(buffer);
+}
+
+ConfigValues DecodeConfigBytes(const std::string& bytes) {
+    TMemo buffer;
+    buffer.LoadTextBytes(bytes);
+    DescrambleBuffer(buffer);
+    return TakeAllValues(buffer);
 }
 
 std::string FindDefaultBrowser(RegistryBackend& registry) {

@@ -55,6 +55,8 @@ std::string LookupConfigValue(TMemo& buffer, const std::string& key);
 
 // The eight values, in key order, exactly as LoadConfig takes them from the file at `path`.
 ConfigValues ReadConfigValues(const std::string& path);
+// The same for a file whose content is `bytes`. EConvertError
+ConfigValues DecodeConfigBytes(const std::string& bytes);
 
 // The default browser's program path from the registry's http open command; empty when there is none.
 // ERegistryException when the registry holds the command with another type than string.

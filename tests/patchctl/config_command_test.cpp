@@ -1,0 +1,171 @@
+#include "launcher/config.h"
+#include "tests/support/run_program.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+namespace {
+
+using pc::test::ProgramResult;
+using pc::test::ReadFileBytes;
+using pc::test::RunProgram;
+using pc::test::TempDir;
+
+const std::string kPatchctl = PATCHCTL_PATH;
+
+ProgramResult Patchctl(const std::string& args, const std::string& input = "") {
+    return RunProgram("'" + kPatchctl + "' " + args, input);
+}
+
+// Values with bytes across the whole range, so that many keys turn some byte into CR, LF or NUL.
+const pc::ConfigValues kValues = {
+    "Realm \xC4rger (EU) ~ #1",
+    "http://news.example/index.html?x=1&y=2",
+    "http://patch.example/list.txt",
+    "Realm \xE9t\xE9",
+    "http://realm.example/",
+    "",
+    "http://forum.example/\x7F\x80\xFF",
+    "bin/game client.exe",
+};
+
+std::string PlainText(const pc::ConfigValues& values) {
+    std::string plain;
+    for (std::size_t i = 0; i < pc::kConfigKeys.size(); ++i)
+        plain += std::string(pc::kConfigKeys[i]) + "=" + values[i] + "\n";
+    return plain;
+}
+
+// Config.ini as the format defines it, made independently of the tool.
+std::string Scrambled(unsigned key, const pc::ConfigValues& values) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02X", key);
+    std::string out = hex;
+    for (std::size_t i = 0; i < pc::kConfigKeys.size(); ++i)
+        for (unsigned char c : std::string(pc::kConfigKeys[i]) + "=" + values[i] + ";\r\n")
+            out += static_cast<char>((c + key + 19) % 256);
+    return out;
+}
+
+TEST(PatchctlConfig, EveryKeyEitherRoundTripsOrIsRefused) {
+    TempDir dir;
+    const std::string plain = PlainText(kValues);
+    int accepted = 0;
+    for (unsigned key = 0; key < 256; ++key) {
+        char hex[3];
+        std::snprintf(hex, sizeof hex, "%02x", key);
+        // What the launcher itself makes of the file this key gives.
+        const std::string expected = Scrambled(key, kValues);
+        const bool launcherReadsIt = pc::ReadConfigValues(dir.Write("Config.ini", expected)) == kValues;
+
+        const auto encoded = Patchctl(std::string("config encode --key ") + hex, plain);
+        if (!launcherReadsIt) {
+            EXPECT_EQ(encoded.exitCode, 2) << hex;
+            EXPECT_EQ(encoded.out, "") << hex;
+            EXPECT_NE(encoded.err.find("key " + std::string(expected, 0, 2)), std::string::npos)
+                << encoded.err;
+            continue;
+        }
+        ++accepted;
+        ASSERT_EQ(encoded.exitCode, 0) << hex << ": " << encoded.err;
+        EXPECT_EQ(encoded.out, expected) << hex;
+        const auto decoded = Patchctl("config decode '" + dir.Write("Config.ini", encoded.out) + "'");
+        EXPECT_EQ(decoded.exitCode, 0) << hex;
+        EXPECT_EQ(decoded.out, plain) << hex;
+    }
+    // The text's bytes span the range, yet the shift of 0 (key ED) and others always remain.
+    EXPECT_GT(accepted, 0);
+    EXPECT_LT(accepted, 256);
+}
+
+TEST(PatchctlConfig, WithoutAKeyPicksOneThatReadsBack) {
+    TempDir dir;
+    for (int run = 0; run < 20; ++run) {
+        const auto encoded = Patchctl("config encode", PlainText(kValues));
+        ASSERT_EQ(encoded.exitCode, 0) << encoded.err;
+        EXPECT_EQ(pc::ReadConfigValues(dir.Write("Config.ini", encoded.out)), kValues);
+    }
+}
+
+TEST(PatchctlConfig, EncodeAcceptsAnyOrderCommentsAndCrLf) {
+    const std::string input = "# demo server\r\n"
+                              "\r\n"
+                              "client_exe=game.exe\r\n"
+                              "forum_url=F\r\n"
+                              "controlpanel_url=C\n"
+                              "   \n"
+                              "website_url=W\n"
+                              "server_name=S\n"
+                              "patchlist_url=P=Q\n"
+                              "newsfile_url=\n"
+                              "client_title=T;x\n";
+    const auto encoded = Patchctl("config encode --key ED", input);
+    ASSERT_EQ(encoded.exitCode, 0) << encoded.err;
+    EXPECT_EQ(encoded.out,
+              "ED"
+              "client_title=T;x;\r\nnewsfile_url=;\r\npatchlist_url=P=Q;\r\nserver_name=S;\r\n"
+              "website_url=W;\r\ncontrolpanel_url=C;\r\nforum_url=F;\r\nclient_exe=game.exe;\r\n");
+}
+
+TEST(PatchctlConfig, EncodeRefusesBadInputAndWritesNothing) {
+    const std::string good = PlainText(kValues);
+    const std::string withoutForum =
+        good.substr(0, good.find("forum_url")) + good.substr(good.find("client_exe"));
+    struct Case {
+        std::string args;
+        std::string input;
+        std::string message;
+    } cases[] = {
+        {"", withoutForum, "key 'forum_url' is missing"},
+        {"", good + "server_name=again\n", "line 9: key 'server_name' given again (first on line 4)"},
+        {"", "client_title=a\rb\n" + good.substr(good.find('\n') + 1),
+         "line 1: the value of 'client_title' holds a CR"},
+        {"", std::string("client_title=a\0b\n", 17) + good.substr(good.find('\n') + 1),
+         "line 1: the value of 'client_title' holds a NUL"},
+        {"", "colour=blue\n" + good, "line 1: unknown key 'colour'"},
+        {"", "client_title\n" + good, "line 1: expected key=value"},
+        {"--key 1", good, "the key must be two hexadecimal digits, not '1'"},
+        {"--key 1G", good, "the key must be two hexadecimal digits, not '1G'"},
+        {"--key", good, "unexpected argument '--key'"},
+    };
+    for (const auto& c : cases) {
+        const auto result = Patchctl("config encode " + c.args, c.input);
+        EXPECT_EQ(result.exitCode, 2) << c.message;
+        EXPECT_EQ(result.out, "") << c.message;
+        EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+    }
+}
+
+TEST(PatchctlConfig, DecodeShowsWhatTheLauncherTakes) {
+    TempDir dir;
+    // A file whose last line lacks CR LF: the value keeps its trailing character, as in the launcher.
+    const auto decoded = Patchctl("config decode '" +
+                                  dir.Write("Config.ini", "EDclient_title=T;\r\nnewsfile_url=N;\r\n"
+                                                          "patchlist_url=P;\r\nserver_name=S;\r\n"
+                                                          "website_url=W;\r\ncontrolpanel_url=C;\r\n"
+                                                          "forum_url=F;\r\nclient_exe=game.exe;") +
+                                  "'");
+    EXPECT_EQ(decoded.exitCode, 0);
+    EXPECT_EQ(decoded.out, "client_title=T\nnewsfile_url=N\npatchlist_url=P\nserver_name=S\n"
+                           "website_url=W\ncontrolpanel_url=C\nforum_url=F\nclient_exe=game.exe;\n");
+}
+
+TEST(PatchctlConfig, DecodeErrors) {
+    TempDir dir;
+    auto result = Patchctl("config decode '" + (dir / "Config.ini") + "'");
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "Essential file missing: " + (dir / "Config.ini") + "\n");
+
+    result = Patchctl("config decode '" + dir.Write("Config.ini", "ZZclient_title=T;") + "'");
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "'$ZZ' is not a valid integer value.\n"); // the error box's period rule
+
+    result = Patchctl("config");
+    EXPECT_EQ(result.exitCode, 2);
+}
+
+} // namespace

@@ -1,0 +1,173 @@
+// patchctl config: reads a Config.ini the way the launcher does, and writes one that the launcher reads
+// back to exactly the given values.
+#include "launcher/config.h"
+#include "framework/exceptions.h"
+#include "framework/helpers.h"
+#include "tools/patchctl/command.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace pc::patchctl {
+namespace {
+
+constexpr int kBadInput = 2;
+
+int Refuse(const std::string& text) {
+    std::fprintf(stderr, "patchctl config encode: %s\n", text.c_str());
+    return kBadInput;
+}
+
+int Decode(const std::string& path) {
+    if (!IsExistingFile(path)) {
+        std::fprintf(stderr, "Essential file missing: %s\n", path.c_str());
+        return 1;
+    }
+    const ConfigValues values = ReadConfigValues(path);
+    std::string out;
+    for (std::size_t i = 0; i < kConfigKeys.size(); ++i)
+        out += std::string(kConfigKeys[i]) + "=" + values[i] + "\n";
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return 0;
+}
+
+// The file's bytes for `values` under `key`: two hex digits, then "key=value;" lines joined by CR LF,
+// every byte shifted up by key + 19.
+std::string Scramble(int key, const ConfigValues& values) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(key));
+    std::string plain;
+    for (std::size_t i = 0; i < kConfigKeys.size(); ++i)
+        plain += std::string(kConfigKeys[i]) + "=" + values[i] + ";\r\n";
+    std::string out = digits;
+    for (unsigned char c : plain)
+        out += static_cast<char>((c + key + 19) % 256);
+    return out;
+}
+
+// Whether the launcher reads `bytes` back to exactly `values`; some keys turn a byte into a lone CR, a
+// lone LF or a NUL, which the reading damages.
+bool ReadsBack(const std::string& bytes, const ConfigValues& values) {
+    try {
+        return DecodeConfigBytes(bytes) == values;
+    } catch (const Exception&) {
+        return false;
+    }
+}
+
+std::optional<int> ParseKey(const std::string& text) {
+    if (text.size() != 2 || !std::all_of(text.begin(), text.end(),
+                                         [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); }))
+        return std::nullopt;
+    return ParseInteger("$" + text);
+}
+
+int Encode(const std::vector<std::string>& args) {
+    std::optional<int> key;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string text;
+        if (args[i] == "--key" && i + 1 < args.size())
+            text = args[++i];
+        else if (args[i].rfind("--key=", 0) == 0)
+            text = args[i].substr(6);
+        else
+            return Refuse("unexpected argument '" + args[i] + "'; usage: patchctl config encode [--key HH]");
+        key = ParseKey(text);
+        if (!key)
+            return Refuse("the key must be two hexadecimal digits, not '" + text + "'");
+    }
+
+    const std::string input((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+    ConfigValues values;
+    std::array<int, kConfigKeys.size()> seenOnLine{};
+    std::size_t start = 0;
+    for (int lineNumber = 1; start < input.size(); ++lineNumber) {
+        auto end = input.find('\n', start);
+        if (end == std::string::npos)
+            end = input.size();
+        std::string line = input.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back(); // plain files written with CR LF line ends
+        const std::string where = "line " + std::to_string(lineNumber) + ": ";
+        if (line.find_first_not_of(" \t") == std::string::npos || line.front() == '#')
+            continue;
+        const auto equals = line.find('=');
+        if (equals == std::string::npos)
+            return Refuse(where + "expected key=value");
+        const std::string name = line.substr(0, equals);
+        const auto known =
+            std::find_if(kConfigKeys.begin(), kConfigKeys.end(), [&](const char* k) { return name == k; });
+        if (known == kConfigKeys.end())
+            return Refuse(where + "unknown key '" + name + "'");
+        const auto index = static_cast<std::size_t>(known - kConfigKeys.begin());
+        if (seenOnLine[index] != 0)
+            return Refuse(where + "key '" + name + "' given again (first on line " +
+                          std::to_string(seenOnLine[index]) + ")");
+        const std::string value = line.substr(equals + 1);
+        if (value.find('\r') != std::string::npos)
+            return Refuse(where + "the value of '" + name + "' holds a CR, which Config.ini cannot carry");
+        if (value.find('\0') != std::string::npos)
+            return Refuse(where + "the value of '" + name + "' holds a NUL, which Config.ini cannot carry");
+        seenOnLine[index] = lineNumber;
+        values[index] = value;
+    }
+    for (std::size_t i = 0; i < kConfigKeys.size(); ++i)
+        if (seenOnLine[i] == 0)
+            return Refuse(std::string("key '") + kConfigKeys[i] + "' is missing");
+
+    std::string bytes;
+    if (key) {
+        bytes = Scramble(*key, values);
+        if (!ReadsBack(bytes, values)) {
+            char digits[3];
+            std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(*key));
+            return Refuse(std::string("key ") + digits +
+                          " turns a byte of this text into a lone CR, a lone LF or a NUL, which the launcher "
+                          "would read wrongly; choose another key or leave --key out");
+        }
+    } else {
+        std::vector<int> keys(256);
+        for (int k = 0; k < 256; ++k)
+            keys[static_cast<std::size_t>(k)] = k;
+        std::shuffle(keys.begin(), keys.end(), std::mt19937{std::random_device{}()});
+        for (int k : keys) {
+            bytes = Scramble(k, values);
+            if (ReadsBack(bytes, values))
+                break;
+            bytes.clear();
+        }
+        if (bytes.empty())
+            return Refuse("no key makes a file that the launcher reads back to these values");
+    }
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() || std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "patchctl config encode: cannot write the output\n");
+        return 1;
+    }
+    return 0;
+}
+
+int Run(const std::vector<std::string>& args) {
+    if (args.size() == 2 && args[0] == "decode")
+        return Decode(args[1]);
+    if (!args.empty() && args[0] == "encode")
+        return Encode(std::vector<std::string>(args.begin() + 1, args.end()));
+    std::fputs("usage: patchctl config decode FILE\n"
+               "       patchctl config encode [--key HH] < PLAIN > FILE\n",
+               stderr);
+    return kBadInput;
+}
+
+} // namespace
+} // namespace pc::patchctl
+
+static const pc::patchctl::Registration
+    reg("config", "config decode FILE | config encode [--key HH] < PLAIN > FILE", &pc::patchctl::Run);
