@@ -1,15 +1,16 @@
 // patchctl lint, run as a program on patch lists written by the test.
-#include "tests/support/run_process.h"
+#include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-using pc::test::RunProcess;
 using pc::test::TempDir;
 
-const std::string kPatchctl = PATCH_BINARY_DIR "/tools/patchctl";
+pc::test::ProgramResult Lint(const std::string& file) {
+    return pc::test::RunProgram("'" PATCHCTL_PATH "' lint '" + file + "'");
+}
 
 TEST(PatchctlLint, ReportsEveryProblemWithItsLine) {
     TempDir dir;
@@ -22,7 +23,7 @@ TEST(PatchctlLint, ReportsEveryProblemWithItsLine) {
                                                    " /4\thttp://h/..\t10\t\t0\tignored after\r\n"
                                                    "5\thttp://h/p5.zip\t$10\tsetup.sh\t7\t\n"
                                                    "6\thttp://h/p6.zip\t0x10\t\t7\t\r");
-    const auto r = RunProcess({kPatchctl, "lint", list});
+    const auto r = Lint(list);
     EXPECT_EQ(r.exitCode, 1);
     const std::string at = list + ":";
     EXPECT_EQ(r.out, at + "4: id field: 'x2' is not a valid integer value\n" +     //
@@ -43,11 +44,11 @@ TEST(PatchctlLint, ReportsEveryProblemWithItsLine) {
 TEST(PatchctlLint, CleanListAndFilesItCannotRead) {
     TempDir dir;
     const std::string clean = dir.Write("clean.txt", "10\thttp://h/a.zip\t5\t\t0\t\r\n");
-    const auto ok = RunProcess({kPatchctl, "lint", clean});
+    const auto ok = Lint(clean);
     EXPECT_EQ(ok.exitCode, 0);
     EXPECT_EQ(ok.out, clean + ": 1 rows, 0 problems\n");
 
-    const auto missing = RunProcess({kPatchctl, "lint", dir / "none.txt"});
+    const auto missing = Lint(dir / "none.txt");
     EXPECT_EQ(missing.exitCode, 1);
     EXPECT_EQ(missing.err, "Cannot open file " + (dir / "none.txt") + ".\n");
 }
@@ -58,7 +59,7 @@ TEST(PatchctlLint, RowsBeyondTheTableAreReportedOnce) {
     for (int id = 1; id <= 65538; ++id)
         text += std::to_string(id) + "\thttp://h/p.zip\t1\t\t0\t\n";
     const std::string list = dir.Write("long.txt", text);
-    const auto r = RunProcess({kPatchctl, "lint", list});
+    const auto r = Lint(list);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, list + ":65537: more than 65536 rows: the launcher refuses the whole list\n" + list +
                          ": 65538 rows, 1 problems\n");
