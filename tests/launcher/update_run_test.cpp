@@ -9,9 +9,9 @@
 #include "launcher/patch_list.h"
 #include "tests/support/fake_ui.h"
 #include "tests/support/nginx_server.h"
+#include "tests/support/patch_archive.h"
 #include "tests/support/scripted_dialogs.h"
 #include "tests/support/temp_dir.h"
-#include "tests/support/zip_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,7 @@
 
 namespace {
 
-using pc::test::BuildZip;
+using pc::test::MakeArchive;
 using pc::test::ReadFileBytes;
 using pc::test::TempDir;
 
@@ -101,7 +101,7 @@ std::unique_ptr<TempDir> UpdateRunInProcess::content_;
 std::unique_ptr<pc::test::NginxServer> UpdateRunInProcess::server_;
 
 TEST_F(UpdateRunInProcess, WindowCallsOfOnePatchAndOfTheRunAfterIt) {
-    const std::string archive = BuildZip({{"data/readme.txt", std::string(3000, 'r')}});
+    const std::string archive = MakeArchive({{"data/readme.txt", std::string(3000, 'r')}});
     Serve("calls.zip", archive);
     Serve("calls.txt", "// one patch\r\n42\t" + Url("calls.zip") + "\t900\t\t0\t\r\n");
 
@@ -139,8 +139,8 @@ TEST_F(UpdateRunInProcess, WindowCallsOfOnePatchAndOfTheRunAfterIt) {
 }
 
 TEST_F(UpdateRunInProcess, NegativeSizeEndsTheRunBeforeThatRowIsDownloaded) {
-    Serve("neg-ok.zip", BuildZip({{"ok.txt", "ok"}}));
-    Serve("neg-never.zip", BuildZip({{"never.txt", "never"}}));
+    Serve("neg-ok.zip", MakeArchive({{"ok.txt", "ok"}}));
+    Serve("neg-never.zip", MakeArchive({{"never.txt", "never"}}));
     Serve("neg.txt", "1\t" + Url("neg-ok.zip") + "\t10\t\t0\t\n" + "2\t" + Url("neg-never.zip") +
                          "\t-1\t\t0\t\n" + "3\t" + Url("neg-ok.zip") + "\t10\t\t0\t\n");
 

@@ -1,5 +1,5 @@
-// Builds small ZIP archives in memory for tests: stored or deflated entries, Unix permissions, and a CRC-32
-// that can be made to lie. Header-only; the test links zlib.
+// Builds small ZIP archives in memory for the tests of patches: stored or deflated entries, Unix
+// permissions, and a CRC-32 that can be made to lie. Header-only; the test links zlib.
 #pragma once
 
 #include <zlib.h>
@@ -13,18 +13,18 @@
 
 namespace pc::test {
 
-struct ZipEntrySpec {
-    ZipEntrySpec(std::string entryName, std::string entryData = {})
+struct ArchiveEntry {
+    ArchiveEntry(std::string entryName, std::string entryData = {})
         : name(std::move(entryName)), data(std::move(entryData)) {}
-    ZipEntrySpec& Stored() {
+    ArchiveEntry& Stored() {
         deflate = false;
         return *this;
     }
-    ZipEntrySpec& Mode(std::uint32_t mode) {
+    ArchiveEntry& Mode(std::uint32_t mode) {
         unixMode = mode;
         return *this;
     }
-    ZipEntrySpec& WrongCrc() {
+    ArchiveEntry& WrongCrc() {
         crc = 0xDEADBEEF;
         return *this;
     }
@@ -36,7 +36,7 @@ struct ZipEntrySpec {
     std::optional<std::uint32_t> crc; // stored instead of the true CRC-32 when set
 };
 
-namespace zip_detail {
+namespace archive_detail {
 
 inline void Put16(std::string& out, std::uint32_t v) {
     out += static_cast<char>(v & 0xFF);
@@ -64,19 +64,19 @@ inline std::string RawDeflate(const std::string& data) {
     return out;
 }
 
-} // namespace zip_detail
+} // namespace archive_detail
 
-inline std::string BuildZip(const std::vector<ZipEntrySpec>& entries) {
-    using zip_detail::Put16;
-    using zip_detail::Put32;
+inline std::string MakeArchive(const std::vector<ArchiveEntry>& entries) {
+    using archive_detail::Put16;
+    using archive_detail::Put32;
     constexpr std::uint32_t kTime = (12u << 11) | (30u << 5);                 // 12:30:00
     constexpr std::uint32_t kDate = ((2024u - 1980u) << 9) | (3u << 5) | 15u; // 2024-03-15
     std::string body;
     std::string central;
-    for (const ZipEntrySpec& e : entries) {
+    for (const ArchiveEntry& e : entries) {
         const bool directory = !e.name.empty() && e.name.back() == '/';
         const bool deflate = e.deflate && !directory;
-        const std::string packed = deflate ? zip_detail::RawDeflate(e.data) : e.data;
+        const std::string packed = deflate ? archive_detail::RawDeflate(e.data) : e.data;
         const std::uint32_t crc =
             e.crc ? *e.crc
                   : static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(e.data.data()),
