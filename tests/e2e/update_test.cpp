@@ -38,9 +38,10 @@ protected:
                                   "controlpanel_url=http://realm.example/cp\n"
                                   "forum_url=http://realm.example/forum\n"
                                   "client_exe=game.exe\n";
-        const ProgramResult encoded = pc::test::RunProgram(
-            Quoted(PATCHCTL_PATH) + " config encode --key 5A > " + Quoted(install_ / "Config.ini"), plain);
+        const ProgramResult encoded =
+            pc::test::RunProgram(Quoted(PATCHCTL_PATH) + " config encode --key 5A", plain);
         ASSERT_EQ(encoded.exitCode, 0) << encoded.err;
+        install_.Write("Config.ini", encoded.out);
     }
 
     // A patch list row: five fields, each ended by a TAB.

@@ -101,7 +101,8 @@ std::unique_ptr<TempDir> UpdateRunInProcess::content_;
 std::unique_ptr<pc::test::NginxServer> UpdateRunInProcess::server_;
 
 TEST_F(UpdateRunInProcess, WindowCallsOfOnePatchAndOfTheRunAfterIt) {
-    const std::string archive = MakeArchive({{"data/readme.txt", std::string(3000, 'r')}});
+    const std::string archive =
+        MakeArchive({pc::test::ArchiveEntry("data/readme.txt", std::string(3000, 'r')).Stored()});
     Serve("calls.zip", archive);
     Serve("calls.txt", "// one patch\r\n42\t" + Url("calls.zip") + "\t900\t\t0\t\r\n");
 

@@ -17,7 +17,7 @@ TEST(PatchctlLint, ReportsEveryProblemWithItsLine) {
     const std::string list = dir.Write("list.txt", "// comment, skipped\r\n"
                                                    "\r\n"
                                                    "1\thttp://h/p1.zip\t100\t\t0\t\r\n"
-                                                   "x2\thttp://h/p2.zip\t\t\t0\t\r\n"
+                                                   "two\thttp://h/p2.zip\t\t\t0\t\r\n"
                                                    "1\thttp://h/\t-5\t\t0\t\r\n"
                                                    "3\thttp://h/p3.zip\t10\t\t0\r\n"
                                                    " /4\thttp://h/..\t10\t\t0\tignored after\r\n"
@@ -26,7 +26,7 @@ TEST(PatchctlLint, ReportsEveryProblemWithItsLine) {
     const auto r = Lint(list);
     EXPECT_EQ(r.exitCode, 1);
     const std::string at = list + ":";
-    EXPECT_EQ(r.out, at + "4: id field: 'x2' is not a valid integer value\n" +     //
+    EXPECT_EQ(r.out, at + "4: id field: 'two' is not a valid integer value\n" +     //
                          at + "4: size field: '' is not a valid integer value\n" + //
                          at + "5: id 1 is listed twice (first on line 3)\n" +      //
                          at + "5: URL without a last segment to store the archive under: 'http://h/'\n" + at +
