@@ -26,7 +26,7 @@ TEST(PatchctlLint, ReportsEveryProblemWithItsLine) {
     const auto r = Lint(list);
     EXPECT_EQ(r.exitCode, 1);
     const std::string at = list + ":";
-    EXPECT_EQ(r.out, at + "4: id field: 'two' is not a valid integer value\n" +     //
+    EXPECT_EQ(r.out, at + "4: id field: 'two' is not a valid integer value\n" +    //
                          at + "4: size field: '' is not a valid integer value\n" + //
                          at + "5: id 1 is listed twice (first on line 3)\n" +      //
                          at + "5: URL without a last segment to store the archive under: 'http://h/'\n" + at +
@@ -46,7 +46,7 @@ TEST(PatchctlLint, CleanListAndFilesItCannotRead) {
     const std::string clean = dir.Write("clean.txt", "10\thttp://h/a.zip\t5\t\t0\t\r\n");
     const auto ok = Lint(clean);
     EXPECT_EQ(ok.exitCode, 0);
-    EXPECT_EQ(ok.out, clean + ": 1 rows, 0 problems\n");
+    EXPECT_EQ(ok.out, clean + ": 1 row, 0 problems\n");
 
     const auto missing = Lint(dir / "none.txt");
     EXPECT_EQ(missing.exitCode, 1);
@@ -62,7 +62,7 @@ TEST(PatchctlLint, RowsBeyondTheTableAreReportedOnce) {
     const auto r = Lint(list);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, list + ":65537: more than 65536 rows: the launcher refuses the whole list\n" + list +
-                         ": 65538 rows, 1 problems\n");
+                         ": 65538 rows, 1 problem\n");
 }
 
 } // namespace

@@ -46,6 +46,10 @@ std::optional<std::int32_t> Number(Report& report, int line, const char* field, 
     }
 }
 
+std::string Counted(int n, const char* noun) {
+    return FormatInteger(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
 int Run(const std::vector<std::string>& args) {
     if (args.size() != 1) {
         std::fputs("usage: patchctl lint FILE\n", stderr);
@@ -118,7 +122,8 @@ int Run(const std::vector<std::string>& args) {
                                    ") and is never downloaded");
     }
 
-    std::printf("%s: %d rows, %d problems\n", args[0].c_str(), rows, report.Problems());
+    std::printf("%s: %s, %s\n", args[0].c_str(), Counted(rows, "row").c_str(),
+                Counted(report.Problems(), "problem").c_str());
     return report.Problems() == 0 ? 0 : 1;
 }
 
