@@ -189,6 +189,10 @@ inline constexpr std::array<TControlSpec, 23> kMainFormLayout = {{
 
 const TControlSpec& LayoutOf(std::string_view name); // throws for a name not in the layout
 
+// The log's background. The light 3-D desktop colour would leave the log's caption-gradient letters at a
+// contrast of about 1.3 to 1, which nobody can read; the log takes the dark of the screen it sits in.
+inline constexpr QRgb kLogBackground = 0xFF121A28;
+
 // The desktop colours chosen for this platform.
 QColor RoleColour(TColourRole role);
 

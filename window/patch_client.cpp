@@ -1,5 +1,7 @@
 #include "window/patch_client.h"
 
+#include "archive/launcher_settings.h"
+#include "archive/zip_archiver.h"
 #include "framework/exceptions.h"
 #include "framework/gui/application.h"
 #include "framework/text_buffer.h"
@@ -91,6 +93,9 @@ TForm_Main::TForm_Main(TLauncherCore core, TFormOptions options)
 
     BuildControls();
     WireHandlers();
+    zipArchiver_ = std::make_unique<TZipArchiver>();
+    ApplyLauncherArchiverSettings(*zipArchiver_);
+    zipArchiver_->DialogProvider = &dialogs_;
 
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(MainFormPlacement(screen->virtualSize()));
@@ -125,7 +130,7 @@ void TForm_Main::BuildControls() {
             memo->setGeometry(BoxOf(spec));
             memo->setFont(MakeFont(spec.Font));
             QPalette colours = memo->palette();
-            colours.setColor(QPalette::Base, RoleColour(TColourRole::Light3D));
+            colours.setColor(QPalette::Base, QColor::fromRgb(kLogBackground));
             colours.setColor(QPalette::Text, RoleColour(spec.Colour));
             memo->setPalette(colours);
             // Right-to-left only where the desktop's language is written that way.
@@ -398,7 +403,7 @@ void TForm_Main::TerminateApplication() {
 }
 
 TZipArchiver& TForm_Main::ZipArchiver() {
-    throw Exception("The archive component is not part of this build");
+    return *zipArchiver_;
 }
 
 // ---- Painting, the key colour and pointer routing ----

@@ -4,6 +4,7 @@
 
 #include "launcher/ui_port.h"
 #include "window/controls.h"
+#include "window/dialog_provider.h"
 #include "window/graphic_controls.h"
 #include "window/launcher_core.h"
 #include "window/news_view.h"
@@ -127,6 +128,8 @@ private:
 
     TLauncherCore core_;
     TFormOptions options_;
+    TQtDialogProvider dialogs_;
+    std::unique_ptr<TZipArchiver> zipArchiver_; // the window's archive component, with its settings
     std::vector<std::unique_ptr<TGraphicControl>> graphics_;
     std::array<TButton, 5> buttons_{};
     QRegion keyRegion_;     // key-coloured pixels of the background picture

@@ -10,6 +10,7 @@
 #include <QScrollBar>
 #include <QTemporaryDir>
 
+#include <cmath>
 #include <queue>
 
 namespace pc::test {
@@ -193,6 +194,18 @@ TEST_F(FormLayout, TheLogAppendsLinesKeepsItsEndInViewAndIsReadOnly) {
     EXPECT_EQ(form.Memo_Log->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
     EXPECT_EQ(form.Memo_Log->layoutDirection(),
               QLocale::system().textDirection() == Qt::RightToLeft ? Qt::RightToLeft : Qt::LeftToRight);
+    // The letters must be readable on the log's background (contrast of at least 4.5 to 1).
+    auto luminance = [](QColor c) {
+        auto channel = [](double v) {
+            v /= 255.0;
+            return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(c.red()) + 0.7152 * channel(c.green()) + 0.0722 * channel(c.blue());
+    };
+    const double text = luminance(form.Memo_Log->palette().color(QPalette::Text));
+    const double base = luminance(form.Memo_Log->palette().color(QPalette::Base));
+    EXPECT_GE((std::max(text, base) + 0.05) / (std::min(text, base) + 0.05), 4.5);
+    EXPECT_EQ(form.Memo_Log->palette().color(QPalette::Text), RoleColour(TColourRole::CaptionGradient));
     // Bytes that are not UTF-8 are shown as Windows-1252.
     form.AppendLogLine("- Downloaded: caf\xE9 \x80");
     EXPECT_TRUE(form.Memo_Log->toPlainText().endsWith(QString::fromUtf8("café €\n")));
