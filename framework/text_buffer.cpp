@@ -38,7 +38,9 @@ std::string NormaliseLineBreaks(const std::string& bytes) {
 
 } // namespace
 
-void TMemo::LoadTextFile(const std::string& path) { LoadTextBytes(posix::ReadWholeFile(path)); }
+void TMemo::LoadTextFile(const std::string& path) {
+    LoadTextBytes(posix::ReadWholeFile(path));
+}
 
 void TMemo::LoadTextBytes(const std::string& bytes) {
     if (bytes.size() > kCapacity)
