@@ -67,22 +67,26 @@ class TEmitter {
 public:
     TEmitter(TZADecodeHost& host, std::uint64_t declaredSize) : host_(host), declared_(declaredSize) {}
 
-    // False when the piece would exceed the declared size (nothing of it is written) or the output
-    // could not take it.
+    // False when the bytes would exceed the declared size (nothing of them is written) or the output
+    // could not take them.
     bool Emit(const std::uint8_t* data, std::size_t size) {
         if (size > declared_ - written_)
             return false;
-        crc_ = ZipCrc32(crc_, data, size);
-        if (!host_.WriteOutput(data, size))
-            return false;
-        written_ += size;
+        for (std::size_t done = 0; done < size;) {
+            const std::size_t piece = std::min(size - done, kOutputPieceSize);
+            crc_ = ZipCrc32(crc_, data + done, piece);
+            if (!host_.WriteOutput(data + done, piece))
+                return false;
+            written_ += piece;
+            done += piece;
+        }
         return true;
     }
     std::uint64_t Written() const { return written_; }
     std::uint32_t Crc() const { return crc_; }
     // An output buffer large enough to notice one byte beyond the declared size, never above the bound.
     std::size_t OutputBufferSize() const {
-        return static_cast<std::size_t>(std::min<std::uint64_t>(kDecodeBufferSize, declared_ - written_ + 1));
+        return static_cast<std::size_t>(std::min<std::uint64_t>(kOutputPieceSize, declared_ - written_ + 1));
     }
 
 private:
@@ -273,7 +277,7 @@ private:
             return false;
         const std::uint64_t before = emitter_.Written();
         const auto outputSize =
-            static_cast<std::size_t>(std::min<std::uint64_t>(kDecodeBufferSize, expected + 1));
+            static_cast<std::size_t>(std::min<std::uint64_t>(kOutputPieceSize, expected + 1));
         auto output = Buffer(outputSize);
         bool ended = false;
         for (std::uint32_t left = length; left > 0;) {

@@ -162,14 +162,14 @@ TEST(DecodeEngine, LargeDeflatedEntryStreamsThroughBoundedBuffers) {
     EXPECT_EQ(r.status, pc::dsDone);
     EXPECT_TRUE(host.output == data);
     EXPECT_EQ(r.crc, Crc(data));
-    EXPECT_LE(host.largestWrite, pc::kDecodeBufferSize);
+    EXPECT_LE(host.largestWrite, pc::kOutputPieceSize);
     // One progress call before each of the 1 MiB chunks.
     EXPECT_EQ(host.progressCalls.size(),
               (deflated.size() + pc::kDecodeBufferSize - 1) / pc::kDecodeBufferSize);
     EXPECT_EQ(host.progressCalls[1], pc::kDecodeBufferSize);
 }
 
-TEST(DecodeEngine, HighlyCompressedEntryIsWrittenInPiecesOfAtMostOneMebibyte) {
+TEST(DecodeEngine, HighlyCompressedEntryIsWrittenInBoundedPieces) {
     const Bytes zeros(20 * 1024 * 1024, 0);
     const Bytes deflated = RawDeflate(zeros, 9);
     ASSERT_LT(deflated.size(), 64 * 1024u);
@@ -179,7 +179,7 @@ TEST(DecodeEngine, HighlyCompressedEntryIsWrittenInPiecesOfAtMostOneMebibyte) {
     EXPECT_EQ(r.status, pc::dsDone);
     EXPECT_EQ(r.bytesWritten, zeros.size());
     EXPECT_EQ(r.crc, Crc(zeros));
-    EXPECT_LE(host.largestWrite, pc::kDecodeBufferSize);
+    EXPECT_LE(host.largestWrite, pc::kOutputPieceSize);
 }
 
 TEST(DecodeEngine, DeclaredSizeIsACeiling) {
