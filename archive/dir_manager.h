@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace pc {
 
@@ -54,8 +55,14 @@ private:
     void RecoverFromLocalHeaders(const TZALoadOptions& options);
     std::int64_t FindSignature(std::uint32_t signature, std::int64_t from, std::int64_t chunkSize,
                                std::int64_t minimumFollowing);
+    std::int64_t FindDescriptor(std::int64_t from);
     void DetectPrefix(std::int64_t recordPosition);
     void AdjustOffsets();
+
+    std::vector<std::uint8_t> scanChunk_; // the chunk the signature search read last
+    std::int64_t scanStart_ = -1;
+    std::int64_t descriptorFrom_ = -1; // the last data descriptor search: its start and its result
+    std::int64_t descriptorHit_ = -1;
 };
 
 } // namespace pc
