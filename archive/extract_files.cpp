@@ -149,7 +149,7 @@ TZAOutputFile::~TZAOutputFile() {
 bool TZAOutputFile::Create(const std::string& path) {
     Close();
     struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && !IsExistingDirectory(path))
         ::unlink(path.c_str());
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd_ < 0)
@@ -158,27 +158,45 @@ bool TZAOutputFile::Create(const std::string& path) {
     return true;
 }
 
-std::size_t TZAOutputFile::Write(const void* data, std::size_t size) {
-    auto bytes = static_cast<const char*>(data);
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::write(fd_, bytes + done, size - done);
+std::int64_t TZAOutputFile::Read(void* buffer, std::int64_t count) {
+    auto bytes = static_cast<char*>(buffer);
+    std::int64_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::read(fd_, bytes + done, static_cast<std::size_t>(count - done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;
-        done += static_cast<std::size_t>(n);
+        done += n;
     }
     return done;
 }
 
-std::uint64_t TZAOutputFile::Position() const {
-    const off_t at = ::lseek(fd_, 0, SEEK_CUR);
-    return at < 0 ? 0 : static_cast<std::uint64_t>(at);
+std::int64_t TZAOutputFile::Write(const void* buffer, std::int64_t count) {
+    auto bytes = static_cast<const char*>(buffer);
+    std::int64_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::write(fd_, bytes + done, static_cast<std::size_t>(count - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    return done;
 }
 
-bool TZAOutputFile::Seek(std::uint64_t position) {
-    return ::lseek(fd_, static_cast<off_t>(position), SEEK_SET) >= 0;
+std::int64_t TZAOutputFile::Seek(std::int64_t offset, TSeekOrigin origin) {
+    const int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
+                       : origin == TSeekOrigin::soCurrent ? SEEK_CUR
+                                                          : SEEK_END;
+    const off_t at = ::lseek(fd_, static_cast<off_t>(offset), whence);
+    return at < 0 ? 0 : static_cast<std::int64_t>(at);
+}
+
+void TZAOutputFile::SetSize(std::int64_t size) {
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0)
+        throw EWriteError("Stream write error");
 }
 
 bool TZAOutputFile::SetLastWriteTime(std::time_t when) {

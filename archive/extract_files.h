@@ -2,6 +2,8 @@
 // removable-media test that decides whether a written file is flushed to its device.
 #pragma once
 
+#include "archive/streams.h"
+
 #include <sys/types.h>
 
 #include <cstddef>
@@ -43,23 +45,22 @@ bool IsRemovableBlockDevice(unsigned major, unsigned minor, const std::string& s
 bool IsOnRemovableMedia(const std::string& path, const std::string& sysRoot = "/sys");
 
 // A file being extracted: created anew, written, stamped, closed.
-class TZAOutputFile {
+class TZAOutputFile : public TStream {
 public:
     TZAOutputFile() = default;
-    TZAOutputFile(const TZAOutputFile&) = delete;
-    TZAOutputFile& operator=(const TZAOutputFile&) = delete;
-    ~TZAOutputFile();
+    ~TZAOutputFile() override;
 
-    // Creates (or truncates) the file for reading and writing; a symbolic link in its place is replaced,
-    // never followed. False when it cannot be created.
+    // Creates (or truncates) the file for reading and writing. A symbolic link in its place is removed,
+    // never followed, unless it leads to a directory (then creation fails). False when it cannot be made.
     bool Create(const std::string& path);
     bool IsOpen() const { return fd_ >= 0; }
     const std::string& Path() const { return path_; }
 
-    // Writes as much as the file system takes; returns the count written (short on a full disk).
-    std::size_t Write(const void* data, std::size_t size);
-    std::uint64_t Position() const;
-    bool Seek(std::uint64_t position);
+    std::int64_t Read(void* buffer, std::int64_t count) override;
+    // Writes as much as the file system takes and returns that count (short on a full disk).
+    std::int64_t Write(const void* buffer, std::int64_t count) override;
+    std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+    void SetSize(std::int64_t size) override;
 
     bool SetLastWriteTime(std::time_t when); // access time untouched
     bool SetMode(mode_t mode);

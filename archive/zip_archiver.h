@@ -103,7 +103,7 @@ enum class TZAAction : std::uint8_t { faRetry = 0, faIgnore = 1, faAbort = 2 };
 // The search state of FindFirstMatch / FindNextMatch.
 struct TInternalSearchRec {
     std::int32_t Index = 0;
-    char16_t Mask[260] = {};
+    std::u16string Mask; // kept whole: a mask has no length limit
     bool HasWildcards = false;
     std::uint32_t SearchAttr = 0;
     std::u16string ExclusionMask;
@@ -222,7 +222,9 @@ public:
     TStream* ArchiveStream() const { return archiveStream_.get(); }
     TZADirManager* DirManager() const { return dirManager_.get(); }
     const TZAVolumeNumberInfo& VolumeNumberInfo() const { return volumeNumberInfo_; }
+    // Tolerant opening: a missing end record or an unreadable directory is rebuilt from the local headers.
     bool RecoverDamagedArchives() const { return recoverDamagedArchives_; }
+    void SetRecoverDamagedArchives(bool recover) { recoverDamagedArchives_ = recover; }
     // The compression method word: 8 (deflate) for any mode above 0, else 0 (stored).
     std::uint16_t CompressionMethod() const { return compressionMode_ > 0 ? 8 : 0; }
 
@@ -232,6 +234,16 @@ protected:
     void OpenExistingArchive();
     void ReleaseArchive() noexcept;
     std::string FileNameUtf8() const;
+
+    // Extraction helpers: the search from the record's index on, and each event with its default.
+    bool SearchFrom(TZAArchiveItem& F);
+    void FireOverallProgress(double progress, TZAProcessOperation operation, TZAProgressPhase phase);
+    void FireFileProgress(const std::u16string& fileName, double progress, TZAProcessOperation operation,
+                          TZAProgressPhase phase);
+    TZAAction FireProcessFileFailure(const std::u16string& fileName, TZAProcessOperation operation,
+                                     const EZAException& error);
+    bool FireConfirmOverwrite(const std::u16string& fileName, std::u16string& destFileName);
+    void FirePassword(const std::u16string& storedName, std::string& password);
 
     bool isOpen_ = false;
     std::uint16_t openMode_ = 0;

@@ -1,6 +1,7 @@
 // The error model: every failure the program raises is an Exception carrying one message text.
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <string>
 
@@ -52,5 +53,17 @@ public:
 
 // The error box's rule: a period is added when the text's last byte lies above '.'.
 std::string WithClosingPeriod(const std::string& text);
+
+// Texts of the window-side errors, so that every place raises them alike.
+inline constexpr const char* kNoTimersText = "Not enough timers available"; // EOutOfResources
+// EInvalidOperation for a property set out of its range, e.g. "TProgressBar property out of range".
+std::string PropertyOutOfRangeText(const std::string& className);
+
+// The news view's rejection with a description: the description without its trailing control bytes,
+// blanks and periods.
+EOleException MakeOleException(const std::string& description);
+// The rejection without a description: the system's text for the code, trimmed the same way, or
+// "OLE error %.8x" with the code when there is no text or it does not fit in 255 bytes.
+EOleSysError MakeOleSysError(std::uint32_t code, const std::string& systemText);
 
 } // namespace pc

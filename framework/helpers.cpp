@@ -113,4 +113,13 @@ bool RemoveFile(const std::string& name) {
     return !name.empty() && ::unlink(name.c_str()) == 0;
 }
 
+std::string InitialApplicationTitle(const std::string& executablePath) {
+    std::string title = NamePart(executablePath);
+    title = title.substr(0, title.find('.'));
+    for (std::size_t i = 1; i < title.size(); ++i)
+        if (title[i] >= 'A' && title[i] <= 'Z')
+            title[i] = static_cast<char>(title[i] - 'A' + 'a');
+    return title;
+}
+
 } // namespace pc

@@ -15,4 +15,8 @@ std::string NamePart(const std::string& name); // after the last separator
 bool IsExistingFile(const std::string& name);  // a regular file of that literal name
 bool RemoveFile(const std::string& name);
 
+// The application title before anything sets it: the executable's file name up to its first '.', every
+// letter after the first in lower case ("PATCH-Client.bin" gives "Patch-client").
+std::string InitialApplicationTitle(const std::string& executablePath);
+
 } // namespace pc

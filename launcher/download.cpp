@@ -160,6 +160,9 @@ bool Download(UiPort& ui, const std::string& url, const std::string& destination
 bool Download(UiPort& ui, const std::string& url, const std::string& destination, bool withProgress,
               const DownloadLimits& limits, std::string* failure) {
     EnsureCurlInitialised();
+    // What curl writes into must outlive both handles.
+    Pending pending;
+    std::array<char, CURL_ERROR_SIZE> errorText{};
     MultiHandle session(curl_multi_init());
     EasyHandle request(curl_easy_init());
     if (!session || !request) {
@@ -167,10 +170,7 @@ bool Download(UiPort& ui, const std::string& url, const std::string& destination
         return false;
     }
     CURL* easy = request.get();
-
-    Pending pending;
     pending.easy = easy;
-    std::array<char, CURL_ERROR_SIZE> errorText{};
     const std::string clientName = NamePart(ExecutablePath());
 
     bool configured = curl_easy_setopt(easy, CURLOPT_URL, url.c_str()) == CURLE_OK &&

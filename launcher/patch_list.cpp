@@ -18,11 +18,23 @@ std::string TakeField(std::string& rest) {
     return field;
 }
 
-bool IsSkippedLine(const std::string& line) {
-    return line.empty() || line.front() == '/';
+} // namespace
+
+bool IsPatchListRow(const std::string& line) {
+    return !line.empty() && line.front() != '/';
 }
 
-} // namespace
+TPatchRowText SplitPatchRow(const std::string& line) {
+    TPatchRowText text;
+    std::string rest = line;
+    for (std::string* field : {&text.id, &text.url, &text.size, &text.run, &text.group}) {
+        if (rest.find('\t') == std::string::npos)
+            break; // this field and the ones after it stay empty
+        *field = TakeField(rest);
+        ++text.terminatedFields;
+    }
+    return text;
+}
 
 TPatchList& PatchList() {
     static TPatchList table;
@@ -39,18 +51,18 @@ void ParsePatchList(const std::string& path, TPatchList& table) {
     table.high = -1;
     for (int i = 0; i < lines.LineCount(); ++i) {
         const std::string& line = lines.LineAt(i);
-        if (IsSkippedLine(line))
+        if (!IsPatchListRow(line))
             continue;
         if (table.high + 1 >= kPatchListCapacity)
             throw EPatchListError("The patch list holds more than " + FormatInteger(kPatchListCapacity) +
                                   " patches");
         TPatchRec& row = table.items[static_cast<std::size_t>(++table.high)];
-        std::string rest = line;
-        row.id = ParseInteger(TakeField(rest));
-        row.url = TakeField(rest);
-        row.size = ParseInteger(TakeField(rest));
-        row.run = TakeField(rest);
-        row.group = ParseInteger(TakeField(rest));
+        const TPatchRowText text = SplitPatchRow(line);
+        row.id = ParseInteger(text.id);
+        row.url = text.url;
+        row.size = ParseInteger(text.size);
+        row.run = text.run;
+        row.group = ParseInteger(text.group);
     }
 }
 

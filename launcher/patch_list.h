@@ -39,6 +39,22 @@ TPatchList& PatchList();
 inline constexpr const char* kPatchListFileName = "tmp_PatchList.ini";
 inline constexpr const char* kLedgerFileName = "tqm_patch.ini";
 
+// A patch list line as text, before any number is converted: the five fields, each ended by a TAB; a
+// field whose TAB is missing is empty, and anything after the fifth TAB is ignored.
+struct TPatchRowText {
+    std::string id;
+    std::string url;
+    std::string size;
+    std::string run;
+    std::string group;
+    int terminatedFields = 0; // how many fields had their TAB: 5 for a complete row
+};
+
+// Empty lines and lines starting with '/' are not rows and take no slot in the table.
+bool IsPatchListRow(const std::string& line);
+// Takes a row line apart into its fields.
+TPatchRowText SplitPatchRow(const std::string& line);
+
 // Reads a downloaded list into `PatchList()`: skips empty lines and lines starting with '/', takes every
 // other line as five TAB-terminated fields id, url, size, run, group. EConvertError for a numeric field
 // that is not a number, EPatchListError beyond 65,536 rows, EFOpenError when the file cannot be read.

@@ -1,16 +1,26 @@
 // The update run: patch list, missing patches, download, extraction, post-patch program, ledger.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace pc {
 
 class UiPort;
 
-// The whole run, on the window thread; log lines and progress go to the window through `ui`.
+// The whole run, on the window thread; log lines and progress go to the window through `ui`. Works in the
+// application directory of `Config()` on the process-wide `PatchList()`. Errors are not caught: one that
+// arises ends the run where it stands, leaving the patch list file, the failed archive and the ledger as
+// they are.
 void UpdateRun(UiPort& ui, const std::string& patchListUrl);
 
-// The file name a patch URL is stored under (keepExtension) or its display name.
+// Applies the downloaded archive of row `index` of `PatchList()`: extracts it over the application
+// directory with the window's archive component, deletes it, runs the row's program and waits for it,
+// then records the patch in the ledger.
+void ApplyPatch(UiPort& ui, std::int32_t index);
+
+// The file name a patch URL is stored under (keepExtension) or its display name: the text after the last
+// '/', and without extension everything from its first '.' on removed.
 std::string ArchiveFileName(const std::string& url, bool keepExtension);
 
 } // namespace pc

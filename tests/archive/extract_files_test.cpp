@@ -181,7 +181,7 @@ TEST(OutputFile, ReplacesASymbolicLinkInsteadOfFollowingIt) {
     for (const char* name : {"link", "dangling"}) {
         pc::TZAOutputFile file;
         ASSERT_TRUE(file.Create(dir / name)) << name;
-        EXPECT_EQ(file.Write("new", 3), 3u);
+        EXPECT_EQ(file.Write("new", 3), 3);
         file.Close();
         EXPECT_FALSE(fs::is_symlink(dir / name)) << name;
     }

@@ -26,3 +26,18 @@ TEST(ErrorBoxText, PeriodAddedOnlyAfterBytesAboveThePeriod) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(WindowErrorTexts, OleTextsLoseTrailingBlanksControlBytesAndPeriods) {
+    EXPECT_EQ(pc::MakeOleException("The page was refused. \r\n").Message(), "The page was refused");
+    EXPECT_EQ(pc::MakeOleException("Access denied...").Message(), "Access denied");
+    EXPECT_EQ(pc::MakeOleException("v1.2 (beta)").Message(), "v1.2 (beta)");
+    EXPECT_EQ(pc::MakeOleException(". .\t").Message(), "");
+    EXPECT_EQ(pc::MakeOleSysError(0x80004005u, "Unspecified error\r\n").Message(), "Unspecified error");
+    EXPECT_EQ(pc::MakeOleSysError(0x80004005u, "").Message(), "OLE error 80004005");
+    EXPECT_EQ(pc::MakeOleSysError(0x1Fu, std::string(256, 'x')).Message(), "OLE error 0000001f");
+    EXPECT_EQ(pc::PropertyOutOfRangeText("TProgressBar"), "TProgressBar property out of range");
+}
+
+} // namespace

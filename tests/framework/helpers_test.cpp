@@ -135,3 +135,14 @@ TEST(RemoveFile, TrueOnlyWhenAFileWasDeleted) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(ApplicationTitle, FileNameUpToTheFirstDotWithTheRestInLowerCase) {
+    EXPECT_EQ(pc::InitialApplicationTitle("/opt/game/PATCH-Client.bin"), "Patch-client");
+    EXPECT_EQ(pc::InitialApplicationTitle("/opt/game/patch-client"), "patch-client");
+    EXPECT_EQ(pc::InitialApplicationTitle("/opt/g.d/Launcher.x.y"), "Launcher");
+    EXPECT_EQ(pc::InitialApplicationTitle(".hidden"), "");
+}
+
+} // namespace

@@ -1,0 +1,640 @@
+// Extraction through the component, on archives built here, with the built-in dialogs answered by script.
+#include "archive/code_pages.h"
+#include "archive/extract_files.h"
+#include "archive/launcher_settings.h"
+#include "archive/zip_archiver.h"
+#include "tests/archive/zip_builder.h"
+#include "tests/support/file_limit.h"
+#include "tests/support/scripted_dialogs.h"
+#include "tests/support/temp_dir.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <set>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using pc::test::ReadFileBytes;
+using pc::test::ZipBuilder;
+using pc::test::ZipEntrySpec;
+using pc::testing::ScriptedDialogs;
+
+const std::string kFailureTail = ". File processing error, possibly disk is full";
+
+// Runs a check when a failure dialog comes up, then answers from the script.
+class CheckingDialogs : public ScriptedDialogs {
+public:
+    std::function<void(const std::string&)> onFailure;
+    pc::TZADialogAnswer ShowFailureDialog(const std::string& text, pc::TZAFailureButtons buttons) override {
+        if (onFailure)
+            onFailure(text);
+        return ScriptedDialogs::ShowFailureDialog(text, buttons);
+    }
+};
+
+class Extraction : public ::testing::Test {
+protected:
+    void SetUp() override {
+        pc::ApplyLauncherArchiverSettings(zip);
+        zip.DialogProvider = &dialogs;
+        base = dir / "out/";
+    }
+
+    void Open(const std::string& archive) {
+        zip.FileName = pc::Utf8ToWide(dir.Write("patch.zip", archive));
+        zip.Open();
+        zip.BaseDir = pc::Utf8ToWide(base);
+    }
+
+    // The launcher's sequence: open, extract every entry under the base directory, close.
+    void Extract(const std::string& archive, const std::u16string& mask = u"*.*",
+                 const std::u16string& exclusion = u"") {
+        Open(archive);
+        zip.ExtractMatching(mask, 10431, exclusion);
+        zip.Close();
+    }
+
+    std::string Out(const std::string& relative) const { return ReadFileBytes(base + relative); }
+    bool Has(const std::string& relative) const { return fs::exists(fs::symlink_status(base + relative)); }
+
+    // Every path under the base directory, directories with a trailing '/'.
+    std::set<std::string> Tree() const {
+        std::set<std::string> out;
+        if (!fs::exists(base))
+            return out;
+        for (const auto& e : fs::recursive_directory_iterator(base)) {
+            std::string rel = fs::relative(e.path(), base).string();
+            out.insert(e.is_directory() ? rel + "/" : rel);
+        }
+        return out;
+    }
+
+    std::string FailureText(const std::string& message) const { return message + kFailureTail; }
+
+    pc::test::TempDir dir;
+    std::string base;
+    pc::TZipArchiver zip;
+    CheckingDialogs dialogs;
+};
+
+TEST_F(Extraction, EntriesOfEveryKindComeOutAsStored) {
+    const std::string text = "Patch notes\r\nline two\r\n";
+    const std::string big = pc::test::RandomText(3 * 1024 * 1024 + 17, 1); // deflates to over 1 MiB
+    ZipEntrySpec emptyDeflated;
+    emptyDeflated.name = "empty8.txt";
+    emptyDeflated.payload = std::string("\x03\x00", 2);
+    ZipBuilder b;
+    b.Stored("stored.txt", text)
+        .Deflated("data/deflated.txt", text + text + text)
+        .Stored("empty0.txt", "")
+        .Add(emptyDeflated)
+        .Deflated("data/big.bin", big);
+    Extract(b.Build());
+    EXPECT_EQ(Out("stored.txt"), text);
+    EXPECT_EQ(Out("data/deflated.txt"), text + text + text);
+    EXPECT_EQ(Out("empty0.txt"), "");
+    EXPECT_EQ(Out("empty8.txt"), "");
+    EXPECT_TRUE(Out("data/big.bin") == big);
+    EXPECT_TRUE(dialogs.shown().empty());
+}
+
+TEST_F(Extraction, InfoZipArchivesExtractLikeUnzip) {
+    if (std::system("command -v zip >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "Info-ZIP zip is not installed";
+    const std::string src = dir / "src/";
+    fs::create_directories(src + "sub/deeper");
+    dir.Write("src/readme.txt", "hello from zip\n");
+    dir.Write("src/sub/data.bin", pc::test::RandomText(200000, 2));
+    dir.Write("src/sub/deeper/zeros.bin", std::string(3'000'000, '\0'));
+    dir.Write("src/empty.txt", "");
+    const std::string plainZip = dir / "plain.zip", secretZip = dir / "secret.zip";
+    ASSERT_EQ(std::system(("cd '" + src + "' && zip -q -r -6 '" + plainZip +
+                           "' . && zip -q -r -P 'pass word' '" + secretZip + "' .")
+                              .c_str()),
+              0);
+    zip.Password = "pass word";
+    for (const std::string& archive : {plainZip, secretZip}) {
+        fs::remove_all(base);
+        Extract(ReadFileBytes(archive));
+        for (const char* name : {"readme.txt", "sub/data.bin", "sub/deeper/zeros.bin", "empty.txt"})
+            EXPECT_TRUE(Out(name) == ReadFileBytes(src + name)) << archive << ": " << name;
+    }
+    EXPECT_TRUE(dialogs.shown().empty());
+}
+
+TEST_F(Extraction, TimesAttributesAndLinks) {
+    const char* old = std::getenv("TZ");
+    const std::string saved = old ? old : "";
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+
+    auto entry = [](const std::string& name, std::uint16_t madeBy, std::uint32_t attr) {
+        ZipEntrySpec s;
+        s.name = name;
+        s.data = name + " contents";
+        s.versionMadeBy = madeBy;
+        s.externalAttr = attr;
+        return s;
+    };
+    ZipEntrySpec summer = entry("summer.txt", pc::test::kMadeByDos, 0x20);
+    summer.date = (44 << 9) | (7 << 5) | 15; // 2024-07-15 12:30:44 local summer time
+    ZipEntrySpec link = entry("link", pc::test::kMadeByUnix, 0120777u << 16);
+    link.data = "../../../etc/passwd";
+    ZipBuilder b;
+    b.Add(entry("dos.txt", pc::test::kMadeByDos, 0x20))
+        .Add(entry("dos-readonly.txt", pc::test::kMadeByDos, 0x21))
+        .Add(entry("unix-script.sh", pc::test::kMadeByUnix, 0100750u << 16))
+        .Add(entry("unix-setuid", pc::test::kMadeByUnix, 0104755u << 16))
+        .Add(entry("unix-readonly.txt", pc::test::kMadeByUnix, (0100666u << 16) | 0x01))
+        .Add(summer)
+        .Add(link);
+    Extract(b.Build());
+
+    auto mode = [&](const std::string& name) {
+        struct stat st {};
+        EXPECT_EQ(::lstat((base + name).c_str(), &st), 0) << name;
+        return st;
+    };
+    EXPECT_EQ(mode("dos.txt").st_mode & 07777, 0644u);
+    EXPECT_EQ(mode("dos-readonly.txt").st_mode & 07777, 0444u);
+    EXPECT_EQ(mode("unix-script.sh").st_mode & 07777, 0750u);
+    EXPECT_EQ(mode("unix-setuid").st_mode & 07777, 0755u);
+    EXPECT_EQ(mode("unix-readonly.txt").st_mode & 07777, 0444u);
+    // No link is ever made: the entry becomes a file holding the link text.
+    EXPECT_TRUE(S_ISREG(mode("link").st_mode));
+    EXPECT_EQ(mode("link").st_mode & 07777, 0644u);
+    EXPECT_EQ(Out("link"), "../../../etc/passwd");
+    // DOS time as local time: 12:30:44 CET is 11:30:44 UTC, in summer CEST 10:30:44 UTC.
+    EXPECT_EQ(mode("dos.txt").st_mtime, 1710505844 - 3600);
+    EXPECT_EQ(mode("summer.txt").st_mtime, 1721046644 - 7200);
+
+    if (old)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
+
+TEST_F(Extraction, EntryFailuresAreReportedAndTheRunGoesOn) {
+    const std::string text = "contents that deflate, contents that deflate, contents that deflate";
+    ZipEntrySpec badCrc;
+    badCrc.name = "bad-crc.txt";
+    badCrc.data = text;
+    badCrc.centralCrc = pc::test::CrcOf(text) ^ 0x1;
+    ZipEntrySpec deflate64;
+    deflate64.name = "deflate64.bin";
+    deflate64.data = text;
+    deflate64.method = 9;
+    deflate64.payload = "whatever";
+    ZipEntrySpec unknownOld;
+    unknownOld.name = "unknown.bin";
+    unknownOld.data = text;
+    unknownOld.method = 12;
+    unknownOld.versionNeeded = 10;
+    unknownOld.payload = text;
+    ZipEntrySpec bomb; // 32 MiB of zeros that claims to be 100 bytes
+    bomb.name = "bomb.bin";
+    bomb.data = std::string(100, '\0');
+    bomb.payload = pc::test::RawDeflate(std::string(32 * 1024 * 1024, '\0'), 9);
+    ZipEntrySpec shortSize; // the declared size is above what the data gives
+    shortSize.name = "short.txt";
+    shortSize.data = text;
+    shortSize.centralUncompressedSize = static_cast<std::uint32_t>(text.size() + 1);
+
+    const std::string prefixed8 = "ZipArchiver: Invalid size or check sum of file or unsupported compression "
+                                  "format - Native error: 00008";
+    struct Case {
+        ZipEntrySpec entry;
+        std::string message;
+    } cases[] = {
+        {badCrc, prefixed8},
+        {deflate64, "Deflate64 compression method is not supported - Native error: 00055"},
+        {unknownOld, prefixed8},
+        {bomb, prefixed8},
+        {shortSize, prefixed8},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.entry.name);
+        fs::remove_all(base);
+        dialogs = CheckingDialogs();
+        // The failed entry's file is gone by the time the user is asked.
+        dialogs.onFailure = [&](const std::string&) { EXPECT_FALSE(Has(c.entry.name)); };
+        dialogs.Answer(pc::daIgnore);
+        ZipBuilder b;
+        b.Stored("before.txt", "1").Add(c.entry).Stored("after.txt", "2");
+        Extract(b.Build());
+        ASSERT_EQ(dialogs.shown().size(), 1u);
+        EXPECT_EQ(dialogs.shown()[0].text, FailureText(c.message));
+        EXPECT_EQ(dialogs.shown()[0].buttons, pc::fbAbortRetryIgnore);
+        EXPECT_EQ(Tree(), (std::set<std::string>{"before.txt", "after.txt"}));
+    }
+}
+
+TEST_F(Extraction, UnsafeNamesAreRefusedAndNothingLeavesTheBase) {
+    const std::string absolute = dir / "absolute.txt";
+    const std::vector<std::string> unsafe = {
+        absolute,
+        "\\rooted.txt",
+        "C:/drive.txt",
+        "c:drive-relative.txt",
+        "sub//double.txt",
+        "sub\\\\double.txt",
+        "../escape.txt",
+        "sub/../../escape2.txt",
+        "sub\\..\\..\\escape3.txt",
+        "..",
+    };
+    ZipBuilder b;
+    for (const auto& name : unsafe)
+        b.Stored(name, "evil");
+    b.Stored("safe/inside.txt", "good");
+    for (std::size_t i = 0; i < unsafe.size(); ++i)
+        dialogs.Answer(pc::daIgnore);
+    Extract(b.Build());
+
+    ASSERT_EQ(dialogs.shown().size(), unsafe.size());
+    for (std::size_t i = 0; i < unsafe.size(); ++i)
+        EXPECT_EQ(dialogs.shown()[i].text,
+                  FailureText("ZipArchiver: Unsafe file name \"" + unsafe[i] + "\" - Native error: 00063"));
+    EXPECT_EQ(Tree(), (std::set<std::string>{"safe/", "safe/inside.txt"}));
+    EXPECT_FALSE(fs::exists(absolute));
+    EXPECT_FALSE(fs::exists(dir / "escape.txt"));
+    EXPECT_FALSE(fs::exists(dir / "escape2.txt"));
+    EXPECT_FALSE(fs::exists(dir / "escape3.txt"));
+}
+
+TEST_F(Extraction, EncryptedEntriesAskForThePasswordOnce) {
+    ZipEntrySpec first;
+    first.name = "first.txt";
+    first.data = "first secret";
+    first.password = "pw";
+    ZipEntrySpec second = first; // with a data descriptor: the check byte comes from the time
+    second.name = "second.txt";
+    second.data = "second secret, deflated, second secret";
+    second.dataDescriptor = true;
+    ZipEntrySpec stored = first;
+    stored.name = "stored.txt";
+    stored.method = 0;
+    ZipBuilder b;
+    b.Add(first).Add(second).Add(stored).Stored("plain.txt", "plain");
+    const std::string archive = b.Build();
+
+    // A wrong answer asks again; the right one stays set for the entries after it.
+    dialogs.AnswerPassword("wrong").AnswerPassword("pw");
+    Extract(archive);
+    EXPECT_EQ(Out("first.txt"), "first secret");
+    EXPECT_EQ(Out("second.txt"), "second secret, deflated, second secret");
+    EXPECT_EQ(Out("stored.txt"), "first secret");
+    EXPECT_EQ(zip.Password, "pw");
+    ASSERT_EQ(dialogs.shown().size(), 2u);
+    EXPECT_EQ(dialogs.shown()[0].kind, ScriptedDialogs::kPassword);
+    EXPECT_EQ(dialogs.shown()[0].text, "Password for \"first.txt\"");
+    EXPECT_EQ(dialogs.shown()[0].prompt, "Enter password: ");
+    EXPECT_EQ(dialogs.shown()[0].initial, "");
+    EXPECT_EQ(dialogs.shown()[1].initial, "wrong");
+
+    // Cancelling skips each encrypted entry without a message; the rest is written.
+    fs::remove_all(base);
+    zip.Password.clear();
+    dialogs = CheckingDialogs();
+    dialogs.AnswerPassword(std::nullopt).AnswerPassword(std::nullopt).AnswerPassword(std::nullopt);
+    Extract(archive);
+    EXPECT_EQ(Tree(), (std::set<std::string>{"plain.txt"}));
+    EXPECT_EQ(dialogs.shown().size(), 3u);
+    EXPECT_TRUE(dialogs.AllAnswersUsed());
+}
+
+TEST_F(Extraction, DataIsFoundThroughTheLocalHeaderAndStopsAtTheDirectory) {
+    ZipEntrySpec longerLocal;
+    longerLocal.name = "name.txt";
+    longerLocal.localName = "a/much/longer/local/name.txt";
+    longerLocal.localExtra = std::string(37, 'x');
+    longerLocal.data = "found through the local lengths";
+    ZipEntrySpec overlong; // its compressed size reaches far into the central directory
+    overlong.name = "last.bin";
+    overlong.method = 0;
+    overlong.data = "the last entry's data";
+    overlong.centralCompressedSize = static_cast<std::uint32_t>(overlong.data.size() + 500);
+    ZipBuilder b;
+    b.Add(longerLocal).Add(overlong);
+    Open(b.Build());
+    ASSERT_EQ(zip.DirManager()->Items.Item(1).CompressedSize, overlong.data.size() + 500);
+    zip.ExtractMatching(u"*.*", 10431, u"");
+    zip.Close();
+    EXPECT_EQ(Out("name.txt"), "found through the local lengths");
+    EXPECT_EQ(Out("last.bin"), "the last entry's data");
+    EXPECT_TRUE(dialogs.shown().empty());
+}
+
+TEST_F(Extraction, DirectoriesDuplicatesAndBlockFormat) {
+    // The block format: a header and one stored block holding the whole contents.
+    const std::string contents = "block format contents";
+    std::string block(pc::kBlockHeaderSize, '\0');
+    block[0] = static_cast<char>(contents.size());
+    block[16] = 1;                  // one block
+    block[22] = block[23] = '\xFF'; // not enciphered
+    ZipBuilder::Put32(block, static_cast<std::uint32_t>(contents.size()));
+    block += contents;
+    ZipEntrySpec blockEntry;
+    blockEntry.name = "block.dat";
+    blockEntry.data = contents;
+    blockEntry.method = 77;
+    blockEntry.payload = block;
+
+    ZipBuilder b;
+    b.Directory("sub/dir/")
+        .Stored("sub/dir/file.txt", "in dir")
+        .Directory("sub/empty") // no trailing '/': only its parent is made
+        .Directory("win\\style\\")
+        .Stored("dup.txt", "first")
+        .Stored("dup.txt", "second")
+        .Add(blockEntry);
+    Extract(b.Build());
+    EXPECT_EQ(Tree(), (std::set<std::string>{"sub/", "sub/dir/", "sub/dir/file.txt", "win/", "win/style/",
+                                             "dup.txt", "block.dat"}));
+    EXPECT_EQ(Out("dup.txt"), "second");
+    EXPECT_EQ(Out("block.dat"), contents);
+}
+
+TEST_F(Extraction, ReadOnlyTargetsAreReplaced) {
+    fs::create_directories(base);
+    dir.Write("out/locked.txt", "old");
+    ::chmod((base + "locked.txt").c_str(), 0444);
+    ZipEntrySpec readOnly;
+    readOnly.name = "locked.txt";
+    readOnly.data = "new";
+    readOnly.externalAttr = 0x21;
+    Extract(ZipBuilder().Add(readOnly).Build());
+    EXPECT_EQ(Out("locked.txt"), "new");
+    struct stat st {};
+    ::stat((base + "locked.txt").c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0444u);
+
+    // With ReplaceReadOnly off a read-only file is left alone, silently.
+    zip.Options.ReplaceReadOnly = false;
+    Extract(ZipBuilder().Stored("locked.txt", "newer").Build());
+    EXPECT_EQ(Out("locked.txt"), "new");
+    EXPECT_TRUE(dialogs.shown().empty());
+}
+
+TEST_F(Extraction, UnwritableTargetRetryIgnoreAbort) {
+    // A directory where the file should go cannot be replaced by it.
+    const std::string archive =
+        ZipBuilder().Stored("one.txt", "1").Stored("blocked.txt", "2").Stored("three.txt", "3").Build();
+    const std::string message =
+        FailureText("ZipArchiver: Cannot create file \"" + base + "blocked.txt\" - Native error: 00019");
+    struct Case {
+        pc::TZADialogAnswer answer;
+        bool clearOnRetry;
+        std::set<std::string> tree;
+    } cases[] = {
+        // Retry after the obstacle went away writes the file.
+        {pc::daRetry, true, {"one.txt", "blocked.txt", "three.txt"}},
+        {pc::daIgnore, false, {"one.txt", "blocked.txt/", "three.txt"}},
+        {pc::daAbort, false, {"one.txt", "blocked.txt/"}},
+        {pc::daClosed, false, {"one.txt", "blocked.txt/"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.answer));
+        fs::remove_all(base);
+        fs::create_directories(base + "blocked.txt");
+        dialogs = CheckingDialogs();
+        dialogs.Answer(c.answer);
+        if (c.clearOnRetry)
+            dialogs.onFailure = [&](const std::string&) { fs::remove(base + "blocked.txt"); };
+        Extract(archive);
+        ASSERT_EQ(dialogs.shown().size(), 1u);
+        EXPECT_EQ(dialogs.shown()[0].text, message);
+        EXPECT_EQ(Tree(), c.tree);
+    }
+}
+
+TEST_F(Extraction, WithoutADialogProviderAFailureEndsTheRun) {
+    zip.DialogProvider = nullptr;
+    ZipEntrySpec bad;
+    bad.name = "bad.txt";
+    bad.data = "x";
+    bad.centralCrc = 0;
+    Extract(ZipBuilder().Stored("a.txt", "a").Add(bad).Stored("c.txt", "c").Build());
+    EXPECT_EQ(Tree(), (std::set<std::string>{"a.txt"}));
+}
+
+TEST_F(Extraction, FullDiskEndsTheRunSilently) {
+    const std::string big = pc::test::RandomText(200 * 1024, 3);
+    const std::string archive = ZipBuilder()
+                                    .Stored("small.txt", "fits")
+                                    .Deflated("big.bin", big)
+                                    .Stored("later.txt", "never written")
+                                    .Build();
+    const std::string path = dir.Write("patch.zip", archive);
+    fs::create_directories(base);
+    {
+        // Every write beyond 64 KiB fails, as on a full disk.
+        pc::test::FileSizeLimit limit(64 * 1024);
+        zip.FileName = pc::Utf8ToWide(path);
+        zip.Open();
+        zip.BaseDir = pc::Utf8ToWide(base);
+        zip.ExtractMatching(u"*.*", 10431, u"");
+        zip.Close();
+    }
+    EXPECT_EQ(Tree(), (std::set<std::string>{"small.txt"}));
+    EXPECT_TRUE(dialogs.shown().empty());
+}
+
+TEST_F(Extraction, FullTmpfsEndsTheRunSilently) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to mount a small tmpfs";
+    fs::create_directories(base);
+    if (::mount("tmpfs", base.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    struct Unmount {
+        std::string at;
+        ~Unmount() { ::umount(at.c_str()); }
+    } unmount{base};
+    Extract(ZipBuilder()
+                .Stored("small.txt", "fits")
+                .Deflated("big.bin", pc::test::RandomText(256 * 1024, 4))
+                .Stored("later.txt", "never written")
+                .Build());
+    EXPECT_EQ(Tree(), (std::set<std::string>{"small.txt"}));
+    EXPECT_TRUE(dialogs.shown().empty());
+}
+
+std::vector<std::string> Selected(pc::TZipArchiver& zip, const std::u16string& mask,
+                                  const std::u16string& exclusion = u"", std::uint32_t attr = 10431) {
+    std::vector<std::string> names;
+    pc::TZAArchiveItem item;
+    for (bool found = zip.FindFirstMatch(mask, item, exclusion, attr); found; found = zip.FindNextMatch(item))
+        names.push_back(pc::WideToUtf8(zip.DirManager()->Items.Item(item.Handle.Index).Name));
+    return names;
+}
+
+TEST_F(Extraction, MasksSelectEntries) {
+    ZipBuilder b;
+    b.Stored("a.txt", "").Stored("dir/a.txt", "").Stored("dir/ab.txt", "").Stored("README", "");
+    b.Stored("b.", "").Stored("B.TXT", "").Directory("dir/");
+    b.Directory("hidden.dat", 0x02);
+    b.Stored("", "no name"); // last: the name index takes an empty name only once
+    Open(b.Build());
+    using V = std::vector<std::string>;
+    EXPECT_EQ(Selected(zip, u"*.*"),
+              (V{"a.txt", "dir/a.txt", "dir/ab.txt", "README", "b.", "B.TXT", "dir/", "hidden.dat"}));
+    EXPECT_EQ(Selected(zip, u"?.txt"), (V{"a.txt", "dir/a.txt", "B.TXT"}));
+    EXPECT_EQ(Selected(zip, u"*.TXT"), (V{"a.txt", "dir/a.txt", "dir/ab.txt", "B.TXT"}));
+    EXPECT_EQ(Selected(zip, u"*."), (V{"README", "b.", "dir/"}));
+    EXPECT_EQ(Selected(zip, u"dir/*"), (V{"dir/a.txt", "dir/ab.txt"}));
+    EXPECT_EQ(Selected(zip, u"C:dir\\a*"), (V{"dir/a.txt", "dir/ab.txt"}));
+    // A non-empty exclusion mask takes out what it matches.
+    EXPECT_EQ(Selected(zip, u"*.*", u"*.txt"), (V{"README", "b.", "dir/", "hidden.dat"}));
+    // Hidden and directory entries need their attribute bits in the search attributes.
+    EXPECT_EQ(Selected(zip, u"*.*", u"", 0),
+              (V{"a.txt", "dir/a.txt", "dir/ab.txt", "README", "b.", "B.TXT"}));
+
+    // Extraction with a mask writes just those; the nameless entry is never selected.
+    zip.ExtractMatching(u"?.txt", 10431, u"");
+    zip.Close();
+    EXPECT_EQ(Tree(), (std::set<std::string>{"a.txt", "dir/", "dir/a.txt", "B.TXT"}));
+}
+
+TEST_F(Extraction, OverwriteModes) {
+    ZipEntrySpec entry; // dated 2024-03-15 12:30:44
+    entry.name = "f.txt";
+    entry.data = "new";
+    // An existing f.txt last written on the given day, at the entry's time of day.
+    auto existing = [&](std::uint16_t dosDate) {
+        fs::remove_all(base);
+        fs::create_directories(base);
+        dir.Write("out/f.txt", "old");
+        const auto when = pc::DosDateTimeToTime(dosDate, entry.time);
+        const timespec times[2] = {{0, UTIME_OMIT}, {*when, 0}};
+        ::utimensat(AT_FDCWD, (base + "f.txt").c_str(), times, 0);
+    };
+    const std::string archive = ZipBuilder().Add(entry).Build();
+    const std::uint16_t older = (40 << 9) | (1 << 5) | 1, newer = (50 << 9) | (1 << 5) | 1;
+    struct Case {
+        pc::TZAOverwriteMode mode;
+        std::uint16_t fileDate;
+        std::string result;
+    } cases[] = {
+        {pc::TZAOverwriteMode::omAlways, newer, "new"},       {pc::TZAOverwriteMode::omNever, older, "old"},
+        {pc::TZAOverwriteMode::omIfNewer, older, "new"},      {pc::TZAOverwriteMode::omIfNewer, newer, "old"},
+        {pc::TZAOverwriteMode::omIfNewer, entry.date, "old"}, {pc::TZAOverwriteMode::omIfOlder, newer, "new"},
+        {pc::TZAOverwriteMode::omIfOlder, older, "old"},
+    };
+    for (const auto& c : cases) {
+        existing(c.fileDate);
+        zip.Options.OverwriteMode = c.mode;
+        Extract(archive);
+        EXPECT_EQ(Out("f.txt"), c.result) << static_cast<int>(c.mode) << " " << c.fileDate;
+    }
+    EXPECT_TRUE(dialogs.shown().empty());
+
+    // Prompting: the dialog's answer decides, and the "to All" answers change the mode for good.
+    const std::string question = "Overwrite file \"" + base + "f.txt\" with \"f.txt\"";
+    struct Prompt {
+        pc::TZADialogAnswer answer;
+        std::string result;
+        pc::TZAOverwriteMode after;
+    } prompts[] = {
+        {pc::daYes, "new", pc::TZAOverwriteMode::omPrompt},
+        {pc::daNo, "old", pc::TZAOverwriteMode::omPrompt},
+        {pc::daClosed, "old", pc::TZAOverwriteMode::omPrompt},
+        {pc::daNoToAll, "old", pc::TZAOverwriteMode::omNever},
+        {pc::daYesToAll, "new", pc::TZAOverwriteMode::omAlways},
+    };
+    for (const auto& p : prompts) {
+        existing(older);
+        zip.Options.OverwriteMode = pc::TZAOverwriteMode::omPrompt;
+        dialogs = CheckingDialogs();
+        dialogs.Answer(p.answer);
+        Extract(archive);
+        ASSERT_EQ(dialogs.shown().size(), 1u);
+        EXPECT_EQ(dialogs.shown()[0].kind, ScriptedDialogs::kOverwrite);
+        EXPECT_EQ(dialogs.shown()[0].text, question);
+        EXPECT_EQ(Out("f.txt"), p.result) << static_cast<int>(p.answer);
+        EXPECT_EQ(zip.Options.OverwriteMode, p.after) << static_cast<int>(p.answer);
+    }
+}
+
+TEST_F(Extraction, EventsSeeTheRunAndCanStopIt) {
+    const std::string big = pc::test::RandomText(3 * 1024 * 1024, 5);
+    const std::string archive =
+        ZipBuilder().Stored("a.txt", "a").Stored("big.bin", big).Stored("c.txt", "c").Build();
+    std::vector<std::string> log;
+    zip.OnFileProgress = [&](pc::TZABaseArchiver&, const std::u16string& name, double progress,
+                             pc::TZAProcessOperation op, pc::TZAProgressPhase phase, bool& cancel) {
+        EXPECT_EQ(op, pc::TZAProcessOperation::poExtract);
+        log.push_back(pc::WideToUtf8(name) + " " + std::to_string(static_cast<int>(phase)) + " " +
+                      std::to_string(static_cast<int>(progress)));
+        // Stop in the middle of the big entry.
+        if (name == u"big.bin" && phase == pc::TZAProgressPhase::ppProcess && progress > 0)
+            cancel = true;
+    };
+    Extract(archive);
+    EXPECT_EQ(log, (std::vector<std::string>{"a.txt 0 0", "a.txt 1 0", "a.txt 2 100", "big.bin 0 0",
+                                             "big.bin 1 0", "big.bin 1 33", "big.bin 2 100"}));
+    // The entry being written when the run stopped is deleted; later entries are not touched.
+    EXPECT_EQ(Tree(), (std::set<std::string>{"a.txt"}));
+
+    // A failure handler replaces the dialog and sees the codes.
+    zip.OnFileProgress = nullptr;
+    std::vector<std::string> failures;
+    zip.OnProcessFileFailure = [&](pc::TZABaseArchiver&, const std::u16string& name, pc::TZAProcessOperation,
+                                   std::int32_t native, std::int32_t code, const std::u16string&,
+                                   pc::TZAAction& action) {
+        failures.push_back(pc::WideToUtf8(name) + " " + std::to_string(native) + " " + std::to_string(code));
+        action = pc::TZAAction::faIgnore;
+    };
+    ZipEntrySpec bad;
+    bad.name = "sub\\bad.txt";
+    bad.data = "x";
+    bad.centralCrc = 1;
+    Extract(ZipBuilder().Add(bad).Stored("ok.txt", "ok").Build());
+    EXPECT_EQ(failures, (std::vector<std::string>{"sub/bad.txt 8 4"}));
+    EXPECT_TRUE(dialogs.shown().empty());
+}
+
+TEST_F(Extraction, ExtractingNeedsAnOpenArchive) {
+    try {
+        zip.ExtractMatching(u"*.*", 10431, u"");
+        FAIL() << "no error";
+    } catch (const pc::EZAException& e) {
+        EXPECT_EQ(e.NativeError, 13);
+        EXPECT_EQ(e.Message(), "ZipArchiver: Archive is not open - Native error: 00013");
+    }
+}
+
+TEST_F(Extraction, TestOperationDecodesIntoASink) {
+    ZipEntrySpec bad;
+    bad.name = "bad.txt";
+    bad.data = "x";
+    bad.centralCrc = 1;
+    Open(ZipBuilder().Deflated("good.txt", "good").Add(bad).Directory("d/").Build());
+    pc::TNullStream sink;
+    zip.DecodeEntry(0, sink);
+    EXPECT_THROW(zip.DecodeEntry(1, sink), pc::EZAException);
+    try {
+        zip.DecodeEntry(7, sink);
+        FAIL() << "no error";
+    } catch (const pc::EZAException& e) {
+        EXPECT_EQ(e.NativeError, 16);
+    }
+    // With ExtractCorruptedFiles the damaged entry decodes without complaint.
+    zip.ExtractCorruptedFiles = true;
+    zip.DecodeEntry(1, sink);
+    zip.Close();
+    EXPECT_FALSE(fs::exists(base));
+}
+
+} // namespace

@@ -1,0 +1,173 @@
+// The update run inside the process, against the recording window and a real nginx on loopback: the exact
+// order of the window calls, and the errors that end a run. The operator-visible results (files, ledger,
+// log lines per case) are covered end to end in tests/e2e.
+#include "launcher/update_run.h"
+
+#include "archive/launcher_settings.h"
+#include "framework/exceptions.h"
+#include "launcher/config.h"
+#include "launcher/patch_list.h"
+#include "tests/support/fake_ui.h"
+#include "tests/support/nginx_server.h"
+#include "tests/support/patch_archive.h"
+#include "tests/support/scripted_dialogs.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+using pc::test::MakeArchive;
+using pc::test::ReadFileBytes;
+using pc::test::TempDir;
+
+TEST(ArchiveFileName, TakesTheLastSegmentAndCutsAtItsFirstDot) {
+    struct Case {
+        const char* url;
+        const char* stored;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {"http://host/patches/p0042.gpf.zip", "p0042.gpf.zip", "p0042"},
+        {"http://host/get?file=a.zip", "get?file=a.zip", "get?file=a"},
+        {"http://host/get?file=dir/a.zip", "a.zip", "a"}, // a '/' in the query still splits
+        {"http://host/patches/", "", ""},
+        {"http://host/.hidden", ".hidden", ""},
+        {"plain", "plain", "plain"},
+        {"", "", ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(pc::ArchiveFileName(c.url, true), c.stored) << c.url;
+        EXPECT_EQ(pc::ArchiveFileName(c.url, false), c.shown) << c.url;
+    }
+}
+
+// Notes what the window showed at the moment the run turned to the archive component.
+class WatchingUi : public pc::test::RecordingUi {
+public:
+    pc::TZipArchiver& ZipArchiver() override {
+        barWhileApplying.push_back({progressVisible, progressPosition, progressMax});
+        return RecordingUi::ZipArchiver();
+    }
+    struct Bar {
+        bool visible;
+        std::int32_t position;
+        std::int32_t maximum;
+    };
+    std::vector<Bar> barWhileApplying;
+};
+
+class UpdateRunInProcess : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        content_ = std::make_unique<TempDir>();
+        server_ = std::make_unique<pc::test::NginxServer>(content_->Path());
+    }
+    static void TearDownTestSuite() {
+        server_.reset();
+        content_.reset();
+    }
+
+    void SetUp() override {
+        pc::Config() = pc::LauncherConfig{};
+        pc::Config().applicationDir = install_.Path();
+        pc::ApplyLauncherArchiverSettings(archiver_);
+        archiver_.DialogProvider = &dialogs_;
+        ui_.SetZipArchiver(&archiver_);
+    }
+
+    static std::string Url(const std::string& name) { return server_->Url("/" + name); }
+    void Serve(const std::string& name, const std::string& bytes) { content_->Write(name, bytes); }
+
+    // The calls without the per-read pumping and stepping of the downloads.
+    std::vector<std::string> CallsWithoutReads() const {
+        std::vector<std::string> out;
+        for (const auto& call : ui_.calls)
+            if (call != "PumpMessages" && call.rfind("StepProgress:", 0) != 0)
+                out.push_back(call);
+        return out;
+    }
+
+    static std::unique_ptr<TempDir> content_;
+    static std::unique_ptr<pc::test::NginxServer> server_;
+    TempDir install_;
+    WatchingUi ui_;
+    pc::TZipArchiver archiver_;
+    pc::testing::ScriptedDialogs dialogs_;
+};
+std::unique_ptr<TempDir> UpdateRunInProcess::content_;
+std::unique_ptr<pc::test::NginxServer> UpdateRunInProcess::server_;
+
+TEST_F(UpdateRunInProcess, WindowCallsOfOnePatchAndOfTheRunAfterIt) {
+    const std::string archive =
+        MakeArchive({pc::test::ArchiveEntry("data/readme.txt", std::string(3000, 'r')).Stored()});
+    Serve("calls.zip", archive);
+    Serve("calls.txt", "// one patch\r\n42\t" + Url("calls.zip") + "\t900\t\t0\t\r\n");
+
+    pc::UpdateRun(ui_, Url("calls.txt"));
+
+    const std::vector<std::string> expected = {
+        "AppendLogLine:- Searching for updates...",
+        "SetProgressVisible:true",
+        "SetProgressPosition:0",
+        "SetProgressMax:900",
+        "AppendLogLine:- Downloaded: calls",
+        "ZipArchiver",
+        "SetProgressVisible:false",
+        "AppendLogLine:- Update process completed",
+    };
+    EXPECT_EQ(CallsWithoutReads(), expected);
+    // The list is fetched without the bar; the archive's reads step it by exactly its bytes.
+    std::int64_t stepped = 0;
+    for (const auto& call : ui_.CallsNamed("StepProgress"))
+        stepped += std::stoll(call.substr(13));
+    EXPECT_EQ(stepped, static_cast<std::int64_t>(archive.size()));
+    // A download larger than the size leaves the bar full while the archive is applied.
+    ASSERT_EQ(ui_.barWhileApplying.size(), 1u);
+    EXPECT_TRUE(ui_.barWhileApplying[0].visible);
+    EXPECT_EQ(ui_.barWhileApplying[0].position, 900);
+    EXPECT_FALSE(archiver_.IsOpen());
+    EXPECT_EQ(ReadFileBytes(install_ / "data/readme.txt"), std::string(3000, 'r'));
+
+    ui_.calls.clear();
+    pc::UpdateRun(ui_, Url("calls.txt"));
+    const std::vector<std::string> again = {"AppendLogLine:- Searching for updates...",
+                                            "AppendLogLine:- No updates has been found"};
+    EXPECT_EQ(CallsWithoutReads(), again);
+    EXPECT_FALSE(std::filesystem::exists(install_ / pc::kPatchListFileName));
+}
+
+TEST_F(UpdateRunInProcess, NegativeSizeEndsTheRunBeforeThatRowIsDownloaded) {
+    Serve("neg-ok.zip", MakeArchive({{"ok.txt", "ok"}}));
+    Serve("neg-never.zip", MakeArchive({{"never.txt", "never"}}));
+    Serve("neg.txt", "1\t" + Url("neg-ok.zip") + "\t10\t\t0\t\n" + "2\t" + Url("neg-never.zip") +
+                         "\t-1\t\t0\t\n" + "3\t" + Url("neg-ok.zip") + "\t10\t\t0\t\n");
+
+    try {
+        pc::UpdateRun(ui_, Url("neg.txt"));
+        FAIL() << "the run went on past a negative size";
+    } catch (const pc::EInvalidOperation& e) {
+        EXPECT_EQ(e.Message(), "TProgressBar property out of range");
+    }
+    EXPECT_EQ(ui_.logLines, (std::vector<std::string>{"- Searching for updates...", "- Downloaded: neg-ok"}));
+    EXPECT_FALSE(std::filesystem::exists(install_ / "neg-never.zip"));
+    EXPECT_TRUE(std::filesystem::exists(install_ / pc::kPatchListFileName));
+    EXPECT_EQ(ReadFileBytes(install_ / pc::kLedgerFileName), "1\r\n");
+}
+
+TEST_F(UpdateRunInProcess, ArchiveThatCannotBeOpenedStaysAndIsNotHeldOpen) {
+    const std::string page = "<html><body>Not here</body></html>\n";
+    Serve("page.zip", page);
+    Serve("page.txt", "5\t" + Url("page.zip") + "\t100\t\t0\t\n");
+
+    EXPECT_THROW(pc::UpdateRun(ui_, Url("page.txt")), pc::Exception);
+    EXPECT_FALSE(archiver_.IsOpen());
+    EXPECT_EQ(ReadFileBytes(install_ / "page.zip"), page);
+    EXPECT_FALSE(std::filesystem::exists(install_ / pc::kLedgerFileName));
+    // The bar is left as the error found it, for the window's stuck state.
+    EXPECT_TRUE(ui_.progressVisible);
+}
+
+} // namespace

@@ -1,0 +1,68 @@
+// patchctl lint, run as a program on patch lists written by the test.
+#include "tests/support/run_program.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using pc::test::TempDir;
+
+pc::test::ProgramResult Lint(const std::string& file) {
+    return pc::test::RunProgram("'" PATCHCTL_PATH "' lint '" + file + "'");
+}
+
+TEST(PatchctlLint, ReportsEveryProblemWithItsLine) {
+    TempDir dir;
+    const std::string list = dir.Write("list.txt", "// comment, skipped\r\n"
+                                                   "\r\n"
+                                                   "1\thttp://h/p1.zip\t100\t\t0\t\r\n"
+                                                   "two\thttp://h/p2.zip\t\t\t0\t\r\n"
+                                                   "1\thttp://h/\t-5\t\t0\t\r\n"
+                                                   "3\thttp://h/p3.zip\t10\t\t0\r\n"
+                                                   " /4\thttp://h/..\t10\t\t0\tignored after\r\n"
+                                                   "5\thttp://h/p5.zip\t$10\tsetup.sh\t7\t\n"
+                                                   "6\thttp://h/p6.zip\t0x10\t\t7\t\r");
+    const auto r = Lint(list);
+    EXPECT_EQ(r.exitCode, 1);
+    const std::string at = list + ":";
+    EXPECT_EQ(r.out, at + "4: id field: 'two' is not a valid integer value\n" +    //
+                         at + "4: size field: '' is not a valid integer value\n" + //
+                         at + "5: id 1 is listed twice (first on line 3)\n" +      //
+                         at + "5: URL without a last segment to store the archive under: 'http://h/'\n" + at +
+                         "5: negative size -5: the launcher's update run stops at this row\n" + at +
+                         "6: fewer than five TABs (4): the missing fields are read as empty\n" + at +
+                         "6: group field: '' is not a valid integer value\n" + at +
+                         "7: id field: ' /4' is not a valid integer value\n" + at +
+                         "7: URL whose last segment '..' cannot name a file\n" + at +
+                         "8: info: patch 5 of group 7 is superseded by patch 6 (line 9) and is never "
+                         "downloaded\n" +
+                         list + ": 7 rows, 9 problems\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(PatchctlLint, CleanListAndFilesItCannotRead) {
+    TempDir dir;
+    const std::string clean = dir.Write("clean.txt", "10\thttp://h/a.zip\t5\t\t0\t\r\n");
+    const auto ok = Lint(clean);
+    EXPECT_EQ(ok.exitCode, 0);
+    EXPECT_EQ(ok.out, clean + ": 1 row, 0 problems\n");
+
+    const auto missing = Lint(dir / "none.txt");
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_EQ(missing.err, "Cannot open file " + (dir / "none.txt") + ".\n");
+}
+
+TEST(PatchctlLint, RowsBeyondTheTableAreReportedOnce) {
+    TempDir dir;
+    std::string text;
+    for (int id = 1; id <= 65538; ++id)
+        text += std::to_string(id) + "\thttp://h/p.zip\t1\t\t0\t\n";
+    const std::string list = dir.Write("long.txt", text);
+    const auto r = Lint(list);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, list + ":65537: more than 65536 rows: the launcher refuses the whole list\n" + list +
+                         ": 65538 rows, 1 problem\n");
+}
+
+} // namespace

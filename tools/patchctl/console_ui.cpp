@@ -1,0 +1,96 @@
+#include "tools/patchctl/console_ui.h"
+
+#include "framework/exceptions.h"
+#include "framework/text_buffer.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace pc::patchctl {
+namespace {
+
+constexpr int kBarWidth = 40;
+
+} // namespace
+
+ConsoleUi::ConsoleUi(TZipArchiver& archiver) : archiver_(archiver), terminal_(::isatty(STDERR_FILENO) == 1) {}
+
+ConsoleUi::~ConsoleUi() {
+    Erase();
+}
+
+std::unique_ptr<TMemo> ConsoleUi::CreateHiddenTextBuffer() {
+    return std::make_unique<TMemo>();
+}
+
+void ConsoleUi::DestroyHiddenTextBuffer(std::unique_ptr<TMemo>) {}
+
+void ConsoleUi::AppendLogLine(const std::string& text) {
+    Erase(); // the line must not land in the middle of the bar when both go to one terminal
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    Draw();
+}
+
+void ConsoleUi::SetProgressVisible(bool visible) {
+    visible_ = visible;
+    if (visible)
+        Draw();
+    else
+        Erase();
+}
+
+void ConsoleUi::SetProgressPosition(std::int32_t position) {
+    position_ = std::clamp(position, 0, maximum_);
+    Draw();
+}
+
+void ConsoleUi::SetProgressMax(std::int32_t maximum) {
+    if (maximum < 0)
+        throw EInvalidOperation("TProgressBar property out of range");
+    maximum_ = maximum;
+    position_ = std::min(position_, maximum_);
+    Draw();
+}
+
+void ConsoleUi::StepProgress(std::int32_t delta) {
+    const std::int64_t next = static_cast<std::int64_t>(position_) + delta;
+    position_ = static_cast<std::int32_t>(std::clamp<std::int64_t>(next, 0, maximum_));
+    Draw();
+}
+
+void ConsoleUi::ShowMessageBox(const std::string& text) {
+    Erase();
+    std::fprintf(stderr, "%s\n", text.c_str());
+    Draw();
+}
+
+void ConsoleUi::Draw() {
+    if (!terminal_ || !visible_)
+        return;
+    const int permille = maximum_ == 0 ? 1000 : static_cast<int>(std::int64_t{position_} * 1000 / maximum_);
+    if (drawn_ && permille == lastPermille_)
+        return; // redraw only when the bar moves visibly, not on every 1024-byte read
+    lastPermille_ = permille;
+    const int filled = permille * kBarWidth / 1000;
+    std::string bar(static_cast<std::size_t>(filled), '#');
+    bar.resize(kBarWidth, '.');
+    std::fprintf(stderr, "\r[%s] %3d.%d%%  %d / %d bytes", bar.c_str(), permille / 10, permille % 10,
+                 position_, maximum_);
+    std::fflush(stderr);
+    drawn_ = true;
+}
+
+void ConsoleUi::Erase() {
+    if (!drawn_)
+        return;
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+    drawn_ = false;
+    lastPermille_ = -1;
+}
+
+} // namespace pc::patchctl

@@ -1,0 +1,59 @@
+// The launcher's window operations on a terminal, for running the launcher's core headless: log lines to
+// stdout, progress on stderr when stderr is a terminal, notices on stderr, no messages to pump.
+#pragma once
+
+#include "archive/zip_archiver.h"
+#include "launcher/ui_port.h"
+
+#include <cstdint>
+#include <string>
+
+namespace pc::patchctl {
+
+class ConsoleUi : public UiPort {
+public:
+    // `archiver` is the component that the run extracts with, set up by the caller.
+    explicit ConsoleUi(TZipArchiver& archiver);
+    ~ConsoleUi() override;
+
+    void SetApplicationTitle(const std::string& text) override { title_ = text; }
+    std::string GetApplicationTitle() const override { return title_.substr(0, 255); }
+    void SetWindowCaption(const std::string&) override {}
+    void SetServerLabel(const std::string&) override {}
+    void NavigateNews(const std::string&) override {}
+    void ArmPatchTimer() override { armed_ = true; }
+    std::unique_ptr<TMemo> CreateHiddenTextBuffer() override;
+    void DestroyHiddenTextBuffer(std::unique_ptr<TMemo> buffer) override;
+
+    void AppendLogLine(const std::string& text) override;
+    void SetProgressVisible(bool visible) override;
+    void SetProgressPosition(std::int32_t position) override;
+    void SetProgressMax(std::int32_t maximum) override; // EInvalidOperation below 0, as the window's bar
+    void StepProgress(std::int32_t delta) override;
+    void PumpMessages() override {}
+
+    void ShowMessageBox(const std::string& text) override;
+    void TerminateApplication() override { terminateRequested_ = true; }
+    TZipArchiver& ZipArchiver() override { return archiver_; }
+
+    // Whether start-up armed the update run, and whether anything asked the application to end.
+    bool Armed() const { return armed_; }
+    bool TerminateRequested() const { return terminateRequested_; }
+
+private:
+    void Draw();
+    void Erase();
+
+    TZipArchiver& archiver_;
+    std::string title_;
+    bool armed_ = false;
+    bool terminateRequested_ = false;
+    bool terminal_ = false; // stderr is a terminal: the bar is drawn there
+    bool visible_ = false;
+    bool drawn_ = false;
+    std::int32_t position_ = 0;
+    std::int32_t maximum_ = 100;
+    int lastPermille_ = -1;
+};
+
+} // namespace pc::patchctl

@@ -1,0 +1,173 @@
+// patchctl extract: unpacks a patch archive exactly as the launcher would, with the launcher's component
+// settings, answering the component's dialogs from command-line policy instead of asking.
+#include "archive/code_pages.h"
+#include "archive/dialog_provider.h"
+#include "archive/launcher_settings.h"
+#include "archive/zip_archiver.h"
+#include "framework/exceptions.h"
+#include "tools/patchctl/command.h"
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pc::patchctl {
+namespace {
+
+constexpr int kAllWritten = 0;
+constexpr int kSomeFailed = 1;
+constexpr int kNotOpened = 2;
+
+const char* const kUsage = "extract ARCHIVE DESTDIR [--on-failure abort|ignore|retry-once] "
+                           "[--overwrite always|never|newer|older] [--password TEXT]";
+
+enum class FailurePolicy { Abort, Ignore, RetryOnce };
+
+// The built-in dialogs, answered without a person: failures are printed as the dialog would show them
+// and answered by policy; a password prompt is cancelled, so an entry whose password is missing or wrong
+// is skipped.
+class PolicyDialogs : public TZADialogProvider {
+public:
+    explicit PolicyDialogs(FailurePolicy policy) : policy_(policy) {}
+
+    // An entry's attempt starts (again, after a retry).
+    void StartEntry() { skipped_ = false; }
+    // The entry is done: the next one may be retried afresh.
+    void EndEntry() { retried_ = false; }
+    bool EntrySkipped() const { return skipped_; }
+
+    TZADialogAnswer ShowFailureDialog(const std::string& text, TZAFailureButtons buttons) override {
+        std::fprintf(stderr, "%s\n", text.c_str());
+        switch (policy_) {
+        case FailurePolicy::Ignore:
+            return daIgnore;
+        case FailurePolicy::RetryOnce:
+            if (buttons == fbAbortRetryIgnore && !retried_) {
+                retried_ = true;
+                return daRetry;
+            }
+            retried_ = false;
+            return daIgnore;
+        case FailurePolicy::Abort:
+            break;
+        }
+        return daAbort;
+    }
+
+    TZADialogAnswer ShowOverwriteDialog(const std::string&) override { return daNo; }
+
+    std::optional<std::string> ShowPasswordDialog(const std::string& caption, const std::string&,
+                                                  const std::string&) override {
+        std::fprintf(stderr, "patchctl extract: %s not given or wrong; entry skipped\n", caption.c_str());
+        skipped_ = true;
+        return std::nullopt;
+    }
+
+private:
+    FailurePolicy policy_;
+    bool retried_ = false;
+    bool skipped_ = false;
+};
+
+int UsageError(const std::string& what) {
+    std::fprintf(stderr, "patchctl extract: %s\nusage: patchctl %s\n", what.c_str(), kUsage);
+    return kNotOpened;
+}
+
+int Run(const std::vector<std::string>& args) {
+    std::vector<std::string> positional;
+    FailurePolicy policy = FailurePolicy::Abort;
+    std::optional<TZAOverwriteMode> overwrite;
+    std::optional<std::string> password;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--on-failure" || arg == "--overwrite" || arg == "--password") {
+            if (i + 1 >= args.size())
+                return UsageError(arg + " needs a value");
+            const std::string& value = args[++i];
+            if (arg == "--password") {
+                password = value;
+            } else if (arg == "--on-failure") {
+                if (value == "abort")
+                    policy = FailurePolicy::Abort;
+                else if (value == "ignore")
+                    policy = FailurePolicy::Ignore;
+                else if (value == "retry-once")
+                    policy = FailurePolicy::RetryOnce;
+                else
+                    return UsageError("unknown failure policy: " + value);
+            } else {
+                if (value == "always")
+                    overwrite = TZAOverwriteMode::omAlways;
+                else if (value == "never")
+                    overwrite = TZAOverwriteMode::omNever;
+                else if (value == "newer")
+                    overwrite = TZAOverwriteMode::omIfNewer;
+                else if (value == "older")
+                    overwrite = TZAOverwriteMode::omIfOlder;
+                else
+                    return UsageError("unknown overwrite mode: " + value);
+            }
+        } else if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
+            return UsageError("unknown option: " + arg);
+        } else {
+            positional.push_back(arg);
+        }
+    }
+    if (positional.size() != 2)
+        return UsageError("an archive and a destination directory are needed");
+
+    TZipArchiver zip;
+    ApplyLauncherArchiverSettings(zip);
+    if (overwrite)
+        zip.Options.OverwriteMode = *overwrite;
+    if (password)
+        zip.Password = *password;
+    PolicyDialogs dialogs(policy);
+    zip.DialogProvider = &dialogs;
+
+    // An entry counts as written when its run ends without a failure, a skipped password or a full disk.
+    // The run's cancel flag arrives as the progress event's Cancel and is left as it is.
+    int written = 0;
+    zip.OnFileProgress = [&](TZABaseArchiver&, const std::u16string&, double, TZAProcessOperation,
+                             TZAProgressPhase phase, bool& cancel) {
+        if (phase == TZAProgressPhase::ppStart) {
+            dialogs.StartEntry();
+        } else if (phase == TZAProgressPhase::ppEnd) {
+            dialogs.EndEntry();
+            if (!cancel && !dialogs.EntrySkipped())
+                ++written;
+        }
+    };
+    bool diskFull = false;
+    zip.OnDiskFull = [&](TZABaseArchiver&, std::int32_t, const std::u16string&, bool& cancel) {
+        diskFull = true;
+        cancel = true;
+    };
+
+    zip.FileName = Utf8ToWide(positional[0]);
+    try {
+        // Read only: a missing archive is an error here, never a new empty one.
+        zip.OpenInMode(fmOpenRead | fmShareDenyNone);
+    } catch (const Exception& e) {
+        std::fprintf(stderr, "%s\n", WithClosingPeriod(e.Message()).c_str());
+        return kNotOpened;
+    }
+    zip.BaseDir = Utf8ToWide(positional[1]);
+    zip.ExtractMatching(u"*.*", 10431, u"");
+
+    int selected = 0;
+    for (std::int32_t i = 0; i < zip.DirManager()->Items.Count(); ++i)
+        if (zip.DirManager()->Items.Item(i).Selected)
+            ++selected;
+    zip.Close();
+    if (diskFull)
+        std::fprintf(stderr, "patchctl extract: the disk is full; extraction stopped\n");
+    return written == selected ? kAllWritten : kSomeFailed;
+}
+
+} // namespace
+} // namespace pc::patchctl
+
+static const pc::patchctl::Registration reg("extract", pc::patchctl::kUsage, &pc::patchctl::Run);

@@ -1,0 +1,75 @@
+// patchctl update DIR: the launcher's start-up and update run for the installation in DIR, headless.
+#include "archive/launcher_settings.h"
+#include "framework/registry.h"
+#include "launcher/config.h"
+#include "launcher/update_run.h"
+#include "tools/patchctl/command.h"
+#include "tools/patchctl/console_ui.h"
+#include "tools/patchctl/dialog_policy.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pc::patchctl {
+namespace {
+
+constexpr int kUsage = 2;
+constexpr int kNoConfiguration = 3;
+
+int Usage(const char* problem) {
+    std::fprintf(stderr,
+                 "patchctl update: %s\nusage: patchctl update DIR [--on-failure abort|ignore|retry-once]\n",
+                 problem);
+    return kUsage;
+}
+
+int Run(const std::vector<std::string>& args) {
+    std::optional<std::string> dir;
+    FailurePolicy policy = FailurePolicy::Abort;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--on-failure") {
+            if (i + 1 >= args.size())
+                return Usage("--on-failure needs a policy");
+            const auto parsed = ParseFailurePolicy(args[++i]);
+            if (!parsed)
+                return Usage(("unknown failure policy '" + args[i] + "'").c_str());
+            policy = *parsed;
+        } else if (!dir && (args[i].empty() || args[i][0] != '-')) {
+            dir = args[i];
+        } else {
+            return Usage(("unexpected argument '" + args[i] + "'").c_str());
+        }
+    }
+    if (!dir)
+        return Usage("no installation directory given");
+    std::error_code error;
+    if (!std::filesystem::is_directory(*dir, error))
+        return Usage(("'" + *dir + "' is not a directory").c_str());
+
+    // The installation directory is what the launcher's own directory is: absolute, ending with '/'.
+    std::string appDir = std::filesystem::absolute(*dir).lexically_normal().string();
+    if (appDir.empty() || appDir.back() != '/')
+        appDir += '/';
+
+    TZipArchiver archiver;
+    ApplyLauncherArchiverSettings(archiver);
+    PolicyDialogs dialogs(policy);
+    dialogs.Attach(archiver);
+    archiver.DialogProvider = &dialogs;
+    ConsoleUi ui(archiver);
+
+    FormCreate(ui, appDir, SystemRegistry());
+    if (!ui.Armed())
+        return kNoConfiguration; // the start-up's notice is on stderr
+    UpdateRun(ui, Config().patchListUrl);
+    return 0;
+}
+
+} // namespace
+} // namespace pc::patchctl
+
+static const pc::patchctl::Registration reg("update", "update DIR [--on-failure abort|ignore|retry-once]",
+                                            &pc::patchctl::Run);
