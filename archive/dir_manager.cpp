@@ -73,6 +73,7 @@ std::int64_t TZADirManager::FindEndRecord(std::uint32_t signature) {
 }
 
 void TZADirManager::LoadDirectory(const TZALoadOptions& options) {
+    overlapping_.clear();
     Items.Clear();
     ResetEndRecord();
     LastVolume = 0;
@@ -370,6 +371,67 @@ void TZADirManager::AdjustOffsets() {
         if (item.LocalHeaderOffset != 0xFFFFFFFFu && shifted < 0xFFFFFFFFu)
             item.LocalHeaderOffset = static_cast<std::uint32_t>(shifted);
     }
+}
+
+std::pair<std::int64_t, std::int64_t> TZADirManager::StoredRange(std::int32_t i) {
+    const TDirItem& item = Items.Item(i);
+    const std::int64_t size = Stream.Size();
+    const std::uint64_t offset = item.FullLocalHeaderOffset();
+    if (offset >= static_cast<std::uint64_t>(size))
+        return {size, size};
+    const auto start = static_cast<std::int64_t>(offset);
+    if (size - start < static_cast<std::int64_t>(TZALocalHeader::kSize))
+        return {start, size};
+    std::vector<std::uint8_t> bytes = ReadAt(Stream, start, TZALocalHeader::kSize);
+    const TZALocalHeader local = TZALocalHeader::Parse(bytes.data());
+    const std::int64_t dataStart = std::min(size, start + static_cast<std::int64_t>(TZALocalHeader::kSize) +
+                                                      local.NameLength + local.ExtraLength);
+    // As extraction reads it: never past the start of the central directory.
+    const std::int64_t room = std::max<std::int64_t>(0, DirectoryStart - dataStart);
+    const std::uint64_t data =
+        std::min<std::uint64_t>(item.FullCompressedSize(), static_cast<std::uint64_t>(room));
+    return {start, dataStart + static_cast<std::int64_t>(data)};
+}
+
+bool TZADirManager::DataOverlapsAnother(std::int32_t i) {
+    if (overlapping_.size() != static_cast<std::size_t>(Items.Count())) {
+        // Asked in the middle of reading an entry: the stream is left where it stood.
+        const std::int64_t position = Stream.Position();
+        // Sorted by start, an entry overlaps an earlier one when it starts before the furthest end seen so
+        // far, and a later one when the next start lies before its own end.
+        struct Range {
+            std::int64_t start, end;
+            std::int32_t index;
+        };
+        std::vector<Range> ranges;
+        ranges.reserve(static_cast<std::size_t>(Items.Count()));
+        for (std::int32_t k = 0; k < Items.Count(); ++k) {
+            // Directories and nameless entries are never read, and a directory's offset is not moved
+            // past a prefix: they claim no bytes.
+            const TDirItem& item = Items.Item(k);
+            const bool directory =
+                (item.ExternalAttr & kAttrDirectory) != 0 ||
+                (!item.Name.empty() && (item.Name.back() == u'/' || item.Name.back() == u'\\'));
+            if (directory || item.Name.empty())
+                continue;
+            const auto [start, end] = StoredRange(k);
+            if (end > start)
+                ranges.push_back({start, end, k});
+        }
+        std::sort(ranges.begin(), ranges.end(),
+                  [](const Range& a, const Range& b) { return a.start < b.start; });
+        overlapping_.assign(static_cast<std::size_t>(Items.Count()), false);
+        std::int64_t furthest = -1;
+        for (std::size_t k = 0; k < ranges.size(); ++k) {
+            const bool earlier = ranges[k].start < furthest;
+            const bool later = k + 1 < ranges.size() && ranges[k + 1].start < ranges[k].end;
+            if (earlier || later)
+                overlapping_[static_cast<std::size_t>(ranges[k].index)] = true;
+            furthest = std::max(furthest, ranges[k].end);
+        }
+        Stream.SetPosition(position);
+    }
+    return i >= 0 && i < Items.Count() && overlapping_[static_cast<std::size_t>(i)];
 }
 
 void TZADirManager::SaveEmptyDirectory() {

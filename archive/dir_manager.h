@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace pc {
 
@@ -33,6 +35,12 @@ public:
     // Writes the end record of an empty archive at the stream's end.
     void SaveEmptyDirectory();
 
+    // Whether entry i's stored bytes (local header through the end of its data) share any byte with another
+    // entry's. Several entries over one stream are how a small archive unpacks to far more than it holds,
+    // so such entries are not extracted. Directories and nameless entries, which are never read, claim no
+    // bytes. Worked out for the whole directory on first use.
+    bool DataOverlapsAnother(std::int32_t i);
+
     TStream& Stream;
     bool IsNew;
     TZAEndRecord EndRecord;
@@ -47,6 +55,9 @@ public:
     bool Aborted = false;
     TZADirArray Items;
 
+    // The byte range [first, second) that entry i occupies in the stream, data clipped at DirectoryStart.
+    std::pair<std::int64_t, std::int64_t> StoredRange(std::int32_t i);
+
 private:
     void ResetEndRecord();
     bool ReadCentralDirectory(std::int64_t recordPosition, const TZALoadOptions& options);
@@ -56,6 +67,8 @@ private:
                                std::int64_t minimumFollowing);
     void DetectPrefix(std::int64_t recordPosition);
     void AdjustOffsets();
+
+    std::vector<bool> overlapping_; // per entry; empty until DataOverlapsAnother first needs it
 };
 
 } // namespace pc
