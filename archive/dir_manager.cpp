@@ -74,6 +74,9 @@ std::int64_t TZADirManager::FindEndRecord(std::uint32_t signature) {
 
 void TZADirManager::LoadDirectory(const TZALoadOptions& options) {
     overlapping_.clear();
+    scanChunk_.clear();
+    scanStart_ = -1;
+    descriptorFrom_ = -1;
     Items.Clear();
     ResetEndRecord();
     LastVolume = 0;
@@ -235,21 +238,37 @@ std::int64_t TZADirManager::FindSignature(std::uint32_t signature, std::int64_t 
     const std::int64_t size = Stream.Size();
     std::uint8_t sig[4];
     SignatureBytes(signature, sig);
-    std::vector<std::uint8_t> chunk;
-    for (std::int64_t start = std::max<std::int64_t>(from, 0); start + 4 <= size;) {
-        const std::int64_t length = std::min(chunkSize, size - start);
-        chunk = ReadAt(Stream, start, length);
-        for (std::int64_t i = 0; i + 4 <= length; ++i) {
-            const std::uint8_t* at = chunk.data() + i;
-            if (at[0] == sig[0] && at[1] == sig[1] && at[2] == sig[2] && at[3] == sig[3] &&
-                size - (start + i) >= minimumFollowing)
-                return start + i;
+    // Searches continue one after another through the same region; the chunk read last is scanned again
+    // from memory, so that a file full of signatures costs one pass and not one chunk read per hit.
+    for (std::int64_t position = std::max<std::int64_t>(from, 0); position + 4 <= size;) {
+        const auto buffered = static_cast<std::int64_t>(scanChunk_.size());
+        if (scanStart_ < 0 || position < scanStart_ || position + 4 > scanStart_ + buffered) {
+            scanChunk_ = ReadAt(Stream, position, std::min(chunkSize, size - position));
+            scanStart_ = position;
         }
-        if (start + length >= size)
+        const auto length = static_cast<std::int64_t>(scanChunk_.size());
+        for (std::int64_t i = position - scanStart_; i + 4 <= length; ++i) {
+            const std::uint8_t* at = scanChunk_.data() + i;
+            if (at[0] == sig[0] && at[1] == sig[1] && at[2] == sig[2] && at[3] == sig[3] &&
+                size - (scanStart_ + i) >= minimumFollowing)
+                return scanStart_ + i;
+        }
+        if (scanStart_ + length >= size)
             break;
-        start += length - 4; // the next chunk overlaps so that a signature across the seam is seen
+        position =
+            scanStart_ + length - 3; // the next chunk overlaps so that a signature across the seam is seen
     }
     return -1;
+}
+
+std::int64_t TZADirManager::FindDescriptor(std::int64_t from) {
+    // The first descriptor at or after an earlier start is also the first one after any later start that
+    // does not pass it: entries without a descriptor do not each scan the rest of the file.
+    if (descriptorFrom_ >= 0 && from >= descriptorFrom_ && (descriptorHit_ < 0 || from <= descriptorHit_))
+        return descriptorHit_;
+    descriptorFrom_ = from;
+    descriptorHit_ = FindSignature(kDataDescriptorSignature, from, kRecoveryChunk, TZADataDescriptor::kSize);
+    return descriptorHit_;
 }
 
 void TZADirManager::RecoverFromLocalHeaders(const TZALoadOptions& options) {
@@ -299,8 +318,7 @@ void TZADirManager::RecoverFromLocalHeaders(const TZALoadOptions& options) {
                     n, DecodeStoredName(raw, (local.Flags & kFlagUtf8Names) != 0, options.OEMFileNames));
             }
             if (local.Flags & kFlagDataDescriptor) {
-                std::int64_t d =
-                    FindSignature(kDataDescriptorSignature, q, kRecoveryChunk, TZADataDescriptor::kSize);
+                std::int64_t d = FindDescriptor(q);
                 if (d >= 0) {
                     std::vector<std::uint8_t> raw = ReadAt(Stream, d, TZADataDescriptor::kSize);
                     TZADataDescriptor descriptor = TZADataDescriptor::Parse(raw.data());

@@ -65,10 +65,15 @@ private:
     void RecoverFromLocalHeaders(const TZALoadOptions& options);
     std::int64_t FindSignature(std::uint32_t signature, std::int64_t from, std::int64_t chunkSize,
                                std::int64_t minimumFollowing);
+    std::int64_t FindDescriptor(std::int64_t from);
     void DetectPrefix(std::int64_t recordPosition);
     void AdjustOffsets();
 
     std::vector<bool> overlapping_; // per entry; empty until DataOverlapsAnother first needs it
+    std::vector<std::uint8_t> scanChunk_; // the chunk the signature search read last
+    std::int64_t scanStart_ = -1;
+    std::int64_t descriptorFrom_ = -1; // the last data descriptor search: its start and its result
+    std::int64_t descriptorHit_ = -1;
 };
 
 } // namespace pc

@@ -15,9 +15,10 @@ std::u16string FileNamePart(const std::u16string& path) {
     return at == std::u16string::npos ? path : path.substr(at + 1);
 }
 
-bool IsExistingRegularFile(const std::string& path) {
+// Anything but a directory counts: a device or pipe under the archive's name is read, never truncated.
+bool IsExistingFile(const std::string& path) {
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
 // Whether the file can be opened for writing as well; a read-only file is then opened for reading only.
@@ -91,7 +92,7 @@ void TZABaseArchiver::Open() {
         throw EZAException(9, this);
     std::uint16_t mode;
     const std::string path = FileNameUtf8();
-    if (InMemory || !IsExistingRegularFile(path))
+    if (InMemory || !IsExistingFile(path))
         mode = fmCreate;
     else if (CanOpenForReadWrite(path))
         mode = fmOpenReadWrite | fmShareDenyWrite;
@@ -104,7 +105,7 @@ void TZABaseArchiver::OpenInMode(std::uint16_t mode) {
     if (!InMemory && FileNamePart(FileName).empty())
         throw EZAException(10, this);
     const std::string path = FileNameUtf8();
-    if (mode != fmCreate && !IsExistingRegularFile(path) && spanningMode_ != TZASpanningMode::smSpanning)
+    if (mode != fmCreate && !IsExistingFile(path) && spanningMode_ != TZASpanningMode::smSpanning)
         throw EZAException(12, {path}, this);
     if (mode != fmCreate && InMemory)
         throw EZAException(28, {path}, this);

@@ -104,6 +104,8 @@ TEST(OpenTest, DirectoryOfEveryFixture) {
         {"stray_extra_bytes.zip", {u"a.txt"}, false, 0, false},
         {"short_zip64_extra.zip", {u"a.txt"}, false, 0, false},
         {"claims_big_sizes.zip", {u"a.txt"}, false, 0, false},
+        {"pk_flood.zip", {}, true, 0, false},
+        {"pk_flood_stub.zip", kPlainNames, false, 1 + 4 * 262144, true},
     };
     for (const DirectoryCase& c : cases) {
         SCOPED_TRACE(c.file);
@@ -216,6 +218,17 @@ TEST(OpenTest, Zip64RecordsAndExtraBlocks) {
     const TDirItem& stray = archiver->DirManager()->Items.Item(0);
     EXPECT_EQ(stray.ExtraFields.size(), 1u);
     EXPECT_EQ(stray.Comment, "hi"); // the stray bytes after the last block do not shift the comment
+}
+
+TEST(OpenTest, ManyEntriesWithoutTheirDescriptorsAreRecoveredInOnePass) {
+    auto archiver = LauncherArchiver(Fixture("dd_flood.zip"));
+    archiver->Open();
+    const TZADirArray& items = archiver->DirManager()->Items;
+    ASSERT_EQ(items.Count(), 30000);
+    EXPECT_EQ(items.Item(0).Name, u"00000");
+    EXPECT_EQ(items.Item(29999).Name, u"29999");
+    EXPECT_EQ(items.Item(29999).LocalHeaderOffset, 29999u * 35u);
+    EXPECT_EQ(items.Item(29999).ExternalAttr, kAttrArchive); // a descriptor was announced
 }
 
 TEST(OpenTest, RecoveredEntriesTakeTheDataDescriptor) {

@@ -338,6 +338,10 @@ def fixtures():
     lying_local = bytearray(lying_local[:lying_local.index(struct.pack("<I", CENTRAL_SIG))])
     struct.pack_into("<I", lying_local, 18, 0xFFFFFF00)  # first header's compressed size
     f["lying_local_size.zip"] = bytes(lying_local)
+    # Floods of signatures: every search must go on from where the last one stopped, never start over.
+    f["pk_flood.zip"] = struct.pack("<I", LOCAL_SIG) * 262144
+    f["dd_flood.zip"] = b"".join(local_header(b"%05d" % i, flags=FLAG_DESCRIPTOR) for i in range(30000))
+    f["pk_flood_stub.zip"] = b"x" + struct.pack("<I", LOCAL_SIG) * 262144 + plain
     oversized = bytearray(build([Entry("a.txt", b"alpha\n")]))
     struct.pack_into("<I", oversized, oversized.rindex(struct.pack("<I", CENTRAL_SIG)) + 20, 0x10000000)
     f["claims_big_sizes.zip"] = bytes(oversized)
