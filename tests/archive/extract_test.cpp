@@ -15,11 +15,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <set>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -635,6 +638,59 @@ TEST_F(Extraction, TestOperationDecodesIntoASink) {
     zip.DecodeEntry(1, sink);
     zip.Close();
     EXPECT_FALSE(fs::exists(base));
+}
+
+} // namespace
+
+namespace {
+
+// Two components share one process-wide lock around their runs: a run started from another thread
+// waits for the first to finish, while a run nested on the same thread goes ahead.
+TEST(ExtractionLock, RunsAreSerialisedAcrossThreadsAndReentrantOnOne) {
+    pc::test::TempDir dir;
+    const std::string archive =
+        dir.Write("a.zip", ZipBuilder().Stored("x.txt", "x").Stored("y.txt", "y").Build());
+    auto make = [&](pc::TZipArchiver& zip, const std::string& out) {
+        pc::ApplyLauncherArchiverSettings(zip);
+        zip.FileName = pc::Utf8ToWide(archive);
+        zip.Open();
+        zip.BaseDir = pc::Utf8ToWide(dir / out);
+    };
+    std::mutex logLock;
+    std::vector<std::string> log;
+    auto note = [&](const std::string& what) {
+        std::lock_guard<std::mutex> guard(logLock);
+        log.push_back(what);
+    };
+
+    pc::TZipArchiver first, second, nested;
+    make(first, "first/");
+    make(second, "second/");
+    make(nested, "nested/");
+    std::thread other;
+    // Notes when a run starts and ends; the first run, as it starts, sets off the other two.
+    auto watch = [&](pc::TZipArchiver& zip, const std::string& name) {
+        zip.OnOverallProgress = [&, name](pc::TZABaseArchiver&, double, pc::TZAProcessOperation,
+                                          pc::TZAProgressPhase phase, bool&) {
+            if (phase == pc::TZAProgressPhase::ppProcess)
+                return;
+            note(name + " " + std::to_string(static_cast<int>(phase)));
+            if (name == "first" && phase == pc::TZAProgressPhase::ppStart) {
+                other = std::thread([&] { second.ExtractMatching(u"*.*", 10431, u""); });
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                nested.ExtractMatching(u"*.*", 10431, u"");
+            }
+        };
+    };
+    watch(first, "first");
+    watch(second, "second");
+    watch(nested, "nested");
+    first.ExtractMatching(u"*.*", 10431, u"");
+    other.join();
+    EXPECT_EQ(log, (std::vector<std::string>{"first 0", "nested 0", "nested 2", "first 2", "second 0",
+                                             "second 2"}));
+    for (const char* out : {"first/x.txt", "second/y.txt", "nested/x.txt"})
+        EXPECT_TRUE(fs::exists(dir / out)) << out;
 }
 
 } // namespace

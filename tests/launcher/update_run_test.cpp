@@ -7,9 +7,9 @@
 #include "framework/exceptions.h"
 #include "launcher/config.h"
 #include "launcher/patch_list.h"
+#include "tests/archive/zip_builder.h"
 #include "tests/support/fake_ui.h"
 #include "tests/support/nginx_server.h"
-#include "tests/support/patch_archive.h"
 #include "tests/support/scripted_dialogs.h"
 #include "tests/support/temp_dir.h"
 
@@ -19,9 +19,9 @@
 
 namespace {
 
-using pc::test::MakeArchive;
 using pc::test::ReadFileBytes;
 using pc::test::TempDir;
+using pc::test::ZipBuilder;
 
 TEST(ArchiveFileName, TakesTheLastSegmentAndCutsAtItsFirstDot) {
     struct Case {
@@ -101,8 +101,7 @@ std::unique_ptr<TempDir> UpdateRunInProcess::content_;
 std::unique_ptr<pc::test::NginxServer> UpdateRunInProcess::server_;
 
 TEST_F(UpdateRunInProcess, WindowCallsOfOnePatchAndOfTheRunAfterIt) {
-    const std::string archive =
-        MakeArchive({pc::test::ArchiveEntry("data/readme.txt", std::string(3000, 'r')).Stored()});
+    const std::string archive = ZipBuilder().Stored("data/readme.txt", std::string(3000, 'r')).Build();
     Serve("calls.zip", archive);
     Serve("calls.txt", "// one patch\r\n42\t" + Url("calls.zip") + "\t900\t\t0\t\r\n");
 
@@ -140,8 +139,8 @@ TEST_F(UpdateRunInProcess, WindowCallsOfOnePatchAndOfTheRunAfterIt) {
 }
 
 TEST_F(UpdateRunInProcess, NegativeSizeEndsTheRunBeforeThatRowIsDownloaded) {
-    Serve("neg-ok.zip", MakeArchive({{"ok.txt", "ok"}}));
-    Serve("neg-never.zip", MakeArchive({{"never.txt", "never"}}));
+    Serve("neg-ok.zip", ZipBuilder().Deflated("ok.txt", "ok").Build());
+    Serve("neg-never.zip", ZipBuilder().Deflated("never.txt", "never").Build());
     Serve("neg.txt", "1\t" + Url("neg-ok.zip") + "\t10\t\t0\t\n" + "2\t" + Url("neg-never.zip") +
                          "\t-1\t\t0\t\n" + "3\t" + Url("neg-ok.zip") + "\t10\t\t0\t\n");
 

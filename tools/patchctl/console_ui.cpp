@@ -6,12 +6,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 namespace pc::patchctl {
 namespace {
 
 constexpr int kBarWidth = 40;
+// Downloads step the bar every 1024 bytes; the terminal is redrawn at most this often.
+constexpr std::chrono::milliseconds kRedrawInterval{100};
 
 } // namespace
 
@@ -28,24 +31,25 @@ std::unique_ptr<TMemo> ConsoleUi::CreateHiddenTextBuffer() {
 void ConsoleUi::DestroyHiddenTextBuffer(std::unique_ptr<TMemo>) {}
 
 void ConsoleUi::AppendLogLine(const std::string& text) {
-    Erase(); // the line must not land in the middle of the bar when both go to one terminal
+    // The line must not land in the middle of the bar when both go to one terminal; a bar that was up
+    // comes back below it.
+    const bool wasDrawn = drawn_;
+    Erase();
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
-    Draw();
+    if (wasDrawn)
+        Draw(true);
 }
 
 void ConsoleUi::SetProgressVisible(bool visible) {
     visible_ = visible;
-    if (visible)
-        Draw();
-    else
+    if (!visible)
         Erase();
 }
 
 void ConsoleUi::SetProgressPosition(std::int32_t position) {
     position_ = std::clamp(position, 0, maximum_);
-    Draw();
 }
 
 void ConsoleUi::SetProgressMax(std::int32_t maximum) {
@@ -53,28 +57,30 @@ void ConsoleUi::SetProgressMax(std::int32_t maximum) {
         throw EInvalidOperation("TProgressBar property out of range");
     maximum_ = maximum;
     position_ = std::min(position_, maximum_);
-    Draw();
 }
 
 void ConsoleUi::StepProgress(std::int32_t delta) {
     const std::int64_t next = static_cast<std::int64_t>(position_) + delta;
     position_ = static_cast<std::int32_t>(std::clamp<std::int64_t>(next, 0, maximum_));
-    Draw();
+    Draw(false);
 }
 
 void ConsoleUi::ShowMessageBox(const std::string& text) {
+    const bool wasDrawn = drawn_;
     Erase();
     std::fprintf(stderr, "%s\n", text.c_str());
-    Draw();
+    if (wasDrawn)
+        Draw(true);
 }
 
-void ConsoleUi::Draw() {
+void ConsoleUi::Draw(bool force) {
     if (!terminal_ || !visible_)
         return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!force && drawn_ && now - lastDraw_ < kRedrawInterval)
+        return;
+    lastDraw_ = now;
     const int permille = maximum_ == 0 ? 1000 : static_cast<int>(std::int64_t{position_} * 1000 / maximum_);
-    if (drawn_ && permille == lastPermille_)
-        return; // redraw only when the bar moves visibly, not on every 1024-byte read
-    lastPermille_ = permille;
     const int filled = permille * kBarWidth / 1000;
     std::string bar(static_cast<std::size_t>(filled), '#');
     bar.resize(kBarWidth, '.');
@@ -90,7 +96,6 @@ void ConsoleUi::Erase() {
     std::fputs("\r\033[K", stderr);
     std::fflush(stderr);
     drawn_ = false;
-    lastPermille_ = -1;
 }
 
 } // namespace pc::patchctl

@@ -5,6 +5,7 @@
 #include "archive/zip_archiver.h"
 #include "launcher/ui_port.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -41,7 +42,7 @@ public:
     bool TerminateRequested() const { return terminateRequested_; }
 
 private:
-    void Draw();
+    void Draw(bool force);
     void Erase();
 
     TZipArchiver& archiver_;
@@ -53,7 +54,7 @@ private:
     bool drawn_ = false;
     std::int32_t position_ = 0;
     std::int32_t maximum_ = 100;
-    int lastPermille_ = -1;
+    std::chrono::steady_clock::time_point lastDraw_;
 };
 
 } // namespace pc::patchctl

@@ -16,37 +16,45 @@ std::optional<FailurePolicy> ParseFailurePolicy(const std::string& text) {
     return std::nullopt;
 }
 
+PolicyDialogs::PolicyDialogs(FailurePolicy policy, std::string command)
+    : policy_(policy), command_(std::move(command)) {}
+
 void PolicyDialogs::Attach(TZABaseArchiver& archiver) {
-    // A retry runs the entry again from its confirmation, so the name seen here is the failing entry's.
+    // Every attempt at an entry, a retry included, starts with its confirmation.
     archiver.OnConfirmProcessFile = [this](TZABaseArchiver&, const std::u16string& fileName,
-                                           TZAProcessOperation, bool&) { currentEntry_ = fileName; };
+                                           TZAProcessOperation, bool&) {
+        if (retriedEntry_ && *retriedEntry_ != fileName)
+            retriedEntry_.reset();
+        currentEntry_ = fileName;
+        skipped_ = false;
+    };
 }
 
 TZADialogAnswer PolicyDialogs::ShowFailureDialog(const std::string& text, TZAFailureButtons buttons) {
-    ++failures_;
     std::fprintf(stderr, "%s\n", text.c_str());
     switch (policy_) {
     case FailurePolicy::Ignore:
         return daIgnore;
     case FailurePolicy::RetryOnce:
-        if (buttons == fbAbortRetryIgnore && retried_.insert(currentEntry_).second)
+        if (buttons == fbAbortRetryIgnore && !retriedEntry_) {
+            retriedEntry_ = currentEntry_;
             return daRetry;
-        return daAbort;
+        }
+        return daIgnore;
     case FailurePolicy::Abort:
         break;
     }
     return daAbort;
 }
 
-TZADialogAnswer PolicyDialogs::ShowOverwriteDialog(const std::string& text) {
-    std::fprintf(stderr, "%s\n", text.c_str());
+TZADialogAnswer PolicyDialogs::ShowOverwriteDialog(const std::string&) {
     return daNo;
 }
 
 std::optional<std::string> PolicyDialogs::ShowPasswordDialog(const std::string& caption, const std::string&,
                                                              const std::string&) {
-    ++passwordsCancelled_;
-    std::fprintf(stderr, "%s: no password given, entry skipped\n", caption.c_str());
+    std::fprintf(stderr, "%s: %s not given or wrong; entry skipped\n", command_.c_str(), caption.c_str());
+    skipped_ = true;
     return std::nullopt;
 }
 

@@ -1,11 +1,11 @@
-// The archive component's dialogs answered from the command line instead of by a user: each failure text
-// goes to stderr and is answered by the chosen policy; password prompts are cancelled.
+// The archive component's built-in dialogs answered without a person, for patchctl: each failure is
+// printed on stderr as the dialog would show it and answered by the command line's policy; a password
+// prompt is cancelled, so an entry whose password is missing or wrong is skipped.
 #pragma once
 
 #include "archive/dialog_provider.h"
 
 #include <optional>
-#include <set>
 #include <string>
 
 namespace pc {
@@ -14,6 +14,8 @@ class TZABaseArchiver;
 
 namespace pc::patchctl {
 
+// abort: end the extraction at the failure; ignore: go on with the next entry; retry-once: try the entry
+// once more, then go on.
 enum class FailurePolicy { Abort, Ignore, RetryOnce };
 
 // "abort", "ignore" or "retry-once"; nothing for any other text.
@@ -21,27 +23,28 @@ std::optional<FailurePolicy> ParseFailurePolicy(const std::string& text);
 
 class PolicyDialogs : public TZADialogProvider {
 public:
-    explicit PolicyDialogs(FailurePolicy policy) : policy_(policy) {}
+    // `command` ("patchctl extract") starts the notices that are not the component's own texts.
+    PolicyDialogs(FailurePolicy policy, std::string command);
 
-    // Follows which entry the component is working on, so that retry-once retries each entry once. Only
-    // watches: every entry is still confirmed, as without a handler.
+    // Follows the component's entries, so that a retry is given once per entry and a skipped password is
+    // told per entry. It only watches: every entry is still confirmed, as without a handler.
     void Attach(TZABaseArchiver& archiver);
 
+    // Whether the password prompt was cancelled for the entry under way.
+    bool EntrySkipped() const { return skipped_; }
+
     TZADialogAnswer ShowFailureDialog(const std::string& text, TZAFailureButtons buttons) override;
-    // Overwriting is decided by the component's mode; a prompt, should one come, declines.
+    // Replacing is decided by the component's overwrite mode; a prompt, should one come, declines.
     TZADialogAnswer ShowOverwriteDialog(const std::string& text) override;
     std::optional<std::string> ShowPasswordDialog(const std::string& caption, const std::string& prompt,
                                                   const std::string& initial) override;
 
-    int FailuresShown() const { return failures_; }
-    int PasswordsCancelled() const { return passwordsCancelled_; }
-
 private:
     FailurePolicy policy_;
+    std::string command_;
     std::u16string currentEntry_;
-    std::set<std::u16string> retried_;
-    int failures_ = 0;
-    int passwordsCancelled_ = 0;
+    std::optional<std::u16string> retriedEntry_;
+    bool skipped_ = false;
 };
 
 } // namespace pc::patchctl

@@ -6,6 +6,7 @@
 #include "archive/zip_archiver.h"
 #include "framework/exceptions.h"
 #include "tools/patchctl/command.h"
+#include "tools/patchctl/dialog_policy.h"
 
 #include <cstdio>
 #include <optional>
@@ -21,54 +22,6 @@ constexpr int kNotOpened = 2;
 
 const char* const kUsage = "extract ARCHIVE DESTDIR [--on-failure abort|ignore|retry-once] "
                            "[--overwrite always|never|newer|older] [--password TEXT]";
-
-enum class FailurePolicy { Abort, Ignore, RetryOnce };
-
-// The built-in dialogs, answered without a person: failures are printed as the dialog would show them
-// and answered by policy; a password prompt is cancelled, so an entry whose password is missing or wrong
-// is skipped.
-class PolicyDialogs : public TZADialogProvider {
-public:
-    explicit PolicyDialogs(FailurePolicy policy) : policy_(policy) {}
-
-    // An entry's attempt starts (again, after a retry).
-    void StartEntry() { skipped_ = false; }
-    // The entry is done: the next one may be retried afresh.
-    void EndEntry() { retried_ = false; }
-    bool EntrySkipped() const { return skipped_; }
-
-    TZADialogAnswer ShowFailureDialog(const std::string& text, TZAFailureButtons buttons) override {
-        std::fprintf(stderr, "%s\n", text.c_str());
-        switch (policy_) {
-        case FailurePolicy::Ignore:
-            return daIgnore;
-        case FailurePolicy::RetryOnce:
-            if (buttons == fbAbortRetryIgnore && !retried_) {
-                retried_ = true;
-                return daRetry;
-            }
-            retried_ = false;
-            return daIgnore;
-        case FailurePolicy::Abort:
-            break;
-        }
-        return daAbort;
-    }
-
-    TZADialogAnswer ShowOverwriteDialog(const std::string&) override { return daNo; }
-
-    std::optional<std::string> ShowPasswordDialog(const std::string& caption, const std::string&,
-                                                  const std::string&) override {
-        std::fprintf(stderr, "patchctl extract: %s not given or wrong; entry skipped\n", caption.c_str());
-        skipped_ = true;
-        return std::nullopt;
-    }
-
-private:
-    FailurePolicy policy_;
-    bool retried_ = false;
-    bool skipped_ = false;
-};
 
 int UsageError(const std::string& what) {
     std::fprintf(stderr, "patchctl extract: %s\nusage: patchctl %s\n", what.c_str(), kUsage);
@@ -89,14 +42,10 @@ int Run(const std::vector<std::string>& args) {
             if (arg == "--password") {
                 password = value;
             } else if (arg == "--on-failure") {
-                if (value == "abort")
-                    policy = FailurePolicy::Abort;
-                else if (value == "ignore")
-                    policy = FailurePolicy::Ignore;
-                else if (value == "retry-once")
-                    policy = FailurePolicy::RetryOnce;
-                else
+                const auto parsed = ParseFailurePolicy(value);
+                if (!parsed)
                     return UsageError("unknown failure policy: " + value);
+                policy = *parsed;
             } else {
                 if (value == "always")
                     overwrite = TZAOverwriteMode::omAlways;
@@ -124,7 +73,8 @@ int Run(const std::vector<std::string>& args) {
         zip.Options.OverwriteMode = *overwrite;
     if (password)
         zip.Password = *password;
-    PolicyDialogs dialogs(policy);
+    PolicyDialogs dialogs(policy, "patchctl extract");
+    dialogs.Attach(zip);
     zip.DialogProvider = &dialogs;
 
     // An entry counts as written when its run ends without a failure, a skipped password or a full disk.
@@ -132,13 +82,8 @@ int Run(const std::vector<std::string>& args) {
     int written = 0;
     zip.OnFileProgress = [&](TZABaseArchiver&, const std::u16string&, double, TZAProcessOperation,
                              TZAProgressPhase phase, bool& cancel) {
-        if (phase == TZAProgressPhase::ppStart) {
-            dialogs.StartEntry();
-        } else if (phase == TZAProgressPhase::ppEnd) {
-            dialogs.EndEntry();
-            if (!cancel && !dialogs.EntrySkipped())
-                ++written;
-        }
+        if (phase == TZAProgressPhase::ppEnd && !cancel && !dialogs.EntrySkipped())
+            ++written;
     };
     bool diskFull = false;
     zip.OnDiskFull = [&](TZABaseArchiver&, std::int32_t, const std::u16string&, bool& cancel) {

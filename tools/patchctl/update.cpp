@@ -56,7 +56,7 @@ int Run(const std::vector<std::string>& args) {
 
     TZipArchiver archiver;
     ApplyLauncherArchiverSettings(archiver);
-    PolicyDialogs dialogs(policy);
+    PolicyDialogs dialogs(policy, "patchctl update");
     dialogs.Attach(archiver);
     archiver.DialogProvider = &dialogs;
     ConsoleUi ui(archiver);

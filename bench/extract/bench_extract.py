@@ -1,0 +1,180 @@
+#!/usr/bin/env python3
+"""Times `patchctl extract` against Info-ZIP `unzip -o -q` and `bsdtar -xf` on three archives generated
+with a fixed seed and deflated by `zip -6`:
+  (a) 2,000 files, 200 MiB in all, half text-like, half random;
+  (b) one 512 MiB file;
+  (c) one entry of zeros, 1 GiB uncompressed.
+Every tool extracts into a fresh directory under the same work directory; each round runs the tools in a
+rotating order; the figures are medians. Peak resident memory is GNU time's report for each
+run.
+
+usage: bench_extract.py PATCHCTL [ROUNDS] [WORKDIR]
+"""
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+MIB = 1024 * 1024
+SEED = 20240315
+RSS_TARGET_MIB = 32
+
+
+class TextLike:
+    """Text-like bytes: pieces cut from random places of a 4 MiB pool of generated lines, so that the data
+    compresses like text while generating hundreds of MiB stays fast."""
+
+    def __init__(self, rng):
+        self.rng = rng
+        words = ["patch", "client", "realm", "texture", "update", "server", "data", "model", "sound", "map",
+                 "quest", "item", "the", "of", "and", "a", "to", "in", "0042", "level", "guild", "spell"]
+        words += ["".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(3, 10)))
+                  for _ in range(400)]
+        lines, length = [], 0
+        while length < 4 * MIB:
+            line = " ".join(rng.choices(words, k=rng.randint(4, 14))) + "\n"
+            lines.append(line)
+            length += len(line)
+        self.pool = "".join(lines).encode()
+
+    def take(self, size):
+        out = bytearray()
+        while len(out) < size:
+            start = self.rng.randrange(0, len(self.pool) - 65536)
+            out += self.pool[start:start + self.rng.randint(4096, 65536)]
+        return bytes(out[:size])
+
+
+def write_tree_a(root, rng):
+    text = TextLike(rng)
+    count, total = 2000, 200 * MIB
+    weights = [rng.lognormvariate(0, 1.2) for _ in range(count)]
+    scale = total / sum(weights)
+    sizes = [max(1, int(w * scale)) for w in weights]
+    sizes[-1] += total - sum(sizes)
+    for i, size in enumerate(sizes):
+        folder = os.path.join(root, "data%02d" % (i % 20), "sub%d" % (i % 3))
+        os.makedirs(folder, exist_ok=True)
+        data = text.take(size) if i % 2 == 0 else rng.randbytes(size)
+        with open(os.path.join(folder, "file%04d.%s" % (i, "txt" if i % 2 == 0 else "bin")), "wb") as f:
+            f.write(data)
+
+
+def write_file_b(root, rng):
+    text = TextLike(rng)
+    with open(os.path.join(root, "big.dat"), "wb") as f:
+        for block in range(512):
+            f.write(text.take(MIB) if block % 2 == 0 else rng.randbytes(MIB))
+
+
+def write_file_c(root, _rng):
+    with open(os.path.join(root, "zeros.bin"), "wb") as f:
+        zero = bytes(16 * MIB)
+        for _ in range(64):
+            f.write(zero)
+
+
+def make_archive(work, name, writer):
+    archive = os.path.join(work, name + ".zip")
+    if os.path.exists(archive):
+        return archive
+    src = os.path.join(work, "src-" + name)
+    shutil.rmtree(src, ignore_errors=True)
+    os.makedirs(src)
+    writer(src, random.Random(SEED + len(name)))
+    subprocess.run(["zip", "-q", "-r", "-6", archive + ".part", "."], cwd=src, check=True)
+    os.rename(archive + ".part", archive)
+    shutil.rmtree(src)
+    return archive
+
+
+def run_timed(command, work):
+    """Runs command; returns (seconds, peak RSS in KiB). The peak comes from GNU time, which starts the
+    tool from its own small process: a child forked straight from this interpreter would carry the
+    interpreter's resident size into its own peak."""
+    report = os.path.join(work, "rss.txt")
+    start = time.perf_counter()
+    subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report] + command, stdout=subprocess.DEVNULL, check=True)
+    elapsed = time.perf_counter() - start
+    with open(report) as f:
+        return elapsed, int(f.read().split()[-1])
+
+
+def tree_summary(root):
+    files, total = 0, 0
+    for folder, _, names in os.walk(root):
+        for n in names:
+            files += 1
+            total += os.path.getsize(os.path.join(folder, n))
+    return files, total
+
+
+def main():
+    if len(sys.argv) < 2:
+        print(__doc__, file=sys.stderr)
+        return 2
+    patchctl = os.path.abspath(sys.argv[1])
+    rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 5
+    work = sys.argv[3] if len(sys.argv) > 3 else os.path.join(tempfile.gettempdir(), "patch-bench-extract")
+    for tool in ("zip", "unzip", "bsdtar", "/usr/bin/time"):
+        if shutil.which(tool) is None:
+            print("bench extract: %s is not installed (scripts/bootstrap installs it)" % tool, file=sys.stderr)
+            return 1
+    os.makedirs(work, exist_ok=True)
+
+    cases = [("a", "2,000 files, 200 MiB", write_tree_a),
+             ("b", "one 512 MiB file", write_file_b),
+             ("c", "1 GiB of zeros", write_file_c)]
+    missed = []
+    print("extract benchmark: %d rounds, medians; work directory %s" % (rounds, work))
+    for key, title, writer in cases:
+        archive = make_archive(work, "case-%s-v1" % key, writer)
+        out = os.path.join(work, "out")
+        tools = {
+            "ours": [patchctl, "extract", archive, out],
+            "unzip": ["unzip", "-o", "-q", archive, "-d", out],
+            "bsdtar": ["bsdtar", "-xf", archive, "-C", out],
+        }
+        times = {name: [] for name in tools}
+        rss = {name: 0 for name in tools}
+        summaries = {}
+        order = list(tools)
+        for r in range(rounds):
+            for name in order[r % 3:] + order[:r % 3]:
+                shutil.rmtree(out, ignore_errors=True)
+                os.makedirs(out)
+                seconds, peak = run_timed(tools[name], work)
+                times[name].append(seconds)
+                rss[name] = max(rss[name], peak)
+                if r == 0:
+                    summaries[name] = tree_summary(out)
+        shutil.rmtree(out, ignore_errors=True)
+        if len(set(summaries.values())) != 1:
+            print("  (%s) outputs differ: %s" % (key, summaries), file=sys.stderr)
+            missed.append("(%s) output" % key)
+        med = {name: statistics.median(values) for name, values in times.items()}
+        vs_unzip = med["ours"] / med["unzip"]
+        vs_bsdtar = med["ours"] / med["bsdtar"]
+        ours_rss = rss["ours"] / 1024
+        print("(%s) %s, archive %.1f MiB" % (key, title, os.path.getsize(archive) / MIB))
+        print("    median s: ours %.3f  unzip %.3f  bsdtar %.3f" % (med["ours"], med["unzip"], med["bsdtar"]))
+        print("    ratio ours/unzip %.2f  ours/bsdtar %.2f" % (vs_unzip, vs_bsdtar))
+        print("    peak RSS MiB: ours %.1f  unzip %.1f  bsdtar %.1f" %
+              (ours_rss, rss["unzip"] / 1024, rss["bsdtar"] / 1024))
+        if key in ("a", "b") and vs_unzip > 1.0:
+            missed.append("(%s) ours/unzip %.2f > 1.0" % (key, vs_unzip))
+        if ours_rss >= RSS_TARGET_MIB:
+            missed.append("(%s) peak RSS %.1f MiB >= %d" % (key, ours_rss, RSS_TARGET_MIB))
+    if missed:
+        print("targets missed: " + "; ".join(missed))
+        return 1
+    print("targets met: ours/unzip <= 1.0 on (a) and (b); peak RSS < %d MiB on all" % RSS_TARGET_MIB)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
