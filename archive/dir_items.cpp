@@ -21,6 +21,14 @@ std::uint64_t TDirItem::FullLocalHeaderOffset() const {
 
 TZAStringHash::TZAStringHash(std::size_t bucketCount) : buckets_(std::max<std::size_t>(bucketCount, 1)) {}
 
+TZAStringHash::~TZAStringHash() {
+    // Chains are unlinked one item at a time: names that all hash alike make one long chain, and releasing
+    // it recursively could exhaust the stack.
+    for (auto& head : buckets_)
+        while (head)
+            head = std::move(head->Next);
+}
+
 std::uint32_t TZAStringHash::HashOf(const std::u16string& key) {
     std::uint32_t h = 0;
     for (char b : WideToAnsi(key))

@@ -21,6 +21,53 @@ std::vector<std::uint8_t> ReadAt(TStream& stream, std::int64_t position, std::in
     return bytes;
 }
 
+} // namespace
+
+// Reads the central directory front to back through one buffer instead of one system call per field.
+class TSequentialReader {
+public:
+    TSequentialReader(TStream& stream, std::int64_t position) : stream_(stream), position_(position) {}
+
+    std::int64_t Position() const { return position_; }
+
+    // Exactly count bytes, or EReadError.
+    void Read(void* out, std::int64_t count) {
+        auto* target = static_cast<std::uint8_t*>(out);
+        while (count > 0) {
+            const std::int64_t offset = position_ - bufferStart_;
+            const auto available = static_cast<std::int64_t>(buffer_.size()) - offset;
+            if (offset < 0 || available <= 0) {
+                Fill();
+                continue;
+            }
+            const std::int64_t n = std::min(count, available);
+            std::copy_n(buffer_.data() + offset, n, target);
+            target += n;
+            position_ += n;
+            count -= n;
+        }
+    }
+
+private:
+    void Fill() {
+        buffer_.resize(kBufferSize);
+        stream_.SetPosition(position_);
+        const std::int64_t got = stream_.Read(buffer_.data(), kBufferSize);
+        buffer_.resize(static_cast<std::size_t>(got));
+        bufferStart_ = position_;
+        if (got == 0)
+            throw EReadError("Stream read error");
+    }
+
+    static constexpr std::int64_t kBufferSize = 65536;
+    TStream& stream_;
+    std::int64_t position_;
+    std::int64_t bufferStart_ = 0;
+    std::vector<std::uint8_t> buffer_;
+};
+
+namespace {
+
 void SignatureBytes(std::uint32_t signature, std::uint8_t (&out)[4]) {
     PutU32(out, signature);
 }
@@ -73,6 +120,7 @@ std::int64_t TZADirManager::FindEndRecord(std::uint32_t signature) {
 }
 
 void TZADirManager::LoadDirectory(const TZALoadOptions& options) {
+    overlapping_.clear();
     scanChunk_.clear();
     scanStart_ = -1;
     descriptorFrom_ = -1;
@@ -153,12 +201,12 @@ bool TZADirManager::ReadCentralDirectory(std::int64_t recordPosition, const TZAL
         // refused before anything is allocated for it.
         if (count > static_cast<std::uint64_t>(Stream.Size() - start) / TZACentralHeader::kSize)
             throw EReadError("Stream read error");
-        Stream.SetPosition(start);
+        TSequentialReader reader(Stream, start);
         Items.SetCount(static_cast<std::int32_t>(count));
         for (std::int32_t i = 0; i < Items.Count(); ++i) {
             if (i == 0)
-                DirectoryStart = Stream.Position();
-            ReadEntry(i, options);
+                DirectoryStart = reader.Position();
+            ReadEntry(i, options, reader);
         }
     } catch (const Exception&) {
         if (!options.RecoverDamagedArchives)
@@ -170,14 +218,14 @@ bool TZADirManager::ReadCentralDirectory(std::int64_t recordPosition, const TZAL
     return true;
 }
 
-void TZADirManager::ReadEntry(std::int32_t i, const TZALoadOptions& options) {
+void TZADirManager::ReadEntry(std::int32_t i, const TZALoadOptions& options, TSequentialReader& reader) {
     std::uint8_t head[TZACentralHeader::kSize];
-    Stream.ReadBuffer(head, sizeof head);
+    reader.Read(head, sizeof head);
     TDirItem& item = Items.Item(i);
     static_cast<TZACentralHeader&>(item) = TZACentralHeader::Parse(head);
 
     std::string raw(item.NameLength, '\0');
-    Stream.ReadBuffer(raw.data(), item.NameLength);
+    reader.Read(raw.data(), item.NameLength);
     Items.SetItemName(i, DecodeStoredName(raw, (item.Flags & kFlagUtf8Names) != 0, options.OEMFileNames));
 
     std::int64_t consumed = 0;
@@ -186,11 +234,11 @@ void TZADirManager::ReadEntry(std::int32_t i, const TZALoadOptions& options) {
         if (remaining < 4) {
             // Too short for a block head: skip the stray bytes so that the comment is read from its place.
             std::uint8_t stray[4];
-            Stream.ReadBuffer(stray, remaining);
+            reader.Read(stray, remaining);
             break;
         }
         std::uint8_t blockHead[4];
-        Stream.ReadBuffer(blockHead, 4);
+        reader.Read(blockHead, 4);
         consumed += 4;
         ExtraField field;
         field.HeaderId = GetU16(blockHead);
@@ -198,7 +246,7 @@ void TZADirManager::ReadEntry(std::int32_t i, const TZALoadOptions& options) {
         if (field.DataSize > item.ExtraLength - consumed)
             field.DataSize = static_cast<std::uint16_t>(item.ExtraLength - consumed);
         field.Data.resize(field.DataSize);
-        Stream.ReadBuffer(field.Data.data(), field.DataSize);
+        reader.Read(field.Data.data(), field.DataSize);
         consumed += field.DataSize;
 
         const std::uint8_t* data = field.Data.data();
@@ -229,7 +277,7 @@ void TZADirManager::ReadEntry(std::int32_t i, const TZALoadOptions& options) {
     }
 
     item.Comment.assign(item.CommentLength, '\0');
-    Stream.ReadBuffer(item.Comment.data(), item.CommentLength);
+    reader.Read(item.Comment.data(), item.CommentLength);
 }
 
 std::int64_t TZADirManager::FindSignature(std::uint32_t signature, std::int64_t from, std::int64_t chunkSize,
@@ -388,6 +436,67 @@ void TZADirManager::AdjustOffsets() {
         if (item.LocalHeaderOffset != 0xFFFFFFFFu && shifted < 0xFFFFFFFFu)
             item.LocalHeaderOffset = static_cast<std::uint32_t>(shifted);
     }
+}
+
+std::pair<std::int64_t, std::int64_t> TZADirManager::StoredRange(std::int32_t i) {
+    const TDirItem& item = Items.Item(i);
+    const std::int64_t size = Stream.Size();
+    const std::uint64_t offset = item.FullLocalHeaderOffset();
+    if (offset >= static_cast<std::uint64_t>(size))
+        return {size, size};
+    const auto start = static_cast<std::int64_t>(offset);
+    if (size - start < static_cast<std::int64_t>(TZALocalHeader::kSize))
+        return {start, size};
+    std::vector<std::uint8_t> bytes = ReadAt(Stream, start, TZALocalHeader::kSize);
+    const TZALocalHeader local = TZALocalHeader::Parse(bytes.data());
+    const std::int64_t dataStart = std::min(size, start + static_cast<std::int64_t>(TZALocalHeader::kSize) +
+                                                      local.NameLength + local.ExtraLength);
+    // As extraction reads it: never past the start of the central directory.
+    const std::int64_t room = std::max<std::int64_t>(0, DirectoryStart - dataStart);
+    const std::uint64_t data =
+        std::min<std::uint64_t>(item.FullCompressedSize(), static_cast<std::uint64_t>(room));
+    return {start, dataStart + static_cast<std::int64_t>(data)};
+}
+
+bool TZADirManager::DataOverlapsAnother(std::int32_t i) {
+    if (overlapping_.size() != static_cast<std::size_t>(Items.Count())) {
+        // Asked in the middle of reading an entry: the stream is left where it stood.
+        const std::int64_t position = Stream.Position();
+        // Sorted by start, an entry overlaps an earlier one when it starts before the furthest end seen so
+        // far, and a later one when the next start lies before its own end.
+        struct Range {
+            std::int64_t start, end;
+            std::int32_t index;
+        };
+        std::vector<Range> ranges;
+        ranges.reserve(static_cast<std::size_t>(Items.Count()));
+        for (std::int32_t k = 0; k < Items.Count(); ++k) {
+            // Directories and nameless entries are never read, and a directory's offset is not moved
+            // past a prefix: they claim no bytes.
+            const TDirItem& item = Items.Item(k);
+            const bool directory =
+                (item.ExternalAttr & kAttrDirectory) != 0 ||
+                (!item.Name.empty() && (item.Name.back() == u'/' || item.Name.back() == u'\\'));
+            if (directory || item.Name.empty())
+                continue;
+            const auto [start, end] = StoredRange(k);
+            if (end > start)
+                ranges.push_back({start, end, k});
+        }
+        std::sort(ranges.begin(), ranges.end(),
+                  [](const Range& a, const Range& b) { return a.start < b.start; });
+        overlapping_.assign(static_cast<std::size_t>(Items.Count()), false);
+        std::int64_t furthest = -1;
+        for (std::size_t k = 0; k < ranges.size(); ++k) {
+            const bool earlier = ranges[k].start < furthest;
+            const bool later = k + 1 < ranges.size() && ranges[k + 1].start < ranges[k].end;
+            if (earlier || later)
+                overlapping_[static_cast<std::size_t>(ranges[k].index)] = true;
+            furthest = std::max(furthest, ranges[k].end);
+        }
+        Stream.SetPosition(position);
+    }
+    return i >= 0 && i < Items.Count() && overlapping_[static_cast<std::size_t>(i)];
 }
 
 void TZADirManager::SaveEmptyDirectory() {

@@ -7,9 +7,12 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pc {
+
+class TSequentialReader;
 
 // What reading a directory depends on besides the file.
 struct TZALoadOptions {
@@ -34,6 +37,12 @@ public:
     // Writes the end record of an empty archive at the stream's end.
     void SaveEmptyDirectory();
 
+    // Whether entry i's stored bytes (local header through the end of its data) share any byte with another
+    // entry's. Several entries over one stream are how a small archive unpacks to far more than it holds,
+    // so such entries are not extracted. Directories and nameless entries, which are never read, claim no
+    // bytes. Worked out for the whole directory on first use.
+    bool DataOverlapsAnother(std::int32_t i);
+
     TStream& Stream;
     bool IsNew;
     TZAEndRecord EndRecord;
@@ -48,10 +57,13 @@ public:
     bool Aborted = false;
     TZADirArray Items;
 
+    // The byte range [first, second) that entry i occupies in the stream, data clipped at DirectoryStart.
+    std::pair<std::int64_t, std::int64_t> StoredRange(std::int32_t i);
+
 private:
     void ResetEndRecord();
     bool ReadCentralDirectory(std::int64_t recordPosition, const TZALoadOptions& options);
-    void ReadEntry(std::int32_t i, const TZALoadOptions& options);
+    void ReadEntry(std::int32_t i, const TZALoadOptions& options, TSequentialReader& reader);
     void RecoverFromLocalHeaders(const TZALoadOptions& options);
     std::int64_t FindSignature(std::uint32_t signature, std::int64_t from, std::int64_t chunkSize,
                                std::int64_t minimumFollowing);
@@ -59,6 +71,7 @@ private:
     void DetectPrefix(std::int64_t recordPosition);
     void AdjustOffsets();
 
+    std::vector<bool> overlapping_; // per entry; empty until DataOverlapsAnother first needs it
     std::vector<std::uint8_t> scanChunk_; // the chunk the signature search read last
     std::int64_t scanStart_ = -1;
     std::int64_t descriptorFrom_ = -1; // the last data descriptor search: its start and its result

@@ -16,7 +16,6 @@
 namespace pc {
 namespace {
 
-constexpr std::uint32_t kAttrReadOnlyBit = 0x01;
 constexpr std::uint32_t kAttrSearchable = 0x1E; // hidden, system, volume label, directory
 
 // One run at a time across every component of the process; the thread that holds it may enter again.
@@ -391,6 +390,9 @@ void TZABaseArchiver::DecodeEntry(std::int32_t ItemNo, TStream& Output) {
     skipFile_ = false;
     if (item.Method == 9)
         throw EZAException(55);
+    // Bytes that another entry also claims are refused: that is how a tiny archive claims gigabytes.
+    if (dirManager_->DataOverlapsAnother(ItemNo))
+        throw EZAException(8, this);
 
     TZADecodeParams params;
     params.method = item.Method;

@@ -80,11 +80,9 @@ long TMemo::SelectionLength() const {
 void TMemo::SetSelectionLength(long count) {
     const long length = static_cast<long>(text_.size());
     anchor_ = SelectionStart();
-    long caret = anchor_ + count;
     // A caret below zero or beyond the end stands at the end: the selection runs to the end of the text.
-    if (caret < 0 || caret > length)
-        caret = length;
-    caret_ = caret;
+    // The bounds are tested before adding, so that no count can overflow the position.
+    caret_ = (count < -anchor_ || count > length - anchor_) ? length : anchor_ + count;
 }
 
 std::string TMemo::SelectedText() const {

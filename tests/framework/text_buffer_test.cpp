@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+
 namespace {
 
 using pc::TMemo;
@@ -75,8 +77,10 @@ TEST(TextBuffer, SelectionRules) {
         {"ab\r\nc", 3, -3, 0, 3, "ab\r"}, // down to position 0
         {"k=v;", 2, -4, 2, 2, "v;"},      // a caret below zero means the end of the text
         {"k=v;", 2, -1000, 2, 2, "v;"},
-        {"k=v;", 2, 100, 2, 2, "v;"}, // beyond the end is the end
-        {"k=v;", 9, 1, 4, 0, ""},     // a start beyond the end is the end
+        {"k=v;", 2, 100, 2, 2, "v;"},      // beyond the end is the end
+        {"k=v;", 2, LONG_MAX, 2, 2, "v;"}, // counts at the type's limits must not overflow the caret
+        {"k=v;", 2, LONG_MIN, 2, 2, "v;"},
+        {"k=v;", 9, 1, 4, 0, ""}, // a start beyond the end is the end
         {"k=v;", 4, -1, 3, 1, ";"},
         {"k=v;", 0, -1, 0, 4, "k=v;"}, // 0 and -1 select the whole text
         {"k=v;", 1, 0, 1, 0, ""},

@@ -1,0 +1,189 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/ (rerunnable; replaces them).
+
+Every seed is made here from the formats' own rules, or with Python's zipfile for archives, so that the
+fuzzers start from well-formed inputs and the interesting edges of each format.
+"""
+import io
+import os
+import shutil
+import struct
+import sys
+import zipfile
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+
+
+def put(target, name, data):
+    folder = os.path.join(ROOT, target)
+    os.makedirs(folder, exist_ok=True)
+    if isinstance(data, str):
+        data = data.encode("latin-1")
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(data)
+
+
+def integers():
+    texts = ["42", "  42", "42 ", "-42", "+7", "007", "$1F", "$ff", "0x10", "X10", "x7fffffff", "-$10",
+             "$FFFFFFFF", "$100000000", "$0FFFFFFF0", "2147483647", "2147483648", "-2147483648",
+             "-2147483649", "214748364", "", "-", "   ", "$", "0x", "\t5", "0X1a", "1e3"]
+    for i, text in enumerate(texts):
+        put("parse_integer", "int%02d" % i, text)
+
+
+def memo_script(*ops):
+    """Ops as the text buffer target reads them: an op byte, then its argument."""
+    out = bytearray()
+    for op in ops:
+        kind = op[0]
+        if kind in ("set", "load", "replace"):
+            code = {"set": 0, "load": 1, "replace": 6}[kind]
+            text = op[1].encode("latin-1")
+            out += bytes([code, len(text)]) + text
+        elif kind == "start":
+            out += bytes([2, op[1] & 0xFF])
+        elif kind == "length":
+            out += bytes([3, op[1] & 0xFF])
+        elif kind == "length64":
+            out += bytes([4]) + struct.pack("<q", op[1])
+        elif kind == "start64":
+            out += bytes([5]) + struct.pack("<q", op[1])
+        elif kind == "same":
+            out += bytes([7])
+    return bytes(out)
+
+
+def text_buffer():
+    scripts = [
+        [("set", "ab\r\nc"), ("start", 1), ("length", 1), ("start", 0), ("length", 4), ("replace", "")],
+        [("set", "ab\r\nc"), ("start", 3), ("length", -2), ("replace", "XY")],
+        [("set", "k=v;"), ("start", 2), ("length", -4)],
+        [("load", "a\r\r\nb\n\rc\rd\n"), ("start", 9), ("length", 1), ("same",)],
+        [("set", "a\x00b"), ("replace", "x\x00y"), ("start", -3)],
+        [("set", "key=value;\r\nnext"), ("start64", 1 << 40), ("length64", -(1 << 40))],
+        [("load", ""), ("set", ""), ("length", -1), ("replace", "abc")],
+    ]
+    for i, script in enumerate(scripts):
+        put("text_buffer", "script%02d" % i, memo_script(*script))
+
+
+KEYS = ["client_title", "newsfile_url", "patchlist_url", "server_name", "website_url", "controlpanel_url",
+        "forum_url", "client_exe"]
+
+
+def scramble(key, text):
+    shift = (key + 19) % 256
+    return ("%02X" % key).encode() + bytes((b + shift) % 256 for b in text.encode("latin-1"))
+
+
+def config():
+    values = ["My Server", "http://127.0.0.1/news.html", "http://127.0.0.1/patchlist.txt", "Server One",
+              "http://127.0.0.1/", "http://127.0.0.1/cp", "http://127.0.0.1/forum", "game.exe"]
+    lines = ["%s=%s;" % (k, v) for k, v in zip(KEYS, values)]
+    whole = "\r\n".join(lines) + "\r\n"
+    put("config", "plain_ed", scramble(0xED, whole))
+    put("config", "key_00", scramble(0x00, whole))
+    put("config", "key_5a", scramble(0x5A, whole))
+    put("config", "no_last_break", scramble(0x5A, "\r\n".join(lines)))
+    put("config", "keys_out_of_order", scramble(0x21, "\r\n".join(reversed(lines)) + "\r\n"))
+    put("config", "missing_keys", scramble(0x30, "client_title=x;\r\nserver_name=y;\r\n"))
+    put("config", "lowercase_key", scramble(0xab, whole).replace(b"AB", b"ab", 1))
+    put("config", "not_hex", b"zz" + whole.encode())
+    put("config", "one_char", b"7")
+    put("config", "empty", b"")
+
+
+def patch_list():
+    put("patch_list", "rows", "1\thttp://127.0.0.1/p1.zip\t1000\t\t0\t\r\n"
+                              "2\thttp://127.0.0.1/p2.zip\t2000\tsetup.exe\t7\t\r\n"
+                              "3\thttp://127.0.0.1/p3.zip\t$10\t\t7\ttrailing\r\n")
+    put("patch_list", "comments", "// comment\r\n/x\r\n\r\n\n10\tu\t1\t\t0\t")
+    put("patch_list", "missing_group", "1\thttp://127.0.0.1/p1.zip\t1000\t\t0")
+    put("patch_list", "blank_slash", " /1\tu\t1\t\t0\t")
+    put("patch_list", "lone_breaks", "1\tu\t1\t\t5\t\r2\tu\t1\t\t0\t\n3\tu\t1\t\t5\t\n\r4\tu\t1\t\t0\t")
+    put("patch_list", "nul_cut", "1\tu\t1\t\t0\t\r\n\x002\tu\t1\t\t0\t")
+    put("patch_list", "hex_and_signs", "0x10\tu\t-1\t\tX7\t\r\n  +5\tu\t0\t\t$FFFFFFFF\t\r\n")
+    put("patch_list", "empty", "")
+
+
+def zip_bytes(entries, comment=b"", compression=zipfile.ZIP_DEFLATED, force_zip64=False):
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", compression) as z:
+        for name, data in entries:
+            info = zipfile.ZipInfo(name, date_time=(2020, 1, 2, 3, 4, 6))
+            info.compress_type = compression
+            if name.endswith("/"):
+                info.external_attr = 0x10
+                z.writestr(info, b"")
+            elif force_zip64:
+                with z.open(info, "w", force_zip64=True) as w:
+                    w.write(data)
+            else:
+                z.writestr(info, data)
+        z.comment = comment
+    return buffer.getvalue()
+
+
+class Unseekable(io.RawIOBase):
+    """A write-only stream: zipfile then writes data descriptors after each entry."""
+
+    def __init__(self):
+        self.data = bytearray()
+
+    def writable(self):
+        return True
+
+    def write(self, b):
+        self.data += b
+        return len(b)
+
+
+def unicode_name_extra(name):
+    units = name.encode("utf-16-le")
+    body = struct.pack("<II", 0x5843554E, len(units) // 2) + units
+    return struct.pack("<HH", 0x554E, len(body)) + body
+
+
+def archives():
+    small = [("readme.txt", b"hello patch\n" * 4), ("data/", b""), ("data/a.bin", bytes(range(256)) * 2)]
+    put("archive", "deflated", zip_bytes(small))
+    put("archive", "stored", zip_bytes(small, compression=zipfile.ZIP_STORED))
+    put("archive", "comment", zip_bytes(small[:1], comment=b"archive comment"))
+    put("archive", "zip64", zip_bytes(small[:1], force_zip64=True))
+    put("archive", "empty_archive", zip_bytes([]))
+    put("archive", "empty_entry", zip_bytes([("empty.txt", b"")]))
+    put("archive", "prefixed", b"MZ" + b"\x00" * 62 + zip_bytes(small[:1]))
+
+    stream = Unseekable()
+    with zipfile.ZipFile(stream, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr("streamed.txt", b"written without seeking " * 8)
+    put("archive", "data_descriptor", bytes(stream.data))
+
+    whole = zip_bytes(small)
+    central = whole.find(b"PK\x01\x02")
+    put("archive", "truncated_directory", whole[: central + 20])
+
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_STORED) as z:
+        info = zipfile.ZipInfo("name.txt", date_time=(2020, 1, 1, 0, 0, 0))
+        info.extra = unicode_name_extra("n\u00e4me.txt")
+        z.writestr(info, b"unicode name block")
+        z.writestr(zipfile.ZipInfo("caf\u00e9/\u00fcber.txt"), b"utf-8 flagged name")
+    put("archive", "unicode_names", buffer.getvalue())
+
+    put("archive", "not_an_archive", b"<html><body>404 Not Found</body></html>\n")
+
+
+def main():
+    if os.path.isdir(ROOT):
+        shutil.rmtree(ROOT)
+    integers()
+    text_buffer()
+    config()
+    patch_list()
+    archives()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
