@@ -21,6 +21,14 @@ std::uint64_t TDirItem::FullLocalHeaderOffset() const {
 
 TZAStringHash::TZAStringHash(std::size_t bucketCount) : buckets_(std::max<std::size_t>(bucketCount, 1)) {}
 
+TZAStringHash::~TZAStringHash() {
+    // A chain is as long as the number of entries sharing a hash, which an archive of one name repeated
+    // makes as long as the directory: freed link by link, never by recursion through the links.
+    for (auto& head : buckets_)
+        while (head)
+            head = std::move(head->Next);
+}
+
 std::uint32_t TZAStringHash::HashOf(const std::u16string& key) {
     std::uint32_t h = 0;
     for (char b : WideToAnsi(key))

@@ -41,6 +41,9 @@ struct TDirItem : TZACentralHeader {
 class TZAStringHash {
 public:
     explicit TZAStringHash(std::size_t bucketCount);
+    TZAStringHash(const TZAStringHash&) = delete;
+    TZAStringHash& operator=(const TZAStringHash&) = delete;
+    ~TZAStringHash();
     void Add(const std::u16string& key, std::int32_t value); // goes to the head of its chain
     std::int32_t ValueOf(const std::u16string& key) const;   // -1 when absent
     std::size_t BucketCount() const { return buckets_.size(); }
