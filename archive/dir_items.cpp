@@ -22,8 +22,8 @@ std::uint64_t TDirItem::FullLocalHeaderOffset() const {
 TZAStringHash::TZAStringHash(std::size_t bucketCount) : buckets_(std::max<std::size_t>(bucketCount, 1)) {}
 
 TZAStringHash::~TZAStringHash() {
-    // A chain is as long as the number of entries sharing a hash, which an archive of one name repeated
-    // makes as long as the directory: freed link by link, never by recursion through the links.
+    // Chains are unlinked one item at a time: names that all hash alike make one long chain, and releasing
+    // it recursively could exhaust the stack.
     for (auto& head : buckets_)
         while (head)
             head = std::move(head->Next);

@@ -21,6 +21,53 @@ std::vector<std::uint8_t> ReadAt(TStream& stream, std::int64_t position, std::in
     return bytes;
 }
 
+} // namespace
+
+// Reads the central directory front to back through one buffer instead of one system call per field.
+class TSequentialReader {
+public:
+    TSequentialReader(TStream& stream, std::int64_t position) : stream_(stream), position_(position) {}
+
+    std::int64_t Position() const { return position_; }
+
+    // Exactly count bytes, or EReadError.
+    void Read(void* out, std::int64_t count) {
+        auto* target = static_cast<std::uint8_t*>(out);
+        while (count > 0) {
+            const std::int64_t offset = position_ - bufferStart_;
+            const auto available = static_cast<std::int64_t>(buffer_.size()) - offset;
+            if (offset < 0 || available <= 0) {
+                Fill();
+                continue;
+            }
+            const std::int64_t n = std::min(count, available);
+            std::copy_n(buffer_.data() + offset, n, target);
+            target += n;
+            position_ += n;
+            count -= n;
+        }
+    }
+
+private:
+    void Fill() {
+        buffer_.resize(kBufferSize);
+        stream_.SetPosition(position_);
+        const std::int64_t got = stream_.Read(buffer_.data(), kBufferSize);
+        buffer_.resize(static_cast<std::size_t>(got));
+        bufferStart_ = position_;
+        if (got == 0)
+            throw EReadError("Stream read error");
+    }
+
+    static constexpr std::int64_t kBufferSize = 65536;
+    TStream& stream_;
+    std::int64_t position_;
+    std::int64_t bufferStart_ = 0;
+    std::vector<std::uint8_t> buffer_;
+};
+
+namespace {
+
 void SignatureBytes(std::uint32_t signature, std::uint8_t (&out)[4]) {
     PutU32(out, signature);
 }
@@ -154,12 +201,12 @@ bool TZADirManager::ReadCentralDirectory(std::int64_t recordPosition, const TZAL
         // refused before anything is allocated for it.
         if (count > static_cast<std::uint64_t>(Stream.Size() - start) / TZACentralHeader::kSize)
             throw EReadError("Stream read error");
-        Stream.SetPosition(start);
+        TSequentialReader reader(Stream, start);
         Items.SetCount(static_cast<std::int32_t>(count));
         for (std::int32_t i = 0; i < Items.Count(); ++i) {
             if (i == 0)
-                DirectoryStart = Stream.Position();
-            ReadEntry(i, options);
+                DirectoryStart = reader.Position();
+            ReadEntry(i, options, reader);
         }
     } catch (const Exception&) {
         if (!options.RecoverDamagedArchives)
@@ -171,14 +218,14 @@ bool TZADirManager::ReadCentralDirectory(std::int64_t recordPosition, const TZAL
     return true;
 }
 
-void TZADirManager::ReadEntry(std::int32_t i, const TZALoadOptions& options) {
+void TZADirManager::ReadEntry(std::int32_t i, const TZALoadOptions& options, TSequentialReader& reader) {
     std::uint8_t head[TZACentralHeader::kSize];
-    Stream.ReadBuffer(head, sizeof head);
+    reader.Read(head, sizeof head);
     TDirItem& item = Items.Item(i);
     static_cast<TZACentralHeader&>(item) = TZACentralHeader::Parse(head);
 
     std::string raw(item.NameLength, '\0');
-    Stream.ReadBuffer(raw.data(), item.NameLength);
+    reader.Read(raw.data(), item.NameLength);
     Items.SetItemName(i, DecodeStoredName(raw, (item.Flags & kFlagUtf8Names) != 0, options.OEMFileNames));
 
     std::int64_t consumed = 0;
@@ -187,11 +234,11 @@ void TZADirManager::ReadEntry(std::int32_t i, const TZALoadOptions& options) {
         if (remaining < 4) {
             // Too short for a block head: skip the stray bytes so that the comment is read from its place.
             std::uint8_t stray[4];
-            Stream.ReadBuffer(stray, remaining);
+            reader.Read(stray, remaining);
             break;
         }
         std::uint8_t blockHead[4];
-        Stream.ReadBuffer(blockHead, 4);
+        reader.Read(blockHead, 4);
         consumed += 4;
         ExtraField field;
         field.HeaderId = GetU16(blockHead);
@@ -199,7 +246,7 @@ void TZADirManager::ReadEntry(std::int32_t i, const TZALoadOptions& options) {
         if (field.DataSize > item.ExtraLength - consumed)
             field.DataSize = static_cast<std::uint16_t>(item.ExtraLength - consumed);
         field.Data.resize(field.DataSize);
-        Stream.ReadBuffer(field.Data.data(), field.DataSize);
+        reader.Read(field.Data.data(), field.DataSize);
         consumed += field.DataSize;
 
         const std::uint8_t* data = field.Data.data();
@@ -230,7 +277,7 @@ void TZADirManager::ReadEntry(std::int32_t i, const TZALoadOptions& options) {
     }
 
     item.Comment.assign(item.CommentLength, '\0');
-    Stream.ReadBuffer(item.Comment.data(), item.CommentLength);
+    reader.Read(item.Comment.data(), item.CommentLength);
 }
 
 std::int64_t TZADirManager::FindSignature(std::uint32_t signature, std::int64_t from, std::int64_t chunkSize,

@@ -12,6 +12,8 @@
 
 namespace pc {
 
+class TSequentialReader;
+
 // What reading a directory depends on besides the file.
 struct TZALoadOptions {
     bool OEMFileNames = true;
@@ -61,7 +63,7 @@ public:
 private:
     void ResetEndRecord();
     bool ReadCentralDirectory(std::int64_t recordPosition, const TZALoadOptions& options);
-    void ReadEntry(std::int32_t i, const TZALoadOptions& options);
+    void ReadEntry(std::int32_t i, const TZALoadOptions& options, TSequentialReader& reader);
     void RecoverFromLocalHeaders(const TZALoadOptions& options);
     std::int64_t FindSignature(std::uint32_t signature, std::int64_t from, std::int64_t chunkSize,
                                std::int64_t minimumFollowing);

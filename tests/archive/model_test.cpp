@@ -123,6 +123,15 @@ TEST(NameIndexTest, HashIsBuiltLazilyAndDroppedWhenChainsGrowLong) {
     EXPECT_EQ(list.HashBucketCount(), 5001u);
 }
 
+TEST(NameIndexTest, OneLongChainIsLookedUpAndReleasedSafely) {
+    auto hash = std::make_unique<TZAStringHash>(1); // every key in the same chain
+    for (std::int32_t i = 0; i < 1000000; ++i)
+        hash->Add(u"k", i);
+    EXPECT_EQ(hash->ValueOf(u"k"), 999999);
+    EXPECT_EQ(hash->ValueOf(u"other"), -1);
+    hash.reset(); // a recursive release would run out of stack here
+}
+
 TEST(NameIndexTest, HashRotatesTwoBitsPerAnsiByte) {
     EXPECT_EQ(TZAStringHash::HashOf(u""), 0u);
     EXPECT_EQ(TZAStringHash::HashOf(u"ab"), 0x1E6u);            // (0x61 << 2) ^ 0x62

@@ -1,0 +1,181 @@
+#include "framework/gui/application.h"
+
+#include "framework/exceptions.h"
+#include "framework/gui/message_form.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QFont>
+#include <QMessageBox>
+#include <QWidget>
+
+#include <array>
+#include <cctype>
+
+namespace pc {
+
+namespace {
+
+TApplication* current = nullptr;
+
+QEvent::Type QuitEventType() {
+    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
+}
+
+// The executable's name up to its first '.', every character after the first in lower case.
+std::string InitialTitle() {
+    std::string name = QFileInfo(QCoreApplication::applicationFilePath()).fileName().toStdString();
+    name = name.substr(0, name.find('.'));
+    for (std::size_t i = 1; i < name.size(); ++i)
+        name[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[i])));
+    return name;
+}
+
+bool IsValidUtf8(const std::string& bytes) {
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        int follow = 0;
+        if (c < 0x80)
+            follow = 0;
+        else if ((c & 0xE0) == 0xC0 && c >= 0xC2)
+            follow = 1;
+        else if ((c & 0xF0) == 0xE0)
+            follow = 2;
+        else if ((c & 0xF8) == 0xF0 && c <= 0xF4)
+            follow = 3;
+        else
+            return false;
+        if (i + static_cast<std::size_t>(follow) >= bytes.size() && follow > 0)
+            return false;
+        for (int k = 1; k <= follow; ++k)
+            if ((static_cast<unsigned char>(bytes[i + k]) & 0xC0) != 0x80)
+                return false;
+        i += follow + 1;
+    }
+    return true;
+}
+
+// Windows-1252 differs from Latin-1 only in 0x80-0x9F.
+constexpr std::array<char16_t, 32> kCp1252High = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+} // namespace
+
+class TQuitReceiver : public QObject {
+public:
+    explicit TQuitReceiver(TApplication& app) : app_(app) {}
+    bool event(QEvent* e) override {
+        if (e->type() == QuitEventType()) {
+            app_.terminated_ = true;
+            return true;
+        }
+        return QObject::event(e);
+    }
+
+private:
+    TApplication& app_;
+};
+
+TApplication::TApplication() : quitReceiver_(std::make_unique<TQuitReceiver>(*this)), title_(InitialTitle()) {
+    current = this;
+}
+
+TApplication::~TApplication() {
+    if (current == this)
+        current = nullptr;
+}
+
+void TerminateApplication() {
+    if (current)
+        QCoreApplication::postEvent(current->quitReceiver_.get(), new QEvent(QuitEventType()));
+}
+
+bool ApplicationTerminated() {
+    return current && current->Terminated();
+}
+
+void PumpMessages() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void RunMessageLoop(QWidget& mainWindow) {
+    mainWindow.show();
+    while (!ApplicationTerminated()) {
+        try {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        } catch (const std::exception& error) {
+            ReportError(error);
+        }
+    }
+}
+
+void SetApplicationTitle(const std::string& text) {
+    if (current && current->title_ != text)
+        current->title_ = text;
+}
+
+std::string GetApplicationTitle() {
+    return current ? current->title_.substr(0, 255) : std::string();
+}
+
+QEvent::Type CancelModeEventType() {
+    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
+}
+
+void ReportError(const std::exception& error) noexcept {
+    try {
+        if (QWidget* grabber = QWidget::mouseGrabber())
+            grabber->releaseMouse();
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            QEvent cancel(CancelModeEventType());
+            QCoreApplication::sendEvent(w, &cancel);
+        }
+        if (dynamic_cast<const EAbort*>(&error))
+            return;
+        ShowErrorBox(error);
+    } catch (...) {
+        // Nothing is left to report to; the program goes on with the next event.
+    }
+}
+
+void ShowErrorBox(const std::exception& error) {
+    QMessageBox box(QMessageBox::Critical, ToDisplayText(GetApplicationTitle()),
+                    ToDisplayText(WithClosingPeriod(error.what())), QMessageBox::Ok);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+void ShowMessageBox(const std::string& text) {
+    TMessageForm form(ToDisplayText(text), ToDisplayText(GetApplicationTitle()));
+    form.ShowModal();
+}
+
+QString ToDisplayText(const std::string& bytes) {
+    if (IsValidUtf8(bytes))
+        return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    QString text;
+    text.reserve(static_cast<qsizetype>(bytes.size()));
+    for (char b : bytes) {
+        const auto c = static_cast<unsigned char>(b);
+        text.append(c >= 0x80 && c < 0xA0 ? QChar(kCp1252High[c - 0x80]) : QChar(c));
+    }
+    return text;
+}
+
+std::string FromDisplayText(const QString& text) {
+    return text.toUtf8().toStdString();
+}
+
+void InstallFontSubstitutes() {
+    QFont::insertSubstitution("MS Sans Serif", "Liberation Sans");
+    QFont::insertSubstitution("Arial", "Liberation Sans");
+}
+
+} // namespace pc

@@ -1,0 +1,98 @@
+// Shared pieces of the window tests: a fresh application object per test, a fake launcher core that
+// records what the window asks of it, and a watcher that inspects and closes modal dialogs.
+#pragma once
+
+#include "framework/gui/application.h"
+#include "launcher/ui_port.h"
+#include "window/launcher_core.h"
+#include "window/patch_client.h"
+
+#include <QApplication>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace pc::test {
+
+class GuiTest : public ::testing::Test {
+protected:
+    void SetUp() override { application_ = std::make_unique<TApplication>(); }
+    void TearDown() override {
+        // Let deferred deletions of this test's widgets happen before the next test starts.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        application_.reset();
+    }
+
+private:
+    std::unique_ptr<TApplication> application_;
+};
+
+// A launcher core whose start-up arms the patch timer and whose other operations record their calls.
+struct FakeCore {
+    TLauncherValues Values{"Valhalla", "http://127.0.0.1:1/patchlist.txt", "http://127.0.0.1:1/site",
+                           "http://127.0.0.1:1/cp", "http://127.0.0.1:1/forum"};
+    std::function<void(UiPort&)> Create = [](UiPort& ui) { ui.ArmPatchTimer(); };
+    std::function<void(UiPort&, const std::string&)> Run = [](UiPort&, const std::string&) {};
+    int RunCalls = 0;
+    int StartClicks = 0;
+    std::vector<std::string> OpenedLinks;
+    std::vector<std::string> Events; // the order of notable things
+    std::function<void(const std::string&)> Link = [this](const std::string& url) {
+        OpenedLinks.push_back(url);
+    };
+
+    TLauncherCore Core() {
+        TLauncherCore core;
+        core.FormCreate = [this](UiPort& ui) { Create(ui); };
+        core.UpdateRun = [this](UiPort& ui, const std::string& url) {
+            ++RunCalls;
+            Events.push_back("run started");
+            Run(ui, url);
+            Events.push_back("run finished");
+        };
+        core.StartClient = [this](UiPort&) { ++StartClicks; };
+        core.OpenLink = [this](UiPort&, const std::string& url) { Link(url); };
+        core.Values = [this] { return Values; };
+        return core;
+    }
+};
+
+inline TFormOptions TextNews() {
+    return TFormOptions{TNewsEngine::Text};
+}
+
+// What a modal dialog showed when the watcher found it.
+struct SeenDialog {
+    std::string ClassName;
+    QString Caption;
+    QString Text;
+    bool MainWindowVisible = false;
+};
+
+// Polls for application-modal dialogs; lets `inspect` look at each one, then closes it with Enter.
+class ModalWatcher {
+public:
+    explicit ModalWatcher(QWidget* mainWindow = nullptr, std::function<void(QWidget*)> inspect = {});
+    ~ModalWatcher();
+    const std::vector<SeenDialog>& Seen() const { return seen_; }
+
+private:
+    void Poll();
+    QWidget* mainWindow_;
+    std::function<void(QWidget*)> inspect_;
+    QTimer timer_;
+    std::vector<SeenDialog> seen_;
+    QWidget* last_ = nullptr;
+};
+
+QPoint Centre(const TGraphicControl& control);
+// Moves the pointer to a point of the form (a real pointer event through the window system layer).
+void MoveTo(TForm_Main& form, QPoint point);
+void ClickAt(TForm_Main& form, QPoint point);
+
+} // namespace pc::test

@@ -1,0 +1,29 @@
+// The launcher core as the window sees it. The program wires the real start-up, update run and launching
+// operations; tests put fakes in their place.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace pc {
+
+class UiPort;
+
+// The configuration values that the window's handlers read when they run.
+struct TLauncherValues {
+    std::string ServerName;
+    std::string PatchListUrl;
+    std::string WebsiteUrl;
+    std::string ControlPanelUrl;
+    std::string ForumUrl;
+};
+
+struct TLauncherCore {
+    std::function<void(UiPort&)> FormCreate;                                 // the start-up handler
+    std::function<void(UiPort&, const std::string& patchListUrl)> UpdateRun; // the whole update
+    std::function<void(UiPort&)> StartClient;                                // ends the launcher on success
+    std::function<void(UiPort&, const std::string& url)> OpenLink;           // the default browser
+    std::function<TLauncherValues()> Values;                                 // the current configuration
+};
+
+} // namespace pc
