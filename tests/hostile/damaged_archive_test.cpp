@@ -216,4 +216,13 @@ TEST(DamagedArchives, EverySingleByteCorruptionOfTheHeadersEndsCleanly) {
     }
 }
 
+TEST(LongDirectories, ManyEntriesOfOneNameAreIndexedAndFreed) {
+    // Every entry of one name lands in one hash chain; freeing that chain must not take the stack down.
+    pc::TZADirArray items;
+    items.SetCount(300000);
+    for (std::int32_t i = 0; i < items.Count(); ++i)
+        items.SetItemName(i, u"same.txt");
+    EXPECT_EQ(items.IndexOfName(u"SAME.TXT"), items.Count() - 1);
+}
+
 } // namespace
