@@ -210,8 +210,10 @@ void TForm_Main::WireHandlers() {
             control->OnClick = handler;
     }
     Timer_Patch.OnTimer = [this] {
-        // The update starts only once the window has been shown and painted for the first time.
-        if (!firstPaintDone_)
+        // The update starts only once the window has been shown and painted for the first time. A desktop
+        // that never asks for the painting (a window kept off screen) holds it back for a second at most.
+        const bool shownLongEnough = shownFor_.isValid() && shownFor_.elapsed() >= 1000;
+        if (!firstPaintDone_ && !shownLongEnough)
             return;
         Timer_PatchTimer();
     };
@@ -488,6 +490,12 @@ void TForm_Main::closeEvent(QCloseEvent* event) {
     // Closing the main window ends the application, once control is back in the main loop.
     event->ignore();
     TerminateApplication();
+}
+
+void TForm_Main::showEvent(QShowEvent* event) {
+    if (!shownFor_.isValid())
+        shownFor_.start();
+    QWidget::showEvent(event);
 }
 
 bool TForm_Main::event(QEvent* event) {

@@ -300,6 +300,8 @@ TEST_F(FormLayout, TheArtKeepsItsKeyColourRelations) {
             << spec.Name << " lies on art";
     }
 
+    const QImage icon(":/assets/patch_client.ico");
+    EXPECT_EQ(icon.size(), QSize(48, 48));
     const QImage back = LoadPicture(":/assets/back.bmp");
     EXPECT_EQ(back.size(), QSize(261, 199));
     EXPECT_EQ(back.pixel(0, 198) & 0xFFFFFF, kKeyColour & 0xFFFFFF);
