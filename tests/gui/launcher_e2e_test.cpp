@@ -79,7 +79,7 @@ protected:
 
 TEST_F(LauncherEndToEnd, TheWindowRunsTheUpdateAsksAboutABadEntryAndStartsTheClient) {
     const std::string p1 = ZipBuilder().Directory("data/").Deflated("data/readme.txt", "read me\n").Build();
-    ZipEntrySpec broken;
+    ZipEntryDef broken;
     broken.name = "data/broken.bin";
     broken.data = std::string(3000, 'x');
     broken.centralCrc = 0xDEADBEEF;
