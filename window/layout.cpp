@@ -7,10 +7,10 @@
 
 namespace pc {
 
-const TControlSpec& LayoutOf(std::string_view name) {
-    for (const TControlSpec& spec : kMainFormLayout)
-        if (spec.Name == name)
-            return spec;
+const TControlLayout& LayoutOf(std::string_view name) {
+    for (const TControlLayout& entry : kMainFormLayout)
+        if (entry.Name == name)
+            return entry;
     throw Exception("No control named " + std::string(name) + " in the window layout");
 }
 

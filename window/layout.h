@@ -23,14 +23,14 @@ enum class TPictureDrawing {
 // The desktop colours that controls take by role.
 enum class TColourRole { None, CaptionGradient, Light3D, WindowText };
 
-struct TFontSpec {
+struct TFontStyle {
     std::string_view Family; // empty: the window's default font
     int PixelHeight = 0;
     bool Bold = false;
     bool Underline = false;
 };
 
-struct TControlSpec {
+struct TControlLayout {
     std::string_view Name;
     TControlKind Kind;
     int Left, Top, Width, Height;
@@ -38,7 +38,7 @@ struct TControlSpec {
     std::string_view Text = {};  // labels: the stored caption
     std::string_view Asset = {}; // pictures: the embedded picture
     TPictureDrawing Drawing = TPictureDrawing::Natural;
-    TFontSpec Font = {};
+    TFontStyle Font = {};
     TColourRole Colour = TColourRole::None;
     bool AutoSize = true;    // labels size themselves to their text
     bool CentreText = false; // text centred on the box's top line
@@ -48,7 +48,7 @@ inline constexpr int kFormWidth = 564;
 inline constexpr int kFormHeight = 408;
 inline constexpr QRgb kKeyColour = 0xFFFF00FF; // RGB(255, 0, 255), fully opaque
 inline constexpr std::string_view kFormCaption = "Patch Client";
-inline constexpr TFontSpec kDefaultFont{"MS Sans Serif", 11, false, false};
+inline constexpr TFontStyle kDefaultFont{"MS Sans Serif", 11, false, false};
 
 inline constexpr int kPatchTimerInterval = 1;      // milliseconds
 inline constexpr int kStandbyTimerInterval = 1000; // milliseconds
@@ -57,7 +57,7 @@ inline constexpr std::string_view kCreditText = "Patch Client - keeps your game 
 
 // Controls from the bottom of the stacking order up. Pictures and labels are drawn by the form in this
 // order; the memo, the news view and the progress bar are child widgets above all of them.
-inline constexpr std::array<TControlSpec, 23> kMainFormLayout = {{
+inline constexpr std::array<TControlLayout, 23> kMainFormLayout = {{
     {"Image_Background", TControlKind::Picture, 0, 0, 564, 408, true, "", ":/assets/background.bmp",
      TPictureDrawing::Stretch},
     {"Image_Back", TControlKind::Picture, 0, 0, 261, 199, false, "", ":/assets/back.bmp",
@@ -187,7 +187,7 @@ inline constexpr std::array<TControlSpec, 23> kMainFormLayout = {{
     {"ProgressBar", TControlKind::ProgressBar, 368, 163, 110, 12, false, "", ""},
 }};
 
-const TControlSpec& LayoutOf(std::string_view name); // throws for a name not in the layout
+const TControlLayout& LayoutOf(std::string_view name); // throws for a name not in the layout
 
 // The log's background. The light 3-D desktop colour would leave the log's caption-gradient letters at a
 // contrast of about 1.3 to 1, which nobody can read; the log takes the dark of the screen it sits in.

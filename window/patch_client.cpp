@@ -24,12 +24,12 @@ namespace pc {
 
 namespace {
 
-QFont MakeFont(const TFontSpec& spec) {
-    const TFontSpec& base = spec.Family.empty() ? kDefaultFont : spec;
+QFont MakeFont(const TFontStyle& entry) {
+    const TFontStyle& base = entry.Family.empty() ? kDefaultFont : entry;
     QFont font(QString::fromLatin1(base.Family.data(), static_cast<qsizetype>(base.Family.size())));
     font.setPixelSize(base.PixelHeight);
-    font.setBold(spec.Bold);
-    font.setUnderline(spec.Underline);
+    font.setBold(entry.Bold);
+    font.setUnderline(entry.Underline);
     return font;
 }
 
@@ -37,8 +37,8 @@ QString Text(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-QRect BoxOf(const TControlSpec& spec) {
-    return QRect(spec.Left, spec.Top, spec.Width, spec.Height);
+QRect BoxOf(const TControlLayout& entry) {
+    return QRect(entry.Left, entry.Top, entry.Width, entry.Height);
 }
 
 enum class TEvent { MouseMove, Click };
@@ -109,48 +109,48 @@ TForm_Main::TForm_Main(TLauncherCore core, TFormOptions options)
 TForm_Main::~TForm_Main() = default;
 
 void TForm_Main::BuildControls() {
-    for (const TControlSpec& spec : kMainFormLayout) {
-        const std::string name(spec.Name);
-        switch (spec.Kind) {
+    for (const TControlLayout& entry : kMainFormLayout) {
+        const std::string name(entry.Name);
+        switch (entry.Kind) {
         case TControlKind::Picture: {
-            auto image = std::make_unique<TImage>(name, BoxOf(spec), spec.Visible, spec.Drawing);
-            RunGuarded([&] { image->SetPicture(LoadPicture(spec.Asset)); });
+            auto image = std::make_unique<TImage>(name, BoxOf(entry), entry.Visible, entry.Drawing);
+            RunGuarded([&] { image->SetPicture(LoadPicture(entry.Asset)); });
             graphics_.push_back(std::move(image));
             break;
         }
         case TControlKind::Label: {
-            auto label = std::make_unique<TLabel>(name, BoxOf(spec), spec.Visible, MakeFont(spec.Font),
-                                                  RoleColour(spec.Colour), spec.AutoSize, spec.CentreText);
-            label->SetCaption(Text(spec.Text));
+            auto label = std::make_unique<TLabel>(name, BoxOf(entry), entry.Visible, MakeFont(entry.Font),
+                                                  RoleColour(entry.Colour), entry.AutoSize, entry.CentreText);
+            label->SetCaption(Text(entry.Text));
             graphics_.push_back(std::move(label));
             break;
         }
         case TControlKind::Memo: {
             auto memo = std::make_unique<TLogMemo>(this);
-            memo->setGeometry(BoxOf(spec));
-            memo->setFont(MakeFont(spec.Font));
+            memo->setGeometry(BoxOf(entry));
+            memo->setFont(MakeFont(entry.Font));
             QPalette colours = memo->palette();
             colours.setColor(QPalette::Base, QColor::fromRgb(kLogBackground));
-            colours.setColor(QPalette::Text, RoleColour(spec.Colour));
+            colours.setColor(QPalette::Text, RoleColour(entry.Colour));
             memo->setPalette(colours);
             // Right-to-left only where the desktop's language is written that way.
             if (QLocale::system().textDirection() == Qt::RightToLeft)
                 memo->setLayoutDirection(Qt::RightToLeft);
-            memo->setVisible(spec.Visible);
+            memo->setVisible(entry.Visible);
             Memo_Log = memo.release();
             break;
         }
         case TControlKind::WebView: {
             auto view = std::make_unique<TNewsView>(this, options_.NewsEngine);
-            view->setGeometry(BoxOf(spec));
-            view->setVisible(spec.Visible);
+            view->setGeometry(BoxOf(entry));
+            view->setVisible(entry.Visible);
             WebBrowser = view.release();
             break;
         }
         case TControlKind::ProgressBar: {
             auto bar = std::make_unique<TProgressBar>(this);
-            bar->setGeometry(BoxOf(spec));
-            bar->setVisible(spec.Visible);
+            bar->setGeometry(BoxOf(entry));
+            bar->setVisible(entry.Visible);
             ProgressBar = bar.release();
             break;
         }
@@ -210,8 +210,10 @@ void TForm_Main::WireHandlers() {
             control->OnClick = handler;
     }
     Timer_Patch.OnTimer = [this] {
-        // The update starts only once the window has been shown and painted for the first time.
-        if (!firstPaintDone_)
+        // The update starts only once the window has been shown and painted for the first time. A desktop
+        // that never asks for the painting (a window kept off screen) holds it back for a second at most.
+        const bool shownLongEnough = shownFor_.isValid() && shownFor_.elapsed() >= 1000;
+        if (!firstPaintDone_ && !shownLongEnough)
             return;
         Timer_PatchTimer();
     };
@@ -488,6 +490,12 @@ void TForm_Main::closeEvent(QCloseEvent* event) {
     // Closing the main window ends the application, once control is back in the main loop.
     event->ignore();
     TerminateApplication();
+}
+
+void TForm_Main::showEvent(QShowEvent* event) {
+    if (!shownFor_.isValid())
+        shownFor_.start();
+    QWidget::showEvent(event);
 }
 
 bool TForm_Main::event(QEvent* event) {

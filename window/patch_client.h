@@ -9,6 +9,7 @@
 #include "window/launcher_core.h"
 #include "window/news_view.h"
 
+#include <QElapsedTimer>
 #include <QRegion>
 #include <QWidget>
 
@@ -109,6 +110,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     bool event(QEvent* event) override;
 
 private:
@@ -137,6 +139,7 @@ private:
     TGraphicControl* capture_ = nullptr;
     bool clickPending_ = false;
     bool firstPaintDone_ = false;
+    QElapsedTimer shownFor_; // since the window was first shown
 };
 
 } // namespace pc

@@ -30,7 +30,7 @@ namespace {
 
 using pc::test::ReadFileBytes;
 using pc::test::ZipBuilder;
-using pc::test::ZipEntrySpec;
+using pc::test::ZipEntryDef;
 using pc::testing::ScriptedDialogs;
 
 const std::string kFailureTail = ". File processing error, possibly disk is full";
@@ -94,7 +94,7 @@ protected:
 TEST_F(Extraction, EntriesOfEveryKindComeOutAsStored) {
     const std::string text = "Patch notes\r\nline two\r\n";
     const std::string big = pc::test::RandomText(3 * 1024 * 1024 + 17, 1); // deflates to over 1 MiB
-    ZipEntrySpec emptyDeflated;
+    ZipEntryDef emptyDeflated;
     emptyDeflated.name = "empty8.txt";
     emptyDeflated.payload = std::string("\x03\x00", 2);
     ZipBuilder b;
@@ -143,16 +143,16 @@ TEST_F(Extraction, TimesAttributesAndLinks) {
     tzset();
 
     auto entry = [](const std::string& name, std::uint16_t madeBy, std::uint32_t attr) {
-        ZipEntrySpec s;
+        ZipEntryDef s;
         s.name = name;
         s.data = name + " contents";
         s.versionMadeBy = madeBy;
         s.externalAttr = attr;
         return s;
     };
-    ZipEntrySpec summer = entry("summer.txt", pc::test::kMadeByDos, 0x20);
+    ZipEntryDef summer = entry("summer.txt", pc::test::kMadeByDos, 0x20);
     summer.date = (44 << 9) | (7 << 5) | 15; // 2024-07-15 12:30:44 local summer time
-    ZipEntrySpec link = entry("link", pc::test::kMadeByUnix, 0120777u << 16);
+    ZipEntryDef link = entry("link", pc::test::kMadeByUnix, 0120777u << 16);
     link.data = "../../../etc/passwd";
     ZipBuilder b;
     b.Add(entry("dos.txt", pc::test::kMadeByDos, 0x20))
@@ -191,26 +191,26 @@ TEST_F(Extraction, TimesAttributesAndLinks) {
 
 TEST_F(Extraction, EntryFailuresAreReportedAndTheRunGoesOn) {
     const std::string text = "contents that deflate, contents that deflate, contents that deflate";
-    ZipEntrySpec badCrc;
+    ZipEntryDef badCrc;
     badCrc.name = "bad-crc.txt";
     badCrc.data = text;
     badCrc.centralCrc = pc::test::CrcOf(text) ^ 0x1;
-    ZipEntrySpec deflate64;
+    ZipEntryDef deflate64;
     deflate64.name = "deflate64.bin";
     deflate64.data = text;
     deflate64.method = 9;
     deflate64.payload = "whatever";
-    ZipEntrySpec unknownOld;
+    ZipEntryDef unknownOld;
     unknownOld.name = "unknown.bin";
     unknownOld.data = text;
     unknownOld.method = 12;
     unknownOld.versionNeeded = 10;
     unknownOld.payload = text;
-    ZipEntrySpec bomb; // 32 MiB of zeros that claims to be 100 bytes
+    ZipEntryDef bomb; // 32 MiB of zeros that claims to be 100 bytes
     bomb.name = "bomb.bin";
     bomb.data = std::string(100, '\0');
     bomb.payload = pc::test::RawDeflate(std::string(32 * 1024 * 1024, '\0'), 9);
-    ZipEntrySpec shortSize; // the declared size is above what the data gives
+    ZipEntryDef shortSize; // the declared size is above what the data gives
     shortSize.name = "short.txt";
     shortSize.data = text;
     shortSize.centralUncompressedSize = static_cast<std::uint32_t>(text.size() + 1);
@@ -218,7 +218,7 @@ TEST_F(Extraction, EntryFailuresAreReportedAndTheRunGoesOn) {
     const std::string prefixed8 = "ZipArchiver: Invalid size or check sum of file or unsupported compression "
                                   "format - Native error: 00008";
     struct Case {
-        ZipEntrySpec entry;
+        ZipEntryDef entry;
         std::string message;
     } cases[] = {
         {badCrc, prefixed8},
@@ -278,15 +278,15 @@ TEST_F(Extraction, UnsafeNamesAreRefusedAndNothingLeavesTheBase) {
 }
 
 TEST_F(Extraction, EncryptedEntriesAskForThePasswordOnce) {
-    ZipEntrySpec first;
+    ZipEntryDef first;
     first.name = "first.txt";
     first.data = "first secret";
     first.password = "pw";
-    ZipEntrySpec second = first; // with a data descriptor: the check byte comes from the time
+    ZipEntryDef second = first; // with a data descriptor: the check byte comes from the time
     second.name = "second.txt";
     second.data = "second secret, deflated, second secret";
     second.dataDescriptor = true;
-    ZipEntrySpec stored = first;
+    ZipEntryDef stored = first;
     stored.name = "stored.txt";
     stored.method = 0;
     ZipBuilder b;
@@ -319,12 +319,12 @@ TEST_F(Extraction, EncryptedEntriesAskForThePasswordOnce) {
 }
 
 TEST_F(Extraction, DataIsFoundThroughTheLocalHeaderAndStopsAtTheDirectory) {
-    ZipEntrySpec longerLocal;
+    ZipEntryDef longerLocal;
     longerLocal.name = "name.txt";
     longerLocal.localName = "a/much/longer/local/name.txt";
     longerLocal.localExtra = std::string(37, 'x');
     longerLocal.data = "found through the local lengths";
-    ZipEntrySpec overlong; // its compressed size reaches far into the central directory
+    ZipEntryDef overlong; // its compressed size reaches far into the central directory
     overlong.name = "last.bin";
     overlong.method = 0;
     overlong.data = "the last entry's data";
@@ -349,7 +349,7 @@ TEST_F(Extraction, DirectoriesDuplicatesAndBlockFormat) {
     block[22] = block[23] = '\xFF'; // not enciphered
     ZipBuilder::Put32(block, static_cast<std::uint32_t>(contents.size()));
     block += contents;
-    ZipEntrySpec blockEntry;
+    ZipEntryDef blockEntry;
     blockEntry.name = "block.dat";
     blockEntry.data = contents;
     blockEntry.method = 77;
@@ -374,7 +374,7 @@ TEST_F(Extraction, ReadOnlyTargetsAreReplaced) {
     fs::create_directories(base);
     dir.Write("out/locked.txt", "old");
     ::chmod((base + "locked.txt").c_str(), 0444);
-    ZipEntrySpec readOnly;
+    ZipEntryDef readOnly;
     readOnly.name = "locked.txt";
     readOnly.data = "new";
     readOnly.externalAttr = 0x21;
@@ -425,7 +425,7 @@ TEST_F(Extraction, UnwritableTargetRetryIgnoreAbort) {
 
 TEST_F(Extraction, WithoutADialogProviderAFailureEndsTheRun) {
     zip.DialogProvider = nullptr;
-    ZipEntrySpec bad;
+    ZipEntryDef bad;
     bad.name = "bad.txt";
     bad.data = "x";
     bad.centralCrc = 0;
@@ -511,7 +511,7 @@ TEST_F(Extraction, MasksSelectEntries) {
 }
 
 TEST_F(Extraction, OverwriteModes) {
-    ZipEntrySpec entry; // dated 2024-03-15 12:30:44
+    ZipEntryDef entry; // dated 2024-03-15 12:30:44
     entry.name = "f.txt";
     entry.data = "new";
     // An existing f.txt last written on the given day, at the entry's time of day.
@@ -599,7 +599,7 @@ TEST_F(Extraction, EventsSeeTheRunAndCanStopIt) {
         failures.push_back(pc::WideToUtf8(name) + " " + std::to_string(native) + " " + std::to_string(code));
         action = pc::TZAAction::faIgnore;
     };
-    ZipEntrySpec bad;
+    ZipEntryDef bad;
     bad.name = "sub\\bad.txt";
     bad.data = "x";
     bad.centralCrc = 1;
@@ -619,7 +619,7 @@ TEST_F(Extraction, ExtractingNeedsAnOpenArchive) {
 }
 
 TEST_F(Extraction, TestOperationDecodesIntoASink) {
-    ZipEntrySpec bad;
+    ZipEntryDef bad;
     bad.name = "bad.txt";
     bad.data = "x";
     bad.centralCrc = 1;

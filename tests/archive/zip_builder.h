@@ -46,7 +46,7 @@ inline std::string RandomText(std::size_t size, unsigned seed) {
 constexpr std::uint16_t kMadeByDos = 20;
 constexpr std::uint16_t kMadeByUnix = (3 << 8) | 30;
 
-struct ZipEntrySpec {
+struct ZipEntryDef {
     std::string name; // stored bytes (UTF-8 flag is set when utf8 is true)
     std::string data; // the contents the entry stands for
     std::uint16_t method = 8;
@@ -69,12 +69,12 @@ struct ZipEntrySpec {
 
 class ZipBuilder {
 public:
-    ZipBuilder& Add(ZipEntrySpec spec) {
-        specs_.push_back(std::move(spec));
+    ZipBuilder& Add(ZipEntryDef entry) {
+        entries_.push_back(std::move(entry));
         return *this;
     }
     ZipBuilder& Stored(const std::string& name, const std::string& data) {
-        ZipEntrySpec s;
+        ZipEntryDef s;
         s.name = name;
         s.data = data;
         s.method = 0;
@@ -82,13 +82,13 @@ public:
         return Add(s);
     }
     ZipBuilder& Deflated(const std::string& name, const std::string& data) {
-        ZipEntrySpec s;
+        ZipEntryDef s;
         s.name = name;
         s.data = data;
         return Add(s);
     }
     ZipBuilder& Directory(const std::string& name, std::uint32_t attr = 0x10) {
-        ZipEntrySpec s;
+        ZipEntryDef s;
         s.name = name;
         s.method = 0;
         s.versionNeeded = 10;
@@ -103,7 +103,7 @@ public:
     std::string Build() const {
         std::string out = prefix_;
         std::string central;
-        for (const auto& s : specs_) {
+        for (const auto& s : entries_) {
             const std::uint32_t crc = CrcOf(s.data);
             std::string payload = s.payload ? *s.payload : (s.method == 8 ? RawDeflate(s.data) : s.data);
             std::uint16_t flags = s.flags;
@@ -164,8 +164,8 @@ public:
         Put32(out, 0x06054B50);
         Put16(out, 0);
         Put16(out, 0);
-        Put16(out, static_cast<std::uint16_t>(specs_.size()));
-        Put16(out, static_cast<std::uint16_t>(specs_.size()));
+        Put16(out, static_cast<std::uint16_t>(entries_.size()));
+        Put16(out, static_cast<std::uint16_t>(entries_.size()));
         Put32(out, static_cast<std::uint32_t>(central.size()));
         Put32(out, directoryOffset);
         Put16(out, 0);
@@ -182,7 +182,7 @@ public:
     }
 
 private:
-    std::vector<ZipEntrySpec> specs_;
+    std::vector<ZipEntryDef> entries_;
     std::string prefix_;
 };
 

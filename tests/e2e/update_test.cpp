@@ -70,22 +70,22 @@ protected:
 };
 
 // An executable entry as made on Unix.
-pc::test::ZipEntrySpec UnixProgram(const std::string& name, const std::string& text) {
-    pc::test::ZipEntrySpec spec;
-    spec.name = name;
-    spec.data = text;
-    spec.versionMadeBy = pc::test::kMadeByUnix;
-    spec.externalAttr = 0100755u << 16;
-    return spec;
+pc::test::ZipEntryDef UnixProgram(const std::string& name, const std::string& text) {
+    pc::test::ZipEntryDef entry;
+    entry.name = name;
+    entry.data = text;
+    entry.versionMadeBy = pc::test::kMadeByUnix;
+    entry.externalAttr = 0100755u << 16;
+    return entry;
 }
 
 // A deflated entry whose central directory holds a CRC-32 that its data does not have.
-pc::test::ZipEntrySpec WithWrongCrc(const std::string& name, const std::string& data) {
-    pc::test::ZipEntrySpec spec;
-    spec.name = name;
-    spec.data = data;
-    spec.centralCrc = 0xDEADBEEF;
-    return spec;
+pc::test::ZipEntryDef WithWrongCrc(const std::string& name, const std::string& data) {
+    pc::test::ZipEntryDef entry;
+    entry.name = name;
+    entry.data = data;
+    entry.centralCrc = 0xDEADBEEF;
+    return entry;
 }
 
 // The program a patch brings: records what the installation looked like while it ran.

@@ -100,6 +100,13 @@ TEST_F(Dialogs, OnceTheApplicationIsEndingTheNoticeGoesAfterItsNextEvent) {
     EXPECT_FALSE(forcedShut);
 }
 
+TEST_F(Dialogs, TheTitleStartsAsTheProgramNameUpToItsFirstDot) {
+    // The test program is window_gui_tests; its first character stays, the rest is lower case anyway.
+    EXPECT_EQ(GetApplicationTitle(), "window_gui_tests");
+    SetApplicationTitle(std::string(300, 'x'));
+    EXPECT_EQ(GetApplicationTitle(), std::string(255, 'x'));
+}
+
 TEST_F(Dialogs, TerminateReturnsAtOnceAndOnlyALoopMarksTheEnd) {
     TerminateApplication();
     EXPECT_FALSE(ApplicationTerminated()) << "statements after the request still run";
@@ -149,14 +156,14 @@ TEST_F(Dialogs, AReportCancelsAPressThatWasHeld) {
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
     MoveTo(form, Centre(*form.Image_Forum));
-    QTest::mousePress(form.windowHandle(), Qt::LeftButton, {}, Centre(*form.Image_Forum_Over));
+    Press(form, Centre(*form.Image_Forum_Over));
     {
         ModalWatcher watcher;
         ReportError(Exception("Stream write error"));
         EXPECT_EQ(watcher.Seen().size(), 1u);
     }
     // The press was cancelled: its release is no click, and moves are routed normally again.
-    QTest::mouseRelease(form.windowHandle(), Qt::LeftButton, {}, Centre(*form.Image_Forum_Over));
+    Release(form, Centre(*form.Image_Forum_Over));
     EXPECT_TRUE(core.OpenedLinks.empty());
     MoveTo(form, QPoint(330, 200));
     EXPECT_FALSE(form.Image_Forum_Over->Visible());

@@ -91,7 +91,7 @@ TEST_F(FormBehaviour, ClicksRunTheButtonActionsOnceEvenOnADoubleClick) {
     ShowAndSettle(form);
 
     MoveTo(form, Centre(*form.Image_WebSite));
-    QTest::mouseDClick(form.windowHandle(), Qt::LeftButton, {}, Centre(*form.Image_WebSite_Over));
+    DoubleClickAt(form, Centre(*form.Image_WebSite_Over));
     EXPECT_EQ(core.OpenedLinks, std::vector<std::string>{"http://127.0.0.1:1/site"});
 
     MoveTo(form, Centre(*form.Image_ControlPanel));
@@ -109,11 +109,11 @@ TEST_F(FormBehaviour, PressOnAFaceAndReleaseElsewhereIsNoClickAndTheFaceHoldsThe
     TForm_Main form(core.Core(), TextNews());
     ShowAndSettle(form);
     MoveTo(form, Centre(*form.Image_Forum));
-    QTest::mousePress(form.windowHandle(), Qt::LeftButton, {}, Centre(*form.Image_Forum_Over));
+    Press(form, Centre(*form.Image_Forum_Over));
     // While the button is held the face gets the moves, so passing the background clears nothing.
-    QTest::mouseMove(form.windowHandle(), QPoint(330, 200));
+    MoveTo(form, QPoint(330, 200), Qt::LeftButton);
     EXPECT_TRUE(form.Image_Forum_Over->Visible());
-    QTest::mouseRelease(form.windowHandle(), Qt::LeftButton, {}, QPoint(330, 200));
+    Release(form, QPoint(330, 200));
     EXPECT_TRUE(core.OpenedLinks.empty());
     EXPECT_TRUE(form.Image_Forum_Over->Visible());
     MoveTo(form, QPoint(331, 201));
@@ -284,6 +284,27 @@ TEST_F(FormBehaviour, MissingConfigurationShowsItsNoticeBeforeTheWindowAndEnds) 
     RunMessageLoop(form);
     EXPECT_TRUE(ApplicationTerminated());
     EXPECT_EQ(core.RunCalls, 0) << "the update timer was never armed";
+}
+
+TEST_F(FormBehaviour, AnErrorInTheStartUpHandlerIsShownBeforeTheWindowWhichThenWorks) {
+    core.Create = [](UiPort& ui) {
+        ui.SetApplicationTitle("Realm");
+        throw EConvertError("'$zz' is not a valid integer value");
+    };
+    ModalWatcher watcher;
+    TForm_Main form(core.Core(), TextNews());
+    ASSERT_EQ(watcher.Seen().size(), 1u);
+    EXPECT_EQ(watcher.Seen()[0].Caption, "Realm");
+    EXPECT_EQ(watcher.Seen()[0].Text, "'$zz' is not a valid integer value.");
+    EXPECT_FALSE(form.isVisible());
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    MoveTo(form, Centre(*form.Image_Forum));
+    EXPECT_TRUE(form.Image_Forum_Over->Visible());
+    ClickAt(form, Centre(*form.Image_Forum_Over));
+    EXPECT_EQ(core.OpenedLinks.size(), 1u);
+    QTest::qWait(30);
+    EXPECT_EQ(core.RunCalls, 0) << "half-started: the update never runs";
 }
 
 TEST_F(FormBehaviour, ACloseRequestFromTheDesktopEndsTheApplication) {

@@ -32,37 +32,37 @@ TEST_F(FormLayout, ControlsFollowTheLayoutTableInStackingOrder) {
     for (const auto& control : form.GraphicControls())
         drawn.push_back(control->Name());
     std::vector<std::string> expected;
-    for (const TControlSpec& spec : kMainFormLayout)
-        if (spec.Kind == TControlKind::Picture || spec.Kind == TControlKind::Label)
-            expected.emplace_back(spec.Name);
+    for (const TControlLayout& entry : kMainFormLayout)
+        if (entry.Kind == TControlKind::Picture || entry.Kind == TControlKind::Label)
+            expected.emplace_back(entry.Name);
     EXPECT_EQ(drawn, expected);
 
-    for (const TControlSpec& spec : kMainFormLayout) {
+    for (const TControlLayout& entry : kMainFormLayout) {
         QRect box;
         bool visible = false;
-        if (TGraphicControl* c = form.FindControl(spec.Name)) {
+        if (TGraphicControl* c = form.FindControl(entry.Name)) {
             box = c->BoundsRect();
             visible = c->Visible();
-        } else if (spec.Name == "Memo_Log") {
+        } else if (entry.Name == "Memo_Log") {
             box = form.Memo_Log->geometry();
             visible = !form.Memo_Log->isHidden();
-        } else if (spec.Name == "WebBrowser") {
+        } else if (entry.Name == "WebBrowser") {
             box = form.WebBrowser->geometry();
             visible = !form.WebBrowser->isHidden();
         } else {
             box = form.ProgressBar->geometry();
             visible = !form.ProgressBar->isHidden();
         }
-        EXPECT_EQ(visible, spec.Visible) << spec.Name;
-        EXPECT_EQ(box.topLeft(), QPoint(spec.Left, spec.Top)) << spec.Name;
+        EXPECT_EQ(visible, entry.Visible) << entry.Name;
+        EXPECT_EQ(box.topLeft(), QPoint(entry.Left, entry.Top)) << entry.Name;
         // Labels size themselves to their text; the stored sizes are those of the original fonts.
-        if (spec.Name == "Label_advertisement") {
+        if (entry.Name == "Label_advertisement") {
             // Our own credit line, sized to its text.
-        } else if (spec.Kind == TControlKind::Label && spec.AutoSize) {
-            EXPECT_NEAR(box.width(), spec.Width, 3) << spec.Name;
-            EXPECT_NEAR(box.height(), spec.Height, 3) << spec.Name;
+        } else if (entry.Kind == TControlKind::Label && entry.AutoSize) {
+            EXPECT_NEAR(box.width(), entry.Width, 3) << entry.Name;
+            EXPECT_NEAR(box.height(), entry.Height, 3) << entry.Name;
         } else {
-            EXPECT_EQ(box.size(), QSize(spec.Width, spec.Height)) << spec.Name;
+            EXPECT_EQ(box.size(), QSize(entry.Width, entry.Height)) << entry.Name;
         }
     }
 }
@@ -290,16 +290,18 @@ TEST_F(FormLayout, TheArtKeepsItsKeyColourRelations) {
     };
     EXPECT_TRUE(all(QRect(376, 8, 176, 25), true)) << "Label_ServerName floats on key colour";
     EXPECT_TRUE(all(QRect(304, 392, 253, 13), true)) << "Label_advertisement floats on key colour";
-    for (const TControlSpec& spec : kMainFormLayout) {
-        if (spec.Name == "Image_Background" || spec.Name == "Image_Back" || spec.Name == "Label_ServerName" ||
-            spec.Name == "Label_advertisement")
+    for (const TControlLayout& entry : kMainFormLayout) {
+        if (entry.Name == "Image_Background" || entry.Name == "Image_Back" ||
+            entry.Name == "Label_ServerName" || entry.Name == "Label_advertisement")
             continue;
-        if (spec.Kind == TControlKind::Label && spec.Name != "Label_Standby")
+        if (entry.Kind == TControlKind::Label && entry.Name != "Label_Standby")
             continue; // the hover captions may run onto any art
-        EXPECT_TRUE(all(QRect(spec.Left, spec.Top, spec.Width, spec.Height), false))
-            << spec.Name << " lies on art";
+        EXPECT_TRUE(all(QRect(entry.Left, entry.Top, entry.Width, entry.Height), false))
+            << entry.Name << " lies on art";
     }
 
+    const QImage icon(":/assets/patch_client.ico");
+    EXPECT_EQ(icon.size(), QSize(48, 48));
     const QImage back = LoadPicture(":/assets/back.bmp");
     EXPECT_EQ(back.size(), QSize(261, 199));
     EXPECT_EQ(back.pixel(0, 198) & 0xFFFFFF, kKeyColour & 0xFFFFFF);

@@ -91,8 +91,11 @@ private:
 };
 
 QPoint Centre(const TGraphicControl& control);
-// Moves the pointer to a point of the form (a real pointer event through the window system layer).
-void MoveTo(TForm_Main& form, QPoint point);
+// Pointer events at a point of the form.
+void MoveTo(TForm_Main& form, QPoint point, Qt::MouseButtons held = Qt::NoButton);
+void Press(TForm_Main& form, QPoint point);
+void Release(TForm_Main& form, QPoint point);
 void ClickAt(TForm_Main& form, QPoint point);
+void DoubleClickAt(TForm_Main& form, QPoint point);
 
 } // namespace pc::test

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -40,7 +41,8 @@ void ModalWatcher::Poll() {
     if (inspect_)
         inspect_(modal);
     // Enter presses the default button of either dialog.
-    QTest::keyClick(modal, Qt::Key_Return);
+    if (modal->isVisible())
+        QTest::keyClick(modal, Qt::Key_Return);
     last_ = nullptr;
 }
 
@@ -48,12 +50,37 @@ QPoint Centre(const TGraphicControl& control) {
     return control.BoundsRect().center();
 }
 
-void MoveTo(TForm_Main& form, QPoint point) {
-    QTest::mouseMove(form.windowHandle(), point);
+// Pointer events go straight to the form, as the window system layer delivers them to it: Qt drops a
+// synthetic move to where it believes the pointer already is, which would make tests depend on each other.
+void SendPointer(TForm_Main& form, QEvent::Type type, QPoint point, Qt::MouseButton button,
+                 Qt::MouseButtons buttons) {
+    QMouseEvent event(type, QPointF(point), QPointF(form.mapToGlobal(point)), button, buttons,
+                      Qt::NoModifier);
+    QApplication::sendEvent(&form, &event);
+}
+
+void MoveTo(TForm_Main& form, QPoint point, Qt::MouseButtons held) {
+    SendPointer(form, QEvent::MouseMove, point, Qt::NoButton, held);
+}
+
+void Press(TForm_Main& form, QPoint point) {
+    SendPointer(form, QEvent::MouseButtonPress, point, Qt::LeftButton, Qt::LeftButton);
+}
+
+void Release(TForm_Main& form, QPoint point) {
+    SendPointer(form, QEvent::MouseButtonRelease, point, Qt::LeftButton, Qt::NoButton);
 }
 
 void ClickAt(TForm_Main& form, QPoint point) {
-    QTest::mouseClick(form.windowHandle(), Qt::LeftButton, {}, point);
+    Press(form, point);
+    Release(form, point);
+}
+
+void DoubleClickAt(TForm_Main& form, QPoint point) {
+    // What the window system layer makes of two quick clicks: the second press arrives as a double click.
+    ClickAt(form, point);
+    SendPointer(form, QEvent::MouseButtonDblClick, point, Qt::LeftButton, Qt::LeftButton);
+    Release(form, point);
 }
 
 } // namespace pc::test

@@ -18,7 +18,7 @@ using pc::test::ReadFileBytes;
 using pc::test::RunProgram;
 using pc::test::TempDir;
 using pc::test::ZipBuilder;
-using pc::test::ZipEntrySpec;
+using pc::test::ZipEntryDef;
 
 const std::string kPatchctl = PATCHCTL_PATH;
 const std::string kFailureTail = ". File processing error, possibly disk is full";
@@ -65,14 +65,14 @@ TEST(PatchctlExtract, WritesWhatUnzipWrites) {
     TempDir dir;
     std::vector<std::pair<std::string, std::string>> archives; // name, password
 
-    ZipEntrySpec emptyDeflated;
+    ZipEntryDef emptyDeflated;
     emptyDeflated.name = "empty8.txt";
     emptyDeflated.payload = std::string("\x03\x00", 2);
-    ZipEntrySpec described;
+    ZipEntryDef described;
     described.name = "docs/described.txt";
     described.data = Text(5000, 3);
     described.dataDescriptor = true;
-    ZipEntrySpec utf8;
+    ZipEntryDef utf8;
     utf8.name = "caf\xc3\xa9/\xe6\x97\xa5\xe6\x9c\xac.txt";
     utf8.utf8 = true;
     utf8.data = "unicode name";
@@ -92,11 +92,11 @@ TEST(PatchctlExtract, WritesWhatUnzipWrites) {
     dir.Write("unicode.zip", ZipBuilder().Add(utf8).Stored("ascii.txt", "plain name").Build());
     archives.push_back({"unicode.zip", ""});
 
-    ZipEntrySpec secret;
+    ZipEntryDef secret;
     secret.name = "secret.txt";
     secret.data = Text(3000, 4);
     secret.password = "open sesame";
-    ZipEntrySpec secretDescribed = secret;
+    ZipEntryDef secretDescribed = secret;
     secretDescribed.name = "secret-dd.txt";
     secretDescribed.dataDescriptor = true;
     dir.Write("secret.zip",
@@ -155,7 +155,7 @@ TEST(PatchctlExtract, WritesWhatUnzipWrites) {
 
 TEST(PatchctlExtract, EntryFailuresFollowThePolicy) {
     TempDir dir;
-    ZipEntrySpec bad;
+    ZipEntryDef bad;
     bad.name = "bad.txt";
     bad.data = "damaged";
     bad.centralCrc = 12345;
@@ -196,7 +196,7 @@ TEST(PatchctlExtract, EntryFailuresFollowThePolicy) {
 
 TEST(PatchctlExtract, PasswordsAndOverwriting) {
     TempDir dir;
-    ZipEntrySpec secret;
+    ZipEntryDef secret;
     secret.name = "secret.txt";
     secret.data = "hidden";
     secret.password = "right";
