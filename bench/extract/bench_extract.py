@@ -165,6 +165,9 @@ def main():
         print("    ratio ours/unzip %.2f  ours/bsdtar %.2f" % (vs_unzip, vs_bsdtar))
         print("    peak RSS MiB: ours %.1f  unzip %.1f  bsdtar %.1f" %
               (ours_rss, rss["unzip"] / 1024, rss["bsdtar"] / 1024))
+        for peer in ("unzip", "bsdtar"):
+            print("RESULT\textract\t(%s) %s\t%.3f\t%.1f\t%s\t%.3f\t%.1f" %
+                  (key, title, med["ours"], ours_rss, peer, med[peer], rss[peer] / 1024))
         if key in ("a", "b") and vs_unzip > 1.0:
             missed.append("(%s) ours/unzip %.2f > 1.0" % (key, vs_unzip))
         if ours_rss >= RSS_TARGET_MIB:
