@@ -1,6 +1,7 @@
 #include "archive/extract_files.h"
 
 #include "framework/exceptions.h"
+#include "framework/posix/file_io.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -160,30 +161,16 @@ bool TZAOutputFile::Create(const std::string& path) {
 
 std::int64_t TZAOutputFile::Read(void* buffer, std::int64_t count) {
     auto bytes = static_cast<char*>(buffer);
-    std::int64_t done = 0;
-    while (done < count) {
-        const ssize_t n = ::read(fd_, bytes + done, static_cast<std::size_t>(count - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += n;
-    }
-    return done;
+    return posix::TransferFully(count, [&](std::int64_t at) {
+        return ::read(fd_, bytes + at, static_cast<std::size_t>(count - at));
+    });
 }
 
 std::int64_t TZAOutputFile::Write(const void* buffer, std::int64_t count) {
     auto bytes = static_cast<const char*>(buffer);
-    std::int64_t done = 0;
-    while (done < count) {
-        const ssize_t n = ::write(fd_, bytes + done, static_cast<std::size_t>(count - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += n;
-    }
-    return done;
+    return posix::TransferFully(count, [&](std::int64_t at) {
+        return ::write(fd_, bytes + at, static_cast<std::size_t>(count - at));
+    });
 }
 
 std::int64_t TZAOutputFile::Seek(std::int64_t offset, TSeekOrigin origin) {

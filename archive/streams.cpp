@@ -1,4 +1,5 @@
 #include "archive/streams.h"
+#include "framework/posix/file_io.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -62,31 +63,19 @@ TFileStream::~TFileStream() {
 
 std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
     auto* out = static_cast<std::uint8_t*>(buffer);
-    std::int64_t done = 0;
-    while (done < count) {
-        ssize_t n = ::pread(fd_, out + done, static_cast<std::size_t>(count - done), position_);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += n;
-        position_ += n;
-    }
+    const std::int64_t done = posix::TransferFully(count, [&](std::int64_t at) {
+        return ::pread(fd_, out + at, static_cast<std::size_t>(count - at), position_ + at);
+    });
+    position_ += done;
     return done;
 }
 
 std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) {
     const auto* in = static_cast<const std::uint8_t*>(buffer);
-    std::int64_t done = 0;
-    while (done < count) {
-        ssize_t n = ::pwrite(fd_, in + done, static_cast<std::size_t>(count - done), position_);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += n;
-        position_ += n;
-    }
+    const std::int64_t done = posix::TransferFully(count, [&](std::int64_t at) {
+        return ::pwrite(fd_, in + at, static_cast<std::size_t>(count - at), position_ + at);
+    });
+    position_ += done;
     return done;
 }
 

@@ -107,15 +107,12 @@ void ReplaceFile(const std::string& path, const std::string& bytes) {
     if (targetExists)
         ::fchmod(fd.Get(), target.st_mode & 07777);
 
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t put = ::write(fd.Get(), bytes.data() + done, bytes.size() - done);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            RaiseWrite();
-        done += static_cast<std::size_t>(put);
-    }
+    const auto size = static_cast<std::int64_t>(bytes.size());
+    const std::int64_t done = TransferFully(size, [&](std::int64_t at) {
+        return ::write(fd.Get(), bytes.data() + at, bytes.size() - static_cast<std::size_t>(at));
+    });
+    if (done != size)
+        RaiseWrite();
     if (::fsync(fd.Get()) != 0 || !fd.Close())
         RaiseWrite();
     if (::rename(siblingName.c_str(), path.c_str()) != 0)
