@@ -17,19 +17,11 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import zipgen  # noqa: E402
+from peer_checks import ENV, check, failures, in_cp1252  # noqa: E402
 
 NAME_ARCHIVES = {"cp437.zip", "utf8_flag.zip"}
 # Every OEM byte as a name: many of them come out as the same look-alike, so files replace each other.
 SKIPPED = {"cp437_all.zip"}
-ENV = dict(os.environ, LC_ALL="C.UTF-8")
-failures = []
-
-
-def check(condition, what):
-    if not condition:
-        failures.append(what)
-
-
 def tree(root):
     """relative path -> bytes, or None for a directory"""
     out = {}
@@ -40,14 +32,6 @@ def tree(root):
             with open(os.path.join(folder, n), "rb") as f:
                 out[os.path.relpath(os.path.join(folder, n), root)] = f.read()
     return out
-
-
-def in_cp1252(text):
-    try:
-        text.encode("cp1252")
-        return True
-    except UnicodeEncodeError:
-        return False
 
 
 def compare(patchctl, directory, name):

@@ -17,17 +17,9 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import zipgen  # noqa: E402
+from peer_checks import ENV, check, failures, in_cp1252  # noqa: E402
 
 OEM_ARCHIVES = {"cp437.zip", "cp437_all.zip"}
-ENV = dict(os.environ, LC_ALL="C.UTF-8")
-failures = []
-
-
-def check(condition, what):
-    if not condition:
-        failures.append(what)
-
-
 def run(args):
     return subprocess.run(args, capture_output=True, env=ENV)
 
@@ -56,14 +48,6 @@ def unzip_verbose(path):
         rows.append(dict(usize=int(length), method=method, csize=int(size), stamp=f"{date} {time}", crc=crc,
                          name=name))
     return rows
-
-
-def in_cp1252(text):
-    try:
-        text.encode("cp1252")
-        return True
-    except UnicodeEncodeError:
-        return False
 
 
 def compare(patchctl, directory, name):
