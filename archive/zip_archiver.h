@@ -100,6 +100,11 @@ enum class TZAProgressPhase : std::uint8_t { ppStart = 0, ppProcess = 1, ppEnd =
 // What the failure event decides for an entry that failed.
 enum class TZAAction : std::uint8_t { faRetry = 0, faIgnore = 1, faAbort = 2 };
 
+// How the last processing run ended: every selected entry settled (written, or left out by an Ignore
+// answer or a declined overwrite), stopped early by an Abort answer or a cancelling event, or stopped
+// because the disk or the quota filled up.
+enum class TZARunOutcome : std::uint8_t { roCompleted, roAborted, roDiskFull };
+
 // The search state of FindFirstMatch / FindNextMatch.
 struct TInternalSearchRec {
     std::int32_t Index = 0;
@@ -217,6 +222,7 @@ public:
     void DecodeEntry(std::int32_t ItemNo, TStream& Output);
     bool WriteFully(TStream& Output, const void* Buffer, std::int64_t Count);
 
+    TZARunOutcome LastRunOutcome() const { return lastRunOutcome_; }
     bool IsOpen() const { return isOpen_; }
     std::uint16_t OpenMode() const { return openMode_; }
     TStream* ArchiveStream() const { return archiveStream_.get(); }
@@ -261,6 +267,7 @@ protected:
     std::int32_t processedCount_ = 0;
     std::int32_t selectedCount_ = 0;
     bool cancel_ = false;
+    TZARunOutcome lastRunOutcome_ = TZARunOutcome::roCompleted;
     bool progressEnabled_ = false;
     bool skipFile_ = false;
     std::int64_t currentBytesRead_ = 0;

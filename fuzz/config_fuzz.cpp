@@ -34,6 +34,7 @@ public:
     void PumpMessages() override {}
     void ShowMessageBox(const std::string&) override {}
     void TerminateApplication() override {}
+    bool TerminationRequested() const override { return false; }
     TZipArchiver& ZipArchiver() override { return archiver_; }
 
     std::string title, caption, serverLabel;

@@ -33,4 +33,23 @@ bool Download(UiPort& ui, const std::string& url, const std::string& destination
 bool Download(UiPort& ui, const std::string& url, const std::string& destination, bool withProgress,
               const DownloadLimits& limits, std::string* failure = nullptr);
 
+// What a patch archive's download adds to a plain one.
+struct DownloadOptions {
+    // The SHA-256 that the patch list gives for the body, as 64 lower-case hexadecimal digits, or empty.
+    // It is computed while the bytes are written. A body that hashes otherwise is deleted and fetched once
+    // more from the start; when it differs again the download fails and leaves no file behind.
+    std::string sha256;
+    // Where what is needed to continue this download at a later start is kept (the server's validator,
+    // the URL); empty for a download that always starts afresh. Removed when the download is complete.
+    std::string resumeState;
+};
+
+// A download that survives broken connections and, with `options.resumeState`, a broken-off start: see
+// DownloadOptions. Returns and raises as the plain `Download`; `failure` gets the reason for a false.
+bool Download(UiPort& ui, const std::string& url, const std::string& destination, bool withProgress,
+              const DownloadOptions& options, const DownloadLimits& limits, std::string* failure = nullptr);
+
+// Removes a partial download and the state kept for continuing it; either may be missing.
+void DiscardPartialDownload(const std::string& destination, const std::string& resumeState);
+
 } // namespace pc

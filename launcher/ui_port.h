@@ -38,6 +38,16 @@ public:
     // Notices and ending
     virtual void ShowMessageBox(const std::string& text) = 0;
     virtual void TerminateApplication() = 0;
+    // Whether the application has been told to end (the Exit button) and a loop has taken the request:
+    // long waits and downloads give up then instead of holding the player.
+    virtual bool TerminationRequested() const = 0;
+
+    // Why a download could not be made (HTTP status, connection error, time limit, hash mismatch), next to
+    // the log line that names it. The window shows only the log line; patchctl prints the reason.
+    virtual void ReportDownloadFailure(const std::string& name, const std::string& reason) {
+        (void)name;
+        (void)reason;
+    }
 
     // The archive component that the main window owns, with the window's settings.
     virtual TZipArchiver& ZipArchiver() = 0;

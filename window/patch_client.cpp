@@ -400,6 +400,10 @@ void TForm_Main::ShowMessageBox(const std::string& text) {
     pc::ShowMessageBox(text);
 }
 
+bool TForm_Main::TerminationRequested() const {
+    return ApplicationTerminated();
+}
+
 void TForm_Main::TerminateApplication() {
     pc::TerminateApplication();
 }

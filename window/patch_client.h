@@ -91,6 +91,7 @@ public:
     void PumpMessages() override;
     void ShowMessageBox(const std::string& text) override;
     void TerminateApplication() override;
+    bool TerminationRequested() const override;
     TZipArchiver& ZipArchiver() override;
 
     // The topmost visible and enabled picture or label under a point, or none.

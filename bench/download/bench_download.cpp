@@ -39,6 +39,7 @@ public:
     void PumpMessages() override {}
     void ShowMessageBox(const std::string&) override {}
     void TerminateApplication() override {}
+    bool TerminationRequested() const override { return false; }
     pc::TZipArchiver& ZipArchiver() override {
         throw pc::Exception("no archive component in this benchmark");
     }

@@ -99,6 +99,10 @@ void RecordingUi::ShowMessageBox(const std::string& text) {
         onMessageBox_(text);
 }
 
+void RecordingUi::ReportDownloadFailure(const std::string& name, const std::string& reason) {
+    downloadFailures.push_back(name + ": " + reason);
+}
+
 void RecordingUi::TerminateApplication() {
     calls.push_back("TerminateApplication");
     ++terminateRequests;

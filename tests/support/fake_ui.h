@@ -35,6 +35,8 @@ public:
     void PumpMessages() override;
     void ShowMessageBox(const std::string& text) override;
     void TerminateApplication() override;
+    bool TerminationRequested() const override { return terminated; }
+    void ReportDownloadFailure(const std::string& name, const std::string& reason) override;
     TZipArchiver& ZipArchiver() override;
 
     // Test controls
@@ -58,6 +60,8 @@ public:
     std::string newsUrl;
     bool armed = false;
     int terminateRequests = 0;
+    bool terminated = false; // what TerminationRequested answers; a test sets it, e.g. from OnPump
+    std::vector<std::string> downloadFailures; // "name: reason" of each ReportDownloadFailure
     int pumps = 0;
     bool progressVisible = false;
     std::int32_t progressPosition = 0;

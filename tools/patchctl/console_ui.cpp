@@ -73,6 +73,15 @@ void ConsoleUi::ShowMessageBox(const std::string& text) {
         Draw(true);
 }
 
+void ConsoleUi::ReportDownloadFailure(const std::string& name, const std::string& reason) {
+    ++downloadFailures_;
+    const bool wasDrawn = drawn_;
+    Erase();
+    std::fprintf(stderr, "patchctl update: cannot download %s: %s\n", name.c_str(), reason.c_str());
+    if (wasDrawn)
+        Draw(true);
+}
+
 void ConsoleUi::Draw(bool force) {
     if (!terminal_ || !visible_)
         return;

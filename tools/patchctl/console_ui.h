@@ -35,11 +35,15 @@ public:
 
     void ShowMessageBox(const std::string& text) override;
     void TerminateApplication() override { terminateRequested_ = true; }
+    bool TerminationRequested() const override { return false; } // a terminal has no Exit button
+    void ReportDownloadFailure(const std::string& name, const std::string& reason) override;
     TZipArchiver& ZipArchiver() override { return archiver_; }
 
     // Whether start-up armed the update run, and whether anything asked the application to end.
     bool Armed() const { return armed_; }
     bool TerminateRequested() const { return terminateRequested_; }
+    // How many rows could not be downloaded in this run.
+    int DownloadFailures() const { return downloadFailures_; }
 
 private:
     void Draw(bool force);
@@ -49,6 +53,7 @@ private:
     std::string title_;
     bool armed_ = false;
     bool terminateRequested_ = false;
+    int downloadFailures_ = 0;
     bool terminal_ = false; // stderr is a terminal: the bar is drawn there
     bool visible_ = false;
     bool drawn_ = false;
