@@ -1,8 +1,11 @@
 #include "launcher/patch_list.h"
 
+#include "framework/crypto.h"
 #include "framework/helpers.h"
 #include "framework/line_list.h"
 #include "launcher/config.h"
+
+#include <cctype>
 
 namespace pc {
 namespace {
@@ -33,7 +36,18 @@ TPatchRowText SplitPatchRow(const std::string& line) {
         *field = TakeField(rest);
         ++text.terminatedFields;
     }
+    if (text.terminatedFields == 5)
+        text.sixth = rest.substr(0, rest.find('\t'));
     return text;
+}
+
+std::string RowSha256(const TPatchRowText& text) {
+    if (!IsSha256Text(text.sixth))
+        return {};
+    std::string digest = text.sixth;
+    for (char& c : digest)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return digest;
 }
 
 TPatchList& PatchList() {
@@ -63,6 +77,7 @@ void ParsePatchList(const std::string& path, TPatchList& table) {
         row.size = ParseInteger(text.size);
         row.run = text.run;
         row.group = ParseInteger(text.group);
+        row.sha256 = RowSha256(text);
     }
 }
 

@@ -16,6 +16,7 @@ struct TPatchRec {
     std::int32_t size = 0;  // only the progress bar's maximum
     std::string run;        // program to run after extraction, relative to the application directory
     std::int32_t group = 0; // 0: standalone; otherwise only the group's last row is applied
+    std::string sha256;     // the archive's SHA-256 in lower-case hexadecimal, or empty when not given
 };
 
 constexpr std::int32_t kPatchListCapacity = 65536;
@@ -40,7 +41,8 @@ inline constexpr const char* kPatchListFileName = "tmp_PatchList.ini";
 inline constexpr const char* kLedgerFileName = "tqm_patch.ini";
 
 // A patch list line as text, before any number is converted: the five fields, each ended by a TAB; a
-// field whose TAB is missing is empty, and anything after the fifth TAB is ignored.
+// field whose TAB is missing is empty. After the fifth TAB a server may put the archive's SHA-256, ended by
+// a TAB or by the end of the line; anything else there is ignored (servers keep notes there).
 struct TPatchRowText {
     std::string id;
     std::string url;
@@ -48,7 +50,12 @@ struct TPatchRowText {
     std::string run;
     std::string group;
     int terminatedFields = 0; // how many fields had their TAB: 5 for a complete row
+    std::string sixth;        // the text after the fifth TAB up to the next TAB or the end of the line
 };
+
+// The SHA-256 that a row's sixth field carries, lower-cased; empty when the field is not exactly 64
+// hexadecimal digits.
+std::string RowSha256(const TPatchRowText& text);
 
 // Empty lines and lines starting with '/' are not rows and take no slot in the table.
 bool IsPatchListRow(const std::string& line);
