@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <dirent.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -107,6 +109,31 @@ bool IsExistingFile(const std::string& name) {
     if (name.empty() || ::stat(name.c_str(), &st) != 0)
         return false;
     return S_ISREG(st.st_mode);
+}
+
+std::vector<std::string> FilesStartingWith(const std::string& directory, const std::string& prefix) {
+    std::vector<std::string> names;
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(directory.empty() ? "." : directory.c_str()),
+                                                &::closedir);
+    if (!listing)
+        return names;
+    while (const dirent* entry = ::readdir(listing.get())) {
+        const std::string name = entry->d_name;
+        if (name.compare(0, prefix.size(), prefix) == 0 && IsExistingFile(directory + name))
+            names.push_back(name);
+    }
+    return names;
+}
+
+bool FileIdentityOf(const std::string& name, TFileIdentity& identity) {
+    struct stat st {};
+    if (name.empty() || ::stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    identity.device = static_cast<std::uint64_t>(st.st_dev);
+    identity.inode = static_cast<std::uint64_t>(st.st_ino);
+    identity.size = static_cast<std::int64_t>(st.st_size);
+    identity.modifiedNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return true;
 }
 
 bool RemoveFile(const std::string& name) {

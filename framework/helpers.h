@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace pc {
 
@@ -14,6 +15,22 @@ std::string PathPart(const std::string& name); // up to and including the last s
 std::string NamePart(const std::string& name); // after the last separator
 bool IsExistingFile(const std::string& name);  // a regular file of that literal name
 bool RemoveFile(const std::string& name);
+
+// The names (without the directory) of the regular files in `directory` (ending with a separator) whose
+// names begin with `prefix`; none when the directory cannot be read.
+std::vector<std::string> FilesStartingWith(const std::string& directory, const std::string& prefix);
+
+// What tells one state of a file from another without reading it: the file it is (device, inode), its size
+// and its modification time. Equal identities mean the content can be taken as unchanged.
+struct TFileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t size = 0;
+    std::int64_t modifiedNs = 0;
+    bool operator==(const TFileIdentity&) const = default;
+};
+// The identity of the regular file of that literal name, or false when there is none.
+bool FileIdentityOf(const std::string& name, TFileIdentity& identity);
 
 // The application title before anything sets it: the executable's file name up to its first '.', every
 // letter after the first in lower case ("PATCH-Client.bin" gives "Patch-client").

@@ -6,6 +6,7 @@
 #include "launcher/config.h"
 
 #include <cctype>
+#include <unordered_set>
 
 namespace pc {
 namespace {
@@ -85,13 +86,75 @@ bool IsPatchApplied(std::int32_t id) {
     return IsPatchApplied(Config().applicationDir, id);
 }
 
+namespace {
+
+// The ledger as last read, kept for the run: a catch-up over thousands of rows must not read the whole
+// file once per row. It is read again whenever the file is no longer the one that was read (another
+// program replaced or changed it), so every answer is still the file's own.
+class TLedgerCache {
+public:
+    // Brings the cache to the ledger at `path` as it is now; false when there is no ledger.
+    bool Refresh(const std::string& path) {
+        TFileIdentity now;
+        if (!FileIdentityOf(path, now)) {
+            Forget();
+            return false;
+        }
+        if (!valid_ || path != path_ || !(now == identity_)) {
+            Forget();
+            lines_.LoadLines(path);
+            for (int i = 0; i < lines_.LineCount(); ++i)
+                present_.insert(lines_.LineAt(i));
+            path_ = path;
+            identity_ = now;
+            valid_ = true;
+        }
+        return true;
+    }
+
+    // The ids are decimal digits with an optional minus sign, which have no case: the case-insensitive
+    // whole-line match is an exact one.
+    bool Holds(const std::string& line) const { return present_.count(line) != 0; }
+
+    void Append(const std::string& path, const std::string& line) {
+        if (!Refresh(path))
+            lines_ = TStringList();
+        lines_.AppendLine(line);
+        try {
+            lines_.SaveLines(path);
+        } catch (...) {
+            Forget(); // the file is the old one; the next query reads it afresh
+            throw;
+        }
+        present_.insert(line);
+        path_ = path;
+        valid_ = FileIdentityOf(path, identity_);
+    }
+
+private:
+    void Forget() {
+        valid_ = false;
+        lines_ = TStringList();
+        present_.clear();
+    }
+
+    bool valid_ = false;
+    std::string path_;
+    TFileIdentity identity_;
+    TStringList lines_;
+    std::unordered_set<std::string> present_;
+};
+
+TLedgerCache& Ledger() {
+    static TLedgerCache cache;
+    return cache;
+}
+
+} // namespace
+
 bool IsPatchApplied(const std::string& appDir, std::int32_t id) {
     const std::string ledger = appDir + kLedgerFileName;
-    if (!IsExistingFile(ledger))
-        return false;
-    TStringList lines;
-    lines.LoadLines(ledger);
-    return lines.FindLine(FormatInteger(id)) != -1;
+    return Ledger().Refresh(ledger) && Ledger().Holds(FormatInteger(id));
 }
 
 void RecordPatchApplied(std::int32_t id) {
@@ -99,12 +162,7 @@ void RecordPatchApplied(std::int32_t id) {
 }
 
 void RecordPatchApplied(const std::string& appDir, std::int32_t id) {
-    const std::string ledger = appDir + kLedgerFileName;
-    TStringList lines;
-    if (IsExistingFile(ledger))
-        lines.LoadLines(ledger);
-    lines.AppendLine(FormatInteger(id));
-    lines.SaveLines(ledger);
+    Ledger().Append(appDir + kLedgerFileName, FormatInteger(id));
 }
 
 std::int32_t FindLaterInGroup(std::int32_t index) {

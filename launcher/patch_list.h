@@ -68,8 +68,9 @@ TPatchRowText SplitPatchRow(const std::string& line);
 void ParsePatchList(const std::string& path);
 void ParsePatchList(const std::string& path, TPatchList& table);
 
-// The ledger in the application directory (of `Config()`, or `appDir`, ending with '/'), read anew for
-// every query so that a patch recorded earlier in the same run counts.
+// The ledger in the application directory (of `Config()`, or `appDir`, ending with '/'). Each answer is
+// the file's as it is at the query, so a patch recorded earlier in the same run, or by another program,
+// counts; the file is read again only when it is no longer the one read last.
 bool IsPatchApplied(std::int32_t id);
 bool IsPatchApplied(const std::string& appDir, std::int32_t id);
 // Appends the id; the ledger is replaced as a whole, atomically, so a failed save keeps the old one.

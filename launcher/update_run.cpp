@@ -2,12 +2,19 @@
 
 #include "archive/code_pages.h"
 #include "archive/zip_archiver.h"
+#include "framework/exceptions.h"
 #include "framework/helpers.h"
+#include "framework/install_lock.h"
+#include "framework/output_file.h"
 #include "launcher/config.h"
 #include "launcher/download.h"
 #include "launcher/launching.h"
 #include "launcher/patch_list.h"
 #include "launcher/ui_port.h"
+
+#include <chrono>
+#include <set>
+#include <thread>
 
 namespace pc {
 namespace {
@@ -16,6 +23,9 @@ namespace {
 // attribute bits all allowed.
 constexpr const char16_t* kEveryEntryMask = u"*.*";
 constexpr std::uint32_t kEveryAttribute = 10431; // 0x28BF
+constexpr int kDiskFullCode = 101;
+// How often a run that waits for another update of the installation looks again, pumping in between.
+constexpr std::chrono::milliseconds kLockPollInterval{50};
 
 // Closes the component's archive when an error leaves the extraction, so that the file that stays in the
 // installation is not held open for the rest of the process.
@@ -47,10 +57,18 @@ std::string ArchiveFileName(const std::string& url, bool keepExtension) {
     return name;
 }
 
+std::string StoredArchivePath(const std::string& appDir, const std::string& url) {
+    return appDir + kStoredArchivePrefix + ArchiveFileName(url, true);
+}
+
+std::string ResumeStatePath(const std::string& appDir, const std::string& url) {
+    return appDir + kResumeStatePrefix + ArchiveFileName(url, true);
+}
+
 void ApplyPatch(UiPort& ui, std::int32_t index) {
     const TPatchRec& row = Row(index);
     const std::string& appDir = Config().applicationDir;
-    const std::string archive = appDir + ArchiveFileName(row.url, true);
+    const std::string archive = StoredArchivePath(appDir, row.url);
 
     TZipArchiver& zip = ui.ZipArchiver();
     zip.FileName = Utf8ToWide(archive);
@@ -61,6 +79,17 @@ void ApplyPatch(UiPort& ui, std::int32_t index) {
         // Entries that fail are settled inside the component by its failure dialog; what it lets out ends
         // the run with the patch unrecorded and the archive kept.
         zip.ExtractMatching(kEveryEntryMask, kEveryAttribute, u"");
+        // An extraction that stopped early left the rest of the patch unwritten: recorded, those files
+        // would never come. The run ends as for an escaped error; the player asked for an Abort, so that
+        // one ends without a further message.
+        switch (zip.LastRunOutcome()) {
+        case TZARunOutcome::roAborted:
+            throw EAbort();
+        case TZARunOutcome::roDiskFull:
+            throw EInOutError(InOutErrorMessage(kDiskFullCode), kDiskFullCode);
+        case TZARunOutcome::roCompleted:
+            break;
+        }
     }
     RemoveFile(archive);
 
@@ -71,41 +100,94 @@ void ApplyPatch(UiPort& ui, std::int32_t index) {
     RecordPatchApplied(row.id);
 }
 
+namespace {
+
+// Whether the run still needs row `index`: not applied and not superseded by a later row of its group.
+bool IsRowNeeded(std::int32_t index) {
+    const TPatchRec& row = Row(index);
+    if (IsPatchApplied(row.id))
+        return false;
+    // Only the last row of a group is applied: a later one carries everything the earlier ones did.
+    return row.group == 0 || FindLaterInGroup(index) == -1;
+}
+
+// Partial downloads (and what is kept to continue them) that no needed row of this list will continue are
+// removed, so that they do not hold the player's disk for ever.
+void RemoveUnneededPartials(const std::string& appDir) {
+    std::set<std::string> needed;
+    const TPatchList& table = PatchList();
+    for (std::int32_t i = 0; i <= table.high; ++i)
+        if (IsRowNeeded(i))
+            needed.insert(ArchiveFileName(Row(i).url, true));
+    for (const std::string& prefix : {std::string(kStoredArchivePrefix), std::string(kResumeStatePrefix)}) {
+        for (const std::string& name : FilesStartingWith(appDir, prefix)) {
+            if (needed.count(name.substr(prefix.size())) == 0)
+                RemoveFile(appDir + name);
+        }
+    }
+}
+
+// Waits until no other update of this installation runs, keeping the window alive. False when the player
+// ended the application meanwhile.
+bool WaitForOtherUpdates(UiPort& ui, TInstallationLock& lock) {
+    if (lock.TryAcquire())
+        return true;
+    ui.AppendLogLine("- Waiting for another update of this game to finish...");
+    while (!lock.TryAcquire()) {
+        ui.PumpMessages();
+        if (ui.TerminationRequested())
+            return false;
+        std::this_thread::sleep_for(kLockPollInterval);
+    }
+    return true;
+}
+
+} // namespace
+
 void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
     bool anyApplied = false;
     ui.AppendLogLine("- Searching for updates...");
 
     const std::string appDir = Config().applicationDir;
+    TInstallationLock lock(appDir);
+    if (!WaitForOtherUpdates(ui, lock))
+        return;
+
     const std::string listFile = appDir + kPatchListFileName;
-    if (!Download(ui, patchListUrl, listFile, false)) {
+    std::string reason;
+    if (!Download(ui, patchListUrl, listFile, false, DownloadOptions{}, DefaultDownloadLimits(), &reason)) {
         ui.AppendLogLine("- Cannot download patch list");
+        ui.ReportDownloadFailure("patch list", reason);
         return;
     }
     ParsePatchList(listFile);
 
     const TPatchList& table = PatchList();
     for (std::int32_t i = 0; i <= table.high; ++i) {
+        if (!IsRowNeeded(i))
+            continue;
         const TPatchRec& row = Row(i);
-        if (IsPatchApplied(row.id))
-            continue;
-        // Only the last row of a group is applied: a later one carries everything the earlier ones did.
-        if (row.group != 0 && FindLaterInGroup(i) != -1)
-            continue;
 
         ui.SetProgressVisible(true);
         ui.SetProgressPosition(0);
         ui.SetProgressMax(row.size);
-        if (Download(ui, row.url, appDir + ArchiveFileName(row.url, true), true)) {
+        const DownloadOptions options{row.sha256, ResumeStatePath(appDir, row.url)};
+        if (Download(ui, row.url, StoredArchivePath(appDir, row.url), true, options, DefaultDownloadLimits(),
+                     &reason)) {
             ui.AppendLogLine("- Downloaded: " + ArchiveFileName(row.url, false));
             ApplyPatch(ui, i);
             anyApplied = true;
         } else {
             ui.AppendLogLine("- Cannot download: " + ArchiveFileName(row.url, false));
+            ui.ReportDownloadFailure(ArchiveFileName(row.url, false), reason);
+            if (ui.TerminationRequested())
+                return; // the player left: what arrived waits for the next start
         }
         ui.SetProgressVisible(false);
     }
 
     ui.AppendLogLine(anyApplied ? "- Update process completed" : "- No updates has been found");
+    RemoveUnneededPartials(appDir);
     RemoveFile(listFile);
 }
 

@@ -1,5 +1,6 @@
 // patchctl update killed while it extracts a patch: the patch must stay unrecorded, and the next run must
 // download and apply it whole.
+#include "launcher/update_run.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/support/child_process.h"
 #include "tests/support/nginx_server.h"
@@ -79,7 +80,8 @@ TEST(UpdateCrash, KilledDuringExtractionThePatchStaysUnrecordedAndTheNextRunAppl
         ++killedInExtraction;
         // Nothing was recorded, and the run left what the design says an interrupted run leaves.
         EXPECT_FALSE(fs::exists(install / "tqm_patch.ini")) << "round " << round;
-        EXPECT_TRUE(fs::exists(install / "p7.zip")) << "round " << round;
+        EXPECT_TRUE(fs::exists(install / (std::string(pc::kStoredArchivePrefix) + "p7.zip")))
+            << "round " << round;
         EXPECT_TRUE(fs::exists(install / "tmp_PatchList.ini")) << "round " << round;
     }
     EXPECT_GE(killedInExtraction, 3) << "extraction ended too soon to be interrupted";
@@ -93,7 +95,7 @@ TEST(UpdateCrash, KilledDuringExtractionThePatchStaysUnrecordedAndTheNextRunAppl
         ASSERT_TRUE(fs::exists(install / name)) << name;
         ASSERT_TRUE(ReadFileBytes(install / name) == Contents(i)) << name << " differs";
     }
-    EXPECT_FALSE(fs::exists(install / "p7.zip"));
+    EXPECT_FALSE(fs::exists(install / (std::string(pc::kStoredArchivePrefix) + "p7.zip")));
     EXPECT_FALSE(fs::exists(install / "tmp_PatchList.ini"));
     std::printf("  %d of 6 runs killed during extraction\n", killedInExtraction);
 }

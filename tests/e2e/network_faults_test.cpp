@@ -138,10 +138,13 @@ TEST_F(NetworkFaults, AnArchiveThatCannotBeFetchedIsSkippedUnrecordedAndTheRunGo
                                        "- Downloaded: good", "- Update process completed"}));
         EXPECT_EQ(Ledger(), "2\r\n");
         EXPECT_EQ(ReadFileBytes(install_ / "good/data.txt"), kGood);
-        // A broken transfer may leave its partial file under the archive's name, never anything else.
+        // A broken transfer may leave its partial file (and what continues it) under the archive's own
+        // names, never anything else.
+        const std::string segment = pc::ArchiveFileName(faults_->Url(fault), true);
         for (const std::string& name : Installed())
             EXPECT_TRUE(name == pc::kLedgerFileName || name == "good/data.txt" ||
-                        name == pc::ArchiveFileName(faults_->Url(fault), true))
+                        name == pc::kStoredArchivePrefix + segment ||
+                        name == pc::kResumeStatePrefix + segment)
                 << name;
     }
 }

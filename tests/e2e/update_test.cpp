@@ -1,5 +1,6 @@
 // patchctl update against a real nginx: every log line, the files of the installation, the ledger and the
 // exit status, for the roads a patch can take.
+#include "launcher/update_run.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/run_program.h"
@@ -59,6 +60,8 @@ protected:
                                     options);
     }
     bool Installed(const std::string& name) const { return fs::exists(install_ / name); }
+    // The name that the archive of that last URL segment is downloaded to.
+    static std::string Stored(const std::string& segment) { return pc::kStoredArchivePrefix + segment; }
     std::string Ledger() const {
         return Installed("tqm_patch.ini") ? ReadFileBytes(install_ / "tqm_patch.ini") : "";
     }
@@ -117,7 +120,7 @@ TEST_F(UpdateEndToEnd, RoadOfOnePatchAndTheRunAfterIt) {
     EXPECT_EQ(ReadFileBytes(install_ / "data/sub/big.txt"), big);
     // The program ran after extraction and deletion, before the patch was recorded.
     EXPECT_EQ(ReadFileBytes(install_ / "marker.txt"), "archive gone\nledger absent\nread me\n");
-    EXPECT_FALSE(Installed("p0042.gpf.zip"));
+    EXPECT_FALSE(Installed(Stored("p0042.gpf.zip")));
     EXPECT_EQ(Ledger(), "42\r\n");
     EXPECT_FALSE(Installed("tmp_PatchList.ini"));
 
@@ -182,7 +185,7 @@ TEST_F(UpdateEndToEnd, DownloadsThatFail) {
                      "- Cannot download: p1\n"
                      "- Downloaded: p2\n"
                      "- Update process completed\n");
-    EXPECT_FALSE(Installed("p1.zip"));
+    EXPECT_FALSE(Installed(Stored("p1.zip")));
     EXPECT_TRUE(Installed("two.txt"));
     EXPECT_EQ(Ledger(), "2\r\n");
 }
@@ -198,10 +201,10 @@ TEST_F(UpdateEndToEnd, AnHtmlPageForAnArchiveEndsTheRun) {
     EXPECT_EQ(r.out, "- Searching for updates...\n"
                      "- Downloaded: p5\n");
     EXPECT_EQ(r.err, "Invalid archive file. - Native error: 00035.\n");
-    EXPECT_EQ(ReadFileBytes(install_ / "p5.zip"), page);
+    EXPECT_EQ(ReadFileBytes(install_ / Stored("p5.zip")), page);
     EXPECT_TRUE(Installed("tmp_PatchList.ini"));
     EXPECT_FALSE(Installed("tqm_patch.ini"));
-    EXPECT_FALSE(Installed("p6.zip"));
+    EXPECT_FALSE(Installed(Stored("p6.zip")));
     EXPECT_FALSE(Installed("six.txt"));
 }
 
@@ -239,7 +242,7 @@ TEST_F(UpdateEndToEnd, EntryWithABadChecksumUnderEachFailurePolicy) {
         EXPECT_EQ(ReadFileBytes(install_ / "a.txt"), "first");
         EXPECT_FALSE(Installed("bad.txt"));
         EXPECT_EQ(Installed("z.txt"), c.lastWritten);
-        EXPECT_FALSE(Installed("p7.zip"));
+        EXPECT_FALSE(Installed(Stored("p7.zip")));
     }
 }
 

@@ -117,7 +117,7 @@ TEST_F(LauncherEndToEnd, TheWindowRunsTheUpdateAsksAboutABadEntryAndStartsTheCli
     EXPECT_EQ(ReadFile(install_ / "data/after.txt"), "after\n") << "Ignore went on with the next entry";
     EXPECT_FALSE(fs::exists(install_ / "data/broken.bin"));
     EXPECT_EQ(ReadFile(install_ / "tqm_patch.ini"), "1\r\n2\r\n");
-    EXPECT_FALSE(fs::exists(install_ / "p1.zip"));
+    EXPECT_FALSE(fs::exists(install_ / (std::string(pc::kStoredArchivePrefix) + "p1.zip")));
     EXPECT_FALSE(fs::exists(install_ / "tmp_PatchList.ini"));
     EXPECT_TRUE(form.ProgressBar->isHidden());
     EXPECT_TRUE(QTest::qWaitFor([&] { return form.WebBrowser->PlainText().contains("Patch day"); }, 5000));

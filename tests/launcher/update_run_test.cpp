@@ -163,7 +163,7 @@ TEST_F(UpdateRunInProcess, ArchiveThatCannotBeOpenedStaysAndIsNotHeldOpen) {
 
     EXPECT_THROW(pc::UpdateRun(ui_, Url("page.txt")), pc::Exception);
     EXPECT_FALSE(archiver_.IsOpen());
-    EXPECT_EQ(ReadFileBytes(install_ / "page.zip"), page);
+    EXPECT_EQ(ReadFileBytes(pc::StoredArchivePath(install_.Path(), Url("page.zip"))), page);
     EXPECT_FALSE(std::filesystem::exists(install_ / pc::kLedgerFileName));
     // The bar is left as the error found it, for the window's stuck state.
     EXPECT_TRUE(ui_.progressVisible);

@@ -1,5 +1,6 @@
 // patchctl lint FILE: checks a patch list by the launcher's own reading rules and reports every problem
 // with its line number, where the launcher would stop at the first.
+#include "framework/crypto.h"
 #include "framework/exceptions.h"
 #include "framework/helpers.h"
 #include "framework/line_list.h"
@@ -7,6 +8,8 @@
 #include "launcher/update_run.h"
 #include "tools/patchctl/command.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -48,6 +51,25 @@ std::optional<std::int32_t> Number(Report& report, int line, const char* field, 
 
 std::string Counted(int n, const char* noun) {
     return FormatInteger(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
+// After the fifth TAB a row may carry the archive's SHA-256; other text there is ignored by the launcher.
+// Text that is nearly a digest was most likely meant as one (cut short, one digit too many, another hash):
+// the launcher would then not check the archive at all, so that is a problem.
+void CheckSixthField(Report& report, int line, const std::string& sixth) {
+    if (sixth.empty() || IsSha256Text(sixth))
+        return;
+    const auto hexDigits = static_cast<std::size_t>(std::count_if(sixth.begin(), sixth.end(), [](char c) {
+        return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+    }));
+    constexpr std::size_t kShortestDigestLike = 16;
+    if (sixth.size() >= kShortestDigestLike && hexDigits * 10 >= sixth.size() * 9)
+        report.Problem(
+            line, "sixth field is not a valid SHA-256 (" + FormatInteger(static_cast<int>(sixth.size())) +
+                      " characters, " + FormatInteger(static_cast<int>(hexDigits)) +
+                      " of them hexadecimal; 64 hexadecimal digits expected): the archive is not checked");
+    else
+        report.Information(line, "text after the fifth TAB is not a SHA-256 and is ignored: '" + sixth + "'");
 }
 
 int Run(const std::vector<std::string>& args) {
@@ -96,6 +118,7 @@ int Run(const std::vector<std::string>& args) {
                            "URL without a last segment to store the archive under: '" + text.url + "'");
         else if (stored == "." || stored == "..")
             report.Problem(number, "URL whose last segment '" + stored + "' cannot name a file");
+        CheckSixthField(report, number, text.sixth);
         if (size && *size < 0)
             report.Problem(number, "negative size " + FormatInteger(*size) +
                                        ": the launcher's update run stops at this row");

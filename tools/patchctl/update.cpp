@@ -1,5 +1,6 @@
 // patchctl update DIR: the launcher's start-up and update run for the installation in DIR, headless.
 #include "archive/launcher_settings.h"
+#include "framework/exceptions.h"
 #include "framework/registry.h"
 #include "launcher/config.h"
 #include "launcher/update_run.h"
@@ -17,7 +18,9 @@ namespace pc::patchctl {
 namespace {
 
 constexpr int kUsage = 2;
+constexpr int kRunEnded = 1;
 constexpr int kNoConfiguration = 3;
+constexpr int kNotAllDownloaded = 4;
 
 int Usage(const char* problem) {
     std::fprintf(stderr,
@@ -64,8 +67,17 @@ int Run(const std::vector<std::string>& args) {
     FormCreate(ui, appDir, SystemRegistry());
     if (!ui.Armed())
         return kNoConfiguration; // the start-up's notice is on stderr
-    UpdateRun(ui, Config().patchListUrl);
-    return 0;
+    try {
+        UpdateRun(ui, Config().patchListUrl);
+    } catch (const EAbort&) {
+        // The window says nothing more after an Abort answer, the player having asked for it; here the
+        // operator still needs to know why the run ended.
+        std::fputs(
+            "patchctl update: the extraction was aborted; the patch is not recorded and the run ends\n",
+            stderr);
+        return kRunEnded;
+    }
+    return ui.DownloadFailures() > 0 ? kNotAllDownloaded : 0;
 }
 
 } // namespace
