@@ -188,4 +188,26 @@ TEST(LineList, SaveOnAFullDiskRaisesAndKeepsTheOldLedgerWhole) {
     EXPECT_EQ(Entries(dir.Path()), Lines{"tqm_patch.ini"});
 }
 
+// A save killed before its rename leaves its temporary beside the file; the next save removes such
+// leftovers, and nothing that merely looks alike.
+TEST(LineList, SaveRemovesTheTemporariesOfKilledSaves) {
+    TempDir dir;
+    const std::string path = dir.Write("tqm_patch.ini", "1\r\n");
+    const Lines leftovers = {".tqm_patch.ini.0123456789ab.tmp", ".tqm_patch.ini.ffffffffffff.tmp"};
+    const Lines others = {".tqm_patch.ini.0123456789AB.tmp", ".tqm_patch.ini.123.tmp",
+                          ".other.ini.0123456789ab.tmp", "tqm_patch.ini.0123456789ab.tmp",
+                          ".tqm_patch.ini.0123456789ab.tmp.keep"};
+    for (const auto& name : leftovers)
+        dir.Write(name, "half a ledger");
+    for (const auto& name : others)
+        dir.Write(name, "not ours");
+    TStringList list;
+    list.AppendLine("2");
+    list.SaveLines(path);
+    Lines expected = others;
+    expected.push_back("tqm_patch.ini");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(Entries(dir.Path()), expected);
+}
+
 } // namespace

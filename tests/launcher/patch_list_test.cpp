@@ -5,7 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -43,6 +49,32 @@ TEST(ParsePatchList, OneLineRows) {
         EXPECT_EQ(row.size, c.size) << c.line;
         EXPECT_EQ(row.run, c.run) << c.line;
         EXPECT_EQ(row.group, c.group) << c.line;
+    }
+}
+
+// After the fifth TAB: a SHA-256 ended by a TAB or the line's end is taken, lower-cased; anything else
+// there is ignored as before.
+TEST(ParsePatchList, SixthFieldCarriesTheArchiveSha256) {
+    const std::string lower = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+    std::string upper = lower;
+    for (char& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    struct Case {
+        std::string after; // the text after the fifth TAB
+        std::string sha256;
+    } cases[] = {
+        {lower, lower},        {upper + "\tnotes", lower}, {lower + "\t", lower},
+        {lower.substr(1), ""}, {lower + "0", ""},          {"z" + lower.substr(1), ""},
+        {"\t" + lower, ""},    {" " + lower, ""},          {"", ""},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        const std::string file = dir.Write("list.txt", "1\thttp://h/a.zip\t5\t\t0\t" + c.after + "\r\n");
+        auto table = std::make_unique<pc::TPatchList>();
+        pc::ParsePatchList(file, *table);
+        ASSERT_EQ(table->high, 0) << c.after;
+        EXPECT_EQ(table->items[0].sha256, c.sha256) << c.after;
+        EXPECT_EQ(table->items[0].group, 0);
     }
 }
 
@@ -195,6 +227,49 @@ TEST(Ledger, FailedSaveKeepsTheOldLedger) {
         EXPECT_THROW(pc::RecordPatchApplied(dir.Path(), 103), pc::Exception);
     }
     EXPECT_EQ(ReadFileBytes(dir / "tqm_patch.ini"), "100\r\n101\r\n102\r\n");
+}
+
+// The ledger is kept between queries, but every way another program can change it is still seen: a
+// replacement (new file), an edit of the same size (new time only), a longer file, a removal.
+TEST(Ledger, ChangesByAnotherProgramBetweenQueriesAreSeen) {
+    TempDir dir;
+    const std::string ledger = dir.Write("tqm_patch.ini", "3\r\n");
+    ASSERT_TRUE(pc::IsPatchApplied(dir.Path(), 3));
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+        std::vector<std::int32_t> applied;
+        std::vector<std::int32_t> notApplied;
+    } steps[] = {
+        {"same size, later time",
+         [&] {
+             dir.Write("tqm_patch.ini", "7\r\n");
+             std::filesystem::last_write_time(ledger, std::filesystem::last_write_time(ledger) +
+                                                          std::chrono::seconds(5));
+         },
+         {7},
+         {3}},
+        {"replaced by rename",
+         [&] {
+             dir.Write("other.ini", "8\r\n9\r\n");
+             std::filesystem::rename(dir / "other.ini", ledger);
+         },
+         {8, 9},
+         {7}},
+        {"appended in place", [&] { std::ofstream(ledger, std::ios::app) << "10\r\n"; }, {8, 9, 10}, {}},
+        {"removed", [&] { std::filesystem::remove(ledger); }, {}, {8, 9, 10}},
+    };
+    for (const Step& step : steps) {
+        step.change();
+        for (const std::int32_t id : step.applied)
+            EXPECT_TRUE(pc::IsPatchApplied(dir.Path(), id)) << step.what << ": " << id;
+        for (const std::int32_t id : step.notApplied)
+            EXPECT_FALSE(pc::IsPatchApplied(dir.Path(), id)) << step.what << ": " << id;
+    }
+    // A record after someone else's change keeps that change.
+    dir.Write("tqm_patch.ini", "20\r\n");
+    pc::RecordPatchApplied(dir.Path(), 21);
+    EXPECT_EQ(ReadFileBytes(ledger), "20\r\n21\r\n");
 }
 
 TEST(Ledger, UsesTheConfiguredApplicationDirectory) {

@@ -26,19 +26,57 @@ TEST(PatchctlLint, ReportsEveryProblemWithItsLine) {
     const auto r = Lint(list);
     EXPECT_EQ(r.exitCode, 1);
     const std::string at = list + ":";
-    EXPECT_EQ(r.out, at + "4: id field: 'two' is not a valid integer value\n" +    //
-                         at + "4: size field: '' is not a valid integer value\n" + //
-                         at + "5: id 1 is listed twice (first on line 3)\n" +      //
-                         at + "5: URL without a last segment to store the archive under: 'http://h/'\n" + at +
-                         "5: negative size -5: the launcher's update run stops at this row\n" + at +
-                         "6: fewer than five TABs (4): the missing fields are read as empty\n" + at +
-                         "6: group field: '' is not a valid integer value\n" + at +
-                         "7: id field: ' /4' is not a valid integer value\n" + at +
-                         "7: URL whose last segment '..' cannot name a file\n" + at +
-                         "8: info: patch 5 of group 7 is superseded by patch 6 (line 9) and is never "
-                         "downloaded\n" +
-                         list + ": 7 rows, 9 problems\n");
+    EXPECT_EQ(r.out,
+              at + "4: id field: 'two' is not a valid integer value\n" +    //
+                  at + "4: size field: '' is not a valid integer value\n" + //
+                  at + "5: id 1 is listed twice (first on line 3)\n" +      //
+                  at + "5: URL without a last segment to store the archive under: 'http://h/'\n" + at +
+                  "5: negative size -5: the launcher's update run stops at this row\n" + at +
+                  "6: fewer than five TABs (4): the missing fields are read as empty\n" + at +
+                  "6: group field: '' is not a valid integer value\n" + at +
+                  "7: id field: ' /4' is not a valid integer value\n" + at +
+                  "7: URL whose last segment '..' cannot name a file\n" + at +
+                  "7: info: text after the fifth TAB is not a SHA-256 and is ignored: 'ignored after'\n" +
+                  at +
+                  "8: info: patch 5 of group 7 is superseded by patch 6 (line 9) and is never "
+                  "downloaded\n" +
+                  list + ": 7 rows, 9 problems\n");
     EXPECT_EQ(r.err, "");
+}
+
+// The sixth field: a SHA-256 in either case is clean; text that is nearly one is a problem, since the
+// launcher would not check that archive; any other note is information.
+TEST(PatchctlLint, SixthField) {
+    const std::string digest(64, 'a');
+    struct Case {
+        std::string sixth;
+        std::string report; // after "FILE:1: ", empty for a clean row
+    } cases[] = {
+        {digest, ""},
+        {"ABCDEF0123456789abcdef0123456789ABCDEF0123456789abcdef0123456789\tnote", ""},
+        {digest.substr(0, 63),
+         "sixth field is not a valid SHA-256 (63 characters, 63 of them hexadecimal; 64 hexadecimal digits "
+         "expected): the archive is not checked"},
+        {digest + "0",
+         "sixth field is not a valid SHA-256 (65 characters, 65 of them hexadecimal; 64 hexadecimal digits "
+         "expected): the archive is not checked"},
+        {digest.substr(0, 63) + "g",
+         "sixth field is not a valid SHA-256 (64 characters, 63 of them hexadecimal; 64 hexadecimal digits "
+         "expected): the archive is not checked"},
+        {"built 2024-03-05 by ops", "info: text after the fifth TAB is not a SHA-256 and is ignored: 'built "
+                                    "2024-03-05 by ops'"},
+        {"", ""},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const std::string list = dir.Write("list.txt", "1\thttp://h/p1.zip\t100\t\t0\t" + c.sixth + "\r\n");
+        const auto r = Lint(list);
+        const bool problem = c.report.rfind("sixth", 0) == 0;
+        EXPECT_EQ(r.exitCode, problem ? 1 : 0) << c.sixth;
+        EXPECT_EQ(r.out, (c.report.empty() ? "" : list + ":1: " + c.report + "\n") + list + ": 1 row, " +
+                             (problem ? "1 problem" : "0 problems") + "\n")
+            << c.sixth;
+    }
 }
 
 TEST(PatchctlLint, CleanListAndFilesItCannotRead) {

@@ -118,10 +118,10 @@ int Run(const std::vector<std::string>& args) {
                            "URL without a last segment to store the archive under: '" + text.url + "'");
         else if (stored == "." || stored == "..")
             report.Problem(number, "URL whose last segment '" + stored + "' cannot name a file");
-        CheckSixthField(report, number, text.sixth);
         if (size && *size < 0)
             report.Problem(number, "negative size " + FormatInteger(*size) +
                                        ": the launcher's update run stops at this row");
+        CheckSixthField(report, number, text.sixth);
 
         if (rows <= kPatchListCapacity) {
             TPatchRec& row = table->items[static_cast<std::size_t>(++table->high)];
