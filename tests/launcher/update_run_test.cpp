@@ -5,6 +5,7 @@
 
 #include "archive/launcher_settings.h"
 #include "framework/exceptions.h"
+#include "framework/install_lock.h"
 #include "launcher/config.h"
 #include "launcher/patch_list.h"
 #include "tests/archive/zip_builder.h"
@@ -16,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 
 namespace {
 
@@ -167,6 +169,66 @@ TEST_F(UpdateRunInProcess, ArchiveThatCannotBeOpenedStaysAndIsNotHeldOpen) {
     EXPECT_FALSE(std::filesystem::exists(install_ / pc::kLedgerFileName));
     // The bar is left as the error found it, for the window's stuck state.
     EXPECT_TRUE(ui_.progressVisible);
+}
+
+// Another update of the installation holds it: the run says once that it waits, keeps pumping, and goes on
+// when the other one ends; when the player ends the application meanwhile it gives up without fetching.
+TEST_F(UpdateRunInProcess, WaitsForAnotherUpdateOfTheSameInstallation) {
+    Serve("wait.txt", "");
+    const std::vector<std::string> waiting = {"- Searching for updates...",
+                                              "- Waiting for another update of this game to finish..."};
+    {
+        pc::TInstallationLock other(install_.Path());
+        ASSERT_TRUE(other.TryAcquire());
+        ui_.OnPump([&] { ui_.terminated = ui_.pumps >= 3; });
+        pc::UpdateRun(ui_, Url("wait.txt"));
+        EXPECT_EQ(ui_.logLines, waiting);
+        EXPECT_FALSE(std::filesystem::exists(install_ / pc::kPatchListFileName)) << "fetched while waiting";
+    }
+    ui_ = WatchingUi();
+    ui_.SetZipArchiver(&archiver_);
+    auto other = std::make_unique<pc::TInstallationLock>(install_.Path());
+    ASSERT_TRUE(other->TryAcquire());
+    ui_.OnPump([&] {
+        if (ui_.pumps == 5)
+            other.reset(); // the other update ends
+    });
+    pc::UpdateRun(ui_, Url("wait.txt"));
+    std::vector<std::string> expected = waiting;
+    expected.push_back("- No updates has been found");
+    EXPECT_EQ(ui_.logLines, expected);
+    EXPECT_GE(ui_.pumps, 5);
+}
+
+// Partial downloads that the list will never continue (their row superseded, applied or gone) go at the
+// end of a run; one that a needed row will continue stays for the next start.
+TEST_F(UpdateRunInProcess, PartialDownloadsTheListNoLongerNeedsAreRemoved) {
+    Serve("p31.zip", ZipBuilder().Stored("p31.txt", "31").Build());
+    Serve("left.txt", "30\t" + Url("p30.zip") + "\t10\t\t4\t\r\n" + "31\t" + Url("p31.zip") +
+                          "\t10\t\t4\t\r\n" + "32\t" + Url("missing32.zip") + "\t10\t\t0\t\r\n" + "33\t" +
+                          Url("p33.zip") + "\t10\t\t0\t\r\n");
+    install_.Write("tqm_patch.ini", "33\r\n");
+    const std::string prefixes[] = {pc::kStoredArchivePrefix, pc::kResumeStatePrefix};
+    for (const std::string& prefix : prefixes)
+        for (const char* segment : {"p30.zip", "missing32.zip", "p33.zip", "gone.zip"})
+            install_.Write(prefix + segment, "partial");
+    install_.Write("p30.zip", "a file of the game that shares the archive's name");
+
+    pc::UpdateRun(ui_, Url("left.txt"));
+
+    EXPECT_EQ(ui_.logLines,
+              (std::vector<std::string>{"- Searching for updates...", "- Downloaded: p31",
+                                        "- Cannot download: missing32", "- Update process completed"}));
+    for (const std::string& prefix : prefixes) {
+        EXPECT_FALSE(std::filesystem::exists(install_ / (prefix + "p30.zip"))) << "superseded";
+        EXPECT_FALSE(std::filesystem::exists(install_ / (prefix + "p33.zip"))) << "applied";
+        EXPECT_FALSE(std::filesystem::exists(install_ / (prefix + "gone.zip"))) << "not in the list";
+        EXPECT_FALSE(std::filesystem::exists(install_ / (prefix + "p31.zip"))) << "complete";
+    }
+    EXPECT_EQ(ReadFileBytes(install_ / pc::kStoredArchivePrefix + "missing32.zip"), "partial");
+    EXPECT_EQ(ReadFileBytes(install_ / pc::kResumeStatePrefix + "missing32.zip"), "partial");
+    EXPECT_EQ(ReadFileBytes(install_ / "p30.zip"), "a file of the game that shares the archive's name");
+    EXPECT_EQ(ReadFileBytes(install_ / "p31.txt"), "31");
 }
 
 } // namespace
