@@ -1,0 +1,214 @@
+#!/usr/bin/env python3
+"""Times `patchctl update`, the launcher's whole update run without a window, against nginx on loopback:
+
+  start:   an installation whose ledger already holds every row of a list of 2,000 and of 65,536 rows
+           (nothing to download), against `curl -s -o` fetching the same list: what is left is the cost
+           of reading the list and asking the ledger. Targets: the 65,536-row start within 40x of the
+           2,000-row one (linear), and under 1 s.
+  catch-up: a fresh installation and a list of 2,000 small patches (one file each), against one `curl`
+           process fetching every archive followed by `unzip -o -q` of each into the installation.
+           Target: ours/peer <= 1.0.
+
+Each round runs the tools in a rotating order; the figures are medians. Peak resident memory is GNU time's.
+
+usage: bench_update.py PATCHCTL [ROUNDS] [WORKDIR]
+"""
+import io
+import os
+import pwd
+import grp
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import zipfile
+
+CATCHUP_PATCHES = 2000
+LEDGER_SIZES = (2000, 65536)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Nginx:
+    def __init__(self, root, state):
+        self.port = free_port()
+        os.makedirs(state, exist_ok=True)
+        user = "user %s %s;\n" % (pwd.getpwuid(os.geteuid()).pw_name, grp.getgrgid(os.getegid()).gr_name) \
+            if os.geteuid() == 0 else ""
+        with open(os.path.join(state, "nginx.conf"), "w") as f:
+            f.write("daemon off;\nworker_processes 1;\npid %s/nginx.pid;\nerror_log %s/error.log warn;\n%s"
+                    "events { worker_connections 256; }\nhttp {\n  access_log off;\n"
+                    "  client_body_temp_path %s/cb;\n  proxy_temp_path %s/px;\n  fastcgi_temp_path %s/fc;\n"
+                    "  uwsgi_temp_path %s/uw;\n  scgi_temp_path %s/sc;\n  default_type application/octet-stream;\n"
+                    "  keepalive_requests 100000;\n"
+                    "  server { listen 127.0.0.1:%d; root %s; }\n}\n"
+                    % ((state,) * 2 + (user,) + (state,) * 5 + (self.port, root)))
+        self.process = subprocess.Popen(["nginx", "-p", state + "/", "-c", state + "/nginx.conf",
+                                         "-e", state + "/error.log"])
+        deadline = time.time() + 15
+        while time.time() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        raise RuntimeError("nginx did not start")
+
+    def url(self, path):
+        return "http://127.0.0.1:%d/%s" % (self.port, path)
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait()
+
+
+def run_timed(command, work, cwd=None):
+    report = os.path.join(work, "rss.txt")
+    start = time.perf_counter()
+    subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report] + command, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=True, cwd=cwd)
+    elapsed = time.perf_counter() - start
+    with open(report) as f:
+        return elapsed, int(f.read().split()[-1])
+
+
+def write_config(patchctl, install, list_url):
+    text = "".join("%s=%s\n" % kv for kv in [
+        ("client_title", "Bench"), ("newsfile_url", "http://127.0.0.1/news"), ("patchlist_url", list_url),
+        ("server_name", "Bench"), ("website_url", "http://127.0.0.1/"), ("controlpanel_url", "http://127.0.0.1/"),
+        ("forum_url", "http://127.0.0.1/"), ("client_exe", "game")])
+    with open(os.path.join(install, "Config.ini"), "wb") as f:
+        subprocess.run([patchctl, "config", "encode", "--key", "5A"], input=text.encode(), stdout=f, check=True)
+
+
+def small_archive(i):
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as z:
+        info = zipfile.ZipInfo("data/part%04d.txt" % i, (2024, 5, 1, 12, 0, 0))
+        info.compress_type = zipfile.ZIP_DEFLATED
+        info.create_system = 3
+        info.external_attr = 0o100644 << 16
+        z.writestr(info, ("patch %d of the realm\n" % i) * 40)
+    return buffer.getvalue()
+
+
+
+def main():
+    if len(sys.argv) < 2:
+        print(__doc__, file=sys.stderr)
+        return 2
+    patchctl = os.path.abspath(sys.argv[1])
+    rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 5
+    work = sys.argv[3] if len(sys.argv) > 3 else os.path.join(tempfile.gettempdir(), "patch-bench-update")
+    for tool in ("nginx", "curl", "unzip", "/usr/bin/time"):
+        if shutil.which(tool) is None:
+            print("bench update: %s is not installed (scripts/bootstrap installs it)" % tool, file=sys.stderr)
+            return 1
+    shutil.rmtree(work, ignore_errors=True)
+    site = os.path.join(work, "site")
+    os.makedirs(os.path.join(site, "p"))
+    server = Nginx(site, os.path.join(work, "nginx"))
+    missed = []
+    try:
+        print("update benchmark: %d rounds, medians; work directory %s" % (rounds, work))
+        # Start-up over a long history: every row already applied.
+        start_times = {}
+        for rows in LEDGER_SIZES:
+            name = "list%d.txt" % rows
+            with open(os.path.join(site, name), "w", newline="") as f:
+                for i in range(1, rows + 1):
+                    f.write("%d\t%s\t100\t\t0\t\r\n" % (i, server.url("p/never%d.zip" % i)))
+            install = os.path.join(work, "start%d" % rows)
+            os.makedirs(install)
+            write_config(patchctl, install, server.url(name))
+            with open(os.path.join(install, "tqm_patch.ini"), "w", newline="") as f:
+                f.write("".join("%d\r\n" % i for i in range(1, rows + 1)))
+            ours, peer, ours_rss, peer_rss = [], [], 0, 0
+            for r in range(rounds):
+                for tool in (["ours", "peer"] if r % 2 == 0 else ["peer", "ours"]):
+                    if tool == "ours":
+                        s, m = run_timed([patchctl, "update", install], work)
+                        ours.append(s)
+                        ours_rss = max(ours_rss, m)
+                    else:
+                        s, m = run_timed(["curl", "-s", "-o", os.path.join(work, "list.out"),
+                                          server.url(name)], work)
+                        peer.append(s)
+                        peer_rss = max(peer_rss, m)
+            mo, mp = statistics.median(ours), statistics.median(peer)
+            start_times[rows] = mo
+            title = "start, %s rows applied" % format(rows, ",")
+            print("%s: ours %.3f s  curl (list only) %.3f s  ratio %.2f  peak MiB ours %.1f" %
+                  (title, mo, mp, mo / mp, ours_rss / 1024))
+            print("RESULT\tupdate\t%s\t%.3f\t%.1f\tcurl list\t%.3f\t%.1f" %
+                  (title, mo, ours_rss / 1024, mp, peer_rss / 1024))
+        growth = start_times[LEDGER_SIZES[1]] / start_times[LEDGER_SIZES[0]]
+        print("start growth 65,536 / 2,000 rows: %.1fx (linear is 32.8x; target <= 40)" % growth)
+        if growth > 40:
+            missed.append("start growth %.1fx > 40" % growth)
+        if start_times[LEDGER_SIZES[1]] >= 1.0:
+            missed.append("65,536-row start %.3f s >= 1 s" % start_times[LEDGER_SIZES[1]])
+
+        # Catch-up: 2,000 small patches from one server.
+        urls = []
+        with open(os.path.join(site, "catchup.txt"), "w", newline="") as f:
+            for i in range(1, CATCHUP_PATCHES + 1):
+                name = "p/c%04d.zip" % i
+                data = small_archive(i)
+                with open(os.path.join(site, name), "wb") as a:
+                    a.write(data)
+                urls.append(server.url(name))
+                f.write("%d\t%s\t%d\t\t0\t\r\n" % (i, urls[-1], len(data)))
+        curl_config = os.path.join(work, "curl.cfg")
+        downloads = os.path.join(work, "downloads")
+        with open(curl_config, "w") as f:
+            for i, url in enumerate(urls):
+                f.write('url = "%s"\noutput = "%s/c%04d.zip"\n' % (url, downloads, i + 1))
+        peer_script = os.path.join(work, "peer.sh")
+        with open(peer_script, "w") as f:
+            f.write('set -e\nrm -rf "%s"; mkdir -p "%s"\ncurl -s -K "%s"\n' % (downloads, downloads, curl_config))
+            f.write('for a in "%s"/*.zip; do unzip -o -q "$a" -d "$1"; done\n' % downloads)
+        ours, peer, ours_rss, peer_rss = [], [], 0, 0
+        for r in range(rounds):
+            for tool in (["ours", "peer"] if r % 2 == 0 else ["peer", "ours"]):
+                install = os.path.join(work, "catchup")
+                shutil.rmtree(install, ignore_errors=True)
+                os.makedirs(install)
+                if tool == "ours":
+                    write_config(patchctl, install, server.url("catchup.txt"))
+                    s, m = run_timed([patchctl, "update", install], work)
+                    with open(os.path.join(install, "tqm_patch.ini")) as ledger:
+                        if len(ledger.read().split()) != CATCHUP_PATCHES:
+                            missed.append("catch-up did not apply every patch")
+                    ours.append(s)
+                    ours_rss = max(ours_rss, m)
+                else:
+                    s, m = run_timed(["bash", peer_script, install], work)
+                    peer.append(s)
+                    peer_rss = max(peer_rss, m)
+        mo, mp = statistics.median(ours), statistics.median(peer)
+        title = "catch-up, 2,000 small patches"
+        print("%s: ours %.3f s  curl + unzip %.3f s  ratio %.2f  peak MiB ours %.1f" %
+              (title, mo, mp, mo / mp, ours_rss / 1024))
+        print("RESULT\tupdate\t%s\t%.3f\t%.1f\tcurl+unzip\t%.3f\t%.1f" %
+              (title, mo, ours_rss / 1024, mp, peer_rss / 1024))
+        if mo / mp > 1.0:
+            missed.append("catch-up ours/peer %.2f > 1.0" % (mo / mp))
+    finally:
+        server.stop()
+    if missed:
+        print("targets missed: " + "; ".join(missed))
+        return 1
+    print("targets met: linear start under 1 s at 65,536 rows; catch-up <= 1.0x curl + unzip")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
