@@ -22,8 +22,7 @@ bool EqualIgnoringCase(const std::string& a, const std::string& b) {
 
 } // namespace
 
-std::vector<std::string> TStringList::SplitLines(const std::string& bytes) {
-    std::vector<std::string> lines;
+void TStringList::VisitLines(std::string_view bytes, const std::function<void(std::string_view)>& visit) {
     const std::size_t n = bytes.size();
     std::size_t i = 0;
     auto at = [&](std::size_t k) { return k < n ? bytes[k] : '\0'; };
@@ -31,12 +30,22 @@ std::vector<std::string> TStringList::SplitLines(const std::string& bytes) {
         const std::size_t start = i;
         while (at(i) != '\0' && at(i) != '\r' && at(i) != '\n')
             ++i;
-        lines.emplace_back(bytes, start, i - start);
+        visit(bytes.substr(start, i - start));
         if (at(i) == '\r')
             ++i;
         if (at(i) == '\n')
             ++i;
     }
+}
+
+void TStringList::VisitFileLines(const std::string& path,
+                                 const std::function<void(std::string_view)>& visit) {
+    VisitLines(posix::ReadWholeFile(path), visit);
+}
+
+std::vector<std::string> TStringList::SplitLines(const std::string& bytes) {
+    std::vector<std::string> lines;
+    VisitLines(bytes, [&](std::string_view line) { lines.emplace_back(line); });
     return lines;
 }
 

@@ -24,7 +24,7 @@ std::string TakeField(std::string& rest) {
 
 } // namespace
 
-bool IsPatchListRow(const std::string& line) {
+bool IsPatchListRow(std::string_view line) {
     return !line.empty() && line.front() != '/';
 }
 
@@ -61,25 +61,29 @@ void ParsePatchList(const std::string& path) {
 }
 
 void ParsePatchList(const std::string& path, TPatchList& table) {
-    TStringList lines;
-    lines.LoadLines(path);
-    table.high = -1;
-    for (int i = 0; i < lines.LineCount(); ++i) {
-        const std::string& line = lines.LineAt(i);
-        if (!IsPatchListRow(line))
-            continue;
+    // Lines are visited, not kept: skipped lines cost nothing, whatever their number.
+    bool started = false;
+    TStringList::VisitFileLines(path, [&](std::string_view text) {
+        if (!started) {
+            table.high = -1; // only once the file has been read: a failed read leaves the table alone
+            started = true;
+        }
+        if (!IsPatchListRow(text))
+            return;
         if (table.high + 1 >= kPatchListCapacity)
             throw EPatchListError("The patch list holds more than " + FormatInteger(kPatchListCapacity) +
                                   " patches");
         TPatchRec& row = table.items[static_cast<std::size_t>(++table.high)];
-        const TPatchRowText text = SplitPatchRow(line);
-        row.id = ParseInteger(text.id);
-        row.url = text.url;
-        row.size = ParseInteger(text.size);
-        row.run = text.run;
-        row.group = ParseInteger(text.group);
-        row.sha256 = RowSha256(text);
-    }
+        const TPatchRowText fields = SplitPatchRow(std::string(text));
+        row.id = ParseInteger(fields.id);
+        row.url = fields.url;
+        row.size = ParseInteger(fields.size);
+        row.run = fields.run;
+        row.group = ParseInteger(fields.group);
+        row.sha256 = RowSha256(fields);
+    });
+    if (!started)
+        table.high = -1;
 }
 
 bool IsPatchApplied(std::int32_t id) {

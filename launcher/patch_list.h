@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace pc {
 
@@ -58,7 +59,7 @@ struct TPatchRowText {
 std::string RowSha256(const TPatchRowText& text);
 
 // Empty lines and lines starting with '/' are not rows and take no slot in the table.
-bool IsPatchListRow(const std::string& line);
+bool IsPatchListRow(std::string_view line);
 // Takes a row line apart into its fields.
 TPatchRowText SplitPatchRow(const std::string& line);
 

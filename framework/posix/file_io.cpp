@@ -27,8 +27,8 @@ namespace {
     throw EWriteError("Stream write error");
 }
 
-// Creates a fresh, uniquely named file beside `path`; mode 0666 so that the umask applies as for any
-// newly created file.
+// Creates a fresh, uniquely named file beside `path`, readable by all and writable by its owner, less
+// the umask.
 UniqueFd CreateSibling(const std::string& path, std::string& siblingName) {
     static std::mt19937_64 generator{std::random_device{}()};
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -36,7 +36,7 @@ UniqueFd CreateSibling(const std::string& path, std::string& siblingName) {
         std::snprintf(suffix, sizeof suffix, ".%012llx",
                       static_cast<unsigned long long>(generator() & 0xFFFFFFFFFFFFull));
         siblingName = PathPart(path) + "." + NamePart(path) + suffix + ".tmp";
-        const int fd = ::open(siblingName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const int fd = ::open(siblingName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd >= 0)
             return UniqueFd(fd);
         if (errno != EEXIST)
@@ -132,6 +132,9 @@ void ReplaceFile(const std::string& path, const std::string& bytes) {
     const bool targetExists = ::stat(path.c_str(), &target) == 0;
     if (targetExists && S_ISDIR(target.st_mode))
         RaiseCreate(path);
+    // Only a file that is itself the target hands on its permissions; a link is replaced by a plain file.
+    struct stat entry {};
+    const bool keepMode = ::lstat(path.c_str(), &entry) == 0 && S_ISREG(entry.st_mode);
 
     std::string siblingName;
     UniqueFd fd = CreateSibling(path, siblingName);
@@ -139,9 +142,9 @@ void ReplaceFile(const std::string& path, const std::string& bytes) {
         RaiseCreate(path);
     SiblingGuard guard(siblingName);
 
-    // The replacement keeps the permissions the old file had.
-    if (targetExists)
-        ::fchmod(fd.Get(), target.st_mode & 07777);
+    // The replacement keeps the permission bits the old file had, never its set-id or sticky bits.
+    if (keepMode)
+        ::fchmod(fd.Get(), entry.st_mode & 0777);
 
     const auto size = static_cast<std::int64_t>(bytes.size());
     const std::int64_t done = TransferFully(size, [&](std::int64_t at) {

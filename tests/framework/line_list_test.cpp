@@ -210,4 +210,40 @@ TEST(LineList, SaveRemovesTheTemporariesOfKilledSaves) {
     EXPECT_EQ(Entries(dir.Path()), expected);
 }
 
+// What a replaced file's mode becomes: its own permission bits, never set-id or sticky bits; a link is
+// replaced by a plain file that takes nothing from the link's target.
+TEST(LineList, SaveTakesOnlyPermissionBitsAndNothingThroughALink) {
+    struct Case {
+        const char* what;
+        bool link;
+        ::mode_t before;
+        ::mode_t after;
+    } cases[] = {
+        {"plain file", false, 0640, 0640},
+        {"set-id bits", false, 06755, 0755},
+        {"sticky", false, 01600, 0600},
+        {"link to a set-id file", true, 04755, 0644},
+    };
+    const ::mode_t mask = ::umask(022);
+    for (const Case& c : cases) {
+        TempDir dir;
+        const std::string target = dir.Write("target.ini", "1\r\n");
+        ASSERT_EQ(::chmod(target.c_str(), c.before), 0);
+        const std::string path = c.link ? dir / "tqm_patch.ini" : target;
+        if (c.link)
+            std::filesystem::create_symlink(target, path);
+        TStringList list;
+        list.AppendLine("2");
+        list.SaveLines(path);
+        struct stat st {};
+        ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << c.what;
+        EXPECT_EQ(st.st_mode & 07777, c.after) << c.what;
+        if (c.link) {
+            EXPECT_EQ(ReadFileBytes(target), "1\r\n") << "the link's target is left alone";
+        }
+    }
+    ::umask(mask);
+}
+
 } // namespace
