@@ -1,14 +1,22 @@
 // patchctl update against a real nginx: every log line, the files of the installation, the ledger and the
 // exit status, for the roads a patch can take.
+#include "framework/crypto.h"
 #include "launcher/update_run.h"
 #include "tests/archive/zip_builder.h"
+#include "tests/support/child_process.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -24,8 +32,11 @@ std::string Quoted(const std::string& text) {
 
 class UpdateEndToEnd : public ::testing::Test {
 protected:
-    void SetUp() override {
-        server_ = std::make_unique<pc::test::NginxServer>(content_.Path());
+    void SetUp() override { StartServer(); }
+
+    // (Re)starts the server and writes the installation's configuration for it.
+    void StartServer(pc::test::NginxOptions options = {}) {
+        server_ = std::make_unique<pc::test::NginxServer>(content_.Path(), std::move(options));
         const std::string plain = "client_title=Test Realm\n"
                                   "newsfile_url=" +
                                   server_->Url("/news.html") +
@@ -169,22 +180,24 @@ TEST_F(UpdateEndToEnd, AnAppliedLaterRowSupersedesTheEarlierOne) {
 }
 
 TEST_F(UpdateEndToEnd, DownloadsThatFail) {
-    // No list on the server.
+    // No list on the server. The log line is the launcher's; the reason is for the operator.
     ProgramResult r = Update();
-    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.exitCode, 4);
     EXPECT_EQ(r.out, "- Searching for updates...\n"
                      "- Cannot download patch list\n");
+    EXPECT_EQ(r.err, "patchctl update: cannot download patch list: HTTP status 404\n");
     EXPECT_FALSE(Installed("tmp_PatchList.ini"));
 
     // One archive missing: the run goes on with the next row.
     ServeArchive("p2.zip", ZipBuilder().Deflated("two.txt", "2").Build());
     ServeList(Row(1, "p1.zip", 100, "", 0) + Row(2, "p2.zip", 100, "", 0));
     r = Update();
-    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.exitCode, 4);
     EXPECT_EQ(r.out, "- Searching for updates...\n"
                      "- Cannot download: p1\n"
                      "- Downloaded: p2\n"
                      "- Update process completed\n");
+    EXPECT_EQ(r.err, "patchctl update: cannot download p1: HTTP status 404\n");
     EXPECT_FALSE(Installed(Stored("p1.zip")));
     EXPECT_TRUE(Installed("two.txt"));
     EXPECT_EQ(Ledger(), "2\r\n");
@@ -267,6 +280,237 @@ TEST_F(UpdateEndToEnd, InstallationWithoutConfiguration) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Essential file missing: Config.ini\n");
     EXPECT_TRUE(fs::is_empty(install_.Path()));
+}
+
+// The access log's lines for requests whose target contains `part`: "\"GET /x HTTP/1.1\" 200 1234
+// connection=5".
+std::vector<std::string> LogLinesFor(const std::string& log, const std::string& part) {
+    std::vector<std::string> lines;
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);)
+        if (line.find(part) != std::string::npos)
+            lines.push_back(line);
+    return lines;
+}
+
+long long BytesSent(const std::string& logLine) {
+    std::istringstream in(logLine.substr(logLine.rfind('"') + 1));
+    int status = 0;
+    long long bytes = 0;
+    in >> status >> bytes;
+    return bytes;
+}
+
+std::string Sha256Of(const std::string& bytes) {
+    pc::TSha256 digest;
+    digest.Update(bytes.data(), bytes.size());
+    return digest.HexDigest();
+}
+
+// Two updates started together on one installation: the second waits for the first and then finds
+// nothing to do; every patch is applied and recorded once.
+TEST_F(UpdateEndToEnd, TwoUpdatesAtOnceApplyEachPatchOnce) {
+    std::string list;
+    for (int id = 1; id <= 3; ++id) {
+        // The first patch's program holds its run long enough for the other one to start meanwhile.
+        ServeArchive("p" + std::to_string(id) + ".zip",
+                     ZipBuilder()
+                         .Deflated("file" + std::to_string(id) + ".txt", std::string(1000, 'a' + id))
+                         .Add(UnixProgram("slow.sh", "#!/bin/sh\nsleep 1\n"))
+                         .Build());
+        list += Row(id, "p" + std::to_string(id) + ".zip", 100, id == 1 ? "slow.sh" : "", 0);
+    }
+    ServeList(list);
+    TempDir logs;
+    std::vector<pid_t> runs;
+    for (int i = 0; i < 2; ++i)
+        runs.push_back(pc::test::SpawnChild({PATCHCTL_PATH, "update", install_.Path()},
+                                            logs / ("out" + std::to_string(i)),
+                                            logs / ("err" + std::to_string(i))));
+    std::string waited;
+    for (int i = 0; i < 2; ++i) {
+        const pc::test::ChildResult result =
+            pc::test::WaitChild(runs[static_cast<std::size_t>(i)], std::chrono::seconds(60));
+        EXPECT_EQ(result.exitCode, 0) << ReadFileBytes(logs / ("err" + std::to_string(i)));
+        const std::string out = ReadFileBytes(logs / ("out" + std::to_string(i)));
+        if (out.find("- Waiting for another update of this game to finish...\n") != std::string::npos)
+            waited = out;
+    }
+    EXPECT_EQ(waited, "- Searching for updates...\n"
+                      "- Waiting for another update of this game to finish...\n"
+                      "- No updates has been found\n");
+    EXPECT_EQ(Ledger(), "1\r\n2\r\n3\r\n");
+    for (int id = 1; id <= 3; ++id)
+        EXPECT_EQ(ReadFileBytes(install_ / ("file" + std::to_string(id) + ".txt")),
+                  std::string(1000, 'a' + id));
+}
+
+// The archive is downloaded under a name of its own, so a patch may bring a file named like itself.
+TEST_F(UpdateEndToEnd, APatchMayHoldAFileNamedLikeItsArchive) {
+    ServeArchive("p9.zip", ZipBuilder().Deflated("p9.zip", "a file of the game").Build());
+    ServeList(Row(9, "p9.zip", 100, "", 0));
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(ReadFileBytes(install_ / "p9.zip"), "a file of the game");
+    EXPECT_FALSE(Installed(Stored("p9.zip")));
+    EXPECT_EQ(Ledger(), "9\r\n");
+}
+
+// A damaged entry over a file the game already has: the old file survives the failure with its bytes.
+// Abort (the default) ends the run with the patch unrecorded; the next run applies it again.
+TEST_F(UpdateEndToEnd, AnAbortedExtractionIsNotRecordedAndKeepsTheOldFiles) {
+    install_.Write("bad.txt", "the old bad.txt");
+    install_.Write("z.txt", "the old z.txt");
+    ServeArchive("p7.zip", ZipBuilder()
+                               .Deflated("a.txt", "first")
+                               .Add(WithWrongCrc("bad.txt", "damaged"))
+                               .Deflated("z.txt", "last")
+                               .Build());
+    ServeList(Row(7, "p7.zip", 100, "", 0));
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: p7\n");
+    EXPECT_EQ(r.err,
+              "ZipArchiver: Invalid size or check sum of file or unsupported compression format"
+              " - Native error: 00008. File processing error, possibly disk is full\n"
+              "patchctl update: the extraction was aborted; the patch is not recorded and the run ends\n");
+    EXPECT_EQ(Ledger(), "");
+    EXPECT_EQ(ReadFileBytes(install_ / "bad.txt"), "the old bad.txt");
+    EXPECT_EQ(ReadFileBytes(install_ / "z.txt"), "the old z.txt");
+    EXPECT_TRUE(Installed("tmp_PatchList.ini"));
+    EXPECT_TRUE(Installed(Stored("p7.zip")));
+
+    const ProgramResult again = Update("--on-failure ignore");
+    EXPECT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_EQ(Ledger(), "7\r\n");
+    EXPECT_EQ(ReadFileBytes(install_ / "bad.txt"), "the old bad.txt");
+    EXPECT_EQ(ReadFileBytes(install_ / "z.txt"), "last");
+}
+
+// An archive whose local headers the repair path cannot accept is no archive: nothing is recorded.
+TEST_F(UpdateEndToEnd, ADamagedArchiveWithoutAnyUsableEntryIsInvalid) {
+    std::string damaged = ZipBuilder().Deflated("x.txt", std::string(500, 'x')).Build();
+    damaged.resize(40); // the local header's signature and part of it; no directory, no end record
+    damaged += std::string(200, '\xff');
+    ServeArchive("p12.zip", damaged);
+    ServeList(Row(12, "p12.zip", 100, "", 0));
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "Invalid archive file. - Native error: 00035.\n");
+    EXPECT_EQ(Ledger(), "");
+}
+
+// A patch made on Windows carries no Unix mode: the launcher it replaces, running meanwhile, stays
+// executable, and the running program goes on undisturbed.
+TEST_F(UpdateEndToEnd, APatchFromWindowsReplacesTheRunningLauncherAndKeepsItExecutable) {
+    fs::copy_file("/bin/sleep", install_ / "patch-client");
+    fs::permissions(install_ / "patch-client", fs::perms(0755));
+    TempDir logs;
+    const pid_t running = pc::test::SpawnChild({install_ / "patch-client", "30"}, logs / "out", logs / "err");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const std::string replacement = "#!/bin/sh\necho new launcher\n";
+    ServeArchive("p13.zip", ZipBuilder().Deflated("patch-client", replacement).Build()); // made on DOS
+    ServeList(Row(13, "p13.zip", 100, "", 0));
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(ReadFileBytes(install_ / "patch-client"), replacement);
+    EXPECT_EQ(fs::status(install_ / "patch-client").permissions() & fs::perms::all, fs::perms(0755));
+    EXPECT_EQ(::kill(running, 0), 0) << "the running launcher was disturbed";
+    ::kill(running, SIGKILL);
+    pc::test::WaitChild(running, std::chrono::seconds(5));
+    EXPECT_EQ(pc::test::RunProgram(Quoted(install_ / "patch-client")).out, "new launcher\n");
+}
+
+// The sixth field: a right SHA-256 is applied; a wrong one is fetched twice, then the row counts as not
+// downloadable, nothing is left behind and patchctl says why (exit 4).
+TEST_F(UpdateEndToEnd, ArchivesAreCheckedAgainstTheirSha256) {
+    const std::string good = ZipBuilder().Deflated("good.txt", "good").Build();
+    const std::string other = ZipBuilder().Deflated("other.txt", "other").Build();
+    ServeArchive("p20.zip", good);
+    ServeArchive("p21.zip", other);
+    auto withHash = [](std::string row, const std::string& hash) {
+        row.insert(row.size() - 2, hash); // after the fifth TAB, before CR LF
+        return row;
+    };
+    ServeList(withHash(Row(20, "p20.zip", 100, "", 0), Sha256Of(good)) +
+              withHash(Row(21, "p21.zip", 100, "", 0), Sha256Of(good)));
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: p20\n"
+                     "- Cannot download: p21\n"
+                     "- Update process completed\n");
+    EXPECT_EQ(r.err, "patchctl update: cannot download p21: SHA-256 mismatch\n");
+    EXPECT_EQ(Ledger(), "20\r\n");
+    EXPECT_TRUE(Installed("good.txt"));
+    EXPECT_FALSE(Installed("other.txt"));
+    EXPECT_FALSE(Installed(Stored("p21.zip")));
+    EXPECT_FALSE(Installed(pc::kResumeStatePrefix + std::string("p21.zip")));
+    EXPECT_EQ(LogLinesFor(Requests(), "/patches/p21.zip").size(), 2u);
+}
+
+// A run killed in the middle of a large archive: the next one fetches only the rest.
+TEST_F(UpdateEndToEnd, AKilledDownloadContinuesAtTheNextStart) {
+    pc::test::NginxOptions slow;
+    slow.serverDirectives = "limit_rate 1m;";
+    StartServer(slow);
+    std::string big(8 << 20, '\0');
+    std::uint32_t state = 12345;
+    for (char& c : big) {
+        state = state * 1103515245u + 12345u;
+        c = static_cast<char>(state >> 24);
+    }
+    ServeArchive("p30.zip", ZipBuilder().Stored("big.bin", big).Build());
+    ServeList(Row(30, "p30.zip", 100, "", 0));
+    const std::string archive = ReadFileBytes(content_ / "patches/p30.zip");
+
+    TempDir logs;
+    const pid_t first =
+        pc::test::SpawnChild({PATCHCTL_PATH, "update", install_.Path()}, logs / "out", logs / "err");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    std::error_code error;
+    auto partial = [&] {
+        const auto size = fs::file_size(install_ / Stored("p30.zip"), error);
+        return error ? 0 : static_cast<std::size_t>(size);
+    };
+    while (std::chrono::steady_clock::now() < deadline && partial() < archive.size() * 2 / 5)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ::kill(first, SIGKILL);
+    pc::test::WaitChild(first, std::chrono::seconds(5));
+    ASSERT_GT(partial(), 0u) << ReadFileBytes(logs / "out") << ReadFileBytes(logs / "err");
+    const auto kept = static_cast<long long>(fs::file_size(install_ / Stored("p30.zip")));
+    ASSERT_GE(kept, static_cast<long long>(archive.size() * 2 / 5));
+
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(ReadFileBytes(install_ / "big.bin"), big);
+    EXPECT_EQ(Ledger(), "30\r\n");
+    const auto requests = LogLinesFor(Requests(), "/patches/p30.zip");
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_NE(requests[1].find("\" 206 "), std::string::npos) << requests[1];
+    EXPECT_EQ(BytesSent(requests[1]), static_cast<long long>(archive.size()) - kept);
+    EXPECT_FALSE(Installed(Stored("p30.zip")));
+    EXPECT_FALSE(Installed(pc::kResumeStatePrefix + std::string("p30.zip")));
+}
+
+// Consecutive downloads from one server share their connections.
+TEST_F(UpdateEndToEnd, ManySmallPatchesShareAHandfulOfConnections) {
+    std::string list;
+    for (int id = 1; id <= 200; ++id) {
+        const std::string name = "s" + std::to_string(id) + ".zip";
+        ServeArchive(name, ZipBuilder().Deflated("small/" + std::to_string(id) + ".txt", "x").Build());
+        list += Row(id, name, 100, "", 0);
+    }
+    ServeList(list);
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    std::set<std::string> connections;
+    for (const std::string& line : LogLinesFor(Requests(), "connection="))
+        connections.insert(line.substr(line.rfind("connection=")));
+    EXPECT_LE(connections.size(), 5u);
+    const std::string ledger = Ledger();
+    EXPECT_EQ(std::count(ledger.begin(), ledger.end(), '\n'), 200);
 }
 
 } // namespace

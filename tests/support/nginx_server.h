@@ -88,7 +88,10 @@ private:
         }
         conf << "events { worker_connections 64; }\n"
              << "http {\n"
-             << "  access_log " << state << "/access.log;\n"
+             // One line a request: the request, its status, the body bytes sent and the connection's
+             // serial number, so that tests can count bytes served and connections opened.
+             << "  log_format pc '\"$request\" $status $body_bytes_sent connection=$connection';\n"
+             << "  access_log " << state << "/access.log pc;\n"
              << "  client_body_temp_path " << state << "/client_body;\n"
              << "  proxy_temp_path " << state << "/proxy;\n"
              << "  fastcgi_temp_path " << state << "/fastcgi;\n"
