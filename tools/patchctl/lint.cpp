@@ -1,5 +1,6 @@
 // patchctl lint FILE: checks a patch list by the launcher's own reading rules and reports every problem
 // with its line number, where the launcher would stop at the first.
+#include "tools/patchctl/lint.h"
 #include "framework/exceptions.h"
 #include "framework/helpers.h"
 #include "framework/line_list.h"
@@ -50,15 +51,13 @@ std::string Counted(int n, const char* noun) {
     return FormatInteger(n) + " " + noun + (n == 1 ? "" : "s");
 }
 
-int Run(const std::vector<std::string>& args) {
-    if (args.size() != 1) {
-        std::fputs("usage: patchctl lint FILE\n", stderr);
-        return 2;
-    }
-    TStringList lines;
-    lines.LoadLines(args[0]);
+} // namespace
 
-    Report report(args[0]);
+int LintList(const std::string& path, int& rowCount) {
+    TStringList lines;
+    lines.LoadLines(path);
+
+    Report report(path);
     // Rows as the update run would see them, for the group test; a row whose group cannot be read takes
     // no part in it.
     auto table = std::make_unique<TPatchList>();
@@ -122,9 +121,22 @@ int Run(const std::vector<std::string>& args) {
                                    ") and is never downloaded");
     }
 
+    rowCount = rows;
+    return report.Problems();
+}
+
+namespace {
+
+int Run(const std::vector<std::string>& args) {
+    if (args.size() != 1) {
+        std::fputs("usage: patchctl lint FILE\n", stderr);
+        return 2;
+    }
+    int rows = 0;
+    const int problems = LintList(args[0], rows);
     std::printf("%s: %s, %s\n", args[0].c_str(), Counted(rows, "row").c_str(),
-                Counted(report.Problems(), "problem").c_str());
-    return report.Problems() == 0 ? 0 : 1;
+                Counted(problems, "problem").c_str());
+    return problems == 0 ? 0 : 1;
 }
 
 } // namespace
