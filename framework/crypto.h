@@ -48,6 +48,8 @@ std::string NewSigningKeyPem();
 std::string PublicKeyOfSigningKey(const std::string& privateKeyPem);
 // The signature of `data` under the private key given as PEM. ECryptoError
 std::string SignData(const std::string& privateKeyPem, const std::string& data);
+// Whether `publicKeyDer` is a P-256 public key as DER SubjectPublicKeyInfo, nothing after it.
+bool IsVerifyingKey(const std::string& publicKeyDer);
 // Whether `signature` is a valid signature of `data` under the public key given as DER
 // SubjectPublicKeyInfo. A key that is not a P-256 key, or is malformed, verifies nothing.
 bool VerifySignature(const std::string& publicKeyDer, const std::string& data, const std::string& signature);

@@ -132,12 +132,28 @@ std::string SignData(const std::string& privateKeyPem, const std::string& data) 
     return signature;
 }
 
-bool VerifySignature(const std::string& publicKeyDer, const std::string& data, const std::string& signature) {
+namespace {
+
+// The key, or none when the bytes are not exactly one P-256 SubjectPublicKeyInfo: trailing bytes after
+// the key are as suspect as a malformed key.
+Key ReadPublicKey(const std::string& publicKeyDer) {
     const auto* in = reinterpret_cast<const unsigned char*>(publicKeyDer.data());
     Key key(d2i_PUBKEY(nullptr, &in, static_cast<long>(publicKeyDer.size())));
-    // Trailing bytes after the key are as suspect as a malformed key.
     if (!IsP256(key.get()) ||
         in != reinterpret_cast<const unsigned char*>(publicKeyDer.data()) + publicKeyDer.size())
+        return nullptr;
+    return key;
+}
+
+} // namespace
+
+bool IsVerifyingKey(const std::string& publicKeyDer) {
+    return ReadPublicKey(publicKeyDer) != nullptr;
+}
+
+bool VerifySignature(const std::string& publicKeyDer, const std::string& data, const std::string& signature) {
+    const Key key = ReadPublicKey(publicKeyDer);
+    if (!key)
         return false;
     SignContext context(EVP_MD_CTX_new());
     if (!context || EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1)
