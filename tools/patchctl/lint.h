@@ -5,9 +5,9 @@
 
 namespace pc::patchctl {
 
-// Checks the patch list at `path` by the launcher's reading rules and prints every problem with its line
-// number on stdout. Returns the number of problems; `rowCount` receives the number of rows.
+// Checks the patch list at `path` by the launcher's reading rules and prints every problem on stdout with
+// `label` and its line number. Returns the number of problems; `rowCount` receives the number of rows.
 // EFOpenError when the file cannot be read.
-int LintList(const std::string& path, int& rowCount);
+int LintList(const std::string& path, const std::string& label, int& rowCount);
 
 } // namespace pc::patchctl

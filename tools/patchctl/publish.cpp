@@ -115,7 +115,7 @@ int Run(const std::vector<std::string>& args) {
         if (bytes.find('\0') != std::string::npos)
             return Refuse(list + " holds a NUL byte, where the launcher stops reading");
         int rows = 0;
-        if (LintList(list, rows) != 0)
+        if (LintList(list, list, rows) != 0)
             return Refuse(list + " has problems (above)");
     }
 
