@@ -113,7 +113,7 @@ TPreparedData PrepareWhole(const TZipSourceEntry& entry, TDeflater& deflater) {
         const std::int64_t size = in.Size();
         std::vector<std::uint8_t> raw(static_cast<std::size_t>(size));
         in.ReadBuffer(raw.data(), size);
-        if (in.Read(raw.data(), 0) != 0 || in.Size() != size)
+        if (in.Size() != size)
             throw EZipWriteError("The file changed while it was packed: " + entry.sourcePath);
         prepared.size = raw.size();
         prepared.crc = static_cast<std::uint32_t>(crc32(0, raw.data(), static_cast<uInt>(raw.size())));
@@ -129,8 +129,9 @@ TPreparedData PrepareWhole(const TZipSourceEntry& entry, TDeflater& deflater) {
             }
         }
         prepared.bytes = std::move(raw);
-    } catch (const Exception& e) {
-        prepared.error = e.Message();
+    } catch (const std::exception& e) {
+        // Reported by the writer when it comes to this entry; a helper thread must not end the process.
+        prepared.error = e.what();
     }
     return prepared;
 }
@@ -240,7 +241,13 @@ private:
     // The helpers take the next small file in order and prepare it, staying at most `limit_` entries
     // ahead of the writer.
     void Help() {
-        TDeflater deflater(options_.level);
+        std::optional<TDeflater> deflater;
+        std::string setupError;
+        try {
+            deflater.emplace(options_.level);
+        } catch (const std::exception& e) {
+            setupError = e.what();
+        }
         for (;;) {
             std::size_t i = 0;
             {
@@ -257,7 +264,11 @@ private:
                 }
                 i = next_++;
             }
-            TPreparedData prepared = PrepareWhole(entries_[i], deflater);
+            TPreparedData prepared;
+            if (deflater)
+                prepared = PrepareWhole(entries_[i], *deflater);
+            else
+                prepared.error = setupError;
             {
                 std::lock_guard lock(mutex_);
                 slots_[i] = std::move(prepared);

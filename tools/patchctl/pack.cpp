@@ -79,8 +79,8 @@ Tree ReadTree(const fs::path& root) {
 }
 
 bool SameContent(const fs::path& a, const fs::path& b) {
-    std::error_code error;
-    if (fs::file_size(a, error) != fs::file_size(b, error) || error)
+    std::error_code errorA, errorB;
+    if (fs::file_size(a, errorA) != fs::file_size(b, errorB) || errorA || errorB)
         return false;
     std::ifstream left(a, std::ios::binary);
     std::ifstream right(b, std::ios::binary);

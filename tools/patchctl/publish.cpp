@@ -1,5 +1,7 @@
 // patchctl publish LIST ARCHIVE URL: appends the archive's row to a patch list, with its size and SHA-256,
 // after the list has passed lint; with --key the list is signed afterwards.
+#include "archive/code_pages.h"
+#include "archive/extract_names.h"
 #include "framework/crypto.h"
 #include "framework/helpers.h"
 #include "framework/posix/file_io.h"
@@ -88,7 +90,7 @@ int Run(const std::vector<std::string>& args) {
     for (const std::string* text : {&url, &run})
         if (text->find_first_of("\t\r\n") != std::string::npos || text->find('\0') != std::string::npos)
             return UsageError("'" + *text + "' holds a TAB or a line break, which a row cannot carry");
-    if (!run.empty() && (run.front() == '/' || run.find("..") != std::string::npos))
+    if (!run.empty() && IsUnsafeEntryName(Utf8ToWide(run)))
         return UsageError("the program '" + run + "' must lie inside the installation");
 
     std::error_code error;
