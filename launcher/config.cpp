@@ -36,6 +36,13 @@ ConfigValues TakeAllValues(TMemo& buffer) {
     return values;
 }
 
+ConfigContents TakeContents(TMemo& buffer) {
+    ConfigContents contents;
+    contents.values = TakeAllValues(buffer);
+    contents.patchListKey = TakePatchListKey(buffer, contents.hasPatchListKey);
+    return contents;
+}
+
 } // namespace
 
 LauncherConfig& Config() {
@@ -79,6 +86,7 @@ void LoadConfig(UiPort& ui, const std::string& path) {
     config.controlPanelUrl = LookupConfigValue(*buffer, "controlpanel_url");
     config.forumUrl = LookupConfigValue(*buffer, "forum_url");
     config.clientExe = LookupConfigValue(*buffer, "client_exe");
+    config.patchListKey = TakePatchListKey(*buffer, config.hasPatchListKey);
 
     ui.DestroyHiddenTextBuffer(std::move(buffer));
 }
@@ -94,6 +102,27 @@ ConfigValues DecodeConfigBytes(const std::string& bytes) {
     buffer.LoadTextBytes(bytes);
     DescrambleBuffer(buffer);
     return TakeAllValues(buffer);
+}
+
+std::string TakePatchListKey(TMemo& buffer, bool& present) {
+    // Only a ninth line that starts with the key counts: the eight lookups have consumed the lines above
+    // it, and a file of eight lines leaves nothing (or the rest of a last line without CR LF) behind.
+    const std::string name = kPatchListKeyName;
+    present = buffer.Text().compare(0, name.size(), name) == 0;
+    return present ? LookupConfigValue(buffer, name) : std::string();
+}
+
+ConfigContents ReadConfigContents(const std::string& path) {
+    TMemo buffer;
+    DescrambleConfig(buffer, path);
+    return TakeContents(buffer);
+}
+
+ConfigContents DecodeConfigContents(const std::string& bytes) {
+    TMemo buffer;
+    buffer.LoadTextBytes(bytes);
+    DescrambleBuffer(buffer);
+    return TakeContents(buffer);
 }
 
 std::string FindDefaultBrowser(RegistryBackend& registry) {

@@ -22,6 +22,10 @@ struct LauncherConfig {
     std::string controlPanelUrl;    // controlpanel_url
     std::string forumUrl;           // forum_url
     std::string clientExe;          // client_exe
+    // patchlist_key, the optional ninth line: the public key (base64 of DER SubjectPublicKeyInfo) that
+    // the patch list's signature must verify under. Without the line no signature is asked for.
+    bool hasPatchListKey = false;
+    std::string patchListKey;
 };
 
 // The one record of the process.
@@ -33,6 +37,9 @@ inline constexpr std::array<const char*, 8> kConfigKeys = {
     "website_url",  "controlpanel_url", "forum_url",     "client_exe",
 };
 using ConfigValues = std::array<std::string, kConfigKeys.size()>;
+
+// The optional ninth key, after client_exe. Launchers that read eight lines never look at it.
+inline constexpr const char* kPatchListKeyName = "patchlist_key";
 
 // The configuration file's name in the application directory.
 inline constexpr const char* kConfigFileName = "Config.ini";
@@ -57,6 +64,20 @@ std::string LookupConfigValue(TMemo& buffer, const std::string& key);
 ConfigValues ReadConfigValues(const std::string& path);
 // The same for a file whose content is `bytes`. EConvertError
 ConfigValues DecodeConfigBytes(const std::string& bytes);
+
+// Everything the launcher takes from a Config.ini, the optional ninth key included.
+struct ConfigContents {
+    ConfigValues values;
+    bool hasPatchListKey = false;
+    std::string patchListKey;
+    bool operator==(const ConfigContents&) const = default;
+};
+ConfigContents ReadConfigContents(const std::string& path);    // EFOpenError, EConvertError
+ConfigContents DecodeConfigContents(const std::string& bytes); // EConvertError
+
+// After the eight lookups: the ninth key's value when the buffer's first line now holds it. `present`
+// says whether it does.
+std::string TakePatchListKey(TMemo& buffer, bool& present);
 
 // The default browser's program path from the registry's http open command; empty when there is none.
 // ERegistryException when the registry holds the command with another type than string.

@@ -9,6 +9,7 @@
 #include "launcher/config.h"
 #include "launcher/download.h"
 #include "launcher/launching.h"
+#include "launcher/list_signature.h"
 #include "launcher/patch_list.h"
 #include "launcher/ui_port.h"
 
@@ -158,6 +159,13 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
     if (!Download(ui, patchListUrl, listFile, false, DownloadOptions{}, DefaultDownloadLimits(), &reason)) {
         ui.AppendLogLine("- Cannot download patch list");
         ui.ReportDownloadFailure("patch list", reason);
+        return;
+    }
+    // With a key in Config.ini only a list that this server's operator signed is read at all.
+    if (Config().hasPatchListKey &&
+        !IsPatchListSigned(ui, patchListUrl, listFile, appDir, Config().patchListKey)) {
+        ui.AppendLogLine("- The patch list is not signed by this server");
+        RemoveFile(listFile);
         return;
     }
     ParsePatchList(listFile);

@@ -168,4 +168,48 @@ TEST(PatchctlConfig, DecodeErrors) {
     EXPECT_EQ(result.exitCode, 2);
 }
 
+// A P-256 public key as keygen prints it.
+const std::string kPublicKey =
+    "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEk/HySeXaKW732puLqQSfs7lbmFBaMJqarZy17xSYHGE/"
+    "fzdUTe+TDfAvJ2qJc4WLoafqAq6+MuSZUW6rH/OL4g==";
+
+TEST(PatchctlConfig, ThePatchListKeyIsAnOptionalNinthLine) {
+    TempDir dir;
+    const std::string plain = PlainText(kValues) + "patchlist_key=" + kPublicKey + "\n";
+    const auto encoded = Patchctl("config encode --key 5A", plain);
+    ASSERT_EQ(encoded.exitCode, 0) << encoded.err;
+    // Eight lines as before, each with its CR LF, and the key after them.
+    EXPECT_EQ(encoded.out.substr(0, Scrambled(0x5A, kValues).size()), Scrambled(0x5A, kValues));
+    const std::string file = dir.Write("Config.ini", encoded.out);
+    EXPECT_EQ(pc::ReadConfigValues(file), kValues);
+    const pc::ConfigContents contents = pc::ReadConfigContents(file);
+    EXPECT_TRUE(contents.hasPatchListKey);
+    EXPECT_EQ(contents.patchListKey, kPublicKey);
+    const auto decoded = Patchctl("config decode '" + file + "'");
+    EXPECT_EQ(decoded.out, plain);
+
+    // Without the line nothing changes, and a ninth line of another name is not the key.
+    EXPECT_FALSE(pc::ReadConfigContents(dir.Write("Config.ini", Scrambled(0x5A, kValues))).hasPatchListKey);
+    std::string other = "ED";
+    for (std::size_t i = 0; i < pc::kConfigKeys.size(); ++i)
+        other += std::string(pc::kConfigKeys[i]) + "=" + kValues[i] + ";\r\n";
+    EXPECT_FALSE(pc::ReadConfigContents(dir.Write("Config.ini", other + "server_key=" + kPublicKey + ";"))
+                     .hasPatchListKey);
+    // As the launcher reads lines, a last line without CR LF keeps its trailing character.
+    const auto last =
+        pc::ReadConfigContents(dir.Write("Config.ini", other + "patchlist_key=" + kPublicKey + ";"));
+    EXPECT_TRUE(last.hasPatchListKey);
+    EXPECT_EQ(last.patchListKey, kPublicKey + ";");
+
+    const struct { std::string value; } refused[] = {{"not base64!"}, {kPublicKey.substr(4)}, {"AAAA"}};
+    for (const auto& r : refused) {
+        const auto result = Patchctl("config encode", PlainText(kValues) + "patchlist_key=" + r.value + "\n");
+        EXPECT_EQ(result.exitCode, 2) << r.value;
+        EXPECT_EQ(result.err,
+                  "patchctl config encode: line 9: the value of 'patchlist_key' is not a P-256 public "
+                  "key in base64 (patchctl keygen prints the line)\n")
+            << r.value;
+    }
+}
+
 } // namespace

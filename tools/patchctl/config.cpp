@@ -1,6 +1,7 @@
 // patchctl config: reads a Config.ini the way the launcher does, and writes one that the launcher reads
-// back to exactly the given values.
+// back to exactly the given values, the optional patch list key included.
 #include "launcher/config.h"
+#include "framework/crypto.h"
 #include "framework/exceptions.h"
 #include "framework/helpers.h"
 #include "tools/patchctl/command.h"
@@ -31,33 +32,37 @@ int Decode(const std::string& path) {
         std::fprintf(stderr, "Essential file missing: %s\n", path.c_str());
         return 1;
     }
-    const ConfigValues values = ReadConfigValues(path);
+    const ConfigContents contents = ReadConfigContents(path);
     std::string out;
     for (std::size_t i = 0; i < kConfigKeys.size(); ++i)
-        out += std::string(kConfigKeys[i]) + "=" + values[i] + "\n";
+        out += std::string(kConfigKeys[i]) + "=" + contents.values[i] + "\n";
+    if (contents.hasPatchListKey)
+        out += std::string(kPatchListKeyName) + "=" + contents.patchListKey + "\n";
     std::fwrite(out.data(), 1, out.size(), stdout);
     return 0;
 }
 
-// The file's bytes for `values` under `key`: two hex digits, then "key=value;" lines joined by CR LF,
-// every byte shifted up by key + 19.
-std::string Scramble(int key, const ConfigValues& values) {
+// The file's bytes for `contents` under `key`: two hex digits, then "key=value;" lines each ended by
+// CR LF, every byte shifted up by key + 19. The ninth key, when given, needs the eighth line's CR LF.
+std::string Scramble(int key, const ConfigContents& contents) {
     char digits[3];
     std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(key));
     std::string plain;
     for (std::size_t i = 0; i < kConfigKeys.size(); ++i)
-        plain += std::string(kConfigKeys[i]) + "=" + values[i] + ";\r\n";
+        plain += std::string(kConfigKeys[i]) + "=" + contents.values[i] + ";\r\n";
+    if (contents.hasPatchListKey)
+        plain += std::string(kPatchListKeyName) + "=" + contents.patchListKey + ";\r\n";
     std::string out = digits;
     for (unsigned char c : plain)
         out += static_cast<char>((c + key + 19) % 256);
     return out;
 }
 
-// Whether the launcher reads `bytes` back to exactly `values`; some keys turn a byte into a lone CR, a
+// Whether the launcher reads `bytes` back to exactly `contents`; some keys turn a byte into a lone CR, a
 // lone LF or a NUL, which the reading damages.
-bool ReadsBack(const std::string& bytes, const ConfigValues& values) {
+bool ReadsBack(const std::string& bytes, const ConfigContents& contents) {
     try {
-        return DecodeConfigBytes(bytes) == values;
+        return DecodeConfigContents(bytes) == contents;
     } catch (const Exception&) {
         return false;
     }
@@ -86,8 +91,10 @@ int Encode(const std::vector<std::string>& args) {
     }
 
     const std::string input((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
-    ConfigValues values;
-    std::array<int, kConfigKeys.size()> seenOnLine{};
+    ConfigContents contents;
+    ConfigValues& values = contents.values;
+    // The eight keys, then the optional ninth.
+    std::array<int, kConfigKeys.size() + 1> seenOnLine{};
     std::size_t start = 0;
     for (int lineNumber = 1; start < input.size(); ++lineNumber) {
         auto end = input.find('\n', start);
@@ -106,7 +113,7 @@ int Encode(const std::vector<std::string>& args) {
         const std::string name = line.substr(0, equals);
         const auto known =
             std::find_if(kConfigKeys.begin(), kConfigKeys.end(), [&](const char* k) { return name == k; });
-        if (known == kConfigKeys.end())
+        if (known == kConfigKeys.end() && name != kPatchListKeyName)
             return Refuse(where + "unknown key '" + name + "'");
         const auto index = static_cast<std::size_t>(known - kConfigKeys.begin());
         if (seenOnLine[index] != 0)
@@ -117,8 +124,17 @@ int Encode(const std::vector<std::string>& args) {
             return Refuse(where + "the value of '" + name + "' holds a CR, which Config.ini cannot carry");
         if (value.find('\0') != std::string::npos)
             return Refuse(where + "the value of '" + name + "' holds a NUL, which Config.ini cannot carry");
+        std::string der;
+        if (index == kConfigKeys.size() && !(Base64Decode(value, der) && IsVerifyingKey(der)))
+            return Refuse(where + "the value of '" + name +
+                          "' is not a P-256 public key in base64 (patchctl keygen prints the line)");
         seenOnLine[index] = lineNumber;
-        values[index] = value;
+        if (index < kConfigKeys.size()) {
+            values[index] = value;
+        } else {
+            contents.hasPatchListKey = true;
+            contents.patchListKey = value;
+        }
     }
     for (std::size_t i = 0; i < kConfigKeys.size(); ++i)
         if (seenOnLine[i] == 0)
@@ -126,8 +142,8 @@ int Encode(const std::vector<std::string>& args) {
 
     std::string bytes;
     if (key) {
-        bytes = Scramble(*key, values);
-        if (!ReadsBack(bytes, values)) {
+        bytes = Scramble(*key, contents);
+        if (!ReadsBack(bytes, contents)) {
             char digits[3];
             std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(*key));
             return Refuse(std::string("key ") + digits +
@@ -140,8 +156,8 @@ int Encode(const std::vector<std::string>& args) {
             keys[static_cast<std::size_t>(k)] = k;
         std::shuffle(keys.begin(), keys.end(), std::mt19937{std::random_device{}()});
         for (int k : keys) {
-            bytes = Scramble(k, values);
-            if (ReadsBack(bytes, values))
+            bytes = Scramble(k, contents);
+            if (ReadsBack(bytes, contents))
                 break;
             bytes.clear();
         }

@@ -1,19 +1,33 @@
 // patchctl lint FILE: checks a patch list by the launcher's own reading rules and reports every problem
-// with its line number, where the launcher would stop at the first.
+// with its line number, where the launcher would stop at the first. With --fetch it also downloads and
+// tests what players would get; with --sig it checks the list's signature.
+#include "tools/patchctl/lint.h"
+#include "archive/code_pages.h"
+#include "archive/extract_names.h"
+#include "archive/launcher_settings.h"
+#include "archive/zip_archiver.h"
 #include "framework/crypto.h"
 #include "framework/exceptions.h"
 #include "framework/helpers.h"
 #include "framework/line_list.h"
+#include "launcher/config.h"
+#include "launcher/download.h"
+#include "launcher/list_signature.h"
 #include "launcher/patch_list.h"
 #include "launcher/update_run.h"
 #include "tools/patchctl/command.h"
+#include "tools/patchctl/console_ui.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -72,15 +86,13 @@ void CheckSixthField(Report& report, int line, const std::string& sixth) {
         report.Information(line, "text after the fifth TAB is not a SHA-256 and is ignored: '" + sixth + "'");
 }
 
-int Run(const std::vector<std::string>& args) {
-    if (args.size() != 1) {
-        std::fputs("usage: patchctl lint FILE\n", stderr);
-        return 2;
-    }
-    TStringList lines;
-    lines.LoadLines(args[0]);
+} // namespace
 
-    Report report(args[0]);
+int LintList(const std::string& path, const std::string& label, int& rowCount) {
+    TStringList lines;
+    lines.LoadLines(path);
+
+    Report report(label);
     // Rows as the update run would see them, for the group test; a row whose group cannot be read takes
     // no part in it.
     auto table = std::make_unique<TPatchList>();
@@ -145,12 +157,250 @@ int Run(const std::vector<std::string>& args) {
                                    ") and is never downloaded");
     }
 
-    std::printf("%s: %s, %s\n", args[0].c_str(), Counted(rows, "row").c_str(),
-                Counted(report.Problems(), "problem").c_str());
-    return report.Problems() == 0 ? 0 : 1;
+    rowCount = rows;
+    return report.Problems();
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kUsage = "lint FILE|URL [--fetch] [--sig --config CONFIG.ini]";
+
+bool IsUrl(const std::string& text) {
+    return text.rfind("http://", 0) == 0 || text.rfind("https://", 0) == 0;
+}
+
+// A private scratch directory for the downloads, removed with its contents.
+class ScratchDir {
+public:
+    ScratchDir() {
+        std::random_device random;
+        for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+            const fs::path candidate =
+                fs::temp_directory_path() / ("patchctl-lint-" + std::to_string(random()));
+            std::error_code error;
+            if (fs::create_directory(candidate, error))
+                path_ = candidate.string() + "/";
+        }
+        if (path_.empty())
+            throw EFCreateError("Cannot create file " +
+                                (fs::temp_directory_path() / "patchctl-lint-").string());
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    ~ScratchDir() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+bool ReadBytes(const std::string& path, std::string& bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+std::string Sha256OfFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    TSha256 hash;
+    std::vector<char> chunk(1 << 16);
+    while (in) {
+        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        hash.Update(chunk.data(), static_cast<std::size_t>(in.gcount()));
+    }
+    return hash.HexDigest();
+}
+
+// Opens a downloaded archive as the launcher would and decodes every entry into a null sink; reports what
+// the launcher would fail on or skip.
+void TestArchive(Report& report, int line, const std::string& file) {
+    TZipArchiver zip;
+    ApplyLauncherArchiverSettings(zip);
+    zip.FileName = Utf8ToWide(file);
+    try {
+        zip.OpenInMode(fmOpenRead | fmShareDenyNone);
+    } catch (const Exception& e) {
+        report.Problem(line, "the archive does not open: " + WithClosingPeriod(e.Message()));
+        return;
+    }
+    TZADirArray& items = zip.DirManager()->Items;
+    TNullStream sink;
+    for (std::int32_t i = 0; i < items.Count(); ++i) {
+        const std::u16string name = items.Item(i).Name;
+        const std::string shown = WideToUtf8(name);
+        if (IsUnsafeEntryName(name)) {
+            report.Problem(line, "unsafe entry name '" + shown + "': the launcher does not extract it");
+            continue;
+        }
+        if ((items.Item(i).Flags & kFlagEncrypted) != 0) {
+            report.Problem(line,
+                           "entry '" + shown + "' is encrypted: the launcher has no password and skips it");
+            continue;
+        }
+        try {
+            zip.DecodeEntry(i, sink);
+        } catch (const Exception& e) {
+            report.Problem(line, "entry '" + shown + "' does not decode: " + WithClosingPeriod(e.Message()));
+        }
+    }
+    zip.Close();
+}
+
+// Downloads every archive that an installation with an empty ledger would fetch (a row superseded in its
+// group is not) and checks it against its row. Returns the number of problems.
+int FetchArchives(const std::string& path, const std::string& label, const std::string& scratch) {
+    Report report(label);
+    auto table = std::make_unique<TPatchList>();
+    try {
+        ParsePatchList(path, *table);
+    } catch (const Exception& e) {
+        std::printf("%s: archives not fetched: the launcher stops reading this list (%s)\n", label.c_str(),
+                    WithClosingPeriod(e.Message()).c_str());
+        return 0; // reported by the row checks already
+    }
+    TStringList lines;
+    lines.LoadLines(path);
+    std::vector<int> lineOfRow;
+    for (int i = 0; i < lines.LineCount(); ++i)
+        if (IsPatchListRow(lines.LineAt(i)))
+            lineOfRow.push_back(i + 1);
+
+    TZipArchiver archiver;
+    ConsoleUi ui(archiver);
+    const std::string file = scratch + "archive";
+    for (std::int32_t i = 0; i <= table->high; ++i) {
+        const TPatchRec& row = table->items[static_cast<std::size_t>(i)];
+        const int line = lineOfRow[static_cast<std::size_t>(i)];
+        if (row.group != 0 && FindLaterInGroup(*table, i) != -1)
+            continue;
+        ui.SetProgressVisible(true);
+        ui.SetProgressPosition(0);
+        ui.SetProgressMax(row.size < 0 ? 0 : row.size);
+        std::string reason;
+        const bool fetched = Download(ui, row.url, file, true, DefaultDownloadLimits(), &reason);
+        ui.SetProgressVisible(false);
+        if (!fetched) {
+            report.Problem(line,
+                           "not downloadable: " + (reason.empty() ? std::string("no reason given") : reason));
+            RemoveFile(file);
+            continue;
+        }
+        std::error_code error;
+        const auto size = static_cast<std::int64_t>(fs::file_size(file, error));
+        if (size != row.size)
+            report.Problem(line, "size differs: the list gives " + std::to_string(row.size) +
+                                     " bytes, the server sends " + std::to_string(size));
+        if (!row.sha256.empty()) {
+            const std::string digest = Sha256OfFile(file);
+            if (digest != row.sha256)
+                report.Problem(line, "SHA-256 differs: the list gives " + row.sha256 + ", the archive has " +
+                                         digest);
+        }
+        TestArchive(report, line, file);
+        RemoveFile(file);
+    }
+    return report.Problems();
+}
+
+// Checks the list's detached signature against the key that `config` carries. Returns the number of
+// problems.
+int CheckSignature(const std::string& listFile, const std::string& label, const std::string& signatureFile,
+                   const std::string& signatureLabel, const std::string& config) {
+    if (!IsExistingFile(config)) {
+        std::printf("%s: signature: %s is missing\n", label.c_str(), config.c_str());
+        return 1;
+    }
+    const ConfigContents contents = ReadConfigContents(config);
+    std::string key;
+    if (!contents.hasPatchListKey) {
+        std::printf("%s: signature: %s has no %s line, so its launchers take any list\n", label.c_str(),
+                    config.c_str(), kPatchListKeyName);
+        return 1;
+    }
+    if (!Base64Decode(contents.patchListKey, key) || !IsVerifyingKey(key)) {
+        std::printf("%s: signature: the %s of %s is not a P-256 public key\n", label.c_str(),
+                    kPatchListKeyName, config.c_str());
+        return 1;
+    }
+    std::string list, signature;
+    if (!ReadBytes(signatureFile, signature)) {
+        std::printf("%s: signature: %s is missing\n", label.c_str(), signatureLabel.c_str());
+        return 1;
+    }
+    if (!ReadBytes(listFile, list) || !VerifySignature(key, list, signature)) {
+        std::printf("%s: signature: %s does not verify under the key of %s\n", label.c_str(),
+                    signatureLabel.c_str(), config.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+int UsageError(const std::string& what) {
+    std::fprintf(stderr, "patchctl lint: %s\nusage: patchctl %s\n", what.c_str(), kUsage);
+    return 2;
+}
+
+int Run(const std::vector<std::string>& args) {
+    std::string list, config;
+    bool fetch = false, sig = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--fetch")
+            fetch = true;
+        else if (args[i] == "--sig")
+            sig = true;
+        else if (args[i] == "--config" && i + 1 < args.size())
+            config = args[++i];
+        else if (list.empty() && !args[i].empty() && args[i][0] != '-')
+            list = args[i];
+        else
+            return UsageError("unexpected argument '" + args[i] + "'");
+    }
+    if (list.empty())
+        return UsageError("no patch list given");
+    if (sig != !config.empty())
+        return UsageError("--sig and --config CONFIG.ini go together");
+
+    // A list given by its URL is checked as players get it: downloaded, with its signature beside it.
+    std::optional<ScratchDir> scratch;
+    if (fetch || IsUrl(list))
+        scratch.emplace();
+    std::string file = list;
+    std::string signatureFile = list + ".sig";
+    if (IsUrl(list)) {
+        TZipArchiver archiver;
+        ConsoleUi ui(archiver);
+        file = scratch->Path() + kPatchListFileName;
+        std::string reason;
+        if (!Download(ui, list, file, false, DefaultDownloadLimits(), &reason)) {
+            std::printf("%s: not downloadable: %s\n", list.c_str(), reason.c_str());
+            return 1;
+        }
+        signatureFile = scratch->Path() + kSignatureFileName;
+        if (sig &&
+            !Download(ui, SignatureUrlOf(list), signatureFile, false, DefaultDownloadLimits(), &reason))
+            RemoveFile(signatureFile);
+    }
+
+    int rows = 0;
+    int problems = LintList(file, list, rows);
+    if (sig)
+        problems += CheckSignature(file, list, signatureFile,
+                                   IsUrl(list) ? SignatureUrlOf(list) : list + ".sig", config);
+    if (fetch)
+        problems += FetchArchives(file, list, scratch->Path());
+    std::printf("%s: %s, %s\n", list.c_str(), Counted(rows, "row").c_str(),
+                Counted(problems, "problem").c_str());
+    return problems == 0 ? 0 : 1;
 }
 
 } // namespace
 } // namespace pc::patchctl
 
-static const pc::patchctl::Registration reg("lint", "lint FILE", &pc::patchctl::Run);
+static const pc::patchctl::Registration reg("lint", pc::patchctl::kUsage, &pc::patchctl::Run);

@@ -1,0 +1,185 @@
+// patchctl publish, keygen and sign: rows appended to lists as operators keep them, and signatures that
+// the openssl tool and patchctl accept from each other.
+#include "tests/patchctl/patchctl_support.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+namespace fs = std::filesystem;
+using pc::test::Patchctl;
+using pc::test::ProgramResult;
+using pc::test::Quoted;
+using pc::test::ReadFileBytes;
+using pc::test::RunProgram;
+using pc::test::TempDir;
+
+std::string Sha256Sum(const std::string& path) {
+    const ProgramResult r = RunProgram("sha256sum " + Quoted(path));
+    return r.out.substr(0, 64);
+}
+
+TEST(PatchctlPublish, AppendsTheRowAndKeepsEveryByte) {
+    TempDir dir;
+    const std::string archive = dir.Write("p0042.zip", std::string(1234, 'z'));
+    const std::string hash = Sha256Sum(archive);
+    struct Case {
+        const char* what;
+        std::string list;
+        std::string options;
+        std::string joint; // what goes between the old bytes and the row
+        std::string row;   // the row after the URL
+    } cases[] = {
+        {"comments, blank lines, LF and CR ends",
+         "// realm patches\r\n\r\n7\thttp://h/p7.zip\t10\t\t0\t\r\n/ "
+         "comment\n3\thttp://h/p3.zip\t10\tx.sh\t2\t\r",
+         "", "", "\t1234\t\t0\t"},
+        {"last line without its line end", "5\thttp://h/p5.zip\t$10\t\t0\t", "", "\r\n", "\t1234\t\t0\t"},
+        {"options", "1\thttp://h/p1.zip\t1\t\t0\t\r\n", "--id 42 --group 9 --run setup.sh", "",
+         "\t1234\tsetup.sh\t9\t"},
+    };
+    for (const Case& c : cases) {
+        const std::string list = dir.Write("list.txt", c.list);
+        const ProgramResult r = Patchctl("publish " + Quoted(list) + " " + Quoted(archive) +
+                                         " http://cdn.example/patches/p0042.zip " + c.options);
+        ASSERT_EQ(r.exitCode, 0) << c.what << ": " << r.err;
+        const std::string id = c.options.empty() ? (c.list[0] == '5' ? "6" : "8") : "42";
+        EXPECT_EQ(ReadFileBytes(list),
+                  c.list + c.joint + id + "\thttp://cdn.example/patches/p0042.zip" + c.row + hash + "\r\n")
+            << c.what;
+        EXPECT_EQ(r.out,
+                  list + ": patch " + id + " added: http://cdn.example/patches/p0042.zip, 1234 bytes\n")
+            << c.what;
+        EXPECT_EQ(Patchctl("lint " + Quoted(list)).exitCode, 0) << c.what;
+    }
+
+    // The first patch of a server makes the list.
+    const ProgramResult first =
+        Patchctl("publish " + Quoted(dir / "new.txt") + " " + Quoted(archive) + " http://h/p0042.zip");
+    ASSERT_EQ(first.exitCode, 0) << first.err;
+    EXPECT_EQ(ReadFileBytes(dir / "new.txt"), "1\thttp://h/p0042.zip\t1234\t\t0\t" + hash + "\r\n");
+}
+
+TEST(PatchctlPublish, RefusesAndLeavesTheListAlone) {
+    TempDir dir;
+    const std::string archive = dir.Write("p0042.zip", "zip");
+    const std::string good = "1\thttp://h/p1.zip\t1\t\t0\t\r\n";
+    struct Case {
+        std::string list;
+        std::string args;
+        int exitCode;
+        std::string err;
+    } cases[] = {
+        {"1\thttp://h/p1.zip\tten\t\t0\t\r\n", "http://h/p0042.zip", 1,
+         "patchctl publish: LIST has problems (above); the list is unchanged\n"},
+        {good, "http://h/p0042.zip --id 1", 1,
+         "patchctl publish: id 1 is already listed; the list is unchanged\n"},
+        {good, "http://h/other.zip", 2,
+         "patchctl publish: the URL's last segment 'other.zip' differs from the archive's name 'p0042.zip', "
+         "and "
+         "the launcher stores the download under the segment (--force to publish anyway)\n"},
+        {good, "http://h/p0042.zip --id x", 2, "patchctl publish: --id needs a number, not 'x'\n"},
+        {good, "http://h/p0042.zip --run ../escape.sh", 2,
+         "patchctl publish: the program '../escape.sh' must lie inside the installation\n"},
+        {good, "http://h/p0042.zip --key " + Quoted(dir / "none.pem"), 1,
+         "Cannot open file " + (dir / "none.pem") + ".\n"},
+    };
+    for (const Case& c : cases) {
+        const std::string list = dir.Write("list.txt", c.list);
+        const ProgramResult r = Patchctl("publish " + Quoted(list) + " " + Quoted(archive) + " " + c.args);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.args;
+        std::string err = c.err;
+        if (const auto at = err.find("LIST"); at != std::string::npos)
+            err.replace(at, 4, list);
+        EXPECT_EQ(r.err.substr(0, r.err.find("usage:")), err) << c.args;
+        EXPECT_EQ(ReadFileBytes(list), c.list) << c.args;
+    }
+
+    const std::string list = dir.Write("list.txt", good);
+    const ProgramResult forced =
+        Patchctl("publish " + Quoted(list) + " " + Quoted(archive) + " http://h/x.zip --force");
+    EXPECT_EQ(forced.exitCode, 0) << forced.err;
+}
+
+// The public key of a PEM private key as the openssl tool gives it, in base64 of its DER form.
+std::string OpensslPublicKeyBase64(const std::string& key) {
+    // In parentheses: the runner's redirections must not take the pipe's place.
+    return RunProgram("(openssl pkey -in " + Quoted(key) + " -pubout -outform DER | base64 -w0)").out;
+}
+
+TEST(PatchctlSign, KeysAndSignaturesGoBothWaysWithOpenssl) {
+    TempDir dir;
+    const std::string key = dir / "key.pem";
+    const ProgramResult made = Patchctl("keygen " + Quoted(key));
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    EXPECT_EQ(made.out, "patchlist_key=" + OpensslPublicKeyBase64(key) + "\n");
+    EXPECT_EQ(fs::status(key).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(Patchctl("keygen " + Quoted(key)).exitCode, 2); // never overwritten
+    ASSERT_EQ(
+        RunProgram("openssl pkey -in " + Quoted(key) + " -pubout -out " + Quoted(dir / "pub.pem")).exitCode,
+        0);
+
+    const std::string list = dir.Write("list.txt", "1\thttp://h/p1.zip\t1\t\t0\t\r\n");
+    const ProgramResult signedList = Patchctl("sign " + Quoted(list) + " --key " + Quoted(key));
+    ASSERT_EQ(signedList.exitCode, 0) << signedList.err;
+    EXPECT_EQ(signedList.out, list + ".sig: signed\n");
+    const std::string verify = "openssl dgst -sha256 -verify " + Quoted(dir / "pub.pem") + " -signature " +
+                               Quoted(list + ".sig") + " ";
+    const ProgramResult verified = RunProgram(verify + Quoted(list));
+    EXPECT_EQ(verified.exitCode, 0) << verified.out << verified.err;
+    EXPECT_EQ(verified.out, "Verified OK\n");
+    dir.Write("tampered.txt", "1\thttp://h/p1.zip\t2\t\t0\t\r\n");
+    EXPECT_NE(RunProgram(verify + Quoted(dir / "tampered.txt")).exitCode, 0);
+
+    // The other way: key and signature from the openssl tool, checked by patchctl against a Config.ini.
+    const std::string theirs = dir / "theirs.pem";
+    ASSERT_EQ(
+        RunProgram("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " + Quoted(theirs))
+            .exitCode,
+        0);
+    const std::string other = dir.Write("other.txt", "2\thttp://h/p2.zip\t5\t\t0\t\r\n");
+    ASSERT_EQ(RunProgram("openssl dgst -sha256 -sign " + Quoted(theirs) + " -out " + Quoted(other + ".sig") +
+                         " " + Quoted(other))
+                  .exitCode,
+              0);
+    const std::string plain =
+        "client_title=T\nnewsfile_url=N\npatchlist_url=P\nserver_name=S\nwebsite_url=W\n"
+        "controlpanel_url=C\nforum_url=F\nclient_exe=game.exe\n";
+    const std::string config = dir / "Config.ini";
+    const auto encode = [&](const std::string& pem) {
+        dir.Write("Config.ini", Patchctl("config encode --key ED",
+                                         plain + "patchlist_key=" + OpensslPublicKeyBase64(pem) + "\n")
+                                    .out);
+    };
+    encode(theirs);
+    const auto lint = [&](const std::string& file) {
+        return Patchctl("lint " + Quoted(file) + " --sig --config " + Quoted(config));
+    };
+    ProgramResult r = lint(other);
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_EQ(r.out, other + ": 1 row, 0 problems\n");
+    // patchctl's signature under the other key, and a list without signature.
+    r = lint(list);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, list + ": signature: " + list + ".sig does not verify under the key of " + config +
+                         "\n" + list + ": 1 row, 1 problem\n");
+    const std::string unsignedList = dir / "tampered.txt";
+    r = lint(unsignedList);
+    EXPECT_EQ(r.out, unsignedList + ": signature: " + unsignedList + ".sig is missing\n" + unsignedList +
+                         ": 1 row, 1 problem\n");
+    encode(key);
+    EXPECT_EQ(lint(list).exitCode, 0);
+
+    // Keys that are not P-256 private keys sign nothing.
+    const std::string rsa = dir / "rsa.pem";
+    ASSERT_EQ(RunProgram("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out " + Quoted(rsa))
+                  .exitCode,
+              0);
+    r = Patchctl("sign " + Quoted(list) + " --key " + Quoted(rsa));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "The key is not an ECDSA P-256 private key in PEM.\n");
+}
+
+} // namespace

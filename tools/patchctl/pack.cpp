@@ -1,0 +1,227 @@
+// patchctl pack OLD NEW OUT.zip: the patch archive that turns the tree OLD into the tree NEW.
+#include "archive/code_pages.h"
+#include "archive/extract_names.h"
+#include "archive/zip_writer.h"
+#include "tools/patchctl/command.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace pc::patchctl {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kRefused = 2;
+constexpr std::uint32_t kRegularFileType = 0100000;
+constexpr std::uint32_t kDirectoryType = 0040000;
+
+const char* const kUsage = "pack OLD NEW OUT.zip [--all] | pack --all NEW OUT.zip";
+
+int UsageError(const std::string& what) {
+    std::fprintf(stderr, "patchctl pack: %s\nusage: patchctl %s\n", what.c_str(), kUsage);
+    return kRefused;
+}
+
+struct TreeItem {
+    fs::path path;
+    bool directory = false;
+    std::uint32_t mode = 0;
+    std::int64_t modTime = 0;
+};
+
+// What a tree holds, by name relative to its root with '/'.
+struct Tree {
+    std::map<std::string, TreeItem> items;
+    std::vector<std::string> links;  // symbolic links, which a patch cannot carry
+    std::vector<std::string> others; // devices, pipes, sockets
+};
+
+std::int64_t SecondsOf(fs::file_time_type time) {
+    const auto system = std::chrono::file_clock::to_sys(time);
+    return std::chrono::duration_cast<std::chrono::seconds>(system.time_since_epoch()).count();
+}
+
+Tree ReadTree(const fs::path& root) {
+    Tree tree;
+    // Sorted by name so that the same tree always gives the same archive.
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        const fs::directory_entry& entry = *it;
+        const std::string name = entry.path().lexically_relative(root).generic_string();
+        const fs::file_status status = entry.symlink_status();
+        if (fs::is_symlink(status)) {
+            tree.links.push_back(name);
+            continue;
+        }
+        TreeItem item;
+        item.path = entry.path();
+        item.mode = static_cast<std::uint32_t>(status.permissions()) & 07777;
+        item.modTime = SecondsOf(entry.last_write_time());
+        if (fs::is_directory(status)) {
+            item.directory = true;
+            item.mode |= kDirectoryType;
+        } else if (fs::is_regular_file(status)) {
+            item.mode |= kRegularFileType;
+        } else {
+            tree.others.push_back(name);
+            continue;
+        }
+        tree.items.emplace(name, item);
+    }
+    return tree;
+}
+
+bool SameContent(const fs::path& a, const fs::path& b) {
+    std::error_code errorA, errorB;
+    if (fs::file_size(a, errorA) != fs::file_size(b, errorB) || errorA || errorB)
+        return false;
+    std::ifstream left(a, std::ios::binary);
+    std::ifstream right(b, std::ios::binary);
+    std::vector<char> x(1 << 16), y(1 << 16);
+    while (left && right) {
+        left.read(x.data(), static_cast<std::streamsize>(x.size()));
+        right.read(y.data(), static_cast<std::streamsize>(y.size()));
+        if (left.gcount() != right.gcount() || !std::equal(x.begin(), x.begin() + left.gcount(), y.begin()))
+            return false;
+    }
+    return left.eof() && right.eof();
+}
+
+// Why the launcher could not store an entry of this name where NEW has it; empty when it can.
+std::string NameProblem(const std::string& name) {
+    const std::u16string wide = Utf8ToWide(name);
+    if (WideToUtf8(wide) != name)
+        return "is not valid UTF-8";
+    if (name.find('\\') != std::string::npos)
+        return "holds a '\\', which the launcher takes as a folder separator";
+    if (IsUnsafeEntryName(wide))
+        return "would be written outside the installation";
+    return {};
+}
+
+int Pack(const std::vector<std::string>& args) {
+    bool all = false;
+    std::vector<std::string> positional;
+    for (const std::string& arg : args) {
+        if (arg == "--all")
+            all = true;
+        else if (arg.size() > 1 && arg[0] == '-')
+            return UsageError("unknown option: " + arg);
+        else
+            positional.push_back(arg);
+    }
+    if (positional.size() != 3 && !(all && positional.size() == 2))
+        return UsageError("OLD, NEW and the archive to write are needed");
+    const bool withOld = positional.size() == 3;
+    const fs::path newRoot = positional[withOld ? 1 : 0];
+    const std::string out = positional[withOld ? 2 : 1];
+    for (const fs::path& root :
+         withOld ? std::vector<fs::path>{positional[0], newRoot} : std::vector{newRoot})
+        if (!fs::is_directory(root))
+            return UsageError("'" + root.string() + "' is not a directory");
+
+    const Tree next = ReadTree(newRoot);
+    const Tree old = withOld ? ReadTree(positional[0]) : Tree{};
+
+    bool refused = false;
+    for (const std::string& link : next.links) {
+        std::fprintf(stderr, "patchctl pack: %s is a symbolic link, which a patch cannot carry\n",
+                     link.c_str());
+        refused = true;
+    }
+    for (const std::string& other : next.others) {
+        std::fprintf(stderr, "patchctl pack: %s is not a regular file or folder\n", other.c_str());
+        refused = true;
+    }
+
+    // The files that are new or changed, and the folders they lie in or that OLD lacks.
+    std::set<std::string> names;
+    for (const auto& [name, item] : next.items) {
+        const auto before = old.items.find(name);
+        if (item.directory) {
+            if (all || before == old.items.end() || !before->second.directory)
+                names.insert(name + "/");
+            continue;
+        }
+        if (!all && before != old.items.end() && !before->second.directory &&
+            SameContent(before->second.path, item.path))
+            continue;
+        names.insert(name);
+        for (auto slash = name.rfind('/'); slash != std::string::npos; slash = name.rfind('/', slash - 1)) {
+            names.insert(name.substr(0, slash + 1));
+            if (slash == 0)
+                break;
+        }
+    }
+
+    std::map<std::u16string, std::string> byFoldedName;
+    for (const std::string& name : names) {
+        const std::string bare = name.back() == '/' ? name.substr(0, name.size() - 1) : name;
+        const std::string problem = NameProblem(bare);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "patchctl pack: the name %s %s\n", bare.c_str(), problem.c_str());
+            refused = true;
+            continue;
+        }
+        // The launcher's archive directory finds names without regard to letter case.
+        const auto [it, first] = byFoldedName.emplace(WideLowerCase(Utf8ToWide(name)), name);
+        if (!first) {
+            std::fprintf(stderr, "patchctl pack: %s and %s differ only in letter case\n", it->second.c_str(),
+                         name.c_str());
+            refused = true;
+        }
+    }
+    if (refused) {
+        std::fprintf(stderr, "patchctl pack: nothing written\n");
+        return kRefused;
+    }
+
+    for (const auto& [name, item] : old.items)
+        if (!item.directory && next.items.find(name) == next.items.end())
+            std::fprintf(stderr, "not removed by this patch: %s\n", name.c_str());
+
+    std::vector<TZipSourceEntry> entries;
+    std::uint64_t bytes = 0;
+    int files = 0;
+    for (const std::string& name : names) {
+        const bool directory = name.back() == '/';
+        const TreeItem& item = next.items.at(directory ? name.substr(0, name.size() - 1) : name);
+        TZipSourceEntry entry;
+        entry.name = name;
+        entry.sourcePath = directory ? std::string() : item.path.string();
+        entry.unixMode = item.mode;
+        entry.modTime = item.modTime;
+        entries.push_back(std::move(entry));
+        if (!directory) {
+            ++files;
+            bytes += fs::file_size(item.path);
+        }
+    }
+    WriteZipArchive(out, entries);
+    std::printf("%s: %d file%s, %zu folder%s, %ju bytes packed into %ju\n", out.c_str(), files,
+                files == 1 ? "" : "s", entries.size() - static_cast<std::size_t>(files),
+                entries.size() - static_cast<std::size_t>(files) == 1 ? "" : "s",
+                static_cast<std::uintmax_t>(bytes), static_cast<std::uintmax_t>(fs::file_size(out)));
+    return 0;
+}
+
+int Run(const std::vector<std::string>& args) {
+    try {
+        return Pack(args);
+    } catch (const fs::filesystem_error& e) {
+        std::fprintf(stderr, "patchctl pack: %s\n", e.what());
+        return 1;
+    }
+}
+
+} // namespace
+} // namespace pc::patchctl
+
+static const pc::patchctl::Registration reg("pack", pc::patchctl::kUsage, &pc::patchctl::Run);
