@@ -190,9 +190,12 @@ bool TZAOutputFile::Create(const std::string& target) {
         }
     }
     const std::string temporary = TemporaryPathFor(target);
-    // A temporary that a crash left behind goes first; whatever is there now is never opened through.
-    ::unlink(temporary.c_str());
-    fd_ = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    // Only a new file will do: whatever is there already (a temporary a crash left behind, or a link in
+    // its place) is removed, never opened through.
+    constexpr int kFlags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    fd_ = ::open(temporary.c_str(), kFlags, 0644);
+    if (fd_ < 0 && errno == EEXIST && ::unlink(temporary.c_str()) == 0)
+        fd_ = ::open(temporary.c_str(), kFlags, 0644);
     if (fd_ < 0)
         return false;
     target_ = target;
