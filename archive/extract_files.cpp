@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <fstream>
+#include <string_view>
 #include <vector>
 
 namespace pc {
@@ -22,13 +24,6 @@ bool IsExistingDirectory(const std::string& path) {
 bool IsExistingNonDirectory(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
-}
-
-bool DeleteTarget(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
-        return false;
-    return ::unlink(path.c_str()) == 0;
 }
 
 bool IsReadOnlyFile(const std::string& path) {
@@ -98,7 +93,8 @@ std::int32_t FileAgeDos(const std::string& path) {
     return static_cast<std::int32_t>((date << 16) | time);
 }
 
-mode_t ExtractedFileMode(std::uint16_t versionMadeBy, std::uint32_t externalAttr) {
+mode_t ExtractedFileMode(std::uint16_t versionMadeBy, std::uint32_t externalAttr,
+                         std::optional<mode_t> replacedMode) {
     constexpr unsigned kHostUnix = 3;
     const std::uint32_t unixMode = externalAttr >> 16;
     const std::uint32_t type = unixMode & 0170000;
@@ -107,9 +103,35 @@ mode_t ExtractedFileMode(std::uint16_t versionMadeBy, std::uint32_t externalAttr
     // written as an ordinary file and gets the ordinary permissions.
     if ((versionMadeBy >> 8) == kHostUnix && unixMode != 0 && (type == 0 || type == 0100000))
         mode = static_cast<mode_t>(unixMode & 0777);
+    else if (replacedMode)
+        mode = *replacedMode & 0777;
     if (externalAttr & 0x01)
         mode &= static_cast<mode_t>(~0222);
+    else if ((mode & 0222) == 0)
+        mode |= 0200;
     return mode;
+}
+
+std::string TemporaryPathFor(const std::string& target) {
+    constexpr std::string_view kSuffix = ".pc-part";
+    constexpr std::size_t kLongestName = 255; // bytes in one name on Linux file systems
+    const std::size_t slash = target.rfind('/');
+    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    std::string name = target.substr(nameStart);
+    const std::size_t room = kLongestName - 1 - kSuffix.size();
+    if (name.size() > room) {
+        std::uint32_t hash = 2166136261u; // FNV-1a
+        for (const char c : name)
+            hash = (hash ^ static_cast<std::uint8_t>(c)) * 16777619u;
+        char tail[10];
+        std::snprintf(tail, sizeof tail, "~%08x", static_cast<unsigned>(hash));
+        std::size_t keep = room - (sizeof tail - 1);
+        // Cut between characters, never inside a UTF-8 sequence.
+        while (keep > 0 && (static_cast<std::uint8_t>(name[keep]) & 0xC0) == 0x80)
+            --keep;
+        name = name.substr(0, keep) + tail;
+    }
+    return target.substr(0, nameStart) + "." + name + std::string(kSuffix);
 }
 
 namespace {
@@ -144,18 +166,40 @@ bool IsOnRemovableMedia(const std::string& path, const std::string& sysRoot) {
 }
 
 TZAOutputFile::~TZAOutputFile() {
-    Close();
+    Discard();
 }
 
-bool TZAOutputFile::Create(const std::string& path) {
-    Close();
+bool TZAOutputFile::Create(const std::string& target) {
+    Discard();
+    replacedMode_.reset();
+    outOfSpace_ = false;
     struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && !IsExistingDirectory(path))
-        ::unlink(path.c_str());
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (::lstat(target.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return false;
+        if (S_ISLNK(st.st_mode)) {
+            struct stat linked {};
+            if (::stat(target.c_str(), &linked) == 0) {
+                if (S_ISDIR(linked.st_mode))
+                    return false;
+                if (S_ISREG(linked.st_mode))
+                    replacedMode_ = linked.st_mode & 0777;
+            }
+        } else if (S_ISREG(st.st_mode)) {
+            replacedMode_ = st.st_mode & 0777;
+        }
+    }
+    const std::string temporary = TemporaryPathFor(target);
+    // Only a new file will do: whatever is there already (a temporary a crash left behind, or a link in
+    // its place) is removed, never opened through.
+    constexpr int kFlags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    fd_ = ::open(temporary.c_str(), kFlags, 0644);
+    if (fd_ < 0 && errno == EEXIST && ::unlink(temporary.c_str()) == 0)
+        fd_ = ::open(temporary.c_str(), kFlags, 0644);
     if (fd_ < 0)
         return false;
-    path_ = path;
+    target_ = target;
+    temporary_ = temporary;
     return true;
 }
 
@@ -168,9 +212,12 @@ std::int64_t TZAOutputFile::Read(void* buffer, std::int64_t count) {
 
 std::int64_t TZAOutputFile::Write(const void* buffer, std::int64_t count) {
     auto bytes = static_cast<const char*>(buffer);
-    return posix::TransferFully(count, [&](std::int64_t at) {
+    errno = 0;
+    const std::int64_t written = posix::TransferFully(count, [&](std::int64_t at) {
         return ::write(fd_, bytes + at, static_cast<std::size_t>(count - at));
     });
+    outOfSpace_ = written < count && (errno == ENOSPC || errno == EDQUOT);
+    return written;
 }
 
 std::int64_t TZAOutputFile::Seek(std::int64_t offset, TSeekOrigin origin) {
@@ -206,10 +253,27 @@ bool TZAOutputFile::IsOnRemovableMedia(const std::string& sysRoot) const {
     return IsRemovableBlockDevice(::major(st.st_dev), ::minor(st.st_dev), sysRoot);
 }
 
-void TZAOutputFile::Close() {
+bool TZAOutputFile::Commit() {
+    if (fd_ < 0)
+        return false;
+    // A failed close can mean the data never reached the file: then the old file is the better one.
+    const bool closed = ::close(fd_) == 0;
+    fd_ = -1;
+    if (!closed || ::rename(temporary_.c_str(), target_.c_str()) != 0) {
+        Discard();
+        return false;
+    }
+    temporary_.clear();
+    return true;
+}
+
+void TZAOutputFile::Discard() noexcept {
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
+    if (!temporary_.empty())
+        ::unlink(temporary_.c_str());
+    temporary_.clear();
 }
 
 } // namespace pc
