@@ -1,6 +1,7 @@
 // HTTP download of one URL into one local file, on the window thread, keeping the window alive.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <string>
 
@@ -14,6 +15,12 @@ struct DownloadLimits {
     std::chrono::milliseconds connectTimeout{30000};
     // A transfer that stays below one byte per second for this long is abandoned.
     std::chrono::seconds lowSpeedTime{60};
+    // The waits before the second and the third attempt of one download.
+    std::array<std::chrono::milliseconds, 2> retryPauses{std::chrono::milliseconds(1000),
+                                                         std::chrono::milliseconds(3000)};
+    // All attempts of one download together give up once this long has passed without a body byte
+    // arriving, so a dead server holds the launcher up for this long at most, whatever the attempts.
+    std::chrono::seconds noProgressTime{120};
 };
 
 // The limits that `Download` uses when none are passed; tests shorten them.
