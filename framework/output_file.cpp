@@ -54,6 +54,9 @@ int InOutCodeFromErrno(int err) {
     case EPERM:
     case EROFS:
         return 5;
+    case ENOSPC:
+    case EDQUOT:
+        return 101;
     default:
         return err;
     }
@@ -75,6 +78,23 @@ void CreateOutputFile(TOutputFile& file, const std::string& path) {
         const int err = errno;
         // With O_CREAT the file itself need not exist, so ENOENT means a directory on the way is missing.
         RaiseInOut(err == ENOENT ? 3 : InOutCodeFromErrno(err));
+    }
+    file.fd_ = fd;
+}
+
+void ContinueOutputFile(TOutputFile& file, const std::string& path, std::int64_t length) {
+    if (file.fd_ >= 0) {
+        ::close(file.fd_);
+        file.fd_ = -1;
+    }
+    file.path_ = path;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        RaiseInOut(InOutCodeFromErrno(errno));
+    if (::ftruncate(fd, static_cast<off_t>(length)) != 0 || ::lseek(fd, 0, SEEK_END) < 0) {
+        const int err = errno;
+        ::close(fd);
+        RaiseInOut(InOutCodeFromErrno(err));
     }
     file.fd_ = fd;
 }
