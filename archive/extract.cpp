@@ -180,8 +180,7 @@ void TZABaseArchiver::ProcessSelected(TZAProcessOperation Operation) {
                     OnConfirmProcessFile(*this, fileName, Operation, confirm);
                 if (confirm) {
                     if (fallbackBaseDir_.empty()) {
-                        std::error_code ec;
-                        fallbackBaseDir_ = Utf8ToWide(std::filesystem::current_path(ec).string());
+                        fallbackBaseDir_ = Utf8ToWide(fsys::CurrentDirectory());
                     }
                     std::u16string destination = BaseDir.empty() ? fallbackBaseDir_ : BaseDir;
                     if (destination.empty() || destination.back() != u'/')
@@ -325,7 +324,7 @@ void TZABaseArchiver::ExtractEntry(std::int32_t ItemNo, const std::u16string& Fi
         DeleteTarget(target);
     } else {
         if (Options.SetAttributes)
-            output.SetMode(ExtractedFileMode(decoded.VersionMadeBy, fileAttr));
+            output.SetEntryAttributes(decoded.VersionMadeBy, fileAttr);
         output.Close();
     }
     if (failure)

@@ -1,39 +1,26 @@
 #include "archive/extract_files.h"
 
 #include "framework/exceptions.h"
-#include "framework/posix/file_io.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <fstream>
+#include <algorithm>
 #include <vector>
 
 namespace pc {
 
 bool IsExistingDirectory(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return fsys::IsDirectory(path);
 }
 
 bool IsExistingNonDirectory(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    return fsys::IsNonDirectory(path);
 }
 
 bool DeleteTarget(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
-        return false;
-    return ::unlink(path.c_str()) == 0;
+    return fsys::RemoveNonDirectory(path);
 }
 
 bool IsReadOnlyFile(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && (st.st_mode & 0222) == 0;
+    return fsys::IsReadOnly(path);
 }
 
 bool CreateDirectoryChain(const std::string& path) {
@@ -54,7 +41,7 @@ bool CreateDirectoryChain(const std::string& path) {
             current.pop_back();
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-        if (::mkdir(it->c_str(), 0777) != 0 && !(errno == EEXIST && IsExistingDirectory(*it)))
+        if (!fsys::MakeDirectory(*it) && !IsExistingDirectory(*it))
             return false;
     }
     return true;
@@ -84,11 +71,11 @@ std::optional<std::time_t> DosDateTimeToTime(std::uint16_t date, std::uint16_t t
 }
 
 std::int32_t FileAgeDos(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
+    const auto modified = fsys::LastWriteTime(path);
+    if (!modified)
         return -1;
     std::tm tm{};
-    if (!localtime_r(&st.st_mtime, &tm))
+    if (!fsys::LocalTime(*modified, tm))
         return -1;
     const int year = tm.tm_year + 1900;
     if (year < 1980 || year > 2107)
@@ -98,49 +85,18 @@ std::int32_t FileAgeDos(const std::string& path) {
     return static_cast<std::int32_t>((date << 16) | time);
 }
 
-mode_t ExtractedFileMode(std::uint16_t versionMadeBy, std::uint32_t externalAttr) {
+std::uint32_t ExtractedFileMode(std::uint16_t versionMadeBy, std::uint32_t externalAttr) {
     constexpr unsigned kHostUnix = 3;
     const std::uint32_t unixMode = externalAttr >> 16;
     const std::uint32_t type = unixMode & 0170000;
-    mode_t mode = 0644;
+    std::uint32_t mode = 0644;
     // Only a regular file's permissions (or bare permissions) carry over; a link, device or pipe is
     // written as an ordinary file and gets the ordinary permissions.
     if ((versionMadeBy >> 8) == kHostUnix && unixMode != 0 && (type == 0 || type == 0100000))
-        mode = static_cast<mode_t>(unixMode & 0777);
+        mode = unixMode & 0777;
     if (externalAttr & 0x01)
-        mode &= static_cast<mode_t>(~0222);
+        mode &= ~std::uint32_t{0222};
     return mode;
-}
-
-namespace {
-
-bool ReadsOne(const std::string& file) {
-    std::ifstream in(file);
-    char c = 0;
-    return in.get(c) && c == '1';
-}
-
-bool Exists(const std::string& path) {
-    return ::access(path.c_str(), F_OK) == 0;
-}
-
-} // namespace
-
-bool IsRemovableBlockDevice(unsigned major, unsigned minor, const std::string& sysRoot) {
-    const std::string device = sysRoot + "/dev/block/" + std::to_string(major) + ":" + std::to_string(minor);
-    if (Exists(device + "/removable"))
-        return ReadsOne(device + "/removable");
-    // A partition has no flag of its own; its disk is the directory above it.
-    if (Exists(device + "/partition"))
-        return ReadsOne(device + "/../removable");
-    return false;
-}
-
-bool IsOnRemovableMedia(const std::string& path, const std::string& sysRoot) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
-        return false;
-    return IsRemovableBlockDevice(::major(st.st_dev), ::minor(st.st_dev), sysRoot);
 }
 
 TZAOutputFile::~TZAOutputFile() {
@@ -149,67 +105,60 @@ TZAOutputFile::~TZAOutputFile() {
 
 bool TZAOutputFile::Create(const std::string& path) {
     Close();
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && !IsExistingDirectory(path))
-        ::unlink(path.c_str());
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd_ < 0)
+    file_ = fsys::CreateAlways(path, fsys::TShare::Exclusive);
+    if (!file_.Valid())
         return false;
     path_ = path;
+    position_ = 0;
     return true;
 }
 
 std::int64_t TZAOutputFile::Read(void* buffer, std::int64_t count) {
-    auto bytes = static_cast<char*>(buffer);
-    return posix::TransferFully(count, [&](std::int64_t at) {
-        return ::read(fd_, bytes + at, static_cast<std::size_t>(count - at));
-    });
+    const std::int64_t done = fsys::ReadAt(file_, buffer, count, position_);
+    position_ += done;
+    return done;
 }
 
 std::int64_t TZAOutputFile::Write(const void* buffer, std::int64_t count) {
-    auto bytes = static_cast<const char*>(buffer);
-    return posix::TransferFully(count, [&](std::int64_t at) {
-        return ::write(fd_, bytes + at, static_cast<std::size_t>(count - at));
-    });
+    const std::int64_t done = fsys::WriteAt(file_, buffer, count, position_);
+    position_ += done;
+    return done;
 }
 
 std::int64_t TZAOutputFile::Seek(std::int64_t offset, TSeekOrigin origin) {
-    const int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
-                       : origin == TSeekOrigin::soCurrent ? SEEK_CUR
-                                                          : SEEK_END;
-    const off_t at = ::lseek(fd_, static_cast<off_t>(offset), whence);
-    return at < 0 ? 0 : static_cast<std::int64_t>(at);
+    const std::int64_t base = origin == TSeekOrigin::soBeginning ? 0
+                              : origin == TSeekOrigin::soCurrent ? position_
+                                                                 : fsys::SizeOf(file_);
+    if (base + offset < 0)
+        return 0;
+    position_ = base + offset;
+    return position_;
 }
 
 void TZAOutputFile::SetSize(std::int64_t size) {
-    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0)
+    if (!fsys::Truncate(file_, size))
         throw EWriteError("Stream write error");
 }
 
 bool TZAOutputFile::SetLastWriteTime(std::time_t when) {
-    const timespec times[2] = {{0, UTIME_OMIT}, {when, 0}};
-    return ::futimens(fd_, times) == 0;
+    return fsys::SetLastWriteTime(file_, when);
 }
 
-bool TZAOutputFile::SetMode(mode_t mode) {
-    return ::fchmod(fd_, mode) == 0;
+bool TZAOutputFile::SetEntryAttributes(std::uint16_t versionMadeBy, std::uint32_t externalAttr) {
+    return fsys::SetEntryAttributes(file_, path_, ExtractedFileMode(versionMadeBy, externalAttr),
+                                    externalAttr);
 }
 
 bool TZAOutputFile::Flush() {
-    return ::fsync(fd_) == 0;
+    return fsys::FlushToDevice(file_);
 }
 
-bool TZAOutputFile::IsOnRemovableMedia(const std::string& sysRoot) const {
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0)
-        return false;
-    return IsRemovableBlockDevice(::major(st.st_dev), ::minor(st.st_dev), sysRoot);
+bool TZAOutputFile::IsOnRemovableMedia() const {
+    return fsys::IsOnRemovableMedia(file_, path_);
 }
 
 void TZAOutputFile::Close() {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
+    file_.Close();
 }
 
 } // namespace pc

@@ -1,10 +1,10 @@
-// The file-system side of extraction on Linux: directories, output files, times, permissions and the
-// removable-media test that decides whether a written file is flushed to its device.
+// The file-system side of extraction: directories, output files, times, attributes and the removable-media
+// test that decides whether a written file is flushed to its device. The platform's part is the file
+// service of framework/file_system.h.
 #pragma once
 
 #include "archive/streams.h"
-
-#include <sys/types.h>
+#include "framework/file_system.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -23,7 +23,7 @@ bool IsExistingDirectory(const std::string& path);
 bool IsExistingNonDirectory(const std::string& path);
 // Removes a file or a symbolic link (never a directory); the result only says whether it went.
 bool DeleteTarget(const std::string& path);
-// Whether every write permission is off: the Linux form of the read-only attribute.
+// Whether every write permission is off (Linux) or the read-only attribute is set (Windows).
 bool IsReadOnlyFile(const std::string& path);
 
 // The DOS date and time taken as local time in the process's time zone; nothing when the fields do not
@@ -36,13 +36,7 @@ std::int32_t FileAgeDos(const std::string& path);
 // The permissions an extracted file gets from its entry: the stored Unix permission bits 0777 when the
 // entry was made on Unix (never setuid, setgid or sticky), else 0644; the read-only attribute (0x01)
 // takes away every write permission.
-mode_t ExtractedFileMode(std::uint16_t versionMadeBy, std::uint32_t externalAttr);
-
-// Whether the block device with this number reports itself removable under `sysRoot` (normally /sys).
-// A partition answers for its disk. False whenever it cannot be told.
-bool IsRemovableBlockDevice(unsigned major, unsigned minor, const std::string& sysRoot = "/sys");
-// Whether the file at `path` lies on removable media.
-bool IsOnRemovableMedia(const std::string& path, const std::string& sysRoot = "/sys");
+std::uint32_t ExtractedFileMode(std::uint16_t versionMadeBy, std::uint32_t externalAttr);
 
 // A file being extracted: created anew, written, stamped, closed.
 class TZAOutputFile : public TStream {
@@ -53,7 +47,7 @@ public:
     // Creates (or truncates) the file for reading and writing. A symbolic link in its place is removed,
     // never followed, unless it leads to a directory (then creation fails). False when it cannot be made.
     bool Create(const std::string& path);
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const { return file_.Valid(); }
     const std::string& Path() const { return path_; }
 
     std::int64_t Read(void* buffer, std::int64_t count) override;
@@ -63,14 +57,17 @@ public:
     void SetSize(std::int64_t size) override;
 
     bool SetLastWriteTime(std::time_t when); // access time untouched
-    bool SetMode(mode_t mode);
+    // The entry's attributes: Unix permissions (ExtractedFileMode) where files carry those, the DOS
+    // attribute bits read-only, hidden, system and archive where files carry those.
+    bool SetEntryAttributes(std::uint16_t versionMadeBy, std::uint32_t externalAttr);
     bool Flush(); // to the device
-    bool IsOnRemovableMedia(const std::string& sysRoot = "/sys") const;
+    bool IsOnRemovableMedia() const;
     void Close();
 
 private:
-    int fd_ = -1;
+    fsys::TFile file_;
     std::string path_;
+    std::int64_t position_ = 0;
 };
 
 } // namespace pc

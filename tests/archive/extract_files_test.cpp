@@ -1,6 +1,7 @@
 // The file-system helpers of extraction.
 #include "archive/extract_files.h"
 #include "framework/exceptions.h"
+#include "framework/posix/removable_media.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -165,12 +166,12 @@ TEST(RemovableMedia, ReadFromTheDeviceTree) {
     fs::create_directory_symlink("../../devices/sdb", sys / "dev/block/8:16");
     fs::create_directory_symlink("../../devices/sdb/sdb1", sys / "dev/block/8:17");
 
-    EXPECT_FALSE(pc::IsRemovableBlockDevice(8, 0, sys.path()));
-    EXPECT_FALSE(pc::IsRemovableBlockDevice(8, 1, sys.path()));
-    EXPECT_TRUE(pc::IsRemovableBlockDevice(8, 16, sys.path()));
-    EXPECT_TRUE(pc::IsRemovableBlockDevice(8, 17, sys.path()));
-    EXPECT_FALSE(pc::IsRemovableBlockDevice(9, 9, sys.path())); // unknown: not removable
-    EXPECT_FALSE(pc::IsRemovableBlockDevice(8, 16, sys / "nowhere"));
+    EXPECT_FALSE(pc::posix::IsRemovableBlockDevice(8, 0, sys.path()));
+    EXPECT_FALSE(pc::posix::IsRemovableBlockDevice(8, 1, sys.path()));
+    EXPECT_TRUE(pc::posix::IsRemovableBlockDevice(8, 16, sys.path()));
+    EXPECT_TRUE(pc::posix::IsRemovableBlockDevice(8, 17, sys.path()));
+    EXPECT_FALSE(pc::posix::IsRemovableBlockDevice(9, 9, sys.path())); // unknown: not removable
+    EXPECT_FALSE(pc::posix::IsRemovableBlockDevice(8, 16, sys / "nowhere"));
 }
 
 TEST(OutputFile, ReplacesASymbolicLinkInsteadOfFollowingIt) {

@@ -66,7 +66,7 @@ TEST(InOutErrors, SystemErrorsMapOntoTheCodes) {
         {EPERM, 5},  {EROFS, 5},   {ENOSPC, ENOSPC}, {EISDIR, EISDIR}, {EIO, EIO},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(pc::InOutCodeFromErrno(c.err), c.code) << c.err;
+        EXPECT_EQ(pc::InOutCodeFromSystemError(c.err), c.code) << c.err;
 }
 
 TEST(OutputFile, CreatesWritesAndCloses) {
