@@ -4,6 +4,9 @@
 
 #include "framework/win32/win32_support.h"
 
+// <windows.h> names OemToCharA OemToAnsi with a macro; ours is meant here.
+#undef OemToAnsi
+
 #include <climits>
 
 namespace pc {

@@ -6,6 +6,9 @@
 #include "framework/helpers.h"
 #include "framework/win32/win32_support.h"
 
+// <windows.h> names its own ReplaceFile function with a macro; ours is meant here.
+#undef ReplaceFile
+
 #include <algorithm>
 #include <cstdio>
 #include <random>
