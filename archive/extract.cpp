@@ -183,7 +183,7 @@ void TZABaseArchiver::ProcessSelected(TZAProcessOperation Operation) {
                         fallbackBaseDir_ = Utf8ToWide(fsys::CurrentDirectory());
                     }
                     std::u16string destination = BaseDir.empty() ? fallbackBaseDir_ : BaseDir;
-                    if (destination.empty() || destination.back() != u'/')
+                    if (destination.empty() || (destination.back() != u'/' && destination.back() != u'\\'))
                         destination += u'/';
                     if (withProgress) {
                         FireFileProgress(fileName, 0.0, Operation, TZAProgressPhase::ppStart);
