@@ -22,9 +22,16 @@ struct TCommandLine {
 TCommandLine SplitCommandLine(const std::string& commandLine, bool (*isFile)(const std::string&));
 TCommandLine SplitCommandLine(const std::string& commandLine); // prefixes tested with IsExistingFile
 
+enum class TStartResult {
+    srStarted,
+    srFailed,
+    srNeedsWine, // a Windows program on a system without Wine (Linux only)
+};
+
 // Starts the program that `commandLine` names, in a process group of its own, with this process's
 // environment and current directory and none of its open files or handles. With `wait`, blocks until it
-// has ended. Returns whether the process started.
-bool StartProcess(const std::string& commandLine, bool wait);
+// has ended. On Linux a Windows program (a file that begins with "MZ") is started through the `wine`
+// (or `wine64`) that PATH names.
+TStartResult StartProcess(const std::string& commandLine, bool wait);
 
 } // namespace pc

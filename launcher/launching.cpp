@@ -6,8 +6,24 @@
 
 namespace pc {
 
+namespace {
+
+void TellWineIsMissing(UiPort& ui, const std::string& commandLine) {
+    ui.ShowMessageBox("Windows programs need Wine, which is not installed [" +
+                      SplitCommandLine(commandLine).program + "]");
+}
+
+} // namespace
+
 bool RunProgram(const std::string& commandLine, bool wait) {
-    return StartProcess(commandLine, wait);
+    return StartProcess(commandLine, wait) == TStartResult::srStarted;
+}
+
+bool RunProgram(UiPort& ui, const std::string& commandLine, bool wait) {
+    const TStartResult result = StartProcess(commandLine, wait);
+    if (result == TStartResult::srNeedsWine)
+        TellWineIsMissing(ui, commandLine);
+    return result == TStartResult::srStarted;
 }
 
 void StartClient(UiPort& ui) {
@@ -17,7 +33,11 @@ void StartClient(UiPort& ui) {
 void StartClient(UiPort& ui, const std::string& appDir, const std::string& clientExe) {
     const std::string path = appDir + clientExe;
     if (IsExistingFile(path)) {
-        RunProgram(path, false);
+        // A client that cannot run without Wine keeps the launcher open to say so.
+        if (StartProcess(path, false) == TStartResult::srNeedsWine) {
+            TellWineIsMissing(ui, path);
+            return;
+        }
         ui.TerminateApplication();
     } else {
         ui.ShowMessageBox("KV Client cannot be found! [" + path + "]");
@@ -30,7 +50,7 @@ void OpenLink(UiPort& ui, const std::string& url) {
 
 void OpenLink(UiPort& ui, const std::string& browserPath, const std::string& url) {
     if (IsExistingFile(browserPath))
-        RunProgram("\"" + browserPath + "\" " + url, false);
+        RunProgram(ui, "\"" + browserPath + "\" " + url, false);
     else
         ui.ShowMessageBox("Default Browser cannot be located [" + browserPath + "]");
 }

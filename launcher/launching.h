@@ -13,6 +13,9 @@ class UiPort;
 // and none of its open files. With `wait`, blocks until it has ended (no window messages meanwhile).
 // Returns whether the process started.
 bool RunProgram(const std::string& commandLine, bool wait);
+// The same; a Windows program on a Linux system without Wine gets the player a notice naming it: "Windows
+// programs need Wine, which is not installed [program]".
+bool RunProgram(UiPort& ui, const std::string& commandLine, bool wait);
 
 // The Start button: runs the client named by `Config()` and ends the launcher, or tells the user that it
 // is missing.

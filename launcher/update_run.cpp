@@ -94,7 +94,7 @@ void ApplyPatch(UiPort& ui, std::int32_t index) {
     }
     RemoveFile(archive);
 
-    if (!row.run.empty() && !RunProgram(appDir + row.run, true)) {
+    if (!row.run.empty() && !RunProgram(ui, appDir + row.run, true)) {
         // The patch itself is in place; say that its own step did not happen instead of passing it over.
         ui.AppendLogLine("- Cannot run: " + row.run);
     }

@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
 
 extern char** environ;
 
@@ -56,13 +58,37 @@ private:
     posix_spawnattr_t attributes_;
 };
 
+// Whether the file begins as a Windows executable does: the "MZ" of its DOS header.
+bool IsWindowsProgram(const std::string& path) {
+    char head[2] = {};
+    std::ifstream in(path, std::ios::binary);
+    return in.read(head, 2) && head[0] == 'M' && head[1] == 'Z';
+}
+
+// Wine as the player's PATH names it: the `wine` command, or `wine64` where only that is installed.
+std::string FindWine() {
+    const char* path = std::getenv("PATH");
+    const std::string dirs = path ? path : "";
+    for (const char* name : {"wine", "wine64"}) {
+        for (std::size_t start = 0; start <= dirs.size();) {
+            const std::size_t end = std::min(dirs.find(':', start), dirs.size());
+            const std::string dir = end > start ? dirs.substr(start, end - start) : std::string(".");
+            const std::string candidate = dir + "/" + name;
+            if (IsExistingFile(candidate) && ::access(candidate.c_str(), X_OK) == 0)
+                return candidate;
+            start = end + 1;
+        }
+    }
+    return std::string();
+}
+
 } // namespace
 
-bool StartProcess(const std::string& commandLine, bool wait) {
+TStartResult StartProcess(const std::string& commandLine, bool wait) {
     ReapFinishedChildren();
     const TCommandLine parts = SplitCommandLine(commandLine);
     if (parts.program.empty())
-        return false;
+        return TStartResult::srFailed;
 
     // A bare name that is a file here means that file, as on the original platform; other bare names are
     // looked up on PATH.
@@ -71,7 +97,16 @@ bool StartProcess(const std::string& commandLine, bool wait) {
         program = "./" + program;
 
     std::vector<std::string> words;
-    words.reserve(parts.arguments.size() + 1);
+    words.reserve(parts.arguments.size() + 2);
+    // A Windows program runs under Wine, the way the game itself does on this system; without Wine the
+    // kernel would refuse it, or a shell would take it for a script.
+    if (IsExistingFile(program) && IsWindowsProgram(program)) {
+        const std::string wine = FindWine();
+        if (wine.empty())
+            return TStartResult::srNeedsWine;
+        words.push_back(wine);
+        program = wine;
+    }
     words.push_back(parts.program);
     words.insert(words.end(), parts.arguments.begin(), parts.arguments.end());
     std::vector<char*> argv;
@@ -97,16 +132,16 @@ bool StartProcess(const std::string& commandLine, bool wait) {
 
     pid_t pid = 0;
     if (posix_spawnp(&pid, program.c_str(), actions.Get(), attributes.Get(), argv.data(), environ) != 0)
-        return false;
+        return TStartResult::srFailed;
 
     if (!wait) {
         UnwaitedChildren().push_back(pid);
-        return true;
+        return TStartResult::srStarted;
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    return true;
+    return TStartResult::srStarted;
 }
 
 } // namespace pc

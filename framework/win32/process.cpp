@@ -8,9 +8,9 @@
 
 namespace pc {
 
-bool StartProcess(const std::string& commandLine, bool wait) {
+TStartResult StartProcess(const std::string& commandLine, bool wait) {
     if (commandLine.empty())
-        return false;
+        return TStartResult::srFailed;
     // CreateProcessA may write into the command line, so it gets a copy of its own.
     std::vector<char> line(commandLine.begin(), commandLine.end());
     line.push_back('\0');
@@ -25,7 +25,7 @@ bool StartProcess(const std::string& commandLine, bool wait) {
     win32::UniqueHandle thread(info.hThread);
     if (wait)
         ::WaitForSingleObject(process.Get(), INFINITE);
-    return true;
+    return TStartResult::srStarted;
 }
 
 } // namespace pc

@@ -58,7 +58,7 @@ TEST(Win32CodePages, WideCaseMappingAndLocaleComparison) {
 
 // Runs a program of the system and waits for it.
 void RunSystem(const std::string& commandLine) {
-    ASSERT_TRUE(pc::StartProcess(commandLine, true)) << commandLine;
+    ASSERT_TRUE(pc::StartProcess(commandLine, true) == pc::TStartResult::srStarted) << commandLine;
 }
 
 const std::string kCommandKey = "SOFTWARE\\Classes\\http\\shell\\open\\command";

@@ -240,3 +240,83 @@ TEST(OpenLink, StartsTheBrowserWithTheUrl) {
 }
 
 } // namespace
+
+namespace {
+
+// PATH for one test, restored when it ends.
+class SearchPath {
+public:
+    explicit SearchPath(const std::string& path) {
+        if (const char* old = std::getenv("PATH"))
+            old_ = old;
+        ::setenv("PATH", path.c_str(), 1);
+    }
+    SearchPath(const SearchPath&) = delete;
+    SearchPath& operator=(const SearchPath&) = delete;
+    ~SearchPath() { ::setenv("PATH", old_.c_str(), 1); }
+
+private:
+    std::string old_;
+};
+
+const std::string kWindowsProgram =
+    std::string("MZ\x90\0\3\0\0\0", 8) + "This program cannot be run in DOS mode.";
+
+TEST(WindowsPrograms, RunThroughWineWhenItIsInstalled) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows runs its programs itself";
+#else
+    TempDir dir;
+    std::filesystem::create_directories(dir / "bin");
+    // A stand-in for Wine that notes what it was asked to run.
+    WriteScript(dir, "bin/wine",
+                "printf '%s|' \"$@\" > \"$(dirname \"$0\")/ran.tmp\"\n"
+                "mv \"$(dirname \"$0\")/ran.tmp\" \"$(dirname \"$0\")/ran\"\n");
+    std::filesystem::create_directories(dir / "My Game");
+    const std::string setup = dir.Write("My Game/setup.exe", kWindowsProgram);
+    SearchPath path(dir / "bin:/usr/bin:/bin");
+    pc::test::RecordingUi ui;
+    EXPECT_TRUE(pc::RunProgram(ui, setup + " /quiet", true));
+    EXPECT_TRUE(ui.calls.empty());
+    EXPECT_EQ(ReadFileBytes(dir / "bin/ran"), setup + "|/quiet|");
+
+    // The client too; then the launcher ends as always.
+    std::filesystem::remove(dir / "bin/ran");
+    dir.Write("My Game/game.exe", kWindowsProgram);
+    pc::StartClient(ui, dir / "My Game/", "game.exe");
+    EXPECT_EQ(ui.calls, std::vector<std::string>{"TerminateApplication"});
+    ASSERT_TRUE(WaitForFile(dir / "bin/ran"));
+    EXPECT_EQ(ReadFileBytes(dir / "bin/ran"), dir / "My Game/game.exe|");
+#endif
+}
+
+TEST(WindowsPrograms, WithoutWineThePlayerIsTold) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows runs its programs itself";
+#else
+    TempDir dir;
+    std::filesystem::create_directories(dir / "empty");
+    const std::string setup = dir.Write("setup.exe", kWindowsProgram);
+    dir.Write("game.exe", kWindowsProgram);
+    SearchPath path(dir / "empty");
+    const std::string notice = "ShowMessageBox:Windows programs need Wine, which is not installed [";
+
+    pc::test::RecordingUi ui;
+    EXPECT_FALSE(pc::RunProgram(ui, setup + " /quiet", true));
+    EXPECT_EQ(ui.calls, std::vector<std::string>{notice + setup + "]"});
+
+    // The launcher stays open instead of ending with nothing started.
+    pc::test::RecordingUi client;
+    pc::StartClient(client, dir.Path(), "game.exe");
+    EXPECT_EQ(client.calls, std::vector<std::string>{notice + dir / "game.exe]"});
+
+    // A Linux program or script named .exe is no Windows program.
+    WriteScript(dir, "tool.exe", ": > '" + dir / "tool-ran'\n");
+    pc::test::RecordingUi plain;
+    EXPECT_TRUE(pc::RunProgram(plain, dir / "tool.exe", true));
+    EXPECT_TRUE(plain.calls.empty());
+    EXPECT_TRUE(std::filesystem::exists(dir / "tool-ran"));
+#endif
+}
+
+} // namespace
