@@ -20,7 +20,7 @@ TStartResult StartProcess(const std::string& commandLine, bool wait) {
     if (!::CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE,
                           CREATE_NEW_PROCESS_GROUP | NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup,
                           &info))
-        return false;
+        return TStartResult::srFailed;
     win32::UniqueHandle process(info.hProcess);
     win32::UniqueHandle thread(info.hThread);
     if (wait)
