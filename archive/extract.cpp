@@ -2,6 +2,7 @@
 // to one file, decoding an entry's data into a stream, and the built-in defaults of the events.
 #include "archive/code_pages.h"
 #include "archive/decode.h"
+#include "archive/existing_names.h"
 #include "archive/extract_files.h"
 #include "archive/extract_names.h"
 #include "archive/zip_archiver.h"
@@ -146,6 +147,7 @@ bool TZABaseArchiver::SearchFrom(TZAArchiveItem& F) {
 
 void TZABaseArchiver::ProcessSelected(TZAProcessOperation Operation) {
     std::lock_guard<std::recursive_mutex> lock(ProcessLock());
+    ForgetExistingNames();
     processedCount_ = 0;
     selectedCount_ = 0;
     cancel_ = false;
@@ -250,11 +252,12 @@ void TZABaseArchiver::ExtractEntry(std::int32_t ItemNo, const std::u16string& Fi
 
     const std::string destination = WideToUtf8(DestDir);
     std::string relative = WideToUtf8(fileName);
+    if (!Options.CreateDirs && relative.rfind('/') != std::string::npos)
+        relative.erase(0, relative.rfind('/') + 1);
+    // Names on disk follow Windows rules: one that differs only in letter case is the same file.
+    relative = ExistingSpelling(destination, relative);
     const std::size_t slash = relative.rfind('/');
-    if (!Options.CreateDirs) {
-        if (slash != std::string::npos)
-            relative.erase(0, slash + 1);
-    } else {
+    if (Options.CreateDirs) {
         const std::string directory =
             destination + relative.substr(0, slash == std::string::npos ? 0 : slash + 1);
         bool created = false;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace pc::fsys {
 
@@ -74,6 +75,8 @@ bool IsReadOnly(const std::string& name);
 bool RemoveNonDirectory(const std::string& name);
 bool MakeDirectory(const std::string& name); // one level; an existing directory is not success
 std::optional<std::time_t> LastWriteTime(const std::string& name);
+// The names in a directory, without "." and ".."; none when it cannot be read.
+std::vector<std::string> ListDirectory(const std::string& name);
 // `when` in the process's local time zone; false when it has no such form.
 bool LocalTime(std::time_t when, std::tm& local);
 // The process's current directory, ending without a separator; empty when it cannot be had.

@@ -5,6 +5,7 @@
 #include "framework/posix/file_io.h"
 #include "framework/posix/removable_media.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <climits>
 #include <fstream>
+#include <memory>
 #include <vector>
 
 namespace pc::fsys {
@@ -141,6 +143,19 @@ std::optional<std::time_t> LastWriteTime(const std::string& name) {
     if (::stat(name.c_str(), &st) != 0)
         return std::nullopt;
     return st.st_mtime;
+}
+
+std::vector<std::string> ListDirectory(const std::string& name) {
+    std::vector<std::string> names;
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(name.empty() ? "." : name.c_str()), &::closedir);
+    if (!listing)
+        return names;
+    while (const dirent* entry = ::readdir(listing.get())) {
+        const std::string entryName = entry->d_name;
+        if (entryName != "." && entryName != "..")
+            names.push_back(entryName);
+    }
+    return names;
 }
 
 bool LocalTime(std::time_t when, std::tm& local) {

@@ -197,6 +197,24 @@ std::optional<std::time_t> LastWriteTime(const std::string& name) {
     return TimeOf(data.ftLastWriteTime);
 }
 
+std::vector<std::string> ListDirectory(const std::string& name) {
+    std::vector<std::string> names;
+    std::string pattern = name.empty() ? std::string(".") : name;
+    if (pattern.back() != '/' && pattern.back() != '\\')
+        pattern += '\\';
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = ::FindFirstFileW(win32::WideName(pattern + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        const std::string entry = win32::FromWide(found.cFileName, CP_UTF8);
+        if (entry != "." && entry != "..")
+            names.push_back(entry);
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+    return names;
+}
+
 bool LocalTime(std::time_t when, std::tm& local) {
     return localtime_s(&local, &when) == 0;
 }

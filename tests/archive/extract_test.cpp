@@ -715,3 +715,33 @@ TEST(ExtractionLock, RunsAreSerialisedAcrossThreadsAndReentrantOnOne) {
 }
 
 } // namespace
+
+namespace {
+
+// Windows rules for names on disk: what differs only in letter case is the same file or directory.
+TEST_F(Extraction, NamesDifferingOnlyInCaseReuseWhatIsThere) {
+    fs::create_directories(base + "data/Maps");
+    dir.Write("out/data/game.DAT", "old");
+    dir.Write("out/README.txt", "old");
+    Extract(ZipBuilder()
+                .Stored("Data/Game.dat", "new game")
+                .Stored("DATA/maps/Town.map", "town")
+                .Stored("readme.TXT", "new readme")
+                .Stored("Fresh/One.txt", "1")
+                .Stored("fresh/two.txt", "2")
+                .Build());
+    EXPECT_EQ(Tree(), (std::set<std::string>{"data/", "data/game.DAT", "data/Maps/", "data/Maps/Town.map",
+                                             "README.txt", "Fresh/", "Fresh/One.txt", "Fresh/two.txt"}));
+    EXPECT_EQ(Out("data/game.DAT"), "new game");
+    EXPECT_EQ(Out("README.txt"), "new readme");
+
+#ifndef _WIN32 // under Wine a rename that changes only the letter case keeps the old spelling
+    // A later run sees what the first one made, and what changed on disk in between.
+    fs::rename(base + "Fresh", base + "FRESH");
+    Extract(ZipBuilder().Stored("fresh/ONE.TXT", "again").Build());
+    EXPECT_EQ(Out("FRESH/One.txt"), "again");
+    EXPECT_EQ(Tree().count("Fresh/"), 0u) << "no second directory";
+#endif
+}
+
+} // namespace
