@@ -6,6 +6,7 @@
 #include "archive/extract_files.h"
 #include "archive/extract_names.h"
 #include "archive/zip_archiver.h"
+#include "framework/critical_section.h"
 
 #include <algorithm>
 #include <exception>
@@ -20,8 +21,8 @@ namespace {
 constexpr std::uint32_t kAttrSearchable = 0x1E; // hidden, system, volume label, directory
 
 // One run at a time across every component of the process; the thread that holds it may enter again.
-std::recursive_mutex& ProcessLock() {
-    static std::recursive_mutex lock;
+TCriticalSection& ProcessLock() {
+    static TCriticalSection lock;
     return lock;
 }
 
@@ -146,7 +147,7 @@ bool TZABaseArchiver::SearchFrom(TZAArchiveItem& F) {
 }
 
 void TZABaseArchiver::ProcessSelected(TZAProcessOperation Operation) {
-    std::lock_guard<std::recursive_mutex> lock(ProcessLock());
+    std::lock_guard<TCriticalSection> lock(ProcessLock());
     ForgetExistingNames();
     processedCount_ = 0;
     selectedCount_ = 0;

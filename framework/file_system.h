@@ -71,8 +71,12 @@ bool IsNonDirectory(const std::string& name); // exists and is not a directory (
 bool CanOpenForReadWrite(const std::string& name);
 // Whether every write permission is off, or the read-only attribute is set.
 bool IsReadOnly(const std::string& name);
-// Removes a file or a symbolic link, never a directory; a read-only file goes as well.
+// Removes a file or a symbolic link, never a directory; a read-only file goes as well. On Windows a file
+// that cannot be deleted but may be renamed (a running program) is moved aside under a name of its own
+// beside it, so that its name is free; RemoveMovedAside deletes such files once nothing runs them.
 bool RemoveNonDirectory(const std::string& name);
+// Deletes what RemoveNonDirectory moved aside in `directory` and its subdirectories, where it can.
+void RemoveMovedAside(const std::string& directory);
 bool MakeDirectory(const std::string& name); // one level; an existing directory is not success
 std::optional<std::time_t> LastWriteTime(const std::string& name);
 // The names in a directory, without "." and ".."; none when it cannot be read.

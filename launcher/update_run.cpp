@@ -3,6 +3,7 @@
 #include "archive/code_pages.h"
 #include "archive/zip_archiver.h"
 #include "framework/exceptions.h"
+#include "framework/file_system.h"
 #include "framework/helpers.h"
 #include "framework/install_lock.h"
 #include "framework/output_file.h"
@@ -153,6 +154,8 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
     TInstallationLock lock(appDir);
     if (!WaitForOtherUpdates(ui, lock))
         return;
+    // Programs that an earlier run replaced while they ran (Windows) have ended by now.
+    fsys::RemoveMovedAside(appDir);
 
     const std::string listFile = appDir + kPatchListFileName;
     std::string reason;

@@ -5,6 +5,9 @@
 #include "framework/win32/win32_support.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <random>
 #include <vector>
 
 namespace pc::fsys {
@@ -52,6 +55,9 @@ std::time_t TimeOf(const FILETIME& time) {
     const std::uint64_t ticks = (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
     return static_cast<std::time_t>(static_cast<std::int64_t>(ticks / 10000000ULL) - 11644473600LL);
 }
+
+// The end of the names of files moved aside: "name.<12 hex digits>.moved-aside".
+constexpr const char* kMovedAside = ".moved-aside";
 
 } // namespace
 
@@ -183,7 +189,40 @@ bool RemoveNonDirectory(const std::string& name) {
         return false;
     // A read-only file cannot be deleted: its attributes go first.
     ::SetFileAttributesW(wide.c_str(), FILE_ATTRIBUTE_NORMAL);
-    return ::DeleteFileW(wide.c_str()) != 0;
+    if (::DeleteFileW(wide.c_str()))
+        return true;
+    if (::GetLastError() != ERROR_ACCESS_DENIED)
+        return false;
+    // A running program can be renamed but not deleted or overwritten: it goes aside under a fresh name.
+    static std::mt19937_64 generator{std::random_device{}()};
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        char suffix[32];
+        std::snprintf(suffix, sizeof suffix, ".%012llx%s",
+                      static_cast<unsigned long long>(generator() & 0xFFFFFFFFFFFFull), kMovedAside);
+        if (::MoveFileExW(wide.c_str(), win32::WideName(name + suffix).c_str(), MOVEFILE_WRITE_THROUGH))
+            return true;
+        if (::GetLastError() != ERROR_ALREADY_EXISTS && ::GetLastError() != ERROR_FILE_EXISTS)
+            break;
+    }
+    ::SetFileAttributesW(wide.c_str(), attributes);
+    return false;
+}
+
+void RemoveMovedAside(const std::string& directory) {
+    const std::string base = directory.empty() || directory.back() == '/' || directory.back() == '\\'
+                                 ? directory
+                                 : directory + "\\";
+    for (const std::string& entry : ListDirectory(base)) {
+        const std::string path = base + entry;
+        if (IsDirectory(path)) {
+            RemoveMovedAside(path);
+        } else if (entry.size() > std::strlen(kMovedAside) &&
+                   entry.compare(entry.size() - std::strlen(kMovedAside), std::string::npos, kMovedAside) ==
+                       0) {
+            ::SetFileAttributesW(win32::WideName(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+            ::DeleteFileW(win32::WideName(path).c_str()); // still running: left for the next start
+        }
+    }
 }
 
 bool MakeDirectory(const std::string& name) {

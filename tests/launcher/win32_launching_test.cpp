@@ -1,5 +1,6 @@
 // Starting programs on Windows: CreateProcessA takes the command line as the launcher forms it, the
 // system splits it, and waiting is waiting for the process.
+#include "framework/file_system.h"
 #include "launcher/config.h"
 #include "launcher/launching.h"
 #include "tests/support/fake_ui.h"
@@ -99,6 +100,30 @@ TEST(Win32OpenLink, StartsTheBrowserWithTheUrl) {
     EXPECT_TRUE(ui.calls.empty());
     ASSERT_TRUE(WaitForFile(browser + ".report"));
     EXPECT_EQ(ReadFileBytes(browser + ".report").substr(0, 38), "http://www.example.com/forum?id=3&x=y|");
+}
+
+// A patch that replaces a running program: the program's file cannot be deleted, so it moves aside and
+// its name is free for the new one; the next start removes it once it has ended.
+TEST(Win32RunningProgram, MovesAsideAndGoesAtTheNextStart) {
+    TempDir dir;
+    const std::string program = Reporter(dir, "game.exe");
+    ASSERT_TRUE(pc::RunProgram("\"" + program + "\" --sleep=2000", false));
+    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(pc::fsys::RemoveNonDirectory(program));
+    EXPECT_FALSE(std::filesystem::exists(program));
+    dir.Write("game.exe", "the new game");
+    std::vector<std::string> aside;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
+        if (entry.path().filename().string().ends_with(".moved-aside"))
+            aside.push_back(entry.path().filename().string());
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_TRUE(aside[0].starts_with("game.exe."));
+
+    ASSERT_TRUE(WaitForFile(program + ".report")); // the old program ran to its end
+    std::this_thread::sleep_for(500ms);
+    pc::fsys::RemoveMovedAside(dir.Path());
+    EXPECT_FALSE(std::filesystem::exists(dir / aside[0]));
+    EXPECT_EQ(ReadFileBytes(program), "the new game");
 }
 
 } // namespace
