@@ -377,6 +377,9 @@ void TZADirManager::RecoverFromLocalHeaders(const TZALoadOptions& options) {
         }
         q = FindSignature(kLocalHeaderSignature, q + 4, kRecoveryChunk, TZALocalHeader::kSize);
     }
+    // Signatures that are all stray bytes make no archive, no more than none at all.
+    if (Items.Count() == 0)
+        throw EZAException(35);
     DirectoryStart = size;
 }
 

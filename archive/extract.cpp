@@ -152,6 +152,7 @@ void TZABaseArchiver::ProcessSelected(TZAProcessOperation Operation) {
     processedCount_ = 0;
     selectedCount_ = 0;
     cancel_ = false;
+    lastRunOutcome_ = TZARunOutcome::roCompleted;
     progressEnabled_ = true;
     if (!dirManager_)
         return;
@@ -232,6 +233,9 @@ void TZABaseArchiver::ProcessSelected(TZAProcessOperation Operation) {
         FireOverallProgress(100.0, Operation, TZAProgressPhase::ppEnd);
         cancel_ = before || cancel_;
     }
+    // A full disk has already said so; any other stop is an abort.
+    if ((cancel_ || aborted) && lastRunOutcome_ == TZARunOutcome::roCompleted)
+        lastRunOutcome_ = TZARunOutcome::roAborted;
     if ((cancel_ || aborted) && updateCount_ > 0)
         updateCount_ = 0;
 }
@@ -305,9 +309,8 @@ void TZABaseArchiver::ExtractEntry(std::int32_t ItemNo, const std::u16string& Fi
             return;
     }
 
+    // The entry goes to a temporary beside the target, which it replaces only once it is complete.
     TZAOutputFile output;
-    if (IsExistingNonDirectory(target))
-        DeleteTarget(target);
     if (!output.Create(target))
         throw EZAException(19, {target}, this);
 
@@ -317,22 +320,22 @@ void TZABaseArchiver::ExtractEntry(std::int32_t ItemNo, const std::u16string& Fi
     } catch (...) {
         failure = std::current_exception();
     }
+    if (failure || skipFile_ || cancel_) {
+        output.Discard();
+        if (failure)
+            std::rethrow_exception(failure);
+        return;
+    }
     const TDirItem& decoded = dirManager_->Items.Item(ItemNo);
     if (auto when = DosDateTimeToTime(decoded.ModDate, decoded.ModTime))
         output.SetLastWriteTime(*when);
+    if (Options.SetAttributes)
+        output.SetEntryAttributes(decoded.VersionMadeBy, fileAttr);
     // Only removable media are flushed: a stick pulled right after the update keeps its files.
     if (Options.FlushBuffers && output.IsOnRemovableMedia())
         output.Flush();
-    if (failure || skipFile_ || cancel_) {
-        output.Close();
-        DeleteTarget(target);
-    } else {
-        if (Options.SetAttributes)
-            output.SetEntryAttributes(decoded.VersionMadeBy, fileAttr);
-        output.Close();
-    }
-    if (failure)
-        std::rethrow_exception(failure);
+    if (!output.Commit())
+        throw EZAException(19, {target}, this);
 }
 
 namespace {
@@ -462,6 +465,8 @@ bool TZABaseArchiver::WriteFully(TStream& Output, const void* Buffer, std::int64
         }
         if (cancel) {
             cancel_ = true;
+            if (Output.OutOfSpace())
+                lastRunOutcome_ = TZARunOutcome::roDiskFull;
             return false;
         }
         Output.SetPosition(position);

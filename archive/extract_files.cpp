@@ -3,6 +3,8 @@
 #include "framework/exceptions.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <string_view>
 #include <vector>
 
 namespace pc {
@@ -13,10 +15,6 @@ bool IsExistingDirectory(const std::string& path) {
 
 bool IsExistingNonDirectory(const std::string& path) {
     return fsys::IsNonDirectory(path);
-}
-
-bool DeleteTarget(const std::string& path) {
-    return fsys::RemoveNonDirectory(path);
 }
 
 bool IsReadOnlyFile(const std::string& path) {
@@ -85,7 +83,8 @@ std::int32_t FileAgeDos(const std::string& path) {
     return static_cast<std::int32_t>((date << 16) | time);
 }
 
-std::uint32_t ExtractedFileMode(std::uint16_t versionMadeBy, std::uint32_t externalAttr) {
+std::uint32_t ExtractedFileMode(std::uint16_t versionMadeBy, std::uint32_t externalAttr,
+                                std::optional<std::uint32_t> replacedMode) {
     constexpr unsigned kHostUnix = 3;
     const std::uint32_t unixMode = externalAttr >> 16;
     const std::uint32_t type = unixMode & 0170000;
@@ -94,22 +93,61 @@ std::uint32_t ExtractedFileMode(std::uint16_t versionMadeBy, std::uint32_t exter
     // written as an ordinary file and gets the ordinary permissions.
     if ((versionMadeBy >> 8) == kHostUnix && unixMode != 0 && (type == 0 || type == 0100000))
         mode = unixMode & 0777;
+    else if (replacedMode)
+        mode = *replacedMode & 0777;
     if (externalAttr & 0x01)
         mode &= ~std::uint32_t{0222};
+    else if ((mode & 0222) == 0)
+        mode |= 0200;
     return mode;
 }
 
-TZAOutputFile::~TZAOutputFile() {
-    Close();
+std::string TemporaryPathFor(const std::string& target) {
+    constexpr std::string_view kSuffix = ".pc-part";
+    constexpr std::size_t kLongestName = 255; // bytes in one name on Linux file systems
+    const std::size_t slash = target.find_last_of(fsys::NameSeparators());
+    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    std::string name = target.substr(nameStart);
+    const std::size_t room = kLongestName - 1 - kSuffix.size();
+    if (name.size() > room) {
+        std::uint32_t hash = 2166136261u; // FNV-1a
+        for (const char c : name)
+            hash = (hash ^ static_cast<std::uint8_t>(c)) * 16777619u;
+        char tail[10];
+        std::snprintf(tail, sizeof tail, "~%08x", static_cast<unsigned>(hash));
+        std::size_t keep = room - (sizeof tail - 1);
+        // Cut between characters, never inside a UTF-8 sequence.
+        while (keep > 0 && (static_cast<std::uint8_t>(name[keep]) & 0xC0) == 0x80)
+            --keep;
+        name = name.substr(0, keep) + tail;
+    }
+    return target.substr(0, nameStart) + "." + name + std::string(kSuffix);
 }
 
-bool TZAOutputFile::Create(const std::string& path) {
-    Close();
-    file_ = fsys::CreateAlways(path, fsys::TShare::Exclusive);
+TZAOutputFile::~TZAOutputFile() {
+    Discard();
+}
+
+bool TZAOutputFile::Create(const std::string& target) {
+    Discard();
+    replacedMode_.reset();
+    outOfSpace_ = false;
+    position_ = 0;
+    // A directory, or a link that leads to one, is never replaced by a file.
+    if (fsys::IsDirectory(target))
+        return false;
+    replacedMode_ = fsys::PermissionsOf(target);
+    const std::string temporary = TemporaryPathFor(target);
+    // Only a new file will do: whatever is there already (a temporary a crash left behind, or a link in
+    // its place) is removed, never opened through.
+    bool existed = false;
+    file_ = fsys::CreateNew(temporary, existed);
+    if (!file_.Valid() && existed && fsys::RemoveNonDirectory(temporary))
+        file_ = fsys::CreateNew(temporary, existed);
     if (!file_.Valid())
         return false;
-    path_ = path;
-    position_ = 0;
+    target_ = target;
+    temporary_ = temporary;
     return true;
 }
 
@@ -120,7 +158,7 @@ std::int64_t TZAOutputFile::Read(void* buffer, std::int64_t count) {
 }
 
 std::int64_t TZAOutputFile::Write(const void* buffer, std::int64_t count) {
-    const std::int64_t done = fsys::WriteAt(file_, buffer, count, position_);
+    const std::int64_t done = fsys::WriteAt(file_, buffer, count, position_, &outOfSpace_);
     position_ += done;
     return done;
 }
@@ -145,8 +183,8 @@ bool TZAOutputFile::SetLastWriteTime(std::time_t when) {
 }
 
 bool TZAOutputFile::SetEntryAttributes(std::uint16_t versionMadeBy, std::uint32_t externalAttr) {
-    return fsys::SetEntryAttributes(file_, path_, ExtractedFileMode(versionMadeBy, externalAttr),
-                                    externalAttr);
+    return fsys::SetEntryAttributes(
+        file_, temporary_, ExtractedFileMode(versionMadeBy, externalAttr, replacedMode_), externalAttr);
 }
 
 bool TZAOutputFile::Flush() {
@@ -154,11 +192,26 @@ bool TZAOutputFile::Flush() {
 }
 
 bool TZAOutputFile::IsOnRemovableMedia() const {
-    return fsys::IsOnRemovableMedia(file_, path_);
+    return fsys::IsOnRemovableMedia(file_, temporary_);
 }
 
-void TZAOutputFile::Close() {
+bool TZAOutputFile::Commit() {
+    if (!file_.Valid())
+        return false;
+    // A failed close can mean the data never reached the file: then the old file is the better one.
+    if (!file_.Close() || !fsys::ReplaceByRename(temporary_, target_)) {
+        Discard();
+        return false;
+    }
+    temporary_.clear();
+    return true;
+}
+
+void TZAOutputFile::Discard() noexcept {
     file_.Close();
+    if (!temporary_.empty())
+        fsys::RemoveNonDirectory(temporary_);
+    temporary_.clear();
 }
 
 } // namespace pc

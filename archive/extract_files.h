@@ -21,8 +21,6 @@ bool CreateDirectoryChain(const std::string& path);
 bool IsExistingDirectory(const std::string& path);
 // A target that exists and is not a directory (symbolic links are followed).
 bool IsExistingNonDirectory(const std::string& path);
-// Removes a file or a symbolic link (never a directory); the result only says whether it went.
-bool DeleteTarget(const std::string& path);
 // Whether every write permission is off (Linux) or the read-only attribute is set (Windows).
 bool IsReadOnlyFile(const std::string& path);
 
@@ -34,25 +32,44 @@ std::optional<std::time_t> DosDateTimeToTime(std::uint16_t date, std::uint16_t t
 std::int32_t FileAgeDos(const std::string& path);
 
 // The permissions an extracted file gets from its entry: the stored Unix permission bits 0777 when the
-// entry was made on Unix (never setuid, setgid or sticky), else 0644; the read-only attribute (0x01)
-// takes away every write permission.
-std::uint32_t ExtractedFileMode(std::uint16_t versionMadeBy, std::uint32_t externalAttr);
+// entry was made on Unix (never setuid, setgid or sticky). An entry without them (made on DOS or Windows)
+// keeps the permissions of the file it replaces, so that a replaced program stays executable, and a new
+// file gets 0644. The read-only attribute (0x01) takes away every write permission; without it a replaced
+// file that had none gets its owner's back, as a new file would have it.
+std::uint32_t ExtractedFileMode(std::uint16_t versionMadeBy, std::uint32_t externalAttr,
+                                std::optional<std::uint32_t> replacedMode = std::nullopt);
 
-// A file being extracted: created anew, written, stamped, closed.
+// The hidden temporary an entry for `target` is written to before it replaces the target: in the same
+// directory, "." + the file name + ".pc-part". A name too long for that keeps its first part and gains a
+// hash of the whole, so one target always has the same temporary and a leftover is found again.
+std::string TemporaryPathFor(const std::string& target);
+
+// A file being extracted. It is written to a fresh temporary beside its target and renamed over the
+// target only once it is complete, stamped and given its attributes: a failed or interrupted entry leaves
+// the old file exactly as it was, and a crash leaves the old or the new file, never part of one. A running
+// program can be replaced this way, since its file is never opened for writing (on Windows it is moved
+// aside first, as a running program may be renamed there but not replaced).
 class TZAOutputFile : public TStream {
 public:
     TZAOutputFile() = default;
-    ~TZAOutputFile() override;
+    ~TZAOutputFile() override; // an uncommitted temporary is removed
 
-    // Creates (or truncates) the file for reading and writing. A symbolic link in its place is removed,
-    // never followed, unless it leads to a directory (then creation fails). False when it cannot be made.
-    bool Create(const std::string& path);
+    // Opens the temporary for `target` for reading and writing, after removing one a crash left. Neither
+    // the temporary nor the target is followed when it is a symbolic link: a link at the target is
+    // replaced, except one that leads to a directory. False when the target is a directory (or such a
+    // link) or the temporary cannot be made.
+    bool Create(const std::string& target);
     bool IsOpen() const { return file_.Valid(); }
-    const std::string& Path() const { return path_; }
+    const std::string& Path() const { return target_; }
+    const std::string& TemporaryPath() const { return temporary_; }
+    // The permission bits of the regular file that the target names now (through a link), if there is one
+    // and the platform keeps permission bits.
+    std::optional<std::uint32_t> ReplacedMode() const { return replacedMode_; }
 
     std::int64_t Read(void* buffer, std::int64_t count) override;
     // Writes as much as the file system takes and returns that count (short on a full disk).
     std::int64_t Write(const void* buffer, std::int64_t count) override;
+    bool OutOfSpace() const override { return outOfSpace_; }
     std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
     void SetSize(std::int64_t size) override;
 
@@ -62,12 +79,20 @@ public:
     bool SetEntryAttributes(std::uint16_t versionMadeBy, std::uint32_t externalAttr);
     bool Flush(); // to the device
     bool IsOnRemovableMedia() const;
-    void Close();
+
+    // Closes the temporary and renames it over the target. False when that fails; the temporary is then
+    // removed and the target untouched.
+    bool Commit();
+    // Closes and removes the temporary; the target is untouched.
+    void Discard() noexcept;
 
 private:
     fsys::TFile file_;
-    std::string path_;
+    std::string target_;
+    std::string temporary_;
+    std::optional<std::uint32_t> replacedMode_;
     std::int64_t position_ = 0;
+    bool outOfSpace_ = false;
 };
 
 } // namespace pc

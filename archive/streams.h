@@ -42,6 +42,8 @@ public:
     virtual std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) = 0;
     virtual void SetSize(std::int64_t size) = 0;
     virtual std::int64_t Size();
+    // Whether the last write that came up short did so because the disk or the quota is full.
+    virtual bool OutOfSpace() const { return false; }
 
     std::int64_t Position() { return Seek(0, TSeekOrigin::soCurrent); }
     void SetPosition(std::int64_t position) { Seek(position, TSeekOrigin::soBeginning); }

@@ -51,10 +51,17 @@ TFile OpenExisting(const std::string& name, TAccess access, TShare share);
 // never followed, unless it leads to a directory. Invalid when it cannot be made.
 TFile CreateAlways(const std::string& name, TShare share);
 
+// A file that must not exist yet, for reading and writing, that nobody else may open meanwhile; never
+// opened through a symbolic link. Invalid when it cannot be made; `existed` then tells whether something
+// of that name was in the way.
+TFile CreateNew(const std::string& name, bool& existed);
+
 // Transfers at an offset; each moves as many bytes as it can and returns that count (short at the end of
-// the file, on a full disk or on an error).
+// the file, on a full disk or on an error). `outOfSpace`, when given, tells whether a short write met a
+// full disk or quota.
 std::int64_t ReadAt(const TFile& file, void* buffer, std::int64_t count, std::int64_t offset);
-std::int64_t WriteAt(const TFile& file, const void* buffer, std::int64_t count, std::int64_t offset);
+std::int64_t WriteAt(const TFile& file, const void* buffer, std::int64_t count, std::int64_t offset,
+                     bool* outOfSpace = nullptr);
 std::int64_t SizeOf(const TFile& file); // 0 when it cannot be told
 bool Truncate(const TFile& file, std::int64_t size);
 bool FlushToDevice(const TFile& file);
@@ -65,6 +72,14 @@ bool IsOnRemovableMedia(const TFile& file, const std::string& name);
 // the entry's DOS attribute bits (read-only, hidden, system, archive) where they carry those.
 bool SetEntryAttributes(const TFile& file, const std::string& name, std::uint32_t unixMode,
                         std::uint32_t dosAttributes);
+
+// Renames `from` over `to` in one step, replacing a file there. On Windows a read-only target is replaced
+// as well, and a running program in the way is moved aside first (see RemoveNonDirectory).
+bool ReplaceByRename(const std::string& from, const std::string& to);
+// The permission bits of the regular file `name` names (through a link), where files carry them.
+std::optional<std::uint32_t> PermissionsOf(const std::string& name);
+// The characters that separate the parts of a name: "/" on POSIX, "\\/" on Windows.
+const char* NameSeparators();
 
 bool IsDirectory(const std::string& name);
 bool IsNonDirectory(const std::string& name); // exists and is not a directory (links followed)

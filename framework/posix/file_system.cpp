@@ -59,6 +59,12 @@ TFile CreateAlways(const std::string& name, TShare) {
     return TFile(::open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
 }
 
+TFile CreateNew(const std::string& name, bool& existed) {
+    TFile file(::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    existed = !file.Valid() && errno == EEXIST;
+    return file;
+}
+
 std::int64_t ReadAt(const TFile& file, void* buffer, std::int64_t count, std::int64_t offset) {
     auto* out = static_cast<std::uint8_t*>(buffer);
     return posix::TransferFully(count, [&](std::int64_t at) {
@@ -66,11 +72,16 @@ std::int64_t ReadAt(const TFile& file, void* buffer, std::int64_t count, std::in
     });
 }
 
-std::int64_t WriteAt(const TFile& file, const void* buffer, std::int64_t count, std::int64_t offset) {
+std::int64_t WriteAt(const TFile& file, const void* buffer, std::int64_t count, std::int64_t offset,
+                     bool* outOfSpace) {
     const auto* in = static_cast<const std::uint8_t*>(buffer);
-    return posix::TransferFully(count, [&](std::int64_t at) {
+    errno = 0;
+    const std::int64_t written = posix::TransferFully(count, [&](std::int64_t at) {
         return ::pwrite(Fd(file), in + at, static_cast<std::size_t>(count - at), offset + at);
     });
+    if (outOfSpace != nullptr)
+        *outOfSpace = written < count && (errno == ENOSPC || errno == EDQUOT);
+    return written;
 }
 
 std::int64_t SizeOf(const TFile& file) {
@@ -102,6 +113,21 @@ bool IsOnRemovableMedia(const TFile& file, const std::string&) {
 
 bool SetEntryAttributes(const TFile& file, const std::string&, std::uint32_t unixMode, std::uint32_t) {
     return ::fchmod(Fd(file), static_cast<mode_t>(unixMode)) == 0;
+}
+
+bool ReplaceByRename(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+std::optional<std::uint32_t> PermissionsOf(const std::string& name) {
+    struct stat st {};
+    if (::stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    return static_cast<std::uint32_t>(st.st_mode & 0777);
+}
+
+const char* NameSeparators() {
+    return "/";
 }
 
 bool IsDirectory(const std::string& name) {

@@ -83,6 +83,14 @@ TFile CreateAlways(const std::string& name, TShare share) {
                                nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
+TFile CreateNew(const std::string& name, bool& existed) {
+    TFile file = Adopt(::CreateFileW(win32::WideName(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    existed =
+        !file.Valid() && (::GetLastError() == ERROR_FILE_EXISTS || ::GetLastError() == ERROR_ALREADY_EXISTS);
+    return file;
+}
+
 std::int64_t ReadAt(const TFile& file, void* buffer, std::int64_t count, std::int64_t offset) {
     auto* out = static_cast<std::uint8_t*>(buffer);
     std::int64_t done = 0;
@@ -100,7 +108,10 @@ std::int64_t ReadAt(const TFile& file, void* buffer, std::int64_t count, std::in
     return done;
 }
 
-std::int64_t WriteAt(const TFile& file, const void* buffer, std::int64_t count, std::int64_t offset) {
+std::int64_t WriteAt(const TFile& file, const void* buffer, std::int64_t count, std::int64_t offset,
+                     bool* outOfSpace) {
+    if (outOfSpace != nullptr)
+        *outOfSpace = false;
     const auto* in = static_cast<const std::uint8_t*>(buffer);
     std::int64_t done = 0;
     while (done < count) {
@@ -110,8 +121,12 @@ std::int64_t WriteAt(const TFile& file, const void* buffer, std::int64_t count, 
         at.OffsetHigh = static_cast<DWORD>(position >> 32);
         const auto piece = static_cast<DWORD>(std::min<std::int64_t>(count - done, 1 << 30));
         DWORD put = 0;
-        if (!::WriteFile(AsHandle(file), in + done, piece, &put, &at) || put == 0)
+        if (!::WriteFile(AsHandle(file), in + done, piece, &put, &at) || put == 0) {
+            const DWORD error = ::GetLastError();
+            if (outOfSpace != nullptr)
+                *outOfSpace = error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
             break;
+        }
         done += put;
     }
     return done;
@@ -158,6 +173,34 @@ bool SetEntryAttributes(const TFile&, const std::string& name, std::uint32_t, st
     if (attributes == 0)
         attributes = FILE_ATTRIBUTE_NORMAL;
     return ::SetFileAttributesW(win32::WideName(name).c_str(), attributes) != 0;
+}
+
+bool ReplaceByRename(const std::string& from, const std::string& to) {
+    const std::wstring source = win32::WideName(from);
+    const std::wstring target = win32::WideName(to);
+    constexpr DWORD kFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    if (::MoveFileExW(source.c_str(), target.c_str(), kFlags))
+        return true;
+    if (::GetLastError() != ERROR_ACCESS_DENIED)
+        return false;
+    // A read-only target refuses to be replaced, a running program as well; the first loses its attribute,
+    // the second goes aside.
+    const DWORD attributes = ::GetFileAttributesW(target.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+        !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        ::SetFileAttributesW(target.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+        if (::MoveFileExW(source.c_str(), target.c_str(), kFlags))
+            return true;
+    }
+    return RemoveNonDirectory(to) && ::MoveFileExW(source.c_str(), target.c_str(), kFlags);
+}
+
+std::optional<std::uint32_t> PermissionsOf(const std::string&) {
+    return std::nullopt; // files carry attributes here, which the entries bring along
+}
+
+const char* NameSeparators() {
+    return "\\/";
 }
 
 bool IsDirectory(const std::string& name) {

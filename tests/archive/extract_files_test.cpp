@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <optional>
 
 namespace fs = std::filesystem;
 
@@ -133,38 +135,79 @@ TEST(DosTimes, FileAgeRoundTrips) {
     pc::TZAOutputFile file;
     ASSERT_TRUE(file.Create(path));
     ASSERT_TRUE(file.SetLastWriteTime(when));
-    file.Close();
+    ASSERT_TRUE(file.Commit());
     EXPECT_EQ(pc::FileAgeDos(path), static_cast<std::int32_t>((std::uint32_t{date} << 16) | time));
     EXPECT_EQ(pc::FileAgeDos(dir / "missing"), -1);
     // Before 1980 there is no DOS form.
     ASSERT_TRUE(file.Create(path));
     ASSERT_TRUE(file.SetLastWriteTime(86400));
-    file.Close();
+    ASSERT_TRUE(file.Commit());
     EXPECT_EQ(pc::FileAgeDos(path), -1);
 }
 
-TEST(ExtractedFileMode, FromHostAndAttributes) {
+TEST(ExtractedFileMode, FromHostAttributesAndTheReplacedFile) {
     constexpr std::uint16_t kUnix = 3 << 8 | 30, kDos = 0 << 8 | 20;
+    const std::optional<std::uint32_t> none;
     struct Case {
         const char* what;
         std::uint16_t madeBy;
         std::uint32_t attr;
+        std::optional<std::uint32_t> replaced;
         std::uint32_t mode;
     } cases[] = {
-        {"not from Unix", kDos, 0x20, 0644},
-        {"not from Unix, read-only", kDos, 0x21, 0444},
-        {"Unix permissions", kUnix, 0100750u << 16, 0750},
-        {"Unix, setuid, setgid and sticky dropped", kUnix, 0107755u << 16, 0755},
-        {"Unix, read-only attribute too", kUnix, (0100664u << 16) | 0x01, 0444},
-        {"Unix, bare permissions", kUnix, 0600u << 16, 0600},
-        {"Unix without a stored mode", kUnix, 0x20, 0644},
-        {"Unix symbolic link: an ordinary file", kUnix, 0120777u << 16, 0644},
-        {"Unix character device: an ordinary file", kUnix, 0020666u << 16, 0644},
-        {"Unix pipe: an ordinary file", kUnix, 0010666u << 16, 0644},
-        {"Unix mode ignored when not made on Unix", kDos, 0100777u << 16, 0644},
+        {"not from Unix", kDos, 0x20, none, 0644},
+        {"not from Unix, read-only", kDos, 0x21, none, 0444},
+        {"Unix permissions", kUnix, 0100750u << 16, none, 0750},
+        {"Unix, setuid, setgid and sticky dropped", kUnix, 0107755u << 16, none, 0755},
+        {"Unix, read-only attribute too", kUnix, (0100664u << 16) | 0x01, none, 0444},
+        {"Unix, bare permissions", kUnix, 0600u << 16, none, 0600},
+        {"Unix without a stored mode", kUnix, 0x20, none, 0644},
+        {"Unix symbolic link: an ordinary file", kUnix, 0120777u << 16, none, 0644},
+        {"Unix character device: an ordinary file", kUnix, 0020666u << 16, none, 0644},
+        {"Unix pipe: an ordinary file", kUnix, 0010666u << 16, none, 0644},
+        {"Unix mode ignored when not made on Unix", kDos, 0100777u << 16, none, 0644},
+        {"not from Unix over a program: stays executable", kDos, 0x20, 0755, 0755},
+        {"not from Unix, read-only, over a program", kDos, 0x21, 0755, 0555},
+        {"not from Unix over a private file", kDos, 0x20, 0600, 0600},
+        {"not from Unix over a read-only file: the owner may write again", kDos, 0x20, 0444, 0644},
+        {"Unix without a stored mode over a program", kUnix, 0x20, 0750, 0750},
+        {"Unix permissions win over the replaced file's", kUnix, 0100640u << 16, 0755, 0640},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(pc::ExtractedFileMode(c.madeBy, c.attr), c.mode) << c.what;
+        EXPECT_EQ(pc::ExtractedFileMode(c.madeBy, c.attr, c.replaced), c.mode) << c.what;
+}
+
+TEST(OutputFile, TemporaryNamesAreHiddenBesideTheTargetAndFitOneName) {
+    const std::string longName(250, 'n');
+    // 250 bytes of two-byte characters, so that the cut falls inside one unless it steps back.
+    std::string wide;
+    for (int i = 0; i < 125; ++i)
+        wide += "\xC3\xA9";
+    struct Case {
+        std::string target;
+        std::string temporary;
+    } cases[] = {
+        {"/base/game.exe", "/base/.game.exe.pc-part"},
+        {"/base/sub/dir/data.pak", "/base/sub/dir/.data.pak.pc-part"},
+        {"relative", ".relative.pc-part"},
+        {"/base/.hidden", "/base/..hidden.pc-part"},
+        {"/base/.", "/base/...pc-part"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(pc::TemporaryPathFor(c.target), c.temporary) << c.target;
+    for (const std::string& name : {longName, wide, longName + "x"}) {
+        const std::string temporary = pc::TemporaryPathFor("/base/" + name);
+        const std::string file = temporary.substr(6);
+        EXPECT_EQ(temporary.substr(0, 7), "/base/.");
+        EXPECT_LE(file.size(), 255u);
+        EXPECT_EQ(file.substr(file.size() - 8), ".pc-part");
+        // Whole characters only: what is kept of the name is a prefix of it that ends on a boundary.
+        const std::string kept = file.substr(1, file.size() - 1 - 8 - 9);
+        EXPECT_EQ(name.compare(0, kept.size(), kept), 0);
+        EXPECT_NE(static_cast<unsigned char>(name[kept.size()]) & 0xC0, 0x80u);
+    }
+    // Two long names that share their first part still get temporaries of their own.
+    EXPECT_NE(pc::TemporaryPathFor("/b/" + longName), pc::TemporaryPathFor("/b/" + longName + "x"));
 }
 
 TEST(RemovableMedia, ReadFromTheDeviceTree) {
@@ -207,11 +250,13 @@ TEST(OutputFile, ReplacesASymbolicLinkInsteadOfFollowingIt) {
     WriteFile(dir / "outside", "keep");
     fs::create_symlink(dir / "outside", dir / "link");
     fs::create_symlink(dir / "nothing-here", dir / "dangling");
+    fs::create_directory(dir / "folder");
+    fs::create_directory_symlink(dir / "folder", dir / "folder-link");
     for (const char* name : {"link", "dangling"}) {
         pc::TZAOutputFile file;
         ASSERT_TRUE(file.Create(dir / name)) << name;
         EXPECT_EQ(file.Write("new", 3), 3);
-        file.Close();
+        ASSERT_TRUE(file.Commit()) << name;
         EXPECT_FALSE(fs::is_symlink(dir / name)) << name;
     }
     std::ifstream in(dir / "outside");
@@ -219,6 +264,46 @@ TEST(OutputFile, ReplacesASymbolicLinkInsteadOfFollowingIt) {
     in >> text;
     EXPECT_EQ(text, "keep");
     EXPECT_FALSE(fs::exists(dir / "nothing-here"));
+    // A directory, or a link to one, is no file to replace.
+    for (const char* name : {"folder", "folder-link"}) {
+        pc::TZAOutputFile file;
+        EXPECT_FALSE(file.Create(dir / name)) << name;
+    }
+    EXPECT_TRUE(fs::is_symlink(dir / "folder-link"));
+#endif
+}
+
+TEST(OutputFile, NothingReachesTheTargetUntilCommitted) {
+#ifdef _WIN32
+    GTEST_SKIP() << "permission bits and symbolic links are a POSIX matter here";
+#else
+    TempDir dir;
+    const std::string target = dir / "data.bin";
+    WriteFile(target, "old");
+    ::chmod(target.c_str(), 0640);
+    // A leftover temporary that is a link must be removed, not written through.
+    WriteFile(dir / "elsewhere", "untouched");
+    fs::create_symlink(dir / "elsewhere", pc::TemporaryPathFor(target));
+    {
+        pc::TZAOutputFile file;
+        ASSERT_TRUE(file.Create(target));
+        EXPECT_EQ(file.ReplacedMode(), std::optional<std::uint32_t>(0640));
+        EXPECT_EQ(file.Write("new", 3), 3);
+        EXPECT_FALSE(file.OutOfSpace());
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file.TemporaryPath())));
+        std::ifstream before(target);
+        std::string text;
+        before >> text;
+        EXPECT_EQ(text, "old");
+    } // dropped without Commit: the temporary goes, the target stays
+    EXPECT_FALSE(fs::exists(fs::symlink_status(pc::TemporaryPathFor(target))));
+    std::ifstream kept(target), other(dir / "elsewhere");
+    std::string text, untouched;
+    kept >> text;
+    other >> untouched;
+    EXPECT_EQ(text, "old");
+    EXPECT_EQ(untouched, "untouched");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
 #endif
 }
 

@@ -4,6 +4,9 @@
 #include "archive/launcher_settings.h"
 #include "archive/zip_archiver.h"
 #include "tests/archive/zip_builder.h"
+#ifndef _WIN32
+#include "tests/support/child_process.h"
+#endif
 #include "tests/support/file_limit.h"
 #include "tests/support/scripted_dialogs.h"
 #include "tests/support/temp_dir.h"
@@ -17,12 +20,16 @@
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iostream>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -494,6 +501,307 @@ TEST_F(Extraction, FullTmpfsEndsTheRunSilently) {
 #endif
 }
 
+// The cases down to the masks keep permissions, times and running programs by POSIX calls; their Windows
+// side is in win32_extract_test.cpp.
+#ifndef _WIN32
+// A file that an entry is about to replace, with what must survive of it when the entry fails.
+struct ExistingFile {
+    std::string path;
+    std::string bytes;
+    mode_t mode;
+    std::time_t mtime;
+
+    void Make() const {
+        {
+            std::ofstream out(path, std::ios::binary | std::ios::trunc);
+            out << bytes;
+        }
+        ::chmod(path.c_str(), mode);
+        const timespec times[2] = {{0, UTIME_OMIT}, {mtime, 0}};
+        ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+    }
+    // Content, permissions and time as they were.
+    void ExpectUntouched() const {
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
+        EXPECT_TRUE(ReadFileBytes(path) == bytes) << path;
+        EXPECT_EQ(st.st_mode & 07777, mode) << path;
+        EXPECT_EQ(st.st_mtime, mtime) << path;
+    }
+};
+
+TEST_F(Extraction, AFailedEntryLeavesTheFileItWouldReplace) {
+    const std::string text = "the new contents, the new contents, the new contents";
+    ZipEntryDef badCrc;
+    badCrc.name = "target.bin";
+    badCrc.data = text;
+    badCrc.centralCrc = pc::test::CrcOf(text) ^ 0x1;
+    ZipEntryDef deflate64 = badCrc;
+    deflate64.centralCrc.reset();
+    deflate64.method = 9;
+    deflate64.payload = "whatever";
+    ZipEntryDef encrypted = deflate64;
+    encrypted.method = 8;
+    encrypted.payload.reset();
+    encrypted.password = "secret";
+    ZipEntryDef big; // long enough for progress events in the middle of it
+    big.name = "target.bin";
+    big.method = 0;
+    big.data = pc::test::RandomText(3 * 1024 * 1024, 6);
+
+    const std::string message8 = FailureText("ZipArchiver: Invalid size or check sum of file or unsupported "
+                                             "compression format - Native error: 00008");
+    const std::string message55 =
+        FailureText("Deflate64 compression method is not supported - Native error: 00055");
+    using Outcome = pc::TZARunOutcome;
+    struct Case {
+        const char* what;
+        ZipEntryDef entry;
+        std::vector<pc::TZADialogAnswer> answers;
+        std::vector<std::string> failures; // failure dialog texts, in order
+        bool corruptKept;
+        bool cancelInside; // a progress event cancels the run in the middle of the entry
+        bool replaced;
+        bool laterWritten;
+        Outcome outcome;
+    } cases[] = {
+        {"bad CRC, Abort", badCrc, {pc::daAbort}, {message8}, false, false, false, false, Outcome::roAborted},
+        {"bad CRC, Ignore",
+         badCrc,
+         {pc::daIgnore},
+         {message8},
+         false,
+         false,
+         false,
+         true,
+         Outcome::roCompleted},
+        {"bad CRC, closed",
+         badCrc,
+         {pc::daClosed},
+         {message8},
+         false,
+         false,
+         false,
+         false,
+         Outcome::roAborted},
+        {"bad CRC, Retry then Ignore",
+         badCrc,
+         {pc::daRetry, pc::daIgnore},
+         {message8, message8},
+         false,
+         false,
+         false,
+         true,
+         Outcome::roCompleted},
+        {"bad CRC, kept as corrupt", badCrc, {}, {}, true, false, true, true, Outcome::roCompleted},
+        {"Deflate64, Ignore",
+         deflate64,
+         {pc::daIgnore},
+         {message55},
+         false,
+         false,
+         false,
+         true,
+         Outcome::roCompleted},
+        {"password cancelled", encrypted, {}, {}, false, false, false, true, Outcome::roCompleted},
+        {"cancelled by an event", big, {}, {}, false, true, false, false, Outcome::roAborted},
+    };
+    const std::string archiveAfter = "after.txt";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(base);
+        fs::create_directories(base);
+        const ExistingFile old{base + "target.bin", "the old program", 0755, 1600000000};
+        old.Make();
+        dialogs = CheckingDialogs();
+        for (const auto answer : c.answers)
+            dialogs.Answer(answer);
+        if (c.entry.password.size())
+            dialogs.AnswerPassword(std::nullopt);
+        // When the user is asked, the old file is whole and no temporary is in sight.
+        dialogs.onFailure = [&](const std::string&) {
+            old.ExpectUntouched();
+            EXPECT_EQ(Tree(), (std::set<std::string>{"target.bin"}));
+        };
+        zip.ExtractCorruptedFiles = c.corruptKept;
+        zip.OnFileProgress = nullptr;
+        if (c.cancelInside)
+            zip.OnFileProgress = [](pc::TZABaseArchiver&, const std::u16string&, double progress,
+                                    pc::TZAProcessOperation, pc::TZAProgressPhase phase, bool& cancel) {
+                if (phase == pc::TZAProgressPhase::ppProcess && progress > 0)
+                    cancel = true;
+            };
+        Extract(ZipBuilder().Add(c.entry).Stored(archiveAfter, "later").Build());
+
+        std::vector<std::string> failures;
+        for (const auto& shown : dialogs.shown())
+            if (shown.kind == ScriptedDialogs::kFailure)
+                failures.push_back(shown.text);
+        EXPECT_EQ(failures, c.failures);
+        EXPECT_TRUE(dialogs.AllAnswersUsed());
+        if (c.replaced)
+            EXPECT_EQ(Out("target.bin"), text);
+        else
+            old.ExpectUntouched();
+        std::set<std::string> tree{"target.bin"};
+        if (c.laterWritten)
+            tree.insert(archiveAfter);
+        EXPECT_EQ(Tree(), tree);
+        EXPECT_EQ(zip.LastRunOutcome(), c.outcome);
+    }
+}
+
+TEST_F(Extraction, OutcomeOfRunsThatLeaveEntriesOut) {
+    const std::string archive = ZipBuilder().Stored("a.txt", "new a").Stored("b.txt", "new b").Build();
+    fs::create_directories(base);
+    dir.Write("out/a.txt", "old a");
+    struct Case {
+        const char* what;
+        std::u16string mask;
+        pc::TZAOverwriteMode mode;
+        std::set<std::string> tree;
+    } cases[] = {
+        {"overwrite declined", u"*.*", pc::TZAOverwriteMode::omNever, {"a.txt", "b.txt"}},
+        {"nothing selected", u"*.none", pc::TZAOverwriteMode::omAlways, {"a.txt", "b.txt"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        // The outcome of an earlier run is not carried over.
+        zip.OnOverallProgress = [](pc::TZABaseArchiver&, double, pc::TZAProcessOperation,
+                                   pc::TZAProgressPhase phase,
+                                   bool& cancel) { cancel = phase == pc::TZAProgressPhase::ppStart; };
+        Extract(archive);
+        ASSERT_EQ(zip.LastRunOutcome(), pc::TZARunOutcome::roAborted);
+        zip.OnOverallProgress = nullptr;
+
+        zip.Options.OverwriteMode = c.mode;
+        Extract(archive, c.mask);
+        EXPECT_EQ(zip.LastRunOutcome(), pc::TZARunOutcome::roCompleted);
+        EXPECT_EQ(Tree(), c.tree);
+    }
+    EXPECT_EQ(Out("a.txt"), "old a");
+    EXPECT_TRUE(dialogs.shown().empty());
+}
+
+TEST_F(Extraction, AFullDiskLeavesTheFileItWouldReplace) {
+    const std::string archive = ZipBuilder()
+                                    .Stored("small.txt", "fits")
+                                    .Deflated("big.bin", pc::test::RandomText(256 * 1024, 7))
+                                    .Stored("later.txt", "never written")
+                                    .Build();
+    struct Case {
+        const char* what;
+        bool tmpfs;
+        pc::TZARunOutcome outcome;
+    } cases[] = {
+        // A file too large for the process's limit is no full disk, but the run stops as well.
+        {"file size limit", false, pc::TZARunOutcome::roAborted},
+        {"full tmpfs", true, pc::TZARunOutcome::roDiskFull},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(base);
+        fs::create_directories(base);
+        if (c.tmpfs && ::geteuid() != 0) {
+            std::cout << "skipped without root: " << c.what << "\n";
+            continue;
+        }
+        if (c.tmpfs && ::mount("tmpfs", base.c_str(), "tmpfs", 0, "size=64k") != 0) {
+            std::cout << "skipped, cannot mount a tmpfs: " << c.what << "\n";
+            continue;
+        }
+        struct Unmount {
+            std::string at;
+            ~Unmount() {
+                if (!at.empty())
+                    ::umount(at.c_str());
+            }
+        } unmount{c.tmpfs ? base : std::string()};
+        const ExistingFile old{base + "big.bin", std::string(8 * 1024, 'o'), 0755, 1600000000};
+        old.Make();
+        Open(archive);
+        {
+            std::optional<pc::test::FileSizeLimit> limit;
+            if (!c.tmpfs)
+                limit.emplace(64 * 1024);
+            zip.ExtractMatching(u"*.*", 10431, u"");
+        }
+        zip.Close();
+        old.ExpectUntouched();
+        EXPECT_EQ(Tree(), (std::set<std::string>{"small.txt", "big.bin"}));
+        EXPECT_EQ(zip.LastRunOutcome(), c.outcome);
+        EXPECT_TRUE(dialogs.shown().empty());
+    }
+}
+
+TEST_F(Extraction, ARunningProgramIsReplacedAndKeepsItsPermissions) {
+    fs::create_directories(base);
+    const std::string program = base + "game";
+    fs::copy_file("/bin/sleep", program);
+    ::chmod(program.c_str(), 0755);
+    const pid_t pid = pc::test::SpawnChild({program, "30"}, dir / "stdout", dir / "stderr");
+    struct Stop {
+        pid_t pid;
+        ~Stop() {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    } stop{pid};
+    // Wait until the child runs the program: its file is then busy and cannot be opened for writing.
+    const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
+    std::error_code ec;
+    for (int i = 0; i < 200 && fs::read_symlink(exe, ec) != program; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(fs::read_symlink(exe, ec), program);
+    errno = 0;
+    EXPECT_LT(::open(program.c_str(), O_WRONLY), 0);
+    EXPECT_EQ(errno, ETXTBSY);
+
+    ZipEntryDef update; // made on Windows: no Unix mode of its own
+    update.name = "game";
+    update.data = "the new game program";
+    update.versionMadeBy = pc::test::kMadeByDos;
+    update.externalAttr = 0x20;
+    Extract(ZipBuilder().Add(update).Build());
+    EXPECT_TRUE(dialogs.shown().empty());
+    EXPECT_EQ(zip.LastRunOutcome(), pc::TZARunOutcome::roCompleted);
+    EXPECT_EQ(Out("game"), update.data);
+    struct stat st {};
+    ASSERT_EQ(::stat(program.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    EXPECT_EQ(Tree(), (std::set<std::string>{"game"}));
+    // The running program goes on, from the old file it still holds.
+    EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0);
+}
+
+TEST_F(Extraction, LeftoversAndLinksAtTheTargetAreReplacedNotFollowed) {
+    const std::string longName = std::string(250, 'L') + ".dat";
+    fs::create_directories(base + "sub");
+    // Temporaries a crash left, one of them a link to a file that must stay as it is.
+    dir.Write("outside.txt", "outside");
+    dir.Write("out/.plain.txt.pc-part", "torn half of an earlier run");
+    fs::create_symlink(dir / "outside.txt", base + "sub/.linked.txt.pc-part");
+    dir.Write("out/" + longName.substr(0, 4), "unrelated");
+    fs::create_symlink(dir / "outside.txt", base + "sub/linked.txt");
+    const std::string leftoverLong = pc::TemporaryPathFor(base + longName);
+    dir.Write("out/" + leftoverLong.substr(base.size()), "left over");
+
+    Extract(ZipBuilder()
+                .Stored("plain.txt", "plain")
+                .Stored("sub/linked.txt", "linked")
+                .Stored(longName, "long")
+                .Build());
+    EXPECT_TRUE(dialogs.shown().empty());
+    EXPECT_EQ(Tree(), (std::set<std::string>{"plain.txt", "sub/", "sub/linked.txt", longName,
+                                             longName.substr(0, 4)}));
+    EXPECT_EQ(Out("plain.txt"), "plain");
+    EXPECT_FALSE(fs::is_symlink(base + "sub/linked.txt"));
+    EXPECT_EQ(Out("sub/linked.txt"), "linked");
+    EXPECT_EQ(Out(longName), "long");
+    EXPECT_EQ(ReadFileBytes(dir / "outside.txt"), "outside");
+}
+#endif
+
 std::vector<std::string> Selected(pc::TZipArchiver& zip, const std::u16string& mask,
                                   const std::u16string& exclusion = u"", std::uint32_t attr = 10431) {
     std::vector<std::string> names;
@@ -543,6 +851,7 @@ TEST_F(Extraction, OverwriteModes) {
         ASSERT_TRUE(file.Create(base + "f.txt"));
         file.WriteBuffer("old", 3);
         file.SetLastWriteTime(*when);
+        ASSERT_TRUE(file.Commit());
     };
     const std::string archive = ZipBuilder().Add(entry).Build();
     const std::uint16_t older = (40 << 9) | (1 << 5) | 1, newer = (50 << 9) | (1 << 5) | 1;

@@ -338,6 +338,10 @@ def fixtures():
     lying_local = bytearray(lying_local[:lying_local.index(struct.pack("<I", CENTRAL_SIG))])
     struct.pack_into("<I", lying_local, 18, 0xFFFFFF00)  # first header's compressed size
     f["lying_local_size.zip"] = bytes(lying_local)
+    # No end record and two local header signatures, neither of them acceptable: one claims more data than
+    # the file holds, the other an extra field longer than any real one.
+    f["stray_signatures.zip"] = b"notes: " + local_header(b"a.txt", csize=0x10000) + b" and " \
+        + local_header(b"b.txt", extra_length=261) + b" end\n"
     # Floods of signatures: every search must go on from where the last one stopped, never start over.
     f["pk_flood.zip"] = struct.pack("<I", LOCAL_SIG) * 262144
     f["dd_flood.zip"] = b"".join(local_header(b"%05d" % i, flags=FLAG_DESCRIPTOR) for i in range(30000))

@@ -10,6 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -236,8 +239,8 @@ TEST_F(UpdateEndToEnd, EntryWithABadChecksumUnderEachFailurePolicy) {
         int dialogs;
         bool lastWritten;
     };
-    for (const Case& c : {Case{"", 1, false}, Case{"--on-failure ignore", 1, true},
-                          Case{"--on-failure retry-once", 2, true}}) {
+    // Abort, the default, ends the run unrecorded: see AnAbortedExtractionIsNotRecordedAndKeepsTheOldFiles.
+    for (const Case& c : {Case{"--on-failure ignore", 1, true}, Case{"--on-failure retry-once", 2, true}}) {
         SCOPED_TRACE(c.options);
         fs::remove(install_ / "tqm_patch.ini");
         fs::remove(install_ / "z.txt");
@@ -250,7 +253,7 @@ TEST_F(UpdateEndToEnd, EntryWithABadChecksumUnderEachFailurePolicy) {
         for (int i = 0; i < c.dialogs; ++i)
             dialogs += failure;
         EXPECT_EQ(r.err, dialogs);
-        // Whatever the answer, the patch counts as applied; the damaged file is never left behind.
+        // When the entry is left out, the patch counts as applied; the damaged file is never left behind.
         EXPECT_EQ(Ledger(), "7\r\n");
         EXPECT_EQ(ReadFileBytes(install_ / "a.txt"), "first");
         EXPECT_FALSE(Installed("bad.txt"));
@@ -388,11 +391,46 @@ TEST_F(UpdateEndToEnd, AnAbortedExtractionIsNotRecordedAndKeepsTheOldFiles) {
     EXPECT_EQ(ReadFileBytes(install_ / "z.txt"), "last");
 }
 
+// The disk fills up while a patch is extracted over a file the game has: the file survives, the patch is
+// not recorded, the run ends with the design's "Disk full".
+TEST_F(UpdateEndToEnd, AFullDiskDuringExtractionKeepsTheOldFileAndRecordsNothing) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to mount a small tmpfs";
+    TempDir mountPoint;
+    if (::mount("tmpfs", mountPoint.Path().c_str(), "tmpfs", 0, "size=400k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    struct Unmount {
+        std::string at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{mountPoint.Path()};
+    fs::copy_file(install_ / "Config.ini", mountPoint / "Config.ini");
+    const std::string old(50 << 10, 'o');
+    mountPoint.Write("big.dat", old);
+    std::string fresh(300 << 10, '\0');
+    std::uint32_t state = 7;
+    for (char& c : fresh) {
+        state = state * 1103515245u + 12345u;
+        c = static_cast<char>(state >> 24);
+    }
+    ServeArchive("p14.zip", ZipBuilder().Stored("big.dat", fresh).Build()); // fits, but not twice
+    ServeList(Row(14, "p14.zip", 100, "", 0));
+    const ProgramResult r =
+        pc::test::RunProgram(Quoted(PATCHCTL_PATH) + " update " + Quoted(mountPoint.Path()));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: p14\n");
+    EXPECT_EQ(r.err, "Disk full.\n");
+    EXPECT_EQ(ReadFileBytes(mountPoint / "big.dat"), old);
+    EXPECT_FALSE(fs::exists(mountPoint / "tqm_patch.ini"));
+    for (const auto& entry : fs::directory_iterator(mountPoint.Path()))
+        EXPECT_EQ(entry.path().filename().string().find(".pc-part"), std::string::npos) << entry.path();
+}
+
 // An archive whose local headers the repair path cannot accept is no archive: nothing is recorded.
 TEST_F(UpdateEndToEnd, ADamagedArchiveWithoutAnyUsableEntryIsInvalid) {
-    std::string damaged = ZipBuilder().Deflated("x.txt", std::string(500, 'x')).Build();
-    damaged.resize(40); // the local header's signature and part of it; no directory, no end record
-    damaged += std::string(200, '\xff');
+    // A local header's signature whose header claims a name running far past the end: no directory, no
+    // end record, and nothing the repair path can accept.
+    std::string damaged = std::string("PK\x03\x04", 4) + std::string(26, '\xff') + std::string(200, 'x');
     ServeArchive("p12.zip", damaged);
     ServeList(Row(12, "p12.zip", 100, "", 0));
     const ProgramResult r = Update();

@@ -4,9 +4,12 @@
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <iostream>
 #include <map>
 
 namespace fs = std::filesystem;
@@ -192,6 +195,50 @@ TEST(PatchctlExtract, EntryFailuresFollowThePolicy) {
     EXPECT_EQ(r.err,
               "ZipArchiver: Unsafe file name \"../outside.txt\" - Native error: 00063" + kFailureTail + "\n");
     EXPECT_FALSE(fs::exists(dir / "outside.txt"));
+}
+
+TEST(PatchctlExtract, AFullDiskIsToldFromOtherFailedWrites) {
+    TempDir dir;
+    const std::string archive =
+        dir.Write("p.zip", ZipBuilder()
+                               .Stored("small.txt", "fits")
+                               .Deflated("big.bin", pc::test::RandomText(256 * 1024, 9))
+                               .Stored("later.txt", "never written")
+                               .Build());
+    struct Case {
+        const char* what;
+        bool tmpfs;
+        std::string prefix; // shell commands before patchctl
+        std::string err;
+    } cases[] = {
+        {"full tmpfs", true, "", "patchctl extract: the disk is full; extraction stopped\n"},
+        // Past the file size limit writes fail with EFBIG (the signal ignored), which is no full disk.
+        {"file size limit", false, "trap '' XFSZ; ulimit -f 64; ",
+         "patchctl extract: a file could not be written; extraction stopped\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string out = dir / (std::string(c.tmpfs ? "tmpfs" : "limit") + "/");
+        fs::create_directories(out);
+        if (c.tmpfs && (::geteuid() != 0 || ::mount("tmpfs", out.c_str(), "tmpfs", 0, "size=64k") != 0)) {
+            std::cout << "skipped, no small tmpfs can be mounted here: " << c.what << "\n";
+            continue;
+        }
+        struct Unmount {
+            std::string at;
+            ~Unmount() {
+                if (!at.empty())
+                    ::umount(at.c_str());
+            }
+        } unmount{c.tmpfs ? out : std::string()};
+        dir.Write(out.substr(dir.Path().size()) + "big.bin", "old");
+        const ProgramResult r =
+            RunProgram(c.prefix + Quote(kPatchctl) + " extract " + Quote(archive) + " " + Quote(out));
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(Contents(out),
+                  (std::map<std::string, std::string>{{"small.txt", "fits"}, {"big.bin", "old"}}));
+    }
 }
 
 TEST(PatchctlExtract, PasswordsAndOverwriting) {

@@ -85,9 +85,9 @@ int Run(const std::vector<std::string>& args) {
         if (phase == TZAProgressPhase::ppEnd && !cancel && !dialogs.EntrySkipped())
             ++written;
     };
-    bool diskFull = false;
+    bool writeFailed = false;
     zip.OnDiskFull = [&](TZABaseArchiver&, std::int32_t, const std::u16string&, bool& cancel) {
-        diskFull = true;
+        writeFailed = true;
         cancel = true;
     };
 
@@ -107,8 +107,11 @@ int Run(const std::vector<std::string>& args) {
         if (zip.DirManager()->Items.Item(i).Selected)
             ++selected;
     zip.Close();
-    if (diskFull)
+    // The component tells a full disk or quota from other failed writes.
+    if (zip.LastRunOutcome() == TZARunOutcome::roDiskFull)
         std::fprintf(stderr, "patchctl extract: the disk is full; extraction stopped\n");
+    else if (writeFailed)
+        std::fprintf(stderr, "patchctl extract: a file could not be written; extraction stopped\n");
     return written == selected ? kAllWritten : kSomeFailed;
 }
 
