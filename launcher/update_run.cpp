@@ -73,11 +73,11 @@ void ApplyPatch(UiPort& ui, std::int32_t index) {
     const std::string archive = StoredArchivePath(appDir, row.url);
 
     TZipArchiver& zip = ui.ZipArchiver();
-    zip.FileName = Utf8ToWide(archive);
+    zip.FileName = SystemToWide(archive);
     zip.Open();
     {
         OpenArchiveGuard closeAfterwards(zip);
-        zip.BaseDir = Utf8ToWide(appDir);
+        zip.BaseDir = SystemToWide(appDir);
         // Entries that fail are settled inside the component by its failure dialog; what it lets out ends
         // the run with the patch unrecorded and the archive kept.
         zip.ExtractMatching(kEveryEntryMask, kEveryAttribute, u"");
