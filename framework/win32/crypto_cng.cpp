@@ -126,6 +126,8 @@ std::optional<TPublicPoint> ReadPoint(std::string_view bits) {
     return TPublicPoint{std::string(bits.substr(2, kCoordinate)), std::string(bits.substr(2 + kCoordinate))};
 }
 
+std::optional<TPublicPoint> ReadPointOnCurve(std::string_view bits);
+
 std::optional<TPublicPoint> ReadSubjectPublicKeyInfo(const std::string& der) {
     std::string_view in(der);
     std::string_view info, algorithm, bits;
@@ -136,7 +138,7 @@ std::optional<TPublicPoint> ReadSubjectPublicKeyInfo(const std::string& der) {
         whole.substr(0, kAlgorithmId.size()) != std::string_view(kAlgorithmId) ||
         !ReadElement(info, 0x03, bits) || !info.empty())
         return std::nullopt;
-    return ReadPoint(bits);
+    return ReadPointOnCurve(bits);
 }
 
 std::string SubjectPublicKeyInfo(const TPublicPoint& point) {
@@ -215,6 +217,92 @@ std::string IntegerOf(std::string_view scalar) {
     if (static_cast<unsigned char>(contents[0]) & 0x80)
         contents.insert(contents.begin(), '\0');
     return Element(0x02, contents);
+}
+
+// --- The curve ------------------------------------------------------------------------------------
+// Whether a point lies on P-256 is checked here: not every CNG checks it on import, and a key that is no
+// point of the curve must verify nothing, as with the Linux edition.
+
+using TNumber = std::array<std::uint32_t, 8>; // little-endian 32-bit limbs
+
+TNumber NumberOf(std::string_view bigEndian) {
+    TNumber n{};
+    for (std::size_t i = 0; i < 32; ++i)
+        n[(31 - i) / 4] |= std::uint32_t{static_cast<unsigned char>(bigEndian[i])} << (8 * ((31 - i) % 4));
+    return n;
+}
+
+constexpr TNumber kPrime = {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0x00000000,
+                            0x00000000, 0x00000000, 0x00000001, 0xFFFFFFFF};
+constexpr TNumber kB = {0x27D2604B, 0x3BCE3C3E, 0xCC53B0F6, 0x651D06B0,
+                        0x769886BC, 0xB3EBBD55, 0xAA3A93E7, 0x5AC635D8};
+
+bool Below(const TNumber& a, const TNumber& b) {
+    for (std::size_t i = 8; i-- > 0;)
+        if (a[i] != b[i])
+            return a[i] < b[i];
+    return false;
+}
+
+// (a + b) mod p for a, b below p.
+TNumber AddMod(const TNumber& a, const TNumber& b) {
+    TNumber sum{};
+    std::uint64_t carry = 0;
+    for (std::size_t i = 0; i < 8; ++i) {
+        carry += std::uint64_t{a[i]} + b[i];
+        sum[i] = static_cast<std::uint32_t>(carry);
+        carry >>= 32;
+    }
+    if (carry != 0 || !Below(sum, kPrime)) {
+        std::int64_t borrow = 0;
+        for (std::size_t i = 0; i < 8; ++i) {
+            const std::int64_t d = std::int64_t{sum[i]} - kPrime[i] + borrow;
+            sum[i] = static_cast<std::uint32_t>(d);
+            borrow = d < 0 ? -1 : 0;
+        }
+    }
+    return sum;
+}
+
+// (a - b) mod p for a, b below p.
+TNumber SubMod(const TNumber& a, const TNumber& b) {
+    TNumber negated{};
+    std::int64_t borrow = 0;
+    for (std::size_t i = 0; i < 8; ++i) { // p - b
+        const std::int64_t d = std::int64_t{kPrime[i]} - b[i] + borrow;
+        negated[i] = static_cast<std::uint32_t>(d);
+        borrow = d < 0 ? -1 : 0;
+    }
+    return Below(negated, kPrime) ? AddMod(a, negated) : a; // b == 0 leaves a
+}
+
+// (a * b) mod p by doubling and adding, bit by bit from the top.
+TNumber MulMod(const TNumber& a, const TNumber& b) {
+    TNumber result{};
+    for (std::size_t bit = 256; bit-- > 0;) {
+        result = AddMod(result, result);
+        if ((b[bit / 32] >> (bit % 32)) & 1)
+            result = AddMod(result, a);
+    }
+    return result;
+}
+
+// y^2 = x^3 - 3x + b (mod p), both coordinates below p.
+bool IsOnCurve(const TPublicPoint& point) {
+    const TNumber x = NumberOf(point.x);
+    const TNumber y = NumberOf(point.y);
+    if (!Below(x, kPrime) || !Below(y, kPrime))
+        return false;
+    const TNumber threeX = AddMod(AddMod(x, x), x);
+    const TNumber right = AddMod(SubMod(MulMod(MulMod(x, x), x), threeX), kB);
+    return MulMod(y, y) == right;
+}
+
+std::optional<TPublicPoint> ReadPointOnCurve(std::string_view bits) {
+    auto point = ReadPoint(bits);
+    if (point && !IsOnCurve(*point))
+        return std::nullopt;
+    return point;
 }
 
 // --- PEM ------------------------------------------------------------------------------------------
@@ -371,7 +459,7 @@ bool IsVerifyingKey(const std::string& publicKeyDer) {
     const auto point = ReadSubjectPublicKeyInfo(publicKeyDer);
     if (!point)
         return false;
-    // The system checks that the point lies on the curve.
+    // Imported once, as the signature check will import it.
     Algorithm algorithm;
     KeyHandle key;
     return ImportKey(algorithm, key, BCRYPT_ECCPUBLIC_BLOB,
