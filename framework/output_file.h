@@ -17,15 +17,18 @@ public:
 
 private:
     friend void CreateOutputFile(TOutputFile&, const std::string&);
+    friend void ContinueOutputFile(TOutputFile&, const std::string&, std::int64_t);
     friend void WriteOutputBytes(TOutputFile&, const void*, std::size_t);
     friend void CloseOutputFile(TOutputFile&);
     std::intptr_t handle_ = -1; // the platform's descriptor or handle
     std::string path_;
 };
 
-void CreateOutputFile(TOutputFile& file, const std::string& path);               // EInOutError
-void WriteOutputBytes(TOutputFile& file, const void* buffer, std::size_t count); // EInOutError
-void CloseOutputFile(TOutputFile& file);                                         // EInOutError
+void CreateOutputFile(TOutputFile& file, const std::string& path); // EInOutError
+// Opens an existing file to write on after its first `length` bytes; anything after them is cut off.
+void ContinueOutputFile(TOutputFile& file, const std::string& path, std::int64_t length); // EInOutError
+void WriteOutputBytes(TOutputFile& file, const void* buffer, std::size_t count);          // EInOutError
+void CloseOutputFile(TOutputFile& file);                                                  // EInOutError
 
 std::string InOutErrorMessage(int code);
 // The I/O code of the table for a system error (errno on POSIX; on Windows the system's own codes, which

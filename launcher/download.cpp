@@ -1,144 +1,415 @@
 #include "launcher/download.h"
 
+#include "framework/crypto.h"
+#include "framework/exceptions.h"
 #include "framework/helpers.h"
+#include "framework/http_transport.h"
+#include "framework/line_list.h"
 #include "framework/output_file.h"
 #include "launcher/ui_port.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstring>
-#include <memory>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <optional>
+#include <thread>
 
 namespace pc {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // One read hands at most this many bytes to the file, the progress bar and the message pump.
 constexpr std::size_t kReadSize = 1024;
-// Body bytes that curl has handed over but the loop has not read yet. When a piece does not fit, the
-// transfer is paused until the loop has caught up, so memory stays fixed whatever the size of the body.
-// curl hands over at most CURL_MAX_WRITE_SIZE bytes at a time, and after a drain less than one read is
-// left, so a drained buffer always takes the next piece.
-constexpr std::size_t kPendingCapacity = 4 * CURL_MAX_WRITE_SIZE;
-static_assert(kPendingCapacity >= CURL_MAX_WRITE_SIZE + kReadSize);
-constexpr long kMaxRedirects = 20;
-// Only web URLs are fetched or followed: a redirect must not reach local files or other services.
-constexpr const char* kAllowedProtocols = "http,https";
+// Attempts of one download: the first and two more after a connection or server failure.
+constexpr int kMaxAttempts = 3;
+// While waiting between attempts the window is kept alive at this pace.
+constexpr std::chrono::milliseconds kPausePumpInterval{20};
+// The output file's code for a full disk.
+constexpr int kDiskFullCode = 101;
 
-void EnsureCurlInitialised() {
-    static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
-    (void)initialised; // a failure shows up as a null easy handle below
+constexpr const char* kEndingReason = "the application is ending";
+constexpr const char* kTimeLimitReason = "time limit";
+constexpr const char* kMismatchReason = "SHA-256 mismatch";
+constexpr const char* kWrongRangeReason = "the server sent another part of the file";
+
+// Statuses that mean "not now" rather than "no": worth asking again after a pause.
+bool IsPassingStatus(long status) {
+    return status == 408 || status == 429 || (status >= 500 && status <= 599);
 }
 
-struct EasyDeleter {
-    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
-};
-struct MultiDeleter {
-    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
-};
-using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
-using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
+std::string LowerCase(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
 
-// Keeps the request attached to the session while the transfer runs; detaching comes before either
-// handle is released, on every path.
-class Attachment {
+// Whether a Content-Range ("bytes 4000-99999/100000") starts at `offset`.
+bool RangeStartsAt(const std::string& contentRange, std::int64_t offset) {
+    const std::string unit = "bytes ";
+    if (LowerCase(contentRange.substr(0, unit.size())) != unit)
+        return false;
+    const std::string first = std::to_string(offset) + "-";
+    return contentRange.compare(unit.size(), first.size(), first) == 0;
+}
+
+bool FitsOnOneLine(const std::string& text) {
+    return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
+}
+
+// The state that lets a later start continue a download: the URL it was for, then the validator of the
+// server's file that the bytes on disk belong to, one per line.
+struct TResumeState {
+    std::string url;
+    std::string validator;
+};
+
+std::optional<TResumeState> LoadResumeState(const std::string& path) {
+    if (path.empty() || !IsExistingFile(path))
+        return std::nullopt;
+    TStringList lines;
+    lines.LoadLines(path);
+    if (lines.LineCount() != 2 || lines.LineAt(1).empty())
+        return std::nullopt;
+    return TResumeState{lines.LineAt(0), lines.LineAt(1)};
+}
+
+// One call of `Download`: its attempts, the file they write and what the server said about it.
+class TDownloadRun final : public THttpReceiver {
 public:
-    Attachment(CURLM* multi, CURL* easy) : multi_(multi), easy_(easy) {
-        attached_ = curl_multi_add_handle(multi_, easy_) == CURLM_OK;
+    TDownloadRun(UiPort& ui, const std::string& url, const std::string& destination, bool withProgress,
+                 const DownloadOptions& options, const DownloadLimits& limits)
+        : ui_(ui), url_(url), destination_(destination), withProgress_(withProgress), options_(options),
+          limits_(limits), expectedDigest_(LowerCase(options.sha256)) {
+        if (!expectedDigest_.empty())
+            hasher_.emplace();
     }
-    Attachment(const Attachment&) = delete;
-    Attachment& operator=(const Attachment&) = delete;
-    ~Attachment() {
-        if (attached_)
-            curl_multi_remove_handle(multi_, easy_);
+
+    bool Run(std::string& reason) {
+        lastProgress_ = Clock::now();
+        PickUpEarlierStart();
+        for (int fetch = 1;; ++fetch) {
+            if (!FetchWithRetries(reason)) {
+                if (file_.IsOpen())
+                    CloseOutputFile(file_);
+                return false;
+            }
+            Read(buffer_.data(), 0); // the end of the body: the last read takes nothing
+            CloseOutputFile(file_);
+            if (!hasher_ || hasher_->HexDigest() == expectedDigest_) {
+                RemoveState();
+                return true;
+            }
+            // Not the bytes the patch list names: they must be neither applied nor continued later.
+            RemoveFile(destination_);
+            RemoveState();
+            if (fetch == 2) {
+                reason = kMismatchReason;
+                return false;
+            }
+            written_ = 0;
+            validator_.clear();
+            hasher_->Reset();
+            hashed_ = true;
+        }
     }
-    bool Attached() const { return attached_; }
+
+    // A full disk leaves nothing half-written behind; the write has already closed the file.
+    void DiscardAfterDiskFull() {
+        RemoveFile(destination_);
+        RemoveState();
+    }
+
+    bool Answer(const THttpAnswer& answer) override {
+        status_ = answer.status;
+        if (answer.status >= 400)
+            return false; // an error page must not end up stored as a patch list or an archive
+        if (ranged_ && answer.status == 206) {
+            if (!RangeStartsAt(answer.contentRange, written_)) {
+                wrongRange_ = true;
+                return false;
+            }
+            if (!file_.IsOpen())
+                ContinueOutputFile(file_, destination_, written_);
+            if (hasher_ && !hashed_)
+                HashBytesOnDisk();
+            if (withProgress_ && stepped_ < written_) {
+                // The bytes kept from an earlier start count as read.
+                for (std::int64_t left = written_ - stepped_; left > 0;) {
+                    const auto step = static_cast<std::int32_t>(
+                        std::min<std::int64_t>(left, std::numeric_limits<std::int32_t>::max()));
+                    ui_.StepProgress(step);
+                    left -= step;
+                }
+                stepped_ = written_;
+                ui_.PumpMessages();
+                return !Ending();
+            }
+            return true;
+        }
+        // The whole body from its first byte: the first answer, or a server that would not continue.
+        if (file_.IsOpen())
+            CreateOutputFile(file_, destination_); // starts the file again
+        written_ = 0;
+        if (hasher_)
+            hasher_->Reset();
+        hashed_ = true;
+        if (withProgress_ && stepped_ > 0) {
+            ui_.SetProgressPosition(0);
+            stepped_ = 0;
+        }
+        // A strong ETag names exactly these bytes; a modification date is the weaker second choice.
+        validator_ = !answer.etag.empty() ? answer.etag : answer.lastModified;
+        SaveState();
+        return true;
+    }
+
+    bool Body(const char* data, std::size_t size) override {
+        lastProgress_ = Clock::now();
+        lastActivity_ = lastProgress_;
+        while (size > 0) {
+            if (filled_ == 0 && size >= kReadSize) {
+                Read(data, kReadSize);
+                data += kReadSize;
+                size -= kReadSize;
+            } else {
+                const std::size_t take = std::min(size, kReadSize - filled_);
+                std::memcpy(buffer_.data() + filled_, data, take);
+                filled_ += take;
+                data += take;
+                size -= take;
+                if (filled_ < kReadSize)
+                    break;
+                filled_ = 0;
+                Read(buffer_.data(), kReadSize);
+            }
+            if (Ending())
+                return false;
+        }
+        return true;
+    }
+
+    bool Waiting() override {
+        if (Ending())
+            return false;
+        const auto now = Clock::now();
+        if (now - lastProgress_ >= limits_.noProgressTime) {
+            stop_ = TStop::stTimeLimit;
+            return false;
+        }
+        // The client's own low-speed limit averages over several seconds, so a burst followed by silence
+        // would hold each attempt up for that long; silence alone is reason enough to try again.
+        if (now - lastActivity_ >= limits_.lowSpeedTime) {
+            stop_ = TStop::stStalled;
+            return false;
+        }
+        return true;
+    }
 
 private:
-    CURLM* multi_;
-    CURL* easy_;
-    bool attached_ = false;
-};
+    enum class TStop { stNone, stEnding, stTimeLimit, stStalled };
+    enum class TAttemptEnd { aeComplete, aeRetry, aeFail };
 
-// What curl's callback shares with the read loop. The callback only buffers: file errors and window
-// messages must never travel through curl's C frames.
-struct Pending {
-    CURL* easy = nullptr;
-    std::array<char, kPendingCapacity> bytes{};
-    std::size_t begin = 0;
-    std::size_t end = 0;
-    bool paused = false;
-    bool statusChecked = false;
-    long refusedStatus = 0;
-};
+    void PickUpEarlierStart() {
+        const auto state = LoadResumeState(options_.resumeState);
+        if (!state || state->url != url_)
+            return;
+        std::error_code error;
+        const auto size = std::filesystem::file_size(destination_, error);
+        if (error || size == 0)
+            return;
+        written_ = static_cast<std::int64_t>(size);
+        validator_ = state->validator;
+        hashed_ = !hasher_; // the kept bytes are hashed once the server agrees to continue
+    }
 
-std::size_t TakeBody(char* data, std::size_t size, std::size_t count, void* user) {
-    auto& pending = *static_cast<Pending*>(user);
-    const std::size_t length = size * count;
-    if (!pending.statusChecked) {
-        // Bodies of redirect answers are never handed over, so this is the final answer's status. An
-        // error page must not end up stored as a patch list or an archive.
-        long status = 0;
-        curl_easy_getinfo(pending.easy, CURLINFO_RESPONSE_CODE, &status);
-        if (status >= 400) {
-            pending.refusedStatus = status;
-            return 0; // ends the transfer before any byte reaches the destination
+    bool FetchWithRetries(std::string& reason) {
+        for (int attempt = 1;; ++attempt) {
+            const TAttemptEnd end = Attempt(reason);
+            if (end == TAttemptEnd::aeComplete)
+                return true;
+            if (end == TAttemptEnd::aeFail || attempt == kMaxAttempts)
+                return false;
+            if (!Pause(limits_.retryPauses[static_cast<std::size_t>(attempt - 1)], reason))
+                return false;
         }
-        pending.statusChecked = true;
     }
-    if (length > pending.bytes.size() - pending.end) {
-        if (length > pending.bytes.size())
-            return 0; // cannot happen with curl's piece size; refuse rather than grow
-        pending.paused = true;
-        return CURL_WRITEFUNC_PAUSE; // curl keeps the piece and hands it over again on resume
+
+    TAttemptEnd Attempt(std::string& reason) {
+        if (Clock::now() - lastProgress_ >= limits_.noProgressTime) {
+            reason = kTimeLimitReason;
+            return TAttemptEnd::aeFail;
+        }
+        THttpRequest request;
+        request.url = url_;
+        request.userAgent = NamePart(ExecutablePath());
+        request.connectTimeout = limits_.connectTimeout;
+        request.lowSpeedTime = limits_.lowSpeedTime;
+        // Without a validator there is no telling whether the rest would belong to the bytes kept.
+        ranged_ = written_ > 0 && !validator_.empty();
+        if (ranged_) {
+            request.rangeStart = written_;
+            request.ifRange = validator_;
+        }
+        status_ = 0;
+        wrongRange_ = false;
+        stop_ = TStop::stNone;
+        lastActivity_ = Clock::now();
+        const THttpOutcome outcome = PlatformHttpTransport().Fetch(request, *this);
+
+        if (stop_ == TStop::stEnding) {
+            reason = kEndingReason;
+            return TAttemptEnd::aeFail;
+        }
+        FlushBuffer(); // what arrived before an end or a break-off is kept
+        if (stop_ == TStop::stTimeLimit || stop_ == TStop::stStalled) {
+            reason = kTimeLimitReason;
+            return stop_ == TStop::stStalled ? TAttemptEnd::aeRetry : TAttemptEnd::aeFail;
+        }
+        if (status_ >= 400) {
+            reason = "HTTP status " + std::to_string(status_);
+            if (status_ == 416 && ranged_) {
+                StartOverNextTime(); // the file has changed so that the kept part no longer fits
+                return TAttemptEnd::aeRetry;
+            }
+            return IsPassingStatus(status_) ? TAttemptEnd::aeRetry : TAttemptEnd::aeFail;
+        }
+        if (wrongRange_) {
+            reason = kWrongRangeReason;
+            StartOverNextTime();
+            return TAttemptEnd::aeRetry;
+        }
+        switch (outcome.failure) {
+        case THttpFailure::hfNone:
+            return TAttemptEnd::aeComplete;
+        case THttpFailure::hfRefused:
+        case THttpFailure::hfBrokenBody:
+            reason = outcome.text;
+            return TAttemptEnd::aeRetry;
+        case THttpFailure::hfTimeLimit:
+            reason = kTimeLimitReason;
+            return TAttemptEnd::aeRetry;
+        case THttpFailure::hfStopped:
+        case THttpFailure::hfOther:
+            break;
+        }
+        reason = outcome.text.empty() ? "the transfer failed" : outcome.text;
+        return TAttemptEnd::aeFail;
     }
-    std::memcpy(pending.bytes.data() + pending.end, data, length);
-    pending.end += length;
-    return length;
-}
 
-class Reader {
-public:
-    Reader(UiPort& ui, const std::string& destination, bool withProgress)
-        : ui_(ui), destination_(destination), withProgress_(withProgress) {}
+    // Waits before the next attempt, keeping the window alive; false when the application is ending.
+    bool Pause(std::chrono::milliseconds length, std::string& reason) {
+        const auto until = Clock::now() + length;
+        for (;;) {
+            if (ui_.TerminationRequested()) {
+                reason = kEndingReason;
+                return false;
+            }
+            const auto now = Clock::now();
+            if (now >= until)
+                return true;
+            std::this_thread::sleep_for(std::min<Clock::duration>(until - now, kPausePumpInterval));
+            ui_.PumpMessages();
+        }
+    }
 
-    // One read: the bytes go to the file, the bar is stepped by their number, the window is pumped.
-    // The destination is created with the first read, so a transfer that fails before it leaves an
-    // existing file alone.
+    // The next attempt asks for the whole body; the answer to it starts the file again.
+    void StartOverNextTime() {
+        written_ = 0;
+        validator_.clear();
+    }
+
+    // One read: the bytes go to the file (created with the first read, so that a transfer failing before
+    // it leaves an existing file alone), the bar is stepped by their number, the window is pumped.
     void Read(const char* data, std::size_t count) {
         if (!file_.IsOpen())
             CreateOutputFile(file_, destination_);
         WriteOutputBytes(file_, data, count);
-        if (withProgress_)
+        written_ += static_cast<std::int64_t>(count);
+        if (hasher_)
+            hasher_->Update(data, count);
+        if (withProgress_) {
             ui_.StepProgress(static_cast<std::int32_t>(count));
+            stepped_ += static_cast<std::int64_t>(count);
+        }
         ui_.PumpMessages();
     }
 
-    // Reads whole 1024-byte pieces while the body is still coming; once it has ended (`all`), also the
-    // last, shorter piece. So every read but the last takes 1024 bytes, as the progress bar expects.
-    void Drain(Pending& pending, bool all) {
-        while (pending.end - pending.begin >= kReadSize || (all && pending.begin < pending.end)) {
-            const std::size_t count = std::min(kReadSize, pending.end - pending.begin);
-            Read(pending.bytes.data() + pending.begin, count);
-            pending.begin += count;
+    void FlushBuffer() {
+        if (filled_ == 0)
+            return;
+        const std::size_t count = filled_;
+        filled_ = 0;
+        Read(buffer_.data(), count);
+    }
+
+    bool Ending() {
+        if (!ui_.TerminationRequested())
+            return false;
+        stop_ = TStop::stEnding;
+        return true;
+    }
+
+    void HashBytesOnDisk() {
+        std::ifstream kept(destination_, std::ios::binary);
+        std::array<char, 16 * kReadSize> piece{};
+        for (std::int64_t left = written_; left > 0 && kept;) {
+            kept.read(piece.data(),
+                      static_cast<std::streamsize>(std::min<std::int64_t>(left, std::ssize(piece))));
+            const auto got = kept.gcount();
+            hasher_->Update(piece.data(), static_cast<std::size_t>(got));
+            left -= got;
         }
-        const std::size_t left = pending.end - pending.begin;
-        std::memmove(pending.bytes.data(), pending.bytes.data() + pending.begin, left);
-        pending.begin = 0;
-        pending.end = left;
+        hashed_ = true;
     }
 
-    void Finish() {
-        if (file_.IsOpen())
-            CloseOutputFile(file_);
+    void SaveState() {
+        const std::string& path = options_.resumeState;
+        if (path.empty())
+            return;
+        if (validator_.empty() || !FitsOnOneLine(url_) || !FitsOnOneLine(validator_)) {
+            RemoveFile(path); // an earlier state cannot speak for this body
+            return;
+        }
+        TStringList lines;
+        lines.AppendLine(url_);
+        lines.AppendLine(validator_);
+        lines.SaveLines(path);
     }
 
-private:
+    void RemoveState() {
+        if (!options_.resumeState.empty())
+            RemoveFile(options_.resumeState);
+    }
+
     UiPort& ui_;
+    const std::string& url_;
     const std::string& destination_;
-    bool withProgress_;
+    const bool withProgress_;
+    const DownloadOptions& options_;
+    const DownloadLimits& limits_;
+    const std::string expectedDigest_;
+    std::optional<TSha256> hasher_;
+    bool hashed_ = true; // whether the hasher has taken every byte in the file
+
     TOutputFile file_;
+    std::int64_t written_ = 0; // bytes in the destination that belong to the body
+    std::int64_t stepped_ = 0; // what the bar has been stepped by since it was last at 0
+    std::string validator_;    // of the server's file that the bytes written belong to
+    std::array<char, kReadSize> buffer_{};
+    std::size_t filled_ = 0;
+    Clock::time_point lastProgress_; // the last body byte of any attempt
+
+    // The current attempt
+    Clock::time_point lastActivity_; // its start or its last body byte
+    bool ranged_ = false;
+    long status_ = 0;
+    bool wrongRange_ = false;
+    TStop stop_ = TStop::stNone;
 };
 
 void SetFailure(std::string* failure, std::string text) {
@@ -154,97 +425,34 @@ DownloadLimits& DefaultDownloadLimits() {
 }
 
 bool Download(UiPort& ui, const std::string& url, const std::string& destination, bool withProgress) {
-    return Download(ui, url, destination, withProgress, DefaultDownloadLimits());
+    return Download(ui, url, destination, withProgress, DownloadOptions{}, DefaultDownloadLimits());
 }
 
 bool Download(UiPort& ui, const std::string& url, const std::string& destination, bool withProgress,
               const DownloadLimits& limits, std::string* failure) {
-    EnsureCurlInitialised();
-    // What curl writes into must outlive both handles.
-    Pending pending;
-    std::array<char, CURL_ERROR_SIZE> errorText{};
-    MultiHandle session(curl_multi_init());
-    EasyHandle request(curl_easy_init());
-    if (!session || !request) {
-        SetFailure(failure, "cannot set up the HTTP client");
-        return false;
-    }
-    CURL* easy = request.get();
-    pending.easy = easy;
-    const std::string clientName = NamePart(ExecutablePath());
+    return Download(ui, url, destination, withProgress, DownloadOptions{}, limits, failure);
+}
 
-    bool configured = curl_easy_setopt(easy, CURLOPT_URL, url.c_str()) == CURLE_OK &&
-                      curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, kAllowedProtocols) == CURLE_OK &&
-                      curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols) == CURLE_OK &&
-                      curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
-                      curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK &&
-                      curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
-                      curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
-                      curl_easy_setopt(easy, CURLOPT_USERAGENT, clientName.c_str()) == CURLE_OK &&
-                      curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-                      curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
-                                       static_cast<long>(limits.connectTimeout.count())) == CURLE_OK &&
-                      curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
-                      curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME,
-                                       static_cast<long>(limits.lowSpeedTime.count())) == CURLE_OK &&
-                      curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &TakeBody) == CURLE_OK &&
-                      curl_easy_setopt(easy, CURLOPT_WRITEDATA, &pending) == CURLE_OK &&
-                      curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorText.data()) == CURLE_OK;
-    if (!configured) {
-        SetFailure(failure, "cannot set up the request");
-        return false;
-    }
-
-    Attachment attachment(session.get(), easy);
-    if (!attachment.Attached()) {
-        SetFailure(failure, "cannot start the request");
-        return false;
-    }
-
-    Reader reader(ui, destination, withProgress);
-    CURLcode outcome = CURLE_OK;
-    for (bool done = false; !done;) {
-        int running = 0;
-        if (curl_multi_perform(session.get(), &running) != CURLM_OK) {
-            outcome = CURLE_FAILED_INIT;
-            break;
-        }
-        reader.Drain(pending, false);
-        if (pending.paused) {
-            // The buffer is empty again: take the held piece and go on reading.
-            pending.paused = false;
-            curl_easy_pause(easy, CURLPAUSE_CONT);
-            continue;
-        }
-        int queued = 0;
-        while (CURLMsg* message = curl_multi_info_read(session.get(), &queued)) {
-            if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
-                outcome = message->data.result;
-                done = true;
-            }
-        }
-        if (!done && curl_multi_poll(session.get(), nullptr, 0, 1000, nullptr) != CURLM_OK) {
-            outcome = CURLE_FAILED_INIT;
-            break;
-        }
-    }
-    reader.Drain(pending, true); // what arrived before an end or a break-off is kept
-
+bool Download(UiPort& ui, const std::string& url, const std::string& destination, bool withProgress,
+              const DownloadOptions& options, const DownloadLimits& limits, std::string* failure) {
+    TDownloadRun run(ui, url, destination, withProgress, options, limits);
+    std::string reason;
     bool result = false;
-    long status = 0;
-    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-    if (pending.refusedStatus != 0 || (outcome == CURLE_OK && status >= 400)) {
-        SetFailure(failure, "HTTP status " +
-                                std::to_string(pending.refusedStatus != 0 ? pending.refusedStatus : status));
-    } else if (outcome != CURLE_OK) {
-        SetFailure(failure,
-                   errorText[0] != '\0' ? std::string(errorText.data()) : curl_easy_strerror(outcome));
-    } else {
-        reader.Read(pending.bytes.data(), 0); // the end of the body: the last read takes nothing
-        result = true;
+    try {
+        result = run.Run(reason);
+    } catch (const EInOutError& e) {
+        if (e.ErrorCode == kDiskFullCode)
+            run.DiscardAfterDiskFull();
+        throw;
     }
-    reader.Finish();
+    if (!result)
+        SetFailure(failure, reason.empty() ? "the transfer failed" : reason);
     return result;
+}
+
+void DiscardPartialDownload(const std::string& destination, const std::string& resumeState) {
+    RemoveFile(destination);
+    RemoveFile(resumeState);
 }
 
 } // namespace pc

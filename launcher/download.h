@@ -1,6 +1,7 @@
 // HTTP download of one URL into one local file, on the window thread, keeping the window alive.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <string>
 
@@ -14,6 +15,12 @@ struct DownloadLimits {
     std::chrono::milliseconds connectTimeout{30000};
     // A transfer that stays below one byte per second for this long is abandoned.
     std::chrono::seconds lowSpeedTime{60};
+    // The waits before the second and the third attempt of one download.
+    std::array<std::chrono::milliseconds, 2> retryPauses{std::chrono::milliseconds(1000),
+                                                         std::chrono::milliseconds(3000)};
+    // All attempts of one download together give up once this long has passed without a body byte
+    // arriving, so a dead server holds the launcher up for this long at most, whatever the attempts.
+    std::chrono::seconds noProgressTime{120};
 };
 
 // The limits that `Download` uses when none are passed; tests shorten them.
@@ -23,10 +30,12 @@ DownloadLimits& DefaultDownloadLimits();
 // at most 1024 bytes; after each read the bytes are written, the progress bar is stepped by their number
 // (when `withProgress`) and pending window messages are handled once.
 //
-// Returns true when the whole body was written. Returns false when the transfer cannot be made, the
-// server answers with a status of 400 or above (the destination is then neither created nor touched),
-// or the transfer breaks off or stalls (the destination keeps what was written). Errors creating or
-// writing the destination are raised as EInOutError.
+// A transfer that breaks off, a refused connection and the statuses 408, 429 and 5xx are tried again, up to
+// three attempts with pauses between them; a broken transfer goes on from its first missing byte when the
+// server's validator allows. Returns true when the whole body was written. Returns false when the transfer
+// cannot be made, the server answers with a status of 400 or above (the destination is then neither
+// created nor touched), or the last attempt breaks off or stalls (the destination keeps what was written).
+// Errors creating or writing the destination are raised as EInOutError.
 bool Download(UiPort& ui, const std::string& url, const std::string& destination, bool withProgress);
 
 // As above with explicit limits; `failure`, when given, receives a short reason when false is returned.

@@ -34,6 +34,9 @@ int InOutCodeFromSystemError(int err) {
     case EPERM:
     case EROFS:
         return 5;
+    case ENOSPC:
+    case EDQUOT:
+        return 101;
     default:
         return err;
     }
@@ -55,6 +58,23 @@ void CreateOutputFile(TOutputFile& file, const std::string& path) {
         const int err = errno;
         // With O_CREAT the file itself need not exist, so ENOENT means a directory on the way is missing.
         RaiseInOutError(err == ENOENT ? 3 : InOutCodeFromSystemError(err));
+    }
+    file.handle_ = fd;
+}
+
+void ContinueOutputFile(TOutputFile& file, const std::string& path, std::int64_t length) {
+    if (file.handle_ >= 0) {
+        ::close(Fd(file.handle_));
+        file.handle_ = -1;
+    }
+    file.path_ = path;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        RaiseInOutError(InOutCodeFromSystemError(errno));
+    if (::ftruncate(fd, static_cast<off_t>(length)) != 0 || ::lseek(fd, 0, SEEK_END) < 0) {
+        const int err = errno;
+        ::close(fd);
+        RaiseInOutError(InOutCodeFromSystemError(err));
     }
     file.handle_ = fd;
 }

@@ -48,6 +48,28 @@ void CreateOutputFile(TOutputFile& file, const std::string& path) {
     file.handle_ = reinterpret_cast<std::intptr_t>(handle);
 }
 
+void ContinueOutputFile(TOutputFile& file, const std::string& path, std::int64_t length) {
+    if (file.handle_ != -1) {
+        ::CloseHandle(AsHandle(file.handle_));
+        file.handle_ = -1;
+    }
+    file.path_ = path;
+    const HANDLE handle =
+        ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        RaiseInOutError(InOutCodeFromSystemError(static_cast<int>(::GetLastError())));
+    // What follows the kept bytes goes; writing goes on at the new end.
+    LARGE_INTEGER at{};
+    at.QuadPart = length;
+    if (!::SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) || !::SetEndOfFile(handle)) {
+        const int code = InOutCodeFromSystemError(static_cast<int>(::GetLastError()));
+        ::CloseHandle(handle);
+        RaiseInOutError(code);
+    }
+    file.handle_ = reinterpret_cast<std::intptr_t>(handle);
+}
+
 void WriteOutputBytes(TOutputFile& file, const void* buffer, std::size_t count) {
     if (file.handle_ == -1)
         RaiseInOutError(kNotOpen);

@@ -55,8 +55,9 @@ protected:
 
     void SetUp() override {
         saved_ = pc::DefaultDownloadLimits();
-        // Short enough for a test, long enough for loopback: a stall ends after two slow seconds.
-        pc::DefaultDownloadLimits() = pc::DownloadLimits{2000ms, 2s};
+        // Short enough for a test, long enough for loopback: a stall ends after two slow seconds, and the
+        // attempts after a broken one follow quickly.
+        pc::DefaultDownloadLimits() = pc::DownloadLimits{2000ms, 2s, {100ms, 300ms}};
         pc::Config() = pc::LauncherConfig{};
         pc::Config().applicationDir = install_.Path();
         pc::ApplyLauncherArchiverSettings(archiver_);

@@ -62,8 +62,8 @@ TEST(InOutErrors, SystemErrorsMapOntoTheCodes) {
         int err;
         int code;
     } cases[] = {
-        {ENOENT, 2}, {ENOTDIR, 3}, {EMFILE, 4},      {ENFILE, 4},      {EACCES, 5},
-        {EPERM, 5},  {EROFS, 5},   {ENOSPC, ENOSPC}, {EISDIR, EISDIR}, {EIO, EIO},
+        {ENOENT, 2}, {ENOTDIR, 3},  {EMFILE, 4},   {ENFILE, 4},      {EACCES, 5}, {EPERM, 5},
+        {EROFS, 5},  {ENOSPC, 101}, {EDQUOT, 101}, {EISDIR, EISDIR}, {EIO, EIO},
     };
     for (const auto& c : cases)
         EXPECT_EQ(pc::InOutCodeFromSystemError(c.err), c.code) << c.err;
@@ -137,13 +137,13 @@ TEST(OutputFile, WriteAndCloseOnAFileThatIsNotOpen) {
     EXPECT_EQ(e.ErrorCode, 103);
 }
 
-TEST(OutputFile, RefusedWriteClosesTheFile) {
+TEST(OutputFile, NoSpaceIsDiskFullAndClosesTheFile) {
     TOutputFile file;
     const int before = OpenDescriptors();
     pc::CreateOutputFile(file, "/dev/full");
     const auto e = ExpectInOutError([&] { pc::WriteOutputBytes(file, "data", 4); });
-    EXPECT_EQ(e.ErrorCode, ENOSPC);
-    EXPECT_EQ(e.Message(), "I/O error " + std::to_string(ENOSPC));
+    EXPECT_EQ(e.ErrorCode, 101);
+    EXPECT_EQ(e.Message(), "Disk full");
     EXPECT_FALSE(file.IsOpen());
     EXPECT_EQ(OpenDescriptors(), before);
 }
@@ -178,6 +178,19 @@ TEST(OutputFile, CreateOnAnOpenFileClosesItFirst) {
     pc::CloseOutputFile(file);
     EXPECT_EQ(ReadFileBytes(dir / "a"), "a");
     EXPECT_EQ(ReadFileBytes(dir / "b"), "b");
+}
+
+TEST(OutputFile, ContinuingWritesAfterTheKeptBytesAndCutsTheRest) {
+    TempDir dir;
+    const std::string path = dir.Write("patch.zip", "0123456789");
+    TOutputFile file;
+    pc::ContinueOutputFile(file, path, 4);
+    pc::WriteOutputBytes(file, "ab", 2);
+    pc::CloseOutputFile(file);
+    EXPECT_EQ(ReadFileBytes(path), "0123ab");
+    const auto e = ExpectInOutError([&] { pc::ContinueOutputFile(file, dir / "missing.zip", 0); });
+    EXPECT_EQ(e.Message(), "File not found");
+    EXPECT_FALSE(file.IsOpen());
 }
 
 TEST(OutputFile, AnErrorPassingThroughClosesTheFile) {

@@ -1,3 +1,4 @@
+#include "framework/crypto.h"
 #include "framework/exceptions.h"
 #include "framework/helpers.h"
 #include "launcher/download.h"
@@ -9,9 +10,11 @@
 #include <gtest/gtest.h>
 
 #include <grp.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 #include <numeric>
 
 namespace {
@@ -28,19 +31,29 @@ std::string Pattern(std::size_t n) {
     return bytes;
 }
 
-// The byte counts of all reads, from the progress steps; checks that each read pumped exactly once.
-std::vector<std::int32_t> Reads(const RecordingUi& ui) {
+// The byte counts of the reads since the bar was last put back to 0, from the progress steps; checks that
+// each read pumped. Without waits between attempts every pump belongs to a read (`onlyReadsPump`).
+std::vector<std::int32_t> Reads(const RecordingUi& ui, bool onlyReadsPump = true) {
     std::vector<std::int32_t> reads;
+    int steps = 0;
     for (std::size_t i = 0; i < ui.calls.size(); ++i) {
         const std::string& call = ui.calls[i];
+        if (call == "SetProgressPosition:0")
+            reads.clear();
         if (call.rfind("StepProgress:", 0) == 0) {
             reads.push_back(std::stoi(call.substr(13)));
-            EXPECT_TRUE(i + 1 < ui.calls.size() && ui.calls[i + 1] == "PumpMessages")
-                << "read " << reads.size();
+            ++steps;
+            EXPECT_TRUE(i + 1 < ui.calls.size() && ui.calls[i + 1] == "PumpMessages") << "read " << steps;
         }
     }
-    EXPECT_EQ(static_cast<int>(reads.size()), ui.pumps);
+    if (onlyReadsPump) {
+        EXPECT_EQ(steps, ui.pumps);
+    }
     return reads;
+}
+
+std::int64_t Sum(const std::vector<std::int32_t>& reads) {
+    return std::accumulate(reads.begin(), reads.end(), std::int64_t{0});
 }
 
 // Reads as they must come for a body of `n` bytes: whole pieces of 1024, the rest, then the empty read.
@@ -188,7 +201,7 @@ protected:
 
     static std::unique_ptr<pc::test::FaultServer> server_;
     TempDir dir_;
-    pc::DownloadLimits quick_{2000ms, 1s};
+    pc::DownloadLimits quick_{2000ms, 1s, {10ms, 30ms}};
 };
 std::unique_ptr<pc::test::FaultServer> DownloadFaults::server_;
 
@@ -217,9 +230,9 @@ TEST_F(DownloadFaults, BrokenTransfersFailAndKeepWhatArrived) {
         EXPECT_FALSE(failure.empty()) << c.path;
         ASSERT_EQ(std::filesystem::exists(destination), c.fileExpected) << c.path << ": " << failure;
         if (c.fileExpected) {
+            // Without a validator every attempt starts the file again; the last one's bytes stay.
             EXPECT_EQ(ReadFileBytes(destination), Pattern(c.bytesKept)) << c.path;
-            const auto reads = Reads(ui);
-            EXPECT_EQ(std::accumulate(reads.begin(), reads.end(), std::size_t{0}), c.bytesKept) << c.path;
+            EXPECT_EQ(Sum(Reads(ui, false)), static_cast<std::int64_t>(c.bytesKept)) << c.path;
         }
     }
 }
@@ -287,11 +300,321 @@ TEST(DownloadLimits, ConnectingGivesUp) {
     std::string failure;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(pc::Download(ui, "http://127.0.0.1:" + std::to_string(listener.Port()) + "/x",
-                              dir / "out.bin", true, pc::DownloadLimits{700ms, 60s}, &failure));
+                              dir / "out.bin", true, pc::DownloadLimits{700ms, 60s, {10ms, 10ms}}, &failure));
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_GE(elapsed, 600ms) << failure;
     EXPECT_LT(elapsed, 10s) << failure;
     EXPECT_FALSE(std::filesystem::exists(dir / "out.bin"));
+}
+
+std::string Sha256Of(const std::string& bytes) {
+    pc::TSha256 hasher;
+    hasher.Update(bytes.data(), bytes.size());
+    return hasher.HexDigest();
+}
+
+int CallCount(const RecordingUi& ui, const std::string& call) {
+    return static_cast<int>(std::count(ui.calls.begin(), ui.calls.end(), call));
+}
+
+// Broken connections and passing refusals within one download, against the counting routes of the
+// faulty server. Each case has a key of its own, so the server's counters are its alone.
+class DownloadRecovery : public DownloadFaults {
+protected:
+    pc::test::FaultServer::Stats Stats(const std::string& key) const { return server_->StatsFor(key); }
+};
+
+TEST_F(DownloadRecovery, BrokenTransfersContinueOrStartAgain) {
+    constexpr std::int64_t kSize = 100000;
+    struct Case {
+        const char* key;
+        const char* options;
+        long requests;
+        long bytesServed;
+        bool restarted; // the bar was put back to 0 and the file begun again
+    } cases[] = {
+        // 40% arrive, then the rest by a range guarded by the ETag: nothing is fetched twice.
+        {"resume-etag", "drop=40000", 2, kSize, false},
+        {"resume-date", "drop=40000&etag=0", 2, kSize, false},
+        {"resume-weak-close", "drop=40000&close=1", 2, kSize, false},
+        // The server answers the range with the whole body, has no validator, or refuses the range.
+        {"range-ignored", "drop=40000&range=0", 2, kSize + 40000, true},
+        {"no-validator", "drop=40000&etag=0&lm=0", 2, kSize + 40000, true},
+        {"range-416", "drop=40000&range=416", 3, kSize + 40000, true},
+        // Refusals that mean "later".
+        {"busy-twice", "fail=503&times=2", 3, kSize, false},
+        {"too-many", "fail=429&times=1", 2, kSize, false},
+        {"timeout", "fail=408&times=1", 2, kSize, false},
+        {"bad-gateway", "fail=502&times=1", 2, kSize, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.key);
+        RecordingUi ui;
+        const std::string destination = dir_ / (std::string(c.key) + ".bin");
+        std::string failure;
+        const std::string url =
+            server_->Url("/file/" + std::string(c.key) + "?size=" + std::to_string(kSize) + "&" + c.options);
+        ASSERT_TRUE(pc::Download(ui, url, destination, true, pc::DownloadOptions{}, quick_, &failure))
+            << failure;
+        EXPECT_EQ(ReadFileBytes(destination), Pattern(kSize));
+        const auto stats = Stats(c.key);
+        EXPECT_EQ(stats.requests, c.requests);
+        EXPECT_EQ(stats.bodyBytes, c.bytesServed);
+        EXPECT_EQ(CallCount(ui, "SetProgressPosition:0"), c.restarted ? 1 : 0);
+        const auto reads = Reads(ui, false);
+        EXPECT_EQ(Sum(reads), kSize);
+        // Whole reads of 1024 but at a break-off, which keeps its odd rest.
+        EXPECT_LE(std::count_if(reads.begin(), reads.end(), [](std::int32_t n) { return n != 1024; }),
+                  c.restarted ? 2 : 3);
+    }
+}
+
+TEST_F(DownloadRecovery, RefusalsAreRetriedOnlyWhenTheyMayPass) {
+    struct Case {
+        const char* key;
+        const char* options;
+        long requests;
+        const char* reason;
+    } cases[] = {
+        {"not-found", "fail=404&times=9", 1, "HTTP status 404"},
+        {"forbidden", "fail=403&times=9", 1, "HTTP status 403"},
+        {"always-busy", "fail=503&times=9", 3, "HTTP status 503"},
+        {"always-broken", "fail=500&times=9", 3, "HTTP status 500"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.key);
+        RecordingUi ui;
+        const std::string destination = dir_ / "refused.bin";
+        std::string failure;
+        EXPECT_FALSE(pc::Download(ui, server_->Url("/file/" + std::string(c.key) + "?size=10&" + c.options),
+                                  destination, true, pc::DownloadOptions{"", dir_ / "refused.state"}, quick_,
+                                  &failure));
+        EXPECT_EQ(failure, c.reason);
+        EXPECT_EQ(Stats(c.key).requests, c.requests);
+        EXPECT_FALSE(std::filesystem::exists(destination));
+        EXPECT_FALSE(std::filesystem::exists(dir_ / "refused.state"));
+        EXPECT_TRUE(Reads(ui, false).empty());
+    }
+}
+
+TEST_F(DownloadRecovery, AttemptsArePausedWithTheWindowAliveAndTheEndStopsThem) {
+    pc::DownloadLimits paused = quick_;
+    paused.retryPauses = {300ms, 600ms};
+    {
+        RecordingUi ui;
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(pc::Download(ui, server_->Url("/file/paced?size=10&fail=503&times=2"), dir_ / "paced.bin",
+                                 false, pc::DownloadOptions{}, paused));
+        EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);
+        EXPECT_GT(ui.pumps, 10); // the window was pumped while waiting, not only after the two reads
+    }
+    {
+        // The player ends the application during the first pause: no further attempt is made.
+        paused.retryPauses = {5000ms, 5000ms};
+        RecordingUi ui;
+        ui.OnPump([&ui] { ui.terminated = true; });
+        std::string failure;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(pc::Download(ui, server_->Url("/file/ended?size=10&fail=503&times=9"),
+                                  dir_ / "ended.bin", false, pc::DownloadOptions{}, paused, &failure));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+        EXPECT_EQ(failure, "the application is ending");
+        EXPECT_EQ(Stats("ended").requests, 1);
+    }
+}
+
+TEST_F(DownloadRecovery, ADeadServerIsGivenUpWithinTheTotalTime) {
+    pc::DownloadLimits limits = quick_;
+    limits.lowSpeedTime = 60s;
+    limits.noProgressTime = 2s;
+    for (const char* path : {"/stall-before-headers", "/stall-after-headers", "/stall-mid-body"}) {
+        RecordingUi ui;
+        std::string failure;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(pc::Download(ui, server_->Url(path), dir_ / "dead.bin", true, pc::DownloadOptions{},
+                                  limits, &failure))
+            << path;
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(elapsed, 1900ms) << path;
+        EXPECT_LT(elapsed, 5s) << path;
+        EXPECT_EQ(failure, "time limit") << path;
+    }
+}
+
+TEST_F(DownloadRecovery, TheBodyMustHashToTheGivenSha256) {
+    constexpr std::int64_t kSize = 50000;
+    const std::string right = Sha256Of(Pattern(kSize));
+    struct Case {
+        const char* key;
+        const char* options;
+        std::string sha256;
+        bool ok;
+        long requests;
+    } cases[] = {
+        {"sha-right", "", right, true, 1},
+        {"sha-upper", "",
+         [&] {
+             std::string upper = right;
+             for (char& ch : upper)
+                 ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+             return upper;
+         }(),
+         true, 1},
+        // Hashed across a continued transfer.
+        {"sha-resumed", "drop=20000", right, true, 2},
+        // A damaged first copy is thrown away and fetched once more.
+        {"sha-once-wrong", "corrupt=1", right, true, 2},
+        {"sha-twice-wrong", "corrupt=2", right, false, 2},
+        {"sha-other", "", std::string(64, '0'), false, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.key);
+        RecordingUi ui;
+        const std::string destination = dir_ / "hashed.bin";
+        const std::string state = dir_ / "hashed.state";
+        std::string failure;
+        const bool ok = pc::Download(
+            ui,
+            server_->Url("/file/" + std::string(c.key) + "?size=" + std::to_string(kSize) + "&" + c.options),
+            destination, true, pc::DownloadOptions{c.sha256, state}, quick_, &failure);
+        EXPECT_EQ(ok, c.ok) << failure;
+        EXPECT_EQ(Stats(c.key).requests, c.requests);
+        EXPECT_FALSE(std::filesystem::exists(state));
+        if (c.ok) {
+            EXPECT_EQ(ReadFileBytes(destination), Pattern(kSize));
+            EXPECT_EQ(Sum(Reads(ui, false)), kSize);
+        } else {
+            EXPECT_EQ(failure, "SHA-256 mismatch");
+            EXPECT_FALSE(std::filesystem::exists(destination));
+        }
+    }
+}
+
+TEST_F(DownloadRecovery, ALaterStartFetchesOnlyWhatIsMissing) {
+    constexpr std::int64_t kSize = 300000;
+    constexpr int kReadsBeforeEnd = 100;
+    for (const bool keepState : {true, false}) {
+        SCOPED_TRACE(keepState ? "with state" : "without state");
+        const std::string key = keepState ? "later-start" : "later-start-stateless";
+        const std::string url = server_->Url("/file/" + key + "?size=" + std::to_string(kSize));
+        const std::string destination = dir_ / (key + ".bin");
+        const pc::DownloadOptions options{Sha256Of(Pattern(kSize)), keepState ? dir_ / (key + ".state") : ""};
+        {
+            RecordingUi ui;
+            ui.OnPump([&ui] { ui.terminated = ui.pumps == kReadsBeforeEnd; });
+            std::string failure;
+            EXPECT_FALSE(pc::Download(ui, url, destination, true, options, quick_, &failure));
+            EXPECT_EQ(failure, "the application is ending");
+            EXPECT_EQ(ReadFileBytes(destination), Pattern(kReadsBeforeEnd * 1024));
+            EXPECT_EQ(std::filesystem::exists(options.resumeState), keepState);
+        }
+        const auto before = Stats(key);
+        RecordingUi ui;
+        ASSERT_TRUE(pc::Download(ui, url, destination, true, options, quick_));
+        EXPECT_EQ(ReadFileBytes(destination), Pattern(kSize));
+        const auto after = Stats(key);
+        EXPECT_EQ(after.requests - before.requests, 1);
+        EXPECT_EQ(after.bodyBytes - before.bodyBytes, keepState ? kSize - kReadsBeforeEnd * 1024 : kSize);
+        // The bar counts the bytes kept from the first start as one read.
+        const auto reads = Reads(ui);
+        EXPECT_EQ(Sum(reads), kSize);
+        EXPECT_EQ(reads.front(), keepState ? kReadsBeforeEnd * 1024 : 1024);
+        EXPECT_FALSE(std::filesystem::exists(options.resumeState));
+    }
+}
+
+TEST_F(DownloadRecovery, DiscardingRemovesThePartialFileAndItsState) {
+    const std::string destination = dir_.Write("partial.bin", "part");
+    const std::string state = dir_.Write("partial.state", "url\r\n\"tag\"\r\n");
+    pc::DiscardPartialDownload(destination, state);
+    EXPECT_FALSE(std::filesystem::exists(destination));
+    EXPECT_FALSE(std::filesystem::exists(state));
+    pc::DiscardPartialDownload(destination, state); // nothing left to remove is no error
+}
+
+TEST_F(DownloadRecovery, ConsecutiveDownloadsShareAConnection) {
+    const long before = Stats("").connections;
+    for (int i = 0; i < 50; ++i) {
+        RecordingUi ui;
+        const std::string key = "reuse-" + std::to_string(i);
+        ASSERT_TRUE(pc::Download(ui, server_->Url("/file/" + key + "?size=3000"), dir_ / "small.bin", false,
+                                 pc::DownloadOptions{}, quick_))
+            << i;
+    }
+    EXPECT_LE(Stats("").connections - before, 2);
+}
+
+TEST_F(DownloadRecovery, AFullDiskRemovesThePartialFileAndItsState) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to mount a small tmpfs";
+    const std::string small = dir_ / "small-disk";
+    std::filesystem::create_directories(small);
+    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    struct Unmount {
+        std::string at;
+        ~Unmount() { ::umount(at.c_str()); }
+    } unmount{small};
+    const std::string destination = small + "/big.bin";
+    const std::string state = small + "/big.state";
+    RecordingUi ui;
+    try {
+        pc::Download(ui, server_->Url("/file/disk-full?size=300000"), destination, true,
+                     pc::DownloadOptions{"", state}, quick_);
+        ADD_FAILURE() << "no error";
+    } catch (const pc::EInOutError& e) {
+        EXPECT_EQ(e.Message(), "Disk full");
+        EXPECT_EQ(e.ErrorCode, 101);
+    }
+    EXPECT_FALSE(std::filesystem::exists(destination));
+    EXPECT_FALSE(std::filesystem::exists(state));
+    EXPECT_GT(Sum(Reads(ui)), 0); // it did fail while writing, not before
+}
+
+// nginx as the real server behind a later start: its own ETag and If-Range decide between continuing
+// and starting again when the file changed in between.
+TEST(DownloadLaterStart, AChangedFileOnTheServerIsFetchedWhole) {
+    constexpr std::int64_t kSize = 200000;
+    constexpr int kReadsBeforeEnd = 50;
+    for (const bool changed : {false, true}) {
+        SCOPED_TRACE(changed ? "changed" : "unchanged");
+        TempDir content;
+        const std::string served = content.Write("patch.zip", Pattern(kSize));
+        pc::test::NginxServer server(content.Path());
+        TempDir dir;
+        const std::string destination = dir / "patch.zip";
+        const pc::DownloadOptions options{"", dir / "patch.state"};
+        const pc::DownloadLimits limits{2000ms, 2s, {10ms, 10ms}};
+        {
+            RecordingUi ui;
+            ui.OnPump([&ui] { ui.terminated = ui.pumps == kReadsBeforeEnd; });
+            EXPECT_FALSE(pc::Download(ui, server.Url("/patch.zip"), destination, true, options, limits));
+        }
+        std::string expected = Pattern(kSize);
+        if (changed) {
+            expected = std::string(kSize + 7, 'n');
+            content.Write("patch.zip", expected);
+            std::filesystem::last_write_time(served, std::filesystem::last_write_time(served) + 1h);
+        }
+        RecordingUi ui;
+        ASSERT_TRUE(pc::Download(ui, server.Url("/patch.zip"), destination, true, options, limits));
+        EXPECT_EQ(ReadFileBytes(destination), expected);
+        // The bar starts with the kept bytes when they stay, and was never stepped for them when not.
+        const auto reads = Reads(ui);
+        EXPECT_EQ(Sum(reads), static_cast<std::int64_t>(expected.size()));
+        EXPECT_EQ(reads.front(), changed ? 1024 : kReadsBeforeEnd * 1024);
+        EXPECT_EQ(CallCount(ui, "SetProgressPosition:0"), 0);
+        EXPECT_FALSE(std::filesystem::exists(options.resumeState));
+        // The last line of nginx's log: the request, its status and the body bytes it sent.
+        std::ifstream log(server.StateDir() / "access.log");
+        std::string line, last;
+        while (std::getline(log, line))
+            last = line;
+        const std::string answer = last.substr(last.find("\" ", last.find("GET ")) + 2);
+        const std::string expectedAnswer = changed ? "200 " + std::to_string(expected.size())
+                                                   : "206 " + std::to_string(kSize - kReadsBeforeEnd * 1024);
+        EXPECT_EQ(answer.substr(0, expectedAnswer.size() + 1), expectedAnswer + " ") << last;
+    }
 }
 
 } // namespace

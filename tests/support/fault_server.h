@@ -4,6 +4,8 @@
 
 #include "tests/support/server_process.h"
 
+#include <sstream>
+
 namespace pc::test {
 
 class FaultServer {
@@ -20,6 +22,42 @@ public:
     // The URL of `path` (starting with '/'); the paths are listed in fault_server.py.
     std::string Url(const std::string& path) const {
         return "http://127.0.0.1:" + std::to_string(port_) + path;
+    }
+
+    // What the server has counted (see /stats in fault_server.py), asked on a connection of its own that
+    // the count leaves out.
+    struct Stats {
+        long connections = 0; // accepted for requests other than /stats, since the server started
+        long requests = 0;    // of the key
+        long bodyBytes = 0;   // sent for the key
+    };
+    Stats StatsFor(const std::string& key) const {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            throw std::runtime_error("no socket for the fault server's counters");
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port_));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        std::string answer;
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            const std::string request = "GET /stats?key=" + key + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+            if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+                static_cast<ssize_t>(request.size())) {
+                char piece[512];
+                for (ssize_t n; (n = ::recv(fd, piece, sizeof piece, 0)) > 0;)
+                    answer.append(piece, static_cast<std::size_t>(n));
+            }
+        }
+        ::close(fd);
+        const auto body = answer.find("\r\n\r\n");
+        if (body == std::string::npos)
+            throw std::runtime_error("the fault server sent no counters");
+        std::istringstream text(answer.substr(body + 4));
+        Stats stats;
+        std::string word;
+        text >> word >> stats.connections >> word >> stats.requests >> word >> stats.bodyBytes;
+        return stats;
     }
 
 private:

@@ -17,13 +17,35 @@ terminated. Each path produces one fault (or one well-formed answer to compare a
   /redirect-file         redirects to file:///etc/passwd
   /redirect-ftp          redirects to an ftp URL on this port
   /huge-header           a 200 answer with a 1 MiB header line
+
+  /file/KEY?size=N&...   N bytes as /bytes/N, with a strong ETag and a Last-Modified date, honouring Range
+                         and If-Range, on a kept-alive connection. Requests and body bytes are counted per
+                         KEY. Options, each changing one thing:
+                           drop=B       the first request of KEY breaks off after B bytes of its body
+                           range=0      Range is ignored: always the whole body (200)
+                           range=416    every Range is answered with 416
+                           etag=0       no ETag
+                           lm=0         no Last-Modified
+                           fail=S&times=K  the first K requests of KEY are answered with status S
+                           corrupt=K    the first K whole bodies of KEY have their first byte changed
+                           close=1      every answer closes its connection
+  /stats?key=KEY         "connections C requests R bytes B": connections accepted for requests other than
+                         /stats so far, requests of KEY and the body bytes sent for KEY
 """
 import http.server
 import socket
 import sys
+import threading
 import time
+import urllib.parse
 
 STALL_SECONDS = 600
+LAST_MODIFIED = "Tue, 01 Dec 2026 10:00:00 GMT"
+
+lock = threading.Lock()
+connections = 0
+requests = {}  # KEY -> requests so far
+body_bytes = {}  # KEY -> body bytes sent
 
 
 def pattern(n):
@@ -32,9 +54,95 @@ def pattern(n):
 
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    disable_nagle_algorithm = True  # answers of a kept-alive connection must not wait for delayed ACKs
 
     def log_message(self, *args):
         pass
+
+    def setup(self):
+        super().setup()
+        self.counted = False
+
+    def count_connection(self):
+        global connections
+        if not self.counted:
+            self.counted = True
+            with lock:
+                connections += 1
+
+    def serve_file(self, key, query):
+        def option(name, default):
+            return query.get(name, [default])[0]
+
+        size = int(option("size", "0"))
+        with lock:
+            requests[key] = requests.get(key, 0) + 1
+            count = requests[key]
+        keep = option("close", "0") != "1"
+        etag = '"%s-%d"' % (key, size)
+        extra = []
+        if option("etag", "1") == "1":
+            extra.append(("ETag", etag))
+        if option("lm", "1") == "1":
+            extra.append(("Last-Modified", LAST_MODIFIED))
+        fail = int(option("fail", "0"))
+        if fail and count <= int(option("times", "1")):
+            body = b"status %d page" % fail
+            self.answer(fail, body, [], keep)
+            return
+        body = pattern(size)
+        status, start = 200, 0
+        wanted = self.headers.get("Range")
+        if wanted and wanted.startswith("bytes=") and option("range", "1") != "0":
+            if option("range", "1") == "416":
+                self.answer(416, b"", [("Content-Range", "bytes */%d" % size)], keep)
+                return
+            guard = self.headers.get("If-Range")
+            if guard is None or (guard == etag and option("etag", "1") == "1") or (
+                    guard == LAST_MODIFIED and option("lm", "1") == "1"):
+                first = int(wanted[len("bytes="):].split("-")[0])
+                if first >= size:
+                    self.answer(416, b"", [("Content-Range", "bytes */%d" % size)], keep)
+                    return
+                status, start = 206, first
+                extra.append(("Content-Range", "bytes %d-%d/%d" % (first, size - 1, size)))
+        if status == 200 and count <= int(option("corrupt", "0")) and size > 0:
+            body = bytes([body[0] ^ 0xFF]) + body[1:]
+        piece = body[start:]
+        drop = int(option("drop", "-1"))
+        if drop >= 0 and count == 1:
+            self.head(status, len(piece), extra)
+            self.send_counted(key, piece[:drop])
+            self.drop()
+            return
+        self.answer(status, piece, extra, keep, key)
+
+    def send_counted(self, key, data):
+        self.wfile.write(data)
+        self.wfile.flush()
+        with lock:
+            body_bytes[key] = body_bytes.get(key, 0) + len(data)
+
+    def answer(self, status, body, extra, keep, key=None):
+        self.send_response(status)
+        self.send_header("Content-Length", str(len(body)))
+        for name, value in extra:
+            self.send_header(name, value)
+        if not keep:
+            self.send_header("Connection", "close")
+            self.close_connection = True
+        self.end_headers()
+        if key is None:
+            self.wfile.write(body)
+        else:
+            self.send_counted(key, body)
+
+    def stats(self, query):
+        key = query.get("key", [""])[0]
+        with lock:
+            text = "connections %d requests %d bytes %d" % (connections, requests.get(key, 0),
+                                                             body_bytes.get(key, 0))
+        self.answer(200, text.encode(), [], False)
 
     def head(self, status, length, extra=()):
         self.send_response(status)
@@ -57,7 +165,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         path = self.path
-        if path.startswith("/bytes/"):
+        parts = urllib.parse.urlsplit(path)
+        if parts.path == "/stats":
+            self.stats(urllib.parse.parse_qs(parts.query))
+            return
+        self.count_connection()
+        if parts.path.startswith("/file/"):
+            self.serve_file(parts.path[len("/file/"):], urllib.parse.parse_qs(parts.query))
+        elif path.startswith("/bytes/"):
             body = pattern(int(path[len("/bytes/"):]))
             self.head(200, len(body))
             self.wfile.write(body)
@@ -107,8 +222,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.head(404, 0)
 
 
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
+    def handle_error(self, request, client_address):
+        # Clients that hang up on a kept-alive or faulty connection are part of the tests.
+        if isinstance(sys.exc_info()[1], (ConnectionResetError, BrokenPipeError)):
+            return
+        super().handle_error(request, client_address)
+
+
 def main():
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server = Server(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
     print(server.server_address[1], flush=True)
     try:

@@ -1,0 +1,74 @@
+// One HTTP GET request at a time, as the platform's HTTP client makes it. What to fetch again, from where,
+// and what to do with the bytes is decided above this interface; a platform only has to carry one request
+// and say how it ended.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace pc {
+
+struct THttpRequest {
+    std::string url; // http or https; redirects are followed, to http and https only
+    std::string userAgent;
+    // The body from this byte to its end (a range request), or the whole body when negative.
+    std::int64_t rangeStart = -1;
+    // With a range: the validator (strong ETag or Last-Modified) that the range is only wanted for; a
+    // server whose file no longer matches answers with the whole body instead.
+    std::string ifRange;
+    std::chrono::milliseconds connectTimeout{30000};
+    // Below one byte per second for this long ends the request.
+    std::chrono::seconds lowSpeedTime{60};
+};
+
+// The final answer, after any redirects.
+struct THttpAnswer {
+    long status = 0;
+    std::string etag;         // a strong ETag as sent, quotes included; empty when absent or weak
+    std::string lastModified; // as sent; empty when absent
+    std::string contentRange; // as sent; empty when absent
+};
+
+enum class THttpFailure {
+    hfNone,       // the answer came whole (whatever its status)
+    hfRefused,    // no answer: the connection was refused, or reset or closed before an answer
+    hfBrokenBody, // the answer broke off in the middle of its body
+    hfTimeLimit,  // the connect time or the low-speed limit ran out
+    hfStopped,    // the receiver asked to stop
+    hfOther,      // anything else: a bad URL, a refused certificate, a redirect loop, ...
+};
+
+struct THttpOutcome {
+    THttpFailure failure = THttpFailure::hfNone;
+    std::string text; // the client's description of a failure, for people
+};
+
+// Takes what one request brings. Its calls never come from inside the HTTP client's own frames, so they may
+// raise errors and handle window messages.
+class THttpReceiver {
+public:
+    virtual ~THttpReceiver() = default;
+    // The final answer's status and headers, once, before any piece of its body (for an answer without a
+    // body, before the request ends). False ends the request without taking the body.
+    virtual bool Answer(const THttpAnswer& answer) = 0;
+    // The next piece of the body, in order, of at least one byte. False ends the request.
+    virtual bool Body(const char* data, std::size_t size) = 0;
+    // Called every few tenths of a second while no body arrives. False ends the request.
+    virtual bool Waiting() = 0;
+};
+
+class THttpTransport {
+public:
+    virtual ~THttpTransport() = default;
+    // Makes one request and hands its answer to `receiver`. Errors that the receiver raises pass through,
+    // and the transport stays usable for the next request.
+    virtual THttpOutcome Fetch(const THttpRequest& request, THttpReceiver& receiver) = 0;
+};
+
+// The platform's transport, one for the process. It keeps connections (and TLS sessions) open between
+// requests, so that consecutive downloads from one server share them. Window thread only.
+THttpTransport& PlatformHttpTransport();
+
+} // namespace pc
