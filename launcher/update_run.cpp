@@ -183,6 +183,9 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
         ui.SetProgressPosition(0);
         ui.SetProgressMax(row.size);
         const DownloadOptions options{row.sha256, ResumeStatePath(appDir, row.url)};
+        // Where '\\' separates, the stored names lie in folders of their own (Windows).
+        EnsureFolderOf(options.resumeState);
+        EnsureFolderOf(StoredArchivePath(appDir, row.url));
         if (Download(ui, row.url, StoredArchivePath(appDir, row.url), true, options, DefaultDownloadLimits(),
                      &reason)) {
             ui.AppendLogLine("- Downloaded: " + ArchiveFileName(row.url, false));

@@ -66,6 +66,16 @@ bool FileIdentityOf(const std::string& name, TFileIdentity& identity) {
     return true;
 }
 
+bool EnsureFolderOf(const std::string& name) {
+    const std::string folder = PathPart(name);
+    if (folder.empty())
+        return true;
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode);
+    return ::mkdir(folder.c_str(), 0777) == 0;
+}
+
 bool RemoveFile(const std::string& name) {
     return !name.empty() && ::unlink(name.c_str()) == 0;
 }

@@ -60,17 +60,29 @@ bool IsExistingFile(const std::string& name) {
 
 std::vector<std::string> FilesStartingWith(const std::string& directory, const std::string& prefix) {
     std::vector<std::string> names;
+    const std::string folder = PathPart(prefix); // "tqm_download\\" of "tqm_download\\p"
+    const std::string start = NamePart(prefix);
     WIN32_FIND_DATAA found{};
-    FindHandle search(::FindFirstFileA((directory + "*").c_str(), &found));
+    FindHandle search(::FindFirstFileA((directory + folder + "*").c_str(), &found));
     if (!search.Valid())
         return names;
     do {
         const std::string name = found.cFileName;
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-            name.compare(0, prefix.size(), prefix) == 0)
-            names.push_back(name);
+            name.compare(0, start.size(), start) == 0)
+            names.push_back(folder + name);
     } while (::FindNextFileA(search.Get(), &found));
     return names;
+}
+
+bool EnsureFolderOf(const std::string& name) {
+    const std::string folder = PathPart(name);
+    if (folder.empty())
+        return true;
+    const DWORD attributes = ::GetFileAttributesA(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return ::CreateDirectoryA(folder.c_str(), nullptr) != 0;
 }
 
 bool FileIdentityOf(const std::string& name, TFileIdentity& identity) {

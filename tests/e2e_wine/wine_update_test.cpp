@@ -129,8 +129,8 @@ TEST_F(WineUpdate, RoadOfOnePatchAndTheRunAfterIt) {
     EXPECT_EQ(ReadFileBytes(install_ / "setup.exe.report").substr(0, 1), "\n"); // no arguments
     EXPECT_EQ(Ledger(), "42\r\n");
     EXPECT_FALSE(Installed("tmp_PatchList.ini"));
-    // The client name the server sees is the executable's file name.
-    EXPECT_NE(Requests().find("patchctl.exe"), std::string::npos) << Requests();
+    // WinInet keeps the connection: the list and the archive came over one.
+    EXPECT_EQ(Requests().find("connection=1"), std::string::npos) << Requests();
 
     fs::remove(install_ / "setup.exe.report");
     const ProgramResult second = Update();
