@@ -27,6 +27,9 @@ SKIPPED_LIST = {"cp437_all.zip"}
 failures = []
 
 
+MOST_ENTRIES_EXTRACTED = 300
+
+
 def check(condition, what):
     if not condition:
         failures.append(what)
@@ -91,16 +94,23 @@ def main():
             with open(os.path.join(directory, name), "wb") as f:
                 f.write(data)
         paths = 0
+        large = []
         for name in sorted(files):
             path = os.path.join(directory, name)
             if name not in SKIPPED_LIST:
                 compare_list(path, name)
-            if name not in SKIPPED_EXTRACT:
+            # Every file that Wine creates costs a round trip to its server: archives of thousands of
+            # entries are compared by their listing only, which reads the same directory.
+            entries = linux("list", path).stdout.count(b"\n")
+            if entries > MOST_ENTRIES_EXTRACTED:
+                large.append(name)
+            elif name not in SKIPPED_EXTRACT:
                 paths += compare_extract(directory, path, name)
     check(paths >= 25, f"only {paths} extracted paths compared")
     for failure in failures:
         print("FAIL:", failure)
-    print(f"{len(files)} archives, {paths} extracted paths compared; {len(failures)} differences")
+    print(f"{len(files)} archives, {paths} extracted paths compared; {len(failures)} differences; "
+          f"listed only, for their size: {', '.join(large) or 'none'}")
     return 1 if failures else 0
 
 
