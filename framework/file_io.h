@@ -15,4 +15,10 @@ std::string ReadWholeFile(const std::string& path);
 // "Stream write error" when the bytes do not all reach the disk; in both cases the old file stays.
 void ReplaceFile(const std::string& path, const std::string& bytes);
 
+// The temporaries that ReplaceFile makes beside `path`: "." name "." 12 lower-case hex digits ".tmp".
+// RemoveLeftoverTemporaries removes those that replacements killed before their rename left behind, and
+// nothing else.
+bool IsReplacementTemporaryOf(const std::string& entry, const std::string& name);
+void RemoveLeftoverTemporaries(const std::string& path);
+
 } // namespace pc

@@ -51,39 +51,6 @@ UniqueFd CreateSibling(const std::string& path, std::string& siblingName) {
     return UniqueFd();
 }
 
-// Whether `entry` is a temporary that CreateSibling made for `name`: "." name "." 12 hex digits ".tmp".
-bool IsSiblingOf(const std::string& entry, const std::string& name) {
-    const std::string head = "." + name + ".";
-    constexpr std::size_t kDigits = 12;
-    if (entry.size() != head.size() + kDigits + 4 || entry.compare(0, head.size(), head) != 0 ||
-        entry.compare(entry.size() - 4, 4, ".tmp") != 0)
-        return false;
-    for (std::size_t i = head.size(); i < head.size() + kDigits; ++i) {
-        const char c = entry[i];
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-            return false;
-    }
-    return true;
-}
-
-// Removes the temporaries that saves of `path` killed before their rename left behind; only names of
-// CreateSibling's own pattern are touched.
-void RemoveLeftoverSiblings(const std::string& path) {
-    const std::string dir = PathPart(path).empty() ? std::string(".") : PathPart(path);
-    const std::string name = NamePart(path);
-    std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(dir.c_str()), &::closedir);
-    if (!listing)
-        return;
-    std::vector<std::string> leftovers;
-    while (const dirent* entry = ::readdir(listing.get())) {
-        const std::string entryName = entry->d_name;
-        if (IsSiblingOf(entryName, name))
-            leftovers.push_back(PathPart(path) + entryName);
-    }
-    for (const std::string& leftover : leftovers)
-        ::unlink(leftover.c_str());
-}
-
 // Removes the temporary file unless the rename has taken it over.
 class SiblingGuard {
 public:
@@ -162,7 +129,7 @@ void ReplaceFile(const std::string& path, const std::string& bytes) {
     if (::rename(siblingName.c_str(), path.c_str()) != 0)
         RaiseCreate(path);
     guard.Commit();
-    RemoveLeftoverSiblings(path); // this save's own temporary is gone with the rename
+    RemoveLeftoverTemporaries(path); // this save's own temporary is gone with the rename
 
     // Make the rename itself durable; the content is already safe, so a failure here changes nothing.
     const std::string dir = PathPart(path).empty() ? std::string(".") : PathPart(path);

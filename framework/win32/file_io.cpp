@@ -46,28 +46,6 @@ win32::UniqueHandle CreateSibling(const std::string& path, std::string& siblingN
     return win32::UniqueHandle();
 }
 
-// Whether `entry` is a temporary that CreateSibling made for `name`: "." name "." 12 hex digits ".tmp".
-bool IsSiblingOf(const std::string& entry, const std::string& name) {
-    const std::string head = "." + name + ".";
-    constexpr std::size_t kDigits = 12;
-    if (entry.size() != head.size() + kDigits + 4 || entry.compare(0, head.size(), head) != 0 ||
-        entry.compare(entry.size() - 4, 4, ".tmp") != 0)
-        return false;
-    for (std::size_t i = head.size(); i < head.size() + kDigits; ++i) {
-        const char c = entry[i];
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-            return false;
-    }
-    return true;
-}
-
-// Removes the temporaries that saves of `path` killed before their move left behind.
-void RemoveLeftoverSiblings(const std::string& path) {
-    for (const std::string& entry : FilesStartingWith(PathPart(path), "." + NamePart(path) + "."))
-        if (IsSiblingOf(entry, NamePart(path)))
-            ::DeleteFileA((PathPart(path) + entry).c_str());
-}
-
 // Removes the temporary file unless the move has taken it over.
 class SiblingGuard {
 public:
@@ -138,7 +116,7 @@ void ReplaceFile(const std::string& path, const std::string& bytes) {
     if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         RaiseCreate(path);
     guard.Commit();
-    RemoveLeftoverSiblings(path);
+    RemoveLeftoverTemporaries(path);
 }
 
 } // namespace pc
