@@ -2,6 +2,7 @@
 // for names that archives flag as UTF-8 and for every name handed to the file system.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -23,5 +24,12 @@ std::u16string WideUpperCase(std::u16string_view wide);
 // A stored entry name: bytes up to the first zero byte; UTF-8 when the entry carries the UTF-8 flag,
 // else OEM (when oemFileNames) or ANSI.
 std::u16string DecodeStoredName(std::string_view raw, bool utf8Flag, bool oemFileNames);
+
+bool IsValidUtf8(std::string_view bytes);
+
+// An entry's stored name by its header: UTF-8 when flagged so, or when made on a Unix or macOS host and
+// its bytes are valid UTF-8 with at least one non-ASCII character; otherwise as DecodeStoredName reads it.
+std::u16string DecodeEntryName(std::string_view raw, std::uint16_t flags, std::uint16_t versionMadeBy,
+                               bool oemFileNames);
 
 } // namespace pc
