@@ -93,6 +93,13 @@ std::int32_t FileAgeDos(const std::string& path) {
     return static_cast<std::int32_t>((date << 16) | time);
 }
 
+std::optional<std::time_t> FileModTime(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return st.st_mtime;
+}
+
 mode_t ExtractedFileMode(std::uint16_t versionMadeBy, std::uint32_t externalAttr,
                          std::optional<mode_t> replacedMode) {
     constexpr unsigned kHostUnix = 3;
