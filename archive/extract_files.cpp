@@ -10,8 +10,15 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <fstream>
+#include <map>
+#include <mutex>
+#include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace pc {
@@ -71,10 +78,29 @@ std::optional<std::time_t> DosDateTimeToTime(std::uint16_t date, std::uint16_t t
     tm.tm_hour = hour;
     tm.tm_min = minute;
     tm.tm_sec = second;
+    // The zone's offset for a given hour is asked of the C library once: every mktime re-examines the
+    // zone file, a cost that thousands of small entries pay over and over. The key carries TZ, so a
+    // changed zone is asked afresh.
+    std::tm utc = tm;
+    const std::time_t asUtc = ::timegm(&utc);
+    const char* zone = std::getenv("TZ");
+    const std::string key =
+        std::string(zone ? zone : "\x01") + '\0' + std::to_string(date) + ':' + std::to_string(hour);
+    static std::mutex mutex;
+    static std::unordered_map<std::string, std::time_t> offsets;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (auto found = offsets.find(key); found != offsets.end())
+            return asUtc + found->second;
+    }
     tm.tm_isdst = -1;
     const std::time_t result = std::mktime(&tm);
     if (result == static_cast<std::time_t>(-1))
         return std::nullopt;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (offsets.size() > 4096)
+        offsets.clear();
+    offsets.emplace(key, result - asUtc);
     return result;
 }
 
@@ -257,7 +283,19 @@ bool TZAOutputFile::IsOnRemovableMedia(const std::string& sysRoot) const {
     struct stat st {};
     if (::fstat(fd_, &st) != 0)
         return false;
-    return IsRemovableBlockDevice(::major(st.st_dev), ::minor(st.st_dev), sysRoot);
+    // A device does not change its kind while files are written to it: the answer is kept per device.
+    static std::mutex mutex;
+    static std::map<std::pair<dev_t, std::string>, bool> answers;
+    const auto key = std::make_pair(st.st_dev, sysRoot);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (auto found = answers.find(key); found != answers.end())
+            return found->second;
+    }
+    const bool removable = IsRemovableBlockDevice(::major(st.st_dev), ::minor(st.st_dev), sysRoot);
+    std::lock_guard<std::mutex> lock(mutex);
+    answers.emplace(key, removable);
+    return removable;
 }
 
 bool TZAOutputFile::Commit() {
