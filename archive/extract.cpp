@@ -2,9 +2,11 @@
 // to one file, decoding an entry's data into a stream, and the built-in defaults of the events.
 #include "archive/code_pages.h"
 #include "archive/decode.h"
+#include "archive/existing_names.h"
 #include "archive/extract_files.h"
 #include "archive/extract_names.h"
 #include "archive/zip_archiver.h"
+#include "framework/critical_section.h"
 
 #include <algorithm>
 #include <exception>
@@ -30,8 +32,8 @@ std::optional<std::time_t> ExtendedModTime(const TDirItem& item) {
 }
 
 // One run at a time across every component of the process; the thread that holds it may enter again.
-std::recursive_mutex& ProcessLock() {
-    static std::recursive_mutex lock;
+TCriticalSection& ProcessLock() {
+    static TCriticalSection lock;
     return lock;
 }
 
@@ -156,7 +158,8 @@ bool TZABaseArchiver::SearchFrom(TZAArchiveItem& F) {
 }
 
 void TZABaseArchiver::ProcessSelected(TZAProcessOperation Operation) {
-    std::lock_guard<std::recursive_mutex> lock(ProcessLock());
+    std::lock_guard<TCriticalSection> lock(ProcessLock());
+    ForgetExistingNames();
     processedCount_ = 0;
     selectedCount_ = 0;
     cancel_ = false;
@@ -192,11 +195,10 @@ void TZABaseArchiver::ProcessSelected(TZAProcessOperation Operation) {
                     OnConfirmProcessFile(*this, fileName, Operation, confirm);
                 if (confirm) {
                     if (fallbackBaseDir_.empty()) {
-                        std::error_code ec;
-                        fallbackBaseDir_ = Utf8ToWide(std::filesystem::current_path(ec).string());
+                        fallbackBaseDir_ = Utf8ToWide(fsys::CurrentDirectory());
                     }
                     std::u16string destination = BaseDir.empty() ? fallbackBaseDir_ : BaseDir;
-                    if (destination.empty() || destination.back() != u'/')
+                    if (destination.empty() || (destination.back() != u'/' && destination.back() != u'\\'))
                         destination += u'/';
                     if (withProgress) {
                         FireFileProgress(fileName, 0.0, Operation, TZAProgressPhase::ppStart);
@@ -266,11 +268,12 @@ void TZABaseArchiver::ExtractEntry(std::int32_t ItemNo, const std::u16string& Fi
 
     const std::string destination = WideToUtf8(DestDir);
     std::string relative = WideToUtf8(fileName);
+    if (!Options.CreateDirs && relative.rfind('/') != std::string::npos)
+        relative.erase(0, relative.rfind('/') + 1);
+    // Names on disk follow Windows rules: one that differs only in letter case is the same file.
+    relative = ExistingSpelling(destination, relative);
     const std::size_t slash = relative.rfind('/');
-    if (!Options.CreateDirs) {
-        if (slash != std::string::npos)
-            relative.erase(0, slash + 1);
-    } else {
+    if (Options.CreateDirs) {
         const std::string directory =
             destination + relative.substr(0, slash == std::string::npos ? 0 : slash + 1);
         bool created = false;
@@ -347,7 +350,7 @@ void TZABaseArchiver::ExtractEntry(std::int32_t ItemNo, const std::u16string& Fi
     else if (auto when = DosDateTimeToTime(decoded.ModDate, decoded.ModTime))
         output.SetLastWriteTime(*when);
     if (Options.SetAttributes)
-        output.SetMode(ExtractedFileMode(decoded.VersionMadeBy, fileAttr, output.ReplacedMode()));
+        output.SetEntryAttributes(decoded.VersionMadeBy, fileAttr);
     // Only removable media are flushed: a stick pulled right after the update keeps its files.
     if (Options.FlushBuffers && output.IsOnRemovableMedia())
         output.Flush();

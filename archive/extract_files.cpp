@@ -1,19 +1,11 @@
 #include "archive/extract_files.h"
 
 #include "framework/exceptions.h"
-#include "framework/posix/file_io.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
-#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -24,18 +16,15 @@
 namespace pc {
 
 bool IsExistingDirectory(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return fsys::IsDirectory(path);
 }
 
 bool IsExistingNonDirectory(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    return fsys::IsNonDirectory(path);
 }
 
 bool IsReadOnlyFile(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && (st.st_mode & 0222) == 0;
+    return fsys::IsReadOnly(path);
 }
 
 bool CreateDirectoryChain(const std::string& path) {
@@ -56,11 +45,25 @@ bool CreateDirectoryChain(const std::string& path) {
             current.pop_back();
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-        if (::mkdir(it->c_str(), 0777) != 0 && !(errno == EEXIST && IsExistingDirectory(*it)))
+        if (!fsys::MakeDirectory(*it) && !IsExistingDirectory(*it))
             return false;
     }
     return true;
 }
+
+namespace {
+
+// Days from 1970-01-01 to the given civil date of the proleptic Gregorian calendar.
+std::time_t DaysSinceEpoch(int year, int month, int day) {
+    const int y = year - (month <= 2 ? 1 : 0);
+    const int era = y / 400;
+    const int yearOfEra = y - era * 400;
+    const int dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return static_cast<std::time_t>(era) * 146097 + dayOfEra - 719468;
+}
+
+} // namespace
 
 std::optional<std::time_t> DosDateTimeToTime(std::uint16_t date, std::uint16_t time) {
     const int day = date & 0x1F, month = (date >> 5) & 0x0F, year = 1980 + (date >> 9);
@@ -81,8 +84,7 @@ std::optional<std::time_t> DosDateTimeToTime(std::uint16_t date, std::uint16_t t
     // The zone's offset for a given hour is asked of the C library once: every mktime re-examines the
     // zone file, a cost that thousands of small entries pay over and over. The key carries TZ, so a
     // changed zone is asked afresh.
-    std::tm utc = tm;
-    const std::time_t asUtc = ::timegm(&utc);
+    const std::time_t asUtc = DaysSinceEpoch(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
     const char* zone = std::getenv("TZ");
     const std::string key =
         std::string(zone ? zone : "\x01") + '\0' + std::to_string(date) + ':' + std::to_string(hour);
@@ -105,11 +107,11 @@ std::optional<std::time_t> DosDateTimeToTime(std::uint16_t date, std::uint16_t t
 }
 
 std::int32_t FileAgeDos(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
+    const auto modified = fsys::LastWriteTime(path);
+    if (!modified)
         return -1;
     std::tm tm{};
-    if (!localtime_r(&st.st_mtime, &tm))
+    if (!fsys::LocalTime(*modified, tm))
         return -1;
     const int year = tm.tm_year + 1900;
     if (year < 1980 || year > 2107)
@@ -120,26 +122,23 @@ std::int32_t FileAgeDos(const std::string& path) {
 }
 
 std::optional<std::time_t> FileModTime(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
-        return std::nullopt;
-    return st.st_mtime;
+    return fsys::LastWriteTime(path);
 }
 
-mode_t ExtractedFileMode(std::uint16_t versionMadeBy, std::uint32_t externalAttr,
-                         std::optional<mode_t> replacedMode) {
+std::uint32_t ExtractedFileMode(std::uint16_t versionMadeBy, std::uint32_t externalAttr,
+                                std::optional<std::uint32_t> replacedMode) {
     constexpr unsigned kHostUnix = 3;
     const std::uint32_t unixMode = externalAttr >> 16;
     const std::uint32_t type = unixMode & 0170000;
-    mode_t mode = 0644;
+    std::uint32_t mode = 0644;
     // Only a regular file's permissions (or bare permissions) carry over; a link, device or pipe is
     // written as an ordinary file and gets the ordinary permissions.
     if ((versionMadeBy >> 8) == kHostUnix && unixMode != 0 && (type == 0 || type == 0100000))
-        mode = static_cast<mode_t>(unixMode & 0777);
+        mode = unixMode & 0777;
     else if (replacedMode)
         mode = *replacedMode & 0777;
     if (externalAttr & 0x01)
-        mode &= static_cast<mode_t>(~0222);
+        mode &= ~std::uint32_t{0222};
     else if ((mode & 0222) == 0)
         mode |= 0200;
     return mode;
@@ -148,7 +147,7 @@ mode_t ExtractedFileMode(std::uint16_t versionMadeBy, std::uint32_t externalAttr
 std::string TemporaryPathFor(const std::string& target) {
     constexpr std::string_view kSuffix = ".pc-part";
     constexpr std::size_t kLongestName = 255; // bytes in one name on Linux file systems
-    const std::size_t slash = target.rfind('/');
+    const std::size_t slash = target.find_last_of(fsys::NameSeparators());
     const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
     std::string name = target.substr(nameStart);
     const std::size_t room = kLongestName - 1 - kSuffix.size();
@@ -167,37 +166,6 @@ std::string TemporaryPathFor(const std::string& target) {
     return target.substr(0, nameStart) + "." + name + std::string(kSuffix);
 }
 
-namespace {
-
-bool ReadsOne(const std::string& file) {
-    std::ifstream in(file);
-    char c = 0;
-    return in.get(c) && c == '1';
-}
-
-bool Exists(const std::string& path) {
-    return ::access(path.c_str(), F_OK) == 0;
-}
-
-} // namespace
-
-bool IsRemovableBlockDevice(unsigned major, unsigned minor, const std::string& sysRoot) {
-    const std::string device = sysRoot + "/dev/block/" + std::to_string(major) + ":" + std::to_string(minor);
-    if (Exists(device + "/removable"))
-        return ReadsOne(device + "/removable");
-    // A partition has no flag of its own; its disk is the directory above it.
-    if (Exists(device + "/partition"))
-        return ReadsOne(device + "/../removable");
-    return false;
-}
-
-bool IsOnRemovableMedia(const std::string& path, const std::string& sysRoot) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
-        return false;
-    return IsRemovableBlockDevice(::major(st.st_dev), ::minor(st.st_dev), sysRoot);
-}
-
 TZAOutputFile::~TZAOutputFile() {
     Discard();
 }
@@ -206,30 +174,19 @@ bool TZAOutputFile::Create(const std::string& target) {
     Discard();
     replacedMode_.reset();
     outOfSpace_ = false;
-    struct stat st {};
-    if (::lstat(target.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode))
-            return false;
-        if (S_ISLNK(st.st_mode)) {
-            struct stat linked {};
-            if (::stat(target.c_str(), &linked) == 0) {
-                if (S_ISDIR(linked.st_mode))
-                    return false;
-                if (S_ISREG(linked.st_mode))
-                    replacedMode_ = linked.st_mode & 0777;
-            }
-        } else if (S_ISREG(st.st_mode)) {
-            replacedMode_ = st.st_mode & 0777;
-        }
-    }
+    position_ = 0;
+    // A directory, or a link that leads to one, is never replaced by a file.
+    if (fsys::IsDirectory(target))
+        return false;
+    replacedMode_ = fsys::PermissionsOf(target);
     const std::string temporary = TemporaryPathFor(target);
     // Only a new file will do: whatever is there already (a temporary a crash left behind, or a link in
     // its place) is removed, never opened through.
-    constexpr int kFlags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    fd_ = ::open(temporary.c_str(), kFlags, 0644);
-    if (fd_ < 0 && errno == EEXIST && ::unlink(temporary.c_str()) == 0)
-        fd_ = ::open(temporary.c_str(), kFlags, 0644);
-    if (fd_ < 0)
+    bool existed = false;
+    file_ = fsys::CreateNew(temporary, existed);
+    if (!file_.Valid() && existed && fsys::RemoveNonDirectory(temporary))
+        file_ = fsys::CreateNew(temporary, existed);
+    if (!file_.Valid())
         return false;
     target_ = target;
     temporary_ = temporary;
@@ -237,74 +194,54 @@ bool TZAOutputFile::Create(const std::string& target) {
 }
 
 std::int64_t TZAOutputFile::Read(void* buffer, std::int64_t count) {
-    auto bytes = static_cast<char*>(buffer);
-    return posix::TransferFully(count, [&](std::int64_t at) {
-        return ::read(fd_, bytes + at, static_cast<std::size_t>(count - at));
-    });
+    const std::int64_t done = fsys::ReadAt(file_, buffer, count, position_);
+    position_ += done;
+    return done;
 }
 
 std::int64_t TZAOutputFile::Write(const void* buffer, std::int64_t count) {
-    auto bytes = static_cast<const char*>(buffer);
-    errno = 0;
-    const std::int64_t written = posix::TransferFully(count, [&](std::int64_t at) {
-        return ::write(fd_, bytes + at, static_cast<std::size_t>(count - at));
-    });
-    outOfSpace_ = written < count && (errno == ENOSPC || errno == EDQUOT);
-    return written;
+    const std::int64_t done = fsys::WriteAt(file_, buffer, count, position_, &outOfSpace_);
+    position_ += done;
+    return done;
 }
 
 std::int64_t TZAOutputFile::Seek(std::int64_t offset, TSeekOrigin origin) {
-    const int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
-                       : origin == TSeekOrigin::soCurrent ? SEEK_CUR
-                                                          : SEEK_END;
-    const off_t at = ::lseek(fd_, static_cast<off_t>(offset), whence);
-    return at < 0 ? 0 : static_cast<std::int64_t>(at);
+    const std::int64_t base = origin == TSeekOrigin::soBeginning ? 0
+                              : origin == TSeekOrigin::soCurrent ? position_
+                                                                 : fsys::SizeOf(file_);
+    if (base + offset < 0)
+        return 0;
+    position_ = base + offset;
+    return position_;
 }
 
 void TZAOutputFile::SetSize(std::int64_t size) {
-    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0)
+    if (!fsys::Truncate(file_, size))
         throw EWriteError("Stream write error");
 }
 
 bool TZAOutputFile::SetLastWriteTime(std::time_t when) {
-    const timespec times[2] = {{0, UTIME_OMIT}, {when, 0}};
-    return ::futimens(fd_, times) == 0;
+    return fsys::SetLastWriteTime(file_, when);
 }
 
-bool TZAOutputFile::SetMode(mode_t mode) {
-    return ::fchmod(fd_, mode) == 0;
+bool TZAOutputFile::SetEntryAttributes(std::uint16_t versionMadeBy, std::uint32_t externalAttr) {
+    return fsys::SetEntryAttributes(
+        file_, temporary_, ExtractedFileMode(versionMadeBy, externalAttr, replacedMode_), externalAttr);
 }
 
 bool TZAOutputFile::Flush() {
-    return ::fsync(fd_) == 0;
+    return fsys::FlushToDevice(file_);
 }
 
-bool TZAOutputFile::IsOnRemovableMedia(const std::string& sysRoot) const {
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0)
-        return false;
-    // A device does not change its kind while files are written to it: the answer is kept per device.
-    static std::mutex mutex;
-    static std::map<std::pair<dev_t, std::string>, bool> answers;
-    const auto key = std::make_pair(st.st_dev, sysRoot);
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (auto found = answers.find(key); found != answers.end())
-            return found->second;
-    }
-    const bool removable = IsRemovableBlockDevice(::major(st.st_dev), ::minor(st.st_dev), sysRoot);
-    std::lock_guard<std::mutex> lock(mutex);
-    answers.emplace(key, removable);
-    return removable;
+bool TZAOutputFile::IsOnRemovableMedia() const {
+    return fsys::IsOnRemovableMedia(file_, temporary_);
 }
 
 bool TZAOutputFile::Commit() {
-    if (fd_ < 0)
+    if (!file_.Valid())
         return false;
     // A failed close can mean the data never reached the file: then the old file is the better one.
-    const bool closed = ::close(fd_) == 0;
-    fd_ = -1;
-    if (!closed || ::rename(temporary_.c_str(), target_.c_str()) != 0) {
+    if (!file_.Close() || !fsys::ReplaceByRename(temporary_, target_)) {
         Discard();
         return false;
     }
@@ -313,11 +250,9 @@ bool TZAOutputFile::Commit() {
 }
 
 void TZAOutputFile::Discard() noexcept {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
+    file_.Close();
     if (!temporary_.empty())
-        ::unlink(temporary_.c_str());
+        fsys::RemoveNonDirectory(temporary_);
     temporary_.clear();
 }
 

@@ -1,10 +1,10 @@
-// The file-system side of extraction on Linux: directories, output files, times, permissions and the
-// removable-media test that decides whether a written file is flushed to its device.
+// The file-system side of extraction: directories, output files, times, attributes and the removable-media
+// test that decides whether a written file is flushed to its device. The platform's part is the file
+// service of framework/file_system.h.
 #pragma once
 
 #include "archive/streams.h"
-
-#include <sys/types.h>
+#include "framework/file_system.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -21,7 +21,7 @@ bool CreateDirectoryChain(const std::string& path);
 bool IsExistingDirectory(const std::string& path);
 // A target that exists and is not a directory (symbolic links are followed).
 bool IsExistingNonDirectory(const std::string& path);
-// Whether every write permission is off: the Linux form of the read-only attribute.
+// Whether every write permission is off (Linux) or the read-only attribute is set (Windows).
 bool IsReadOnlyFile(const std::string& path);
 
 // The DOS date and time taken as local time in the process's time zone; nothing when the fields do not
@@ -38,24 +38,19 @@ std::optional<std::time_t> FileModTime(const std::string& path);
 // keeps the permissions of the file it replaces, so that a replaced program stays executable, and a new
 // file gets 0644. The read-only attribute (0x01) takes away every write permission; without it a replaced
 // file that had none gets its owner's back, as a new file would have it.
-mode_t ExtractedFileMode(std::uint16_t versionMadeBy, std::uint32_t externalAttr,
-                         std::optional<mode_t> replacedMode = std::nullopt);
+std::uint32_t ExtractedFileMode(std::uint16_t versionMadeBy, std::uint32_t externalAttr,
+                                std::optional<std::uint32_t> replacedMode = std::nullopt);
 
 // The hidden temporary an entry for `target` is written to before it replaces the target: in the same
 // directory, "." + the file name + ".pc-part". A name too long for that keeps its first part and gains a
 // hash of the whole, so one target always has the same temporary and a leftover is found again.
 std::string TemporaryPathFor(const std::string& target);
 
-// Whether the block device with this number reports itself removable under `sysRoot` (normally /sys).
-// A partition answers for its disk. False whenever it cannot be told.
-bool IsRemovableBlockDevice(unsigned major, unsigned minor, const std::string& sysRoot = "/sys");
-// Whether the file at `path` lies on removable media.
-bool IsOnRemovableMedia(const std::string& path, const std::string& sysRoot = "/sys");
-
 // A file being extracted. It is written to a fresh temporary beside its target and renamed over the
-// target only once it is complete, stamped and given its permissions: a failed or interrupted entry leaves
+// target only once it is complete, stamped and given its attributes: a failed or interrupted entry leaves
 // the old file exactly as it was, and a crash leaves the old or the new file, never part of one. A running
-// program can be replaced this way, since its file is never opened for writing.
+// program can be replaced this way, since its file is never opened for writing (on Windows it is moved
+// aside first, as a running program may be renamed there but not replaced).
 class TZAOutputFile : public TStream {
 public:
     TZAOutputFile() = default;
@@ -66,11 +61,12 @@ public:
     // replaced, except one that leads to a directory. False when the target is a directory (or such a
     // link) or the temporary cannot be made.
     bool Create(const std::string& target);
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const { return file_.Valid(); }
     const std::string& Path() const { return target_; }
     const std::string& TemporaryPath() const { return temporary_; }
-    // The permission bits of the regular file that the target names now (through a link), if there is one.
-    std::optional<mode_t> ReplacedMode() const { return replacedMode_; }
+    // The permission bits of the regular file that the target names now (through a link), if there is one
+    // and the platform keeps permission bits.
+    std::optional<std::uint32_t> ReplacedMode() const { return replacedMode_; }
 
     std::int64_t Read(void* buffer, std::int64_t count) override;
     // Writes as much as the file system takes and returns that count (short on a full disk).
@@ -80,9 +76,11 @@ public:
     void SetSize(std::int64_t size) override;
 
     bool SetLastWriteTime(std::time_t when); // access time untouched
-    bool SetMode(mode_t mode);
+    // The entry's attributes: Unix permissions (ExtractedFileMode) where files carry those, the DOS
+    // attribute bits read-only, hidden, system and archive where files carry those.
+    bool SetEntryAttributes(std::uint16_t versionMadeBy, std::uint32_t externalAttr);
     bool Flush(); // to the device
-    bool IsOnRemovableMedia(const std::string& sysRoot = "/sys") const;
+    bool IsOnRemovableMedia() const;
 
     // Closes the temporary and renames it over the target. False when that fails; the temporary is then
     // removed and the target untouched.
@@ -91,10 +89,11 @@ public:
     void Discard() noexcept;
 
 private:
-    int fd_ = -1;
+    fsys::TFile file_;
     std::string target_;
     std::string temporary_;
-    std::optional<mode_t> replacedMode_;
+    std::optional<std::uint32_t> replacedMode_;
+    std::int64_t position_ = 0;
     bool outOfSpace_ = false;
 };
 

@@ -1,12 +1,7 @@
 #include "archive/streams.h"
-#include "framework/posix/file_io.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace pc {
 
@@ -27,54 +22,56 @@ void TStream::WriteBuffer(const void* buffer, std::int64_t count) {
         throw EWriteError("Stream write error");
 }
 
+namespace {
+
+fsys::TShare ShareOf(std::uint16_t mode) {
+    switch (mode & 0xF0) {
+    case fmShareDenyWrite:
+        return fsys::TShare::DenyWrite;
+    case fmShareDenyRead:
+        return fsys::TShare::DenyRead;
+    case fmShareDenyNone:
+        return fsys::TShare::DenyNone;
+    default:
+        return fsys::TShare::Exclusive; // 0 (compatibility) and exclusive
+    }
+}
+
+} // namespace
+
 TFileStream::TFileStream(const std::string& path, std::uint16_t mode) : path_(path) {
     if (mode == fmCreate) {
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (fd_ < 0)
+        file_ = fsys::CreateAlways(path, fsys::TShare::Exclusive);
+        if (!file_.Valid())
             throw EFCreateError("Cannot create file " + path);
         return;
     }
-    int flags = O_CLOEXEC;
+    fsys::TAccess access = fsys::TAccess::Read;
     switch (mode & 3) {
     case fmOpenWrite:
-        flags |= O_WRONLY;
+        access = fsys::TAccess::Write;
         break;
     case fmOpenReadWrite:
-        flags |= O_RDWR;
+        access = fsys::TAccess::ReadWrite;
         break;
     default:
-        flags |= O_RDONLY;
         break;
     }
-    fd_ = ::open(path.c_str(), flags);
-    struct stat st {};
-    if (fd_ >= 0 && (::fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode))) {
-        ::close(fd_);
-        fd_ = -1;
-    }
-    if (fd_ < 0)
+    file_ = fsys::OpenExisting(path, access, ShareOf(mode));
+    if (!file_.Valid())
         throw EFOpenError("Cannot open file " + path);
 }
 
-TFileStream::~TFileStream() {
-    if (fd_ >= 0)
-        ::close(fd_);
-}
+TFileStream::~TFileStream() = default;
 
 std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
-    auto* out = static_cast<std::uint8_t*>(buffer);
-    const std::int64_t done = posix::TransferFully(count, [&](std::int64_t at) {
-        return ::pread(fd_, out + at, static_cast<std::size_t>(count - at), position_ + at);
-    });
+    const std::int64_t done = fsys::ReadAt(file_, buffer, count, position_);
     position_ += done;
     return done;
 }
 
 std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) {
-    const auto* in = static_cast<const std::uint8_t*>(buffer);
-    const std::int64_t done = posix::TransferFully(count, [&](std::int64_t at) {
-        return ::pwrite(fd_, in + at, static_cast<std::size_t>(count - at), position_ + at);
-    });
+    const std::int64_t done = fsys::WriteAt(file_, buffer, count, position_);
     position_ += done;
     return done;
 }
@@ -91,19 +88,16 @@ std::int64_t TFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {
 }
 
 void TFileStream::SetSize(std::int64_t size) {
-    if (::ftruncate(fd_, size) != 0)
+    if (!fsys::Truncate(file_, size))
         throw EWriteError("Stream write error");
 }
 
 std::int64_t TFileStream::Size() {
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0)
-        return 0;
-    return st.st_size;
+    return fsys::SizeOf(file_);
 }
 
 bool TFileStream::Flush() {
-    return ::fsync(fd_) == 0;
+    return fsys::FlushToDevice(file_);
 }
 
 std::int64_t TMemoryStream::Read(void* buffer, std::int64_t count) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "framework/exceptions.h"
+#include "framework/file_system.h"
 
 #include <cstdint>
 #include <string>
@@ -52,8 +53,8 @@ public:
     void WriteBuffer(const void* buffer, std::int64_t count);
 };
 
-// A file on disk. Names are UTF-8 paths. POSIX has no mandatory share modes, so only the access part of the
-// mode takes effect.
+// A file on disk. Names are UTF-8 paths. The sharing part of the mode takes effect where the platform
+// enforces share modes (Windows); POSIX has none, so there only the access part counts.
 class TFileStream : public TStream {
 public:
     // EFCreateError "Cannot create file %s" for fmCreate, else EFOpenError "Cannot open file %s".
@@ -67,11 +68,10 @@ public:
     std::int64_t Size() override;
 
     bool Flush(); // pushes the file's buffers to the device
-    int Handle() const { return fd_; }
     const std::string& FileName() const { return path_; }
 
 private:
-    int fd_ = -1;
+    fsys::TFile file_;
     std::string path_;
     std::int64_t position_ = 0;
 };

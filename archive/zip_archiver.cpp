@@ -1,10 +1,7 @@
 #include "archive/zip_archiver.h"
 
 #include "archive/code_pages.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "framework/file_system.h"
 
 namespace pc {
 namespace {
@@ -17,17 +14,12 @@ std::u16string FileNamePart(const std::u16string& path) {
 
 // Anything but a directory counts: a device or pipe under the archive's name is read, never truncated.
 bool IsExistingFile(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    return fsys::IsNonDirectory(path);
 }
 
 // Whether the file can be opened for writing as well; a read-only file is then opened for reading only.
 bool CanOpenForReadWrite(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    ::close(fd);
-    return true;
+    return fsys::CanOpenForReadWrite(path);
 }
 
 bool HasExeExtension(const std::u16string& path) {

@@ -15,9 +15,13 @@ std::string PathPart(const std::string& name); // up to and including the last s
 std::string NamePart(const std::string& name); // after the last separator
 bool IsExistingFile(const std::string& name);  // a regular file of that literal name
 bool RemoveFile(const std::string& name);
+// Makes the folder of `name` (its PathPart) when it is missing; its parent must exist. True when the folder
+// is there afterwards.
+bool EnsureFolderOf(const std::string& name);
 
 // The names (without the directory) of the regular files in `directory` (ending with a separator) whose
-// names begin with `prefix`; none when the directory cannot be read.
+// names begin with `prefix`; none when the directory cannot be read. A prefix with a separator in it
+// looks into that folder, and the names found keep the folder part of the prefix.
 std::vector<std::string> FilesStartingWith(const std::string& directory, const std::string& prefix);
 
 // What tells one state of a file from another without reading it: the file it is (device, inode), its size

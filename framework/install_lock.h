@@ -2,6 +2,7 @@
 // system releases when its holder ends, however it ends, and that leaves no file behind.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace pc {
@@ -19,7 +20,7 @@ public:
 
 private:
     std::string directory_;
-    int handle_ = -1;
+    std::intptr_t handle_ = -1; // the platform's descriptor or handle
     bool held_ = false;
 };
 

@@ -1,26 +1,10 @@
 #include "framework/line_list.h"
 
+#include "framework/code_pages.h"
 #include "framework/exceptions.h"
-#include "framework/posix/file_io.h"
+#include "framework/file_io.h"
 
 namespace pc {
-namespace {
-
-char FoldCase(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Lines are compared with letter case ignored; the launcher's own lines (decimal ids) are plain ASCII.
-bool EqualIgnoringCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (FoldCase(a[i]) != FoldCase(b[i]))
-            return false;
-    return true;
-}
-
-} // namespace
 
 void TStringList::VisitLines(std::string_view bytes, const std::function<void(std::string_view)>& visit) {
     const std::size_t n = bytes.size();
@@ -40,7 +24,7 @@ void TStringList::VisitLines(std::string_view bytes, const std::function<void(st
 
 void TStringList::VisitFileLines(const std::string& path,
                                  const std::function<void(std::string_view)>& visit) {
-    VisitLines(posix::ReadWholeFile(path), visit);
+    VisitLines(ReadWholeFile(path), visit);
 }
 
 std::vector<std::string> TStringList::SplitLines(const std::string& bytes) {
@@ -51,7 +35,7 @@ std::vector<std::string> TStringList::SplitLines(const std::string& bytes) {
 
 void TStringList::LoadLines(const std::string& path) {
     // Read first, so that a file that cannot be read leaves the list as it was.
-    auto lines = SplitLines(posix::ReadWholeFile(path));
+    auto lines = SplitLines(ReadWholeFile(path));
     lines_ = std::move(lines);
 }
 
@@ -61,7 +45,7 @@ void TStringList::SaveLines(const std::string& path) const {
         bytes += line;
         bytes += "\r\n";
     }
-    posix::ReplaceFile(path, bytes);
+    ReplaceFile(path, bytes);
 }
 
 int TStringList::AppendLine(const std::string& text) {

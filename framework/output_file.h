@@ -13,14 +13,14 @@ public:
     TOutputFile(const TOutputFile&) = delete;
     TOutputFile& operator=(const TOutputFile&) = delete;
     ~TOutputFile();
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const { return handle_ != -1; }
 
 private:
     friend void CreateOutputFile(TOutputFile&, const std::string&);
     friend void ContinueOutputFile(TOutputFile&, const std::string&, std::int64_t);
     friend void WriteOutputBytes(TOutputFile&, const void*, std::size_t);
     friend void CloseOutputFile(TOutputFile&);
-    int fd_ = -1;
+    std::intptr_t handle_ = -1; // the platform's descriptor or handle
     std::string path_;
 };
 
@@ -31,6 +31,9 @@ void WriteOutputBytes(TOutputFile& file, const void* buffer, std::size_t count);
 void CloseOutputFile(TOutputFile& file);                                                  // EInOutError
 
 std::string InOutErrorMessage(int code);
-int InOutCodeFromErrno(int err);
+// The I/O code of the table for a system error (errno on POSIX; on Windows the system's own codes, which
+// the table was made of).
+int InOutCodeFromSystemError(int err);
+[[noreturn]] void RaiseInOutError(int code); // EInOutError with the table's message
 
 } // namespace pc

@@ -1,7 +1,7 @@
 #include "framework/text_buffer.h"
 
 #include "framework/exceptions.h"
-#include "framework/posix/file_io.h"
+#include "framework/file_io.h"
 
 #include <algorithm>
 #include <climits>
@@ -39,7 +39,7 @@ std::string NormaliseLineBreaks(const std::string& bytes) {
 } // namespace
 
 void TMemo::LoadTextFile(const std::string& path) {
-    LoadTextBytes(posix::ReadWholeFile(path));
+    LoadTextBytes(ReadWholeFile(path));
 }
 
 void TMemo::LoadTextBytes(const std::string& bytes) {

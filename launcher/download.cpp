@@ -61,6 +61,10 @@ bool FitsOnOneLine(const std::string& text) {
     return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
 }
 
+// A body shorter than this is fetched again rather than continued: saving the state (a flushed, atomic
+// write) would cost a catch-up over thousands of small patches more than their bytes.
+constexpr std::int64_t kStateWorthBytes = 32 * 1024;
+
 // The state that lets a later start continue a download: the URL it was for, then the validator of the
 // server's file that the bytes on disk belong to, one per line.
 struct TResumeState {
@@ -164,7 +168,8 @@ public:
         }
         // A strong ETag names exactly these bytes; a modification date is the weaker second choice.
         validator_ = !answer.etag.empty() ? answer.etag : answer.lastModified;
-        SaveState();
+        RemoveState(); // saved once the body is worth continuing; an earlier one cannot speak for it
+        stateKept_ = false;
         return true;
     }
 
@@ -224,6 +229,7 @@ private:
             return;
         written_ = static_cast<std::int64_t>(size);
         validator_ = state->validator;
+        stateKept_ = true;
         hashed_ = !hasher_; // the kept bytes are hashed once the server agrees to continue
     }
 
@@ -330,6 +336,10 @@ private:
             CreateOutputFile(file_, destination_);
         WriteOutputBytes(file_, data, count);
         written_ += static_cast<std::int64_t>(count);
+        if (!stateKept_ && written_ >= kStateWorthBytes) {
+            SaveState();
+            stateKept_ = true;
+        }
         if (hasher_)
             hasher_->Update(data, count);
         if (withProgress_) {
@@ -378,7 +388,12 @@ private:
         TStringList lines;
         lines.AppendLine(url_);
         lines.AppendLine(validator_);
-        lines.SaveLines(path);
+        try {
+            lines.SaveLines(path);
+        } catch (const Exception&) {
+            // Without it the next start fetches the whole body again; the download itself goes on.
+            RemoveFile(path);
+        }
     }
 
     void RemoveState() {
@@ -394,7 +409,8 @@ private:
     const DownloadLimits& limits_;
     const std::string expectedDigest_;
     std::optional<TSha256> hasher_;
-    bool hashed_ = true; // whether the hasher has taken every byte in the file
+    bool hashed_ = true;     // whether the hasher has taken every byte in the file
+    bool stateKept_ = false; // whether the state for a later start is on disk for this body
 
     TOutputFile file_;
     std::int64_t written_ = 0; // bytes in the destination that belong to the body

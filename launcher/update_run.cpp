@@ -3,6 +3,7 @@
 #include "archive/code_pages.h"
 #include "archive/zip_archiver.h"
 #include "framework/exceptions.h"
+#include "framework/file_system.h"
 #include "framework/helpers.h"
 #include "framework/install_lock.h"
 #include "framework/output_file.h"
@@ -72,11 +73,11 @@ void ApplyPatch(UiPort& ui, std::int32_t index) {
     const std::string archive = StoredArchivePath(appDir, row.url);
 
     TZipArchiver& zip = ui.ZipArchiver();
-    zip.FileName = Utf8ToWide(archive);
+    zip.FileName = SystemToWide(archive);
     zip.Open();
     {
         OpenArchiveGuard closeAfterwards(zip);
-        zip.BaseDir = Utf8ToWide(appDir);
+        zip.BaseDir = SystemToWide(appDir);
         // Entries that fail are settled inside the component by its failure dialog; what it lets out ends
         // the run with the patch unrecorded and the archive kept.
         zip.ExtractMatching(kEveryEntryMask, kEveryAttribute, u"");
@@ -94,7 +95,7 @@ void ApplyPatch(UiPort& ui, std::int32_t index) {
     }
     RemoveFile(archive);
 
-    if (!row.run.empty() && !RunProgram(appDir + row.run, true)) {
+    if (!row.run.empty() && !RunProgram(ui, appDir + row.run, true)) {
         // The patch itself is in place; say that its own step did not happen instead of passing it over.
         ui.AppendLogLine("- Cannot run: " + row.run);
     }
@@ -153,6 +154,8 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
     TInstallationLock lock(appDir);
     if (!WaitForOtherUpdates(ui, lock))
         return;
+    // Programs that an earlier run replaced while they ran (Windows) have ended by now.
+    fsys::RemoveMovedAside(appDir);
 
     const std::string listFile = appDir + kPatchListFileName;
     std::string reason;
@@ -180,6 +183,9 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
         ui.SetProgressPosition(0);
         ui.SetProgressMax(row.size);
         const DownloadOptions options{row.sha256, ResumeStatePath(appDir, row.url)};
+        // Where '\\' separates, the stored names lie in folders of their own (Windows).
+        EnsureFolderOf(options.resumeState);
+        EnsureFolderOf(StoredArchivePath(appDir, row.url));
         if (Download(ui, row.url, StoredArchivePath(appDir, row.url), true, options, DefaultDownloadLimits(),
                      &reason)) {
             ui.AppendLogLine("- Downloaded: " + ArchiveFileName(row.url, false));

@@ -22,6 +22,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from bench_support import arguments, run_timed  # noqa: E402
+
 MIB = 1024 * 1024
 SEED = 20240315
 RSS_TARGET_MIB = 32
@@ -104,18 +107,6 @@ def make_archive(work, name, writer):
     return archive
 
 
-def run_timed(command, work):
-    """Runs command; returns (seconds, peak RSS in KiB). The peak comes from GNU time, which starts the
-    tool from its own small process: a child forked straight from this interpreter would carry the
-    interpreter's resident size into its own peak."""
-    report = os.path.join(work, "rss.txt")
-    start = time.perf_counter()
-    subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report] + command, stdout=subprocess.DEVNULL, check=True)
-    elapsed = time.perf_counter() - start
-    with open(report) as f:
-        return elapsed, int(f.read().split()[-1])
-
-
 def tree_summary(root):
     files, total = 0, 0
     for folder, _, names in os.walk(root):
@@ -153,16 +144,10 @@ def list_case(patchctl, archive, rounds, work):
 
 
 def main():
-    if len(sys.argv) < 2:
-        print(__doc__, file=sys.stderr)
-        return 2
-    patchctl = os.path.abspath(sys.argv[1])
-    rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 5
-    work = sys.argv[3] if len(sys.argv) > 3 else os.path.join(tempfile.gettempdir(), "patch-bench-extract")
-    for tool in ("zip", "unzip", "bsdtar", "/usr/bin/time"):
-        if shutil.which(tool) is None:
-            print("bench extract: %s is not installed (scripts/bootstrap installs it)" % tool, file=sys.stderr)
-            return 1
+    parsed = arguments("extract", __doc__, 5, ("zip", "unzip", "bsdtar", "/usr/bin/time"))
+    if isinstance(parsed, int):
+        return parsed
+    patchctl, rounds, work = parsed
     os.makedirs(work, exist_ok=True)
 
     cases = [("a", "2,000 files, 200 MiB", write_tree_a),

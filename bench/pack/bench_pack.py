@@ -17,32 +17,16 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "extract"))
 from bench_extract import MIB, SEED, write_tree_a  # noqa: E402
+from bench_support import arguments, run_timed  # noqa: E402
 
 TARGET = 1.0
 
 
-def run_timed(command, work, cwd):
-    """Runs command in cwd; returns (seconds, peak RSS in KiB), the peak as GNU time reports it."""
-    report = os.path.join(work, "rss.txt")
-    start = time.perf_counter()
-    subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report] + command, cwd=cwd, stdout=subprocess.DEVNULL,
-                   check=True)
-    elapsed = time.perf_counter() - start
-    with open(report) as f:
-        return elapsed, int(f.read().split()[-1])
-
-
 def main():
-    if len(sys.argv) < 2:
-        print(__doc__, file=sys.stderr)
-        return 2
-    patchctl = os.path.abspath(sys.argv[1])
-    rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 3
-    work = sys.argv[3] if len(sys.argv) > 3 else os.path.join(tempfile.gettempdir(), "patch-bench-pack")
-    for tool in ("zip", "unzip", "/usr/bin/time"):
-        if shutil.which(tool) is None:
-            print("bench pack: %s is not installed (scripts/bootstrap installs it)" % tool, file=sys.stderr)
-            return 1
+    parsed = arguments("pack", __doc__, 3, ("zip", "unzip", "/usr/bin/time"))
+    if isinstance(parsed, int):
+        return parsed
+    patchctl, rounds, work = parsed
     os.makedirs(work, exist_ok=True)
     tree = os.path.join(work, "tree-a-v1")
     if not os.path.isdir(tree):
@@ -64,7 +48,7 @@ def main():
             if os.path.exists(outputs[name]):
                 os.remove(outputs[name])
             command, cwd = tools[name]
-            seconds, peak = run_timed(command, work, cwd)
+            seconds, peak = run_timed(command, work, cwd=cwd)
             times[name].append(seconds)
             rss[name] = max(rss[name], peak)
     for name, path in outputs.items():

@@ -26,6 +26,9 @@ import tempfile
 import time
 import zipfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from bench_support import arguments, run_timed  # noqa: E402
+
 CATCHUP_PATCHES = 2000
 LEDGER_SIZES = (2000, 65536)
 
@@ -69,16 +72,6 @@ class Nginx:
         self.process.wait()
 
 
-def run_timed(command, work, cwd=None):
-    report = os.path.join(work, "rss.txt")
-    start = time.perf_counter()
-    subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report] + command, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, check=True, cwd=cwd)
-    elapsed = time.perf_counter() - start
-    with open(report) as f:
-        return elapsed, int(f.read().split()[-1])
-
-
 def write_config(patchctl, install, list_url):
     text = "".join("%s=%s\n" % kv for kv in [
         ("client_title", "Bench"), ("newsfile_url", "http://127.0.0.1/news"), ("patchlist_url", list_url),
@@ -101,16 +94,10 @@ def small_archive(i):
 
 
 def main():
-    if len(sys.argv) < 2:
-        print(__doc__, file=sys.stderr)
-        return 2
-    patchctl = os.path.abspath(sys.argv[1])
-    rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 5
-    work = sys.argv[3] if len(sys.argv) > 3 else os.path.join(tempfile.gettempdir(), "patch-bench-update")
-    for tool in ("nginx", "curl", "unzip", "/usr/bin/time"):
-        if shutil.which(tool) is None:
-            print("bench update: %s is not installed (scripts/bootstrap installs it)" % tool, file=sys.stderr)
-            return 1
+    parsed = arguments("update", __doc__, 5, ("nginx", "curl", "unzip", "/usr/bin/time"))
+    if isinstance(parsed, int):
+        return parsed
+    patchctl, rounds, work = parsed
     shutil.rmtree(work, ignore_errors=True)
     site = os.path.join(work, "site")
     os.makedirs(os.path.join(site, "p"))
@@ -134,12 +121,12 @@ def main():
             for r in range(rounds):
                 for tool in (["ours", "peer"] if r % 2 == 0 else ["peer", "ours"]):
                     if tool == "ours":
-                        s, m = run_timed([patchctl, "update", install], work)
+                        s, m = run_timed([patchctl, "update", install], work, quiet=True)
                         ours.append(s)
                         ours_rss = max(ours_rss, m)
                     else:
                         s, m = run_timed(["curl", "-s", "-o", os.path.join(work, "list.out"),
-                                          server.url(name)], work)
+                                          server.url(name)], work, quiet=True)
                         peer.append(s)
                         peer_rss = max(peer_rss, m)
             mo, mp = statistics.median(ours), statistics.median(peer)
@@ -183,14 +170,14 @@ def main():
                 os.makedirs(install)
                 if tool == "ours":
                     write_config(patchctl, install, server.url("catchup.txt"))
-                    s, m = run_timed([patchctl, "update", install], work)
+                    s, m = run_timed([patchctl, "update", install], work, quiet=True)
                     with open(os.path.join(install, "tqm_patch.ini")) as ledger:
                         if len(ledger.read().split()) != CATCHUP_PATCHES:
                             missed.append("catch-up did not apply every patch")
                     ours.append(s)
                     ours_rss = max(ours_rss, m)
                 else:
-                    s, m = run_timed(["bash", peer_script, install], work)
+                    s, m = run_timed(["bash", peer_script, install], work, quiet=True)
                     peer.append(s)
                     peer_rss = max(peer_rss, m)
         mo, mp = statistics.median(ours), statistics.median(peer)

@@ -1,3 +1,5 @@
+#include "framework/file_io.h"
+
 #include "framework/posix/file_io.h"
 
 #include "framework/exceptions.h"
@@ -14,8 +16,11 @@
 #include <unistd.h>
 #include <vector>
 
-namespace pc::posix {
+namespace pc {
 namespace {
+
+using posix::TransferFully;
+using posix::UniqueFd;
 
 [[noreturn]] void RaiseOpen(const std::string& path) {
     throw EFOpenError("Cannot open file " + path);
@@ -166,4 +171,4 @@ void ReplaceFile(const std::string& path, const std::string& bytes) {
         ::fsync(dirFd.Get());
 }
 
-} // namespace pc::posix
+} // namespace pc

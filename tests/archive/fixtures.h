@@ -1,4 +1,5 @@
-// The generated test archives: written once per test program by zipgen.py into a scratch directory.
+// The generated test archives: written once per test program by zipgen.py into a scratch directory (by
+// the build, for programs that run under Wine).
 #pragma once
 
 #include "tests/support/temp_dir.h"
@@ -11,6 +12,12 @@
 namespace pc::test {
 
 inline const std::string& FixtureDir() {
+#ifdef PATCH_FIXTURE_DIR
+    // Cross-built programs cannot run the generator themselves; the build ran it for them. Wine shows the
+    // host's file system as drive Z:.
+    static const std::string prepared = std::string("Z:") + PATCH_FIXTURE_DIR + "/";
+    return prepared;
+#endif
     static const std::unique_ptr<TempDir> dir = [] {
         auto made = std::make_unique<TempDir>();
         const std::string command =

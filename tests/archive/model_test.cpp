@@ -190,7 +190,12 @@ TEST(NameDecodingTest, StoredNamesByFlagAndCodePage) {
         {"\x81"
          "ber.txt",
          false, true, u"\u00FCber.txt"},
-        {"\xC9\xCD\xBB\xBA", false, true, u"+-+|"},      // line drawing has no ANSI form
+#ifdef _WIN32
+        // The system's best fit for a double vertical is the broken bar.
+        {"\xC9\xCD\xBB\xBA", false, true, u"+-+\u00A6"},
+#else
+        {"\xC9\xCD\xBB\xBA", false, true, u"+-+|"}, // line drawing has no ANSI form
+#endif
         {"\x9F\xE1\xE0", false, true, u"\u0192\u00DFa"}, // f-hook passes through ANSI 0x83
         {"\x81"
          "ber.txt",

@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 #include <vector>
 
 namespace {
@@ -158,6 +160,9 @@ TEST(LineList, SaveThatCannotCreateLeavesTheOldFile) {
 }
 
 TEST(LineList, SaveOnAFullDiskRaisesAndKeepsTheOldLedgerWhole) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no per-process file size limit to stand in for a full disk";
+#else
     TempDir dir;
     const std::string old = "1\r\n2\r\n3\r\n";
     const std::string path = dir.Write("tqm_patch.ini", old);
@@ -186,6 +191,7 @@ TEST(LineList, SaveOnAFullDiskRaisesAndKeepsTheOldLedgerWhole) {
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
                   std::filesystem::perms::group_read);
     EXPECT_EQ(Entries(dir.Path()), Lines{"tqm_patch.ini"});
+#endif
 }
 
 // A save killed before its rename leaves its temporary beside the file; the next save removes such
@@ -194,9 +200,12 @@ TEST(LineList, SaveRemovesTheTemporariesOfKilledSaves) {
     TempDir dir;
     const std::string path = dir.Write("tqm_patch.ini", "1\r\n");
     const Lines leftovers = {".tqm_patch.ini.0123456789ab.tmp", ".tqm_patch.ini.ffffffffffff.tmp"};
-    const Lines others = {".tqm_patch.ini.0123456789AB.tmp", ".tqm_patch.ini.123.tmp",
-                          ".other.ini.0123456789ab.tmp", "tqm_patch.ini.0123456789ab.tmp",
-                          ".tqm_patch.ini.0123456789ab.tmp.keep"};
+    Lines others = {".tqm_patch.ini.123.tmp", ".other.ini.0123456789ab.tmp", "tqm_patch.ini.0123456789ab.tmp",
+                    ".tqm_patch.ini.0123456789ab.tmp.keep"};
+#ifndef _WIN32
+    others.push_back(".tqm_patch.ini.0123456789AB.tmp"); // on Windows the same name as a leftover
+#endif
+    std::sort(others.begin(), others.end());
     for (const auto& name : leftovers)
         dir.Write(name, "half a ledger");
     for (const auto& name : others)
@@ -213,6 +222,9 @@ TEST(LineList, SaveRemovesTheTemporariesOfKilledSaves) {
 // What a replaced file's mode becomes: its own permission bits, never set-id or sticky bits; a link is
 // replaced by a plain file that takes nothing from the link's target.
 TEST(LineList, SaveTakesOnlyPermissionBitsAndNothingThroughALink) {
+#ifdef _WIN32
+    GTEST_SKIP() << "permission bits and symbolic links are POSIX matters";
+#else
     struct Case {
         const char* what;
         bool link;
@@ -244,6 +256,7 @@ TEST(LineList, SaveTakesOnlyPermissionBitsAndNothingThroughALink) {
         }
     }
     ::umask(mask);
+#endif
 }
 
 } // namespace

@@ -66,7 +66,7 @@ TEST(InOutErrors, SystemErrorsMapOntoTheCodes) {
         {EROFS, 5},  {ENOSPC, 101}, {EDQUOT, 101}, {EISDIR, EISDIR}, {EIO, EIO},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(pc::InOutCodeFromErrno(c.err), c.code) << c.err;
+        EXPECT_EQ(pc::InOutCodeFromSystemError(c.err), c.code) << c.err;
 }
 
 TEST(OutputFile, CreatesWritesAndCloses) {

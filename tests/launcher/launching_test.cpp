@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <filesystem>
@@ -61,13 +63,17 @@ TEST(SplitCommandLine, WindowsRules) {
 }
 
 // Writes an executable shell script.
-std::string WriteScript(const TempDir& dir, const std::string& name, const std::string& body) {
+[[maybe_unused]] std::string WriteScript(const TempDir& dir, const std::string& name,
+                                         const std::string& body) {
     const std::string path = dir.Write(name, "#!/bin/sh\n" + body);
-    ::chmod(path.c_str(), 0755);
+    std::filesystem::permissions(
+        path, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                  std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                  std::filesystem::perms::others_exec);
     return path;
 }
 
-bool WaitForFile(const std::string& path, std::chrono::milliseconds limit = 10s) {
+[[maybe_unused]] bool WaitForFile(const std::string& path, std::chrono::milliseconds limit = 10s) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
         if (std::filesystem::exists(path))
@@ -78,17 +84,21 @@ bool WaitForFile(const std::string& path, std::chrono::milliseconds limit = 10s)
 }
 
 // A script that writes what it was started with into `report` next to it, once it is done.
-const char* kReporter = "d=$(dirname \"$0\")\n"
-                        "sleep 0.3\n"
-                        "{ printf '%s|' \"$@\"; echo\n"
-                        "  echo \"pid=$$ pgid=$(cut -d' ' -f5 /proc/$$/stat)\"\n"
-                        "  echo \"env=$PC_LAUNCH_MARK\"\n"
-                        "  echo \"cwd=$(pwd)\"\n"
-                        "  if [ -e /proc/$$/fd/200 ]; then echo fd200=open; else echo fd200=closed; fi\n"
-                        "} > \"$d/report.tmp\"\n"
-                        "mv \"$d/report.tmp\" \"$d/report\"\n";
+[[maybe_unused]] const char* kReporter =
+    "d=$(dirname \"$0\")\n"
+    "sleep 0.3\n"
+    "{ printf '%s|' \"$@\"; echo\n"
+    "  echo \"pid=$$ pgid=$(cut -d' ' -f5 /proc/$$/stat)\"\n"
+    "  echo \"env=$PC_LAUNCH_MARK\"\n"
+    "  echo \"cwd=$(pwd)\"\n"
+    "  if [ -e /proc/$$/fd/200 ]; then echo fd200=open; else echo fd200=closed; fi\n"
+    "} > \"$d/report.tmp\"\n"
+    "mv \"$d/report.tmp\" \"$d/report\"\n";
 
 TEST(RunProgram, WaitsAndPassesArgumentsEnvironmentAndDirectoryButNoOpenFiles) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the programs are shell scripts; win32_launching_test.cpp starts Windows programs";
+#else
     TempDir dir;
     std::filesystem::create_directory(dir / "dir with blanks");
     const std::string script = WriteScript(dir, "dir with blanks/report.sh", kReporter);
@@ -125,9 +135,13 @@ TEST(RunProgram, WaitsAndPassesArgumentsEnvironmentAndDirectoryButNoOpenFiles) {
     const std::string pgid = report.substr(pgidAt + 6, report.find('\n', pgidAt) - pgidAt - 6);
     EXPECT_EQ(pid, pgid) << report;
     EXPECT_NE(pgid, std::to_string(::getpgrp()));
+#endif
 }
 
 TEST(RunProgram, WithoutWaitReturnsWhileTheProgramRuns) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the programs are shell scripts; win32_launching_test.cpp starts Windows programs";
+#else
     TempDir dir;
     const std::string script = WriteScript(dir, "late.sh", "sleep 1\n: > \"$(dirname \"$0\")/done\"\n");
     const auto start = std::chrono::steady_clock::now();
@@ -135,15 +149,20 @@ TEST(RunProgram, WithoutWaitReturnsWhileTheProgramRuns) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);
     EXPECT_FALSE(std::filesystem::exists(dir / "done"));
     EXPECT_TRUE(WaitForFile(dir / "done"));
+#endif
 }
 
 TEST(RunProgram, ProgramsThatCannotStartReportFalse) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the programs are shell scripts; win32_launching_test.cpp starts Windows programs";
+#else
     TempDir dir;
     const std::string plain = dir.Write("not-executable.sh", "#!/bin/sh\nexit 0\n");
     EXPECT_FALSE(pc::RunProgram(plain, true));
     EXPECT_FALSE(pc::RunProgram(dir / "absent", true));
     EXPECT_FALSE(pc::RunProgram("", true));
     EXPECT_FALSE(pc::RunProgram(dir.Path(), true)); // a directory
+#endif
 }
 
 TEST(StartClient, MissingClientShowsTheNoticeAndKeepsRunning) {
@@ -162,6 +181,9 @@ TEST(StartClient, MissingClientShowsTheNoticeAndKeepsRunning) {
 }
 
 TEST(StartClient, StartsTheClientFromADirectoryWithBlanksThenEnds) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the programs are shell scripts; win32_launching_test.cpp starts Windows programs";
+#else
     TempDir dir;
     std::filesystem::create_directory(dir / "My Game");
     const std::string appDir = dir / "My Game/";
@@ -173,6 +195,7 @@ TEST(StartClient, StartsTheClientFromADirectoryWithBlanksThenEnds) {
     pc::Config() = pc::LauncherConfig{};
     EXPECT_EQ(ui.calls, std::vector<std::string>{"TerminateApplication"});
     EXPECT_TRUE(WaitForFile(appDir + "started"));
+#endif
 }
 
 TEST(OpenLink, MissingBrowserShowsTheNotice) {
@@ -186,6 +209,9 @@ TEST(OpenLink, MissingBrowserShowsTheNotice) {
 }
 
 TEST(OpenLink, StartsTheBrowserWithTheUrl) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the programs are shell scripts; win32_launching_test.cpp starts Windows programs";
+#else
     TempDir dir;
     std::filesystem::create_directory(dir / "web browser");
     const std::string browser =
@@ -210,6 +236,82 @@ TEST(OpenLink, StartsTheBrowserWithTheUrl) {
         EXPECT_EQ(ReadFileBytes(argsFile), c.args);
     }
     pc::Config() = pc::LauncherConfig{};
+#endif
 }
 
 } // namespace
+
+#ifndef _WIN32
+namespace {
+
+// PATH for one test, restored when it ends.
+class SearchPath {
+public:
+    explicit SearchPath(const std::string& path) {
+        if (const char* old = std::getenv("PATH"))
+            old_ = old;
+        ::setenv("PATH", path.c_str(), 1);
+    }
+    SearchPath(const SearchPath&) = delete;
+    SearchPath& operator=(const SearchPath&) = delete;
+    ~SearchPath() { ::setenv("PATH", old_.c_str(), 1); }
+
+private:
+    std::string old_;
+};
+
+const std::string kWindowsProgram =
+    std::string("MZ\x90\0\3\0\0\0", 8) + "This program cannot be run in DOS mode.";
+
+// Linux only: Windows runs its programs itself.
+TEST(WindowsPrograms, RunThroughWineWhenItIsInstalled) {
+    TempDir dir;
+    std::filesystem::create_directories(dir / "bin");
+    // A stand-in for Wine that notes what it was asked to run.
+    WriteScript(dir, "bin/wine",
+                "printf '%s|' \"$@\" > \"$(dirname \"$0\")/ran.tmp\"\n"
+                "mv \"$(dirname \"$0\")/ran.tmp\" \"$(dirname \"$0\")/ran\"\n");
+    std::filesystem::create_directories(dir / "My Game");
+    const std::string setup = dir.Write("My Game/setup.exe", kWindowsProgram);
+    SearchPath path(dir / "bin:/usr/bin:/bin");
+    pc::test::RecordingUi ui;
+    EXPECT_TRUE(pc::RunProgram(ui, setup + " /quiet", true));
+    EXPECT_TRUE(ui.calls.empty());
+    EXPECT_EQ(ReadFileBytes(dir / "bin/ran"), setup + "|/quiet|");
+
+    // The client too; then the launcher ends as always.
+    std::filesystem::remove(dir / "bin/ran");
+    dir.Write("My Game/game.exe", kWindowsProgram);
+    pc::StartClient(ui, dir / "My Game/", "game.exe");
+    EXPECT_EQ(ui.calls, std::vector<std::string>{"TerminateApplication"});
+    ASSERT_TRUE(WaitForFile(dir / "bin/ran"));
+    EXPECT_EQ(ReadFileBytes(dir / "bin/ran"), dir / "My Game/game.exe|");
+}
+
+TEST(WindowsPrograms, WithoutWineThePlayerIsTold) {
+    TempDir dir;
+    std::filesystem::create_directories(dir / "empty");
+    const std::string setup = dir.Write("setup.exe", kWindowsProgram);
+    dir.Write("game.exe", kWindowsProgram);
+    SearchPath path(dir / "empty");
+    const std::string notice = "ShowMessageBox:Windows programs need Wine, which is not installed [";
+
+    pc::test::RecordingUi ui;
+    EXPECT_FALSE(pc::RunProgram(ui, setup + " /quiet", true));
+    EXPECT_EQ(ui.calls, std::vector<std::string>{notice + setup + "]"});
+
+    // The launcher stays open instead of ending with nothing started.
+    pc::test::RecordingUi client;
+    pc::StartClient(client, dir.Path(), "game.exe");
+    EXPECT_EQ(client.calls, std::vector<std::string>{notice + dir / "game.exe]"});
+
+    // A Linux program or script named .exe is no Windows program.
+    WriteScript(dir, "tool.exe", ": > '" + dir / "tool-ran'\n");
+    pc::test::RecordingUi plain;
+    EXPECT_TRUE(pc::RunProgram(plain, dir / "tool.exe", true));
+    EXPECT_TRUE(plain.calls.empty());
+    EXPECT_TRUE(std::filesystem::exists(dir / "tool-ran"));
+}
+
+} // namespace
+#endif

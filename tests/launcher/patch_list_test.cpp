@@ -220,6 +220,9 @@ TEST(Ledger, KeepsWhatAnotherWriterLeftAndRewritesWithCrLf) {
 }
 
 TEST(Ledger, FailedSaveKeepsTheOldLedger) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no per-process file size limit to stand in for a full disk";
+#else
     TempDir dir;
     dir.Write("tqm_patch.ini", "100\r\n101\r\n102\r\n");
     {
@@ -227,6 +230,7 @@ TEST(Ledger, FailedSaveKeepsTheOldLedger) {
         EXPECT_THROW(pc::RecordPatchApplied(dir.Path(), 103), pc::Exception);
     }
     EXPECT_EQ(ReadFileBytes(dir / "tqm_patch.ini"), "100\r\n101\r\n102\r\n");
+#endif
 }
 
 // The ledger is kept between queries, but every way another program can change it is still seen: a

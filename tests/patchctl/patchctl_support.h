@@ -14,6 +14,11 @@ inline std::string Quoted(const std::string& text) {
     return "'" + text + "'";
 }
 
+// A file's SHA-256 as the coreutils tool prints it: a peer's view, not the launcher's own.
+inline std::string Sha256Sum(const std::string& path) {
+    return RunProgram("sha256sum " + Quoted(path)).out.substr(0, 64);
+}
+
 inline ProgramResult Patchctl(const std::string& args, const std::string& input = "") {
     return RunProgram(Quoted(PATCHCTL_PATH) + " " + args, input);
 }

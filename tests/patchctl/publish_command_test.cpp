@@ -16,10 +16,7 @@ using pc::test::ReadFileBytes;
 using pc::test::RunProgram;
 using pc::test::TempDir;
 
-std::string Sha256Sum(const std::string& path) {
-    const ProgramResult r = RunProgram("sha256sum " + Quoted(path));
-    return r.out.substr(0, 64);
-}
+using pc::test::Sha256Sum;
 
 TEST(PatchctlPublish, AppendsTheRowAndKeepsEveryByte) {
     TempDir dir;

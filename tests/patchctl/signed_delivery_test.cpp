@@ -19,9 +19,7 @@ using pc::test::RunProgram;
 using pc::test::TempDir;
 using pc::test::ZipBuilder;
 
-std::string Sha256Sum(const std::string& path) {
-    return RunProgram("sha256sum " + Quoted(path)).out.substr(0, 64);
-}
+using pc::test::Sha256Sum;
 
 class SignedDelivery : public ::testing::Test {
 protected:

@@ -1,6 +1,9 @@
 // Makes the disk look full for this process: writes past `bytes` in any file fail (RLIMIT_FSIZE), as
-// they would on a full disk. The previous limit comes back when the object goes out of scope.
+// they would on a full disk. The previous limit comes back when the object goes out of scope. Windows has
+// no such limit per process; there the tests that need one are skipped.
 #pragma once
+
+#ifndef _WIN32
 
 #include <csignal>
 #include <sys/resource.h>
@@ -29,3 +32,5 @@ private:
 };
 
 } // namespace pc::test
+
+#endif

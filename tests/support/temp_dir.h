@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <string>
 
@@ -13,10 +14,20 @@ namespace pc::test {
 class TempDir {
 public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "pc-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("cannot make a scratch directory");
-        path_ = pattern + "/";
+        // A fresh name of random letters, made by the one call that fails when the name is taken.
+        static std::mt19937_64 generator{std::random_device{}()};
+        const auto base = std::filesystem::temp_directory_path();
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            std::string name = "pc-test-";
+            for (int i = 0; i < 8; ++i)
+                name += static_cast<char>('a' + generator() % 26);
+            std::error_code error;
+            if (std::filesystem::create_directory(base / name, error)) {
+                path_ = (base / name).string() + "/";
+                return;
+            }
+        }
+        throw std::runtime_error("cannot make a scratch directory");
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;

@@ -1,9 +1,8 @@
 #include "tools/patchctl/console_ui.h"
 
+#include "framework/console.h"
 #include "framework/exceptions.h"
 #include "framework/text_buffer.h"
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,7 +17,7 @@ constexpr std::chrono::milliseconds kRedrawInterval{100};
 
 } // namespace
 
-ConsoleUi::ConsoleUi(TZipArchiver& archiver) : archiver_(archiver), terminal_(::isatty(STDERR_FILENO) == 1) {}
+ConsoleUi::ConsoleUi(TZipArchiver& archiver) : archiver_(archiver), terminal_(IsErrorStreamTerminal()) {}
 
 ConsoleUi::~ConsoleUi() {
     Erase();

@@ -91,7 +91,7 @@ int Run(const std::vector<std::string>& args) {
         cancel = true;
     };
 
-    zip.FileName = Utf8ToWide(positional[0]);
+    zip.FileName = SystemToWide(positional[0]);
     try {
         // Read only: a missing archive is an error here, never a new empty one.
         zip.OpenInMode(fmOpenRead | fmShareDenyNone);
@@ -99,7 +99,7 @@ int Run(const std::vector<std::string>& args) {
         std::fprintf(stderr, "%s\n", WithClosingPeriod(e.Message()).c_str());
         return kNotOpened;
     }
-    zip.BaseDir = Utf8ToWide(positional[1]);
+    zip.BaseDir = SystemToWide(positional[1]);
     zip.ExtractMatching(u"*.*", 10431, u"");
 
     int selected = 0;

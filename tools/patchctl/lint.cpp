@@ -223,7 +223,7 @@ std::string Sha256OfFile(const std::string& path) {
 void TestArchive(Report& report, int line, const std::string& file) {
     TZipArchiver zip;
     ApplyLauncherArchiverSettings(zip);
-    zip.FileName = Utf8ToWide(file);
+    zip.FileName = SystemToWide(file);
     try {
         zip.OpenInMode(fmOpenRead | fmShareDenyNone);
     } catch (const Exception& e) {

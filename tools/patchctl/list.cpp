@@ -32,7 +32,7 @@ int Run(const std::vector<std::string>& args) {
     }
     TZipArchiver archiver;
     ApplyLauncherArchiverSettings(archiver);
-    archiver.FileName = Utf8ToWide(args[0]);
+    archiver.FileName = SystemToWide(args[0]);
     try {
         // Listing only reads: a missing archive is reported instead of being created as Open would.
         archiver.OpenInMode(fmOpenRead | fmShareDenyNone);

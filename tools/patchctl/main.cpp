@@ -1,3 +1,4 @@
+#include "framework/console.h"
 #include "framework/exceptions.h"
 #include "tools/patchctl/command.h"
 
@@ -35,6 +36,7 @@ Registration::Registration(const char* name, const char* usage, Handler handler)
 
 int main(int argc, char** argv) {
     using namespace pc::patchctl;
+    pc::PrepareConsoleOutput();
     if (argc < 2)
         return Usage();
     auto it = Commands().find(argv[1]);

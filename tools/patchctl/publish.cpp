@@ -3,8 +3,8 @@
 #include "archive/code_pages.h"
 #include "archive/extract_names.h"
 #include "framework/crypto.h"
+#include "framework/file_io.h"
 #include "framework/helpers.h"
-#include "framework/posix/file_io.h"
 #include "launcher/patch_list.h"
 #include "launcher/update_run.h"
 #include "tools/patchctl/command.h"
@@ -52,7 +52,7 @@ std::optional<std::int32_t> Number(const std::string& text) {
 
 std::string HashOfFile(const std::string& path) {
     TSha256 hash;
-    const std::string bytes = posix::ReadWholeFile(path);
+    const std::string bytes = ReadWholeFile(path);
     hash.Update(bytes.data(), bytes.size());
     return hash.HexDigest();
 }
@@ -108,12 +108,12 @@ int Run(const std::vector<std::string>& args) {
 
     // A key that cannot sign is found out before the list changes.
     if (options.count("--key"))
-        PublicKeyOfSigningKey(posix::ReadWholeFile(options["--key"]));
+        PublicKeyOfSigningKey(ReadWholeFile(options["--key"]));
 
     // A list that does not exist yet starts empty: the first patch of a server.
     std::string bytes;
     if (fs::exists(list, error)) {
-        bytes = posix::ReadWholeFile(list);
+        bytes = ReadWholeFile(list);
         if (bytes.find('\0') != std::string::npos)
             return Refuse(list + " holds a NUL byte, where the launcher stops reading");
         int rows = 0;
@@ -146,7 +146,7 @@ int Run(const std::vector<std::string>& args) {
     // a line of its own.
     if (!bytes.empty() && bytes.back() != '\n' && bytes.back() != '\r')
         bytes += "\r\n";
-    posix::ReplaceFile(list, bytes + row);
+    ReplaceFile(list, bytes + row);
     std::printf("%s: patch %d added: %s, %ju bytes\n", list.c_str(), *id, url.c_str(),
                 static_cast<std::uintmax_t>(size));
 

@@ -1,7 +1,7 @@
 // patchctl keygen KEY.pem and patchctl sign LIST --key KEY.pem: the operator's key and the detached
 // signature that launchers with the key in Config.ini insist on.
 #include "framework/crypto.h"
-#include "framework/posix/file_io.h"
+#include "framework/file_io.h"
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/signing.h"
 
@@ -18,9 +18,9 @@ std::string SignatureFileOf(const std::string& list) {
 }
 
 void SignListFile(const std::string& list, const std::string& keyPath) {
-    const std::string key = posix::ReadWholeFile(keyPath);
-    const std::string bytes = posix::ReadWholeFile(list);
-    posix::ReplaceFile(SignatureFileOf(list), SignData(key, bytes));
+    const std::string key = ReadWholeFile(keyPath);
+    const std::string bytes = ReadWholeFile(list);
+    ReplaceFile(SignatureFileOf(list), SignData(key, bytes));
 }
 
 namespace {

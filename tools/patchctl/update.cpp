@@ -52,10 +52,12 @@ int Run(const std::vector<std::string>& args) {
     if (!std::filesystem::is_directory(*dir, error))
         return Usage(("'" + *dir + "' is not a directory").c_str());
 
-    // The installation directory is what the launcher's own directory is: absolute, ending with '/'.
+    // The installation directory is what the launcher's own directory is: absolute, ending with the
+    // platform's separator.
     std::string appDir = std::filesystem::absolute(*dir).lexically_normal().string();
-    if (appDir.empty() || appDir.back() != '/')
-        appDir += '/';
+    constexpr char kSeparator = static_cast<char>(std::filesystem::path::preferred_separator);
+    if (appDir.empty() || (appDir.back() != '/' && appDir.back() != kSeparator))
+        appDir += kSeparator;
 
     TZipArchiver archiver;
     ApplyLauncherArchiverSettings(archiver);

@@ -1,0 +1,104 @@
+// The file system as the archive component uses it. Names are UTF-8 (the archive's wide names converted
+// without loss); each platform hands them to its own file functions (UTF-16 ones on Windows). Either
+// separator, '/' or the platform's own, may be used.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace pc::fsys {
+
+// An open file, closed when its owner goes out of scope.
+class TFile {
+public:
+    TFile() = default;
+    explicit TFile(std::intptr_t handle) : handle_(handle) {}
+    TFile(TFile&& other) noexcept : handle_(std::exchange(other.handle_, kNone)) {}
+    TFile& operator=(TFile&& other) noexcept {
+        if (this != &other) {
+            Close();
+            handle_ = std::exchange(other.handle_, kNone);
+        }
+        return *this;
+    }
+    TFile(const TFile&) = delete;
+    TFile& operator=(const TFile&) = delete;
+    ~TFile() { Close(); }
+
+    bool Valid() const { return handle_ != kNone; }
+    std::intptr_t Get() const { return handle_; }
+    // Closes now and reports whether the system accepted the close.
+    bool Close();
+
+    static constexpr std::intptr_t kNone = -1;
+
+private:
+    std::intptr_t handle_ = kNone;
+};
+
+enum class TAccess { Read, Write, ReadWrite };
+// What other openers may do meanwhile, where the platform enforces it (Windows does; POSIX has no
+// mandatory share modes).
+enum class TShare { Exclusive, DenyWrite, DenyRead, DenyNone };
+
+// An existing file that is not a directory; invalid when it cannot be opened.
+TFile OpenExisting(const std::string& name, TAccess access, TShare share);
+// A file created anew or truncated, for reading and writing. A symbolic link in its place is removed,
+// never followed, unless it leads to a directory. Invalid when it cannot be made.
+TFile CreateAlways(const std::string& name, TShare share);
+
+// A file that must not exist yet, for reading and writing, that nobody else may open meanwhile; never
+// opened through a symbolic link. Invalid when it cannot be made; `existed` then tells whether something
+// of that name was in the way.
+TFile CreateNew(const std::string& name, bool& existed);
+
+// Transfers at an offset; each moves as many bytes as it can and returns that count (short at the end of
+// the file, on a full disk or on an error). `outOfSpace`, when given, tells whether a short write met a
+// full disk or quota.
+std::int64_t ReadAt(const TFile& file, void* buffer, std::int64_t count, std::int64_t offset);
+std::int64_t WriteAt(const TFile& file, const void* buffer, std::int64_t count, std::int64_t offset,
+                     bool* outOfSpace = nullptr);
+std::int64_t SizeOf(const TFile& file); // 0 when it cannot be told
+bool Truncate(const TFile& file, std::int64_t size);
+bool FlushToDevice(const TFile& file);
+bool SetLastWriteTime(const TFile& file, std::time_t when); // creation and access times untouched
+// Whether the open file `name` lies on removable media (a stick or a floppy), so that it is flushed.
+bool IsOnRemovableMedia(const TFile& file, const std::string& name);
+// The attributes an extracted file gets from its entry: `unixMode` where files carry permission bits,
+// the entry's DOS attribute bits (read-only, hidden, system, archive) where they carry those.
+bool SetEntryAttributes(const TFile& file, const std::string& name, std::uint32_t unixMode,
+                        std::uint32_t dosAttributes);
+
+// Renames `from` over `to` in one step, replacing a file there. On Windows a read-only target is replaced
+// as well, and a running program in the way is moved aside first (see RemoveNonDirectory).
+bool ReplaceByRename(const std::string& from, const std::string& to);
+// The permission bits of the regular file `name` names (through a link), where files carry them.
+std::optional<std::uint32_t> PermissionsOf(const std::string& name);
+// The characters that separate the parts of a name: "/" on POSIX, "\\/" on Windows.
+const char* NameSeparators();
+
+bool IsDirectory(const std::string& name);
+bool IsNonDirectory(const std::string& name); // exists and is not a directory (links followed)
+bool CanOpenForReadWrite(const std::string& name);
+// Whether every write permission is off, or the read-only attribute is set.
+bool IsReadOnly(const std::string& name);
+// Removes a file or a symbolic link, never a directory; a read-only file goes as well. On Windows a file
+// that cannot be deleted but may be renamed (a running program) is moved aside under a name of its own
+// beside it, so that its name is free; RemoveMovedAside deletes such files once nothing runs them.
+bool RemoveNonDirectory(const std::string& name);
+// Deletes what RemoveNonDirectory moved aside in `directory` and its subdirectories, where it can.
+void RemoveMovedAside(const std::string& directory);
+bool MakeDirectory(const std::string& name); // one level; an existing directory is not success
+std::optional<std::time_t> LastWriteTime(const std::string& name);
+// The names in a directory, without "." and ".."; none when it cannot be read.
+std::vector<std::string> ListDirectory(const std::string& name);
+// `when` in the process's local time zone; false when it has no such form.
+bool LocalTime(std::time_t when, std::tm& local);
+// The process's current directory, ending without a separator; empty when it cannot be had.
+std::string CurrentDirectory();
+
+} // namespace pc::fsys

@@ -1,0 +1,109 @@
+// The output file on a POSIX descriptor.
+#include "framework/output_file.h"
+
+#include "framework/exceptions.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace pc {
+namespace {
+
+// Codes the writer sets itself, besides the system's.
+constexpr int kCloseRefused = 1;
+constexpr int kShortWrite = 101;
+constexpr int kNotOpen = 103;
+
+int Fd(std::intptr_t handle) {
+    return static_cast<int>(handle);
+}
+
+} // namespace
+
+int InOutCodeFromSystemError(int err) {
+    switch (err) {
+    case ENOENT:
+        return 2;
+    case ENOTDIR:
+        return 3;
+    case EMFILE:
+    case ENFILE:
+        return 4;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return 5;
+    case ENOSPC:
+    case EDQUOT:
+        return 101;
+    default:
+        return err;
+    }
+}
+
+TOutputFile::~TOutputFile() {
+    if (handle_ >= 0)
+        ::close(Fd(handle_));
+}
+
+void CreateOutputFile(TOutputFile& file, const std::string& path) {
+    if (file.handle_ >= 0) {
+        ::close(Fd(file.handle_));
+        file.handle_ = -1;
+    }
+    file.path_ = path;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        const int err = errno;
+        // With O_CREAT the file itself need not exist, so ENOENT means a directory on the way is missing.
+        RaiseInOutError(err == ENOENT ? 3 : InOutCodeFromSystemError(err));
+    }
+    file.handle_ = fd;
+}
+
+void ContinueOutputFile(TOutputFile& file, const std::string& path, std::int64_t length) {
+    if (file.handle_ >= 0) {
+        ::close(Fd(file.handle_));
+        file.handle_ = -1;
+    }
+    file.path_ = path;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        RaiseInOutError(InOutCodeFromSystemError(errno));
+    if (::ftruncate(fd, static_cast<off_t>(length)) != 0 || ::lseek(fd, 0, SEEK_END) < 0) {
+        const int err = errno;
+        ::close(fd);
+        RaiseInOutError(InOutCodeFromSystemError(err));
+    }
+    file.handle_ = fd;
+}
+
+void WriteOutputBytes(TOutputFile& file, const void* buffer, std::size_t count) {
+    if (file.handle_ < 0)
+        RaiseInOutError(kNotOpen);
+    if (count == 0)
+        return;
+    ssize_t put;
+    do {
+        put = ::write(Fd(file.handle_), buffer, count);
+    } while (put < 0 && errno == EINTR);
+    if (put >= 0 && static_cast<std::size_t>(put) == count)
+        return;
+    const int code = put < 0 ? InOutCodeFromSystemError(errno) : kShortWrite;
+    // A failed write ends the file's use: close it so no descriptor is left behind; what was written stays.
+    ::close(Fd(file.handle_));
+    file.handle_ = -1;
+    RaiseInOutError(code);
+}
+
+void CloseOutputFile(TOutputFile& file) {
+    if (file.handle_ < 0)
+        RaiseInOutError(kNotOpen);
+    const int fd = Fd(file.handle_);
+    file.handle_ = -1;
+    if (::close(fd) != 0)
+        RaiseInOutError(kCloseRefused);
+}
+
+} // namespace pc

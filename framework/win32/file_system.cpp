@@ -1,0 +1,314 @@
+// The archive component's file system on Windows: the wide file functions with real share modes, file
+// times through SetFileTime, DOS attributes through SetFileAttributesW, removable media by GetDriveTypeW.
+#include "framework/file_system.h"
+
+#include "framework/win32/win32_support.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace pc::fsys {
+namespace {
+
+HANDLE AsHandle(const TFile& file) {
+    return reinterpret_cast<HANDLE>(file.Get());
+}
+
+TFile Adopt(HANDLE handle) {
+    if (handle == INVALID_HANDLE_VALUE)
+        return TFile();
+    return TFile(reinterpret_cast<std::intptr_t>(handle));
+}
+
+DWORD ShareFlags(TShare share) {
+    switch (share) {
+    case TShare::DenyWrite:
+        return FILE_SHARE_READ;
+    case TShare::DenyRead:
+        return FILE_SHARE_WRITE;
+    case TShare::DenyNone:
+        return FILE_SHARE_READ | FILE_SHARE_WRITE;
+    case TShare::Exclusive:
+        break;
+    }
+    return 0;
+}
+
+DWORD AttributesOf(const std::string& name) {
+    return ::GetFileAttributesW(win32::WideName(name).c_str());
+}
+
+// 100-nanosecond ticks since 1601 of a time_t (seconds since 1970, UTC).
+FILETIME FileTimeOf(std::time_t when) {
+    const auto ticks =
+        static_cast<std::uint64_t>((static_cast<std::int64_t>(when) + 11644473600LL) * 10000000LL);
+    FILETIME time{};
+    time.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
+    time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return time;
+}
+
+std::time_t TimeOf(const FILETIME& time) {
+    const std::uint64_t ticks = (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+    return static_cast<std::time_t>(static_cast<std::int64_t>(ticks / 10000000ULL) - 11644473600LL);
+}
+
+// The end of the names of files moved aside: "name.<12 hex digits>.moved-aside".
+constexpr const char* kMovedAside = ".moved-aside";
+
+} // namespace
+
+bool TFile::Close() {
+    if (handle_ == kNone)
+        return true;
+    return ::CloseHandle(reinterpret_cast<HANDLE>(std::exchange(handle_, kNone))) != 0;
+}
+
+TFile OpenExisting(const std::string& name, TAccess access, TShare share) {
+    DWORD desired = GENERIC_READ;
+    if (access == TAccess::Write)
+        desired = GENERIC_WRITE;
+    else if (access == TAccess::ReadWrite)
+        desired = GENERIC_READ | GENERIC_WRITE;
+    // Without backup semantics a directory cannot be opened, so none is ever taken for a file.
+    return Adopt(::CreateFileW(win32::WideName(name).c_str(), desired, ShareFlags(share), nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+TFile CreateAlways(const std::string& name, TShare share) {
+    return Adopt(::CreateFileW(win32::WideName(name).c_str(), GENERIC_READ | GENERIC_WRITE, ShareFlags(share),
+                               nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+TFile CreateNew(const std::string& name, bool& existed) {
+    TFile file = Adopt(::CreateFileW(win32::WideName(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    existed =
+        !file.Valid() && (::GetLastError() == ERROR_FILE_EXISTS || ::GetLastError() == ERROR_ALREADY_EXISTS);
+    return file;
+}
+
+std::int64_t ReadAt(const TFile& file, void* buffer, std::int64_t count, std::int64_t offset) {
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    std::int64_t done = 0;
+    while (done < count) {
+        OVERLAPPED at{};
+        const auto position = static_cast<std::uint64_t>(offset + done);
+        at.Offset = static_cast<DWORD>(position & 0xFFFFFFFFu);
+        at.OffsetHigh = static_cast<DWORD>(position >> 32);
+        const auto piece = static_cast<DWORD>(std::min<std::int64_t>(count - done, 1 << 30));
+        DWORD got = 0;
+        if (!::ReadFile(AsHandle(file), out + done, piece, &got, &at) || got == 0)
+            break; // the end of the file reports ERROR_HANDLE_EOF
+        done += got;
+    }
+    return done;
+}
+
+std::int64_t WriteAt(const TFile& file, const void* buffer, std::int64_t count, std::int64_t offset,
+                     bool* outOfSpace) {
+    if (outOfSpace != nullptr)
+        *outOfSpace = false;
+    const auto* in = static_cast<const std::uint8_t*>(buffer);
+    std::int64_t done = 0;
+    while (done < count) {
+        OVERLAPPED at{};
+        const auto position = static_cast<std::uint64_t>(offset + done);
+        at.Offset = static_cast<DWORD>(position & 0xFFFFFFFFu);
+        at.OffsetHigh = static_cast<DWORD>(position >> 32);
+        const auto piece = static_cast<DWORD>(std::min<std::int64_t>(count - done, 1 << 30));
+        DWORD put = 0;
+        if (!::WriteFile(AsHandle(file), in + done, piece, &put, &at) || put == 0) {
+            const DWORD error = ::GetLastError();
+            if (outOfSpace != nullptr)
+                *outOfSpace = error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+            break;
+        }
+        done += put;
+    }
+    return done;
+}
+
+std::int64_t SizeOf(const TFile& file) {
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(AsHandle(file), &size))
+        return 0;
+    return size.QuadPart;
+}
+
+bool Truncate(const TFile& file, std::int64_t size) {
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = size;
+    return ::SetFileInformationByHandle(AsHandle(file), FileEndOfFileInfo, &end, sizeof end) != 0;
+}
+
+bool FlushToDevice(const TFile& file) {
+    return ::FlushFileBuffers(AsHandle(file)) != 0;
+}
+
+bool SetLastWriteTime(const TFile& file, std::time_t when) {
+    const FILETIME written = FileTimeOf(when);
+    return ::SetFileTime(AsHandle(file), nullptr, nullptr, &written) != 0;
+}
+
+bool IsOnRemovableMedia(const TFile&, const std::string& name) {
+    const std::wstring wide = win32::WideName(name);
+    if (wide.size() >= 2 && wide[1] == L':' &&
+        (wide[0] == L'A' || wide[0] == L'a' || wide[0] == L'B' || wide[0] == L'b'))
+        return true;
+    std::vector<wchar_t> root(wide.size() + MAX_PATH + 1);
+    if (!::GetVolumePathNameW(wide.c_str(), root.data(), static_cast<DWORD>(root.size())))
+        return false;
+    return ::GetDriveTypeW(root.data()) == DRIVE_REMOVABLE;
+}
+
+bool SetEntryAttributes(const TFile&, const std::string& name, std::uint32_t, std::uint32_t dosAttributes) {
+    // Read-only, hidden, system and archive; a directory or volume bit cannot go on a file.
+    constexpr DWORD kSettable =
+        FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+    DWORD attributes = dosAttributes & kSettable;
+    if (attributes == 0)
+        attributes = FILE_ATTRIBUTE_NORMAL;
+    return ::SetFileAttributesW(win32::WideName(name).c_str(), attributes) != 0;
+}
+
+bool ReplaceByRename(const std::string& from, const std::string& to) {
+    const std::wstring source = win32::WideName(from);
+    const std::wstring target = win32::WideName(to);
+    constexpr DWORD kFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    if (::MoveFileExW(source.c_str(), target.c_str(), kFlags))
+        return true;
+    if (::GetLastError() != ERROR_ACCESS_DENIED)
+        return false;
+    // A read-only target refuses to be replaced, a running program as well; the first loses its attribute,
+    // the second goes aside.
+    const DWORD attributes = ::GetFileAttributesW(target.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+        !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        ::SetFileAttributesW(target.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+        if (::MoveFileExW(source.c_str(), target.c_str(), kFlags))
+            return true;
+    }
+    return RemoveNonDirectory(to) && ::MoveFileExW(source.c_str(), target.c_str(), kFlags);
+}
+
+std::optional<std::uint32_t> PermissionsOf(const std::string&) {
+    return std::nullopt; // files carry attributes here, which the entries bring along
+}
+
+const char* NameSeparators() {
+    return "\\/";
+}
+
+bool IsDirectory(const std::string& name) {
+    const DWORD attributes = AttributesOf(name);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool IsNonDirectory(const std::string& name) {
+    const DWORD attributes = AttributesOf(name);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool CanOpenForReadWrite(const std::string& name) {
+    TFile probe = Adopt(::CreateFileW(win32::WideName(name).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return probe.Valid();
+}
+
+bool IsReadOnly(const std::string& name) {
+    const DWORD attributes = AttributesOf(name);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+}
+
+bool RemoveNonDirectory(const std::string& name) {
+    const std::wstring wide = win32::WideName(name);
+    const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    // A read-only file cannot be deleted: its attributes go first.
+    ::SetFileAttributesW(wide.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (::DeleteFileW(wide.c_str()))
+        return true;
+    if (::GetLastError() != ERROR_ACCESS_DENIED)
+        return false;
+    // A running program can be renamed but not deleted or overwritten: it goes aside under a fresh name.
+    static std::mt19937_64 generator{std::random_device{}()};
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        char suffix[32];
+        std::snprintf(suffix, sizeof suffix, ".%012llx%s",
+                      static_cast<unsigned long long>(generator() & 0xFFFFFFFFFFFFull), kMovedAside);
+        if (::MoveFileExW(wide.c_str(), win32::WideName(name + suffix).c_str(), MOVEFILE_WRITE_THROUGH))
+            return true;
+        if (::GetLastError() != ERROR_ALREADY_EXISTS && ::GetLastError() != ERROR_FILE_EXISTS)
+            break;
+    }
+    ::SetFileAttributesW(wide.c_str(), attributes);
+    return false;
+}
+
+void RemoveMovedAside(const std::string& directory) {
+    const std::string base = directory.empty() || directory.back() == '/' || directory.back() == '\\'
+                                 ? directory
+                                 : directory + "\\";
+    for (const std::string& entry : ListDirectory(base)) {
+        const std::string path = base + entry;
+        if (IsDirectory(path)) {
+            RemoveMovedAside(path);
+        } else if (entry.size() > std::strlen(kMovedAside) &&
+                   entry.compare(entry.size() - std::strlen(kMovedAside), std::string::npos, kMovedAside) ==
+                       0) {
+            ::SetFileAttributesW(win32::WideName(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+            ::DeleteFileW(win32::WideName(path).c_str()); // still running: left for the next start
+        }
+    }
+}
+
+bool MakeDirectory(const std::string& name) {
+    return ::CreateDirectoryW(win32::WideName(name).c_str(), nullptr) != 0;
+}
+
+std::optional<std::time_t> LastWriteTime(const std::string& name) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(win32::WideName(name).c_str(), GetFileExInfoStandard, &data))
+        return std::nullopt;
+    return TimeOf(data.ftLastWriteTime);
+}
+
+std::vector<std::string> ListDirectory(const std::string& name) {
+    std::vector<std::string> names;
+    std::string pattern = name.empty() ? std::string(".") : name;
+    if (pattern.back() != '/' && pattern.back() != '\\')
+        pattern += '\\';
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = ::FindFirstFileW(win32::WideName(pattern + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        const std::string entry = win32::FromWide(found.cFileName, CP_UTF8);
+        if (entry != "." && entry != "..")
+            names.push_back(entry);
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+    return names;
+}
+
+bool LocalTime(std::time_t when, std::tm& local) {
+    return localtime_s(&local, &when) == 0;
+}
+
+std::string CurrentDirectory() {
+    const DWORD needed = ::GetCurrentDirectoryW(0, nullptr);
+    if (needed == 0)
+        return std::string();
+    std::wstring directory(needed, L'\0');
+    const DWORD length = ::GetCurrentDirectoryW(needed, directory.data());
+    directory.resize(length);
+    return win32::FromWide(directory, CP_UTF8);
+}
+
+} // namespace pc::fsys

@@ -1,0 +1,226 @@
+// The HTTP transport on WinInet: one session for the process (InternetOpenA with the system's proxy
+// settings), one InternetOpenUrlA per request and its body in InternetReadFile pieces of 1024 bytes. WinInet
+// keeps connections and TLS sessions per session, verifies certificates and follows redirects itself; the
+// schemes, the low-speed limit and a body that ends before its length are checked here.
+#include "framework/http_transport.h"
+
+#include "framework/win32/win32_support.h"
+
+#include <wininet.h>
+
+#include <array>
+#include <cctype>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace pc {
+namespace {
+
+constexpr DWORD kReadSize = 1024;
+
+// An Internet handle, closed with InternetCloseHandle when its owner goes out of scope.
+class InternetHandle {
+public:
+    InternetHandle() = default;
+    explicit InternetHandle(HINTERNET handle) : handle_(handle) {}
+    InternetHandle(const InternetHandle&) = delete;
+    InternetHandle& operator=(const InternetHandle&) = delete;
+    ~InternetHandle() {
+        if (handle_ != nullptr)
+            ::InternetCloseHandle(handle_);
+    }
+    HINTERNET Get() const { return handle_; }
+
+private:
+    HINTERNET handle_ = nullptr;
+};
+
+// Only web URLs are fetched or followed: a redirect must not reach local files or other services.
+bool IsWebUrl(const std::string& url) {
+    auto startsWith = [&](const char* scheme) {
+        const std::string prefix = scheme;
+        if (url.size() < prefix.size())
+            return false;
+        for (std::size_t i = 0; i < prefix.size(); ++i)
+            if (static_cast<char>(std::tolower(static_cast<unsigned char>(url[i]))) != prefix[i])
+                return false;
+        return true;
+    };
+    return startsWith("http://") || startsWith("https://");
+}
+
+std::string ErrorText(DWORD error) {
+    char text[512] = {};
+    const DWORD length =
+        ::FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
+                         ::GetModuleHandleA("wininet.dll"), error, 0, text, sizeof text, nullptr);
+    std::string message(text, length);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ' ||
+                                message.back() == '.'))
+        message.pop_back();
+    return message.empty() ? "WinInet error " + std::to_string(error)
+                           : message + " (WinInet error " + std::to_string(error) + ")";
+}
+
+// How a request that WinInet gave up on ended.
+THttpFailure FailureKind(DWORD error, bool answered) {
+    switch (error) {
+    case ERROR_INTERNET_TIMEOUT:
+        return THttpFailure::hfTimeLimit;
+    case ERROR_INTERNET_CANNOT_CONNECT:
+    case ERROR_INTERNET_CONNECTION_RESET:
+    case ERROR_INTERNET_CONNECTION_ABORTED:
+    case ERROR_HTTP_INVALID_SERVER_RESPONSE:
+        return answered ? THttpFailure::hfBrokenBody : THttpFailure::hfRefused;
+    default:
+        return answered ? THttpFailure::hfBrokenBody : THttpFailure::hfOther;
+    }
+}
+
+// A header of the answer as sent; empty when absent.
+std::string Header(HINTERNET request, DWORD query) {
+    std::array<char, 1024> value{};
+    DWORD length = static_cast<DWORD>(value.size());
+    DWORD index = 0;
+    if (!::HttpQueryInfoA(request, query, value.data(), &length, &index))
+        return {};
+    return std::string(value.data(), length);
+}
+
+THttpAnswer ReadAnswer(HINTERNET request) {
+    THttpAnswer answer;
+    DWORD status = 0;
+    DWORD length = sizeof status;
+    DWORD index = 0;
+    if (::HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &length, &index))
+        answer.status = static_cast<long>(status);
+    std::string etag = Header(request, HTTP_QUERY_ETAG);
+    // A weak ETag does not promise identical bytes, so it cannot guard a range.
+    if (etag.rfind("W/", 0) != 0)
+        answer.etag = std::move(etag);
+    answer.lastModified = Header(request, HTTP_QUERY_LAST_MODIFIED);
+    answer.contentRange = Header(request, HTTP_QUERY_CONTENT_RANGE);
+    return answer;
+}
+
+// The URL the answer came from, after WinInet's redirects.
+std::string FinalUrl(HINTERNET request) {
+    std::array<char, 4096> url{};
+    DWORD length = static_cast<DWORD>(url.size());
+    if (!::InternetQueryOptionA(request, INTERNET_OPTION_URL, url.data(), &length))
+        return {};
+    return std::string(url.data(), length);
+}
+
+// Below one byte per second for the whole limit ends the request, as the curl transport's limit does.
+class SpeedCheck {
+public:
+    explicit SpeedCheck(std::chrono::seconds limit) : limit_(limit), start_(Clock::now()) {}
+    // False when the last window of `limit` seconds brought fewer bytes than it had seconds.
+    bool Took(std::size_t bytes) {
+        bytes_ += bytes;
+        const auto now = Clock::now();
+        if (now - start_ < limit_)
+            return true;
+        const bool fastEnough = bytes_ >= static_cast<std::uint64_t>(limit_.count());
+        start_ = now;
+        bytes_ = 0;
+        return fastEnough;
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    std::chrono::seconds limit_;
+    Clock::time_point start_;
+    std::uint64_t bytes_ = 0;
+};
+
+class TWinInetTransport final : public THttpTransport {
+public:
+    THttpOutcome Fetch(const THttpRequest& request, THttpReceiver& receiver) override {
+        if (!IsWebUrl(request.url))
+            return {THttpFailure::hfOther, "only http and https URLs are fetched"};
+        if (session_ == nullptr || sessionAgent_ != request.userAgent) {
+            session_.reset();
+            session_ = std::make_unique<InternetHandle>(::InternetOpenA(
+                request.userAgent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+            sessionAgent_ = request.userAgent;
+        }
+        if (session_->Get() == nullptr)
+            return {THttpFailure::hfOther, "cannot set up the HTTP client: " + ErrorText(::GetLastError())};
+        // The connect limit, and a read that brings nothing for the whole low-speed time fails.
+        DWORD connect = static_cast<DWORD>(request.connectTimeout.count());
+        DWORD receive = static_cast<DWORD>(std::chrono::milliseconds(request.lowSpeedTime).count());
+        ::InternetSetOptionA(session_->Get(), INTERNET_OPTION_CONNECT_TIMEOUT, &connect, sizeof connect);
+        ::InternetSetOptionA(session_->Get(), INTERNET_OPTION_SEND_TIMEOUT, &receive, sizeof receive);
+        ::InternetSetOptionA(session_->Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &receive, sizeof receive);
+
+        std::string headers;
+        if (request.rangeStart >= 0) {
+            headers = "Range: bytes=" + std::to_string(request.rangeStart) + "-\r\n";
+            if (!request.ifRange.empty())
+                headers += "If-Range: " + request.ifRange + "\r\n";
+        }
+        if (!receiver.Waiting())
+            return {THttpFailure::hfStopped, {}};
+        // Always from the server: a cached copy would neither resume nor show a changed list.
+        constexpr DWORD kFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                                 INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_UI |
+                                 INTERNET_FLAG_NO_COOKIES;
+        InternetHandle handle(::InternetOpenUrlA(session_->Get(), request.url.c_str(),
+                                                 headers.empty() ? nullptr : headers.c_str(),
+                                                 static_cast<DWORD>(headers.size()), kFlags, 0));
+        if (handle.Get() == nullptr) {
+            const DWORD error = ::GetLastError();
+            return {FailureKind(error, false), ErrorText(error)};
+        }
+        if (!IsWebUrl(FinalUrl(handle.Get())))
+            return {THttpFailure::hfOther, "a redirect led away from http and https"};
+        if (!receiver.Answer(ReadAnswer(handle.Get())))
+            return {THttpFailure::hfStopped, {}};
+
+        // The length the answer announced, to tell a body that ended early from a whole one.
+        std::uint64_t announced = 0;
+        const std::string length = Header(handle.Get(), HTTP_QUERY_CONTENT_LENGTH);
+        const bool hasLength =
+            !length.empty() &&
+            std::sscanf(length.c_str(), "%llu", reinterpret_cast<unsigned long long*>(&announced)) == 1;
+        std::uint64_t received = 0;
+        SpeedCheck speed(request.lowSpeedTime);
+        std::array<char, kReadSize> piece{};
+        for (;;) {
+            DWORD got = 0;
+            if (!::InternetReadFile(handle.Get(), piece.data(), kReadSize, &got)) {
+                const DWORD error = ::GetLastError();
+                return {FailureKind(error, true), ErrorText(error)};
+            }
+            if (got == 0)
+                break;
+            received += got;
+            if (!speed.Took(got))
+                return {THttpFailure::hfTimeLimit, "the transfer stayed below one byte per second"};
+            if (!receiver.Body(piece.data(), got))
+                return {THttpFailure::hfStopped, {}};
+        }
+        if (hasLength && received < announced)
+            return {THttpFailure::hfBrokenBody, "the answer ended after " + std::to_string(received) +
+                                                    " of " + std::to_string(announced) + " bytes"};
+        return {};
+    }
+
+private:
+    std::unique_ptr<InternetHandle> session_;
+    std::string sessionAgent_;
+};
+
+} // namespace
+
+THttpTransport& PlatformHttpTransport() {
+    static TWinInetTransport transport;
+    return transport;
+}
+
+} // namespace pc

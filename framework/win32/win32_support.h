@@ -1,0 +1,64 @@
+// What the Windows services share: handles that close themselves and the conversions between the
+// program's 8-bit names and the system's UTF-16 ones.
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace pc::win32 {
+
+// A kernel handle (file, process, thread, mutex) closed when its owner goes out of scope.
+class UniqueHandle {
+public:
+    UniqueHandle() = default;
+    explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
+    UniqueHandle(UniqueHandle&& other) noexcept
+        : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
+    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            handle_ = std::exchange(other.handle_, INVALID_HANDLE_VALUE);
+        }
+        return *this;
+    }
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    ~UniqueHandle() { Reset(); }
+
+    HANDLE Get() const { return handle_; }
+    bool Valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+    void Reset(HANDLE handle = INVALID_HANDLE_VALUE) {
+        if (Valid())
+            ::CloseHandle(handle_);
+        handle_ = handle;
+    }
+    // Closes now and reports whether the system accepted the close.
+    bool Close() {
+        if (!Valid())
+            return true;
+        return ::CloseHandle(std::exchange(handle_, INVALID_HANDLE_VALUE)) != 0;
+    }
+
+private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+// 8-bit text in `codePage` (CP_UTF8, CP_ACP, CP_OEMCP, or a number) as UTF-16 and back.
+std::wstring ToWide(std::string_view text, UINT codePage);
+std::string FromWide(std::wstring_view text, UINT codePage);
+
+// The archive's UTF-8 names as the system's wide names.
+inline std::wstring WideName(const std::string& utf8) {
+    return ToWide(utf8, CP_UTF8);
+}
+
+} // namespace pc::win32

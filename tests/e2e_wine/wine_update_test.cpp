@@ -1,0 +1,279 @@
+// patchctl.exe update under Wine against a real nginx on loopback: the Windows edition on the roads a patch
+// can take, with every log line, the installation's files, the ledger and the exit status compared with
+// what the Linux edition gives. The programs come from the environment the Windows build's ctest sets.
+#include "tests/archive/zip_builder.h"
+#include "tests/support/child_process.h"
+#include "tests/support/nginx_server.h"
+#include "tests/support/run_program.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using pc::test::ProgramResult;
+using pc::test::ReadFileBytes;
+using pc::test::TempDir;
+using pc::test::ZipBuilder;
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+std::string Quoted(const std::string& text) {
+    return "'" + text + "'";
+}
+
+// The Windows patchctl under Wine, as a command line for the shell and as words.
+std::vector<std::string> PatchctlWords() {
+    return {Env("WINE_RUN"), Env("WINE_PREFIX"), Env("PATCHCTL_EXE")};
+}
+std::string PatchctlCommand() {
+    std::string line;
+    for (const std::string& word : PatchctlWords())
+        line += Quoted(word) + " ";
+    return line;
+}
+
+class WineUpdate : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (Env("PATCHCTL_EXE").empty() || !fs::exists(Env("PATCHCTL_EXE")))
+            GTEST_SKIP() << "no patchctl.exe named by PATCHCTL_EXE: run me from the windows preset's ctest";
+        server_ = std::make_unique<pc::test::NginxServer>(content_.Path());
+        const std::string plain = "client_title=Test Realm\n"
+                                  "newsfile_url=" +
+                                  server_->Url("/news.html") +
+                                  "\n"
+                                  "patchlist_url=" +
+                                  server_->Url("/list.txt") +
+                                  "\n"
+                                  "server_name=Test Realm\n"
+                                  "website_url=http://realm.example/\n"
+                                  "controlpanel_url=http://realm.example/cp\n"
+                                  "forum_url=http://realm.example/forum\n"
+                                  "client_exe=game.exe\n";
+        const ProgramResult encoded =
+            pc::test::RunProgram(PatchctlCommand() + "config encode --key 5A", plain);
+        ASSERT_EQ(encoded.exitCode, 0) << encoded.err;
+        install_.Write("Config.ini", encoded.out);
+    }
+
+    std::string Row(int id, const std::string& archive, int size, const std::string& run, int group,
+                    const std::string& sha256 = "") const {
+        return std::to_string(id) + "\t" + server_->Url("/patches/" + archive) + "\t" + std::to_string(size) +
+               "\t" + run + "\t" + std::to_string(group) + "\t" + sha256 +
+               "\r\n"; // the hash after the fifth TAB
+    }
+    void ServeList(const std::string& text) { content_.Write("list.txt", text); }
+    void ServeArchive(const std::string& name, const std::string& bytes) {
+        fs::create_directories(content_ / "patches");
+        content_.Write("patches/" + name, bytes);
+    }
+    ProgramResult Update(const std::string& program = "") const {
+        const std::string command =
+            program.empty()
+                ? PatchctlCommand()
+                : Quoted(Env("WINE_RUN")) + " " + Quoted(Env("WINE_PREFIX")) + " " + Quoted(program) + " ";
+        return pc::test::RunProgram(command + "update " + Quoted(install_.Path()));
+    }
+    bool Installed(const std::string& name) const { return fs::exists(install_ / name); }
+    std::string Ledger() const {
+        return Installed("tqm_patch.ini") ? ReadFileBytes(install_ / "tqm_patch.ini") : "";
+    }
+    std::string Requests() const { return ReadFileBytes((server_->StateDir() / "access.log").string()); }
+    // A Windows program of ours as an entry: it writes how it was started into "<its path>.report".
+    static pc::test::ZipEntryDef ReportingProgram(const std::string& name) {
+        pc::test::ZipEntryDef entry;
+        entry.name = name;
+        entry.data = ReadFileBytes(Env("REPORT_ARGS_EXE"));
+        return entry;
+    }
+
+    TempDir content_;
+    TempDir install_;
+    std::unique_ptr<pc::test::NginxServer> server_;
+};
+
+TEST_F(WineUpdate, RoadOfOnePatchAndTheRunAfterIt) {
+    std::string big;
+    for (int i = 0; i < 20000; ++i)
+        big += "line " + std::to_string(i * 7919 % 10007) + "\n";
+    ServeArchive("p0042.gpf.zip", ZipBuilder()
+                                      .Directory("data/")
+                                      .Deflated("data/readme.txt", "read me\n")
+                                      .Deflated("data/sub/big.txt", big)
+                                      .Add(ReportingProgram("setup.exe"))
+                                      .Build());
+    ServeList("// the realm's patches\r\n" + Row(42, "p0042.gpf.zip", 900, "setup.exe", 0));
+
+    const ProgramResult first = Update();
+    EXPECT_EQ(first.exitCode, 0) << first.err;
+    EXPECT_EQ(first.out, "- Searching for updates...\n"
+                         "- Downloaded: p0042\n"
+                         "- Update process completed\n");
+    EXPECT_EQ(first.err, "");
+    EXPECT_EQ(ReadFileBytes(install_ / "data/readme.txt"), "read me\n");
+    EXPECT_EQ(ReadFileBytes(install_ / "data/sub/big.txt"), big);
+    // The program ran, and the run waited for it.
+    ASSERT_TRUE(Installed("setup.exe.report"));
+    EXPECT_EQ(ReadFileBytes(install_ / "setup.exe.report").substr(0, 1), "\n"); // no arguments
+    EXPECT_EQ(Ledger(), "42\r\n");
+    EXPECT_FALSE(Installed("tmp_PatchList.ini"));
+    // WinInet keeps the connection: the list and the archive came over one.
+    EXPECT_EQ(Requests().find("connection=1"), std::string::npos) << Requests();
+
+    fs::remove(install_ / "setup.exe.report");
+    const ProgramResult second = Update();
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_EQ(second.out, "- Searching for updates...\n"
+                          "- No updates has been found\n");
+    EXPECT_FALSE(Installed("setup.exe.report"));
+    EXPECT_EQ(Ledger(), "42\r\n");
+}
+
+TEST_F(WineUpdate, OnlyTheLastRowOfAGroupIsApplied) {
+    for (int id : {10, 11, 12})
+        ServeArchive("p" + std::to_string(id) + ".zip",
+                     ZipBuilder().Deflated("from" + std::to_string(id) + ".txt", std::to_string(id)).Build());
+    ServeList(Row(10, "p10.zip", 100, "", 0) + Row(11, "p11.zip", 100, "", 7) +
+              Row(12, "p12.zip", 100, "", 7));
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: p10\n"
+                     "- Downloaded: p12\n"
+                     "- Update process completed\n");
+    EXPECT_FALSE(Installed("from11.txt"));
+    EXPECT_EQ(Ledger(), "10\r\n12\r\n");
+    EXPECT_EQ(Requests().find("p11.zip"), std::string::npos) << "a superseded patch was fetched";
+}
+
+TEST_F(WineUpdate, DownloadsThatFail) {
+    ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Cannot download patch list\n");
+    EXPECT_EQ(r.err, "patchctl update: cannot download patch list: HTTP status 404\n");
+    EXPECT_FALSE(Installed("tmp_PatchList.ini"));
+
+    ServeArchive("p2.zip", ZipBuilder().Deflated("two.txt", "2").Build());
+    ServeList(Row(1, "p1.zip", 100, "", 0) + Row(2, "p2.zip", 100, "", 0));
+    r = Update();
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Cannot download: p1\n"
+                     "- Downloaded: p2\n"
+                     "- Update process completed\n");
+    EXPECT_EQ(r.err, "patchctl update: cannot download p1: HTTP status 404\n");
+    EXPECT_TRUE(Installed("two.txt"));
+    EXPECT_EQ(Ledger(), "2\r\n");
+}
+
+TEST_F(WineUpdate, AnHtmlPageForAnArchiveEndsTheRun) {
+    ServeArchive("p5.zip", "<!DOCTYPE html>\n<html><body><h1>Maintenance</h1></body></html>\n");
+    ServeArchive("p6.zip", ZipBuilder().Deflated("six.txt", "6").Build());
+    ServeList(Row(5, "p5.zip", 100, "", 0) + Row(6, "p6.zip", 100, "", 0));
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: p5\n");
+    EXPECT_EQ(r.err, "Invalid archive file. - Native error: 00035.\n");
+    EXPECT_FALSE(Installed("tqm_patch.ini"));
+    EXPECT_FALSE(Installed("six.txt"));
+}
+
+TEST_F(WineUpdate, ArchivesAreCheckedAgainstTheirSha256) {
+    ServeArchive("p20.zip", ZipBuilder().Deflated("good.txt", "good").Build());
+    ServeArchive("p21.zip", ZipBuilder().Deflated("other.txt", "other").Build());
+    const std::string good =
+        pc::test::RunProgram("sha256sum " + Quoted(content_ / "patches/p20.zip")).out.substr(0, 64);
+    ServeList(Row(20, "p20.zip", 100, "", 0, good) + Row(21, "p21.zip", 100, "", 0, good));
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: p20\n"
+                     "- Cannot download: p21\n"
+                     "- Update process completed\n");
+    EXPECT_EQ(r.err, "patchctl update: cannot download p21: SHA-256 mismatch\n");
+    EXPECT_EQ(Ledger(), "20\r\n");
+    EXPECT_TRUE(Installed("good.txt"));
+    EXPECT_FALSE(Installed("other.txt"));
+}
+
+TEST_F(WineUpdate, TwoUpdatesAtOnceApplyEachPatchOnce) {
+    std::string list;
+    for (int id = 1; id <= 3; ++id) {
+        ZipBuilder patch;
+        patch.Deflated("file" + std::to_string(id) + ".txt", std::to_string(id));
+        if (id == 1)
+            patch.Add(ReportingProgram("slow.exe"));
+        ServeArchive("p" + std::to_string(id) + ".zip", patch.Build());
+        list += Row(id, "p" + std::to_string(id) + ".zip", 100, id == 1 ? "slow.exe --sleep=1500" : "", 0);
+    }
+    ServeList(list);
+    TempDir logs;
+    std::vector<std::string> words = PatchctlWords();
+    words.insert(words.end(), {"update", install_.Path()});
+    std::vector<pid_t> runs;
+    for (int i = 0; i < 2; ++i)
+        runs.push_back(pc::test::SpawnChild(words, logs / ("out" + std::to_string(i)),
+                                            logs / ("err" + std::to_string(i))));
+    for (const pid_t pid : runs)
+        EXPECT_EQ(pc::test::WaitChild(pid, std::chrono::seconds(120)).exitCode, 0);
+    EXPECT_EQ(Ledger(), "1\r\n2\r\n3\r\n");
+    // Whichever came second waited, then found nothing left to do.
+    const std::string outs = ReadFileBytes(logs / "out0") + ReadFileBytes(logs / "out1");
+    EXPECT_NE(outs.find("- No updates has been found\n"), std::string::npos) << outs;
+}
+
+// A running program cannot be overwritten on Windows: the patch that brings a new patchctl.exe while it
+// runs moves the running one aside, and the next update removes it.
+TEST_F(WineUpdate, APatchReplacesTheRunningPatchctl) {
+    const std::string running = install_ / "patchctl.exe";
+    fs::copy_file(Env("PATCHCTL_EXE"), running);
+    ServeArchive("p9.zip", ZipBuilder().Add(ReportingProgram("patchctl.exe")).Build());
+    ServeList(Row(9, "p9.zip", 100, "", 0));
+    const ProgramResult r = Update(running);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(ReadFileBytes(running), ReadFileBytes(Env("REPORT_ARGS_EXE")));
+    EXPECT_EQ(Ledger(), "9\r\n");
+    std::vector<std::string> aside;
+    for (const auto& entry : fs::directory_iterator(install_.Path()))
+        if (entry.path().filename().string().ends_with(".moved-aside"))
+            aside.push_back(entry.path().filename().string());
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(ReadFileBytes(install_ / aside[0]), ReadFileBytes(Env("PATCHCTL_EXE")));
+
+    const ProgramResult next = Update();
+    EXPECT_EQ(next.exitCode, 0) << next.err;
+    EXPECT_FALSE(fs::exists(install_ / aside[0]));
+}
+
+// The default browser's open command from the real registry: another type than a string is an error.
+TEST_F(WineUpdate, ARegistryValueOfAnotherTypeIsAnError) {
+    const std::string key = "HKLM\\SOFTWARE\\Classes\\http\\shell\\open\\command";
+    const std::string reg = Quoted(Env("WINE_RUN")) + " " + Quoted(Env("WINE_PREFIX")) + " reg ";
+    const ProgramResult saved =
+        pc::test::RunProgram(reg + "export " + Quoted(key) + " " + Quoted(install_ / "saved.reg") + " /y");
+    ASSERT_EQ(pc::test::RunProgram(reg + "add " + Quoted(key) + " /ve /t REG_DWORD /d 5 /f").exitCode, 0);
+    ServeList("");
+    const ProgramResult r = Update();
+    if (saved.exitCode == 0)
+        pc::test::RunProgram(reg + "import " + Quoted(install_ / "saved.reg"));
+    else
+        pc::test::RunProgram(reg + "delete " + Quoted(key) + " /f");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "Invalid data type for ''\n");
+}
+
+} // namespace

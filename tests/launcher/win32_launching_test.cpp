@@ -1,0 +1,129 @@
+// Starting programs on Windows: CreateProcessA takes the command line as the launcher forms it, the
+// system splits it, and waiting is waiting for the process.
+#include "framework/file_system.h"
+#include "launcher/config.h"
+#include "launcher/launching.h"
+#include "tests/support/fake_ui.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using pc::test::ReadFileBytes;
+using pc::test::TempDir;
+
+// A copy of the reporting program under `name` in `dir`, with its path.
+std::string Reporter(const TempDir& dir, const std::string& name) {
+    const std::string path = dir / name;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::filesystem::copy_file(REPORT_ARGS_PATH, path, std::filesystem::copy_options::overwrite_existing);
+    return path;
+}
+
+bool WaitForFile(const std::string& path, std::chrono::milliseconds limit = 20s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (std::filesystem::exists(path))
+            return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
+TEST(Win32RunProgram, WaitsAndPassesTheCommandLineEnvironmentAndDirectory) {
+    TempDir dir;
+    const std::string program = Reporter(dir, "dir with blanks\\report.exe");
+    _putenv_s("PC_LAUNCH_MARK", "mark 7");
+    const bool started = pc::RunProgram("\"" + program + "\" --sleep=300 one \"two words\" 3", true);
+    const bool reportedOnReturn = std::filesystem::exists(program + ".report");
+    _putenv_s("PC_LAUNCH_MARK", "");
+    EXPECT_TRUE(started);
+    ASSERT_TRUE(reportedOnReturn) << "RunProgram returned before the program had ended";
+    const std::string report = ReadFileBytes(program + ".report");
+    EXPECT_NE(report.find("one|two words|3|\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("env=mark 7\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("cwd=" + std::filesystem::current_path().string() + "\n"), std::string::npos)
+        << report;
+}
+
+TEST(Win32RunProgram, AnUnquotedProgramWithBlanksIsFoundByTheSystem) {
+    TempDir dir;
+    const std::string program = Reporter(dir, "My Game\\setup.exe");
+    EXPECT_TRUE(pc::RunProgram(program + " -quiet", true));
+    ASSERT_TRUE(std::filesystem::exists(program + ".report"));
+    EXPECT_NE(ReadFileBytes(program + ".report").find("-quiet|\n"), std::string::npos);
+}
+
+TEST(Win32RunProgram, WithoutWaitReturnsWhileTheProgramRuns) {
+    TempDir dir;
+    const std::string program = Reporter(dir, "late.exe");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(pc::RunProgram("\"" + program + "\" --sleep=1500", false));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1200ms);
+    EXPECT_FALSE(std::filesystem::exists(program + ".report"));
+    EXPECT_TRUE(WaitForFile(program + ".report"));
+}
+
+TEST(Win32RunProgram, ProgramsThatCannotStartReportFalse) {
+    TempDir dir;
+    const std::string text = dir.Write("notes.txt", "not a program");
+    EXPECT_FALSE(pc::RunProgram("\"" + text + "\"", true));
+    EXPECT_FALSE(pc::RunProgram("\"" + dir / "absent.exe" + "\"", true));
+    EXPECT_FALSE(pc::RunProgram("", true));
+}
+
+TEST(Win32StartClient, StartsTheClientFromADirectoryWithBlanksThenEnds) {
+    TempDir dir;
+    const std::string appDir = dir / "My Game\\";
+    const std::string client = Reporter(dir, "My Game\\game.exe");
+    pc::Config().applicationDir = appDir;
+    pc::Config().clientExe = "game.exe";
+    pc::test::RecordingUi ui;
+    pc::StartClient(ui);
+    pc::Config() = pc::LauncherConfig{};
+    EXPECT_EQ(ui.calls, std::vector<std::string>{"TerminateApplication"});
+    EXPECT_TRUE(WaitForFile(client + ".report"));
+}
+
+TEST(Win32OpenLink, StartsTheBrowserWithTheUrl) {
+    TempDir dir;
+    const std::string browser = Reporter(dir, "web browser\\browse.exe");
+    pc::test::RecordingUi ui;
+    pc::OpenLink(ui, browser, "http://www.example.com/forum?id=3&x=y");
+    EXPECT_TRUE(ui.calls.empty());
+    ASSERT_TRUE(WaitForFile(browser + ".report"));
+    EXPECT_EQ(ReadFileBytes(browser + ".report").substr(0, 38), "http://www.example.com/forum?id=3&x=y|");
+}
+
+// A patch that replaces a running program: the program's file cannot be deleted, so it moves aside and
+// its name is free for the new one; the next start removes it once it has ended.
+TEST(Win32RunningProgram, MovesAsideAndGoesAtTheNextStart) {
+    TempDir dir;
+    const std::string program = Reporter(dir, "game.exe");
+    ASSERT_TRUE(pc::RunProgram("\"" + program + "\" --sleep=2000", false));
+    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(pc::fsys::RemoveNonDirectory(program));
+    EXPECT_FALSE(std::filesystem::exists(program));
+    dir.Write("game.exe", "the new game");
+    std::vector<std::string> aside;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
+        if (entry.path().filename().string().ends_with(".moved-aside"))
+            aside.push_back(entry.path().filename().string());
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_TRUE(aside[0].starts_with("game.exe."));
+
+    ASSERT_TRUE(WaitForFile(program + ".report")); // the old program ran to its end
+    std::this_thread::sleep_for(500ms);
+    pc::fsys::RemoveMovedAside(dir.Path());
+    EXPECT_FALSE(std::filesystem::exists(dir / aside[0]));
+    EXPECT_EQ(ReadFileBytes(program), "the new game");
+}
+
+} // namespace
