@@ -4,6 +4,7 @@
 
 #include "framework/code_pages.h"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -12,5 +13,12 @@ namespace pc {
 // A stored entry name: bytes up to the first zero byte; UTF-8 when the entry carries the UTF-8 flag,
 // else OEM (when oemFileNames) or ANSI.
 std::u16string DecodeStoredName(std::string_view raw, bool utf8Flag, bool oemFileNames);
+
+bool IsValidUtf8(std::string_view bytes);
+
+// An entry's stored name by its header: UTF-8 when flagged so, or when made on a Unix or macOS host and
+// its bytes are valid UTF-8 with at least one non-ASCII character; otherwise as DecodeStoredName reads it.
+std::u16string DecodeEntryName(std::string_view raw, std::uint16_t flags, std::uint16_t versionMadeBy,
+                               bool oemFileNames);
 
 } // namespace pc

@@ -361,6 +361,59 @@ bool PasswordAccepted(const std::string& password, const std::uint8_t* header, s
     return plain[kEncryptionHeaderSize - 1] == checkByte;
 }
 
+bool IsForeignUndecodedMethod(std::uint16_t method) {
+    return (method >= 1 && method <= 20 && method != 8 && method != 9) || (method >= 93 && method <= 99);
+}
+
+const char* CompressionMethodName(std::uint16_t method) {
+    switch (method) {
+    case 0:
+        return "stored";
+    case 1:
+        return "shrink";
+    case 2:
+    case 3:
+    case 4:
+    case 5:
+        return "reduce";
+    case 6:
+        return "implode";
+    case 8:
+        return "deflate";
+    case 9:
+        return "Deflate64";
+    case 10:
+        return "PKWARE DCL implode";
+    case 12:
+        return "bzip2";
+    case 14:
+        return "LZMA";
+    case 16:
+        return "IBM z/OS CMPSC";
+    case 18:
+        return "IBM TERSE";
+    case 19:
+        return "IBM LZ77 z";
+    case 20:
+    case 93:
+        return "zstd";
+    case 94:
+        return "MP3";
+    case 95:
+        return "xz";
+    case 96:
+        return "JPEG";
+    case 97:
+        return "WavPack";
+    case 98:
+        return "PPMd";
+    case 99:
+        return "AES";
+    default:
+        return "";
+    }
+}
+
 TZADecodeResult DecodeEntryData(const TZADecodeParams& params, std::string& password, TZADecodeHost& host) {
     if (params.method == 0 || params.method == 8)
         return DecodeStream(params, password, host);

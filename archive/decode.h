@@ -82,6 +82,12 @@ struct TZADecodeResult {
     std::uint32_t crc = 0; // CRC-32 of what was written
 };
 
+// A compression method that APPNOTE registers (shrink, reduce, implode, bzip2, LZMA, zstd, xz, PPMd, AES and
+// the like) other than stored, deflate and Deflate64, none of which this component decodes.
+bool IsForeignUndecodedMethod(std::uint16_t method);
+// The registered name of a method, or an empty text when APPNOTE gives it none.
+const char* CompressionMethodName(std::uint16_t method);
+
 // Decodes one entry's data (methods 0 and 8 as streams, any other method as the block format when the
 // version needed is above 1.0). Method 9 is refused by the caller before it gets here. `password` is the
 // component's password, which a prompt may change.

@@ -30,6 +30,8 @@ struct TDirItem : TZACentralHeader {
     // Written by a processing run: selected for the running operation, and that operation's code.
     bool Selected = false;
     std::uint8_t Operation = 0;
+    // Rebuilt from a local header that defers its sizes to a data descriptor that is not there.
+    bool SizeUnknown = false;
 
     // The 64-bit values, taking the Zip64 ones where the 32-bit fields hold their escape value.
     std::uint64_t FullCompressedSize() const;

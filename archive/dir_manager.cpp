@@ -4,7 +4,11 @@
 #include "archive/za_exception.h"
 
 #include <algorithm>
+#include <optional>
+#include <string_view>
 #include <vector>
+
+#include <zlib.h>
 
 namespace pc {
 namespace {
@@ -19,6 +23,22 @@ std::vector<std::uint8_t> ReadAt(TStream& stream, std::int64_t position, std::in
     stream.SetPosition(position);
     stream.ReadBuffer(bytes.data(), count);
     return bytes;
+}
+
+// Info-ZIP's Unicode Path block: version 1, the CRC-32 of the stored name it stands for, then the name in
+// UTF-8. A CRC that does not match means the stored name was changed after the block was written.
+std::optional<std::u16string> InfoZipUnicodePath(const std::uint8_t* data, std::size_t size,
+                                                 const std::string& rawName) {
+    if (size < 5 || data[0] != 1)
+        return std::nullopt;
+    const auto crc = static_cast<std::uint32_t>(
+        ::crc32(0L, reinterpret_cast<const Bytef*>(rawName.data()), static_cast<uInt>(rawName.size())));
+    if (GetU32(data + 1) != crc)
+        return std::nullopt;
+    const std::string_view utf8(reinterpret_cast<const char*>(data) + 5, size - 5);
+    if (utf8.empty() || !IsValidUtf8(utf8))
+        return std::nullopt;
+    return Utf8ToWide(utf8);
 }
 
 } // namespace
@@ -116,7 +136,59 @@ std::int64_t TZADirManager::FindEndRecord(std::uint32_t signature) {
             Comment.assign(reinterpret_cast<const char*>(at) + TZAEndRecord::kSize, record.CommentLength);
         return p;
     }
+    // Bytes appended after the archive (a pipe's block padding, an upload tool's trailer) leave the real
+    // record in place: the nearest one whose comment fits and whose directory is where it says is taken.
+    for (std::int64_t i = window - 1; i >= 3; --i) {
+        const std::uint8_t* at = tail.data() + i - 3;
+        if (at[3] != sig[3] || at[2] != sig[2] || at[1] != sig[1] || at[0] != sig[0])
+            continue;
+        const std::int64_t p = base + i - 3;
+        if (size - p < static_cast<std::int64_t>(TZAEndRecord::kSize))
+            continue;
+        TZAEndRecord record = TZAEndRecord::Parse(at);
+        if (size - p - static_cast<std::int64_t>(TZAEndRecord::kSize) < record.CommentLength ||
+            !DirectoryChecksOut(p, record))
+            continue;
+        FoundRecord = record;
+        if (record.CommentLength > 0)
+            Comment.assign(reinterpret_cast<const char*>(at) + TZAEndRecord::kSize, record.CommentLength);
+        return p;
+    }
     return -1;
+}
+
+bool TZADirManager::DirectoryChecksOut(std::int64_t recordPosition, const TZAEndRecord& record) {
+    std::int64_t p = recordPosition;
+    std::int64_t directorySize = record.DirectorySize;
+    std::uint64_t entries = record.TotalEntries;
+    if (p >= static_cast<std::int64_t>(TZAZip64Locator::kSize)) {
+        std::vector<std::uint8_t> bytes = ReadAt(Stream, p - TZAZip64Locator::kSize, TZAZip64Locator::kSize);
+        const TZAZip64Locator locator = TZAZip64Locator::Parse(bytes.data());
+        if (locator.Signature == kZip64LocatorSignature) {
+            const auto at = static_cast<std::int64_t>(locator.EndRecordOffset);
+            if (locator.EndRecordOffset > static_cast<std::uint64_t>(p) ||
+                p - at < static_cast<std::int64_t>(TZAZip64EndRecord::kSize))
+                return false;
+            bytes = ReadAt(Stream, at, TZAZip64EndRecord::kSize);
+            const TZAZip64EndRecord zip64 = TZAZip64EndRecord::Parse(bytes.data());
+            if (zip64.Signature != kZip64EndRecordSignature ||
+                zip64.DirectorySize > static_cast<std::uint64_t>(at))
+                return false;
+            p = at;
+            directorySize = static_cast<std::int64_t>(zip64.DirectorySize);
+            entries = zip64.TotalEntries;
+        }
+    }
+    if (directorySize > p)
+        return false;
+    if (entries == 0)
+        return directorySize == 0;
+    if (directorySize < static_cast<std::int64_t>(TZACentralHeader::kSize))
+        return false;
+    std::uint8_t head[4];
+    Stream.SetPosition(p - directorySize);
+    Stream.ReadBuffer(head, sizeof head);
+    return GetU32(head) == kCentralHeaderSignature;
 }
 
 void TZADirManager::LoadDirectory(const TZALoadOptions& options) {
@@ -226,8 +298,9 @@ void TZADirManager::ReadEntry(std::int32_t i, const TZALoadOptions& options, TSe
 
     std::string raw(item.NameLength, '\0');
     reader.Read(raw.data(), item.NameLength);
-    Items.SetItemName(i, DecodeStoredName(raw, (item.Flags & kFlagUtf8Names) != 0, options.OEMFileNames));
+    Items.SetItemName(i, DecodeEntryName(raw, item.Flags, item.VersionMadeBy, options.OEMFileNames));
 
+    bool ownUnicodeName = false; // the component's own Unicode-name block wins over Info-ZIP's
     std::int64_t consumed = 0;
     while (consumed < item.ExtraLength) {
         std::int64_t remaining = item.ExtraLength - consumed;
@@ -270,8 +343,13 @@ void TZADirManager::ReadEntry(std::int32_t i, const TZALoadOptions& options, TSe
             item.HasZip64Info = true;
         } else if (field.HeaderId == kUnicodeNameExtraId) {
             TUnicodeExtendedInfo info;
-            if (info.Parse(data, size))
+            if (info.Parse(data, size)) {
                 Items.SetItemName(i, info.Name);
+                ownUnicodeName = true;
+            }
+        } else if (field.HeaderId == kInfoZipUnicodePathId && !ownUnicodeName) {
+            if (auto name = InfoZipUnicodePath(data, size, raw))
+                Items.SetItemName(i, *name);
         }
         item.ExtraFields.push_back(std::move(field));
     }
@@ -362,7 +440,7 @@ void TZADirManager::RecoverFromLocalHeaders(const TZALoadOptions& options) {
                 Stream.SetPosition(nameStart);
                 Stream.ReadBuffer(raw.data(), local.NameLength);
                 Items.SetItemName(
-                    n, DecodeStoredName(raw, (local.Flags & kFlagUtf8Names) != 0, options.OEMFileNames));
+                    n, DecodeEntryName(raw, local.Flags, item.VersionMadeBy, options.OEMFileNames));
             }
             if (local.Flags & kFlagDataDescriptor) {
                 std::int64_t d = FindDescriptor(q);
@@ -372,6 +450,8 @@ void TZADirManager::RecoverFromLocalHeaders(const TZALoadOptions& options) {
                     item.Crc32 = descriptor.Crc32;
                     item.CompressedSize = descriptor.CompressedSize;
                     item.UncompressedSize = descriptor.UncompressedSize;
+                } else {
+                    item.SizeUnknown = true;
                 }
             }
         }

@@ -26,7 +26,8 @@ public:
     TZADirManager(TStream& stream, bool isNew);
 
     // Searches the tail of the stream for the end record with the given signature, nearest to the end
-    // first; a candidate counts only when exactly its comment follows it. Fills FoundRecord and Comment.
+    // first; a candidate counts when exactly its comment follows it, or else, failing any such, when its
+    // comment fits before the end and its directory checks out. Fills FoundRecord and Comment.
     // Returns the record's position, or -1.
     std::int64_t FindEndRecord(std::uint32_t signature = kEndRecordSignature);
 
@@ -62,6 +63,9 @@ public:
 
 private:
     void ResetEndRecord();
+    // The directory that the record at recordPosition (with its Zip64 records, if any) describes lies
+    // inside the file and starts with a central header.
+    bool DirectoryChecksOut(std::int64_t recordPosition, const TZAEndRecord& record);
     bool ReadCentralDirectory(std::int64_t recordPosition, const TZALoadOptions& options);
     void ReadEntry(std::int32_t i, const TZALoadOptions& options, TSequentialReader& reader);
     void RecoverFromLocalHeaders(const TZALoadOptions& options);
@@ -71,7 +75,7 @@ private:
     void DetectPrefix(std::int64_t recordPosition);
     void AdjustOffsets();
 
-    std::vector<bool> overlapping_; // per entry; empty until DataOverlapsAnother first needs it
+    std::vector<bool> overlapping_;       // per entry; empty until DataOverlapsAnother first needs it
     std::vector<std::uint8_t> scanChunk_; // the chunk the signature search read last
     std::int64_t scanStart_ = -1;
     std::int64_t descriptorFrom_ = -1; // the last data descriptor search: its start and its result

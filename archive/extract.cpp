@@ -20,6 +20,17 @@ namespace {
 
 constexpr std::uint32_t kAttrSearchable = 0x1E; // hidden, system, volume label, directory
 
+// The modification time of the extended-timestamp block (flag bit 0, then a signed 32-bit Unix time): the
+// exact moment, where the DOS time is local time of an unknown zone rounded to two seconds.
+std::optional<std::time_t> ExtendedModTime(const TDirItem& item) {
+    for (const ExtraField& field : item.ExtraFields) {
+        if (field.HeaderId != kExtendedTimestampId || field.Data.size() < 5 || (field.Data[0] & 1) == 0)
+            continue;
+        return static_cast<std::time_t>(static_cast<std::int32_t>(GetU32(field.Data.data() + 1)));
+    }
+    return std::nullopt;
+}
+
 // One run at a time across every component of the process; the thread that holds it may enter again.
 TCriticalSection& ProcessLock() {
     static TCriticalSection lock;
@@ -285,6 +296,7 @@ void TZABaseArchiver::ExtractEntry(std::int32_t ItemNo, const std::u16string& Fi
         if (!Options.ReplaceReadOnly && IsReadOnlyFile(target))
             return;
         const auto entryTime = static_cast<std::int32_t>((std::uint32_t{item.ModDate} << 16) | item.ModTime);
+        const std::optional<std::time_t> exactTime = ExtendedModTime(item);
         bool replace = true;
         switch (Options.OverwriteMode) {
         case TZAOverwriteMode::omPrompt: {
@@ -299,10 +311,16 @@ void TZABaseArchiver::ExtractEntry(std::int32_t ItemNo, const std::u16string& Fi
             replace = false;
             break;
         case TZAOverwriteMode::omIfNewer:
-            replace = !(FileAgeDos(target) >= entryTime);
+            if (exactTime)
+                replace = !(FileModTime(target).value_or(-1) >= *exactTime);
+            else
+                replace = !(FileAgeDos(target) >= entryTime);
             break;
         case TZAOverwriteMode::omIfOlder:
-            replace = !(FileAgeDos(target) <= entryTime);
+            if (exactTime)
+                replace = !(FileModTime(target).value_or(-1) <= *exactTime);
+            else
+                replace = !(FileAgeDos(target) <= entryTime);
             break;
         }
         if (!replace)
@@ -327,7 +345,9 @@ void TZABaseArchiver::ExtractEntry(std::int32_t ItemNo, const std::u16string& Fi
         return;
     }
     const TDirItem& decoded = dirManager_->Items.Item(ItemNo);
-    if (auto when = DosDateTimeToTime(decoded.ModDate, decoded.ModTime))
+    if (auto exact = ExtendedModTime(decoded))
+        output.SetLastWriteTime(*exact);
+    else if (auto when = DosDateTimeToTime(decoded.ModDate, decoded.ModTime))
         output.SetLastWriteTime(*when);
     if (Options.SetAttributes)
         output.SetEntryAttributes(decoded.VersionMadeBy, fileAttr);
@@ -396,6 +416,10 @@ void TZABaseArchiver::DecodeEntry(std::int32_t ItemNo, TStream& Output) {
     skipFile_ = false;
     if (item.Method == 9)
         throw EZAException(55);
+    // Registered methods the component has no decoder for, and entries whose size was lost, are refused
+    // before anything is read: their bytes are not the component's own block format.
+    if (IsForeignUndecodedMethod(item.Method) || item.SizeUnknown)
+        throw EZAException(8, this);
     // Bytes that another entry also claims are refused: that is how a tiny archive claims gigabytes.
     if (dirManager_->DataOverlapsAnother(ItemNo))
         throw EZAException(8, this);

@@ -4,7 +4,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+#include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace pc {
@@ -45,6 +51,20 @@ bool CreateDirectoryChain(const std::string& path) {
     return true;
 }
 
+namespace {
+
+// Days from 1970-01-01 to the given civil date of the proleptic Gregorian calendar.
+std::time_t DaysSinceEpoch(int year, int month, int day) {
+    const int y = year - (month <= 2 ? 1 : 0);
+    const int era = y / 400;
+    const int yearOfEra = y - era * 400;
+    const int dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return static_cast<std::time_t>(era) * 146097 + dayOfEra - 719468;
+}
+
+} // namespace
+
 std::optional<std::time_t> DosDateTimeToTime(std::uint16_t date, std::uint16_t time) {
     const int day = date & 0x1F, month = (date >> 5) & 0x0F, year = 1980 + (date >> 9);
     const int second = (time & 0x1F) * 2, minute = (time >> 5) & 0x3F, hour = time >> 11;
@@ -61,10 +81,28 @@ std::optional<std::time_t> DosDateTimeToTime(std::uint16_t date, std::uint16_t t
     tm.tm_hour = hour;
     tm.tm_min = minute;
     tm.tm_sec = second;
+    // The zone's offset for a given hour is asked of the C library once: every mktime re-examines the
+    // zone file, a cost that thousands of small entries pay over and over. The key carries TZ, so a
+    // changed zone is asked afresh.
+    const std::time_t asUtc = DaysSinceEpoch(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+    const char* zone = std::getenv("TZ");
+    const std::string key =
+        std::string(zone ? zone : "\x01") + '\0' + std::to_string(date) + ':' + std::to_string(hour);
+    static std::mutex mutex;
+    static std::unordered_map<std::string, std::time_t> offsets;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (auto found = offsets.find(key); found != offsets.end())
+            return asUtc + found->second;
+    }
     tm.tm_isdst = -1;
     const std::time_t result = std::mktime(&tm);
     if (result == static_cast<std::time_t>(-1))
         return std::nullopt;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (offsets.size() > 4096)
+        offsets.clear();
+    offsets.emplace(key, result - asUtc);
     return result;
 }
 
@@ -81,6 +119,10 @@ std::int32_t FileAgeDos(const std::string& path) {
     const auto date = static_cast<std::uint32_t>(((year - 1980) << 9) | ((tm.tm_mon + 1) << 5) | tm.tm_mday);
     const auto time = static_cast<std::uint32_t>((tm.tm_hour << 11) | (tm.tm_min << 5) | (tm.tm_sec / 2));
     return static_cast<std::int32_t>((date << 16) | time);
+}
+
+std::optional<std::time_t> FileModTime(const std::string& path) {
+    return fsys::LastWriteTime(path);
 }
 
 std::uint32_t ExtractedFileMode(std::uint16_t versionMadeBy, std::uint32_t externalAttr,

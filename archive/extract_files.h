@@ -30,6 +30,8 @@ std::optional<std::time_t> DosDateTimeToTime(std::uint16_t date, std::uint16_t t
 // A file's last-write time as a local DOS date-time ((date << 16) | time, as a signed 32-bit value);
 // -1 when the file cannot be examined or its time has no DOS form.
 std::int32_t FileAgeDos(const std::string& path);
+// A file's last-write time in whole seconds; nothing when it cannot be examined.
+std::optional<std::time_t> FileModTime(const std::string& path);
 
 // The permissions an extracted file gets from its entry: the stored Unix permission bits 0777 when the
 // entry was made on Unix (never setuid, setgid or sticky). An entry without them (made on DOS or Windows)

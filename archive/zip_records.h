@@ -15,6 +15,8 @@ constexpr std::uint32_t kDataDescriptorSignature = 0x08074B50;
 
 constexpr std::uint16_t kZip64ExtraId = 0x0001;
 constexpr std::uint16_t kUnicodeNameExtraId = 0x554E;
+constexpr std::uint16_t kInfoZipUnicodePathId = 0x7075;
+constexpr std::uint16_t kExtendedTimestampId = 0x5455;
 constexpr std::uint32_t kUnicodeNameSignature = 0x5843554E; // the bytes "NUCX"
 
 constexpr std::uint16_t kFlagEncrypted = 0x0001;

@@ -115,6 +115,19 @@ TEST(DosTimes, TakenAsLocalTime) {
         EXPECT_EQ(pc::DosDateTimeToTime(DosDate(2024, 1, 15), DosTime(12, 0, 0)), std::time_t{1705316400});
         EXPECT_EQ(pc::DosDateTimeToTime(DosDate(2024, 7, 15), DosTime(12, 0, 0)), std::time_t{1721037600});
     }
+    {
+        // Asked again in another zone, and minutes apart within one hour, the offset is the zone's.
+        TimeZone tokyo("JST-9");
+        EXPECT_EQ(pc::DosDateTimeToTime(DosDate(2024, 7, 15), DosTime(12, 0, 0)), std::time_t{1721012400});
+        EXPECT_EQ(pc::DosDateTimeToTime(DosDate(2024, 7, 15), DosTime(12, 59, 58)),
+                  std::time_t{1721012400 + 59 * 60 + 58});
+    }
+    {
+        TimeZone berlin("CET-1CEST,M3.5.0,M10.5.0/3");
+        for (int round = 0; round < 2; ++round) // the second round is answered from what the first learnt
+            EXPECT_EQ(pc::DosDateTimeToTime(DosDate(2024, 7, 15), DosTime(12, 30, 0)),
+                      std::time_t{1721037600 + 30 * 60});
+    }
     TimeZone utc("UTC");
     EXPECT_FALSE(pc::DosDateTimeToTime(0, 0)); // month and day 0
     EXPECT_FALSE(pc::DosDateTimeToTime(DosDate(2023, 2, 29), 0));

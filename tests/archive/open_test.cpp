@@ -79,7 +79,7 @@ TEST(OpenTest, DirectoryOfEveryFixture) {
          0,
          false},
         {"comment100.zip", kPlainNames, false, 0, false},
-        {"comment100_stray.zip", kPlainNames, true, 0, false},
+        {"comment100_stray.zip", kPlainNames, false, 0, false},
         {"two_end_records.zip", kPlainNames, false, 0, false},
         {"stub_prepended.zip", kPlainNames, false, 1000, true},
         {"sfx.exe", {u"setup.ini", u"bin/", u"bin/tool.dat"}, false, 1000, false},
@@ -167,13 +167,10 @@ TEST(OpenTest, CommentsAndTheEndRecordNearestTheEnd) {
     EXPECT_EQ(archiver->DirManager()->Comment, comment);
 
     archiver->FileName = Utf8ToWide(Fixture("comment100_stray.zip"));
-    archiver->Open(); // the stray byte spoils the record; the directory comes from the local headers
-    EXPECT_EQ(archiver->DirManager()->Comment, "");
-    const TZADirArray& items = archiver->DirManager()->Items;
-    const std::vector<std::uint32_t> attributes = {kAttrArchive, kAttrDirectory, kAttrArchive,
-                                                   kAttrDirectory};
-    for (std::int32_t i = 0; i < items.Count(); ++i)
-        EXPECT_EQ(items.Item(i).ExternalAttr, attributes[static_cast<std::size_t>(i)]) << i;
+    archiver->Open(); // a stray byte after the comment: the real directory is still read, comment and all
+    EXPECT_EQ(archiver->DirManager()->Comment, comment);
+    EXPECT_EQ(archiver->DirManager()->DirectoryStart,
+              static_cast<std::int64_t>(archiver->DirManager()->EndRecord.DirectoryOffset));
 
     archiver->FileName = Utf8ToWide(Fixture("two_end_records.zip"));
     archiver->Open();
@@ -415,6 +412,34 @@ TEST(OpenTest, OemNamesCanBeSwitchedOff) {
     archiver->Open();
     EXPECT_EQ(archiver->DirManager()->Items.Item(0).Name, u"\u0081ber.txt");
     EXPECT_EQ(archiver->DirManager()->Items.Item(1).Name, u"caf\u201A.txt");
+}
+
+TEST(OpenTest, UnflaggedNamesFromUnixHostsReadAsUtf8) {
+    struct Case {
+        const char* what;
+        std::string raw;
+        std::uint16_t flags, madeBy;
+        std::u16string name;
+    };
+    const std::vector<Case> cases = {
+        {"Unix, UTF-8 without the flag", "\xE6\x97\xA5\xE6\x9C\xAC.txt", 0, 0x031E, u"\u65E5\u672C.txt"},
+        {"macOS, UTF-8 without the flag",
+         "Gr\xC3\xB6\xC3\x9F"
+         "e",
+         0, 0x1314, u"Gr\u00F6\u00DFe"},
+        {"Unix, emoji", "\xF0\x9F\x98\x80", 0, 0x0314, u"\U0001F600"},
+        {"Unix, bytes that are not UTF-8 stay CP437",
+         "\x81"
+         "ber",
+         0, 0x031E, u"\u00FCber"},
+        {"Unix, overlong form is not UTF-8", "\xC0\xAF", 0, 0x031E, AnsiToWide(OemToAnsi("\xC0\xAF"))},
+        {"DOS host, valid UTF-8 still CP437", "\xC3\xB6", 0, 0x0014, AnsiToWide(OemToAnsi("\xC3\xB6"))},
+        {"NTFS host, valid UTF-8 still CP437", "\xC3\xB6", 0, 0x0A14, AnsiToWide(OemToAnsi("\xC3\xB6"))},
+        {"flagged, any host", "\xC3\xB6", 0x0800, 0x0014, u"\u00F6"},
+        {"ASCII from Unix", "plain.txt", 0, 0x031E, u"plain.txt"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(DecodeEntryName(c.raw, c.flags, c.madeBy, true), c.name) << c.what;
 }
 
 } // namespace

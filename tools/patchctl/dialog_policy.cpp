@@ -1,5 +1,8 @@
 #include "tools/patchctl/dialog_policy.h"
 
+#include "archive/code_pages.h"
+#include "archive/decode.h"
+#include "archive/dir_manager.h"
 #include "archive/zip_archiver.h"
 
 #include <cstdio>
@@ -20,6 +23,7 @@ PolicyDialogs::PolicyDialogs(FailurePolicy policy, std::string command)
     : policy_(policy), command_(std::move(command)) {}
 
 void PolicyDialogs::Attach(TZABaseArchiver& archiver) {
+    archiver_ = &archiver;
     // Every attempt at an entry, a retry included, starts with its confirmation.
     archiver.OnConfirmProcessFile = [this](TZABaseArchiver&, const std::u16string& fileName,
                                            TZAProcessOperation, bool&) {
@@ -32,6 +36,15 @@ void PolicyDialogs::Attach(TZABaseArchiver& archiver) {
 
 TZADialogAnswer PolicyDialogs::ShowFailureDialog(const std::string& text, TZAFailureButtons buttons) {
     std::fprintf(stderr, "%s\n", text.c_str());
+    // The component's text cannot tell which entry failed, nor that its method is one not decoded here.
+    if (archiver_ && archiver_->DirManager() && !currentEntry_.empty()) {
+        TZADirArray& items = archiver_->DirManager()->Items;
+        const std::int32_t i = items.IndexOfName(currentEntry_);
+        if (i >= 0 && IsForeignUndecodedMethod(items.Item(i).Method))
+            std::fprintf(stderr, "%s: %s: compressed with %s (method %u), which is not supported\n",
+                         command_.c_str(), WideToUtf8(currentEntry_).c_str(),
+                         CompressionMethodName(items.Item(i).Method), unsigned{items.Item(i).Method});
+    }
     switch (policy_) {
     case FailurePolicy::Ignore:
         return daIgnore;

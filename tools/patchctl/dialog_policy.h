@@ -43,6 +43,7 @@ private:
     FailurePolicy policy_;
     std::string command_;
     std::u16string currentEntry_;
+    TZABaseArchiver* archiver_ = nullptr;
     std::optional<std::u16string> retriedEntry_;
     bool skipped_ = false;
 };
