@@ -4,6 +4,7 @@
 #include "archive/za_exception.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace pc {
 
@@ -19,15 +20,47 @@ std::uint64_t TDirItem::FullLocalHeaderOffset() const {
     return LocalHeaderOffset == 0xFFFFFFFFu ? Zip64LocalHeaderOffset : LocalHeaderOffset;
 }
 
-TZAStringHash::TZAStringHash(std::size_t bucketCount) : buckets_(std::max<std::size_t>(bucketCount, 1)) {}
-
-TZAStringHash::~TZAStringHash() {
-    // Chains are unlinked one item at a time: names that all hash alike make one long chain, and releasing
-    // it recursively could exhaust the stack.
-    for (auto& head : buckets_)
-        while (head)
-            head = std::move(head->Next);
+const std::string& TEntryComment::str() const {
+    static const std::string none;
+    return text_ ? *text_ : none;
 }
+
+ExtraFieldView TExtraFields::const_iterator::operator*() const {
+    const std::uint16_t size = GetU16(at_ + 2);
+    return {GetU16(at_), size, {at_ + 4, size}};
+}
+
+TExtraFields::const_iterator& TExtraFields::const_iterator::operator++() {
+    at_ += 4 + std::size_t{GetU16(at_ + 2)};
+    return *this;
+}
+
+void TExtraFields::Append(std::uint16_t headerId, const std::uint8_t* data, std::size_t size) {
+    const auto length = static_cast<std::uint16_t>(size);
+    std::copy(data, data + length, AppendSpace(headerId, length));
+}
+
+std::uint8_t* TExtraFields::AppendSpace(std::uint16_t headerId, std::uint16_t size) {
+    const std::uint8_t head[4] = {static_cast<std::uint8_t>(headerId),
+                                  static_cast<std::uint8_t>(headerId >> 8), static_cast<std::uint8_t>(size),
+                                  static_cast<std::uint8_t>(size >> 8)};
+    bytes_.insert(bytes_.end(), head, head + 4);
+    bytes_.resize(bytes_.size() + size);
+    return bytes_.data() + bytes_.size() - size;
+}
+
+std::size_t TExtraFields::size() const {
+    return static_cast<std::size_t>(std::distance(begin(), end()));
+}
+
+ExtraFieldView TExtraFields::operator[](std::size_t i) const {
+    auto it = begin();
+    std::advance(it, static_cast<std::ptrdiff_t>(i));
+    return *it;
+}
+
+TZAStringHash::TZAStringHash(std::size_t bucketCount, const std::vector<std::u16string>& keys)
+    : keys_(keys), heads_(std::max<std::size_t>(bucketCount, 1), -1), next_(keys.size(), -1) {}
 
 std::uint32_t TZAStringHash::HashOf(const std::u16string& key) {
     std::uint32_t h = 0;
@@ -37,18 +70,18 @@ std::uint32_t TZAStringHash::HashOf(const std::u16string& key) {
 }
 
 void TZAStringHash::Add(const std::u16string& key, std::int32_t value) {
-    auto& head = buckets_[HashOf(key) % buckets_.size()];
-    auto item = std::make_unique<THashItem>();
-    item->Key = key;
-    item->Value = value;
-    item->Next = std::move(head);
-    head = std::move(item);
+    const auto at = static_cast<std::size_t>(value);
+    if (at >= next_.size())
+        next_.resize(std::max(at + 1, next_.size() + next_.size() / 2), -1);
+    std::int32_t& head = heads_[HashOf(key) % heads_.size()];
+    next_[at] = head;
+    head = value;
 }
 
 std::int32_t TZAStringHash::ValueOf(const std::u16string& key) const {
-    for (const THashItem* item = buckets_[HashOf(key) % buckets_.size()].get(); item; item = item->Next.get())
-        if (item->Key == key)
-            return item->Value;
+    for (std::int32_t v = heads_[HashOf(key) % heads_.size()]; v >= 0; v = next_[static_cast<std::size_t>(v)])
+        if (keys_[static_cast<std::size_t>(v)] == key)
+            return v;
     return -1;
 }
 
@@ -81,7 +114,7 @@ void TZAHashedStringList::Clear() {
 
 std::int32_t TZAHashedStringList::IndexOf(const std::u16string& s) {
     if (!hash_) {
-        hash_ = std::make_unique<TZAStringHash>(std::max<std::size_t>(strings_.size(), 1000));
+        hash_ = std::make_unique<TZAStringHash>(std::max<std::size_t>(strings_.size(), 1000), strings_);
         for (std::size_t i = 0; i < strings_.size(); ++i)
             hash_->Add(strings_[i], static_cast<std::int32_t>(i));
     }

@@ -4,8 +4,10 @@
 
 #include "archive/zip_records.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -17,16 +19,94 @@ struct ExtraField {
     std::vector<std::uint8_t> Data; // DataSize bytes
 };
 
+// One extra block as kept by its entry: its data stays inside the entry's block store.
+struct ExtraFieldView {
+    std::uint16_t HeaderId = 0;
+    std::uint16_t DataSize = 0;
+    std::span<const std::uint8_t> Data; // DataSize bytes
+};
+
+// An entry's extra blocks, in order, kept as their heads and data in one allocation: an archive of a
+// hundred thousand entries with two blocks each would otherwise cost three allocations per entry.
+class TExtraFields {
+public:
+    class const_iterator {
+    public:
+        using value_type = ExtraFieldView;
+        using difference_type = std::ptrdiff_t;
+        const_iterator() = default;
+        const_iterator(const std::uint8_t* at, const std::uint8_t* end) : at_(at), end_(end) {}
+        ExtraFieldView operator*() const;
+        const_iterator& operator++();
+        const_iterator operator++(int) {
+            const_iterator before = *this;
+            ++*this;
+            return before;
+        }
+        bool operator==(const const_iterator& other) const { return at_ == other.at_; }
+
+    private:
+        const std::uint8_t* at_ = nullptr;
+        const std::uint8_t* end_ = nullptr;
+    };
+
+    // Reserves room for the blocks of an extra area of the given length (their heads included).
+    void reserve(std::size_t bytes) { bytes_.reserve(bytes); }
+    void push_back(const ExtraField& field) { Append(field.HeaderId, field.Data.data(), field.Data.size()); }
+    // Appends one block; its DataSize is the given size.
+    void Append(std::uint16_t headerId, const std::uint8_t* data, std::size_t size);
+    // Appends one block of the given size and returns where its data goes (valid until the next append).
+    std::uint8_t* AppendSpace(std::uint16_t headerId, std::uint16_t size);
+    bool empty() const { return bytes_.empty(); }
+    std::size_t size() const;
+    ExtraFieldView operator[](std::size_t i) const;
+    const_iterator begin() const { return {bytes_.data(), bytes_.data() + bytes_.size()}; }
+    const_iterator end() const { return {bytes_.data() + bytes_.size(), bytes_.data() + bytes_.size()}; }
+
+private:
+    std::vector<std::uint8_t> bytes_; // per block: ID (u16), size (u16), data
+};
+
+// An entry's comment: most entries have none, and then it costs one pointer.
+class TEntryComment {
+public:
+    TEntryComment() = default;
+    TEntryComment(const TEntryComment& other)
+        : text_(other.text_ ? std::make_unique<std::string>(*other.text_) : nullptr) {}
+    TEntryComment(TEntryComment&&) noexcept = default;
+    TEntryComment& operator=(const TEntryComment& other) {
+        if (this != &other)
+            text_ = other.text_ ? std::make_unique<std::string>(*other.text_) : nullptr;
+        return *this;
+    }
+    TEntryComment& operator=(TEntryComment&&) noexcept = default;
+
+    void assign(std::size_t count, char c) {
+        text_ = count ? std::make_unique<std::string>(count, c) : nullptr;
+    }
+    void assign(const char* text, std::size_t count) {
+        text_ = count ? std::make_unique<std::string>(text, count) : nullptr;
+    }
+    char* data() { return text_ ? text_->data() : nullptr; }
+    std::size_t size() const { return text_ ? text_->size() : 0; }
+    bool empty() const { return size() == 0; }
+    const std::string& str() const;
+    operator const std::string&() const { return str(); }
+
+private:
+    std::unique_ptr<std::string> text_;
+};
+
 // One directory entry: the central header as stored, then what is kept in memory.
 struct TDirItem : TZACentralHeader {
-    std::u16string Name; // decoded, separators as stored
-    std::string Comment; // raw bytes
-    std::vector<ExtraField> ExtraFields;
-    bool HasZip64Info = false;
+    std::u16string Name;   // decoded, separators as stored
+    TEntryComment Comment; // raw bytes
+    TExtraFields ExtraFields;
     std::uint64_t Zip64UncompressedSize = 0;
     std::uint64_t Zip64CompressedSize = 0;
     std::uint64_t Zip64LocalHeaderOffset = 0;
     std::uint32_t Zip64DiskStart = 0;
+    bool HasZip64Info = false;
     // Written by a processing run: selected for the running operation, and that operation's code.
     bool Selected = false;
     std::uint8_t Operation = 0;
@@ -39,30 +119,39 @@ struct TDirItem : TZACentralHeader {
     std::uint64_t FullLocalHeaderOffset() const;
 };
 
-// Chained hash of the name index: key -> list position.
+// Chained hash of the name index: key -> list position. It keeps positions only, chained through one
+// array, and compares against the list it indexes, so a key is never stored twice.
 class TZAStringHash {
 public:
-    explicit TZAStringHash(std::size_t bucketCount);
+    TZAStringHash(std::size_t bucketCount, const std::vector<std::u16string>& keys);
     TZAStringHash(const TZAStringHash&) = delete;
     TZAStringHash& operator=(const TZAStringHash&) = delete;
-    ~TZAStringHash();
-    void Add(const std::u16string& key, std::int32_t value); // goes to the head of its chain
-    std::int32_t ValueOf(const std::u16string& key) const;   // -1 when absent
-    std::size_t BucketCount() const { return buckets_.size(); }
+    // Position `value` of the list holds `key`; it goes to the head of its chain.
+    void Add(const std::u16string& key, std::int32_t value);
+    std::int32_t ValueOf(const std::u16string& key) const; // -1 when absent
+    std::size_t BucketCount() const { return heads_.size(); }
     static std::uint32_t HashOf(const std::u16string& key);
 
 private:
-    struct THashItem {
-        std::unique_ptr<THashItem> Next;
-        std::u16string Key;
-        std::int32_t Value;
-    };
-    std::vector<std::unique_ptr<THashItem>> buckets_;
+    const std::vector<std::u16string>& keys_;
+    std::vector<std::int32_t> heads_; // per bucket: the newest position, -1 when empty
+    std::vector<std::int32_t> next_;  // per position: the one added before it to the same chain, or -1
 };
 
 // The lower-cased names, parallel to the entry array, with a lazily built hash.
 class TZAHashedStringList {
 public:
+    TZAHashedStringList() = default;
+    // The hash refers to the strings it indexes, so a moved list builds its own again.
+    TZAHashedStringList(TZAHashedStringList&& other) noexcept : strings_(std::move(other.strings_)) {
+        other.hash_.reset();
+    }
+    TZAHashedStringList& operator=(TZAHashedStringList&& other) noexcept {
+        strings_ = std::move(other.strings_);
+        hash_.reset();
+        other.hash_.reset();
+        return *this;
+    }
     std::int32_t Count() const { return static_cast<std::int32_t>(strings_.size()); }
     const std::u16string& operator[](std::int32_t i) const {
         return strings_.at(static_cast<std::size_t>(i));

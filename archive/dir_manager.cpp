@@ -302,6 +302,7 @@ void TZADirManager::ReadEntry(std::int32_t i, const TZALoadOptions& options, TSe
 
     bool ownUnicodeName = false; // the component's own Unicode-name block wins over Info-ZIP's
     std::int64_t consumed = 0;
+    item.ExtraFields.reserve(item.ExtraLength); // the blocks kept never take more than the area
     while (consumed < item.ExtraLength) {
         std::int64_t remaining = item.ExtraLength - consumed;
         if (remaining < 4) {
@@ -313,18 +314,16 @@ void TZADirManager::ReadEntry(std::int32_t i, const TZALoadOptions& options, TSe
         std::uint8_t blockHead[4];
         reader.Read(blockHead, 4);
         consumed += 4;
-        ExtraField field;
-        field.HeaderId = GetU16(blockHead);
-        field.DataSize = GetU16(blockHead + 2);
-        if (field.DataSize > item.ExtraLength - consumed)
-            field.DataSize = static_cast<std::uint16_t>(item.ExtraLength - consumed);
-        field.Data.resize(field.DataSize);
-        reader.Read(field.Data.data(), field.DataSize);
-        consumed += field.DataSize;
+        const std::uint16_t headerId = GetU16(blockHead);
+        std::uint16_t dataSize = GetU16(blockHead + 2);
+        if (dataSize > item.ExtraLength - consumed)
+            dataSize = static_cast<std::uint16_t>(item.ExtraLength - consumed);
+        std::uint8_t* const data = item.ExtraFields.AppendSpace(headerId, dataSize);
+        reader.Read(data, dataSize);
+        consumed += dataSize;
 
-        const std::uint8_t* data = field.Data.data();
-        const std::size_t size = field.Data.size();
-        if (field.HeaderId == kZip64ExtraId) {
+        const std::size_t size = dataSize;
+        if (headerId == kZip64ExtraId) {
             std::size_t at = 0;
             if (item.UncompressedSize == 0xFFFFFFFFu && at + 8 <= size) {
                 item.Zip64UncompressedSize = GetU64(data + at);
@@ -341,21 +340,22 @@ void TZADirManager::ReadEntry(std::int32_t i, const TZALoadOptions& options, TSe
             if (item.DiskStart == 0xFFFF && at + 4 <= size)
                 item.Zip64DiskStart = GetU32(data + at) & 0xFFFF;
             item.HasZip64Info = true;
-        } else if (field.HeaderId == kUnicodeNameExtraId) {
+        } else if (headerId == kUnicodeNameExtraId) {
             TUnicodeExtendedInfo info;
             if (info.Parse(data, size)) {
                 Items.SetItemName(i, info.Name);
                 ownUnicodeName = true;
             }
-        } else if (field.HeaderId == kInfoZipUnicodePathId && !ownUnicodeName) {
+        } else if (headerId == kInfoZipUnicodePathId && !ownUnicodeName) {
             if (auto name = InfoZipUnicodePath(data, size, raw))
                 Items.SetItemName(i, *name);
         }
-        item.ExtraFields.push_back(std::move(field));
     }
 
-    item.Comment.assign(item.CommentLength, '\0');
-    reader.Read(item.Comment.data(), item.CommentLength);
+    if (item.CommentLength > 0) {
+        item.Comment.assign(item.CommentLength, '\0');
+        reader.Read(item.Comment.data(), item.CommentLength);
+    }
 }
 
 std::int64_t TZADirManager::FindSignature(std::uint32_t signature, std::int64_t from, std::int64_t chunkSize,

@@ -23,7 +23,7 @@ constexpr std::uint32_t kAttrSearchable = 0x1E; // hidden, system, volume label,
 // The modification time of the extended-timestamp block (flag bit 0, then a signed 32-bit Unix time): the
 // exact moment, where the DOS time is local time of an unknown zone rounded to two seconds.
 std::optional<std::time_t> ExtendedModTime(const TDirItem& item) {
-    for (const ExtraField& field : item.ExtraFields) {
+    for (const ExtraFieldView field : item.ExtraFields) {
         if (field.HeaderId != kExtendedTimestampId || field.Data.size() < 5 || (field.Data[0] & 1) == 0)
             continue;
         return static_cast<std::time_t>(static_cast<std::int32_t>(GetU32(field.Data.data() + 1)));

@@ -219,7 +219,7 @@ TEST(OpenTest, Zip64RecordsAndExtraBlocks) {
     archiver->Open();
     const TDirItem& stray = archiver->DirManager()->Items.Item(0);
     EXPECT_EQ(stray.ExtraFields.size(), 1u);
-    EXPECT_EQ(stray.Comment, "hi"); // the stray bytes after the last block do not shift the comment
+    EXPECT_EQ(stray.Comment.str(), "hi"); // the stray bytes after the last block do not shift the comment
 }
 
 TEST(OpenTest, ManyEntriesWithoutTheirDescriptorsAreRecoveredInOnePass) {
