@@ -5,7 +5,6 @@
 #include "framework/exceptions.h"
 #include "tools/patchctl/command.h"
 
-#include <cinttypes>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -13,16 +12,56 @@
 namespace pc::patchctl {
 namespace {
 
-std::string FormatEntry(const TDirItem& item) {
-    char line[160];
-    std::snprintf(line, sizeof line,
-                  "%u\t%" PRIu64 "\t%" PRIu64 "\t%08" PRIx32 "\t%04u-%02u-%02u %02u:%02u:%02u\t%08" PRIx32
-                  "\t",
-                  static_cast<unsigned>(item.Method), item.FullCompressedSize(), item.FullUncompressedSize(),
-                  item.Crc32, 1980u + (item.ModDate >> 9), (item.ModDate >> 5) & 15u, item.ModDate & 31u,
-                  static_cast<unsigned>(item.ModTime >> 11), (item.ModTime >> 5) & 63u,
-                  (item.ModTime & 31u) * 2, item.ExternalAttr);
-    return line + WideToUtf8(item.Name) + "\n";
+// Fields are formatted by hand: printf's parsing of the format string dominated a listing of many entries.
+char* Decimal(char* at, std::uint64_t value, int width = 0) {
+    char digits[20];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (; n < width; --width)
+        *at++ = '0';
+    while (n > 0)
+        *at++ = digits[--n];
+    return at;
+}
+
+char* Hex8(char* at, std::uint32_t value) {
+    for (int shift = 28; shift >= 0; shift -= 4)
+        *at++ = "0123456789abcdef"[(value >> shift) & 15u];
+    return at;
+}
+
+// METHOD, compressed and uncompressed size, CRC-32, the DOS time as stored, attributes, then the name.
+void AppendEntry(std::string& line, const TDirItem& item) {
+    char head[96];
+    char* at = head;
+    at = Decimal(at, item.Method);
+    *at++ = '\t';
+    at = Decimal(at, item.FullCompressedSize());
+    *at++ = '\t';
+    at = Decimal(at, item.FullUncompressedSize());
+    *at++ = '\t';
+    at = Hex8(at, item.Crc32);
+    *at++ = '\t';
+    at = Decimal(at, 1980u + (item.ModDate >> 9), 4);
+    *at++ = '-';
+    at = Decimal(at, (item.ModDate >> 5) & 15u, 2);
+    *at++ = '-';
+    at = Decimal(at, item.ModDate & 31u, 2);
+    *at++ = ' ';
+    at = Decimal(at, item.ModTime >> 11, 2);
+    *at++ = ':';
+    at = Decimal(at, (item.ModTime >> 5) & 63u, 2);
+    *at++ = ':';
+    at = Decimal(at, (item.ModTime & 31u) * 2, 2);
+    *at++ = '\t';
+    at = Hex8(at, item.ExternalAttr);
+    *at++ = '\t';
+    line.assign(head, at);
+    line += WideToUtf8(item.Name);
+    line += '\n';
 }
 
 int Run(const std::vector<std::string>& args) {
@@ -40,13 +79,16 @@ int Run(const std::vector<std::string>& args) {
         std::fprintf(stderr, "%s\n", WithClosingPeriod(e.Message()).c_str());
         return 2;
     }
+    // Written line by line through stdio's buffer: a listing as large as the directory is never held.
     TZADirArray& items = archiver.DirManager()->Items;
-    std::string out;
-    for (std::int32_t i = 0; i < items.Count(); ++i)
-        out += FormatEntry(items.Item(i));
+    bool written = true;
+    std::string line;
+    for (std::int32_t i = 0; i < items.Count() && written; ++i) {
+        AppendEntry(line, items.Item(i));
+        written = std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
+    }
     archiver.Close();
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    return std::fflush(stdout) == 0 ? 0 : 1;
+    return std::fflush(stdout) == 0 && written ? 0 : 1;
 }
 
 const Registration reg("list", "list ARCHIVE", &Run);
