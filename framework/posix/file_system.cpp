@@ -14,7 +14,9 @@
 #include <cerrno>
 #include <climits>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace pc::fsys {
@@ -108,7 +110,19 @@ bool IsOnRemovableMedia(const TFile& file, const std::string&) {
     struct stat st {};
     if (::fstat(Fd(file), &st) != 0)
         return false;
-    return posix::IsRemovableBlockDevice(::major(st.st_dev), ::minor(st.st_dev));
+    // A device does not change its kind while an update writes to it: sysfs is asked once per device,
+    // not once for each of thousands of small files.
+    static std::mutex mutex;
+    static std::map<dev_t, bool> answers;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (auto found = answers.find(st.st_dev); found != answers.end())
+            return found->second;
+    }
+    const bool removable = posix::IsRemovableBlockDevice(::major(st.st_dev), ::minor(st.st_dev));
+    std::lock_guard<std::mutex> lock(mutex);
+    answers.emplace(st.st_dev, removable);
+    return removable;
 }
 
 bool SetEntryAttributes(const TFile& file, const std::string&, std::uint32_t unixMode, std::uint32_t) {
