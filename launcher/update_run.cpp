@@ -159,7 +159,9 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
 
     const std::string listFile = appDir + kPatchListFileName;
     std::string reason;
-    if (!Download(ui, patchListUrl, listFile, false, DownloadOptions{}, DefaultDownloadLimits(), &reason)) {
+    DownloadOptions listOptions;
+    listOptions.maxBytes = kPatchListMaxBytes;
+    if (!Download(ui, patchListUrl, listFile, false, listOptions, DefaultDownloadLimits(), &reason)) {
         ui.AppendLogLine("- Cannot download patch list");
         ui.ReportDownloadFailure("patch list", reason);
         return;
