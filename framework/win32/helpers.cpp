@@ -67,8 +67,9 @@ bool IsLinkOrSpecialFile(const std::string& name) {
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
         return true; // a symbolic link or a junction
     // The link itself is opened, never what it names; a device answers as something else than a disk file.
-    UniqueHandle file(::CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    win32::UniqueHandle file(::CreateFileA(name.c_str(), 0,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (file.Get() == INVALID_HANDLE_VALUE)
         return false;
     if (::GetFileType(file.Get()) != FILE_TYPE_DISK)
