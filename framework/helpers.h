@@ -15,6 +15,10 @@ std::string PathPart(const std::string& name); // up to and including the last s
 std::string NamePart(const std::string& name); // after the last separator
 bool IsExistingFile(const std::string& name);  // a regular file of that literal name
 bool RemoveFile(const std::string& name);
+// Whether `name` is there as anything but a regular file of its own: a link (followed or not), a pipe, a
+// device, or a file that other names share (a hard link). Writing through such a name reaches a file
+// elsewhere. False when nothing has that name.
+bool IsLinkOrSpecialFile(const std::string& name);
 // Makes the folder of `name` (its PathPart) when it is missing; its parent must exist. True when the folder
 // is there afterwards.
 bool EnsureFolderOf(const std::string& name);

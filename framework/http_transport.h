@@ -12,6 +12,9 @@ namespace pc {
 
 struct THttpRequest {
     std::string url; // http or https; redirects are followed, to http and https only
+    // When `url` is https, a redirect may lead to https only: a body that nothing else vouches for must
+    // not come over a plain connection that anyone on the way can change.
+    bool keepHttps = false;
     std::string userAgent;
     // The body from this byte to its end (a range request), or the whole body when negative.
     std::int64_t rangeStart = -1;
@@ -19,7 +22,8 @@ struct THttpRequest {
     // server whose file no longer matches answers with the whole body instead.
     std::string ifRange;
     std::chrono::milliseconds connectTimeout{30000};
-    // Below one byte per second for this long ends the request.
+    // Below `lowSpeedLimit` bytes per second for `lowSpeedTime` ends the request.
+    std::int64_t lowSpeedLimit = 1024;
     std::chrono::seconds lowSpeedTime{60};
 };
 
@@ -66,6 +70,12 @@ public:
     // and the transport stays usable for the next request.
     virtual THttpOutcome Fetch(const THttpRequest& request, THttpReceiver& receiver) = 0;
 };
+
+// The certificates (a PEM file) that TLS servers must chain to from now on, in place of the system's
+// authorities; empty for the system's again. For a private deployment or a test server on loopback.
+// False when the platform's client cannot take certificates of its own (WinInet trusts the system's
+// store only).
+bool SetTrustedCertificates(const std::string& pemFile);
 
 // The platform's transport, one for the process. It keeps connections (and TLS sessions) open between
 // requests, so that consecutive downloads from one server share them. Window thread only.

@@ -37,6 +37,16 @@ constexpr const char* kTimeLimitReason = "time limit";
 constexpr const char* kMismatchReason = "SHA-256 mismatch";
 constexpr const char* kWrongRangeReason = "the server sent another part of the file";
 
+std::string SlowReason(std::int64_t bytesPerSecond) {
+    return "slower than " + std::to_string(bytesPerSecond) + " bytes per second";
+}
+
+std::string TooLargeReason(std::int64_t maxBytes) {
+    constexpr std::int64_t kMiB = 1024 * 1024;
+    return "larger than " + (maxBytes % kMiB == 0 ? std::to_string(maxBytes / kMiB) + " MiB"
+                                                  : std::to_string(maxBytes) + " bytes");
+}
+
 // Statuses that mean "not now" rather than "no": worth asking again after a pause.
 bool IsPassingStatus(long status) {
     return status == 408 || status == 429 || (status >= 500 && status <= 599);
@@ -95,11 +105,22 @@ public:
 
     bool Run(std::string& reason) {
         lastProgress_ = Clock::now();
+        // Whatever a link or a shared file under this name reaches must stay as it is: the name goes, and
+        // with it anything kept there to continue.
+        if (IsLinkOrSpecialFile(destination_)) {
+            RemoveFile(destination_);
+            RemoveState();
+        }
         PickUpEarlierStart();
         for (int fetch = 1;; ++fetch) {
             if (!FetchWithRetries(reason)) {
                 if (file_.IsOpen())
                     CloseOutputFile(file_);
+                if (tooLarge_) {
+                    // Nothing of a body refused for its size is kept, nor continued later.
+                    RemoveFile(destination_);
+                    RemoveState();
+                }
                 return false;
             }
             Read(buffer_.data(), 0); // the end of the body: the last read takes nothing
@@ -176,6 +197,14 @@ public:
     bool Body(const char* data, std::size_t size) override {
         lastProgress_ = Clock::now();
         lastActivity_ = lastProgress_;
+        if (options_.maxBytes > 0 &&
+            written_ + static_cast<std::int64_t>(filled_ + size) > options_.maxBytes) {
+            stop_ = TStop::stTooLarge;
+            return false;
+        }
+        speedBytes_ += static_cast<std::int64_t>(size);
+        if (TooSlow(lastProgress_))
+            return false;
         while (size > 0) {
             if (filled_ == 0 && size >= kReadSize) {
                 Read(data, kReadSize);
@@ -212,12 +241,26 @@ public:
             stop_ = TStop::stStalled;
             return false;
         }
-        return true;
+        return !TooSlow(now);
     }
 
 private:
-    enum class TStop { stNone, stEnding, stTimeLimit, stStalled };
+    enum class TStop { stNone, stEnding, stTimeLimit, stStalled, stSlow, stTooLarge };
     enum class TAttemptEnd { aeComplete, aeRetry, aeFail };
+
+    // The low-speed limit over whole periods of its time: a server that trickles a few bytes now and then
+    // is never silent long enough for the stall check, so the bytes of each period must reach the rate.
+    bool TooSlow(Clock::time_point now) {
+        if (now - speedStart_ < limits_.lowSpeedTime)
+            return false;
+        if (speedBytes_ < limits_.lowSpeedBytes * limits_.lowSpeedTime.count()) {
+            stop_ = TStop::stSlow;
+            return true;
+        }
+        speedStart_ = now;
+        speedBytes_ = 0;
+        return false;
+    }
 
     void PickUpEarlierStart() {
         const auto state = LoadResumeState(options_.resumeState);
@@ -255,6 +298,9 @@ private:
         request.userAgent = NamePart(ExecutablePath());
         request.connectTimeout = limits_.connectTimeout;
         request.lowSpeedTime = limits_.lowSpeedTime;
+        request.lowSpeedLimit = limits_.lowSpeedBytes;
+        // A body that no digest vouches for must not come from a plain connection once asked for on TLS.
+        request.keepHttps = expectedDigest_.empty();
         // Without a validator there is no telling whether the rest would belong to the bytes kept.
         ranged_ = written_ > 0 && !validator_.empty();
         if (ranged_) {
@@ -265,13 +311,24 @@ private:
         wrongRange_ = false;
         stop_ = TStop::stNone;
         lastActivity_ = Clock::now();
+        speedStart_ = lastActivity_;
+        speedBytes_ = 0;
         const THttpOutcome outcome = PlatformHttpTransport().Fetch(request, *this);
 
         if (stop_ == TStop::stEnding) {
             reason = kEndingReason;
             return TAttemptEnd::aeFail;
         }
+        if (stop_ == TStop::stTooLarge) {
+            reason = TooLargeReason(options_.maxBytes);
+            tooLarge_ = true;
+            return TAttemptEnd::aeFail;
+        }
         FlushBuffer(); // what arrived before an end or a break-off is kept
+        if (stop_ == TStop::stSlow) {
+            reason = SlowReason(limits_.lowSpeedBytes);
+            return TAttemptEnd::aeRetry;
+        }
         if (stop_ == TStop::stTimeLimit || stop_ == TStop::stStalled) {
             reason = kTimeLimitReason;
             return stop_ == TStop::stStalled ? TAttemptEnd::aeRetry : TAttemptEnd::aeFail;
@@ -426,6 +483,9 @@ private:
     long status_ = 0;
     bool wrongRange_ = false;
     TStop stop_ = TStop::stNone;
+    Clock::time_point speedStart_; // the current period of the low-speed limit
+    std::int64_t speedBytes_ = 0;  // body bytes within it
+    bool tooLarge_ = false;
 };
 
 void SetFailure(std::string* failure, std::string text) {

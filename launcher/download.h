@@ -3,6 +3,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 namespace pc {
@@ -13,7 +14,8 @@ class UiPort;
 struct DownloadLimits {
     // Giving up on a server that does not accept the connection.
     std::chrono::milliseconds connectTimeout{30000};
-    // A transfer that stays below one byte per second for this long is abandoned.
+    // A transfer that stays below `lowSpeedBytes` per second for this long is abandoned (and tried again),
+    // so a server that trickles holds each attempt up for this long at most.
     std::chrono::seconds lowSpeedTime{60};
     // The waits before the second and the third attempt of one download.
     std::array<std::chrono::milliseconds, 2> retryPauses{std::chrono::milliseconds(1000),
@@ -21,14 +23,18 @@ struct DownloadLimits {
     // All attempts of one download together give up once this long has passed without a body byte
     // arriving, so a dead server holds the launcher up for this long at most, whatever the attempts.
     std::chrono::seconds noProgressTime{120};
+    // The low-speed limit's rate, in bytes per second.
+    std::int64_t lowSpeedBytes = 1024;
 };
 
 // The limits that `Download` uses when none are passed; tests shorten them.
 DownloadLimits& DefaultDownloadLimits();
 
-// Fetches `url` (http or https, redirects followed) into `destination`. The body is taken in reads of
-// at most 1024 bytes; after each read the bytes are written, the progress bar is stepped by their number
-// (when `withProgress`) and pending window messages are handled once.
+// Fetches `url` (http or https, redirects followed) into `destination`. The body is taken in reads of at
+// most 1024 bytes; after each read the bytes are written, the progress bar is stepped by their number
+// (when `withProgress`) and pending window messages are handled once. Without a SHA-256 to check the body
+// against, a download that starts on https follows redirects to https only. A link, a pipe or a
+// hard-linked file under the name of `destination` is removed first, never written through.
 //
 // A transfer that breaks off, a refused connection and the statuses 408, 429 and 5xx are tried again, up to
 // three attempts with pauses between them; a broken transfer goes on from its first missing byte when the
@@ -51,6 +57,9 @@ struct DownloadOptions {
     // Where what is needed to continue this download at a later start is kept (the server's validator,
     // the URL); empty for a download that always starts afresh. Removed when the download is complete.
     std::string resumeState;
+    // A body that grows beyond this many bytes is refused and its file removed; 0 for no bound. Listed
+    // sizes are not one: servers list wrong ones.
+    std::int64_t maxBytes = 0;
 };
 
 // A download that survives broken connections and, with `options.resumeState`, a broken-off start: see

@@ -50,8 +50,10 @@ bool IsPatchListSigned(UiPort& ui, const std::string& listUrl, const std::string
         return false;
     const std::string signatureFile = appDir + kSignatureFileName;
     std::string reason;
-    const bool fetched =
-        Download(ui, SignatureUrlOf(listUrl), signatureFile, false, DefaultDownloadLimits(), &reason);
+    DownloadOptions options;
+    options.maxBytes = kLargestSignature; // anything longer is no signature and need not be stored
+    const bool fetched = Download(ui, SignatureUrlOf(listUrl), signatureFile, false, options,
+                                  DefaultDownloadLimits(), &reason);
     std::string signature;
     const bool read = fetched && ReadSmallFile(signatureFile, kLargestSignature, signature);
     RemoveFile(signatureFile);

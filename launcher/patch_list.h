@@ -21,6 +21,9 @@ struct TPatchRec {
 };
 
 constexpr std::int32_t kPatchListCapacity = 65536;
+// The largest patch list that is downloaded at all: far more than a full table of rows needs, and a bound on
+// what a hostile server can make the launcher store and read.
+constexpr std::int64_t kPatchListMaxBytes = 64 * 1024 * 1024;
 
 // The patch table. Each parse starts it anew; rows above `high` are stale and never read.
 struct TPatchList {

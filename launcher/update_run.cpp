@@ -113,6 +113,24 @@ bool IsRowNeeded(std::int32_t index) {
     return row.group == 0 || FindLaterInGroup(index) == -1;
 }
 
+// Whether `path` is one of the launcher's own files under another name while the platform sees a plain
+// file there: a link it cannot tell from a file (Unix links look so to Windows programs under Wine, where
+// writing through the name truncates the launcher's file and deleting it deletes that file). Such a name
+// is neither written nor deleted. Links that the platform sees are removed by the download itself.
+bool ReachesALauncherFile(const std::string& appDir, const std::string& path) {
+    TFileIdentity reached;
+    if (IsLinkOrSpecialFile(path) || !FileIdentityOf(path, reached))
+        return false;
+    for (const std::string& own : {appDir + kConfigFileName, appDir + kLedgerFileName,
+                                   appDir + kPatchListFileName, ExecutablePath()}) {
+        TFileIdentity identity;
+        if (own != path && FileIdentityOf(own, identity) && identity.device == reached.device &&
+            identity.inode == reached.inode)
+            return true;
+    }
+    return false;
+}
+
 // Partial downloads (and what is kept to continue them) that no needed row of this list will continue are
 // removed, so that they do not hold the player's disk for ever.
 void RemoveUnneededPartials(const std::string& appDir) {
@@ -123,7 +141,7 @@ void RemoveUnneededPartials(const std::string& appDir) {
             needed.insert(ArchiveFileName(Row(i).url, true));
     for (const std::string& prefix : {std::string(kStoredArchivePrefix), std::string(kResumeStatePrefix)}) {
         for (const std::string& name : FilesStartingWith(appDir, prefix)) {
-            if (needed.count(name.substr(prefix.size())) == 0)
+            if (needed.count(name.substr(prefix.size())) == 0 && !ReachesALauncherFile(appDir, appDir + name))
                 RemoveFile(appDir + name);
         }
     }
@@ -159,7 +177,9 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
 
     const std::string listFile = appDir + kPatchListFileName;
     std::string reason;
-    if (!Download(ui, patchListUrl, listFile, false, DownloadOptions{}, DefaultDownloadLimits(), &reason)) {
+    DownloadOptions listOptions;
+    listOptions.maxBytes = kPatchListMaxBytes;
+    if (!Download(ui, patchListUrl, listFile, false, listOptions, DefaultDownloadLimits(), &reason)) {
         ui.AppendLogLine("- Cannot download patch list");
         ui.ReportDownloadFailure("patch list", reason);
         return;
@@ -186,8 +206,11 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
         // Where '\\' separates, the stored names lie in folders of their own (Windows).
         EnsureFolderOf(options.resumeState);
         EnsureFolderOf(StoredArchivePath(appDir, row.url));
-        if (Download(ui, row.url, StoredArchivePath(appDir, row.url), true, options, DefaultDownloadLimits(),
-                     &reason)) {
+        const bool storable = !ReachesALauncherFile(appDir, StoredArchivePath(appDir, row.url));
+        if (!storable)
+            reason = "its stored name leads to one of the launcher's own files";
+        if (storable && Download(ui, row.url, StoredArchivePath(appDir, row.url), true, options,
+                                 DefaultDownloadLimits(), &reason)) {
             ui.AppendLogLine("- Downloaded: " + ArchiveFileName(row.url, false));
             ApplyPatch(ui, i);
             anyApplied = true;

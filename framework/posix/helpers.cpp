@@ -41,6 +41,13 @@ bool IsExistingFile(const std::string& name) {
     return S_ISREG(st.st_mode);
 }
 
+bool IsLinkOrSpecialFile(const std::string& name) {
+    struct stat st {};
+    if (name.empty() || ::lstat(name.c_str(), &st) != 0)
+        return false;
+    return !S_ISREG(st.st_mode) || st.st_nlink > 1;
+}
+
 std::vector<std::string> FilesStartingWith(const std::string& directory, const std::string& prefix) {
     std::vector<std::string> names;
     std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(directory.empty() ? "." : directory.c_str()),

@@ -5,8 +5,10 @@
 #include <curl/curl.h>
 
 #include <array>
+#include <cctype>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 namespace pc {
 namespace {
@@ -19,6 +21,7 @@ constexpr std::size_t kPendingCapacity = 4 * CURL_MAX_WRITE_SIZE;
 constexpr long kMaxRedirects = 20;
 // Only web URLs are fetched or followed: a redirect must not reach local files or other services.
 constexpr const char* kAllowedProtocols = "http,https";
+constexpr const char* kSecureProtocols = "https";
 // How long one wait for the network lasts before the receiver is asked whether to go on waiting.
 constexpr int kPollMilliseconds = 200;
 
@@ -78,10 +81,11 @@ std::size_t TakeBody(char* data, std::size_t size, std::size_t count, void* user
     return length;
 }
 
-// A header of the final answer (after redirects), or empty.
-std::string HeaderValue(CURL* easy, const char* name) {
+// A header of the final answer (after redirects), or of the answer of request `request` (counted from 0),
+// or empty.
+std::string HeaderValue(CURL* easy, const char* name, int request = -1) {
     curl_header* header = nullptr;
-    if (curl_easy_header(easy, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK || header == nullptr)
+    if (curl_easy_header(easy, name, 0, CURLH_HEADER, request, &header) != CURLHE_OK || header == nullptr)
         return {};
     return header->value;
 }
@@ -96,6 +100,29 @@ THttpAnswer ReadAnswer(CURL* easy) {
     answer.lastModified = HeaderValue(easy, "Last-Modified");
     answer.contentRange = HeaderValue(easy, "Content-Range");
     return answer;
+}
+
+bool HasScheme(const std::string& url, std::string_view scheme) {
+    if (url.size() < scheme.size())
+        return false;
+    for (std::size_t i = 0; i < scheme.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(url[i])) != scheme[i])
+            return false;
+    return true;
+}
+
+bool IsHttpsUrl(const std::string& url) {
+    return HasScheme(url, "https://");
+}
+
+bool IsWebUrl(const std::string& url) {
+    return HasScheme(url, "http://") || IsHttpsUrl(url);
+}
+
+// The PEM file that replaces the system's authorities, or empty.
+std::string& TrustedCertificates() {
+    static std::string file;
+    return file;
 }
 
 THttpFailure FailureKind(CURLcode result, bool answered) {
@@ -148,19 +175,25 @@ public:
                     return {THttpFailure::hfOther, "cannot set up the request"};
             }
         }
+        const bool keepHttps = request.keepHttps && IsHttpsUrl(request.url);
+        const std::string& trusted = TrustedCertificates();
         const bool configured =
             curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str()) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, kAllowedProtocols) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR,
+                             keepHttps ? kSecureProtocols : kAllowedProtocols) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
+            (trusted.empty() || (curl_easy_setopt(easy, CURLOPT_CAINFO, trusted.c_str()) == CURLE_OK &&
+                                 curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr) == CURLE_OK)) &&
             curl_easy_setopt(easy, CURLOPT_USERAGENT, request.userAgent.c_str()) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
                              static_cast<long>(request.connectTimeout.count())) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(request.lowSpeedLimit)) ==
+                CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(request.lowSpeedTime.count())) ==
                 CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_RANGE, range.empty() ? nullptr : range.c_str()) == CURLE_OK &&
@@ -218,6 +251,17 @@ public:
         }
         if (result == CURLE_OK)
             return {};
+        if (result == CURLE_UNSUPPORTED_PROTOCOL && keepHttps) {
+            // The follow stopped at the last redirect answer, whose Location names the step down; the
+            // count already includes the follow that was refused.
+            long redirects = 0;
+            curl_easy_getinfo(easy, CURLINFO_REDIRECT_COUNT, &redirects);
+            const std::string next = redirects > 0
+                                         ? HeaderValue(easy, "Location", static_cast<int>(redirects - 1))
+                                         : std::string();
+            if (IsWebUrl(next) && !IsHttpsUrl(next))
+                return {THttpFailure::hfOther, "refused a redirect from https to " + next};
+        }
         return {FailureKind(result, answered),
                 errorText_[0] != '\0' ? std::string(errorText_.data()) : curl_easy_strerror(result)};
     }
@@ -231,6 +275,11 @@ private:
 };
 
 } // namespace
+
+bool SetTrustedCertificates(const std::string& pemFile) {
+    TrustedCertificates() = pemFile;
+    return true;
+}
 
 THttpTransport& PlatformHttpTransport() {
     static TCurlTransport transport;

@@ -53,7 +53,8 @@ void CreateOutputFile(TOutputFile& file, const std::string& path) {
         file.handle_ = -1;
     }
     file.path_ = path;
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // Never through a link: what the name points to may be any file of the installation or beyond it.
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0) {
         const int err = errno;
         // With O_CREAT the file itself need not exist, so ENOENT means a directory on the way is missing.
@@ -68,7 +69,7 @@ void ContinueOutputFile(TOutputFile& file, const std::string& path, std::int64_t
         file.handle_ = -1;
     }
     file.path_ = path;
-    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0)
         RaiseInOutError(InOutCodeFromSystemError(errno));
     if (::ftruncate(fd, static_cast<off_t>(length)) != 0 || ::lseek(fd, 0, SEEK_END) < 0) {

@@ -58,6 +58,26 @@ bool IsExistingFile(const std::string& name) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+bool IsLinkOrSpecialFile(const std::string& name) {
+    if (name.empty())
+        return false;
+    const DWORD attributes = ::GetFileAttributesA(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return false;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return true; // a symbolic link or a junction
+    // The link itself is opened, never what it names; a device answers as something else than a disk file.
+    win32::UniqueHandle file(::CreateFileA(name.c_str(), 0,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (file.Get() == INVALID_HANDLE_VALUE)
+        return false;
+    if (::GetFileType(file.Get()) != FILE_TYPE_DISK)
+        return true;
+    BY_HANDLE_FILE_INFORMATION info{};
+    return ::GetFileInformationByHandle(file.Get(), &info) && info.nNumberOfLinks > 1;
+}
+
 std::vector<std::string> FilesStartingWith(const std::string& directory, const std::string& prefix) {
     std::vector<std::string> names;
     const std::string folder = PathPart(prefix); // "tqm_download\\" of "tqm_download\\p"

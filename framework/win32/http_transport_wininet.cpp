@@ -39,17 +39,22 @@ private:
 };
 
 // Only web URLs are fetched or followed: a redirect must not reach local files or other services.
-bool IsWebUrl(const std::string& url) {
-    auto startsWith = [&](const char* scheme) {
-        const std::string prefix = scheme;
-        if (url.size() < prefix.size())
+bool StartsWithScheme(const std::string& url, const char* scheme) {
+    const std::string prefix = scheme;
+    if (url.size() < prefix.size())
+        return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+        if (static_cast<char>(std::tolower(static_cast<unsigned char>(url[i]))) != prefix[i])
             return false;
-        for (std::size_t i = 0; i < prefix.size(); ++i)
-            if (static_cast<char>(std::tolower(static_cast<unsigned char>(url[i]))) != prefix[i])
-                return false;
-        return true;
-    };
-    return startsWith("http://") || startsWith("https://");
+    return true;
+}
+
+bool IsHttpsUrl(const std::string& url) {
+    return StartsWithScheme(url, "https://");
+}
+
+bool IsWebUrl(const std::string& url) {
+    return StartsWithScheme(url, "http://") || IsHttpsUrl(url);
 }
 
 std::string ErrorText(DWORD error) {
@@ -115,17 +120,19 @@ std::string FinalUrl(HINTERNET request) {
     return std::string(url.data(), length);
 }
 
-// Below one byte per second for the whole limit ends the request, as the curl transport's limit does.
+// Below `bytesPerSecond` for the whole limit ends the request, as the curl transport's limit does.
 class SpeedCheck {
 public:
-    explicit SpeedCheck(std::chrono::seconds limit) : limit_(limit), start_(Clock::now()) {}
-    // False when the last window of `limit` seconds brought fewer bytes than it had seconds.
+    SpeedCheck(std::int64_t bytesPerSecond, std::chrono::seconds limit)
+        : bytesPerSecond_(bytesPerSecond), limit_(limit), start_(Clock::now()) {}
+    // False when the last window of `limit` seconds brought less than the limit's bytes.
     bool Took(std::size_t bytes) {
         bytes_ += bytes;
         const auto now = Clock::now();
         if (now - start_ < limit_)
             return true;
-        const bool fastEnough = bytes_ >= static_cast<std::uint64_t>(limit_.count());
+        const bool fastEnough = bytes_ >= static_cast<std::uint64_t>(bytesPerSecond_) *
+                                              static_cast<std::uint64_t>(limit_.count());
         start_ = now;
         bytes_ = 0;
         return fastEnough;
@@ -133,6 +140,7 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
+    std::int64_t bytesPerSecond_;
     std::chrono::seconds limit_;
     Clock::time_point start_;
     std::uint64_t bytes_ = 0;
@@ -170,15 +178,24 @@ public:
         constexpr DWORD kFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
                                  INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_UI |
                                  INTERNET_FLAG_NO_COOKIES;
+        // The step down from https to http is judged below by the final URL, the same way whether or
+        // not this WinInet refuses it itself.
+        const bool keepHttps = request.keepHttps && IsHttpsUrl(request.url);
+        const DWORD flags = kFlags | (keepHttps ? 0 : INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP);
         InternetHandle handle(::InternetOpenUrlA(session_->Get(), request.url.c_str(),
                                                  headers.empty() ? nullptr : headers.c_str(),
-                                                 static_cast<DWORD>(headers.size()), kFlags, 0));
+                                                 static_cast<DWORD>(headers.size()), flags, 0));
         if (handle.Get() == nullptr) {
             const DWORD error = ::GetLastError();
+            if (error == ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR)
+                return {THttpFailure::hfOther, "refused a redirect from https to http"};
             return {FailureKind(error, false), ErrorText(error)};
         }
-        if (!IsWebUrl(FinalUrl(handle.Get())))
+        const std::string finalUrl = FinalUrl(handle.Get());
+        if (!IsWebUrl(finalUrl))
             return {THttpFailure::hfOther, "a redirect led away from http and https"};
+        if (keepHttps && !IsHttpsUrl(finalUrl))
+            return {THttpFailure::hfOther, "refused a redirect from https to " + finalUrl};
         if (!receiver.Answer(ReadAnswer(handle.Get())))
             return {THttpFailure::hfStopped, {}};
 
@@ -189,7 +206,7 @@ public:
             !length.empty() &&
             std::sscanf(length.c_str(), "%llu", reinterpret_cast<unsigned long long*>(&announced)) == 1;
         std::uint64_t received = 0;
-        SpeedCheck speed(request.lowSpeedTime);
+        SpeedCheck speed(request.lowSpeedLimit, request.lowSpeedTime);
         std::array<char, kReadSize> piece{};
         for (;;) {
             DWORD got = 0;
@@ -201,7 +218,9 @@ public:
                 break;
             received += got;
             if (!speed.Took(got))
-                return {THttpFailure::hfTimeLimit, "the transfer stayed below one byte per second"};
+                return {THttpFailure::hfTimeLimit, "the transfer stayed below " +
+                                                       std::to_string(request.lowSpeedLimit) +
+                                                       " bytes per second"};
             if (!receiver.Body(piece.data(), got))
                 return {THttpFailure::hfStopped, {}};
         }
@@ -217,6 +236,10 @@ private:
 };
 
 } // namespace
+
+bool SetTrustedCertificates(const std::string& pemFile) {
+    return pemFile.empty(); // WinInet verifies against the system's certificate store only
+}
 
 THttpTransport& PlatformHttpTransport() {
     static TWinInetTransport transport;

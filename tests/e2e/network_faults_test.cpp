@@ -7,13 +7,16 @@
 
 #include "archive/launcher_settings.h"
 #include "archive/zip_archiver.h"
+#include "framework/crypto.h"
 #include "framework/exceptions.h"
+#include "framework/http_transport.h"
 #include "launcher/config.h"
 #include "launcher/download.h"
 #include "launcher/patch_list.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/support/fake_ui.h"
 #include "tests/support/fault_server.h"
+#include "tests/support/file_limit.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/scripted_dialogs.h"
 #include "tests/support/temp_dir.h"
@@ -194,6 +197,64 @@ TEST_F(NetworkFaults, A65536RowListIsTakenWholeAndA65537RowListIsRefused) {
     EXPECT_EQ(Ledger(), "65536\r\n");
     EXPECT_FALSE(fs::exists(install_ / "good"));
     EXPECT_TRUE(fs::exists(install_ / pc::kPatchListFileName)); // an ended run leaves the list, as designed
+}
+
+// Trusts one test certificate for as long as it lives.
+class TrustedCertificate {
+public:
+    explicit TrustedCertificate(const std::string& pemFile) { pc::SetTrustedCertificates(pemFile); }
+    TrustedCertificate(const TrustedCertificate&) = delete;
+    TrustedCertificate& operator=(const TrustedCertificate&) = delete;
+    ~TrustedCertificate() { pc::SetTrustedCertificates(""); }
+};
+
+TEST_F(NetworkFaults, OnHttpsTheListAndUncheckedArchivesRefuseARedirectToHttp) {
+    TempDir secureContent;
+    pc::test::NginxOptions options;
+    options.tls = true;
+    options.serverDirectives = "location = /list-down { return 302 " + nginx_->Url("/list.txt") +
+                               "; }\n"
+                               "location = /good-down { return 302 " +
+                               nginx_->Url("/good.zip") + "; }\n";
+    pc::test::NginxServer secure(secureContent.Path(), options);
+    TrustedCertificate trust(secure.CertificateFile());
+    content_->Write("list.txt", "2\t" + nginx_->Url("/good.zip") + "\t100\t\t0\t\r\n");
+
+    Run(secure.Url("/list-down"));
+    EXPECT_EQ(ui_.logLines, (Lines{"- Searching for updates...", "- Cannot download patch list"}));
+    EXPECT_EQ(ui_.downloadFailures,
+              (Lines{"patch list: refused a redirect from https to " + nginx_->Url("/list.txt")}));
+    EXPECT_EQ(Ledger(), "");
+
+    // From a list on https: an archive without a SHA-256 is not taken from http, one with it is.
+    pc::TSha256 hasher;
+    const std::string good = ReadFileBytes(*content_ / "good.zip");
+    hasher.Update(good.data(), good.size());
+    secureContent.Write("list.txt", "1\t" + secure.Url("/good-down") + "\t100\t\t0\t\r\n2\t" +
+                                        secure.Url("/good-down") + "\t100\t\t0\t" + hasher.HexDigest() +
+                                        "\r\n");
+    Reset();
+    Run(secure.Url("/list.txt"));
+    EXPECT_EQ(escaped_, "");
+    EXPECT_EQ(ui_.logLines, (Lines{"- Searching for updates...", "- Cannot download: good-down",
+                                   "- Downloaded: good-down", "- Update process completed"}));
+    EXPECT_EQ(Ledger(), "2\r\n");
+    EXPECT_EQ(Installed(), (std::set<std::string>{pc::kLedgerFileName, "good/data.txt"}));
+}
+
+TEST_F(NetworkFaults, AnArchiveThatNeverEndsEndsTheRunWithDiskFullAndLeavesNoPartialFile) {
+    content_->Write("list.txt", "1\t" + faults_->Url("/endless") + "\t100\t\t0\t\r\n");
+    double seconds = 0;
+    {
+        pc::test::FileSizeLimit disk(2'000'000 + 77); // a full disk without root or a mount
+        seconds = Run(nginx_->Url("/list.txt"));
+    }
+    EXPECT_LT(seconds, 15.0);
+    EXPECT_EQ(escaped_, "Disk full");
+    EXPECT_EQ(ui_.logLines, (Lines{"- Searching for updates..."}));
+    EXPECT_EQ(Ledger(), "");
+    // The run ended where the error arose, so the list stays; the partial archive does not.
+    EXPECT_EQ(Installed(), (std::set<std::string>{pc::kPatchListFileName}));
 }
 
 } // namespace

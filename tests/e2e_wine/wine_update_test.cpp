@@ -183,6 +183,65 @@ TEST_F(WineUpdate, DownloadsThatFail) {
     EXPECT_EQ(Ledger(), "2\r\n");
 }
 
+TEST_F(WineUpdate, AListBeyond64MiBIsRefusedWhileItArrives) {
+    std::string list(64 * 1024 * 1024 + 1, '\n');
+    ServeList(list);
+    list = std::string();
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Cannot download patch list\n");
+    EXPECT_EQ(r.err, "patchctl update: cannot download patch list: larger than 64 MiB\n");
+    EXPECT_FALSE(Installed("tmp_PatchList.ini"));
+}
+
+// A link planted where an archive is stored must not carry the download into the launcher's configuration.
+// Windows shows a hard link for what it is, so it is replaced; a Unix symbolic link (a Wine prefix has them)
+// looks to Windows programs like the file it names, so the row is not downloaded and the link stays, also
+// when no row needs its name.
+TEST_F(WineUpdate, LinksPlantedWhereArchivesAreStoredAreNotWrittenThrough) {
+    ServeArchive("p7.zip", ZipBuilder().Deflated("seven.txt", "7").Build());
+    ServeList(Row(7, "p7.zip", 100, "", 0));
+    const std::string config = ReadFileBytes(install_ / "Config.ini");
+    struct Case {
+        bool symbolic;
+        const char* segment;
+        int exitCode;
+        std::string out, err;
+        bool applied;
+    } cases[] = {
+        {false, "p7.zip", 0, "- Searching for updates...\n- Downloaded: p7\n- Update process completed\n", "",
+         true},
+        {true, "p7.zip", 4,
+         "- Searching for updates...\n- Cannot download: p7\n- No updates has been found\n",
+         "patchctl update: cannot download p7: its stored name leads to one of the launcher's own files\n",
+         false},
+        {true, "unlisted.zip", 0,
+         "- Searching for updates...\n- Downloaded: p7\n- Update process completed\n", "", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.symbolic ? "symbolic link " : "hard link ") + c.segment);
+        fs::remove(install_ / "tqm_patch.ini");
+        fs::remove(install_ / "seven.txt");
+        fs::remove_all(install_ / "tqm_download");
+        fs::create_directories(install_ / "tqm_download");
+        const fs::path planted = fs::path(install_ / "tqm_download") / c.segment;
+        if (c.symbolic)
+            fs::create_symlink(install_ / "Config.ini", planted);
+        else
+            fs::create_hard_link(install_ / "Config.ini", planted);
+        const ProgramResult r = Update();
+        EXPECT_EQ(r.exitCode, c.exitCode);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+        ASSERT_TRUE(fs::exists(install_ / "Config.ini"));
+        EXPECT_EQ(ReadFileBytes(install_ / "Config.ini"), config);
+        EXPECT_EQ(Installed("seven.txt"), c.applied);
+        EXPECT_EQ(Ledger(), c.applied ? "7\r\n" : "");
+        EXPECT_EQ(fs::is_symlink(planted), c.symbolic);
+    }
+}
+
 TEST_F(WineUpdate, AnHtmlPageForAnArchiveEndsTheRun) {
     ServeArchive("p5.zip", "<!DOCTYPE html>\n<html><body><h1>Maintenance</h1></body></html>\n");
     ServeArchive("p6.zip", ZipBuilder().Deflated("six.txt", "6").Build());

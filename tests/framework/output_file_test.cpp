@@ -193,6 +193,18 @@ TEST(OutputFile, ContinuingWritesAfterTheKeptBytesAndCutsTheRest) {
     EXPECT_FALSE(file.IsOpen());
 }
 
+TEST(OutputFile, NeverOpensThroughALink) {
+    TempDir dir;
+    const std::string target = dir.Write("Config.ini", "keep me");
+    const std::string link = dir / "patch.zip";
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+    TOutputFile file;
+    EXPECT_EQ(ExpectInOutError([&] { pc::CreateOutputFile(file, link); }).ErrorCode, ELOOP);
+    EXPECT_EQ(ExpectInOutError([&] { pc::ContinueOutputFile(file, link, 0); }).ErrorCode, ELOOP);
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_EQ(ReadFileBytes(target), "keep me");
+}
+
 TEST(OutputFile, AnErrorPassingThroughClosesTheFile) {
     TempDir dir;
     const int before = OpenDescriptors();

@@ -1,9 +1,11 @@
 #include "framework/crypto.h"
 #include "framework/exceptions.h"
 #include "framework/helpers.h"
+#include "framework/http_transport.h"
 #include "launcher/download.h"
 #include "tests/support/fake_ui.h"
 #include "tests/support/fault_server.h"
+#include "tests/support/file_limit.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/temp_dir.h"
 
@@ -12,6 +14,7 @@
 #include <grp.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -614,6 +617,193 @@ TEST(DownloadLaterStart, AChangedFileOnTheServerIsFetchedWhole) {
         const std::string expectedAnswer = changed ? "200 " + std::to_string(expected.size())
                                                    : "206 " + std::to_string(kSize - kReadsBeforeEnd * 1024);
         EXPECT_EQ(answer.substr(0, expectedAnswer.size() + 1), expectedAnswer + " ") << last;
+    }
+}
+
+// What a hostile or broken server can make a download cost: time (a trickle), disk (a body that never
+// ends, a list beyond its bound). Each must end as a failure within its bound and leave nothing behind.
+TEST_F(DownloadFaults, TricklesFailWithinTheLowSpeedLimitAndFastEnoughBodiesArrive) {
+    // 1 KiB/s over 1 s periods: three attempts of about one period each, 10 ms and 30 ms apart.
+    const pc::DownloadLimits limits{2000ms, 1s, {10ms, 30ms}, 120s, 1024};
+    struct Case {
+        std::string path;
+        bool arrives;
+    } cases[] = {
+        {"/trickle?rate=2", false},
+        {"/trickle?rate=600", false},
+        {"/trickle?rate=8192&size=20000", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        RecordingUi ui;
+        const std::string destination = dir_ / "slow.bin";
+        std::string failure;
+        const auto start = std::chrono::steady_clock::now();
+        const bool fetched = pc::Download(ui, server_->Url(c.path), destination, true, limits, &failure);
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(fetched, c.arrives) << failure;
+        if (c.arrives) {
+            EXPECT_EQ(ReadFileBytes(destination), Pattern(20000));
+        } else {
+            EXPECT_EQ(failure, "slower than 1024 bytes per second");
+            EXPECT_GE(elapsed, 3s); // each attempt had its whole period
+            EXPECT_LT(elapsed, 6s);
+            // The last attempt's bytes stay (no validator to continue them): a period's worth at most.
+            EXPECT_LT(std::filesystem::file_size(destination), 1024u);
+        }
+        std::filesystem::remove(destination);
+    }
+}
+
+TEST_F(DownloadFaults, ABodyThatNeverEndsFillsTheDiskAndIsRemoved) {
+    // A file size limit for this process stands in for a full disk: it needs no root and no mount.
+    constexpr rlim_t kRoom = 3'000'000 + 123;
+    const std::string destination = dir_ / "endless.bin";
+    const std::string state = dir_ / "endless.state";
+    RecordingUi ui;
+    const auto start = std::chrono::steady_clock::now();
+    {
+        pc::test::FileSizeLimit disk(kRoom);
+        try {
+            pc::Download(ui, server_->Url("/endless"), destination, true, pc::DownloadOptions{"", state},
+                         quick_);
+            ADD_FAILURE() << "the download ended without an error";
+        } catch (const pc::EInOutError& e) {
+            EXPECT_EQ(e.Message(), "Disk full");
+        }
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_FALSE(std::filesystem::exists(destination));
+    EXPECT_FALSE(std::filesystem::exists(state));
+    // It wrote until the room ran out, and no further.
+    const std::int64_t written = Sum(Reads(ui));
+    EXPECT_GT(written, static_cast<std::int64_t>(kRoom) - 1024);
+    EXPECT_LE(written, static_cast<std::int64_t>(kRoom));
+}
+
+TEST_F(DownloadFaults, ABodyBeyondItsBoundIsRefusedAndRemoved) {
+    struct Case {
+        std::string path;
+        std::int64_t maxBytes;
+        std::string failure; // empty when the body arrives
+    } cases[] = {
+        {"/bytes/100000", 100000, ""},
+        {"/bytes/100001", 100000, "larger than 100000 bytes"},
+        {"/chunked/100001", 100000, "larger than 100000 bytes"},
+        {"/endless", 1024 * 1024, "larger than 1 MiB"},
+        {"/bytes/100001", 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + " bound " + std::to_string(c.maxBytes));
+        RecordingUi ui;
+        const std::string destination = dir_ / "bounded.bin";
+        const std::string state = dir_ / "bounded.state";
+        pc::DownloadOptions options{"", state};
+        options.maxBytes = c.maxBytes;
+        std::string failure;
+        const bool fetched =
+            pc::Download(ui, server_->Url(c.path), destination, true, options, quick_, &failure);
+        EXPECT_EQ(fetched, c.failure.empty());
+        EXPECT_EQ(failure, c.failure);
+        EXPECT_EQ(std::filesystem::exists(destination), c.failure.empty());
+        EXPECT_FALSE(std::filesystem::exists(state));
+        if (c.maxBytes > 0) {
+            EXPECT_LE(Sum(Reads(ui)), c.maxBytes);
+        }
+        std::filesystem::remove(destination);
+    }
+}
+
+// A name planted where the download goes (a link to a launcher file, a hard link, a pipe) must never be
+// written through: the file it reaches stays as it was, and the download gets a file of its own.
+TEST_F(DownloadFromNginx, NamesPlantedAtTheDestinationAreNeverWrittenThrough) {
+    enum class Plant { plSymlink, plDanglingSymlink, plHardLink, plPipe, plSymlinkWithResumeState };
+    const std::string kPrecious = "the launcher's own configuration\r\n";
+    for (const Plant plant : {Plant::plSymlink, Plant::plDanglingSymlink, Plant::plHardLink, Plant::plPipe,
+                              Plant::plSymlinkWithResumeState}) {
+        SCOPED_TRACE(static_cast<int>(plant));
+        TempDir dir;
+        const std::string precious = dir.Write("Config.ini", kPrecious);
+        const std::string absent = dir / "created-through-a-link";
+        const std::string destination = dir / "stored.zip";
+        const std::string state = dir / "stored.state";
+        const std::string url = server_->Url("/big.bin");
+        switch (plant) {
+        case Plant::plSymlink:
+        case Plant::plSymlinkWithResumeState:
+            ASSERT_EQ(::symlink(precious.c_str(), destination.c_str()), 0);
+            break;
+        case Plant::plDanglingSymlink:
+            ASSERT_EQ(::symlink(absent.c_str(), destination.c_str()), 0);
+            break;
+        case Plant::plHardLink:
+            ASSERT_EQ(::link(precious.c_str(), destination.c_str()), 0);
+            break;
+        case Plant::plPipe:
+            ASSERT_EQ(::mkfifo(destination.c_str(), 0644), 0);
+            break;
+        }
+        // A state that would continue the "partial" file behind the link at its 34th byte.
+        if (plant == Plant::plSymlinkWithResumeState)
+            dir.Write("stored.state", url + "\r\n\"any\"\r\n");
+        RecordingUi ui;
+        ASSERT_TRUE(pc::Download(ui, url, destination, true, pc::DownloadOptions{"", state},
+                                 pc::DefaultDownloadLimits()));
+        EXPECT_EQ(ReadFileBytes(precious), kPrecious);
+        EXPECT_FALSE(std::filesystem::exists(absent));
+        EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(destination)));
+        EXPECT_EQ(std::filesystem::hard_link_count(destination), 1u);
+        EXPECT_EQ(ReadFileBytes(destination), Pattern(1024 * 1024 + 1));
+    }
+}
+
+// Trusts one test certificate for as long as it lives.
+class TrustedCertificate {
+public:
+    explicit TrustedCertificate(const std::string& pemFile) { pc::SetTrustedCertificates(pemFile); }
+    TrustedCertificate(const TrustedCertificate&) = delete;
+    TrustedCertificate& operator=(const TrustedCertificate&) = delete;
+    ~TrustedCertificate() { pc::SetTrustedCertificates(""); }
+};
+
+TEST(DownloadOverHttps, ARedirectToHttpIsRefusedUnlessADigestChecksTheBody) {
+    TempDir content;
+    const std::string body = Pattern(5000);
+    content.Write("patch.zip", body);
+    pc::test::NginxServer plain(content.Path());
+    const std::string down = plain.Url("/patch.zip");
+    pc::test::NginxServer secure(content.Path(),
+                                 pc::test::NginxOptions{"location = /down { return 302 " + down +
+                                                            "; }\n"
+                                                            "location = /along { return 302 /patch.zip; }\n",
+                                                        true});
+    TrustedCertificate trust(secure.CertificateFile());
+    const std::string digest = Sha256Of(body);
+    struct Case {
+        std::string url;
+        std::string sha256;
+        std::string failure; // empty when the body arrives
+    } cases[] = {
+        {secure.Url("/patch.zip"), "", ""},
+        {secure.Url("/along"), "", ""},
+        {secure.Url("/down"), "", "refused a redirect from https to " + down},
+        {secure.Url("/down"), digest, ""},
+        {secure.Url("/down"), std::string(64, '0'), "SHA-256 mismatch"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url + " " + c.sha256);
+        TempDir dir;
+        RecordingUi ui;
+        std::string failure;
+        const bool fetched =
+            pc::Download(ui, c.url, dir / "out.bin", false, pc::DownloadOptions{c.sha256, ""},
+                         pc::DownloadLimits{2000ms, 2s, {10ms, 10ms}}, &failure);
+        EXPECT_EQ(fetched, c.failure.empty());
+        EXPECT_EQ(failure, c.failure);
+        EXPECT_EQ(std::filesystem::exists(dir / "out.bin"), c.failure.empty());
+        if (fetched) {
+            EXPECT_EQ(ReadFileBytes(dir / "out.bin"), body);
+        }
     }
 }
 

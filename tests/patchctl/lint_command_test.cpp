@@ -104,3 +104,34 @@ TEST(PatchctlLint, RowsBeyondTheTableAreReportedOnce) {
 }
 
 } // namespace
+
+TEST(PatchctlLint, UrlsNamingTheLaunchersOwnFiles) {
+    struct Case {
+        const char* url;
+        bool named;
+    } cases[] = {
+        {"http://h/Config.ini", true},        {"http://h/x/CONFIG.INI", true},
+        {"http://h/tqm_patch.ini", true},     {"http://h/Tmp_PatchList.INI", true},
+        {"http://h/patch-client", true},      {"http://h/Patch-Client", true},
+        {"http://h/Config.ini.zip", false},   {"http://h/config.ini/p.zip", false},
+        {"http://h/patch-client.zip", false}, {"http://h/p.zip?Config.ini", false},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        const std::string list = dir.Write("list.txt", std::string("1\t") + c.url + "\t5\t\t0\t\r\n");
+        const auto r = Lint(list);
+        const std::string segment = std::string(c.url).substr(std::string(c.url).rfind('/') + 1);
+        if (c.named) {
+            EXPECT_EQ(r.exitCode, 1);
+            EXPECT_EQ(r.out,
+                      list + ":1: URL whose last segment '" + segment +
+                          "' names one of the launcher's own files: a launcher that stores the archive "
+                          "under that name overwrites and then deletes it\n" +
+                          list + ": 1 row, 1 problem\n");
+        } else {
+            EXPECT_EQ(r.exitCode, 0);
+            EXPECT_EQ(r.out, list + ": 1 row, 0 problems\n");
+        }
+    }
+}

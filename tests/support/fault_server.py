@@ -17,6 +17,8 @@ terminated. Each path produces one fault (or one well-formed answer to compare a
   /redirect-file         redirects to file:///etc/passwd
   /redirect-ftp          redirects to an ftp URL on this port
   /huge-header           a 200 answer with a 1 MiB header line
+  /trickle?rate=R&size=N announces N bytes (default 10^9) as /bytes/N and sends them at R bytes per second
+  /endless               a chunked body that never ends, 64 KiB pieces as fast as the client takes them
 
   /file/KEY?size=N&...   N bytes as /bytes/N, with a strong ETag and a Last-Modified date, honouring Range
                          and If-Range, on a kept-alive connection. Requests and body bytes are counted per
@@ -215,6 +217,28 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif path == "/redirect-ftp":
             port = self.server.server_address[1]
             self.head(302, 0, [("Location", "ftp://127.0.0.1:%d/file" % port)])
+        elif parts.path == "/trickle":
+            query = urllib.parse.parse_qs(parts.query)
+            rate = int(query.get("rate", ["1"])[0])
+            size = int(query.get("size", ["1000000000"])[0])
+            self.head(200, size)
+            piece = max(1, rate // 16)
+            sent = 0
+            start = time.monotonic()
+            while sent < size:
+                data = bytes(i % 251 for i in range(sent, min(size, sent + piece)))
+                self.wfile.write(data)
+                self.wfile.flush()
+                sent += len(data)
+                # Paced against the start, so the rate holds however long each write took.
+                delay = start + sent / rate - time.monotonic()
+                if delay > 0:
+                    time.sleep(delay)
+        elif path == "/endless":
+            self.head(200, None, [("Transfer-Encoding", "chunked")])
+            piece = b"%x\r\n%s\r\n" % (65536, bytes(65536))
+            while True:
+                self.wfile.write(piece)
         elif path == "/huge-header":
             self.head(200, 2, [("X-Filler", "a" * (1024 * 1024))])
             self.wfile.write(b"ok")

@@ -17,7 +17,8 @@ namespace pc::test {
 struct NginxOptions {
     // Extra directives inside the server block, e.g. locations that redirect.
     std::string serverDirectives;
-    // Serve HTTPS with a freshly made self-signed certificate (made with the openssl tool).
+    // Serve HTTPS with a freshly made self-signed certificate for 127.0.0.1 (made with the openssl tool);
+    // a test trusts it through the file CertificateFile() names.
     bool tls = false;
 };
 
@@ -60,13 +61,14 @@ public:
     }
     const std::filesystem::path& Root() const { return root_; }
     const std::filesystem::path& StateDir() const { return stateDir_; }
+    std::string CertificateFile() const { return (stateDir_ / "cert.pem").string(); }
 
 private:
     void MakeCertificate() {
-        const std::string command =
-            "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -keyout '" +
-            (stateDir_ / "key.pem").string() + "' -out '" + (stateDir_ / "cert.pem").string() +
-            "' >/dev/null 2>&1";
+        const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
+                                    "-addext subjectAltName=IP:127.0.0.1 -keyout '" +
+                                    (stateDir_ / "key.pem").string() + "' -out '" +
+                                    (stateDir_ / "cert.pem").string() + "' >/dev/null 2>&1";
         if (std::system(command.c_str()) != 0)
             throw std::runtime_error("openssl could not make a test certificate");
     }

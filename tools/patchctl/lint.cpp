@@ -86,6 +86,22 @@ void CheckSixthField(Report& report, int line, const std::string& sixth) {
         report.Information(line, "text after the fifth TAB is not a SHA-256 and is ignored: '" + sixth + "'");
 }
 
+// The launcher's own files in its directory. This launcher stores archives apart from them, but a launcher
+// of the original kind saves an archive under its URL's last segment, truncates the file of that name and
+// deletes it after the extraction.
+bool NamesALauncherFile(const std::string& segment) {
+    static const char* const kOwnFiles[] = {"Config.ini", kLedgerFileName, kPatchListFileName,
+                                            "patch-client"};
+    auto lower = [](std::string text) {
+        for (char& c : text)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return text;
+    };
+    const std::string name = lower(segment);
+    return std::any_of(std::begin(kOwnFiles), std::end(kOwnFiles),
+                       [&](const char* own) { return name == lower(own); });
+}
+
 } // namespace
 
 int LintList(const std::string& path, const std::string& label, int& rowCount) {
@@ -130,6 +146,10 @@ int LintList(const std::string& path, const std::string& label, int& rowCount) {
                            "URL without a last segment to store the archive under: '" + text.url + "'");
         else if (stored == "." || stored == "..")
             report.Problem(number, "URL whose last segment '" + stored + "' cannot name a file");
+        else if (NamesALauncherFile(stored))
+            report.Problem(number, "URL whose last segment '" + stored +
+                                       "' names one of the launcher's own files: a launcher that stores the "
+                                       "archive under that name overwrites and then deletes it");
         if (size && *size < 0)
             report.Problem(number, "negative size " + FormatInteger(*size) +
                                        ": the launcher's update run stops at this row");
@@ -378,7 +398,9 @@ int Run(const std::vector<std::string>& args) {
         ConsoleUi ui(archiver);
         file = scratch->Path() + kPatchListFileName;
         std::string reason;
-        if (!Download(ui, list, file, false, DefaultDownloadLimits(), &reason)) {
+        DownloadOptions options;
+        options.maxBytes = kPatchListMaxBytes; // what the launcher refuses to download
+        if (!Download(ui, list, file, false, options, DefaultDownloadLimits(), &reason)) {
             std::printf("%s: not downloadable: %s\n", list.c_str(), reason.c_str());
             return 1;
         }
