@@ -147,20 +147,25 @@ const QFont& TQtForm::FontOf(const TGraphicControl& control) const {
 
 // ---- Painting and the key colour ----
 
+void TQtForm::PaintControls(QPainter& painter, const QRegion& area) const {
+    for (const auto& control : model_->GraphicControls()) {
+        const QRect box = ToQRect(control->BoundsRect());
+        if (!control->Visible() || !area.intersects(box))
+            continue;
+        const TControlLayout& entry = control->Layout();
+        if (control->Kind() == TControlKind::Picture)
+            PaintPicture(painter, PictureOf(*control), box, entry.Drawing);
+        else
+            PaintLabel(painter, ToDisplayText(control->Caption()), box, FontOf(*control),
+                       ToQColor(RoleColour(entry.Colour)), entry.CentreText);
+    }
+}
+
 QImage TQtForm::ComposePicture() const {
     QImage picture(kFormWidth, kFormHeight, QImage::Format_RGB32);
     picture.fill(Qt::white);
     QPainter painter(&picture);
-    for (const auto& control : model_->GraphicControls()) {
-        if (!control->Visible())
-            continue;
-        const TControlLayout& entry = control->Layout();
-        if (control->Kind() == TControlKind::Picture)
-            PaintPicture(painter, PictureOf(*control), ToQRect(control->BoundsRect()), entry.Drawing);
-        else
-            PaintLabel(painter, ToDisplayText(control->Caption()), ToQRect(control->BoundsRect()),
-                       FontOf(*control), ToQColor(RoleColour(entry.Colour)), entry.CentreText);
-    }
+    PaintControls(painter, QRegion(rect()));
     return picture;
 }
 
@@ -176,17 +181,7 @@ void TQtForm::paintEvent(QPaintEvent* event) {
     RunGuarded([&] {
         QPainter painter(this);
         painter.setClipRegion(event->region());
-        for (const auto& control : model_->GraphicControls()) {
-            const QRect box = ToQRect(control->BoundsRect());
-            if (!control->Visible() || !event->region().intersects(box))
-                continue;
-            const TControlLayout& entry = control->Layout();
-            if (control->Kind() == TControlKind::Picture)
-                PaintPicture(painter, PictureOf(*control), box, entry.Drawing);
-            else
-                PaintLabel(painter, ToDisplayText(control->Caption()), box, FontOf(*control),
-                           ToQColor(RoleColour(entry.Colour)), entry.CentreText);
-        }
+        PaintControls(painter, event->region());
     });
     model_->Painted();
 }

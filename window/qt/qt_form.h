@@ -20,6 +20,8 @@
 #include <map>
 #include <memory>
 
+class QPainter;
+
 namespace pc {
 
 struct TFormOptions {
@@ -81,6 +83,8 @@ private:
     TZADialogProvider* ArchiveDialogs() override;
 
     void BuildChildWidgets();
+    // The visible pictures and labels that meet the area, in stacking order.
+    void PaintControls(QPainter& painter, const QRegion& area) const;
     void UpdateKeyMask();
 
     TFormOptions options_;
