@@ -2,7 +2,7 @@
 #include "launcher/config.h"
 #include "launcher/launching.h"
 #include "launcher/update_run.h"
-#include "window/run_launcher.h"
+#include "window/qt/run_launcher.h"
 
 #include <utility>
 
