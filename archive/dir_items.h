@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pc {
@@ -39,25 +40,22 @@ struct TDirItem : TZACentralHeader {
     std::uint64_t FullLocalHeaderOffset() const;
 };
 
-// Chained hash of the name index: key -> list position.
+// Chained hash of the name index: key -> list position. The keys are the list's own strings, not copies:
+// the index of a large directory would otherwise hold every name twice. Keys are hashed with a keyed
+// function whose key is drawn once per process, so no archive can be made whose names all share a chain.
 class TZAStringHash {
 public:
-    explicit TZAStringHash(std::size_t bucketCount);
-    TZAStringHash(const TZAStringHash&) = delete;
-    TZAStringHash& operator=(const TZAStringHash&) = delete;
-    ~TZAStringHash();
-    void Add(const std::u16string& key, std::int32_t value); // goes to the head of its chain
-    std::int32_t ValueOf(const std::u16string& key) const;   // -1 when absent
-    std::size_t BucketCount() const { return buckets_.size(); }
-    static std::uint32_t HashOf(const std::u16string& key);
+    TZAStringHash(std::size_t bucketCount, const std::vector<std::u16string>& keys);
+    void Add(std::int32_t value);    // keys[value]; goes to the head of its chain
+    void Remove(std::int32_t value); // while keys[value] is still the key it was added as
+    std::int32_t ValueOf(const std::u16string& key) const; // the latest of equal keys; -1 when absent
+    std::size_t BucketCount() const { return heads_.size(); }
+    static std::uint64_t HashOf(std::u16string_view key);
 
 private:
-    struct THashItem {
-        std::unique_ptr<THashItem> Next;
-        std::u16string Key;
-        std::int32_t Value;
-    };
-    std::vector<std::unique_ptr<THashItem>> buckets_;
+    const std::vector<std::u16string>& keys_;
+    std::vector<std::int32_t> heads_; // per bucket the latest position added, -1 when empty
+    std::vector<std::int32_t> next_;  // per position the one added before it in the same chain
 };
 
 // The lower-cased names, parallel to the entry array, with a lazily built hash.
