@@ -398,7 +398,12 @@ void TZABaseArchiver::DecodeEntry(std::int32_t ItemNo, TStream& Output) {
     const TDirItem item = dirManager_->Items.Item(ItemNo);
     TStream& archive = *archiveStream_;
 
-    archive.SetPosition(static_cast<std::int64_t>(item.FullLocalHeaderOffset()));
+    // A 64-bit offset at or past the end claims no bytes of the file, so no overlap test can catch it;
+    // taken as a position it would read some other entry's data again.
+    const std::uint64_t offset = item.FullLocalHeaderOffset();
+    if (item.LocalHeaderOffset == 0xFFFFFFFFu && offset >= static_cast<std::uint64_t>(archive.Size()))
+        throw EZAException(8, this);
+    archive.SetPosition(static_cast<std::int64_t>(offset));
     std::uint8_t raw[TZALocalHeader::kSize];
     archive.ReadBuffer(raw, sizeof raw);
     const TZALocalHeader local = TZALocalHeader::Parse(raw);

@@ -209,9 +209,7 @@ std::int64_t TZAOutputFile::Seek(std::int64_t offset, TSeekOrigin origin) {
     const std::int64_t base = origin == TSeekOrigin::soBeginning ? 0
                               : origin == TSeekOrigin::soCurrent ? position_
                                                                  : fsys::SizeOf(file_);
-    if (base + offset < 0)
-        return 0;
-    position_ = base + offset;
+    position_ = CheckedPosition(base, offset);
     return position_;
 }
 
