@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -119,6 +120,23 @@ TEST_F(HostileArchives, EachEndsAsDocumentedWithinItsLimits) {
         const fs::path root = MakeDir(ScratchRoot(c.Get("tmpfs") == "1"), "pc-hostile-" + name);
         const fs::path dest = root / "base";
         fs::create_directory(dest);
+        // What the installation holds before the patch: directories, and links among them.
+        std::vector<fs::path> madeLinks;
+        const bool withLinks = !c.Get("links").empty();
+        for (const std::string& made : Split(c.Get("mkdirs"), '|'))
+            fs::create_directories(dest / made);
+        if (withLinks) {
+            fs::create_directory(root / "victim");
+            std::ofstream(root / "victim" / "pwned.txt") << "original";
+        }
+        for (const std::string& link : withLinks ? Split(c.Get("links"), '|') : std::vector<std::string>()) {
+            const auto arrow = link.find('>');
+            std::string target = link.substr(arrow + 1);
+            if (target[0] == '@')
+                target = (root / target.substr(1)).string();
+            madeLinks.push_back(dest / link.substr(0, arrow));
+            fs::create_symlink(target, madeLinks.back());
+        }
         const long seconds = std::stol(c.Get("seconds")) * (kSanitized ? 4 : 1);
         const long rssMiB = std::stol(c.Get("rss")) * (kSanitized ? 6 : 1);
         const std::string archive = (cases_ / (name + ".zip")).string();
@@ -150,6 +168,8 @@ TEST_F(HostileArchives, EachEndsAsDocumentedWithinItsLimits) {
         std::map<std::string, long long> files;
         long long directories = 0;
         for (const auto& entry : fs::recursive_directory_iterator(dest)) {
+            if (std::find(madeLinks.begin(), madeLinks.end(), entry.path()) != madeLinks.end())
+                continue;
             EXPECT_FALSE(entry.is_symlink()) << entry.path();
             if (entry.is_regular_file())
                 files[fs::relative(entry.path(), dest).string()] = static_cast<long long>(entry.file_size());
@@ -165,8 +185,16 @@ TEST_F(HostileArchives, EachEndsAsDocumentedWithinItsLimits) {
 
         for (const auto& entry : fs::directory_iterator(root)) {
             const std::string leaf = entry.path().filename().string();
-            EXPECT_TRUE(leaf == "base" || leaf == "stdout" || leaf == "stderr")
+            EXPECT_TRUE(leaf == "base" || leaf == "stdout" || leaf == "stderr" ||
+                        (withLinks && leaf == "victim"))
                 << "written outside: " << leaf;
+        }
+        if (withLinks) {
+            std::vector<std::string> victim;
+            for (const auto& entry : fs::recursive_directory_iterator(root / "victim"))
+                victim.push_back(entry.path().filename().string());
+            EXPECT_EQ(victim, std::vector<std::string>{"pwned.txt"}) << "written through a link";
+            EXPECT_EQ(ReadAll(root / "victim" / "pwned.txt"), "original") << "written through a link";
         }
         EXPECT_FALSE(fs::exists(cases_ / "outside")) << "an absolute name was followed";
 
@@ -174,7 +202,7 @@ TEST_F(HostileArchives, EachEndsAsDocumentedWithinItsLimits) {
         fs::remove_all(root, ignored);
     }
     if (std::getenv("PC_HOSTILE_ONLY") == nullptr) {
-        EXPECT_GE(count, 22);
+        EXPECT_GE(count, 24);
     }
 }
 

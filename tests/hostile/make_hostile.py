@@ -15,6 +15,10 @@ One line per case, TAB-separated key=value fields:
   tmpfs     1 when the output is large or many files and is better kept in memory
   command   (optional) "list" to run `patchctl list ARCHIVE` instead: opening alone is measured
   within    (optional) OTHER:FACTOR: the run may take at most FACTOR times as long as case OTHER's
+  links     (optional) NAME>TARGET pairs separated by '|': symbolic links made under DEST before the run
+            (a TARGET starting with '@' is absolute, under the run's directory); the run's directory also
+            gets victim/pwned.txt, which must come through unchanged and alone
+  mkdirs    (optional) directories made under DEST before the run, separated by '|'
 Nothing may appear beside DEST, and OUTDIR/outside (the target of absolute names) must never exist.
 """
 import os
@@ -333,6 +337,29 @@ def zip64_offsets_out_of_file():
                         "seconds": 30}
 
 
+def deep_chain():
+    """One entry named "a/" 32,767 times (a 128 KiB archive) beside an ordinary file: a chain longer than
+    any path is refused with the directory error before anything is made, in memory linear in its name."""
+    entries = [z.Entry(b"a/" * 32767, b""), z.Entry("after.txt", b"after")]
+    return z.build(entries), {"exit": 1, "files": {"after.txt": 5}, "dirs": 0,
+                              "stderr": {"Native error: 00020": 1}, "rss": 48}
+
+
+def links_in_installation():
+    """Links that already exist in the installation: one that stays inside is written through, ones that
+    lead out (relative, absolute, from a level down) fail their entries with error 63, directories
+    included, and the file they point at stays as it was."""
+    entries = [z.Entry("saves/game.sav", b"kept"), z.Entry("real/up/saves/second.sav", b"kept too"),
+               z.Entry("out/pwned.txt", b"escaped"), z.Entry("abs/pwned.txt", b"escaped"),
+               z.Entry("real/esc/pwned.txt", b"escaped"), z.Entry("out/made/deep.txt", b"escaped"),
+               z.Entry("out/dir/", b"")]
+    links = {"saves": "real/saves", "real/up": "../real", "out": "../victim", "abs": "@victim",
+             "real/esc": "../../victim"}
+    return z.build(entries), {"exit": 1, "files": {"real/saves/game.sav": 4, "real/saves/second.sav": 8},
+                              "stderr": {"Native error: 00063": 5}, "mkdirs": ["real/saves"],
+                              "links": links}
+
+
 def write_case(outdir, lines, name, archive, expect):
     with open(os.path.join(outdir, name + ".zip"), "wb") as f:
         f.write(archive)
@@ -344,6 +371,10 @@ def write_case(outdir, lines, name, archive, expect):
         fields.append("command=" + expect["command"])
     if "within" in expect:
         fields.append("within=" + expect["within"])
+    if "links" in expect:
+        fields.append("links=" + "|".join("%s>%s" % kv for kv in expect["links"].items()))
+    if "mkdirs" in expect:
+        fields.append("mkdirs=" + "|".join(expect["mkdirs"]))
     if "dirs" in expect:
         fields.append("dirs=%d" % expect["dirs"])
     if "stderr" in expect:
@@ -386,6 +417,8 @@ def main(argv):
         expect["within"] = "ordinary_names_%d:3" % count
         write_case(outdir, lines, "colliding_names_%d" % count, colliding, expect)
     write_case(outdir, lines, "zip64_offsets_out_of_file", *zip64_offsets_out_of_file())
+    write_case(outdir, lines, "deep_chain", *deep_chain())
+    write_case(outdir, lines, "links_in_installation", *links_in_installation())
     with open(os.path.join(outdir, "cases"), "w", encoding="utf-8") as f:
         f.write("\n".join(lines) + "\n")
     return 0
