@@ -387,7 +387,8 @@ TBeneath MakeDirectoriesBeneath(const std::string& base, const std::string& rela
                 const DWORD error = ::GetLastError();
                 if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
                     return TBeneath::Failed;
-                // A link that leads nowhere is not made anew through: the check below sees where it went.
+                // A link that leads nowhere stays in the way (its name exists), so nothing is made
+                // through it; whatever was made is checked below for where the system put it.
                 if (!::CreateDirectoryW(path.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
                     return TBeneath::Failed;
                 part = OpenDirectory(path);
