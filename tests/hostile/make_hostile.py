@@ -250,7 +250,12 @@ def repair_dense_headers(size):
     """No end record, and a local header every 30 bytes, each claiming a name of 65,535 bytes that would
     run over all the headers after it. Names never run into the next header, and what the rebuilt
     directory keeps is bounded by the file's size: a file this dense is refused with error 35."""
-    header = z.local_header(b"", name_length=0xFFFF)
+    # No zero byte anywhere, so that a name read over the headers after it would not end early; the
+    # compressed size (0x01010101) stays below the file's size and the extra length (257) within 260.
+    header = z.local_header(b"", version=0x0101, flags=0x0202, method=0x0101, time=0x0101, date=0x0101,
+                            crc=0x01010101, csize=0x01010101, usize=0x01010101, name_length=0xFFFF,
+                            extra_length=0x0101)
+    assert b"\x00" not in header and size > 0x01010101
     archive = header * (size // len(header))
     return archive, {"exit": 2, "files": {}, "stderr": {"Invalid archive file.": 1},
                      "rss": memory_bound(archive), "seconds": 60}
