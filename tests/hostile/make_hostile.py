@@ -328,7 +328,9 @@ def zip64_offsets_out_of_file():
     offsets = []
     for k in range(count):
         kind = k % 3
-        offsets.append([file_size + k // 3, (1 << 63) + k // 3, (1 << 64) - 1][kind])
+        # Past 2^63 first: taken as a position it turns negative, where an offset just past the end
+        # would only end the run with a read error.
+        offsets.append([(1 << 63) + k // 3, (1 << 64) - 1, file_size + k // 3][kind])
     for k, offset in enumerate(offsets):
         directory += z.central_header(b"copy/%04d.bin" % k, method=8, crc=crc, csize=len(stream), usize=len(data),
                                       offset=0xFFFFFFFF, extra=z.zip64_extra(offset))
