@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <random>
 
 namespace pc {
 
@@ -59,37 +60,124 @@ ExtraFieldView TExtraFields::operator[](std::size_t i) const {
     return *it;
 }
 
-TZAStringHash::TZAStringHash(std::size_t bucketCount, const std::vector<std::u16string>& keys)
-    : keys_(keys), heads_(std::max<std::size_t>(bucketCount, 1), -1), next_(keys.size(), -1) {}
+namespace {
 
-std::uint32_t TZAStringHash::HashOf(const std::u16string& key) {
-    std::uint32_t h = 0;
-    for (char b : WideToAnsi(key))
-        h = ((h << 2) | (h >> 30)) ^ static_cast<unsigned char>(b);
-    return h;
+// SipHash-1-3: a keyed hash made for exactly this, tables whose keys come from someone else.
+class TSipHash {
+public:
+    TSipHash(std::uint64_t k0, std::uint64_t k1)
+        : v0_(k0 ^ 0x736f6d6570736575ull), v1_(k1 ^ 0x646f72616e646f6dull), v2_(k0 ^ 0x6c7967656e657261ull),
+          v3_(k1 ^ 0x7465646279746573ull) {}
+
+    std::uint64_t Hash(const std::uint8_t* data, std::size_t size) {
+        const std::size_t whole = size - size % 8;
+        for (std::size_t at = 0; at < whole; at += 8)
+            Compress(Load(data + at, 8));
+        const std::uint64_t last =
+            (static_cast<std::uint64_t>(size & 0xFF) << 56) | Load(data + whole, size % 8);
+        Compress(last);
+        v2_ ^= 0xFF;
+        Round();
+        Round();
+        Round();
+        return v0_ ^ v1_ ^ v2_ ^ v3_;
+    }
+
+private:
+    static std::uint64_t Rotl(std::uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+    static std::uint64_t Load(const std::uint8_t* p, std::size_t n) {
+        std::uint64_t v = 0;
+        for (std::size_t k = 0; k < n; ++k)
+            v |= static_cast<std::uint64_t>(p[k]) << (8 * k);
+        return v;
+    }
+    void Round() {
+        v0_ += v1_;
+        v1_ = Rotl(v1_, 13) ^ v0_;
+        v0_ = Rotl(v0_, 32);
+        v2_ += v3_;
+        v3_ = Rotl(v3_, 16) ^ v2_;
+        v0_ += v3_;
+        v3_ = Rotl(v3_, 21) ^ v0_;
+        v2_ += v1_;
+        v1_ = Rotl(v1_, 17) ^ v2_;
+        v2_ = Rotl(v2_, 32);
+    }
+    void Compress(std::uint64_t m) {
+        v3_ ^= m;
+        Round();
+        v0_ ^= m;
+    }
+    std::uint64_t v0_, v1_, v2_, v3_;
+};
+
+struct TProcessKey {
+    std::uint64_t k0, k1;
+};
+
+const TProcessKey& ProcessKey() {
+    static const TProcessKey key = [] {
+        std::random_device random;
+        auto draw = [&] { return (static_cast<std::uint64_t>(random()) << 32) ^ random(); };
+        return TProcessKey{draw(), draw()};
+    }();
+    return key;
 }
 
-void TZAStringHash::Add(const std::u16string& key, std::int32_t value) {
-    const auto at = static_cast<std::size_t>(value);
-    if (at >= next_.size())
-        next_.resize(std::max(at + 1, next_.size() + next_.size() / 2), -1);
-    std::int32_t& head = heads_[HashOf(key) % heads_.size()];
-    next_[at] = head;
+} // namespace
+
+TZAStringHash::TZAStringHash(std::size_t bucketCount, const std::vector<std::u16string>& keys)
+    : keys_(keys), heads_(std::max<std::size_t>(bucketCount, 1), -1) {}
+
+std::uint64_t TZAStringHash::HashOf(std::u16string_view key) {
+    // The code units as little-endian byte pairs, so that every platform hashes a name alike.
+    std::uint8_t buffer[512];
+    std::vector<std::uint8_t> large;
+    std::uint8_t* bytes = buffer;
+    if (key.size() * 2 > sizeof buffer) {
+        large.resize(key.size() * 2);
+        bytes = large.data();
+    }
+    for (std::size_t k = 0; k < key.size(); ++k) {
+        bytes[2 * k] = static_cast<std::uint8_t>(key[k]);
+        bytes[2 * k + 1] = static_cast<std::uint8_t>(key[k] >> 8);
+    }
+    const TProcessKey& processKey = ProcessKey();
+    return TSipHash(processKey.k0, processKey.k1).Hash(bytes, key.size() * 2);
+}
+
+void TZAStringHash::Add(std::int32_t value) {
+    const auto position = static_cast<std::size_t>(value);
+    if (next_.size() <= position)
+        next_.resize(position + 1, -1);
+    std::int32_t& head = heads_[HashOf(keys_[position]) % heads_.size()];
+    next_[position] = head;
     head = value;
 }
 
+void TZAStringHash::Remove(std::int32_t value) {
+    std::int32_t* link = &heads_[HashOf(keys_[static_cast<std::size_t>(value)]) % heads_.size()];
+    while (*link >= 0 && *link != value)
+        link = &next_[static_cast<std::size_t>(*link)];
+    if (*link == value)
+        *link = next_[static_cast<std::size_t>(value)];
+}
+
 std::int32_t TZAStringHash::ValueOf(const std::u16string& key) const {
-    for (std::int32_t v = heads_[HashOf(key) % heads_.size()]; v >= 0; v = next_[static_cast<std::size_t>(v)])
-        if (keys_[static_cast<std::size_t>(v)] == key)
-            return v;
-    return -1;
+    // Of equal keys the latest position wins, wherever a rename put it in the chain.
+    std::int32_t found = -1;
+    for (std::int32_t at = heads_[HashOf(key) % heads_.size()]; at >= 0;
+         at = next_[static_cast<std::size_t>(at)])
+        if (at > found && keys_[static_cast<std::size_t>(at)] == key)
+            found = at;
+    return found;
 }
 
 std::int32_t TZAHashedStringList::Add(const std::u16string& s) {
     strings_.push_back(s);
     auto position = static_cast<std::int32_t>(strings_.size() - 1);
     if (hash_) {
-        hash_->Add(s, position);
+        hash_->Add(position);
         // Long chains cost more than a rebuild on the next lookup.
         if (strings_.size() > 5 * hash_->BucketCount())
             hash_.reset();
@@ -98,8 +186,13 @@ std::int32_t TZAHashedStringList::Add(const std::u16string& s) {
 }
 
 void TZAHashedStringList::Put(std::int32_t i, const std::u16string& s) {
+    // A renamed entry (its Unicode name block read after the stored name) moves to its new chain: dropping
+    // the whole hash for it would rebuild it once per entry.
+    if (hash_)
+        hash_->Remove(i);
     strings_.at(static_cast<std::size_t>(i)) = s;
-    hash_.reset();
+    if (hash_)
+        hash_->Add(i);
 }
 
 void TZAHashedStringList::Delete(std::int32_t i) {
@@ -116,7 +209,7 @@ std::int32_t TZAHashedStringList::IndexOf(const std::u16string& s) {
     if (!hash_) {
         hash_ = std::make_unique<TZAStringHash>(std::max<std::size_t>(strings_.size(), 1000), strings_);
         for (std::size_t i = 0; i < strings_.size(); ++i)
-            hash_->Add(strings_[i], static_cast<std::int32_t>(i));
+            hash_->Add(static_cast<std::int32_t>(i));
     }
     return hash_->ValueOf(s);
 }

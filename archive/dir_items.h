@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pc {
@@ -58,6 +59,7 @@ public:
     // Appends one block of the given size and returns where its data goes (valid until the next append).
     std::uint8_t* AppendSpace(std::uint16_t headerId, std::uint16_t size);
     bool empty() const { return bytes_.empty(); }
+    std::size_t ByteSize() const { return bytes_.size(); } // the blocks with their heads
     std::size_t size() const;
     ExtraFieldView operator[](std::size_t i) const;
     const_iterator begin() const { return {bytes_.data(), bytes_.data() + bytes_.size()}; }
@@ -119,23 +121,22 @@ struct TDirItem : TZACentralHeader {
     std::uint64_t FullLocalHeaderOffset() const;
 };
 
-// Chained hash of the name index: key -> list position. It keeps positions only, chained through one
-// array, and compares against the list it indexes, so a key is never stored twice.
+// Chained hash of the name index: key -> list position. The keys are the list's own strings, not copies:
+// the index of a large directory would otherwise hold every name twice. Keys are hashed with a keyed
+// function whose key is drawn once per process, so no archive can be made whose names all share a chain.
 class TZAStringHash {
 public:
     TZAStringHash(std::size_t bucketCount, const std::vector<std::u16string>& keys);
-    TZAStringHash(const TZAStringHash&) = delete;
-    TZAStringHash& operator=(const TZAStringHash&) = delete;
-    // Position `value` of the list holds `key`; it goes to the head of its chain.
-    void Add(const std::u16string& key, std::int32_t value);
-    std::int32_t ValueOf(const std::u16string& key) const; // -1 when absent
+    void Add(std::int32_t value);    // keys[value]; goes to the head of its chain
+    void Remove(std::int32_t value); // while keys[value] is still the key it was added as
+    std::int32_t ValueOf(const std::u16string& key) const; // the latest of equal keys; -1 when absent
     std::size_t BucketCount() const { return heads_.size(); }
-    static std::uint32_t HashOf(const std::u16string& key);
+    static std::uint64_t HashOf(std::u16string_view key);
 
 private:
     const std::vector<std::u16string>& keys_;
-    std::vector<std::int32_t> heads_; // per bucket: the newest position, -1 when empty
-    std::vector<std::int32_t> next_;  // per position: the one added before it to the same chain, or -1
+    std::vector<std::int32_t> heads_; // per bucket the latest position added, -1 when empty
+    std::vector<std::int32_t> next_;  // per position the one added before it in the same chain
 };
 
 // The lower-cased names, parallel to the entry array, with a lazily built hash.

@@ -17,6 +17,18 @@ constexpr std::int64_t kEndRecordWindow = 65600; // the record plus the longest 
 constexpr std::int64_t kRecoveryChunk = 65535;
 constexpr std::int64_t kPrefixChunk = 10000;
 constexpr std::uint16_t kMaxRecoveredExtraLength = 260;
+// What the directory of an archive may hold in memory: a small multiple of the file, plus room for the
+// entries of a small one. A file whose records claim more is not an archive that can be read.
+constexpr std::uint64_t kKeepFactor = 3;
+constexpr std::uint64_t kKeepAllowance = 32u << 20;
+
+// What one entry holds in memory: the record, its name twice (the entry's and the index's lower-cased
+// key, UTF-16), its comment and extra blocks, and its place in the index.
+std::uint64_t KeptBy(const TDirItem& item) {
+    std::uint64_t bytes = sizeof(TDirItem) + sizeof(std::u16string) + 2 * sizeof(std::int32_t) +
+                          4 * item.Name.size() + item.Comment.size();
+    return bytes + item.ExtraFields.ByteSize();
+}
 
 std::vector<std::uint8_t> ReadAt(TStream& stream, std::int64_t position, std::int64_t count) {
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count));
@@ -191,6 +203,11 @@ bool TZADirManager::DirectoryChecksOut(std::int64_t recordPosition, const TZAEnd
     return GetU32(head) == kCentralHeaderSignature;
 }
 
+bool TZADirManager::Keep(std::uint64_t bytes) {
+    kept_ += bytes;
+    return kept_ <= keepLimit_;
+}
+
 void TZADirManager::LoadDirectory(const TZALoadOptions& options) {
     overlapping_.clear();
     scanChunk_.clear();
@@ -200,6 +217,8 @@ void TZADirManager::LoadDirectory(const TZALoadOptions& options) {
     ResetEndRecord();
     LastVolume = 0;
     DirectoryStart = 0;
+    keepLimit_ =
+        kKeepFactor * static_cast<std::uint64_t>(std::max<std::int64_t>(Stream.Size(), 0)) + kKeepAllowance;
 
     std::int64_t p = FindEndRecord();
     if (p < 0) {
@@ -273,12 +292,19 @@ bool TZADirManager::ReadCentralDirectory(std::int64_t recordPosition, const TZAL
         // refused before anything is allocated for it.
         if (count > static_cast<std::uint64_t>(Stream.Size() - start) / TZACentralHeader::kSize)
             throw EReadError("Stream read error");
+        kept_ = 0;
+        if (!Keep(count * (sizeof(TDirItem) + sizeof(std::u16string))))
+            throw EReadError("Stream read error");
+        kept_ = 0;
         TSequentialReader reader(Stream, start);
         Items.SetCount(static_cast<std::int32_t>(count));
         for (std::int32_t i = 0; i < Items.Count(); ++i) {
             if (i == 0)
                 DirectoryStart = reader.Position();
             ReadEntry(i, options, reader);
+            // Names, comments and extra blocks beyond what the file could stand for: read as damage.
+            if (!Keep(KeptBy(Items.Item(i))))
+                throw EReadError("Stream read error");
         }
     } catch (const Exception&) {
         if (!options.RecoverDamagedArchives)
@@ -405,7 +431,13 @@ void TZADirManager::RecoverFromLocalHeaders(const TZALoadOptions& options) {
     if (q < 0)
         throw EZAException(35);
 
+    kept_ = 0;
     while (q >= 0) {
+        // The next header bounds this one's name: a name that ran into it would take the headers after it
+        // as its text, and a file of overlapping headers would then hold its own size many times over.
+        const std::int64_t next =
+            FindSignature(kLocalHeaderSignature, q + 4, kRecoveryChunk, TZALocalHeader::kSize);
+        const std::int64_t nameRoom = next >= 0 ? next : size;
         std::vector<std::uint8_t> bytes = ReadAt(Stream, q, TZALocalHeader::kSize);
         TZALocalHeader local = TZALocalHeader::Parse(bytes.data());
         if (local.CompressedSize < size && local.ExtraLength <= kMaxRecoveredExtraLength) {
@@ -435,7 +467,7 @@ void TZADirManager::RecoverFromLocalHeaders(const TZALoadOptions& options) {
                 item.HasZip64Info = true;
             }
             const std::int64_t nameStart = q + static_cast<std::int64_t>(TZALocalHeader::kSize);
-            if (size - nameStart >= local.NameLength) {
+            if (nameRoom - nameStart >= local.NameLength) {
                 std::string raw(local.NameLength, '\0');
                 Stream.SetPosition(nameStart);
                 Stream.ReadBuffer(raw.data(), local.NameLength);
@@ -454,8 +486,10 @@ void TZADirManager::RecoverFromLocalHeaders(const TZALoadOptions& options) {
                     item.SizeUnknown = true;
                 }
             }
+            if (!Keep(KeptBy(item)))
+                throw EZAException(35);
         }
-        q = FindSignature(kLocalHeaderSignature, q + 4, kRecoveryChunk, TZALocalHeader::kSize);
+        q = next;
     }
     // Signatures that are all stray bytes make no archive, no more than none at all.
     if (Items.Count() == 0)

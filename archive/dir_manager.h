@@ -74,12 +74,16 @@ private:
     std::int64_t FindDescriptor(std::int64_t from);
     void DetectPrefix(std::int64_t recordPosition);
     void AdjustOffsets();
+    // Counts what the directory being read holds in memory; false once that passes its bound.
+    bool Keep(std::uint64_t bytes);
 
     std::vector<bool> overlapping_;       // per entry; empty until DataOverlapsAnother first needs it
     std::vector<std::uint8_t> scanChunk_; // the chunk the signature search read last
     std::int64_t scanStart_ = -1;
     std::int64_t descriptorFrom_ = -1; // the last data descriptor search: its start and its result
     std::int64_t descriptorHit_ = -1;
+    std::uint64_t kept_ = 0; // bytes the directory being read holds, as Keep counts them
+    std::uint64_t keepLimit_ = 0;
 };
 
 } // namespace pc

@@ -5,15 +5,14 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
 namespace pc {
 namespace {
 
-// Per directory: the letter-case-folded names (UTF-8) and their spelling on disk. A hash map: a patch of a
-// hundred thousand small files looks up every one of them.
-using TSpellings = std::unordered_map<std::string, std::string>;
+constexpr std::size_t kLongestPart = 255; // bytes in one name: a longer part exists nowhere
 
 // The name folded as the name index folds it; plain ASCII, the usual case, without any conversion.
 std::string Folded(const std::string& name) {
@@ -27,37 +26,61 @@ std::string Folded(const std::string& name) {
     return WideToUtf8(WideLowerCase(Utf8ToWide(name)));
 }
 
-std::map<std::string, TSpellings>& Directories() {
-    static std::map<std::string, TSpellings> directories;
-    return directories;
+// One directory as this run knows it: its parts by their letter-case-folded name, each with its
+// spelling and, once asked for, what lies below it (a hash map per directory: a patch of a hundred thousand
+// small files looks up every one of them). A tree, so that a deep name costs each part once
+// rather than a copy of every path above it.
+struct TSpellings {
+    bool listed = false;
+    std::unordered_map<std::string, std::pair<std::string, std::unique_ptr<TSpellings>>> parts;
+};
+
+std::map<std::string, TSpellings>& Bases() {
+    static std::map<std::string, TSpellings> bases;
+    return bases;
 }
 
-TSpellings& SpellingsIn(const std::string& directory) {
-    auto [it, added] = Directories().try_emplace(directory);
-    if (added) {
-        std::vector<std::string> entries = fsys::ListDirectory(directory);
-        std::sort(entries.begin(), entries.end());
-        for (const std::string& entry : entries)
-            it->second.emplace(Folded(entry), entry); // the first in order stays
-    }
-    return it->second;
+void ListOnce(TSpellings& directory, const std::string& path) {
+    if (directory.listed)
+        return;
+    directory.listed = true;
+    std::vector<std::string> entries = fsys::ListDirectory(path);
+    std::sort(entries.begin(), entries.end());
+    for (const std::string& entry : entries) // the first in order stays
+        directory.parts.try_emplace(Folded(entry), entry, nullptr);
 }
 
 } // namespace
 
 void ForgetExistingNames() {
-    Directories().clear();
+    Bases().clear();
 }
 
 std::string ExistingSpelling(const std::string& base, const std::string& relative) {
+    // Past the longest name the system takes there is nothing to find, and nothing will be written.
+    if (base.size() + relative.size() >= fsys::LongestPath())
+        return relative;
+    TSpellings* directory = &Bases()[base];
     std::string result;
     std::size_t start = 0;
     while (start <= relative.size()) {
         const std::size_t slash = relative.find('/', start);
         const std::size_t end = slash == std::string::npos ? relative.size() : slash;
-        const std::string component = relative.substr(start, end - start);
-        if (!component.empty())
-            result += SpellingsIn(base + result).emplace(Folded(component), component).first->second;
+        if (end - start > kLongestPart) {
+            result.append(relative, start, std::string::npos);
+            break;
+        }
+        if (end > start) {
+            ListOnce(*directory, base + result);
+            const std::string part = relative.substr(start, end - start);
+            auto& [spelling, below] = directory->parts.try_emplace(Folded(part), part, nullptr).first->second;
+            result += spelling;
+            if (slash != std::string::npos) {
+                if (!below)
+                    below = std::make_unique<TSpellings>();
+                directory = below.get();
+            }
+        }
         if (slash == std::string::npos)
             break;
         result += '/';

@@ -274,15 +274,20 @@ void TZABaseArchiver::ExtractEntry(std::int32_t ItemNo, const std::u16string& Fi
     relative = ExistingSpelling(destination, relative);
     const std::size_t slash = relative.rfind('/');
     if (Options.CreateDirs) {
-        const std::string directory =
-            destination + relative.substr(0, slash == std::string::npos ? 0 : slash + 1);
-        bool created = false;
+        const std::string below = relative.substr(0, slash == std::string::npos ? 0 : slash + 1);
+        const std::string directory = destination + below;
+        fsys::TBeneath reached = fsys::TBeneath::Failed;
         try {
-            created = CreateDirectoryChain(directory);
+            // The base directory is the caller's to choose, links and all; below it nothing may lead out.
+            if (IsExistingDirectory(destination) || CreateDirectoryChain(destination))
+                reached = fsys::MakeDirectoriesBeneath(destination, below);
         } catch (const Exception&) {
-            created = false;
+            reached = fsys::TBeneath::Failed;
         }
-        if (!created)
+        // A link already in the installation (a redirected folder) that leads out of it.
+        if (reached == fsys::TBeneath::Outside)
+            throw EZAException(63, {WideToUtf8(item.Name)}, this);
+        if (reached != fsys::TBeneath::Inside)
             throw EZAException(20, {directory}, this);
     }
 
@@ -398,7 +403,12 @@ void TZABaseArchiver::DecodeEntry(std::int32_t ItemNo, TStream& Output) {
     const TDirItem item = dirManager_->Items.Item(ItemNo);
     TStream& archive = *archiveStream_;
 
-    archive.SetPosition(static_cast<std::int64_t>(item.FullLocalHeaderOffset()));
+    // A 64-bit offset at or past the end claims no bytes of the file, so no overlap test can catch it;
+    // taken as a position it would read some other entry's data again.
+    const std::uint64_t offset = item.FullLocalHeaderOffset();
+    if (item.LocalHeaderOffset == 0xFFFFFFFFu && offset >= static_cast<std::uint64_t>(archive.Size()))
+        throw EZAException(8, this);
+    archive.SetPosition(static_cast<std::int64_t>(offset));
     std::uint8_t raw[TZALocalHeader::kSize];
     archive.ReadBuffer(raw, sizeof raw);
     const TZALocalHeader local = TZALocalHeader::Parse(raw);

@@ -33,19 +33,24 @@ bool CreateDirectoryChain(const std::string& path) {
     std::string target = path;
     if (target.size() > 1 && target.back() == '/')
         target.pop_back();
-    // Walk up to the deepest directory that exists, then create downwards.
-    std::vector<std::string> missing;
-    for (std::string current = target; !current.empty() && current != "/" && !IsExistingDirectory(current);) {
-        missing.push_back(current);
+    // Walk up to the deepest directory that exists, then create downwards. Only where each missing
+    // directory ends is kept: a name of thousands of parts costs no copy of itself per part.
+    std::vector<std::size_t> missing;
+    for (std::size_t end = target.size(); end > 0 && !(end == 1 && target[0] == '/');) {
+        const std::string current = target.substr(0, end);
+        if (IsExistingDirectory(current))
+            break;
+        missing.push_back(end);
         const std::size_t slash = current.find_last_of('/');
         if (slash == std::string::npos)
             break;
-        current.erase(slash == 0 ? 1 : slash);
-        while (current.size() > 1 && current.back() == '/')
-            current.pop_back();
+        end = slash == 0 ? 1 : slash;
+        while (end > 1 && target[end - 1] == '/')
+            --end;
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-        if (!fsys::MakeDirectory(*it) && !IsExistingDirectory(*it))
+        const std::string current = target.substr(0, *it);
+        if (!fsys::MakeDirectory(current) && !IsExistingDirectory(current))
             return false;
     }
     return true;
@@ -209,9 +214,7 @@ std::int64_t TZAOutputFile::Seek(std::int64_t offset, TSeekOrigin origin) {
     const std::int64_t base = origin == TSeekOrigin::soBeginning ? 0
                               : origin == TSeekOrigin::soCurrent ? position_
                                                                  : fsys::SizeOf(file_);
-    if (base + offset < 0)
-        return 0;
-    position_ = base + offset;
+    position_ = CheckedPosition(base, offset);
     return position_;
 }
 

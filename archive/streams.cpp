@@ -22,6 +22,13 @@ void TStream::WriteBuffer(const void* buffer, std::int64_t count) {
         throw EWriteError("Stream write error");
 }
 
+std::int64_t CheckedPosition(std::int64_t base, std::int64_t offset) {
+    std::int64_t position = 0;
+    if (__builtin_add_overflow(base, offset, &position) || position < 0)
+        throw EReadError("Stream read error");
+    return position;
+}
+
 namespace {
 
 fsys::TShare ShareOf(std::uint16_t mode) {
@@ -82,8 +89,9 @@ std::int64_t TFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {
         base = position_;
     else if (origin == TSeekOrigin::soEnd)
         base = Size();
-    // A position before the start is clamped; reads from beyond the end simply come up short.
-    position_ = std::max<std::int64_t>(0, base + offset);
+    // Reads from beyond the end simply come up short; a position before the start (or past the range of
+    // positions) is refused, never moved to the start, where it would read another entry's data.
+    position_ = CheckedPosition(base, offset);
     return position_;
 }
 
@@ -123,7 +131,7 @@ std::int64_t TMemoryStream::Seek(std::int64_t offset, TSeekOrigin origin) {
     std::int64_t base = origin == TSeekOrigin::soBeginning ? 0
                         : origin == TSeekOrigin::soCurrent ? position_
                                                            : Size();
-    position_ = std::max<std::int64_t>(0, base + offset);
+    position_ = CheckedPosition(base, offset);
     return position_;
 }
 

@@ -18,6 +18,10 @@ public:
 
 enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
 
+// base + offset as a stream position; EReadError "Stream read error" when that lies before the start or
+// overflows.
+std::int64_t CheckedPosition(std::int64_t base, std::int64_t offset);
+
 // File modes of an archive stream: low two bits access, bits 4..7 sharing; fmCreate truncates or creates.
 constexpr std::uint16_t fmCreate = 0xFFFF;
 constexpr std::uint16_t fmOpenRead = 0x0000;

@@ -3,6 +3,7 @@
 // separator, '/' or the platform's own, may be used.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <optional>
@@ -100,5 +101,28 @@ std::vector<std::string> ListDirectory(const std::string& name);
 bool LocalTime(std::time_t when, std::tm& local);
 // The process's current directory, ending without a separator; empty when it cannot be had.
 std::string CurrentDirectory();
+
+// The longest full name the platform's file functions take, in bytes of UTF-8.
+std::size_t LongestPath();
+
+// How a directory beneath a base directory was reached.
+enum class TBeneath {
+    Inside,  // the directory is there (made if need be), and every step to it stayed beneath the base
+    Outside, // a symbolic link (or reparse point) on the way leads out of the base: nothing made past it
+    Failed,  // a directory could not be made (a file in its place, a name too long, no permission)
+};
+
+// Makes the directory `relative` (parts separated by '/', without "." or ".." parts; empty for the base
+// itself) beneath `base`, with every missing directory above it, never leaving `base`: a link that already
+// exists inside the installation is followed while it stays inside, and one that leads out stops the walk
+// before anything is made through it. Memory is linear in the name.
+TBeneath MakeDirectoriesBeneath(const std::string& base, const std::string& relative);
+
+// How the resolution beneath the base is done where the platform has more than one way: the system's own
+// confined lookup (Linux openat2 with RESOLVE_BENEATH) when it has one, or walking the name one part at a
+// time without following any link blindly. Tests force the walk; the system's lookup is used otherwise,
+// and the walk takes over by itself where the kernel lacks it.
+enum class TBeneathMethod { System, ComponentWalk };
+void SetBeneathMethod(TBeneathMethod method);
 
 } // namespace pc::fsys

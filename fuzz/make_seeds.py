@@ -10,6 +10,7 @@ import shutil
 import struct
 import sys
 import zipfile
+import zlib
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
 
@@ -172,6 +173,55 @@ def archives():
     put("archive", "unicode_names", buffer.getvalue())
 
     put("archive", "not_an_archive", b"<html><body>404 Not Found</body></html>\n")
+    hostile_archives()
+
+
+def local_header(name, name_length=None, csize=0, usize=0, crc=0, method=0):
+    return struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, method, 0, 0x5021, crc, csize, usize,
+                       len(name) if name_length is None else name_length, 0) + name
+
+
+def central_header(name, offset, extra=b"", csize=0, usize=0, crc=0, method=0):
+    return struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 20, 0, method, 0, 0x5021, crc, csize, usize,
+                       len(name), len(extra), 0, 0, 0, 0x20, offset) + name + extra
+
+
+def with_directory(body, directory, count, zip64=False):
+    out = body + directory
+    if zip64:
+        record_at = len(out)
+        out += struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, count, count, len(directory), len(body))
+        out += struct.pack("<IIQI", 0x07064B50, 0, record_at, 1)
+        return out + struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0)
+    return out + struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, count, count, len(directory), len(body), 0)
+
+
+def hostile_archives():
+    """The shapes of the hostile suite, small: dense local headers whose names claim the rest of the
+    file, names built to collide in a rotate-and-xor hash, Zip64 offsets at and past the end and past
+    2^63, a directory chain of many parts."""
+    put("archive", "repair_dense_headers", local_header(b"", name_length=0xFFFF) * 64)
+    put("archive", "repair_long_names", b"".join(local_header(b"d%d/" % k + b"n" * 200) for k in range(4)))
+    names = []
+    for k in range(27):
+        chars = bytearray(b"a" * 32)
+        for at in range(3):
+            chars[at] = chars[at + 16] = ord("a") + (k // 3 ** at) % 3
+        names.append(bytes(chars))
+    body = local_header(b"e")
+    put("archive", "colliding_names",
+        with_directory(body, b"".join(central_header(n, 0) for n in names), len(names)))
+    data = b"zeros " * 64
+    compressed = zlib.compress(data)[2:-4]
+    crc = zlib.crc32(data)
+    body = local_header(b"z.bin", csize=len(compressed), usize=len(data), crc=crc, method=8) + compressed
+    directory = central_header(b"z.bin", 0, csize=len(compressed), usize=len(data), crc=crc, method=8)
+    for k, offset in enumerate([10 ** 6, 1 << 63, (1 << 64) - 1, len(body)]):
+        directory += central_header(b"c%d.bin" % k, 0xFFFFFFFF, struct.pack("<HHQ", 1, 8, offset),
+                                    csize=len(compressed), usize=len(data), crc=crc, method=8)
+    put("archive", "zip64_offsets_out_of_file", with_directory(body, directory, 5, zip64=True))
+    deep = b"a/" * 600
+    put("archive", "deep_chain", with_directory(local_header(deep), central_header(deep, 0), 1))
 
 
 def main():

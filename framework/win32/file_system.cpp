@@ -312,3 +312,99 @@ std::string CurrentDirectory() {
 }
 
 } // namespace pc::fsys
+
+namespace pc::fsys {
+namespace {
+
+// The name the system resolves an open handle to, reparse points (junctions, symbolic links) followed.
+std::wstring FinalPathOf(HANDLE handle) {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
+                                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0)
+            return std::wstring();
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(length + 1);
+    }
+}
+
+win32::UniqueHandle OpenDirectory(const std::wstring& name) {
+    return win32::UniqueHandle(::CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+bool IsDirectoryHandle(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    return ::GetFileInformationByHandle(handle, &information) &&
+           (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// `path` is `base` or lies below it; names compare without regard to letter case, as the system's do.
+bool IsAtOrBelow(const std::wstring& path, const std::wstring& base) {
+    if (path.size() < base.size() ||
+        ::CompareStringOrdinal(path.data(), static_cast<int>(base.size()), base.data(),
+                               static_cast<int>(base.size()), TRUE) != CSTR_EQUAL)
+        return false;
+    return path.size() == base.size() || base.back() == L'\\' || path[base.size()] == L'\\';
+}
+
+} // namespace
+
+std::size_t LongestPath() {
+    return 32767; // the system's limit for wide names
+}
+
+void SetBeneathMethod(TBeneathMethod) {
+    // One way here: every part's final name is checked against the base's.
+}
+
+TBeneath MakeDirectoriesBeneath(const std::string& base, const std::string& relative) {
+    if (base.size() + relative.size() >= LongestPath())
+        return TBeneath::Failed;
+    const std::wstring wideBase = win32::WideName(base.empty() ? std::string(".") : base);
+    win32::UniqueHandle root = OpenDirectory(wideBase);
+    const std::wstring finalBase = root.Valid() ? FinalPathOf(root.Get()) : std::wstring();
+    if (finalBase.empty())
+        return TBeneath::Failed;
+    std::wstring path = wideBase;
+    if (path.back() != L'\\' && path.back() != L'/')
+        path += L'\\';
+    const std::wstring wideRelative = win32::WideName(relative);
+    for (std::size_t start = 0; start < wideRelative.size();) {
+        std::size_t end = wideRelative.find_first_of(L"/\\", start);
+        if (end == std::wstring::npos)
+            end = wideRelative.size();
+        const std::size_t length = end - start;
+        if (length > 0) {
+            path.append(wideRelative, start, length);
+            win32::UniqueHandle part = OpenDirectory(path);
+            if (!part.Valid()) {
+                const DWORD error = ::GetLastError();
+                if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+                    return TBeneath::Failed;
+                // A link that leads nowhere stays in the way (its name exists), so nothing is made
+                // through it; whatever was made is checked below for where the system put it.
+                if (!::CreateDirectoryW(path.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
+                    return TBeneath::Failed;
+                part = OpenDirectory(path);
+                if (!part.Valid())
+                    return TBeneath::Failed;
+            }
+            // Where the system took this part, through any junction or link on the way.
+            if (!IsAtOrBelow(FinalPathOf(part.Get()), finalBase))
+                return TBeneath::Outside;
+            if (!IsDirectoryHandle(part.Get()))
+                return TBeneath::Failed;
+            path += L'\\';
+        }
+        start = end + 1;
+    }
+    return TBeneath::Inside;
+}
+
+} // namespace pc::fsys

@@ -291,6 +291,89 @@ TEST_F(Extraction, UnsafeNamesAreRefusedAndNothingLeavesTheBase) {
     EXPECT_FALSE(fs::exists(dir / "escape3.txt"));
 }
 
+#ifndef _WIN32
+// Links that are already in the installation (a redirected save folder, a prefix's drive links): followed
+// while they stay inside it, refused with the unsafe-name error when they lead out, by the kernel's
+// confined lookup and by the walk that stands in for it alike.
+class ExistingLinks : public Extraction, public ::testing::WithParamInterface<pc::fsys::TBeneathMethod> {
+protected:
+    void SetUp() override {
+        Extraction::SetUp();
+        pc::fsys::SetBeneathMethod(GetParam());
+    }
+    void TearDown() override { pc::fsys::SetBeneathMethod(pc::fsys::TBeneathMethod::System); }
+};
+
+TEST_P(ExistingLinks, AreFollowedInsideAndRefusedWhenTheyLeadOut) {
+    fs::create_directories(base + "real/saves");
+    fs::create_directories(dir / "victim");
+    dir.Write("victim/pwned.txt", "original");
+    const std::vector<std::pair<std::string, std::string>> links = {
+        {"saves", "real/saves"},      // inside
+        {"real/up", "../real"},       // inside, by way of ".."
+        {"out", "../victim"},         // out, relative
+        {"abs", dir / "victim"},      // out, absolute (even though it names a place it could reach)
+        {"real/esc", "../../victim"}, // out, from one level down
+        {"loop", "loop"},             // a link to itself
+    };
+    for (const auto& [link, target] : links)
+        fs::create_symlink(target, base + link);
+    ZipBuilder b;
+    b.Stored("saves/game.sav", "kept");
+    b.Stored("real/up/saves/second.sav", "kept too");
+    b.Stored("saves/new/deeper.sav", "made inside");
+    const std::vector<std::string> outside = {"out/pwned.txt", "abs/pwned.txt", "real/esc/pwned.txt",
+                                              "out/made/deep.txt", "out/dir/"};
+    for (const std::string& name : outside)
+        b.Stored(name, name.back() == '/' ? "" : "escaped");
+    b.Stored("loop/x.txt", "nowhere");
+    for (std::size_t i = 0; i <= outside.size(); ++i)
+        dialogs.Answer(pc::daIgnore);
+    Extract(b.Build());
+
+    EXPECT_EQ(ReadFileBytes(base + "real/saves/game.sav"), "kept");
+    EXPECT_EQ(ReadFileBytes(base + "real/saves/second.sav"), "kept too");
+    EXPECT_EQ(ReadFileBytes(base + "real/saves/new/deeper.sav"), "made inside");
+    ASSERT_EQ(dialogs.shown().size(), outside.size() + 1);
+    for (std::size_t i = 0; i < outside.size(); ++i)
+        EXPECT_EQ(dialogs.shown()[i].text,
+                  FailureText("ZipArchiver: Unsafe file name \"" + outside[i] + "\" - Native error: 00063"));
+    EXPECT_EQ(dialogs.shown().back().text, FailureText("ZipArchiver: Cannot create directory \"" + base +
+                                                       "loop/\" - Native error: 00020"));
+    std::set<std::string> victim;
+    for (const auto& e : fs::recursive_directory_iterator(dir / "victim"))
+        victim.insert(e.path().filename().string());
+    EXPECT_EQ(victim, (std::set<std::string>{"pwned.txt"}));
+    EXPECT_EQ(ReadFileBytes(dir / "victim/pwned.txt"), "original");
+}
+
+INSTANTIATE_TEST_SUITE_P(KernelAndWalk, ExistingLinks,
+                         ::testing::Values(pc::fsys::TBeneathMethod::System,
+                                           pc::fsys::TBeneathMethod::ComponentWalk),
+                         [](const auto& info) {
+                             return info.param == pc::fsys::TBeneathMethod::System
+                                        ? std::string("Openat2")
+                                        : std::string("ComponentWalk");
+                         });
+
+// A directory chain of 32,767 parts (one entry "a/a/.../a/", 128 KiB of archive): refused as a whole with
+// the directory error, before anything is made, in memory that does not grow with the square of its depth.
+TEST_F(Extraction, AChainLongerThanAnyPathIsRefusedBeforeAnythingIsMade) {
+    std::string deep;
+    for (int i = 0; i < 32767; ++i)
+        deep += "a/";
+    ZipBuilder b;
+    b.Stored(deep, "");
+    b.Stored("after.txt", "after");
+    dialogs.Answer(pc::daIgnore);
+    Extract(b.Build());
+    ASSERT_EQ(dialogs.shown().size(), 1u);
+    EXPECT_EQ(dialogs.shown()[0].text, FailureText("ZipArchiver: Cannot create directory \"" + base + deep +
+                                                   "\" - Native error: 00020"));
+    EXPECT_EQ(Tree(), (std::set<std::string>{"after.txt"}));
+}
+#endif
+
 TEST_F(Extraction, EncryptedEntriesAskForThePasswordOnce) {
     ZipEntryDef first;
     first.name = "first.txt";

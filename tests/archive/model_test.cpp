@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -123,28 +124,62 @@ TEST(NameIndexTest, HashIsBuiltLazilyAndDroppedWhenChainsGrowLong) {
     EXPECT_EQ(list.HashBucketCount(), 5001u);
 }
 
-TEST(NameIndexTest, OneChainFindsTheNewestEqualKeyAndNothingElse) {
-    std::vector<std::u16string> keys(100000, u"k");
-    keys.back() = u"last";
+TEST(NameIndexTest, OneLongChainIsLookedUpWithTheLatestEqualKeyWinning) {
+    std::vector<std::u16string> keys(1000000, u"k");
+    keys.push_back(u"x");
     TZAStringHash hash(1, keys); // every key in the same chain
-    for (std::int32_t i = 0; i < static_cast<std::int32_t>(keys.size()); ++i)
-        hash.Add(keys[static_cast<std::size_t>(i)], i);
-    EXPECT_EQ(hash.ValueOf(u"k"), 99998);
-    EXPECT_EQ(hash.ValueOf(u"last"), 99999);
+    for (std::int32_t i = 0; i <= 1000000; ++i)
+        hash.Add(i);
+    EXPECT_EQ(hash.ValueOf(u"k"), 999999);
+    EXPECT_EQ(hash.ValueOf(u"x"), 1000000);
     EXPECT_EQ(hash.ValueOf(u"other"), -1);
+    hash.Remove(999999);
+    EXPECT_EQ(hash.ValueOf(u"k"), 999998);
 }
 
-TEST(NameIndexTest, HashRotatesTwoBitsPerAnsiByte) {
-    EXPECT_EQ(TZAStringHash::HashOf(u""), 0u);
-    EXPECT_EQ(TZAStringHash::HashOf(u"ab"), 0x1E6u);            // (0x61 << 2) ^ 0x62
-    EXPECT_EQ(TZAStringHash::HashOf(u"\u00E9"), 0xE9u);         // through Windows-1252
-    EXPECT_EQ(TZAStringHash::HashOf(u"\u20AC"), 0x80u);         // the euro sign is 0x80 there
-    EXPECT_EQ(TZAStringHash::HashOf(u"abcdefghijklmnopq"), [] { // wraps around 32 bits
-        std::uint32_t h = 0;
-        for (char c : std::string("abcdefghijklmnopq"))
-            h = ((h << 2) | (h >> 30)) ^ static_cast<unsigned char>(c);
-        return h;
-    }());
+// Names made for the rotate-and-xor hash: characters 16 apart share a rotation, so changing both alike
+// keeps its value. 4096 such names all shared one chain there.
+std::vector<std::u16string> RotateXorCollisions(int count) {
+    std::vector<std::u16string> names;
+    for (int k = 0; k < count; ++k) {
+        std::u16string name(32, u'a');
+        for (int bit = 0; bit < 16; ++bit)
+            if (k & (1 << bit))
+                name[bit] = name[bit + 16] = u'b';
+        names.push_back(name);
+    }
+    return names;
+}
+
+TEST(NameIndexTest, NamesCraftedToCollideSpreadOverTheBuckets) {
+    const std::vector<std::u16string> names = RotateXorCollisions(4096);
+    std::vector<int> perBucket(1000);
+    for (const std::u16string& name : names)
+        ++perBucket[TZAStringHash::HashOf(name) % perBucket.size()];
+    // About four per bucket on average; a keyed hash leaves no bucket with a long chain.
+    EXPECT_LE(*std::max_element(perBucket.begin(), perBucket.end()), 20);
+
+    TZAHashedStringList list;
+    for (const std::u16string& name : names)
+        list.Add(name);
+    for (std::size_t i = 0; i < names.size(); i += 97)
+        EXPECT_EQ(list.IndexOf(names[i]), static_cast<std::int32_t>(i));
+}
+
+TEST(NameIndexTest, RenamingWhileHashedKeepsEveryLookup) {
+    TZAHashedStringList list;
+    for (int i = 0; i < 3000; ++i)
+        list.Add(u"n" + std::u16string(1, static_cast<char16_t>(0x100 + i)));
+    ASSERT_EQ(list.IndexOf(u"n\u0100"), 0);
+    list.Put(5, u"renamed");
+    list.Put(7, u"n\u0100"); // now equal to position 0: the later position wins
+    EXPECT_TRUE(list.HashValid());
+    EXPECT_EQ(list.IndexOf(u"renamed"), 5);
+    EXPECT_EQ(list.IndexOf(u"n\u0105"), -1);
+    EXPECT_EQ(list.IndexOf(u"n\u0100"), 7);
+    list.Put(7, u"again");
+    EXPECT_EQ(list.IndexOf(u"n\u0100"), 0);
+    EXPECT_EQ(list.IndexOf(u"again"), 7);
 }
 
 TEST(UnicodeNameBlockTest, AcceptsOnlyItsSignatureAndNeverReadsPastItsData) {

@@ -126,3 +126,40 @@ TEST_F(Win32Extraction, TheEntrysTimeBecomesTheLastWriteTime) {
 }
 
 } // namespace
+
+namespace {
+
+bool MakeDirectoryLink(const std::string& link, const std::string& target) {
+    constexpr DWORD kUnprivileged = 0x2; // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE (developer mode)
+    const std::u16string wideLink = pc::Utf8ToWide(link), wideTarget = pc::Utf8ToWide(target);
+    const std::wstring from(wideLink.begin(), wideLink.end()), to(wideTarget.begin(), wideTarget.end());
+    if (!::CreateSymbolicLinkW(from.c_str(), to.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY | kUnprivileged) &&
+        !::CreateSymbolicLinkW(from.c_str(), to.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY))
+        return false;
+    // Wine answers success and makes a plain directory: only a real reparse point counts.
+    const DWORD attributes = ::GetFileAttributesW(from.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// A directory link already in the installation is followed while it stays inside and fails the entry
+// with the unsafe-name error when it leads out; the file it leads to is not touched.
+TEST_F(Win32Extraction, DirectoryLinksAreFollowedOnlyWhileTheyStayInside) {
+    std::filesystem::create_directories(base + "real\\saves");
+    std::filesystem::create_directories(dir / "victim");
+    if (!MakeDirectoryLink(base + "saves", base + "real\\saves") ||
+        !MakeDirectoryLink(base + "out", dir / "victim"))
+        GTEST_SKIP() << "no directory links can be made here (Wine makes none)";
+    ZipBuilder b;
+    b.Stored("saves/game.sav", "kept");
+    b.Stored("out/pwned.txt", "escaped");
+    dialogs.Answer(pc::daIgnore);
+    Extract(b.Build());
+    ASSERT_EQ(dialogs.shown().size(), 1u);
+    EXPECT_EQ(ReadFileBytes(base + "real\\saves\\game.sav"), "kept");
+    EXPECT_EQ(dialogs.shown()[0].text,
+              "ZipArchiver: Unsafe file name \"out/pwned.txt\" - Native error: 00063. "
+              "File processing error, possibly disk is full");
+    EXPECT_FALSE(std::filesystem::exists(dir / "victim\\pwned.txt"));
+}
+
+} // namespace

@@ -340,3 +340,31 @@ TEST_F(WineUpdate, ARegistryValueOfAnotherTypeIsAnError) {
 }
 
 } // namespace
+
+namespace {
+
+// Links that already exist in the installation, as a prefix's drive links are: Unix links seen through
+// Wine. The one that stays inside is followed; the one that leads out fails its entry with error 63 and
+// the file it leads to stays as it was.
+TEST(WineLinks, AreFollowedOnlyWhileTheyStayInside) {
+    if (Env("PATCHCTL_EXE").empty() || !fs::exists(Env("PATCHCTL_EXE")))
+        GTEST_SKIP() << "no patchctl.exe named by PATCHCTL_EXE: run me from the windows preset's ctest";
+    TempDir root;
+    fs::create_directories(root / "base/real");
+    fs::create_directories(root / "victim");
+    root.Write("victim/pwned.txt", "original");
+    fs::create_directory_symlink("real", root / "base/saves");
+    fs::create_directory_symlink("../victim", root / "base/out");
+    const std::string archive = root.Write(
+        "p.zip", ZipBuilder().Stored("saves/game.sav", "kept").Stored("out/pwned.txt", "escaped").Build());
+    const ProgramResult r = pc::test::RunProgram(PatchctlCommand() + "extract " + Quoted(archive) + " " +
+                                                 Quoted(root / "base") + " --on-failure ignore");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("Unsafe file name \"out/pwned.txt\" - Native error: 00063"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(ReadFileBytes(root / "base/real/game.sav"), "kept");
+    EXPECT_EQ(ReadFileBytes(root / "victim/pwned.txt"), "original");
+    EXPECT_EQ(std::distance(fs::directory_iterator(root / "victim"), fs::directory_iterator()), 1);
+}
+
+} // namespace

@@ -13,6 +13,12 @@ One line per case, TAB-separated key=value fields:
   seconds   the run must end within this many seconds (sanitizer builds get more)
   rss       peak resident memory bound in MiB (sanitizer builds get more)
   tmpfs     1 when the output is large or many files and is better kept in memory
+  command   (optional) "list" to run `patchctl list ARCHIVE` instead: opening alone is measured
+  within    (optional) OTHER:FACTOR: the run may take at most FACTOR times as long as case OTHER's
+  links     (optional) NAME>TARGET pairs separated by '|': symbolic links made under DEST before the run
+            (a TARGET starting with '@' is absolute, under the run's directory); the run's directory also
+            gets victim/pwned.txt, which must come through unchanged and alone
+  mkdirs    (optional) directories made under DEST before the run, separated by '|'
 Nothing may appear beside DEST, and OUTDIR/outside (the target of absolute names) must never exist.
 """
 import os
@@ -232,6 +238,135 @@ def odd_names():
     return z.build(entries), {"exit": 0, "files": {"bad\ufffd\ufffd.txt": 9, "long.txt": 11}}
 
 
+MIB = 1 << 20
+
+
+def memory_bound(archive):
+    """The peak memory any archive may cost, in MiB: four times its size plus a fixed 64 MiB."""
+    return 4 * len(archive) // MIB + 64
+
+
+def repair_dense_headers(size):
+    """No end record, and a local header every 30 bytes, each claiming a name of 65,535 bytes that would
+    run over all the headers after it. Names never run into the next header, and what the rebuilt
+    directory keeps is bounded by the file's size: a file this dense is refused with error 35."""
+    # No zero byte anywhere, so that a name read over the headers after it would not end early; the
+    # compressed size (0x01010101) stays below the file's size and the extra length (257) within 260.
+    header = z.local_header(b"", version=0x0101, flags=0x0202, method=0x0101, time=0x0101, date=0x0101,
+                            crc=0x01010101, csize=0x01010101, usize=0x01010101, name_length=0xFFFF,
+                            extra_length=0x0101)
+    assert b"\x00" not in header and size > 0x01010101
+    archive = header * (size // len(header))
+    return archive, {"exit": 2, "files": {}, "stderr": {"Invalid archive file.": 1},
+                     "rss": memory_bound(archive), "seconds": 60}
+
+
+def repair_sparse_long_names(count=256):
+    """No end record; local headers with names of 65,535 bytes that are really there, one after another:
+    every name is read, and memory stays within the bound for the file's size."""
+    body = bytearray()
+    for k in range(count):
+        name = (b"long%03d/" % k) + b"n" * (0xFFFF - 8)
+        body += z.local_header(name, crc=zlib.crc32(b""), csize=0, usize=0)
+    archive = bytes(body)
+    return archive, {"exit": 0, "files": {}, "dirs": count, "rss": memory_bound(archive), "seconds": 60}
+
+
+def repair_dense_small(size=3 * MIB):
+    """The dense headers again, in a file small enough that the rebuilt directory fits its bound: every
+    entry is nameless, so nothing is written, in bounded memory."""
+    header = z.local_header(b"", name_length=0xFFFF)
+    archive = header * (size // len(header))
+    return archive, {"exit": 0, "files": {}, "rss": memory_bound(archive), "seconds": 60}
+
+
+def hash_flood_names(count, colliding):
+    """count distinct names of 32 characters. Colliding ones are built for the rotate-and-xor hash:
+    characters 16 apart share a rotation there, so changing both alike keeps the value; ordinary ones
+    differ in their last characters. The name index must take both in about the same time."""
+    names = []
+    for k in range(count):
+        if colliding:
+            chars = [ord("a")] * 32
+            digits = k
+            for at in range(16):
+                chars[at] = chars[at + 16] = ord("a") + digits % 3
+                digits //= 3
+            names.append(bytes(chars))
+        else:
+            names.append(b"file_%026d" % k)
+    directory = bytearray()
+    crc = zlib.crc32(b"")
+    body = z.local_header(b"empty", crc=crc)
+    for name in names:
+        directory += z.central_header(name, crc=crc, offset=0)
+    out = bytearray(body + directory)
+    if count >= 0xFFFF:
+        record_at = len(out)
+        out += z.zip64_end_record(entries=count, cd_size=len(directory), cd_offset=len(body))
+        out += z.zip64_locator(record_at)
+        out += z.end_record(entries=0xFFFF, cd_size=0xFFFFFFFF, cd_offset=0xFFFFFFFF)
+    else:
+        out += z.end_record(entries=count, cd_size=len(directory), cd_offset=len(body))
+    return bytes(out), {"exit": 0, "files": {}, "command": "list", "seconds": 30, "rss": memory_bound(out)}
+
+
+def zip64_offsets_out_of_file():
+    """One deflated entry of 10 MiB of zeros, then 3,000 entries over the same stream whose Zip64 local
+    header offsets lie at or past the end of the file, at or past 2^63, or at 2^64 - 1. None claims bytes
+    of the file; each fails with native error 8 and nothing reads entry 0 again (which would write 30 GB)."""
+    data = bytes(10 << 20)
+    stream = z.deflate_raw(data)
+    crc = zlib.crc32(data)
+    name0 = b"zeros.bin"
+    body = z.local_header(name0, method=8, crc=crc, csize=len(stream), usize=len(data)) + stream
+    directory = bytearray(z.central_header(name0, method=8, crc=crc, csize=len(stream), usize=len(data)))
+    count = 3000
+    central_size = len(directory) + sum(46 + len(b"copy/%04d.bin" % k) + 12 for k in range(count))
+    end_size = 56 + 20 + 22
+    file_size = len(body) + central_size + end_size
+    offsets = []
+    for k in range(count):
+        kind = k % 3
+        # Past 2^63 first: taken as a position it turns negative, where an offset just past the end
+        # would only end the run with a read error.
+        offsets.append([(1 << 63) + k // 3, (1 << 64) - 1, file_size + k // 3][kind])
+    for k, offset in enumerate(offsets):
+        directory += z.central_header(b"copy/%04d.bin" % k, method=8, crc=crc, csize=len(stream), usize=len(data),
+                                      offset=0xFFFFFFFF, extra=z.zip64_extra(offset))
+    out = bytearray(body + directory)
+    record_at = len(out)
+    out += z.zip64_end_record(entries=count + 1, cd_size=len(directory), cd_offset=len(body))
+    out += z.zip64_locator(record_at)
+    out += z.end_record(entries=0xFFFF, cd_size=0xFFFFFFFF, cd_offset=0xFFFFFFFF)
+    assert len(out) == file_size
+    return bytes(out), {"exit": 1, "files": {"zeros.bin": len(data)}, "stderr": {"Native error: 00008": count},
+                        "seconds": 30}
+
+
+def deep_chain():
+    """One entry named "a/" 32,767 times (a 128 KiB archive) beside an ordinary file: a chain longer than
+    any path is refused with the directory error before anything is made, in memory linear in its name."""
+    entries = [z.Entry(b"a/" * 32767, b""), z.Entry("after.txt", b"after")]
+    return z.build(entries), {"exit": 1, "files": {"after.txt": 5}, "dirs": 0,
+                              "stderr": {"Native error: 00020": 1}, "rss": 48}
+
+
+def links_in_installation():
+    """Links that already exist in the installation: one that stays inside is written through, ones that
+    lead out (relative, absolute, from a level down) fail their entries with error 63, directories
+    included, and the file they point at stays as it was."""
+    entries = [z.Entry("saves/game.sav", b"kept"), z.Entry("real/up/saves/second.sav", b"kept too"),
+               z.Entry("out/pwned.txt", b"escaped"), z.Entry("abs/pwned.txt", b"escaped"),
+               z.Entry("real/esc/pwned.txt", b"escaped"), z.Entry("out/made/deep.txt", b"escaped"),
+               z.Entry("out/dir/", b"")]
+    links = {"saves": "real/saves", "real/up": "../real", "out": "../victim", "abs": "@victim",
+             "real/esc": "../../victim"}
+    return z.build(entries), {"exit": 1, "files": {"real/saves/game.sav": 4, "real/saves/second.sav": 8},
+                              "stderr": {"Native error: 00063": 5}, "mkdirs": ["real/saves"],
+                              "links": links}
+
+
 def write_case(outdir, lines, name, archive, expect):
     with open(os.path.join(outdir, name + ".zip"), "wb") as f:
         f.write(archive)
@@ -239,6 +374,16 @@ def write_case(outdir, lines, name, archive, expect):
     fields = ["name=" + name, "exit=%d" % expect["exit"], "files=" + files,
               "seconds=%d" % expect.get("seconds", 10), "rss=%d" % expect.get("rss", 48),
               "tmpfs=%d" % expect.get("tmpfs", 0)]
+    if "command" in expect:
+        fields.append("command=" + expect["command"])
+    if "within" in expect:
+        fields.append("within=" + expect["within"])
+    if "links" in expect:
+        fields.append("links=" + "|".join("%s>%s" % kv for kv in expect["links"].items()))
+    if "mkdirs" in expect:
+        fields.append("mkdirs=" + "|".join(expect["mkdirs"]))
+    if "dirs" in expect:
+        fields.append("dirs=%d" % expect["dirs"])
     if "stderr" in expect:
         fields.append("stderr=" + "|".join("%s:%d" % kv for kv in expect["stderr"].items()))
     lines.append("\t".join(fields))
@@ -269,6 +414,18 @@ def main(argv):
                {"exit": 1, "files": {"good64.txt": 4}, "stderr": {"Native error: 00008": 2}})
     write_case(outdir, lines, "offset_past_end", *offset_past_end())
     write_case(outdir, lines, "odd_names", *odd_names())
+    write_case(outdir, lines, "repair_dense_headers", *repair_dense_headers(17 * MIB))
+    write_case(outdir, lines, "repair_dense_small", *repair_dense_small())
+    write_case(outdir, lines, "repair_sparse_long_names", *repair_sparse_long_names())
+    for count in (65534, 150000):
+        ordinary, expect = hash_flood_names(count, colliding=False)
+        write_case(outdir, lines, "ordinary_names_%d" % count, ordinary, expect)
+        colliding, expect = hash_flood_names(count, colliding=True)
+        expect["within"] = "ordinary_names_%d:3" % count
+        write_case(outdir, lines, "colliding_names_%d" % count, colliding, expect)
+    write_case(outdir, lines, "zip64_offsets_out_of_file", *zip64_offsets_out_of_file())
+    write_case(outdir, lines, "deep_chain", *deep_chain())
+    write_case(outdir, lines, "links_in_installation", *links_in_installation())
     with open(os.path.join(outdir, "cases"), "w", encoding="utf-8") as f:
         f.write("\n".join(lines) + "\n")
     return 0
