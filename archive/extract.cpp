@@ -160,6 +160,7 @@ bool TZABaseArchiver::SearchFrom(TZAArchiveItem& F) {
 void TZABaseArchiver::ProcessSelected(TZAProcessOperation Operation) {
     std::lock_guard<TCriticalSection> lock(ProcessLock());
     ForgetExistingNames();
+    directoriesBeneath_.clear();
     processedCount_ = 0;
     selectedCount_ = 0;
     cancel_ = false;
@@ -277,12 +278,18 @@ void TZABaseArchiver::ExtractEntry(std::int32_t ItemNo, const std::u16string& Fi
         const std::string below = relative.substr(0, slash == std::string::npos ? 0 : slash + 1);
         const std::string directory = destination + below;
         fsys::TBeneath reached = fsys::TBeneath::Failed;
-        try {
-            // The base directory is the caller's to choose, links and all; below it nothing may lead out.
-            if (IsExistingDirectory(destination) || CreateDirectoryChain(destination))
-                reached = fsys::MakeDirectoriesBeneath(destination, below);
-        } catch (const Exception&) {
-            reached = fsys::TBeneath::Failed;
+        if (directoriesBeneath_.count(directory) != 0) {
+            reached = fsys::TBeneath::Inside;
+        } else {
+            try {
+                // The base directory is the caller's to choose, links and all; below it nothing may lead out.
+                if (IsExistingDirectory(destination) || CreateDirectoryChain(destination))
+                    reached = fsys::MakeDirectoriesBeneath(destination, below);
+            } catch (const Exception&) {
+                reached = fsys::TBeneath::Failed;
+            }
+            if (reached == fsys::TBeneath::Inside)
+                directoriesBeneath_.insert(directory);
         }
         // A link already in the installation (a redirected folder) that leads out of it.
         if (reached == fsys::TBeneath::Outside)
@@ -297,7 +304,8 @@ void TZABaseArchiver::ExtractEntry(std::int32_t ItemNo, const std::u16string& Fi
         return;
 
     std::string target = destination + relative;
-    if (IsExistingNonDirectory(target)) {
+    bool replacesFile = IsExistingNonDirectory(target);
+    if (replacesFile) {
         if (!Options.ReplaceReadOnly && IsReadOnlyFile(target))
             return;
         const auto entryTime = static_cast<std::int32_t>((std::uint32_t{item.ModDate} << 16) | item.ModTime);
@@ -307,7 +315,10 @@ void TZABaseArchiver::ExtractEntry(std::int32_t ItemNo, const std::u16string& Fi
         case TZAOverwriteMode::omPrompt: {
             std::u16string dest = Utf8ToWide(target);
             replace = FireConfirmOverwrite(fileName, dest);
-            target = WideToUtf8(dest);
+            if (WideToUtf8(dest) != target) {
+                target = WideToUtf8(dest);
+                replacesFile = IsExistingNonDirectory(target);
+            }
             break;
         }
         case TZAOverwriteMode::omAlways:
@@ -334,7 +345,7 @@ void TZABaseArchiver::ExtractEntry(std::int32_t ItemNo, const std::u16string& Fi
 
     // The entry goes to a temporary beside the target, which it replaces only once it is complete.
     TZAOutputFile output;
-    if (!output.Create(target))
+    if (!output.Create(target, replacesFile))
         throw EZAException(19, {target}, this);
 
     std::exception_ptr failure;

@@ -175,15 +175,18 @@ TZAOutputFile::~TZAOutputFile() {
     Discard();
 }
 
-bool TZAOutputFile::Create(const std::string& target) {
+bool TZAOutputFile::Create(const std::string& target, std::optional<bool> replacesFile) {
     Discard();
     replacedMode_.reset();
     outOfSpace_ = false;
     position_ = 0;
     // A directory, or a link that leads to one, is never replaced by a file.
-    if (fsys::IsDirectory(target))
-        return false;
-    replacedMode_ = fsys::PermissionsOf(target);
+    if (!replacesFile.has_value() || !*replacesFile) {
+        if (fsys::IsDirectory(target))
+            return false;
+    }
+    if (replacesFile.value_or(true))
+        replacedMode_ = fsys::PermissionsOf(target);
     const std::string temporary = TemporaryPathFor(target);
     // Only a new file will do: whatever is there already (a temporary a crash left behind, or a link in
     // its place) is removed, never opened through.

@@ -59,8 +59,9 @@ public:
     // Opens the temporary for `target` for reading and writing, after removing one a crash left. Neither
     // the temporary nor the target is followed when it is a symbolic link: a link at the target is
     // replaced, except one that leads to a directory. False when the target is a directory (or such a
-    // link) or the temporary cannot be made.
-    bool Create(const std::string& target);
+    // link) or the temporary cannot be made. `replacesFile`, when given, is what the caller found at the
+    // target (a file, or nothing or a directory), which spares asking again for each of many small files.
+    bool Create(const std::string& target, std::optional<bool> replacesFile = std::nullopt);
     bool IsOpen() const { return file_.Valid(); }
     const std::string& Path() const { return target_; }
     const std::string& TemporaryPath() const { return temporary_; }

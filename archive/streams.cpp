@@ -72,12 +72,32 @@ TFileStream::TFileStream(const std::string& path, std::uint16_t mode) : path_(pa
 TFileStream::~TFileStream() = default;
 
 std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
+    if (count > 0 && count < kSmallRead)
+        return ReadSmall(buffer, count);
     const std::int64_t done = fsys::ReadAt(file_, buffer, count, position_);
     position_ += done;
     return done;
 }
 
+std::int64_t TFileStream::ReadSmall(void* buffer, std::int64_t count) {
+    const auto held = static_cast<std::int64_t>(ahead_.size());
+    if (aheadStart_ < 0 || position_ < aheadStart_ || position_ + count > aheadStart_ + held) {
+        ahead_.resize(static_cast<std::size_t>(kReadAhead));
+        const std::int64_t got = fsys::ReadAt(file_, ahead_.data(), kReadAhead, position_);
+        ahead_.resize(static_cast<std::size_t>(std::max<std::int64_t>(got, 0)));
+        aheadStart_ = position_;
+    }
+    const std::int64_t from = position_ - aheadStart_;
+    const std::int64_t done = std::min(count, static_cast<std::int64_t>(ahead_.size()) - from);
+    if (done <= 0)
+        return 0;
+    std::memcpy(buffer, ahead_.data() + from, static_cast<std::size_t>(done));
+    position_ += done;
+    return done;
+}
+
 std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) {
+    aheadStart_ = -1; // what was read ahead may be what this overwrites
     const std::int64_t done = fsys::WriteAt(file_, buffer, count, position_);
     position_ += done;
     return done;
@@ -96,6 +116,7 @@ std::int64_t TFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {
 }
 
 void TFileStream::SetSize(std::int64_t size) {
+    aheadStart_ = -1;
     if (!fsys::Truncate(file_, size))
         throw EWriteError("Stream write error");
 }

@@ -75,9 +75,17 @@ public:
     const std::string& FileName() const { return path_; }
 
 private:
+    // Small reads (a local header, a tiny entry's data) are served from one read ahead: entries lie one
+    // after another, so a patch of many small files costs one system call per run of them, not two each.
+    static constexpr std::int64_t kSmallRead = 16 * 1024;
+    static constexpr std::int64_t kReadAhead = 64 * 1024;
+    std::int64_t ReadSmall(void* buffer, std::int64_t count);
+
     fsys::TFile file_;
     std::string path_;
     std::int64_t position_ = 0;
+    std::vector<std::uint8_t> ahead_; // the file's bytes from aheadStart_ on, as last read
+    std::int64_t aheadStart_ = -1;    // -1 when nothing is held
 };
 
 class TMemoryStream : public TStream {

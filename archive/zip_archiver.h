@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace pc {
@@ -268,6 +269,9 @@ protected:
     std::int32_t selectedCount_ = 0;
     bool cancel_ = false;
     TZARunOutcome lastRunOutcome_ = TZARunOutcome::roCompleted;
+    // Directories this run has made or found beneath its base: the thousands of files of one folder
+    // resolve it once, not once each.
+    std::unordered_set<std::string> directoriesBeneath_;
     bool progressEnabled_ = false;
     bool skipFile_ = false;
     std::int64_t currentBytesRead_ = 0;
