@@ -297,7 +297,8 @@ fs::path ResumeState(const TempDir& install, const std::string& segment) {
 // the archive comes out whole.
 TEST_F(WineUpdate, AKilledDownloadContinuesAtTheNextStart) {
     pc::test::NginxOptions slow;
-    slow.serverDirectives = "limit_rate 1m;";
+    // Slow enough that a loaded machine still sees the download half-way, at 16 s for the whole archive.
+    slow.serverDirectives = "limit_rate 512k;";
     StartServer(slow);
     const std::string big = pc::test::NoiseBytes(8 << 20, 4242);
     ServeArchive("p30.zip", ZipBuilder().Stored("big.bin", big).Build());
