@@ -461,25 +461,9 @@ TEST_F(WineNetworkFaults, RedirectsLeadOnlyToTheWeb) {
     EXPECT_EQ(ReadFileBytes(install_ / "p5.bin"), "moved");
 }
 
-// A server that stops sending mid-body holds the run up only as long as the download's limits allow;
-// so does a list behind a refused connection, which ends the run.
-TEST_F(WineNetworkFaults, AStalledBodyEndsWithinTheLimits) {
-    ServeList(RowOf(1, faults_->Url("/stall-mid-body")) + RowOf(2, Faulty("-", "p2.zip")));
-    const auto start = std::chrono::steady_clock::now();
-    const ProgramResult r = Update();
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_EQ(r.exitCode, 4);
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Cannot download: stall-mid-body\n"
-                     "- Downloaded: p2\n"
-                     "- Update process completed\n");
-    EXPECT_EQ(r.err, "patchctl update: cannot download stall-mid-body: time limit\n");
-    // The limits of a launcher: 60 s without a byte ends an attempt, 120 s without progress the download.
-    EXPECT_GE(seconds, 60.0);
-    EXPECT_LT(seconds, 200.0);
-    EXPECT_EQ(Ledger(), "2\r\n");
-}
-
+// A stalled server is not among these: Wine's WinInet applies neither the receive nor the send limit, so a
+// server that goes silent before the headers, after them or mid-body holds InternetReadFile for as long as it
+// stays silent. That limit can be shown on Windows only.
 TEST_F(WineNetworkFaults, AListBehindARefusedConnectionEndsTheRun) {
     WriteConfig("http://127.0.0.1:" + std::to_string(pc::test::FreeLoopbackPort()) + "/list.txt");
     const ProgramResult r = Update();
