@@ -461,9 +461,9 @@ TEST_F(WineNetworkFaults, RedirectsLeadOnlyToTheWeb) {
     EXPECT_EQ(ReadFileBytes(install_ / "p5.bin"), "moved");
 }
 
-// A stalled server is not among these: Wine's WinInet applies neither the receive nor the send limit, so a
-// server that goes silent before the headers, after them or mid-body holds InternetReadFile for as long as it
-// stays silent. That limit can be shown on Windows only.
+// A stalled server is not among these: Wine's WinInet does not end a wait at the receive limit, so a server
+// that goes silent before the headers, after them or mid-body holds the read for as long as it stays silent.
+// That limit can be shown on Windows only.
 TEST_F(WineNetworkFaults, AListBehindARefusedConnectionEndsTheRun) {
     WriteConfig("http://127.0.0.1:" + std::to_string(pc::test::FreeLoopbackPort()) + "/list.txt");
     const ProgramResult r = Update();
