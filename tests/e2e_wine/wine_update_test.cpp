@@ -476,4 +476,32 @@ TEST_F(WineNetworkFaults, AListBehindARefusedConnectionEndsTheRun) {
     EXPECT_EQ(Ledger(), "");
 }
 
+// WinInet verifies certificates: a list and an archive behind a self-signed one are not fetched.
+TEST_F(WineNetworkFaults, ASelfSignedCertificateIsRefused) {
+    TempDir secureContent;
+    pc::test::NginxOptions options;
+    options.tls = true;
+    pc::test::NginxServer secure(secureContent.Path(), options);
+    secureContent.Write("p1.zip", ZipBuilder().Deflated("p1.bin", "secret").Build());
+    ServeList(RowOf(1, secure.Url("/p1.zip")) + RowOf(2, Faulty("-", "p2.zip")));
+    ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Cannot download: p1\n"
+                     "- Downloaded: p2\n"
+                     "- Update process completed\n");
+    EXPECT_EQ(r.err.rfind("patchctl update: cannot download p1: ", 0), 0u) << r.err;
+    EXPECT_FALSE(Installed("p1.bin"));
+    EXPECT_EQ(Ledger(), "2\r\n");
+
+    secureContent.Write("list.txt", RowOf(1, secure.Url("/p1.zip")));
+    WriteConfig(secure.Url("/list.txt"));
+    r = Update();
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Cannot download patch list\n");
+    EXPECT_EQ(r.err.rfind("patchctl update: cannot download patch list: ", 0), 0u) << r.err;
+    EXPECT_EQ(Ledger(), "2\r\n");
+}
+
 } // namespace
