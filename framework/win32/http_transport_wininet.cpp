@@ -1,7 +1,7 @@
 // The HTTP transport on WinInet: one session for the process (InternetOpenA with the system's proxy
-// settings), one InternetOpenUrlA per request and its body in InternetReadFile pieces of 1024 bytes. WinInet
-// keeps connections and TLS sessions per session, verifies certificates and follows redirects itself; the
-// schemes, the low-speed limit and a body that ends before its length are checked here.
+// settings), one InternetOpenUrlA per request and redirect, and the body in InternetReadFile pieces of 1024
+// bytes. WinInet keeps connections and TLS sessions per session and verifies certificates; redirects and
+// their schemes, the low-speed limit and a body that ends before its length are handled here.
 #include "framework/http_transport.h"
 
 #include "framework/win32/win32_support.h"
@@ -111,11 +111,20 @@ THttpAnswer ReadAnswer(HINTERNET request) {
     return answer;
 }
 
-// The URL the answer came from, after WinInet's redirects.
-std::string FinalUrl(HINTERNET request) {
+// As many as the curl transport follows.
+constexpr int kMaxRedirects = 20;
+
+bool IsRedirect(long status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// The absolute URL a Location header names, taken relative to the URL it answered; empty when none.
+std::string RedirectTarget(const std::string& from, const std::string& location) {
+    if (location.empty())
+        return {};
     std::array<char, 4096> url{};
     DWORD length = static_cast<DWORD>(url.size());
-    if (!::InternetQueryOptionA(request, INTERNET_OPTION_URL, url.data(), &length))
+    if (!::InternetCombineUrlA(from.c_str(), location.c_str(), url.data(), &length, ICU_NO_ENCODE))
         return {};
     return std::string(url.data(), length);
 }
@@ -174,28 +183,40 @@ public:
         }
         if (!receiver.Waiting())
             return {THttpFailure::hfStopped, {}};
-        // Always from the server: a cached copy would neither resume nor show a changed list.
+        // Always from the server: a cached copy would neither resume nor show a changed list. Redirects are
+        // followed here, not by WinInet: each target must be a web URL, and a loop must end (Wine's WinInet
+        // follows a redirect to itself for ever).
         constexpr DWORD kFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
                                  INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_UI |
-                                 INTERNET_FLAG_NO_COOKIES;
-        // The step down from https to http is judged below by the final URL, the same way whether or
-        // not this WinInet refuses it itself.
+                                 INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTO_REDIRECT;
+        // Without a digest to check the body, a list or an archive fetched over https stays on https.
         const bool keepHttps = request.keepHttps && IsHttpsUrl(request.url);
-        const DWORD flags = kFlags | (keepHttps ? 0 : INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP);
-        InternetHandle handle(::InternetOpenUrlA(session_->Get(), request.url.c_str(),
-                                                 headers.empty() ? nullptr : headers.c_str(),
-                                                 static_cast<DWORD>(headers.size()), flags, 0));
-        if (handle.Get() == nullptr) {
-            const DWORD error = ::GetLastError();
-            if (error == ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR)
-                return {THttpFailure::hfOther, "refused a redirect from https to http"};
-            return {FailureKind(error, false), ErrorText(error)};
+        std::string url = request.url;
+        std::unique_ptr<InternetHandle> opened;
+        for (int hop = 0;; ++hop) {
+            opened = std::make_unique<InternetHandle>(
+                ::InternetOpenUrlA(session_->Get(), url.c_str(), headers.empty() ? nullptr : headers.c_str(),
+                                   static_cast<DWORD>(headers.size()), kFlags, 0));
+            if (opened->Get() == nullptr) {
+                const DWORD error = ::GetLastError();
+                return {FailureKind(error, false), ErrorText(error)};
+            }
+            const long status = ReadAnswer(opened->Get()).status;
+            if (!IsRedirect(status))
+                break;
+            if (hop == kMaxRedirects)
+                return {THttpFailure::hfOther, "more than " + std::to_string(kMaxRedirects) + " redirects"};
+            url = RedirectTarget(url, Header(opened->Get(), HTTP_QUERY_LOCATION));
+            if (url.empty())
+                return {THttpFailure::hfOther, "a redirect without a usable target"};
+            if (!IsWebUrl(url))
+                return {THttpFailure::hfOther, "a redirect led away from http and https"};
+            if (keepHttps && !IsHttpsUrl(url))
+                return {THttpFailure::hfOther, "refused a redirect from https to " + url};
+            if (!receiver.Waiting())
+                return {THttpFailure::hfStopped, {}};
         }
-        const std::string finalUrl = FinalUrl(handle.Get());
-        if (!IsWebUrl(finalUrl))
-            return {THttpFailure::hfOther, "a redirect led away from http and https"};
-        if (keepHttps && !IsHttpsUrl(finalUrl))
-            return {THttpFailure::hfOther, "refused a redirect from https to " + finalUrl};
+        const InternetHandle& handle = *opened;
         if (!receiver.Answer(ReadAnswer(handle.Get())))
             return {THttpFailure::hfStopped, {}};
 

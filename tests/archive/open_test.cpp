@@ -3,6 +3,9 @@
 #include "archive/launcher_settings.h"
 #include "archive/zip_archiver.h"
 #include "tests/archive/fixtures.h"
+#ifdef _WIN32
+#include "tests/support/win32_files.h"
+#endif
 
 #include <gtest/gtest.h>
 
@@ -282,7 +285,14 @@ TEST(OpenTest, FailedOpensRaiseAndKeepNothingOpen) {
         EXPECT_FALSE(archiver->IsOpen());
         EXPECT_EQ(archiver->ArchiveStream(), nullptr);
         EXPECT_EQ(archiver->DirManager(), nullptr);
-        EXPECT_EQ(OpenDescriptors(), descriptors); // the file is not held until the next call
+        // The file is not held until the next call. Under Wine /proc/self/fd lists Wine's own descriptors,
+        // which its threads open and close at their own pace: there the file's sharing tells.
+#ifdef _WIN32
+        EXPECT_FALSE(pc::test::IsHeldOpen(Fixture(c.file)));
+        static_cast<void>(descriptors);
+#else
+        EXPECT_EQ(OpenDescriptors(), descriptors);
+#endif
         EXPECT_EQ(opened, 0);
         archiver->Close();
     }

@@ -7,6 +7,7 @@
 #include "tests/support/nginx_server.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/update_fixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +25,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+using pc::test::BytesSent;
+using pc::test::LogLinesFor;
 using pc::test::ProgramResult;
 using pc::test::ReadFileBytes;
 using pc::test::TempDir;
@@ -40,18 +43,8 @@ protected:
     // (Re)starts the server and writes the installation's configuration for it.
     void StartServer(pc::test::NginxOptions options = {}) {
         server_ = std::make_unique<pc::test::NginxServer>(content_.Path(), std::move(options));
-        const std::string plain = "client_title=Test Realm\n"
-                                  "newsfile_url=" +
-                                  server_->Url("/news.html") +
-                                  "\n"
-                                  "patchlist_url=" +
-                                  server_->Url("/list.txt") +
-                                  "\n"
-                                  "server_name=Test Realm\n"
-                                  "website_url=http://realm.example/\n"
-                                  "controlpanel_url=http://realm.example/cp\n"
-                                  "forum_url=http://realm.example/forum\n"
-                                  "client_exe=game.exe\n";
+        const std::string plain =
+            pc::test::RealmConfig(server_->Url("/news.html"), server_->Url("/list.txt"));
         const ProgramResult encoded =
             pc::test::RunProgram(Quoted(PATCHCTL_PATH) + " config encode --key 5A", plain);
         ASSERT_EQ(encoded.exitCode, 0) << encoded.err;
@@ -285,25 +278,6 @@ TEST_F(UpdateEndToEnd, InstallationWithoutConfiguration) {
     EXPECT_TRUE(fs::is_empty(install_.Path()));
 }
 
-// The access log's lines for requests whose target contains `part`: "\"GET /x HTTP/1.1\" 200 1234
-// connection=5".
-std::vector<std::string> LogLinesFor(const std::string& log, const std::string& part) {
-    std::vector<std::string> lines;
-    std::istringstream in(log);
-    for (std::string line; std::getline(in, line);)
-        if (line.find(part) != std::string::npos)
-            lines.push_back(line);
-    return lines;
-}
-
-long long BytesSent(const std::string& logLine) {
-    std::istringstream in(logLine.substr(logLine.rfind('"') + 1));
-    int status = 0;
-    long long bytes = 0;
-    in >> status >> bytes;
-    return bytes;
-}
-
 std::string Sha256Of(const std::string& bytes) {
     pc::TSha256 digest;
     digest.Update(bytes.data(), bytes.size());
@@ -406,12 +380,7 @@ TEST_F(UpdateEndToEnd, AFullDiskDuringExtractionKeepsTheOldFileAndRecordsNothing
     fs::copy_file(install_ / "Config.ini", mountPoint / "Config.ini");
     const std::string old(50 << 10, 'o');
     mountPoint.Write("big.dat", old);
-    std::string fresh(300 << 10, '\0');
-    std::uint32_t state = 7;
-    for (char& c : fresh) {
-        state = state * 1103515245u + 12345u;
-        c = static_cast<char>(state >> 24);
-    }
+    const std::string fresh = pc::test::NoiseBytes(300 << 10, 7);
     ServeArchive("p14.zip", ZipBuilder().Stored("big.dat", fresh).Build()); // fits, but not twice
     ServeList(Row(14, "p14.zip", 100, "", 0));
     const ProgramResult r =
@@ -493,12 +462,7 @@ TEST_F(UpdateEndToEnd, AKilledDownloadContinuesAtTheNextStart) {
     pc::test::NginxOptions slow;
     slow.serverDirectives = "limit_rate 1m;";
     StartServer(slow);
-    std::string big(8 << 20, '\0');
-    std::uint32_t state = 12345;
-    for (char& c : big) {
-        state = state * 1103515245u + 12345u;
-        c = static_cast<char>(state >> 24);
-    }
+    const std::string big = pc::test::NoiseBytes(8 << 20, 12345);
     ServeArchive("p30.zip", ZipBuilder().Stored("big.bin", big).Build());
     ServeList(Row(30, "p30.zip", 100, "", 0));
     const std::string archive = ReadFileBytes(content_ / "patches/p30.zip");
@@ -506,19 +470,10 @@ TEST_F(UpdateEndToEnd, AKilledDownloadContinuesAtTheNextStart) {
     TempDir logs;
     const pid_t first =
         pc::test::SpawnChild({PATCHCTL_PATH, "update", install_.Path()}, logs / "out", logs / "err");
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    std::error_code error;
-    auto partial = [&] {
-        const auto size = fs::file_size(install_ / Stored("p30.zip"), error);
-        return error ? 0 : static_cast<std::size_t>(size);
-    };
-    while (std::chrono::steady_clock::now() < deadline && partial() < archive.size() * 2 / 5)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ::kill(first, SIGKILL);
-    pc::test::WaitChild(first, std::chrono::seconds(5));
-    ASSERT_GT(partial(), 0u) << ReadFileBytes(logs / "out") << ReadFileBytes(logs / "err");
-    const auto kept = static_cast<long long>(fs::file_size(install_ / Stored("p30.zip")));
-    ASSERT_GE(kept, static_cast<long long>(archive.size() * 2 / 5));
+    const auto kept = static_cast<long long>(pc::test::KillWhenFileReaches(
+        first, install_ / Stored("p30.zip"), archive.size() * 2 / 5, std::chrono::seconds(30)));
+    ASSERT_GE(kept, static_cast<long long>(archive.size() * 2 / 5))
+        << ReadFileBytes(logs / "out") << ReadFileBytes(logs / "err");
 
     const ProgramResult r = Update();
     EXPECT_EQ(r.exitCode, 0) << r.err;

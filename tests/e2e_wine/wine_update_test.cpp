@@ -3,15 +3,19 @@
 // what the Linux edition gives. The programs come from the environment the Windows build's ctest sets.
 #include "tests/archive/zip_builder.h"
 #include "tests/support/child_process.h"
+#include "tests/support/fault_server.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/update_fixtures.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,30 +53,30 @@ protected:
     void SetUp() override {
         if (Env("PATCHCTL_EXE").empty() || !fs::exists(Env("PATCHCTL_EXE")))
             GTEST_SKIP() << "no patchctl.exe named by PATCHCTL_EXE: run me from the windows preset's ctest";
-        server_ = std::make_unique<pc::test::NginxServer>(content_.Path());
-        const std::string plain = "client_title=Test Realm\n"
-                                  "newsfile_url=" +
-                                  server_->Url("/news.html") +
-                                  "\n"
-                                  "patchlist_url=" +
-                                  server_->Url("/list.txt") +
-                                  "\n"
-                                  "server_name=Test Realm\n"
-                                  "website_url=http://realm.example/\n"
-                                  "controlpanel_url=http://realm.example/cp\n"
-                                  "forum_url=http://realm.example/forum\n"
-                                  "client_exe=game.exe\n";
+        StartServer();
+    }
+
+    // (Re)starts nginx and writes the installation's configuration for it.
+    void StartServer(pc::test::NginxOptions options = {}) {
+        server_ = std::make_unique<pc::test::NginxServer>(content_.Path(), std::move(options));
+        WriteConfig(server_->Url("/list.txt"));
+    }
+    void WriteConfig(const std::string& listUrl) {
         const ProgramResult encoded =
-            pc::test::RunProgram(PatchctlCommand() + "config encode --key 5A", plain);
+            pc::test::RunProgram(PatchctlCommand() + "config encode --key 5A",
+                                 pc::test::RealmConfig(server_->Url("/news.html"), listUrl));
         ASSERT_EQ(encoded.exitCode, 0) << encoded.err;
         install_.Write("Config.ini", encoded.out);
     }
 
     std::string Row(int id, const std::string& archive, int size, const std::string& run, int group,
                     const std::string& sha256 = "") const {
-        return std::to_string(id) + "\t" + server_->Url("/patches/" + archive) + "\t" + std::to_string(size) +
-               "\t" + run + "\t" + std::to_string(group) + "\t" + sha256 +
-               "\r\n"; // the hash after the fifth TAB
+        return RowOf(id, server_->Url("/patches/" + archive), size, run, group, sha256);
+    }
+    static std::string RowOf(int id, const std::string& url, int size = 100, const std::string& run = "",
+                             int group = 0, const std::string& sha256 = "") {
+        return std::to_string(id) + "\t" + url + "\t" + std::to_string(size) + "\t" + run + "\t" +
+               std::to_string(group) + "\t" + sha256 + "\r\n"; // the hash after the fifth TAB
     }
     void ServeList(const std::string& text) { content_.Write("list.txt", text); }
     void ServeArchive(const std::string& name, const std::string& bytes) {
@@ -337,6 +341,226 @@ TEST_F(WineUpdate, ARegistryValueOfAnotherTypeIsAnError) {
         pc::test::RunProgram(reg + "delete " + Quoted(key) + " /f");
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "Invalid data type for ''\n");
+}
+
+// Where the Windows edition keeps an archive while it is downloaded, and what continues it: folders of
+// their own, as '\\' separates there.
+fs::path StoredArchive(const TempDir& install, const std::string& segment) {
+    return fs::path(install.Path()) / "tqm_download" / segment;
+}
+fs::path ResumeState(const TempDir& install, const std::string& segment) {
+    return fs::path(install.Path()) / "tqm_resume" / segment;
+}
+
+// A run killed in the middle of a large archive: the next start asks for the rest only, with a range, and
+// the archive comes out whole.
+TEST_F(WineUpdate, AKilledDownloadContinuesAtTheNextStart) {
+    pc::test::NginxOptions slow;
+    // Slow enough that a loaded machine still sees the download half-way, at 16 s for the whole archive.
+    slow.serverDirectives = "limit_rate 512k;";
+    StartServer(slow);
+    const std::string big = pc::test::NoiseBytes(8 << 20, 4242);
+    ServeArchive("p30.zip", ZipBuilder().Stored("big.bin", big).Build());
+    ServeList(Row(30, "p30.zip", 100, "", 0));
+    const std::string archive = ReadFileBytes(content_ / "patches/p30.zip");
+
+    TempDir logs;
+    std::vector<std::string> words = PatchctlWords();
+    words.insert(words.end(), {"update", install_.Path()});
+    const pid_t first = pc::test::SpawnChild(words, logs / "out", logs / "err");
+    // Wine's start-up comes first; on a busy machine it may take a while.
+    const auto kept = static_cast<long long>(pc::test::KillWhenFileReaches(
+        first, StoredArchive(install_, "p30.zip"), archive.size() * 2 / 5, std::chrono::seconds(90)));
+    ASSERT_GE(kept, static_cast<long long>(archive.size() * 2 / 5))
+        << ReadFileBytes(logs / "out") << ReadFileBytes(logs / "err");
+    ASSERT_LT(kept, static_cast<long long>(archive.size())) << "the run was not killed in time";
+    EXPECT_TRUE(fs::exists(ResumeState(install_, "p30.zip")));
+    EXPECT_EQ(Ledger(), "");
+
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: p30\n"
+                     "- Update process completed\n");
+    EXPECT_EQ(ReadFileBytes(install_ / "big.bin"), big);
+    EXPECT_EQ(Ledger(), "30\r\n");
+    const auto requests = pc::test::LogLinesFor(Requests(), "/patches/p30.zip");
+    ASSERT_EQ(requests.size(), 2u) << Requests();
+    EXPECT_EQ(pc::test::StatusOf(requests[1]), 206) << requests[1];
+    EXPECT_EQ(pc::test::BytesSent(requests[1]), static_cast<long long>(archive.size()) - kept);
+    EXPECT_FALSE(fs::exists(StoredArchive(install_, "p30.zip")));
+    EXPECT_FALSE(fs::exists(ResumeState(install_, "p30.zip")));
+}
+
+// patchctl.exe against the scripted faulty server, which serves the archives of `content_/patches` under
+// /served/OPTIONS/NAME.
+class WineNetworkFaults : public WineUpdate {
+protected:
+    void SetUp() override {
+        WineUpdate::SetUp();
+        if (IsSkipped())
+            return;
+        fs::create_directories(content_ / "patches");
+        faults_ = std::make_unique<pc::test::FaultServer>(content_ / "patches");
+    }
+
+    // An archive of its own under `name`, served by the faulty server with `options`.
+    std::string Faulty(const std::string& options, const std::string& name, std::size_t size = 2000) {
+        const std::string entry = name.substr(0, name.find('.')) + ".bin";
+        ServeArchive(name, ZipBuilder().Stored(entry, pc::test::NoiseBytes(size, 7)).Build());
+        return faults_->Url("/served/" + options + "/" + name);
+    }
+    bool Applied(const std::string& name) const { return Installed(name + ".bin"); }
+
+    // The reasons patchctl gave on stderr, by the name of what could not be downloaded.
+    static std::map<std::string, std::string> Reasons(const std::string& err) {
+        std::map<std::string, std::string> reasons;
+        std::istringstream in(err);
+        const std::string lead = "patchctl update: cannot download ";
+        for (std::string line; std::getline(in, line);) {
+            EXPECT_EQ(line.rfind(lead, 0), 0u) << line;
+            const auto colon = line.find(": ", lead.size());
+            if (line.rfind(lead, 0) == 0 && colon != std::string::npos)
+                reasons[line.substr(lead.size(), colon - lead.size())] = line.substr(colon + 2);
+        }
+        return reasons;
+    }
+
+    std::unique_ptr<pc::test::FaultServer> faults_;
+};
+
+// Transfers that break off and answers that say "not now" are tried again (a broken body continues with a
+// range), a refused connection three times; answers that say "no" are taken at once. Each row stands
+// alone: the run goes on to the next.
+TEST_F(WineNetworkFaults, BrokenTransfersAreTriedAgainAndRefusalsAreFinal) {
+    const std::string refused =
+        "http://127.0.0.1:" + std::to_string(pc::test::FreeLoopbackPort()) + "/p6.zip";
+    ServeList(
+        RowOf(1, Faulty("drop=40000", "p1.zip", 100000)) + RowOf(2, Faulty("fail=503,times=2", "p2.zip")) +
+        RowOf(3, Faulty("fail=404,times=1", "p3.zip")) + RowOf(4, Faulty("fail=500,times=9", "p4.zip")) +
+        RowOf(5, Faulty("drop=0,etag=0,lm=0", "p5.zip", 50000)) + RowOf(6, refused) +
+        RowOf(7, Faulty("-", "p7.zip")));
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: p1\n"
+                     "- Downloaded: p2\n"
+                     "- Cannot download: p3\n"
+                     "- Cannot download: p4\n"
+                     "- Downloaded: p5\n"
+                     "- Cannot download: p6\n"
+                     "- Downloaded: p7\n"
+                     "- Update process completed\n");
+    const auto reasons = Reasons(r.err);
+    EXPECT_EQ(reasons.size(), 3u) << r.err;
+    EXPECT_EQ(reasons.count("p3") ? reasons.at("p3") : "", "HTTP status 404");
+    EXPECT_EQ(reasons.count("p4") ? reasons.at("p4") : "", "HTTP status 500");
+    EXPECT_NE((reasons.count("p6") ? reasons.at("p6") : "").find("(WinInet error 12029)"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(Ledger(), "1\r\n2\r\n5\r\n7\r\n");
+    for (const char* name : {"p1", "p2", "p5", "p7"})
+        EXPECT_TRUE(Applied(name)) << name;
+    for (const char* name : {"p3", "p4"})
+        EXPECT_FALSE(Applied(name)) << name;
+
+    struct Expected {
+        const char* key;
+        long requests;
+        long long bodyBytes; // -1: not compared
+    };
+    const long long p1 = static_cast<long long>(fs::file_size(content_ / "patches/p1.zip"));
+    const long long p5 = static_cast<long long>(fs::file_size(content_ / "patches/p5.zip"));
+    const Expected expected[] = {
+        {"p1.zip", 2, p1}, // 40,000 bytes, then the rest with a range: nothing twice
+        {"p2.zip", 3, -1}, // two 503s, then the archive on the last attempt
+        {"p3.zip", 1, -1}, // a 404 is not asked again, though the next answer would be good
+        {"p4.zip", 3, -1}, // three attempts, then the row is given up
+        {"p5.zip", 2, p5}, // nothing to guard a range with: the second attempt starts afresh
+        {"p7.zip", 1, -1},
+    };
+    for (const Expected& e : expected) {
+        SCOPED_TRACE(e.key);
+        const pc::test::FaultServer::Stats stats = faults_->StatsFor(e.key);
+        EXPECT_EQ(stats.requests, e.requests);
+        if (e.bodyBytes >= 0) {
+            EXPECT_EQ(stats.bodyBytes, e.bodyBytes);
+        }
+    }
+    // Nothing of a row that was given up stays behind.
+    EXPECT_FALSE(fs::exists(StoredArchive(install_, "p3.zip")));
+    EXPECT_FALSE(fs::exists(StoredArchive(install_, "p1.zip")));
+    EXPECT_FALSE(fs::exists(ResumeState(install_, "p1.zip")));
+}
+
+// Redirects are followed (here by the transport itself, a hop at a time) to http and https only: a redirect
+// to a local file or another scheme fails the row, a loop ends; a redirect within the web is followed.
+TEST_F(WineNetworkFaults, RedirectsLeadOnlyToTheWeb) {
+    pc::test::NginxOptions moved;
+    moved.serverDirectives = "location = /moved/p5.zip { return 302 /patches/p5.zip; }";
+    StartServer(moved);
+    ServeArchive("p5.zip", ZipBuilder().Deflated("p5.bin", "moved").Build());
+    ServeList(RowOf(1, faults_->Url("/redirect-file")) + RowOf(2, faults_->Url("/redirect-ftp")) +
+              RowOf(3, faults_->Url("/redirect-loop")) + RowOf(4, Faulty("-", "p4.zip")) +
+              RowOf(5, server_->Url("/moved/p5.zip")));
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Cannot download: redirect-file\n"
+                     "- Cannot download: redirect-ftp\n"
+                     "- Cannot download: redirect-loop\n"
+                     "- Downloaded: p4\n"
+                     "- Downloaded: p5\n"
+                     "- Update process completed\n");
+    EXPECT_EQ(r.err,
+              "patchctl update: cannot download redirect-file: a redirect led away from http and https\n"
+              "patchctl update: cannot download redirect-ftp: a redirect led away from http and https\n"
+              "patchctl update: cannot download redirect-loop: more than 20 redirects\n");
+    EXPECT_EQ(Ledger(), "4\r\n5\r\n");
+    EXPECT_TRUE(Applied("p4"));
+    EXPECT_EQ(ReadFileBytes(install_ / "p5.bin"), "moved");
+}
+
+// A stalled server is not among these: Wine's WinInet does not end a wait at the receive limit, so a server
+// that goes silent before the headers, after them or mid-body holds the read for as long as it stays silent.
+// That limit can be shown on Windows only.
+TEST_F(WineNetworkFaults, AListBehindARefusedConnectionEndsTheRun) {
+    WriteConfig("http://127.0.0.1:" + std::to_string(pc::test::FreeLoopbackPort()) + "/list.txt");
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Cannot download patch list\n");
+    EXPECT_EQ(r.err.rfind("patchctl update: cannot download patch list: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("(WinInet error 12029)\n"), std::string::npos) << r.err;
+    EXPECT_FALSE(Installed("tmp_PatchList.ini"));
+    EXPECT_EQ(Ledger(), "");
+}
+
+// WinInet verifies certificates: a list and an archive behind a self-signed one are not fetched.
+TEST_F(WineNetworkFaults, ASelfSignedCertificateIsRefused) {
+    TempDir secureContent;
+    pc::test::NginxOptions options;
+    options.tls = true;
+    pc::test::NginxServer secure(secureContent.Path(), options);
+    secureContent.Write("p1.zip", ZipBuilder().Deflated("p1.bin", "secret").Build());
+    ServeList(RowOf(1, secure.Url("/p1.zip")) + RowOf(2, Faulty("-", "p2.zip")));
+    ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Cannot download: p1\n"
+                     "- Downloaded: p2\n"
+                     "- Update process completed\n");
+    EXPECT_EQ(r.err.rfind("patchctl update: cannot download p1: ", 0), 0u) << r.err;
+    EXPECT_FALSE(Installed("p1.bin"));
+    EXPECT_EQ(Ledger(), "2\r\n");
+
+    secureContent.Write("list.txt", RowOf(1, secure.Url("/p1.zip")));
+    WriteConfig(secure.Url("/list.txt"));
+    r = Update();
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Cannot download patch list\n");
+    EXPECT_EQ(r.err.rfind("patchctl update: cannot download patch list: ", 0), 0u) << r.err;
+    EXPECT_EQ(Ledger(), "2\r\n");
 }
 
 } // namespace

@@ -10,11 +10,16 @@ namespace pc::test {
 
 class FaultServer {
 public:
-    // `script` defaults to the copy in the source tree.
-    explicit FaultServer(std::string script = std::string(PATCH_SOURCE_DIR) +
+    // `root` is the directory whose files /served/ serves (none when empty); `script` defaults to the copy
+    // in the source tree.
+    explicit FaultServer(const std::string& root = "",
+                         std::string script = std::string(PATCH_SOURCE_DIR) +
                                               "/tests/support/fault_server.py") {
         BypassProxiesForLoopback();
-        process_.Start({"python3", "-u", script}, true);
+        std::vector<std::string> argv{"python3", "-u", std::move(script)};
+        if (!root.empty())
+            argv.insert(argv.end(), {"--root", root});
+        process_.Start(argv, true);
         port_ = std::stoi(process_.ReadLine());
     }
 

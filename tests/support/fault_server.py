@@ -31,10 +31,16 @@ terminated. Each path produces one fault (or one well-formed answer to compare a
                            fail=S&times=K  the first K requests of KEY are answered with status S
                            corrupt=K    the first K whole bodies of KEY have their first byte changed
                            close=1      every answer closes its connection
+  /served/OPTS/NAME      the file NAME of the directory given with --root, served as /file/ serves its
+                         bytes, with the options in the path ("drop=40000,fail=503,times=1", or "-" for
+                         none) so that the URL's last segment stays a plain file name; counted under NAME
   /stats?key=KEY         "connections C requests R bytes B": connections accepted for requests other than
                          /stats so far, requests of KEY and the body bytes sent for KEY
+
+Usage: fault_server.py [--root DIR]
 """
 import http.server
+import os
 import socket
 import sys
 import threading
@@ -72,11 +78,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             with lock:
                 connections += 1
 
-    def serve_file(self, key, query):
+    def serve_file(self, key, query, content=None):
         def option(name, default):
             return query.get(name, [default])[0]
 
-        size = int(option("size", "0"))
+        size = len(content) if content is not None else int(option("size", "0"))
         with lock:
             requests[key] = requests.get(key, 0) + 1
             count = requests[key]
@@ -92,7 +98,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             body = b"status %d page" % fail
             self.answer(fail, body, [], keep)
             return
-        body = pattern(size)
+        body = content if content is not None else pattern(size)
         status, start = 200, 0
         wanted = self.headers.get("Range")
         if wanted and wanted.startswith("bytes=") and option("range", "1") != "0":
@@ -118,6 +124,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.drop()
             return
         self.answer(status, piece, extra, keep, key)
+
+    def serve_root_file(self, options, name):
+        query = {}
+        for option in options.split(","):
+            if "=" in option:
+                key, value = option.split("=", 1)
+                query[key] = [value]
+        root = self.server.root
+        path = os.path.join(root, name) if root else None
+        if path is None or os.path.basename(name) != name or not os.path.isfile(path):
+            self.head(404, 0)
+            return
+        with open(path, "rb") as served:
+            self.serve_file(name, query, served.read())
 
     def send_counted(self, key, data):
         self.wfile.write(data)
@@ -174,6 +194,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.count_connection()
         if parts.path.startswith("/file/"):
             self.serve_file(parts.path[len("/file/"):], urllib.parse.parse_qs(parts.query))
+        elif parts.path.startswith("/served/") and parts.path.count("/") == 3:
+            self.serve_root_file(*parts.path[len("/served/"):].split("/"))
         elif path.startswith("/bytes/"):
             body = pattern(int(path[len("/bytes/"):]))
             self.head(200, len(body))
@@ -248,6 +270,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
+    root = None
 
     def handle_error(self, request, client_address):
         # Clients that hang up on a kept-alive or faulty connection are part of the tests.
@@ -258,6 +281,11 @@ class Server(http.server.ThreadingHTTPServer):
 
 def main():
     server = Server(("127.0.0.1", 0), Handler)
+    if len(sys.argv) == 3 and sys.argv[1] == "--root":
+        server.root = sys.argv[2]
+    elif len(sys.argv) != 1:
+        print("usage: fault_server.py [--root DIR]", file=sys.stderr)
+        return 2
     server.daemon_threads = True
     print(server.server_address[1], flush=True)
     try:

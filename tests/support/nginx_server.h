@@ -115,6 +115,8 @@ private:
 
     bool TryStart(std::string& error) {
         const std::string state = stateDir_.string();
+        std::error_code ignored;
+        std::filesystem::remove(stateDir_ / "nginx.pid", ignored);
         process_.Start({"nginx", "-p", state + "/", "-c", state + "/nginx.conf", "-e", state + "/error.log"});
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
         while (std::chrono::steady_clock::now() < deadline) {
@@ -125,7 +127,9 @@ private:
                 error = text.str();
                 return false;
             }
-            if (LoopbackPortAnswers(port_))
+            // nginx writes its pid file once it holds its port: before that, whatever answers on the port
+            // may be another program that took it meanwhile (other test runs share the machine).
+            if (std::filesystem::exists(stateDir_ / "nginx.pid") && LoopbackPortAnswers(port_))
                 return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }

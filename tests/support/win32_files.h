@@ -34,6 +34,16 @@ private:
     HANDLE handle_;
 };
 
+// Whether a handle to `path` is open anywhere: an open handle refuses one that shares nothing.
+inline bool IsHeldOpen(const std::string& path) {
+    const HANDLE probe =
+        ::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe == INVALID_HANDLE_VALUE)
+        return ::GetLastError() == ERROR_SHARING_VIOLATION;
+    ::CloseHandle(probe);
+    return false;
+}
+
 inline DWORD AttributesOf(const std::string& path) {
     return ::GetFileAttributesA(path.c_str());
 }
