@@ -2,7 +2,7 @@
 // routes pointer events to.
 #pragma once
 
-#include "window/layout.h"
+#include "window/layout_qt.h"
 
 #include <QColor>
 #include <QFont>

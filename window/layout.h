@@ -1,12 +1,8 @@
 // The main window's layout: everything about the window that is fixed before any code runs.
 #pragma once
 
-#include <QColor>
-#include <QPoint>
-#include <QRgb>
-#include <QSize>
-
 #include <array>
+#include <cstdint>
 #include <string_view>
 
 namespace pc {
@@ -46,7 +42,7 @@ struct TControlLayout {
 
 inline constexpr int kFormWidth = 564;
 inline constexpr int kFormHeight = 408;
-inline constexpr QRgb kKeyColour = 0xFFFF00FF; // RGB(255, 0, 255), fully opaque
+inline constexpr std::uint32_t kKeyColour = 0xFFFF00FF; // RGB(255, 0, 255), fully opaque
 inline constexpr std::string_view kFormCaption = "Patch Client";
 inline constexpr TFontStyle kDefaultFont{"MS Sans Serif", 11, false, false};
 
@@ -191,13 +187,9 @@ const TControlLayout& LayoutOf(std::string_view name); // throws for a name not 
 
 // The log's background. The light 3-D desktop colour would leave the log's caption-gradient letters at a
 // contrast of about 1.3 to 1, which nobody can read; the log takes the dark of the screen it sits in.
-inline constexpr QRgb kLogBackground = 0xFF121A28;
+inline constexpr std::uint32_t kLogBackground = 0xFF121A28;
 
-// The desktop colours chosen for this platform.
-QColor RoleColour(TColourRole role);
-
-// Where the window goes when it is first shown: centred by the virtual desktop's width and height alone,
-// never at a negative coordinate.
-QPoint MainFormPlacement(QSize virtualDesktop);
+// The desktop colours chosen for this platform, as 0xRRGGBB.
+std::uint32_t RoleRgb(TColourRole role);
 
 } // namespace pc

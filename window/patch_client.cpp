@@ -5,7 +5,7 @@
 #include "framework/exceptions.h"
 #include "framework/gui/application.h"
 #include "framework/text_buffer.h"
-#include "window/layout.h"
+#include "window/layout_qt.h"
 #include "window/pictures.h"
 
 #include <QBitmap>
