@@ -2,6 +2,7 @@
 
 #include "framework/exceptions.h"
 
+#include <algorithm>
 #include <string>
 
 namespace pc {
@@ -13,17 +14,24 @@ const TControlLayout& LayoutOf(std::string_view name) {
     throw Exception("No control named " + std::string(name) + " in the window layout");
 }
 
-std::uint32_t RoleRgb(TColourRole role) {
+TColour RoleColour(TColourRole role) {
     switch (role) {
     case TColourRole::CaptionGradient:
-        return 0xB9D1EA; // RGB(185, 209, 234)
+        return MakeColour(185, 209, 234);
     case TColourRole::Light3D:
-        return 0xE3E3E3; // RGB(227, 227, 227)
+        return MakeColour(227, 227, 227);
     case TColourRole::WindowText:
     case TColourRole::None:
         break;
     }
-    return 0x000000;
+    return MakeColour(0, 0, 0);
+}
+
+TPoint MainFormPlacement(TSize virtualDesktop) {
+    // Integer division truncates towards zero, as the placement rule wants, before negatives are raised.
+    const int x = (virtualDesktop.Width - kFormWidth) / 2;
+    const int y = (virtualDesktop.Height - kFormHeight) / 2;
+    return {std::max(0, x), std::max(0, y)};
 }
 
 } // namespace pc

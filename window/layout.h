@@ -1,8 +1,10 @@
-// The main window's layout: everything about the window that is fixed before any code runs.
+// The main window's layout: everything about the window that is fixed before any code runs. Pictures are
+// named by their asset file; each front end finds them where its edition keeps them built in.
 #pragma once
 
+#include "window/geometry.h"
+
 #include <array>
-#include <cstdint>
 #include <string_view>
 
 namespace pc {
@@ -32,7 +34,7 @@ struct TControlLayout {
     int Left, Top, Width, Height;
     bool Visible;
     std::string_view Text = {};  // labels: the stored caption
-    std::string_view Asset = {}; // pictures: the embedded picture
+    std::string_view Asset = {}; // pictures: the asset file of the embedded picture
     TPictureDrawing Drawing = TPictureDrawing::Natural;
     TFontStyle Font = {};
     TColourRole Colour = TColourRole::None;
@@ -42,7 +44,7 @@ struct TControlLayout {
 
 inline constexpr int kFormWidth = 564;
 inline constexpr int kFormHeight = 408;
-inline constexpr std::uint32_t kKeyColour = 0xFFFF00FF; // RGB(255, 0, 255), fully opaque
+inline constexpr TColour kKeyColour = MakeColour(255, 0, 255);
 inline constexpr std::string_view kFormCaption = "Patch Client";
 inline constexpr TFontStyle kDefaultFont{"MS Sans Serif", 11, false, false};
 
@@ -52,23 +54,22 @@ inline constexpr int kStandbyTimerInterval = 1000; // milliseconds
 inline constexpr std::string_view kCreditText = "Patch Client - keeps your game up to date";
 
 // Controls from the bottom of the stacking order up. Pictures and labels are drawn by the form in this
-// order; the memo, the news view and the progress bar are child widgets above all of them.
+// order; the memo, the news view and the progress bar are child windows above all of them.
 inline constexpr std::array<TControlLayout, 23> kMainFormLayout = {{
-    {"Image_Background", TControlKind::Picture, 0, 0, 564, 408, true, "", ":/assets/background.bmp",
+    {"Image_Background", TControlKind::Picture, 0, 0, 564, 408, true, "", "background.bmp",
      TPictureDrawing::Stretch},
-    {"Image_Back", TControlKind::Picture, 0, 0, 261, 199, false, "", ":/assets/back.bmp",
+    {"Image_Back", TControlKind::Picture, 0, 0, 261, 199, false, "", "back.bmp",
      TPictureDrawing::TransparentNatural},
-    {"Image_Start", TControlKind::Picture, 234, 75, 21, 21, true, "", ":/assets/start.jpg"},
-    {"Image_Start_Over", TControlKind::Picture, 234, 75, 21, 21, false, "", ":/assets/start_over.jpg"},
-    {"Image_WebSite", TControlKind::Picture, 213, 113, 21, 21, true, "", ":/assets/website.jpg"},
-    {"Image_WebSite_Over", TControlKind::Picture, 213, 113, 21, 21, false, "", ":/assets/website_over.jpg"},
-    {"Image_ControlPanel", TControlKind::Picture, 184, 143, 21, 21, true, "", ":/assets/controlpanel.jpg"},
-    {"Image_ControlPanel_Over", TControlKind::Picture, 184, 143, 21, 21, false, "",
-     ":/assets/controlpanel_over.jpg"},
-    {"Image_Forum", TControlKind::Picture, 149, 166, 21, 21, true, "", ":/assets/forum.jpg"},
-    {"Image_Forum_Over", TControlKind::Picture, 149, 166, 21, 21, false, "", ":/assets/forum_over.jpg"},
-    {"Image_Exit", TControlKind::Picture, 103, 177, 21, 21, true, "", ":/assets/exit.jpg"},
-    {"Image_Exit_Over", TControlKind::Picture, 103, 177, 21, 21, false, "", ":/assets/exit_over.jpg"},
+    {"Image_Start", TControlKind::Picture, 234, 75, 21, 21, true, "", "start.jpg"},
+    {"Image_Start_Over", TControlKind::Picture, 234, 75, 21, 21, false, "", "start_over.jpg"},
+    {"Image_WebSite", TControlKind::Picture, 213, 113, 21, 21, true, "", "website.jpg"},
+    {"Image_WebSite_Over", TControlKind::Picture, 213, 113, 21, 21, false, "", "website_over.jpg"},
+    {"Image_ControlPanel", TControlKind::Picture, 184, 143, 21, 21, true, "", "controlpanel.jpg"},
+    {"Image_ControlPanel_Over", TControlKind::Picture, 184, 143, 21, 21, false, "", "controlpanel_over.jpg"},
+    {"Image_Forum", TControlKind::Picture, 149, 166, 21, 21, true, "", "forum.jpg"},
+    {"Image_Forum_Over", TControlKind::Picture, 149, 166, 21, 21, false, "", "forum_over.jpg"},
+    {"Image_Exit", TControlKind::Picture, 103, 177, 21, 21, true, "", "exit.jpg"},
+    {"Image_Exit_Over", TControlKind::Picture, 103, 177, 21, 21, false, "", "exit_over.jpg"},
     {"Label_Standby",
      TControlKind::Label,
      478,
@@ -187,9 +188,13 @@ const TControlLayout& LayoutOf(std::string_view name); // throws for a name not 
 
 // The log's background. The light 3-D desktop colour would leave the log's caption-gradient letters at a
 // contrast of about 1.3 to 1, which nobody can read; the log takes the dark of the screen it sits in.
-inline constexpr std::uint32_t kLogBackground = 0xFF121A28;
+inline constexpr TColour kLogBackground = MakeColour(0x12, 0x1A, 0x28);
 
-// The desktop colours chosen for this platform, as 0xRRGGBB.
-std::uint32_t RoleRgb(TColourRole role);
+// The desktop colours chosen for this platform.
+TColour RoleColour(TColourRole role);
+
+// Where the window goes when it is first shown: centred by the virtual desktop's width and height alone,
+// never at a negative coordinate.
+TPoint MainFormPlacement(TSize virtualDesktop);
 
 } // namespace pc

@@ -3,42 +3,18 @@
 #include "archive/launcher_settings.h"
 #include "archive/zip_archiver.h"
 #include "framework/exceptions.h"
-#include "framework/gui/application.h"
 #include "framework/text_buffer.h"
-#include "window/layout_qt.h"
-#include "window/pictures.h"
 
-#include <QBitmap>
-#include <QCloseEvent>
-#include <QGuiApplication>
-#include <QIcon>
-#include <QLocale>
-#include <QMouseEvent>
-#include <QPainter>
-#include <QScreen>
-
-#include <string>
+#include <algorithm>
+#include <stdexcept>
 #include <utility>
 
 namespace pc {
 
 namespace {
 
-QFont MakeFont(const TFontStyle& entry) {
-    const TFontStyle& base = entry.Family.empty() ? kDefaultFont : entry;
-    QFont font(QString::fromLatin1(base.Family.data(), static_cast<qsizetype>(base.Family.size())));
-    font.setPixelSize(base.PixelHeight);
-    font.setBold(entry.Bold);
-    font.setUnderline(entry.Underline);
-    return font;
-}
-
-QString Text(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-QRect BoxOf(const TControlLayout& entry) {
-    return QRect(entry.Left, entry.Top, entry.Width, entry.Height);
+TRect BoxOf(const TControlLayout& entry) {
+    return {entry.Left, entry.Top, entry.Width, entry.Height};
 }
 
 enum class TEvent { MouseMove, Click };
@@ -65,159 +41,167 @@ const TWiring kWiring[] = {
     {"Image_Exit_Over", TEvent::Click, &TForm_Main::Image_Exit_OverClick},
 };
 
-template <class T> T* Named(const TForm_Main& form, std::string_view name) {
-    auto* control = dynamic_cast<T*>(form.FindControl(name));
-    if (!control)
-        throw Exception("The window layout lacks " + std::string(name));
-    return control;
-}
+// A desktop that never asks for the first painting (a window kept off screen) holds the update back for
+// this long at most.
+constexpr std::int64_t kFirstPaintWaitMs = 1000;
 
 } // namespace
 
-TForm_Main::TForm_Main(TLauncherCore core, TFormOptions options)
-    : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint), Timer_Patch(kPatchTimerInterval),
-      Timer_Standby(kStandbyTimerInterval), core_(std::move(core)), options_(options) {
-    InstallFontSubstitutes();
-    setAttribute(Qt::WA_OpaquePaintEvent);
-    setFixedSize(kFormWidth, kFormHeight);
-    setWindowTitle(Text(kFormCaption));
-    setFont(MakeFont(kDefaultFont));
-    QPalette colours = palette();
-    colours.setColor(QPalette::Window, Qt::white);
-    colours.setColor(QPalette::WindowText, RoleColour(TColourRole::WindowText));
-    setPalette(colours);
-    setMouseTracking(true);
-    const QIcon icon(QStringLiteral(":/assets/patch_client.ico"));
-    if (!icon.isNull())
-        setWindowIcon(icon);
+// ---- Pictures and labels ----
 
-    BuildControls();
-    WireHandlers();
-    zipArchiver_ = std::make_unique<TZipArchiver>();
-    ApplyLauncherArchiverSettings(*zipArchiver_);
-    zipArchiver_->DialogProvider = &dialogs_;
+TGraphicControl::TGraphicControl(TFormHost& host, const TControlLayout& layout)
+    : host_(host), layout_(layout), bounds_(BoxOf(layout)), visible_(layout.Visible) {}
 
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(MainFormPlacement(screen->virtualSize()));
-
-    RunGuarded([this] {
-        if (core_.FormCreate)
-            core_.FormCreate(*this);
-    });
+void TGraphicControl::SetVisible(bool visible) {
+    if (visible_ == visible)
+        return;
+    visible_ = visible;
+    host_.Invalidate(bounds_);
 }
 
-TForm_Main::~TForm_Main() = default;
+void TGraphicControl::SetBounds(TRect bounds) {
+    if (bounds_ == bounds)
+        return;
+    const TRect old = bounds_;
+    bounds_ = bounds;
+    if (visible_)
+        host_.Invalidate(old.United(bounds_));
+}
 
-void TForm_Main::BuildControls() {
+void TGraphicControl::SetCaption(const std::string& caption) {
+    if (caption_ == caption)
+        return;
+    caption_ = caption;
+    if (layout_.AutoSize && layout_.Kind == TControlKind::Label) {
+        // The left and top edges stay; the box grows or shrinks to the right and downwards.
+        const TSize size = host_.MeasureLabel(layout_, caption_);
+        SetBounds({bounds_.Left, bounds_.Top, size.Width, size.Height});
+    }
+    if (visible_)
+        host_.Invalidate(bounds_);
+}
+
+void TGraphicControl::SetPictureSize(TSize size) {
+    if (layout_.Kind != TControlKind::Picture || layout_.Drawing == TPictureDrawing::Stretch ||
+        size.Width <= 0 || size.Height <= 0)
+        return;
+    SetBounds({bounds_.Left, bounds_.Top, size.Width, size.Height});
+}
+
+// ---- Timers and the progress bar ----
+
+void TTimer::SetEnabled(bool enabled) {
+    // Enabling first stops and then starts the system timer, so the interval begins anew.
+    if (enabled_)
+        host_.StopTimer(id_);
+    enabled_ = false;
+    if (!enabled)
+        return;
+    if (!host_.StartTimer(id_, interval_))
+        throw EOutOfResources(kNoTimersText);
+    enabled_ = true;
+}
+
+void TProgressBar::CheckSixteenBit(std::int64_t value) const {
+    if (sixteenBit_ && (value < 0 || value > 65535))
+        throw EInvalidOperation("Value must be between 0 and 65535");
+}
+
+void TProgressBar::Change(const TProgressState& next) {
+    if (next == state_)
+        return;
+    state_ = next;
+    host_.ProgressChanged(state_);
+}
+
+void TProgressBar::SetVisible(bool visible) {
+    TProgressState next = state_;
+    next.Visible = visible;
+    Change(next);
+}
+
+void TProgressBar::SetMax(std::int32_t maximum) {
+    CheckSixteenBit(maximum);
+    if (maximum < state_.Min)
+        throw EInvalidOperation(PropertyOutOfRangeText("TProgressBar"));
+    TProgressState next = state_;
+    next.Max = maximum;
+    next.Position = std::clamp(next.Position, next.Min, next.Max);
+    Change(next);
+}
+
+void TProgressBar::SetPosition(std::int32_t position) {
+    CheckSixteenBit(position);
+    TProgressState next = state_;
+    next.Position = std::clamp(position, next.Min, next.Max);
+    Change(next);
+}
+
+void TProgressBar::StepBy(std::int32_t delta) {
+    const std::int64_t target = static_cast<std::int64_t>(state_.Position) + delta;
+    TProgressState next = state_;
+    next.Position = static_cast<std::int32_t>(std::clamp<std::int64_t>(target, next.Min, next.Max));
+    Change(next);
+}
+
+// ---- The form ----
+
+TForm_Main::TForm_Main(TFormHost& host, TLauncherCore core, TFormModelOptions options)
+    : Timer_Patch(host, TFormTimer::Patch, kPatchTimerInterval),
+      Timer_Standby(host, TFormTimer::Standby, kStandbyTimerInterval),
+      ProgressBar(host, options.SixteenBitProgress), host_(host), core_(std::move(core)),
+      caption_(kFormCaption) {
     for (const TControlLayout& entry : kMainFormLayout) {
-        const std::string name(entry.Name);
-        switch (entry.Kind) {
-        case TControlKind::Picture: {
-            auto image = std::make_unique<TImage>(name, BoxOf(entry), entry.Visible, entry.Drawing);
-            RunGuarded([&] { image->SetPicture(LoadPicture(entry.Asset)); });
-            graphics_.push_back(std::move(image));
-            break;
-        }
-        case TControlKind::Label: {
-            auto label = std::make_unique<TLabel>(name, BoxOf(entry), entry.Visible, MakeFont(entry.Font),
-                                                  RoleColour(entry.Colour), entry.AutoSize, entry.CentreText);
-            label->SetCaption(Text(entry.Text));
-            graphics_.push_back(std::move(label));
-            break;
-        }
-        case TControlKind::Memo: {
-            auto memo = std::make_unique<TLogMemo>(this);
-            memo->setGeometry(BoxOf(entry));
-            memo->setFont(MakeFont(entry.Font));
-            QPalette colours = memo->palette();
-            colours.setColor(QPalette::Base, QColor::fromRgb(kLogBackground));
-            colours.setColor(QPalette::Text, RoleColour(entry.Colour));
-            memo->setPalette(colours);
-            // Right-to-left only where the desktop's language is written that way.
-            if (QLocale::system().textDirection() == Qt::RightToLeft)
-                memo->setLayoutDirection(Qt::RightToLeft);
-            memo->setVisible(entry.Visible);
-            Memo_Log = memo.release();
-            break;
-        }
-        case TControlKind::WebView: {
-            auto view = std::make_unique<TNewsView>(this, options_.NewsEngine);
-            view->setGeometry(BoxOf(entry));
-            view->setVisible(entry.Visible);
-            WebBrowser = view.release();
-            break;
-        }
-        case TControlKind::ProgressBar: {
-            auto bar = std::make_unique<TProgressBar>(this);
-            bar->setGeometry(BoxOf(entry));
-            bar->setVisible(entry.Visible);
-            ProgressBar = bar.release();
-            break;
-        }
-        }
+        if (entry.Kind != TControlKind::Picture && entry.Kind != TControlKind::Label)
+            continue;
+        auto control = std::make_unique<TGraphicControl>(host_, entry);
+        if (entry.Kind == TControlKind::Label)
+            control->SetCaption(std::string(entry.Text));
+        graphics_.push_back(std::move(control));
+    }
+    for (const TWiring& wiring : kWiring) {
+        TGraphicControl* control = Named(wiring.Control);
+        (wiring.Event == TEvent::MouseMove ? control->onMouseMove_ : control->onClick_) = wiring.Handler;
     }
 
-    Image_Background = Named<TImage>(*this, "Image_Background");
-    Image_Back = Named<TImage>(*this, "Image_Back");
-    Image_Start = Named<TImage>(*this, "Image_Start");
-    Image_Start_Over = Named<TImage>(*this, "Image_Start_Over");
-    Image_WebSite = Named<TImage>(*this, "Image_WebSite");
-    Image_WebSite_Over = Named<TImage>(*this, "Image_WebSite_Over");
-    Image_ControlPanel = Named<TImage>(*this, "Image_ControlPanel");
-    Image_ControlPanel_Over = Named<TImage>(*this, "Image_ControlPanel_Over");
-    Image_Forum = Named<TImage>(*this, "Image_Forum");
-    Image_Forum_Over = Named<TImage>(*this, "Image_Forum_Over");
-    Image_Exit = Named<TImage>(*this, "Image_Exit");
-    Image_Exit_Over = Named<TImage>(*this, "Image_Exit_Over");
-    Label_Standby = Named<TLabel>(*this, "Label_Standby");
-    Label_Start = Named<TLabel>(*this, "Label_Start");
-    Label_WebSite = Named<TLabel>(*this, "Label_WebSite");
-    Label_ControlPanel = Named<TLabel>(*this, "Label_ControlPanel");
-    Label_Forum = Named<TLabel>(*this, "Label_Forum");
-    Label_Exit = Named<TLabel>(*this, "Label_Exit");
-    Label_advertisement = Named<TLabel>(*this, "Label_advertisement");
-    Label_ServerName = Named<TLabel>(*this, "Label_ServerName");
-
+    Image_Background = Named("Image_Background");
+    Image_Back = Named("Image_Back");
+    Image_Start = Named("Image_Start");
+    Image_Start_Over = Named("Image_Start_Over");
+    Image_WebSite = Named("Image_WebSite");
+    Image_WebSite_Over = Named("Image_WebSite_Over");
+    Image_ControlPanel = Named("Image_ControlPanel");
+    Image_ControlPanel_Over = Named("Image_ControlPanel_Over");
+    Image_Forum = Named("Image_Forum");
+    Image_Forum_Over = Named("Image_Forum_Over");
+    Image_Exit = Named("Image_Exit");
+    Image_Exit_Over = Named("Image_Exit_Over");
+    Label_Standby = Named("Label_Standby");
+    Label_Start = Named("Label_Start");
+    Label_WebSite = Named("Label_WebSite");
+    Label_ControlPanel = Named("Label_ControlPanel");
+    Label_Forum = Named("Label_Forum");
+    Label_Exit = Named("Label_Exit");
+    Label_advertisement = Named("Label_advertisement");
+    Label_ServerName = Named("Label_ServerName");
     buttons_ = {{{Image_Start, Image_Start_Over, Label_Start},
                  {Image_WebSite, Image_WebSite_Over, Label_WebSite},
                  {Image_ControlPanel, Image_ControlPanel_Over, Label_ControlPanel},
                  {Image_Forum, Image_Forum_Over, Label_Forum},
                  {Image_Exit, Image_Exit_Over, Label_Exit}}};
 
-    // The key-coloured pixels of the background give the window its outline.
-    const QImage background = Image_Background->Picture().convertToFormat(QImage::Format_RGB32);
-    if (!background.isNull())
-        keyRegion_ =
-            QRegion(QBitmap::fromImage(background.createMaskFromColor(kKeyColour, Qt::MaskOutColor)));
-    for (auto& control : graphics_) {
-        if (auto* label = dynamic_cast<TLabel*>(control.get());
-            label && keyRegion_.intersects(label->BoundsRect()))
-            label->SetSmoothText(false);
-        control->OnChanged = [this](QRect area) { GraphicChanged(area); };
-    }
-    UpdateKeyMask();
+    zipArchiver_ = std::make_unique<TZipArchiver>();
+    ApplyLauncherArchiverSettings(*zipArchiver_);
+    zipArchiver_->DialogProvider = host_.ArchiveDialogs();
 }
 
-void TForm_Main::WireHandlers() {
-    for (const TWiring& wiring : kWiring) {
-        TGraphicControl* control = FindControl(wiring.Control);
-        if (!control)
-            continue;
-        auto handler = [this, h = wiring.Handler] { (this->*h)(); };
-        if (wiring.Event == TEvent::MouseMove)
-            control->OnMouseMove = handler;
-        else
-            control->OnClick = handler;
-    }
-    Timer_Patch.OnTimer = [this] {
-        // The update starts only once the window has been shown and painted for the first time. A desktop
-        // that never asks for the painting (a window kept off screen) holds it back for a second at most.
-        const bool shownLongEnough = shownFor_.isValid() && shownFor_.elapsed() >= 1000;
-        if (!firstPaintDone_ && !shownLongEnough)
-            return;
-        Timer_PatchTimer();
-    };
-    Timer_Standby.OnTimer = [this] { Timer_StandbyTimer(); };
+TForm_Main::~TForm_Main() = default;
+
+TGraphicControl* TForm_Main::Named(std::string_view name) const {
+    TGraphicControl* control = FindControl(name);
+    if (!control)
+        throw Exception("The window layout lacks " + std::string(name));
+    return control;
 }
 
 TGraphicControl* TForm_Main::FindControl(std::string_view name) const {
@@ -227,17 +211,147 @@ TGraphicControl* TForm_Main::FindControl(std::string_view name) const {
     return nullptr;
 }
 
-TGraphicControl* TForm_Main::ControlAt(QPoint point) const {
+TGraphicControl* TForm_Main::ControlAt(TPoint point) const {
     for (auto it = graphics_.rbegin(); it != graphics_.rend(); ++it) {
         TGraphicControl* control = it->get();
-        if (control->Visible() && control->Enabled() && control->BoundsRect().contains(point))
+        if (control->Visible() && control->Enabled() && control->BoundsRect().Contains(point))
             return control;
     }
     return nullptr;
 }
 
+bool TForm_Main::ChildWindowAt(TPoint point) const {
+    for (const TControlLayout& entry : kMainFormLayout) {
+        bool visible = false;
+        switch (entry.Kind) {
+        case TControlKind::Memo:
+        case TControlKind::WebView:
+            visible = entry.Visible; // nothing changes their visibility
+            break;
+        case TControlKind::ProgressBar:
+            visible = ProgressBar.Visible();
+            break;
+        case TControlKind::Picture:
+        case TControlKind::Label:
+            continue;
+        }
+        if (visible && BoxOf(entry).Contains(point))
+            return true;
+    }
+    return false;
+}
+
 TLauncherValues TForm_Main::Values() const {
     return core_.Values ? core_.Values() : TLauncherValues{};
+}
+
+// Where the window system delivers an event: what escapes the handler is reported, the pointer capture
+// is given up, and the program goes on with the next event.
+template <class F> void TForm_Main::Guarded(F&& handler) noexcept {
+    try {
+        std::forward<F>(handler)();
+    } catch (const std::exception& error) {
+        CancelMode();
+        host_.ReportError(error);
+    } catch (...) {
+        CancelMode();
+        host_.ReportError(std::runtime_error("Unknown error"));
+    }
+}
+
+void TForm_Main::Create() {
+    Guarded([this] {
+        if (core_.FormCreate)
+            core_.FormCreate(*this);
+    });
+}
+
+// ---- Events ----
+
+void TForm_Main::MouseMove(TPoint point) {
+    // Child windows keep the pointer unless a press on a picture holds it.
+    if (!capture_ && ChildWindowAt(point))
+        return;
+    Guarded([&] {
+        TGraphicControl* target = capture_ ? capture_ : ControlAt(point);
+        if (!target)
+            FormMouseMove();
+        else if (target->onMouseMove_)
+            (this->*target->onMouseMove_)();
+    });
+}
+
+void TForm_Main::MouseDown(TMouseButton button, TPoint point) {
+    if (button != TMouseButton::Left || ChildWindowAt(point))
+        return;
+    ReleaseCapture();
+    capture_ = ControlAt(point);
+    clickPending_ = capture_ != nullptr;
+    if (capture_)
+        host_.SetPointerCapture(true);
+}
+
+void TForm_Main::MouseDoubleClick(TMouseButton button, TPoint point) {
+    // The second press of a double click holds the pointer but never makes a second click.
+    if (button != TMouseButton::Left || ChildWindowAt(point))
+        return;
+    ReleaseCapture();
+    capture_ = ControlAt(point);
+    clickPending_ = false;
+    if (capture_)
+        host_.SetPointerCapture(true);
+}
+
+void TForm_Main::MouseUp(TMouseButton button, TPoint point) {
+    if (button != TMouseButton::Left)
+        return;
+    TGraphicControl* control = capture_;
+    const bool click = clickPending_ && control && control->BoundsRect().Contains(point);
+    ReleaseCapture();
+    if (click && control->onClick_)
+        Guarded([&] { (this->*control->onClick_)(); });
+}
+
+void TForm_Main::ReleaseCapture() {
+    const bool held = capture_ != nullptr;
+    capture_ = nullptr;
+    clickPending_ = false;
+    if (held)
+        host_.SetPointerCapture(false);
+}
+
+void TForm_Main::CancelMode() {
+    ReleaseCapture();
+}
+
+void TForm_Main::TimerTick(TFormTimer timer) {
+    if (timer == TFormTimer::Patch) {
+        if (!Timer_Patch.Enabled())
+            return;
+        // The update starts only once the window has been shown and painted for the first time.
+        const bool shownLongEnough = shownAt_ >= 0 && host_.Milliseconds() - shownAt_ >= kFirstPaintWaitMs;
+        if (!firstPaintDone_ && !shownLongEnough)
+            return;
+        Guarded([this] { Timer_PatchTimer(); });
+    } else {
+        if (!Timer_Standby.Enabled())
+            return;
+        Guarded([this] { Timer_StandbyTimer(); });
+    }
+}
+
+void TForm_Main::Shown() {
+    if (shownAt_ < 0)
+        shownAt_ = host_.Milliseconds();
+}
+
+void TForm_Main::Painted() {
+    firstPaintDone_ = true;
+}
+
+void TForm_Main::CloseRequested() {
+    // Closing the main window ends the application, once control is back in the main loop.
+    Guarded([this] { TerminateApplication(); });
 }
 
 // ---- Hover, clear and clicks ----
@@ -246,19 +360,19 @@ void TForm_Main::Highlight(TButtonIndex button) {
     const TButton& b = buttons_[button];
     b.Over->SetVisible(true);
     b.Caption->SetVisible(true);
-    const QString server = ToDisplayText(Values().ServerName);
+    const std::string server = Values().ServerName;
     switch (button) {
     case bStart:
-        b.Caption->SetCaption(QStringLiteral("Start ") + server);
+        b.Caption->SetCaption("Start " + server);
         break;
     case bWebSite:
-        b.Caption->SetCaption(server + QStringLiteral(" Website"));
+        b.Caption->SetCaption(server + " Website");
         break;
     case bControlPanel:
-        b.Caption->SetCaption(server + QStringLiteral(" Control Panel"));
+        b.Caption->SetCaption(server + " Control Panel");
         break;
     case bForum:
-        b.Caption->SetCaption(server + QStringLiteral(" Forum"));
+        b.Caption->SetCaption(server + " Forum");
         break;
     case bExit:
         break; // Exit keeps its stored caption
@@ -332,7 +446,8 @@ void TForm_Main::Timer_PatchTimer() {
 }
 
 void TForm_Main::Timer_StandbyTimer() {
-    Label_Standby->SetCaption(QStringLiteral("Please Wait") + QString(Timer_Standby.Tag + 1, QChar('.')));
+    Label_Standby->SetCaption("Please Wait" +
+                              std::string(static_cast<std::size_t>(Timer_Standby.Tag + 1), '.'));
     ++Timer_Standby.Tag;
     if (Timer_Standby.Tag == 3)
         Timer_Standby.Tag = 0;
@@ -341,23 +456,24 @@ void TForm_Main::Timer_StandbyTimer() {
 // ---- UiPort ----
 
 void TForm_Main::SetApplicationTitle(const std::string& text) {
-    pc::SetApplicationTitle(text);
+    host_.SetApplicationTitle(text);
 }
 
 std::string TForm_Main::GetApplicationTitle() const {
-    return pc::GetApplicationTitle();
+    return host_.GetApplicationTitle();
 }
 
 void TForm_Main::SetWindowCaption(const std::string& text) {
-    setWindowTitle(ToDisplayText(text));
+    caption_ = text;
+    host_.SetWindowCaption(text);
 }
 
 void TForm_Main::SetServerLabel(const std::string& text) {
-    Label_ServerName->SetCaption(ToDisplayText(text));
+    Label_ServerName->SetCaption(text);
 }
 
 void TForm_Main::NavigateNews(const std::string& url) {
-    WebBrowser->Navigate(ToDisplayText(url));
+    host_.NavigateNews(url);
 }
 
 void TForm_Main::ArmPatchTimer() {
@@ -373,142 +489,44 @@ void TForm_Main::DestroyHiddenTextBuffer(std::unique_ptr<TMemo> buffer) {
 }
 
 void TForm_Main::AppendLogLine(const std::string& text) {
-    Memo_Log->AppendLine(ToDisplayText(text));
+    AppendMemoLine(logText_, text);
+    host_.AppendLogLine(text);
 }
 
 void TForm_Main::SetProgressVisible(bool visible) {
-    ProgressBar->setVisible(visible);
+    ProgressBar.SetVisible(visible);
 }
 
 void TForm_Main::SetProgressPosition(std::int32_t position) {
-    ProgressBar->SetPosition(position);
+    ProgressBar.SetPosition(position);
 }
 
 void TForm_Main::SetProgressMax(std::int32_t maximum) {
-    ProgressBar->SetMax(maximum);
+    ProgressBar.SetMax(maximum);
 }
 
 void TForm_Main::StepProgress(std::int32_t delta) {
-    ProgressBar->StepBy(delta);
+    ProgressBar.StepBy(delta);
 }
 
 void TForm_Main::PumpMessages() {
-    pc::PumpMessages();
+    host_.PumpMessages();
 }
 
 void TForm_Main::ShowMessageBox(const std::string& text) {
-    pc::ShowMessageBox(text);
-}
-
-bool TForm_Main::TerminationRequested() const {
-    return ApplicationTerminated();
+    host_.ShowMessageBox(text);
 }
 
 void TForm_Main::TerminateApplication() {
-    pc::TerminateApplication();
+    host_.TerminateApplication();
+}
+
+bool TForm_Main::TerminationRequested() const {
+    return host_.TerminationRequested();
 }
 
 TZipArchiver& TForm_Main::ZipArchiver() {
     return *zipArchiver_;
-}
-
-// ---- Painting, the key colour and pointer routing ----
-
-QImage TForm_Main::ComposePicture() const {
-    QImage picture(kFormWidth, kFormHeight, QImage::Format_RGB32);
-    picture.fill(Qt::white);
-    QPainter painter(&picture);
-    for (const auto& control : graphics_)
-        if (control->Visible())
-            control->Paint(painter);
-    return picture;
-}
-
-void TForm_Main::UpdateKeyMask() {
-    if (keyRegion_.isEmpty())
-        return; // no key-coloured art: a plain rectangle
-    const QImage picture = ComposePicture();
-    visibleRegion_ = QRegion(QBitmap::fromImage(picture.createMaskFromColor(kKeyColour, Qt::MaskInColor)));
-    setMask(visibleRegion_);
-}
-
-void TForm_Main::GraphicChanged(QRect area) {
-    update(area);
-    // Only what is drawn over the key colour changes the window's outline.
-    if (keyRegion_.intersects(area))
-        UpdateKeyMask();
-}
-
-void TForm_Main::paintEvent(QPaintEvent* event) {
-    RunGuarded([&] {
-        QPainter painter(this);
-        painter.setClipRegion(event->region());
-        for (const auto& control : graphics_)
-            if (control->Visible() && event->region().intersects(control->BoundsRect()))
-                control->Paint(painter);
-    });
-    firstPaintDone_ = true;
-}
-
-void TForm_Main::mouseMoveEvent(QMouseEvent* event) {
-    // Child windows keep their pointer events; what they pass on is not the form's.
-    if (!capture_ && childAt(event->position().toPoint()))
-        return;
-    RunGuarded([&] {
-        TGraphicControl* target = capture_ ? capture_ : ControlAt(event->position().toPoint());
-        if (!target)
-            FormMouseMove();
-        else if (target->OnMouseMove)
-            target->OnMouseMove();
-    });
-}
-
-void TForm_Main::mousePressEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton || childAt(event->position().toPoint()))
-        return;
-    capture_ = ControlAt(event->position().toPoint());
-    clickPending_ = capture_ != nullptr;
-}
-
-void TForm_Main::mouseDoubleClickEvent(QMouseEvent* event) {
-    // The second press of a double click holds the pointer but never makes a second click.
-    if (event->button() != Qt::LeftButton || childAt(event->position().toPoint()))
-        return;
-    capture_ = ControlAt(event->position().toPoint());
-    clickPending_ = false;
-}
-
-void TForm_Main::mouseReleaseEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton)
-        return;
-    TGraphicControl* control = capture_;
-    const bool click =
-        clickPending_ && control && control->BoundsRect().contains(event->position().toPoint());
-    capture_ = nullptr;
-    clickPending_ = false;
-    if (click && control->OnClick)
-        RunGuarded([&] { control->OnClick(); });
-}
-
-void TForm_Main::closeEvent(QCloseEvent* event) {
-    // Closing the main window ends the application, once control is back in the main loop.
-    event->ignore();
-    TerminateApplication();
-}
-
-void TForm_Main::showEvent(QShowEvent* event) {
-    if (!shownFor_.isValid())
-        shownFor_.start();
-    QWidget::showEvent(event);
-}
-
-bool TForm_Main::event(QEvent* event) {
-    if (event->type() == CancelModeEventType()) {
-        capture_ = nullptr;
-        clickPending_ = false;
-        return true;
-    }
-    return QWidget::event(event);
 }
 
 } // namespace pc

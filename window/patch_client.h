@@ -1,64 +1,178 @@
-// The launcher's one window, TForm_Main: its controls, its handlers and the window operations that the
-// launcher core calls.
+// The launcher's one window, TForm_Main, without a toolkit: its controls as the layout makes them, its
+// handlers (hover, clicks, the patch and standby ticks), the pointer routing with its click rules, the
+// progress bar's rules and the window operations that the launcher core calls. A front end (window/qt,
+// window/win32) shows it and delivers the window system's events to it; see window/form_host.h.
 #pragma once
 
 #include "launcher/ui_port.h"
-#include "window/controls.h"
-#include "window/dialog_provider.h"
-#include "window/graphic_controls.h"
+#include "window/form_host.h"
+#include "window/geometry.h"
 #include "window/launcher_core.h"
-#include "window/news_view.h"
-
-#include <QElapsedTimer>
-#include <QRegion>
-#include <QWidget>
+#include "window/layout.h"
 
 #include <array>
+#include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace pc {
 
-struct TFormOptions {
-    TNewsEngine NewsEngine = TNewsEngine::Web;
+class TForm_Main;
+
+// A picture or a label: a control without a window of its own, painted by the form and given the
+// pointer by the form's routing.
+class TGraphicControl {
+public:
+    TGraphicControl(TFormHost& host, const TControlLayout& layout);
+    TGraphicControl(const TGraphicControl&) = delete;
+    TGraphicControl& operator=(const TGraphicControl&) = delete;
+
+    std::string_view Name() const { return layout_.Name; }
+    TControlKind Kind() const { return layout_.Kind; }
+    const TControlLayout& Layout() const { return layout_; }
+    TRect BoundsRect() const { return bounds_; }
+    bool Visible() const { return visible_; }
+    bool Enabled() const { return enabled_; }
+    void SetVisible(bool visible);
+    void SetEnabled(bool enabled) { enabled_ = enabled; }
+
+    // Labels: the text shown. Labels that size themselves to their text keep their left and top edges.
+    const std::string& Caption() const { return caption_; }
+    void SetCaption(const std::string& caption);
+    // Pictures drawn at their natural size take the size of their picture once it is loaded.
+    void SetPictureSize(TSize size);
+
+private:
+    friend class TForm_Main;
+    using THandler = void (TForm_Main::*)();
+
+    void SetBounds(TRect bounds);
+
+    TFormHost& host_;
+    const TControlLayout& layout_;
+    TRect bounds_;
+    bool visible_;
+    bool enabled_ = true;
+    std::string caption_;
+    THandler onMouseMove_ = nullptr;
+    THandler onClick_ = nullptr;
 };
 
-class TForm_Main final : public QWidget, public UiPort {
+// A timer component: interval, enabled state and an integer tag. Enabling restarts the system timer.
+class TTimer {
 public:
-    // Builds every control and timer from the layout, places the window, then runs the start-up handler
-    // inside the error boundary. The window is shown by the main loop.
-    explicit TForm_Main(TLauncherCore core, TFormOptions options = {});
-    ~TForm_Main() override;
+    TTimer(TFormHost& host, TFormTimer id, int intervalMs) : host_(host), id_(id), interval_(intervalMs) {}
+    TTimer(const TTimer&) = delete;
+    TTimer& operator=(const TTimer&) = delete;
 
-    // Pictures and labels, by their layout names (owned by the form).
-    TImage* Image_Background = nullptr;
-    TImage* Image_Back = nullptr;
-    TImage* Image_Start = nullptr;
-    TImage* Image_Start_Over = nullptr;
-    TImage* Image_WebSite = nullptr;
-    TImage* Image_WebSite_Over = nullptr;
-    TImage* Image_ControlPanel = nullptr;
-    TImage* Image_ControlPanel_Over = nullptr;
-    TImage* Image_Forum = nullptr;
-    TImage* Image_Forum_Over = nullptr;
-    TImage* Image_Exit = nullptr;
-    TImage* Image_Exit_Over = nullptr;
-    TLabel* Label_Standby = nullptr;
-    TLabel* Label_Start = nullptr;
-    TLabel* Label_WebSite = nullptr;
-    TLabel* Label_ControlPanel = nullptr;
-    TLabel* Label_Forum = nullptr;
-    TLabel* Label_Exit = nullptr;
-    TLabel* Label_advertisement = nullptr;
-    TLabel* Label_ServerName = nullptr;
-    // Child widgets (owned by the form as their Qt parent).
-    TLogMemo* Memo_Log = nullptr;
-    TNewsView* WebBrowser = nullptr;
-    TProgressBar* ProgressBar = nullptr;
+    bool Enabled() const { return enabled_; }
+    int Interval() const { return interval_; }
+    void SetEnabled(bool enabled); // EOutOfResources when the system has no timer left
+    int Tag = 0;
+
+private:
+    TFormHost& host_;
+    TFormTimer id_;
+    int interval_;
+    bool enabled_ = false;
+};
+
+// The progress bar's range and position, 32 bits wide with the minimum kept at 0. A control built for a
+// 16-bit range rejects values outside 0 to 65535 the way such controls do.
+class TProgressBar {
+public:
+    TProgressBar(TFormHost& host, bool sixteenBitRange) : host_(host), sixteenBit_(sixteenBitRange) {}
+    TProgressBar(const TProgressBar&) = delete;
+    TProgressBar& operator=(const TProgressBar&) = delete;
+
+    const TProgressState& State() const { return state_; }
+    bool Visible() const { return state_.Visible; }
+    std::int32_t Min() const { return state_.Min; }
+    std::int32_t Max() const { return state_.Max; }
+    std::int32_t Position() const { return state_.Position; }
+
+    void SetVisible(bool visible);
+    void SetMax(std::int32_t maximum);       // below the minimum: EInvalidOperation, nothing changes
+    void SetPosition(std::int32_t position); // kept within the range
+    void StepBy(std::int32_t delta);         // stops at the maximum
+
+private:
+    void CheckSixteenBit(std::int64_t value) const;
+    void Change(const TProgressState& next);
+
+    TFormHost& host_;
+    bool sixteenBit_;
+    TProgressState state_;
+};
+
+struct TFormModelOptions {
+    bool SixteenBitProgress = false; // a progress control that holds only a 16-bit range
+};
+
+class TForm_Main final : public UiPort {
+public:
+    // Builds every picture and label from the layout and both timers; nothing runs yet.
+    TForm_Main(TFormHost& host, TLauncherCore core, TFormModelOptions options = {});
+    ~TForm_Main() override;
+    TForm_Main(const TForm_Main&) = delete;
+    TForm_Main& operator=(const TForm_Main&) = delete;
+
+    // Runs the start-up handler inside the error boundary, once the front end's widgets exist.
+    void Create();
+
+    // ---- Events from the front end (client coordinates) ----
+    void MouseMove(TPoint point);
+    void MouseDown(TMouseButton button, TPoint point);
+    void MouseDoubleClick(TMouseButton button, TPoint point); // the second press of a double click
+    void MouseUp(TMouseButton button, TPoint point);
+    void TimerTick(TFormTimer timer);
+    void Shown();   // the window has been shown (only the first time counts)
+    void Painted(); // a painting of the window has finished
+    void CloseRequested();
+    void CancelMode(); // an error report or the window system took the pointer capture away
+
+    // ---- Controls, by their layout names ----
+    TGraphicControl* Image_Background = nullptr;
+    TGraphicControl* Image_Back = nullptr;
+    TGraphicControl* Image_Start = nullptr;
+    TGraphicControl* Image_Start_Over = nullptr;
+    TGraphicControl* Image_WebSite = nullptr;
+    TGraphicControl* Image_WebSite_Over = nullptr;
+    TGraphicControl* Image_ControlPanel = nullptr;
+    TGraphicControl* Image_ControlPanel_Over = nullptr;
+    TGraphicControl* Image_Forum = nullptr;
+    TGraphicControl* Image_Forum_Over = nullptr;
+    TGraphicControl* Image_Exit = nullptr;
+    TGraphicControl* Image_Exit_Over = nullptr;
+    TGraphicControl* Label_Standby = nullptr;
+    TGraphicControl* Label_Start = nullptr;
+    TGraphicControl* Label_WebSite = nullptr;
+    TGraphicControl* Label_ControlPanel = nullptr;
+    TGraphicControl* Label_Forum = nullptr;
+    TGraphicControl* Label_Exit = nullptr;
+    TGraphicControl* Label_advertisement = nullptr;
+    TGraphicControl* Label_ServerName = nullptr;
     TTimer Timer_Patch;
     TTimer Timer_Standby;
+    TProgressBar ProgressBar;
 
-    // Handlers.
+    // Pictures and labels in stacking order, bottom first.
+    const std::vector<std::unique_ptr<TGraphicControl>>& GraphicControls() const { return graphics_; }
+    TGraphicControl* FindControl(std::string_view name) const;
+    // The topmost visible and enabled picture or label under a point, or none.
+    TGraphicControl* ControlAt(TPoint point) const;
+    // Whether a visible child window (log, news view, progress bar) covers the point.
+    bool ChildWindowAt(TPoint point) const;
+    const std::string& Caption() const { return caption_; }
+    // The log's text as its edit control holds it: every line ends with CR LF.
+    const std::string& LogText() const { return logText_; }
+    bool FirstPaintDone() const { return firstPaintDone_; }
+    // The control a held press keeps the pointer on, or none.
+    const TGraphicControl* PointerCapture() const { return capture_; }
+
+    // ---- Handlers ----
     void FormMouseMove();
     void Image_BackMouseMove();
     void Image_StartMouseMove();
@@ -74,7 +188,7 @@ public:
     void Timer_PatchTimer();
     void Timer_StandbyTimer();
 
-    // UiPort.
+    // ---- UiPort ----
     void SetApplicationTitle(const std::string& text) override;
     std::string GetApplicationTitle() const override;
     void SetWindowCaption(const std::string& text) override;
@@ -94,53 +208,31 @@ public:
     bool TerminationRequested() const override;
     TZipArchiver& ZipArchiver() override;
 
-    // The topmost visible and enabled picture or label under a point, or none.
-    TGraphicControl* ControlAt(QPoint point) const;
-    TGraphicControl* FindControl(std::string_view name) const;
-    const std::vector<std::unique_ptr<TGraphicControl>>& GraphicControls() const { return graphics_; }
-    // The pictures and labels as the form paints them, before the key colour is cut out.
-    QImage ComposePicture() const;
-    // The part of the window that stays: everything but the key-coloured pixels of the composition.
-    QRegion VisibleRegion() const { return visibleRegion_; }
-    bool FirstPaintDone() const { return firstPaintDone_; }
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-    void mouseMoveEvent(QMouseEvent* event) override;
-    void mousePressEvent(QMouseEvent* event) override;
-    void mouseReleaseEvent(QMouseEvent* event) override;
-    void mouseDoubleClickEvent(QMouseEvent* event) override;
-    void closeEvent(QCloseEvent* event) override;
-    void showEvent(QShowEvent* event) override;
-    bool event(QEvent* event) override;
-
 private:
     struct TButton {
-        TImage* Face;
-        TImage* Over;
-        TLabel* Caption;
+        TGraphicControl* Face;
+        TGraphicControl* Over;
+        TGraphicControl* Caption;
     };
     enum TButtonIndex { bStart, bWebSite, bControlPanel, bForum, bExit };
 
-    void BuildControls();
-    void WireHandlers();
+    TGraphicControl* Named(std::string_view name) const;
     void Highlight(TButtonIndex button);
     TLauncherValues Values() const;
-    void GraphicChanged(QRect area);
-    void UpdateKeyMask();
+    template <class F> void Guarded(F&& handler) noexcept;
+    void ReleaseCapture();
 
+    TFormHost& host_;
     TLauncherCore core_;
-    TFormOptions options_;
-    TQtDialogProvider dialogs_;
     std::unique_ptr<TZipArchiver> zipArchiver_; // the window's archive component, with its settings
     std::vector<std::unique_ptr<TGraphicControl>> graphics_;
     std::array<TButton, 5> buttons_{};
-    QRegion keyRegion_;     // key-coloured pixels of the background picture
-    QRegion visibleRegion_; // the window mask in force
+    std::string caption_;
+    std::string logText_;
     TGraphicControl* capture_ = nullptr;
     bool clickPending_ = false;
     bool firstPaintDone_ = false;
-    QElapsedTimer shownFor_; // since the window was first shown
+    std::int64_t shownAt_ = -1; // the clock when the window was first shown
 };
 
 } // namespace pc

@@ -1,104 +1,44 @@
-// The progress bar, the timer component and the JPEG decoder.
+// The progress bar widget and the JPEG decoder.
 #include "framework/exceptions.h"
 #include "gui_support.h"
-#include "window/controls.h"
-#include "window/pictures.h"
+#include "window/qt/controls.h"
+#include "window/qt/pictures.h"
 
 #include <QBuffer>
 #include <QFile>
-
-#include <limits>
 
 namespace pc::test {
 namespace {
 
 class Controls : public GuiTest {};
 
-TEST_F(Controls, TheProgressBarRejectsANegativeMaximumAndKeepsItsState) {
+TEST_F(Controls, TheProgressBarWidgetShowsTheModelsStateAndAnErrorChangesNothing) {
     FakeCore core;
-    TForm_Main form(core.Core(), TextNews());
-    form.SetProgressMax(900);
-    form.SetProgressPosition(300);
-    try {
-        form.SetProgressMax(-1);
-        ADD_FAILURE() << "a maximum below the minimum must raise";
-    } catch (const EInvalidOperation& error) {
-        EXPECT_STREQ(error.what(), "TProgressBar property out of range");
-    }
-    EXPECT_EQ(form.ProgressBar->Max(), 900);
-    EXPECT_EQ(form.ProgressBar->Position(), 300);
-    EXPECT_FALSE(form.ProgressBar->isVisible());
-    form.SetProgressVisible(true);
-    form.show();
-    EXPECT_TRUE(form.ProgressBar->isVisible());
-}
+    TQtForm qt(core.Core(), TextNews());
+    qt.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&qt));
+    EXPECT_FALSE(qt.ProgressBar->isVisible());
+    qt.Model().SetProgressMax(900);
+    qt.Model().StepProgress(300);
+    qt.Model().SetProgressVisible(true);
+    EXPECT_TRUE(qt.ProgressBar->isVisible());
+    EXPECT_EQ(qt.ProgressBar->State(), (TProgressState{true, 0, 900, 300}));
+    EXPECT_THROW(qt.Model().SetProgressMax(-1), EInvalidOperation);
+    EXPECT_EQ(qt.ProgressBar->State(), (TProgressState{true, 0, 900, 300}));
 
-TEST_F(Controls, TheProgressBarKeepsPositionsWithinItsThirtyTwoBitRange) {
-    TProgressBar bar(nullptr);
-    struct Step {
-        const char* what;
-        std::function<void()> act;
-        std::int32_t max, position;
-    };
-    const std::int32_t big = std::numeric_limits<std::int32_t>::max();
-    const std::vector<Step> steps = {
-        {"max 900", [&] { bar.SetMax(900); }, 900, 0},
-        {"step 1024 stops at max", [&] { bar.StepBy(1024); }, 900, 900},
-        {"position above max", [&] { bar.SetPosition(5000); }, 900, 900},
-        {"position below min", [&] { bar.SetPosition(-7); }, 900, 0},
-        {"max near 2^31", [&] { bar.SetMax(big); }, big, 0},
-        {"position 100000", [&] { bar.SetPosition(100000); }, big, 100000},
-        {"step to the top", [&] { bar.StepBy(big); }, big, big},
-        {"max 0 pulls position down", [&] { bar.SetMax(0); }, 0, 0},
-    };
-    for (const Step& s : steps) {
-        s.act();
-        EXPECT_EQ(bar.Max(), s.max) << s.what;
-        EXPECT_EQ(bar.Position(), s.position) << s.what;
-    }
-}
-
-TEST_F(Controls, ASixteenBitProgressControlRejectsValuesOutsideItsRange) {
-    TProgressBar bar(nullptr, true);
-    bar.SetMax(65535);
-    for (std::int32_t bad : {65536, -1, 900000}) {
-        try {
-            bar.SetMax(bad);
-            ADD_FAILURE() << bad;
-        } catch (const EInvalidOperation& error) {
-            EXPECT_STREQ(error.what(), "Value must be between 0 and 65535");
-        }
-        EXPECT_THROW(bar.SetPosition(bad), EInvalidOperation);
-    }
-    EXPECT_EQ(bar.Max(), 65535);
-}
-
-TEST_F(Controls, ATimerTicksWhileEnabledAndRestartsWhenEnabledAgain) {
-    TTimer timer(5);
-    int ticks = 0;
-    timer.OnTimer = [&] { ++ticks; };
-    timer.SetEnabled(true);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return ticks >= 3; }, 2000));
-    timer.SetEnabled(false);
-    const int stopped = ticks;
+    // A third of the bar's inside is filled with blocks, the rest is background.
     QTest::qWait(30);
-    EXPECT_EQ(ticks, stopped);
-    EXPECT_FALSE(timer.Enabled());
-}
-
-TEST_F(Controls, AnErrorInATickIsReportedAndTheTimerKeepsItsState) {
-    TTimer timer(5);
-    int ticks = 0;
-    timer.OnTimer = [&] {
-        if (++ticks == 1)
-            throw Exception("Disk full");
-    };
-    ModalWatcher watcher;
-    timer.SetEnabled(true);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return ticks >= 3; }, 5000));
-    EXPECT_TRUE(timer.Enabled());
-    ASSERT_FALSE(watcher.Seen().empty());
-    EXPECT_EQ(watcher.Seen()[0].Text, "Disk full.");
+    const QImage bar = qt.ProgressBar->grab().toImage();
+    const int inner = bar.width() - 4;
+    auto filled = [&](int x) { return bar.pixel(x, bar.height() / 2) == QColor(96, 200, 96).rgb(); };
+    int blocks = 0;
+    for (int x = 2; x < 2 + inner / 3 - 1; ++x)
+        blocks += filled(x) ? 1 : 0;
+    EXPECT_GT(blocks, inner / 6) << "blocks up to a third";
+    for (int x = 2 + inner / 3 + 1; x < 2 + inner; ++x)
+        EXPECT_FALSE(filled(x)) << x;
+    qt.Model().SetProgressVisible(false);
+    EXPECT_FALSE(qt.ProgressBar->isVisible());
 }
 
 TEST_F(Controls, JpegFacesDecodeThroughLibjpegAndDamagedDataIsAnError) {

@@ -1,6 +1,6 @@
 // The archive component's questions as the window asks them: which button gives which answer.
 #include "gui_support.h"
-#include "window/dialog_provider.h"
+#include "window/qt/dialog_provider.h"
 
 #include <QAbstractButton>
 #include <QInputDialog>

@@ -152,21 +152,22 @@ TEST_F(Dialogs, AnAbortIsReportedSilently) {
 
 TEST_F(Dialogs, AReportCancelsAPressThatWasHeld) {
     FakeCore core;
-    TForm_Main form(core.Core(), TextNews());
+    TQtForm form(core.Core(), TextNews());
+    TForm_Main& model = form.Model();
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-    MoveTo(form, Centre(*form.Image_Forum));
-    Press(form, Centre(*form.Image_Forum_Over));
+    MoveTo(form, Centre(*model.Image_Forum));
+    Press(form, Centre(*model.Image_Forum_Over));
     {
         ModalWatcher watcher;
         ReportError(Exception("Stream write error"));
         EXPECT_EQ(watcher.Seen().size(), 1u);
     }
     // The press was cancelled: its release is no click, and moves are routed normally again.
-    Release(form, Centre(*form.Image_Forum_Over));
+    Release(form, Centre(*model.Image_Forum_Over));
     EXPECT_TRUE(core.OpenedLinks.empty());
     MoveTo(form, QPoint(330, 200));
-    EXPECT_FALSE(form.Image_Forum_Over->Visible());
+    EXPECT_FALSE(model.Image_Forum_Over->Visible());
 }
 
 } // namespace

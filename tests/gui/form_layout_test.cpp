@@ -2,7 +2,8 @@
 #include "framework/exceptions.h"
 #include "gui_support.h"
 #include "window/layout.h"
-#include "window/pictures.h"
+#include "window/qt/drawing.h"
+#include "window/qt/pictures.h"
 
 #include <QFile>
 #include <QFontInfo>
@@ -23,14 +24,15 @@ protected:
 
 TEST_F(FormLayout, ControlsFollowTheLayoutTableInStackingOrder) {
     core.Create = [](UiPort&) {};
-    TForm_Main form(core.Core(), TextNews());
+    TQtForm form(core.Core(), TextNews());
+    TForm_Main& model = form.Model();
     EXPECT_EQ(form.size(), QSize(564, 408));
     EXPECT_TRUE(form.windowFlags() & Qt::FramelessWindowHint);
     EXPECT_EQ(form.windowTitle(), "Patch Client");
 
     std::vector<std::string> drawn;
-    for (const auto& control : form.GraphicControls())
-        drawn.push_back(control->Name());
+    for (const auto& control : model.GraphicControls())
+        drawn.emplace_back(control->Name());
     std::vector<std::string> expected;
     for (const TControlLayout& entry : kMainFormLayout)
         if (entry.Kind == TControlKind::Picture || entry.Kind == TControlKind::Label)
@@ -40,8 +42,8 @@ TEST_F(FormLayout, ControlsFollowTheLayoutTableInStackingOrder) {
     for (const TControlLayout& entry : kMainFormLayout) {
         QRect box;
         bool visible = false;
-        if (TGraphicControl* c = form.FindControl(entry.Name)) {
-            box = c->BoundsRect();
+        if (TGraphicControl* c = model.FindControl(entry.Name)) {
+            box = BoxOf(*c);
             visible = c->Visible();
         } else if (entry.Name == "Memo_Log") {
             box = form.Memo_Log->geometry();
@@ -68,38 +70,31 @@ TEST_F(FormLayout, ControlsFollowTheLayoutTableInStackingOrder) {
 }
 
 TEST_F(FormLayout, FontsAreServedByLiberationSansAtTheLayoutsPixelSizes) {
-    TForm_Main form(core.Core(), TextNews());
+    TQtForm form(core.Core(), TextNews());
+    TForm_Main& model = form.Model();
     EXPECT_EQ(QFontInfo(form.font()).family(), "Liberation Sans");
-    EXPECT_EQ(QFontInfo(form.Label_Start->Font()).family(), "Liberation Sans");
-    EXPECT_EQ(form.Label_Start->Font().pixelSize(), 13);
-    EXPECT_TRUE(form.Label_Start->Font().bold());
-    EXPECT_TRUE(form.Label_ServerName->Font().underline());
-    EXPECT_EQ(form.Label_ServerName->Font().pixelSize(), 16);
+    const QFont& start = form.FontOf(*model.Label_Start);
+    EXPECT_EQ(QFontInfo(start).family(), "Liberation Sans");
+    EXPECT_EQ(start.pixelSize(), 13);
+    EXPECT_TRUE(start.bold());
+    EXPECT_TRUE(form.FontOf(*model.Label_ServerName).underline());
+    EXPECT_EQ(form.FontOf(*model.Label_ServerName).pixelSize(), 16);
     EXPECT_EQ(QFontInfo(form.Memo_Log->font()).family(), "Liberation Sans");
 }
 
-TEST_F(FormLayout, PlacementCentresByTheDesktopSizeAndNeverGoesNegative) {
-    struct Case {
-        QSize desktop;
-        QPoint expected;
-    };
-    const Case cases[] = {
-        {{1280, 1024}, {358, 308}},  {{564, 408}, {0, 0}}, {{565, 409}, {0, 0}},
-        {{567, 411}, {1, 1}},        {{500, 300}, {0, 0}}, {{1000, 400}, {218, 0}},
-        {{3840, 1080}, {1638, 336}},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(MainFormPlacement(c.desktop), c.expected) << c.desktop.width() << "x" << c.desktop.height();
-
-    TForm_Main form(core.Core(), TextNews());
+TEST_F(FormLayout, TheWindowIsPlacedByTheVirtualDesktopsSize) {
+    TQtForm form(core.Core(), TextNews());
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-    EXPECT_EQ(form.pos(), MainFormPlacement(QGuiApplication::primaryScreen()->virtualSize()));
+    const QSize desktop = QGuiApplication::primaryScreen()->virtualSize();
+    ASSERT_EQ(desktop, QSize(1280, 1024));
+    EXPECT_EQ(form.pos(), QPoint(358, 308));
 }
 
 TEST_F(FormLayout, KeyColouredPixelsAreCutOutOfTheWindowButFloatingLettersStay) {
     core.Create = [](UiPort& ui) { ui.SetServerLabel(" Valhalla "); };
-    TForm_Main form(core.Core(), TextNews());
+    TQtForm form(core.Core(), TextNews());
+    TForm_Main& model = form.Model();
     const QImage picture = form.ComposePicture();
     const QRegion visible = form.VisibleRegion();
     ASSERT_FALSE(visible.isEmpty());
@@ -112,7 +107,7 @@ TEST_F(FormLayout, KeyColouredPixelsAreCutOutOfTheWindowButFloatingLettersStay) 
 
     // The server name's letters float on key colour: they, and only they, stay in the window.
     int letters = 0;
-    const QRect box = form.Label_ServerName->BoundsRect();
+    const QRect box = BoxOf(*model.Label_ServerName);
     for (int y = box.top(); y <= box.bottom(); ++y)
         for (int x = box.left(); x <= box.right(); ++x) {
             const bool key = picture.pixel(x, y) == kKeyColour;
@@ -133,8 +128,9 @@ TEST_F(FormLayout, KeyColouredPixelsAreCutOutOfTheWindowButFloatingLettersStay) 
 }
 
 TEST_F(FormLayout, TheServerNameIsCentredOnItsBoxAndCutAtBothSides) {
-    TForm_Main form(core.Core(), TextNews());
-    const QRect box = form.Label_ServerName->BoundsRect();
+    TQtForm form(core.Core(), TextNews());
+    TForm_Main& model = form.Model();
+    const QRect box = BoxOf(*model.Label_ServerName);
     auto inkColumns = [&](const QImage& picture) {
         int first = -1, last = -1;
         for (int x = box.left() - 20; x <= box.right() + 20; ++x)
@@ -146,13 +142,13 @@ TEST_F(FormLayout, TheServerNameIsCentredOnItsBoxAndCutAtBothSides) {
                 }
         return std::pair{first, last};
     };
-    form.SetServerLabel("Ymir");
+    model.SetServerLabel("Ymir");
     auto [first, last] = inkColumns(form.ComposePicture());
     ASSERT_GE(first, box.left());
     EXPECT_NEAR((first + last) / 2.0, box.center().x(), 3.0) << "a short name is centred";
-    EXPECT_EQ(form.Label_ServerName->BoundsRect(), box) << "the box never sizes to its text";
+    EXPECT_EQ(BoxOf(*model.Label_ServerName), box) << "the box never sizes to its text";
 
-    form.SetServerLabel(" The Very Long Name Of A Server Cluster ");
+    model.SetServerLabel(" The Very Long Name Of A Server Cluster ");
     std::tie(first, last) = inkColumns(form.ComposePicture());
     EXPECT_LE(first, box.left() + 2);
     EXPECT_GE(first, box.left());
@@ -161,30 +157,32 @@ TEST_F(FormLayout, TheServerNameIsCentredOnItsBoxAndCutAtBothSides) {
 }
 
 TEST_F(FormLayout, LabelsExpandAmpersandsAndTabsOnOneLine) {
-    TForm_Main form(core.Core(), TextNews());
-    TLabel& label = *form.Label_Start;
-    const QFontMetrics fm(label.Font());
+    TQtForm form(core.Core(), TextNews());
+    TForm_Main& model = form.Model();
+    TGraphicControl& label = *model.Label_Start;
+    const QFontMetrics fm(form.FontOf(label));
     struct Case {
-        QString caption;
+        std::string caption;
         QString shown;
     };
     for (const Case& c : {Case{"A&&B", "A&B"}, Case{"&Start", "Start"}, Case{"Tom & Jerry", "Tom  Jerry"}}) {
         label.SetCaption(c.caption);
-        EXPECT_NEAR(label.BoundsRect().width(), fm.horizontalAdvance(c.shown), 2) << c.caption.toStdString();
-        EXPECT_EQ(label.BoundsRect().height(), fm.height());
+        EXPECT_NEAR(BoxOf(label).width(), fm.horizontalAdvance(c.shown), 2) << c.caption;
+        EXPECT_EQ(BoxOf(label).height(), fm.height());
     }
     label.SetCaption("a\tb");
-    EXPECT_GT(label.BoundsRect().width(), fm.horizontalAdvance("a b")) << "the tab is expanded";
+    EXPECT_GT(BoxOf(label).width(), fm.horizontalAdvance("a b")) << "the tab is expanded";
 }
 
 TEST_F(FormLayout, TheLogAppendsLinesKeepsItsEndInViewAndIsReadOnly) {
-    TForm_Main form(core.Core(), TextNews());
+    TQtForm form(core.Core(), TextNews());
+    TForm_Main& model = form.Model();
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-    form.AppendLogLine("- Searching for updates...");
+    model.AppendLogLine("- Searching for updates...");
     EXPECT_EQ(form.Memo_Log->toPlainText(), "- Searching for updates...\n");
     for (int i = 0; i < 20; ++i)
-        form.AppendLogLine("- Downloaded: patch" + std::to_string(i));
+        model.AppendLogLine("- Downloaded: patch" + std::to_string(i));
     QTest::qWait(20);
     const QScrollBar* bar = form.Memo_Log->verticalScrollBar();
     EXPECT_GT(bar->maximum(), 0);
@@ -205,9 +203,10 @@ TEST_F(FormLayout, TheLogAppendsLinesKeepsItsEndInViewAndIsReadOnly) {
     const double text = luminance(form.Memo_Log->palette().color(QPalette::Text));
     const double base = luminance(form.Memo_Log->palette().color(QPalette::Base));
     EXPECT_GE((std::max(text, base) + 0.05) / (std::min(text, base) + 0.05), 4.5);
-    EXPECT_EQ(form.Memo_Log->palette().color(QPalette::Text), RoleColour(TColourRole::CaptionGradient));
+    EXPECT_EQ(form.Memo_Log->palette().color(QPalette::Text),
+              ToQColor(RoleColour(TColourRole::CaptionGradient)));
     // Bytes that are not UTF-8 are shown as Windows-1252.
-    form.AppendLogLine("- Downloaded: caf\xE9 \x80");
+    model.AppendLogLine("- Downloaded: caf\xE9 \x80");
     EXPECT_TRUE(form.Memo_Log->toPlainText().endsWith(QString::fromUtf8("café €\n")));
 }
 
@@ -218,12 +217,13 @@ TEST_F(FormLayout, TheNewsViewLoadsAPageAndRejectsAnAddressItCannotTake) {
     page.write("<html><body><h1>Server news</h1><p>Double experience weekend</p></body></html>");
     page.close();
 
-    TForm_Main form(core.Core(), TextNews());
-    form.NavigateNews(QUrl::fromLocalFile(page.fileName()).toString().toStdString());
+    TQtForm form(core.Core(), TextNews());
+    TForm_Main& model = form.Model();
+    model.NavigateNews(QUrl::fromLocalFile(page.fileName()).toString().toStdString());
     EXPECT_TRUE(
         QTest::qWaitFor([&] { return form.WebBrowser->PlainText().contains("Double experience"); }, 3000));
     try {
-        form.NavigateNews("http://[::1");
+        model.NavigateNews("http://[::1");
         ADD_FAILURE() << "an address that cannot be parsed must be rejected";
     } catch (const EOleException& error) {
         EXPECT_FALSE(std::string(error.what()).empty());
@@ -233,7 +233,7 @@ TEST_F(FormLayout, TheNewsViewLoadsAPageAndRejectsAnAddressItCannotTake) {
 
 // The pictures the launcher carries, checked against the relations the window's outline relies on.
 TEST_F(FormLayout, TheArtKeepsItsKeyColourRelations) {
-    const QImage bg = LoadPicture(":/assets/background.bmp").convertToFormat(QImage::Format_RGB32);
+    const QImage bg = LoadPicture("background.bmp").convertToFormat(QImage::Format_RGB32);
     ASSERT_EQ(bg.size(), QSize(564, 408));
     auto isKey = [&](int x, int y) { return bg.pixel(x, y) == kKeyColour; };
 
@@ -302,12 +302,12 @@ TEST_F(FormLayout, TheArtKeepsItsKeyColourRelations) {
 
     const QImage icon(":/assets/patch_client.ico");
     EXPECT_EQ(icon.size(), QSize(48, 48));
-    const QImage back = LoadPicture(":/assets/back.bmp");
+    const QImage back = LoadPicture("back.bmp");
     EXPECT_EQ(back.size(), QSize(261, 199));
     EXPECT_EQ(back.pixel(0, 198) & 0xFFFFFF, kKeyColour & 0xFFFFFF);
     for (const char* face : {"start", "website", "controlpanel", "forum", "exit"})
         for (const char* suffix : {"", "_over"}) {
-            const QImage image = LoadPicture(std::string(":/assets/") + face + suffix + ".jpg");
+            const QImage image = LoadPicture(std::string(face) + suffix + ".jpg");
             EXPECT_EQ(image.size(), QSize(21, 21)) << face << suffix;
         }
 }

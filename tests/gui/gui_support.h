@@ -5,7 +5,7 @@
 #include "framework/gui/application.h"
 #include "launcher/ui_port.h"
 #include "window/launcher_core.h"
-#include "window/patch_client.h"
+#include "window/qt/qt_form.h"
 
 #include <QApplication>
 #include <QTest>
@@ -91,11 +91,12 @@ private:
 };
 
 QPoint Centre(const TGraphicControl& control);
+QRect BoxOf(const TGraphicControl& control);
 // Pointer events at a point of the form.
-void MoveTo(TForm_Main& form, QPoint point, Qt::MouseButtons held = Qt::NoButton);
-void Press(TForm_Main& form, QPoint point);
-void Release(TForm_Main& form, QPoint point);
-void ClickAt(TForm_Main& form, QPoint point);
-void DoubleClickAt(TForm_Main& form, QPoint point);
+void MoveTo(TQtForm& form, QPoint point, Qt::MouseButtons held = Qt::NoButton);
+void Press(TQtForm& form, QPoint point);
+void Release(TQtForm& form, QPoint point);
+void ClickAt(TQtForm& form, QPoint point);
+void DoubleClickAt(TQtForm& form, QPoint point);
 
 } // namespace pc::test

@@ -46,37 +46,42 @@ void ModalWatcher::Poll() {
     last_ = nullptr;
 }
 
+QRect BoxOf(const TGraphicControl& control) {
+    const TRect box = control.BoundsRect();
+    return QRect(box.Left, box.Top, box.Width, box.Height);
+}
+
 QPoint Centre(const TGraphicControl& control) {
-    return control.BoundsRect().center();
+    return BoxOf(control).center();
 }
 
 // Pointer events go straight to the form, as the window system layer delivers them to it: Qt drops a
 // synthetic move to where it believes the pointer already is, which would make tests depend on each other.
-void SendPointer(TForm_Main& form, QEvent::Type type, QPoint point, Qt::MouseButton button,
+void SendPointer(TQtForm& form, QEvent::Type type, QPoint point, Qt::MouseButton button,
                  Qt::MouseButtons buttons) {
     QMouseEvent event(type, QPointF(point), QPointF(form.mapToGlobal(point)), button, buttons,
                       Qt::NoModifier);
     QApplication::sendEvent(&form, &event);
 }
 
-void MoveTo(TForm_Main& form, QPoint point, Qt::MouseButtons held) {
+void MoveTo(TQtForm& form, QPoint point, Qt::MouseButtons held) {
     SendPointer(form, QEvent::MouseMove, point, Qt::NoButton, held);
 }
 
-void Press(TForm_Main& form, QPoint point) {
+void Press(TQtForm& form, QPoint point) {
     SendPointer(form, QEvent::MouseButtonPress, point, Qt::LeftButton, Qt::LeftButton);
 }
 
-void Release(TForm_Main& form, QPoint point) {
+void Release(TQtForm& form, QPoint point) {
     SendPointer(form, QEvent::MouseButtonRelease, point, Qt::LeftButton, Qt::NoButton);
 }
 
-void ClickAt(TForm_Main& form, QPoint point) {
+void ClickAt(TQtForm& form, QPoint point) {
     Press(form, point);
     Release(form, point);
 }
 
-void DoubleClickAt(TForm_Main& form, QPoint point) {
+void DoubleClickAt(TQtForm& form, QPoint point) {
     // What the window system layer makes of two quick clicks: the second press arrives as a double click.
     ClickAt(form, point);
     SendPointer(form, QEvent::MouseButtonDblClick, point, Qt::LeftButton, Qt::LeftButton);

@@ -97,14 +97,15 @@ TEST_F(LauncherEndToEnd, TheWindowRunsTheUpdateAsksAboutABadEntryAndStartsTheCli
             if (QString(b->text()).remove('&') == "Ignore")
                 b->click();
     });
-    TForm_Main form(RealCore(), TextNews());
+    TQtForm form(RealCore(), TextNews());
+    TForm_Main& model = form.Model();
     EXPECT_EQ(form.windowTitle(), "Test Realm");
-    EXPECT_EQ(form.Label_ServerName->Caption(), " Realm ");
+    EXPECT_EQ(model.Label_ServerName->Caption(), " Realm ");
     form.show();
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
-            return fs::exists(install_ / "tqm_patch.ini") && form.Image_Start_Over->Enabled() &&
-                   !form.Label_Standby->Visible();
+            return fs::exists(install_ / "tqm_patch.ini") && model.Image_Start_Over->Enabled() &&
+                   !model.Label_Standby->Visible();
         },
         20000));
 
@@ -122,9 +123,9 @@ TEST_F(LauncherEndToEnd, TheWindowRunsTheUpdateAsksAboutABadEntryAndStartsTheCli
     EXPECT_TRUE(form.ProgressBar->isHidden());
     EXPECT_TRUE(QTest::qWaitFor([&] { return form.WebBrowser->PlainText().contains("Patch day"); }, 5000));
 
-    MoveTo(form, Centre(*form.Image_Start));
-    EXPECT_EQ(form.Label_Start->Caption(), "Start Realm");
-    ClickAt(form, Centre(*form.Image_Start_Over));
+    MoveTo(form, Centre(*model.Image_Start));
+    EXPECT_EQ(model.Label_Start->Caption(), "Start Realm");
+    ClickAt(form, Centre(*model.Image_Start_Over));
     EXPECT_TRUE(QTest::qWaitFor([&] { return ApplicationTerminated(); }, 3000)) << "Start ends the launcher";
     EXPECT_TRUE(QTest::qWaitFor([&] { return fs::exists(install_ / "game_marker.txt"); }, 5000));
 }

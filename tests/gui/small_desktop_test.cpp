@@ -12,13 +12,14 @@ TEST_F(SmallDesktop, TheWindowStartsAtTheOriginWhenTheDesktopIsTooSmall) {
     const QSize desktop = QGuiApplication::primaryScreen()->virtualSize();
     ASSERT_LT(desktop.width(), 564) << "run this test on a screen narrower than the window";
     FakeCore core;
-    TForm_Main form(core.Core(), TextNews());
+    TQtForm form(core.Core(), TextNews());
+    TForm_Main& model = form.Model();
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
     EXPECT_EQ(form.pos(), QPoint(0, 0));
     EXPECT_TRUE(QTest::qWaitFor([&] { return core.RunCalls == 1; }, 5000));
-    MoveTo(form, Centre(*form.Image_Start));
-    EXPECT_TRUE(form.Image_Start_Over->Visible());
+    MoveTo(form, Centre(*model.Image_Start));
+    EXPECT_TRUE(model.Image_Start_Over->Visible());
 }
 
 } // namespace

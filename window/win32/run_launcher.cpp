@@ -1,7 +1,7 @@
-#include "window/run_launcher.h"
+#include "window/win32/run_launcher.h"
 
 #include "window/win32/application.h"
-#include "window/win32/patch_client.h"
+#include "window/win32/win32_form.h"
 
 #include <objbase.h>
 
@@ -26,11 +26,10 @@ private:
 
 } // namespace
 
-int RunLauncher(TLauncherCore core, const char* programName) {
-    (void)programName; // the system knows the program's name; the title starts from it
+int RunLauncher(TLauncherCore core) {
     TComApartment com;
     TApplication application;
-    TForm_Main form(std::move(core));
+    TWin32Form form(std::move(core));
     RunMessageLoop(form.Handle());
     return 0;
 }

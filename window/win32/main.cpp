@@ -1,12 +1,12 @@
-// patch-client: the launcher program, wired to the real launcher core.
+// patch-client.exe: the launcher program, wired to the real launcher core.
 #include "launcher/config.h"
 #include "launcher/launching.h"
 #include "launcher/update_run.h"
-#include "window/run_launcher.h"
+#include "window/win32/run_launcher.h"
 
 #include <utility>
 
-int main(int argc, char** argv) {
+int main() {
     pc::TLauncherCore core;
     core.FormCreate = [](pc::UiPort& ui) { pc::FormCreate(ui); };
     core.UpdateRun = [](pc::UiPort& ui, const std::string& url) { pc::UpdateRun(ui, url); };
@@ -17,5 +17,5 @@ int main(int argc, char** argv) {
         return pc::TLauncherValues{config.serverName, config.patchListUrl, config.websiteUrl,
                                    config.controlPanelUrl, config.forumUrl};
     };
-    return pc::RunLauncher(std::move(core), argc > 0 ? argv[0] : "patch-client");
+    return pc::RunLauncher(std::move(core));
 }

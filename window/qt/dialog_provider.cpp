@@ -1,4 +1,4 @@
-#include "window/dialog_provider.h"
+#include "window/qt/dialog_provider.h"
 
 #include "framework/gui/application.h"
 

@@ -1,7 +1,7 @@
-#include "window/run_launcher.h"
+#include "window/qt/run_launcher.h"
 
 #include "framework/gui/application.h"
-#include "window/patch_client.h"
+#include "window/qt/qt_form.h"
 
 #include <QApplication>
 #include <QLoggingCategory>
@@ -27,7 +27,7 @@ int RunLauncher(TLauncherCore core, const char* programName) {
     InstallFontSubstitutes();
 
     TApplication application;
-    TForm_Main form(std::move(core));
+    TQtForm form(std::move(core));
     RunMessageLoop(form);
     return 0;
 }

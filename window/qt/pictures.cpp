@@ -1,4 +1,4 @@
-#include "window/pictures.h"
+#include "window/qt/pictures.h"
 
 #include "framework/exceptions.h"
 
@@ -79,11 +79,12 @@ QImage DecodeJpeg(const QByteArray& data) {
     return image;
 }
 
-QImage LoadPicture(std::string_view resource) {
-    const QString path = QString::fromUtf8(resource.data(), static_cast<qsizetype>(resource.size()));
+QImage LoadPicture(std::string_view asset) {
+    const std::string resource = ":/assets/" + std::string(asset);
+    const QString path = QString::fromStdString(resource);
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        throw Exception("Cannot open picture " + std::string(resource));
+        throw Exception("Cannot open picture " + resource);
     const QByteArray data = file.readAll();
     QImage image;
     if (path.endsWith(QLatin1String(".jpg")))
@@ -91,7 +92,7 @@ QImage LoadPicture(std::string_view resource) {
     else
         image = QImage::fromData(data, "BMP");
     if (image.isNull())
-        throw Exception("Cannot read picture " + std::string(resource));
+        throw Exception("Cannot read picture " + resource);
     return image;
 }
 

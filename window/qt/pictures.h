@@ -11,7 +11,8 @@ namespace pc {
 // Decodes a baseline JPEG into a 24-bit RGB image; raises Exception on data libjpeg rejects.
 QImage DecodeJpeg(const QByteArray& data);
 
-// Loads one embedded picture by resource path; raises Exception when it is missing or unreadable.
-QImage LoadPicture(std::string_view resource);
+// Loads one embedded picture by its asset file name (as the layout names it); raises Exception when it is
+// missing or unreadable.
+QImage LoadPicture(std::string_view asset);
 
 } // namespace pc

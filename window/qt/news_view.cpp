@@ -1,4 +1,4 @@
-#include "window/news_view.h"
+#include "window/qt/news_view.h"
 
 #include "framework/exceptions.h"
 #include "framework/gui/application.h"
