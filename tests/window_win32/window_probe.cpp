@@ -1,7 +1,8 @@
 // A Windows program the window tests run beside the launcher, in the same Wine session: it reads what
 // another program's windows show, as a screen reader would, and prints it as UTF-8.
-//   window_probe texts CAPTION   the first visible top-level window captioned CAPTION: its class, then one
-//                                line per child window: class TAB left,top,right,bottom TAB text
+//   window_probe texts CAPTION [CLASS]   the first visible top-level window captioned CAPTION (and of the
+//                                class CLASS): its class, then one line per child window:
+//                                class TAB left,top,right,bottom TAB text
 //   window_probe list            every visible top-level window: class TAB caption
 #include <windows.h>
 
@@ -61,12 +62,14 @@ std::string Escaped(const std::wstring& text) {
 
 struct TFind {
     std::wstring Caption;
+    std::wstring Class; // empty: any
     HWND Found = nullptr;
 };
 
 BOOL CALLBACK FindTop(HWND window, LPARAM param) {
     auto* find = reinterpret_cast<TFind*>(param);
-    if (::IsWindowVisible(window) && TextOf(window) == find->Caption) {
+    if (::IsWindowVisible(window) && TextOf(window) == find->Caption &&
+        (find->Class.empty() || ClassOf(window) == find->Class)) {
         find->Found = window;
         return FALSE;
     }
@@ -94,8 +97,8 @@ int main(int argc, char** argv) {
         ::EnumWindows(ListTop, 0);
         return 0;
     }
-    if (argc == 3 && std::string(argv[1]) == "texts") {
-        TFind find{Wide(argv[2])};
+    if ((argc == 3 || argc == 4) && std::string(argv[1]) == "texts") {
+        TFind find{Wide(argv[2]), argc == 4 ? Wide(argv[3]) : std::wstring()};
         ::EnumWindows(FindTop, reinterpret_cast<LPARAM>(&find));
         if (!find.Found)
             return 1;
