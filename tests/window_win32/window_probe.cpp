@@ -14,11 +14,11 @@ namespace {
 std::string Utf8(const std::wstring& text) {
     if (text.empty())
         return {};
-    const int needed = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                             nullptr, nullptr);
+    const int needed = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                             0, nullptr, nullptr);
     std::string bytes(static_cast<std::size_t>(needed), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), needed, nullptr,
-                          nullptr);
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), needed,
+                          nullptr, nullptr);
     return bytes;
 }
 
@@ -34,7 +34,8 @@ std::wstring TextOf(HWND window) {
     // WM_GETTEXT crosses into the other process; GetWindowText would not read its controls.
     const LRESULT length = ::SendMessageW(window, WM_GETTEXTLENGTH, 0, 0);
     std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
-    ::SendMessageW(window, WM_GETTEXT, static_cast<WPARAM>(length + 1), reinterpret_cast<LPARAM>(text.data()));
+    ::SendMessageW(window, WM_GETTEXT, static_cast<WPARAM>(length + 1),
+                   reinterpret_cast<LPARAM>(text.data()));
     text.resize(static_cast<std::size_t>(length));
     return text;
 }
@@ -85,8 +86,8 @@ BOOL CALLBACK ListTop(HWND window, LPARAM) {
 BOOL CALLBACK ListChild(HWND window, LPARAM) {
     RECT box{};
     ::GetWindowRect(window, &box);
-    std::printf("%s\t%ld,%ld,%ld,%ld\t%s\n", Utf8(ClassOf(window)).c_str(), box.left, box.top, box.right, box.bottom,
-                Escaped(TextOf(window)).c_str());
+    std::printf("%s\t%ld,%ld,%ld,%ld\t%s\n", Utf8(ClassOf(window)).c_str(), box.left, box.top, box.right,
+                box.bottom, Escaped(TextOf(window)).c_str());
     return TRUE;
 }
 
