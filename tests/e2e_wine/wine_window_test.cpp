@@ -404,6 +404,17 @@ TEST_F(WineWindow, WithoutConfigIniTheNoticeComesAndTheLauncherEnds) {
         40s));
     EXPECT_EQ(ChildText(notice, "Static"), "Essential file missing: Config.ini");
     EXPECT_TRUE(MainWindow(0ms).empty()) << "the main window is shown only after the notice";
+    // Ctrl+C copies the notice as a block; the caption is the application title, empty before Config.ini.
+    Shell("xdotool key ctrl+c");
+    const std::string rule = "---------------------------\\r\\n";
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            return Shell(Quoted(Env("WINE_RUN")) + " " + Quoted(Env("WINE_GUI_PREFIX")) + " " +
+                         Quoted(Env("WINDOW_PROBE_EXE")) + " clipboard 2>/dev/null") ==
+                   rule + "\\r\\n" + rule + "Essential file missing: Config.ini\\r\\n" + rule +
+                       "OK   \\r\\n" + rule;
+        },
+        5s));
     const auto [okX, okY] = ChildCentre(notice, "OK");
     ASSERT_GT(okX, 0);
     ClickAt(okX, okY);

@@ -4,6 +4,7 @@
 //                                class CLASS): its class, then one line per child window:
 //                                class TAB left,top,right,bottom TAB text
 //   window_probe list            every visible top-level window: class TAB caption
+//   window_probe clipboard       the clipboard's text, as it stands
 #include <windows.h>
 
 #include <cstdio>
@@ -94,6 +95,20 @@ BOOL CALLBACK ListChild(HWND window, LPARAM) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "clipboard") {
+        if (!::OpenClipboard(nullptr))
+            return 1;
+        std::wstring text;
+        if (HANDLE data = ::GetClipboardData(CF_UNICODETEXT)) {
+            if (const auto* chars = static_cast<const wchar_t*>(::GlobalLock(data))) {
+                text = chars;
+                ::GlobalUnlock(data);
+            }
+        }
+        ::CloseClipboard();
+        std::fputs(Escaped(text).c_str(), stdout);
+        return 0;
+    }
     if (argc == 2 && std::string(argv[1]) == "list") {
         ::EnumWindows(ListTop, 0);
         return 0;
