@@ -309,6 +309,8 @@ TEST_F(WineWindow, TheWholeUpdateThroughTheWindow) {
     ASSERT_TRUE(WaitFor([&] { return Log().find("- Searching for updates...") == 0; }, 10s)) << Log();
     // Over the background first, then onto the face: the highlight comes with a move over the face.
     PointerTo(kLeft + 300, kTop + 300);
+    std::this_thread::sleep_for(300ms);
+    const TShot resting;
     PointerTo(kLeft + 244, kTop + 85);
     WaitFor([] { return TShot().Count(kLeft + 264, kTop + 78, 80, 16, kCaptionColour, 30) > 20; }, 3s);
     const TShot during;
@@ -321,6 +323,10 @@ TEST_F(WineWindow, TheWholeUpdateThroughTheWindow) {
     EXPECT_GT(during.Count(kLeft + 380, kTop + 130, 160, 20, kLogBackground, 0), 1000)
         << "the log's background";
     EXPECT_GT(during.Count(kLeft + 264, kTop + 78, 80, 16, kCaptionColour, 30), 20) << "the Start caption";
+    EXPECT_EQ(resting.Count(kLeft + 264, kTop + 78, 80, 16, kCaptionColour, 30), 0)
+        << "a caption before hover";
+    EXPECT_FALSE(resting.SameBox(during, kLeft + 234, kTop + 75, 21, 21)) << "the highlighted face";
+    EXPECT_TRUE(resting.SameBox(during, kLeft + 213, kTop + 113, 21, 21)) << "Website is not highlighted";
     ClickAt(kLeft + 244, kTop + 85);
     const TShot standby1;
     std::this_thread::sleep_for(1100ms);
