@@ -411,16 +411,22 @@ TEST_F(WineWindow, WithoutConfigIniTheNoticeComesAndTheLauncherEnds) {
     EXPECT_EQ(ChildText(notice, "Static"), "Essential file missing: Config.ini");
     EXPECT_TRUE(MainWindow(0ms).empty()) << "the main window is shown only after the notice";
     // Ctrl+C copies the notice as a block; the caption is the application title, empty before Config.ini.
-    Shell("xdotool key ctrl+c");
+    // A click on the notice's text gives it the keyboard first.
+    const auto [textX, textY] = ChildCentre(notice, "Essential file missing: Config.ini");
+    ClickAt(textX, textY);
     const std::string rule = "---------------------------\\r\\n";
+    const std::string block =
+        rule + "\\r\\n" + rule + "Essential file missing: Config.ini\\r\\n" + rule + "OK   \\r\\n" + rule;
+    std::string copied;
     EXPECT_TRUE(WaitFor(
         [&] {
-            return Shell(Quoted(Env("WINE_RUN")) + " " + Quoted(Env("WINE_GUI_PREFIX")) + " " +
-                         Quoted(Env("WINDOW_PROBE_EXE")) + " clipboard 2>/dev/null") ==
-                   rule + "\\r\\n" + rule + "Essential file missing: Config.ini\\r\\n" + rule +
-                       "OK   \\r\\n" + rule;
+            Shell("xdotool key ctrl+c");
+            copied = Shell(Quoted(Env("WINE_RUN")) + " " + Quoted(Env("WINE_GUI_PREFIX")) + " " +
+                           Quoted(Env("WINDOW_PROBE_EXE")) + " clipboard 2>/dev/null");
+            return copied == block;
         },
-        5s));
+        8s))
+        << copied;
     const auto [okX, okY] = ChildCentre(notice, "OK");
     ASSERT_GT(okX, 0);
     ClickAt(okX, okY);

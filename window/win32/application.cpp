@@ -4,7 +4,6 @@
 #include "window/win32/message_form.h"
 
 #include <cctype>
-#include <vector>
 
 namespace pc {
 
@@ -28,40 +27,6 @@ std::string InitialTitle() {
 LRESULT CALLBACK ApplicationProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return ::DefWindowProcW(window, message, wParam, lParam);
 }
-
-// The program's other top-level windows are disabled while a system message box is up, and the active
-// window and the keyboard focus come back afterwards.
-class TTaskModality {
-public:
-    TTaskModality() : active_(::GetActiveWindow()), focus_(::GetFocus()) {
-        ::EnumThreadWindows(::GetCurrentThreadId(), &TTaskModality::Disable, reinterpret_cast<LPARAM>(this));
-    }
-    ~TTaskModality() {
-        for (HWND window : disabled_)
-            if (::IsWindow(window))
-                ::EnableWindow(window, TRUE);
-        if (active_ && ::IsWindow(active_))
-            ::SetActiveWindow(active_);
-        if (focus_ && ::IsWindow(focus_))
-            ::SetFocus(focus_);
-    }
-    TTaskModality(const TTaskModality&) = delete;
-    TTaskModality& operator=(const TTaskModality&) = delete;
-
-private:
-    static BOOL CALLBACK Disable(HWND window, LPARAM self) {
-        auto* modality = reinterpret_cast<TTaskModality*>(self);
-        if (::IsWindowVisible(window) && ::IsWindowEnabled(window)) {
-            ::EnableWindow(window, FALSE);
-            modality->disabled_.push_back(window);
-        }
-        return TRUE;
-    }
-
-    HWND active_;
-    HWND focus_;
-    std::vector<HWND> disabled_;
-};
 
 } // namespace
 
@@ -166,7 +131,7 @@ void ShowErrorBox(const std::exception& error) {
     // MessageBoxA shows bytes of the ANSI code page: the texts go there from the desktop's reading of them.
     const std::string text = win32::FromWide(win32::DisplayText(ErrorBoxText(error)), CP_ACP);
     const std::string caption = win32::FromWide(win32::DisplayText(GetApplicationTitle()), CP_ACP);
-    TTaskModality modality;
+    win32::TThreadWindowsDisabled modality;
     ::MessageBoxA(ApplicationHandle(), text.c_str(), caption.c_str(), MB_OK | MB_ICONSTOP);
 }
 

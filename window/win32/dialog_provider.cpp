@@ -8,25 +8,23 @@ namespace {
 
 constexpr wchar_t kConfirmCaption[] = L"Confirm";
 
-// A confirmation-style question; Esc and closing the form give `onClose`.
-TZADialogAnswer Ask(const std::string& text, std::vector<TDialogButton> buttons, TZADialogAnswer onClose) {
+// A confirmation-style question; Esc and closing the form give daClosed.
+TZADialogAnswer Ask(const std::string& text, std::vector<TDialogButton> buttons) {
     TMessageForm form(win32::DisplayText(text), kConfirmCaption, std::move(buttons), daClosed, true);
-    const int answer = form.ShowModal();
-    return answer == daClosed ? onClose : static_cast<TZADialogAnswer>(answer);
+    return static_cast<TZADialogAnswer>(form.ShowModal());
 }
 
 } // namespace
 
 TZADialogAnswer TWin32DialogProvider::ShowFailureDialog(const std::string& text, TZAFailureButtons buttons) {
     if (buttons == fbAbortIgnore)
-        return Ask(text, {{L"&Abort", daAbort}, {L"&Ignore", daIgnore}}, daClosed);
-    return Ask(text, {{L"&Abort", daAbort}, {L"&Retry", daRetry}, {L"&Ignore", daIgnore}}, daClosed);
+        return Ask(text, {{L"&Abort", daAbort}, {L"&Ignore", daIgnore}});
+    return Ask(text, {{L"&Abort", daAbort}, {L"&Retry", daRetry}, {L"&Ignore", daIgnore}});
 }
 
 TZADialogAnswer TWin32DialogProvider::ShowOverwriteDialog(const std::string& text) {
     return Ask(text,
-               {{L"&Yes", daYes}, {L"&No", daNo}, {L"N&o to All", daNoToAll}, {L"Yes to &All", daYesToAll}},
-               daClosed);
+               {{L"&Yes", daYes}, {L"&No", daNo}, {L"N&o to All", daNoToAll}, {L"Yes to &All", daYesToAll}});
 }
 
 std::optional<std::string> TWin32DialogProvider::ShowPasswordDialog(const std::string& caption,

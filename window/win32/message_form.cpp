@@ -61,43 +61,11 @@ RECT CentredFrame(SIZE client) {
     return RECT{x, y, x + width, y + height};
 }
 
-// Disables the program's other top-level windows while a modal form is up.
-class TOtherWindowsDisabled {
-public:
-    explicit TOtherWindowsDisabled(HWND form) : form_(form), active_(::GetActiveWindow()) {
-        ::EnumThreadWindows(::GetCurrentThreadId(), &TOtherWindowsDisabled::Disable,
-                            reinterpret_cast<LPARAM>(this));
-    }
-    ~TOtherWindowsDisabled() {
-        for (HWND window : disabled_)
-            if (::IsWindow(window))
-                ::EnableWindow(window, TRUE);
-        if (active_ && ::IsWindow(active_))
-            ::SetActiveWindow(active_);
-    }
-    TOtherWindowsDisabled(const TOtherWindowsDisabled&) = delete;
-    TOtherWindowsDisabled& operator=(const TOtherWindowsDisabled&) = delete;
-
-private:
-    static BOOL CALLBACK Disable(HWND window, LPARAM self) {
-        auto* guard = reinterpret_cast<TOtherWindowsDisabled*>(self);
-        if (window != guard->form_ && ::IsWindowVisible(window) && ::IsWindowEnabled(window)) {
-            ::EnableWindow(window, FALSE);
-            guard->disabled_.push_back(window);
-        }
-        return TRUE;
-    }
-
-    HWND form_;
-    HWND active_;
-    std::vector<HWND> disabled_;
-};
-
 // The modal loop of a form: one message at a time, dialog keys through IsDialogMessage, until `done`.
 // A quit message taken here marks the application as ending; once it is ending, the form ends after the
 // next message. Returns false when the form ended that way.
 bool RunModalLoop(HWND form, const bool& done, const std::function<bool(const MSG&)>& preview) {
-    TOtherWindowsDisabled others(form);
+    win32::TThreadWindowsDisabled others(form);
     ::ShowWindow(form, SW_SHOW);
     ::SetForegroundWindow(form);
     while (!done && ::IsWindow(form)) {

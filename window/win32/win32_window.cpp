@@ -38,6 +38,31 @@ std::string FromDisplayText(std::wstring_view text) {
     return FromWide(text, CP_UTF8);
 }
 
+TThreadWindowsDisabled::TThreadWindowsDisabled(HWND except)
+    : except_(except), active_(::GetActiveWindow()), focus_(::GetFocus()) {
+    ::EnumThreadWindows(::GetCurrentThreadId(), &TThreadWindowsDisabled::Disable,
+                        reinterpret_cast<LPARAM>(this));
+}
+
+TThreadWindowsDisabled::~TThreadWindowsDisabled() {
+    for (HWND window : disabled_)
+        if (::IsWindow(window))
+            ::EnableWindow(window, TRUE);
+    if (active_ && ::IsWindow(active_))
+        ::SetActiveWindow(active_);
+    if (focus_ && ::IsWindow(focus_))
+        ::SetFocus(focus_);
+}
+
+BOOL CALLBACK TThreadWindowsDisabled::Disable(HWND window, LPARAM self) {
+    auto* guard = reinterpret_cast<TThreadWindowsDisabled*>(self);
+    if (window != guard->except_ && ::IsWindowVisible(window) && ::IsWindowEnabled(window)) {
+        ::EnableWindow(window, FALSE);
+        guard->disabled_.push_back(window);
+    }
+    return TRUE;
+}
+
 HINSTANCE ProgramInstance() {
     return ::GetModuleHandleW(nullptr);
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace pc::win32 {
 
@@ -124,6 +125,23 @@ public:
 private:
     HDC dc_;
     HGDIOBJ old_;
+};
+
+// While a modal box or form is up, the program's other visible top-level windows are disabled; afterwards
+// they are enabled again and the previously active window and the keyboard focus come back.
+class TThreadWindowsDisabled {
+public:
+    explicit TThreadWindowsDisabled(HWND except = nullptr);
+    ~TThreadWindowsDisabled();
+    TThreadWindowsDisabled(const TThreadWindowsDisabled&) = delete;
+    TThreadWindowsDisabled& operator=(const TThreadWindowsDisabled&) = delete;
+
+private:
+    static BOOL CALLBACK Disable(HWND window, LPARAM self);
+    HWND except_;
+    HWND active_;
+    HWND focus_;
+    std::vector<HWND> disabled_;
 };
 
 // The core's strings are bytes; the desktop shows them as UTF-8 where they are valid UTF-8 and as
