@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """Writes the demo server's content and a demo installation.
 
-usage: demo_site.py SITE_DIR INSTALL_DIR BASE_URL
+usage: demo_site.py SITE_DIR INSTALL_DIR BASE_URL [windows]
 
 SITE_DIR gets the patch list, three patch archives, the news page and the link pages; INSTALL_DIR gets
 the plain configuration (Config.txt, for `patchctl config encode`) and a small game client. The archives
 are made with Python's zipfile: one with files in sub-directories, two members of one group of which only
-the later is applied, and the later one brings a post-patch program that leaves a marker."""
+the later is applied, and the later one brings a post-patch program that leaves a marker. With `windows`
+the post-patch program and the game client are batch files, for the Windows edition under Wine."""
 
 import os
 import stat
@@ -14,6 +15,7 @@ import sys
 import zipfile
 
 SITE, INSTALL, BASE = sys.argv[1], sys.argv[2], sys.argv[3].rstrip("/")
+WINDOWS = len(sys.argv) > 4 and sys.argv[4] == "windows"
 FIXED_TIME = (2024, 5, 1, 12, 0, 0)
 
 
@@ -55,6 +57,10 @@ sizes = {
     ]),
     "p0003.zip": archive("p0003.zip", [
         ("data/balance.ini", "[balance]\nversion=2\n", None),
+        ("post_patch.bat", "@echo off\r\n"
+                           "cd /d \"%~dp0\"\r\n"
+                           "type data\\balance.ini > post_patch_marker.txt\r\n", None)
+        if WINDOWS else
         ("post_patch.sh", "#!/bin/sh\n"
                           "cd \"$(dirname \"$0\")\" || exit 1\n"
                           "echo \"balance $(grep version data/balance.ini)\" > post_patch_marker.txt\n",
@@ -66,7 +72,7 @@ write(os.path.join(SITE, "patchlist.txt"),
       "// Valhalla Online demo patches\r\n"
       + row(1, "p0001.zip", sizes["p0001.zip"], "", 0)
       + row(2, "p0002.zip", sizes["p0002.zip"], "", 5)
-      + row(3, "p0003.zip", sizes["p0003.zip"], "post_patch.sh", 5))
+      + row(3, "p0003.zip", sizes["p0003.zip"], "post_patch.bat" if WINDOWS else "post_patch.sh", 5))
 
 write(os.path.join(SITE, "news.html"), """<!doctype html>
 <html><head><meta charset="utf-8"><title>Valhalla news</title>
@@ -97,7 +103,13 @@ write(os.path.join(INSTALL, "Config.txt"),
       "website_url=%s/site.html\n"
       "controlpanel_url=%s/cp.html\n"
       "forum_url=%s/forum.html\n"
-      "client_exe=game.sh\n" % (BASE, BASE, BASE, BASE, BASE))
+      "client_exe=%s\n" % (BASE, BASE, BASE, BASE, BASE, "game.bat" if WINDOWS else "game.sh"))
+
+if WINDOWS:
+    write(os.path.join(INSTALL, "game.bat"), "@echo off\r\n"
+          "rem The demo game client: notes that it was started.\r\n"
+          "cd /d \"%~dp0\"\r\n"
+          "echo game started>> game.log\r\n")
 
 write(os.path.join(INSTALL, "game.sh"), """#!/bin/sh
 # The demo game client: notes that it was started, with the balance its patches left.

@@ -1,0 +1,143 @@
+#include "window/win32/application.h"
+
+#include "framework/exceptions.h"
+#include "window/win32/message_form.h"
+
+#include <cctype>
+
+namespace pc {
+
+namespace {
+
+TApplication* current = nullptr;
+
+// The executable's name up to its first '.', every character after the first in lower case.
+std::string InitialTitle() {
+    std::wstring path(MAX_PATH, L'\0');
+    const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    path.resize(length);
+    const std::size_t slash = path.find_last_of(L"\\/");
+    std::string name = win32::FromDisplayText(slash == std::wstring::npos ? path : path.substr(slash + 1));
+    name = name.substr(0, name.find('.'));
+    for (std::size_t i = 1; i < name.size(); ++i)
+        name[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[i])));
+    return name;
+}
+
+LRESULT CALLBACK ApplicationProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+} // namespace
+
+TApplication::TApplication() : title_(InitialTitle()) {
+    const wchar_t* cls = win32::RegisterWindowClass(L"TApplication", ApplicationProc);
+    handle_.Reset(::CreateWindowExW(0, cls, win32::DisplayText(title_).c_str(), WS_POPUP, 0, 0, 0, 0, nullptr,
+                                    nullptr, win32::ProgramInstance(), nullptr));
+    current = this;
+}
+
+TApplication::~TApplication() {
+    if (current == this)
+        current = nullptr;
+}
+
+void TerminateApplication() {
+    ::PostQuitMessage(0);
+}
+
+bool ApplicationTerminated() {
+    return current && current->Terminated();
+}
+
+void NoteQuitMessage() {
+    if (current)
+        current->terminated_ = true;
+}
+
+void PumpMessages() {
+    MSG message;
+    while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+            NoteQuitMessage();
+            continue;
+        }
+        ::TranslateMessage(&message);
+        ::DispatchMessageA(&message);
+    }
+}
+
+void RunMessageLoop(HWND mainWindow) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    ::GetStartupInfoW(&startup);
+    int show = SW_SHOW;
+    if (startup.dwFlags & STARTF_USESHOWWINDOW) {
+        if (startup.wShowWindow == SW_SHOWMAXIMIZED)
+            show = SW_SHOWMAXIMIZED;
+        else if (startup.wShowWindow == SW_SHOWMINNOACTIVE)
+            show = SW_SHOWMINNOACTIVE;
+    }
+    ::ShowWindow(mainWindow, show);
+    ::UpdateWindow(mainWindow);
+    while (!ApplicationTerminated()) {
+        MSG message;
+        const BOOL got = ::GetMessageA(&message, nullptr, 0, 0);
+        if (got == 0 || got == -1) {
+            NoteQuitMessage();
+            break;
+        }
+        try {
+            ::TranslateMessage(&message);
+            ::DispatchMessageA(&message);
+        } catch (const std::exception& error) {
+            ReportError(error);
+        }
+    }
+}
+
+void SetApplicationTitle(const std::string& text) {
+    if (!current || current->title_ == text)
+        return;
+    current->title_ = text;
+    ::SetWindowTextW(current->Handle(), win32::DisplayText(text).c_str());
+}
+
+std::string GetApplicationTitle() {
+    return current ? current->title_.substr(0, 255) : std::string();
+}
+
+HWND ApplicationHandle() {
+    return current ? current->Handle() : nullptr;
+}
+
+void ReportError(const std::exception& error) noexcept {
+    try {
+        if (HWND captured = ::GetCapture())
+            ::SendMessageW(captured, WM_CANCELMODE, 0, 0);
+        if (dynamic_cast<const EAbort*>(&error))
+            return;
+        ShowErrorBox(error);
+    } catch (...) {
+        // Nothing is left to report to; the program goes on with the next message.
+    }
+}
+
+std::string ErrorBoxText(const std::exception& error) {
+    return WithClosingPeriod(error.what());
+}
+
+void ShowErrorBox(const std::exception& error) {
+    // MessageBoxA shows bytes of the ANSI code page: the texts go there from the desktop's reading of them.
+    const std::string text = win32::FromWide(win32::DisplayText(ErrorBoxText(error)), CP_ACP);
+    const std::string caption = win32::FromWide(win32::DisplayText(GetApplicationTitle()), CP_ACP);
+    win32::TThreadWindowsDisabled modality;
+    ::MessageBoxA(ApplicationHandle(), text.c_str(), caption.c_str(), MB_OK | MB_ICONSTOP);
+}
+
+void ShowMessageBox(const std::string& text) {
+    TMessageForm form(win32::DisplayText(text), win32::DisplayText(GetApplicationTitle()));
+    form.ShowModal();
+}
+
+} // namespace pc

@@ -1,0 +1,385 @@
+#include "window/win32/news_view.h"
+
+#include "framework/exceptions.h"
+
+#include <exdisp.h>
+#include <ole2.h>
+#include <oleidl.h>
+#include <wininet.h>
+
+#include <atomic>
+#include <cctype>
+#include <cstring>
+
+namespace pc {
+
+namespace {
+
+constexpr UINT kFetchedMessage = WM_APP + 1;
+
+// The HTML engine behind the browser control (MSHTML's document object).
+constexpr CLSID kHtmlDocument = {
+    0x25336920, 0x03F9, 0x11CF, {0x8F, 0xD0, 0x00, 0xAA, 0x00, 0x68, 0x6F, 0x13}};
+
+// The fetched text travels to the window thread in one of these, owned by the message once posted.
+struct TFetched {
+    std::string Url;
+    std::string Text;
+};
+
+std::wstring Wide(const std::string& text) {
+    return win32::DisplayText(text);
+}
+
+} // namespace
+
+// The smallest container the browser control accepts: a client site that in-place activates it in the
+// view's window. Every other request of the control is declined.
+class TBrowserSite final : public IOleClientSite, public IOleInPlaceSite, public IOleInPlaceFrame {
+public:
+    explicit TBrowserSite(HWND host) : host_(host) {}
+
+    // IUnknown
+    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
+        if (riid == IID_IUnknown || riid == IID_IOleClientSite)
+            *object = static_cast<IOleClientSite*>(this);
+        else if (riid == IID_IOleInPlaceSite || riid == IID_IOleWindow)
+            *object = static_cast<IOleInPlaceSite*>(this);
+        else if (riid == IID_IOleInPlaceFrame || riid == IID_IOleInPlaceUIWindow)
+            *object = static_cast<IOleInPlaceFrame*>(this);
+        else {
+            *object = nullptr;
+            return E_NOINTERFACE;
+        }
+        AddRef();
+        return S_OK;
+    }
+    // The view owns the site and outlives the control's references to it (it closes the control first).
+    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
+    STDMETHODIMP_(ULONG) Release() override { return --references_; }
+
+    // IOleClientSite
+    STDMETHODIMP SaveObject() override { return E_NOTIMPL; }
+    STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetContainer(IOleContainer** container) override {
+        *container = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP ShowObject() override { return S_OK; }
+    STDMETHODIMP OnShowWindow(BOOL) override { return S_OK; }
+    STDMETHODIMP RequestNewObjectLayout() override { return E_NOTIMPL; }
+
+    // IOleWindow (shared by the site and the frame)
+    STDMETHODIMP GetWindow(HWND* window) override {
+        *window = host_;
+        return S_OK;
+    }
+    STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
+
+    // IOleInPlaceSite
+    STDMETHODIMP CanInPlaceActivate() override { return S_OK; }
+    STDMETHODIMP OnInPlaceActivate() override { return S_OK; }
+    STDMETHODIMP OnUIActivate() override { return S_OK; }
+    STDMETHODIMP GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** document, LPRECT position,
+                                  LPRECT clip, LPOLEINPLACEFRAMEINFO info) override {
+        *frame = static_cast<IOleInPlaceFrame*>(this);
+        AddRef();
+        *document = nullptr;
+        ::GetClientRect(host_, position);
+        ::GetClientRect(host_, clip);
+        info->fMDIApp = FALSE;
+        info->hwndFrame = host_;
+        info->haccel = nullptr;
+        info->cAccelEntries = 0;
+        return S_OK;
+    }
+    STDMETHODIMP Scroll(SIZE) override { return E_NOTIMPL; }
+    STDMETHODIMP OnUIDeactivate(BOOL) override { return S_OK; }
+    STDMETHODIMP OnInPlaceDeactivate() override { return S_OK; }
+    STDMETHODIMP DiscardUndoState() override { return E_NOTIMPL; }
+    STDMETHODIMP DeactivateAndUndo() override { return E_NOTIMPL; }
+    STDMETHODIMP OnPosRectChange(LPCRECT) override { return S_OK; }
+
+    // IOleInPlaceUIWindow and IOleInPlaceFrame
+    STDMETHODIMP GetBorder(LPRECT) override { return INPLACE_E_NOTOOLSPACE; }
+    STDMETHODIMP RequestBorderSpace(LPCBORDERWIDTHS) override { return INPLACE_E_NOTOOLSPACE; }
+    STDMETHODIMP SetBorderSpace(LPCBORDERWIDTHS) override { return S_OK; }
+    STDMETHODIMP SetActiveObject(IOleInPlaceActiveObject*, LPCOLESTR) override { return S_OK; }
+    STDMETHODIMP InsertMenus(HMENU, LPOLEMENUGROUPWIDTHS) override { return E_NOTIMPL; }
+    STDMETHODIMP SetMenu(HMENU, HOLEMENU, HWND) override { return S_OK; }
+    STDMETHODIMP RemoveMenus(HMENU) override { return E_NOTIMPL; }
+    STDMETHODIMP SetStatusText(LPCOLESTR) override { return S_OK; }
+    STDMETHODIMP EnableModeless(BOOL) override { return S_OK; }
+    STDMETHODIMP TranslateAccelerator(LPMSG, WORD) override { return S_FALSE; }
+
+private:
+    HWND host_;
+    std::atomic<ULONG> references_{1};
+};
+
+TNewsView::TNewsView(HWND parent, RECT box, bool allowBrowser) {
+    const wchar_t* cls = win32::RegisterWindowClass(L"TNewsView", &TNewsView::Procedure);
+    window_.Reset(::CreateWindowExW(0, cls, L"", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, box.left, box.top,
+                                    box.right - box.left, box.bottom - box.top, parent, nullptr,
+                                    win32::ProgramInstance(), this));
+    if (!allowBrowser || !CreateBrowser())
+        UseTextField();
+}
+
+TNewsView::~TNewsView() {
+    StopFetch();
+    if (browser_) {
+        win32::ComPtr<IOleObject> object;
+        if (SUCCEEDED(browser_->QueryInterface(IID_IOleObject, object.PutVoid()))) {
+            object->Close(OLECLOSE_NOSAVE);
+            object->SetClientSite(nullptr);
+        }
+        browser_.Reset();
+    }
+}
+
+bool TNewsView::CreateBrowser() {
+    // Without its HTML engine the control would stay blank: the engine has to be there as well.
+    win32::ComPtr<IUnknown> engine;
+    if (FAILED(
+            ::CoCreateInstance(kHtmlDocument, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, engine.PutVoid())))
+        return false;
+    engine.Reset();
+
+    win32::ComPtr<IOleObject> object;
+    if (FAILED(::CoCreateInstance(CLSID_WebBrowser, nullptr, CLSCTX_INPROC_SERVER, IID_IOleObject,
+                                  object.PutVoid())))
+        return false;
+    site_ = std::make_unique<TBrowserSite>(window_.Get());
+    RECT area;
+    ::GetClientRect(window_.Get(), &area);
+    if (FAILED(object->SetClientSite(site_.get())) ||
+        FAILED(object->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, site_.get(), 0, window_.Get(), &area))) {
+        object->SetClientSite(nullptr);
+        return false;
+    }
+    if (FAILED(object->QueryInterface(IID_IWebBrowser2, browser_.PutVoid())) || !browser_) {
+        browser_.Reset();
+        object->Close(OLECLOSE_NOSAVE);
+        object->SetClientSite(nullptr);
+        return false;
+    }
+    browser_->put_Left(0);
+    browser_->put_Top(0);
+    browser_->put_Width(area.right);
+    browser_->put_Height(area.bottom);
+    return true;
+}
+
+void TNewsView::UseTextField() {
+    RECT area;
+    ::GetClientRect(window_.Get(), &area);
+    text_.Reset(::CreateWindowExW(
+        0, L"EDIT", L"", WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, 0, 0,
+        area.right, area.bottom, window_.Get(), nullptr, win32::ProgramInstance(), nullptr));
+    ::SendMessageW(text_.Get(), WM_SETFONT, reinterpret_cast<WPARAM>(::GetStockObject(DEFAULT_GUI_FONT)),
+                   FALSE);
+}
+
+void TNewsView::Navigate(const std::string& url) {
+    url_ = url;
+    if (browser_) {
+        const std::wstring wide = Wide(url);
+        BSTR address = ::SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+        VARIANT empty;
+        ::VariantInit(&empty);
+        const HRESULT result = browser_->Navigate(address, &empty, &empty, &empty, &empty);
+        ::SysFreeString(address);
+        if (FAILED(result)) {
+            win32::ComPtr<IErrorInfo> info;
+            BSTR description = nullptr;
+            if (::GetErrorInfo(0, info.Put()) == S_OK && info &&
+                SUCCEEDED(info->GetDescription(&description)) && description && *description) {
+                const std::string text = win32::FromDisplayText(description);
+                ::SysFreeString(description);
+                throw MakeOleException(text);
+            }
+            if (description)
+                ::SysFreeString(description);
+            wchar_t* system = nullptr;
+            std::string systemText;
+            if (::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                     FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, static_cast<DWORD>(result), 0, reinterpret_cast<wchar_t*>(&system),
+                                 0, nullptr) &&
+                system) {
+                systemText = win32::FromWide(system, CP_ACP);
+                ::LocalFree(system);
+            }
+            throw MakeOleSysError(static_cast<std::uint32_t>(result), systemText);
+        }
+        return;
+    }
+
+    // The fallback fetches the page itself, so that start-up does not wait for the network.
+    StopFetch();
+    ::SetWindowTextW(text_.Get(), L"");
+    if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0)
+        return;
+    HINTERNET session = ::InternetOpenA("Patch Client", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    if (!session)
+        return;
+    DWORD limit = 10000;
+    ::InternetSetOptionA(session, INTERNET_OPTION_CONNECT_TIMEOUT, &limit, sizeof(limit));
+    ::InternetSetOptionA(session, INTERNET_OPTION_RECEIVE_TIMEOUT, &limit, sizeof(limit));
+    session_ = session;
+    HWND target = window_.Get();
+    fetch_ = std::thread([session, target, url] {
+        std::string body;
+        if (HINTERNET request = ::InternetOpenUrlA(session, url.c_str(), nullptr, 0,
+                                                   INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_CACHE_WRITE, 0)) {
+            char buffer[4096];
+            DWORD got = 0;
+            while (::InternetReadFile(request, buffer, sizeof(buffer), &got) && got > 0 &&
+                   body.size() < (1u << 20))
+                body.append(buffer, got);
+            ::InternetCloseHandle(request);
+        }
+        auto fetched = std::make_unique<TFetched>(TFetched{url, HtmlToText(body)});
+        if (::PostMessageW(target, kFetchedMessage, 0, reinterpret_cast<LPARAM>(fetched.get())))
+            fetched.release(); // the window thread owns it now
+    });
+}
+
+void TNewsView::StopFetch() {
+    if (session_) {
+        // Closing the session ends a request that is still waiting.
+        ::InternetCloseHandle(static_cast<HINTERNET>(session_));
+        session_ = nullptr;
+    }
+    if (fetch_.joinable())
+        fetch_.join();
+    // A result posted meanwhile is taken and dropped.
+    MSG message;
+    while (window_.Get() &&
+           ::PeekMessageW(&message, window_.Get(), kFetchedMessage, kFetchedMessage, PM_REMOVE))
+        std::unique_ptr<TFetched>(reinterpret_cast<TFetched*>(message.lParam)).reset();
+}
+
+std::wstring TNewsView::FallbackText() const {
+    if (!text_.Get())
+        return std::wstring();
+    const int length = ::GetWindowTextLengthW(text_.Get());
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+    ::GetWindowTextW(text_.Get(), text.data(), length + 1);
+    text.resize(static_cast<std::size_t>(length));
+    return text;
+}
+
+LRESULT CALLBACK TNewsView::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE)
+        ::SetWindowLongPtrW(
+            window, GWLP_USERDATA,
+            reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams));
+    auto* view = reinterpret_cast<TNewsView*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (message == kFetchedMessage) {
+        std::unique_ptr<TFetched> fetched(reinterpret_cast<TFetched*>(lParam));
+        if (view && view->text_.Get() && fetched->Url == view->url_) {
+            std::wstring text = Wide(fetched->Text);
+            // The edit field breaks lines at CR LF only.
+            std::wstring crlf;
+            for (wchar_t c : text) {
+                if (c == L'\n')
+                    crlf += L'\r';
+                crlf += c;
+            }
+            ::SetWindowTextW(view->text_.Get(), crlf.c_str());
+        }
+        return 0;
+    }
+    if (message == WM_CTLCOLORSTATIC) {
+        // A read-only field paints like an editable one: the page's white, not the dialog grey.
+        ::SetBkColor(reinterpret_cast<HDC>(wParam), RGB(255, 255, 255));
+        return reinterpret_cast<LRESULT>(::GetStockObject(WHITE_BRUSH));
+    }
+    return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+std::string HtmlToText(const std::string& html) {
+    std::string text;
+    bool pendingBlank = false;
+    auto put = [&](char c) {
+        if (c == '\n') {
+            while (!text.empty() && text.back() == ' ')
+                text.pop_back();
+            if (!text.empty() && text.back() != '\n')
+                text += '\n';
+            pendingBlank = false;
+            return;
+        }
+        if (c == ' ' || c == '\t' || c == '\r') {
+            pendingBlank = !text.empty() && text.back() != '\n';
+            return;
+        }
+        if (pendingBlank)
+            text += ' ';
+        pendingBlank = false;
+        text += c;
+    };
+    std::size_t i = 0;
+    bool skipping = false; // inside <script>, <style> or <head>
+    std::string skipEnd;
+    while (i < html.size()) {
+        const char c = html[i];
+        if (c == '<') {
+            const std::size_t end = html.find('>', i);
+            if (end == std::string::npos)
+                break;
+            std::string tag = html.substr(i + 1, end - i - 1);
+            for (char& t : tag)
+                t = static_cast<char>(std::tolower(static_cast<unsigned char>(t)));
+            const std::string name = tag.substr(0, tag.find_first_of(" \t\r\n/", tag[0] == '/' ? 1 : 0));
+            i = end + 1;
+            if (skipping) {
+                if (name == skipEnd)
+                    skipping = false;
+                continue;
+            }
+            if (name == "script" || name == "style" || name == "head" || name == "title") {
+                skipping = true;
+                skipEnd = "/" + name;
+                continue;
+            }
+            static const char* const kBlocks[] = {"p",   "/p",  "br",  "br/", "div", "/div",  "h1",
+                                                  "/h1", "h2",  "/h2", "h3",  "/h3", "li",    "/li",
+                                                  "tr",  "/tr", "/ul", "/ol", "hr",  "/table"};
+            for (const char* block : kBlocks)
+                if (name == block) {
+                    put('\n');
+                    break;
+                }
+            continue;
+        }
+        if (skipping) {
+            ++i;
+            continue;
+        }
+        if (c == '&') {
+            static const std::pair<const char*, char> kEntities[] = {{"&amp;", '&'},  {"&lt;", '<'},
+                                                                     {"&gt;", '>'},   {"&quot;", '"'},
+                                                                     {"&#39;", '\''}, {"&nbsp;", ' '}};
+            bool decoded = false;
+            for (const auto& [entity, value] : kEntities)
+                if (html.compare(i, std::strlen(entity), entity) == 0) {
+                    put(value);
+                    i += std::strlen(entity);
+                    decoded = true;
+                    break;
+                }
+            if (decoded)
+                continue;
+        }
+        put(c == '\n' ? ' ' : c);
+        ++i;
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+} // namespace pc

@@ -1,0 +1,92 @@
+// The launcher's window on Win32: a borderless layered popup that shows the window model TForm_Main,
+// draws its pictures and labels into a bitmap of its own, holds the child windows (log, news view,
+// progress bar) and delivers the window system's messages to the model.
+#pragma once
+
+#include "window/form_host.h"
+#include "window/launcher_core.h"
+#include "window/layout.h"
+#include "window/patch_client.h"
+#include "window/win32/controls.h"
+#include "window/win32/dialog_provider.h"
+#include "window/win32/news_view.h"
+#include "window/win32/pictures.h"
+#include "window/win32/win32_window.h"
+
+#include <array>
+#include <map>
+#include <memory>
+
+namespace pc {
+
+struct TFormOptions {
+    bool AllowBrowserControl = true; // false: the news view's fallback from the start
+};
+
+class TWin32Form final : private TFormHost {
+public:
+    // Builds the windows and the model from the layout, places the window, then runs the start-up
+    // handler inside the error boundary. The window is shown by the main loop.
+    explicit TWin32Form(TLauncherCore core, TFormOptions options = {});
+    ~TWin32Form() override;
+    TWin32Form(const TWin32Form&) = delete;
+    TWin32Form& operator=(const TWin32Form&) = delete;
+
+    HWND Handle() const { return window_.Get(); }
+    TForm_Main& Model() { return *model_; }
+    // Whether the desktop gave the window its colour key.
+    bool ColourKeyed() const { return colourKeyed_; }
+
+private:
+    // TFormHost
+    void Invalidate(TRect area) override;
+    TSize MeasureLabel(const TControlLayout& label, const std::string& caption) override;
+    void SetWindowCaption(const std::string& text) override;
+    void AppendLogLine(const std::string& text) override;
+    void ProgressChanged(const TProgressState& state) override;
+    void NavigateNews(const std::string& url) override;
+    bool StartTimer(TFormTimer timer, int intervalMs) override;
+    void StopTimer(TFormTimer timer) override;
+    void SetPointerCapture(bool captured) override;
+    void SetApplicationTitle(const std::string& text) override;
+    std::string GetApplicationTitle() const override;
+    void PumpMessages() override;
+    void ShowMessageBox(const std::string& text) override;
+    void TerminateApplication() override;
+    bool TerminationRequested() const override;
+    void ReportError(const std::exception& error) noexcept override;
+    TZADialogProvider* ArchiveDialogs() override;
+
+    static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
+    void MakeCanvas();
+    void BuildChildWindows();
+    void ApplyColourKey();
+    void Compose(const RECT& area);
+    void DrawPicture(const TGraphicControl& control);
+    void DrawLabel(const TGraphicControl& control);
+    HBRUSH LogColours(HDC dc);
+
+    TFormOptions options_;
+    win32::UniqueWindow window_;
+    TWin32DialogProvider dialogs_;
+    // Per layout entry: the pictures and the label fonts.
+    std::array<TPixels, kMainFormLayout.size()> pictures_;
+    std::array<win32::UniqueGdi<HFONT>, kMainFormLayout.size()> fonts_;
+    // The composition the window is painted from: a 32-bit bitmap as large as the window.
+    win32::UniqueGdi<HBITMAP> canvas_;
+    std::uint32_t* canvasBits_ = nullptr;
+    HDC canvasDc_ = nullptr;
+    HGDIOBJ canvasOld_ = nullptr;
+    win32::UniqueWindow memo_;
+    win32::UniqueGdi<HFONT> memoFont_;
+    win32::UniqueGdi<HBRUSH> memoBrush_;
+    std::unique_ptr<TNewsView> news_;
+    std::unique_ptr<TProgressBarWindow> progress_;
+    std::map<TFormTimer, std::unique_ptr<TSystemTimer>> timers_;
+    bool colourKeyed_ = false;
+    bool shown_ = false;
+    std::unique_ptr<TForm_Main> model_;
+};
+
+} // namespace pc
