@@ -26,4 +26,7 @@ struct TLauncherCore {
     std::function<TLauncherValues()> Values;                                 // the current configuration
 };
 
+// The real start-up, update run, launching and configuration, as both editions' programs wire them.
+TLauncherCore RealLauncherCore();
+
 } // namespace pc

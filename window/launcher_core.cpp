@@ -1,0 +1,23 @@
+#include "window/launcher_core.h"
+
+#include "launcher/config.h"
+#include "launcher/launching.h"
+#include "launcher/update_run.h"
+
+namespace pc {
+
+TLauncherCore RealLauncherCore() {
+    TLauncherCore core;
+    core.FormCreate = [](UiPort& ui) { FormCreate(ui); };
+    core.UpdateRun = [](UiPort& ui, const std::string& url) { UpdateRun(ui, url); };
+    core.StartClient = [](UiPort& ui) { StartClient(ui); };
+    core.OpenLink = [](UiPort& ui, const std::string& url) { OpenLink(ui, url); };
+    core.Values = [] {
+        const LauncherConfig& config = Config();
+        return TLauncherValues{config.serverName, config.patchListUrl, config.websiteUrl,
+                               config.controlPanelUrl, config.forumUrl};
+    };
+    return core;
+}
+
+} // namespace pc
