@@ -106,6 +106,8 @@ TEST(NewsText, PagesReadAsTheirText) {
         {"<head><title>T</title><style>p{}</style></head><p>a &amp; b&lt;c&gt;</p>", "a & b<c>"},
         {"one\n  two<br>three", "one two\nthree"},
         {"<script>var x = '<p>';</script>shown", "shown"},
+        {"<table><tr><td>01 May</td><td>Patch 3</td></tr><tr><th>28 Apr</th><td>XP</td></tr></table>",
+         "01 May Patch 3\n28 Apr XP"},
         {"", ""},
     };
     for (const auto& c : cases)

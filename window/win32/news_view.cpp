@@ -353,6 +353,9 @@ std::string HtmlToText(const std::string& html) {
                     put('\n');
                     break;
                 }
+            // A table's cells stay apart on their row, as the browser shows them.
+            if (name == "td" || name == "th" || name == "/td" || name == "/th")
+                put(' ');
             continue;
         }
         if (skipping) {
