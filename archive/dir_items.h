@@ -36,7 +36,7 @@ public:
         using value_type = ExtraFieldView;
         using difference_type = std::ptrdiff_t;
         const_iterator() = default;
-        const_iterator(const std::uint8_t* at, const std::uint8_t* end) : at_(at), end_(end) {}
+        explicit const_iterator(const std::uint8_t* at) : at_(at) {}
         ExtraFieldView operator*() const;
         const_iterator& operator++();
         const_iterator operator++(int) {
@@ -48,7 +48,6 @@ public:
 
     private:
         const std::uint8_t* at_ = nullptr;
-        const std::uint8_t* end_ = nullptr;
     };
 
     // Reserves room for the blocks of an extra area of the given length (their heads included).
@@ -62,8 +61,8 @@ public:
     std::size_t ByteSize() const { return bytes_.size(); } // the blocks with their heads
     std::size_t size() const;
     ExtraFieldView operator[](std::size_t i) const;
-    const_iterator begin() const { return {bytes_.data(), bytes_.data() + bytes_.size()}; }
-    const_iterator end() const { return {bytes_.data() + bytes_.size(), bytes_.data() + bytes_.size()}; }
+    const_iterator begin() const { return const_iterator(bytes_.data()); }
+    const_iterator end() const { return const_iterator(bytes_.data() + bytes_.size()); }
 
 private:
     std::vector<std::uint8_t> bytes_; // per block: ID (u16), size (u16), data
