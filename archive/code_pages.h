@@ -14,8 +14,6 @@ namespace pc {
 // else OEM (when oemFileNames) or ANSI.
 std::u16string DecodeStoredName(std::string_view raw, bool utf8Flag, bool oemFileNames);
 
-bool IsValidUtf8(std::string_view bytes);
-
 // An entry's stored name by its header: UTF-8 when flagged so, or when made on a Unix or macOS host and
 // its bytes are valid UTF-8 with at least one non-ASCII character; otherwise as DecodeStoredName reads it.
 std::u16string DecodeEntryName(std::string_view raw, std::uint16_t flags, std::uint16_t versionMadeBy,

@@ -132,41 +132,37 @@ std::int64_t TZADirManager::FindEndRecord(std::uint32_t signature) {
     std::uint8_t sig[4];
     SignatureBytes(signature, sig);
 
-    for (std::int64_t i = window - 1; i >= 3; --i) {
-        const std::uint8_t* at = tail.data() + i - 3;
-        if (at[3] != sig[3] || at[2] != sig[2] || at[1] != sig[1] || at[0] != sig[0])
-            continue;
-        const std::int64_t p = base + i - 3;
-        if (size - p < static_cast<std::int64_t>(TZAEndRecord::kSize))
-            continue;
-        TZAEndRecord record = TZAEndRecord::Parse(at);
-        // Only the record that exactly its comment follows is the real one; anything else is data.
-        if (size - p - static_cast<std::int64_t>(TZAEndRecord::kSize) != record.CommentLength)
-            continue;
-        FoundRecord = record;
-        if (record.CommentLength > 0)
-            Comment.assign(reinterpret_cast<const char*>(at) + TZAEndRecord::kSize, record.CommentLength);
-        return p;
-    }
+    // Nearest to the end first: a candidate that `accept`s is taken, with its comment.
+    auto search = [&](auto accept) -> std::int64_t {
+        for (std::int64_t i = window - 1; i >= 3; --i) {
+            const std::uint8_t* at = tail.data() + i - 3;
+            if (at[3] != sig[3] || at[2] != sig[2] || at[1] != sig[1] || at[0] != sig[0])
+                continue;
+            const std::int64_t p = base + i - 3;
+            if (size - p < static_cast<std::int64_t>(TZAEndRecord::kSize))
+                continue;
+            TZAEndRecord record = TZAEndRecord::Parse(at);
+            const std::int64_t room = size - p - static_cast<std::int64_t>(TZAEndRecord::kSize);
+            if (!accept(p, record, room))
+                continue;
+            FoundRecord = record;
+            if (record.CommentLength > 0)
+                Comment.assign(reinterpret_cast<const char*>(at) + TZAEndRecord::kSize, record.CommentLength);
+            return p;
+        }
+        return -1;
+    };
+    // Only the record that exactly its comment follows is the real one; anything else is data.
+    const std::int64_t exact = search([](std::int64_t, const TZAEndRecord& record, std::int64_t room) {
+        return room == record.CommentLength;
+    });
+    if (exact >= 0)
+        return exact;
     // Bytes appended after the archive (a pipe's block padding, an upload tool's trailer) leave the real
     // record in place: the nearest one whose comment fits and whose directory is where it says is taken.
-    for (std::int64_t i = window - 1; i >= 3; --i) {
-        const std::uint8_t* at = tail.data() + i - 3;
-        if (at[3] != sig[3] || at[2] != sig[2] || at[1] != sig[1] || at[0] != sig[0])
-            continue;
-        const std::int64_t p = base + i - 3;
-        if (size - p < static_cast<std::int64_t>(TZAEndRecord::kSize))
-            continue;
-        TZAEndRecord record = TZAEndRecord::Parse(at);
-        if (size - p - static_cast<std::int64_t>(TZAEndRecord::kSize) < record.CommentLength ||
-            !DirectoryChecksOut(p, record))
-            continue;
-        FoundRecord = record;
-        if (record.CommentLength > 0)
-            Comment.assign(reinterpret_cast<const char*>(at) + TZAEndRecord::kSize, record.CommentLength);
-        return p;
-    }
-    return -1;
+    return search([&](std::int64_t p, const TZAEndRecord& record, std::int64_t room) {
+        return room >= record.CommentLength && DirectoryChecksOut(p, record);
+    });
 }
 
 bool TZADirManager::DirectoryChecksOut(std::int64_t recordPosition, const TZAEndRecord& record) {

@@ -14,6 +14,9 @@ std::u16string AnsiToWide(std::string_view ansi);
 // Characters that ANSI lacks become '?'.
 std::string WideToAnsi(std::u16string_view wide);
 
+// Well-formed UTF-8: no stray or missing continuation bytes, overlong forms, surrogates or values past
+// U+10FFFF.
+bool IsValidUtf8(std::string_view bytes);
 // Invalid sequences become U+FFFD.
 std::u16string Utf8ToWide(std::string_view utf8);
 // Unpaired surrogates become U+FFFD.

@@ -1,5 +1,6 @@
 #include "framework/gui/application.h"
 
+#include "framework/code_pages.h"
 #include "framework/exceptions.h"
 #include "framework/gui/message_form.h"
 
@@ -31,31 +32,6 @@ std::string InitialTitle() {
     for (std::size_t i = 1; i < name.size(); ++i)
         name[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[i])));
     return name;
-}
-
-bool IsValidUtf8(const std::string& bytes) {
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const auto c = static_cast<unsigned char>(bytes[i]);
-        int follow = 0;
-        if (c < 0x80)
-            follow = 0;
-        else if ((c & 0xE0) == 0xC0 && c >= 0xC2)
-            follow = 1;
-        else if ((c & 0xF0) == 0xE0)
-            follow = 2;
-        else if ((c & 0xF8) == 0xF0 && c <= 0xF4)
-            follow = 3;
-        else
-            return false;
-        if (i + static_cast<std::size_t>(follow) >= bytes.size() && follow > 0)
-            return false;
-        for (int k = 1; k <= follow; ++k)
-            if ((static_cast<unsigned char>(bytes[i + k]) & 0xC0) != 0x80)
-                return false;
-        i += follow + 1;
-    }
-    return true;
 }
 
 // Windows-1252 differs from Latin-1 only in 0x80-0x9F.

@@ -1,34 +1,11 @@
 #include "window/win32/win32_window.h"
 
+#include "framework/code_pages.h"
+
 #include <map>
 #include <string>
 
 namespace pc::win32 {
-
-bool IsValidUtf8(std::string_view bytes) {
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const auto c = static_cast<unsigned char>(bytes[i]);
-        std::size_t follow = 0;
-        if (c < 0x80)
-            follow = 0;
-        else if ((c & 0xE0) == 0xC0 && c >= 0xC2)
-            follow = 1;
-        else if ((c & 0xF0) == 0xE0)
-            follow = 2;
-        else if ((c & 0xF8) == 0xF0 && c <= 0xF4)
-            follow = 3;
-        else
-            return false;
-        if (i + follow >= bytes.size() && follow > 0)
-            return false;
-        for (std::size_t k = 1; k <= follow; ++k)
-            if ((static_cast<unsigned char>(bytes[i + k]) & 0xC0) != 0x80)
-                return false;
-        i += follow + 1;
-    }
-    return true;
-}
 
 std::wstring DisplayText(std::string_view bytes) {
     return ToWide(bytes, IsValidUtf8(bytes) ? CP_UTF8 : 1252);

@@ -148,7 +148,6 @@ private:
 // Windows-1252 otherwise (the code page the configuration files were written in), as the Linux edition does.
 std::wstring DisplayText(std::string_view bytes);
 std::string FromDisplayText(std::wstring_view text); // back to UTF-8
-bool IsValidUtf8(std::string_view bytes);
 
 // The module the program was loaded from (its resources live there).
 HINSTANCE ProgramInstance();
