@@ -354,13 +354,6 @@ std::uint8_t PasswordCheckByte(std::uint16_t localFlags, std::uint16_t localTime
     return static_cast<std::uint8_t>(localCrc >> 24);
 }
 
-bool PasswordAccepted(const std::string& password, const std::uint8_t* header, std::uint8_t checkByte) {
-    std::uint8_t plain[kEncryptionHeaderSize];
-    std::memcpy(plain, header, sizeof plain);
-    TZAZipCipher(password).Decrypt(plain, sizeof plain);
-    return plain[kEncryptionHeaderSize - 1] == checkByte;
-}
-
 bool IsForeignUndecodedMethod(std::uint16_t method) {
     return (method >= 1 && method <= 20 && method != 8 && method != 9) || (method >= 93 && method <= 99);
 }

@@ -41,9 +41,6 @@ inline constexpr std::size_t kEncryptionHeaderSize = 12;
 // the CRC is not known when the header is written, so the high byte of the local time stands in for it.
 std::uint8_t PasswordCheckByte(std::uint16_t localFlags, std::uint16_t localTime, std::uint32_t localCrc);
 
-// Whether `password` deciphers the 12-byte encryption header to end in `checkByte`.
-bool PasswordAccepted(const std::string& password, const std::uint8_t* header, std::uint8_t checkByte);
-
 // What the engine needs from whoever runs it.
 class TZADecodeHost {
 public:

@@ -232,34 +232,34 @@ void TZADirArray::SetCount(std::int32_t count) {
 
 TDirItem TZADirArray::Get(std::int32_t i) const {
     if (i < 0 || i >= count_)
-        throw EZAException(2);
+        throw EZAException(neGetIndexOutOfBounds);
     return items_[static_cast<std::size_t>(i)];
 }
 
 TDirItem& TZADirArray::Item(std::int32_t i) {
     if (i < 0 || i >= count_)
-        throw EZAException(3);
+        throw EZAException(neItemIndexOutOfBounds);
     return items_[static_cast<std::size_t>(i)];
 }
 
 const TDirItem& TZADirArray::Item(std::int32_t i) const {
     if (i < 0 || i >= count_)
-        throw EZAException(3);
+        throw EZAException(neItemIndexOutOfBounds);
     return items_[static_cast<std::size_t>(i)];
 }
 
 void TZADirArray::Put(std::int32_t i, const TDirItem& item) {
     if (i < 0 || i >= count_)
-        throw EZAException(1);
+        throw EZAException(nePutIndexOutOfBounds);
     if (i >= names_.Count())
-        throw EZAException(58);
+        throw EZAException(neNameIndexOverrun);
     names_.Put(i, WideLowerCase(item.Name));
     items_[static_cast<std::size_t>(i)] = item;
 }
 
 void TZADirArray::Delete(std::int32_t i) {
     if (i < 0 || i >= count_)
-        throw EZAException(4);
+        throw EZAException(neDeleteIndexOutOfBounds);
     items_.erase(items_.begin() + i);
     items_.emplace_back();
     --count_;
@@ -280,7 +280,7 @@ void TZADirArray::SetItemName(std::int32_t i, const std::u16string& name) {
     else if (position == i)
         names_.Put(i, WideLowerCase(name));
     else
-        throw EZAException(59);
+        throw EZAException(neDuplicateName);
     item.Name = name;
 }
 

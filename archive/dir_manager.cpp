@@ -106,7 +106,7 @@ void SignatureBytes(std::uint32_t signature, std::uint8_t (&out)[4]) {
 
 } // namespace
 
-TZADirManager::TZADirManager(TStream& stream, bool isNew) : Stream(stream), IsNew(isNew) {
+TZADirManager::TZADirManager(TStream& stream) : Stream(stream) {
     ResetEndRecord();
     Items.Clear();
 }
@@ -234,7 +234,7 @@ void TZADirManager::LoadDirectory(const TZALoadOptions& options) {
     }
     if (IsZip64) {
         if (p <= static_cast<std::int64_t>(TZAZip64EndRecord::kSize))
-            throw EZAException(40);
+            throw EZAException(neZip64EndRecordMissing);
         const std::uint64_t size = static_cast<std::uint64_t>(Stream.Size());
         if (Zip64Locator.EndRecordOffset > size ||
             size - Zip64Locator.EndRecordOffset < TZAZip64EndRecord::kSize)
@@ -243,7 +243,7 @@ void TZADirManager::LoadDirectory(const TZALoadOptions& options) {
             ReadAt(Stream, static_cast<std::int64_t>(Zip64Locator.EndRecordOffset), TZAZip64EndRecord::kSize);
         Zip64EndRecord = TZAZip64EndRecord::Parse(bytes.data());
         if (Zip64EndRecord.Signature != kZip64EndRecordSignature)
-            throw EZAException(40);
+            throw EZAException(neZip64EndRecordMissing);
         p -= TZAZip64EndRecord::kSize;
     }
 
@@ -258,7 +258,7 @@ void TZADirManager::LoadDirectory(const TZALoadOptions& options) {
         LastVolume = EndRecord.ThisDisk;
     // Volume sets are not supported: refuse them rather than read a directory that lives elsewhere.
     if (LastVolume != 0)
-        throw EZAException(44);
+        throw EZAException(neMultiVolume);
 
     if (!ReadCentralDirectory(p, options))
         return; // rebuilt from the local headers, whose offsets are already absolute
@@ -268,7 +268,7 @@ void TZADirManager::LoadDirectory(const TZALoadOptions& options) {
         for (std::int32_t i = 0; i < Items.Count(); ++i)
             total += Items.Item(i).CompressedSize;
         if (total > static_cast<std::uint64_t>(Stream.Size()))
-            throw EZAException(57);
+            throw EZAException(neSizesExceedFile);
     }
     DetectPrefix(p);
     AdjustOffsets();
@@ -421,11 +421,11 @@ std::int64_t TZADirManager::FindDescriptor(std::int64_t from) {
 void TZADirManager::RecoverFromLocalHeaders(const TZALoadOptions& options) {
     Items.Clear();
     if (options.MultiVolume)
-        throw EZAException(44);
+        throw EZAException(neMultiVolume);
     const std::int64_t size = Stream.Size();
     std::int64_t q = FindSignature(kLocalHeaderSignature, 0, kRecoveryChunk, TZALocalHeader::kSize);
     if (q < 0)
-        throw EZAException(35);
+        throw EZAException(neInvalidArchive);
 
     kept_ = 0;
     while (q >= 0) {
@@ -483,13 +483,13 @@ void TZADirManager::RecoverFromLocalHeaders(const TZALoadOptions& options) {
                 }
             }
             if (!Keep(KeptBy(item)))
-                throw EZAException(35);
+                throw EZAException(neInvalidArchive);
         }
         q = next;
     }
     // Signatures that are all stray bytes make no archive, no more than none at all.
     if (Items.Count() == 0)
-        throw EZAException(35);
+        throw EZAException(neInvalidArchive);
     DirectoryStart = size;
 }
 

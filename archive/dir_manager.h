@@ -23,7 +23,7 @@ struct TZALoadOptions {
 
 class TZADirManager {
 public:
-    TZADirManager(TStream& stream, bool isNew);
+    explicit TZADirManager(TStream& stream);
 
     // Searches the tail of the stream for the end record with the given signature, nearest to the end
     // first; a candidate counts when exactly its comment follows it, or else, failing any such, when its
@@ -45,7 +45,6 @@ public:
     bool DataOverlapsAnother(std::int32_t i);
 
     TStream& Stream;
-    bool IsNew;
     TZAEndRecord EndRecord;
     TZAEndRecord FoundRecord; // the record the last search found (zeroed when none)
     TZAZip64Locator Zip64Locator;
@@ -55,7 +54,6 @@ public:
     std::int64_t PrefixSize = 0;     // bytes before the archive's first local header
     std::int64_t DirectoryStart = 0; // position of the first central header
     std::int32_t LastVolume = 0;
-    bool Aborted = false;
     TZADirArray Items;
 
     // The byte range [first, second) that entry i occupies in the stream, data clipped at DirectoryStart.

@@ -82,9 +82,7 @@ std::u16string PrepareMask(const std::u16string& mask, TZAStorePathMode storePat
 void TZABaseArchiver::ExtractMatching(const std::u16string& FileMask, std::uint32_t SearchAttr,
                                       const std::u16string& ExclusionMask) {
     if (!isOpen_ || !dirManager_)
-        throw EZAException(13, this);
-    if (updateCount_ > 0)
-        throw EZAException(26, this);
+        throw EZAException(neArchiveNotOpen, this);
     TZADirArray& items = dirManager_->Items;
     for (std::int32_t i = 0; i < items.Count(); ++i)
         items.Item(i).Selected = false;
@@ -103,7 +101,6 @@ bool TZABaseArchiver::FindFirstMatch(const std::u16string& FileMask, TZAArchiveI
     search.SearchAttr = SearchAttr;
     search.ExclusionMask =
         ExclusionMask.empty() ? std::u16string() : PrepareMask(ExclusionMask, Options.StorePath);
-    search.UseMaskLists = false;
     search.Index = 0;
     return SearchFrom(F);
 }
@@ -248,14 +245,12 @@ void TZABaseArchiver::ProcessSelected(TZAProcessOperation Operation) {
     // A full disk has already said so; any other stop is an abort.
     if ((cancel_ || aborted) && lastRunOutcome_ == TZARunOutcome::roCompleted)
         lastRunOutcome_ = TZARunOutcome::roAborted;
-    if ((cancel_ || aborted) && updateCount_ > 0)
-        updateCount_ = 0;
 }
 
 void TZABaseArchiver::ExtractEntry(std::int32_t ItemNo, const std::u16string& FileName,
                                    const std::u16string& DestDir) {
     if (!dirManager_ || ItemNo < 0 || ItemNo >= dirManager_->Items.Count())
-        throw EZAException(16, this);
+        throw EZAException(neEntryIndexOutOfBounds, this);
     const TDirItem& item = dirManager_->Items.Item(ItemNo);
     std::uint32_t fileAttr = item.ExternalAttr;
     std::u16string fileName = NativeName(FileName);
@@ -265,7 +260,7 @@ void TZABaseArchiver::ExtractEntry(std::int32_t ItemNo, const std::u16string& Fi
     }
     // Targets never leave the base directory.
     if (IsUnsafeEntryName(fileName))
-        throw EZAException(63, {WideToUtf8(item.Name)}, this);
+        throw EZAException(neUnsafeName, {WideToUtf8(item.Name)}, this);
 
     const std::string destination = WideToUtf8(DestDir);
     std::string relative = WideToUtf8(fileName);
@@ -293,9 +288,9 @@ void TZABaseArchiver::ExtractEntry(std::int32_t ItemNo, const std::u16string& Fi
         }
         // A link already in the installation (a redirected folder) that leads out of it.
         if (reached == fsys::TBeneath::Outside)
-            throw EZAException(63, {WideToUtf8(item.Name)}, this);
+            throw EZAException(neUnsafeName, {WideToUtf8(item.Name)}, this);
         if (reached != fsys::TBeneath::Inside)
-            throw EZAException(20, {directory}, this);
+            throw EZAException(neCannotCreateDirectory, {directory}, this);
     }
 
     const bool isDirectory = (item.ExternalAttr & kAttrDirectory) ||
@@ -346,7 +341,7 @@ void TZABaseArchiver::ExtractEntry(std::int32_t ItemNo, const std::u16string& Fi
     // The entry goes to a temporary beside the target, which it replaces only once it is complete.
     TZAOutputFile output;
     if (!output.Create(target, replacesFile))
-        throw EZAException(19, {target}, this);
+        throw EZAException(neCannotCreateFile, {target}, this);
 
     std::exception_ptr failure;
     try {
@@ -371,7 +366,7 @@ void TZABaseArchiver::ExtractEntry(std::int32_t ItemNo, const std::u16string& Fi
     if (Options.FlushBuffers && output.IsOnRemovableMedia())
         output.Flush();
     if (!output.Commit())
-        throw EZAException(19, {target}, this);
+        throw EZAException(neCannotCreateFile, {target}, this);
 }
 
 namespace {
@@ -407,9 +402,9 @@ private:
 
 void TZABaseArchiver::DecodeEntry(std::int32_t ItemNo, TStream& Output) {
     if (!dirManager_ || ItemNo < 0 || ItemNo >= dirManager_->Items.Count())
-        throw EZAException(16, this);
+        throw EZAException(neEntryIndexOutOfBounds, this);
     if (!archiveStream_)
-        throw EZAException(13, this);
+        throw EZAException(neArchiveNotOpen, this);
     // A copy: the handlers called while decoding may not pull the entry from under us.
     const TDirItem item = dirManager_->Items.Item(ItemNo);
     TStream& archive = *archiveStream_;
@@ -418,7 +413,7 @@ void TZABaseArchiver::DecodeEntry(std::int32_t ItemNo, TStream& Output) {
     // taken as a position it would read some other entry's data again.
     const std::uint64_t offset = item.FullLocalHeaderOffset();
     if (item.LocalHeaderOffset == 0xFFFFFFFFu && offset >= static_cast<std::uint64_t>(archive.Size()))
-        throw EZAException(8, this);
+        throw EZAException(neBadEntryData, this);
     archive.SetPosition(static_cast<std::int64_t>(offset));
     std::uint8_t raw[TZALocalHeader::kSize];
     archive.ReadBuffer(raw, sizeof raw);
@@ -436,14 +431,14 @@ void TZABaseArchiver::DecodeEntry(std::int32_t ItemNo, TStream& Output) {
 
     skipFile_ = false;
     if (item.Method == 9)
-        throw EZAException(55);
+        throw EZAException(neDeflate64);
     // Registered methods the component has no decoder for, and entries whose size was lost, are refused
     // before anything is read: their bytes are not the component's own block format.
     if (IsForeignUndecodedMethod(item.Method) || item.SizeUnknown)
-        throw EZAException(8, this);
+        throw EZAException(neBadEntryData, this);
     // Bytes that another entry also claims are refused: that is how a tiny archive claims gigabytes.
     if (dirManager_->DataOverlapsAnother(ItemNo))
-        throw EZAException(8, this);
+        throw EZAException(neBadEntryData, this);
 
     TZADecodeParams params;
     params.method = item.Method;
@@ -452,8 +447,6 @@ void TZABaseArchiver::DecodeEntry(std::int32_t ItemNo, TStream& Output) {
     params.checkByte = PasswordCheckByte(local.Flags, local.ModTime, local.Crc32);
     params.compressedSize = compressedSize;
     params.uncompressedSize = item.FullUncompressedSize();
-    currentBytesRead_ = 0;
-    currentCompressedSize_ = static_cast<std::int64_t>(compressedSize);
 
     const auto operation = static_cast<TZAProcessOperation>(item.Operation);
     const std::u16string progressName = NativeName(item.Name);
@@ -463,8 +456,6 @@ void TZABaseArchiver::DecodeEntry(std::int32_t ItemNo, TStream& Output) {
             return WriteFully(Output, data, static_cast<std::int64_t>(size));
         },
         [&](std::uint64_t bytesRead, std::uint64_t size) {
-            currentBytesRead_ = static_cast<std::int64_t>(bytesRead);
-            currentCompressedSize_ = static_cast<std::int64_t>(size);
             if (progressEnabled_) {
                 const double part = static_cast<double>(bytesRead) / static_cast<double>(size);
                 FireFileProgress(progressName, part * 100.0, operation, TZAProgressPhase::ppProcess);
@@ -481,7 +472,6 @@ void TZABaseArchiver::DecodeEntry(std::int32_t ItemNo, TStream& Output) {
             return !skipFile_;
         });
     const TZADecodeResult result = DecodeEntryData(params, Password, host);
-    currentBytesRead_ = static_cast<std::int64_t>(result.bytesRead);
 
     bool failed = result.status == dsFailed || result.status == dsSkipped;
     if (!failed) {
@@ -491,7 +481,7 @@ void TZABaseArchiver::DecodeEntry(std::int32_t ItemNo, TStream& Output) {
             failed = true;
     }
     if (failed && !cancel_ && !ExtractCorruptedFiles && !skipFile_)
-        throw EZAException(8, this);
+        throw EZAException(neBadEntryData, this);
 }
 
 bool TZABaseArchiver::WriteFully(TStream& Output, const void* Buffer, std::int64_t Count) {
@@ -542,11 +532,11 @@ TZAAction TZABaseArchiver::FireProcessFileFailure(const std::u16string& fileName
         OnProcessFileFailure(*this, fileName, operation, error.NativeError, error.ErrorCode, message, action);
         return action;
     }
-    if (error.NativeError == 45)
+    if (error.NativeError == neVolumeCancelled)
         return TZAAction::faAbort;
     TZADialogAnswer answer = daClosed;
     if (DialogProvider) {
-        if (error.NativeError == 61)
+        if (error.NativeError == neAddingCancelled)
             answer = DialogProvider->ShowFailureDialog(error.Message(), fbAbortIgnore);
         else
             answer = DialogProvider->ShowFailureDialog(

@@ -57,7 +57,7 @@ void TZABaseArchiver::SetCompressionLevel(TZACompressionLevel level) {
 
 void TZABaseArchiver::SetCompressionMode(int mode) {
     if (mode < 0 || mode > 9)
-        throw EZAException(5, this);
+        throw EZAException(neBadCompressionMode, this);
     compressionMode_ = static_cast<std::uint8_t>(mode);
     if (mode == 0)
         compressionLevel_ = TZACompressionLevel::clNone;
@@ -81,7 +81,7 @@ std::string TZABaseArchiver::FileNameUtf8() const {
 
 void TZABaseArchiver::Open() {
     if (!InMemory && FileNamePart(FileName).empty())
-        throw EZAException(9, this);
+        throw EZAException(neBlankFileName, this);
     std::uint16_t mode;
     const std::string path = FileNameUtf8();
     if (InMemory || !IsExistingFile(path))
@@ -95,12 +95,12 @@ void TZABaseArchiver::Open() {
 
 void TZABaseArchiver::OpenInMode(std::uint16_t mode) {
     if (!InMemory && FileNamePart(FileName).empty())
-        throw EZAException(10, this);
+        throw EZAException(neBlankFileNameInMode, this);
     const std::string path = FileNameUtf8();
     if (mode != fmCreate && !IsExistingFile(path) && spanningMode_ != TZASpanningMode::smSpanning)
-        throw EZAException(12, {path}, this);
+        throw EZAException(neArchiveFileNotFound, {path}, this);
     if (mode != fmCreate && InMemory)
-        throw EZAException(28, {path}, this);
+        throw EZAException(neInMemoryOnly, {path}, this);
     Close();
     openMode_ = mode;
     try {
@@ -127,7 +127,7 @@ void TZABaseArchiver::CreateArchive() {
         archiveStream_ = std::make_unique<TMemoryStream>();
     else
         archiveStream_ = std::make_unique<TFileStream>(FileNameUtf8(), fmCreate);
-    dirManager_ = std::make_unique<TZADirManager>(*archiveStream_, true);
+    dirManager_ = std::make_unique<TZADirManager>(*archiveStream_);
     volumeNumberInfo_.SetFirst();
     if (!SFXStub.empty()) {
         TFileStream stub(WideToUtf8(SFXStub), fmOpenRead | fmShareDenyNone);
@@ -142,18 +142,18 @@ void TZABaseArchiver::OpenExistingArchive() {
     spanningMode_ = TZASpanningMode::smNone;
     volumeNumberInfo_.Reset();
     archiveStream_ = std::make_unique<TFileStream>(FileNameUtf8(), openMode_);
-    dirManager_ = std::make_unique<TZADirManager>(*archiveStream_, false);
+    dirManager_ = std::make_unique<TZADirManager>(*archiveStream_);
 
     const std::int64_t endRecord = dirManager_->FindEndRecord();
     // A volume of a set (a non-zero disk number, or a self-extracting first volume without an end record)
     // needs its sibling files; such sets are refused instead of being asked for.
     if (endRecord >= 0 && dirManager_->FoundRecord.ThisDisk != 0 &&
         dirManager_->FoundRecord.ThisDisk != 0xFFFF)
-        throw EZAException(44);
+        throw EZAException(neMultiVolume);
     if (endRecord < 0 && HasExeExtension(FileName))
-        throw EZAException(44);
+        throw EZAException(neMultiVolume);
     if (endRecord < 0 && !recoverDamagedArchives_)
-        throw EZAException(48, this);
+        throw EZAException(neNoEndRecord, this);
 
     TZALoadOptions options;
     options.OEMFileNames = Options.OEMFileNames;

@@ -41,6 +41,10 @@ enum class TZAVolumeSize {
     vs4700MB
 };
 
+// The attribute set that selects every entry: read-only, hidden, system, volume label, directory, archive,
+// normal, compressed and not-indexed bits all allowed (0x28BF).
+inline constexpr std::uint32_t kZAEveryAttribute = 10431;
+
 struct TZAOptions {
     TZAStorePathMode StorePath = TZAStorePathMode::spRelativePath;
     bool Recurse = true;
@@ -49,7 +53,7 @@ struct TZAOptions {
     bool CreateDirs = true;
     bool ReplaceReadOnly = true;
     bool SetAttributes = true;
-    std::uint32_t SearchAttr = 10431; // 0x28BF
+    std::uint32_t SearchAttr = kZAEveryAttribute;
     bool FlushBuffers = true;
     bool OEMFileNames = true;
 };
@@ -113,7 +117,6 @@ struct TInternalSearchRec {
     bool HasWildcards = false;
     std::uint32_t SearchAttr = 0;
     std::u16string ExclusionMask;
-    bool UseMaskLists = false;
 };
 
 // One match of the search, as the caller sees it.
@@ -258,7 +261,6 @@ protected:
     TZAVolumeNumberInfo volumeNumberInfo_;
     std::unique_ptr<TZADirManager> dirManager_;
     bool recoverDamagedArchives_ = true;
-    std::int32_t updateCount_ = 0;
 
     TZACompressionLevel compressionLevel_ = TZACompressionLevel::clFastest;
     std::uint8_t compressionMode_ = 1;
@@ -274,8 +276,6 @@ protected:
     std::unordered_set<std::string> directoriesBeneath_;
     bool progressEnabled_ = false;
     bool skipFile_ = false;
-    std::int64_t currentBytesRead_ = 0;
-    std::int64_t currentCompressedSize_ = 0;
     std::u16string fallbackBaseDir_;
 };
 

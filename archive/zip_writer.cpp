@@ -1,7 +1,6 @@
 #include "archive/zip_writer.h"
 
 #include "archive/code_pages.h"
-#include "archive/launcher_settings.h"
 #include "archive/streams.h"
 #include "archive/zip_archiver.h"
 #include "archive/zip_records.h"
@@ -594,8 +593,9 @@ void WriteZipArchive(const std::string& path, const std::vector<TZipSourceEntry>
 }
 
 void CheckZipArchive(const std::string& path, const std::vector<std::string>& names) {
+    // The component's defaults read names and data as the launcher's settings do (UTF-8 and OEM names,
+    // corrupted entries refused).
     TZipArchiver zip;
-    ApplyLauncherArchiverSettings(zip);
     zip.SetRecoverDamagedArchives(false);
     zip.FileName = Utf8ToWide(path);
     zip.OpenInMode(fmOpenRead | fmShareDenyNone);

@@ -38,7 +38,7 @@ PC_DECLARE_ERROR(EOleException, EOleSysError);
 
 #undef PC_DECLARE_ERROR
 
-// Raised by nothing in the launcher; a report of it shows nothing.
+// Ends an update run silently: the player answered Abort, and the report of it shows nothing.
 class EAbort : public Exception {
 public:
     EAbort() : Exception("") {}

@@ -73,12 +73,23 @@ std::string FormatInteger(std::int32_t value) {
     return std::to_string(value);
 }
 
+std::string AsciiLowerCase(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+bool StartsWithAsciiCaseless(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() &&
+           AsciiLowerCase(std::string(text.substr(0, prefix.size()))) == AsciiLowerCase(std::string(prefix));
+}
+
 std::string InitialApplicationTitle(const std::string& executablePath) {
     std::string title = NamePart(executablePath);
     title = title.substr(0, title.find('.'));
-    for (std::size_t i = 1; i < title.size(); ++i)
-        if (title[i] >= 'A' && title[i] <= 'Z')
-            title[i] = static_cast<char>(title[i] - 'A' + 'a');
+    if (!title.empty())
+        title = title.front() + AsciiLowerCase(title.substr(1));
     return title;
 }
 

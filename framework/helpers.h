@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pc {
@@ -39,6 +40,12 @@ struct TFileIdentity {
 };
 // The identity of the regular file of that literal name, or false when there is none.
 bool FileIdentityOf(const std::string& name, TFileIdentity& identity);
+
+// ASCII letters in lower case, every other byte as it is (the C locale's rule, whatever the process's
+// locale).
+std::string AsciiLowerCase(std::string text);
+// Whether `text` starts with `prefix`, ASCII letters compared without regard to case.
+bool StartsWithAsciiCaseless(std::string_view text, std::string_view prefix);
 
 // The application title before anything sets it: the executable's file name up to its first '.', every
 // letter after the first in lower case ("PATCH-Client.bin" gives "Patch-client").

@@ -30,6 +30,9 @@ void ContinueOutputFile(TOutputFile& file, const std::string& path, std::int64_t
 void WriteOutputBytes(TOutputFile& file, const void* buffer, std::size_t count);          // EInOutError
 void CloseOutputFile(TOutputFile& file);                                                  // EInOutError
 
+// The table's code for a write that stored fewer bytes than asked: the disk is full ("Disk full").
+inline constexpr int kDiskFullCode = 101;
+
 std::string InOutErrorMessage(int code);
 // The I/O code of the table for a system error (errno on POSIX; on Windows the system's own codes, which
 // the table was made of).

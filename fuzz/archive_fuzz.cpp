@@ -59,7 +59,7 @@ int Run(const std::uint8_t* data, std::size_t size) {
     const std::string base = (sandbox / "base").string() + "/";
     zip.BaseDir = std::u16string(base.begin(), base.end());
     try {
-        zip.ExtractMatching(u"*.*", 10431, u"");
+        zip.ExtractMatching(u"*.*", kZAEveryAttribute, u"");
     } catch (const EStreamError&) {
         // A local header that cannot be read in full ends the run with the stream's error.
     }

@@ -29,8 +29,6 @@ constexpr std::size_t kReadSize = 1024;
 constexpr int kMaxAttempts = 3;
 // While waiting between attempts the window is kept alive at this pace.
 constexpr std::chrono::milliseconds kPausePumpInterval{20};
-// The output file's code for a full disk.
-constexpr int kDiskFullCode = 101;
 
 constexpr const char* kEndingReason = "the application is ending";
 constexpr const char* kTimeLimitReason = "time limit";
@@ -52,16 +50,10 @@ bool IsPassingStatus(long status) {
     return status == 408 || status == 429 || (status >= 500 && status <= 599);
 }
 
-std::string LowerCase(std::string text) {
-    for (char& c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 // Whether a Content-Range ("bytes 4000-99999/100000") starts at `offset`.
 bool RangeStartsAt(const std::string& contentRange, std::int64_t offset) {
     const std::string unit = "bytes ";
-    if (LowerCase(contentRange.substr(0, unit.size())) != unit)
+    if (AsciiLowerCase(contentRange.substr(0, unit.size())) != unit)
         return false;
     const std::string first = std::to_string(offset) + "-";
     return contentRange.compare(unit.size(), first.size(), first) == 0;
@@ -98,7 +90,7 @@ public:
     TDownloadRun(UiPort& ui, const std::string& url, const std::string& destination, bool withProgress,
                  const DownloadOptions& options, const DownloadLimits& limits)
         : ui_(ui), url_(url), destination_(destination), withProgress_(withProgress), options_(options),
-          limits_(limits), expectedDigest_(LowerCase(options.sha256)) {
+          limits_(limits), expectedDigest_(AsciiLowerCase(options.sha256)) {
         if (!expectedDigest_.empty())
             hasher_.emplace();
     }

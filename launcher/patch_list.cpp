@@ -45,10 +45,7 @@ TPatchRowText SplitPatchRow(const std::string& line) {
 std::string RowSha256(const TPatchRowText& text) {
     if (!IsSha256Text(text.sixth))
         return {};
-    std::string digest = text.sixth;
-    for (char& c : digest)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return digest;
+    return AsciiLowerCase(text.sixth);
 }
 
 TPatchList& PatchList() {

@@ -21,11 +21,8 @@
 namespace pc {
 namespace {
 
-// The launcher's call selects every entry: all names, and the hidden, system, volume and directory
-// attribute bits all allowed.
+// The launcher's call selects every entry: all names, every attribute.
 constexpr const char16_t* kEveryEntryMask = u"*.*";
-constexpr std::uint32_t kEveryAttribute = 10431; // 0x28BF
-constexpr int kDiskFullCode = 101;
 // How often a run that waits for another update of the installation looks again, pumping in between.
 constexpr std::chrono::milliseconds kLockPollInterval{50};
 
@@ -80,7 +77,7 @@ void ApplyPatch(UiPort& ui, std::int32_t index) {
         zip.BaseDir = SystemToWide(appDir);
         // Entries that fail are settled inside the component by its failure dialog; what it lets out ends
         // the run with the patch unrecorded and the archive kept.
-        zip.ExtractMatching(kEveryEntryMask, kEveryAttribute, u"");
+        zip.ExtractMatching(kEveryEntryMask, kZAEveryAttribute, u"");
         // An extraction that stopped early left the rest of the patch unwritten: recorded, those files
         // would never come. The run ends as for an escaped error; the player asked for an Abort, so that
         // one ends without a further message.

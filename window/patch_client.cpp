@@ -1,9 +1,9 @@
 #include "window/patch_client.h"
 
-#include "archive/launcher_settings.h"
 #include "archive/zip_archiver.h"
 #include "framework/exceptions.h"
 #include "framework/text_buffer.h"
+#include "launcher/archiver_settings.h"
 
 #include <algorithm>
 #include <stdexcept>

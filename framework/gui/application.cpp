@@ -1,4 +1,5 @@
 #include "framework/gui/application.h"
+#include "framework/helpers.h"
 
 #include "framework/code_pages.h"
 #include "framework/exceptions.h"
@@ -6,7 +7,6 @@
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QFont>
 #include <QMessageBox>
 #include <QWidget>
@@ -25,13 +25,8 @@ QEvent::Type QuitEventType() {
     return type;
 }
 
-// The executable's name up to its first '.', every character after the first in lower case.
 std::string InitialTitle() {
-    std::string name = QFileInfo(QCoreApplication::applicationFilePath()).fileName().toStdString();
-    name = name.substr(0, name.find('.'));
-    for (std::size_t i = 1; i < name.size(); ++i)
-        name[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[i])));
-    return name;
+    return InitialApplicationTitle(QCoreApplication::applicationFilePath().toStdString());
 }
 
 // Windows-1252 differs from Latin-1 only in 0x80-0x9F.

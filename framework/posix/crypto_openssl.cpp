@@ -13,12 +13,18 @@
 #include <cstring>
 
 namespace pc {
+namespace {
+
+// One owner of a digest context, for the hashes and the signatures alike.
+struct DigestContextDeleter {
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextDeleter>;
+
+} // namespace
 
 struct TSha256::State {
-    struct ContextDeleter {
-        void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-    };
-    std::unique_ptr<EVP_MD_CTX, ContextDeleter> context{EVP_MD_CTX_new()};
+    DigestContext context{EVP_MD_CTX_new()};
 };
 
 TSha256::TSha256() : state_(std::make_unique<State>()) {
@@ -62,12 +68,8 @@ struct KeyDeleter {
 struct BioDeleter {
     void operator()(BIO* bio) const { BIO_free(bio); }
 };
-struct SignContextDeleter {
-    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
 using Key = std::unique_ptr<EVP_PKEY, KeyDeleter>;
 using Bio = std::unique_ptr<BIO, BioDeleter>;
-using SignContext = std::unique_ptr<EVP_MD_CTX, SignContextDeleter>;
 
 // Only P-256 keys sign patch lists; anything else is refused rather than trusted.
 bool IsP256(EVP_PKEY* key) {
@@ -118,7 +120,7 @@ std::string PublicKeyOfSigningKey(const std::string& privateKeyPem) {
 
 std::string SignData(const std::string& privateKeyPem, const std::string& data) {
     const Key key = ReadPrivateKey(privateKeyPem);
-    SignContext context(EVP_MD_CTX_new());
+    DigestContext context(EVP_MD_CTX_new());
     std::size_t length = 0;
     const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
     if (!context || EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1 ||
@@ -155,7 +157,7 @@ bool VerifySignature(const std::string& publicKeyDer, const std::string& data, c
     const Key key = ReadPublicKey(publicKeyDer);
     if (!key)
         return false;
-    SignContext context(EVP_MD_CTX_new());
+    DigestContext context(EVP_MD_CTX_new());
     if (!context || EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1)
         return false;
     return EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char*>(signature.data()),

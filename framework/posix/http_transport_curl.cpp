@@ -1,5 +1,6 @@
 // The HTTP transport on libcurl: one easy handle driven by one multi handle, both kept for the whole
 // process so that connections and TLS sessions carry over from one request to the next.
+#include "framework/helpers.h"
 #include "framework/http_transport.h"
 
 #include <curl/curl.h>
@@ -103,12 +104,7 @@ THttpAnswer ReadAnswer(CURL* easy) {
 }
 
 bool HasScheme(const std::string& url, std::string_view scheme) {
-    if (url.size() < scheme.size())
-        return false;
-    for (std::size_t i = 0; i < scheme.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(url[i])) != scheme[i])
-            return false;
-    return true;
+    return StartsWithAsciiCaseless(url, scheme);
 }
 
 bool IsHttpsUrl(const std::string& url) {

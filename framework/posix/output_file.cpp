@@ -12,7 +12,6 @@ namespace {
 
 // Codes the writer sets itself, besides the system's.
 constexpr int kCloseRefused = 1;
-constexpr int kShortWrite = 101;
 constexpr int kNotOpen = 103;
 
 int Fd(std::intptr_t handle) {
@@ -91,7 +90,7 @@ void WriteOutputBytes(TOutputFile& file, const void* buffer, std::size_t count) 
     } while (put < 0 && errno == EINTR);
     if (put >= 0 && static_cast<std::size_t>(put) == count)
         return;
-    const int code = put < 0 ? InOutCodeFromSystemError(errno) : kShortWrite;
+    const int code = put < 0 ? InOutCodeFromSystemError(errno) : kDiskFullCode;
     // A failed write ends the file's use: close it so no descriptor is left behind; what was written stays.
     ::close(Fd(file.handle_));
     file.handle_ = -1;

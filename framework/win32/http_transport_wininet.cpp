@@ -2,6 +2,7 @@
 // settings), one InternetOpenUrlA per request and redirect, and the body in InternetReadFile pieces of 1024
 // bytes. WinInet keeps connections and TLS sessions per session and verifies certificates; redirects and
 // their schemes, the low-speed limit and a body that ends before its length are handled here.
+#include "framework/helpers.h"
 #include "framework/http_transport.h"
 
 #include "framework/win32/win32_support.h"
@@ -40,13 +41,7 @@ private:
 
 // Only web URLs are fetched or followed: a redirect must not reach local files or other services.
 bool StartsWithScheme(const std::string& url, const char* scheme) {
-    const std::string prefix = scheme;
-    if (url.size() < prefix.size())
-        return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i)
-        if (static_cast<char>(std::tolower(static_cast<unsigned char>(url[i]))) != prefix[i])
-            return false;
-    return true;
+    return StartsWithAsciiCaseless(url, scheme);
 }
 
 bool IsHttpsUrl(const std::string& url) {

@@ -10,7 +10,6 @@ namespace {
 
 // Codes the writer sets itself, besides the system's.
 constexpr int kCloseRefused = 1;
-constexpr int kShortWrite = 101;
 constexpr int kNotOpen = 103;
 
 HANDLE AsHandle(std::intptr_t handle) {
@@ -23,7 +22,7 @@ int InOutCodeFromSystemError(int err) {
     switch (err) {
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
-        return kShortWrite;
+        return kDiskFullCode;
     default:
         return err; // ERROR_PATH_NOT_FOUND 3, ERROR_ACCESS_DENIED 5, ERROR_SHARING_VIOLATION 32, ...
     }
@@ -80,7 +79,7 @@ void WriteOutputBytes(TOutputFile& file, const void* buffer, std::size_t count) 
                                                           static_cast<DWORD>(count), &put, nullptr);
     if (written && put == count)
         return;
-    const int code = written ? kShortWrite : InOutCodeFromSystemError(static_cast<int>(::GetLastError()));
+    const int code = written ? kDiskFullCode : InOutCodeFromSystemError(static_cast<int>(::GetLastError()));
     // A failed write ends the file's use: close it so no handle is left behind; what was written stays.
     ::CloseHandle(AsHandle(file.handle_));
     file.handle_ = -1;

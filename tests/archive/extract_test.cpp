@@ -1,8 +1,8 @@
 // Extraction through the component, on archives built here, with the built-in dialogs answered by script.
 #include "archive/code_pages.h"
 #include "archive/extract_files.h"
-#include "archive/launcher_settings.h"
 #include "archive/zip_archiver.h"
+#include "launcher/archiver_settings.h"
 #include "tests/archive/zip_builder.h"
 #ifndef _WIN32
 #include "tests/support/child_process.h"
@@ -73,7 +73,7 @@ protected:
     void Extract(const std::string& archive, const std::u16string& mask = u"*.*",
                  const std::u16string& exclusion = u"") {
         Open(archive);
-        zip.ExtractMatching(mask, 10431, exclusion);
+        zip.ExtractMatching(mask, pc::kZAEveryAttribute, exclusion);
         zip.Close();
     }
 
@@ -430,7 +430,7 @@ TEST_F(Extraction, DataIsFoundThroughTheLocalHeaderAndStopsAtTheDirectory) {
     b.Add(longerLocal).Add(overlong);
     Open(b.Build());
     ASSERT_EQ(zip.DirManager()->Items.Item(1).CompressedSize, overlong.data.size() + 500);
-    zip.ExtractMatching(u"*.*", 10431, u"");
+    zip.ExtractMatching(u"*.*", pc::kZAEveryAttribute, u"");
     zip.Close();
     EXPECT_EQ(Out("name.txt"), "found through the local lengths");
     EXPECT_EQ(Out("last.bin"), "the last entry's data");
@@ -553,7 +553,7 @@ TEST_F(Extraction, FullDiskEndsTheRunSilently) {
         zip.FileName = pc::Utf8ToWide(path);
         zip.Open();
         zip.BaseDir = pc::Utf8ToWide(base);
-        zip.ExtractMatching(u"*.*", 10431, u"");
+        zip.ExtractMatching(u"*.*", pc::kZAEveryAttribute, u"");
         zip.Close();
     }
     EXPECT_EQ(Tree(), (std::set<std::string>{"small.txt"}));
@@ -807,7 +807,7 @@ TEST_F(Extraction, AFullDiskLeavesTheFileItWouldReplace) {
             std::optional<pc::test::FileSizeLimit> limit;
             if (!c.tmpfs)
                 limit.emplace(64 * 1024);
-            zip.ExtractMatching(u"*.*", 10431, u"");
+            zip.ExtractMatching(u"*.*", pc::kZAEveryAttribute, u"");
         }
         zip.Close();
         old.ExpectUntouched();
@@ -886,7 +886,8 @@ TEST_F(Extraction, LeftoversAndLinksAtTheTargetAreReplacedNotFollowed) {
 #endif
 
 std::vector<std::string> Selected(pc::TZipArchiver& zip, const std::u16string& mask,
-                                  const std::u16string& exclusion = u"", std::uint32_t attr = 10431) {
+                                  const std::u16string& exclusion = u"",
+                                  std::uint32_t attr = pc::kZAEveryAttribute) {
     std::vector<std::string> names;
     pc::TZAArchiveItem item;
     for (bool found = zip.FindFirstMatch(mask, item, exclusion, attr); found; found = zip.FindNextMatch(item))
@@ -916,7 +917,7 @@ TEST_F(Extraction, MasksSelectEntries) {
               (V{"a.txt", "dir/a.txt", "dir/ab.txt", "README", "b.", "B.TXT"}));
 
     // Extraction with a mask writes just those; the nameless entry is never selected.
-    zip.ExtractMatching(u"?.txt", 10431, u"");
+    zip.ExtractMatching(u"?.txt", pc::kZAEveryAttribute, u"");
     zip.Close();
     EXPECT_EQ(Tree(), (std::set<std::string>{"a.txt", "dir/", "dir/a.txt", "B.TXT"}));
 }
@@ -1023,7 +1024,7 @@ TEST_F(Extraction, EventsSeeTheRunAndCanStopIt) {
 
 TEST_F(Extraction, ExtractingNeedsAnOpenArchive) {
     try {
-        zip.ExtractMatching(u"*.*", 10431, u"");
+        zip.ExtractMatching(u"*.*", pc::kZAEveryAttribute, u"");
         FAIL() << "no error";
     } catch (const pc::EZAException& e) {
         EXPECT_EQ(e.NativeError, 13);
@@ -1089,16 +1090,16 @@ TEST(ExtractionLock, RunsAreSerialisedAcrossThreadsAndReentrantOnOne) {
                 return;
             note(name + " " + std::to_string(static_cast<int>(phase)));
             if (name == "first" && phase == pc::TZAProgressPhase::ppStart) {
-                other = std::thread([&] { second.ExtractMatching(u"*.*", 10431, u""); });
+                other = std::thread([&] { second.ExtractMatching(u"*.*", pc::kZAEveryAttribute, u""); });
                 std::this_thread::sleep_for(std::chrono::milliseconds(200));
-                nested.ExtractMatching(u"*.*", 10431, u"");
+                nested.ExtractMatching(u"*.*", pc::kZAEveryAttribute, u"");
             }
         };
     };
     watch(first, "first");
     watch(second, "second");
     watch(nested, "nested");
-    first.ExtractMatching(u"*.*", 10431, u"");
+    first.ExtractMatching(u"*.*", pc::kZAEveryAttribute, u"");
     other.join();
     EXPECT_EQ(log, (std::vector<std::string>{"first 0", "nested 0", "nested 2", "first 2", "second 0",
                                              "second 2"}));

@@ -1,9 +1,9 @@
 // The component's object model: entry array and name index, name decoding, streams and settings.
 #include "archive/code_pages.h"
 #include "archive/dir_items.h"
-#include "archive/launcher_settings.h"
 #include "archive/streams.h"
 #include "archive/zip_archiver.h"
+#include "launcher/archiver_settings.h"
 
 #include <gtest/gtest.h>
 

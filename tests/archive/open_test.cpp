@@ -1,7 +1,7 @@
 // Opening and closing archives: the directory read from every generated fixture, and the failures.
 #include "archive/code_pages.h"
-#include "archive/launcher_settings.h"
 #include "archive/zip_archiver.h"
+#include "launcher/archiver_settings.h"
 #include "tests/archive/fixtures.h"
 #ifdef _WIN32
 #include "tests/support/win32_files.h"

@@ -1,8 +1,8 @@
 // Extraction on Windows itself: the DOS attributes of the entries, read-only targets, targets held open by
 // another program, and the entries' times.
 #include "archive/code_pages.h"
-#include "archive/launcher_settings.h"
 #include "archive/zip_archiver.h"
+#include "launcher/archiver_settings.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/support/scripted_dialogs.h"
 #include "tests/support/temp_dir.h"
@@ -32,7 +32,7 @@ protected:
         zip.FileName = pc::Utf8ToWide(dir.Write("patch.zip", archive));
         zip.Open();
         zip.BaseDir = pc::Utf8ToWide(base);
-        zip.ExtractMatching(u"*.*", 10431, u"");
+        zip.ExtractMatching(u"*.*", pc::kZAEveryAttribute, u"");
         zip.Close();
     }
     static ZipEntryDef Entry(const std::string& name, std::uint32_t attr,

@@ -5,11 +5,11 @@
 // the installation as the design says: nothing recorded that was not applied, nothing applied lost.
 #include "launcher/update_run.h"
 
-#include "archive/launcher_settings.h"
 #include "archive/zip_archiver.h"
 #include "framework/crypto.h"
 #include "framework/exceptions.h"
 #include "framework/http_transport.h"
+#include "launcher/archiver_settings.h"
 #include "launcher/config.h"
 #include "launcher/download.h"
 #include "launcher/patch_list.h"

@@ -58,7 +58,7 @@ Outcome Extract(const std::string& bytes) {
             zip.Open();
             out.opened = true;
             zip.BaseDir = pc::Utf8ToWide(sandbox / "base/");
-            zip.ExtractMatching(u"*.*", 10431, u"");
+            zip.ExtractMatching(u"*.*", pc::kZAEveryAttribute, u"");
         } catch (const pc::Exception& e) {
             out.error = e.Message();
         }

@@ -3,9 +3,9 @@
 // log lines per case) are covered end to end in tests/e2e.
 #include "launcher/update_run.h"
 
-#include "archive/launcher_settings.h"
 #include "framework/exceptions.h"
 #include "framework/install_lock.h"
+#include "launcher/archiver_settings.h"
 #include "launcher/config.h"
 #include "launcher/patch_list.h"
 #include "tests/archive/zip_builder.h"

@@ -1,10 +1,10 @@
 // patchctl pack and the archive writer: the patch from OLD to NEW read back by the launcher's component and
 // by Info-ZIP, the same bytes for the same trees, Zip64 past 65,535 entries, and the trees it refuses.
 #include "archive/code_pages.h"
-#include "archive/launcher_settings.h"
 #include "archive/zip_archiver.h"
 #include "archive/zip_records.h"
 #include "archive/zip_writer.h"
+#include "launcher/archiver_settings.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/patchctl/patchctl_support.h"
 

@@ -34,14 +34,14 @@ public:
     void PumpMessages() override {}
 
     void ShowMessageBox(const std::string& text) override;
-    void TerminateApplication() override { terminateRequested_ = true; }
+    // The command ends by itself after the run; start-up that could not arm it is told by Armed().
+    void TerminateApplication() override {}
     bool TerminationRequested() const override { return false; } // a terminal has no Exit button
     void ReportDownloadFailure(const std::string& name, const std::string& reason) override;
     TZipArchiver& ZipArchiver() override { return archiver_; }
 
-    // Whether start-up armed the update run, and whether anything asked the application to end.
+    // Whether start-up armed the update run.
     bool Armed() const { return armed_; }
-    bool TerminateRequested() const { return terminateRequested_; }
     // How many rows could not be downloaded in this run.
     int DownloadFailures() const { return downloadFailures_; }
 
@@ -52,7 +52,6 @@ private:
     TZipArchiver& archiver_;
     std::string title_;
     bool armed_ = false;
-    bool terminateRequested_ = false;
     int downloadFailures_ = 0;
     bool terminal_ = false; // stderr is a terminal: the bar is drawn there
     bool visible_ = false;

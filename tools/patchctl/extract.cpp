@@ -2,9 +2,9 @@
 // settings, answering the component's dialogs from command-line policy instead of asking.
 #include "archive/code_pages.h"
 #include "archive/dialog_provider.h"
-#include "archive/launcher_settings.h"
 #include "archive/zip_archiver.h"
 #include "framework/exceptions.h"
+#include "launcher/archiver_settings.h"
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/dialog_policy.h"
 
@@ -100,7 +100,7 @@ int Run(const std::vector<std::string>& args) {
         return kNotOpened;
     }
     zip.BaseDir = SystemToWide(positional[1]);
-    zip.ExtractMatching(u"*.*", 10431, u"");
+    zip.ExtractMatching(u"*.*", kZAEveryAttribute, u"");
 
     int selected = 0;
     for (std::int32_t i = 0; i < zip.DirManager()->Items.Count(); ++i)

@@ -4,12 +4,12 @@
 #include "tools/patchctl/lint.h"
 #include "archive/code_pages.h"
 #include "archive/extract_names.h"
-#include "archive/launcher_settings.h"
 #include "archive/zip_archiver.h"
 #include "framework/crypto.h"
 #include "framework/exceptions.h"
 #include "framework/helpers.h"
 #include "framework/line_list.h"
+#include "launcher/archiver_settings.h"
 #include "launcher/config.h"
 #include "launcher/download.h"
 #include "launcher/list_signature.h"
@@ -92,14 +92,9 @@ void CheckSixthField(Report& report, int line, const std::string& sixth) {
 bool NamesALauncherFile(const std::string& segment) {
     static const char* const kOwnFiles[] = {"Config.ini", kLedgerFileName, kPatchListFileName,
                                             "patch-client"};
-    auto lower = [](std::string text) {
-        for (char& c : text)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return text;
-    };
-    const std::string name = lower(segment);
+    const std::string name = AsciiLowerCase(segment);
     return std::any_of(std::begin(kOwnFiles), std::end(kOwnFiles),
-                       [&](const char* own) { return name == lower(own); });
+                       [&](const char* own) { return name == AsciiLowerCase(own); });
 }
 
 } // namespace

@@ -1,8 +1,8 @@
 // patchctl list ARCHIVE: the archive's directory as the launcher reads it, one TAB-separated line per entry.
 #include "archive/code_pages.h"
-#include "archive/launcher_settings.h"
 #include "archive/zip_archiver.h"
 #include "framework/exceptions.h"
+#include "launcher/archiver_settings.h"
 #include "tools/patchctl/command.h"
 
 #include <cstdio>

@@ -1,7 +1,7 @@
 // patchctl update DIR: the launcher's start-up and update run for the installation in DIR, headless.
-#include "archive/launcher_settings.h"
 #include "framework/exceptions.h"
 #include "framework/registry.h"
+#include "launcher/archiver_settings.h"
 #include "launcher/config.h"
 #include "launcher/update_run.h"
 #include "tools/patchctl/command.h"

@@ -1,4 +1,5 @@
 #include "window/win32/application.h"
+#include "framework/helpers.h"
 
 #include "framework/exceptions.h"
 #include "window/win32/message_form.h"
@@ -11,17 +12,14 @@ namespace {
 
 TApplication* current = nullptr;
 
-// The executable's name up to its first '.', every character after the first in lower case.
+// From the program's wide name, so that a name outside the system code page keeps its letters.
 std::string InitialTitle() {
     std::wstring path(MAX_PATH, L'\0');
     const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
     path.resize(length);
     const std::size_t slash = path.find_last_of(L"\\/");
-    std::string name = win32::FromDisplayText(slash == std::wstring::npos ? path : path.substr(slash + 1));
-    name = name.substr(0, name.find('.'));
-    for (std::size_t i = 1; i < name.size(); ++i)
-        name[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[i])));
-    return name;
+    return InitialApplicationTitle(
+        win32::FromDisplayText(slash == std::wstring::npos ? path : path.substr(slash + 1)));
 }
 
 LRESULT CALLBACK ApplicationProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -1,4 +1,5 @@
 #include "window/win32/news_view.h"
+#include "framework/helpers.h"
 
 #include "framework/exceptions.h"
 
@@ -330,9 +331,7 @@ std::string HtmlToText(const std::string& html) {
             const std::size_t end = html.find('>', i);
             if (end == std::string::npos)
                 break;
-            std::string tag = html.substr(i + 1, end - i - 1);
-            for (char& t : tag)
-                t = static_cast<char>(std::tolower(static_cast<unsigned char>(t)));
+            const std::string tag = AsciiLowerCase(html.substr(i + 1, end - i - 1));
             const std::string name = tag.substr(0, tag.find_first_of(" \t\r\n/", tag[0] == '/' ? 1 : 0));
             i = end + 1;
             if (skipping) {

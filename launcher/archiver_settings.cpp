@@ -1,4 +1,4 @@
-#include "archive/launcher_settings.h"
+#include "launcher/archiver_settings.h"
 
 namespace pc {
 

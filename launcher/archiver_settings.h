@@ -1,4 +1,5 @@
-// The settings the launcher's main window gives its archive component.
+// The settings the launcher's main window gives its archive component: the launcher's policy, kept
+// beside the update run that relies on it.
 #pragma once
 
 #include "archive/zip_archiver.h"
