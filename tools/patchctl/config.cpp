@@ -186,4 +186,4 @@ int Run(const std::vector<std::string>& args) {
 } // namespace pc::patchctl
 
 static const pc::patchctl::Registration
-    reg("config", "config decode FILE | config encode [--key HH] < PLAIN > FILE", &pc::patchctl::Run);
+    reg("config", "config decode FILE | config encode [--key HH] [-o FILE] < PLAIN", &pc::patchctl::Run);

@@ -23,7 +23,7 @@ constexpr int kRefused = 2;
 constexpr std::uint32_t kRegularFileType = 0100000;
 constexpr std::uint32_t kDirectoryType = 0040000;
 
-const char* const kUsage = "pack OLD NEW OUT.zip [--all] | pack --all NEW OUT.zip";
+const char* const kUsage = "pack OLD NEW OUT.zip [--all] [--force] | pack --all NEW OUT.zip [--force]";
 
 int UsageError(const std::string& what) {
     std::fprintf(stderr, "patchctl pack: %s\nusage: patchctl %s\n", what.c_str(), kUsage);

@@ -30,7 +30,8 @@ constexpr int kRefused = 1;
 constexpr int kUsageError = 2;
 
 const char* const kUsage =
-    "publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] [--force] [--key KEY.pem]";
+    "publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] [--force] [--key KEY.pem | --unsigned] "
+    "[--dry-run]";
 
 int UsageError(const std::string& what) {
     std::fprintf(stderr, "patchctl publish: %s\nusage: patchctl %s\n", what.c_str(), kUsage);
