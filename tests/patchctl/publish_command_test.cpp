@@ -233,7 +233,8 @@ TEST(PatchctlSign, KeysAndSignaturesGoBothWaysWithOpenssl) {
     };
     ProgramResult r = lint(other);
     EXPECT_EQ(r.exitCode, 0) << r.out;
-    EXPECT_EQ(r.out, other + ": 1 row, 0 problems\n");
+    EXPECT_EQ(r.out, other + ": signature: " + other + ".sig verified with the key of " + config + "\n" +
+                         other + ": 1 row, 0 problems\n");
     // patchctl's signature under the other key, and a list without signature.
     r = lint(list);
     EXPECT_EQ(r.exitCode, 1);
