@@ -8,7 +8,6 @@
 #include "archive/zip_archiver.h"
 #include "framework/crypto.h"
 #include "framework/exceptions.h"
-#include "framework/file_io.h"
 #include "framework/helpers.h"
 #include "framework/line_list.h"
 #include "launcher/config.h"
@@ -116,7 +115,10 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 // page (a wrong URL, a server's error or login page) is no list at all.
 WholeFileCauses ReportWholeFileCauses(Report& report, const std::string& path) {
     WholeFileCauses causes;
-    const std::string head = ReadWholeFile(path).substr(0, 4096);
+    std::string head(4096, '\0');
+    std::ifstream in(path, std::ios::binary);
+    in.read(head.data(), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<std::size_t>(in.gcount()));
     std::size_t start = 0;
     if (head.compare(0, kByteOrderMark.size(), kByteOrderMark) == 0) {
         report.Problem(1,
