@@ -327,9 +327,16 @@ private:
             const std::vector<std::uint8_t> header = LocalHeaderBytes(entry, written);
             out_.Write(header.data(), header.size());
             out_.Write(prepared.bytes.data(), prepared.bytes.size());
+            ReportPacked(written.size);
         }
         writtenEntries_.push_back(written);
         Advance();
+    }
+
+    void ReportPacked(std::uint64_t bytes) {
+        bytesPacked_ += bytes;
+        if (options_.progress)
+            options_.progress(bytesPacked_, false);
     }
 
     static std::uint16_t NeededVersion(const TWrittenEntry& written) {
@@ -392,6 +399,7 @@ private:
             packed.clear();
             deflater.Feed(chunk.data(), piece, done == size, packed);
             out_.Write(packed.data(), packed.size());
+            ReportPacked(piece);
         }
         if (in.Size() != static_cast<std::int64_t>(size))
             throw EZipWriteError("The file changed while it was packed: " + entry.sourcePath);
@@ -506,6 +514,7 @@ private:
     const std::vector<TZipSourceEntry>& entries_;
     TZipWriteOptions options_;
     std::vector<TWrittenEntry> writtenEntries_;
+    std::uint64_t bytesPacked_ = 0;
     // Files too large to hold whole, which the writer reads and deflates itself; fixed before the helpers
     // start.
     std::vector<bool> streamed_;
@@ -584,6 +593,8 @@ void WriteZipArchive(const std::string& path, const std::vector<TZipSourceEntry>
     names.reserve(entries.size());
     for (const TZipSourceEntry& entry : entries)
         names.push_back(entry.name);
+    if (options.progress)
+        options.progress(0, true);
     CheckZipArchive(temporary.Path(), names);
     std::error_code error;
     std::filesystem::rename(temporary.Path(), path, error);

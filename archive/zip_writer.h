@@ -5,6 +5,7 @@
 #include "framework/exceptions.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,9 @@ struct TZipWriteOptions {
     int level = 6;
     // Threads that deflate ahead of the writer; 0 takes the machine's cores.
     unsigned threads = 0;
+    // Called on the calling thread as the source files' bytes are packed (the bytes so far), and once with
+    // `checking` true before the written archive is decoded for its check.
+    std::function<void(std::uint64_t bytesPacked, bool checking)> progress;
 };
 
 // Writes `entries`, in the order given, as one archive at `path`. The archive is written to a temporary

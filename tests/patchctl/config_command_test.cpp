@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <iterator>
 
 namespace {
 
@@ -159,13 +161,92 @@ TEST(PatchctlConfig, DecodeErrors) {
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "Essential file missing: " + (dir / "Config.ini") + "\n");
 
-    result = Patchctl("config decode '" + dir.Write("Config.ini", "ZZclient_title=T;") + "'");
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "'$ZZ' is not a valid integer value.\n"); // the error box's period rule
+    // Empty and damaged files are named as such, where the launcher would read nonsense or fail on the
+    // key's conversion.
+    const std::string intact = Scrambled(0xED, kValues);
+    struct Case {
+        std::string bytes;
+        std::string err; // after "patchctl config decode: PATH "
+    } cases[] = {
+        {"", "is empty: a Config.ini holds its scrambling key and eight values"},
+        {"ZZclient_title=T;",
+         "is damaged: it does not start with the two hexadecimal digits of its scrambling key"},
+        {"E", "is damaged: it does not start with the two hexadecimal digits of its scrambling key"},
+        {"ED", "is damaged: line 1 does not hold the value of 'client_title' (the file is cut short, changed "
+               "by hand or not made by config encode)"},
+        // The right text under another key: every name comes out shifted.
+        {"EE" + intact.substr(2), "is damaged: line 1 does not hold the value of 'client_title' (the file is "
+                                  "cut short, changed by hand or not made by config encode)"},
+        {intact.substr(0, intact.find("\r\n", intact.find("\r\n") + 1) + 2),
+         "is damaged: line 3 does not hold the value of 'patchlist_url' (the file is cut short, changed by "
+         "hand or not made by config encode)"},
+    };
+    for (const Case& c : cases) {
+        const std::string path = dir.Write("Config.ini", c.bytes);
+        result = Patchctl("config decode '" + path + "'");
+        EXPECT_EQ(result.exitCode, 1) << c.err;
+        EXPECT_EQ(result.out, "") << c.err;
+        EXPECT_EQ(result.err, "patchctl config decode: " + path + " " + c.err + "\n");
+    }
 
     result = Patchctl("config");
     EXPECT_EQ(result.exitCode, 2);
+}
+
+TEST(PatchctlConfig, EncodeTakesBlanksAroundTheEqualsSign) {
+    const auto encoded = Patchctl("config encode --key ED", "client_title = T\n"
+                                                            "newsfile_url\t=\tN\n"
+                                                            "  patchlist_url=P\n"
+                                                            "server_name =S \n"
+                                                            "website_url= W\n"
+                                                            "controlpanel_url =\n"
+                                                            "  # comment\n"
+                                                            "forum_url=F\n"
+                                                            "client_exe=game.exe\n");
+    ASSERT_EQ(encoded.exitCode, 0) << encoded.err;
+    pc::ConfigValues values = {"T", "N", "P", "S ", "W", "", "F", "game.exe"};
+    EXPECT_EQ(encoded.out, Scrambled(0xED, values));
+
+    // An empty key line is called empty.
+    const auto empty = Patchctl("config encode", PlainText(kValues) + "patchlist_key = \n");
+    EXPECT_EQ(empty.exitCode, 2);
+    EXPECT_EQ(empty.err, "patchctl config encode: line 9: the value of 'patchlist_key' is empty; leave the "
+                         "line out, or give the line that patchctl keygen prints\n");
+}
+
+// -o replaces the file through a temporary one: a refused input or a failed write leaves the old file,
+// where the shell's redirection would have emptied it before patchctl even started.
+TEST(PatchctlConfig, EncodeToAFileKeepsTheOldOneOnFailure) {
+    TempDir dir;
+    const std::string old = Scrambled(0x5A, kValues);
+    const std::string path = dir.Write("Config.ini", old);
+    const std::string plain = PlainText(kValues);
+    struct Case {
+        std::string args;
+        std::string input;
+        int exitCode;
+        std::string err;
+    } cases[] = {
+        {"-o '" + path + "'", "client_title=T\n", 2,
+         "patchctl config encode: key 'newsfile_url' is missing\n"},
+        {"--key 1G -o '" + path + "'", plain, 2,
+         "patchctl config encode: the key must be two hexadecimal digits, not '1G'\n"},
+        {"-o '" + (dir / "none/Config.ini") + "'", plain, 1,
+         "Cannot create file " + (dir / "none/Config.ini") + ".\n"},
+        {"-o '" + dir.Path() + "'", plain, 1, "Cannot create file " + dir.Path() + ".\n"},
+    };
+    for (const Case& c : cases) {
+        const auto result = Patchctl("config encode " + c.args, c.input);
+        EXPECT_EQ(result.exitCode, c.exitCode) << c.args;
+        EXPECT_EQ(result.err, c.err) << c.args;
+        EXPECT_EQ(ReadFileBytes(path), old) << c.args;
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1); // no temporary left
+
+    const auto written = Patchctl("config encode --key ED -o '" + path + "'", plain);
+    ASSERT_EQ(written.exitCode, 0) << written.err;
+    EXPECT_EQ(written.out, "");
+    EXPECT_EQ(ReadFileBytes(path), Scrambled(0xED, kValues));
 }
 
 // A P-256 public key as keygen prints it.

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 using pc::test::TempDir;
@@ -101,6 +103,65 @@ TEST(PatchctlLint, RowsBeyondTheTableAreReportedOnce) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, list + ":65537: more than 65536 rows: the launcher refuses the whole list\n" + list +
                          ": 65538 rows, 1 problem\n");
+}
+
+// Mistakes whose symptoms would hide their cause: each is named once, the symptoms it brings are not
+// listed, and what else is wrong still is.
+TEST(PatchctlLint, NamesTheCauseOfCommonMistakes) {
+    const std::string bom =
+        "the file starts with a UTF-8 byte-order mark (bytes EF BB BF, which Notepad writes): "
+        "the launcher reads them as part of the first line; save the list without it";
+    const std::string html =
+        "this is an HTML page, not a patch list: check the list's URL (a server answers a "
+        "wrong address or a login with a page)";
+    const std::string blanks =
+        "blanks where TABs belong: the fields are separated by blanks, but the launcher "
+        "splits a row at TABs only (";
+    const std::string tail = " TABs; an editor may have turned them into spaces)";
+    struct Case {
+        std::string what;
+        std::string list;
+        std::string report; // LINE stands for "FILE:"
+    } cases[] = {
+        {"mark before a row",
+         "\xEF\xBB\xBF"
+         "1\thttp://h/p1.zip\t5\t\t0\t\r\n",
+         "LINE1: " + bom + "\n"},
+        {"mark before a comment", "\xEF\xBB\xBF// realm\r\n1\thttp://h/p1.zip\t5\t\t0\t\r\n",
+         "LINE1: " + bom + "\n"},
+        {"mark and a real problem",
+         "\xEF\xBB\xBF"
+         "x\thttp://h/p1.zip\t5\t\t0\t\r\n",
+         "LINE1: " + bom + "\nLINE1: id field: 'x' is not a valid integer value\n"},
+        {"HTML page", "<!DOCTYPE html>\n<html><head><title>404 Not Found</title></head></html>\n",
+         "LINE1: " + html + "\n"},
+        {"HTML page after a mark and blanks", "\xEF\xBB\xBF\r\n  <HTML>\n<BODY>Login</BODY>\n",
+         "LINE1: " + bom + "\nLINE1: " + html + "\n"},
+        {"blanks", "1    http://h/p1.zip    100        0\r\n2 http://h/p2.zip 100 setup.exe 0\r\n",
+         "LINE1: " + blanks + "0" + tail + "\nLINE2: " + blanks + "0" + tail + "\n"},
+        {"blanks after some TABs", "1\thttp://h/p1.zip\t100 setup.exe 0\r\n",
+         "LINE1: " + blanks + "2" + tail + "\n"},
+        // A blank inside a field is no such mistake: the missing TAB is reported as it is.
+        {"blank inside the program field", "3\thttp://h/p3.zip\t100\tsetup.exe /s\t0\r\n",
+         "LINE1: fewer than five TABs (4): the missing fields are read as empty\n"
+         "LINE1: group field: '' is not a valid integer value\n"},
+        {"a comment that starts with '<'", "1\thttp://h/p1.zip\t5\t\t0\t\r\n// <html> not a page\r\n", ""},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const std::string list = dir.Write("list.txt", c.list);
+        const auto r = Lint(list);
+        std::string report = c.report;
+        for (auto at = report.find("LINE"); at != std::string::npos; at = report.find("LINE", at))
+            report.replace(at, 4, list + ":");
+        const auto problems = std::count(c.report.begin(), c.report.end(), '\n');
+        const auto rows = std::count(c.list.begin(), c.list.end(), '\n') -
+                          (c.what.find("comment") != std::string::npos ? 1 : 0);
+        EXPECT_EQ(r.exitCode, problems == 0 ? 0 : 1) << c.what;
+        EXPECT_EQ(r.out, report + list + ": " + std::to_string(rows) + (rows == 1 ? " row, " : " rows, ") +
+                             std::to_string(problems) + (problems == 1 ? " problem\n" : " problems\n"))
+            << c.what;
+    }
 }
 
 } // namespace

@@ -181,7 +181,9 @@ TEST_F(PackTrees, SameTreesGiveTheSameBytesWhateverTheThreads) {
         entries.push_back({name, new_ + "/" + name, 0100644, 1700000000});
     std::string one;
     for (unsigned threads : {1u, 2u, 5u}) {
-        pc::WriteZipArchive(dir_ / "direct.zip", entries, {6, threads});
+        pc::TZipWriteOptions options;
+        options.threads = threads;
+        pc::WriteZipArchive(dir_ / "direct.zip", entries, options);
         const std::string bytes = ReadFileBytes(dir_ / "direct.zip");
         if (threads == 1)
             one = bytes;
@@ -253,6 +255,80 @@ TEST(PatchctlPackRefusals, TreesThePatchCannotCarryWriteNothing) {
         EXPECT_FALSE(fs::exists(dir / "out.zip")) << c.what;
         EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1) << c.what;
     }
+}
+
+// An archive at OUT may be a published patch, and trees without a difference give no patch: both are
+// refused without writing anything.
+TEST(PatchctlPackRefusals, AnExistingArchiveAndTreesWithoutAChange) {
+    TempDir dir;
+    const std::string old = dir / "old", next = dir / "new", out = dir / "out.zip";
+    WriteTreeFile(old, "a.txt", "a");
+    WriteTreeFile(old, "sub/b.txt", "b");
+    WriteTreeFile(next, "a.txt", "a");
+    WriteTreeFile(next, "sub/b.txt", "b");
+    fs::create_directories(dir / "empty");
+    const std::string trees = Quoted(old) + " " + Quoted(next) + " " + Quoted(out);
+    struct Case {
+        std::string what;
+        std::string args;
+        int exitCode;
+        std::string err;
+    } cases[] = {
+        {"same trees", trees, 1,
+         "patchctl pack: nothing changed: NEW has no file or folder that OLD lacks or has with other "
+         "content; nothing written\n"},
+        {"only a removal", Quoted(next) + " " + Quoted(old) + " " + Quoted(out), 1, ""},
+        {"empty tree, --all", "--all " + Quoted(dir / "empty") + " " + Quoted(out), 1,
+         "patchctl pack: nothing changed: NEW is empty; nothing written\n"},
+    };
+    for (const Case& c : cases) {
+        if (c.what == "only a removal")
+            WriteTreeFile(next, "gone.txt", "only in the first tree");
+        const auto r = Patchctl("pack " + c.args);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.what;
+        if (c.what == "only a removal")
+            EXPECT_EQ(r.err,
+                      "not removed by this patch: gone.txt\npatchctl pack: nothing changed: NEW has no "
+                      "file or folder that OLD lacks or has with other content; nothing written\n");
+        else
+            EXPECT_EQ(r.err, c.err) << c.what;
+        EXPECT_EQ(r.out, "") << c.what;
+        EXPECT_FALSE(fs::exists(out)) << c.what;
+        fs::remove(next + "/gone.txt");
+    }
+
+    // An archive that is there stays unless --force is given.
+    WriteTreeFile(next, "c.txt", "c");
+    const std::string published = dir.Write("out.zip", "the published patch");
+    auto r = Patchctl("pack " + trees);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.err,
+              "patchctl pack: " + out +
+                  " exists; a published patch must not change (--force replaces it); nothing written\n");
+    EXPECT_EQ(ReadFileBytes(out), "the published patch");
+    r = Patchctl("pack " + trees + " --force");
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(ReadDirectory(out).size(), 1u);
+}
+
+// On a terminal the packing of a large tree shows its progress on stderr and erases it before the
+// summary; anywhere else stderr stays clean (the other tests compare it byte for byte).
+TEST(PatchctlPackProgress, DrawnOnATerminalOnly) {
+    TempDir dir;
+    WriteTreeFile(dir / "new", "big.bin", std::string(20u << 20, 'x'));
+    const std::string out = dir / "out.zip";
+    // script(1) gives the program a terminal; what it shows comes back on script's stdout.
+    const auto shown = pc::test::RunProgram(
+        "script -qec " +
+        Quoted(Quoted(PATCHCTL_PATH) + " pack --all " + Quoted(dir / "new") + " " + Quoted(out)) +
+        " /dev/null");
+    ASSERT_EQ(shown.exitCode, 0) << shown.out;
+    EXPECT_NE(shown.out.find("\r\033[Kpacking: "), std::string::npos) << shown.out;
+    const std::string tail = "\r\033[Kchecking the archive...\r\033[K" + out + ": 1 file, 0 folders, " +
+                             std::to_string(20u << 20) + " bytes packed into " +
+                             std::to_string(fs::file_size(out)) + "\r\n";
+    ASSERT_GE(shown.out.size(), tail.size());
+    EXPECT_EQ(shown.out.substr(shown.out.size() - tail.size()), tail);
 }
 
 } // namespace

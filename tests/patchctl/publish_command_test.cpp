@@ -100,6 +100,83 @@ TEST(PatchctlPublish, RefusesAndLeavesTheListAlone) {
     EXPECT_EQ(forced.exitCode, 0) << forced.err;
 }
 
+// A row for an archive the list already has (by URL or by content) would be applied twice; a signed list
+// changed without its key would be refused by every launcher. Neither happens, and --dry-run writes nothing.
+TEST(PatchctlPublish, DuplicatesStaleSignaturesAndDryRun) {
+    TempDir dir;
+    const std::string archive = dir.Write("p0042.zip", std::string(300, 'q'));
+    const std::string hash = Sha256Sum(archive);
+    const std::string key = dir / "key.pem";
+    ASSERT_EQ(Patchctl("keygen " + Quoted(key)).exitCode, 0);
+    const std::string good = "1\thttp://h/p1.zip\t1\t\t0\t\r\n";
+    const std::string row = "2\thttp://h/p0042.zip\t300\t\t0\t" + hash;
+    struct Case {
+        std::string what;
+        std::string list;
+        bool signedBefore;
+        std::string options;
+        int exitCode;
+        std::string out; // LIST stands for the list's path
+        std::string err;
+        bool changed;
+    } cases[] = {
+        {"same URL", good + "7\thttp://h/p0042.zip\t9\t\t0\t\r\n", false, "", 1, "",
+         "patchctl publish: patch 7 already has this URL; installations would apply it twice; the list is "
+         "unchanged\n",
+         false},
+        {"same archive", good + "7\thttp://h/old/p7.zip\t300\t\t0\t" + hash + "\r\n", false, "", 1, "",
+         "patchctl publish: patch 7 already has this archive (same SHA-256); installations would apply it "
+         "twice; the list is unchanged\n",
+         false},
+        {"signed, no key", good, true, "", 1, "",
+         "patchctl publish: LIST.sig exists and would not match the changed list, so every launcher with the "
+         "key would refuse it: give --key KEY.pem to sign again, or --unsigned to remove the signature; the "
+         "list is unchanged\n",
+         false},
+        {"signed, dry run", good, true, "--dry-run", 1, "",
+         "patchctl publish: LIST.sig exists and would not match the changed list, so every launcher with the "
+         "key would refuse it: give --key KEY.pem to sign again, or --unsigned to remove the signature; the "
+         "list is unchanged\n",
+         false},
+        {"key and --unsigned", good, true, "--key " + Quoted(key) + " --unsigned", 2, "",
+         "patchctl publish: --key and --unsigned exclude each other\n", false},
+        {"dry run", good, false, "--dry-run --key " + Quoted(key), 0,
+         "LIST: patch 2 would be added: http://h/p0042.zip, 300 bytes (dry run, nothing changed)\n" + row +
+             "\n",
+         "", false},
+        {"signed, --unsigned", good, true, "--unsigned", 0,
+         "LIST: patch 2 added: http://h/p0042.zip, 300 bytes\nLIST.sig: removed\n", "", true},
+        {"signed, key", good, true, "--key " + Quoted(key), 0,
+         "LIST: patch 2 added: http://h/p0042.zip, 300 bytes\nLIST.sig: signed\n", "", true},
+    };
+    for (const Case& c : cases) {
+        const std::string list = dir.Write("list.txt", c.list);
+        const std::string signature = list + ".sig";
+        std::filesystem::remove(signature);
+        if (c.signedBefore) {
+            ASSERT_EQ(Patchctl("sign " + Quoted(list) + " --key " + Quoted(key)).exitCode, 0);
+        }
+        const std::string oldSignature = c.signedBefore ? ReadFileBytes(signature) : "";
+        const ProgramResult r =
+            Patchctl("publish " + Quoted(list) + " " + Quoted(archive) + " http://h/p0042.zip " + c.options);
+        const auto withList = [&](std::string text) {
+            for (auto at = text.find("LIST"); at != std::string::npos;
+                 at = text.find("LIST", at + list.size()))
+                text.replace(at, 4, list);
+            return text;
+        };
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.what;
+        EXPECT_EQ(r.out, withList(c.out)) << c.what;
+        EXPECT_EQ(r.err.substr(0, r.err.find("usage:")), withList(c.err)) << c.what;
+        EXPECT_EQ(ReadFileBytes(list), c.changed ? c.list + row + "\r\n" : c.list) << c.what;
+        if (c.options == "--unsigned" || !c.signedBefore) {
+            EXPECT_FALSE(std::filesystem::exists(signature)) << c.what;
+        } else if (!c.changed) {
+            EXPECT_EQ(ReadFileBytes(signature), oldSignature) << c.what;
+        }
+    }
+}
+
 // The public key of a PEM private key as the openssl tool gives it, in base64 of its DER form.
 std::string OpensslPublicKeyBase64(const std::string& key) {
     // In parentheses: the runner's redirections must not take the pipe's place.
@@ -156,7 +233,8 @@ TEST(PatchctlSign, KeysAndSignaturesGoBothWaysWithOpenssl) {
     };
     ProgramResult r = lint(other);
     EXPECT_EQ(r.exitCode, 0) << r.out;
-    EXPECT_EQ(r.out, other + ": 1 row, 0 problems\n");
+    EXPECT_EQ(r.out, other + ": signature: " + other + ".sig verified with the key of " + config + "\n" +
+                         other + ": 1 row, 0 problems\n");
     // patchctl's signature under the other key, and a list without signature.
     r = lint(list);
     EXPECT_EQ(r.exitCode, 1);

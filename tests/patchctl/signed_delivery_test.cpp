@@ -180,7 +180,8 @@ TEST_F(SignedDelivery, LintFetchReportsEveryProblemKind) {
         "lint " + Quoted(url) + " --fetch --sig --config " + Quoted(install_ / "Config.ini");
     ProgramResult checked = Patchctl(lintUrl);
     EXPECT_EQ(checked.exitCode, 0) << checked.out << checked.err;
-    EXPECT_EQ(checked.out, url + ": 1 row, 0 problems\n");
+    EXPECT_EQ(checked.out, url + ": signature: " + url + ".sig verified with the key of " +
+                               (install_ / "Config.ini") + "\n" + url + ": 1 row, 0 problems\n");
     fs::remove(clean + ".sig");
     checked = Patchctl(lintUrl);
     EXPECT_EQ(checked.exitCode, 1);

@@ -3,6 +3,7 @@
 #include "launcher/config.h"
 #include "framework/crypto.h"
 #include "framework/exceptions.h"
+#include "framework/file_io.h"
 #include "framework/helpers.h"
 #include "tools/patchctl/command.h"
 
@@ -27,9 +28,40 @@ int Refuse(const std::string& text) {
     return kBadInput;
 }
 
+// Why the launcher cannot read the file at `path` as a Config.ini, in words; empty when it can. The
+// launcher itself would only report a conversion error for the key, or take values from the wrong place.
+std::string ConfigDamage(const std::string& path) {
+    const std::string bytes = ReadWholeFile(path);
+    if (bytes.empty())
+        return path + " is empty: a Config.ini holds its scrambling key and eight values";
+    if (bytes.size() < 2 || !std::isxdigit(static_cast<unsigned char>(bytes[0])) ||
+        !std::isxdigit(static_cast<unsigned char>(bytes[1])))
+        return path + " is damaged: it does not start with the two hexadecimal digits of its scrambling key";
+    const int key = ParseInteger("$" + bytes.substr(0, 2));
+    std::string text;
+    for (std::size_t i = 2; i < bytes.size(); ++i)
+        text += static_cast<char>((static_cast<unsigned char>(bytes[i]) + 256 - (key + 19) % 256) % 256);
+    // The launcher takes the n-th value from the n-th line, after the key's name and one separator.
+    std::size_t lineStart = 0;
+    for (std::size_t i = 0; i < kConfigKeys.size(); ++i) {
+        const std::string name = kConfigKeys[i];
+        if (lineStart > text.size() || text.compare(lineStart, name.size(), name) != 0 ||
+            lineStart + name.size() >= text.size())
+            return path + " is damaged: line " + std::to_string(i + 1) + " does not hold the value of '" +
+                   name + "' (the file is cut short, changed by hand or not made by config encode)";
+        const auto end = text.find("\r\n", lineStart);
+        lineStart = end == std::string::npos ? text.size() + 1 : end + 2;
+    }
+    return {};
+}
+
 int Decode(const std::string& path) {
     if (!IsExistingFile(path)) {
         std::fprintf(stderr, "Essential file missing: %s\n", path.c_str());
+        return 1;
+    }
+    if (const std::string damage = ConfigDamage(path); !damage.empty()) {
+        std::fprintf(stderr, "patchctl config decode: %s\n", damage.c_str());
         return 1;
     }
     const ConfigContents contents = ReadConfigContents(path);
@@ -75,16 +107,29 @@ std::optional<int> ParseKey(const std::string& text) {
     return ParseInteger("$" + text);
 }
 
+std::string TrimBlanks(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
 int Encode(const std::vector<std::string>& args) {
     std::optional<int> key;
+    std::optional<std::string> output;
     for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "-o" && i + 1 < args.size()) {
+            output = args[++i];
+            continue;
+        }
         std::string text;
         if (args[i] == "--key" && i + 1 < args.size())
             text = args[++i];
         else if (args[i].rfind("--key=", 0) == 0)
             text = args[i].substr(6);
         else
-            return Refuse("unexpected argument '" + args[i] + "'; usage: patchctl config encode [--key HH]");
+            return Refuse("unexpected argument '" + args[i] +
+                          "'; usage: patchctl config encode [--key HH] [-o FILE]");
         key = ParseKey(text);
         if (!key)
             return Refuse("the key must be two hexadecimal digits, not '" + text + "'");
@@ -105,12 +150,14 @@ int Encode(const std::vector<std::string>& args) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back(); // plain files written with CR LF line ends
         const std::string where = "line " + std::to_string(lineNumber) + ": ";
-        if (line.find_first_not_of(" \t") == std::string::npos || line.front() == '#')
+        const auto firstNonBlank = line.find_first_not_of(" \t");
+        if (firstNonBlank == std::string::npos || line[firstNonBlank] == '#')
             continue;
         const auto equals = line.find('=');
         if (equals == std::string::npos)
             return Refuse(where + "expected key=value");
-        const std::string name = line.substr(0, equals);
+        // Blanks around the '=' are the operator's layout, never part of a key or a value.
+        const std::string name = TrimBlanks(line.substr(0, equals));
         const auto known =
             std::find_if(kConfigKeys.begin(), kConfigKeys.end(), [&](const char* k) { return name == k; });
         if (known == kConfigKeys.end() && name != kPatchListKeyName)
@@ -119,12 +166,16 @@ int Encode(const std::vector<std::string>& args) {
         if (seenOnLine[index] != 0)
             return Refuse(where + "key '" + name + "' given again (first on line " +
                           std::to_string(seenOnLine[index]) + ")");
-        const std::string value = line.substr(equals + 1);
+        const std::string value =
+            line.substr(std::min(line.find_first_not_of(" \t", equals + 1), line.size()));
         if (value.find('\r') != std::string::npos)
             return Refuse(where + "the value of '" + name + "' holds a CR, which Config.ini cannot carry");
         if (value.find('\0') != std::string::npos)
             return Refuse(where + "the value of '" + name + "' holds a NUL, which Config.ini cannot carry");
         std::string der;
+        if (index == kConfigKeys.size() && value.empty())
+            return Refuse(where + "the value of '" + name +
+                          "' is empty; leave the line out, or give the line that patchctl keygen prints");
         if (index == kConfigKeys.size() && !(Base64Decode(value, der) && IsVerifyingKey(der)))
             return Refuse(where + "the value of '" + name +
                           "' is not a P-256 public key in base64 (patchctl keygen prints the line)");
@@ -164,6 +215,11 @@ int Encode(const std::vector<std::string>& args) {
         if (bytes.empty())
             return Refuse("no key makes a file that the launcher reads back to these values");
     }
+    if (output) {
+        // Through a temporary file and a rename: a failed write leaves the old Config.ini as it was.
+        ReplaceFile(*output, bytes);
+        return 0;
+    }
     if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() || std::fflush(stdout) != 0) {
         std::fprintf(stderr, "patchctl config encode: cannot write the output\n");
         return 1;
@@ -177,7 +233,7 @@ int Run(const std::vector<std::string>& args) {
     if (!args.empty() && args[0] == "encode")
         return Encode(std::vector<std::string>(args.begin() + 1, args.end()));
     std::fputs("usage: patchctl config decode FILE\n"
-               "       patchctl config encode [--key HH] < PLAIN > FILE\n",
+               "       patchctl config encode [--key HH] [-o FILE] < PLAIN\n",
                stderr);
     return kBadInput;
 }
@@ -186,4 +242,4 @@ int Run(const std::vector<std::string>& args) {
 } // namespace pc::patchctl
 
 static const pc::patchctl::Registration
-    reg("config", "config decode FILE | config encode [--key HH] < PLAIN > FILE", &pc::patchctl::Run);
+    reg("config", "config decode FILE | config encode [--key HH] [-o FILE] < PLAIN", &pc::patchctl::Run);

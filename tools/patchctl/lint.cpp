@@ -29,6 +29,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pc::patchctl {
@@ -97,6 +98,80 @@ bool NamesALauncherFile(const std::string& segment) {
                        [&](const char* own) { return name == AsciiLowerCase(own); });
 }
 
+struct WholeFileCauses {
+    bool byteOrderMark = false; // the first line is checked without it, the mark being reported once
+    bool htmlPage = false;      // no list at all: its lines are not reported one by one
+};
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// Causes that show in the file as a whole. A UTF-8 byte-order mark (Notepad saves one) becomes part of
+// the first line, so the launcher fails on the first row's id, or reads a first comment as a row. An HTML
+// page (a wrong URL, a server's error or login page) is no list at all.
+WholeFileCauses ReportWholeFileCauses(Report& report, const std::string& path) {
+    WholeFileCauses causes;
+    std::string head(4096, '\0');
+    std::ifstream in(path, std::ios::binary);
+    in.read(head.data(), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<std::size_t>(in.gcount()));
+    std::size_t start = 0;
+    if (head.compare(0, kByteOrderMark.size(), kByteOrderMark) == 0) {
+        report.Problem(1,
+                       "the file starts with a UTF-8 byte-order mark (bytes EF BB BF, which Notepad writes): "
+                       "the launcher reads them as part of the first line; save the list without it");
+        causes.byteOrderMark = true;
+        start = kByteOrderMark.size();
+    }
+    std::string lower = head.substr(std::min(head.find_first_not_of(" \t\r\n", start), head.size()));
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (lower.empty() || lower.front() != '<')
+        return causes;
+    for (const char* tag : {"<!doctype html", "<html", "<head", "<body"}) {
+        if (lower.find(tag) != std::string::npos) {
+            report.Problem(1,
+                           "this is an HTML page, not a patch list: check the list's URL (a server answers "
+                           "a wrong address or a login with a page)");
+            causes.htmlPage = true;
+            break;
+        }
+    }
+    return causes;
+}
+
+// A row whose fields are separated by blanks instead of TABs (an editor that turns TABs into spaces): the
+// launcher splits rows at TABs only. Reported as that one cause instead of its consequences; returns
+// whether it was.
+bool ReportBlankSeparatedRow(Report& report, int line, const std::string& text, const TPatchRowText& fields) {
+    if (fields.terminatedFields >= 5)
+        return false;
+    const auto lastTab = text.rfind('\t');
+    const std::string rest = lastTab == std::string::npos ? text : text.substr(lastTab + 1);
+    std::vector<std::string> words;
+    for (std::size_t at = rest.find_first_not_of(' '); at != std::string::npos;
+         at = rest.find_first_not_of(' ', at)) {
+        const auto end = std::min(rest.find(' ', at), rest.size());
+        words.push_back(rest.substr(at, end - at));
+        at = end;
+    }
+    if (words.size() < static_cast<std::size_t>(std::max(2, 4 - fields.terminatedFields)))
+        return false;
+    if (fields.terminatedFields == 0) {
+        try {
+            ParseInteger(words.front());
+        } catch (const EConvertError&) {
+            return false;
+        }
+    }
+    report.Problem(line,
+                   "blanks where TABs belong: the fields are separated by blanks, but the launcher splits "
+                   "a row at TABs only (" +
+                       FormatInteger(fields.terminatedFields) +
+                       " TABs; an editor may have turned them "
+                       "into spaces)");
+    return true;
+}
+
 } // namespace
 
 int LintList(const std::string& path, const std::string& label, int& rowCount) {
@@ -104,6 +179,15 @@ int LintList(const std::string& path, const std::string& label, int& rowCount) {
     lines.LoadLines(path);
 
     Report report(label);
+    const WholeFileCauses causes = ReportWholeFileCauses(report, path);
+    if (causes.htmlPage) {
+        rowCount = 0;
+        for (int i = 0; i < lines.LineCount(); ++i)
+            rowCount += IsPatchListRow(lines.LineAt(i)) ? 1 : 0;
+        return report.Problems();
+    }
+    const std::string firstWithoutMark =
+        causes.byteOrderMark && lines.LineCount() > 0 ? lines.LineAt(0).substr(kByteOrderMark.size()) : "";
     // Rows as the update run would see them, for the group test; a row whose group cannot be read takes
     // no part in it.
     auto table = std::make_unique<TPatchList>();
@@ -112,7 +196,7 @@ int LintList(const std::string& path, const std::string& label, int& rowCount) {
     int rows = 0;
 
     for (int i = 0; i < lines.LineCount(); ++i) {
-        const std::string& line = lines.LineAt(i);
+        const std::string& line = i == 0 && causes.byteOrderMark ? firstWithoutMark : lines.LineAt(i);
         const int number = i + 1;
         if (!IsPatchListRow(line))
             continue;
@@ -122,6 +206,8 @@ int LintList(const std::string& path, const std::string& label, int& rowCount) {
                                        " rows: the launcher refuses the whole list");
 
         const TPatchRowText text = SplitPatchRow(line);
+        if (ReportBlankSeparatedRow(report, number, line, text))
+            continue;
         if (text.terminatedFields < 5)
             report.Problem(number, "fewer than five TABs (" + FormatInteger(text.terminatedFields) +
                                        "): the missing fields are read as empty");
@@ -354,6 +440,8 @@ int CheckSignature(const std::string& listFile, const std::string& label, const 
                     signatureLabel.c_str(), config.c_str());
         return 1;
     }
+    std::printf("%s: signature: %s verified with the key of %s\n", label.c_str(), signatureLabel.c_str(),
+                config.c_str());
     return 0;
 }
 

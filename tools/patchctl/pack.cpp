@@ -2,6 +2,7 @@
 #include "archive/code_pages.h"
 #include "archive/extract_names.h"
 #include "archive/zip_writer.h"
+#include "framework/console.h"
 #include "tools/patchctl/command.h"
 
 #include <algorithm>
@@ -19,11 +20,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
+constexpr int kNothingChanged = 1;
 constexpr int kRefused = 2;
 constexpr std::uint32_t kRegularFileType = 0100000;
 constexpr std::uint32_t kDirectoryType = 0040000;
 
-const char* const kUsage = "pack OLD NEW OUT.zip [--all] | pack --all NEW OUT.zip";
+const char* const kUsage = "pack OLD NEW OUT.zip [--all] [--force] | pack --all NEW OUT.zip [--force]";
 
 int UsageError(const std::string& what) {
     std::fprintf(stderr, "patchctl pack: %s\nusage: patchctl %s\n", what.c_str(), kUsage);
@@ -106,12 +108,67 @@ std::string NameProblem(const std::string& name) {
     return {};
 }
 
+// The packing's progress on stderr, for trees large enough to take a while, drawn only where stderr is a
+// terminal (in a log it would be noise) and at most ten times a second.
+class PackProgress {
+public:
+    explicit PackProgress(std::uint64_t totalBytes, std::size_t files)
+        : total_(totalBytes),
+          shown_(IsErrorStreamTerminal() && (totalBytes >= kLargeBytes || files >= kManyFiles)) {}
+    PackProgress(const PackProgress&) = delete;
+    PackProgress& operator=(const PackProgress&) = delete;
+    ~PackProgress() { Erase(); }
+
+    void Update(std::uint64_t bytesPacked, bool checking) {
+        if (!shown_)
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        if (!checking && drawn_ && now - lastDraw_ < std::chrono::milliseconds(100))
+            return;
+        lastDraw_ = now;
+        constexpr double kMiB = 1024.0 * 1024.0;
+        if (checking)
+            std::fputs("\r\033[Kchecking the archive...", stderr);
+        else
+            std::fprintf(stderr, "\r\033[Kpacking: %.1f of %.1f MiB (%d%%)", bytesPacked / kMiB,
+                         total_ / kMiB, total_ == 0 ? 100 : static_cast<int>(bytesPacked * 100 / total_));
+        std::fflush(stderr);
+        drawn_ = true;
+    }
+    void Erase() {
+        if (!drawn_)
+            return;
+        std::fputs("\r\033[K", stderr);
+        std::fflush(stderr);
+        drawn_ = false;
+    }
+
+private:
+    static constexpr std::uint64_t kLargeBytes = 16u << 20;
+    static constexpr std::size_t kManyFiles = 1000;
+    std::uint64_t total_;
+    bool shown_;
+    bool drawn_ = false;
+    std::chrono::steady_clock::time_point lastDraw_;
+};
+
+// An archive already at OUT is most likely a published patch: replacing it changes what players fetch
+// under a row whose size and SHA-256 no longer match. Only --force replaces it.
+std::string ExistingOutputRefusal(const std::string& out, bool force) {
+    std::error_code error;
+    if (force || !fs::exists(fs::symlink_status(out, error)))
+        return {};
+    return out + " exists; a published patch must not change (--force replaces it)";
+}
+
 int Pack(const std::vector<std::string>& args) {
-    bool all = false;
+    bool all = false, force = false;
     std::vector<std::string> positional;
     for (const std::string& arg : args) {
         if (arg == "--all")
             all = true;
+        else if (arg == "--force")
+            force = true;
         else if (arg.size() > 1 && arg[0] == '-')
             return UsageError("unknown option: " + arg);
         else
@@ -126,6 +183,10 @@ int Pack(const std::vector<std::string>& args) {
          withOld ? std::vector<fs::path>{positional[0], newRoot} : std::vector{newRoot})
         if (!fs::is_directory(root))
             return UsageError("'" + root.string() + "' is not a directory");
+    if (const std::string refusal = ExistingOutputRefusal(out, force); !refusal.empty()) {
+        std::fprintf(stderr, "patchctl pack: %s; nothing written\n", refusal.c_str());
+        return kRefused;
+    }
 
     const Tree next = ReadTree(newRoot);
     const Tree old = withOld ? ReadTree(positional[0]) : Tree{};
@@ -187,6 +248,13 @@ int Pack(const std::vector<std::string>& args) {
         if (!item.directory && next.items.find(name) == next.items.end())
             std::fprintf(stderr, "not removed by this patch: %s\n", name.c_str());
 
+    if (names.empty()) {
+        std::fprintf(stderr, "patchctl pack: nothing changed: %s; nothing written\n",
+                     withOld ? "NEW has no file or folder that OLD lacks or has with other content"
+                             : "NEW is empty");
+        return kNothingChanged;
+    }
+
     std::vector<TZipSourceEntry> entries;
     std::uint64_t bytes = 0;
     int files = 0;
@@ -204,7 +272,11 @@ int Pack(const std::vector<std::string>& args) {
             bytes += fs::file_size(item.path);
         }
     }
-    WriteZipArchive(out, entries);
+    PackProgress progress(bytes, entries.size());
+    TZipWriteOptions options;
+    options.progress = [&](std::uint64_t packed, bool checking) { progress.Update(packed, checking); };
+    WriteZipArchive(out, entries, options);
+    progress.Erase();
     std::printf("%s: %d file%s, %zu folder%s, %ju bytes packed into %ju\n", out.c_str(), files,
                 files == 1 ? "" : "s", entries.size() - static_cast<std::size_t>(files),
                 entries.size() - static_cast<std::size_t>(files) == 1 ? "" : "s",

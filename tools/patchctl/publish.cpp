@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <map>
 #include <memory>
@@ -30,7 +31,8 @@ constexpr int kRefused = 1;
 constexpr int kUsageError = 2;
 
 const char* const kUsage =
-    "publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] [--force] [--key KEY.pem]";
+    "publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] [--force] [--key KEY.pem | --unsigned] "
+    "[--dry-run]";
 
 int UsageError(const std::string& what) {
     std::fprintf(stderr, "patchctl publish: %s\nusage: patchctl %s\n", what.c_str(), kUsage);
@@ -50,21 +52,76 @@ std::optional<std::int32_t> Number(const std::string& text) {
     }
 }
 
+// The archive's SHA-256, read in pieces: an archive of any size costs one buffer.
 std::string HashOfFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw EFOpenError("Cannot open file " + path);
     TSha256 hash;
-    const std::string bytes = ReadWholeFile(path);
-    hash.Update(bytes.data(), bytes.size());
+    std::vector<char> chunk(1 << 16);
+    while (in) {
+        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        hash.Update(chunk.data(), static_cast<std::size_t>(in.gcount()));
+    }
+    if (in.bad())
+        throw EFOpenError("Cannot open file " + path);
     return hash.HexDigest();
+}
+
+// Why the list must not take a row for `url` with `sha256`: a row that already names the same URL or the
+// same archive would be applied a second time by every installation. Empty when neither is listed.
+std::string DuplicateRowOf(const TPatchList& table, const std::string& url, const std::string& sha256) {
+    for (std::int32_t i = 0; i <= table.high; ++i) {
+        const TPatchRec& row = table.items[static_cast<std::size_t>(i)];
+        const char* same = row.url == url ? "URL" : row.sha256 == sha256 ? "archive (same SHA-256)" : nullptr;
+        if (same != nullptr)
+            return "patch " + FormatInteger(row.id) + " already has this " + same +
+                   "; installations would apply it twice";
+    }
+    return {};
+}
+
+// A list that is signed and changed without a key loses its signature's match, and every launcher with
+// the key then refuses the whole list; so publish signs again (--key) or removes the signature on purpose
+// (--unsigned). Empty when publishing may go on.
+std::string StaleSignatureRefusal(const std::string& list, bool signing, bool unsignedWanted) {
+    std::error_code error;
+    const std::string signature = SignatureFileOf(list);
+    if (signing || unsignedWanted || !fs::exists(fs::symlink_status(signature, error)))
+        return {};
+    return signature + " exists and would not match the changed list, so every launcher with the key would "
+                       "refuse it: give --key KEY.pem to sign again, or --unsigned to remove the signature";
+}
+
+// Removes the list's signature, for --unsigned.
+void RemoveSignature(const std::string& list) {
+    const std::string signature = SignatureFileOf(list);
+    std::error_code error;
+    if (fs::remove(signature, error))
+        std::printf("%s: removed\n", signature.c_str());
+    else if (error)
+        throw EFCreateError("Cannot delete file " + signature);
+}
+
+// --dry-run: the row as it would be appended (its CR LF shown as a plain line end); nothing is written.
+void ShowRow(const std::string& list, std::int32_t id, const std::string& url, std::uintmax_t size,
+             const std::string& row) {
+    std::printf("%s: patch %d would be added: %s, %ju bytes (dry run, nothing changed)\n%s\n", list.c_str(),
+                id, url.c_str(), size, row.substr(0, row.size() - 2).c_str());
 }
 
 int Run(const std::vector<std::string>& args) {
     std::vector<std::string> positional;
     std::map<std::string, std::string> options;
-    bool force = false;
+    bool force = false, dryRun = false, unsignedWanted = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--force") {
             force = true;
+        } else if (arg == "--dry-run") {
+            dryRun = true;
+        } else if (arg == "--unsigned") {
+            unsignedWanted = true;
         } else if (arg == "--id" || arg == "--group" || arg == "--run" || arg == "--key") {
             if (i + 1 >= args.size())
                 return UsageError(arg + " needs a value");
@@ -77,6 +134,8 @@ int Run(const std::vector<std::string>& args) {
     }
     if (positional.size() != 3)
         return UsageError("a list, an archive and its URL are needed");
+    if (unsignedWanted && options.count("--key"))
+        return UsageError("--key and --unsigned exclude each other");
     const std::string& list = positional[0];
     const std::string& archive = positional[1];
     const std::string& url = positional[2];
@@ -110,6 +169,10 @@ int Run(const std::vector<std::string>& args) {
     if (options.count("--key"))
         PublicKeyOfSigningKey(ReadWholeFile(options["--key"]));
 
+    if (const std::string refusal = StaleSignatureRefusal(list, options.count("--key") != 0, unsignedWanted);
+        !refusal.empty())
+        return Refuse(refusal);
+
     // A list that does not exist yet starts empty: the first patch of a server.
     std::string bytes;
     if (fs::exists(list, error)) {
@@ -139,9 +202,16 @@ int Run(const std::vector<std::string>& args) {
         id = table->high < 0 ? 1 : highest + 1;
     }
 
+    const std::string sha256 = HashOfFile(archive);
+    if (const std::string duplicate = DuplicateRowOf(*table, url, sha256); !duplicate.empty())
+        return Refuse(duplicate);
     const std::string row = FormatInteger(*id) + "\t" + url + "\t" +
                             FormatInteger(static_cast<std::int32_t>(size)) + "\t" + run + "\t" +
-                            FormatInteger(*group) + "\t" + HashOfFile(archive) + "\r\n";
+                            FormatInteger(*group) + "\t" + sha256 + "\r\n";
+    if (dryRun) {
+        ShowRow(list, *id, url, size, row);
+        return 0;
+    }
     // Every byte that is there stays; a last line without its line end gets one, so that the new row is
     // a line of its own.
     if (!bytes.empty() && bytes.back() != '\n' && bytes.back() != '\r')
@@ -154,6 +224,8 @@ int Run(const std::vector<std::string>& args) {
         SignListFile(list, options["--key"]);
         std::printf("%s: signed\n", SignatureFileOf(list).c_str());
     }
+    if (unsignedWanted)
+        RemoveSignature(list);
     return 0;
 }
 

@@ -1,0 +1,91 @@
+// --help and --version of both programs and of every patchctl command: on stdout, exit 0, nothing else
+// done (a command's help never opens a file named "--help").
+#include "tests/patchctl/patchctl_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+namespace {
+
+using pc::test::Patchctl;
+using pc::test::ProgramResult;
+using pc::test::Quoted;
+using pc::test::RunProgram;
+using pc::test::TempDir;
+
+std::string FirstLine(const std::string& text) {
+    return text.substr(0, text.find('\n'));
+}
+
+TEST(PatchctlHelp, EveryCommandAnswersHelpAndVersion) {
+    const std::string version = std::string("patchctl ") + PATCH_PROJECT_VERSION + "\n";
+    struct Case {
+        std::string args;
+        std::string firstLine;
+    } cases[] = {
+        {"--help", "usage: patchctl COMMAND ...   (patchctl COMMAND --help, patchctl --version)"},
+        {"config --help", "usage: patchctl config decode FILE | config encode [--key HH] [-o FILE] < PLAIN"},
+        {"config encode --help",
+         "usage: patchctl config decode FILE | config encode [--key HH] [-o FILE] < PLAIN"},
+        {"extract --help", "usage: patchctl extract ARCHIVE DESTDIR [--on-failure abort|ignore|retry-once] "
+                           "[--overwrite always|never|newer|older] [--password TEXT]"},
+        {"keygen --help", "usage: patchctl keygen KEY.pem"},
+        {"lint --help", "usage: patchctl lint FILE|URL [--fetch] [--sig --config CONFIG.ini]"},
+        {"list --help", "usage: patchctl list ARCHIVE"},
+        {"pack --help",
+         "usage: patchctl pack OLD NEW OUT.zip [--all] [--force] | pack --all NEW OUT.zip [--force]"},
+        {"publish --help", "usage: patchctl publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] "
+                           "[--force] [--key KEY.pem | --unsigned] [--dry-run]"},
+        {"sign --help", "usage: patchctl sign LIST --key KEY.pem"},
+        {"update --help", "usage: patchctl update DIR [--on-failure abort|ignore|retry-once]"},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        // Run in an empty folder: a command that took "--help" for a file would make or miss it there.
+        const ProgramResult help =
+            RunProgram("cd " + Quoted(dir.Path()) + " && " + Quoted(PATCHCTL_PATH) + " " + c.args);
+        EXPECT_EQ(help.exitCode, 0) << c.args;
+        EXPECT_EQ(FirstLine(help.out), c.firstLine) << c.args;
+        EXPECT_EQ(help.err, "") << c.args;
+        // The general help lists every command, each command's help says more than its usage line.
+        EXPECT_GT(std::count(help.out.begin(), help.out.end(), '\n'), 2) << c.args;
+
+        std::string versionArgs = c.args;
+        versionArgs.replace(versionArgs.find("--help"), 6, "--version");
+        const ProgramResult shown = Patchctl(versionArgs);
+        EXPECT_EQ(shown.exitCode, 0) << versionArgs;
+        EXPECT_EQ(shown.out, version) << versionArgs;
+        EXPECT_EQ(shown.err, "") << versionArgs;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
+
+    // Without a command, or with one it does not know, the list goes to stderr with exit 2.
+    for (const char* args : {"", "frobnicate --help"}) {
+        const ProgramResult wrong = Patchctl(args);
+        EXPECT_EQ(wrong.exitCode, 2) << args;
+        EXPECT_EQ(wrong.out, "") << args;
+        EXPECT_EQ(FirstLine(wrong.err), cases[0].firstLine) << args;
+    }
+}
+
+#ifdef PATCH_CLIENT_PATH
+// The launcher answers before it makes its window: no display is needed, and no Config.ini is read.
+TEST(PatchClientOptions, HelpAndVersionWithoutADisplay) {
+    TempDir dir;
+    const std::string run = "cd " + Quoted(dir.Path()) + " && env -u DISPLAY -u WAYLAND_DISPLAY " +
+                            Quoted(PATCH_CLIENT_PATH) + " ";
+    const ProgramResult help = RunProgram(run + "--help");
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(FirstLine(help.out), "usage: patch-client [--help | --version]");
+    EXPECT_EQ(help.err, "");
+    const ProgramResult version = RunProgram(run + "--version");
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, std::string("patch-client ") + PATCH_PROJECT_VERSION + "\n");
+    EXPECT_EQ(version.err, "");
+    EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
+}
+#endif
+
+} // namespace
