@@ -35,6 +35,11 @@ TEST(UpdateExitCodes, ForEveryEnding) {
     damaged.data = "damaged";
     damaged.centralCrc = 0xDEADBEEF;
     content.Write("damaged.zip", ZipBuilder().Deflated("fine.txt", "fine").Add(damaged).Build());
+    pc::test::ZipEntryDef locked;
+    locked.name = "locked.txt";
+    locked.data = "secret";
+    locked.password = "pw";
+    content.Write("locked.zip", ZipBuilder().Add(locked).Build());
     const auto row = [&](int id, const std::string& name, bool pinned) {
         std::string sha;
         if (pinned)
@@ -78,6 +83,9 @@ TEST(UpdateExitCodes, ForEveryEnding) {
          4,
          failure + "patchctl update: 1 entry was left out of the extraction; its patch is recorded all the "
                    "same\n"},
+        {"an entry without its password", row(1, "locked.zip", false), nullptr, false, "", "", 4,
+         "patchctl update: Password for \"locked.txt\" not given or wrong; entry skipped\n"
+         "patchctl update: 1 entry was left out of the extraction; its patch is recorded all the same\n"},
         {"a damaged entry aborts", row(1, "damaged.zip", false), nullptr, false, "", "", 1,
          failure +
              "patchctl update: the extraction was aborted; the patch is not recorded and the run ends\n"},
