@@ -103,6 +103,8 @@ def patch_list():
     put("patch_list", "blank_slash", " /1\tu\t1\t\t0\t")
     put("patch_list", "lone_breaks", "1\tu\t1\t\t5\t\r2\tu\t1\t\t0\t\n3\tu\t1\t\t5\t\n\r4\tu\t1\t\t0\t")
     put("patch_list", "nul_cut", "1\tu\t1\t\t0\t\r\n\x002\tu\t1\t\t0\t")
+    put("patch_list", "stamps", "//serial 17\r\n//expires 2026-12-31T00:00:00Z\r\n1\tu\t1\t\t0\t\r\n")
+    put("patch_list", "stamps_odd", "//serial 007\n//serial x\r//expires 2100-02-29T00:00:00Z\n//expires\n")
     put("patch_list", "hex_and_signs", "0x10\tu\t-1\t\tX7\t\r\n  +5\tu\t0\t\t$FFFFFFFF\t\r\n")
     put("patch_list", "empty", "")
 

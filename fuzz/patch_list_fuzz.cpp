@@ -4,6 +4,7 @@
 
 #include "framework/exceptions.h"
 #include "framework/helpers.h"
+#include "launcher/list_freshness.h"
 #include "launcher/patch_list.h"
 
 #include <memory>
@@ -75,6 +76,25 @@ int Run(const std::uint8_t* data, std::size_t size) {
     const std::string bytes(reinterpret_cast<const char*>(data), size);
     const std::string path = ScratchDir() + kPatchListFileName;
     WriteFile(path, bytes);
+
+    // The serial and expiry lines: a value only from the one well-formed line of its kind, and one that
+    // writes back to that line.
+    const TListStamps stamps = ReadListStamps(bytes);
+    std::vector<std::string> serialLines, expiresLines;
+    for (const std::string& line : ModelLines(bytes)) {
+        if (StampKindOf(line) == TStampKind::Serial)
+            serialLines.push_back(line);
+        else if (StampKindOf(line) == TStampKind::Expires)
+            expiresLines.push_back(line);
+    }
+    FUZZ_CHECK(stamps.serial.has_value() == (serialLines.size() == 1 && ParseSerialLine(serialLines[0])));
+    FUZZ_CHECK(stamps.serialProblem.empty() == (serialLines.empty() || stamps.serial.has_value()));
+    if (stamps.serial)
+        FUZZ_CHECK(ParseSerialLine(SerialLine(*stamps.serial)) == stamps.serial);
+    FUZZ_CHECK(stamps.expires.has_value() == (expiresLines.size() == 1 && ParseExpiresLine(expiresLines[0])));
+    FUZZ_CHECK(stamps.expiresProblem.empty() == (expiresLines.empty() || stamps.expires.has_value()));
+    if (stamps.expires)
+        FUZZ_CHECK(ExpiresLine(*stamps.expires) == expiresLines[0]);
 
     const std::vector<Row> rows = ModelRows(bytes);
     // The first row whose numeric fields do not all convert ends the parse.

@@ -3,6 +3,7 @@
 #include "framework/crypto.h"
 #include "framework/helpers.h"
 #include "launcher/download.h"
+#include "launcher/list_freshness.h"
 
 #include <fstream>
 #include <iterator>
@@ -43,11 +44,15 @@ std::string SignatureUrlOf(const std::string& listUrl) {
     return listUrl.substr(0, end) + ".sig" + listUrl.substr(end);
 }
 
-bool IsPatchListSigned(UiPort& ui, const std::string& listUrl, const std::string& listFile,
-                       const std::string& appDir, const std::string& keyBase64) {
+namespace {
+
+// Fetches the signature and verifies it over the list's bytes, which it leaves in `list`. Empty when the
+// list is signed; otherwise why not.
+std::string SignatureProblem(UiPort& ui, const std::string& listUrl, const std::string& listFile,
+                             const std::string& appDir, const std::string& keyBase64, std::string& list) {
     std::string key;
     if (!Base64Decode(keyBase64, key) || !IsVerifyingKey(key))
-        return false;
+        return "the patchlist_key of Config.ini is not a P-256 public key";
     const std::string signatureFile = appDir + kSignatureFileName;
     std::string reason;
     DownloadOptions options;
@@ -57,8 +62,40 @@ bool IsPatchListSigned(UiPort& ui, const std::string& listUrl, const std::string
     std::string signature;
     const bool read = fetched && ReadSmallFile(signatureFile, kLargestSignature, signature);
     RemoveFile(signatureFile);
+    if (!fetched)
+        return "its signature " + SignatureUrlOf(listUrl) + " cannot be downloaded (" + reason + ")";
+    if (!read)
+        return "its signature " + SignatureUrlOf(listUrl) + " is larger than a signature can be";
+    if (!ReadWhole(listFile, list))
+        return "the downloaded list cannot be read back";
+    if (!VerifySignature(key, list, signature))
+        return "its signature does not verify under the patchlist_key of Config.ini";
+    return {};
+}
+
+} // namespace
+
+TListAcceptance AcceptSignedList(UiPort& ui, const std::string& listUrl, const std::string& listFile,
+                                 const std::string& appDir, const std::string& keyBase64, std::int64_t now) {
     std::string list;
-    return read && ReadWhole(listFile, list) && VerifySignature(key, list, signature);
+    const std::string problem = SignatureProblem(ui, listUrl, listFile, appDir, keyBase64, list);
+    if (!problem.empty())
+        return {false, kNotSignedLogLine, problem};
+    // Only now are the list's stamps its operator's; judged over the bytes that verified.
+    const TListStamps stamps = ReadListStamps(list);
+    const std::optional<std::uint64_t> accepted = ReadAcceptedSerial(appDir);
+    const TFreshnessVerdict verdict = JudgeFreshness(stamps, accepted, now);
+    switch (verdict.freshness) {
+    case TFreshness::Older:
+        return {false, kOlderListLogLine, verdict.reason};
+    case TFreshness::Expired:
+        return {false, kExpiredListLogLine, verdict.reason};
+    case TFreshness::Fresh:
+        break;
+    }
+    if (stamps.serial && (!accepted || *stamps.serial > *accepted))
+        StoreAcceptedSerial(appDir, *stamps.serial);
+    return {true, {}, {}};
 }
 
 } // namespace pc

@@ -49,6 +49,11 @@ public:
         (void)reason;
     }
 
+    // Why the patch list was refused (a signature that does not verify, a list older than the one
+    // accepted, an expired one), next to the log line that says so. The window shows only the log line;
+    // patchctl prints the reason.
+    virtual void ReportListRefused(const std::string& reason) { (void)reason; }
+
     // The archive component that the main window owns, with the window's settings.
     virtual TZipArchiver& ZipArchiver() = 0;
 };

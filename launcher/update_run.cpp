@@ -10,6 +10,7 @@
 #include "launcher/config.h"
 #include "launcher/download.h"
 #include "launcher/launching.h"
+#include "launcher/list_freshness.h"
 #include "launcher/list_signature.h"
 #include "launcher/patch_list.h"
 #include "launcher/ui_port.h"
@@ -118,8 +119,9 @@ bool ReachesALauncherFile(const std::string& appDir, const std::string& path) {
     TFileIdentity reached;
     if (IsLinkOrSpecialFile(path) || !FileIdentityOf(path, reached))
         return false;
-    for (const std::string& own : {appDir + kConfigFileName, appDir + kLedgerFileName,
-                                   appDir + kPatchListFileName, ExecutablePath()}) {
+    for (const std::string& own :
+         {appDir + kConfigFileName, appDir + kLedgerFileName, appDir + kPatchListFileName,
+          appDir + kAcceptedSerialFileName, ExecutablePath()}) {
         TFileIdentity identity;
         if (own != path && FileIdentityOf(own, identity) && identity.device == reached.device &&
             identity.inode == reached.inode)
@@ -181,12 +183,17 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
         ui.ReportDownloadFailure("patch list", reason);
         return;
     }
-    // With a key in Config.ini only a list that this server's operator signed is read at all.
-    if (Config().hasPatchListKey &&
-        !IsPatchListSigned(ui, patchListUrl, listFile, appDir, Config().patchListKey)) {
-        ui.AppendLogLine("- The patch list is not signed by this server");
-        RemoveFile(listFile);
-        return;
+    // With a key in Config.ini only a list that this server's operator signed is read at all, and only
+    // when it is no older than the one accepted before and has not expired.
+    if (Config().hasPatchListKey) {
+        const TListAcceptance acceptance =
+            AcceptSignedList(ui, patchListUrl, listFile, appDir, Config().patchListKey, UnixSecondsNow());
+        if (!acceptance.accepted) {
+            ui.AppendLogLine(acceptance.logLine);
+            ui.ReportListRefused(acceptance.reason);
+            RemoveFile(listFile);
+            return;
+        }
     }
     ParsePatchList(listFile);
 
@@ -203,8 +210,13 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
         // Where '\\' separates, the stored names lie in folders of their own (Windows).
         EnsureFolderOf(options.resumeState);
         EnsureFolderOf(StoredArchivePath(appDir, row.url));
-        const bool storable = !ReachesALauncherFile(appDir, StoredArchivePath(appDir, row.url));
-        if (!storable)
+        // A signed list pins what it delivers: a row without a SHA-256 could bring anything.
+        const bool pinned = !Config().hasPatchListKey || !row.sha256.empty();
+        const bool storable = pinned && !ReachesALauncherFile(appDir, StoredArchivePath(appDir, row.url));
+        if (!pinned)
+            reason = "the signed list gives no SHA-256 for it, and a launcher with a patchlist_key downloads "
+                     "only archives whose SHA-256 the list gives";
+        else if (!storable)
             reason = "its stored name leads to one of the launcher's own files";
         if (storable && Download(ui, row.url, StoredArchivePath(appDir, row.url), true, options,
                                  DefaultDownloadLimits(), &reason)) {

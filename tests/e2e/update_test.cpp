@@ -238,14 +238,16 @@ TEST_F(UpdateEndToEnd, EntryWithABadChecksumUnderEachFailurePolicy) {
         fs::remove(install_ / "tqm_patch.ini");
         fs::remove(install_ / "z.txt");
         const ProgramResult r = Update(c.options);
-        EXPECT_EQ(r.exitCode, 0) << r.err;
+        // The run went through, but an entry is missing: not a success.
+        EXPECT_EQ(r.exitCode, 4) << r.err;
         EXPECT_EQ(r.out, "- Searching for updates...\n"
                          "- Downloaded: p7\n"
                          "- Update process completed\n");
         std::string dialogs;
         for (int i = 0; i < c.dialogs; ++i)
             dialogs += failure;
-        EXPECT_EQ(r.err, dialogs);
+        EXPECT_EQ(r.err, dialogs + "patchctl update: 1 entry was left out of the extraction; its patch is "
+                                   "recorded all the same\n");
         // When the entry is left out, the patch counts as applied; the damaged file is never left behind.
         EXPECT_EQ(Ledger(), "7\r\n");
         EXPECT_EQ(ReadFileBytes(install_ / "a.txt"), "first");
@@ -359,7 +361,7 @@ TEST_F(UpdateEndToEnd, AnAbortedExtractionIsNotRecordedAndKeepsTheOldFiles) {
     EXPECT_TRUE(Installed(Stored("p7.zip")));
 
     const ProgramResult again = Update("--on-failure ignore");
-    EXPECT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_EQ(again.exitCode, 4) << again.err; // bad.txt was left out
     EXPECT_EQ(Ledger(), "7\r\n");
     EXPECT_EQ(ReadFileBytes(install_ / "bad.txt"), "the old bad.txt");
     EXPECT_EQ(ReadFileBytes(install_ / "z.txt"), "last");

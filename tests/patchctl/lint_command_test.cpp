@@ -176,6 +176,7 @@ TEST(PatchctlLint, UrlsNamingTheLaunchersOwnFiles) {
         {"http://h/patch-client", true},      {"http://h/Patch-Client", true},
         {"http://h/Config.ini.zip", false},   {"http://h/config.ini/p.zip", false},
         {"http://h/patch-client.zip", false}, {"http://h/p.zip?Config.ini", false},
+        {"http://h/TQM_Serial.ini", true},
     };
     TempDir dir;
     for (const auto& c : cases) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 
 namespace {
@@ -63,6 +64,8 @@ TEST(PatchctlPublish, RefusesAndLeavesTheListAlone) {
     TempDir dir;
     const std::string archive = dir.Write("p0042.zip", "zip");
     const std::string good = "1\thttp://h/p1.zip\t1\t\t0\t\r\n";
+    const std::string key = dir / "key.pem";
+    ASSERT_EQ(Patchctl("keygen " + Quoted(key)).exitCode, 0);
     struct Case {
         std::string list;
         std::string args;
@@ -82,6 +85,12 @@ TEST(PatchctlPublish, RefusesAndLeavesTheListAlone) {
          "patchctl publish: the program '../escape.sh' must lie inside the installation\n"},
         {good, "http://h/p0042.zip --key " + Quoted(dir / "none.pem"), 1,
          "Cannot open file " + (dir / "none.pem") + ".\n"},
+        // Signed as it is, the list would be refused by every launcher with the key.
+        {"//expires 2020-01-01T00:00:00Z\r\n" + good, "http://h/p0042.zip --key " + Quoted(key), 1,
+         "patchctl publish: The list cannot be signed: it expired at 2020-01-01T00:00:00Z, and launchers "
+         "refuse it so; sign it with --expires DAYS; the list is unchanged\n"},
+        {"//serial 1x\r\n" + good, "http://h/p0042.zip --key " + Quoted(key), 1,
+         "patchctl publish: LIST has problems (above); the list is unchanged\n"},
     };
     for (const Case& c : cases) {
         const std::string list = dir.Write("list.txt", c.list);
@@ -195,16 +204,17 @@ TEST(PatchctlSign, KeysAndSignaturesGoBothWaysWithOpenssl) {
         RunProgram("openssl pkey -in " + Quoted(key) + " -pubout -out " + Quoted(dir / "pub.pem")).exitCode,
         0);
 
-    const std::string list = dir.Write("list.txt", "1\thttp://h/p1.zip\t1\t\t0\t\r\n");
+    const std::string pin(64, 'a'); // launchers with a key take only rows that pin their archive
+    const std::string list = dir.Write("list.txt", "1\thttp://h/p1.zip\t1\t\t0\t" + pin + "\r\n");
     const ProgramResult signedList = Patchctl("sign " + Quoted(list) + " --key " + Quoted(key));
     ASSERT_EQ(signedList.exitCode, 0) << signedList.err;
-    EXPECT_EQ(signedList.out, list + ".sig: signed\n");
+    EXPECT_EQ(signedList.out, list + ".sig: signed, serial 1\n");
     const std::string verify = "openssl dgst -sha256 -verify " + Quoted(dir / "pub.pem") + " -signature " +
                                Quoted(list + ".sig") + " ";
     const ProgramResult verified = RunProgram(verify + Quoted(list));
     EXPECT_EQ(verified.exitCode, 0) << verified.out << verified.err;
     EXPECT_EQ(verified.out, "Verified OK\n");
-    dir.Write("tampered.txt", "1\thttp://h/p1.zip\t2\t\t0\t\r\n");
+    dir.Write("tampered.txt", "1\thttp://h/p1.zip\t2\t\t0\t" + pin + "\r\n");
     EXPECT_NE(RunProgram(verify + Quoted(dir / "tampered.txt")).exitCode, 0);
 
     // The other way: key and signature from the openssl tool, checked by patchctl against a Config.ini.
@@ -213,11 +223,18 @@ TEST(PatchctlSign, KeysAndSignaturesGoBothWaysWithOpenssl) {
         RunProgram("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " + Quoted(theirs))
             .exitCode,
         0);
-    const std::string other = dir.Write("other.txt", "2\thttp://h/p2.zip\t5\t\t0\t\r\n");
-    ASSERT_EQ(RunProgram("openssl dgst -sha256 -sign " + Quoted(theirs) + " -out " + Quoted(other + ".sig") +
-                         " " + Quoted(other))
-                  .exitCode,
-              0);
+    const auto opensslSigned = [&](const std::string& name, const std::string& bytes) {
+        const std::string file = dir.Write(name, bytes);
+        EXPECT_EQ(RunProgram("openssl dgst -sha256 -sign " + Quoted(theirs) + " -out " +
+                             Quoted(file + ".sig") + " " + Quoted(file))
+                      .exitCode,
+                  0);
+        return file;
+    };
+    const std::string other = opensslSigned("other.txt", "2\thttp://h/p2.zip\t5\t\t0\t" + pin + "\r\n");
+    const std::string noSerial =
+        ": info: no serial line: launchers that accepted a list with a serial refuse "
+        "this one, and a copy of it can be served again; sign it with patchctl sign\n";
     const std::string plain =
         "client_title=T\nnewsfile_url=N\npatchlist_url=P\nserver_name=S\nwebsite_url=W\n"
         "controlpanel_url=C\nforum_url=F\nclient_exe=game.exe\n";
@@ -234,7 +251,7 @@ TEST(PatchctlSign, KeysAndSignaturesGoBothWaysWithOpenssl) {
     ProgramResult r = lint(other);
     EXPECT_EQ(r.exitCode, 0) << r.out;
     EXPECT_EQ(r.out, other + ": signature: " + other + ".sig verified with the key of " + config + "\n" +
-                         other + ": 1 row, 0 problems\n");
+                         other + noSerial + other + ": 1 row, 0 problems\n");
     // patchctl's signature under the other key, and a list without signature.
     r = lint(list);
     EXPECT_EQ(r.exitCode, 1);
@@ -242,8 +259,39 @@ TEST(PatchctlSign, KeysAndSignaturesGoBothWaysWithOpenssl) {
                          "\n" + list + ": 1 row, 1 problem\n");
     const std::string unsignedList = dir / "tampered.txt";
     r = lint(unsignedList);
-    EXPECT_EQ(r.out, unsignedList + ": signature: " + unsignedList + ".sig is missing\n" + unsignedList +
-                         ": 1 row, 1 problem\n");
+    EXPECT_EQ(r.out, unsignedList + noSerial + unsignedList + ": signature: " + unsignedList +
+                         ".sig is missing\n" + unsignedList + ": 1 row, 1 problem\n");
+
+    // What launchers with the key refuse although the signature verifies: stamp lines they cannot read, a
+    // row without a SHA-256, an expiry that has passed.
+    const std::string stale = opensslSigned(
+        "stale.txt", "//serial 5 \r\n//expires 2020-01-01T00:00:00Z\r\n3\thttp://h/p3.zip\t5\t\t0\t\r\n");
+    r = lint(stale);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out,
+              stale +
+                  ":1: serial line is not of the form '//serial N' (1 to 18 decimal digits): launchers "
+                  "with a patchlist_key take the list as having no serial\n" +
+                  stale + ":3: row without a SHA-256: launchers with a patchlist_key do not download it\n" +
+                  stale +
+                  ": the list expired at 2020-01-01T00:00:00Z: launchers with a patchlist_key refuse "
+                  "it\n" +
+                  stale + ": 1 row, 3 problems\n");
+    const std::string twice = opensslSigned("twice.txt", "//serial 5\r\n//expires 2999-01-01T00:00:00Z\r\n"
+                                                         "//expires 2999-01-01T00:00:00\r\n//serial 6\r\n");
+    r = lint(twice);
+    EXPECT_EQ(r.out,
+              twice +
+                  ":3: expiry line is not of the form '//expires YYYY-MM-DDTHH:MM:SSZ': launchers with a "
+                  "patchlist_key take the list as expired\n" +
+                  twice +
+                  ":3: expiry line given twice (first on line 2): launchers with a patchlist_key read "
+                  "neither\n" +
+                  twice +
+                  ":4: serial line given twice (first on line 1): launchers with a patchlist_key read "
+                  "neither\n" +
+                  twice + ": 0 rows, 3 problems\n");
+
     encode(key);
     EXPECT_EQ(lint(list).exitCode, 0);
 
@@ -255,6 +303,88 @@ TEST(PatchctlSign, KeysAndSignaturesGoBothWaysWithOpenssl) {
     r = Patchctl("sign " + Quoted(list) + " --key " + Quoted(rsa));
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "The key is not an ECDSA P-256 private key in PEM.\n");
+}
+
+// Every signing stamps the list with the next serial, first in the list; the expiry is set by --expires
+// or kept; every other byte stays. Lists whose stamps forbid signing are left as they are.
+TEST(PatchctlSign, StampsTheNextSerialAndKeepsEveryOtherByte) {
+    TempDir dir;
+    const std::string key = dir / "key.pem";
+    ASSERT_EQ(Patchctl("keygen " + Quoted(key)).exitCode, 0);
+    const std::string row = "1\thttp://h/p1.zip\t1\t\t0\t";
+    struct Case {
+        const char* what;
+        std::string list;
+        std::string signedList; // empty: refused, the list unchanged and no signature written
+        std::string out;        // after "LIST.sig: " on stdout, or the error on stderr
+        int exitCode;
+    } cases[] = {
+        {"a list without stamps", row + "\r\n", "//serial 1\r\n" + row + "\r\n", "signed, serial 1", 0},
+        {"an empty list", "", "//serial 1\r\n", "signed, serial 1", 0},
+        {"the serial moves to the top, other comments stay", "// realm\n//serial 41\n" + row + "\n",
+         "//serial 42\r\n// realm\n" + row + "\n", "signed, serial 42", 0},
+        {"a kept expiry, a last line without its line end",
+         row + "\r//expires 2999-01-01T00:00:00Z\r\n//serial 7",
+         "//serial 8\r\n//expires 2999-01-01T00:00:00Z\r\n" + row + "\r",
+         "signed, serial 8, expires 2999-01-01T00:00:00Z", 0},
+        {"stamps after a NUL are not the list's", std::string("//serial 2\r\n\0//serial 9\r\n", 25),
+         std::string("//serial 3\r\n\0//serial 9\r\n", 25), "signed, serial 3", 0},
+        {"a malformed serial", "//serial 0x10\r\n" + row + "\r\n", "",
+         "The list cannot be signed: its serial line is not of the form '//serial N' (1 to 18 decimal "
+         "digits)\n",
+         1},
+        {"two serial lines", "//serial 1\r\n//serial 2\r\n", "",
+         "The list cannot be signed: it has more than one serial line.\n", 1},
+        {"the largest serial", "//serial 999999999999999999\r\n", "",
+         "The list cannot be signed: its serial 999999999999999999 is the largest a list can carry.\n", 1},
+        {"an expiry that has passed", "//expires 2020-01-01T00:00:00Z\r\n", "",
+         "The list cannot be signed: it expired at 2020-01-01T00:00:00Z, and launchers refuse it so; sign it "
+         "with --expires DAYS.\n",
+         1},
+    };
+    for (const Case& c : cases) {
+        const std::string list = dir.Write("list.txt", c.list);
+        fs::remove(list + ".sig");
+        const ProgramResult r = Patchctl("sign " + Quoted(list) + " --key " + Quoted(key));
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.what << ": " << r.err;
+        if (c.exitCode == 0) {
+            EXPECT_EQ(r.out, list + ".sig: " + c.out + "\n") << c.what;
+            EXPECT_EQ(ReadFileBytes(list), c.signedList) << c.what;
+            EXPECT_TRUE(fs::exists(list + ".sig")) << c.what;
+        } else {
+            EXPECT_EQ(r.err, c.out) << c.what;
+            EXPECT_EQ(ReadFileBytes(list), c.list) << c.what;
+            EXPECT_FALSE(fs::exists(list + ".sig")) << c.what;
+        }
+    }
+
+    // --expires DAYS from now, replacing an expiry there was; the days must be a plain number.
+    const std::string list = dir.Write("list.txt", "//expires 2020-01-01T00:00:00Z\r\n" + row + "\r\n");
+    const auto before = std::chrono::system_clock::now();
+    const ProgramResult r = Patchctl("sign " + Quoted(list) + " --key " + Quoted(key) + " --expires 30");
+    const auto after = std::chrono::system_clock::now();
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string bytes = ReadFileBytes(list);
+    const std::string expires = bytes.substr(bytes.find("//expires ") + 10, 20);
+    EXPECT_EQ(r.out, list + ".sig: signed, serial 1, expires " + expires + "\n");
+    EXPECT_EQ(bytes, "//serial 1\r\n//expires " + expires + "\r\n" + row + "\r\n");
+    // The peer's reading of the time: date(1) turns it back into seconds.
+    const long long seconds = std::stoll(RunProgram("date -u -d " + Quoted(expires) + " +%s").out);
+    const auto since = [](auto t) {
+        return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
+    };
+    EXPECT_GE(seconds, since(before) + 30 * 86400);
+    EXPECT_LE(seconds, since(after) + 30 * 86400);
+    for (const char* days : {"0", "-1", "x", "36501", "1.5"}) {
+        const std::string unchanged = ReadFileBytes(list);
+        const ProgramResult refused =
+            Patchctl("sign " + Quoted(list) + " --key " + Quoted(key) + " --expires " + Quoted(days));
+        EXPECT_EQ(refused.exitCode, 2) << days;
+        EXPECT_EQ(refused.err, "patchctl sign: --expires takes a number of days from 1 to 36500, not '" +
+                                   std::string(days) + "'\n")
+            << days;
+        EXPECT_EQ(ReadFileBytes(list), unchanged) << days;
+    }
 }
 
 } // namespace

@@ -77,13 +77,20 @@ TEST_F(SignedDelivery, OnlyAListSignedWithTheConfiguredKeyIsRead) {
         std::string listed;   // the list's bytes when the signature has been made
         std::string tampered; // what the server then serves instead, when not empty
         std::string log;
+        std::string err; // patchctl's stderr
     } cases[] = {
-        {"signed with our key", "/list.txt", "ours.pem", published, "", applied},
-        {"a query string after the path", "/list.txt?realm=eu", "ours.pem", published, "", applied},
+        {"signed with our key", "/list.txt", "ours.pem", published, "", applied, ""},
+        {"a query string after the path", "/list.txt?realm=eu", "ours.pem", published, "", applied, ""},
         {"changed after signing", "/list.txt", "ours.pem", published,
-         published + "2\thttp://evil.example/p2.zip\t1\tp2.exe\t0\t\r\n", refused},
-        {"no signature", "/list.txt", "", published, "", refused},
-        {"signed with another key", "/list.txt", "theirs.pem", published, "", refused},
+         published + "2\thttp://evil.example/p2.zip\t1\tp2.exe\t0\t\r\n", refused,
+         "patchctl update: the patch list is refused: its signature does not verify under the patchlist_key "
+         "of Config.ini\n"},
+        {"no signature", "/list.txt", "", published, "", refused,
+         "patchctl update: the patch list is refused: its signature " + server_->Url("/list.txt.sig") +
+             " cannot be downloaded (HTTP status 404)\n"},
+        {"signed with another key", "/list.txt", "theirs.pem", published, "", refused,
+         "patchctl update: the patch list is refused: its signature does not verify under the patchlist_key "
+         "of Config.ini\n"},
     };
     for (const Case& c : cases) {
         fs::remove_all(install_.Path());
@@ -98,9 +105,13 @@ TEST_F(SignedDelivery, OnlyAListSignedWithTheConfiguredKeyIsRead) {
             Serve("list.txt", c.tampered);
 
         const ProgramResult r = Patchctl("update " + Quoted(install_.Path()));
-        EXPECT_EQ(r.exitCode, 0) << c.what << ": " << r.err;
-        EXPECT_EQ(r.out, c.log) << c.what;
         const bool accepted = c.log == applied;
+        // A refused list is a run that went through without applying what it was asked for.
+        EXPECT_EQ(r.exitCode, accepted ? 0 : 4) << c.what << ": " << r.err;
+        EXPECT_EQ(r.out, c.log) << c.what;
+        EXPECT_EQ(r.err, c.err) << c.what;
+        // The serial is kept only for a list whose signature verified.
+        EXPECT_EQ(fs::exists(install_ / "tqm_serial.ini"), accepted) << c.what;
         EXPECT_EQ(fs::exists(install_ / "from1.txt"), accepted) << c.what;
         EXPECT_EQ(fs::exists(install_ / "tqm_patch.ini"), accepted) << c.what;
         EXPECT_FALSE(fs::exists(install_ / "tmp_PatchList.ini")) << c.what;

@@ -81,6 +81,15 @@ void ConsoleUi::ReportDownloadFailure(const std::string& name, const std::string
         Draw(true);
 }
 
+void ConsoleUi::ReportListRefused(const std::string& reason) {
+    listRefused_ = true;
+    const bool wasDrawn = drawn_;
+    Erase();
+    std::fprintf(stderr, "patchctl update: the patch list is refused: %s\n", reason.c_str());
+    if (wasDrawn)
+        Draw(true);
+}
+
 void ConsoleUi::Draw(bool force) {
     if (!terminal_ || !visible_)
         return;

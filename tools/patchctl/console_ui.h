@@ -38,12 +38,15 @@ public:
     void TerminateApplication() override {}
     bool TerminationRequested() const override { return false; } // a terminal has no Exit button
     void ReportDownloadFailure(const std::string& name, const std::string& reason) override;
+    void ReportListRefused(const std::string& reason) override;
     TZipArchiver& ZipArchiver() override { return archiver_; }
 
     // Whether start-up armed the update run.
     bool Armed() const { return armed_; }
     // How many rows could not be downloaded in this run.
     int DownloadFailures() const { return downloadFailures_; }
+    // Whether the patch list was refused (signature, serial, expiry).
+    bool ListRefused() const { return listRefused_; }
 
 private:
     void Draw(bool force);
@@ -53,6 +56,7 @@ private:
     std::string title_;
     bool armed_ = false;
     int downloadFailures_ = 0;
+    bool listRefused_ = false;
     bool terminal_ = false; // stderr is a terminal: the bar is drawn there
     bool visible_ = false;
     bool drawn_ = false;

@@ -47,12 +47,14 @@ TZADialogAnswer PolicyDialogs::ShowFailureDialog(const std::string& text, TZAFai
     }
     switch (policy_) {
     case FailurePolicy::Ignore:
+        ++leftOut_;
         return daIgnore;
     case FailurePolicy::RetryOnce:
         if (buttons == fbAbortRetryIgnore && !retriedEntry_) {
             retriedEntry_ = currentEntry_;
             return daRetry;
         }
+        ++leftOut_;
         return daIgnore;
     case FailurePolicy::Abort:
         break;
@@ -68,6 +70,7 @@ std::optional<std::string> PolicyDialogs::ShowPasswordDialog(const std::string& 
                                                              const std::string&) {
     std::fprintf(stderr, "%s: %s not given or wrong; entry skipped\n", command_.c_str(), caption.c_str());
     skipped_ = true;
+    ++leftOut_;
     return std::nullopt;
 }
 

@@ -32,6 +32,9 @@ public:
 
     // Whether the password prompt was cancelled for the entry under way.
     bool EntrySkipped() const { return skipped_; }
+    // How many entries were left out so far: failures answered Ignore, and entries whose password was
+    // not given.
+    int EntriesLeftOut() const { return leftOut_; }
 
     TZADialogAnswer ShowFailureDialog(const std::string& text, TZAFailureButtons buttons) override;
     // Replacing is decided by the component's overwrite mode; a prompt, should one come, declines.
@@ -46,6 +49,7 @@ private:
     TZABaseArchiver* archiver_ = nullptr;
     std::optional<std::u16string> retriedEntry_;
     bool skipped_ = false;
+    int leftOut_ = 0;
 };
 
 } // namespace pc::patchctl

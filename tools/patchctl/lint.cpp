@@ -12,6 +12,7 @@
 #include "launcher/archiver_settings.h"
 #include "launcher/config.h"
 #include "launcher/download.h"
+#include "launcher/list_freshness.h"
 #include "launcher/list_signature.h"
 #include "launcher/patch_list.h"
 #include "launcher/update_run.h"
@@ -92,7 +93,7 @@ void CheckSixthField(Report& report, int line, const std::string& sixth) {
 // deletes it after the extraction.
 bool NamesALauncherFile(const std::string& segment) {
     static const char* const kOwnFiles[] = {"Config.ini", kLedgerFileName, kPatchListFileName,
-                                            "patch-client"};
+                                            kAcceptedSerialFileName, "patch-client"};
     const std::string name = AsciiLowerCase(segment);
     return std::any_of(std::begin(kOwnFiles), std::end(kOwnFiles),
                        [&](const char* own) { return name == AsciiLowerCase(own); });
@@ -122,9 +123,8 @@ WholeFileCauses ReportWholeFileCauses(Report& report, const std::string& path) {
         causes.byteOrderMark = true;
         start = kByteOrderMark.size();
     }
-    std::string lower = head.substr(std::min(head.find_first_not_of(" \t\r\n", start), head.size()));
-    for (char& c : lower)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string lower =
+        AsciiLowerCase(head.substr(std::min(head.find_first_not_of(" \t\r\n", start), head.size())));
     if (lower.empty() || lower.front() != '<')
         return causes;
     for (const char* tag : {"<!doctype html", "<html", "<head", "<body"}) {
@@ -172,6 +172,36 @@ bool ReportBlankSeparatedRow(Report& report, int line, const std::string& text, 
     return true;
 }
 
+// The serial and expiry lines: each well formed and given once, as launchers with a key insist.
+class StampLineCheck {
+public:
+    void Check(Report& report, int line, const std::string& text) {
+        const TStampKind kind = StampKindOf(text);
+        if (kind == TStampKind::None)
+            return;
+        const bool serial = kind == TStampKind::Serial;
+        const bool wellFormed =
+            serial ? ParseSerialLine(text).has_value() : ParseExpiresLine(text).has_value();
+        if (!wellFormed)
+            report.Problem(line,
+                           serial ? "serial line is not of the form '//serial N' (1 to 18 decimal digits): "
+                                    "launchers with a patchlist_key take the list as having no serial"
+                                  : "expiry line is not of the form '//expires YYYY-MM-DDTHH:MM:SSZ': "
+                                    "launchers with a patchlist_key take the list as expired");
+        int& first = serial ? firstSerial_ : firstExpires_;
+        if (first != 0)
+            report.Problem(line, std::string(serial ? "serial" : "expiry") +
+                                     " line given twice (first on line " + FormatInteger(first) +
+                                     "): launchers with a patchlist_key read neither");
+        else
+            first = line;
+    }
+
+private:
+    int firstSerial_ = 0;
+    int firstExpires_ = 0;
+};
+
 } // namespace
 
 int LintList(const std::string& path, const std::string& label, int& rowCount) {
@@ -194,12 +224,15 @@ int LintList(const std::string& path, const std::string& label, int& rowCount) {
     std::vector<int> lineOfRow;
     std::map<std::int32_t, int> firstLineOfId;
     int rows = 0;
+    StampLineCheck stampLines;
 
     for (int i = 0; i < lines.LineCount(); ++i) {
         const std::string& line = i == 0 && causes.byteOrderMark ? firstWithoutMark : lines.LineAt(i);
         const int number = i + 1;
-        if (!IsPatchListRow(line))
+        if (!IsPatchListRow(line)) {
+            stampLines.Check(report, number, line);
             continue;
+        }
         ++rows;
         if (rows == kPatchListCapacity + 1)
             report.Problem(number, "more than " + FormatInteger(kPatchListCapacity) +
@@ -410,6 +443,30 @@ int FetchArchives(const std::string& path, const std::string& label, const std::
     return report.Problems();
 }
 
+// What launchers with a key demand of a signed list beyond its signature: every row pins its archive with
+// a SHA-256, and the list has not expired. A list without a serial is taken, but only until a launcher has
+// seen one. Returns the number of problems.
+int CheckSignedListRules(const std::string& path, const std::string& label) {
+    Report report(label);
+    TStringList lines;
+    lines.LoadLines(path);
+    for (int i = 0; i < lines.LineCount(); ++i)
+        if (IsPatchListRow(lines.LineAt(i)) && RowSha256(SplitPatchRow(lines.LineAt(i))).empty())
+            report.Problem(i + 1, "row without a SHA-256: launchers with a patchlist_key do not download it");
+    std::string bytes;
+    ReadBytes(path, bytes);
+    const TListStamps stamps = ReadListStamps(bytes);
+    const bool expired = stamps.expires && UnixSecondsNow() >= *stamps.expires;
+    if (expired)
+        std::printf("%s: the list expired at %s: launchers with a patchlist_key refuse it\n", label.c_str(),
+                    FormatUtcTime(*stamps.expires).c_str());
+    if (!stamps.serial && stamps.serialProblem.empty())
+        std::printf("%s: info: no serial line: launchers that accepted a list with a serial refuse this one, "
+                    "and a copy of it can be served again; sign it with patchctl sign\n",
+                    label.c_str());
+    return report.Problems() + (expired ? 1 : 0);
+}
+
 // Checks the list's detached signature against the key that `config` carries. Returns the number of
 // problems.
 int CheckSignature(const std::string& listFile, const std::string& label, const std::string& signatureFile,
@@ -495,6 +552,8 @@ int Run(const std::vector<std::string>& args) {
 
     int rows = 0;
     int problems = LintList(file, list, rows);
+    if (sig)
+        problems += CheckSignedListRules(file, list);
     if (sig)
         problems += CheckSignature(file, list, signatureFile,
                                    IsUrl(list) ? SignatureUrlOf(list) : list + ".sig", config);

@@ -68,12 +68,15 @@ const std::map<std::string, const char*> kHelpTexts = {
      "  --unsigned   publishes without a key and removes an existing LIST.sig\n"
      "  --dry-run    prints the row and changes nothing\n"
      "Exit 0 done, 1 refused (the list is unchanged), 2 bad arguments.\n"},
-    {"sign", "Writes LIST.sig, the ECDSA signature over LIST's exact bytes (the openssl tool's format).\n"
-             "Exit 0 signed, 1 the key or the list cannot be read, 2 bad arguments.\n"},
+    {"sign", "Stamps LIST with its next serial (a //serial line) and writes LIST.sig, the ECDSA signature\n"
+             "over LIST's exact bytes (the openssl tool's format).\n"
+             "  --expires DAYS   launchers refuse the list after DAYS days (a //expires line)\n"
+             "Exit 0 signed, 1 the key or the list cannot be read or the list cannot be stamped,\n"
+             "2 bad arguments.\n"},
     {"update", "Runs the launcher's start-up and update for the installation in DIR, without a window.\n"
                "  --on-failure abort|ignore|retry-once   the answer to a failed entry (default abort)\n"
-               "Exit 0 up to date, 1 the run ended early, 3 no usable Config.ini, 4 some patches could not\n"
-               "be downloaded.\n"},
+               "Exit 0 up to date, 1 the run ended early, 3 no usable Config.ini, 4 the list was refused,\n"
+               "some patches could not be downloaded or entries were left out.\n"},
 };
 
 void PrintCommandList(std::FILE* to) {

@@ -5,6 +5,7 @@
 #include "framework/crypto.h"
 #include "framework/file_io.h"
 #include "framework/helpers.h"
+#include "launcher/list_freshness.h"
 #include "launcher/patch_list.h"
 #include "launcher/update_run.h"
 #include "tools/patchctl/command.h"
@@ -166,8 +167,11 @@ int Run(const std::vector<std::string>& args) {
         return UsageError("'" + archive + "' is larger than a row's size field can say (2147483647 bytes)");
 
     // A key that cannot sign is found out before the list changes.
-    if (options.count("--key"))
-        PublicKeyOfSigningKey(ReadWholeFile(options["--key"]));
+    std::string pem;
+    if (options.count("--key")) {
+        pem = ReadWholeFile(options["--key"]);
+        PublicKeyOfSigningKey(pem);
+    }
 
     if (const std::string refusal = StaleSignatureRefusal(list, options.count("--key") != 0, unsignedWanted);
         !refusal.empty())
@@ -216,16 +220,25 @@ int Run(const std::vector<std::string>& args) {
     // a line of its own.
     if (!bytes.empty() && bytes.back() != '\n' && bytes.back() != '\r')
         bytes += "\r\n";
-    ReplaceFile(list, bytes + row);
+    if (!options.count("--key")) {
+        ReplaceFile(list, bytes + row);
+        std::printf("%s: patch %d added: %s, %ju bytes\n", list.c_str(), *id, url.c_str(),
+                    static_cast<std::uintmax_t>(size));
+        if (unsignedWanted)
+            RemoveSignature(list);
+        return 0;
+    }
+    // Signed, the list carries its next serial; a list that cannot carry one is refused unchanged.
+    std::optional<TStampedList> stamped;
+    try {
+        stamped = StampListForSigning(bytes + row, std::nullopt, UnixSecondsNow());
+    } catch (const EListStampError& e) {
+        return Refuse(e.Message());
+    }
+    WriteSignedList(list, pem, *stamped);
     std::printf("%s: patch %d added: %s, %ju bytes\n", list.c_str(), *id, url.c_str(),
                 static_cast<std::uintmax_t>(size));
-
-    if (options.count("--key")) {
-        SignListFile(list, options["--key"]);
-        std::printf("%s: signed\n", SignatureFileOf(list).c_str());
-    }
-    if (unsignedWanted)
-        RemoveSignature(list);
+    std::printf("%s\n", SignedSummary(list, *stamped).c_str());
     return 0;
 }
 

@@ -2,12 +2,15 @@
 // signature that launchers with the key in Config.ini insist on.
 #include "framework/crypto.h"
 #include "framework/file_io.h"
+#include "launcher/list_freshness.h"
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/signing.h"
 
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,10 +20,57 @@ std::string SignatureFileOf(const std::string& list) {
     return list + ".sig";
 }
 
-void SignListFile(const std::string& list, const std::string& keyPath) {
-    const std::string key = ReadWholeFile(keyPath);
-    const std::string bytes = ReadWholeFile(list);
-    ReplaceFile(SignatureFileOf(list), SignData(key, bytes));
+TStampedList StampListForSigning(const std::string& bytes, std::optional<int> expiresDays, std::int64_t now) {
+    const TListStamps stamps = ReadListStamps(bytes);
+    for (const std::string* problem : {&stamps.serialProblem, &stamps.expiresProblem})
+        if (!problem->empty())
+            throw EListStampError("The list cannot be signed: " + *problem);
+    TStampedList stamped;
+    if (stamps.serial && *stamps.serial >= kLargestSerial)
+        throw EListStampError("The list cannot be signed: its serial " + std::to_string(*stamps.serial) +
+                              " is the largest a list can carry");
+    stamped.serial = stamps.serial ? *stamps.serial + 1 : 1;
+    if (expiresDays)
+        stamped.expires = now + std::int64_t{*expiresDays} * kSecondsPerDay;
+    else if (stamps.expires && *stamps.expires <= now)
+        throw EListStampError("The list cannot be signed: it expired at " + FormatUtcTime(*stamps.expires) +
+                              ", and launchers refuse it so; sign it with --expires DAYS");
+    else
+        stamped.expires = stamps.expires;
+
+    stamped.bytes = SerialLine(stamped.serial) + "\r\n";
+    if (stamped.expires)
+        stamped.bytes += ExpiresLine(*stamped.expires) + "\r\n";
+    // The old stamp lines go, with their line ends; every other byte stays. Past the first NUL launchers
+    // read nothing, so nothing there is a stamp.
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        const std::size_t end = bytes.find_first_of(std::string_view("\r\n\0", 3), at);
+        if (end != std::string::npos && bytes[end] == '\0')
+            break;
+        std::size_t next = end == std::string::npos ? bytes.size() : end + 1;
+        if (end != std::string::npos && bytes[end] == '\r' && next < bytes.size() && bytes[next] == '\n')
+            ++next;
+        const std::string_view line(bytes.data() + at, (end == std::string::npos ? bytes.size() : end) - at);
+        if (StampKindOf(line) == TStampKind::None)
+            stamped.bytes.append(bytes, at, next - at);
+        at = next;
+    }
+    stamped.bytes.append(bytes, at, std::string::npos);
+    return stamped;
+}
+
+void WriteSignedList(const std::string& list, const std::string& keyPem, const TStampedList& stamped) {
+    const std::string signature = SignData(keyPem, stamped.bytes);
+    ReplaceFile(list, stamped.bytes);
+    ReplaceFile(SignatureFileOf(list), signature);
+}
+
+std::string SignedSummary(const std::string& list, const TStampedList& stamped) {
+    std::string summary = SignatureFileOf(list) + ": signed, serial " + std::to_string(stamped.serial);
+    if (stamped.expires)
+        summary += ", expires " + FormatUtcTime(*stamped.expires);
+    return summary;
 }
 
 namespace {
@@ -64,28 +114,52 @@ int Keygen(const std::vector<std::string>& args) {
     return 0;
 }
 
+// The longest validity that --expires takes: a hundred years.
+constexpr int kLongestValidityDays = 36500;
+
+std::optional<int> ValidityDays(const std::string& text) {
+    int days = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), days);
+    if (error != std::errc() || end != text.data() + text.size() || days < 1 || days > kLongestValidityDays)
+        return std::nullopt;
+    return days;
+}
+
 int Sign(const std::vector<std::string>& args) {
     std::string list, key;
+    std::optional<int> expiresDays;
     bool unexpected = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--key" && i + 1 < args.size())
+        if (args[i] == "--key" && i + 1 < args.size()) {
             key = args[++i];
-        else if (list.empty() && !args[i].empty() && args[i][0] != '-')
+        } else if (args[i] == "--expires" && i + 1 < args.size()) {
+            expiresDays = ValidityDays(args[++i]);
+            if (!expiresDays) {
+                std::fprintf(stderr,
+                             "patchctl sign: --expires takes a number of days from 1 to %d, not '%s'\n",
+                             kLongestValidityDays, args[i].c_str());
+                return kUsageError;
+            }
+        } else if (list.empty() && !args[i].empty() && args[i][0] != '-') {
             list = args[i];
-        else
+        } else {
             unexpected = true;
+        }
     }
     if (unexpected || list.empty() || key.empty()) {
-        std::fputs("usage: patchctl sign LIST --key KEY.pem\n", stderr);
+        std::fputs("usage: patchctl sign LIST --key KEY.pem [--expires DAYS]\n", stderr);
         return kUsageError;
     }
-    SignListFile(list, key);
-    std::printf("%s: signed\n", SignatureFileOf(list).c_str());
+    const std::string pem = ReadWholeFile(key);
+    PublicKeyOfSigningKey(pem); // a key that cannot sign is found out before the list changes
+    const TStampedList stamped = StampListForSigning(ReadWholeFile(list), expiresDays, UnixSecondsNow());
+    WriteSignedList(list, pem, stamped);
+    std::printf("%s\n", SignedSummary(list, stamped).c_str());
     return 0;
 }
 
 const Registration keygen("keygen", "keygen KEY.pem", &Keygen);
-const Registration sign("sign", "sign LIST --key KEY.pem", &Sign);
+const Registration sign("sign", "sign LIST --key KEY.pem [--expires DAYS]", &Sign);
 
 } // namespace
 } // namespace pc::patchctl

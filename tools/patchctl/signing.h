@@ -1,6 +1,10 @@
 // Signing patch lists, shared by `patchctl sign` and `patchctl publish --key`.
 #pragma once
 
+#include "framework/exceptions.h"
+
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace pc::patchctl {
@@ -8,8 +12,31 @@ namespace pc::patchctl {
 // The name of the detached signature of the patch list at `list`.
 std::string SignatureFileOf(const std::string& list);
 
-// Writes `list`.sig, the signature of the list's exact bytes under the private key in the PEM file
-// `keyPath`; replaces an older signature atomically. ECryptoError, EFOpenError, EFCreateError.
-void SignListFile(const std::string& list, const std::string& keyPath);
+// Raised when a list's stamps forbid signing it as it is.
+class EListStampError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// A list made ready for signing, and the stamps it now carries.
+struct TStampedList {
+    std::string bytes;
+    std::uint64_t serial = 0;
+    std::optional<std::int64_t> expires; // seconds since 1970 UTC
+};
+
+// The list's bytes with its serial line set to one more than the serial it carries (1 when it has none)
+// and its expiry line set to `expiresDays` days after `now`, or kept as it is when no days are given. Both
+// lines go first; any earlier stamp lines are dropped and every other byte stays. EListStampError for a
+// list whose stamp lines are malformed or repeated, whose serial cannot grow, or whose kept expiry has
+// passed (a list signed so would be refused by every launcher).
+TStampedList StampListForSigning(const std::string& bytes, std::optional<int> expiresDays, std::int64_t now);
+
+// Replaces `list` with the stamped bytes and writes `list`.sig, their signature under the PEM private key
+// `keyPem`; each file is replaced atomically. ECryptoError, EFCreateError, EWriteError.
+void WriteSignedList(const std::string& list, const std::string& keyPem, const TStampedList& stamped);
+
+// What sign and publish print once the list is signed: "LIST.sig: signed, serial N[, expires TIME]".
+std::string SignedSummary(const std::string& list, const TStampedList& stamped);
 
 } // namespace pc::patchctl

@@ -20,7 +20,9 @@ namespace {
 constexpr int kUsage = 2;
 constexpr int kRunEnded = 1;
 constexpr int kNoConfiguration = 3;
-constexpr int kNotAllDownloaded = 4;
+// The run went through, but not everything was applied: the list was refused, a row could not be
+// downloaded, or entries were left out of an extraction.
+constexpr int kNotAllApplied = 4;
 
 int Usage(const char* problem) {
     std::fprintf(stderr,
@@ -79,7 +81,13 @@ int Run(const std::vector<std::string>& args) {
             stderr);
         return kRunEnded;
     }
-    return ui.DownloadFailures() > 0 ? kNotAllDownloaded : 0;
+    // The run went through, but something it was asked for is not in the installation.
+    const int leftOut = dialogs.EntriesLeftOut();
+    if (leftOut > 0)
+        std::fprintf(stderr, "patchctl update: %d %s left out of the extraction; %s recorded all the same\n",
+                     leftOut, leftOut == 1 ? "entry was" : "entries were",
+                     leftOut == 1 ? "its patch is" : "their patches are");
+    return ui.ListRefused() || ui.DownloadFailures() > 0 || leftOut > 0 ? kNotAllApplied : 0;
 }
 
 } // namespace
