@@ -119,8 +119,9 @@ bool RunPatchProgram(UiPort& ui, const std::string& appDir, const std::string& f
     if (readings.empty())
         return false;
     // The system would try each reading in turn, so one that leaves the installation refuses the field
-    // even when a longer one stays inside: what runs is never chosen by a file outside.
-    const TProgramReading* chosen = &readings.back();
+    // even when a longer one stays inside: what runs is never chosen by a file outside. When none names a
+    // file, the first is started as the system would (Windows adds ".exe" to "setup" in "setup -q").
+    const TProgramReading* chosen = &readings.front();
     for (const TProgramReading& reading : readings) {
         if (!StaysInsideInstallation(reading.program))
             return false;

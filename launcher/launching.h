@@ -38,7 +38,7 @@ bool StaysInsideInstallation(std::string_view relative);
 // Whether the launcher may refuse the field: a reading it could try leaves the installation.
 bool ProgramFieldMayLeaveInstallation(std::string_view field);
 
-// A patch's program: the first reading of `field` that names a file in `appDir` (the whole field when
+// A patch's program: the first reading of `field` that names a file in `appDir` (the first reading when
 // none does), started there with the installation as its current directory, and waited for. A reading
 // tried on the way that leaves the installation refuses the field: nothing runs. Either separator in the
 // program's name separates its parts. Returns whether the program started.
