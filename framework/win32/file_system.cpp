@@ -4,8 +4,6 @@
 
 #include "framework/win32/win32_support.h"
 
-#include <sddl.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -95,46 +93,11 @@ TFile CreateNew(const std::string& name, bool& existed) {
     return file;
 }
 
-namespace {
-
-// Memory that the security functions allocate with LocalAlloc.
-struct LocalFreer {
-    void operator()(void* memory) const { ::LocalFree(memory); }
-};
-template <typename T> using LocalMemory = std::unique_ptr<T, LocalFreer>;
-
-// "D:P(A;;FA;;;<the user's SID>)": full access for the process's user, nothing inherited from the
-// directory, nobody else named; empty when the user cannot be told.
-std::wstring OwnerOnlyDescriptorText() {
-    HANDLE raw = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw))
-        return std::wstring();
-    win32::UniqueHandle token(raw);
-    DWORD size = 0;
-    ::GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
-    if (size == 0)
-        return std::wstring();
-    std::vector<unsigned char> buffer(size);
-    if (!::GetTokenInformation(token.Get(), TokenUser, buffer.data(), size, &size))
-        return std::wstring();
-    const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer.data());
-    wchar_t* sidText = nullptr;
-    if (!::ConvertSidToStringSidW(user->User.Sid, &sidText))
-        return std::wstring();
-    const LocalMemory<wchar_t> sid(sidText);
-    return L"D:P(A;;FA;;;" + std::wstring(sid.get()) + L")";
-}
-
-} // namespace
-
 TFile CreateNewPrivate(const std::string& name, bool& existed) {
     existed = false;
-    const std::wstring text = OwnerOnlyDescriptorText();
-    PSECURITY_DESCRIPTOR raw = nullptr;
-    if (text.empty() ||
-        !::ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1, &raw, nullptr))
-        return TFile(); // never made with the directory's inherited access instead
-    const LocalMemory<void> descriptor(raw);
+    const win32::LocalMemory<void> descriptor = win32::OwnerOnlySecurity();
+    if (!descriptor)
+        return TFile(); // never made with the folder's access list instead
     SECURITY_ATTRIBUTES attributes{};
     attributes.nLength = sizeof attributes;
     attributes.lpSecurityDescriptor = descriptor.get();

@@ -8,6 +8,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// <windows.h> names OemToCharA OemToAnsi with a macro; ours is meant here.
+#undef OemToAnsi
 #else
 #include <iconv.h>
 #endif
