@@ -30,11 +30,24 @@ TEST(OemToAnsi, TheSystemAndTheLinuxTableAgreeOnEveryByte) {
         all[static_cast<std::size_t>(b)] = static_cast<char>(b);
     const std::string converted = pc::OemToAnsi(all);
     ASSERT_EQ(converted.size(), 256u);
+    bool agree = true;
     for (int b = 0; b < 256; ++b) {
         const int expected = b < 0x80 ? b : pc::kOemToAnsiHigh[static_cast<std::size_t>(b - 0x80)];
         char at[8];
         std::snprintf(at, sizeof at, "0x%02X", b);
         EXPECT_EQ(static_cast<unsigned char>(converted[static_cast<std::size_t>(b)]), expected) << at;
+        agree = agree && static_cast<unsigned char>(converted[static_cast<std::size_t>(b)]) == expected;
+    }
+    if (!agree) {
+        // The system's table in the form of framework/oem_to_ansi_table.h, for a system that differs.
+        std::string table;
+        for (int b = 0x80; b < 0x100; ++b) {
+            char item[8];
+            std::snprintf(item, sizeof item, "0x%02X,",
+                          static_cast<unsigned char>(converted[static_cast<std::size_t>(b)]));
+            table += std::string(item) + ((b & 15) == 15 ? "\n" : " ");
+        }
+        ADD_FAILURE() << "this system's OEM-to-ANSI bytes 0x80..0xFF:\n" << table;
     }
 }
 
