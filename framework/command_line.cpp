@@ -11,6 +11,8 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
+} // namespace
+
 std::vector<std::string> SplitArguments(std::string_view text) {
     std::vector<std::string> arguments;
     std::size_t i = 0;
@@ -50,6 +52,8 @@ std::vector<std::string> SplitArguments(std::string_view text) {
     }
     return arguments;
 }
+
+namespace {
 
 bool IsExistingFileTest(const std::string& name) {
     return IsExistingFile(name);

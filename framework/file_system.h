@@ -56,6 +56,9 @@ TFile CreateAlways(const std::string& name, TShare share);
 // opened through a symbolic link. Invalid when it cannot be made; `existed` then tells whether something
 // of that name was in the way.
 TFile CreateNew(const std::string& name, bool& existed);
+// The same, readable and writable by its owner alone (mode 0600; on Windows an access list that grants the
+// owner alone and inherits nothing), from the moment it exists: for secrets such as a signing key.
+TFile CreateNewPrivate(const std::string& name, bool& existed);
 
 // Transfers at an offset; each moves as many bytes as it can and returns that count (short at the end of
 // the file, on a full disk or on an error). `outOfSpace`, when given, tells whether a short write met a

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pc {
@@ -21,6 +22,8 @@ struct TCommandLine {
 // is a literal quote.
 TCommandLine SplitCommandLine(const std::string& commandLine, bool (*isFile)(const std::string&));
 TCommandLine SplitCommandLine(const std::string& commandLine); // prefixes tested with IsExistingFile
+// The arguments part of a command line alone, by the same rules.
+std::vector<std::string> SplitArguments(std::string_view text);
 
 enum class TStartResult {
     srStarted,
@@ -33,5 +36,13 @@ enum class TStartResult {
 // has ended. On Linux a Windows program (a file that begins with "MZ") is started through the `wine`
 // (or `wine64`) that PATH names.
 TStartResult StartProcess(const std::string& commandLine, bool wait);
+
+// Starts exactly the program file `program` (a full path, taken whole even when it holds blanks: it is
+// never split, searched for or shortened to a prefix) with `arguments` (split as above), with `directory`
+// as its current directory; otherwise as StartProcess. On Windows the command line is the program's path
+// in double quotes, then a blank and the arguments when there are any; a path holding a double quote
+// cannot be written so and fails.
+TStartResult StartProgram(const std::string& program, const std::string& arguments,
+                          const std::string& directory, bool wait);
 
 } // namespace pc

@@ -4,6 +4,8 @@
 #include "framework/process.h"
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace pc {
 
@@ -17,8 +19,34 @@ bool RunProgram(const std::string& commandLine, bool wait);
 // programs need Wine, which is not installed [program]".
 bool RunProgram(UiPort& ui, const std::string& commandLine, bool wait);
 
-// The Start button: runs the client named by `Config()` and ends the launcher, or tells the user that it
-// is missing.
+// One way of reading a patch's program field: the program, relative to the installation, and the
+// arguments that follow it.
+struct TProgramReading {
+    std::string program;
+    std::string arguments;
+};
+
+// The readings of a program field in the order they are tried, as the system reads a command line: the
+// part in double quotes when the field starts with one; otherwise each prefix that ends before a blank,
+// the whole field last.
+std::vector<TProgramReading> ProgramFieldReadings(std::string_view field);
+
+// Whether a name relative to the installation stays inside it: not absolute (no leading separator, no
+// drive), and no ".." part takes it above the installation. '/' and '\' both separate parts.
+bool StaysInsideInstallation(std::string_view relative);
+
+// Whether the launcher may refuse the field: a reading it could try leaves the installation.
+bool ProgramFieldMayLeaveInstallation(std::string_view field);
+
+// A patch's program: the first reading of `field` that names a file in `appDir` (the first reading when
+// none does), started there with the installation as its current directory, and waited for. A reading
+// tried on the way that leaves the installation refuses the field: nothing runs. Either separator in the
+// program's name separates its parts. Returns whether the program started.
+bool RunPatchProgram(UiPort& ui, const std::string& appDir, const std::string& field);
+
+// The Start button: runs the client named by `Config()`, exactly that file even when the installation's
+// path holds blanks, with the installation as its current directory, and ends the launcher; or tells the
+// user that it is missing.
 void StartClient(UiPort& ui);
 void StartClient(UiPort& ui, const std::string& appDir, const std::string& clientExe);
 

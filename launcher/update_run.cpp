@@ -93,8 +93,9 @@ void ApplyPatch(UiPort& ui, std::int32_t index) {
     }
     RemoveFile(archive);
 
-    if (!row.run.empty() && !RunProgram(ui, appDir + row.run, true)) {
-        // The patch itself is in place; say that its own step did not happen instead of passing it over.
+    if (!row.run.empty() && !RunPatchProgram(ui, appDir, row.run)) {
+        // The patch itself is in place; say that its own step did not happen instead of passing it over
+        // (a program that leaves the installation is never run).
         ui.AppendLogLine("- Cannot run: " + row.run);
     }
     RecordPatchApplied(row.id);

@@ -67,6 +67,12 @@ TFile CreateNew(const std::string& name, bool& existed) {
     return file;
 }
 
+TFile CreateNewPrivate(const std::string& name, bool& existed) {
+    TFile file(::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    existed = !file.Valid() && errno == EEXIST;
+    return file;
+}
+
 std::int64_t ReadAt(const TFile& file, void* buffer, std::int64_t count, std::int64_t offset) {
     auto* out = static_cast<std::uint8_t*>(buffer);
     return posix::TransferFully(count, [&](std::int64_t at) {

@@ -82,22 +82,13 @@ std::string FindWine() {
     return std::string();
 }
 
-} // namespace
-
-TStartResult StartProcess(const std::string& commandLine, bool wait) {
+// Starts `program` (searched on PATH when it holds no '/') with `arguments`, in `directory` when one is
+// given.
+TStartResult Spawn(std::string program, const std::vector<std::string>& arguments,
+                   const std::string& directory, bool wait) {
     ReapFinishedChildren();
-    const TCommandLine parts = SplitCommandLine(commandLine);
-    if (parts.program.empty())
-        return TStartResult::srFailed;
-
-    // A bare name that is a file here means that file, as on the original platform; other bare names are
-    // looked up on PATH.
-    std::string program = parts.program;
-    if (program.find('/') == std::string::npos && IsExistingFile(program))
-        program = "./" + program;
-
     std::vector<std::string> words;
-    words.reserve(parts.arguments.size() + 2);
+    words.reserve(arguments.size() + 2);
     // A Windows program runs under Wine, the way the game itself does on this system; without Wine the
     // kernel would refuse it, or a shell would take it for a script.
     if (IsExistingFile(program) && IsWindowsProgram(program)) {
@@ -105,10 +96,12 @@ TStartResult StartProcess(const std::string& commandLine, bool wait) {
         if (wine.empty())
             return TStartResult::srNeedsWine;
         words.push_back(wine);
+        words.push_back(program);
         program = wine;
+    } else {
+        words.push_back(program);
     }
-    words.push_back(parts.program);
-    words.insert(words.end(), parts.arguments.begin(), parts.arguments.end());
+    words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     argv.reserve(words.size() + 1);
     for (auto& word : words)
@@ -120,6 +113,8 @@ TStartResult StartProcess(const std::string& commandLine, bool wait) {
     SpawnActions actions;
     SpawnAttributes attributes;
     posix_spawn_file_actions_addclosefrom_np(actions.Get(), 3);
+    if (!directory.empty())
+        posix_spawn_file_actions_addchdir_np(actions.Get(), directory.c_str());
     sigset_t all;
     sigset_t none;
     sigfillset(&all);
@@ -142,6 +137,29 @@ TStartResult StartProcess(const std::string& commandLine, bool wait) {
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     return TStartResult::srStarted;
+}
+
+} // namespace
+
+TStartResult StartProcess(const std::string& commandLine, bool wait) {
+    const TCommandLine parts = SplitCommandLine(commandLine);
+    if (parts.program.empty())
+        return TStartResult::srFailed;
+
+    // A bare name that is a file here means that file, as on the original platform; other bare names are
+    // looked up on PATH.
+    std::string program = parts.program;
+    if (program.find('/') == std::string::npos && IsExistingFile(program))
+        program = "./" + program;
+    return Spawn(program, parts.arguments, std::string(), wait);
+}
+
+TStartResult StartProgram(const std::string& program, const std::string& arguments,
+                          const std::string& directory, bool wait) {
+    // A full path only: a relative one would be looked up on PATH, or taken from the new directory.
+    if (program.empty() || program[0] != '/')
+        return TStartResult::srFailed;
+    return Spawn(program, SplitArguments(arguments), directory, wait);
 }
 
 } // namespace pc

@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace pc::fsys {
@@ -86,6 +88,22 @@ TFile CreateAlways(const std::string& name, TShare share) {
 TFile CreateNew(const std::string& name, bool& existed) {
     TFile file = Adopt(::CreateFileW(win32::WideName(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    existed =
+        !file.Valid() && (::GetLastError() == ERROR_FILE_EXISTS || ::GetLastError() == ERROR_ALREADY_EXISTS);
+    return file;
+}
+
+TFile CreateNewPrivate(const std::string& name, bool& existed) {
+    existed = false;
+    const win32::LocalMemory<void> descriptor = win32::OwnerOnlySecurity();
+    if (!descriptor)
+        return TFile(); // never made with the folder's access list instead
+    SECURITY_ATTRIBUTES attributes{};
+    attributes.nLength = sizeof attributes;
+    attributes.lpSecurityDescriptor = descriptor.get();
+    attributes.bInheritHandle = FALSE;
+    TFile file = Adopt(::CreateFileW(win32::WideName(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                     &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     existed =
         !file.Valid() && (::GetLastError() == ERROR_FILE_EXISTS || ::GetLastError() == ERROR_ALREADY_EXISTS);
     return file;

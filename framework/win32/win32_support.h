@@ -10,6 +10,7 @@
 #endif
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -60,5 +61,15 @@ std::string FromWide(std::wstring_view text, UINT codePage);
 inline std::wstring WideName(const std::string& utf8) {
     return ToWide(utf8, CP_UTF8);
 }
+
+// Memory that the system allocated with LocalAlloc, freed when its owner goes out of scope.
+struct LocalFreer {
+    void operator()(void* memory) const { ::LocalFree(memory); }
+};
+template <typename T> using LocalMemory = std::unique_ptr<T, LocalFreer>;
+
+// A security descriptor whose access list grants the process's user full access and nobody else anything,
+// and takes nothing from the folder; empty when the user cannot be told.
+LocalMemory<void> OwnerOnlySecurity();
 
 } // namespace pc::win32

@@ -66,12 +66,8 @@ struct DirectoryCase {
     bool relativeOffsets; // the stored offsets did not count the prefix
 };
 
-// CP437's double vertical in ANSI: the Linux table's '|', the system's best fit '\u00A6' on Windows.
-#ifdef _WIN32
+// CP437's box drawing in ANSI: the system's best fits, on both editions.
 const std::u16string kBoxName = u"+-+\u00A6.txt";
-#else
-const std::u16string kBoxName = u"+-+|.txt";
-#endif
 
 TEST(OpenTest, DirectoryOfEveryFixture) {
     const std::vector<DirectoryCase> cases = {

@@ -271,6 +271,28 @@ TEST_F(UpdateEndToEnd, AProgramThatCannotBeStartedIsReportedAndThePatchRecorded)
     EXPECT_EQ(Ledger(), "8\r\n");
 }
 
+// A row whose program leaves the installation runs nothing and is recorded as a program that cannot start.
+TEST_F(UpdateEndToEnd, AProgramOutsideTheInstallationIsNeverRun) {
+    const std::string outside =
+        "../" + fs::path(content_.Path()).parent_path().filename().string() + "/outside.sh";
+    content_.Write("outside.sh", "#!/bin/sh\n: > '" + content_ / "outside-ran" + "'\n");
+    fs::permissions(content_ / "outside.sh", fs::perms::owner_all);
+    ServeArchive("p9.zip", ZipBuilder().Deflated("nine.txt", "9").Build());
+    ServeList(Row(9, "p9.zip", 100, outside, 0));
+
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: p9\n"
+                     "- Cannot run: " +
+                         outside +
+                         "\n"
+                         "- Update process completed\n");
+    EXPECT_FALSE(fs::exists(content_ / "outside-ran"));
+    EXPECT_TRUE(Installed("nine.txt"));
+    EXPECT_EQ(Ledger(), "9\r\n");
+}
+
 TEST_F(UpdateEndToEnd, InstallationWithoutConfiguration) {
     fs::remove(install_ / "Config.ini");
     const ProgramResult r = Update();

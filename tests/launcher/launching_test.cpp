@@ -11,6 +11,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <set>
@@ -165,6 +166,38 @@ TEST(RunProgram, ProgramsThatCannotStartReportFalse) {
 #endif
 }
 
+// The readings of a program field, as the update run tries them, and which of them stay inside the
+// installation.
+TEST(ProgramField, ReadingsAndTheInstallationsBounds) {
+    using R = pc::TProgramReading;
+    auto same = [](const std::vector<R>& a, const std::vector<R>& b) {
+        return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const R& x, const R& y) {
+            return x.program == y.program && x.arguments == y.arguments;
+        });
+    };
+    EXPECT_TRUE(same(pc::ProgramFieldReadings("setup.sh"), {{"setup.sh", ""}}));
+    EXPECT_TRUE(same(pc::ProgramFieldReadings(" my tool.sh  -q"),
+                     {{"my", " tool.sh  -q"}, {"my tool.sh", "  -q"}, {"my tool.sh  -q", ""}}));
+    EXPECT_TRUE(same(pc::ProgramFieldReadings("\"my tool.sh\" -q \"a b\""), {{"my tool.sh", " -q \"a b\""}}));
+    EXPECT_TRUE(same(pc::ProgramFieldReadings("\"open"), {{"open", ""}}));
+    EXPECT_TRUE(pc::ProgramFieldReadings("  ").empty());
+
+    struct Case {
+        const char* name;
+        bool inside;
+    } cases[] = {
+        {"setup.sh", true},   {"tools/setup.sh", true}, {"tools\\setup.sh", true},
+        {"./a/../b", true},   {"a/b/../../c", true},    {"a..b/c..", true},
+        {"", true},           {"../x", false},          {"..\\x", false},
+        {"a/../../x", false}, {"a\\..\\..\\x", false},  {"/bin/x", false},
+        {"\\x", false},       {"\\\\server\\x", false}, {"C:\\x.exe", false},
+        {"c:x.exe", false},   {"a/.../x", false},       {"a/. ./x", false},
+        {"..", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(pc::StaysInsideInstallation(c.name), c.inside) << c.name;
+}
+
 TEST(StartClient, MissingClientShowsTheNoticeAndKeepsRunning) {
     TempDir dir;
     WriteScript(dir, "game.sh", "exit 0\n");
@@ -187,14 +220,20 @@ TEST(StartClient, StartsTheClientFromADirectoryWithBlanksThenEnds) {
     TempDir dir;
     std::filesystem::create_directory(dir / "My Game");
     const std::string appDir = dir / "My Game/";
-    WriteScript(dir, "My Game/game.sh", ": > \"$(dirname \"$0\")/started\"\n");
+    // The client notes its current directory; a program planted at the path's prefix must not run.
+    WriteScript(dir, "My Game/game.sh",
+                "pwd > \"$(dirname \"$0\")/started.tmp\"\n"
+                "mv \"$(dirname \"$0\")/started.tmp\" \"$(dirname \"$0\")/started\"\n");
+    WriteScript(dir, "My", ": > '" + dir / "planted-ran" + "'\n");
     pc::Config().applicationDir = appDir;
     pc::Config().clientExe = "game.sh";
     pc::test::RecordingUi ui;
     pc::StartClient(ui);
     pc::Config() = pc::LauncherConfig{};
     EXPECT_EQ(ui.calls, std::vector<std::string>{"TerminateApplication"});
-    EXPECT_TRUE(WaitForFile(appDir + "started"));
+    ASSERT_TRUE(WaitForFile(appDir + "started"));
+    EXPECT_EQ(ReadFileBytes(appDir + "started"), dir / "My Game\n");
+    EXPECT_FALSE(std::filesystem::exists(dir / "planted-ran"));
 #endif
 }
 
@@ -286,6 +325,64 @@ TEST(WindowsPrograms, RunThroughWineWhenItIsInstalled) {
     EXPECT_EQ(ui.calls, std::vector<std::string>{"TerminateApplication"});
     ASSERT_TRUE(WaitForFile(dir / "bin/ran"));
     EXPECT_EQ(ReadFileBytes(dir / "bin/ran"), dir / "My Game/game.exe|");
+}
+
+// A patch's program in an installation whose path holds a blank, with a program planted at the prefix of
+// that path ("/games/Ember" beside "/games/Ember Realm/") and one beside the installation: only programs
+// inside the installation run, always with the installation as their current directory.
+TEST(RunPatchProgram, RunsOnlyTheProgramInsideTheInstallation) {
+    TempDir dir;
+    std::filesystem::create_directories(dir / "Ember Realm/tools");
+    const std::string appDir = dir / "Ember Realm/";
+    // Each program notes its name, arguments and current directory in dir/ran-NAME.
+    auto program = [&](const std::string& path, const std::string& name) {
+        WriteScript(dir, path,
+                    "{ printf '%s|' \"$@\"; echo; pwd; } > '" + dir / "ran.tmp" + "'\n" + "mv '" +
+                        dir / "ran.tmp" + "' '" + dir / ("ran-" + name) + "'\n");
+    };
+    program("Ember", "planted");
+    program("outside.sh", "outside");
+    program("Ember Realm/setup.sh", "setup");
+    program("Ember Realm/tools/setup.sh", "tools");
+    program("Ember Realm/my", "my");
+    program("Ember Realm/my tool.sh", "mytool");
+
+    struct Case {
+        std::string field;
+        bool started;
+        const char* ran;       // which program ran, and its arguments; empty when none did
+        const char* arguments; // as printf '%s|' gives them: "|" for none
+    } cases[] = {
+        {"setup.sh", true, "setup", "|"},
+        {"setup.sh one \"two words\"", true, "setup", "one|two words|"},
+        {"tools\\setup.sh -q", true, "tools", "-q|"},
+        {"tools/setup.sh", true, "tools", "|"},
+        {"\"my tool.sh\" x", true, "mytool", "x|"},
+        {"my tool.sh", true, "my", "tool.sh|"}, // the shortest reading that names a file, as Windows reads it
+        {"../outside.sh", false, "", ""},
+        {"..\\outside.sh", false, "", ""},
+        {"tools/../../outside.sh", false, "", ""},
+        {dir / "outside.sh", false, "", ""},
+        {"C:\\outside.sh", false, "", ""},
+        {"absent.sh", false, "", ""},
+        {"absent x/../../../outside.sh", false, "", ""}, // tried whole, as "absent" is no file
+    };
+    for (const Case& c : cases) {
+        for (const char* name : {"planted", "outside", "setup", "tools", "my", "mytool"})
+            std::filesystem::remove(dir / (std::string("ran-") + name));
+        pc::test::RecordingUi ui;
+        EXPECT_EQ(pc::RunPatchProgram(ui, appDir, c.field), c.started) << c.field;
+        EXPECT_TRUE(ui.calls.empty()) << c.field;
+        for (const char* name : {"planted", "outside", "setup", "tools", "my", "mytool"}) {
+            const std::string report = dir / (std::string("ran-") + name);
+            if (name == std::string(c.ran))
+                EXPECT_EQ(pc::test::ReadFileBytes(report),
+                          std::string(c.arguments) + "\n" + appDir.substr(0, appDir.size() - 1) + "\n")
+                    << c.field;
+            else
+                EXPECT_FALSE(std::filesystem::exists(report)) << c.field << " ran " << name;
+        }
+    }
 }
 
 TEST(WindowsPrograms, WithoutWineThePlayerIsTold) {

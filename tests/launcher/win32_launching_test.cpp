@@ -37,6 +37,17 @@ bool WaitForFile(const std::string& path, std::chrono::milliseconds limit = 20s)
     return false;
 }
 
+// A folder as the system spells it for a current directory: backslashes, no trailing one.
+std::string Folder(const std::string& path) {
+    return std::filesystem::path(path).lexically_normal().parent_path().string();
+}
+
+// The part of a report that follows "cwd=", up to its line end.
+std::string WorkingDirectoryIn(const std::string& report) {
+    const auto at = report.find("cwd=");
+    return at == std::string::npos ? std::string() : report.substr(at + 4, report.find('\n', at) - at - 4);
+}
+
 TEST(Win32RunProgram, WaitsAndPassesTheCommandLineEnvironmentAndDirectory) {
     TempDir dir;
     const std::string program = Reporter(dir, "dir with blanks\\report.exe");
@@ -83,13 +94,57 @@ TEST(Win32StartClient, StartsTheClientFromADirectoryWithBlanksThenEnds) {
     TempDir dir;
     const std::string appDir = dir / "My Game\\";
     const std::string client = Reporter(dir, "My Game\\game.exe");
+    const std::string planted = Reporter(dir, "My.exe");
     pc::Config().applicationDir = appDir;
     pc::Config().clientExe = "game.exe";
     pc::test::RecordingUi ui;
     pc::StartClient(ui);
     pc::Config() = pc::LauncherConfig{};
     EXPECT_EQ(ui.calls, std::vector<std::string>{"TerminateApplication"});
-    EXPECT_TRUE(WaitForFile(client + ".report"));
+    ASSERT_TRUE(WaitForFile(client + ".report"));
+    EXPECT_EQ(WorkingDirectoryIn(ReadFileBytes(client + ".report")), Folder(appDir));
+    EXPECT_FALSE(std::filesystem::exists(planted + ".report"));
+}
+
+// An installation whose path holds a blank, with a program planted where the system's reading of an
+// unquoted line would find one first ("...\\Ember.exe" beside "...\\Ember Realm\\"): only the programs
+// inside run, in the installation as their current directory.
+TEST(Win32RunPatchProgram, RunsOnlyTheProgramInsideTheInstallationThere) {
+    TempDir dir;
+    const std::string appDir = dir / "Ember Realm\\";
+    const std::string planted = Reporter(dir, "Ember.exe");
+    const std::string outside = Reporter(dir, "outside.exe");
+    const std::string setup = Reporter(dir, "Ember Realm\\setup.exe");
+    const std::string tool = Reporter(dir, "Ember Realm\\tools\\tool.exe");
+    struct Case {
+        const char* field;
+        bool started;
+        std::string ran; // the program that reports, empty for none
+        const char* arguments;
+    } cases[] = {
+        {"setup.exe -q \"two words\"", true, setup, "-q|two words|"},
+        {"tools/tool.exe", true, tool, ""},
+        {"tools\\tool.exe x", true, tool, "x|"},
+        {"..\\outside.exe", false, "", ""},
+        {"../outside.exe", false, "", ""},
+        {"tools\\..\\..\\outside.exe", false, "", ""},
+    };
+    for (const Case& c : cases) {
+        for (const std::string& program : {planted, outside, setup, tool})
+            std::filesystem::remove(program + ".report");
+        pc::test::RecordingUi ui;
+        EXPECT_EQ(pc::RunPatchProgram(ui, appDir, c.field), c.started) << c.field;
+        for (const std::string& program : {planted, outside, setup, tool}) {
+            if (program == c.ran) {
+                ASSERT_TRUE(std::filesystem::exists(program + ".report")) << c.field;
+                const std::string report = ReadFileBytes(program + ".report");
+                EXPECT_EQ(report.substr(0, report.find('\n')), c.arguments) << c.field;
+                EXPECT_EQ(WorkingDirectoryIn(report), Folder(appDir)) << c.field;
+            } else {
+                EXPECT_FALSE(std::filesystem::exists(program + ".report")) << c.field << " ran " << program;
+            }
+        }
+    }
 }
 
 TEST(Win32OpenLink, StartsTheBrowserWithTheUrl) {

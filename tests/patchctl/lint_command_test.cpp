@@ -81,6 +81,32 @@ TEST(PatchctlLint, SixthField) {
     }
 }
 
+// A program field the launcher refuses to run: absolute, on a drive, or leaving the installation by "..".
+TEST(PatchctlLint, ProgramFieldsOutsideTheInstallation) {
+    struct Case {
+        const char* run;
+        bool reported;
+    } cases[] = {
+        {"setup.sh", false},
+        {"tools\\setup.sh -q", false},
+        {"../outside.sh", true},
+        {"My Tools/../../x.sh", true}, // the launcher tries it whole when "My" is no file
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const std::string list =
+            dir.Write("list.txt", std::string("1\thttp://h/p1.zip\t100\t") + c.run + "\t0\t\r\n");
+        const auto r = Lint(list);
+        EXPECT_EQ(r.exitCode, c.reported ? 1 : 0) << c.run;
+        EXPECT_EQ(r.out, (c.reported ? list + ":1: program field '" + c.run +
+                                           "' names a program outside the installation: the launcher does "
+                                           "not run it\n"
+                                     : std::string()) +
+                             list + ": 1 row, " + (c.reported ? "1 problem" : "0 problems") + "\n")
+            << c.run;
+    }
+}
+
 TEST(PatchctlLint, CleanListAndFilesItCannotRead) {
     TempDir dir;
     const std::string clean = dir.Write("clean.txt", "10\thttp://h/a.zip\t5\t\t0\t\r\n");

@@ -12,6 +12,7 @@
 #include "launcher/archiver_settings.h"
 #include "launcher/config.h"
 #include "launcher/download.h"
+#include "launcher/launching.h"
 #include "launcher/list_freshness.h"
 #include "launcher/list_signature.h"
 #include "launcher/patch_list.h"
@@ -268,6 +269,10 @@ int LintList(const std::string& path, const std::string& label, int& rowCount) {
             report.Problem(number, "negative size " + FormatInteger(*size) +
                                        ": the launcher's update run stops at this row");
         CheckSixthField(report, number, text.sixth);
+        if (ProgramFieldMayLeaveInstallation(text.run))
+            report.Problem(number,
+                           "program field '" + text.run +
+                               "' names a program outside the installation: the launcher does not run it");
 
         if (rows <= kPatchListCapacity) {
             TPatchRec& row = table->items[static_cast<std::size_t>(++table->high)];

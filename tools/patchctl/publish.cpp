@@ -169,7 +169,7 @@ int Run(const std::vector<std::string>& args) {
     // A key that cannot sign is found out before the list changes.
     std::string pem;
     if (options.count("--key")) {
-        pem = ReadWholeFile(options["--key"]);
+        pem = ReadSigningKey(options["--key"]);
         PublicKeyOfSigningKey(pem);
     }
 

@@ -2,11 +2,13 @@
 // signature that launchers with the key in Config.ini insist on.
 #include "framework/crypto.h"
 #include "framework/file_io.h"
+#include "framework/file_system.h"
 #include "launcher/list_freshness.h"
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/signing.h"
 
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -75,7 +77,24 @@ std::string SignedSummary(const std::string& list, const TStampedList& stamped) 
 
 namespace {
 
-namespace fs = std::filesystem;
+// A private key that others can read lets them sign lists that every player accepts.
+void WarnIfOthersCanRead(const std::string& keyPath) {
+    const std::optional<std::uint32_t> mode = fsys::PermissionsOf(keyPath);
+    if (mode && (*mode & 0044) != 0)
+        std::fprintf(stderr,
+                     "patchctl: warning: the key %s can be read by other users (mode %04o); whoever reads it "
+                     "can sign patch lists that players accept. Make it private: chmod 600 %s\n",
+                     keyPath.c_str(), static_cast<unsigned>(*mode), keyPath.c_str());
+}
+
+} // namespace
+
+std::string ReadSigningKey(const std::string& keyPath) {
+    WarnIfOthersCanRead(keyPath);
+    return ReadWholeFile(keyPath);
+}
+
+namespace {
 
 constexpr int kUsageError = 2;
 
@@ -90,26 +109,23 @@ int Keygen(const std::vector<std::string>& args) {
         return kUsageError;
     }
     const std::string& path = args[0];
-    std::error_code error;
-    if (fs::exists(fs::symlink_status(path, error))) {
+    const std::string pem = NewSigningKeyPem();
+    // Private from the moment it exists, and made only where nothing is: of two keygens of one path, or a
+    // link planted there, the file is never shared or followed.
+    bool existed = false;
+    fsys::TFile file = fsys::CreateNewPrivate(path, existed);
+    if (!file.Valid()) {
+        if (!existed)
+            throw EFCreateError("Cannot create file " + path);
         std::fprintf(stderr, "patchctl keygen: %s exists; a key is never overwritten\n", path.c_str());
         return kUsageError;
     }
-    const std::string pem = NewSigningKeyPem();
-    {
-        // Made empty and private first, so that the key is never readable by others.
-        std::ofstream create(path, std::ios::binary | std::ios::trunc);
-        if (!create)
-            throw EFCreateError("Cannot create file " + path);
-    }
-    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write, error);
-    if (error)
-        throw EFCreateError("Cannot create file " + path);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << pem;
-    out.close();
-    if (!out)
+    const auto size = static_cast<std::int64_t>(pem.size());
+    if (fsys::WriteAt(file, pem.data(), size, 0) != size || !fsys::FlushToDevice(file) || !file.Close()) {
+        file.Close();
+        fsys::RemoveNonDirectory(path);
         throw EWriteError("Stream write error");
+    }
     std::printf("%s\n", ConfigLineOf(pem).c_str());
     return 0;
 }
@@ -150,7 +166,7 @@ int Sign(const std::vector<std::string>& args) {
         std::fputs("usage: patchctl sign LIST --key KEY.pem [--expires DAYS]\n", stderr);
         return kUsageError;
     }
-    const std::string pem = ReadWholeFile(key);
+    const std::string pem = ReadSigningKey(key);
     PublicKeyOfSigningKey(pem); // a key that cannot sign is found out before the list changes
     const TStampedList stamped = StampListForSigning(ReadWholeFile(list), expiresDays, UnixSecondsNow());
     WriteSignedList(list, pem, stamped);

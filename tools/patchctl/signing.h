@@ -32,6 +32,9 @@ struct TStampedList {
 // passed (a list signed so would be refused by every launcher).
 TStampedList StampListForSigning(const std::string& bytes, std::optional<int> expiresDays, std::int64_t now);
 
+// The PEM private key at `keyPath`, with a warning on stderr when other users can read the file.
+std::string ReadSigningKey(const std::string& keyPath);
+
 // Replaces `list` with the stamped bytes and writes `list`.sig, their signature under the PEM private key
 // `keyPem`; each file is replaced atomically. ECryptoError, EFCreateError, EWriteError.
 void WriteSignedList(const std::string& list, const std::string& keyPem, const TStampedList& stamped);
