@@ -38,7 +38,7 @@ TEST(PatchctlHelp, EveryCommandAnswersHelpAndVersion) {
          "usage: patchctl pack OLD NEW OUT.zip [--all] [--force] | pack --all NEW OUT.zip [--force]"},
         {"publish --help", "usage: patchctl publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] "
                            "[--force] [--key KEY.pem | --unsigned] [--dry-run]"},
-        {"sign --help", "usage: patchctl sign LIST --key KEY.pem"},
+        {"sign --help", "usage: patchctl sign LIST --key KEY.pem [--expires DAYS]"},
         {"update --help", "usage: patchctl update DIR [--on-failure abort|ignore|retry-once]"},
     };
     TempDir dir;

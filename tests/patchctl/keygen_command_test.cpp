@@ -82,13 +82,14 @@ TEST(PatchctlSign, WarnsWhenOthersCanReadTheKey) {
         unsigned mode;
         bool warned;
     } cases[] = {{0600, false}, {0400, false}, {0700, false}, {0644, true}, {0640, true}, {0604, true}};
+    int serial = 0;
     for (const Case& c : cases) {
         fs::permissions(key, static_cast<fs::perms>(c.mode));
         const ProgramResult r = Patchctl("sign " + Quoted(list) + " --key " + Quoted(key));
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", c.mode);
         EXPECT_EQ(r.exitCode, 0) << mode;
-        EXPECT_EQ(r.out, list + ".sig: signed\n") << mode;
+        EXPECT_EQ(r.out, list + ".sig: signed, serial " + std::to_string(++serial) + "\n") << mode;
         EXPECT_EQ(r.err, c.warned ? "patchctl: warning: the key " + key +
                                         " can be read by other users (mode " + mode +
                                         "); whoever reads it can sign patch lists that players accept. Make "

@@ -156,7 +156,7 @@ TEST(PatchctlPublish, DuplicatesStaleSignaturesAndDryRun) {
         {"signed, --unsigned", good, true, "--unsigned", 0,
          "LIST: patch 2 added: http://h/p0042.zip, 300 bytes\nLIST.sig: removed\n", "", true},
         {"signed, key", good, true, "--key " + Quoted(key), 0,
-         "LIST: patch 2 added: http://h/p0042.zip, 300 bytes\nLIST.sig: signed\n", "", true},
+         "LIST: patch 2 added: http://h/p0042.zip, 300 bytes\nLIST.sig: signed, serial 2\n", "", true},
     };
     for (const Case& c : cases) {
         const std::string list = dir.Write("list.txt", c.list);
@@ -166,6 +166,9 @@ TEST(PatchctlPublish, DuplicatesStaleSignaturesAndDryRun) {
             ASSERT_EQ(Patchctl("sign " + Quoted(list) + " --key " + Quoted(key)).exitCode, 0);
         }
         const std::string oldSignature = c.signedBefore ? ReadFileBytes(signature) : "";
+        // Signing stamps the list first; signing again replaces the stamp with the next serial.
+        const std::string before = ReadFileBytes(list);
+        const bool signsAgain = c.options.find("--key") != std::string::npos && c.options != "--dry-run";
         const ProgramResult r =
             Patchctl("publish " + Quoted(list) + " " + Quoted(archive) + " http://h/p0042.zip " + c.options);
         const auto withList = [&](std::string text) {
@@ -177,7 +180,10 @@ TEST(PatchctlPublish, DuplicatesStaleSignaturesAndDryRun) {
         EXPECT_EQ(r.exitCode, c.exitCode) << c.what;
         EXPECT_EQ(r.out, withList(c.out)) << c.what;
         EXPECT_EQ(r.err.substr(0, r.err.find("usage:")), withList(c.err)) << c.what;
-        EXPECT_EQ(ReadFileBytes(list), c.changed ? c.list + row + "\r\n" : c.list) << c.what;
+        const std::string expected = !c.changed   ? before
+                                     : signsAgain ? "//serial 2\r\n" + c.list + row + "\r\n"
+                                                  : before + row + "\r\n";
+        EXPECT_EQ(ReadFileBytes(list), expected) << c.what;
         if (c.options == "--unsigned" || !c.signedBefore) {
             EXPECT_FALSE(std::filesystem::exists(signature)) << c.what;
         } else if (!c.changed) {
@@ -250,8 +256,8 @@ TEST(PatchctlSign, KeysAndSignaturesGoBothWaysWithOpenssl) {
     };
     ProgramResult r = lint(other);
     EXPECT_EQ(r.exitCode, 0) << r.out;
-    EXPECT_EQ(r.out, other + ": signature: " + other + ".sig verified with the key of " + config + "\n" +
-                         other + noSerial + other + ": 1 row, 0 problems\n");
+    EXPECT_EQ(r.out, other + noSerial + other + ": signature: " + other + ".sig verified with the key of " +
+                         config + "\n" + other + ": 1 row, 0 problems\n");
     // patchctl's signature under the other key, and a list without signature.
     r = lint(list);
     EXPECT_EQ(r.exitCode, 1);
@@ -276,7 +282,8 @@ TEST(PatchctlSign, KeysAndSignaturesGoBothWaysWithOpenssl) {
                   stale +
                   ": the list expired at 2020-01-01T00:00:00Z: launchers with a patchlist_key refuse "
                   "it\n" +
-                  stale + ": 1 row, 3 problems\n");
+                  stale + ": signature: " + stale + ".sig verified with the key of " + config + "\n" + stale +
+                  ": 1 row, 3 problems\n");
     const std::string twice = opensslSigned("twice.txt", "//serial 5\r\n//expires 2999-01-01T00:00:00Z\r\n"
                                                          "//expires 2999-01-01T00:00:00\r\n//serial 6\r\n");
     r = lint(twice);
@@ -290,7 +297,8 @@ TEST(PatchctlSign, KeysAndSignaturesGoBothWaysWithOpenssl) {
                   twice +
                   ":4: serial line given twice (first on line 1): launchers with a patchlist_key read "
                   "neither\n" +
-                  twice + ": 0 rows, 3 problems\n");
+                  twice + ": signature: " + twice + ".sig verified with the key of " + config + "\n" + twice +
+                  ": 0 rows, 3 problems\n");
 
     encode(key);
     EXPECT_EQ(lint(list).exitCode, 0);
