@@ -56,8 +56,7 @@ std::time_t TimeOf(const FILETIME& time) {
     return static_cast<std::time_t>(static_cast<std::int64_t>(ticks / 10000000ULL) - 11644473600LL);
 }
 
-// The end of the names of files moved aside: "name.<12 hex digits>.moved-aside".
-constexpr const char* kMovedAside = ".moved-aside";
+using win32::kMovedAside;
 
 } // namespace
 
@@ -249,23 +248,6 @@ bool RemoveNonDirectory(const std::string& name) {
     }
     ::SetFileAttributesW(wide.c_str(), attributes);
     return false;
-}
-
-void RemoveMovedAside(const std::string& directory) {
-    const std::string base = directory.empty() || directory.back() == '/' || directory.back() == '\\'
-                                 ? directory
-                                 : directory + "\\";
-    for (const std::string& entry : ListDirectory(base)) {
-        const std::string path = base + entry;
-        if (IsDirectory(path)) {
-            RemoveMovedAside(path);
-        } else if (entry.size() > std::strlen(kMovedAside) &&
-                   entry.compare(entry.size() - std::strlen(kMovedAside), std::string::npos, kMovedAside) ==
-                       0) {
-            ::SetFileAttributesW(win32::WideName(path).c_str(), FILE_ATTRIBUTE_NORMAL);
-            ::DeleteFileW(win32::WideName(path).c_str()); // still running: left for the next start
-        }
-    }
 }
 
 bool MakeDirectory(const std::string& name) {

@@ -36,6 +36,8 @@ public:
 
     HANDLE Get() const { return handle_; }
     bool Valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+    // Hands the handle over to a caller that closes it.
+    HANDLE Release() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
     void Reset(HANDLE handle = INVALID_HANDLE_VALUE) {
         if (Valid())
             ::CloseHandle(handle_);
@@ -51,6 +53,9 @@ public:
 private:
     HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
+
+// The end of the names of files moved aside: "name.<12 hex digits>.moved-aside".
+inline constexpr const char* kMovedAside = ".moved-aside";
 
 // 8-bit text in `codePage` (CP_UTF8, CP_ACP, CP_OEMCP, or a number) as UTF-16 and back.
 std::wstring ToWide(std::string_view text, UINT codePage);

@@ -857,31 +857,41 @@ TEST_F(Extraction, ARunningProgramIsReplacedAndKeepsItsPermissions) {
     EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0);
 }
 
-TEST_F(Extraction, LeftoversAndLinksAtTheTargetAreReplacedNotFollowed) {
+// A file is never taken for a temporary, whatever it is called: an entry named as temporaries once were
+// (".x.pc-part" before "x") is written like any other, in both ways temporaries are made. A link at the
+// target is replaced, not followed.
+TEST_F(Extraction, EntriesNamedLikeTemporariesAreFilesLikeAnyOther) {
     const std::string longName = std::string(250, 'L') + ".dat";
-    fs::create_directories(base + "sub");
-    // Temporaries a crash left, one of them a link to a file that must stay as it is.
-    dir.Write("outside.txt", "outside");
-    dir.Write("out/.plain.txt.pc-part", "torn half of an earlier run");
-    fs::create_symlink(dir / "outside.txt", base + "sub/.linked.txt.pc-part");
-    dir.Write("out/" + longName.substr(0, 4), "unrelated");
-    fs::create_symlink(dir / "outside.txt", base + "sub/linked.txt");
-    const std::string leftoverLong = pc::TemporaryPathFor(base + longName);
-    dir.Write("out/" + leftoverLong.substr(base.size()), "left over");
-
-    Extract(ZipBuilder()
-                .Stored("plain.txt", "plain")
-                .Stored("sub/linked.txt", "linked")
-                .Stored(longName, "long")
-                .Build());
-    EXPECT_TRUE(dialogs.shown().empty());
-    EXPECT_EQ(Tree(), (std::set<std::string>{"plain.txt", "sub/", "sub/linked.txt", longName,
-                                             longName.substr(0, 4)}));
-    EXPECT_EQ(Out("plain.txt"), "plain");
-    EXPECT_FALSE(fs::is_symlink(base + "sub/linked.txt"));
-    EXPECT_EQ(Out("sub/linked.txt"), "linked");
-    EXPECT_EQ(Out(longName), "long");
-    EXPECT_EQ(ReadFileBytes(dir / "outside.txt"), "outside");
+    for (const auto method : {pc::fsys::TTemporaryMethod::System, pc::fsys::TTemporaryMethod::Named}) {
+        SCOPED_TRACE(method == pc::fsys::TTemporaryMethod::System ? "unnamed" : "named");
+        pc::fsys::SetTemporaryMethod(method);
+        fs::remove_all(base);
+        fs::create_directories(base + "sub");
+        dir.Write("outside.txt", "outside");
+        dir.Write("out/.kept.txt.pc-part", "a file of the game");
+        fs::create_symlink(dir / "outside.txt", base + "sub/linked.txt");
+        Extract(ZipBuilder()
+                    .Stored(".plain.txt.pc-part", "named like a temporary")
+                    .Stored("plain.txt", "plain")
+                    .Stored("kept.txt", "kept")
+                    .Stored("sub/linked.txt", "linked")
+                    .Stored(longName, "long")
+                    .Stored("sub/.pc-part.0123456789abcdef", "named like another")
+                    .Build());
+        pc::fsys::SetTemporaryMethod(pc::fsys::TTemporaryMethod::System);
+        EXPECT_TRUE(dialogs.shown().empty());
+        EXPECT_EQ(zip.LastRunOutcome(), pc::TZARunOutcome::roCompleted);
+        EXPECT_EQ(Tree(), (std::set<std::string>{".plain.txt.pc-part", "plain.txt", ".kept.txt.pc-part",
+                                                 "kept.txt", "sub/", "sub/linked.txt", longName,
+                                                 "sub/.pc-part.0123456789abcdef"}));
+        EXPECT_EQ(Out(".plain.txt.pc-part"), "named like a temporary");
+        EXPECT_EQ(Out("plain.txt"), "plain");
+        EXPECT_EQ(Out(".kept.txt.pc-part"), "a file of the game");
+        EXPECT_FALSE(fs::is_symlink(base + "sub/linked.txt"));
+        EXPECT_EQ(Out("sub/linked.txt"), "linked");
+        EXPECT_EQ(Out(longName), "long");
+        EXPECT_EQ(ReadFileBytes(dir / "outside.txt"), "outside");
+    }
 }
 #endif
 

@@ -121,7 +121,7 @@ TEST(Win32RunningProgram, MovesAsideAndGoesAtTheNextStart) {
 
     ASSERT_TRUE(WaitForFile(program + ".report")); // the old program ran to its end
     std::this_thread::sleep_for(500ms);
-    pc::fsys::RemoveMovedAside(dir.Path());
+    pc::fsys::RemoveLeftovers(dir.Path());
     EXPECT_FALSE(std::filesystem::exists(dir / aside[0]));
     EXPECT_EQ(ReadFileBytes(program), "the new game");
 }
