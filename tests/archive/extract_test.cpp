@@ -690,48 +690,53 @@ TEST_F(Extraction, AFailedEntryLeavesTheFileItWouldReplace) {
         {"cancelled by an event", big, {}, {}, false, true, false, false, Outcome::roAborted},
     };
     const std::string archiveAfter = "after.txt";
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        fs::remove_all(base);
-        fs::create_directories(base);
-        const ExistingFile old{base + "target.bin", "the old program", 0755, 1600000000};
-        old.Make();
-        dialogs = CheckingDialogs();
-        for (const auto answer : c.answers)
-            dialogs.Answer(answer);
-        if (c.entry.password.size())
-            dialogs.AnswerPassword(std::nullopt);
-        // When the user is asked, the old file is whole and no temporary is in sight.
-        dialogs.onFailure = [&](const std::string&) {
-            old.ExpectUntouched();
-            EXPECT_EQ(Tree(), (std::set<std::string>{"target.bin"}));
-        };
-        zip.ExtractCorruptedFiles = c.corruptKept;
-        zip.OnFileProgress = nullptr;
-        if (c.cancelInside)
-            zip.OnFileProgress = [](pc::TZABaseArchiver&, const std::u16string&, double progress,
-                                    pc::TZAProcessOperation, pc::TZAProgressPhase phase, bool& cancel) {
-                if (phase == pc::TZAProgressPhase::ppProcess && progress > 0)
-                    cancel = true;
+    // Both ways temporaries are made: unnamed (Linux) and named, as on file systems without unnamed files.
+    for (const auto method : {pc::fsys::TTemporaryMethod::System, pc::fsys::TTemporaryMethod::Named})
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.what);
+            SCOPED_TRACE(method == pc::fsys::TTemporaryMethod::System ? "unnamed" : "named");
+            pc::fsys::SetTemporaryMethod(method);
+            fs::remove_all(base);
+            fs::create_directories(base);
+            const ExistingFile old{base + "target.bin", "the old program", 0755, 1600000000};
+            old.Make();
+            dialogs = CheckingDialogs();
+            for (const auto answer : c.answers)
+                dialogs.Answer(answer);
+            if (c.entry.password.size())
+                dialogs.AnswerPassword(std::nullopt);
+            // When the user is asked, the old file is whole and no temporary is in sight.
+            dialogs.onFailure = [&](const std::string&) {
+                old.ExpectUntouched();
+                EXPECT_EQ(Tree(), (std::set<std::string>{"target.bin"}));
             };
-        Extract(ZipBuilder().Add(c.entry).Stored(archiveAfter, "later").Build());
+            zip.ExtractCorruptedFiles = c.corruptKept;
+            zip.OnFileProgress = nullptr;
+            if (c.cancelInside)
+                zip.OnFileProgress = [](pc::TZABaseArchiver&, const std::u16string&, double progress,
+                                        pc::TZAProcessOperation, pc::TZAProgressPhase phase, bool& cancel) {
+                    if (phase == pc::TZAProgressPhase::ppProcess && progress > 0)
+                        cancel = true;
+                };
+            Extract(ZipBuilder().Add(c.entry).Stored(archiveAfter, "later").Build());
 
-        std::vector<std::string> failures;
-        for (const auto& shown : dialogs.shown())
-            if (shown.kind == ScriptedDialogs::kFailure)
-                failures.push_back(shown.text);
-        EXPECT_EQ(failures, c.failures);
-        EXPECT_TRUE(dialogs.AllAnswersUsed());
-        if (c.replaced)
-            EXPECT_EQ(Out("target.bin"), text);
-        else
-            old.ExpectUntouched();
-        std::set<std::string> tree{"target.bin"};
-        if (c.laterWritten)
-            tree.insert(archiveAfter);
-        EXPECT_EQ(Tree(), tree);
-        EXPECT_EQ(zip.LastRunOutcome(), c.outcome);
-    }
+            std::vector<std::string> failures;
+            for (const auto& shown : dialogs.shown())
+                if (shown.kind == ScriptedDialogs::kFailure)
+                    failures.push_back(shown.text);
+            EXPECT_EQ(failures, c.failures);
+            EXPECT_TRUE(dialogs.AllAnswersUsed());
+            if (c.replaced)
+                EXPECT_EQ(Out("target.bin"), text);
+            else
+                old.ExpectUntouched();
+            std::set<std::string> tree{"target.bin"};
+            if (c.laterWritten)
+                tree.insert(archiveAfter);
+            EXPECT_EQ(Tree(), tree);
+            EXPECT_EQ(zip.LastRunOutcome(), c.outcome);
+            pc::fsys::SetTemporaryMethod(pc::fsys::TTemporaryMethod::System);
+        }
 }
 
 TEST_F(Extraction, OutcomeOfRunsThatLeaveEntriesOut) {
