@@ -15,21 +15,8 @@
 #include <random>
 #include <vector>
 
-namespace pc::fsys {
-namespace {
+namespace pc::win32 {
 
-using win32::kMovedAside;
-
-constexpr const char* kTemporaryStart = "pc-part.";
-constexpr std::size_t kTemporaryLength = 8 + 16 + 1;
-constexpr int kNameAttempts = 100;
-
-bool IsHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-}
-
-// The "\\?\" form of the full name of the directory `target` lies in, ending with '\'; empty when the
-// system cannot tell it.
 std::wstring VerbatimDirectoryOf(const std::string& target) {
     const std::size_t slash = target.find_last_of("\\/");
     const std::wstring directory =
@@ -49,6 +36,22 @@ std::wstring VerbatimDirectoryOf(const std::string& target) {
     if (full.rfind(L"\\\\", 0) == 0)
         return L"\\\\?\\UNC\\" + full.substr(2); // a server's share
     return L"\\\\?\\" + full;
+}
+
+} // namespace pc::win32
+
+namespace pc::fsys {
+namespace {
+
+using win32::kMovedAside;
+using win32::VerbatimDirectoryOf;
+
+constexpr const char* kTemporaryStart = "pc-part.";
+constexpr std::size_t kTemporaryLength = 8 + 16 + 1;
+constexpr int kNameAttempts = 100;
+
+bool IsHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
 }
 
 std::string FreshTemporaryName(const std::wstring& directory) {

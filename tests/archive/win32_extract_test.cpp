@@ -113,13 +113,14 @@ TEST_F(Win32Extraction, ATargetHeldOpenWithoutSharingCannotBeReplaced) {
 }
 
 // No entry is ever written under a temporary's name: the system strips the final dot of an entry named
-// "pc-part.<16 hex digits>.", and the files of entries named as temporaries once were are files like any
-// other. Removing what killed runs left takes only the real leftover.
+// "pc-part.<16 hex digits>.", and the files of entries named as temporaries or programs moved aside once
+// were are files like any other. Removing what killed runs left takes only the real leftover.
 TEST_F(Win32Extraction, EntriesNamedLikeTemporariesAreFilesLikeAnyOther) {
     Extract(ZipBuilder()
                 .Stored(".x.pc-part", "named as temporaries once were")
                 .Stored("x", "x")
                 .Stored("pc-part.0123456789abcdef.", "named as temporaries are")
+                .Stored("game.exe.0123456789ab.moved-aside", "named as programs moved aside once were")
                 .Build());
     EXPECT_TRUE(dialogs.shown().empty());
     std::string leftover;
@@ -132,7 +133,8 @@ TEST_F(Win32Extraction, EntriesNamedLikeTemporariesAreFilesLikeAnyOther) {
     std::set<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(base))
         names.insert(entry.path().filename().string());
-    EXPECT_EQ(names, (std::set<std::string>{".x.pc-part", "x", "pc-part.0123456789abcdef"}));
+    EXPECT_EQ(names, (std::set<std::string>{".x.pc-part", "x", "pc-part.0123456789abcdef",
+                                            "game.exe.0123456789ab.moved-aside"}));
     EXPECT_EQ(ReadFileBytes(base + ".x.pc-part"), "named as temporaries once were");
     EXPECT_EQ(ReadFileBytes(base + "x"), "x");
     EXPECT_EQ(ReadFileBytes(base + "pc-part.0123456789abcdef"), "named as temporaries are");

@@ -333,7 +333,7 @@ TEST_F(WineUpdate, APatchReplacesTheRunningPatchctl) {
     EXPECT_EQ(Ledger(), "9\r\n");
     std::vector<std::string> aside;
     for (const auto& entry : fs::directory_iterator(install_.Path()))
-        if (entry.path().filename().string().ends_with(".moved-aside"))
+        if (entry.path().filename().string().ends_with(".moved-aside."))
             aside.push_back(entry.path().filename().string());
     ASSERT_EQ(aside.size(), 1u);
     EXPECT_EQ(ReadFileBytes(install_ / aside[0]), ReadFileBytes(Env("PATCHCTL_EXE")));
