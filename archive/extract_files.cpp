@@ -3,12 +3,10 @@
 #include "framework/exceptions.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -131,15 +129,15 @@ std::optional<std::time_t> FileModTime(const std::string& path) {
 }
 
 std::uint32_t ExtractedFileMode(std::uint16_t versionMadeBy, std::uint32_t externalAttr,
-                                std::optional<std::uint32_t> replacedMode) {
+                                std::optional<std::uint32_t> replacedMode, std::uint32_t creationMask) {
     constexpr unsigned kHostUnix = 3;
     const std::uint32_t unixMode = externalAttr >> 16;
     const std::uint32_t type = unixMode & 0170000;
-    std::uint32_t mode = 0644;
+    std::uint32_t mode = 0644 & ~creationMask;
     // Only a regular file's permissions (or bare permissions) carry over; a link, device or pipe is
     // written as an ordinary file and gets the ordinary permissions.
     if ((versionMadeBy >> 8) == kHostUnix && unixMode != 0 && (type == 0 || type == 0100000))
-        mode = unixMode & 0777;
+        mode = unixMode & 0777 & ~creationMask;
     else if (replacedMode)
         mode = *replacedMode & 0777;
     if (externalAttr & 0x01)
@@ -147,28 +145,6 @@ std::uint32_t ExtractedFileMode(std::uint16_t versionMadeBy, std::uint32_t exter
     else if ((mode & 0222) == 0)
         mode |= 0200;
     return mode;
-}
-
-std::string TemporaryPathFor(const std::string& target) {
-    constexpr std::string_view kSuffix = ".pc-part";
-    constexpr std::size_t kLongestName = 255; // bytes in one name on Linux file systems
-    const std::size_t slash = target.find_last_of(fsys::NameSeparators());
-    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-    std::string name = target.substr(nameStart);
-    const std::size_t room = kLongestName - 1 - kSuffix.size();
-    if (name.size() > room) {
-        std::uint32_t hash = 2166136261u; // FNV-1a
-        for (const char c : name)
-            hash = (hash ^ static_cast<std::uint8_t>(c)) * 16777619u;
-        char tail[10];
-        std::snprintf(tail, sizeof tail, "~%08x", static_cast<unsigned>(hash));
-        std::size_t keep = room - (sizeof tail - 1);
-        // Cut between characters, never inside a UTF-8 sequence.
-        while (keep > 0 && (static_cast<std::uint8_t>(name[keep]) & 0xC0) == 0x80)
-            --keep;
-        name = name.substr(0, keep) + tail;
-    }
-    return target.substr(0, nameStart) + "." + name + std::string(kSuffix);
 }
 
 TZAOutputFile::~TZAOutputFile() {
@@ -187,17 +163,10 @@ bool TZAOutputFile::Create(const std::string& target, std::optional<bool> replac
     }
     if (replacesFile.value_or(true))
         replacedMode_ = fsys::PermissionsOf(target);
-    const std::string temporary = TemporaryPathFor(target);
-    // Only a new file will do: whatever is there already (a temporary a crash left behind, or a link in
-    // its place) is removed, never opened through.
-    bool existed = false;
-    file_ = fsys::CreateNew(temporary, existed);
-    if (!file_.Valid() && existed && fsys::RemoveNonDirectory(temporary))
-        file_ = fsys::CreateNew(temporary, existed);
+    file_ = fsys::CreateTemporaryBeside(target, temporary_);
     if (!file_.Valid())
         return false;
     target_ = target;
-    temporary_ = temporary;
     return true;
 }
 
@@ -240,26 +209,17 @@ bool TZAOutputFile::Flush() {
 }
 
 bool TZAOutputFile::IsOnRemovableMedia() const {
-    return fsys::IsOnRemovableMedia(file_, temporary_);
+    return fsys::IsOnRemovableMedia(file_, target_); // the temporary lies beside it, on the same volume
 }
 
 bool TZAOutputFile::Commit() {
     if (!file_.Valid())
         return false;
-    // A failed close can mean the data never reached the file: then the old file is the better one.
-    if (!file_.Close() || !fsys::ReplaceByRename(temporary_, target_)) {
-        Discard();
-        return false;
-    }
-    temporary_.clear();
-    return true;
+    return fsys::PlaceTemporary(file_, temporary_, target_);
 }
 
 void TZAOutputFile::Discard() noexcept {
-    file_.Close();
-    if (!temporary_.empty())
-        fsys::RemoveNonDirectory(temporary_);
-    temporary_.clear();
+    fsys::DiscardTemporary(file_, temporary_);
 }
 
 } // namespace pc

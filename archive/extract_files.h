@@ -34,17 +34,14 @@ std::int32_t FileAgeDos(const std::string& path);
 std::optional<std::time_t> FileModTime(const std::string& path);
 
 // The permissions an extracted file gets from its entry: the stored Unix permission bits 0777 when the
-// entry was made on Unix (never setuid, setgid or sticky). An entry without them (made on DOS or Windows)
-// keeps the permissions of the file it replaces, so that a replaced program stays executable, and a new
-// file gets 0644. The read-only attribute (0x01) takes away every write permission; without it a replaced
-// file that had none gets its owner's back, as a new file would have it.
+// entry was made on Unix (never setuid, setgid or sticky), less the bits of `creationMask` (the umask), so
+// that an archive cannot make a file writable by more users than the player's own new files are. An
+// entry without them (made on DOS or Windows) keeps the permissions of the file it replaces, so that a
+// replaced program stays executable, and a new file gets 0644 less the mask. The read-only attribute
+// (0x01) takes away every write permission; without it a file that would have none gets its owner's.
 std::uint32_t ExtractedFileMode(std::uint16_t versionMadeBy, std::uint32_t externalAttr,
-                                std::optional<std::uint32_t> replacedMode = std::nullopt);
-
-// The hidden temporary an entry for `target` is written to before it replaces the target: in the same
-// directory, "." + the file name + ".pc-part". A name too long for that keeps its first part and gains a
-// hash of the whole, so one target always has the same temporary and a leftover is found again.
-std::string TemporaryPathFor(const std::string& target);
+                                std::optional<std::uint32_t> replacedMode = std::nullopt,
+                                std::uint32_t creationMask = fsys::CreationMask());
 
 // A file being extracted. It is written to a fresh temporary beside its target and renamed over the
 // target only once it is complete, stamped and given its attributes: a failed or interrupted entry leaves
@@ -56,14 +53,16 @@ public:
     TZAOutputFile() = default;
     ~TZAOutputFile() override; // an uncommitted temporary is removed
 
-    // Opens the temporary for `target` for reading and writing, after removing one a crash left. Neither
-    // the temporary nor the target is followed when it is a symbolic link: a link at the target is
-    // replaced, except one that leads to a directory. False when the target is a directory (or such a
-    // link) or the temporary cannot be made. `replacesFile`, when given, is what the caller found at the
-    // target (a file, or nothing or a directory), which spares asking again for each of many small files.
+    // Opens a fresh temporary for `target` for reading and writing (fsys::CreateTemporaryBeside: a name
+    // no entry can be extracted to, or none at all yet). The target is not followed when it is a
+    // symbolic link: a link there is replaced, except one that leads to a directory. False when the
+    // target is a directory (or such a link) or the temporary cannot be made. `replacesFile`, when given,
+    // is what the caller found at the target (a file, or nothing or a directory), which spares asking
+    // again for each of many small files.
     bool Create(const std::string& target, std::optional<bool> replacesFile = std::nullopt);
     bool IsOpen() const { return file_.Valid(); }
     const std::string& Path() const { return target_; }
+    // The temporary's name; empty while it has none (Linux makes it unnamed).
     const std::string& TemporaryPath() const { return temporary_; }
     // The permission bits of the regular file that the target names now (through a link), if there is one
     // and the platform keeps permission bits.

@@ -92,10 +92,37 @@ bool CanOpenForReadWrite(const std::string& name);
 bool IsReadOnly(const std::string& name);
 // Removes a file or a symbolic link, never a directory; a read-only file goes as well. On Windows a file
 // that cannot be deleted but may be renamed (a running program) is moved aside under a name of its own
-// beside it, so that its name is free; RemoveMovedAside deletes such files once nothing runs them.
+// beside it, so that its name is free; RemoveLeftovers deletes such files once nothing runs them.
 bool RemoveNonDirectory(const std::string& name);
-// Deletes what RemoveNonDirectory moved aside in `directory` and its subdirectories, where it can.
-void RemoveMovedAside(const std::string& directory);
+
+// A file written beside `target` that takes the target's place only once it is complete. Its name (if it
+// has one yet) is one that no archive entry can be extracted to, so it can never be taken for a file a
+// patch brought, nor a patch's file for it; what a killed run left is known by the name alone. `name`
+// receives the name, empty while the file has none (Linux, where it is made unnamed). Invalid when it
+// cannot be made.
+TFile CreateTemporaryBeside(const std::string& target, std::string& name);
+// Gives the complete temporary the target's name in one step, replacing a file there (as
+// ReplaceByRename), and closes it. False when the close or the rename fails: the temporary is then gone
+// and the target untouched. `name` is empty afterwards either way.
+bool PlaceTemporary(TFile& file, std::string& name, const std::string& target);
+// Closes and removes a temporary that is not to be placed.
+void DiscardTemporary(TFile& file, std::string& name) noexcept;
+// Whether a file name (without its directory) is one that CreateTemporaryBeside gives.
+bool IsTemporaryName(const std::string& fileName);
+// Deletes, in `directory` and every directory below it (links to directories are not followed), the
+// temporaries that killed runs left and what RemoveNonDirectory moved aside, where it can. Only a caller
+// that holds the installation lock may do so: another update's temporaries would go as well.
+void RemoveLeftovers(const std::string& directory);
+// How temporaries are made where the platform has more than one way: unnamed until placed (Linux
+// O_TMPFILE), or under a name of their own from the start, which is what a file system without unnamed
+// files gets. Tests force the named way; the system's is used otherwise.
+enum class TTemporaryMethod { System, Named };
+void SetTemporaryMethod(TTemporaryMethod method);
+
+// The permission bits this process's new files do not get: the umask on POSIX, read once when the
+// program starts (it is process-wide, and setting it to read it would race with other threads), 0 where
+// files carry no permission bits.
+std::uint32_t CreationMask();
 bool MakeDirectory(const std::string& name); // one level; an existing directory is not success
 std::optional<std::time_t> LastWriteTime(const std::string& name);
 // The names in a directory, without "." and ".."; none when it cannot be read.

@@ -1,11 +1,16 @@
-// One update at a time per installation: a lock on the installation's directory that the operating
-// system releases when its holder ends, however it ends, and that leaves no file behind.
+// One update at a time per installation: a lock that the operating system releases when its holder ends,
+// however it ends, on a small hidden file in the installation that only a user who may write the
+// installation can open for writing. A user who may only read it can neither hold the lock nor keep
+// anyone from taking it. The file stays (it is never deleted, least of all while held).
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 namespace pc {
+
+// The lock file's name in the installation directory.
+inline constexpr const char* kInstallationLockFileName = ".tqm_lock";
 
 class TInstallationLock {
 public:
@@ -14,8 +19,10 @@ public:
     TInstallationLock& operator=(const TInstallationLock&) = delete;
     ~TInstallationLock(); // releases the lock when held
 
-    // Takes the lock when nobody else holds it; true while this object holds it. A directory that cannot
-    // be locked at all (it cannot be opened) counts as held, so an update is never kept from running by it.
+    // Takes the lock when nobody else holds it; true while this object holds it. An installation whose
+    // lock file cannot be opened for writing (a user who may not write there, a file system without
+    // locks) counts as held, so an update is never kept from running by it: such a run has nothing to
+    // guard, or behaves as the launcher always has.
     bool TryAcquire();
 
 private:

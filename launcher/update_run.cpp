@@ -122,7 +122,7 @@ bool ReachesALauncherFile(const std::string& appDir, const std::string& path) {
         return false;
     for (const std::string& own :
          {appDir + kConfigFileName, appDir + kLedgerFileName, appDir + kPatchListFileName,
-          appDir + kAcceptedSerialFileName, ExecutablePath()}) {
+          appDir + kAcceptedSerialFileName, appDir + kInstallationLockFileName, ExecutablePath()}) {
         TFileIdentity identity;
         if (own != path && FileIdentityOf(own, identity) && identity.device == reached.device &&
             identity.inode == reached.inode)
@@ -172,8 +172,9 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
     TInstallationLock lock(appDir);
     if (!WaitForOtherUpdates(ui, lock))
         return;
-    // Programs that an earlier run replaced while they ran (Windows) have ended by now.
-    fsys::RemoveMovedAside(appDir);
+    // What a killed run left (temporaries of a patch that may never be applied again), and programs that
+    // an earlier run replaced while they ran (Windows), which have ended by now.
+    fsys::RemoveLeftovers(appDir);
 
     const std::string listFile = appDir + kPatchListFileName;
     std::string reason;

@@ -180,10 +180,6 @@ bool RemoveNonDirectory(const std::string& name) {
     return ::unlink(name.c_str()) == 0;
 }
 
-void RemoveMovedAside(const std::string&) {
-    // Nothing is ever moved aside here: a running program's file can simply be unlinked.
-}
-
 bool MakeDirectory(const std::string& name) {
     return ::mkdir(name.c_str(), 0777) == 0;
 }

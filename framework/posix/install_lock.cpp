@@ -1,10 +1,13 @@
-// The installation lock as an advisory lock on the directory itself: flock on a directory descriptor
-// needs no lock file, and the kernel drops the lock with the last descriptor of its holder.
+// The installation lock as an open-file-description write lock on the lock file. A write lock needs a
+// descriptor open for writing, and the file is made 0600, so a user who may only read the installation
+// cannot take it (flock, which takes a descriptor opened read-only, would let any reader hold it). The
+// lock belongs to this open file, not to the process: a second lock object of the same process is refused
+// as another holder is, and the kernel drops the lock with the last descriptor, however the holder ends.
 #include "framework/install_lock.h"
 
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace pc {
@@ -13,29 +16,41 @@ TInstallationLock::TInstallationLock(std::string directory) : directory_(std::mo
 
 TInstallationLock::~TInstallationLock() {
     if (handle_ >= 0)
-        ::close(handle_); // closing the only descriptor releases the lock
+        ::close(static_cast<int>(handle_)); // closing the only descriptor releases the lock
 }
 
 bool TInstallationLock::TryAcquire() {
     if (held_)
         return true;
     if (handle_ < 0) {
-        // Close-on-exec: a patch's program must not inherit the lock and keep it past this process.
-        handle_ = ::open(directory_.empty() ? "." : directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (handle_ < 0) {
+        std::string path = directory_;
+        if (!path.empty() && path.back() != '/')
+            path += '/';
+        path += kInstallationLockFileName;
+        // Never through a link, and never waiting on a pipe put in its place; close-on-exec, so that a
+        // patch's program does not inherit the lock and keep it past this process.
+        const int fd =
+            ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, S_IRUSR | S_IWUSR);
+        struct stat st {};
+        if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            if (fd >= 0)
+                ::close(fd);
             held_ = true;
             return true;
         }
+        handle_ = fd;
     }
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET; // start 0, length 0: the whole file, however it grows
     int result = 0;
     do {
-        result = ::flock(handle_, LOCK_EX | LOCK_NB);
+        result = ::fcntl(static_cast<int>(handle_), F_OFD_SETLK, &whole);
     } while (result != 0 && errno == EINTR);
-    if (result == 0) {
+    if (result == 0)
         held_ = true;
-    } else if (errno != EWOULDBLOCK) {
+    else if (errno != EAGAIN && errno != EACCES)
         held_ = true; // a file system without locks: behave as the launcher always has
-    }
     return held_;
 }
 

@@ -58,8 +58,7 @@ std::time_t TimeOf(const FILETIME& time) {
     return static_cast<std::time_t>(static_cast<std::int64_t>(ticks / 10000000ULL) - 11644473600LL);
 }
 
-// The end of the names of files moved aside: "name.<12 hex digits>.moved-aside".
-constexpr const char* kMovedAside = ".moved-aside";
+using win32::kMovedAside;
 
 } // namespace
 
@@ -254,36 +253,24 @@ bool RemoveNonDirectory(const std::string& name) {
         return true;
     if (::GetLastError() != ERROR_ACCESS_DENIED)
         return false;
-    // A running program can be renamed but not deleted or overwritten: it goes aside under a fresh name.
+    // A running program can be renamed but not deleted or overwritten: it goes aside under a fresh name,
+    // given in the form that keeps its final dot.
     static std::mt19937_64 generator{std::random_device{}()};
-    for (int attempt = 0; attempt < 10; ++attempt) {
+    const std::wstring directory = win32::VerbatimDirectoryOf(name);
+    const std::size_t slash = name.find_last_of("\\/");
+    const std::string fileName = slash == std::string::npos ? name : name.substr(slash + 1);
+    for (int attempt = 0; !directory.empty() && attempt < 10; ++attempt) {
         char suffix[32];
         std::snprintf(suffix, sizeof suffix, ".%012llx%s",
                       static_cast<unsigned long long>(generator() & 0xFFFFFFFFFFFFull), kMovedAside);
-        if (::MoveFileExW(wide.c_str(), win32::WideName(name + suffix).c_str(), MOVEFILE_WRITE_THROUGH))
+        if (::MoveFileExW(wide.c_str(), (directory + win32::WideName(fileName + suffix)).c_str(),
+                          MOVEFILE_WRITE_THROUGH))
             return true;
         if (::GetLastError() != ERROR_ALREADY_EXISTS && ::GetLastError() != ERROR_FILE_EXISTS)
             break;
     }
     ::SetFileAttributesW(wide.c_str(), attributes);
     return false;
-}
-
-void RemoveMovedAside(const std::string& directory) {
-    const std::string base = directory.empty() || directory.back() == '/' || directory.back() == '\\'
-                                 ? directory
-                                 : directory + "\\";
-    for (const std::string& entry : ListDirectory(base)) {
-        const std::string path = base + entry;
-        if (IsDirectory(path)) {
-            RemoveMovedAside(path);
-        } else if (entry.size() > std::strlen(kMovedAside) &&
-                   entry.compare(entry.size() - std::strlen(kMovedAside), std::string::npos, kMovedAside) ==
-                       0) {
-            ::SetFileAttributesW(win32::WideName(path).c_str(), FILE_ATTRIBUTE_NORMAL);
-            ::DeleteFileW(win32::WideName(path).c_str()); // still running: left for the next start
-        }
-    }
 }
 
 bool MakeDirectory(const std::string& name) {

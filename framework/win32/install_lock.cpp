@@ -1,81 +1,97 @@
-// The installation lock on Windows: a named mutex for the installation's directory. The system abandons
-// it when its holder ends, however it ends, and there is no file to leave behind.
+// The installation lock on Windows: the lock file open for writing with no sharing. While the handle is
+// open nobody else can open the file to read, write or delete it, and the system closes it when its
+// holder ends, however it ends. The file is made with an owner-only access list that inherits nothing:
+// sharing alone would not do, since anyone who may read a file can keep everyone else from opening it by
+// opening it without sharing, and only this user may open this file at all.
 #include "framework/install_lock.h"
 
 #include "framework/win32/win32_support.h"
 
 #include <cstdint>
-#include <cstdio>
-#include <set>
+#include <vector>
 
 namespace pc {
 namespace {
 
-// One name per directory, whatever its letter case or separators: the mutex namespace takes no '\'.
-std::string MutexName(const std::string& directory) {
-    std::wstring wide = win32::ToWide(directory, CP_ACP);
-    std::wstring full(MAX_PATH * 4, L'\0');
-    const DWORD length =
-        ::GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (length > 0 && length < full.size())
-        wide.assign(full.data(), length);
-    while (!wide.empty() && (wide.back() == L'\\' || wide.back() == L'/'))
-        wide.pop_back();
-    if (!wide.empty())
-        ::CharLowerBuffW(wide.data(), static_cast<DWORD>(wide.size()));
-    std::uint64_t hash = 1469598103934665603ull; // FNV-1a over the UTF-16 units
-    for (const wchar_t c : wide) {
-        const wchar_t unit = c == L'/' ? L'\\' : c;
-        hash = (hash ^ static_cast<std::uint16_t>(unit)) * 1099511628211ull;
+// Security attributes that give this process's user every right to a new file and nobody else any.
+class OwnerOnlySecurity {
+public:
+    OwnerOnlySecurity() {
+        HANDLE token = nullptr;
+        if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
+            return;
+        const win32::UniqueHandle owned(token);
+        DWORD size = 0;
+        ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        if (size == 0)
+            return;
+        user_.resize(size);
+        if (!::GetTokenInformation(token, TokenUser, user_.data(), size, &size))
+            return;
+        const PSID sid = reinterpret_cast<const TOKEN_USER*>(user_.data())->User.Sid;
+        const DWORD aclSize = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + ::GetLengthSid(sid);
+        acl_.resize(aclSize);
+        auto* acl = reinterpret_cast<ACL*>(acl_.data());
+        if (!::InitializeAcl(acl, aclSize, ACL_REVISION) ||
+            !::AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
+            !::InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
+            !::SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) ||
+            !::SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+            return;
+        attributes_.nLength = sizeof attributes_;
+        attributes_.lpSecurityDescriptor = &descriptor_;
+        attributes_.bInheritHandle = FALSE;
+        valid_ = true;
     }
-    char name[64];
-    std::snprintf(name, sizeof name, "Local\\PatchClient-installation-%016llx",
-                  static_cast<unsigned long long>(hash));
-    return name;
-}
+    OwnerOnlySecurity(const OwnerOnlySecurity&) = delete;
+    OwnerOnlySecurity& operator=(const OwnerOnlySecurity&) = delete;
 
-// Names this process holds. A mutex is owned by a thread and taken again by it without waiting, so a second
-// lock object of the same process must be refused here, as a second holder is.
-std::set<std::string>& HeldHere() {
-    static std::set<std::string> names;
-    return names;
-}
+    // Null (the directory's inherited rights) when the list could not be made.
+    SECURITY_ATTRIBUTES* Get() { return valid_ ? &attributes_ : nullptr; }
+
+private:
+    std::vector<std::uint64_t> user_; // TOKEN_USER, aligned for its pointer
+    std::vector<std::uint64_t> acl_;
+    SECURITY_DESCRIPTOR descriptor_{};
+    SECURITY_ATTRIBUTES attributes_{};
+    bool valid_ = false;
+};
 
 } // namespace
 
 TInstallationLock::TInstallationLock(std::string directory) : directory_(std::move(directory)) {}
 
 TInstallationLock::~TInstallationLock() {
-    if (handle_ != -1) {
-        const HANDLE mutex = reinterpret_cast<HANDLE>(handle_);
-        if (held_) {
-            ::ReleaseMutex(mutex);
-            HeldHere().erase(MutexName(directory_.empty() ? "." : directory_));
-        }
-        ::CloseHandle(mutex);
-    }
+    if (handle_ != -1)
+        ::CloseHandle(reinterpret_cast<HANDLE>(handle_)); // closing the only handle releases the lock
 }
 
 bool TInstallationLock::TryAcquire() {
     if (held_)
         return true;
-    const std::string name = MutexName(directory_.empty() ? "." : directory_);
-    if (HeldHere().count(name) != 0)
-        return false;
-    if (handle_ == -1) {
-        const HANDLE mutex = ::CreateMutexA(nullptr, FALSE, name.c_str());
-        if (mutex == nullptr) {
-            held_ = true; // no lock to be had: behave as the launcher always has
-            return true;
-        }
-        handle_ = reinterpret_cast<std::intptr_t>(mutex);
+    std::wstring path = win32::ToWide(directory_, CP_ACP);
+    if (!path.empty() && path.back() != L'\\' && path.back() != L'/')
+        path += L'\\';
+    path += win32::ToWide(kInstallationLockFileName, CP_ACP);
+    OwnerOnlySecurity security;
+    // A link put in its place is opened as itself, and refused below.
+    win32::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, security.Get(), OPEN_ALWAYS,
+                                           FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.Valid()) {
+        if (::GetLastError() == ERROR_SHARING_VIOLATION)
+            return false; // another update holds it
+        held_ = true;     // no lock to be had (a user who may not write here): behave as always
+        return true;
     }
-    const DWORD result = ::WaitForSingleObject(reinterpret_cast<HANDLE>(handle_), 0);
-    // An abandoned mutex belonged to a holder that ended without releasing it: it is ours now.
-    held_ = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
-    if (held_)
-        HeldHere().insert(name);
-    return held_;
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!::GetFileInformationByHandle(file.Get(), &information) ||
+        (information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        held_ = true;
+        return true;
+    }
+    handle_ = reinterpret_cast<std::intptr_t>(file.Release()); // closed by the destructor
+    held_ = true;
+    return true;
 }
 
 } // namespace pc

@@ -37,6 +37,8 @@ public:
 
     HANDLE Get() const { return handle_; }
     bool Valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+    // Hands the handle over to a caller that closes it.
+    HANDLE Release() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
     void Reset(HANDLE handle = INVALID_HANDLE_VALUE) {
         if (Valid())
             ::CloseHandle(handle_);
@@ -52,6 +54,15 @@ public:
 private:
     HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
+
+// The end of the names of files moved aside: "name.<12 hex digits>.moved-aside.". Like the temporaries'
+// names, they end in a dot, which no name an entry is extracted to can (see temporary_files.cpp), so no file
+// a patch brought is ever taken for one.
+inline constexpr const char* kMovedAside = ".moved-aside.";
+
+// The "\\?\" form of the full name of the directory `path` lies in, ending with '\'; empty when the system
+// cannot tell it. Names in that form are taken as they are, final dots included.
+std::wstring VerbatimDirectoryOf(const std::string& path);
 
 // 8-bit text in `codePage` (CP_UTF8, CP_ACP, CP_OEMCP, or a number) as UTF-16 and back.
 std::wstring ToWide(std::string_view text, UINT codePage);

@@ -12,11 +12,13 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -45,6 +47,11 @@ private:
 
 void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream(path) << text;
+}
+
+std::string ReadFileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 TEST(CreateDirectoryChain, CreatesWhatIsMissing) {
@@ -158,7 +165,7 @@ TEST(DosTimes, FileAgeRoundTrips) {
     EXPECT_EQ(pc::FileAgeDos(path), -1);
 }
 
-TEST(ExtractedFileMode, FromHostAttributesAndTheReplacedFile) {
+TEST(ExtractedFileMode, FromHostAttributesTheReplacedFileAndTheUmask) {
     constexpr std::uint16_t kUnix = 3 << 8 | 30, kDos = 0 << 8 | 20;
     const std::optional<std::uint32_t> none;
     struct Case {
@@ -166,61 +173,76 @@ TEST(ExtractedFileMode, FromHostAttributesAndTheReplacedFile) {
         std::uint16_t madeBy;
         std::uint32_t attr;
         std::optional<std::uint32_t> replaced;
+        std::uint32_t umask;
         std::uint32_t mode;
     } cases[] = {
-        {"not from Unix", kDos, 0x20, none, 0644},
-        {"not from Unix, read-only", kDos, 0x21, none, 0444},
-        {"Unix permissions", kUnix, 0100750u << 16, none, 0750},
-        {"Unix, setuid, setgid and sticky dropped", kUnix, 0107755u << 16, none, 0755},
-        {"Unix, read-only attribute too", kUnix, (0100664u << 16) | 0x01, none, 0444},
-        {"Unix, bare permissions", kUnix, 0600u << 16, none, 0600},
-        {"Unix without a stored mode", kUnix, 0x20, none, 0644},
-        {"Unix symbolic link: an ordinary file", kUnix, 0120777u << 16, none, 0644},
-        {"Unix character device: an ordinary file", kUnix, 0020666u << 16, none, 0644},
-        {"Unix pipe: an ordinary file", kUnix, 0010666u << 16, none, 0644},
-        {"Unix mode ignored when not made on Unix", kDos, 0100777u << 16, none, 0644},
-        {"not from Unix over a program: stays executable", kDos, 0x20, 0755, 0755},
-        {"not from Unix, read-only, over a program", kDos, 0x21, 0755, 0555},
-        {"not from Unix over a private file", kDos, 0x20, 0600, 0600},
-        {"not from Unix over a read-only file: the owner may write again", kDos, 0x20, 0444, 0644},
-        {"Unix without a stored mode over a program", kUnix, 0x20, 0750, 0750},
-        {"Unix permissions win over the replaced file's", kUnix, 0100640u << 16, 0755, 0640},
+        {"not from Unix", kDos, 0x20, none, 022, 0644},
+        {"not from Unix, read-only", kDos, 0x21, none, 022, 0444},
+        {"Unix permissions", kUnix, 0100750u << 16, none, 022, 0750},
+        {"Unix, setuid, setgid and sticky dropped", kUnix, 0107755u << 16, none, 022, 0755},
+        {"Unix, read-only attribute too", kUnix, (0100664u << 16) | 0x01, none, 022, 0444},
+        {"Unix, bare permissions", kUnix, 0600u << 16, none, 022, 0600},
+        {"Unix without a stored mode", kUnix, 0x20, none, 022, 0644},
+        {"Unix symbolic link: an ordinary file", kUnix, 0120777u << 16, none, 022, 0644},
+        {"Unix character device: an ordinary file", kUnix, 0020666u << 16, none, 022, 0644},
+        {"Unix pipe: an ordinary file", kUnix, 0010666u << 16, none, 022, 0644},
+        {"Unix mode ignored when not made on Unix", kDos, 0100777u << 16, none, 022, 0644},
+        {"not from Unix over a program: stays executable", kDos, 0x20, 0755, 022, 0755},
+        {"not from Unix, read-only, over a program", kDos, 0x21, 0755, 022, 0555},
+        {"not from Unix over a private file", kDos, 0x20, 0600, 022, 0600},
+        {"not from Unix over a read-only file: the owner may write again", kDos, 0x20, 0444, 022, 0644},
+        {"Unix without a stored mode over a program", kUnix, 0x20, 0750, 022, 0750},
+        {"Unix permissions win over the replaced file's", kUnix, 0100640u << 16, 0755, 022, 0640},
+        // The umask comes off every mode an archive brings, as it does off the player's own new files.
+        {"0777 under umask 022", kUnix, 0100777u << 16, none, 022, 0755},
+        {"0666 under umask 022", kUnix, 0100666u << 16, none, 022, 0644},
+        {"setuid 04777 under umask 022", kUnix, 0104777u << 16, none, 022, 0755},
+        {"bare 0777 under umask 022", kUnix, 0777u << 16, none, 022, 0755},
+        {"0777 under umask 077", kUnix, 0100777u << 16, none, 077, 0700},
+        {"0666 under umask 077", kUnix, 0100666u << 16, none, 077, 0600},
+        {"setuid 04755 under umask 077", kUnix, 0104755u << 16, none, 077, 0700},
+        {"0777 over a program under umask 077", kUnix, 0100777u << 16, 0755, 077, 0700},
+        {"0777 under umask 002", kUnix, 0100777u << 16, none, 002, 0775},
+        {"new file not from Unix under umask 077", kDos, 0x20, none, 077, 0600},
+        {"read-only 0444 under umask 077", kUnix, (0100444u << 16) | 0x01, none, 077, 0400},
+        // A file that is there keeps its own permissions: the mask is for what the archive brings.
+        {"not from Unix over a program under umask 077", kDos, 0x20, 0755, 077, 0755},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(pc::ExtractedFileMode(c.madeBy, c.attr, c.replaced), c.mode) << c.what;
+        EXPECT_EQ(pc::ExtractedFileMode(c.madeBy, c.attr, c.replaced, c.umask), c.mode) << c.what;
 }
 
-TEST(OutputFile, TemporaryNamesAreHiddenBesideTheTargetAndFitOneName) {
-    const std::string longName(250, 'n');
-    // 250 bytes of two-byte characters, so that the cut falls inside one unless it steps back.
-    std::string wide;
-    for (int i = 0; i < 125; ++i)
-        wide += "\xC3\xA9";
-    struct Case {
-        std::string target;
-        std::string temporary;
-    } cases[] = {
-        {"/base/game.exe", "/base/.game.exe.pc-part"},
-        {"/base/sub/dir/data.pak", "/base/sub/dir/.data.pak.pc-part"},
-        {"relative", ".relative.pc-part"},
-        {"/base/.hidden", "/base/..hidden.pc-part"},
-        {"/base/.", "/base/...pc-part"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(pc::TemporaryPathFor(c.target), c.temporary) << c.target;
-    for (const std::string& name : {longName, wide, longName + "x"}) {
-        const std::string temporary = pc::TemporaryPathFor("/base/" + name);
-        const std::string file = temporary.substr(6);
-        EXPECT_EQ(temporary.substr(0, 7), "/base/.");
-        EXPECT_LE(file.size(), 255u);
-        EXPECT_EQ(file.substr(file.size() - 8), ".pc-part");
-        // Whole characters only: what is kept of the name is a prefix of it that ends on a boundary.
-        const std::string kept = file.substr(1, file.size() - 1 - 8 - 9);
-        EXPECT_EQ(name.compare(0, kept.size(), kept), 0);
-        EXPECT_NE(static_cast<unsigned char>(name[kept.size()]) & 0xC0, 0x80u);
+#ifndef _WIN32
+// The mask is the process's umask as the program started with it.
+TEST(ExtractedFileMode, TheMaskIsTheProcessUmask) {
+    const mode_t mask = ::umask(022); // the tests run on one thread here
+    ::umask(mask);
+    EXPECT_EQ(pc::fsys::CreationMask(), static_cast<std::uint32_t>(mask));
+    EXPECT_EQ(pc::ExtractedFileMode(3 << 8, 0100777u << 16), 0777u & ~static_cast<std::uint32_t>(mask));
+}
+#endif
+
+// Whatever an entry is called, its file never has a temporary's name; a temporary always has one.
+TEST(OutputFile, NoEntryNameIsATemporarysName) {
+    // Names an entry can give a file: none of them is a temporary.
+    for (const char* name :
+         {".x.pc-part", ".pc-part", "pc-part", ".pc-part.0123456789abcdef", "pc-part.0123456789abcdef",
+          "x.pc-part", "..x.pc-part", ".pc-part~1", "PC-PAR~1"})
+        EXPECT_FALSE(pc::fsys::IsTemporaryName(name)) << name;
+    for (const auto method : {pc::fsys::TTemporaryMethod::System, pc::fsys::TTemporaryMethod::Named}) {
+        pc::fsys::SetTemporaryMethod(method);
+        TempDir dir;
+        pc::TZAOutputFile file;
+        ASSERT_TRUE(file.Create(dir / "x"));
+        const std::string temporary = file.TemporaryPath();
+        if (!temporary.empty()) {
+            const std::string name = temporary.substr(temporary.find_last_of(pc::fsys::NameSeparators()) + 1);
+            EXPECT_TRUE(pc::fsys::IsTemporaryName(name)) << name;
+        }
+        EXPECT_EQ(file.Write("x", 1), 1);
+        ASSERT_TRUE(file.Commit());
     }
-    // Two long names that share their first part still get temporaries of their own.
-    EXPECT_NE(pc::TemporaryPathFor("/b/" + longName), pc::TemporaryPathFor("/b/" + longName + "x"));
+    pc::fsys::SetTemporaryMethod(pc::fsys::TTemporaryMethod::System);
 }
 
 TEST(RemovableMedia, ReadFromTheDeviceTree) {
@@ -286,37 +308,102 @@ TEST(OutputFile, ReplacesASymbolicLinkInsteadOfFollowingIt) {
 #endif
 }
 
-TEST(OutputFile, NothingReachesTheTargetUntilCommitted) {
+// Unnamed (Linux) or under a temporary's name, the new file reaches the target only when committed; a
+// temporary that is dropped leaves nothing.
+class OutputFileMethod : public ::testing::TestWithParam<pc::fsys::TTemporaryMethod> {
+protected:
+    void SetUp() override { pc::fsys::SetTemporaryMethod(GetParam()); }
+    void TearDown() override { pc::fsys::SetTemporaryMethod(pc::fsys::TTemporaryMethod::System); }
+};
+
+TEST_P(OutputFileMethod, NothingReachesTheTargetUntilCommitted) {
 #ifdef _WIN32
-    GTEST_SKIP() << "permission bits and symbolic links are a POSIX matter here";
+    GTEST_SKIP() << "permission bits are a POSIX matter here";
 #else
     TempDir dir;
     const std::string target = dir / "data.bin";
     WriteFile(target, "old");
     ::chmod(target.c_str(), 0640);
-    // A leftover temporary that is a link must be removed, not written through.
-    WriteFile(dir / "elsewhere", "untouched");
-    fs::create_symlink(dir / "elsewhere", pc::TemporaryPathFor(target));
+    auto names = [&] {
+        std::vector<std::string> found;
+        for (const auto& entry : fs::directory_iterator(dir.path()))
+            found.push_back(entry.path().filename().string());
+        std::sort(found.begin(), found.end());
+        return found;
+    };
     {
         pc::TZAOutputFile file;
         ASSERT_TRUE(file.Create(target));
         EXPECT_EQ(file.ReplacedMode(), std::optional<std::uint32_t>(0640));
         EXPECT_EQ(file.Write("new", 3), 3);
         EXPECT_FALSE(file.OutOfSpace());
-        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file.TemporaryPath())));
-        std::ifstream before(target);
-        std::string text;
-        before >> text;
-        EXPECT_EQ(text, "old");
+        const std::vector<std::string> during = names();
+        if (GetParam() == pc::fsys::TTemporaryMethod::Named) {
+            ASSERT_EQ(during.size(), 2u);
+            EXPECT_TRUE(pc::fsys::IsTemporaryName(during[0])) << during[0];
+            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file.TemporaryPath())));
+        } else {
+            EXPECT_EQ(during, std::vector<std::string>{"data.bin"}) << "an unnamed file shows no name";
+        }
+        EXPECT_EQ(ReadFileBytes(target), "old");
     } // dropped without Commit: the temporary goes, the target stays
-    EXPECT_FALSE(fs::exists(fs::symlink_status(pc::TemporaryPathFor(target))));
-    std::ifstream kept(target), other(dir / "elsewhere");
-    std::string text, untouched;
-    kept >> text;
-    other >> untouched;
-    EXPECT_EQ(text, "old");
-    EXPECT_EQ(untouched, "untouched");
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
+    EXPECT_EQ(names(), std::vector<std::string>{"data.bin"});
+    EXPECT_EQ(ReadFileBytes(target), "old");
+
+    pc::TZAOutputFile file;
+    ASSERT_TRUE(file.Create(target));
+    EXPECT_EQ(file.Write("new", 3), 3);
+    ASSERT_TRUE(file.SetEntryAttributes(3 << 8, 0100600u << 16));
+    ASSERT_TRUE(file.Commit());
+    EXPECT_EQ(names(), std::vector<std::string>{"data.bin"});
+    EXPECT_EQ(ReadFileBytes(target), "new");
+    struct stat st {};
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+#endif
+}
+
+INSTANTIATE_TEST_SUITE_P(BothWays, OutputFileMethod,
+                         ::testing::Values(pc::fsys::TTemporaryMethod::System,
+                                           pc::fsys::TTemporaryMethod::Named),
+                         [](const auto& info) {
+                             return info.param == pc::fsys::TTemporaryMethod::System ? "Unnamed" : "Named";
+                         });
+
+// What killed runs left is removed in every directory below the installation, whatever patch it was
+// for; everything else stays, and no link leads the removal out of the installation.
+TEST(Leftovers, TemporariesAreRemovedWhereverTheyLie) {
+    TempDir dir, outside;
+    fs::create_directories(dir / "game/data/deep");
+    pc::fsys::SetTemporaryMethod(pc::fsys::TTemporaryMethod::Named);
+    std::vector<std::string> leftovers;
+    for (const char* target : {"game/a.bin", "game/data/b.bin", "game/data/deep/c.bin"}) {
+        std::string name;
+        pc::fsys::TFile file = pc::fsys::CreateTemporaryBeside(dir / target, name);
+        ASSERT_TRUE(file.Valid()) << target;
+        leftovers.push_back(name);
+    } // closed, never placed: what a killed run leaves
+    pc::fsys::SetTemporaryMethod(pc::fsys::TTemporaryMethod::System);
+    const std::vector<std::string> kept = {"game/.x.pc-part", "game/pc-part.0123456789abcdef",
+                                           "game/data/.pc-part", "game/data/deep/x"};
+    for (const std::string& name : kept)
+        WriteFile(dir / name, "a file of the game");
+#ifndef _WIN32
+    // A named temporary of another directory, reached through a link in the installation, stays.
+    pc::fsys::SetTemporaryMethod(pc::fsys::TTemporaryMethod::Named);
+    std::string beyond;
+    ASSERT_TRUE(pc::fsys::CreateTemporaryBeside(outside / "y", beyond).Valid());
+    pc::fsys::SetTemporaryMethod(pc::fsys::TTemporaryMethod::System);
+    fs::create_directory_symlink(outside.path(), dir / "game/link");
+#endif
+
+    pc::fsys::RemoveLeftovers(dir / "game");
+    for (const std::string& name : leftovers)
+        EXPECT_FALSE(fs::exists(fs::symlink_status(name))) << name;
+    for (const std::string& name : kept)
+        EXPECT_EQ(ReadFileBytes(dir / name), "a file of the game") << name;
+#ifndef _WIN32
+    EXPECT_TRUE(fs::exists(beyond)) << "removed through a link that leads out";
 #endif
 }
 

@@ -690,48 +690,53 @@ TEST_F(Extraction, AFailedEntryLeavesTheFileItWouldReplace) {
         {"cancelled by an event", big, {}, {}, false, true, false, false, Outcome::roAborted},
     };
     const std::string archiveAfter = "after.txt";
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        fs::remove_all(base);
-        fs::create_directories(base);
-        const ExistingFile old{base + "target.bin", "the old program", 0755, 1600000000};
-        old.Make();
-        dialogs = CheckingDialogs();
-        for (const auto answer : c.answers)
-            dialogs.Answer(answer);
-        if (c.entry.password.size())
-            dialogs.AnswerPassword(std::nullopt);
-        // When the user is asked, the old file is whole and no temporary is in sight.
-        dialogs.onFailure = [&](const std::string&) {
-            old.ExpectUntouched();
-            EXPECT_EQ(Tree(), (std::set<std::string>{"target.bin"}));
-        };
-        zip.ExtractCorruptedFiles = c.corruptKept;
-        zip.OnFileProgress = nullptr;
-        if (c.cancelInside)
-            zip.OnFileProgress = [](pc::TZABaseArchiver&, const std::u16string&, double progress,
-                                    pc::TZAProcessOperation, pc::TZAProgressPhase phase, bool& cancel) {
-                if (phase == pc::TZAProgressPhase::ppProcess && progress > 0)
-                    cancel = true;
+    // Both ways temporaries are made: unnamed (Linux) and named, as on file systems without unnamed files.
+    for (const auto method : {pc::fsys::TTemporaryMethod::System, pc::fsys::TTemporaryMethod::Named})
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.what);
+            SCOPED_TRACE(method == pc::fsys::TTemporaryMethod::System ? "unnamed" : "named");
+            pc::fsys::SetTemporaryMethod(method);
+            fs::remove_all(base);
+            fs::create_directories(base);
+            const ExistingFile old{base + "target.bin", "the old program", 0755, 1600000000};
+            old.Make();
+            dialogs = CheckingDialogs();
+            for (const auto answer : c.answers)
+                dialogs.Answer(answer);
+            if (c.entry.password.size())
+                dialogs.AnswerPassword(std::nullopt);
+            // When the user is asked, the old file is whole and no temporary is in sight.
+            dialogs.onFailure = [&](const std::string&) {
+                old.ExpectUntouched();
+                EXPECT_EQ(Tree(), (std::set<std::string>{"target.bin"}));
             };
-        Extract(ZipBuilder().Add(c.entry).Stored(archiveAfter, "later").Build());
+            zip.ExtractCorruptedFiles = c.corruptKept;
+            zip.OnFileProgress = nullptr;
+            if (c.cancelInside)
+                zip.OnFileProgress = [](pc::TZABaseArchiver&, const std::u16string&, double progress,
+                                        pc::TZAProcessOperation, pc::TZAProgressPhase phase, bool& cancel) {
+                    if (phase == pc::TZAProgressPhase::ppProcess && progress > 0)
+                        cancel = true;
+                };
+            Extract(ZipBuilder().Add(c.entry).Stored(archiveAfter, "later").Build());
 
-        std::vector<std::string> failures;
-        for (const auto& shown : dialogs.shown())
-            if (shown.kind == ScriptedDialogs::kFailure)
-                failures.push_back(shown.text);
-        EXPECT_EQ(failures, c.failures);
-        EXPECT_TRUE(dialogs.AllAnswersUsed());
-        if (c.replaced)
-            EXPECT_EQ(Out("target.bin"), text);
-        else
-            old.ExpectUntouched();
-        std::set<std::string> tree{"target.bin"};
-        if (c.laterWritten)
-            tree.insert(archiveAfter);
-        EXPECT_EQ(Tree(), tree);
-        EXPECT_EQ(zip.LastRunOutcome(), c.outcome);
-    }
+            std::vector<std::string> failures;
+            for (const auto& shown : dialogs.shown())
+                if (shown.kind == ScriptedDialogs::kFailure)
+                    failures.push_back(shown.text);
+            EXPECT_EQ(failures, c.failures);
+            EXPECT_TRUE(dialogs.AllAnswersUsed());
+            if (c.replaced)
+                EXPECT_EQ(Out("target.bin"), text);
+            else
+                old.ExpectUntouched();
+            std::set<std::string> tree{"target.bin"};
+            if (c.laterWritten)
+                tree.insert(archiveAfter);
+            EXPECT_EQ(Tree(), tree);
+            EXPECT_EQ(zip.LastRunOutcome(), c.outcome);
+            pc::fsys::SetTemporaryMethod(pc::fsys::TTemporaryMethod::System);
+        }
 }
 
 TEST_F(Extraction, OutcomeOfRunsThatLeaveEntriesOut) {
@@ -857,31 +862,41 @@ TEST_F(Extraction, ARunningProgramIsReplacedAndKeepsItsPermissions) {
     EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0);
 }
 
-TEST_F(Extraction, LeftoversAndLinksAtTheTargetAreReplacedNotFollowed) {
+// A file is never taken for a temporary, whatever it is called: an entry named as temporaries once were
+// (".x.pc-part" before "x") is written like any other, in both ways temporaries are made. A link at the
+// target is replaced, not followed.
+TEST_F(Extraction, EntriesNamedLikeTemporariesAreFilesLikeAnyOther) {
     const std::string longName = std::string(250, 'L') + ".dat";
-    fs::create_directories(base + "sub");
-    // Temporaries a crash left, one of them a link to a file that must stay as it is.
-    dir.Write("outside.txt", "outside");
-    dir.Write("out/.plain.txt.pc-part", "torn half of an earlier run");
-    fs::create_symlink(dir / "outside.txt", base + "sub/.linked.txt.pc-part");
-    dir.Write("out/" + longName.substr(0, 4), "unrelated");
-    fs::create_symlink(dir / "outside.txt", base + "sub/linked.txt");
-    const std::string leftoverLong = pc::TemporaryPathFor(base + longName);
-    dir.Write("out/" + leftoverLong.substr(base.size()), "left over");
-
-    Extract(ZipBuilder()
-                .Stored("plain.txt", "plain")
-                .Stored("sub/linked.txt", "linked")
-                .Stored(longName, "long")
-                .Build());
-    EXPECT_TRUE(dialogs.shown().empty());
-    EXPECT_EQ(Tree(), (std::set<std::string>{"plain.txt", "sub/", "sub/linked.txt", longName,
-                                             longName.substr(0, 4)}));
-    EXPECT_EQ(Out("plain.txt"), "plain");
-    EXPECT_FALSE(fs::is_symlink(base + "sub/linked.txt"));
-    EXPECT_EQ(Out("sub/linked.txt"), "linked");
-    EXPECT_EQ(Out(longName), "long");
-    EXPECT_EQ(ReadFileBytes(dir / "outside.txt"), "outside");
+    for (const auto method : {pc::fsys::TTemporaryMethod::System, pc::fsys::TTemporaryMethod::Named}) {
+        SCOPED_TRACE(method == pc::fsys::TTemporaryMethod::System ? "unnamed" : "named");
+        pc::fsys::SetTemporaryMethod(method);
+        fs::remove_all(base);
+        fs::create_directories(base + "sub");
+        dir.Write("outside.txt", "outside");
+        dir.Write("out/.kept.txt.pc-part", "a file of the game");
+        fs::create_symlink(dir / "outside.txt", base + "sub/linked.txt");
+        Extract(ZipBuilder()
+                    .Stored(".plain.txt.pc-part", "named like a temporary")
+                    .Stored("plain.txt", "plain")
+                    .Stored("kept.txt", "kept")
+                    .Stored("sub/linked.txt", "linked")
+                    .Stored(longName, "long")
+                    .Stored("sub/.pc-part.0123456789abcdef", "named like another")
+                    .Build());
+        pc::fsys::SetTemporaryMethod(pc::fsys::TTemporaryMethod::System);
+        EXPECT_TRUE(dialogs.shown().empty());
+        EXPECT_EQ(zip.LastRunOutcome(), pc::TZARunOutcome::roCompleted);
+        EXPECT_EQ(Tree(), (std::set<std::string>{".plain.txt.pc-part", "plain.txt", ".kept.txt.pc-part",
+                                                 "kept.txt", "sub/", "sub/linked.txt", longName,
+                                                 "sub/.pc-part.0123456789abcdef"}));
+        EXPECT_EQ(Out(".plain.txt.pc-part"), "named like a temporary");
+        EXPECT_EQ(Out("plain.txt"), "plain");
+        EXPECT_EQ(Out(".kept.txt.pc-part"), "a file of the game");
+        EXPECT_FALSE(fs::is_symlink(base + "sub/linked.txt"));
+        EXPECT_EQ(Out("sub/linked.txt"), "linked");
+        EXPECT_EQ(Out(longName), "long");
+        EXPECT_EQ(ReadFileBytes(dir / "outside.txt"), "outside");
+    }
 }
 #endif
 

@@ -2,6 +2,7 @@
 // another program, and the entries' times.
 #include "archive/code_pages.h"
 #include "archive/zip_archiver.h"
+#include "framework/file_system.h"
 #include "launcher/archiver_settings.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/support/scripted_dialogs.h"
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
 
 namespace {
 
@@ -108,6 +110,34 @@ TEST_F(Win32Extraction, ATargetHeldOpenWithoutSharingCannotBeReplaced) {
                   "game.exe\" - Native error: 00019. File processing error, possibly "
                   "disk is full");
     EXPECT_EQ(ReadFileBytes(base + "after.txt"), "x"); // Ignore goes on with the next entry
+}
+
+// No entry is ever written under a temporary's name: the system strips the final dot of an entry named
+// "pc-part.<16 hex digits>.", and the files of entries named as temporaries or programs moved aside once
+// were are files like any other. Removing what killed runs left takes only the real leftover.
+TEST_F(Win32Extraction, EntriesNamedLikeTemporariesAreFilesLikeAnyOther) {
+    Extract(ZipBuilder()
+                .Stored(".x.pc-part", "named as temporaries once were")
+                .Stored("x", "x")
+                .Stored("pc-part.0123456789abcdef.", "named as temporaries are")
+                .Stored("game.exe.0123456789ab.moved-aside", "named as programs moved aside once were")
+                .Build());
+    EXPECT_TRUE(dialogs.shown().empty());
+    std::string leftover;
+    ASSERT_TRUE(pc::fsys::CreateTemporaryBeside(base + "y", leftover).Valid()); // closed: a killed run's
+    EXPECT_NE(::GetFileAttributesW(std::filesystem::path(pc::Utf8ToWide(leftover)).c_str()),
+              INVALID_FILE_ATTRIBUTES);
+    pc::fsys::RemoveLeftovers(base);
+    EXPECT_EQ(::GetFileAttributesW(std::filesystem::path(pc::Utf8ToWide(leftover)).c_str()),
+              INVALID_FILE_ATTRIBUTES);
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(base))
+        names.insert(entry.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{".x.pc-part", "x", "pc-part.0123456789abcdef",
+                                            "game.exe.0123456789ab.moved-aside"}));
+    EXPECT_EQ(ReadFileBytes(base + ".x.pc-part"), "named as temporaries once were");
+    EXPECT_EQ(ReadFileBytes(base + "x"), "x");
+    EXPECT_EQ(ReadFileBytes(base + "pc-part.0123456789abcdef"), "named as temporaries are");
 }
 
 TEST_F(Win32Extraction, TheEntrysTimeBecomesTheLastWriteTime) {

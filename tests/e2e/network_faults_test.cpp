@@ -9,6 +9,7 @@
 #include "framework/crypto.h"
 #include "framework/exceptions.h"
 #include "framework/http_transport.h"
+#include "framework/install_lock.h"
 #include "launcher/archiver_settings.h"
 #include "launcher/config.h"
 #include "launcher/download.h"
@@ -83,10 +84,11 @@ protected:
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
 
+    // The files a run left, besides the lock file that every run keeps.
     std::set<std::string> Installed() const {
         std::set<std::string> names;
         for (const auto& e : fs::recursive_directory_iterator(install_.Path()))
-            if (e.is_regular_file())
+            if (e.is_regular_file() && e.path().filename() != pc::kInstallationLockFileName)
                 names.insert(fs::relative(e.path(), install_.Path()).string());
         return names;
     }

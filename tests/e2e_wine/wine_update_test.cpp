@@ -246,6 +246,23 @@ TEST_F(WineUpdate, LinksPlantedWhereArchivesAreStoredAreNotWrittenThrough) {
     }
 }
 
+// The lock file is one of the launcher's own: a Unix link to it where an archive is stored (Windows programs
+// see the file it names) fails the row instead of writing through, and the lock file stays as it was.
+TEST_F(WineUpdate, ALinkToTheLockFileWhereAnArchiveIsStoredIsNotWrittenThrough) {
+    ServeArchive("p7.zip", ZipBuilder().Deflated("seven.txt", "7").Build());
+    ServeList(Row(7, "p7.zip", 100, "", 0));
+    install_.Write(".tqm_lock", "");
+    fs::create_directories(install_ / "tqm_download");
+    fs::create_symlink(install_ / ".tqm_lock", fs::path(install_ / "tqm_download") / "p7.zip");
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.out, "- Searching for updates...\n- Cannot download: p7\n- No updates has been found\n");
+    EXPECT_EQ(
+        r.err,
+        "patchctl update: cannot download p7: its stored name leads to one of the launcher's own files\n");
+    EXPECT_EQ(ReadFileBytes(install_ / ".tqm_lock"), "");
+    EXPECT_FALSE(Installed("seven.txt"));
+}
+
 TEST_F(WineUpdate, AnHtmlPageForAnArchiveEndsTheRun) {
     ServeArchive("p5.zip", "<!DOCTYPE html>\n<html><body><h1>Maintenance</h1></body></html>\n");
     ServeArchive("p6.zip", ZipBuilder().Deflated("six.txt", "6").Build());
@@ -316,7 +333,7 @@ TEST_F(WineUpdate, APatchReplacesTheRunningPatchctl) {
     EXPECT_EQ(Ledger(), "9\r\n");
     std::vector<std::string> aside;
     for (const auto& entry : fs::directory_iterator(install_.Path()))
-        if (entry.path().filename().string().ends_with(".moved-aside"))
+        if (entry.path().filename().string().ends_with(".moved-aside."))
             aside.push_back(entry.path().filename().string());
     ASSERT_EQ(aside.size(), 1u);
     EXPECT_EQ(ReadFileBytes(install_ / aside[0]), ReadFileBytes(Env("PATCHCTL_EXE")));

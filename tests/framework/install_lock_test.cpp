@@ -1,20 +1,29 @@
-// The installation lock: one holder at a time, released with its holder however that ends, no file left.
+// The installation lock: one holder at a time, released with its holder however that ends, and only ever
+// held by a user who may write the installation.
 #include "framework/install_lock.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <filesystem>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
+
 namespace {
+
+namespace fs = std::filesystem;
 
 using pc::TInstallationLock;
 using pc::test::TempDir;
 
-TEST(InstallationLock, OneHolderAtATimeAndNothingLeftBehind) {
+TEST(InstallationLock, OneHolderAtATimeAndOnlyItsFileLeftBehind) {
     TempDir dir;
     {
         TInstallationLock first(dir.Path());
@@ -28,33 +37,148 @@ TEST(InstallationLock, OneHolderAtATimeAndNothingLeftBehind) {
     }
     TInstallationLock after(dir.Path());
     EXPECT_TRUE(after.TryAcquire()) << "released when its holder went";
-    EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
+    // The lock file stays, readable and writable by its owner only.
+    std::size_t entries = 0;
+    for (const auto& entry : fs::directory_iterator(dir.Path())) {
+        ++entries;
+        EXPECT_EQ(entry.path().filename(), pc::kInstallationLockFileName);
+    }
+    EXPECT_EQ(entries, 1u);
+    struct stat st {};
+    ASSERT_EQ(::lstat((dir / pc::kInstallationLockFileName).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
+
+// Runs `body` in a child process and reports its one-letter answer; the child stays until `Finish`.
+class Child {
+public:
+    explicit Child(const std::function<char()>& body) {
+        int ready[2];
+        if (::pipe(ready) != 0)
+            return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const char answer = body();
+            (void)!::write(ready[1], &answer, 1);
+            ::pause();
+            ::_exit(0);
+        }
+        if (pid_ > 0 && ::read(ready[0], &answer_, 1) != 1)
+            answer_ = '?';
+        ::close(ready[0]);
+        ::close(ready[1]);
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child() { Finish(); }
+    char Answer() const { return answer_; }
+    void Finish() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
+
+private:
+    pid_t pid_ = -1;
+    char answer_ = 0;
+};
 
 // A holder that is killed cannot unlock; the system does it.
 TEST(InstallationLock, AKilledHolderReleasesIt) {
     TempDir dir;
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        TInstallationLock held(dir.Path());
-        const char answer = held.TryAcquire() ? 'y' : 'n';
-        (void)!::write(ready[1], &answer, 1);
-        ::pause();
-        ::_exit(0);
-    }
-    char answer = 0;
-    ASSERT_EQ(::read(ready[0], &answer, 1), 1);
-    ::close(ready[0]);
-    ::close(ready[1]);
-    EXPECT_EQ(answer, 'y');
+    Child holder([&] {
+        static TInstallationLock held(dir.Path()); // kept until the child is killed
+        return held.TryAcquire() ? 'y' : 'n';
+    });
+    EXPECT_EQ(holder.Answer(), 'y');
     TInstallationLock mine(dir.Path());
     EXPECT_FALSE(mine.TryAcquire());
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
+    holder.Finish();
     EXPECT_TRUE(mine.TryAcquire());
+}
+
+// What a user who may only read the installation can do to it: lock the directory itself (what the lock
+// once was) and open or lock the lock file by any means a reader has. None of it keeps an update waiting.
+// As root the reader is a real other user; otherwise it is this user through read-only descriptors.
+TEST(InstallationLock, AReaderCannotHoldIt) {
+    TempDir dir;
+    ::chmod(dir.Path().c_str(), 0755);
+    {
+        TInstallationLock made(dir.Path()); // the file exists, as after any earlier update
+        ASSERT_TRUE(made.TryAcquire());
+    }
+    const passwd* nobody = ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
+    struct Case {
+        const char* what;
+        std::function<bool(const std::string&, const std::string&)> attempt; // directory, lock file
+    } cases[] = {
+        {"flock on the directory opened read-only",
+         [](const std::string& directory, const std::string&) {
+             const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY);
+             return fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+         }},
+        {"flock on the lock file opened read-only",
+         [](const std::string&, const std::string& file) {
+             const int fd = ::open(file.c_str(), O_RDONLY);
+             return fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+         }},
+        {"a read lock on the lock file",
+         [](const std::string&, const std::string& file) {
+             const int fd = ::open(file.c_str(), O_RDONLY);
+             struct flock whole {};
+             whole.l_type = F_RDLCK;
+             whole.l_whence = SEEK_SET;
+             return fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &whole) == 0;
+         }},
+        {"opening the lock file for writing",
+         [](const std::string&, const std::string& file) { return ::open(file.c_str(), O_WRONLY) >= 0; }},
+    };
+    const std::string file = dir / pc::kInstallationLockFileName;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        // A read lock taken by the file's own user would keep a writer out; another user cannot open it.
+        if (!nobody && std::string(c.what) == "a read lock on the lock file")
+            continue;
+        Child reader([&] {
+            if (nobody && (::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0))
+                return 'x';
+            return c.attempt(dir.Path(), file) ? 'y' : 'n';
+        });
+        ASSERT_NE(reader.Answer(), 'x');
+        if (nobody && c.what != cases[0].what) {
+            EXPECT_EQ(reader.Answer(), 'n') << "another user reached the 0600 lock file";
+        }
+        TInstallationLock update(dir.Path());
+        EXPECT_TRUE(update.TryAcquire());
+    }
+    // A writer in another process does keep it.
+    Child writer([&] {
+        static TInstallationLock held(dir.Path());
+        return held.TryAcquire() ? 'y' : 'n';
+    });
+    ASSERT_EQ(writer.Answer(), 'y');
+    TInstallationLock update(dir.Path());
+    EXPECT_FALSE(update.TryAcquire());
+}
+
+// Whoever may write the installation could put a link or a pipe where the lock file goes: neither is
+// followed or waited on, and nothing it leads to is made or changed.
+TEST(InstallationLock, ALinkOrPipeInItsPlaceIsNotFollowed) {
+    TempDir dir, elsewhere;
+    const std::string lockFile = dir / pc::kInstallationLockFileName;
+    fs::create_symlink(elsewhere / "target", lockFile);
+    {
+        TInstallationLock lock(dir.Path());
+        EXPECT_TRUE(lock.TryAcquire()); // no lock to be had: the update runs as it always has
+    }
+    EXPECT_FALSE(fs::exists(elsewhere / "target"));
+    fs::remove(lockFile);
+    ASSERT_EQ(::mkfifo(lockFile.c_str(), 0600), 0);
+    TInstallationLock lock(dir.Path());
+    EXPECT_TRUE(lock.TryAcquire()) << "returns at once instead of waiting for a reader of the pipe";
 }
 
 } // namespace

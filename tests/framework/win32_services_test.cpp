@@ -12,7 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <sddl.h>
+#include <set>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -225,6 +230,65 @@ TEST(Win32InstallLock, ReleasedWithItsHolder) {
     }
     pc::TInstallationLock second(dir.Path());
     EXPECT_TRUE(second.TryAcquire());
+}
+
+// The lock is its file held open for writing without sharing: hidden, kept afterwards, and open to its
+// owner alone, so that nobody who may only read the installation can hold it without sharing (as anyone
+// can do to a file they may read). A handle on the directory, sharing nothing, is no lock.
+TEST(Win32InstallLock, AnOwnerOnlyFileThatADirectoryHandleDoesNotBlock) {
+    TempDir dir;
+    const std::string file = dir / pc::kInstallationLockFileName;
+    {
+        const HANDLE directory = ::CreateFileA(dir.Path().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        ASSERT_NE(directory, INVALID_HANDLE_VALUE);
+        pc::TInstallationLock lock(dir.Path());
+        EXPECT_TRUE(lock.TryAcquire());
+        ::CloseHandle(directory);
+        EXPECT_TRUE(pc::test::IsHeldOpen(file));
+        EXPECT_NE(pc::test::AttributesOf(file) & FILE_ATTRIBUTE_HIDDEN, 0u);
+    }
+    EXPECT_FALSE(pc::test::IsHeldOpen(file));
+
+    DWORD needed = 0;
+    ::GetFileSecurityA(file.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+    ASSERT_GT(needed, 0u);
+    std::vector<std::uint64_t> descriptor(needed / 8 + 1);
+    ASSERT_TRUE(
+        ::GetFileSecurityA(file.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed));
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL acl = nullptr;
+    ASSERT_TRUE(::GetSecurityDescriptorDacl(descriptor.data(), &present, &acl, &defaulted));
+    ASSERT_TRUE(present && acl != nullptr);
+    ACL_SIZE_INFORMATION size{};
+    ASSERT_TRUE(::GetAclInformation(acl, &size, sizeof size, AclSizeInformation));
+    std::set<std::string> allowed;
+    for (DWORD i = 0; i < size.AceCount; ++i) {
+        void* ace = nullptr;
+        ASSERT_TRUE(::GetAce(acl, i, &ace));
+        const auto* allowing = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+        if (allowing->Header.AceType != ACCESS_ALLOWED_ACE_TYPE)
+            continue;
+        char* text = nullptr;
+        ASSERT_TRUE(::ConvertSidToStringSidA(const_cast<DWORD*>(&allowing->SidStart), &text));
+        allowed.insert(text);
+        ::LocalFree(text);
+    }
+    HANDLE token = nullptr;
+    ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token));
+    std::vector<std::uint64_t> user(64);
+    DWORD length = 0;
+    const BOOL got = ::GetTokenInformation(token, TokenUser, user.data(), 512, &length);
+    ::CloseHandle(token);
+    ASSERT_TRUE(got);
+    char* self = nullptr;
+    ASSERT_TRUE(::ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &self));
+    EXPECT_EQ(allowed.count(self), 1u) << self;
+    ::LocalFree(self);
+    // Everyone, anyone signed in, and the local users: none of them may open it. (Wine shows the system
+    // account beside the owner whatever list a file was made with; Windows shows the owner alone.)
+    for (const char* broad : {"S-1-1-0", "S-1-5-11", "S-1-5-32-545"})
+        EXPECT_EQ(allowed.count(broad), 0u) << broad;
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "launcher/update_run.h"
 
 #include "framework/exceptions.h"
+#include "framework/file_system.h"
 #include "framework/install_lock.h"
 #include "launcher/archiver_settings.h"
 #include "launcher/config.h"
@@ -229,6 +230,33 @@ TEST_F(UpdateRunInProcess, PartialDownloadsTheListNoLongerNeedsAreRemoved) {
     EXPECT_EQ(ReadFileBytes(install_ / pc::kResumeStatePrefix + "missing32.zip"), "partial");
     EXPECT_EQ(ReadFileBytes(install_ / "p30.zip"), "a file of the game that shares the archive's name");
     EXPECT_EQ(ReadFileBytes(install_ / "p31.txt"), "31");
+}
+
+// A run killed while it extracted a patch leaves that patch's temporaries; the next run removes them at its
+// start, also when a later patch of its group has superseded that one and it is never extracted again.
+TEST_F(UpdateRunInProcess, TemporariesOfASupersededPatchAreRemoved) {
+    Serve("p41.zip", ZipBuilder().Stored("data/maps/town.map", "41").Build());
+    Serve("left41.txt",
+          "40\t" + Url("p40.zip") + "\t10\t\t4\t\r\n" + "41\t" + Url("p41.zip") + "\t10\t\t4\t\r\n");
+    std::filesystem::create_directories(install_ / "data/maps");
+    install_.Write("data/maps/town.map", "old");
+    pc::fsys::SetTemporaryMethod(pc::fsys::TTemporaryMethod::Named);
+    std::string leftover;
+    const bool made = pc::fsys::CreateTemporaryBeside(install_ / "data/maps/town.map", leftover).Valid();
+    pc::fsys::SetTemporaryMethod(pc::fsys::TTemporaryMethod::System);
+    ASSERT_TRUE(made);
+    ASSERT_TRUE(std::filesystem::exists(leftover));
+    // Patch 40 was being extracted; 41, its group's later patch, is applied instead and has no such file.
+    install_.Write("data/maps/.town.map.pc-part", "a file of the game");
+    install_.Write("tqm_patch.ini", "41\r\n");
+
+    pc::UpdateRun(ui_, Url("left41.txt"));
+
+    EXPECT_EQ(ui_.logLines,
+              (std::vector<std::string>{"- Searching for updates...", "- No updates has been found"}));
+    EXPECT_FALSE(std::filesystem::exists(leftover));
+    EXPECT_EQ(ReadFileBytes(install_ / "data/maps/town.map"), "old");
+    EXPECT_EQ(ReadFileBytes(install_ / "data/maps/.town.map.pc-part"), "a file of the game");
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "launcher/launching.h"
 #include "tests/support/fake_ui.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/win32_files.h"
 
 #include <gtest/gtest.h>
 
@@ -169,15 +170,21 @@ TEST(Win32RunningProgram, MovesAsideAndGoesAtTheNextStart) {
     dir.Write("game.exe", "the new game");
     std::vector<std::string> aside;
     for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
-        if (entry.path().filename().string().ends_with(".moved-aside"))
+        if (entry.path().filename().string().ends_with(".moved-aside."))
             aside.push_back(entry.path().filename().string());
     ASSERT_EQ(aside.size(), 1u);
     EXPECT_TRUE(aside[0].starts_with("game.exe."));
+    // The ordinary form of a name drops its final dot: only the "\\?\" form reaches the file moved aside.
+    std::wstring movedAside = std::filesystem::absolute(dir.Path()).make_preferred().wstring();
+    if (movedAside.back() != L'\\')
+        movedAside += L'\\';
+    movedAside = L"\\\\?\\" + movedAside + std::filesystem::path(aside[0]).wstring();
+    EXPECT_NE(::GetFileAttributesW(movedAside.c_str()), INVALID_FILE_ATTRIBUTES);
 
     ASSERT_TRUE(WaitForFile(program + ".report")); // the old program ran to its end
     std::this_thread::sleep_for(500ms);
-    pc::fsys::RemoveMovedAside(dir.Path());
-    EXPECT_FALSE(std::filesystem::exists(dir / aside[0]));
+    pc::fsys::RemoveLeftovers(dir.Path());
+    EXPECT_EQ(::GetFileAttributesW(movedAside.c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(ReadFileBytes(program), "the new game");
 }
 

@@ -274,6 +274,94 @@ TEST(PatchctlExtract, PasswordsAndOverwriting) {
     }
 }
 
+// The modes an archive stores lose the umask patchctl was started with, as its own new files do; set-id
+// and sticky bits never come through.
+TEST(PatchctlExtract, StoredModesLoseTheUmask) {
+    TempDir dir;
+    const auto entry = [](const std::string& name, std::uint32_t mode) {
+        ZipEntryDef e;
+        e.name = name;
+        e.data = name;
+        e.versionMadeBy = pc::test::kMadeByUnix;
+        e.externalAttr = mode << 16;
+        return e;
+    };
+    const std::string archive = dir.Write("modes.zip", ZipBuilder()
+                                                           .Add(entry("all.bin", 0100777))
+                                                           .Add(entry("data.txt", 0100666))
+                                                           .Add(entry("setuid.bin", 0104755))
+                                                           .Add(entry("sticky.bin", 0101777))
+                                                           .Add(entry("private.txt", 0100600))
+                                                           .Build());
+    struct Case {
+        const char* umask;
+        std::map<std::string, unsigned> modes;
+    } cases[] = {
+        {"022",
+         {{"all.bin", 0755},
+          {"data.txt", 0644},
+          {"setuid.bin", 0755},
+          {"sticky.bin", 0755},
+          {"private.txt", 0600}}},
+        {"077",
+         {{"all.bin", 0700},
+          {"data.txt", 0600},
+          {"setuid.bin", 0700},
+          {"sticky.bin", 0700},
+          {"private.txt", 0600}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string("umask ") + c.umask);
+        const std::string out = dir / ("out" + std::string(c.umask) + "/");
+        const ProgramResult r = RunProgram(std::string("umask ") + c.umask + "; " + Quote(kPatchctl) +
+                                           " extract " + Quote(archive) + " " + Quote(out));
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        std::map<std::string, unsigned> modes;
+        for (const auto& e : fs::directory_iterator(out)) {
+            struct stat st {};
+            ASSERT_EQ(::stat(e.path().c_str(), &st), 0);
+            modes[e.path().filename().string()] = st.st_mode & 07777;
+        }
+        EXPECT_EQ(modes, c.modes);
+    }
+}
+
+// An entry named as another entry's temporary once was is written, never deleted as a leftover, and the
+// run is a success only when every entry was written.
+TEST(PatchctlExtract, AnEntryNamedLikeATemporaryIsWritten) {
+    TempDir dir;
+    ZipEntryDef damaged;
+    damaged.name = "x";
+    damaged.data = "damaged";
+    damaged.centralCrc = 12345;
+    struct Case {
+        const char* what;
+        std::string archive;
+        int exitCode;
+        std::map<std::string, std::string> contents;
+    } cases[] = {
+        {"both whole",
+         ZipBuilder().Stored(".x.pc-part", "first").Stored("x", "second").Build(),
+         0,
+         {{".x.pc-part", "first"}, {"x", "second"}}},
+        {"the second damaged",
+         ZipBuilder().Stored(".x.pc-part", "first").Add(damaged).Build(),
+         1,
+         {{".x.pc-part", "first"}}},
+        {"in a folder, after its file",
+         ZipBuilder().Stored("d/x", "second").Stored("d/.x.pc-part", "first").Build(),
+         0,
+         {{"d", "/"}, {"d/x", "second"}, {"d/.x.pc-part", "first"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string out = dir / (std::to_string(&c - cases) + "/");
+        const ProgramResult r = Extract(dir.Write("p.zip", c.archive), out, "--on-failure ignore");
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+        EXPECT_EQ(Contents(out), c.contents);
+    }
+}
+
 TEST(PatchctlExtract, ArchivesThatCannotBeOpenedAndBadUsage) {
     TempDir dir;
     const std::string junk = dir.Write("junk.zip", "this is no archive at all");

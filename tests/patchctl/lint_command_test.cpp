@@ -203,6 +203,8 @@ TEST(PatchctlLint, UrlsNamingTheLaunchersOwnFiles) {
         {"http://h/Config.ini.zip", false},   {"http://h/config.ini/p.zip", false},
         {"http://h/patch-client.zip", false}, {"http://h/p.zip?Config.ini", false},
         {"http://h/TQM_Serial.ini", true},
+        {"http://h/.tqm_lock", true},         {"http://h/.TQM_Lock", true},
+        {"http://h/tqm_lock", false},
     };
     TempDir dir;
     for (const auto& c : cases) {

@@ -199,4 +199,40 @@ TEST_F(SignedDelivery, LintFetchReportsEveryProblemKind) {
     EXPECT_EQ(checked.out, url + ": signature: " + url + ".sig is missing\n" + url + ": 1 row, 1 problem\n");
 }
 
+// Modes that let every user write a file are reported by entry: a launcher that keeps stored modes would
+// give the players files any local user can change. Directories, links and modes from other hosts are not.
+TEST_F(SignedDelivery, LintFetchReportsWorldWritableModes) {
+    const auto entry = [](const std::string& name, std::uint32_t attr, std::uint16_t madeBy) {
+        pc::test::ZipEntryDef e;
+        e.name = name;
+        e.data = name.back() == '/' ? "" : name;
+        e.externalAttr = attr;
+        e.versionMadeBy = madeBy;
+        return e;
+    };
+    constexpr std::uint16_t kUnix = pc::test::kMadeByUnix, kDos = pc::test::kMadeByDos;
+    const std::string archive = ZipBuilder()
+                                    .Add(entry("bin/game", 0100777u << 16, kUnix))
+                                    .Add(entry("data/notes.txt", 0100666u << 16, kUnix))
+                                    .Add(entry("bin/setuid", 0104757u << 16, kUnix))
+                                    .Add(entry("bin/tool", 0100755u << 16, kUnix))
+                                    .Add(entry("shared/", (040777u << 16) | 0x10, kUnix))
+                                    .Add(entry("link", 0120777u << 16, kUnix))
+                                    .Add(entry("dos.txt", (0100777u << 16) | 0x20, kDos))
+                                    .Build();
+    Serve("patches/modes.zip", archive);
+    const std::string list = Serve("modes.txt", "1\t" + server_->Url("/patches/modes.zip") + "\t" +
+                                                    std::to_string(archive.size()) + "\t\t0\t\r\n");
+    const ProgramResult r = Patchctl("lint " + Quoted(list) + " --fetch");
+    EXPECT_EQ(r.exitCode, 1);
+    const std::string at = list + ":1: entry '";
+    const std::string kept =
+        ": where stored modes are kept, any local user can change that file; store it as ";
+    EXPECT_EQ(r.out, at + "bin/game' is stored world-writable (mode 0777)" + kept + "0755\n" + at +
+                         "data/notes.txt' is stored world-writable (mode 0666)" + kept + "0644\n" + at +
+                         "bin/setuid' is stored world-writable (mode 4757)" + kept + "0755\n" + list +
+                         ": 1 row, 3 problems\n");
+    EXPECT_EQ(r.err, "");
+}
+
 } // namespace

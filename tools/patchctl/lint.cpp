@@ -8,6 +8,7 @@
 #include "framework/crypto.h"
 #include "framework/exceptions.h"
 #include "framework/helpers.h"
+#include "framework/install_lock.h"
 #include "framework/line_list.h"
 #include "launcher/archiver_settings.h"
 #include "launcher/config.h"
@@ -93,8 +94,12 @@ void CheckSixthField(Report& report, int line, const std::string& sixth) {
 // of the original kind saves an archive under its URL's last segment, truncates the file of that name and
 // deletes it after the extraction.
 bool NamesALauncherFile(const std::string& segment) {
-    static const char* const kOwnFiles[] = {"Config.ini", kLedgerFileName, kPatchListFileName,
-                                            kAcceptedSerialFileName, "patch-client"};
+    static const char* const kOwnFiles[] = {"Config.ini",
+                                            kLedgerFileName,
+                                            kPatchListFileName,
+                                            kAcceptedSerialFileName,
+                                            kInstallationLockFileName,
+                                            "patch-client"};
     const std::string name = AsciiLowerCase(segment);
     return std::any_of(std::begin(kOwnFiles), std::end(kOwnFiles),
                        [&](const char* own) { return name == AsciiLowerCase(own); });
@@ -357,6 +362,25 @@ std::string Sha256OfFile(const std::string& path) {
     return hash.HexDigest();
 }
 
+// A file entry made on Unix whose stored mode lets every user write it: this launcher takes the umask off
+// such modes, but a launcher or tool that keeps stored modes gives the players a file that any local user
+// can change (pack stores what the file system had, 0777 from a FAT or NTFS tree).
+void CheckStoredMode(Report& report, int line, const TDirItem& item, const std::string& shown) {
+    constexpr unsigned kHostUnix = 3;
+    const std::uint32_t mode = item.ExternalAttr >> 16;
+    const std::uint32_t type = mode & 0170000;
+    if ((item.VersionMadeBy >> 8) != kHostUnix || (type != 0 && type != 0100000) || (mode & 0002) == 0)
+        return;
+    char octal[16];
+    std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode & 07777));
+    char suggested[16];
+    std::snprintf(suggested, sizeof suggested, "%04o", static_cast<unsigned>(mode & 0755));
+    report.Problem(line, "entry '" + shown + "' is stored world-writable (mode " + octal +
+                             "): where stored modes are kept, any local user can change that file; store it "
+                             "as " +
+                             suggested);
+}
+
 // Opens a downloaded archive as the launcher would and decodes every entry into a null sink; reports what
 // the launcher would fail on or skip.
 void TestArchive(Report& report, int line, const std::string& file) {
@@ -383,6 +407,7 @@ void TestArchive(Report& report, int line, const std::string& file) {
                            "entry '" + shown + "' is encrypted: the launcher has no password and skips it");
             continue;
         }
+        CheckStoredMode(report, line, items.Item(i), shown);
         try {
             zip.DecodeEntry(i, sink);
         } catch (const Exception& e) {
