@@ -10,6 +10,7 @@ namespace pc {
 namespace {
 
 TApplication* current = nullptr;
+bool quitWaiting = false; // posted by this program and not yet taken off the queue
 
 // The executable's name up to its first '.', every character after the first in lower case.
 std::string InitialTitle() {
@@ -44,6 +45,7 @@ TApplication::~TApplication() {
 
 void TerminateApplication() {
     ::PostQuitMessage(0);
+    quitWaiting = true;
 }
 
 bool ApplicationTerminated() {
@@ -51,11 +53,16 @@ bool ApplicationTerminated() {
 }
 
 void NoteQuitMessage() {
+    quitWaiting = false;
     if (current)
         current->terminated_ = true;
 }
 
 void PumpMessages() {
+    // A download pumps after every read of at most 1 KiB: when the queue holds nothing (no message posted
+    // or sent, no input, no timer due, nothing to paint), one question answers it.
+    if (HIWORD(::GetQueueStatus(QS_ALLINPUT)) == 0 && !quitWaiting)
+        return;
     MSG message;
     while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
         if (message.message == WM_QUIT) {
