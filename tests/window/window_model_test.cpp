@@ -200,6 +200,35 @@ TEST_F(WindowModel, PlacementCentresByTheDesktopSizeAndNeverGoesNegative) {
         EXPECT_EQ(MainFormPlacement(c.desktop), c.expected) << c.desktop.Width << "x" << c.desktop.Height;
 }
 
+TEST_F(WindowModel, LaunchersOpenTogetherCascadeFromTheCentreWithinTheDesktop) {
+    struct Case {
+        TSize desktop;
+        int spot;
+        TPoint expected;
+    };
+    const Case cases[] = {
+        {{1280, 1024}, 0, {358, 308}}, // the first launcher is centred
+        {{1280, 1024}, 1, {382, 332}}, // the second one step down and to the right
+        {{1280, 1024}, 3, {430, 380}},
+        {{1280, 1024}, 12, {646, 596}}, // the last step that keeps the window on the desktop (308 / 24)
+        {{1280, 1024}, 13, {358, 308}}, // then round again
+        {{1280, 1024}, 14, {382, 332}},
+        {{1000, 460}, 1, {242, 50}}, // 26 pixels below: room for one step
+        {{1000, 460}, 2, {218, 26}},
+        {{1000, 450}, 1, {218, 21}},    // 21 pixels below: no room, every window centred
+        {{500, 300}, 5, {0, 0}},        // a desktop smaller than the window
+        {{1280, 1024}, -1, {358, 308}}, // no spot known: centred
+    };
+    for (const Case& c : cases) {
+        const TPoint at = MainFormPlacement(c.desktop, c.spot);
+        EXPECT_EQ(at, c.expected) << c.desktop.Width << "x" << c.desktop.Height << " spot " << c.spot;
+        if (c.desktop.Width >= kFormWidth && c.desktop.Height >= kFormHeight) {
+            EXPECT_LE(at.X + kFormWidth, c.desktop.Width) << "spot " << c.spot;
+            EXPECT_LE(at.Y + kFormHeight, c.desktop.Height) << "spot " << c.spot;
+        }
+    }
+}
+
 TEST_F(WindowModel, HoverHighlightsStaysOnTheFaceAndClearsOnlyOverTheBackground) {
     Make();
     form->MouseMove(Centre(form->Image_Start));
