@@ -66,9 +66,6 @@ def process_table():
 
 def tree_cpu(root):
     """CPU seconds of root and all its descendants, and the largest resident size among them (MiB)."""
-    if os.environ.get("BENCH_WINDOW_OWN_ONLY"):
-        table = process_table()
-        return (table[root][1], table[root][2]) if root in table else (0.0, 0.0)
     table = process_table()
     children = {}
     for pid, (parent, _, _) in table.items():
@@ -94,7 +91,8 @@ def recorded(install):
 def apply_once(command, install, env, timeout):
     """Runs command until the patch is recorded; returns (wall s, CPU s, peak resident MiB of one process)."""
     marker = os.path.join(install, "tqm_download\\" + ARCHIVE)
-    os.sync()  # the last run's written pages go to disk before, not during, this one
+    os.sync()  # the last run's written and removed files reach the disk before, not during, this run
+    time.sleep(1)
     child = subprocess.Popen(command, cwd=install, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                              start_new_session=True)
     ended_usage = []
@@ -148,7 +146,7 @@ def main(argv):
         print(__doc__, file=sys.stderr)
         return 2
     build = os.path.abspath(argv[1])
-    rounds = int(argv[2]) if len(argv) > 2 else 3
+    rounds = int(argv[2]) if len(argv) > 2 else 5
     size_mib = int(argv[3]) if len(argv) > 3 else 128
     client = os.path.join(build, "window", "patch-client")
     patchctl = os.path.join(build, "tools", "patchctl")
