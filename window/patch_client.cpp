@@ -284,11 +284,20 @@ template <class F> void TForm_Main::Guarded(F&& handler) noexcept {
     try {
         std::forward<F>(handler)();
     } catch (const std::exception& error) {
-        CancelMode();
+        Abandoned();
         host_.ReportError(error);
     } catch (...) {
-        CancelMode();
+        Abandoned();
         host_.ReportError(std::runtime_error("Unknown error"));
+    }
+}
+
+void TForm_Main::Abandoned() noexcept {
+    CancelMode();
+    try {
+        ProgressBar.Flush(); // the bar shows where the abandoned work left it
+    } catch (...) {
+        // The front end could not repaint; the report goes on regardless.
     }
 }
 
@@ -473,7 +482,6 @@ void TForm_Main::Timer_PatchTimer() {
     // An error here leaves the rest undone: Start stays without effect and the animation goes on.
     if (core_.UpdateRun)
         core_.UpdateRun(*this, Values().PatchListUrl);
-    ProgressBar.Flush();
     Timer_Standby.SetEnabled(false);
     Label_Standby->SetVisible(false);
     Image_Start_Over->SetEnabled(true);

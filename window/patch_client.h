@@ -237,6 +237,7 @@ private:
     void Highlight(TButtonIndex button);
     TLauncherValues Values() const;
     template <class F> void Guarded(F&& handler) noexcept;
+    void Abandoned() noexcept; // what escaped a handler: the pointer is let go, the bar shown as it is
     void ReleaseCapture();
 
     TFormHost& host_;

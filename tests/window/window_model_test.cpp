@@ -667,6 +667,20 @@ TEST_F(WindowModel, DownloadStepsRepaintTheBarOnlyWhenItsBlocksChangeAndAtMostTh
     EXPECT_EQ(host.Progress.back(), form->ProgressBar.State());
 }
 
+TEST_F(WindowModel, AnErrorThatEndsADownloadLeavesTheBarShowingWhereItStopped) {
+    core.Run = [](UiPort& ui) {
+        ui.SetProgressVisible(true);
+        ui.SetProgressMax(1000);
+        ui.StepProgress(900); // held back: within 33 ms of the last repaint
+        throw EInOutError("Disk full", 112);
+    };
+    Make();
+    ShowAndRun();
+    EXPECT_EQ(host.Reports, std::vector<std::string>{"Disk full."});
+    ASSERT_FALSE(host.Progress.empty());
+    EXPECT_EQ(host.Progress.back(), (TProgressState{true, 0, 1000, 900}));
+}
+
 TEST_F(WindowModel, ASixteenBitProgressControlRejectsValuesOutsideItsRange) {
     Make({.SixteenBitProgress = true});
     form->SetProgressMax(65535);
