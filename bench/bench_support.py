@@ -1,5 +1,8 @@
-"""What the benchmark scripts share: their command line and timing one tool run."""
+"""What the benchmark scripts share: their command line, timing one tool run and nginx on loopback."""
+import grp
 import os
+import pwd
+import socket
 import shutil
 import subprocess
 import sys
@@ -34,3 +37,42 @@ def run_timed(command, work, cwd=None, quiet=False):
     elapsed = time.perf_counter() - start
     with open(report) as f:
         return elapsed, int(f.read().split()[-1])
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Nginx:
+    def __init__(self, root, state):
+        self.port = free_port()
+        os.makedirs(state, exist_ok=True)
+        user = "user %s %s;\n" % (pwd.getpwuid(os.geteuid()).pw_name, grp.getgrgid(os.getegid()).gr_name) \
+            if os.geteuid() == 0 else ""
+        with open(os.path.join(state, "nginx.conf"), "w") as f:
+            f.write("daemon off;\nworker_processes 1;\npid %s/nginx.pid;\nerror_log %s/error.log warn;\n%s"
+                    "events { worker_connections 256; }\nhttp {\n  access_log off;\n"
+                    "  client_body_temp_path %s/cb;\n  proxy_temp_path %s/px;\n  fastcgi_temp_path %s/fc;\n"
+                    "  uwsgi_temp_path %s/uw;\n  scgi_temp_path %s/sc;\n  default_type application/octet-stream;\n"
+                    "  keepalive_requests 100000;\n"
+                    "  server { listen 127.0.0.1:%d; root %s; }\n}\n"
+                    % ((state,) * 2 + (user,) + (state,) * 5 + (self.port, root)))
+        self.process = subprocess.Popen(["nginx", "-p", state + "/", "-c", state + "/nginx.conf",
+                                         "-e", state + "/error.log"])
+        deadline = time.time() + 15
+        while time.time() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        raise RuntimeError("nginx did not start")
+
+    def url(self, path):
+        return "http://127.0.0.1:%d/%s" % (self.port, path)
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait()

@@ -26,6 +26,7 @@
 #include "window/geometry.h"
 #include "window/layout.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -49,6 +50,28 @@ struct TProgressState {
     std::int32_t Position = 0;
     friend bool operator==(const TProgressState&, const TProgressState&) = default;
 };
+
+// How both front ends draw the bar: a frame this many pixels wide around its inside, where separate
+// blocks, two thirds of the inside's height wide and two pixels apart, fill it from the left. Every block
+// that the filled part reaches is drawn whole (cut at the end of the bar), so the bar looks different
+// only when the number of blocks changes.
+inline constexpr int kProgressFrame = 2;
+
+struct TProgressBlocks {
+    int Count;
+    int Width; // of one block
+    int Pitch; // from one block's left edge to the next one's
+};
+
+inline TProgressBlocks ProgressBlocksOf(const TProgressState& state, TSize inside) {
+    const int width = std::max(2, inside.Height * 2 / 3);
+    const int pitch = width + 2;
+    const std::int64_t span = static_cast<std::int64_t>(state.Max) - state.Min;
+    if (span <= 0 || inside.Width <= 0)
+        return {0, width, pitch};
+    const auto filled = (static_cast<std::int64_t>(state.Position) - state.Min) * inside.Width / span;
+    return {static_cast<int>((filled + pitch - 1) / pitch), width, pitch};
+}
 
 class TFormHost {
 public:

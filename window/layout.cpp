@@ -27,11 +27,14 @@ TColour RoleColour(TColourRole role) {
     return MakeColour(0, 0, 0);
 }
 
-TPoint MainFormPlacement(TSize virtualDesktop) {
+TPoint MainFormPlacement(TSize virtualDesktop, int spot) {
     // Integer division truncates towards zero, as the placement rule wants, before negatives are raised.
-    const int x = (virtualDesktop.Width - kFormWidth) / 2;
-    const int y = (virtualDesktop.Height - kFormHeight) / 2;
-    return {std::max(0, x), std::max(0, y)};
+    const int x = std::max(0, (virtualDesktop.Width - kFormWidth) / 2);
+    const int y = std::max(0, (virtualDesktop.Height - kFormHeight) / 2);
+    const int room = std::min(virtualDesktop.Width - kFormWidth - x, virtualDesktop.Height - kFormHeight - y);
+    const int steps = std::max(0, room) / kPlacementCascade + 1; // places that fit, the centred one included
+    const int offset = (std::max(0, spot) % steps) * kPlacementCascade;
+    return {x + offset, y + offset};
 }
 
 } // namespace pc

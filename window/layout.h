@@ -194,7 +194,11 @@ inline constexpr TColour kLogBackground = MakeColour(0x12, 0x1A, 0x28);
 TColour RoleColour(TColourRole role);
 
 // Where the window goes when it is first shown: centred by the virtual desktop's width and height alone,
-// never at a negative coordinate.
-TPoint MainFormPlacement(TSize virtualDesktop);
+// never at a negative coordinate. Launchers started together would open exactly on top of each other, so
+// each running launcher holds a spot, 0 for the first: spot n moves the window n steps of
+// kPlacementCascade pixels down and to the right of the centred place, counted round within the room the
+// desktop leaves there (a desktop without room keeps every window centred).
+inline constexpr int kPlacementCascade = 24;
+TPoint MainFormPlacement(TSize virtualDesktop, int spot = 0);
 
 } // namespace pc

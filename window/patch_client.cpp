@@ -45,6 +45,14 @@ const TWiring kWiring[] = {
 // this long at most.
 constexpr std::int64_t kFirstPaintWaitMs = 1000;
 
+// A step alone repaints the progress bar at most this often: about 30 times a second.
+constexpr std::int64_t kProgressRepaintMs = 33;
+
+TSize ProgressInside() {
+    const TControlLayout& bar = LayoutOf("ProgressBar");
+    return {bar.Width - 2 * kProgressFrame, bar.Height - 2 * kProgressFrame};
+}
+
 } // namespace
 
 // ---- Pictures and labels ----
@@ -111,7 +119,30 @@ void TProgressBar::Change(const TProgressState& next) {
     if (next == state_)
         return;
     state_ = next;
+    Show();
+}
+
+bool TProgressBar::LooksLikeShown() const {
+    if (state_.Visible != shown_.Visible || state_.Min != shown_.Min || state_.Max != shown_.Max)
+        return false;
+    static const TSize inside = ProgressInside();
+    return ProgressBlocksOf(state_, inside).Count == ProgressBlocksOf(shown_, inside).Count;
+}
+
+void TProgressBar::Show() {
+    shown_ = state_;
+    shownAt_ = host_.Milliseconds();
     host_.ProgressChanged(state_);
+}
+
+void TProgressBar::ShowDueStep() {
+    if (!LooksLikeShown() && host_.Milliseconds() - shownAt_ >= kProgressRepaintMs)
+        Show();
+}
+
+void TProgressBar::Flush() {
+    if (state_ != shown_)
+        Show();
 }
 
 void TProgressBar::SetVisible(bool visible) {
@@ -139,9 +170,11 @@ void TProgressBar::SetPosition(std::int32_t position) {
 
 void TProgressBar::StepBy(std::int32_t delta) {
     const std::int64_t target = static_cast<std::int64_t>(state_.Position) + delta;
-    TProgressState next = state_;
-    next.Position = static_cast<std::int32_t>(std::clamp<std::int64_t>(target, next.Min, next.Max));
-    Change(next);
+    state_.Position = static_cast<std::int32_t>(std::clamp<std::int64_t>(target, state_.Min, state_.Max));
+    if (state_.Position == state_.Max && state_ != shown_)
+        Show(); // the bar stays full while the patch is applied, when nothing repaints
+    else
+        ShowDueStep();
 }
 
 // ---- The form ----
@@ -251,11 +284,20 @@ template <class F> void TForm_Main::Guarded(F&& handler) noexcept {
     try {
         std::forward<F>(handler)();
     } catch (const std::exception& error) {
-        CancelMode();
+        Abandoned();
         host_.ReportError(error);
     } catch (...) {
-        CancelMode();
+        Abandoned();
         host_.ReportError(std::runtime_error("Unknown error"));
+    }
+}
+
+void TForm_Main::Abandoned() noexcept {
+    CancelMode();
+    try {
+        ProgressBar.Flush(); // the bar shows where the abandoned work left it
+    } catch (...) {
+        // The front end could not repaint; the report goes on regardless.
     }
 }
 
@@ -489,6 +531,7 @@ void TForm_Main::DestroyHiddenTextBuffer(std::unique_ptr<TMemo> buffer) {
 }
 
 void TForm_Main::AppendLogLine(const std::string& text) {
+    ProgressBar.Flush(); // a line ends a phase: the bar shows exactly where it ended
     AppendMemoLine(logText_, text);
     host_.AppendLogLine(text);
 }
@@ -510,10 +553,12 @@ void TForm_Main::StepProgress(std::int32_t delta) {
 }
 
 void TForm_Main::PumpMessages() {
+    ProgressBar.ShowDueStep();
     host_.PumpMessages();
 }
 
 void TForm_Main::ShowMessageBox(const std::string& text) {
+    ProgressBar.Flush();
     host_.ShowMessageBox(text);
 }
 

@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -81,6 +82,11 @@ private:
 
 // The progress bar's range and position, 32 bits wide with the minimum kept at 0. A control built for a
 // 16-bit range rejects values outside 0 to 65535 the way such controls do.
+//
+// A download steps the bar after every read of at most 1 KiB, hundreds of thousands of times for a large
+// patch. The front end hears of a step only when it changes what the bar shows (the number of blocks),
+// and then at most about 30 times a second; a step that fills the bar is shown at once. Every other
+// change is shown at once, and Flush brings the front end up to the exact state.
 class TProgressBar {
 public:
     TProgressBar(TFormHost& host, bool sixteenBitRange) : host_(host), sixteenBit_(sixteenBitRange) {}
@@ -98,13 +104,24 @@ public:
     void SetPosition(std::int32_t position); // kept within the range
     void StepBy(std::int32_t delta);         // stops at the maximum
 
+    // The state the front end was last told of.
+    const TProgressState& ShownState() const { return shown_; }
+    // Shows a step held back by the rate limit once its time has come (the pump calls this).
+    void ShowDueStep();
+    // Tells the front end the exact state if it shows another one.
+    void Flush();
+
 private:
     void CheckSixteenBit(std::int64_t value) const;
     void Change(const TProgressState& next);
+    bool LooksLikeShown() const; // the front end would draw state_ as it draws shown_
+    void Show();
 
     TFormHost& host_;
     bool sixteenBit_;
     TProgressState state_;
+    TProgressState shown_;
+    std::int64_t shownAt_ = std::numeric_limits<std::int64_t>::min() / 2; // long ago
 };
 
 struct TFormModelOptions {
@@ -220,6 +237,7 @@ private:
     void Highlight(TButtonIndex button);
     TLauncherValues Values() const;
     template <class F> void Guarded(F&& handler) noexcept;
+    void Abandoned() noexcept; // what escaped a handler: the pointer is let go, the bar shown as it is
     void ReleaseCapture();
 
     TFormHost& host_;

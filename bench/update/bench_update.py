@@ -15,10 +15,7 @@ usage: bench_update.py PATCHCTL [ROUNDS] [WORKDIR]
 """
 import io
 import os
-import pwd
-import grp
 import shutil
-import socket
 import statistics
 import subprocess
 import sys
@@ -27,49 +24,10 @@ import time
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from bench_support import arguments, run_timed  # noqa: E402
+from bench_support import Nginx, arguments, run_timed  # noqa: E402
 
 CATCHUP_PATCHES = 2000
 LEDGER_SIZES = (2000, 65536)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Nginx:
-    def __init__(self, root, state):
-        self.port = free_port()
-        os.makedirs(state, exist_ok=True)
-        user = "user %s %s;\n" % (pwd.getpwuid(os.geteuid()).pw_name, grp.getgrgid(os.getegid()).gr_name) \
-            if os.geteuid() == 0 else ""
-        with open(os.path.join(state, "nginx.conf"), "w") as f:
-            f.write("daemon off;\nworker_processes 1;\npid %s/nginx.pid;\nerror_log %s/error.log warn;\n%s"
-                    "events { worker_connections 256; }\nhttp {\n  access_log off;\n"
-                    "  client_body_temp_path %s/cb;\n  proxy_temp_path %s/px;\n  fastcgi_temp_path %s/fc;\n"
-                    "  uwsgi_temp_path %s/uw;\n  scgi_temp_path %s/sc;\n  default_type application/octet-stream;\n"
-                    "  keepalive_requests 100000;\n"
-                    "  server { listen 127.0.0.1:%d; root %s; }\n}\n"
-                    % ((state,) * 2 + (user,) + (state,) * 5 + (self.port, root)))
-        self.process = subprocess.Popen(["nginx", "-p", state + "/", "-c", state + "/nginx.conf",
-                                         "-e", state + "/error.log"])
-        deadline = time.time() + 15
-        while time.time() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
-                return
-            except OSError:
-                time.sleep(0.05)
-        raise RuntimeError("nginx did not start")
-
-    def url(self, path):
-        return "http://127.0.0.1:%d/%s" % (self.port, path)
-
-    def stop(self):
-        self.process.terminate()
-        self.process.wait()
 
 
 def write_config(patchctl, install, list_url):

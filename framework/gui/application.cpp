@@ -13,12 +13,20 @@
 
 #include <array>
 #include <cctype>
+#include <chrono>
 
 namespace pc {
 
 namespace {
 
 TApplication* current = nullptr;
+
+// Looking into Qt's queue (glib's prepare and check rounds, a poll of every descriptor) costs several
+// microseconds, about as much as reading 1 KiB from loopback. Within this time after a full pump
+// another one skips the look: nobody sees an event handled a millisecond later, and the timers of the
+// window tick at millisecond precision anyway.
+constexpr std::chrono::microseconds kPumpQuietTime{1000};
+std::chrono::steady_clock::time_point lastFullPump{};
 
 QEvent::Type QuitEventType() {
     static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
@@ -43,6 +51,7 @@ public:
     bool event(QEvent* e) override {
         if (e->type() == QuitEventType()) {
             app_.terminated_ = true;
+            app_.quitWaiting_ = false;
             return true;
         }
         return QObject::event(e);
@@ -62,8 +71,10 @@ TApplication::~TApplication() {
 }
 
 void TerminateApplication() {
-    if (current)
-        QCoreApplication::postEvent(current->quitReceiver_.get(), new QEvent(QuitEventType()));
+    if (!current)
+        return;
+    QCoreApplication::postEvent(current->quitReceiver_.get(), new QEvent(QuitEventType()));
+    current->quitWaiting_ = true;
 }
 
 bool ApplicationTerminated() {
@@ -71,7 +82,11 @@ bool ApplicationTerminated() {
 }
 
 void PumpMessages() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastFullPump < kPumpQuietTime && !(current && current->quitWaiting_))
+        return;
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+    lastFullPump = std::chrono::steady_clock::now();
 }
 
 void RunMessageLoop(QWidget& mainWindow) {

@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 
 #include <cmath>
+#include <memory>
 #include <queue>
 
 namespace pc::test {
@@ -89,6 +90,21 @@ TEST_F(FormLayout, TheWindowIsPlacedByTheVirtualDesktopsSize) {
     const QSize desktop = QGuiApplication::primaryScreen()->virtualSize();
     ASSERT_EQ(desktop, QSize(1280, 1024));
     EXPECT_EQ(form.pos(), QPoint(358, 308));
+}
+
+TEST_F(FormLayout, ASecondWindowOpenAtTheSameTimeTakesTheNextSpot) {
+    FakeCore other;
+    auto first = std::make_unique<TQtForm>(core.Core(), TextNews());
+    {
+        TQtForm second(other.Core(), TextNews());
+        EXPECT_EQ(first->pos(), QPoint(358, 308));
+        EXPECT_EQ(second.pos(), QPoint(382, 332)) << "one step down and to the right";
+        first.reset();
+        TQtForm third(other.Core(), TextNews());
+        EXPECT_EQ(third.pos(), QPoint(358, 308)) << "the centre is free again once the first has gone";
+    }
+    TQtForm again(core.Core(), TextNews());
+    EXPECT_EQ(again.pos(), QPoint(358, 308));
 }
 
 TEST_F(FormLayout, KeyColouredPixelsAreCutOutOfTheWindowButFloatingLettersStay) {

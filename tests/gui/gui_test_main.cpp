@@ -7,6 +7,7 @@
 #include <QMouseEvent>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <unistd.h>
 
 namespace pc::test {
@@ -92,6 +93,11 @@ void DoubleClickAt(TQtForm& form, QPoint point) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    // Windows hold their spot on the desktop in the runtime folder; one of this run's own keeps launchers
+    // and tests running beside it from moving its windows.
+    char runtime[] = "/tmp/pc-gui-runtime-XXXXXX";
+    if (mkdtemp(runtime))
+        setenv("XDG_RUNTIME_DIR", runtime, 1);
     if (geteuid() == 0)
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1"); // the web engine's sandbox refuses to run as root
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);

@@ -38,7 +38,10 @@ public:
     }
     void SetWindowCaption(const std::string& text) override { WindowCaption = text; }
     void AppendLogLine(const std::string& text) override { Log.push_back(text); }
-    void ProgressChanged(const TProgressState& state) override { Progress.push_back(state); }
+    void ProgressChanged(const TProgressState& state) override {
+        Progress.push_back(state);
+        ProgressAt.push_back(Now);
+    }
     void NavigateNews(const std::string& url) override { Navigated.push_back(url); }
     bool StartTimer(TFormTimer timer, int intervalMs) override {
         if (TimersLeft == 0)
@@ -70,6 +73,7 @@ public:
     std::string WindowCaption;
     std::vector<std::string> Log;
     std::vector<TProgressState> Progress;
+    std::vector<std::int64_t> ProgressAt; // the clock at each of them
     std::vector<std::string> Navigated;
     std::map<TFormTimer, int> Running; // timer -> interval
     int TimersLeft = 8;                // how many more timers the system hands out
@@ -194,6 +198,35 @@ TEST_F(WindowModel, PlacementCentresByTheDesktopSizeAndNeverGoesNegative) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(MainFormPlacement(c.desktop), c.expected) << c.desktop.Width << "x" << c.desktop.Height;
+}
+
+TEST_F(WindowModel, LaunchersOpenTogetherCascadeFromTheCentreWithinTheDesktop) {
+    struct Case {
+        TSize desktop;
+        int spot;
+        TPoint expected;
+    };
+    const Case cases[] = {
+        {{1280, 1024}, 0, {358, 308}}, // the first launcher is centred
+        {{1280, 1024}, 1, {382, 332}}, // the second one step down and to the right
+        {{1280, 1024}, 3, {430, 380}},
+        {{1280, 1024}, 12, {646, 596}}, // the last step that keeps the window on the desktop (308 / 24)
+        {{1280, 1024}, 13, {358, 308}}, // then round again
+        {{1280, 1024}, 14, {382, 332}},
+        {{1000, 460}, 1, {242, 50}}, // 26 pixels below: room for one step
+        {{1000, 460}, 2, {218, 26}},
+        {{1000, 450}, 1, {218, 21}},    // 21 pixels below: no room, every window centred
+        {{500, 300}, 5, {0, 0}},        // a desktop smaller than the window
+        {{1280, 1024}, -1, {358, 308}}, // no spot known: centred
+    };
+    for (const Case& c : cases) {
+        const TPoint at = MainFormPlacement(c.desktop, c.spot);
+        EXPECT_EQ(at, c.expected) << c.desktop.Width << "x" << c.desktop.Height << " spot " << c.spot;
+        if (c.desktop.Width >= kFormWidth && c.desktop.Height >= kFormHeight) {
+            EXPECT_LE(at.X + kFormWidth, c.desktop.Width) << "spot " << c.spot;
+            EXPECT_LE(at.Y + kFormHeight, c.desktop.Height) << "spot " << c.spot;
+        }
+    }
 }
 
 TEST_F(WindowModel, HoverHighlightsStaysOnTheFaceAndClearsOnlyOverTheBackground) {
@@ -577,6 +610,75 @@ TEST_F(WindowModel, TheProgressBarKeepsItsRangeRulesAndTellsTheFrontEnd) {
     form->MouseMove(Centre(form->Image_Exit));
     form->MouseMove(bar);
     EXPECT_TRUE(form->Image_Exit_Over->Visible());
+}
+
+TEST_F(WindowModel, DownloadStepsRepaintTheBarOnlyWhenItsBlocksChangeAndAtMostThirtyTimesASecond) {
+    Make();
+    const TControlLayout& layout = LayoutOf("ProgressBar");
+    const TSize inside{layout.Width - 2 * kProgressFrame, layout.Height - 2 * kProgressFrame};
+    const auto blocks = [&](const TProgressState& state) { return ProgressBlocksOf(state, inside).Count; };
+    const std::int32_t size = 128 * 1024 * 1024;
+    const int allBlocks = blocks({true, 0, size, size});
+    ASSERT_GT(allBlocks, 10);
+
+    // 1 KiB reads with a pump after each, at 100 MB/s (the blocks change every ~84 ms) and at 1 GB/s (every
+    // ~8 ms, faster than the rate limit).
+    for (const int readsPerMs : {100, 1000}) {
+        SCOPED_TRACE(readsPerMs);
+        form->SetProgressVisible(true);
+        form->SetProgressPosition(0);
+        form->SetProgressMax(size);
+        const std::size_t first = host.Progress.size();
+        for (std::int32_t done = 0, reads = 0; done < size; done += 1024) {
+            form->StepProgress(1024);
+            form->PumpMessages();
+            if (++reads % readsPerMs == 0)
+                ++host.Now;
+        }
+        ASSERT_GT(host.Progress.size(), first);
+        EXPECT_EQ(host.Progress.back(), form->ProgressBar.State()) << "the full bar is shown at once";
+        for (std::size_t i = first + 1; i < host.Progress.size(); ++i) {
+            EXPECT_NE(blocks(host.Progress[i]), blocks(host.Progress[i - 1])) << "repainted without a change";
+            if (i + 1 < host.Progress.size()) {
+                EXPECT_GE(host.ProgressAt[i] - host.ProgressAt[i - 1], 33) << "more than 30 times a second";
+            }
+        }
+        const std::size_t repaints = host.Progress.size() - first;
+        if (readsPerMs == 100)
+            EXPECT_EQ(repaints, static_cast<std::size_t>(allBlocks)) << "each block shown as it arrives";
+        else
+            EXPECT_LE(repaints, static_cast<std::size_t>(size / 1024 / readsPerMs / 33 + 2));
+    }
+
+    // A step held back by the rate limit is shown by a pump once its time has come, and a log line brings
+    // the bar to its exact state, as does the end of the run.
+    form->SetProgressPosition(0); // shown at once
+    host.Now += 33;
+    form->StepProgress(size / 4); // shown: more blocks and long enough since the last repaint
+    EXPECT_EQ(host.Progress.back().Position, size / 4);
+    form->StepProgress(size / 4);
+    EXPECT_EQ(host.Progress.back().Position, size / 4) << "held back: within 33 ms of the last repaint";
+    host.Now += 33;
+    form->PumpMessages();
+    EXPECT_EQ(host.Progress.back().Position, size / 2);
+    form->StepProgress(1024);
+    EXPECT_EQ(host.Progress.back().Position, size / 2) << "the same blocks: nothing to repaint";
+    form->AppendLogLine("- Downloaded: p0001");
+    EXPECT_EQ(host.Progress.back(), form->ProgressBar.State());
+}
+
+TEST_F(WindowModel, AnErrorThatEndsADownloadLeavesTheBarShowingWhereItStopped) {
+    core.Run = [](UiPort& ui) {
+        ui.SetProgressVisible(true);
+        ui.SetProgressMax(1000);
+        ui.StepProgress(900); // held back: within 33 ms of the last repaint
+        throw EInOutError("Disk full", 112);
+    };
+    Make();
+    ShowAndRun();
+    EXPECT_EQ(host.Reports, std::vector<std::string>{"Disk full."});
+    ASSERT_FALSE(host.Progress.empty());
+    EXPECT_EQ(host.Progress.back(), (TProgressState{true, 0, 1000, 900}));
 }
 
 TEST_F(WindowModel, ASixteenBitProgressControlRejectsValuesOutsideItsRange) {

@@ -9,6 +9,10 @@
 
 namespace pc {
 
+TProgressBarView::TProgressBarView(QWidget* parent) : QWidget(parent) {
+    setAttribute(Qt::WA_OpaquePaintEvent); // every pixel is painted
+}
+
 void TProgressBarView::SetState(const TProgressState& state) {
     state_ = state;
     setVisible(state.Visible);
@@ -22,18 +26,15 @@ void TProgressBarView::paintEvent(QPaintEvent*) {
     painter.setPen(QColor(96, 104, 118));
     painter.drawRect(frame.adjusted(0, 0, -1, -1));
 
-    const QRect inner = frame.adjusted(2, 2, -2, -2);
-    const std::int64_t span = static_cast<std::int64_t>(state_.Max) - state_.Min;
-    if (span <= 0 || inner.width() <= 0)
-        return;
-    const int filled =
-        static_cast<int>((static_cast<std::int64_t>(state_.Position) - state_.Min) * inner.width() / span);
-    // Separate blocks, as wide as two thirds of the bar's height, with a gap of two pixels.
-    const int blockWidth = std::max(2, inner.height() * 2 / 3);
+    const QRect inner = frame.adjusted(kProgressFrame, kProgressFrame, -kProgressFrame, -kProgressFrame);
+    const TProgressBlocks blocks = ProgressBlocksOf(state_, {inner.width(), inner.height()});
     const QColor block(96, 200, 96);
-    for (int x = 0; x < filled; x += blockWidth + 2)
+    for (int i = 0; i < blocks.Count; ++i) {
+        const int x = i * blocks.Pitch;
         painter.fillRect(
-            QRect(inner.left() + x, inner.top(), std::min(blockWidth, filled - x), inner.height()), block);
+            QRect(inner.left() + x, inner.top(), std::min(blocks.Width, inner.width() - x), inner.height()),
+            block);
+    }
 }
 
 TLogMemo::TLogMemo(QWidget* parent) : QPlainTextEdit(parent) {

@@ -11,7 +11,7 @@ namespace pc {
 // A horizontal bar filled from the left in separate blocks. It shows the state the window model keeps.
 class TProgressBarView : public QWidget {
 public:
-    explicit TProgressBarView(QWidget* parent) : QWidget(parent) {}
+    explicit TProgressBarView(QWidget* parent);
     const TProgressState& State() const { return state_; }
     void SetState(const TProgressState& state);
 

@@ -90,7 +90,7 @@ TQtForm::TQtForm(TLauncherCore core, TFormOptions options)
 
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         const QSize desktop = screen->virtualSize();
-        move(ToQPoint(MainFormPlacement({desktop.width(), desktop.height()})));
+        move(ToQPoint(MainFormPlacement({desktop.width(), desktop.height()}, screenSpot_.Index())));
     }
     model_->Create();
 }

@@ -10,6 +10,7 @@
 #include "window/qt/controls.h"
 #include "window/qt/dialog_provider.h"
 #include "window/qt/news_view.h"
+#include "window/qt/screen_spot.h"
 
 #include <QFont>
 #include <QImage>
@@ -88,6 +89,7 @@ private:
     void UpdateKeyMask();
 
     TFormOptions options_;
+    TScreenSpot screenSpot_; // held while the window is open, so that the next launcher opens elsewhere
     TQtDialogProvider dialogs_;
     // Per layout entry: the pictures and the label fonts.
     std::array<QImage, kMainFormLayout.size()> pictures_;

@@ -5,12 +5,20 @@
 #include "window/win32/message_form.h"
 
 #include <cctype>
+#include <chrono>
 
 namespace pc {
 
 namespace {
 
 TApplication* current = nullptr;
+bool quitWaiting = false; // posted by this program and not yet taken off the queue
+
+// A download pumps after every read of at most 1 KiB. Asking the queue costs a system call, and under Wine a
+// round trip to the wine server, about as much as the read itself; within this time after the last look
+// another pump skips it: nobody sees a message handled a millisecond later.
+constexpr std::chrono::microseconds kPumpQuietTime{1000};
+std::chrono::steady_clock::time_point lastLook{};
 
 // From the program's wide name, so that a name outside the system code page keeps its letters.
 std::string InitialTitle() {
@@ -42,6 +50,7 @@ TApplication::~TApplication() {
 
 void TerminateApplication() {
     ::PostQuitMessage(0);
+    quitWaiting = true;
 }
 
 bool ApplicationTerminated() {
@@ -49,11 +58,20 @@ bool ApplicationTerminated() {
 }
 
 void NoteQuitMessage() {
+    quitWaiting = false;
     if (current)
         current->terminated_ = true;
 }
 
 void PumpMessages() {
+    const auto now = std::chrono::steady_clock::now();
+    if (!quitWaiting && now - lastLook < kPumpQuietTime)
+        return;
+    lastLook = now;
+    // When the queue holds nothing (no message posted or sent, no input, no timer due, nothing to paint),
+    // one question answers it.
+    if (!quitWaiting && HIWORD(::GetQueueStatus(QS_ALLINPUT)) == 0)
+        return;
     MSG message;
     while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
         if (message.message == WM_QUIT) {

@@ -1,6 +1,7 @@
 #include "window/win32/controls.h"
 
 #include "framework/exceptions.h"
+#include "window/form_host.h"
 #include "window/win32/application.h"
 
 #include <algorithm>
@@ -51,18 +52,15 @@ void TProgressBarWindow::Paint(HDC dc) const {
     win32::UniqueGdi<HBRUSH> edge(::CreateSolidBrush(RGB(96, 104, 118)));
     ::FrameRect(dc, &frame, edge.Get());
 
-    const RECT inner{frame.left + 2, frame.top + 2, frame.right - 2, frame.bottom - 2};
-    const std::int64_t span = static_cast<std::int64_t>(max_) - min_;
+    const RECT inner{frame.left + kProgressFrame, frame.top + kProgressFrame, frame.right - kProgressFrame,
+                     frame.bottom - kProgressFrame};
     const int width = inner.right - inner.left;
-    const int height = inner.bottom - inner.top;
-    if (span <= 0 || width <= 0)
-        return;
-    const int filled = static_cast<int>((static_cast<std::int64_t>(position_) - min_) * width / span);
-    // Separate blocks, as wide as two thirds of the bar's height, with a gap of two pixels.
-    const int blockWidth = std::max(2, height * 2 / 3);
+    const TProgressBlocks blocks =
+        ProgressBlocksOf(TProgressState{true, min_, max_, position_}, {width, inner.bottom - inner.top});
     win32::UniqueGdi<HBRUSH> block(::CreateSolidBrush(RGB(96, 200, 96)));
-    for (int x = 0; x < filled; x += blockWidth + 2) {
-        const RECT piece{inner.left + x, inner.top, inner.left + x + std::min(blockWidth, filled - x),
+    for (int i = 0; i < blocks.Count; ++i) {
+        const int x = i * blocks.Pitch;
+        const RECT piece{inner.left + x, inner.top, inner.left + x + std::min(blocks.Width, width - x),
                          inner.bottom};
         ::FillRect(dc, &piece, block.Get());
     }

@@ -95,7 +95,8 @@ TWin32Form::TWin32Form(TLauncherCore core, TFormOptions options) : options_(opti
 
     // The virtual screen's width and height alone place the window; its origin is not added.
     const TPoint place =
-        MainFormPlacement({::GetSystemMetrics(SM_CXVIRTUALSCREEN), ::GetSystemMetrics(SM_CYVIRTUALSCREEN)});
+        MainFormPlacement({::GetSystemMetrics(SM_CXVIRTUALSCREEN), ::GetSystemMetrics(SM_CYVIRTUALSCREEN)},
+                          screenSpot_.Index());
     ::SetWindowPos(window_.Get(), nullptr, place.X, place.Y, 0, 0,
                    SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     model_->Create();

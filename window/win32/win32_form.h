@@ -11,6 +11,7 @@
 #include "window/win32/dialog_provider.h"
 #include "window/win32/news_view.h"
 #include "window/win32/pictures.h"
+#include "window/win32/screen_spot.h"
 #include "window/win32/win32_window.h"
 
 #include <array>
@@ -68,6 +69,7 @@ private:
     HBRUSH LogColours(HDC dc);
 
     TFormOptions options_;
+    TScreenSpot screenSpot_; // held while the window is open, so that the next launcher opens elsewhere
     win32::UniqueWindow window_;
     TWin32DialogProvider dialogs_;
     // Per layout entry: the pictures and the label fonts.
