@@ -581,6 +581,34 @@ TEST_F(UpdateEndToEnd, AKilledDownloadContinuesAtTheNextStart) {
     EXPECT_FALSE(Installed(pc::kResumeStatePrefix + std::string("p30.zip")));
 }
 
+// On a terminal the log's last line follows the download, written over in place, and ends as the
+// Downloaded line; off a terminal (every other case here) only that final line is printed.
+TEST_F(UpdateEndToEnd, OnATerminalTheProgressLineIsWrittenOverInPlace) {
+    if (::system("script --version > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs util-linux's script for a terminal";
+    pc::test::NginxOptions slow;
+    slow.serverDirectives = "limit_rate 1m;";
+    StartServer(slow);
+    ServeArchive("p40.zip", ZipBuilder().Stored("big.bin", pc::test::NoiseBytes(2 << 20, 40)).Build());
+    ServeList(Row(40, "p40.zip", 100, "", 0));
+    TempDir logs;
+    const ProgramResult r = pc::test::RunProgram(
+        "script -qefc " +
+        Quoted(Quoted(PATCHCTL_PATH) + " update " + Quoted(install_.Path()) + " 2>/dev/null") + " " +
+        Quoted(logs / "typescript"));
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    // The terminal turns each line end into CR LF.
+    const std::string& out = r.out;
+    EXPECT_EQ(out.rfind("- Searching for updates...\r\n- Downloading p40 (1 of 1)\r\n", 0), 0u) << out;
+    const std::string over = "\033[A\r\033[K";
+    EXPECT_NE(out.find(over + "- Downloading p40 (1 of 1): "), std::string::npos) << out;
+    EXPECT_NE(out.find(" of 2.0 MB, "), std::string::npos) << out;
+    const std::string end = over + "- Downloaded: p40\r\n- Update process completed\r\n";
+    ASSERT_GE(out.size(), end.size());
+    EXPECT_EQ(out.substr(out.size() - end.size()), end) << out;
+    EXPECT_EQ(Ledger(), "40\r\n");
+}
+
 // Consecutive downloads from one server share their connections.
 TEST_F(UpdateEndToEnd, ManySmallPatchesShareAHandfulOfConnections) {
     std::string list;
