@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <thread>
@@ -183,11 +184,12 @@ namespace {
 
 // Whether the run still needs row `index`: not applied, not superseded by a later row of its group, and
 // not older than a patch already applied (applied after it, it would bring back older files).
-bool IsRowNeeded(std::int32_t index) {
+// `highest` is the ledger's highest id, looked up once by the caller.
+bool IsRowNeeded(std::int32_t index, std::optional<std::int32_t> highest) {
     const TPatchRec& row = Row(index);
-    if (IsPatchApplied(row.id))
+    if (highest && row.id < *highest)
         return false;
-    if (const auto highest = HighestAppliedPatch(Config().applicationDir); highest && row.id < *highest)
+    if (IsPatchApplied(row.id))
         return false;
     // Only the last row of a group is applied: a later one carries everything the earlier ones did.
     return row.group == 0 || FindLaterInGroup(index) == -1;
@@ -216,8 +218,9 @@ bool ReachesALauncherFile(const std::string& appDir, const std::string& path) {
 void RemoveUnneededPartials(const std::string& appDir) {
     std::set<std::string> needed;
     const TPatchList& table = PatchList();
+    const std::optional<std::int32_t> highest = HighestAppliedPatch(appDir);
     for (std::int32_t i = 0; i <= table.high; ++i)
-        if (IsRowNeeded(i))
+        if (IsRowNeeded(i, highest))
             needed.insert(StoredArchiveName(Row(i).url));
     for (const std::string& prefix : {std::string(kStoredArchivePrefix), std::string(kResumeStatePrefix)}) {
         for (const std::string& name : FilesStartingWith(appDir, prefix)) {
@@ -274,12 +277,15 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
     ParsePatchList(listFile);
 
     const TPatchList& table = PatchList();
+    // Rows are applied in ascending order under the installation's lock, so the highest id only grows
+    // with what this run records.
+    std::optional<std::int32_t> highest = HighestAppliedPatch(appDir);
     int count = 0;
     for (std::int32_t i = 0; i <= table.high; ++i)
-        count += IsRowNeeded(i) ? 1 : 0;
+        count += IsRowNeeded(i, highest) ? 1 : 0;
     int position = 0;
     for (std::int32_t i = 0; i <= table.high; ++i) {
-        if (!IsRowNeeded(i))
+        if (!IsRowNeeded(i, highest))
             continue;
         const TPatchRec& row = Row(i);
         const std::string shown = ArchiveFileName(row.url, false);
@@ -304,6 +310,7 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
             ui.ReplaceLastLogLine("- Downloaded: " + shown);
             ApplyPatch(ui, i);
             anyApplied = true;
+            highest = std::max(highest.value_or(row.id), row.id);
             ui.SetProgressVisible(false);
             continue;
         }
