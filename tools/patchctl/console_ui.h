@@ -40,7 +40,11 @@ public:
     void TerminateApplication() override { terminateRequested_ = true; }
     bool TerminationRequested() const override { return false; } // a terminal has no Exit button
     void ReportDownloadFailure(const std::string& name, const std::string& reason) override;
-    TZipArchiver& ZipArchiver() override { return archiver_; }
+    // The run turns to the extraction: a line held back is final by now and is printed first.
+    TZipArchiver& ZipArchiver() override {
+        PrintHeldLine();
+        return archiver_;
+    }
 
     // Whether start-up armed the update run, and whether anything asked the application to end.
     bool Armed() const { return armed_; }
