@@ -30,8 +30,9 @@ std::string UpdateNotFinishedLine(const std::exception& error);
 // records nothing and raises: EAbort, or EInOutError "Disk full".
 void ApplyPatch(UiPort& ui, std::int32_t index);
 
-// The design's name of a patch URL (keepExtension) and its display name: the text after the last '/',
-// and without extension everything from its first '.' on removed. The log shows the display name.
+// The name the original launcher stores a patch URL under (keepExtension) and its display name: the text
+// after the last '/', and without extension everything from its first '.' on removed. The log shows the
+// display name.
 std::string ArchiveFileName(const std::string& url, bool keepExtension);
 
 // The name an archive is stored under, safe on both editions' file systems: the URL's last segment

@@ -228,7 +228,7 @@ TEST_F(UpdateEndToEnd, PatchesAreAppliedInTheOrderOfTheirIds) {
 }
 
 // Signed CDN links: a last segment too long for any file system, and a query string (which Windows
-// refuses in a name), are stored under safe names; the log keeps the design's names.
+// refuses in a name), are stored under safe names; the log keeps the names it always showed.
 TEST_F(UpdateEndToEnd, ArchivesWithLongNamesAndQueryStringsAreStoredSafely) {
     const std::string segment = "p16-" + std::string(245, 's') + ".zip"; // 253 bytes
     ServeArchive(segment, ZipBuilder().Deflated("sixteen.txt", "16").Build());
@@ -417,7 +417,7 @@ TEST_F(UpdateEndToEnd, AnAbortedExtractionIsNotRecordedAndKeepsTheOldFiles) {
 }
 
 // The disk fills up while a patch is extracted over a file the game has: the file survives, the patch is
-// not recorded, the run ends with the design's "Disk full" and the log names the installation. The
+// not recorded, the run ends with "Disk full" and the log names the installation. The
 // archive came whole, so the next start (with room again) applies it without fetching it again: the list's
 // SHA-256 vouches for it without a request, or else the server confirms that its file is unchanged (416
 // to a range after the kept bytes, under the kept validator).

@@ -40,7 +40,7 @@ TEST(StoredArchiveName, OrdinaryNamesStayAndOthersBecomeSafe) {
     struct Case {
         std::string url;
         std::string stored;
-        std::string shown; // the log's name, as the design makes it
+        std::string shown; // the name the log shows, as it always did
     };
     const Case cases[] = {
         {"http://host/patches/p0042.gpf.zip", "p0042.gpf.zip", "p0042"},
