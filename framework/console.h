@@ -8,5 +8,7 @@ namespace pc {
 // that shows UTF-8 and understands the terminal's erase sequence.
 void PrepareConsoleOutput();
 bool IsErrorStreamTerminal();
+// Whether standard output is a terminal, where a line that was written can still be written over.
+bool IsOutputStreamTerminal();
 
 } // namespace pc

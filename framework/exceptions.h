@@ -44,11 +44,14 @@ public:
     EAbort() : Exception("") {}
 };
 
-// Carries the numeric I/O error code of the untyped output file besides its text.
+// Carries the numeric I/O error code of the untyped output file besides its text, and the file or
+// folder it concerns where one is known (empty otherwise); the text itself stays the table's.
 class EInOutError : public Exception {
 public:
-    EInOutError(std::string message, int code) : Exception(std::move(message)), ErrorCode(code) {}
+    EInOutError(std::string message, int code, std::string path = {})
+        : Exception(std::move(message)), ErrorCode(code), Path(std::move(path)) {}
     int ErrorCode;
+    std::string Path;
 };
 
 // The error box's rule: a period is added when the text's last byte lies above '.'.

@@ -30,9 +30,10 @@ struct THttpRequest {
 // The final answer, after any redirects.
 struct THttpAnswer {
     long status = 0;
-    std::string etag;         // a strong ETag as sent, quotes included; empty when absent or weak
-    std::string lastModified; // as sent; empty when absent
-    std::string contentRange; // as sent; empty when absent
+    std::string etag;          // a strong ETag as sent, quotes included; empty when absent or weak
+    std::string lastModified;  // as sent; empty when absent
+    std::string contentRange;  // as sent; empty when absent
+    std::string contentLength; // as sent; empty when absent
 };
 
 enum class THttpFailure {

@@ -4,8 +4,8 @@
 
 namespace pc {
 
-void RaiseInOutError(int code) {
-    throw EInOutError(InOutErrorMessage(code), code);
+void RaiseInOutError(int code, const std::string& path) {
+    throw EInOutError(InOutErrorMessage(code), code, path);
 }
 
 std::string InOutErrorMessage(int code) {

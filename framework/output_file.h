@@ -37,6 +37,11 @@ std::string InOutErrorMessage(int code);
 // The I/O code of the table for a system error (errno on POSIX; on Windows the system's own codes, which
 // the table was made of).
 int InOutCodeFromSystemError(int err);
-[[noreturn]] void RaiseInOutError(int code); // EInOutError with the table's message
+// Whether an I/O code of a file's creation says that the name itself cannot be made here (too long,
+// characters or a form the file system refuses), as opposed to a missing folder, a full disk, missing
+// rights or a file held by another program.
+bool IsUnusableNameCode(int code);
+// EInOutError with the table's message, naming the file it concerns.
+[[noreturn]] void RaiseInOutError(int code, const std::string& path);
 
 } // namespace pc

@@ -97,6 +97,14 @@ void TMemo::ReplaceSelection(const std::string& text) {
     anchor_ = caret_ = static_cast<long>(start + insert.size());
 }
 
+void ReplaceLastMemoLine(std::string& memoText, const std::string& line) {
+    const bool endsWithBreak = memoText.size() >= 2 && memoText.compare(memoText.size() - 2, 2, "\r\n") == 0;
+    const std::size_t body = endsWithBreak ? memoText.size() - 2 : memoText.size();
+    const std::size_t previousBreak = body < 2 ? std::string::npos : memoText.rfind("\r\n", body - 2);
+    const std::size_t start = previousBreak == std::string::npos ? 0 : previousBreak + 2;
+    memoText.replace(start, body - start, line);
+}
+
 void AppendMemoLine(std::string& memoText, const std::string& line) {
     const bool endsWithBreak = memoText.size() >= 2 && memoText.compare(memoText.size() - 2, 2, "\r\n") == 0;
     if (memoText.empty() || endsWithBreak) {

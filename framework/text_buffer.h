@@ -28,5 +28,8 @@ private:
 
 // The memo line-view append rule used by the log.
 void AppendMemoLine(std::string& memoText, const std::string& line);
+// Puts `line` in place of the memo's last line (the text after the last line break, or the line that
+// break ends when nothing follows it); an empty memo gets it appended.
+void ReplaceLastMemoLine(std::string& memoText, const std::string& line);
 
 } // namespace pc

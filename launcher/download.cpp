@@ -68,10 +68,16 @@ bool FitsOnOneLine(const std::string& text) {
 constexpr std::int64_t kStateWorthBytes = 32 * 1024;
 
 // The state that lets a later start continue a download: the URL it was for, then the validator of the
-// server's file that the bytes on disk belong to, one per line.
+// server's file that the bytes on disk belong to, one per line. A complete download adds a line
+// "complete" and its size in bytes; its validator may then be empty when the patch list's SHA-256 vouches
+// for the bytes instead.
+constexpr const char* kCompleteMark = "complete";
+
 struct TResumeState {
     std::string url;
     std::string validator;
+    bool complete = false;
+    std::int64_t size = 0;
 };
 
 std::optional<TResumeState> LoadResumeState(const std::string& path) {
@@ -79,10 +85,37 @@ std::optional<TResumeState> LoadResumeState(const std::string& path) {
         return std::nullopt;
     TStringList lines;
     lines.LoadLines(path);
-    if (lines.LineCount() != 2 || lines.LineAt(1).empty())
+    if (lines.LineCount() == 2 && !lines.LineAt(1).empty())
+        return TResumeState{lines.LineAt(0), lines.LineAt(1)};
+    if (lines.LineCount() != 4 || lines.LineAt(2) != kCompleteMark)
         return std::nullopt;
-    return TResumeState{lines.LineAt(0), lines.LineAt(1)};
+    const std::string& size = lines.LineAt(3);
+    if (size.empty() || size.size() > 18 || size.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    return TResumeState{lines.LineAt(0), lines.LineAt(1), true, std::stoll(size)};
 }
+
+// The body's whole length from an answer: the total of a Content-Range, else the Content-Length plus
+// what a range starts after; -1 when the server does not say.
+std::int64_t WholeLength(const THttpAnswer& answer, std::int64_t rangeStart) {
+    auto number = [](const std::string& text) -> std::int64_t {
+        if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
+            return -1;
+        return std::stoll(text);
+    };
+    if (answer.status == 206) {
+        const auto slash = answer.contentRange.rfind('/');
+        if (slash != std::string::npos)
+            return number(answer.contentRange.substr(slash + 1));
+    }
+    const std::int64_t length = number(answer.contentLength);
+    return length < 0 ? -1 : length + (answer.status == 206 ? rangeStart : 0);
+}
+
+// A destination whose name the file system refuses: the row fails, the installation is not at fault.
+struct TUnusableName {
+    std::string text;
+};
 
 // One call of `Download`: its attempts, the file they write and what the server said about it.
 class TDownloadRun final : public THttpReceiver {
@@ -104,6 +137,10 @@ public:
             RemoveState();
         }
         PickUpEarlierStart();
+        if (keptWhole_) {
+            ShowKeptBytes();
+            return true;
+        }
         for (int fetch = 1;; ++fetch) {
             if (!FetchWithRetries(reason)) {
                 if (file_.IsOpen())
@@ -115,10 +152,15 @@ public:
                 }
                 return false;
             }
+            if (confirmedWhole_) {
+                // The server's file is still the one kept whole at an earlier start.
+                ShowKeptBytes();
+                return true;
+            }
             Read(buffer_.data(), 0); // the end of the body: the last read takes nothing
             CloseOutputFile(file_);
             if (!hasher_ || hasher_->HexDigest() == expectedDigest_) {
-                RemoveState();
+                KeepCompleteState();
                 return true;
             }
             // Not the bytes the patch list names: they must be neither applied nor continued later.
@@ -150,8 +192,10 @@ public:
                 wrongRange_ = true;
                 return false;
             }
+            keptComplete_ = false; // the server's file goes on past what was complete
+            total_ = WholeLength(answer, written_);
             if (!file_.IsOpen())
-                ContinueOutputFile(file_, destination_, written_);
+                OpenDestination(true);
             if (hasher_ && !hashed_)
                 HashBytesOnDisk();
             if (withProgress_ && stepped_ < written_) {
@@ -163,6 +207,7 @@ public:
                     left -= step;
                 }
                 stepped_ = written_;
+                TellProgress();
                 ui_.PumpMessages();
                 return !Ending();
             }
@@ -170,7 +215,9 @@ public:
         }
         // The whole body from its first byte: the first answer, or a server that would not continue.
         if (file_.IsOpen())
-            CreateOutputFile(file_, destination_); // starts the file again
+            OpenDestination(false); // starts the file again
+        keptComplete_ = false;
+        total_ = WholeLength(answer, 0);
         written_ = 0;
         if (hasher_)
             hasher_->Reset();
@@ -262,10 +309,69 @@ private:
         const auto size = std::filesystem::file_size(destination_, error);
         if (error || size == 0)
             return;
+        if (state->complete && !PickUpCompleteArchive(*state, static_cast<std::int64_t>(size)))
+            return;
         written_ = static_cast<std::int64_t>(size);
         validator_ = state->validator;
         stateKept_ = true;
         hashed_ = !hasher_; // the kept bytes are hashed once the server agrees to continue
+    }
+
+    // An archive that a start fetched whole and could not apply (a full disk during its extraction) is
+    // taken again when the list's SHA-256 vouches for it, without asking the server; without one, the
+    // server is asked for what follows its last byte under its validator, which it refuses (416) while
+    // the file is the same. False when the kept file cannot be taken: it is then fetched afresh.
+    bool PickUpCompleteArchive(const TResumeState& state, std::int64_t size) {
+        if (size != state.size)
+            return false;
+        if (hasher_) {
+            written_ = size;
+            HashBytesOnDisk();
+            written_ = 0;
+            keptWhole_ = hasher_->HexDigest() == expectedDigest_;
+            if (keptWhole_)
+                total_ = written_ = size;
+            return false;
+        }
+        if (state.validator.empty())
+            return false;
+        keptComplete_ = true;
+        return true;
+    }
+
+    // The bar and the progress line show the kept bytes as read.
+    void ShowKeptBytes() {
+        total_ = written_;
+        if (withProgress_ && stepped_ < written_) {
+            for (std::int64_t left = written_ - stepped_; left > 0;) {
+                const auto step = static_cast<std::int32_t>(
+                    std::min<std::int64_t>(left, std::numeric_limits<std::int32_t>::max()));
+                ui_.StepProgress(step);
+                left -= step;
+            }
+            stepped_ = written_;
+        }
+        TellProgress();
+        ui_.PumpMessages();
+    }
+
+    void TellProgress() {
+        if (options_.onProgress)
+            options_.onProgress(written_, total_);
+    }
+
+    // Creates the destination, or opens it to continue after the bytes written.
+    void OpenDestination(bool continueAfterWritten) {
+        try {
+            if (continueAfterWritten)
+                ContinueOutputFile(file_, destination_, written_);
+            else
+                CreateOutputFile(file_, destination_);
+        } catch (const EInOutError& e) {
+            if (IsUnusableNameCode(e.ErrorCode))
+                throw TUnusableName{e.Message()};
+            throw;
+        }
     }
 
     bool FetchWithRetries(std::string& reason) {
@@ -325,6 +431,10 @@ private:
             reason = kTimeLimitReason;
             return stop_ == TStop::stStalled ? TAttemptEnd::aeRetry : TAttemptEnd::aeFail;
         }
+        if (status_ == 416 && ranged_ && keptComplete_) {
+            confirmedWhole_ = true;
+            return TAttemptEnd::aeComplete;
+        }
         if (status_ >= 400) {
             reason = "HTTP status " + std::to_string(status_);
             if (status_ == 416 && ranged_) {
@@ -374,6 +484,7 @@ private:
 
     // The next attempt asks for the whole body; the answer to it starts the file again.
     void StartOverNextTime() {
+        keptComplete_ = false;
         written_ = 0;
         validator_.clear();
     }
@@ -382,7 +493,7 @@ private:
     // it leaves an existing file alone), the bar is stepped by their number, the window is pumped.
     void Read(const char* data, std::size_t count) {
         if (!file_.IsOpen())
-            CreateOutputFile(file_, destination_);
+            OpenDestination(false);
         WriteOutputBytes(file_, data, count);
         written_ += static_cast<std::int64_t>(count);
         if (!stateKept_ && written_ >= kStateWorthBytes) {
@@ -395,6 +506,7 @@ private:
             ui_.StepProgress(static_cast<std::int32_t>(count));
             stepped_ += static_cast<std::int64_t>(count);
         }
+        TellProgress();
         ui_.PumpMessages();
     }
 
@@ -445,6 +557,29 @@ private:
         }
     }
 
+    // A complete archive waits for its extraction; should that not happen at this start, the next one
+    // takes it as it is. Small ones are simply fetched again, as their partial downloads are.
+    void KeepCompleteState() {
+        const std::string& path = options_.resumeState;
+        if (path.empty())
+            return;
+        if (written_ < kStateWorthBytes || (validator_.empty() && expectedDigest_.empty()) ||
+            !FitsOnOneLine(url_) || !FitsOnOneLine(validator_)) {
+            RemoveFile(path);
+            return;
+        }
+        TStringList lines;
+        lines.AppendLine(url_);
+        lines.AppendLine(validator_);
+        lines.AppendLine(kCompleteMark);
+        lines.AppendLine(std::to_string(written_));
+        try {
+            lines.SaveLines(path);
+        } catch (const Exception&) {
+            RemoveFile(path);
+        }
+    }
+
     void RemoveState() {
         if (!options_.resumeState.empty())
             RemoveFile(options_.resumeState);
@@ -478,6 +613,10 @@ private:
     Clock::time_point speedStart_; // the current period of the low-speed limit
     std::int64_t speedBytes_ = 0;  // body bytes within it
     bool tooLarge_ = false;
+    std::int64_t total_ = -1;     // the body's whole length as the server gave it, or -1
+    bool keptWhole_ = false;      // the kept archive hashes as the list says: nothing to fetch
+    bool keptComplete_ = false;   // the kept bytes were a whole archive; the server is asked to confirm
+    bool confirmedWhole_ = false; // and it has
 };
 
 void SetFailure(std::string* failure, std::string text) {
@@ -508,6 +647,10 @@ bool Download(UiPort& ui, const std::string& url, const std::string& destination
     bool result = false;
     try {
         result = run.Run(reason);
+    } catch (const TUnusableName& refused) {
+        // Nothing could be written under that name, so nothing is left of it.
+        SetFailure(failure, "the archive cannot be stored as " + destination + ": " + refused.text);
+        return false;
     } catch (const EInOutError& e) {
         if (e.ErrorCode == kDiskFullCode)
             run.DiscardAfterDiskFull();

@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace pc {
@@ -55,15 +56,23 @@ struct DownloadOptions {
     // more from the start; when it differs again the download fails and leaves no file behind.
     std::string sha256;
     // Where what is needed to continue this download at a later start is kept (the server's validator,
-    // the URL); empty for a download that always starts afresh. Removed when the download is complete.
+    // the URL); empty for a download that always starts afresh. Once the download is complete it says so,
+    // and the archive is kept for the next start until the caller removes both (see
+    // DiscardPartialDownload): a complete archive that the SHA-256 above, or the server's unchanged
+    // validator, vouches for is not fetched again.
     std::string resumeState;
     // A body that grows beyond this many bytes is refused and its file removed; 0 for no bound. Listed
     // sizes are not one: servers list wrong ones.
     std::int64_t maxBytes = 0;
+    // Told after every read how many bytes the file holds and how many the whole body has (below 0 when
+    // the server does not say).
+    std::function<void(std::int64_t done, std::int64_t total)> onProgress = nullptr;
 };
 
 // A download that survives broken connections and, with `options.resumeState`, a broken-off start: see
 // DownloadOptions. Returns and raises as the plain `Download`; `failure` gets the reason for a false.
+// A destination whose name the file system refuses (too long, refused characters) is no error of the
+// installation: false, with the reason.
 bool Download(UiPort& ui, const std::string& url, const std::string& destination, bool withProgress,
               const DownloadOptions& options, const DownloadLimits& limits, std::string* failure = nullptr);
 

@@ -104,8 +104,10 @@ public:
         if (!valid_ || path != path_ || !(now == identity_)) {
             Forget();
             lines_.LoadLines(path);
-            for (int i = 0; i < lines_.LineCount(); ++i)
+            for (int i = 0; i < lines_.LineCount(); ++i) {
                 present_.insert(lines_.LineAt(i));
+                NoteId(lines_.LineAt(i));
+            }
             path_ = path;
             identity_ = now;
             valid_ = true;
@@ -116,6 +118,7 @@ public:
     // The ids are decimal digits with an optional minus sign, which have no case: the case-insensitive
     // whole-line match is an exact one.
     bool Holds(const std::string& line) const { return present_.count(line) != 0; }
+    std::optional<std::int32_t> Highest() const { return highest_; }
 
     void Append(const std::string& path, const std::string& line) {
         if (!Refresh(path))
@@ -128,6 +131,7 @@ public:
             throw;
         }
         present_.insert(line);
+        NoteId(line);
         path_ = path;
         valid_ = FileIdentityOf(path, identity_);
     }
@@ -137,6 +141,19 @@ private:
         valid_ = false;
         lines_ = TStringList();
         present_.clear();
+        highest_.reset();
+    }
+
+    // Lines that are no id (a hand-edited ledger) take no part in the order of patches.
+    void NoteId(const std::string& line) {
+        std::int32_t id = 0;
+        try {
+            id = ParseInteger(line);
+        } catch (const EConvertError&) {
+            return;
+        }
+        if (!highest_ || id > *highest_)
+            highest_ = id;
     }
 
     bool valid_ = false;
@@ -144,6 +161,7 @@ private:
     TFileIdentity identity_;
     TStringList lines_;
     std::unordered_set<std::string> present_;
+    std::optional<std::int32_t> highest_;
 };
 
 TLedgerCache& Ledger() {
@@ -156,6 +174,12 @@ TLedgerCache& Ledger() {
 bool IsPatchApplied(const std::string& appDir, std::int32_t id) {
     const std::string ledger = appDir + kLedgerFileName;
     return Ledger().Refresh(ledger) && Ledger().Holds(FormatInteger(id));
+}
+
+std::optional<std::int32_t> HighestAppliedPatch(const std::string& appDir) {
+    if (!Ledger().Refresh(appDir + kLedgerFileName))
+        return std::nullopt;
+    return Ledger().Highest();
 }
 
 void RecordPatchApplied(std::int32_t id) {

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -77,6 +78,9 @@ void ParsePatchList(const std::string& path, TPatchList& table);
 // counts; the file is read again only when it is no longer the one read last.
 bool IsPatchApplied(std::int32_t id);
 bool IsPatchApplied(const std::string& appDir, std::int32_t id);
+// The highest id the ledger holds, if any: patches are applied in the order of their ids, so none with a
+// lower id may follow it.
+std::optional<std::int32_t> HighestAppliedPatch(const std::string& appDir);
 // Appends the id; the ledger is replaced as a whole, atomically, so a failed save keeps the old one.
 void RecordPatchApplied(std::int32_t id);
 void RecordPatchApplied(const std::string& appDir, std::int32_t id);

@@ -27,6 +27,9 @@ public:
 
     // Update run
     virtual void AppendLogLine(const std::string& text) = 0;
+    // Puts `text` in place of the log's last line: a line that shows how a long step goes on, and then
+    // how it ended.
+    virtual void ReplaceLastLogLine(const std::string& text) = 0;
     virtual void SetProgressVisible(bool visible) = 0;
     virtual void SetProgressPosition(std::int32_t position) = 0;
     virtual void SetProgressMax(std::int32_t maximum) = 0;

@@ -2,6 +2,7 @@
 
 #include "archive/code_pages.h"
 #include "archive/zip_archiver.h"
+#include "framework/crypto.h"
 #include "framework/exceptions.h"
 #include "framework/file_system.h"
 #include "framework/helpers.h"
@@ -9,14 +10,19 @@
 #include "framework/output_file.h"
 #include "launcher/config.h"
 #include "launcher/download.h"
+#include "launcher/download_progress.h"
 #include "launcher/launching.h"
 #include "launcher/list_freshness.h"
 #include "launcher/list_signature.h"
 #include "launcher/patch_list.h"
 #include "launcher/ui_port.h"
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <optional>
 #include <set>
+#include <string_view>
 #include <thread>
 
 namespace pc {
@@ -57,12 +63,81 @@ std::string ArchiveFileName(const std::string& url, bool keepExtension) {
     return name;
 }
 
+namespace {
+
+// Characters that either edition's file system refuses in a name, or that would make the name leave the
+// download folder.
+bool IsRefusedInName(unsigned char c) {
+    return c < 0x20 || c == 0x7F ||
+           std::string_view("<>:\"/\\|?*").find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+// Windows opens its devices under these names whatever the extension ("NUL.zip" is the null device).
+bool IsDeviceName(const std::string& name) {
+    std::string stem = name.substr(0, name.find('.'));
+    while (!stem.empty() && stem.back() == ' ')
+        stem.pop_back();
+    for (char& c : stem)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL")
+        return true;
+    return stem.size() == 4 && (stem.rfind("COM", 0) == 0 || stem.rfind("LPT", 0) == 0) && stem[3] >= '1' &&
+           stem[3] <= '9';
+}
+
+// The last UTF-8 character boundary at or before `length`, so no shortened name ends in half a letter.
+std::size_t CharacterBoundary(const std::string& text, std::size_t length) {
+    while (length > 0 && length < text.size() && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80)
+        --length;
+    return length;
+}
+
+} // namespace
+
+std::string StoredArchiveName(const std::string& url) {
+    const std::string location = url.substr(0, url.find_first_of("?#"));
+    std::string name = ArchiveFileName(location, true);
+    for (char& c : name)
+        if (IsRefusedInName(static_cast<unsigned char>(c)))
+            c = '_';
+    // Windows drops trailing dots and blanks, so "p1.zip." would be "p1.zip"; "." and ".." name folders.
+    for (auto it = name.rbegin(); it != name.rend() && (*it == '.' || *it == ' '); ++it)
+        *it = '_';
+    if (IsDeviceName(name))
+        name.insert(0, "_");
+    if (!name.empty() && name.size() <= kMaxStoredNameBytes)
+        return name;
+
+    // Too long for every file system (or nothing left): the head of the name stays readable, the digest
+    // of the whole URL keeps names of different URLs apart, and a short extension stays at the end.
+    TSha256 hasher;
+    hasher.Update(url.data(), url.size());
+    const std::string digest = "~" + hasher.HexDigest().substr(0, 16);
+    std::string extension;
+    if (const auto dot = name.rfind('.'); dot != std::string::npos && dot > 0 && name.size() - dot <= 16)
+        extension = name.substr(dot);
+    const std::size_t room = kMaxStoredNameBytes - digest.size() - extension.size();
+    std::string head =
+        name.substr(0, CharacterBoundary(name, std::min(room, name.size() - extension.size())));
+    if (head.empty() && extension.empty())
+        head = "patch";
+    return head + digest + extension;
+}
+
 std::string StoredArchivePath(const std::string& appDir, const std::string& url) {
-    return appDir + kStoredArchivePrefix + ArchiveFileName(url, true);
+    return appDir + kStoredArchivePrefix + StoredArchiveName(url);
 }
 
 std::string ResumeStatePath(const std::string& appDir, const std::string& url) {
-    return appDir + kResumeStatePrefix + ArchiveFileName(url, true);
+    return appDir + kResumeStatePrefix + StoredArchiveName(url);
+}
+
+std::string UpdateNotFinishedLine(const std::exception& error) {
+    std::string line = "- The update did not finish";
+    if (const auto* io = dynamic_cast<const EInOutError*>(&error);
+        io != nullptr && !io->Path.empty() && (io->ErrorCode == kDiskFullCode || io->ErrorCode == 5))
+        line += " [" + io->Path + "]";
+    return line;
 }
 
 void ApplyPatch(UiPort& ui, std::int32_t index) {
@@ -86,12 +161,15 @@ void ApplyPatch(UiPort& ui, std::int32_t index) {
         case TZARunOutcome::roAborted:
             throw EAbort();
         case TZARunOutcome::roDiskFull:
-            throw EInOutError(InOutErrorMessage(kDiskFullCode), kDiskFullCode);
+            // The disk that is full is the installation's.
+            throw EInOutError(InOutErrorMessage(kDiskFullCode), kDiskFullCode, appDir);
         case TZARunOutcome::roCompleted:
             break;
         }
     }
     RemoveFile(archive);
+    // The archive was kept whole for a later start in case this one could not apply it; it has been.
+    RemoveFile(ResumeStatePath(appDir, row.url));
 
     if (!row.run.empty() && !RunPatchProgram(ui, appDir, row.run)) {
         // The patch itself is in place; say that its own step did not happen instead of passing it over
@@ -103,9 +181,13 @@ void ApplyPatch(UiPort& ui, std::int32_t index) {
 
 namespace {
 
-// Whether the run still needs row `index`: not applied and not superseded by a later row of its group.
-bool IsRowNeeded(std::int32_t index) {
+// Whether the run still needs row `index`: not applied, not superseded by a later row of its group, and
+// not older than a patch already applied (applied after it, it would bring back older files).
+// `highest` is the ledger's highest id, looked up once by the caller.
+bool IsRowNeeded(std::int32_t index, std::optional<std::int32_t> highest) {
     const TPatchRec& row = Row(index);
+    if (highest && row.id < *highest)
+        return false;
     if (IsPatchApplied(row.id))
         return false;
     // Only the last row of a group is applied: a later one carries everything the earlier ones did.
@@ -136,9 +218,10 @@ bool ReachesALauncherFile(const std::string& appDir, const std::string& path) {
 void RemoveUnneededPartials(const std::string& appDir) {
     std::set<std::string> needed;
     const TPatchList& table = PatchList();
+    const std::optional<std::int32_t> highest = HighestAppliedPatch(appDir);
     for (std::int32_t i = 0; i <= table.high; ++i)
-        if (IsRowNeeded(i))
-            needed.insert(ArchiveFileName(Row(i).url, true));
+        if (IsRowNeeded(i, highest))
+            needed.insert(StoredArchiveName(Row(i).url));
     for (const std::string& prefix : {std::string(kStoredArchivePrefix), std::string(kResumeStatePrefix)}) {
         for (const std::string& name : FilesStartingWith(appDir, prefix)) {
             if (needed.count(name.substr(prefix.size())) == 0 && !ReachesALauncherFile(appDir, appDir + name))
@@ -200,38 +283,57 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
     ParsePatchList(listFile);
 
     const TPatchList& table = PatchList();
+    // Rows are applied in ascending order under the installation's lock, so the highest id only grows
+    // with what this run records.
+    std::optional<std::int32_t> highest = HighestAppliedPatch(appDir);
+    int count = 0;
+    for (std::int32_t i = 0; i <= table.high; ++i)
+        count += IsRowNeeded(i, highest) ? 1 : 0;
+    int position = 0;
     for (std::int32_t i = 0; i <= table.high; ++i) {
-        if (!IsRowNeeded(i))
+        if (!IsRowNeeded(i, highest))
             continue;
         const TPatchRec& row = Row(i);
+        const std::string shown = ArchiveFileName(row.url, false);
+        const std::string stored = StoredArchivePath(appDir, row.url);
 
         ui.SetProgressVisible(true);
         ui.SetProgressPosition(0);
         ui.SetProgressMax(row.size);
-        const DownloadOptions options{row.sha256, ResumeStatePath(appDir, row.url)};
+        TDownloadProgressLine progress(ui, shown, ++position, count);
+        progress.Start();
+        DownloadOptions options{row.sha256, ResumeStatePath(appDir, row.url)};
+        options.onProgress = [&progress](std::int64_t done, std::int64_t total) {
+            progress.Update(done, total);
+        };
         // Where '\\' separates, the stored names lie in folders of their own (Windows).
         EnsureFolderOf(options.resumeState);
-        EnsureFolderOf(StoredArchivePath(appDir, row.url));
+        EnsureFolderOf(stored);
         // A signed list pins what it delivers: a row without a SHA-256 could bring anything.
         const bool pinned = !Config().hasPatchListKey || !row.sha256.empty();
-        const bool storable = pinned && !ReachesALauncherFile(appDir, StoredArchivePath(appDir, row.url));
+        const bool storable = pinned && !ReachesALauncherFile(appDir, stored);
         if (!pinned)
             reason = "the signed list gives no SHA-256 for it, and a launcher with a patchlist_key downloads "
                      "only archives whose SHA-256 the list gives";
         else if (!storable)
             reason = "its stored name leads to one of the launcher's own files";
-        if (storable && Download(ui, row.url, StoredArchivePath(appDir, row.url), true, options,
-                                 DefaultDownloadLimits(), &reason)) {
-            ui.AppendLogLine("- Downloaded: " + ArchiveFileName(row.url, false));
+        if (storable && Download(ui, row.url, stored, true, options, DefaultDownloadLimits(), &reason)) {
+            ui.ReplaceLastLogLine("- Downloaded: " + shown);
             ApplyPatch(ui, i);
             anyApplied = true;
-        } else {
-            ui.AppendLogLine("- Cannot download: " + ArchiveFileName(row.url, false));
-            ui.ReportDownloadFailure(ArchiveFileName(row.url, false), reason);
-            if (ui.TerminationRequested())
-                return; // the player left: what arrived waits for the next start
+            highest = std::max(highest.value_or(row.id), row.id);
+            ui.SetProgressVisible(false);
+            continue;
         }
+        // A later patch must not be applied before this one: the run ends here, and the next start
+        // begins again with this row.
+        ui.ReplaceLastLogLine("- Cannot download: " + shown);
+        ui.ReportDownloadFailure(shown, reason);
         ui.SetProgressVisible(false);
+        ui.AppendLogLine(kUpdateNotCompleteLine);
+        RemoveUnneededPartials(appDir);
+        RemoveFile(listFile);
+        return;
     }
 
     ui.AppendLogLine(anyApplied ? "- Update process completed" : "- No updates has been found");

@@ -17,7 +17,8 @@
 //      windows may be delivered or not: the model passes them over while no press is held.
 //   5. Paint: draw GraphicControls() in their order, the visible ones only, each in its Bounds(); labels
 //      show Caption() in their layout font (one line, tabs expanded, '&' marks an underline). Child
-//      windows draw themselves: the log from AppendLogLine, the bar from ProgressChanged.
+//      windows draw themselves: the log from AppendLogLine and ReplaceLastLogLine, the bar from
+//      ProgressChanged.
 // Every event entry point catches what escapes a handler and hands it to ReportError, after cancelling
 // the pointer capture, so the program goes on with the next event. Everything runs on the window thread;
 // handlers may pump messages (the update run does), so events arrive nested inside other events.
@@ -87,6 +88,7 @@ public:
 
     // ---- Child windows ----
     virtual void AppendLogLine(const std::string& text) = 0; // add as the last line, keep the end in view
+    virtual void ReplaceLastLogLine(const std::string& text) = 0; // write over the last line, keep it in view
     virtual void ProgressChanged(const TProgressState& state) = 0;
     // Start loading the news page and return at once; a URL the view rejects raises EOleException.
     virtual void NavigateNews(const std::string& url) = 0;

@@ -4,6 +4,7 @@
 #include "framework/exceptions.h"
 #include "framework/text_buffer.h"
 #include "launcher/archiver_settings.h"
+#include "launcher/update_run.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -479,9 +480,20 @@ void TForm_Main::Timer_PatchTimer() {
     Image_Start_Over->SetEnabled(false);
     Timer_Standby.SetEnabled(true);
     Label_Standby->SetVisible(true);
-    // An error here leaves the rest undone: Start stays without effect and the animation goes on.
-    if (core_.UpdateRun)
-        core_.UpdateRun(*this, Values().PatchListUrl);
+    if (core_.UpdateRun) {
+        try {
+            core_.UpdateRun(*this, Values().PatchListUrl);
+        } catch (const std::exception& error) {
+            // The error box says what went wrong; once it is closed the window must not go on claiming
+            // that the update runs. Start stays without effect: the update did not finish.
+            CancelMode();
+            host_.ReportError(error);
+            Timer_Standby.SetEnabled(false);
+            Label_Standby->SetVisible(false);
+            AppendLogLine(UpdateNotFinishedLine(error));
+            return;
+        }
+    }
     Timer_Standby.SetEnabled(false);
     Label_Standby->SetVisible(false);
     Image_Start_Over->SetEnabled(true);
@@ -534,6 +546,11 @@ void TForm_Main::AppendLogLine(const std::string& text) {
     ProgressBar.Flush(); // a line ends a phase: the bar shows exactly where it ended
     AppendMemoLine(logText_, text);
     host_.AppendLogLine(text);
+}
+
+void TForm_Main::ReplaceLastLogLine(const std::string& text) {
+    ReplaceLastMemoLine(logText_, text);
+    host_.ReplaceLastLogLine(text);
 }
 
 void TForm_Main::SetProgressVisible(bool visible) {

@@ -215,6 +215,7 @@ public:
     std::unique_ptr<TMemo> CreateHiddenTextBuffer() override;
     void DestroyHiddenTextBuffer(std::unique_ptr<TMemo> buffer) override;
     void AppendLogLine(const std::string& text) override;
+    void ReplaceLastLogLine(const std::string& text) override;
     void SetProgressVisible(bool visible) override;
     void SetProgressPosition(std::int32_t position) override;
     void SetProgressMax(std::int32_t maximum) override;

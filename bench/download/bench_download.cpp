@@ -32,6 +32,7 @@ public:
     std::unique_ptr<pc::TMemo> CreateHiddenTextBuffer() override { return std::make_unique<pc::TMemo>(); }
     void DestroyHiddenTextBuffer(std::unique_ptr<pc::TMemo>) override {}
     void AppendLogLine(const std::string&) override {}
+    void ReplaceLastLogLine(const std::string&) override {}
     void SetProgressVisible(bool) override {}
     void SetProgressPosition(std::int32_t) override {}
     void SetProgressMax(std::int32_t) override {}

@@ -11,4 +11,8 @@ bool IsErrorStreamTerminal() {
     return ::isatty(STDERR_FILENO) == 1;
 }
 
+bool IsOutputStreamTerminal() {
+    return ::isatty(STDOUT_FILENO) == 1;
+}
+
 } // namespace pc

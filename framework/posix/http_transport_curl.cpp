@@ -100,6 +100,7 @@ THttpAnswer ReadAnswer(CURL* easy) {
         answer.etag = std::move(etag);
     answer.lastModified = HeaderValue(easy, "Last-Modified");
     answer.contentRange = HeaderValue(easy, "Content-Range");
+    answer.contentLength = HeaderValue(easy, "Content-Length");
     return answer;
 }
 

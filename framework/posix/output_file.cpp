@@ -41,6 +41,10 @@ int InOutCodeFromSystemError(int err) {
     }
 }
 
+bool IsUnusableNameCode(int code) {
+    return code == ENAMETOOLONG || code == EILSEQ || code == EINVAL;
+}
+
 TOutputFile::~TOutputFile() {
     if (handle_ >= 0)
         ::close(Fd(handle_));
@@ -57,7 +61,7 @@ void CreateOutputFile(TOutputFile& file, const std::string& path) {
     if (fd < 0) {
         const int err = errno;
         // With O_CREAT the file itself need not exist, so ENOENT means a directory on the way is missing.
-        RaiseInOutError(err == ENOENT ? 3 : InOutCodeFromSystemError(err));
+        RaiseInOutError(err == ENOENT ? 3 : InOutCodeFromSystemError(err), file.path_);
     }
     file.handle_ = fd;
 }
@@ -70,18 +74,18 @@ void ContinueOutputFile(TOutputFile& file, const std::string& path, std::int64_t
     file.path_ = path;
     const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0)
-        RaiseInOutError(InOutCodeFromSystemError(errno));
+        RaiseInOutError(InOutCodeFromSystemError(errno), file.path_);
     if (::ftruncate(fd, static_cast<off_t>(length)) != 0 || ::lseek(fd, 0, SEEK_END) < 0) {
         const int err = errno;
         ::close(fd);
-        RaiseInOutError(InOutCodeFromSystemError(err));
+        RaiseInOutError(InOutCodeFromSystemError(err), file.path_);
     }
     file.handle_ = fd;
 }
 
 void WriteOutputBytes(TOutputFile& file, const void* buffer, std::size_t count) {
     if (file.handle_ < 0)
-        RaiseInOutError(kNotOpen);
+        RaiseInOutError(kNotOpen, file.path_);
     if (count == 0)
         return;
     ssize_t put;
@@ -94,16 +98,16 @@ void WriteOutputBytes(TOutputFile& file, const void* buffer, std::size_t count) 
     // A failed write ends the file's use: close it so no descriptor is left behind; what was written stays.
     ::close(Fd(file.handle_));
     file.handle_ = -1;
-    RaiseInOutError(code);
+    RaiseInOutError(code, file.path_);
 }
 
 void CloseOutputFile(TOutputFile& file) {
     if (file.handle_ < 0)
-        RaiseInOutError(kNotOpen);
+        RaiseInOutError(kNotOpen, file.path_);
     const int fd = Fd(file.handle_);
     file.handle_ = -1;
     if (::close(fd) != 0)
-        RaiseInOutError(kCloseRefused);
+        RaiseInOutError(kCloseRefused, file.path_);
 }
 
 } // namespace pc

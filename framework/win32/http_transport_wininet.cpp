@@ -103,6 +103,7 @@ THttpAnswer ReadAnswer(HINTERNET request) {
         answer.etag = std::move(etag);
     answer.lastModified = Header(request, HTTP_QUERY_LAST_MODIFIED);
     answer.contentRange = Header(request, HTTP_QUERY_CONTENT_RANGE);
+    answer.contentLength = Header(request, HTTP_QUERY_CONTENT_LENGTH);
     return answer;
 }
 

@@ -33,6 +33,11 @@ TOutputFile::~TOutputFile() {
         ::CloseHandle(AsHandle(handle_));
 }
 
+bool IsUnusableNameCode(int code) {
+    return code == ERROR_INVALID_NAME || code == ERROR_FILENAME_EXCED_RANGE || code == ERROR_BAD_PATHNAME ||
+           code == ERROR_DIRECTORY;
+}
+
 void CreateOutputFile(TOutputFile& file, const std::string& path) {
     if (file.handle_ != -1) {
         ::CloseHandle(AsHandle(file.handle_));
@@ -43,7 +48,7 @@ void CreateOutputFile(TOutputFile& file, const std::string& path) {
         ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
-        RaiseInOutError(InOutCodeFromSystemError(static_cast<int>(::GetLastError())));
+        RaiseInOutError(InOutCodeFromSystemError(static_cast<int>(::GetLastError())), file.path_);
     file.handle_ = reinterpret_cast<std::intptr_t>(handle);
 }
 
@@ -57,21 +62,21 @@ void ContinueOutputFile(TOutputFile& file, const std::string& path, std::int64_t
         ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
-        RaiseInOutError(InOutCodeFromSystemError(static_cast<int>(::GetLastError())));
+        RaiseInOutError(InOutCodeFromSystemError(static_cast<int>(::GetLastError())), file.path_);
     // What follows the kept bytes goes; writing goes on at the new end.
     LARGE_INTEGER at{};
     at.QuadPart = length;
     if (!::SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) || !::SetEndOfFile(handle)) {
         const int code = InOutCodeFromSystemError(static_cast<int>(::GetLastError()));
         ::CloseHandle(handle);
-        RaiseInOutError(code);
+        RaiseInOutError(code, file.path_);
     }
     file.handle_ = reinterpret_cast<std::intptr_t>(handle);
 }
 
 void WriteOutputBytes(TOutputFile& file, const void* buffer, std::size_t count) {
     if (file.handle_ == -1)
-        RaiseInOutError(kNotOpen);
+        RaiseInOutError(kNotOpen, file.path_);
     if (count == 0)
         return;
     DWORD put = 0;
@@ -83,16 +88,16 @@ void WriteOutputBytes(TOutputFile& file, const void* buffer, std::size_t count) 
     // A failed write ends the file's use: close it so no handle is left behind; what was written stays.
     ::CloseHandle(AsHandle(file.handle_));
     file.handle_ = -1;
-    RaiseInOutError(code);
+    RaiseInOutError(code, file.path_);
 }
 
 void CloseOutputFile(TOutputFile& file) {
     if (file.handle_ == -1)
-        RaiseInOutError(kNotOpen);
+        RaiseInOutError(kNotOpen, file.path_);
     const HANDLE handle = AsHandle(file.handle_);
     file.handle_ = -1;
     if (!::CloseHandle(handle))
-        RaiseInOutError(kCloseRefused);
+        RaiseInOutError(kCloseRefused, file.path_);
 }
 
 } // namespace pc

@@ -130,7 +130,8 @@ TEST_F(NetworkFaults, AListThatCannotBeFetchedEndsTheRunWithItsLogLine) {
     }
 }
 
-TEST_F(NetworkFaults, AnArchiveThatCannotBeFetchedIsSkippedUnrecordedAndTheRunGoesOn) {
+// The run ends at the row (later ones wait for the next start), says so, and records nothing.
+TEST_F(NetworkFaults, AnArchiveThatCannotBeFetchedEndsTheRunUnrecorded) {
     for (const char* fault : kFaults) {
         SCOPED_TRACE(fault);
         Reset();
@@ -141,16 +142,13 @@ TEST_F(NetworkFaults, AnArchiveThatCannotBeFetchedIsSkippedUnrecordedAndTheRunGo
         EXPECT_LT(seconds, 15.0);
         EXPECT_EQ(escaped_, "");
         EXPECT_EQ(ui_.logLines, (Lines{"- Searching for updates...", "- Cannot download: " + shown,
-                                       "- Downloaded: good", "- Update process completed"}));
-        EXPECT_EQ(Ledger(), "2\r\n");
-        EXPECT_EQ(ReadFileBytes(install_ / "good/data.txt"), kGood);
+                                       pc::kUpdateNotCompleteLine}));
+        EXPECT_EQ(Ledger(), "");
         // A broken transfer may leave its partial file (and what continues it) under the archive's own
         // names, never anything else.
-        const std::string segment = pc::ArchiveFileName(faults_->Url(fault), true);
+        const std::string stored = pc::StoredArchiveName(faults_->Url(fault));
         for (const std::string& name : Installed())
-            EXPECT_TRUE(name == pc::kLedgerFileName || name == "good/data.txt" ||
-                        name == pc::kStoredArchivePrefix + segment ||
-                        name == pc::kResumeStatePrefix + segment)
+            EXPECT_TRUE(name == pc::kStoredArchivePrefix + stored || name == pc::kResumeStatePrefix + stored)
                 << name;
     }
 }
@@ -167,14 +165,14 @@ TEST_F(NetworkFaults, ASelfSignedCertificateIsRefused) {
     EXPECT_EQ(ui_.logLines, (Lines{"- Searching for updates...", "- Cannot download patch list"}));
     EXPECT_EQ(Ledger(), "");
 
-    // The same certificate in front of an archive: that patch is not applied, the next one is.
-    content_->Write("list.txt", "1\t" + secure.Url("/good.zip") + "\t100\t\t0\t\r\n2\t" +
-                                    nginx_->Url("/good.zip") + "\t100\t\t0\t\r\n");
+    // The same certificate in front of an archive: that patch is not applied.
+    content_->Write("list.txt", "1\t" + nginx_->Url("/good.zip") + "\t100\t\t0\t\r\n2\t" +
+                                    secure.Url("/good.zip") + "\t100\t\t0\t\r\n");
     Reset();
     Run(nginx_->Url("/list.txt"));
-    EXPECT_EQ(ui_.logLines, (Lines{"- Searching for updates...", "- Cannot download: good",
-                                   "- Downloaded: good", "- Update process completed"}));
-    EXPECT_EQ(Ledger(), "2\r\n");
+    EXPECT_EQ(ui_.logLines, (Lines{"- Searching for updates...", "- Downloaded: good",
+                                   "- Cannot download: good", pc::kUpdateNotCompleteLine}));
+    EXPECT_EQ(Ledger(), "1\r\n");
 }
 
 TEST_F(NetworkFaults, A65536RowListIsTakenWholeAndA65537RowListIsRefused) {
@@ -232,15 +230,14 @@ TEST_F(NetworkFaults, OnHttpsTheListAndUncheckedArchivesRefuseARedirectToHttp) {
     pc::TSha256 hasher;
     const std::string good = ReadFileBytes(*content_ / "good.zip");
     hasher.Update(good.data(), good.size());
-    secureContent.Write("list.txt", "1\t" + secure.Url("/good-down") + "\t100\t\t0\t\r\n2\t" +
-                                        secure.Url("/good-down") + "\t100\t\t0\t" + hasher.HexDigest() +
-                                        "\r\n");
+    secureContent.Write("list.txt", "1\t" + secure.Url("/good-down") + "\t100\t\t0\t" + hasher.HexDigest() +
+                                        "\r\n2\t" + secure.Url("/good-down") + "\t100\t\t0\t\r\n");
     Reset();
     Run(secure.Url("/list.txt"));
     EXPECT_EQ(escaped_, "");
-    EXPECT_EQ(ui_.logLines, (Lines{"- Searching for updates...", "- Cannot download: good-down",
-                                   "- Downloaded: good-down", "- Update process completed"}));
-    EXPECT_EQ(Ledger(), "2\r\n");
+    EXPECT_EQ(ui_.logLines, (Lines{"- Searching for updates...", "- Downloaded: good-down",
+                                   "- Cannot download: good-down", pc::kUpdateNotCompleteLine}));
+    EXPECT_EQ(Ledger(), "1\r\n");
     EXPECT_EQ(Installed(), (std::set<std::string>{pc::kLedgerFileName, "good/data.txt"}));
 }
 
@@ -253,7 +250,11 @@ TEST_F(NetworkFaults, AnArchiveThatNeverEndsEndsTheRunWithDiskFullAndLeavesNoPar
     }
     EXPECT_LT(seconds, 15.0);
     EXPECT_EQ(escaped_, "Disk full");
-    EXPECT_EQ(ui_.logLines, (Lines{"- Searching for updates..."}));
+    // The progress line stays as the error left it; the window says below it that the update did not
+    // finish.
+    ASSERT_EQ(ui_.logLines.size(), 2u);
+    EXPECT_EQ(ui_.logLines[0], "- Searching for updates...");
+    EXPECT_EQ(ui_.logLines[1].rfind("- Downloading endless (1 of 1)", 0), 0u) << ui_.logLines[1];
     EXPECT_EQ(Ledger(), "");
     // The run ended where the error arose, so the list stays; the partial archive does not.
     EXPECT_EQ(Installed(), (std::set<std::string>{pc::kPatchListFileName}));

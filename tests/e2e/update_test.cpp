@@ -183,20 +183,69 @@ TEST_F(UpdateEndToEnd, DownloadsThatFail) {
                      "- Cannot download patch list\n");
     EXPECT_EQ(r.err, "patchctl update: cannot download patch list: HTTP status 404\n");
     EXPECT_FALSE(Installed("tmp_PatchList.ini"));
+}
 
-    // One archive missing: the run goes on with the next row.
-    ServeArchive("p2.zip", ZipBuilder().Deflated("two.txt", "2").Build());
-    ServeList(Row(1, "p1.zip", 100, "", 0) + Row(2, "p2.zip", 100, "", 0));
-    r = Update();
+// A row that cannot be downloaded ends the run and later rows wait for the next start, so no patch is
+// applied after a newer one. Before, a missing a was passed over and b applied; once a came back it was
+// applied over b's files, and the game held a's old data.
+TEST_F(UpdateEndToEnd, PatchesAreAppliedInTheOrderOfTheirIds) {
+    ServeArchive("b.zip", ZipBuilder().Deflated("game.dat", "from b").Build());
+    ServeList(Row(1, "a.zip", 100, "", 0) + Row(2, "b.zip", 100, "", 0));
+    ProgramResult r = Update();
     EXPECT_EQ(r.exitCode, 4);
     EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Cannot download: p1\n"
-                     "- Downloaded: p2\n"
+                     "- Cannot download: a\n"
+                     "- The update is not complete; it will be tried again at the next start\n");
+    EXPECT_EQ(r.err, "patchctl update: cannot download a: HTTP status 404\n");
+    EXPECT_EQ(Ledger(), "");
+    EXPECT_FALSE(Installed("game.dat"));
+    EXPECT_TRUE(LogLinesFor(Requests(), "/patches/b.zip").empty()) << "a later row was fetched";
+    EXPECT_FALSE(Installed(Stored("a.zip")));
+    EXPECT_FALSE(Installed("tmp_PatchList.ini"));
+
+    // a is back: a, then b.
+    ServeArchive("a.zip", ZipBuilder().Deflated("game.dat", "from a").Deflated("a.txt", "a").Build());
+    r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: a\n"
+                     "- Downloaded: b\n"
                      "- Update process completed\n");
-    EXPECT_EQ(r.err, "patchctl update: cannot download p1: HTTP status 404\n");
-    EXPECT_FALSE(Installed(Stored("p1.zip")));
-    EXPECT_TRUE(Installed("two.txt"));
+    EXPECT_EQ(ReadFileBytes(install_ / "game.dat"), "from b");
+    EXPECT_EQ(Ledger(), "1\r\n2\r\n");
+
+    // An installation that a launcher of the original kind brought to b past the missing a: a, older, is
+    // never applied over b's files.
+    fs::remove(install_ / "a.txt");
+    install_.Write("tqm_patch.ini", "2\r\n");
+    r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- No updates has been found\n");
+    EXPECT_EQ(ReadFileBytes(install_ / "game.dat"), "from b");
+    EXPECT_FALSE(Installed("a.txt"));
     EXPECT_EQ(Ledger(), "2\r\n");
+}
+
+// Signed CDN links: a last segment too long for any file system, and a query string (which Windows
+// refuses in a name), are stored under safe names; the log keeps the names it always showed.
+TEST_F(UpdateEndToEnd, ArchivesWithLongNamesAndQueryStringsAreStoredSafely) {
+    const std::string segment = "p16-" + std::string(245, 's') + ".zip"; // 253 bytes
+    ServeArchive(segment, ZipBuilder().Deflated("sixteen.txt", "16").Build());
+    ServeArchive("p17.zip", ZipBuilder().Deflated("seventeen.txt", "17").Build());
+    ServeList(Row(16, segment + "?token=" + std::string(200, 't'), 100, "", 0) +
+              Row(17, "p17.zip?v=2", 100, "", 0));
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: p16-" +
+                         std::string(245, 's') +
+                         "\n"
+                         "- Downloaded: p17\n"
+                         "- Update process completed\n");
+    EXPECT_EQ(ReadFileBytes(install_ / "sixteen.txt"), "16");
+    EXPECT_EQ(ReadFileBytes(install_ / "seventeen.txt"), "17");
+    EXPECT_EQ(Ledger(), "16\r\n17\r\n");
 }
 
 TEST_F(UpdateEndToEnd, AnHtmlPageForAnArchiveEndsTheRun) {
@@ -208,7 +257,8 @@ TEST_F(UpdateEndToEnd, AnHtmlPageForAnArchiveEndsTheRun) {
     const ProgramResult r = Update();
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Downloaded: p5\n");
+                     "- Downloaded: p5\n"
+                     "- The update did not finish\n");
     EXPECT_EQ(r.err, "Invalid archive file. - Native error: 00035.\n");
     EXPECT_EQ(ReadFileBytes(install_ / Stored("p5.zip")), page);
     EXPECT_TRUE(Installed("tmp_PatchList.ini"));
@@ -371,7 +421,8 @@ TEST_F(UpdateEndToEnd, AnAbortedExtractionIsNotRecordedAndKeepsTheOldFiles) {
     const ProgramResult r = Update();
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Downloaded: p7\n");
+                     "- Downloaded: p7\n"
+                     "- The update did not finish\n");
     EXPECT_EQ(r.err,
               "ZipArchiver: Invalid size or check sum of file or unsupported compression format"
               " - Native error: 00008. File processing error, possibly disk is full\n"
@@ -390,33 +441,76 @@ TEST_F(UpdateEndToEnd, AnAbortedExtractionIsNotRecordedAndKeepsTheOldFiles) {
 }
 
 // The disk fills up while a patch is extracted over a file the game has: the file survives, the patch is
-// not recorded, the run ends with the design's "Disk full".
-TEST_F(UpdateEndToEnd, AFullDiskDuringExtractionKeepsTheOldFileAndRecordsNothing) {
+// not recorded, the run ends with "Disk full" and the log names the installation. The
+// archive came whole, so the next start (with room again) applies it without fetching it again: the list's
+// SHA-256 vouches for it without a request, or else the server confirms that its file is unchanged (416
+// to a range after the kept bytes, under the kept validator).
+TEST_F(UpdateEndToEnd, AFullDiskDuringExtractionKeepsTheOldFileAndTheCompleteArchive) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to mount a small tmpfs";
-    TempDir mountPoint;
-    if (::mount("tmpfs", mountPoint.Path().c_str(), "tmpfs", 0, "size=400k") != 0)
-        GTEST_SKIP() << "cannot mount a tmpfs here";
-    struct Unmount {
-        std::string at;
-        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
-    } unmount{mountPoint.Path()};
-    fs::copy_file(install_ / "Config.ini", mountPoint / "Config.ini");
-    const std::string old(50 << 10, 'o');
-    mountPoint.Write("big.dat", old);
-    const std::string fresh = pc::test::NoiseBytes(300 << 10, 7);
-    ServeArchive("p14.zip", ZipBuilder().Stored("big.dat", fresh).Build()); // fits, but not twice
-    ServeList(Row(14, "p14.zip", 100, "", 0));
-    const ProgramResult r =
-        pc::test::RunProgram(Quoted(PATCHCTL_PATH) + " update " + Quoted(mountPoint.Path()));
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Downloaded: p14\n");
-    EXPECT_EQ(r.err, "Disk full.\n");
-    EXPECT_EQ(ReadFileBytes(mountPoint / "big.dat"), old);
-    EXPECT_FALSE(fs::exists(mountPoint / "tqm_patch.ini"));
-    for (const auto& entry : fs::directory_iterator(mountPoint.Path()))
-        EXPECT_EQ(entry.path().filename().string().find(".pc-part"), std::string::npos) << entry.path();
+    for (const bool withSha : {false, true}) {
+        SCOPED_TRACE(withSha ? "with SHA-256" : "with the server's validator");
+        TempDir mountPoint;
+        if (::mount("tmpfs", mountPoint.Path().c_str(), "tmpfs", 0, "size=400k") != 0)
+            GTEST_SKIP() << "cannot mount a tmpfs here";
+        struct Unmount {
+            std::string at;
+            ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+        } unmount{mountPoint.Path()};
+        fs::copy_file(install_ / "Config.ini", mountPoint / "Config.ini");
+        const std::string old(50 << 10, 'o');
+        mountPoint.Write("big.dat", old);
+        const std::string fresh = pc::test::NoiseBytes(300 << 10, 7);
+        const std::string name = withSha ? "p15.zip" : "p14.zip";
+        const int id = withSha ? 15 : 14;
+        ServeArchive(name, ZipBuilder().Stored("big.dat", fresh).Build()); // fits, but not twice
+        const std::string archive = ReadFileBytes(content_ / ("patches/" + name));
+        std::string row = Row(id, name, 100, "", 0);
+        if (withSha) {
+            pc::TSha256 hasher;
+            hasher.Update(archive.data(), archive.size());
+            row.insert(row.size() - 2, hasher.HexDigest());
+        }
+        ServeList(row);
+        const std::string shown = name.substr(0, 3);
+        const std::string update = Quoted(PATCHCTL_PATH) + " update " + Quoted(mountPoint.Path());
+
+        ProgramResult r = pc::test::RunProgram(update);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.out, "- Searching for updates...\n"
+                         "- Downloaded: " +
+                             shown +
+                             "\n"
+                             "- The update did not finish [" +
+                             mountPoint.Path() + "]\n");
+        EXPECT_EQ(r.err, "Disk full.\n");
+        EXPECT_EQ(ReadFileBytes(mountPoint / "big.dat"), old);
+        EXPECT_FALSE(fs::exists(mountPoint / "tqm_patch.ini"));
+        for (const auto& entry : fs::directory_iterator(mountPoint.Path()))
+            EXPECT_EQ(entry.path().filename().string().find(".pc-part"), std::string::npos) << entry.path();
+        EXPECT_EQ(ReadFileBytes(mountPoint / Stored(name)), archive);
+
+        // Room again: the kept archive is applied, and only then removed.
+        ASSERT_EQ(::mount("tmpfs", mountPoint.Path().c_str(), "tmpfs", MS_REMOUNT, "size=2m"), 0);
+        r = pc::test::RunProgram(update);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out, "- Searching for updates...\n"
+                         "- Downloaded: " +
+                             shown +
+                             "\n"
+                             "- Update process completed\n");
+        EXPECT_EQ(ReadFileBytes(mountPoint / "big.dat"), fresh);
+        EXPECT_EQ(ReadFileBytes(mountPoint / "tqm_patch.ini"), std::to_string(id) + "\r\n");
+        EXPECT_FALSE(fs::exists(mountPoint / Stored(name)));
+        EXPECT_FALSE(fs::exists(mountPoint / (pc::kResumeStatePrefix + name)));
+        const auto requests = LogLinesFor(Requests(), "/patches/" + name);
+        if (withSha) {
+            EXPECT_EQ(requests.size(), 1u) << Requests();
+        } else {
+            ASSERT_EQ(requests.size(), 2u) << Requests();
+            EXPECT_NE(requests[1].find("\" 416 "), std::string::npos) << requests[1];
+        }
+    }
 }
 
 // An archive whose local headers the repair path cannot accept is no archive: nothing is recorded.
@@ -471,7 +565,7 @@ TEST_F(UpdateEndToEnd, ArchivesAreCheckedAgainstTheirSha256) {
     EXPECT_EQ(r.out, "- Searching for updates...\n"
                      "- Downloaded: p20\n"
                      "- Cannot download: p21\n"
-                     "- Update process completed\n");
+                     "- The update is not complete; it will be tried again at the next start\n");
     EXPECT_EQ(r.err, "patchctl update: cannot download p21: SHA-256 mismatch\n");
     EXPECT_EQ(Ledger(), "20\r\n");
     EXPECT_TRUE(Installed("good.txt"));
@@ -509,6 +603,34 @@ TEST_F(UpdateEndToEnd, AKilledDownloadContinuesAtTheNextStart) {
     EXPECT_EQ(BytesSent(requests[1]), static_cast<long long>(archive.size()) - kept);
     EXPECT_FALSE(Installed(Stored("p30.zip")));
     EXPECT_FALSE(Installed(pc::kResumeStatePrefix + std::string("p30.zip")));
+}
+
+// On a terminal the log's last line follows the download, written over in place, and ends as the
+// Downloaded line; off a terminal (every other case here) only that final line is printed.
+TEST_F(UpdateEndToEnd, OnATerminalTheProgressLineIsWrittenOverInPlace) {
+    if (::system("script --version > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs util-linux's script for a terminal";
+    pc::test::NginxOptions slow;
+    slow.serverDirectives = "limit_rate 1m;";
+    StartServer(slow);
+    ServeArchive("p40.zip", ZipBuilder().Stored("big.bin", pc::test::NoiseBytes(2 << 20, 40)).Build());
+    ServeList(Row(40, "p40.zip", 100, "", 0));
+    TempDir logs;
+    const ProgramResult r = pc::test::RunProgram(
+        "script -qefc " +
+        Quoted(Quoted(PATCHCTL_PATH) + " update " + Quoted(install_.Path()) + " 2>/dev/null") + " " +
+        Quoted(logs / "typescript"));
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    // The terminal turns each line end into CR LF.
+    const std::string& out = r.out;
+    EXPECT_EQ(out.rfind("- Searching for updates...\r\n- Downloading p40 (1 of 1)\r\n", 0), 0u) << out;
+    const std::string over = "\033[A\r\033[K";
+    EXPECT_NE(out.find(over + "- Downloading p40 (1 of 1): "), std::string::npos) << out;
+    EXPECT_NE(out.find(" of 2.0 MB, "), std::string::npos) << out;
+    const std::string end = over + "- Downloaded: p40\r\n- Update process completed\r\n";
+    ASSERT_GE(out.size(), end.size());
+    EXPECT_EQ(out.substr(out.size() - end.size()), end) << out;
+    EXPECT_EQ(Ledger(), "40\r\n");
 }
 
 // Consecutive downloads from one server share their connections.

@@ -104,6 +104,7 @@ TEST(OutputFile, CreateFailuresCarryTheirCodes) {
         const auto e = ExpectInOutError([&] { pc::CreateOutputFile(file, c.path); });
         EXPECT_EQ(e.ErrorCode, c.code) << c.path;
         EXPECT_EQ(e.Message(), c.message) << c.path;
+        EXPECT_EQ(e.Path, c.path) << "the log names the file after the error box";
         EXPECT_FALSE(file.IsOpen());
         EXPECT_EQ(OpenDescriptors(), before);
     }
@@ -144,6 +145,7 @@ TEST(OutputFile, NoSpaceIsDiskFullAndClosesTheFile) {
     const auto e = ExpectInOutError([&] { pc::WriteOutputBytes(file, "data", 4); });
     EXPECT_EQ(e.ErrorCode, 101);
     EXPECT_EQ(e.Message(), "Disk full");
+    EXPECT_EQ(e.Path, "/dev/full");
     EXPECT_FALSE(file.IsOpen());
     EXPECT_EQ(OpenDescriptors(), before);
 }

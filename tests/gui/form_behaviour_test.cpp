@@ -144,11 +144,11 @@ TEST_F(FormBehaviour, ExitDuringADownloadEndsTheLauncherOnlyAfterTheRun) {
     EXPECT_FALSE(qt.Model().Label_Standby->Visible()) << "the patch tick completed its last steps";
 }
 
-TEST_F(FormBehaviour, AnErrorInTheRunIsShownInTheErrorBoxAndLeavesTheStuckState) {
+TEST_F(FormBehaviour, AnErrorInTheRunIsShownInTheErrorBoxAndThenTheLogSaysTheUpdateDidNotFinish) {
     core.Run = [&](UiPort& ui, const std::string&) {
         ui.AppendLogLine("- Searching for updates...");
         ui.PumpMessages();
-        throw EInOutError("Disk full", 101);
+        throw EInOutError("Disk full", 101, "/games/realm/");
     };
     SetApplicationTitle("Valhalla Online");
     TQtForm qt(core.Core(), TextNews());
@@ -160,9 +160,11 @@ TEST_F(FormBehaviour, AnErrorInTheRunIsShownInTheErrorBoxAndLeavesTheStuckState)
     EXPECT_EQ(watcher.Seen()[0].ClassName, "QMessageBox");
     EXPECT_EQ(watcher.Seen()[0].Text, "Disk full.");
     EXPECT_EQ(watcher.Seen()[0].Caption, "Valhalla Online");
-    // Stuck: Qt's standby timer keeps the animation going.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form.Label_Standby->Caption() == "Please Wait."; }, 3000));
-    EXPECT_TRUE(form.Label_Standby->Visible());
+    // Once the box is closed the animation stops and the log's last line says why; Start stays off.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !form.Label_Standby->Visible(); }, 5000));
+    EXPECT_FALSE(form.Timer_Standby.Enabled());
+    EXPECT_EQ(qt.Memo_Log->toPlainText(),
+              "- Searching for updates...\n- The update did not finish [/games/realm/]\n");
     EXPECT_FALSE(form.Image_Start_Over->Enabled());
     EXPECT_EQ(core.RunCalls, 1) << "the patch timer never ticks again";
 }

@@ -224,6 +224,13 @@ TEST_F(FormLayout, TheLogAppendsLinesKeepsItsEndInViewAndIsReadOnly) {
     // Bytes that are not UTF-8 are shown as Windows-1252.
     model.AppendLogLine("- Downloaded: caf\xE9 \x80");
     EXPECT_TRUE(form.Memo_Log->toPlainText().endsWith(QString::fromUtf8("café €\n")));
+    // A download's progress line is written over in place, and its end stays in view.
+    model.AppendLogLine("- Downloading p7 (1 of 2)");
+    model.ReplaceLastLogLine("- Downloading p7 (1 of 2): 41 of 100 MB, 1.0 MB/s, about 59 s left");
+    model.ReplaceLastLogLine("- Downloaded: p7");
+    EXPECT_TRUE(form.Memo_Log->toPlainText().endsWith(QString::fromUtf8("café €\n- Downloaded: p7\n")));
+    QTest::qWait(20);
+    EXPECT_EQ(bar->value(), bar->maximum());
 }
 
 TEST_F(FormLayout, TheNewsViewLoadsAPageAndRejectsAnAddressItCannotTake) {

@@ -482,7 +482,8 @@ TEST_F(DownloadRecovery, TheBodyMustHashToTheGivenSha256) {
             destination, true, pc::DownloadOptions{c.sha256, state}, quick_, &failure);
         EXPECT_EQ(ok, c.ok) << failure;
         EXPECT_EQ(Stats(c.key).requests, c.requests);
-        EXPECT_FALSE(std::filesystem::exists(state));
+        // A complete archive is kept for a later start, with the state that says so.
+        EXPECT_EQ(std::filesystem::exists(state), c.ok);
         if (c.ok) {
             EXPECT_EQ(ReadFileBytes(destination), Pattern(kSize));
             EXPECT_EQ(Sum(Reads(ui, false)), kSize);
@@ -522,8 +523,74 @@ TEST_F(DownloadRecovery, ALaterStartFetchesOnlyWhatIsMissing) {
         const auto reads = Reads(ui);
         EXPECT_EQ(Sum(reads), kSize);
         EXPECT_EQ(reads.front(), keepState ? kReadsBeforeEnd * 1024 : 1024);
-        EXPECT_FALSE(std::filesystem::exists(options.resumeState));
+        EXPECT_EQ(std::filesystem::exists(options.resumeState), keepState);
     }
+}
+
+// An archive that came whole but was not applied (a full disk during its extraction) is not fetched again
+// at a later start: the list's SHA-256 vouches for it without a request, or the server confirms its
+// validator by refusing a range past the end (416). A kept file that no longer hashes right is fetched
+// whole again.
+TEST_F(DownloadRecovery, AWholeArchiveKeptFromAnEarlierStartIsNotFetchedAgain) {
+    constexpr std::int64_t kSize = 300000;
+    const std::string right = Sha256Of(Pattern(kSize));
+    struct Case {
+        const char* key;
+        const char* options; // of the second start's server
+        std::string sha256;
+        bool damageKeptFile;
+        long requests;    // of the second start
+        long bytesServed; // by the second start
+    } cases[] = {
+        {"kept-sha", "", right, false, 0, 0},
+        {"kept-validator", "", "", false, 1, 0},
+        {"kept-date", "etag=0", "", false, 1, 0},
+        {"kept-sha-damaged", "", right, true, 1, kSize},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.key);
+        const std::string destination = dir_ / (std::string(c.key) + ".bin");
+        const pc::DownloadOptions options{c.sha256, dir_ / (std::string(c.key) + ".state")};
+        const std::string first = "/file/" + std::string(c.key) + "?size=" + std::to_string(kSize);
+        {
+            RecordingUi ui;
+            ASSERT_TRUE(
+                pc::Download(ui, server_->Url(first + "&" + c.options), destination, true, options, quick_));
+        }
+        if (c.damageKeptFile) {
+            std::fstream kept(destination, std::ios::in | std::ios::out | std::ios::binary);
+            kept.seekp(1000);
+            kept.put('!');
+        }
+        const auto before = Stats(c.key);
+        RecordingUi ui;
+        std::vector<std::pair<std::int64_t, std::int64_t>> told;
+        pc::DownloadOptions again = options;
+        again.onProgress = [&told](std::int64_t done, std::int64_t total) { told.emplace_back(done, total); };
+        ASSERT_TRUE(
+            pc::Download(ui, server_->Url(first + "&" + c.options), destination, true, again, quick_));
+        const auto after = Stats(c.key);
+        EXPECT_EQ(after.requests - before.requests, c.requests);
+        EXPECT_EQ(after.bodyBytes - before.bodyBytes, c.bytesServed);
+        EXPECT_EQ(ReadFileBytes(destination), Pattern(kSize));
+        EXPECT_EQ(Sum(Reads(ui, false)), kSize) << "the bar ends full";
+        ASSERT_FALSE(told.empty());
+        EXPECT_EQ(told.back(), std::make_pair(kSize, kSize));
+        // Until the caller removes it after applying the archive, the next start may still take it.
+        EXPECT_TRUE(std::filesystem::exists(options.resumeState));
+    }
+}
+
+// A destination whose name the file system refuses fails the download alone: no error for the run to
+// end on, nothing written.
+TEST_F(DownloadRecovery, ANameTheFileSystemRefusesFailsTheDownload) {
+    RecordingUi ui;
+    const std::string destination = dir_ / (std::string(300, 'n') + ".zip");
+    std::string failure;
+    EXPECT_FALSE(pc::Download(ui, server_->Url("/file/refused-name?size=1000"), destination, true,
+                              pc::DownloadOptions{}, quick_, &failure));
+    EXPECT_EQ(failure, "the archive cannot be stored as " + destination + ": I/O error 36");
+    EXPECT_EQ(Stats("refused-name").requests, 1);
 }
 
 TEST_F(DownloadRecovery, DiscardingRemovesThePartialFileAndItsState) {
@@ -607,7 +674,7 @@ TEST(DownloadLaterStart, AChangedFileOnTheServerIsFetchedWhole) {
         EXPECT_EQ(Sum(reads), static_cast<std::int64_t>(expected.size()));
         EXPECT_EQ(reads.front(), changed ? 1024 : kReadsBeforeEnd * 1024);
         EXPECT_EQ(CallCount(ui, "SetProgressPosition:0"), 0);
-        EXPECT_FALSE(std::filesystem::exists(options.resumeState));
+        EXPECT_TRUE(std::filesystem::exists(options.resumeState)) << "kept as complete";
         // The last line of nginx's log: the request, its status and the body bytes it sent.
         std::ifstream log(server.StateDir() / "access.log");
         std::string line, last;

@@ -84,11 +84,13 @@ protected:
     static std::string Url(const std::string& name) { return server_->Url("/" + name); }
     void Serve(const std::string& name, const std::string& bytes) { content_->Write(name, bytes); }
 
-    // The calls without the per-read pumping and stepping of the downloads.
+    // The calls without the per-read pumping and stepping of the downloads, and without the progress
+    // line's figures (how many depends on the time a download takes).
     std::vector<std::string> CallsWithoutReads() const {
         std::vector<std::string> out;
         for (const auto& call : ui_.calls)
-            if (call != "PumpMessages" && call.rfind("StepProgress:", 0) != 0)
+            if (call != "PumpMessages" && call.rfind("StepProgress:", 0) != 0 &&
+                call.rfind("ReplaceLastLogLine:- Downloading ", 0) != 0)
                 out.push_back(call);
         return out;
     }
@@ -115,7 +117,8 @@ TEST_F(UpdateRunInProcess, WindowCallsOfOnePatchAndOfTheRunAfterIt) {
         "SetProgressVisible:true",
         "SetProgressPosition:0",
         "SetProgressMax:900",
-        "AppendLogLine:- Downloaded: calls",
+        "AppendLogLine:- Downloading calls (1 of 1)",
+        "ReplaceLastLogLine:- Downloaded: calls",
         "ZipArchiver",
         "SetProgressVisible:false",
         "AppendLogLine:- Update process completed",
@@ -201,17 +204,19 @@ TEST_F(UpdateRunInProcess, WaitsForAnotherUpdateOfTheSameInstallation) {
     EXPECT_GE(ui_.pumps, 5);
 }
 
-// Partial downloads that the list will never continue (their row superseded, applied or gone) go at the
-// end of a run; one that a needed row will continue stays for the next start.
+// Partial downloads that the list will never continue (their row superseded, applied, older than an
+// applied one or gone) go when a run ends, also on a row that cannot be downloaded; one that a needed row
+// will continue stays for the next start.
 TEST_F(UpdateRunInProcess, PartialDownloadsTheListNoLongerNeedsAreRemoved) {
     Serve("p31.zip", ZipBuilder().Stored("p31.txt", "31").Build());
-    Serve("left.txt", "30\t" + Url("p30.zip") + "\t10\t\t4\t\r\n" + "31\t" + Url("p31.zip") +
-                          "\t10\t\t4\t\r\n" + "32\t" + Url("missing32.zip") + "\t10\t\t0\t\r\n" + "33\t" +
-                          Url("p33.zip") + "\t10\t\t0\t\r\n");
-    install_.Write("tqm_patch.ini", "33\r\n");
+    Serve("left.txt", "28\t" + Url("p28.zip") + "\t10\t\t0\t\r\n" + "29\t" + Url("p29.zip") +
+                          "\t10\t\t0\t\r\n" + "30\t" + Url("p30.zip") + "\t10\t\t4\t\r\n" + "31\t" +
+                          Url("p31.zip") + "\t10\t\t4\t\r\n" + "32\t" + Url("missing32.zip") +
+                          "\t10\t\t0\t\r\n" + "33\t" + Url("p33.zip") + "\t10\t\t0\t\r\n");
+    install_.Write("tqm_patch.ini", "20\r\n29\r\n");
     const std::string prefixes[] = {pc::kStoredArchivePrefix, pc::kResumeStatePrefix};
     for (const std::string& prefix : prefixes)
-        for (const char* segment : {"p30.zip", "missing32.zip", "p33.zip", "gone.zip"})
+        for (const char* segment : {"p28.zip", "p29.zip", "p30.zip", "missing32.zip", "p33.zip", "gone.zip"})
             install_.Write(prefix + segment, "partial");
     install_.Write("p30.zip", "a file of the game that shares the archive's name");
 
@@ -219,17 +224,21 @@ TEST_F(UpdateRunInProcess, PartialDownloadsTheListNoLongerNeedsAreRemoved) {
 
     EXPECT_EQ(ui_.logLines,
               (std::vector<std::string>{"- Searching for updates...", "- Downloaded: p31",
-                                        "- Cannot download: missing32", "- Update process completed"}));
+                                        "- Cannot download: missing32", pc::kUpdateNotCompleteLine}));
     for (const std::string& prefix : prefixes) {
+        EXPECT_FALSE(std::filesystem::exists(install_ / (prefix + "p28.zip"))) << "older than applied 29";
+        EXPECT_FALSE(std::filesystem::exists(install_ / (prefix + "p29.zip"))) << "applied";
         EXPECT_FALSE(std::filesystem::exists(install_ / (prefix + "p30.zip"))) << "superseded";
-        EXPECT_FALSE(std::filesystem::exists(install_ / (prefix + "p33.zip"))) << "applied";
         EXPECT_FALSE(std::filesystem::exists(install_ / (prefix + "gone.zip"))) << "not in the list";
         EXPECT_FALSE(std::filesystem::exists(install_ / (prefix + "p31.zip"))) << "complete";
+        EXPECT_EQ(ReadFileBytes(install_ / (prefix + "p33.zip")), "partial") << "waits behind 32";
     }
     EXPECT_EQ(ReadFileBytes(install_ / pc::kStoredArchivePrefix + "missing32.zip"), "partial");
     EXPECT_EQ(ReadFileBytes(install_ / pc::kResumeStatePrefix + "missing32.zip"), "partial");
     EXPECT_EQ(ReadFileBytes(install_ / "p30.zip"), "a file of the game that shares the archive's name");
     EXPECT_EQ(ReadFileBytes(install_ / "p31.txt"), "31");
+    EXPECT_EQ(ReadFileBytes(install_ / pc::kLedgerFileName), "20\r\n29\r\n31\r\n");
+    EXPECT_FALSE(std::filesystem::exists(install_ / pc::kPatchListFileName));
 }
 
 // A run killed while it extracted a patch leaves that patch's temporaries; the next run removes them at its

@@ -206,6 +206,7 @@ TEST(PatchctlLint, UrlsNamingTheLaunchersOwnFiles) {
         {"http://h/.tqm_lock", true},         {"http://h/.TQM_Lock", true},
         {"http://h/tqm_lock", false},
     };
+    // The last of them is stored as p.zip here (see UrlsStoredUnderAnotherNameAreInformation).
     TempDir dir;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
@@ -221,7 +222,32 @@ TEST(PatchctlLint, UrlsNamingTheLaunchersOwnFiles) {
                           list + ": 1 row, 1 problem\n");
         } else {
             EXPECT_EQ(r.exitCode, 0);
-            EXPECT_EQ(r.out, list + ": 1 row, 0 problems\n");
+            const std::string summary = list + ": 1 row, 0 problems\n";
+            ASSERT_GE(r.out.size(), summary.size());
+            EXPECT_EQ(r.out.substr(r.out.size() - summary.size()), summary);
         }
     }
+}
+
+// This launcher stores archives under safe names; where that differs from the URL's last segment, lint
+// says so, since a launcher of the original kind stores (or fails to store) the segment as it is.
+TEST(PatchctlLint, UrlsStoredUnderAnotherNameAreInformation) {
+    const std::string longSegment = "p3-" + std::string(250, 'x') + ".zip";
+    const std::string longStored = "p3-" + std::string(72, 'x') + "~";
+    TempDir dir;
+    const std::string list = dir.Write("list.txt", "1\thttp://h/p1.zip?v=2\t5\t\t0\t\r\n"
+                                                   "2\thttp://h/a\\..\\p2.zip\t5\t\t0\t\r\n"
+                                                   "3\thttp://h/" +
+                                                       longSegment +
+                                                       "\t5\t\t0\t\r\n"
+                                                       "4\thttp://h/p4.zip\t5\t\t0\t\r\n");
+    const auto r = Lint(list);
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    const std::string at = list + ":";
+    EXPECT_EQ(r.out.substr(0, r.out.find("'p3-")),
+              at + "1: info: URL whose last segment 'p1.zip?v=2' is stored as 'p1.zip'\n" + at +
+                  "2: info: URL whose last segment 'a\\..\\p2.zip' is stored as 'a_.._p2.zip'\n" + at +
+                  "3: info: URL whose last segment ");
+    EXPECT_NE(r.out.find("' is stored as '" + longStored), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.substr(r.out.rfind(".zip'\n") + 6), list + ": 4 rows, 0 problems\n");
 }

@@ -59,6 +59,15 @@ void RecordingUi::AppendLogLine(const std::string& text) {
     AppendMemoLine(logText, text);
 }
 
+void RecordingUi::ReplaceLastLogLine(const std::string& text) {
+    calls.push_back("ReplaceLastLogLine:" + text);
+    if (logLines.empty())
+        logLines.push_back(text);
+    else
+        logLines.back() = text;
+    ReplaceLastMemoLine(logText, text);
+}
+
 void RecordingUi::SetProgressVisible(bool visible) {
     calls.push_back(std::string("SetProgressVisible:") + (visible ? "true" : "false"));
     progressVisible = visible;

@@ -28,6 +28,7 @@ public:
     std::unique_ptr<TMemo> CreateHiddenTextBuffer() override;
     void DestroyHiddenTextBuffer(std::unique_ptr<TMemo> buffer) override;
     void AppendLogLine(const std::string& text) override;
+    void ReplaceLastLogLine(const std::string& text) override;
     void SetProgressVisible(bool visible) override;
     void SetProgressPosition(std::int32_t position) override;
     void SetProgressMax(std::int32_t maximum) override;
@@ -49,9 +50,10 @@ public:
     void OnMessageBox(std::function<void(const std::string&)> handler) { onMessageBox_ = std::move(handler); }
 
     // What happened
-    std::vector<std::string> calls;        // every call in order
-    std::vector<std::string> logLines;     // AppendLogLine texts
-    std::string logText;                   // the log memo's text by the line-view append rule
+    std::vector<std::string> calls; // every call in order
+    std::vector<std::string>
+        logLines;        // the log's lines: AppendLogLine texts, the last replaced by ReplaceLastLogLine
+    std::string logText; // the log memo's text by the line-view append rule
     std::vector<std::string> messageBoxes; // notice texts, each with the caption it had: see boxCaptions
     std::vector<std::string> boxCaptions;
     std::string title;

@@ -38,6 +38,7 @@ public:
     }
     void SetWindowCaption(const std::string& text) override { WindowCaption = text; }
     void AppendLogLine(const std::string& text) override { Log.push_back(text); }
+    void ReplaceLastLogLine(const std::string& text) override { Log.back() = text; }
     void ProgressChanged(const TProgressState& state) override {
         Progress.push_back(state);
         ProgressAt.push_back(Now);
@@ -65,6 +66,8 @@ public:
     bool TerminationRequested() const override { return Terminated; }
     void ReportError(const std::exception& error) noexcept override {
         Reports.push_back(WithClosingPeriod(error.what()));
+        if (OnReport)
+            OnReport();
     }
     TZADialogProvider* ArchiveDialogs() override { return &Dialogs; }
     std::int64_t Milliseconds() const override { return Now; }
@@ -80,6 +83,7 @@ public:
     bool Captured = false;
     std::string Title;
     std::function<void()> OnPump;
+    std::function<void()> OnReport; // runs while the error box would be up
     bool QuitPosted = false;
     bool Terminated = false;
     std::vector<std::string> Boxes;
@@ -459,29 +463,57 @@ TEST_F(WindowModel, ARunThatNeverPumpsShowsNoAnimation) {
     EXPECT_FALSE(form->Label_Standby->Visible());
 }
 
-TEST_F(WindowModel, AnErrorThatEscapesTheRunIsReportedAndLeavesTheStuckState) {
-    core.Run = [&](UiPort& ui) {
-        ui.AppendLogLine("- Searching for updates...");
-        throw EInOutError("Disk full", 101);
+// After the error box the window no longer claims that the update runs: the animation stops and the log
+// says the update did not finish, naming the installation's file or folder for a full disk or a refused
+// file. Start stays without effect, the other buttons work.
+TEST_F(WindowModel, AnErrorThatEndsTheRunStopsTheAnimationAndSaysTheUpdateDidNotFinish) {
+    struct Case {
+        std::function<void()> raise;
+        const char* report;
+        const char* lastLine;
     };
-    Make();
-    ShowAndRun();
-    EXPECT_EQ(host.Reports, std::vector<std::string>{"Disk full."});
-    // Stuck: the animation goes on, Start highlights but does nothing, the other buttons work.
-    EXPECT_TRUE(form->Timer_Standby.Enabled());
-    EXPECT_TRUE(form->Label_Standby->Visible());
-    EXPECT_FALSE(form->Image_Start_Over->Enabled());
-    form->TimerTick(TFormTimer::Standby);
-    EXPECT_EQ(form->Label_Standby->Caption(), "Please Wait.");
-    form->MouseMove(Centre(form->Image_Start));
-    EXPECT_TRUE(form->Image_Start_Over->Visible());
-    Click(Centre(form->Image_Start_Over));
-    EXPECT_EQ(core.StartClicks, 0);
-    Press(form->Image_WebSite, form->Image_WebSite_Over);
-    EXPECT_EQ(core.Links.size(), 1u);
-    form->TimerTick(TFormTimer::Patch);
-    EXPECT_EQ(core.RunCalls, 1) << "the patch timer never ticks again";
-    EXPECT_EQ(form->LogText(), "- Searching for updates...\r\n");
+    const Case cases[] = {
+        {[] { throw EInOutError("Disk full", 101, "/games/realm/"); }, "Disk full.",
+         "- The update did not finish [/games/realm/]"},
+        {[] { throw EInOutError("File access denied", 5, "/games/realm/tmp_PatchList.ini"); },
+         "File access denied.", "- The update did not finish [/games/realm/tmp_PatchList.ini]"},
+        {[] { throw EInOutError("I/O error 32", 32, "/games/realm/x"); }, "I/O error 32.",
+         "- The update did not finish"},
+        {[] { throw Exception("Invalid archive file. - Native error: 00035"); },
+         "Invalid archive file. - Native error: 00035.", "- The update did not finish"},
+        {[] { throw EAbort(); }, "", "- The update did not finish"}, // the player's Abort: no box
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.lastLine);
+        form.reset();
+        host = FakeHost();
+        core.RunCalls = core.StartClicks = 0;
+        core.Links.clear();
+        bool standbyDuringBox = false;
+        host.OnReport = [&] { standbyDuringBox = form->Timer_Standby.Enabled(); };
+        core.Run = [&](UiPort& ui) {
+            ui.AppendLogLine("- Searching for updates...");
+            form->TimerTick(TFormTimer::Standby);
+            c.raise();
+        };
+        Make();
+        ShowAndRun();
+        EXPECT_EQ(host.Reports, std::vector<std::string>{c.report});
+        EXPECT_TRUE(standbyDuringBox) << "the animation runs while the box is up";
+        EXPECT_FALSE(form->Timer_Standby.Enabled());
+        EXPECT_FALSE(form->Label_Standby->Visible());
+        EXPECT_FALSE(form->Image_Start_Over->Enabled());
+        EXPECT_EQ(form->LogText(), "- Searching for updates...\r\n" + std::string(c.lastLine) + "\r\n");
+        EXPECT_EQ(host.Log.back(), c.lastLine);
+        form->MouseMove(Centre(form->Image_Start));
+        EXPECT_TRUE(form->Image_Start_Over->Visible());
+        Click(Centre(form->Image_Start_Over));
+        EXPECT_EQ(core.StartClicks, 0);
+        Press(form->Image_WebSite, form->Image_WebSite_Over);
+        EXPECT_EQ(core.Links.size(), 1u);
+        form->TimerTick(TFormTimer::Patch);
+        EXPECT_EQ(core.RunCalls, 1) << "the patch timer never ticks again";
+    }
 }
 
 TEST_F(WindowModel, AnErrorInAClickIsReportedAndTheWindowGoesOn) {

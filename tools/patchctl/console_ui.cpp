@@ -17,10 +17,12 @@ constexpr std::chrono::milliseconds kRedrawInterval{100};
 
 } // namespace
 
-ConsoleUi::ConsoleUi(TZipArchiver& archiver) : archiver_(archiver), terminal_(IsErrorStreamTerminal()) {}
+ConsoleUi::ConsoleUi(TZipArchiver& archiver)
+    : archiver_(archiver), terminal_(IsErrorStreamTerminal()), outputTerminal_(IsOutputStreamTerminal()) {}
 
 ConsoleUi::~ConsoleUi() {
     Erase();
+    PrintHeldLine();
 }
 
 std::unique_ptr<TMemo> ConsoleUi::CreateHiddenTextBuffer() {
@@ -30,6 +32,36 @@ std::unique_ptr<TMemo> ConsoleUi::CreateHiddenTextBuffer() {
 void ConsoleUi::DestroyHiddenTextBuffer(std::unique_ptr<TMemo>) {}
 
 void ConsoleUi::AppendLogLine(const std::string& text) {
+    PrintHeldLine();
+    if (!outputTerminal_ && visible_) {
+        held_ = text;
+        holding_ = true;
+        return;
+    }
+    PrintLine(text);
+}
+
+void ConsoleUi::ReplaceLastLogLine(const std::string& text) {
+    if (holding_) {
+        held_ = text;
+        return;
+    }
+    if (!outputTerminal_) {
+        PrintLine(text); // what was printed stays; the new text follows it
+        return;
+    }
+    const bool wasDrawn = drawn_;
+    Erase();
+    // Up to the last line, over it from its start.
+    std::fputs("\033[A\r\033[K", stdout);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    if (wasDrawn)
+        Draw(true);
+}
+
+void ConsoleUi::PrintLine(const std::string& text) {
     // The line must not land in the middle of the bar when both go to one terminal; a bar that was up
     // comes back below it.
     const bool wasDrawn = drawn_;
@@ -41,10 +73,19 @@ void ConsoleUi::AppendLogLine(const std::string& text) {
         Draw(true);
 }
 
+void ConsoleUi::PrintHeldLine() {
+    if (!holding_)
+        return;
+    holding_ = false;
+    PrintLine(held_);
+}
+
 void ConsoleUi::SetProgressVisible(bool visible) {
     visible_ = visible;
-    if (!visible)
+    if (!visible) {
         Erase();
+        PrintHeldLine();
+    }
 }
 
 void ConsoleUi::SetProgressPosition(std::int32_t position) {
@@ -65,6 +106,7 @@ void ConsoleUi::StepProgress(std::int32_t delta) {
 }
 
 void ConsoleUi::ShowMessageBox(const std::string& text) {
+    PrintHeldLine();
     const bool wasDrawn = drawn_;
     Erase();
     std::fprintf(stderr, "%s\n", text.c_str());
@@ -74,6 +116,7 @@ void ConsoleUi::ShowMessageBox(const std::string& text) {
 
 void ConsoleUi::ReportDownloadFailure(const std::string& name, const std::string& reason) {
     ++downloadFailures_;
+    PrintHeldLine();
     const bool wasDrawn = drawn_;
     Erase();
     std::fprintf(stderr, "patchctl update: cannot download %s: %s\n", name.c_str(), reason.c_str());

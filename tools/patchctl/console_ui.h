@@ -1,5 +1,7 @@
 // The launcher's window operations on a terminal, for running the launcher's core headless: log lines to
-// stdout, progress on stderr when stderr is a terminal, notices on stderr, no messages to pump.
+// stdout, progress on stderr when stderr is a terminal, notices on stderr, no messages to pump. A log
+// line that is written over (a download's progress line) is written over on a terminal; elsewhere only
+// its last text is printed.
 #pragma once
 
 #include "archive/zip_archiver.h"
@@ -27,6 +29,7 @@ public:
     void DestroyHiddenTextBuffer(std::unique_ptr<TMemo> buffer) override;
 
     void AppendLogLine(const std::string& text) override;
+    void ReplaceLastLogLine(const std::string& text) override;
     void SetProgressVisible(bool visible) override;
     void SetProgressPosition(std::int32_t position) override;
     void SetProgressMax(std::int32_t maximum) override; // EInvalidOperation below 0, as the window's bar
@@ -39,7 +42,11 @@ public:
     bool TerminationRequested() const override { return false; } // a terminal has no Exit button
     void ReportDownloadFailure(const std::string& name, const std::string& reason) override;
     void ReportListRefused(const std::string& reason) override;
-    TZipArchiver& ZipArchiver() override { return archiver_; }
+    // The run turns to the extraction: a line held back is final by now and is printed first.
+    TZipArchiver& ZipArchiver() override {
+        PrintHeldLine();
+        return archiver_;
+    }
 
     // Whether start-up armed the update run.
     bool Armed() const { return armed_; }
@@ -51,13 +58,20 @@ public:
 private:
     void Draw(bool force);
     void Erase();
+    void PrintLine(const std::string& text);
+    void PrintHeldLine();
 
     TZipArchiver& archiver_;
     std::string title_;
     bool armed_ = false;
     int downloadFailures_ = 0;
     bool listRefused_ = false;
-    bool terminal_ = false; // stderr is a terminal: the bar is drawn there
+    bool terminal_ = false;       // stderr is a terminal: the bar is drawn there
+    bool outputTerminal_ = false; // stdout is a terminal: a line written can be written over
+    // Off a terminal, a line logged while the bar is up may still be written over; it is printed once
+    // something else comes.
+    bool holding_ = false;
+    std::string held_;
     bool visible_ = false;
     bool drawn_ = false;
     std::int32_t position_ = 0;

@@ -270,6 +270,10 @@ int LintList(const std::string& path, const std::string& label, int& rowCount) {
             report.Problem(number, "URL whose last segment '" + stored +
                                        "' names one of the launcher's own files: a launcher that stores the "
                                        "archive under that name overwrites and then deletes it");
+        else if (const std::string safe = StoredArchiveName(text.url); safe != stored)
+            // A query string, a name too long or characters a file system refuses: this launcher stores
+            // the archive under a safe name, a launcher of the original kind may fail the row.
+            report.Information(number, "URL whose last segment '" + stored + "' is stored as '" + safe + "'");
         if (size && *size < 0)
             report.Problem(number, "negative size " + FormatInteger(*size) +
                                        ": the launcher's update run stops at this row");

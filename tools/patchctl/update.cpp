@@ -73,13 +73,18 @@ int Run(const std::vector<std::string>& args) {
         return kNoConfiguration; // the start-up's notice is on stderr
     try {
         UpdateRun(ui, Config().patchListUrl);
-    } catch (const EAbort&) {
+    } catch (const EAbort& abort) {
+        ui.AppendLogLine(UpdateNotFinishedLine(abort));
         // The window says nothing more after an Abort answer, the player having asked for it; here the
         // operator still needs to know why the run ended.
         std::fputs(
             "patchctl update: the extraction was aborted; the patch is not recorded and the run ends\n",
             stderr);
         return kRunEnded;
+    } catch (const std::exception& error) {
+        // As the window's log after its error box; the error itself is printed where it is caught.
+        ui.AppendLogLine(UpdateNotFinishedLine(error));
+        throw;
     }
     // The run went through, but something it was asked for is not in the installation.
     const int leftOut = dialogs.EntriesLeftOut();

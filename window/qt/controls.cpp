@@ -60,4 +60,19 @@ void TLogMemo::AppendLine(const QString& line) {
     verticalScrollBar()->setValue(verticalScrollBar()->maximum());
 }
 
+void TLogMemo::ReplaceLastLine(const QString& line) {
+    QTextCursor cursor(document());
+    cursor.movePosition(QTextCursor::End);
+    if (!cursor.movePosition(QTextCursor::PreviousBlock)) {
+        AppendLine(line);
+        return;
+    }
+    cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+    cursor.insertText(line);
+    cursor.movePosition(QTextCursor::End);
+    setTextCursor(cursor);
+    ensureCursorVisible();
+    verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+}
+
 } // namespace pc

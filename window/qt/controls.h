@@ -27,6 +27,8 @@ class TLogMemo : public QPlainTextEdit {
 public:
     explicit TLogMemo(QWidget* parent);
     void AppendLine(const QString& line);
+    // Writes over the last line (the one before the final line break); appends when there is none.
+    void ReplaceLastLine(const QString& line);
 };
 
 } // namespace pc

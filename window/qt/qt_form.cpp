@@ -258,6 +258,10 @@ void TQtForm::AppendLogLine(const std::string& text) {
     Memo_Log->AppendLine(ToDisplayText(text));
 }
 
+void TQtForm::ReplaceLastLogLine(const std::string& text) {
+    Memo_Log->ReplaceLastLine(ToDisplayText(text));
+}
+
 void TQtForm::ProgressChanged(const TProgressState& state) {
     if (ProgressBar)
         ProgressBar->SetState(state);

@@ -278,6 +278,28 @@ void TWin32Form::AppendLogLine(const std::string& text) {
     ::SendMessageW(memo_.Get(), EM_SCROLLCARET, 0, 0);
 }
 
+void TWin32Form::ReplaceLastLogLine(const std::string& text) {
+    // The last line runs from the line break before it to the final one. The text is searched rather
+    // than the control's line count, which counts wrapped lines.
+    const auto length = static_cast<int>(::SendMessageW(memo_.Get(), WM_GETTEXTLENGTH, 0, 0));
+    std::wstring current(static_cast<std::size_t>(length) + 1, L'\0');
+    ::SendMessageW(memo_.Get(), WM_GETTEXT, current.size(), reinterpret_cast<LPARAM>(current.data()));
+    current.resize(static_cast<std::size_t>(length));
+    if (current.size() < 2 || current.compare(current.size() - 2, 2, L"\r\n") != 0) {
+        AppendLogLine(text);
+        return;
+    }
+    const std::size_t end = current.size() - 2;
+    const std::size_t previous = end < 2 ? std::wstring::npos : current.rfind(L"\r\n", end - 2);
+    const std::size_t start = previous == std::wstring::npos ? 0 : previous + 2;
+    const std::wstring line = win32::DisplayText(text);
+    ::SendMessageW(memo_.Get(), EM_SETSEL, static_cast<WPARAM>(start), static_cast<LPARAM>(end));
+    ::SendMessageW(memo_.Get(), EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(line.c_str()));
+    const LRESULT now = ::SendMessageW(memo_.Get(), WM_GETTEXTLENGTH, 0, 0);
+    ::SendMessageW(memo_.Get(), EM_SETSEL, static_cast<WPARAM>(now), now);
+    ::SendMessageW(memo_.Get(), EM_SCROLLCARET, 0, 0);
+}
+
 void TWin32Form::ProgressChanged(const TProgressState& state) {
     progress_->Show(state.Min, state.Max, state.Position);
     if (progress_->Visible() != state.Visible)

@@ -44,6 +44,7 @@ private:
     TSize MeasureLabel(const TControlLayout& label, const std::string& caption) override;
     void SetWindowCaption(const std::string& text) override;
     void AppendLogLine(const std::string& text) override;
+    void ReplaceLastLogLine(const std::string& text) override;
     void ProgressChanged(const TProgressState& state) override;
     void NavigateNews(const std::string& url) override;
     bool StartTimer(TFormTimer timer, int intervalMs) override;
