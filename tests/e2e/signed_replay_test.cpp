@@ -169,7 +169,8 @@ TEST_F(SignedReplay, ExpiredListsAndUnpinnedRowsAreRefused) {
     EXPECT_EQ(Installed("tqm_serial.ini"), "2\r\n");
     EXPECT_FALSE(fs::exists(install_ / "tmp_PatchList.ini"));
 
-    // A row without a SHA-256 in a signed list: not downloaded, the rest goes on.
+    // A row without a SHA-256 in a signed list: not downloaded, and the run ends there as for any row
+    // that cannot be downloaded.
     content_.Write("list.txt", "//serial 9\r\n" + rows);
     Publish("p2.zip", ZipBuilder().Deflated("two.txt", "2").Build(), "");
     const std::string bare = content_.Write("patches/p3.zip", ZipBuilder().Deflated("three.txt", "3").Build());
@@ -181,7 +182,7 @@ TEST_F(SignedReplay, ExpiredListsAndUnpinnedRowsAreRefused) {
     EXPECT_EQ(r.out, "- Searching for updates...\n"
                      "- Downloaded: p2\n"
                      "- Cannot download: p3\n"
-                     "- Update process completed\n");
+                     "- The update is not complete; it will be tried again at the next start\n");
     EXPECT_EQ(r.err, "patchctl update: cannot download p3: the signed list gives no SHA-256 for it, and a "
                      "launcher with a patchlist_key downloads only archives whose SHA-256 the list gives\n");
     EXPECT_EQ(Installed("two.txt"), "2");
