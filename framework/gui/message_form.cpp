@@ -1,5 +1,6 @@
 #include "framework/gui/message_form.h"
 
+#include "framework/dialog_units.h"
 #include "framework/gui/application.h"
 
 #include <QApplication>
@@ -20,11 +21,6 @@ namespace {
 
 const QString kButtonCaption = QStringLiteral("OK");
 
-// Windows' MulDiv: n * numerator / denominator rounded to the nearest integer.
-int MulDiv(int n, int numerator, int denominator) {
-    return static_cast<int>((static_cast<long long>(n) * numerator * 2 + denominator) / (2LL * denominator));
-}
-
 } // namespace
 
 int MessageTextFlags() {
@@ -39,17 +35,15 @@ TMessageForm::TMessageForm(const QString& text, const QString& caption)
     setFont(QApplication::font("QMessageBox"));
     const QFontMetrics fm(font());
 
-    // One horizontal dialog unit is a quarter of the average letter width, one vertical unit an eighth
-    // of the letter height.
-    const int averageWidth =
-        fm.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) / 52;
     const int letterHeight = fm.height();
-    const int hMargin = MulDiv(8, averageWidth, 4);
-    const int vMargin = MulDiv(8, letterHeight, 8);
-    const int vSpacing = MulDiv(10, letterHeight, 8);
-    const int buttonHeight = MulDiv(14, letterHeight, 8);
-    const int buttonWidth =
-        std::max(MulDiv(50, averageWidth, 4), fm.horizontalAdvance(QString(kButtonCaption).remove('&')) + 8);
+    const TMessageFormMetrics m = MessageFormMetrics(TDialogUnits{
+        fm.horizontalAdvance(QLatin1String(kDialogUnitLetters)) / kDialogUnitLetterCount, letterHeight});
+    const int hMargin = m.HMargin;
+    const int vMargin = m.VMargin;
+    const int vSpacing = m.VSpacing;
+    const int buttonHeight = m.ButtonHeight;
+    const int buttonWidth = std::max(
+        m.ButtonWidth, fm.horizontalAdvance(QString(kButtonCaption).remove('&')) + kButtonCaptionPadding);
 
     const QScreen* screen = QGuiApplication::primaryScreen();
     const int maxTextWidth = std::max(1, screen ? screen->geometry().width() / 2 : 512);

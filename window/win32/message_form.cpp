@@ -1,5 +1,7 @@
 #include "window/win32/message_form.h"
 
+#include "framework/dialog_units.h"
+
 #include "window/win32/application.h"
 
 #include <algorithm>
@@ -16,26 +18,12 @@ constexpr int kTextId = 100;
 constexpr int kEditId = 101;
 constexpr int kFirstButtonId = 1000;
 
-// Windows' MulDiv: n * numerator / denominator rounded to the nearest integer.
-int MulDiv(int n, int numerator, int denominator) {
-    return static_cast<int>((static_cast<long long>(n) * numerator * 2 + denominator) / (2LL * denominator));
-}
-
-// The dialog units of a font: a quarter of the average letter width, an eighth of the letter height.
-struct TDialogUnits {
-    int AverageWidth = 1;
-    int Height = 1;
-    int X(int units) const { return MulDiv(units, AverageWidth, 4); }
-    int Y(int units) const { return MulDiv(units, Height, 8); }
-};
-
 TDialogUnits UnitsOf(HDC dc) {
-    static const wchar_t kLetters[] = L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
     SIZE size{};
-    ::GetTextExtentPoint32W(dc, kLetters, 52, &size);
+    ::GetTextExtentPoint32A(dc, kDialogUnitLetters, kDialogUnitLetterCount, &size);
     TEXTMETRICW metrics{};
     ::GetTextMetricsW(dc, &metrics);
-    return TDialogUnits{std::max(1, static_cast<int>(size.cx / 52)),
+    return TDialogUnits{std::max(1, static_cast<int>(size.cx / kDialogUnitLetterCount)),
                         std::max(1, static_cast<int>(metrics.tmHeight))};
 }
 
@@ -117,14 +105,16 @@ void TMessageForm::Layout() {
     win32::ScreenDc dc;
     win32::SelectGuard font(dc.Get(), font_.Get());
     const TDialogUnits du = UnitsOf(dc.Get());
-    const int hMargin = du.X(8);
-    const int vMargin = du.Y(8);
-    const int vSpacing = du.Y(10);
-    buttonHeight_ = du.Y(14);
-    buttonGap_ = du.X(4);
-    buttonWidth_ = du.X(50);
+    const TMessageFormMetrics m = MessageFormMetrics(du);
+    const int hMargin = m.HMargin;
+    const int vMargin = m.VMargin;
+    const int vSpacing = m.VSpacing;
+    buttonHeight_ = m.ButtonHeight;
+    buttonGap_ = m.ButtonGap;
+    buttonWidth_ = m.ButtonWidth;
     for (const TDialogButton& button : buttons_)
-        buttonWidth_ = std::max(buttonWidth_, CaptionWidth(dc.Get(), WithoutAmpersands(button.Caption)) + 8);
+        buttonWidth_ = std::max(buttonWidth_, CaptionWidth(dc.Get(), WithoutAmpersands(button.Caption)) +
+                                                  kButtonCaptionPadding);
 
     // The text wraps at half the screen's width; an empty text still takes one line.
     const int iconSpace = questionIcon_ ? ::GetSystemMetrics(SM_CXICON) + hMargin : 0;
@@ -331,11 +321,12 @@ bool InputQuery(const std::wstring& caption, const std::wstring& prompt, std::ws
     }
     // An input box of 180 by 63 dialog units: the prompt, the edit field below it, OK and Cancel under it.
     const SIZE client{du.X(180), du.Y(63)};
-    const int margin = du.X(8);
+    const TMessageFormMetrics m = MessageFormMetrics(du);
+    const int margin = m.HMargin;
     const int editTop = du.Y(19);
     const int buttonTop = du.Y(41);
-    const int buttonWidth = du.X(50);
-    const int buttonHeight = du.Y(14);
+    const int buttonWidth = m.ButtonWidth;
+    const int buttonHeight = m.ButtonHeight;
 
     TQuery query;
     const wchar_t* cls = win32::RegisterWindowClass(L"TInputQueryForm", QueryProcedure);
@@ -352,7 +343,7 @@ bool InputQuery(const std::wstring& caption, const std::wstring& prompt, std::ws
     query.Edit =
         MakeChild(form.Get(), L"EDIT", value, WS_TABSTOP | WS_BORDER | ES_AUTOHSCROLL | ES_PASSWORD,
                   RECT{margin, editTop, client.cx - margin, editTop + du.Y(12)}, kEditId, font.Get());
-    const int gap = du.X(4);
+    const int gap = m.ButtonGap;
     const int left = (client.cx - 2 * buttonWidth - gap) / 2;
     MakeChild(form.Get(), L"BUTTON", L"OK", WS_TABSTOP | BS_DEFPUSHBUTTON,
               RECT{left, buttonTop, left + buttonWidth, buttonTop + buttonHeight}, IDOK, font.Get());

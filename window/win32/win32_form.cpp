@@ -107,10 +107,6 @@ TWin32Form::~TWin32Form() {
     model_.reset();
     news_.reset();
     timers_.clear();
-    if (canvasDc_) {
-        ::SelectObject(canvasDc_, canvasOld_);
-        ::DeleteDC(canvasDc_);
-    }
 }
 
 void TWin32Form::MakeCanvas() {
@@ -126,8 +122,9 @@ void TWin32Form::MakeCanvas() {
     if (!canvas_.Get())
         throw Exception("The window's drawing surface cannot be created");
     canvasBits_ = static_cast<std::uint32_t*>(bits);
-    canvasDc_ = ::CreateCompatibleDC(nullptr);
-    canvasOld_ = ::SelectObject(canvasDc_, canvas_.Get());
+    canvasDc_.Reset(canvas_.Get());
+    if (!canvasDc_.Get())
+        throw Exception("The window's drawing surface cannot be created");
 }
 
 void TWin32Form::BuildChildWindows() {
@@ -208,17 +205,17 @@ void TWin32Form::DrawPicture(const TGraphicControl& control) {
 
 void TWin32Form::DrawLabel(const TGraphicControl& control) {
     const TControlLayout& entry = control.Layout();
-    win32::SelectGuard font(canvasDc_, fonts_[LayoutIndex(entry)].Get());
-    ::SetBkMode(canvasDc_, TRANSPARENT);
-    ::SetTextColor(canvasDc_, ColourRef(RoleColour(entry.Colour)));
+    win32::SelectGuard font(canvasDc_.Get(), fonts_[LayoutIndex(entry)].Get());
+    ::SetBkMode(canvasDc_.Get(), TRANSPARENT);
+    ::SetTextColor(canvasDc_.Get(), ColourRef(RoleColour(entry.Colour)));
     RECT box = ToRect(control.BoundsRect());
     const std::wstring text = win32::DisplayText(control.Caption());
     // What does not fit is cut off at the box's edges.
-    const int saved = ::SaveDC(canvasDc_);
-    ::IntersectClipRect(canvasDc_, box.left, box.top, box.right, box.bottom);
-    ::DrawTextW(canvasDc_, text.c_str(), static_cast<int>(text.size()), &box,
+    const int saved = ::SaveDC(canvasDc_.Get());
+    ::IntersectClipRect(canvasDc_.Get(), box.left, box.top, box.right, box.bottom);
+    ::DrawTextW(canvasDc_.Get(), text.c_str(), static_cast<int>(text.size()), &box,
                 kLabelFlags | (entry.CentreText ? DT_CENTER : DT_LEFT));
-    ::RestoreDC(canvasDc_, saved);
+    ::RestoreDC(canvasDc_.Get(), saved);
 }
 
 void TWin32Form::Compose(const RECT& area) {
@@ -256,12 +253,13 @@ void TWin32Form::Invalidate(TRect area) {
 }
 
 TSize TWin32Form::MeasureLabel(const TControlLayout& label, const std::string& caption) {
-    win32::SelectGuard font(canvasDc_, fonts_[LayoutIndex(label)].Get());
+    win32::SelectGuard font(canvasDc_.Get(), fonts_[LayoutIndex(label)].Get());
     const std::wstring text = win32::DisplayText(caption);
     RECT measured{0, 0, 0, 0};
-    ::DrawTextW(canvasDc_, text.c_str(), static_cast<int>(text.size()), &measured, kLabelFlags | DT_CALCRECT);
+    ::DrawTextW(canvasDc_.Get(), text.c_str(), static_cast<int>(text.size()), &measured,
+                kLabelFlags | DT_CALCRECT);
     TEXTMETRICW metrics{};
-    ::GetTextMetricsW(canvasDc_, &metrics);
+    ::GetTextMetricsW(canvasDc_.Get(), &metrics);
     return TSize{static_cast<int>(measured.right - measured.left), static_cast<int>(metrics.tmHeight)};
 }
 
@@ -391,7 +389,7 @@ LRESULT TWin32Form::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         HDC dc = ::BeginPaint(window, &paint);
         const RECT& area = paint.rcPaint;
         Compose(area);
-        ::BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top, canvasDc_,
+        ::BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top, canvasDc_.Get(),
                  area.left, area.top, SRCCOPY);
         ::EndPaint(window, &paint);
         model_->Painted();

@@ -79,8 +79,7 @@ private:
     // The composition the window is painted from: a 32-bit bitmap as large as the window.
     win32::UniqueGdi<HBITMAP> canvas_;
     std::uint32_t* canvasBits_ = nullptr;
-    HDC canvasDc_ = nullptr;
-    HGDIOBJ canvasOld_ = nullptr;
+    win32::UniqueMemoryDc canvasDc_; // after the bitmap: it lets go of it first
     win32::UniqueWindow memo_;
     win32::UniqueGdi<HFONT> memoFont_;
     win32::UniqueGdi<HBRUSH> memoBrush_;

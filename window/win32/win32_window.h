@@ -114,6 +114,37 @@ private:
     HDC dc_;
 };
 
+// A memory device context with one bitmap selected into it; the DC's own object goes back in and the DC is
+// deleted with its owner object (before the bitmap, which must outlive the selection).
+class UniqueMemoryDc {
+public:
+    UniqueMemoryDc() = default;
+    UniqueMemoryDc(const UniqueMemoryDc&) = delete;
+    UniqueMemoryDc& operator=(const UniqueMemoryDc&) = delete;
+    ~UniqueMemoryDc() { Reset(); }
+
+    HDC Get() const { return dc_; }
+    // A new DC compatible with the screen, `bitmap` selected into it.
+    void Reset(HBITMAP bitmap) {
+        Reset();
+        dc_ = ::CreateCompatibleDC(nullptr);
+        if (dc_)
+            old_ = ::SelectObject(dc_, bitmap);
+    }
+    void Reset() {
+        if (dc_) {
+            ::SelectObject(dc_, old_);
+            ::DeleteDC(dc_);
+        }
+        dc_ = nullptr;
+        old_ = nullptr;
+    }
+
+private:
+    HDC dc_ = nullptr;
+    HGDIOBJ old_ = nullptr;
+};
+
 // Selects an object into a device context for the life of this guard.
 class SelectGuard {
 public:
