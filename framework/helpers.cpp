@@ -2,7 +2,11 @@
 
 #include "framework/exceptions.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <random>
 
 namespace pc {
 namespace {
@@ -71,6 +75,19 @@ std::int32_t ParseInteger(const std::string& text) {
 
 std::string FormatInteger(std::int32_t value) {
     return std::to_string(value);
+}
+
+std::string RandomHexDigits(int count) {
+    static std::mutex mutex;
+    static std::mt19937_64 generator{std::random_device{}()};
+    unsigned long long number = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        number = generator();
+    }
+    char digits[17];
+    std::snprintf(digits, sizeof digits, "%016llx", number);
+    return std::string(digits + 16 - std::clamp(count, 1, 16));
 }
 
 std::string AsciiLowerCase(std::string text) {

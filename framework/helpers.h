@@ -41,6 +41,10 @@ struct TFileIdentity {
 // The identity of the regular file of that literal name, or false when there is none.
 bool FileIdentityOf(const std::string& name, TFileIdentity& identity);
 
+// `count` (1 to 16) lower-case hexadecimal digits drawn at random, for names that must not be guessed or
+// repeated; safe to call from any thread.
+std::string RandomHexDigits(int count);
+
 // ASCII letters in lower case, every other byte as it is (the C locale's rule, whatever the process's
 // locale).
 std::string AsciiLowerCase(std::string text);

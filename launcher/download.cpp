@@ -199,14 +199,7 @@ public:
             if (hasher_ && !hashed_)
                 HashBytesOnDisk();
             if (withProgress_ && stepped_ < written_) {
-                // The bytes kept from an earlier start count as read.
-                for (std::int64_t left = written_ - stepped_; left > 0;) {
-                    const auto step = static_cast<std::int32_t>(
-                        std::min<std::int64_t>(left, std::numeric_limits<std::int32_t>::max()));
-                    ui_.StepProgress(step);
-                    left -= step;
-                }
-                stepped_ = written_;
+                StepOverKeptBytes();
                 TellProgress();
                 ui_.PumpMessages();
                 return !Ending();
@@ -342,17 +335,21 @@ private:
     // The bar and the progress line show the kept bytes as read.
     void ShowKeptBytes() {
         total_ = written_;
-        if (withProgress_ && stepped_ < written_) {
-            for (std::int64_t left = written_ - stepped_; left > 0;) {
-                const auto step = static_cast<std::int32_t>(
-                    std::min<std::int64_t>(left, std::numeric_limits<std::int32_t>::max()));
-                ui_.StepProgress(step);
-                left -= step;
-            }
-            stepped_ = written_;
-        }
+        if (withProgress_ && stepped_ < written_)
+            StepOverKeptBytes();
         TellProgress();
         ui_.PumpMessages();
+    }
+
+    // The bytes kept from an earlier start count as read: the bar steps over them.
+    void StepOverKeptBytes() {
+        for (std::int64_t left = written_ - stepped_; left > 0;) {
+            const auto step = static_cast<std::int32_t>(
+                std::min<std::int64_t>(left, std::numeric_limits<std::int32_t>::max()));
+            ui_.StepProgress(step);
+            left -= step;
+        }
+        stepped_ = written_;
     }
 
     void TellProgress() {

@@ -11,7 +11,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
-#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -35,12 +34,8 @@ using posix::UniqueFd;
 // Creates a fresh, uniquely named file beside `path`, readable by all and writable by its owner, less
 // the umask.
 UniqueFd CreateSibling(const std::string& path, std::string& siblingName) {
-    static std::mt19937_64 generator{std::random_device{}()};
     for (int attempt = 0; attempt < 100; ++attempt) {
-        char suffix[24];
-        std::snprintf(suffix, sizeof suffix, ".%012llx",
-                      static_cast<unsigned long long>(generator() & 0xFFFFFFFFFFFFull));
-        siblingName = PathPart(path) + "." + NamePart(path) + suffix + ".tmp";
+        siblingName = PathPart(path) + "." + NamePart(path) + "." + RandomHexDigits(12) + ".tmp";
         const int fd = ::open(siblingName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd >= 0)
             return UniqueFd(fd);

@@ -5,6 +5,7 @@
 // a separator, so no entry is ever extracted to a name holding one: a name of that form is always a
 // temporary, and whatever a killed run left is found by its name alone.
 #include "framework/file_system.h"
+#include "framework/helpers.h"
 
 #include "framework/posix/unique_fd.h"
 
@@ -18,8 +19,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
-#include <random>
 #include <string_view>
 #include <vector>
 
@@ -70,16 +69,7 @@ std::string DirectoryPartOf(const std::string& target) {
 }
 
 std::string FreshTemporaryName(const std::string& target) {
-    static std::mutex mutex;
-    static std::mt19937_64 generator{std::random_device{}()};
-    unsigned long long number = 0;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        number = generator();
-    }
-    char digits[17];
-    std::snprintf(digits, sizeof digits, "%016llx", number);
-    return DirectoryPartOf(target) + std::string(kTemporaryPrefix) + digits;
+    return DirectoryPartOf(target) + std::string(kTemporaryPrefix) + RandomHexDigits(16);
 }
 
 } // namespace

@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <random>
 #include <vector>
 
 namespace pc {
@@ -29,12 +28,8 @@ namespace {
 
 // Creates a fresh, uniquely named file beside `path`, that nobody else may open while it is written.
 win32::UniqueHandle CreateSibling(const std::string& path, std::string& siblingName) {
-    static std::mt19937_64 generator{std::random_device{}()};
     for (int attempt = 0; attempt < 100; ++attempt) {
-        char suffix[24];
-        std::snprintf(suffix, sizeof suffix, ".%012llx",
-                      static_cast<unsigned long long>(generator() & 0xFFFFFFFFFFFFull));
-        siblingName = PathPart(path) + "." + NamePart(path) + suffix + ".tmp";
+        siblingName = PathPart(path) + "." + NamePart(path) + "." + RandomHexDigits(12) + ".tmp";
         win32::UniqueHandle file(::CreateFileA(siblingName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                                FILE_ATTRIBUTE_NORMAL, nullptr));
         if (file.Valid())

@@ -1,6 +1,7 @@
 // The archive component's file system on Windows: the wide file functions with real share modes, file
 // times through SetFileTime, DOS attributes through SetFileAttributesW, removable media by GetDriveTypeW.
 #include "framework/file_system.h"
+#include "framework/helpers.h"
 
 #include "framework/win32/win32_support.h"
 
@@ -8,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -255,14 +255,11 @@ bool RemoveNonDirectory(const std::string& name) {
         return false;
     // A running program can be renamed but not deleted or overwritten: it goes aside under a fresh name,
     // given in the form that keeps its final dot.
-    static std::mt19937_64 generator{std::random_device{}()};
     const std::wstring directory = win32::VerbatimDirectoryOf(name);
     const std::size_t slash = name.find_last_of("\\/");
     const std::string fileName = slash == std::string::npos ? name : name.substr(slash + 1);
     for (int attempt = 0; !directory.empty() && attempt < 10; ++attempt) {
-        char suffix[32];
-        std::snprintf(suffix, sizeof suffix, ".%012llx%s",
-                      static_cast<unsigned long long>(generator() & 0xFFFFFFFFFFFFull), kMovedAside);
+        const std::string suffix = "." + RandomHexDigits(12) + kMovedAside;
         if (::MoveFileExW(wide.c_str(), (directory + win32::WideName(fileName + suffix)).c_str(),
                           MOVEFILE_WRITE_THROUGH))
             return true;

@@ -6,13 +6,12 @@
 // left is found by its name alone. (The characters the system refuses in names would not do: the "\\?\"
 // form refuses them as well.)
 #include "framework/file_system.h"
+#include "framework/helpers.h"
 
 #include "framework/win32/win32_support.h"
 
 #include <cstdio>
 #include <cstring>
-#include <mutex>
-#include <random>
 #include <vector>
 
 namespace pc::win32 {
@@ -55,16 +54,7 @@ bool IsHexDigit(char c) {
 }
 
 std::string FreshTemporaryName(const std::wstring& directory) {
-    static std::mutex mutex;
-    static std::mt19937_64 generator{std::random_device{}()};
-    unsigned long long number = 0;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        number = generator();
-    }
-    char name[40];
-    std::snprintf(name, sizeof name, "%s%016llx.", kTemporaryStart, number);
-    return win32::FromWide(directory, CP_UTF8) + name;
+    return win32::FromWide(directory, CP_UTF8) + kTemporaryStart + RandomHexDigits(16) + ".";
 }
 
 } // namespace
