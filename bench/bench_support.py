@@ -26,6 +26,22 @@ def arguments(name, doc, default_rounds, tools):
     return patchctl, rounds, work
 
 
+def launcher_programs(name, build, tools):
+    """The launcher and patchctl of the build folder BUILD, after checking that both are built and every peer
+    tool is there. Returns (client, patchctl), or an exit status when the benchmark cannot run."""
+    client = os.path.join(build, "window", "patch-client")
+    patchctl = os.path.join(build, "tools", "patchctl")
+    for path in (client, patchctl):
+        if not os.path.exists(path):
+            print("bench %s: %s is not built" % (name, path), file=sys.stderr)
+            return 1
+    for tool in tools:
+        if shutil.which(tool) is None:
+            print("bench %s: %s is not installed (scripts/bootstrap installs it)" % (name, tool), file=sys.stderr)
+            return 1
+    return client, patchctl
+
+
 def run_timed(command, work, cwd=None, quiet=False):
     """Runs command; returns (seconds, peak RSS in KiB). The peak comes from GNU time, which starts the
     tool from its own small process: a child forked straight from this interpreter would carry the

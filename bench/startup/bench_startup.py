@@ -20,6 +20,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from bench_support import launcher_programs  # noqa: E402
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MIB = 1024 * 1024
 
@@ -102,17 +105,11 @@ def main(argv):
         return 2
     build = os.path.abspath(argv[1])
     rounds = int(argv[2]) if len(argv) > 2 else 5
-    client = os.path.join(build, "window", "patch-client")
-    patchctl = os.path.join(build, "tools", "patchctl")
     picture = os.path.join(ROOT, "assets", "background.bmp")
-    for path in (client, patchctl):
-        if not os.path.exists(path):
-            print("bench startup: %s is not built" % path, file=sys.stderr)
-            return 1
-    for tool in ("Xvfb", "display"):
-        if shutil.which(tool) is None:
-            print("bench startup: %s is not installed (scripts/bootstrap installs it)" % tool, file=sys.stderr)
-            return 1
+    programs = launcher_programs("startup", build, ("Xvfb", "display"))
+    if isinstance(programs, int):
+        return programs
+    client, patchctl = programs
 
     work = tempfile.mkdtemp(prefix="pc-bench-startup-")
     screen = None

@@ -23,7 +23,7 @@ import time
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from bench_support import Nginx  # noqa: E402
+from bench_support import Nginx, launcher_programs  # noqa: E402
 
 MIB = 1024 * 1024
 TICK = os.sysconf("SC_CLK_TCK")
@@ -148,16 +148,10 @@ def main(argv):
     build = os.path.abspath(argv[1])
     rounds = int(argv[2]) if len(argv) > 2 else 5
     size_mib = int(argv[3]) if len(argv) > 3 else 128
-    client = os.path.join(build, "window", "patch-client")
-    patchctl = os.path.join(build, "tools", "patchctl")
-    for path in (client, patchctl):
-        if not os.path.exists(path):
-            print("bench window: %s is not built" % path, file=sys.stderr)
-            return 1
-    for tool in ("Xvfb", "nginx"):
-        if shutil.which(tool) is None:
-            print("bench window: %s is not installed (scripts/bootstrap installs it)" % tool, file=sys.stderr)
-            return 1
+    programs = launcher_programs("window", build, ("Xvfb", "nginx"))
+    if isinstance(programs, int):
+        return programs
+    client, patchctl = programs
 
     work = tempfile.mkdtemp(prefix="pc-bench-window-")
     server = xvfb = None
