@@ -205,7 +205,7 @@ int PrintHelp(const std::vector<const Command*>& entries) {
     std::string usage, help;
     for (const Command* entry : entries) {
         usage += (usage.empty() ? "" : " | ") + std::string(entry->spec.usage);
-        help += HelpText(entry->spec);
+        help += (help.empty() ? "" : "\n") + HelpText(entry->spec);
     }
     std::printf("usage: patchctl %s\n%s", usage.c_str(), help.c_str());
     return 0;
