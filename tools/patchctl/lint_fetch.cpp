@@ -138,8 +138,6 @@ void TestArchive(LintReport& report, int line, const std::string& file) {
 
 } // namespace
 
-// Downloads every archive that an installation with an empty ledger would fetch (a row superseded in its
-// group is not) and checks it against its row. Returns the number of problems.
 int FetchArchives(const std::string& path, const std::string& label, const std::string& scratch) {
     LintReport report(label);
     auto table = std::make_unique<TPatchList>();
