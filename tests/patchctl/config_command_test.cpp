@@ -130,7 +130,7 @@ TEST(PatchctlConfig, EncodeRefusesBadInputAndWritesNothing) {
         {"", "client_title\n" + good, "line 1: expected key=value"},
         {"--key 1", good, "the key must be two hexadecimal digits, not '1'"},
         {"--key 1G", good, "the key must be two hexadecimal digits, not '1G'"},
-        {"--key", good, "unexpected argument '--key'"},
+        {"--key", good, "--key needs a value"},
     };
     for (const auto& c : cases) {
         const auto result = Patchctl("config encode " + c.args, c.input);
@@ -230,7 +230,8 @@ TEST(PatchctlConfig, EncodeToAFileKeepsTheOldOneOnFailure) {
         {"-o '" + path + "'", "client_title=T\n", 2,
          "patchctl config encode: key 'newsfile_url' is missing\n"},
         {"--key 1G -o '" + path + "'", plain, 2,
-         "patchctl config encode: the key must be two hexadecimal digits, not '1G'\n"},
+         "patchctl config encode: the key must be two hexadecimal digits, not '1G'\n"
+         "usage: patchctl config encode [--key HH] [-o FILE] < PLAIN\n"},
         {"-o '" + (dir / "none/Config.ini") + "'", plain, 1,
          "Cannot create file " + (dir / "none/Config.ini") + ".\n"},
         {"-o '" + dir.Path() + "'", plain, 1, "Cannot create file " + dir.Path() + ".\n"},

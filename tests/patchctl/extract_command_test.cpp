@@ -374,12 +374,25 @@ TEST(PatchctlExtract, ArchivesThatCannotBeOpenedAndBadUsage) {
     EXPECT_FALSE(fs::exists(dir / "missing.zip")); // never made as an empty archive
     EXPECT_FALSE(fs::exists(dir / "out"));
 
-    for (const std::string args :
-         {"extract", "extract only-one", "extract a b --on-failure sometimes",
-          "extract a b --overwrite maybe", "extract a b --password", "extract a b --bogus"}) {
-        r = RunProgram(Quote(kPatchctl) + " " + args);
-        EXPECT_EQ(r.exitCode, 2) << args;
-        EXPECT_NE(r.err.find("usage: patchctl extract ARCHIVE DESTDIR"), std::string::npos) << args;
+    const struct {
+        const char* args;
+        const char* error;
+    } usage[] = {
+        {"extract", "ARCHIVE and DESTDIR are needed"},
+        {"extract only-one", "ARCHIVE and DESTDIR are needed"},
+        {"extract a b --on-failure sometimes", "unknown failure policy 'sometimes'"},
+        {"extract a b --overwrite maybe", "unknown overwrite mode 'maybe'"},
+        {"extract a b --password", "--password needs a value"},
+        {"extract a b --bogus", "unknown option '--bogus'"},
+    };
+    for (const auto& c : usage) {
+        r = RunProgram(Quote(kPatchctl) + " " + c.args);
+        EXPECT_EQ(r.exitCode, 2) << c.args;
+        EXPECT_EQ(r.err,
+                  std::string("patchctl extract: ") + c.error +
+                      "\nusage: patchctl extract ARCHIVE DESTDIR [--on-failure abort|ignore|retry-once] "
+                      "[--overwrite always|never|newer|older] [--password TEXT]\n")
+            << c.args;
     }
 }
 

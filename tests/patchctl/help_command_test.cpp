@@ -70,6 +70,45 @@ TEST(PatchctlHelp, EveryCommandAnswersHelpAndVersion) {
     }
 }
 
+// Each command's declaration in the table: what it needs, what excludes what, and how `config` picks its
+// sub-command. The wording itself is the parser's, the same for all.
+TEST(PatchctlHelp, EveryCommandRefusesABadLineInTheSameWords) {
+    const std::string config = "config decode FILE | config encode [--key HH] [-o FILE] < PLAIN";
+    const struct {
+        const char* args;
+        std::string error;
+        std::string usage;
+    } cases[] = {
+        {"config", "config: decode or encode is needed", config},
+        {"config frob", "config: unknown sub-command 'frob'", config},
+        {"config decode", "config decode: FILE is needed", "config decode FILE"},
+        {"config encode x", "config encode: unexpected argument 'x'",
+         "config encode [--key HH] [-o FILE] < PLAIN"},
+        {"keygen", "keygen: KEY.pem is needed", "keygen KEY.pem"},
+        {"keygen ''", "keygen: empty argument for KEY.pem", "keygen KEY.pem"},
+        {"lint list.txt --sig", "lint: --sig and --config go together",
+         "lint FILE|URL [--fetch] [--sig --config CONFIG.ini]"},
+        {"list a b", "list: unexpected argument 'b'", "list ARCHIVE"},
+        {"pack a b", "pack: OLD, NEW and OUT.zip are needed",
+         "pack OLD NEW OUT.zip [--all] [--force] | pack --all NEW OUT.zip [--force]"},
+        {"publish l a u --key k --unsigned", "publish: --key and --unsigned exclude each other",
+         "publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] [--force] [--key KEY.pem | "
+         "--unsigned] "
+         "[--dry-run]"},
+        {"sign list.txt", "sign: --key KEY.pem is needed", "sign LIST --key KEY.pem [--expires DAYS]"},
+        {"update", "update: DIR is needed", "update DIR [--on-failure abort|ignore|retry-once]"},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        const ProgramResult r =
+            RunProgram("cd " + Quoted(dir.Path()) + " && " + Quoted(PATCHCTL_PATH) + " " + c.args);
+        EXPECT_EQ(r.exitCode, 2) << c.args;
+        EXPECT_EQ(r.out, "") << c.args;
+        EXPECT_EQ(r.err, "patchctl " + c.error + "\nusage: patchctl " + c.usage + "\n") << c.args;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
+}
+
 #ifdef PATCH_CLIENT_PATH
 // The launcher answers before it makes its window: no display is needed, and no Config.ini is read.
 TEST(PatchClientOptions, HelpAndVersionWithoutADisplay) {

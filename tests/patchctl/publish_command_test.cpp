@@ -389,7 +389,8 @@ TEST(PatchctlSign, StampsTheNextSerialAndKeepsEveryOtherByte) {
             Patchctl("sign " + Quoted(list) + " --key " + Quoted(key) + " --expires " + Quoted(days));
         EXPECT_EQ(refused.exitCode, 2) << days;
         EXPECT_EQ(refused.err, "patchctl sign: --expires takes a number of days from 1 to 36500, not '" +
-                                   std::string(days) + "'\n")
+                                   std::string(days) +
+                                   "'\nusage: patchctl sign LIST --key KEY.pem [--expires DAYS]\n")
             << days;
         EXPECT_EQ(ReadFileBytes(list), unchanged) << days;
     }

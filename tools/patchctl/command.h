@@ -1,15 +1,20 @@
-// The patchctl dispatcher: each sub-command registers a handler under its name at start-up.
+// patchctl's commands. Each takes its command line as main's table declares it, already read by that
+// declaration; a finding that the line does not fit after all is thrown as UsageError.
 #pragma once
 
-#include <string>
-#include <vector>
+#include "tools/patchctl/arguments.h"
 
 namespace pc::patchctl {
 
-using Handler = int (*)(const std::vector<std::string>& args);
-
-struct Registration {
-    Registration(const char* name, const char* usage, Handler handler);
-};
+int RunConfigDecode(const Arguments& args);
+int RunConfigEncode(const Arguments& args);
+int RunExtract(const Arguments& args);
+int RunKeygen(const Arguments& args);
+int RunLint(const Arguments& args);
+int RunList(const Arguments& args);
+int RunPack(const Arguments& args);
+int RunPublish(const Arguments& args);
+int RunSign(const Arguments& args);
+int RunUpdate(const Arguments& args);
 
 } // namespace pc::patchctl

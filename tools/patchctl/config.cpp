@@ -55,7 +55,10 @@ std::string ConfigDamage(const std::string& path) {
     return {};
 }
 
-int Decode(const std::string& path) {
+} // namespace
+
+int RunConfigDecode(const Arguments& args) {
+    const std::string& path = args.Positionals()[0];
     if (!IsExistingFile(path)) {
         std::fprintf(stderr, "Essential file missing: %s\n", path.c_str());
         return 1;
@@ -73,6 +76,8 @@ int Decode(const std::string& path) {
     std::fwrite(out.data(), 1, out.size(), stdout);
     return 0;
 }
+
+namespace {
 
 // The file's bytes for `contents` under `key`: two hex digits, then "key=value;" lines each ended by
 // CR LF, every byte shifted up by key + 19. The ninth key, when given, needs the eighth line's CR LF.
@@ -114,26 +119,13 @@ std::string TrimBlanks(const std::string& text) {
     return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
-int Encode(const std::vector<std::string>& args) {
+} // namespace
+
+int RunConfigEncode(const Arguments& args) {
     std::optional<int> key;
-    std::optional<std::string> output;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "-o" && i + 1 < args.size()) {
-            output = args[++i];
-            continue;
-        }
-        std::string text;
-        if (args[i] == "--key" && i + 1 < args.size())
-            text = args[++i];
-        else if (args[i].rfind("--key=", 0) == 0)
-            text = args[i].substr(6);
-        else
-            return Refuse("unexpected argument '" + args[i] +
-                          "'; usage: patchctl config encode [--key HH] [-o FILE]");
-        key = ParseKey(text);
-        if (!key)
-            return Refuse("the key must be two hexadecimal digits, not '" + text + "'");
-    }
+    const std::optional<std::string> output = args.Value("-o");
+    if (const std::optional<std::string> text = args.Value("--key"); text && !(key = ParseKey(*text)))
+        throw UsageError("the key must be two hexadecimal digits, not '" + *text + "'");
 
     const std::string input((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
     ConfigContents contents;
@@ -227,19 +219,4 @@ int Encode(const std::vector<std::string>& args) {
     return 0;
 }
 
-int Run(const std::vector<std::string>& args) {
-    if (args.size() == 2 && args[0] == "decode")
-        return Decode(args[1]);
-    if (!args.empty() && args[0] == "encode")
-        return Encode(std::vector<std::string>(args.begin() + 1, args.end()));
-    std::fputs("usage: patchctl config decode FILE\n"
-               "       patchctl config encode [--key HH] [-o FILE] < PLAIN\n",
-               stderr);
-    return kBadInput;
-}
-
-} // namespace
 } // namespace pc::patchctl
-
-static const pc::patchctl::Registration
-    reg("config", "config decode FILE | config encode [--key HH] [-o FILE] < PLAIN", &pc::patchctl::Run);

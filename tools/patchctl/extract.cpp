@@ -20,57 +20,29 @@ constexpr int kAllWritten = 0;
 constexpr int kSomeFailed = 1;
 constexpr int kNotOpened = 2;
 
-const char* const kUsage = "extract ARCHIVE DESTDIR [--on-failure abort|ignore|retry-once] "
-                           "[--overwrite always|never|newer|older] [--password TEXT]";
-
-int UsageError(const std::string& what) {
-    std::fprintf(stderr, "patchctl extract: %s\nusage: patchctl %s\n", what.c_str(), kUsage);
-    return kNotOpened;
+TZAOverwriteMode OverwriteModeOf(const std::string& word) {
+    if (word == "never")
+        return TZAOverwriteMode::omNever;
+    if (word == "newer")
+        return TZAOverwriteMode::omIfNewer;
+    if (word == "older")
+        return TZAOverwriteMode::omIfOlder;
+    return TZAOverwriteMode::omAlways;
 }
 
-int Run(const std::vector<std::string>& args) {
-    std::vector<std::string> positional;
-    FailurePolicy policy = FailurePolicy::Abort;
-    std::optional<TZAOverwriteMode> overwrite;
-    std::optional<std::string> password;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--on-failure" || arg == "--overwrite" || arg == "--password") {
-            if (i + 1 >= args.size())
-                return UsageError(arg + " needs a value");
-            const std::string& value = args[++i];
-            if (arg == "--password") {
-                password = value;
-            } else if (arg == "--on-failure") {
-                const auto parsed = ParseFailurePolicy(value);
-                if (!parsed)
-                    return UsageError("unknown failure policy: " + value);
-                policy = *parsed;
-            } else {
-                if (value == "always")
-                    overwrite = TZAOverwriteMode::omAlways;
-                else if (value == "never")
-                    overwrite = TZAOverwriteMode::omNever;
-                else if (value == "newer")
-                    overwrite = TZAOverwriteMode::omIfNewer;
-                else if (value == "older")
-                    overwrite = TZAOverwriteMode::omIfOlder;
-                else
-                    return UsageError("unknown overwrite mode: " + value);
-            }
-        } else if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
-            return UsageError("unknown option: " + arg);
-        } else {
-            positional.push_back(arg);
-        }
-    }
-    if (positional.size() != 2)
-        return UsageError("an archive and a destination directory are needed");
+} // namespace
+
+int RunExtract(const Arguments& args) {
+    const std::vector<std::string>& positional = args.Positionals();
+    // The declaration admits only the policies' and modes' own words.
+    const FailurePolicy policy = ParseFailurePolicy(args.Value("--on-failure").value_or("abort")).value();
+    const std::optional<std::string> overwrite = args.Value("--overwrite");
+    const std::optional<std::string> password = args.Value("--password");
 
     TZipArchiver zip;
     ApplyLauncherArchiverSettings(zip);
     if (overwrite)
-        zip.Options.OverwriteMode = *overwrite;
+        zip.Options.OverwriteMode = OverwriteModeOf(*overwrite);
     if (password)
         zip.Password = *password;
     PolicyDialogs dialogs(policy, "patchctl extract");
@@ -115,7 +87,4 @@ int Run(const std::vector<std::string>& args) {
     return written == selected ? kAllWritten : kSomeFailed;
 }
 
-} // namespace
 } // namespace pc::patchctl
-
-static const pc::patchctl::Registration reg("extract", pc::patchctl::kUsage, &pc::patchctl::Run);

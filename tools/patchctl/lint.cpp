@@ -1,16 +1,13 @@
 // patchctl lint FILE: checks a patch list by the launcher's own reading rules and reports every problem
-// with its line number, where the launcher would stop at the first. With --fetch it also downloads and
-// tests what players would get; with --sig it checks the list's signature.
+// with its line number, where the launcher would stop at the first. With --sig it checks the list's
+// signature; the checks that download (a list given by its URL, --fetch) are in lint_fetch.cpp.
 #include "tools/patchctl/lint.h"
-#include "archive/code_pages.h"
 #include "archive/extract_names.h"
-#include "archive/zip_archiver.h"
 #include "framework/crypto.h"
 #include "framework/exceptions.h"
 #include "framework/helpers.h"
 #include "framework/install_lock.h"
 #include "framework/line_list.h"
-#include "launcher/archiver_settings.h"
 #include "launcher/config.h"
 #include "launcher/download.h"
 #include "launcher/launching.h"
@@ -19,18 +16,16 @@
 #include "launcher/patch_list.h"
 #include "launcher/update_run.h"
 #include "tools/patchctl/command.h"
-#include "tools/patchctl/console_ui.h"
+#include "tools/patchctl/lint_fetch.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
-#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,27 +33,9 @@
 namespace pc::patchctl {
 namespace {
 
-class Report {
-public:
-    explicit Report(std::string file) : file_(std::move(file)) {}
-
-    void Problem(int line, const std::string& text) {
-        std::printf("%s:%d: %s\n", file_.c_str(), line, text.c_str());
-        ++problems_;
-    }
-    void Information(int line, const std::string& text) {
-        std::printf("%s:%d: info: %s\n", file_.c_str(), line, text.c_str());
-    }
-    int Problems() const { return problems_; }
-
-private:
-    std::string file_;
-    int problems_ = 0;
-};
-
 // The field converted as ParsePatchList converts it; a failure is reported with the conversion's own
 // message.
-std::optional<std::int32_t> Number(Report& report, int line, const char* field, const std::string& text) {
+std::optional<std::int32_t> Number(LintReport& report, int line, const char* field, const std::string& text) {
     try {
         return ParseInteger(text);
     } catch (const EConvertError& e) {
@@ -74,7 +51,7 @@ std::string Counted(int n, const char* noun) {
 // After the fifth TAB a row may carry the archive's SHA-256; other text there is ignored by the launcher.
 // Text that is nearly a digest was most likely meant as one (cut short, one digit too many, another hash):
 // the launcher would then not check the archive at all, so that is a problem.
-void CheckSixthField(Report& report, int line, const std::string& sixth) {
+void CheckSixthField(LintReport& report, int line, const std::string& sixth) {
     if (sixth.empty() || IsSha256Text(sixth))
         return;
     const auto hexDigits = static_cast<std::size_t>(std::count_if(sixth.begin(), sixth.end(), [](char c) {
@@ -115,7 +92,7 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 // Causes that show in the file as a whole. A UTF-8 byte-order mark (Notepad saves one) becomes part of
 // the first line, so the launcher fails on the first row's id, or reads a first comment as a row. An HTML
 // page (a wrong URL, a server's error or login page) is no list at all.
-WholeFileCauses ReportWholeFileCauses(Report& report, const std::string& path) {
+WholeFileCauses ReportWholeFileCauses(LintReport& report, const std::string& path) {
     WholeFileCauses causes;
     std::string head(4096, '\0');
     std::ifstream in(path, std::ios::binary);
@@ -148,7 +125,8 @@ WholeFileCauses ReportWholeFileCauses(Report& report, const std::string& path) {
 // A row whose fields are separated by blanks instead of TABs (an editor that turns TABs into spaces): the
 // launcher splits rows at TABs only. Reported as that one cause instead of its consequences; returns
 // whether it was.
-bool ReportBlankSeparatedRow(Report& report, int line, const std::string& text, const TPatchRowText& fields) {
+bool ReportBlankSeparatedRow(LintReport& report, int line, const std::string& text,
+                             const TPatchRowText& fields) {
     if (fields.terminatedFields >= 5)
         return false;
     const auto lastTab = text.rfind('\t');
@@ -181,7 +159,7 @@ bool ReportBlankSeparatedRow(Report& report, int line, const std::string& text, 
 // The serial and expiry lines: each well formed and given once, as launchers with a key insist.
 class StampLineCheck {
 public:
-    void Check(Report& report, int line, const std::string& text) {
+    void Check(LintReport& report, int line, const std::string& text) {
         const TStampKind kind = StampKindOf(text);
         if (kind == TStampKind::None)
             return;
@@ -214,7 +192,7 @@ int LintList(const std::string& path, const std::string& label, int& rowCount) {
     TStringList lines;
     lines.LoadLines(path);
 
-    Report report(label);
+    LintReport report(label);
     const WholeFileCauses causes = ReportWholeFileCauses(report, path);
     if (causes.htmlPage) {
         rowCount = 0;
@@ -311,42 +289,6 @@ int LintList(const std::string& path, const std::string& label, int& rowCount) {
 
 namespace {
 
-namespace fs = std::filesystem;
-
-const char* const kUsage = "lint FILE|URL [--fetch] [--sig --config CONFIG.ini]";
-
-bool IsUrl(const std::string& text) {
-    return text.rfind("http://", 0) == 0 || text.rfind("https://", 0) == 0;
-}
-
-// A private scratch directory for the downloads, removed with its contents.
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::random_device random;
-        for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-            const fs::path candidate =
-                fs::temp_directory_path() / ("patchctl-lint-" + std::to_string(random()));
-            std::error_code error;
-            if (fs::create_directory(candidate, error))
-                path_ = candidate.string() + "/";
-        }
-        if (path_.empty())
-            throw EFCreateError("Cannot create file " +
-                                (fs::temp_directory_path() / "patchctl-lint-").string());
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    ~ScratchDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
 bool ReadBytes(const std::string& path, std::string& bytes) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
@@ -355,133 +297,11 @@ bool ReadBytes(const std::string& path, std::string& bytes) {
     return !in.bad();
 }
 
-std::string Sha256OfFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    TSha256 hash;
-    std::vector<char> chunk(1 << 16);
-    while (in) {
-        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-        hash.Update(chunk.data(), static_cast<std::size_t>(in.gcount()));
-    }
-    return hash.HexDigest();
-}
-
-// A file entry made on Unix whose stored mode lets every user write it: this launcher takes the umask off
-// such modes, but a launcher or tool that keeps stored modes gives the players a file that any local user
-// can change (pack stores what the file system had, 0777 from a FAT or NTFS tree).
-void CheckStoredMode(Report& report, int line, const TDirItem& item, const std::string& shown) {
-    constexpr unsigned kHostUnix = 3;
-    const std::uint32_t mode = item.ExternalAttr >> 16;
-    const std::uint32_t type = mode & 0170000;
-    if ((item.VersionMadeBy >> 8) != kHostUnix || (type != 0 && type != 0100000) || (mode & 0002) == 0)
-        return;
-    char octal[16];
-    std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode & 07777));
-    char suggested[16];
-    std::snprintf(suggested, sizeof suggested, "%04o", static_cast<unsigned>(mode & 0755));
-    report.Problem(line, "entry '" + shown + "' is stored world-writable (mode " + octal +
-                             "): where stored modes are kept, any local user can change that file; store it "
-                             "as " +
-                             suggested);
-}
-
-// Opens a downloaded archive as the launcher would and decodes every entry into a null sink; reports what
-// the launcher would fail on or skip.
-void TestArchive(Report& report, int line, const std::string& file) {
-    TZipArchiver zip;
-    ApplyLauncherArchiverSettings(zip);
-    zip.FileName = SystemToWide(file);
-    try {
-        zip.OpenInMode(fmOpenRead | fmShareDenyNone);
-    } catch (const Exception& e) {
-        report.Problem(line, "the archive does not open: " + WithClosingPeriod(e.Message()));
-        return;
-    }
-    TZADirArray& items = zip.DirManager()->Items;
-    TNullStream sink;
-    for (std::int32_t i = 0; i < items.Count(); ++i) {
-        const std::u16string name = items.Item(i).Name;
-        const std::string shown = WideToUtf8(name);
-        if (IsUnsafeEntryName(name)) {
-            report.Problem(line, "unsafe entry name '" + shown + "': the launcher does not extract it");
-            continue;
-        }
-        if ((items.Item(i).Flags & kFlagEncrypted) != 0) {
-            report.Problem(line,
-                           "entry '" + shown + "' is encrypted: the launcher has no password and skips it");
-            continue;
-        }
-        CheckStoredMode(report, line, items.Item(i), shown);
-        try {
-            zip.DecodeEntry(i, sink);
-        } catch (const Exception& e) {
-            report.Problem(line, "entry '" + shown + "' does not decode: " + WithClosingPeriod(e.Message()));
-        }
-    }
-    zip.Close();
-}
-
-// Downloads every archive that an installation with an empty ledger would fetch (a row superseded in its
-// group is not) and checks it against its row. Returns the number of problems.
-int FetchArchives(const std::string& path, const std::string& label, const std::string& scratch) {
-    Report report(label);
-    auto table = std::make_unique<TPatchList>();
-    try {
-        ParsePatchList(path, *table);
-    } catch (const Exception& e) {
-        std::printf("%s: archives not fetched: the launcher stops reading this list (%s)\n", label.c_str(),
-                    WithClosingPeriod(e.Message()).c_str());
-        return 0; // reported by the row checks already
-    }
-    TStringList lines;
-    lines.LoadLines(path);
-    std::vector<int> lineOfRow;
-    for (int i = 0; i < lines.LineCount(); ++i)
-        if (IsPatchListRow(lines.LineAt(i)))
-            lineOfRow.push_back(i + 1);
-
-    TZipArchiver archiver;
-    ConsoleUi ui(archiver);
-    const std::string file = scratch + "archive";
-    for (std::int32_t i = 0; i <= table->high; ++i) {
-        const TPatchRec& row = table->items[static_cast<std::size_t>(i)];
-        const int line = lineOfRow[static_cast<std::size_t>(i)];
-        if (row.group != 0 && FindLaterInGroup(*table, i) != -1)
-            continue;
-        ui.SetProgressVisible(true);
-        ui.SetProgressPosition(0);
-        ui.SetProgressMax(row.size < 0 ? 0 : row.size);
-        std::string reason;
-        const bool fetched = Download(ui, row.url, file, true, DefaultDownloadLimits(), &reason);
-        ui.SetProgressVisible(false);
-        if (!fetched) {
-            report.Problem(line,
-                           "not downloadable: " + (reason.empty() ? std::string("no reason given") : reason));
-            RemoveFile(file);
-            continue;
-        }
-        std::error_code error;
-        const auto size = static_cast<std::int64_t>(fs::file_size(file, error));
-        if (size != row.size)
-            report.Problem(line, "size differs: the list gives " + std::to_string(row.size) +
-                                     " bytes, the server sends " + std::to_string(size));
-        if (!row.sha256.empty()) {
-            const std::string digest = Sha256OfFile(file);
-            if (digest != row.sha256)
-                report.Problem(line, "SHA-256 differs: the list gives " + row.sha256 + ", the archive has " +
-                                         digest);
-        }
-        TestArchive(report, line, file);
-        RemoveFile(file);
-    }
-    return report.Problems();
-}
-
 // What launchers with a key demand of a signed list beyond its signature: every row pins its archive with
 // a SHA-256, and the list has not expired. A list without a serial is taken, but only until a launcher has
 // seen one. Returns the number of problems.
 int CheckSignedListRules(const std::string& path, const std::string& label) {
-    Report report(label);
+    LintReport report(label);
     TStringList lines;
     lines.LoadLines(path);
     for (int i = 0; i < lines.LineCount(); ++i)
@@ -536,30 +356,12 @@ int CheckSignature(const std::string& listFile, const std::string& label, const 
     return 0;
 }
 
-int UsageError(const std::string& what) {
-    std::fprintf(stderr, "patchctl lint: %s\nusage: patchctl %s\n", what.c_str(), kUsage);
-    return 2;
-}
+} // namespace
 
-int Run(const std::vector<std::string>& args) {
-    std::string list, config;
-    bool fetch = false, sig = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--fetch")
-            fetch = true;
-        else if (args[i] == "--sig")
-            sig = true;
-        else if (args[i] == "--config" && i + 1 < args.size())
-            config = args[++i];
-        else if (list.empty() && !args[i].empty() && args[i][0] != '-')
-            list = args[i];
-        else
-            return UsageError("unexpected argument '" + args[i] + "'");
-    }
-    if (list.empty())
-        return UsageError("no patch list given");
-    if (sig != !config.empty())
-        return UsageError("--sig and --config CONFIG.ini go together");
+int RunLint(const Arguments& args) {
+    const std::string& list = args.Positionals()[0];
+    const bool fetch = args.Has("--fetch"), sig = args.Has("--sig");
+    const std::string config = args.Value("--config").value_or("");
 
     // A list given by its URL is checked as players get it: downloaded, with its signature beside it.
     std::optional<ScratchDir> scratch;
@@ -567,22 +369,8 @@ int Run(const std::vector<std::string>& args) {
         scratch.emplace();
     std::string file = list;
     std::string signatureFile = list + ".sig";
-    if (IsUrl(list)) {
-        TZipArchiver archiver;
-        ConsoleUi ui(archiver);
-        file = scratch->Path() + kPatchListFileName;
-        std::string reason;
-        DownloadOptions options;
-        options.maxBytes = kPatchListMaxBytes; // what the launcher refuses to download
-        if (!Download(ui, list, file, false, options, DefaultDownloadLimits(), &reason)) {
-            std::printf("%s: not downloadable: %s\n", list.c_str(), reason.c_str());
-            return 1;
-        }
-        signatureFile = scratch->Path() + kSignatureFileName;
-        if (sig &&
-            !Download(ui, SignatureUrlOf(list), signatureFile, false, DefaultDownloadLimits(), &reason))
-            RemoveFile(signatureFile);
-    }
+    if (IsUrl(list) && !DownloadListForLint(list, sig, scratch->Path(), file, signatureFile))
+        return 1;
 
     int rows = 0;
     int problems = LintList(file, list, rows);
@@ -598,7 +386,4 @@ int Run(const std::vector<std::string>& args) {
     return problems == 0 ? 0 : 1;
 }
 
-} // namespace
 } // namespace pc::patchctl
-
-static const pc::patchctl::Registration reg("lint", pc::patchctl::kUsage, &pc::patchctl::Run);

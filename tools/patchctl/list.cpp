@@ -64,14 +64,12 @@ void AppendEntry(std::string& line, const TDirItem& item) {
     line += '\n';
 }
 
-int Run(const std::vector<std::string>& args) {
-    if (args.size() != 1) {
-        std::fputs("usage: patchctl list ARCHIVE\n", stderr);
-        return 2;
-    }
+} // namespace
+
+int RunList(const Arguments& args) {
     TZipArchiver archiver;
     ApplyLauncherArchiverSettings(archiver);
-    archiver.FileName = SystemToWide(args[0]);
+    archiver.FileName = SystemToWide(args.Positionals()[0]);
     try {
         // Listing only reads: a missing archive is reported instead of being created as Open would.
         archiver.OpenInMode(fmOpenRead | fmShareDenyNone);
@@ -91,7 +89,4 @@ int Run(const std::vector<std::string>& args) {
     return std::fflush(stdout) == 0 && written ? 0 : 1;
 }
 
-const Registration reg("list", "list ARCHIVE", &Run);
-
-} // namespace
 } // namespace pc::patchctl

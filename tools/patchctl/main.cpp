@@ -1,88 +1,188 @@
 #include "framework/console.h"
 #include "framework/exceptions.h"
 #include "framework/version.h"
+#include "tools/patchctl/arguments.h"
 #include "tools/patchctl/command.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <map>
-#include <optional>
 #include <string>
+#include <vector>
 
 namespace pc::patchctl {
 namespace {
 
-struct Entry {
-    std::string usage;
-    Handler handler;
+struct Command {
+    CommandSpec spec;
+    int (*run)(const Arguments& args);
 };
 
-std::map<std::string, Entry>& Commands() {
-    static std::map<std::string, Entry> commands;
+const OptionSpec kOnFailure = {"--on-failure",
+                               "abort|ignore|retry-once",
+                               "the answer to a failed entry (default abort)",
+                               {"abort", "ignore", "retry-once"},
+                               "failure policy"};
+
+// Every command, its command line and its help; `patchctl COMMAND --help` prints the usage lines of the
+// entries named COMMAND, then their help. A command of several entries ("config decode", "config
+// encode") takes its sub-command as its first argument.
+const std::vector<Command>& Commands() {
+    static const std::vector<Command> commands = {
+        {{"config decode",
+          "config decode FILE",
+          "Prints the values of the Config.ini FILE as the launcher takes them, one key=value line each.\n",
+          {},
+          {"FILE"},
+          1,
+          {},
+          {},
+          "Exit 0 done, 1 the file is missing, damaged or cannot be read, 2 bad arguments.\n"},
+         &RunConfigDecode},
+        {{"config encode",
+          "config encode [--key HH] [-o FILE] < PLAIN",
+          "Reads key=value lines (the eight keys once each, patchlist_key optional; blank lines and\n"
+          "# comments ignored) and writes the launcher's scrambled Config.ini.\n",
+          {{"--key", "HH", "the scrambling key in two hexadecimal digits (default: one that reads back)"},
+           {"-o", "FILE",
+            "writes FILE through a temporary file, so that a refused input leaves it alone\n"
+            "(without -o the file goes to stdout)"}},
+          {},
+          0,
+          {},
+          {},
+          "Exit 0 done, 1 the file cannot be written, 2 bad input or arguments (nothing written).\n"},
+         &RunConfigEncode},
+        {{"extract",
+          "extract ARCHIVE DESTDIR [--on-failure abort|ignore|retry-once] [--overwrite "
+          "always|never|newer|older] "
+          "[--password TEXT]",
+          "Unpacks ARCHIVE into DESTDIR exactly as the launcher would, with the launcher's settings.\n",
+          {kOnFailure,
+           {"--overwrite",
+            "always|never|newer|older",
+            "which existing files are replaced (default always)",
+            {"always", "never", "newer", "older"},
+            "overwrite mode"},
+           {"--password", "TEXT", "for encrypted entries"}},
+          {"ARCHIVE", "DESTDIR"},
+          2,
+          {},
+          {},
+          "Exit 0 every entry written, 1 some failed, 2 the archive does not open or bad arguments.\n"},
+         &RunExtract},
+        {{"keygen",
+          "keygen KEY.pem",
+          "Writes a new ECDSA P-256 signing key to KEY.pem (mode 0600; an existing file is never\n"
+          "overwritten) and prints the patchlist_key= line for config encode.\n",
+          {},
+          {"KEY.pem"},
+          1,
+          {},
+          {},
+          "Exit 0 done, 1 cannot write, 2 bad arguments or the file exists.\n"},
+         &RunKeygen},
+        {{"lint",
+          "lint FILE|URL [--fetch] [--sig --config CONFIG.ini]",
+          "Checks a patch list by the launcher's reading rules and reports every problem with its line.\n"
+          "A URL is downloaded first and checked as players get it.\n",
+          {{"--fetch", "", "also downloads and tests every archive a new installation fetches"},
+           {"--sig", "", "checks the list's signature against the key in CONFIG.ini"},
+           {"--config", "CONFIG.ini", "the Config.ini whose patchlist_key --sig checks against"}},
+          {"FILE|URL"},
+          1,
+          {},
+          {{"--sig", "--config"}},
+          "Exit 0 clean, 1 problems found, 2 bad arguments.\n"},
+         &RunLint},
+        {{"list",
+          "list ARCHIVE",
+          "Prints the archive's directory as the launcher reads it: method, packed and unpacked size,\n"
+          "CRC-32, time, attributes and name, one TAB-separated line per entry.\n",
+          {},
+          {"ARCHIVE"},
+          1,
+          {},
+          {},
+          "Exit 0 done, 1 the listing cannot be written, 2 the archive does not open or bad arguments.\n"},
+         &RunList},
+        {{"pack",
+          "pack OLD NEW OUT.zip [--all] [--force] | pack --all NEW OUT.zip [--force]",
+          "Writes the patch archive that turns the tree OLD into the tree NEW: every file NEW adds or\n"
+          "changes, and the folders they need.\n",
+          {{"--all", "", "every file of NEW (a full patch)"},
+           {"--force", "", "replaces an existing OUT.zip (otherwise refused)"}},
+          {"OLD", "NEW", "OUT.zip"},
+          2,
+          {},
+          {},
+          "Exit 0 written, 1 nothing changed between the trees or a write failed, 2 refused (nothing\n"
+          "written).\n"},
+         &RunPack},
+        {{"publish",
+          "publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] [--force] [--key KEY.pem | "
+          "--unsigned] "
+          "[--dry-run]",
+          "Appends ARCHIVE's row (id, URL, size, program, group, SHA-256) to the patch list LIST after\n"
+          "checking LIST with lint's rules; the new list replaces the old one atomically.\n",
+          {{"--id", "N", "the row's id (default: one above the highest listed)"},
+           {"--group", "G", "the row's group (default 0)"},
+           {"--run", "PROGRAM",
+            "the program run after the extraction, inside the installation (default none)"},
+           {"--force", "", "publishes although the URL's last segment is not ARCHIVE's name"},
+           {"--key", "KEY.pem", "signs the list afterwards (needed when LIST.sig exists)"},
+           {"--unsigned", "", "publishes without a key and removes an existing LIST.sig"},
+           {"--dry-run", "", "prints the row and changes nothing"}},
+          {"LIST", "ARCHIVE", "URL"},
+          3,
+          {{"--key", "--unsigned"}},
+          {},
+          "Exit 0 done, 1 refused (the list is unchanged), 2 bad arguments.\n"},
+         &RunPublish},
+        {{"sign",
+          "sign LIST --key KEY.pem [--expires DAYS]",
+          "Stamps LIST with its next serial (a //serial line) and writes LIST.sig, the ECDSA signature\n"
+          "over LIST's exact bytes (the openssl tool's format).\n",
+          {{"--key", "KEY.pem", "the private key that signs (made by keygen)", {}, {}, true},
+           {"--expires", "DAYS", "launchers refuse the list after DAYS days (a //expires line)"}},
+          {"LIST"},
+          1,
+          {},
+          {},
+          "Exit 0 signed, 1 the key or the list cannot be read or the list cannot be stamped,\n"
+          "2 bad arguments.\n"},
+         &RunSign},
+        {{"update",
+          "update DIR [--on-failure abort|ignore|retry-once]",
+          "Runs the launcher's start-up and update for the installation in DIR, without a window.\n",
+          {kOnFailure},
+          {"DIR"},
+          1,
+          {},
+          {},
+          "Exit 0 up to date, 1 the run ended early, 3 no usable Config.ini, 4 the list was refused,\n"
+          "some patches could not be downloaded or entries were left out.\n"},
+         &RunUpdate},
+    };
     return commands;
 }
 
-// What `patchctl COMMAND --help` prints after the command's usage line: what it does, its options and its
-// exit statuses. The usage line itself is the one the command registers, so that its own error messages
-// and its help never disagree.
-const std::map<std::string, const char*> kHelpTexts = {
-    {"config",
-     "Reads and writes the launcher's scrambled Config.ini.\n"
-     "  decode FILE    prints the values as the launcher takes them, one key=value line each\n"
-     "  encode         reads key=value lines (the eight keys once each, patchlist_key optional;\n"
-     "                 blank lines and # comments ignored) and writes the file\n"
-     "  -o FILE        writes FILE through a temporary file, so that a refused input leaves it alone\n"
-     "                 (without -o the file goes to stdout)\n"
-     "  --key HH       the scrambling key in two hexadecimal digits (default: one that reads back)\n"
-     "Exit 0 done, 1 the file cannot be read or written, 2 bad input (nothing written).\n"},
-    {"extract",
-     "Unpacks ARCHIVE into DESTDIR exactly as the launcher would, with the launcher's settings.\n"
-     "  --on-failure abort|ignore|retry-once   the answer to a failed entry (default abort)\n"
-     "  --overwrite always|never|newer|older   which existing files are replaced (default always)\n"
-     "  --password TEXT                        for encrypted entries\n"
-     "Exit 0 every entry written, 1 some failed, 2 the archive does not open or bad options.\n"},
-    {"keygen", "Writes a new ECDSA P-256 signing key to KEY.pem (mode 0600; an existing file is never\n"
-               "overwritten) and prints the patchlist_key= line for config encode.\n"
-               "Exit 0 done, 1 cannot write, 2 bad arguments or the file exists.\n"},
-    {"lint",
-     "Checks a patch list by the launcher's reading rules and reports every problem with its line.\n"
-     "A URL is downloaded first and checked as players get it.\n"
-     "  --fetch                     also downloads and tests every archive a new installation fetches\n"
-     "  --sig --config CONFIG.ini   checks the list's signature against the key in CONFIG.ini\n"
-     "Exit 0 clean, 1 problems found, 2 bad arguments.\n"},
-    {"list", "Prints the archive's directory as the launcher reads it: method, packed and unpacked size,\n"
-             "CRC-32, time, attributes and name, one TAB-separated line per entry.\n"
-             "Exit 0 done, 1 the archive does not open.\n"},
-    {"pack", "Writes the patch archive that turns the tree OLD into the tree NEW: every file NEW adds or\n"
-             "changes, and the folders they need.\n"
-             "  --all     every file of NEW (a full patch)\n"
-             "  --force   replaces an existing OUT.zip (otherwise refused)\n"
-             "Exit 0 written, 1 nothing changed between the trees or a write failed, 2 refused (nothing\n"
-             "written).\n"},
-    {"publish",
-     "Appends ARCHIVE's row (id, URL, size, program, group, SHA-256) to the patch list LIST after\n"
-     "checking LIST with lint's rules; the new list replaces the old one atomically.\n"
-     "  --id N, --group G, --run PROGRAM   the row's fields (default: next id, group 0, no program)\n"
-     "  --force      publishes although the URL's last segment is not ARCHIVE's name\n"
-     "  --key KEY.pem    signs the list afterwards (needed when LIST.sig exists)\n"
-     "  --unsigned   publishes without a key and removes an existing LIST.sig\n"
-     "  --dry-run    prints the row and changes nothing\n"
-     "Exit 0 done, 1 refused (the list is unchanged), 2 bad arguments.\n"},
-    {"sign", "Stamps LIST with its next serial (a //serial line) and writes LIST.sig, the ECDSA signature\n"
-             "over LIST's exact bytes (the openssl tool's format).\n"
-             "  --expires DAYS   launchers refuse the list after DAYS days (a //expires line)\n"
-             "Exit 0 signed, 1 the key or the list cannot be read or the list cannot be stamped,\n"
-             "2 bad arguments.\n"},
-    {"update", "Runs the launcher's start-up and update for the installation in DIR, without a window.\n"
-               "  --on-failure abort|ignore|retry-once   the answer to a failed entry (default abort)\n"
-               "Exit 0 up to date, 1 the run ended early, 3 no usable Config.ini, 4 the list was refused,\n"
-               "some patches could not be downloaded or entries were left out.\n"},
-};
+std::string FirstWord(std::string_view name) {
+    return std::string(name.substr(0, name.find(' ')));
+}
+
+// The entries of the command `word`, in the table's order.
+std::vector<const Command*> EntriesOf(const std::string& word) {
+    std::vector<const Command*> entries;
+    for (const Command& command : Commands())
+        if (FirstWord(command.spec.name) == word)
+            entries.push_back(&command);
+    return entries;
+}
 
 void PrintCommandList(std::FILE* to) {
     std::fputs("usage: patchctl COMMAND ...   (patchctl COMMAND --help, patchctl --version)\n", to);
-    for (const auto& [name, entry] : Commands())
-        std::fprintf(to, "  patchctl %s\n", entry.usage.c_str());
+    for (const Command& command : Commands())
+        std::fprintf(to, "  patchctl %s\n", std::string(command.spec.usage).c_str());
 }
 
 int Usage() {
@@ -95,26 +195,70 @@ int PrintVersion() {
     return 0;
 }
 
-// --help and --version are answered here for every command, before its own arguments are read.
-std::optional<int> AnswerInformationRequest(const std::string& name, const Entry& entry,
-                                            const std::vector<std::string>& args) {
-    if (std::find(args.begin(), args.end(), "--help") != args.end()) {
-        const auto text = kHelpTexts.find(name);
-        std::printf("usage: patchctl %s\n%s", entry.usage.c_str(),
-                    text == kHelpTexts.end() ? "" : text->second);
-        return 0;
+int PrintUsageError(const CommandSpec& spec, const std::string& message) {
+    std::fputs(UsageErrorText(spec, message).c_str(), stderr);
+    return 2;
+}
+
+// The usage lines of all the command's entries, then the help of each.
+int PrintHelp(const std::vector<const Command*>& entries) {
+    std::string usage, help;
+    for (const Command* entry : entries) {
+        usage += (usage.empty() ? "" : " | ") + std::string(entry->spec.usage);
+        help += (help.empty() ? "" : "\n") + HelpText(entry->spec);
     }
-    if (std::find(args.begin(), args.end(), "--version") != args.end())
+    std::printf("usage: patchctl %s\n%s", usage.c_str(), help.c_str());
+    return 0;
+}
+
+// --help and --version are answered here for every command, before its own arguments are read.
+bool AsksFor(const std::vector<std::string>& args, const char* option) {
+    const auto optionsEnd = std::find(args.begin(), args.end(), "--");
+    return std::find(args.begin(), optionsEnd, option) != optionsEnd;
+}
+
+int RunCommand(const std::string& word, std::vector<std::string> args) {
+    const std::vector<const Command*> entries = EntriesOf(word);
+    if (entries.empty())
+        return Usage();
+    if (AsksFor(args, "--help"))
+        return PrintHelp(entries);
+    if (AsksFor(args, "--version"))
         return PrintVersion();
-    return std::nullopt;
+
+    const Command* command = entries.front();
+    if (command->spec.name != word) {
+        // A command of sub-commands: the first argument picks the entry.
+        std::string names, usage;
+        for (const Command* entry : entries) {
+            const std::string sub = std::string(entry->spec.name.substr(word.size() + 1));
+            names += (names.empty() ? "" : " or ") + sub;
+            usage += (usage.empty() ? "" : " | ") + std::string(entry->spec.usage);
+            if (!args.empty() && args.front() == sub)
+                command = entry;
+        }
+        const CommandSpec whole = {word, usage, {}, {}, {}, 0};
+        if (args.empty())
+            return PrintUsageError(whole, names + " is needed");
+        if (command->spec.name != word + " " + args.front())
+            return PrintUsageError(whole, "unknown sub-command '" + args.front() + "'");
+        args.erase(args.begin());
+    }
+
+    const ParseResult parsed = ParseArguments(command->spec, args);
+    if (!parsed.arguments)
+        return PrintUsageError(command->spec, parsed.usageError);
+    try {
+        return command->run(*parsed.arguments);
+    } catch (const UsageError& e) {
+        return PrintUsageError(command->spec, e.what());
+    } catch (const pc::Exception& e) {
+        std::fprintf(stderr, "%s\n", pc::WithClosingPeriod(e.Message()).c_str());
+        return 1;
+    }
 }
 
 } // namespace
-
-Registration::Registration(const char* name, const char* usage, Handler handler) {
-    Commands()[name] = Entry{usage, handler};
-}
-
 } // namespace pc::patchctl
 
 int main(int argc, char** argv) {
@@ -129,16 +273,5 @@ int main(int argc, char** argv) {
     }
     if (first == "--version")
         return PrintVersion();
-    auto it = Commands().find(first);
-    if (it == Commands().end())
-        return Usage();
-    std::vector<std::string> args(argv + 2, argv + argc);
-    if (const auto answered = AnswerInformationRequest(it->first, it->second, args))
-        return *answered;
-    try {
-        return it->second.handler(args);
-    } catch (const pc::Exception& e) {
-        std::fprintf(stderr, "%s\n", pc::WithClosingPeriod(e.Message()).c_str());
-        return 1;
-    }
+    return RunCommand(first, std::vector<std::string>(argv + 2, argv + argc));
 }

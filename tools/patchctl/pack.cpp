@@ -25,13 +25,6 @@ constexpr int kRefused = 2;
 constexpr std::uint32_t kRegularFileType = 0100000;
 constexpr std::uint32_t kDirectoryType = 0040000;
 
-const char* const kUsage = "pack OLD NEW OUT.zip [--all] [--force] | pack --all NEW OUT.zip [--force]";
-
-int UsageError(const std::string& what) {
-    std::fprintf(stderr, "patchctl pack: %s\nusage: patchctl %s\n", what.c_str(), kUsage);
-    return kRefused;
-}
-
 struct TreeItem {
     fs::path path;
     bool directory = false;
@@ -161,28 +154,18 @@ std::string ExistingOutputRefusal(const std::string& out, bool force) {
     return out + " exists; a published patch must not change (--force replaces it)";
 }
 
-int Pack(const std::vector<std::string>& args) {
-    bool all = false, force = false;
-    std::vector<std::string> positional;
-    for (const std::string& arg : args) {
-        if (arg == "--all")
-            all = true;
-        else if (arg == "--force")
-            force = true;
-        else if (arg.size() > 1 && arg[0] == '-')
-            return UsageError("unknown option: " + arg);
-        else
-            positional.push_back(arg);
-    }
-    if (positional.size() != 3 && !(all && positional.size() == 2))
-        return UsageError("OLD, NEW and the archive to write are needed");
+int Pack(const Arguments& args) {
+    const bool all = args.Has("--all"), force = args.Has("--force");
+    const std::vector<std::string>& positional = args.Positionals();
+    if (positional.size() == 2 && !all)
+        throw UsageError("OLD, NEW and OUT.zip are needed");
     const bool withOld = positional.size() == 3;
     const fs::path newRoot = positional[withOld ? 1 : 0];
     const std::string out = positional[withOld ? 2 : 1];
     for (const fs::path& root :
          withOld ? std::vector<fs::path>{positional[0], newRoot} : std::vector{newRoot})
         if (!fs::is_directory(root))
-            return UsageError("'" + root.string() + "' is not a directory");
+            throw UsageError("'" + root.string() + "' is not a directory");
     if (const std::string refusal = ExistingOutputRefusal(out, force); !refusal.empty()) {
         std::fprintf(stderr, "patchctl pack: %s; nothing written\n", refusal.c_str());
         return kRefused;
@@ -284,7 +267,9 @@ int Pack(const std::vector<std::string>& args) {
     return 0;
 }
 
-int Run(const std::vector<std::string>& args) {
+} // namespace
+
+int RunPack(const Arguments& args) {
     try {
         return Pack(args);
     } catch (const fs::filesystem_error& e) {
@@ -293,7 +278,4 @@ int Run(const std::vector<std::string>& args) {
     }
 }
 
-} // namespace
 } // namespace pc::patchctl
-
-static const pc::patchctl::Registration reg("pack", pc::patchctl::kUsage, &pc::patchctl::Run);

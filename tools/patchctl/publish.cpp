@@ -29,16 +29,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kRefused = 1;
-constexpr int kUsageError = 2;
-
-const char* const kUsage =
-    "publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] [--force] [--key KEY.pem | --unsigned] "
-    "[--dry-run]";
-
-int UsageError(const std::string& what) {
-    std::fprintf(stderr, "patchctl publish: %s\nusage: patchctl %s\n", what.c_str(), kUsage);
-    return kUsageError;
-}
 
 int Refuse(const std::string& what) {
     std::fprintf(stderr, "patchctl publish: %s; the list is unchanged\n", what.c_str());
@@ -111,69 +101,49 @@ void ShowRow(const std::string& list, std::int32_t id, const std::string& url, s
                 id, url.c_str(), size, row.substr(0, row.size() - 2).c_str());
 }
 
-int Run(const std::vector<std::string>& args) {
-    std::vector<std::string> positional;
-    std::map<std::string, std::string> options;
-    bool force = false, dryRun = false, unsignedWanted = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--force") {
-            force = true;
-        } else if (arg == "--dry-run") {
-            dryRun = true;
-        } else if (arg == "--unsigned") {
-            unsignedWanted = true;
-        } else if (arg == "--id" || arg == "--group" || arg == "--run" || arg == "--key") {
-            if (i + 1 >= args.size())
-                return UsageError(arg + " needs a value");
-            options[arg] = args[++i];
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return UsageError("unknown option: " + arg);
-        } else {
-            positional.push_back(arg);
-        }
-    }
-    if (positional.size() != 3)
-        return UsageError("a list, an archive and its URL are needed");
-    if (unsignedWanted && options.count("--key"))
-        return UsageError("--key and --unsigned exclude each other");
+} // namespace
+
+int RunPublish(const Arguments& args) {
+    const std::vector<std::string>& positional = args.Positionals();
+    const bool force = args.Has("--force"), dryRun = args.Has("--dry-run"),
+               unsignedWanted = args.Has("--unsigned");
+    const std::optional<std::string> keyPath = args.Value("--key");
     const std::string& list = positional[0];
     const std::string& archive = positional[1];
     const std::string& url = positional[2];
 
     std::optional<std::int32_t> id, group = 0;
-    if (options.count("--id") && !(id = Number(options["--id"])))
-        return UsageError("--id needs a number, not '" + options["--id"] + "'");
-    if (options.count("--group") && !(group = Number(options["--group"])))
-        return UsageError("--group needs a number, not '" + options["--group"] + "'");
-    const std::string run = options.count("--run") ? options["--run"] : "";
+    for (const auto& [option, number] : {std::pair{"--id", &id}, std::pair{"--group", &group}})
+        if (const std::optional<std::string> text = args.Value(option); text && !(*number = Number(*text)))
+            throw UsageError(std::string(option) + " needs a number, not '" + *text + "'");
+    const std::string run = args.Value("--run").value_or("");
     for (const std::string* text : {&url, &run})
         if (text->find_first_of("\t\r\n") != std::string::npos || text->find('\0') != std::string::npos)
-            return UsageError("'" + *text + "' holds a TAB or a line break, which a row cannot carry");
+            throw UsageError("'" + *text + "' holds a TAB or a line break, which a row cannot carry");
     if (!run.empty() && IsUnsafeEntryName(Utf8ToWide(run)))
-        return UsageError("the program '" + run + "' must lie inside the installation");
+        throw UsageError("the program '" + run + "' must lie inside the installation");
 
     std::error_code error;
     if (!fs::is_regular_file(archive, error))
-        return UsageError("'" + archive + "' is not a file");
+        throw UsageError("'" + archive + "' is not a file");
     const std::string stored = ArchiveFileName(url, true);
     const std::string archiveName = fs::path(archive).filename().string();
     if (stored != archiveName && !force)
-        return UsageError(
+        throw UsageError(
             "the URL's last segment '" + stored + "' differs from the archive's name '" + archiveName +
             "', and the launcher stores the download under the segment (--force to publish anyway)");
     const std::uintmax_t size = fs::file_size(archive, error);
     if (error || size > static_cast<std::uintmax_t>(std::numeric_limits<std::int32_t>::max()))
-        return UsageError("'" + archive + "' is larger than a row's size field can say (2147483647 bytes)");
+        throw UsageError("'" + archive + "' is larger than a row's size field can say (2147483647 bytes)");
 
     // A key that cannot sign is found out before the list changes.
     std::string pem;
-    if (options.count("--key")) {
-        pem = ReadSigningKey(options["--key"]);
+    if (keyPath) {
+        pem = ReadSigningKey(*keyPath);
         PublicKeyOfSigningKey(pem);
     }
 
-    if (const std::string refusal = StaleSignatureRefusal(list, options.count("--key") != 0, unsignedWanted);
+    if (const std::string refusal = StaleSignatureRefusal(list, keyPath.has_value(), unsignedWanted);
         !refusal.empty())
         return Refuse(refusal);
 
@@ -220,7 +190,7 @@ int Run(const std::vector<std::string>& args) {
     // a line of its own.
     if (!bytes.empty() && bytes.back() != '\n' && bytes.back() != '\r')
         bytes += "\r\n";
-    if (!options.count("--key")) {
+    if (!keyPath) {
         ReplaceFile(list, bytes + row);
         std::printf("%s: patch %d added: %s, %ju bytes\n", list.c_str(), *id, url.c_str(),
                     static_cast<std::uintmax_t>(size));
@@ -242,7 +212,4 @@ int Run(const std::vector<std::string>& args) {
     return 0;
 }
 
-} // namespace
 } // namespace pc::patchctl
-
-static const pc::patchctl::Registration reg("publish", pc::patchctl::kUsage, &pc::patchctl::Run);

@@ -96,19 +96,18 @@ std::string ReadSigningKey(const std::string& keyPath) {
 
 namespace {
 
-constexpr int kUsageError = 2;
+// keygen refuses a path where a file exists with the status of a bad command line.
+constexpr int kRefused = 2;
 
 // The line that `patchctl config encode` takes for the key.
 std::string ConfigLineOf(const std::string& privateKeyPem) {
     return "patchlist_key=" + Base64Encode(PublicKeyOfSigningKey(privateKeyPem));
 }
 
-int Keygen(const std::vector<std::string>& args) {
-    if (args.size() != 1 || args[0].empty() || args[0][0] == '-') {
-        std::fputs("usage: patchctl keygen KEY.pem\n", stderr);
-        return kUsageError;
-    }
-    const std::string& path = args[0];
+} // namespace
+
+int RunKeygen(const Arguments& args) {
+    const std::string& path = args.Positionals()[0];
     const std::string pem = NewSigningKeyPem();
     // Private from the moment it exists, and made only where nothing is: of two keygens of one path, or a
     // link planted there, the file is never shared or followed.
@@ -118,7 +117,7 @@ int Keygen(const std::vector<std::string>& args) {
         if (!existed)
             throw EFCreateError("Cannot create file " + path);
         std::fprintf(stderr, "patchctl keygen: %s exists; a key is never overwritten\n", path.c_str());
-        return kUsageError;
+        return kRefused;
     }
     const auto size = static_cast<std::int64_t>(pem.size());
     if (fsys::WriteAt(file, pem.data(), size, 0) != size || !fsys::FlushToDevice(file) || !file.Close()) {
@@ -129,6 +128,8 @@ int Keygen(const std::vector<std::string>& args) {
     std::printf("%s\n", ConfigLineOf(pem).c_str());
     return 0;
 }
+
+namespace {
 
 // The longest validity that --expires takes: a hundred years.
 constexpr int kLongestValidityDays = 36500;
@@ -141,30 +142,17 @@ std::optional<int> ValidityDays(const std::string& text) {
     return days;
 }
 
-int Sign(const std::vector<std::string>& args) {
-    std::string list, key;
+} // namespace
+
+int RunSign(const Arguments& args) {
+    const std::string& list = args.Positionals()[0];
+    const std::string key = *args.Value("--key");
     std::optional<int> expiresDays;
-    bool unexpected = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--key" && i + 1 < args.size()) {
-            key = args[++i];
-        } else if (args[i] == "--expires" && i + 1 < args.size()) {
-            expiresDays = ValidityDays(args[++i]);
-            if (!expiresDays) {
-                std::fprintf(stderr,
-                             "patchctl sign: --expires takes a number of days from 1 to %d, not '%s'\n",
-                             kLongestValidityDays, args[i].c_str());
-                return kUsageError;
-            }
-        } else if (list.empty() && !args[i].empty() && args[i][0] != '-') {
-            list = args[i];
-        } else {
-            unexpected = true;
-        }
-    }
-    if (unexpected || list.empty() || key.empty()) {
-        std::fputs("usage: patchctl sign LIST --key KEY.pem [--expires DAYS]\n", stderr);
-        return kUsageError;
+    if (const std::optional<std::string> days = args.Value("--expires")) {
+        expiresDays = ValidityDays(*days);
+        if (!expiresDays)
+            throw UsageError("--expires takes a number of days from 1 to " +
+                             std::to_string(kLongestValidityDays) + ", not '" + *days + "'");
     }
     const std::string pem = ReadSigningKey(key);
     PublicKeyOfSigningKey(pem); // a key that cannot sign is found out before the list changes
@@ -174,8 +162,4 @@ int Sign(const std::vector<std::string>& args) {
     return 0;
 }
 
-const Registration keygen("keygen", "keygen KEY.pem", &Keygen);
-const Registration sign("sign", "sign LIST --key KEY.pem [--expires DAYS]", &Sign);
-
-} // namespace
 } // namespace pc::patchctl

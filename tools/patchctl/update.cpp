@@ -17,46 +17,25 @@
 namespace pc::patchctl {
 namespace {
 
-constexpr int kUsage = 2;
 constexpr int kRunEnded = 1;
 constexpr int kNoConfiguration = 3;
 // The run went through, but not everything was applied: the list was refused, a row could not be
 // downloaded, or entries were left out of an extraction.
 constexpr int kNotAllApplied = 4;
 
-int Usage(const char* problem) {
-    std::fprintf(stderr,
-                 "patchctl update: %s\nusage: patchctl update DIR [--on-failure abort|ignore|retry-once]\n",
-                 problem);
-    return kUsage;
-}
+} // namespace
 
-int Run(const std::vector<std::string>& args) {
-    std::optional<std::string> dir;
-    FailurePolicy policy = FailurePolicy::Abort;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--on-failure") {
-            if (i + 1 >= args.size())
-                return Usage("--on-failure needs a policy");
-            const auto parsed = ParseFailurePolicy(args[++i]);
-            if (!parsed)
-                return Usage(("unknown failure policy '" + args[i] + "'").c_str());
-            policy = *parsed;
-        } else if (!dir && (args[i].empty() || args[i][0] != '-')) {
-            dir = args[i];
-        } else {
-            return Usage(("unexpected argument '" + args[i] + "'").c_str());
-        }
-    }
-    if (!dir)
-        return Usage("no installation directory given");
+int RunUpdate(const Arguments& args) {
+    const std::string& dir = args.Positionals()[0];
+    // The declaration admits only the policies' own words.
+    const FailurePolicy policy = ParseFailurePolicy(args.Value("--on-failure").value_or("abort")).value();
     std::error_code error;
-    if (!std::filesystem::is_directory(*dir, error))
-        return Usage(("'" + *dir + "' is not a directory").c_str());
+    if (!std::filesystem::is_directory(dir, error))
+        throw UsageError("'" + dir + "' is not a directory");
 
     // The installation directory is what the launcher's own directory is: absolute, ending with the
     // platform's separator.
-    std::string appDir = std::filesystem::absolute(*dir).lexically_normal().string();
+    std::string appDir = std::filesystem::absolute(dir).lexically_normal().string();
     constexpr char kSeparator = static_cast<char>(std::filesystem::path::preferred_separator);
     if (appDir.empty() || (appDir.back() != '/' && appDir.back() != kSeparator))
         appDir += kSeparator;
@@ -95,8 +74,4 @@ int Run(const std::vector<std::string>& args) {
     return ui.ListRefused() || ui.DownloadFailures() > 0 || leftOut > 0 ? kNotAllApplied : 0;
 }
 
-} // namespace
 } // namespace pc::patchctl
-
-static const pc::patchctl::Registration reg("update", "update DIR [--on-failure abort|ignore|retry-once]",
-                                            &pc::patchctl::Run);
