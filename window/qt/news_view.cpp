@@ -1,7 +1,7 @@
 #include "window/qt/news_view.h"
 
 #include "framework/exceptions.h"
-#include "framework/gui/application.h"
+#include "window/qt/application.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
