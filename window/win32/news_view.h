@@ -46,8 +46,4 @@ private:
     std::string url_;
 };
 
-// A page's HTML as the plain text the fallback shows: tags dropped, block ends as line breaks, the common
-// entities decoded, runs of blanks as one.
-std::string HtmlToText(const std::string& html);
-
 } // namespace pc
