@@ -121,10 +121,6 @@ void TNewsView::LoadIntoTextBrowser(const QUrl& url) {
     });
 }
 
-QUrl TNewsView::CurrentUrl() const {
-    return url_;
-}
-
 QString TNewsView::PlainText() const {
     return text_ ? text_->toPlainText() : QString();
 }

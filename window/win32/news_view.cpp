@@ -260,16 +260,6 @@ void TNewsView::StopFetch() {
         std::unique_ptr<TFetched>(reinterpret_cast<TFetched*>(message.lParam)).reset();
 }
 
-std::wstring TNewsView::FallbackText() const {
-    if (!text_.Get())
-        return std::wstring();
-    const int length = ::GetWindowTextLengthW(text_.Get());
-    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
-    ::GetWindowTextW(text_.Get(), text.data(), length + 1);
-    text.resize(static_cast<std::size_t>(length));
-    return text;
-}
-
 LRESULT CALLBACK TNewsView::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_NCCREATE)
         ::SetWindowLongPtrW(

@@ -27,10 +27,6 @@ public:
     // EOleException (with the control's description) or EOleSysError (without one).
     void Navigate(const std::string& url);
 
-    bool UsesBrowserControl() const { return static_cast<bool>(browser_); }
-    HWND Handle() const { return window_.Get(); }
-    std::wstring FallbackText() const; // what the text field shows
-
 private:
     static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     bool CreateBrowser();
