@@ -28,24 +28,48 @@ std::string HtmlToText(const std::string& html) {
         pendingBlank = false;
         text += c;
     };
+    // Where the text of a script or style ends is looked up without regard to case.
+    const std::string lowerHtml = AsciiLowerCase(html);
+    // As a browser reads a page: '<' opens a tag only before a letter, '/', '!' or '?'; otherwise it is text.
+    auto opensTag = [&](std::size_t at) {
+        if (at + 1 >= html.size())
+            return false;
+        const char next = html[at + 1];
+        return (next >= 'a' && next <= 'z') || (next >= 'A' && next <= 'Z') || next == '/' || next == '!' ||
+               next == '?';
+    };
     std::size_t i = 0;
-    bool skipping = false; // inside <script>, <style> or <head>
+    bool skipping = false; // inside <head> or <title>
     std::string skipEnd;
     while (i < html.size()) {
         const char c = html[i];
-        if (c == '<') {
+        if (c == '<' && opensTag(i)) {
+            if (html.compare(i, 4, "<!--") == 0) {
+                // A comment ends at "-->" only, whatever '>' it holds.
+                const std::size_t end = html.find("-->", i + 4);
+                i = end == std::string::npos ? html.size() : end + 3;
+                continue;
+            }
             const std::size_t end = html.find('>', i);
             if (end == std::string::npos)
-                break;
-            const std::string tag = AsciiLowerCase(html.substr(i + 1, end - i - 1));
+                break; // a tag cut off by the end of the page shows nothing
+            const std::string tag = lowerHtml.substr(i + 1, end - i - 1);
             const std::string name = tag.substr(0, tag.find_first_of(" \t\r\n/", tag[0] == '/' ? 1 : 0));
             i = end + 1;
+            if (name == "script" || name == "style") {
+                // Their text is code, not markup: a '<' in it opens nothing, and it ends only at its own end
+                // tag (or with the page), in the head as in the body.
+                const std::size_t close = lowerHtml.find("</" + name, i);
+                const std::size_t closeEnd = close == std::string::npos ? close : html.find('>', close);
+                i = closeEnd == std::string::npos ? html.size() : closeEnd + 1;
+                continue;
+            }
             if (skipping) {
                 if (name == skipEnd)
                     skipping = false;
                 continue;
             }
-            if (name == "script" || name == "style" || name == "head" || name == "title") {
+            if (name == "head" || name == "title") {
                 skipping = true;
                 skipEnd = "/" + name;
                 continue;
