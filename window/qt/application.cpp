@@ -1,8 +1,8 @@
 #include "window/qt/application.h"
-#include "framework/helpers.h"
 
 #include "framework/code_pages.h"
 #include "framework/exceptions.h"
+#include "framework/helpers.h"
 #include "window/qt/message_form.h"
 
 #include <QApplication>
@@ -12,7 +12,6 @@
 #include <QWidget>
 
 #include <array>
-#include <cctype>
 #include <chrono>
 
 namespace pc {
