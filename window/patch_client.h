@@ -104,8 +104,6 @@ public:
     void SetPosition(std::int32_t position); // kept within the range
     void StepBy(std::int32_t delta);         // stops at the maximum
 
-    // The state the front end was last told of.
-    const TProgressState& ShownState() const { return shown_; }
     // Shows a step held back by the rate limit once its time has come (the pump calls this).
     void ShowDueStep();
     // Tells the front end the exact state if it shows another one.

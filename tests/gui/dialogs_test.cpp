@@ -1,7 +1,7 @@
 // The notice dialog, the error box and the quit request as the loops see it.
 #include "framework/exceptions.h"
-#include "framework/gui/message_form.h"
 #include "gui_support.h"
+#include "window/qt/message_form.h"
 
 #include <QClipboard>
 #include <QMessageBox>

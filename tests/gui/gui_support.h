@@ -2,9 +2,9 @@
 // records what the window asks of it, and a watcher that inspects and closes modal dialogs.
 #pragma once
 
-#include "framework/gui/application.h"
 #include "launcher/ui_port.h"
 #include "window/launcher_core.h"
+#include "window/qt/application.h"
 #include "window/qt/qt_form.h"
 
 #include <QApplication>

@@ -1,6 +1,6 @@
-#include "framework/gui/application.h"
-#include "framework/gui/message_form.h"
 #include "gui_support.h"
+#include "window/qt/application.h"
+#include "window/qt/message_form.h"
 
 #include <QApplication>
 #include <QMessageBox>

@@ -1,10 +1,10 @@
 // The Win32 window's pieces on their own: the built-in pictures as WIC and the bitmap reader decode them,
-// the news fallback's text, and the notice dialog and archive questions answered the way a player would.
+// and the notice dialog and archive questions answered the way a player would. The news fallback's text is
+// read by the window model's tests, in both editions.
 #include "framework/exceptions.h"
 #include "window/win32/application.h"
 #include "window/win32/dialog_provider.h"
 #include "window/win32/message_form.h"
-#include "window/win32/news_view.h"
 #include "window/win32/pictures.h"
 
 #include <gtest/gtest.h>
@@ -93,25 +93,6 @@ TEST_F(Win32Pieces, DamagedPicturesAreRefusedWithAnError) {
     EXPECT_THROW(DecodeJpeg(std::string("\xFF\xD8\xFF\xE0 not a jpeg", 15)), Exception);
     EXPECT_THROW(DecodeBmp("BM too short"), Exception);
     EXPECT_THROW(LoadPicture("missing.jpg"), Exception);
-}
-
-// ---- The news fallback's text ----
-
-TEST(NewsText, PagesReadAsTheirText) {
-    const struct {
-        const char* html;
-        const char* text;
-    } cases[] = {
-        {"<html><body><h1>Realm news</h1><p>Patch day</p></body></html>", "Realm news\nPatch day"},
-        {"<head><title>T</title><style>p{}</style></head><p>a &amp; b&lt;c&gt;</p>", "a & b<c>"},
-        {"one\n  two<br>three", "one two\nthree"},
-        {"<script>var x = '<p>';</script>shown", "shown"},
-        {"<table><tr><td>01 May</td><td>Patch 3</td></tr><tr><th>28 Apr</th><td>XP</td></tr></table>",
-         "01 May Patch 3\n28 Apr XP"},
-        {"", ""},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(HtmlToText(c.html), c.text) << c.html;
 }
 
 // ---- Dialogs, answered by posted keys and clicks ----

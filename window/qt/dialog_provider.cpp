@@ -1,6 +1,6 @@
 #include "window/qt/dialog_provider.h"
 
-#include "framework/gui/application.h"
+#include "window/qt/application.h"
 
 #include <QInputDialog>
 #include <QLineEdit>

@@ -19,9 +19,6 @@ namespace pc {
 inline QRect ToQRect(const TRect& r) {
     return QRect(r.Left, r.Top, r.Width, r.Height);
 }
-inline TRect FromQRect(const QRect& r) {
-    return {r.left(), r.top(), r.width(), r.height()};
-}
 inline QPoint ToQPoint(TPoint p) {
     return QPoint(p.X, p.Y);
 }

@@ -1,7 +1,7 @@
 #include "window/qt/news_view.h"
 
 #include "framework/exceptions.h"
-#include "framework/gui/application.h"
+#include "window/qt/application.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -119,10 +119,6 @@ void TNewsView::LoadIntoTextBrowser(const QUrl& url) {
         else
             text_->setPlainText(reply->errorString());
     });
-}
-
-QUrl TNewsView::CurrentUrl() const {
-    return url_;
 }
 
 QString TNewsView::PlainText() const {

@@ -27,8 +27,6 @@ public:
     // Starts loading the page and returns at once. A URL that the view cannot take raises EOleException.
     void Navigate(const QString& url);
 
-    bool UsesWebEngine() const { return web_ != nullptr; }
-    QUrl CurrentUrl() const;
     QString PlainText() const; // what the text browser shows (for the fallback)
 
 private:

@@ -1,6 +1,6 @@
 #include "window/qt/qt_form.h"
 
-#include "framework/gui/application.h"
+#include "window/qt/application.h"
 #include "window/qt/drawing.h"
 #include "window/qt/pictures.h"
 

@@ -37,7 +37,6 @@ public:
     ~TQtForm() override;
 
     TForm_Main& Model() { return *model_; }
-    const TForm_Main& Model() const { return *model_; }
 
     // Child widgets (owned by the form as their Qt parent).
     TLogMemo* Memo_Log = nullptr;

@@ -1,7 +1,7 @@
 #include "window/qt/run_launcher.h"
 
-#include "framework/gui/application.h"
 #include "framework/helpers.h"
+#include "window/qt/application.h"
 #include "window/qt/qt_form.h"
 
 #include <QApplication>

@@ -1,10 +1,9 @@
 #include "window/win32/application.h"
-#include "framework/helpers.h"
 
 #include "framework/exceptions.h"
+#include "framework/helpers.h"
 #include "window/win32/message_form.h"
 
-#include <cctype>
 #include <chrono>
 
 namespace pc {

@@ -15,7 +15,6 @@ public:
     void Show(std::int32_t minimum, std::int32_t maximum, std::int32_t position);
     void SetVisible(bool visible);
     bool Visible() const;
-    HWND Handle() const { return window_.Get(); }
 
 private:
     static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

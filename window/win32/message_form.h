@@ -33,11 +33,6 @@ public:
 
     // The block that Ctrl+C puts on the clipboard.
     std::wstring ClipboardText() const;
-    // Client-area layout, in pixels, as computed from the dialog units.
-    RECT TextRect() const { return textRect_; }
-    SIZE ClientSize() const { return clientSize_; }
-    int ButtonWidth() const { return buttonWidth_; }
-    int ButtonHeight() const { return buttonHeight_; }
 
 private:
     static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

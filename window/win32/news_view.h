@@ -27,10 +27,6 @@ public:
     // EOleException (with the control's description) or EOleSysError (without one).
     void Navigate(const std::string& url);
 
-    bool UsesBrowserControl() const { return static_cast<bool>(browser_); }
-    HWND Handle() const { return window_.Get(); }
-    std::wstring FallbackText() const; // what the text field shows
-
 private:
     static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     bool CreateBrowser();
@@ -45,9 +41,5 @@ private:
     void* session_ = nullptr; // the fallback's internet session while a fetch runs
     std::string url_;
 };
-
-// A page's HTML as the plain text the fallback shows: tags dropped, block ends as line breaks, the common
-// entities decoded, runs of blanks as one.
-std::string HtmlToText(const std::string& html);
 
 } // namespace pc

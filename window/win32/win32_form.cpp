@@ -165,9 +165,9 @@ void TWin32Form::ApplyColourKey() {
     auto setAttributes = user ? reinterpret_cast<SetLayeredWindowAttributesProc>(reinterpret_cast<void*>(
                                     ::GetProcAddress(user, "SetLayeredWindowAttributes")))
                               : nullptr;
-    colourKeyed_ =
+    const bool keyed =
         setAttributes && setAttributes(window_.Get(), kKeyColourRef, 255, LWA_COLORKEY | LWA_ALPHA);
-    if (!colourKeyed_)
+    if (!keyed)
         ::SetWindowLongPtrW(window_.Get(), GWL_EXSTYLE,
                             ::GetWindowLongPtrW(window_.Get(), GWL_EXSTYLE) &
                                 ~static_cast<LONG_PTR>(WS_EX_LAYERED));

@@ -34,9 +34,6 @@ public:
     TWin32Form& operator=(const TWin32Form&) = delete;
 
     HWND Handle() const { return window_.Get(); }
-    TForm_Main& Model() { return *model_; }
-    // Whether the desktop gave the window its colour key.
-    bool ColourKeyed() const { return colourKeyed_; }
 
 private:
     // TFormHost
@@ -86,7 +83,6 @@ private:
     std::unique_ptr<TNewsView> news_;
     std::unique_ptr<TProgressBarWindow> progress_;
     std::map<TFormTimer, std::unique_ptr<TSystemTimer>> timers_;
-    bool colourKeyed_ = false;
     bool shown_ = false;
     std::unique_ptr<TForm_Main> model_;
 };

@@ -1,7 +1,7 @@
-#include "framework/gui/message_form.h"
+#include "window/qt/message_form.h"
 
 #include "framework/dialog_units.h"
-#include "framework/gui/application.h"
+#include "window/qt/application.h"
 
 #include <QApplication>
 #include <QClipboard>

@@ -1,9 +1,9 @@
-#include "framework/gui/application.h"
-#include "framework/helpers.h"
+#include "window/qt/application.h"
 
 #include "framework/code_pages.h"
 #include "framework/exceptions.h"
-#include "framework/gui/message_form.h"
+#include "framework/helpers.h"
+#include "window/qt/message_form.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -12,7 +12,6 @@
 #include <QWidget>
 
 #include <array>
-#include <cctype>
 #include <chrono>
 
 namespace pc {
