@@ -1,6 +1,8 @@
 // patchctl.exe update under Wine against a real nginx on loopback: the Windows edition on the roads a patch
 // can take, with every log line, the installation's files, the ledger and the exit status compared with
-// what the Linux edition gives. The programs come from the environment the Windows build's ctest sets.
+// what the Linux edition gives. The roads both editions share are in ../e2e/update_scenarios_test.cpp and
+// run here with patchctl.exe; the cases below are this edition's own. The programs come from the
+// environment the Windows build's ctest sets.
 #include "tests/archive/zip_builder.h"
 #include "tests/support/child_process.h"
 #include "tests/support/fault_server.h"
@@ -8,6 +10,7 @@
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/update_fixtures.h"
+#include "tests/support/update_scenarios.h"
 
 #include <gtest/gtest.h>
 
@@ -26,6 +29,7 @@ namespace fs = std::filesystem;
 using pc::test::ProgramResult;
 using pc::test::ReadFileBytes;
 using pc::test::TempDir;
+using pc::test::UpdateScenario;
 using pc::test::ZipBuilder;
 
 std::string Env(const char* name) {
@@ -108,6 +112,32 @@ protected:
     std::unique_ptr<pc::test::NginxServer> server_;
 };
 
+// patchctl.exe under Wine for the scenarios both editions share.
+class WinePatchctl : public pc::test::PatchctlEdition {
+public:
+    std::string Missing() const override {
+        if (Env("PATCHCTL_EXE").empty() || !fs::exists(Env("PATCHCTL_EXE")))
+            return "no patchctl.exe named by PATCHCTL_EXE: run me from the windows preset's ctest";
+        return "";
+    }
+    std::vector<std::string> Words() const override { return PatchctlWords(); }
+    // Where the Windows edition keeps an archive while it is downloaded, and what continues it: folders of
+    // their own, as '\\' separates there.
+    fs::path StoredArchive(const std::string& install, const std::string& segment) const override {
+        return fs::path(install) / "tqm_download" / segment;
+    }
+    fs::path ResumeState(const std::string& install, const std::string& segment) const override {
+        return fs::path(install) / "tqm_resume" / segment;
+    }
+    // Slow enough that a loaded machine still sees the download half-way, at 16 s for the whole archive;
+    // Wine's start-up comes first, and on a busy machine it may take a while.
+    std::string SlowRate() const override { return "512k"; }
+    std::chrono::seconds Patience() const override { return std::chrono::seconds(90); }
+};
+const WinePatchctl kWinePatchctl;
+INSTANTIATE_TEST_SUITE_P(Wine, UpdateScenario, ::testing::Values(&kWinePatchctl),
+                         [](const auto&) { return std::string("patchctl_exe"); });
+
 TEST_F(WineUpdate, RoadOfOnePatchAndTheRunAfterIt) {
     std::string big;
     for (int i = 0; i < 20000; ++i)
@@ -147,65 +177,6 @@ TEST_F(WineUpdate, RoadOfOnePatchAndTheRunAfterIt) {
                           "- No updates has been found\n");
     EXPECT_FALSE(Installed("setup.exe.report"));
     EXPECT_EQ(Ledger(), "42\r\n");
-}
-
-TEST_F(WineUpdate, OnlyTheLastRowOfAGroupIsApplied) {
-    for (int id : {10, 11, 12})
-        ServeArchive("p" + std::to_string(id) + ".zip",
-                     ZipBuilder().Deflated("from" + std::to_string(id) + ".txt", std::to_string(id)).Build());
-    ServeList(Row(10, "p10.zip", 100, "", 0) + Row(11, "p11.zip", 100, "", 7) +
-              Row(12, "p12.zip", 100, "", 7));
-    const ProgramResult r = Update();
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Downloaded: p10\n"
-                     "- Downloaded: p12\n"
-                     "- Update process completed\n");
-    EXPECT_FALSE(Installed("from11.txt"));
-    EXPECT_EQ(Ledger(), "10\r\n12\r\n");
-    EXPECT_EQ(Requests().find("p11.zip"), std::string::npos) << "a superseded patch was fetched";
-}
-
-TEST_F(WineUpdate, DownloadsThatFail) {
-    ProgramResult r = Update();
-    EXPECT_EQ(r.exitCode, 4);
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Cannot download patch list\n");
-    EXPECT_EQ(r.err, "patchctl update: cannot download patch list: HTTP status 404\n");
-    EXPECT_FALSE(Installed("tmp_PatchList.ini"));
-
-    // A row that cannot be downloaded ends the run; the later one waits for the next start.
-    ServeArchive("p2.zip", ZipBuilder().Deflated("two.txt", "2").Build());
-    ServeList(Row(1, "p1.zip", 100, "", 0) + Row(2, "p2.zip", 100, "", 0));
-    r = Update();
-    EXPECT_EQ(r.exitCode, 4);
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Cannot download: p1\n"
-                     "- The update is not complete; it will be tried again at the next start\n");
-    EXPECT_EQ(r.err, "patchctl update: cannot download p1: HTTP status 404\n");
-    EXPECT_FALSE(Installed("two.txt"));
-    EXPECT_EQ(Ledger(), "");
-}
-
-// Windows refuses '?' in a file name: an archive URL with a query string ended every run with "I/O error
-// 123." before its archive was stored under a safe name. A 253-byte segment likewise.
-TEST_F(WineUpdate, ArchivesWithQueryStringsAndLongNamesAreStoredSafely) {
-    const std::string segment = "p16-" + std::string(245, 's') + ".zip";
-    ServeArchive("p15.zip", ZipBuilder().Deflated("fifteen.txt", "15").Build());
-    ServeArchive(segment, ZipBuilder().Deflated("sixteen.txt", "16").Build());
-    ServeList(Row(15, "p15.zip?v=2", 100, "", 0) + Row(16, segment + "?token=abc", 100, "", 0));
-    const ProgramResult r = Update();
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Downloaded: p15\n"
-                     "- Downloaded: p16-" +
-                         std::string(245, 's') +
-                         "\n"
-                         "- Update process completed\n");
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(ReadFileBytes(install_ / "fifteen.txt"), "15");
-    EXPECT_EQ(ReadFileBytes(install_ / "sixteen.txt"), "16");
-    EXPECT_EQ(Ledger(), "15\r\n16\r\n");
 }
 
 TEST_F(WineUpdate, AListBeyond64MiBIsRefusedWhileItArrives) {
@@ -285,38 +256,6 @@ TEST_F(WineUpdate, ALinkToTheLockFileWhereAnArchiveIsStoredIsNotWrittenThrough) 
     EXPECT_FALSE(Installed("seven.txt"));
 }
 
-TEST_F(WineUpdate, AnHtmlPageForAnArchiveEndsTheRun) {
-    ServeArchive("p5.zip", "<!DOCTYPE html>\n<html><body><h1>Maintenance</h1></body></html>\n");
-    ServeArchive("p6.zip", ZipBuilder().Deflated("six.txt", "6").Build());
-    ServeList(Row(5, "p5.zip", 100, "", 0) + Row(6, "p6.zip", 100, "", 0));
-    const ProgramResult r = Update();
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Downloaded: p5\n"
-                     "- The update did not finish\n");
-    EXPECT_EQ(r.err, "Invalid archive file. - Native error: 00035.\n");
-    EXPECT_FALSE(Installed("tqm_patch.ini"));
-    EXPECT_FALSE(Installed("six.txt"));
-}
-
-TEST_F(WineUpdate, ArchivesAreCheckedAgainstTheirSha256) {
-    ServeArchive("p20.zip", ZipBuilder().Deflated("good.txt", "good").Build());
-    ServeArchive("p21.zip", ZipBuilder().Deflated("other.txt", "other").Build());
-    const std::string good =
-        pc::test::RunProgram("sha256sum " + Quoted(content_ / "patches/p20.zip")).out.substr(0, 64);
-    ServeList(Row(20, "p20.zip", 100, "", 0, good) + Row(21, "p21.zip", 100, "", 0, good));
-    const ProgramResult r = Update();
-    EXPECT_EQ(r.exitCode, 4);
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Downloaded: p20\n"
-                     "- Cannot download: p21\n"
-                     "- The update is not complete; it will be tried again at the next start\n");
-    EXPECT_EQ(r.err, "patchctl update: cannot download p21: SHA-256 mismatch\n");
-    EXPECT_EQ(Ledger(), "20\r\n");
-    EXPECT_TRUE(Installed("good.txt"));
-    EXPECT_FALSE(Installed("other.txt"));
-}
-
 TEST_F(WineUpdate, TwoUpdatesAtOnceApplyEachPatchOnce) {
     std::string list;
     for (int id = 1; id <= 3; ++id) {
@@ -381,55 +320,6 @@ TEST_F(WineUpdate, ARegistryValueOfAnotherTypeIsAnError) {
         pc::test::RunProgram(reg + "delete " + Quoted(key) + " /f");
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "Invalid data type for ''\n");
-}
-
-// Where the Windows edition keeps an archive while it is downloaded, and what continues it: folders of
-// their own, as '\\' separates there.
-fs::path StoredArchive(const TempDir& install, const std::string& segment) {
-    return fs::path(install.Path()) / "tqm_download" / segment;
-}
-fs::path ResumeState(const TempDir& install, const std::string& segment) {
-    return fs::path(install.Path()) / "tqm_resume" / segment;
-}
-
-// A run killed in the middle of a large archive: the next start asks for the rest only, with a range, and
-// the archive comes out whole.
-TEST_F(WineUpdate, AKilledDownloadContinuesAtTheNextStart) {
-    pc::test::NginxOptions slow;
-    // Slow enough that a loaded machine still sees the download half-way, at 16 s for the whole archive.
-    slow.serverDirectives = "limit_rate 512k;";
-    StartServer(slow);
-    const std::string big = pc::test::NoiseBytes(8 << 20, 4242);
-    ServeArchive("p30.zip", ZipBuilder().Stored("big.bin", big).Build());
-    ServeList(Row(30, "p30.zip", 100, "", 0));
-    const std::string archive = ReadFileBytes(content_ / "patches/p30.zip");
-
-    TempDir logs;
-    std::vector<std::string> words = PatchctlWords();
-    words.insert(words.end(), {"update", install_.Path()});
-    const pid_t first = pc::test::SpawnChild(words, logs / "out", logs / "err");
-    // Wine's start-up comes first; on a busy machine it may take a while.
-    const auto kept = static_cast<long long>(pc::test::KillWhenFileReaches(
-        first, StoredArchive(install_, "p30.zip"), archive.size() * 2 / 5, std::chrono::seconds(90)));
-    ASSERT_GE(kept, static_cast<long long>(archive.size() * 2 / 5))
-        << ReadFileBytes(logs / "out") << ReadFileBytes(logs / "err");
-    ASSERT_LT(kept, static_cast<long long>(archive.size())) << "the run was not killed in time";
-    EXPECT_TRUE(fs::exists(ResumeState(install_, "p30.zip")));
-    EXPECT_EQ(Ledger(), "");
-
-    const ProgramResult r = Update();
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Downloaded: p30\n"
-                     "- Update process completed\n");
-    EXPECT_EQ(ReadFileBytes(install_ / "big.bin"), big);
-    EXPECT_EQ(Ledger(), "30\r\n");
-    const auto requests = pc::test::LogLinesFor(Requests(), "/patches/p30.zip");
-    ASSERT_EQ(requests.size(), 2u) << Requests();
-    EXPECT_EQ(pc::test::StatusOf(requests[1]), 206) << requests[1];
-    EXPECT_EQ(pc::test::BytesSent(requests[1]), static_cast<long long>(archive.size()) - kept);
-    EXPECT_FALSE(fs::exists(StoredArchive(install_, "p30.zip")));
-    EXPECT_FALSE(fs::exists(ResumeState(install_, "p30.zip")));
 }
 
 // A signed list served again after a newer one, with its genuine signature, is refused by the Windows
@@ -586,9 +476,9 @@ TEST_F(WineNetworkFaults, BrokenTransfersAreTriedAgainAndRefusalsAreFinal) {
         }
     }
     // Nothing of a row that was given up stays behind.
-    EXPECT_FALSE(fs::exists(StoredArchive(install_, "p3.zip")));
-    EXPECT_FALSE(fs::exists(StoredArchive(install_, "p1.zip")));
-    EXPECT_FALSE(fs::exists(ResumeState(install_, "p1.zip")));
+    EXPECT_FALSE(fs::exists(kWinePatchctl.StoredArchive(install_.Path(), "p3.zip")));
+    EXPECT_FALSE(fs::exists(kWinePatchctl.StoredArchive(install_.Path(), "p1.zip")));
+    EXPECT_FALSE(fs::exists(kWinePatchctl.ResumeState(install_.Path(), "p1.zip")));
 }
 
 // Redirects are followed (here by the transport itself, a hop at a time) to http and https only: a redirect

@@ -1,0 +1,200 @@
+// The roads a patch can take, the same for both editions: every log line, the files of the installation,
+// the ledger, the exit status and the server's access log. Each edition's suite instantiates them with its
+// own patchctl.
+#include "tests/archive/zip_builder.h"
+#include "tests/support/child_process.h"
+#include "tests/support/update_scenarios.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+using pc::test::BytesSent;
+using pc::test::LogLinesFor;
+using pc::test::ProgramResult;
+using pc::test::ReadFileBytes;
+using pc::test::StatusOf;
+using pc::test::TempDir;
+using pc::test::UpdateScenario;
+using pc::test::ZipBuilder;
+
+TEST_P(UpdateScenario, OnlyTheLastRowOfAGroupIsApplied) {
+    for (int id : {10, 11, 12})
+        ServeArchive("p" + std::to_string(id) + ".zip",
+                     ZipBuilder().Deflated("from" + std::to_string(id) + ".txt", std::to_string(id)).Build());
+    ServeList(Row(10, "p10.zip", 100, "", 0) + Row(11, "p11.zip", 100, "", 7) +
+              Row(12, "p12.zip", 100, "", 7));
+
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: p10\n"
+                     "- Downloaded: p12\n"
+                     "- Update process completed\n");
+    EXPECT_TRUE(Installed("from10.txt"));
+    EXPECT_FALSE(Installed("from11.txt"));
+    EXPECT_TRUE(Installed("from12.txt"));
+    EXPECT_EQ(Ledger(), "10\r\n12\r\n");
+    EXPECT_EQ(Requests().find("p11.zip"), std::string::npos) << "a superseded patch was fetched";
+}
+
+TEST_P(UpdateScenario, DownloadsThatFail) {
+    // No list on the server. The log line is the launcher's; the reason is for the operator.
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Cannot download patch list\n");
+    EXPECT_EQ(r.err, "patchctl update: cannot download patch list: HTTP status 404\n");
+    EXPECT_FALSE(Installed("tmp_PatchList.ini"));
+}
+
+// A row that cannot be downloaded ends the run and later rows wait for the next start, so no patch is
+// applied after a newer one. Before, a missing a was passed over and b applied; once a came back it was
+// applied over b's files, and the game held a's old data.
+TEST_P(UpdateScenario, PatchesAreAppliedInTheOrderOfTheirIds) {
+    ServeArchive("b.zip", ZipBuilder().Deflated("game.dat", "from b").Build());
+    ServeList(Row(1, "a.zip", 100, "", 0) + Row(2, "b.zip", 100, "", 0));
+    ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Cannot download: a\n"
+                     "- The update is not complete; it will be tried again at the next start\n");
+    EXPECT_EQ(r.err, "patchctl update: cannot download a: HTTP status 404\n");
+    EXPECT_EQ(Ledger(), "");
+    EXPECT_FALSE(Installed("game.dat"));
+    EXPECT_TRUE(LogLinesFor(Requests(), "/patches/b.zip").empty()) << "a later row was fetched";
+    EXPECT_FALSE(fs::exists(Stored("a.zip")));
+    EXPECT_FALSE(Installed("tmp_PatchList.ini"));
+
+    // a is back: a, then b.
+    ServeArchive("a.zip", ZipBuilder().Deflated("game.dat", "from a").Deflated("a.txt", "a").Build());
+    r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: a\n"
+                     "- Downloaded: b\n"
+                     "- Update process completed\n");
+    EXPECT_EQ(ReadFileBytes(install_ / "game.dat"), "from b");
+    EXPECT_EQ(Ledger(), "1\r\n2\r\n");
+
+    // An installation that a launcher of the original kind brought to b past the missing a: a, older, is
+    // never applied over b's files.
+    fs::remove(install_ / "a.txt");
+    install_.Write("tqm_patch.ini", "2\r\n");
+    r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- No updates has been found\n");
+    EXPECT_EQ(ReadFileBytes(install_ / "game.dat"), "from b");
+    EXPECT_FALSE(Installed("a.txt"));
+    EXPECT_EQ(Ledger(), "2\r\n");
+}
+
+// Signed CDN links: a last segment too long for any file system, and a query string (which Windows
+// refuses in a name: every run ended with "I/O error 123." before), are stored under safe names; the log
+// keeps the names it always showed.
+TEST_P(UpdateScenario, ArchivesWithLongNamesAndQueryStringsAreStoredSafely) {
+    const std::string segment = "p16-" + std::string(245, 's') + ".zip"; // 253 bytes
+    ServeArchive(segment, ZipBuilder().Deflated("sixteen.txt", "16").Build());
+    ServeArchive("p17.zip", ZipBuilder().Deflated("seventeen.txt", "17").Build());
+    ServeList(Row(16, segment + "?token=" + std::string(200, 't'), 100, "", 0) +
+              Row(17, "p17.zip?v=2", 100, "", 0));
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: p16-" +
+                         std::string(245, 's') +
+                         "\n"
+                         "- Downloaded: p17\n"
+                         "- Update process completed\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(ReadFileBytes(install_ / "sixteen.txt"), "16");
+    EXPECT_EQ(ReadFileBytes(install_ / "seventeen.txt"), "17");
+    EXPECT_EQ(Ledger(), "16\r\n17\r\n");
+}
+
+TEST_P(UpdateScenario, AnHtmlPageForAnArchiveEndsTheRun) {
+    const std::string page = "<!DOCTYPE html>\n<html><body><h1>Maintenance</h1></body></html>\n";
+    ServeArchive("p5.zip", page);
+    ServeArchive("p6.zip", ZipBuilder().Deflated("six.txt", "6").Build());
+    ServeList(Row(5, "p5.zip", 100, "", 0) + Row(6, "p6.zip", 100, "", 0));
+
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: p5\n"
+                     "- The update did not finish\n");
+    EXPECT_EQ(r.err, "Invalid archive file. - Native error: 00035.\n");
+    EXPECT_EQ(ReadFileBytes(Stored("p5.zip")), page);
+    EXPECT_TRUE(Installed("tmp_PatchList.ini"));
+    EXPECT_FALSE(Installed("tqm_patch.ini"));
+    EXPECT_FALSE(fs::exists(Stored("p6.zip")));
+    EXPECT_FALSE(Installed("six.txt"));
+}
+
+// The sixth field: a right SHA-256 is applied; a wrong one is fetched twice, then the row counts as not
+// downloadable, nothing is left behind and patchctl says why (exit 4).
+TEST_P(UpdateScenario, ArchivesAreCheckedAgainstTheirSha256) {
+    ServeArchive("p20.zip", ZipBuilder().Deflated("good.txt", "good").Build());
+    ServeArchive("p21.zip", ZipBuilder().Deflated("other.txt", "other").Build());
+    // A peer's digest, not the launcher's own.
+    const std::string good = pc::test::RunProgram("sha256sum " + Quoted(content_ / "patches/p20.zip")).out;
+    ASSERT_GE(good.size(), 64u);
+    ServeList(Row(20, "p20.zip", 100, "", 0, good.substr(0, 64)) +
+              Row(21, "p21.zip", 100, "", 0, good.substr(0, 64)));
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: p20\n"
+                     "- Cannot download: p21\n"
+                     "- The update is not complete; it will be tried again at the next start\n");
+    EXPECT_EQ(r.err, "patchctl update: cannot download p21: SHA-256 mismatch\n");
+    EXPECT_EQ(Ledger(), "20\r\n");
+    EXPECT_TRUE(Installed("good.txt"));
+    EXPECT_FALSE(Installed("other.txt"));
+    EXPECT_FALSE(fs::exists(Stored("p21.zip")));
+    EXPECT_FALSE(fs::exists(Resume("p21.zip")));
+    EXPECT_EQ(LogLinesFor(Requests(), "/patches/p21.zip").size(), 2u);
+}
+
+// A run killed in the middle of a large archive: the next start asks for the rest only, with a range, and
+// the archive comes out whole.
+TEST_P(UpdateScenario, AKilledDownloadContinuesAtTheNextStart) {
+    pc::test::NginxOptions slow;
+    slow.serverDirectives = "limit_rate " + Edition().SlowRate() + ";";
+    StartServer(slow);
+    const std::string big = pc::test::NoiseBytes(8 << 20, 12345);
+    ServeArchive("p30.zip", ZipBuilder().Stored("big.bin", big).Build());
+    ServeList(Row(30, "p30.zip", 100, "", 0));
+    const std::string archive = ReadFileBytes(content_ / "patches/p30.zip");
+
+    TempDir logs;
+    const pid_t first = pc::test::SpawnChild(UpdateWords(), logs / "out", logs / "err");
+    const auto kept = static_cast<long long>(pc::test::KillWhenFileReaches(
+        first, Stored("p30.zip"), archive.size() * 2 / 5, Edition().Patience()));
+    ASSERT_GE(kept, static_cast<long long>(archive.size() * 2 / 5))
+        << ReadFileBytes(logs / "out") << ReadFileBytes(logs / "err");
+    ASSERT_LT(kept, static_cast<long long>(archive.size())) << "the run was not killed in time";
+    EXPECT_TRUE(fs::exists(Resume("p30.zip")));
+    EXPECT_EQ(Ledger(), "");
+
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: p30\n"
+                     "- Update process completed\n");
+    EXPECT_EQ(ReadFileBytes(install_ / "big.bin"), big);
+    EXPECT_EQ(Ledger(), "30\r\n");
+    const auto requests = LogLinesFor(Requests(), "/patches/p30.zip");
+    ASSERT_EQ(requests.size(), 2u) << Requests();
+    EXPECT_EQ(StatusOf(requests[1]), 206) << requests[1];
+    EXPECT_EQ(BytesSent(requests[1]), static_cast<long long>(archive.size()) - kept);
+    EXPECT_FALSE(fs::exists(Stored("p30.zip")));
+    EXPECT_FALSE(fs::exists(Resume("p30.zip")));
+}
+
+} // namespace
