@@ -240,7 +240,8 @@ TEST_F(WineUpdate, LinksPlantedWhereArchivesAreStoredAreNotWrittenThrough) {
 }
 
 // The lock file is one of the launcher's own: a Unix link to it where an archive is stored (Windows programs
-// see the file it names) fails the row instead of writing through, and the lock file stays as it was.
+// see the file it names) fails the row instead of writing through, and the lock file stays as it was. The
+// row ends the run as any row that cannot be downloaded does.
 TEST_F(WineUpdate, ALinkToTheLockFileWhereAnArchiveIsStoredIsNotWrittenThrough) {
     ServeArchive("p7.zip", ZipBuilder().Deflated("seven.txt", "7").Build());
     ServeList(Row(7, "p7.zip", 100, "", 0));
@@ -248,7 +249,10 @@ TEST_F(WineUpdate, ALinkToTheLockFileWhereAnArchiveIsStoredIsNotWrittenThrough) 
     fs::create_directories(install_ / "tqm_download");
     fs::create_symlink(install_ / ".tqm_lock", fs::path(install_ / "tqm_download") / "p7.zip");
     const ProgramResult r = Update();
-    EXPECT_EQ(r.out, "- Searching for updates...\n- Cannot download: p7\n- No updates has been found\n");
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out,
+              "- Searching for updates...\n- Cannot download: p7\n- The update is not complete; it will be "
+              "tried again at the next start\n");
     EXPECT_EQ(
         r.err,
         "patchctl update: cannot download p7: its stored name leads to one of the launcher's own files\n");
