@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -195,6 +197,43 @@ TEST_P(UpdateScenario, AKilledDownloadContinuesAtTheNextStart) {
     EXPECT_EQ(BytesSent(requests[1]), static_cast<long long>(archive.size()) - kept);
     EXPECT_FALSE(fs::exists(Stored("p30.zip")));
     EXPECT_FALSE(fs::exists(Resume("p30.zip")));
+}
+
+// Two updates started together on one installation: the second waits for the first and then finds
+// nothing to do; every patch is applied and recorded once.
+TEST_P(UpdateScenario, TwoUpdatesAtOnceApplyEachPatchOnce) {
+    std::string list;
+    for (int id = 1; id <= 3; ++id) {
+        // The first patch's program holds its run long enough for the other one to start meanwhile.
+        ZipBuilder patch;
+        patch.Deflated("file" + std::to_string(id) + ".txt", std::string(1000, 'a' + id));
+        if (id == 1)
+            patch.Add(Edition().SlowProgram());
+        ServeArchive("p" + std::to_string(id) + ".zip", patch.Build());
+        list += Row(id, "p" + std::to_string(id) + ".zip", 100, id == 1 ? Edition().SlowProgramRun() : "", 0);
+    }
+    ServeList(list);
+    TempDir logs;
+    std::vector<pid_t> runs;
+    for (int i = 0; i < 2; ++i)
+        runs.push_back(pc::test::SpawnChild(UpdateWords(), logs / ("out" + std::to_string(i)),
+                                            logs / ("err" + std::to_string(i))));
+    std::string waited;
+    for (int i = 0; i < 2; ++i) {
+        const pc::test::ChildResult result =
+            pc::test::WaitChild(runs[static_cast<std::size_t>(i)], 2 * Edition().Patience());
+        EXPECT_EQ(result.exitCode, 0) << ReadFileBytes(logs / ("err" + std::to_string(i)));
+        const std::string out = ReadFileBytes(logs / ("out" + std::to_string(i)));
+        if (out.find("- Waiting for another update of this game to finish...\n") != std::string::npos)
+            waited = out;
+    }
+    EXPECT_EQ(waited, "- Searching for updates...\n"
+                      "- Waiting for another update of this game to finish...\n"
+                      "- No updates has been found\n");
+    EXPECT_EQ(Ledger(), "1\r\n2\r\n3\r\n");
+    for (int id = 1; id <= 3; ++id)
+        EXPECT_EQ(ReadFileBytes(install_ / ("file" + std::to_string(id) + ".txt")),
+                  std::string(1000, 'a' + id));
 }
 
 } // namespace

@@ -121,6 +121,10 @@ public:
     }
     std::string SlowRate() const override { return "1m"; }
     std::chrono::seconds Patience() const override { return std::chrono::seconds(30); }
+    pc::test::ZipEntryDef SlowProgram() const override {
+        return UnixProgram("slow.sh", "#!/bin/sh\nsleep 1\n");
+    }
+    std::string SlowProgramRun() const override { return "slow.sh"; }
 };
 const LinuxPatchctl kLinuxPatchctl;
 INSTANTIATE_TEST_SUITE_P(Linux, UpdateScenario, ::testing::Values(&kLinuxPatchctl),
@@ -259,44 +263,6 @@ TEST_F(UpdateEndToEnd, InstallationWithoutConfiguration) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Essential file missing: Config.ini\n");
     EXPECT_TRUE(fs::is_empty(install_.Path()));
-}
-
-// Two updates started together on one installation: the second waits for the first and then finds
-// nothing to do; every patch is applied and recorded once.
-TEST_F(UpdateEndToEnd, TwoUpdatesAtOnceApplyEachPatchOnce) {
-    std::string list;
-    for (int id = 1; id <= 3; ++id) {
-        // The first patch's program holds its run long enough for the other one to start meanwhile.
-        ServeArchive("p" + std::to_string(id) + ".zip",
-                     ZipBuilder()
-                         .Deflated("file" + std::to_string(id) + ".txt", std::string(1000, 'a' + id))
-                         .Add(UnixProgram("slow.sh", "#!/bin/sh\nsleep 1\n"))
-                         .Build());
-        list += Row(id, "p" + std::to_string(id) + ".zip", 100, id == 1 ? "slow.sh" : "", 0);
-    }
-    ServeList(list);
-    TempDir logs;
-    std::vector<pid_t> runs;
-    for (int i = 0; i < 2; ++i)
-        runs.push_back(pc::test::SpawnChild({PATCHCTL_PATH, "update", install_.Path()},
-                                            logs / ("out" + std::to_string(i)),
-                                            logs / ("err" + std::to_string(i))));
-    std::string waited;
-    for (int i = 0; i < 2; ++i) {
-        const pc::test::ChildResult result =
-            pc::test::WaitChild(runs[static_cast<std::size_t>(i)], std::chrono::seconds(60));
-        EXPECT_EQ(result.exitCode, 0) << ReadFileBytes(logs / ("err" + std::to_string(i)));
-        const std::string out = ReadFileBytes(logs / ("out" + std::to_string(i)));
-        if (out.find("- Waiting for another update of this game to finish...\n") != std::string::npos)
-            waited = out;
-    }
-    EXPECT_EQ(waited, "- Searching for updates...\n"
-                      "- Waiting for another update of this game to finish...\n"
-                      "- No updates has been found\n");
-    EXPECT_EQ(Ledger(), "1\r\n2\r\n3\r\n");
-    for (int id = 1; id <= 3; ++id)
-        EXPECT_EQ(ReadFileBytes(install_ / ("file" + std::to_string(id) + ".txt")),
-                  std::string(1000, 'a' + id));
 }
 
 // The archive is downloaded under a name of its own, so a patch may bring a file named like itself.

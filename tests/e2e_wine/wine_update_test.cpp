@@ -52,6 +52,14 @@ std::string PatchctlCommand() {
     return line;
 }
 
+// A Windows program of ours as an entry: it writes how it was started into "<its path>.report".
+pc::test::ZipEntryDef ReportingProgram(const std::string& name) {
+    pc::test::ZipEntryDef entry;
+    entry.name = name;
+    entry.data = ReadFileBytes(Env("REPORT_ARGS_EXE"));
+    return entry;
+}
+
 class WineUpdate : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -99,13 +107,6 @@ protected:
         return Installed("tqm_patch.ini") ? ReadFileBytes(install_ / "tqm_patch.ini") : "";
     }
     std::string Requests() const { return ReadFileBytes((server_->StateDir() / "access.log").string()); }
-    // A Windows program of ours as an entry: it writes how it was started into "<its path>.report".
-    static pc::test::ZipEntryDef ReportingProgram(const std::string& name) {
-        pc::test::ZipEntryDef entry;
-        entry.name = name;
-        entry.data = ReadFileBytes(Env("REPORT_ARGS_EXE"));
-        return entry;
-    }
 
     TempDir content_;
     TempDir install_;
@@ -133,6 +134,8 @@ public:
     // Wine's start-up comes first, and on a busy machine it may take a while.
     std::string SlowRate() const override { return "512k"; }
     std::chrono::seconds Patience() const override { return std::chrono::seconds(90); }
+    pc::test::ZipEntryDef SlowProgram() const override { return ReportingProgram("slow.exe"); }
+    std::string SlowProgramRun() const override { return "slow.exe --sleep=1500"; }
 };
 const WinePatchctl kWinePatchctl;
 INSTANTIATE_TEST_SUITE_P(Wine, UpdateScenario, ::testing::Values(&kWinePatchctl),
@@ -258,32 +261,6 @@ TEST_F(WineUpdate, ALinkToTheLockFileWhereAnArchiveIsStoredIsNotWrittenThrough) 
         "patchctl update: cannot download p7: its stored name leads to one of the launcher's own files\n");
     EXPECT_EQ(ReadFileBytes(install_ / ".tqm_lock"), "");
     EXPECT_FALSE(Installed("seven.txt"));
-}
-
-TEST_F(WineUpdate, TwoUpdatesAtOnceApplyEachPatchOnce) {
-    std::string list;
-    for (int id = 1; id <= 3; ++id) {
-        ZipBuilder patch;
-        patch.Deflated("file" + std::to_string(id) + ".txt", std::to_string(id));
-        if (id == 1)
-            patch.Add(ReportingProgram("slow.exe"));
-        ServeArchive("p" + std::to_string(id) + ".zip", patch.Build());
-        list += Row(id, "p" + std::to_string(id) + ".zip", 100, id == 1 ? "slow.exe --sleep=1500" : "", 0);
-    }
-    ServeList(list);
-    TempDir logs;
-    std::vector<std::string> words = PatchctlWords();
-    words.insert(words.end(), {"update", install_.Path()});
-    std::vector<pid_t> runs;
-    for (int i = 0; i < 2; ++i)
-        runs.push_back(pc::test::SpawnChild(words, logs / ("out" + std::to_string(i)),
-                                            logs / ("err" + std::to_string(i))));
-    for (const pid_t pid : runs)
-        EXPECT_EQ(pc::test::WaitChild(pid, std::chrono::seconds(120)).exitCode, 0);
-    EXPECT_EQ(Ledger(), "1\r\n2\r\n3\r\n");
-    // Whichever came second waited, then found nothing left to do.
-    const std::string outs = ReadFileBytes(logs / "out0") + ReadFileBytes(logs / "out1");
-    EXPECT_NE(outs.find("- No updates has been found\n"), std::string::npos) << outs;
 }
 
 // A running program cannot be overwritten on Windows: the patch that brings a new patchctl.exe while it

@@ -4,6 +4,7 @@
 // the scenarios with it.
 #pragma once
 
+#include "tests/archive/zip_builder.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
@@ -33,9 +34,13 @@ public:
     virtual std::filesystem::path ResumeState(const std::string& install,
                                               const std::string& segment) const = 0;
     // An nginx rate at which an 8 MiB download is still on its way once the edition has started and come
-    // 40 % of it, and how long that may take on a loaded machine.
+    // 40 % of it, and how long that may take on a loaded machine (twice that bounds a run of a few small
+    // patches).
     virtual std::string SlowRate() const = 0;
     virtual std::chrono::seconds Patience() const = 0;
+    // A program a patch may bring that runs for a second or so, and the row's run field that starts it.
+    virtual ZipEntryDef SlowProgram() const = 0;
+    virtual std::string SlowProgramRun() const = 0;
 };
 
 class UpdateScenario : public ::testing::TestWithParam<const PatchctlEdition*> {
