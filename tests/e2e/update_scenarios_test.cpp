@@ -24,6 +24,50 @@ using pc::test::TempDir;
 using pc::test::UpdateScenario;
 using pc::test::ZipBuilder;
 
+TEST_P(UpdateScenario, RoadOfOnePatchAndTheRunAfterIt) {
+    std::string big;
+    for (int i = 0; i < 20000; ++i)
+        big += "line " + std::to_string(i * 7919 % 10007) + "\n";
+    const pc::test::PatchctlEdition::SetupProgram setup = Edition().Setup(install_.Path());
+    ServeArchive("p0042.gpf.zip", ZipBuilder()
+                                      .Directory("data/")
+                                      .Deflated("data/readme.txt", "read me\n")
+                                      .Deflated("data/sub/big.txt", big)
+                                      .Add(setup.entry)
+                                      .Build());
+    ServeList("// the realm's patches\r\n" + Row(42, "p0042.gpf.zip", 900, setup.run, 0));
+
+    const ProgramResult first = Update();
+    EXPECT_EQ(first.exitCode, 0) << first.err;
+    EXPECT_EQ(first.out, "- Searching for updates...\n"
+                         "- Downloaded: p0042\n"
+                         "- Update process completed\n");
+    EXPECT_EQ(first.err, "");
+    EXPECT_EQ(ReadFileBytes(install_ / "data/readme.txt"), "read me\n");
+    EXPECT_EQ(ReadFileBytes(install_ / "data/sub/big.txt"), big);
+    // The program ran, and the run waited for it.
+    ASSERT_TRUE(Installed(setup.trace));
+    EXPECT_EQ(ReadFileBytes(install_ / setup.trace), setup.traced);
+    EXPECT_FALSE(fs::exists(Stored("p0042.gpf.zip")));
+    EXPECT_EQ(Ledger(), "42\r\n");
+    EXPECT_FALSE(Installed("tmp_PatchList.ini"));
+    // The connection is kept: the list and the archive came over one.
+    const std::string log = Requests();
+    const auto at = log.find("connection=");
+    ASSERT_NE(at, std::string::npos) << log;
+    const std::string id = log.substr(at, log.find('\n', at) - at);
+    EXPECT_EQ(log.find("connection=", at + 1), log.rfind(id)) << log;
+
+    fs::remove(install_ / setup.trace);
+    const ProgramResult second = Update();
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_EQ(second.out, "- Searching for updates...\n"
+                          "- No updates has been found\n");
+    EXPECT_FALSE(Installed(setup.trace));
+    EXPECT_EQ(Ledger(), "42\r\n");
+    EXPECT_FALSE(Installed("tmp_PatchList.ini"));
+}
+
 TEST_P(UpdateScenario, OnlyTheLastRowOfAGroupIsApplied) {
     for (int id : {10, 11, 12})
         ServeArchive("p" + std::to_string(id) + ".zip",

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -136,51 +137,18 @@ public:
     std::chrono::seconds Patience() const override { return std::chrono::seconds(90); }
     pc::test::ZipEntryDef SlowProgram() const override { return ReportingProgram("slow.exe"); }
     std::string SlowProgramRun() const override { return "slow.exe --sleep=1500"; }
+    // Its report: no arguments, the installation as the folder it ran in (the Unix root is drive Z:), and no
+    // launch mark.
+    SetupProgram Setup(const std::string& install) const override {
+        std::string folder = "Z:" + install.substr(0, install.size() - 1);
+        std::replace(folder.begin(), folder.end(), '/', '\\');
+        return {ReportingProgram("setup.exe"), "setup.exe", "setup.exe.report",
+                "\ncwd=" + folder + "\nenv=\n"};
+    }
 };
 const WinePatchctl kWinePatchctl;
 INSTANTIATE_TEST_SUITE_P(Wine, UpdateScenario, ::testing::Values(&kWinePatchctl),
                          [](const auto&) { return std::string("patchctl_exe"); });
-
-TEST_F(WineUpdate, RoadOfOnePatchAndTheRunAfterIt) {
-    std::string big;
-    for (int i = 0; i < 20000; ++i)
-        big += "line " + std::to_string(i * 7919 % 10007) + "\n";
-    ServeArchive("p0042.gpf.zip", ZipBuilder()
-                                      .Directory("data/")
-                                      .Deflated("data/readme.txt", "read me\n")
-                                      .Deflated("data/sub/big.txt", big)
-                                      .Add(ReportingProgram("setup.exe"))
-                                      .Build());
-    ServeList("// the realm's patches\r\n" + Row(42, "p0042.gpf.zip", 900, "setup.exe", 0));
-
-    const ProgramResult first = Update();
-    EXPECT_EQ(first.exitCode, 0) << first.err;
-    EXPECT_EQ(first.out, "- Searching for updates...\n"
-                         "- Downloaded: p0042\n"
-                         "- Update process completed\n");
-    EXPECT_EQ(first.err, "");
-    EXPECT_EQ(ReadFileBytes(install_ / "data/readme.txt"), "read me\n");
-    EXPECT_EQ(ReadFileBytes(install_ / "data/sub/big.txt"), big);
-    // The program ran, and the run waited for it.
-    ASSERT_TRUE(Installed("setup.exe.report"));
-    EXPECT_EQ(ReadFileBytes(install_ / "setup.exe.report").substr(0, 1), "\n"); // no arguments
-    EXPECT_EQ(Ledger(), "42\r\n");
-    EXPECT_FALSE(Installed("tmp_PatchList.ini"));
-    // WinInet keeps the connection: the list and the archive came over one.
-    const std::string log = Requests();
-    const auto at = log.find("connection=");
-    ASSERT_NE(at, std::string::npos) << log;
-    const std::string id = log.substr(at, log.find('\n', at) - at);
-    EXPECT_EQ(log.find("connection=", at + 1), log.rfind(id)) << log;
-
-    fs::remove(install_ / "setup.exe.report");
-    const ProgramResult second = Update();
-    EXPECT_EQ(second.exitCode, 0);
-    EXPECT_EQ(second.out, "- Searching for updates...\n"
-                          "- No updates has been found\n");
-    EXPECT_FALSE(Installed("setup.exe.report"));
-    EXPECT_EQ(Ledger(), "42\r\n");
-}
 
 TEST_F(WineUpdate, AListBeyond64MiBIsRefusedWhileItArrives) {
     std::string list(64 * 1024 * 1024 + 1, '\n');

@@ -41,6 +41,13 @@ public:
     // A program a patch may bring that runs for a second or so, and the row's run field that starts it.
     virtual ZipEntryDef SlowProgram() const = 0;
     virtual std::string SlowProgramRun() const = 0;
+    // The program that the road of one patch brings in its archive under the name `run`: it leaves the file
+    // `trace` in the installation `install`, which holds `traced` when it ran as it should.
+    struct SetupProgram {
+        ZipEntryDef entry;
+        std::string run, trace, traced;
+    };
+    virtual SetupProgram Setup(const std::string& install) const = 0;
 };
 
 class UpdateScenario : public ::testing::TestWithParam<const PatchctlEdition*> {
