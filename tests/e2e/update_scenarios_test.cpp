@@ -280,4 +280,101 @@ TEST_P(UpdateScenario, TwoUpdatesAtOnceApplyEachPatchOnce) {
                   std::string(1000, 'a' + id));
 }
 
+// A signed list served again after a newer one, with its genuine signature, is refused. The replay of the
+// example: v1 has patch 1 in group 7, v2 adds patch 2 to group 7. Served v1 again, an installation that
+// applied v2 would find patch 1 the last of its group and not applied, and go back to v1's files.
+TEST_P(UpdateScenario, AnOlderSignedListServedAgainIsRefused) {
+    const std::string operatorTool = Quoted(Edition().OperatorTool()) + " ";
+    TempDir keys;
+    const ProgramResult made = pc::test::RunProgram(operatorTool + "keygen " + Quoted(keys / "realm.pem"));
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    const ProgramResult encoded =
+        Patchctl("config encode",
+                 pc::test::RealmConfig(server_->Url("/news.html"), server_->Url("/list.txt")) + made.out);
+    ASSERT_EQ(encoded.exitCode, 0) << encoded.err;
+    install_.Write("Config.ini", encoded.out);
+    // Publishes the archive as the operator does, signed: the list's serial goes up by one each time.
+    const auto publish = [&](const std::string& name, const std::string& data) {
+        ServeArchive(name, ZipBuilder().Deflated("game.dat", data).Build());
+        const ProgramResult r = pc::test::RunProgram(
+            operatorTool + "publish " + Quoted(content_ / "list.txt") + " " +
+            Quoted(content_ / ("patches/" + name)) + " " + server_->Url("/patches/" + name) +
+            " --group 7 --key " + Quoted(keys / "realm.pem"));
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+    };
+    struct Served {
+        std::string list, signature;
+    };
+    const auto take = [&] {
+        return Served{ReadFileBytes(content_ / "list.txt"), ReadFileBytes(content_ / "list.txt.sig")};
+    };
+    const auto serve = [&](const Served& served) {
+        content_.Write("list.txt", served.list);
+        content_.Write("list.txt.sig", served.signature);
+    };
+    const auto file = [&](const std::string& name) {
+        return Installed(name) ? ReadFileBytes(install_ / name) : "(none)";
+    };
+    const std::string refusedAsOlder = "- Searching for updates...\n"
+                                       "- The patch list is older than the one already applied\n";
+
+    publish("p1.zip", "v1");
+    const Served v1 = take();
+    EXPECT_EQ(v1.list.substr(0, 12), "//serial 1\r\n");
+    publish("p2.zip", "v2");
+    const Served v2 = take();
+    EXPECT_EQ(v2.list.substr(0, 12), "//serial 2\r\n");
+
+    ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: p2\n"
+                     "- Update process completed\n");
+    EXPECT_EQ(file("game.dat"), "v2");
+    EXPECT_EQ(file("tqm_patch.ini"), "2\r\n");
+    EXPECT_EQ(file("tqm_serial.ini"), "2\r\n");
+
+    serve(v1);
+    r = Update();
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, refusedAsOlder);
+    EXPECT_EQ(r.err, "patchctl update: the patch list is refused: the signed list has serial 1, lower than "
+                     "serial 2 accepted before: it was served again\n");
+    EXPECT_EQ(file("game.dat"), "v2");
+    EXPECT_EQ(file("tqm_patch.ini"), "2\r\n");
+    EXPECT_EQ(file("tqm_serial.ini"), "2\r\n");
+    EXPECT_FALSE(Installed("tmp_PatchList.ini"));
+    EXPECT_FALSE(Installed("tmp_PatchList.sig"));
+    // Nothing of the refused list was fetched.
+    EXPECT_TRUE(LogLinesFor(Requests(), "/patches/p1.zip").empty()) << Requests();
+
+    // The same list again is no replay; a newer one goes on as before.
+    serve(v2);
+    r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- No updates has been found\n");
+    publish("p3.zip", "v3");
+    r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(file("game.dat"), "v3");
+    EXPECT_EQ(file("tqm_patch.ini"), "2\r\n3\r\n");
+    EXPECT_EQ(file("tqm_serial.ini"), "3\r\n");
+
+    // A list signed before serials existed (v2 without its serial line, signed by the openssl tool) is
+    // refused once a serial was seen.
+    content_.Write("list.txt", v2.list.substr(v2.list.find("\r\n") + 2));
+    ASSERT_EQ(pc::test::RunProgram("openssl dgst -sha256 -sign " + Quoted(keys / "realm.pem") + " -out " +
+                                   Quoted(content_ / "list.txt.sig") + " " + Quoted(content_ / "list.txt"))
+                  .exitCode,
+              0);
+    r = Update();
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, refusedAsOlder);
+    EXPECT_EQ(r.err, "patchctl update: the patch list is refused: the signed list carries no serial (it has "
+                     "no serial line), and serial 3 was accepted before\n");
+    EXPECT_EQ(file("game.dat"), "v3");
+    EXPECT_EQ(file("tqm_serial.ini"), "3\r\n");
+}
+
 } // namespace

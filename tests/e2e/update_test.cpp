@@ -115,6 +115,7 @@ class LinuxPatchctl : public pc::test::PatchctlEdition {
 public:
     std::string Missing() const override { return ""; }
     std::vector<std::string> Words() const override { return {PATCHCTL_PATH}; }
+    std::string OperatorTool() const override { return PATCHCTL_PATH; }
     fs::path StoredArchive(const std::string& install, const std::string& segment) const override {
         return install + pc::kStoredArchivePrefix + segment;
     }

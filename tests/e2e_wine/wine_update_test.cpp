@@ -123,6 +123,7 @@ public:
         return "";
     }
     std::vector<std::string> Words() const override { return PatchctlWords(); }
+    std::string OperatorTool() const override { return Env("LINUX_PATCHCTL"); }
     // Where the Windows edition keeps an archive while it is downloaded, and what continues it: folders of
     // their own, as '\\' separates there.
     fs::path StoredArchive(const std::string& install, const std::string& segment) const override {
@@ -269,53 +270,6 @@ TEST_F(WineUpdate, ARegistryValueOfAnotherTypeIsAnError) {
         pc::test::RunProgram(reg + "delete " + Quoted(key) + " /f");
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "Invalid data type for ''\n");
-}
-
-// A signed list served again after a newer one, with its genuine signature, is refused by the Windows
-// edition as by the Linux one: the operator's side is the Linux patchctl.
-TEST_F(WineUpdate, AnOlderSignedListServedAgainIsRefused) {
-    const std::string operatorTool = Quoted(Env("LINUX_PATCHCTL")) + " ";
-    TempDir keys;
-    const ProgramResult made = pc::test::RunProgram(operatorTool + "keygen " + Quoted(keys / "realm.pem"));
-    ASSERT_EQ(made.exitCode, 0) << made.err;
-    const ProgramResult encoded = pc::test::RunProgram(
-        PatchctlCommand() + "config encode",
-        pc::test::RealmConfig(server_->Url("/news.html"), server_->Url("/list.txt")) + made.out);
-    ASSERT_EQ(encoded.exitCode, 0) << encoded.err;
-    install_.Write("Config.ini", encoded.out);
-    const auto publish = [&](const std::string& name, const std::string& data) {
-        ServeArchive(name, ZipBuilder().Deflated("game.dat", data).Build());
-        const ProgramResult r = pc::test::RunProgram(
-            operatorTool + "publish " + Quoted(content_ / "list.txt") + " " +
-            Quoted(content_ / ("patches/" + name)) + " " + server_->Url("/patches/" + name) +
-            " --group 7 --key " + Quoted(keys / "realm.pem"));
-        ASSERT_EQ(r.exitCode, 0) << r.err;
-    };
-    publish("p1.zip", "v1");
-    const std::string v1 = ReadFileBytes(content_ / "list.txt");
-    const std::string v1Signature = ReadFileBytes(content_ / "list.txt.sig");
-    publish("p2.zip", "v2");
-
-    ProgramResult r = Update();
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Downloaded: p2\n"
-                     "- Update process completed\n");
-    EXPECT_EQ(ReadFileBytes(install_ / "tqm_serial.ini"), "2\r\n");
-
-    content_.Write("list.txt", v1);
-    content_.Write("list.txt.sig", v1Signature);
-    r = Update();
-    EXPECT_EQ(r.exitCode, 4);
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- The patch list is older than the one already applied\n");
-    EXPECT_EQ(r.err, "patchctl update: the patch list is refused: the signed list has serial 1, lower than "
-                     "serial 2 accepted before: it was served again\n");
-    EXPECT_EQ(ReadFileBytes(install_ / "game.dat"), "v2");
-    EXPECT_EQ(Ledger(), "2\r\n");
-    EXPECT_EQ(ReadFileBytes(install_ / "tqm_serial.ini"), "2\r\n");
-    EXPECT_FALSE(Installed("tmp_PatchList.ini"));
-    EXPECT_TRUE(pc::test::LogLinesFor(Requests(), "/patches/p1.zip").empty()) << Requests();
 }
 
 // patchctl.exe against the scripted faulty server, which serves the archives of `content_/patches` under

@@ -28,6 +28,8 @@ public:
     virtual std::string Missing() const = 0;
     // The command that starts patchctl, as words: the program first.
     virtual std::vector<std::string> Words() const = 0;
+    // The patchctl the realm's operator publishes and signs with: the Linux one for both editions.
+    virtual std::string OperatorTool() const = 0;
     // Where the archive of a URL's last segment is kept while it comes, and the state that continues it.
     virtual std::filesystem::path StoredArchive(const std::string& install,
                                                 const std::string& segment) const = 0;
