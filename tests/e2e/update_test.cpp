@@ -1,5 +1,6 @@
-// patchctl update against a real nginx: every log line, the files of the installation, the ledger and the
-// exit status, for the roads a patch can take.
+// The Linux patchctl update against a real nginx: every log line, the files of the installation, the ledger
+// and the exit status, on the roads a patch can take. The roads both editions share are in
+// update_scenarios_test.cpp and run here with the Linux patchctl; the cases below are this edition's own.
 #include "framework/crypto.h"
 #include "launcher/update_run.h"
 #include "tests/archive/zip_builder.h"
@@ -8,6 +9,7 @@
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/update_fixtures.h"
+#include "tests/support/update_scenarios.h"
 
 #include <gtest/gtest.h>
 
@@ -25,11 +27,11 @@
 namespace {
 
 namespace fs = std::filesystem;
-using pc::test::BytesSent;
 using pc::test::LogLinesFor;
 using pc::test::ProgramResult;
 using pc::test::ReadFileBytes;
 using pc::test::TempDir;
+using pc::test::UpdateScenario;
 using pc::test::ZipBuilder;
 
 std::string Quoted(const std::string& text) {
@@ -98,68 +100,43 @@ pc::test::ZipEntryDef WithWrongCrc(const std::string& name, const std::string& d
     return entry;
 }
 
-// The program a patch brings: records what the installation looked like while it ran.
-const std::string kSetupScript = "#!/bin/sh\n"
-                                 "cd \"$(dirname \"$0\")\" || exit 1\n"
-                                 "{ [ -e p0042.gpf.zip ] && echo archive present || echo archive gone\n"
-                                 "  [ -e tqm_patch.ini ] && echo ledger present || echo ledger absent\n"
-                                 "  cat data/readme.txt; } > marker.txt\n";
+// The program a patch brings: records what the installation looked like while it ran (the archive is
+// kept under its stored name while it comes).
+const std::string kSetupScript =
+    "#!/bin/sh\n"
+    "cd \"$(dirname \"$0\")\" || exit 1\n"
+    "{ [ -e 'tqm_download\\p0042.gpf.zip' ] && echo archive present || echo archive gone\n"
+    "  [ -e tqm_patch.ini ] && echo ledger present || echo ledger absent\n"
+    "  cat data/readme.txt; } > marker.txt\n";
 
-TEST_F(UpdateEndToEnd, RoadOfOnePatchAndTheRunAfterIt) {
-    std::string big;
-    for (int i = 0; i < 20000; ++i)
-        big += "line " + std::to_string(i * 7919 % 10007) + "\n";
-    ServeArchive("p0042.gpf.zip", ZipBuilder()
-                                      .Directory("data/")
-                                      .Deflated("data/readme.txt", "read me\n")
-                                      .Deflated("data/sub/big.txt", big)
-                                      .Add(UnixProgram("setup.sh", kSetupScript))
-                                      .Build());
-    ServeList("// the realm's patches\r\n" + Row(42, "p0042.gpf.zip", 900, "setup.sh", 0));
-
-    const ProgramResult first = Update();
-    EXPECT_EQ(first.exitCode, 0) << first.err;
-    EXPECT_EQ(first.out, "- Searching for updates...\n"
-                         "- Downloaded: p0042\n"
-                         "- Update process completed\n");
-    EXPECT_EQ(first.err, "");
-    EXPECT_EQ(ReadFileBytes(install_ / "data/readme.txt"), "read me\n");
-    EXPECT_EQ(ReadFileBytes(install_ / "data/sub/big.txt"), big);
-    // The program ran after extraction and deletion, before the patch was recorded.
-    EXPECT_EQ(ReadFileBytes(install_ / "marker.txt"), "archive gone\nledger absent\nread me\n");
-    EXPECT_FALSE(Installed(Stored("p0042.gpf.zip")));
-    EXPECT_EQ(Ledger(), "42\r\n");
-    EXPECT_FALSE(Installed("tmp_PatchList.ini"));
-
-    fs::remove(install_ / "marker.txt");
-    const ProgramResult second = Update();
-    EXPECT_EQ(second.exitCode, 0);
-    EXPECT_EQ(second.out, "- Searching for updates...\n"
-                          "- No updates has been found\n");
-    EXPECT_FALSE(Installed("marker.txt"));
-    EXPECT_EQ(Ledger(), "42\r\n");
-    EXPECT_FALSE(Installed("tmp_PatchList.ini"));
-}
-
-TEST_F(UpdateEndToEnd, OnlyTheLastRowOfAGroupIsApplied) {
-    for (int id : {10, 11, 12})
-        ServeArchive("p" + std::to_string(id) + ".zip",
-                     ZipBuilder().Deflated("from" + std::to_string(id) + ".txt", std::to_string(id)).Build());
-    ServeList(Row(10, "p10.zip", 100, "", 0) + Row(11, "p11.zip", 100, "", 7) +
-              Row(12, "p12.zip", 100, "", 7));
-
-    const ProgramResult r = Update();
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Downloaded: p10\n"
-                     "- Downloaded: p12\n"
-                     "- Update process completed\n");
-    EXPECT_TRUE(Installed("from10.txt"));
-    EXPECT_FALSE(Installed("from11.txt"));
-    EXPECT_TRUE(Installed("from12.txt"));
-    EXPECT_EQ(Ledger(), "10\r\n12\r\n");
-    EXPECT_EQ(Requests().find("p11.zip"), std::string::npos) << "a superseded patch was fetched";
-}
+// The Linux patchctl for the scenarios both editions share. Its archive's name on the way is one file name
+// in the installation, '\\' and all.
+class LinuxPatchctl : public pc::test::PatchctlEdition {
+public:
+    std::string Missing() const override { return ""; }
+    std::vector<std::string> Words() const override { return {PATCHCTL_PATH}; }
+    std::string OperatorTool() const override { return PATCHCTL_PATH; }
+    fs::path StoredArchive(const std::string& install, const std::string& segment) const override {
+        return install + pc::kStoredArchivePrefix + segment;
+    }
+    fs::path ResumeState(const std::string& install, const std::string& segment) const override {
+        return install + pc::kResumeStatePrefix + segment;
+    }
+    std::string SlowRate() const override { return "1m"; }
+    std::chrono::seconds Patience() const override { return std::chrono::seconds(30); }
+    pc::test::ZipEntryDef SlowProgram() const override {
+        return UnixProgram("slow.sh", "#!/bin/sh\nsleep 1\n");
+    }
+    std::string SlowProgramRun() const override { return "slow.sh"; }
+    // It ran after extraction and after the archive was removed, before the patch was recorded.
+    SetupProgram Setup(const std::string&) const override {
+        return {UnixProgram("setup.sh", kSetupScript), "setup.sh", "marker.txt",
+                "archive gone\nledger absent\nread me\n"};
+    }
+};
+const LinuxPatchctl kLinuxPatchctl;
+INSTANTIATE_TEST_SUITE_P(Linux, UpdateScenario, ::testing::Values(&kLinuxPatchctl),
+                         [](const auto&) { return std::string("patchctl"); });
 
 TEST_F(UpdateEndToEnd, AnAppliedLaterRowSupersedesTheEarlierOne) {
     ServeArchive("p11.zip", ZipBuilder().Deflated("from11.txt", "11").Build());
@@ -173,98 +150,6 @@ TEST_F(UpdateEndToEnd, AnAppliedLaterRowSupersedesTheEarlierOne) {
                      "- No updates has been found\n");
     EXPECT_FALSE(Installed("from11.txt"));
     EXPECT_EQ(Ledger(), "12\r\n");
-}
-
-TEST_F(UpdateEndToEnd, DownloadsThatFail) {
-    // No list on the server. The log line is the launcher's; the reason is for the operator.
-    ProgramResult r = Update();
-    EXPECT_EQ(r.exitCode, 4);
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Cannot download patch list\n");
-    EXPECT_EQ(r.err, "patchctl update: cannot download patch list: HTTP status 404\n");
-    EXPECT_FALSE(Installed("tmp_PatchList.ini"));
-}
-
-// A row that cannot be downloaded ends the run and later rows wait for the next start, so no patch is
-// applied after a newer one. Before, a missing a was passed over and b applied; once a came back it was
-// applied over b's files, and the game held a's old data.
-TEST_F(UpdateEndToEnd, PatchesAreAppliedInTheOrderOfTheirIds) {
-    ServeArchive("b.zip", ZipBuilder().Deflated("game.dat", "from b").Build());
-    ServeList(Row(1, "a.zip", 100, "", 0) + Row(2, "b.zip", 100, "", 0));
-    ProgramResult r = Update();
-    EXPECT_EQ(r.exitCode, 4);
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Cannot download: a\n"
-                     "- The update is not complete; it will be tried again at the next start\n");
-    EXPECT_EQ(r.err, "patchctl update: cannot download a: HTTP status 404\n");
-    EXPECT_EQ(Ledger(), "");
-    EXPECT_FALSE(Installed("game.dat"));
-    EXPECT_TRUE(LogLinesFor(Requests(), "/patches/b.zip").empty()) << "a later row was fetched";
-    EXPECT_FALSE(Installed(Stored("a.zip")));
-    EXPECT_FALSE(Installed("tmp_PatchList.ini"));
-
-    // a is back: a, then b.
-    ServeArchive("a.zip", ZipBuilder().Deflated("game.dat", "from a").Deflated("a.txt", "a").Build());
-    r = Update();
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Downloaded: a\n"
-                     "- Downloaded: b\n"
-                     "- Update process completed\n");
-    EXPECT_EQ(ReadFileBytes(install_ / "game.dat"), "from b");
-    EXPECT_EQ(Ledger(), "1\r\n2\r\n");
-
-    // An installation that a launcher of the original kind brought to b past the missing a: a, older, is
-    // never applied over b's files.
-    fs::remove(install_ / "a.txt");
-    install_.Write("tqm_patch.ini", "2\r\n");
-    r = Update();
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- No updates has been found\n");
-    EXPECT_EQ(ReadFileBytes(install_ / "game.dat"), "from b");
-    EXPECT_FALSE(Installed("a.txt"));
-    EXPECT_EQ(Ledger(), "2\r\n");
-}
-
-// Signed CDN links: a last segment too long for any file system, and a query string (which Windows
-// refuses in a name), are stored under safe names; the log keeps the names it always showed.
-TEST_F(UpdateEndToEnd, ArchivesWithLongNamesAndQueryStringsAreStoredSafely) {
-    const std::string segment = "p16-" + std::string(245, 's') + ".zip"; // 253 bytes
-    ServeArchive(segment, ZipBuilder().Deflated("sixteen.txt", "16").Build());
-    ServeArchive("p17.zip", ZipBuilder().Deflated("seventeen.txt", "17").Build());
-    ServeList(Row(16, segment + "?token=" + std::string(200, 't'), 100, "", 0) +
-              Row(17, "p17.zip?v=2", 100, "", 0));
-    const ProgramResult r = Update();
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Downloaded: p16-" +
-                         std::string(245, 's') +
-                         "\n"
-                         "- Downloaded: p17\n"
-                         "- Update process completed\n");
-    EXPECT_EQ(ReadFileBytes(install_ / "sixteen.txt"), "16");
-    EXPECT_EQ(ReadFileBytes(install_ / "seventeen.txt"), "17");
-    EXPECT_EQ(Ledger(), "16\r\n17\r\n");
-}
-
-TEST_F(UpdateEndToEnd, AnHtmlPageForAnArchiveEndsTheRun) {
-    const std::string page = "<!DOCTYPE html>\n<html><body><h1>Maintenance</h1></body></html>\n";
-    ServeArchive("p5.zip", page);
-    ServeArchive("p6.zip", ZipBuilder().Deflated("six.txt", "6").Build());
-    ServeList(Row(5, "p5.zip", 100, "", 0) + Row(6, "p6.zip", 100, "", 0));
-
-    const ProgramResult r = Update();
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Downloaded: p5\n"
-                     "- The update did not finish\n");
-    EXPECT_EQ(r.err, "Invalid archive file. - Native error: 00035.\n");
-    EXPECT_EQ(ReadFileBytes(install_ / Stored("p5.zip")), page);
-    EXPECT_TRUE(Installed("tmp_PatchList.ini"));
-    EXPECT_FALSE(Installed("tqm_patch.ini"));
-    EXPECT_FALSE(Installed(Stored("p6.zip")));
-    EXPECT_FALSE(Installed("six.txt"));
 }
 
 TEST_F(UpdateEndToEnd, EntryWithABadChecksumUnderEachFailurePolicy) {
@@ -350,50 +235,6 @@ TEST_F(UpdateEndToEnd, InstallationWithoutConfiguration) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Essential file missing: Config.ini\n");
     EXPECT_TRUE(fs::is_empty(install_.Path()));
-}
-
-std::string Sha256Of(const std::string& bytes) {
-    pc::TSha256 digest;
-    digest.Update(bytes.data(), bytes.size());
-    return digest.HexDigest();
-}
-
-// Two updates started together on one installation: the second waits for the first and then finds
-// nothing to do; every patch is applied and recorded once.
-TEST_F(UpdateEndToEnd, TwoUpdatesAtOnceApplyEachPatchOnce) {
-    std::string list;
-    for (int id = 1; id <= 3; ++id) {
-        // The first patch's program holds its run long enough for the other one to start meanwhile.
-        ServeArchive("p" + std::to_string(id) + ".zip",
-                     ZipBuilder()
-                         .Deflated("file" + std::to_string(id) + ".txt", std::string(1000, 'a' + id))
-                         .Add(UnixProgram("slow.sh", "#!/bin/sh\nsleep 1\n"))
-                         .Build());
-        list += Row(id, "p" + std::to_string(id) + ".zip", 100, id == 1 ? "slow.sh" : "", 0);
-    }
-    ServeList(list);
-    TempDir logs;
-    std::vector<pid_t> runs;
-    for (int i = 0; i < 2; ++i)
-        runs.push_back(pc::test::SpawnChild({PATCHCTL_PATH, "update", install_.Path()},
-                                            logs / ("out" + std::to_string(i)),
-                                            logs / ("err" + std::to_string(i))));
-    std::string waited;
-    for (int i = 0; i < 2; ++i) {
-        const pc::test::ChildResult result =
-            pc::test::WaitChild(runs[static_cast<std::size_t>(i)], std::chrono::seconds(60));
-        EXPECT_EQ(result.exitCode, 0) << ReadFileBytes(logs / ("err" + std::to_string(i)));
-        const std::string out = ReadFileBytes(logs / ("out" + std::to_string(i)));
-        if (out.find("- Waiting for another update of this game to finish...\n") != std::string::npos)
-            waited = out;
-    }
-    EXPECT_EQ(waited, "- Searching for updates...\n"
-                      "- Waiting for another update of this game to finish...\n"
-                      "- No updates has been found\n");
-    EXPECT_EQ(Ledger(), "1\r\n2\r\n3\r\n");
-    for (int id = 1; id <= 3; ++id)
-        EXPECT_EQ(ReadFileBytes(install_ / ("file" + std::to_string(id) + ".txt")),
-                  std::string(1000, 'a' + id));
 }
 
 // The archive is downloaded under a name of its own, so a patch may bring a file named like itself.
@@ -545,64 +386,6 @@ TEST_F(UpdateEndToEnd, APatchFromWindowsReplacesTheRunningLauncherAndKeepsItExec
     ::kill(running, SIGKILL);
     pc::test::WaitChild(running, std::chrono::seconds(5));
     EXPECT_EQ(pc::test::RunProgram(Quoted(install_ / "patch-client")).out, "new launcher\n");
-}
-
-// The sixth field: a right SHA-256 is applied; a wrong one is fetched twice, then the row counts as not
-// downloadable, nothing is left behind and patchctl says why (exit 4).
-TEST_F(UpdateEndToEnd, ArchivesAreCheckedAgainstTheirSha256) {
-    const std::string good = ZipBuilder().Deflated("good.txt", "good").Build();
-    const std::string other = ZipBuilder().Deflated("other.txt", "other").Build();
-    ServeArchive("p20.zip", good);
-    ServeArchive("p21.zip", other);
-    auto withHash = [](std::string row, const std::string& hash) {
-        row.insert(row.size() - 2, hash); // after the fifth TAB, before CR LF
-        return row;
-    };
-    ServeList(withHash(Row(20, "p20.zip", 100, "", 0), Sha256Of(good)) +
-              withHash(Row(21, "p21.zip", 100, "", 0), Sha256Of(good)));
-    const ProgramResult r = Update();
-    EXPECT_EQ(r.exitCode, 4);
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Downloaded: p20\n"
-                     "- Cannot download: p21\n"
-                     "- The update is not complete; it will be tried again at the next start\n");
-    EXPECT_EQ(r.err, "patchctl update: cannot download p21: SHA-256 mismatch\n");
-    EXPECT_EQ(Ledger(), "20\r\n");
-    EXPECT_TRUE(Installed("good.txt"));
-    EXPECT_FALSE(Installed("other.txt"));
-    EXPECT_FALSE(Installed(Stored("p21.zip")));
-    EXPECT_FALSE(Installed(pc::kResumeStatePrefix + std::string("p21.zip")));
-    EXPECT_EQ(LogLinesFor(Requests(), "/patches/p21.zip").size(), 2u);
-}
-
-// A run killed in the middle of a large archive: the next one fetches only the rest.
-TEST_F(UpdateEndToEnd, AKilledDownloadContinuesAtTheNextStart) {
-    pc::test::NginxOptions slow;
-    slow.serverDirectives = "limit_rate 1m;";
-    StartServer(slow);
-    const std::string big = pc::test::NoiseBytes(8 << 20, 12345);
-    ServeArchive("p30.zip", ZipBuilder().Stored("big.bin", big).Build());
-    ServeList(Row(30, "p30.zip", 100, "", 0));
-    const std::string archive = ReadFileBytes(content_ / "patches/p30.zip");
-
-    TempDir logs;
-    const pid_t first =
-        pc::test::SpawnChild({PATCHCTL_PATH, "update", install_.Path()}, logs / "out", logs / "err");
-    const auto kept = static_cast<long long>(pc::test::KillWhenFileReaches(
-        first, install_ / Stored("p30.zip"), archive.size() * 2 / 5, std::chrono::seconds(30)));
-    ASSERT_GE(kept, static_cast<long long>(archive.size() * 2 / 5))
-        << ReadFileBytes(logs / "out") << ReadFileBytes(logs / "err");
-
-    const ProgramResult r = Update();
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(ReadFileBytes(install_ / "big.bin"), big);
-    EXPECT_EQ(Ledger(), "30\r\n");
-    const auto requests = LogLinesFor(Requests(), "/patches/p30.zip");
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_NE(requests[1].find("\" 206 "), std::string::npos) << requests[1];
-    EXPECT_EQ(BytesSent(requests[1]), static_cast<long long>(archive.size()) - kept);
-    EXPECT_FALSE(Installed(Stored("p30.zip")));
-    EXPECT_FALSE(Installed(pc::kResumeStatePrefix + std::string("p30.zip")));
 }
 
 // On a terminal the log's last line follows the download, written over in place, and ends as the

@@ -1,6 +1,8 @@
 // patchctl.exe update under Wine against a real nginx on loopback: the Windows edition on the roads a patch
 // can take, with every log line, the installation's files, the ledger and the exit status compared with
-// what the Linux edition gives. The programs come from the environment the Windows build's ctest sets.
+// what the Linux edition gives. The roads both editions share are in ../e2e/update_scenarios_test.cpp and
+// run here with patchctl.exe; the cases below are this edition's own. The programs come from the
+// environment the Windows build's ctest sets.
 #include "tests/archive/zip_builder.h"
 #include "tests/support/child_process.h"
 #include "tests/support/fault_server.h"
@@ -8,9 +10,11 @@
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/update_fixtures.h"
+#include "tests/support/update_scenarios.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -26,6 +30,7 @@ namespace fs = std::filesystem;
 using pc::test::ProgramResult;
 using pc::test::ReadFileBytes;
 using pc::test::TempDir;
+using pc::test::UpdateScenario;
 using pc::test::ZipBuilder;
 
 std::string Env(const char* name) {
@@ -46,6 +51,14 @@ std::string PatchctlCommand() {
     for (const std::string& word : PatchctlWords())
         line += Quoted(word) + " ";
     return line;
+}
+
+// A Windows program of ours as an entry: it writes how it was started into "<its path>.report".
+pc::test::ZipEntryDef ReportingProgram(const std::string& name) {
+    pc::test::ZipEntryDef entry;
+    entry.name = name;
+    entry.data = ReadFileBytes(Env("REPORT_ARGS_EXE"));
+    return entry;
 }
 
 class WineUpdate : public ::testing::Test {
@@ -95,118 +108,48 @@ protected:
         return Installed("tqm_patch.ini") ? ReadFileBytes(install_ / "tqm_patch.ini") : "";
     }
     std::string Requests() const { return ReadFileBytes((server_->StateDir() / "access.log").string()); }
-    // A Windows program of ours as an entry: it writes how it was started into "<its path>.report".
-    static pc::test::ZipEntryDef ReportingProgram(const std::string& name) {
-        pc::test::ZipEntryDef entry;
-        entry.name = name;
-        entry.data = ReadFileBytes(Env("REPORT_ARGS_EXE"));
-        return entry;
-    }
 
     TempDir content_;
     TempDir install_;
     std::unique_ptr<pc::test::NginxServer> server_;
 };
 
-TEST_F(WineUpdate, RoadOfOnePatchAndTheRunAfterIt) {
-    std::string big;
-    for (int i = 0; i < 20000; ++i)
-        big += "line " + std::to_string(i * 7919 % 10007) + "\n";
-    ServeArchive("p0042.gpf.zip", ZipBuilder()
-                                      .Directory("data/")
-                                      .Deflated("data/readme.txt", "read me\n")
-                                      .Deflated("data/sub/big.txt", big)
-                                      .Add(ReportingProgram("setup.exe"))
-                                      .Build());
-    ServeList("// the realm's patches\r\n" + Row(42, "p0042.gpf.zip", 900, "setup.exe", 0));
-
-    const ProgramResult first = Update();
-    EXPECT_EQ(first.exitCode, 0) << first.err;
-    EXPECT_EQ(first.out, "- Searching for updates...\n"
-                         "- Downloaded: p0042\n"
-                         "- Update process completed\n");
-    EXPECT_EQ(first.err, "");
-    EXPECT_EQ(ReadFileBytes(install_ / "data/readme.txt"), "read me\n");
-    EXPECT_EQ(ReadFileBytes(install_ / "data/sub/big.txt"), big);
-    // The program ran, and the run waited for it.
-    ASSERT_TRUE(Installed("setup.exe.report"));
-    EXPECT_EQ(ReadFileBytes(install_ / "setup.exe.report").substr(0, 1), "\n"); // no arguments
-    EXPECT_EQ(Ledger(), "42\r\n");
-    EXPECT_FALSE(Installed("tmp_PatchList.ini"));
-    // WinInet keeps the connection: the list and the archive came over one.
-    const std::string log = Requests();
-    const auto at = log.find("connection=");
-    ASSERT_NE(at, std::string::npos) << log;
-    const std::string id = log.substr(at, log.find('\n', at) - at);
-    EXPECT_EQ(log.find("connection=", at + 1), log.rfind(id)) << log;
-
-    fs::remove(install_ / "setup.exe.report");
-    const ProgramResult second = Update();
-    EXPECT_EQ(second.exitCode, 0);
-    EXPECT_EQ(second.out, "- Searching for updates...\n"
-                          "- No updates has been found\n");
-    EXPECT_FALSE(Installed("setup.exe.report"));
-    EXPECT_EQ(Ledger(), "42\r\n");
-}
-
-TEST_F(WineUpdate, OnlyTheLastRowOfAGroupIsApplied) {
-    for (int id : {10, 11, 12})
-        ServeArchive("p" + std::to_string(id) + ".zip",
-                     ZipBuilder().Deflated("from" + std::to_string(id) + ".txt", std::to_string(id)).Build());
-    ServeList(Row(10, "p10.zip", 100, "", 0) + Row(11, "p11.zip", 100, "", 7) +
-              Row(12, "p12.zip", 100, "", 7));
-    const ProgramResult r = Update();
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Downloaded: p10\n"
-                     "- Downloaded: p12\n"
-                     "- Update process completed\n");
-    EXPECT_FALSE(Installed("from11.txt"));
-    EXPECT_EQ(Ledger(), "10\r\n12\r\n");
-    EXPECT_EQ(Requests().find("p11.zip"), std::string::npos) << "a superseded patch was fetched";
-}
-
-TEST_F(WineUpdate, DownloadsThatFail) {
-    ProgramResult r = Update();
-    EXPECT_EQ(r.exitCode, 4);
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Cannot download patch list\n");
-    EXPECT_EQ(r.err, "patchctl update: cannot download patch list: HTTP status 404\n");
-    EXPECT_FALSE(Installed("tmp_PatchList.ini"));
-
-    // A row that cannot be downloaded ends the run; the later one waits for the next start.
-    ServeArchive("p2.zip", ZipBuilder().Deflated("two.txt", "2").Build());
-    ServeList(Row(1, "p1.zip", 100, "", 0) + Row(2, "p2.zip", 100, "", 0));
-    r = Update();
-    EXPECT_EQ(r.exitCode, 4);
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Cannot download: p1\n"
-                     "- The update is not complete; it will be tried again at the next start\n");
-    EXPECT_EQ(r.err, "patchctl update: cannot download p1: HTTP status 404\n");
-    EXPECT_FALSE(Installed("two.txt"));
-    EXPECT_EQ(Ledger(), "");
-}
-
-// Windows refuses '?' in a file name: an archive URL with a query string ended every run with "I/O error
-// 123." before its archive was stored under a safe name. A 253-byte segment likewise.
-TEST_F(WineUpdate, ArchivesWithQueryStringsAndLongNamesAreStoredSafely) {
-    const std::string segment = "p16-" + std::string(245, 's') + ".zip";
-    ServeArchive("p15.zip", ZipBuilder().Deflated("fifteen.txt", "15").Build());
-    ServeArchive(segment, ZipBuilder().Deflated("sixteen.txt", "16").Build());
-    ServeList(Row(15, "p15.zip?v=2", 100, "", 0) + Row(16, segment + "?token=abc", 100, "", 0));
-    const ProgramResult r = Update();
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Downloaded: p15\n"
-                     "- Downloaded: p16-" +
-                         std::string(245, 's') +
-                         "\n"
-                         "- Update process completed\n");
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(ReadFileBytes(install_ / "fifteen.txt"), "15");
-    EXPECT_EQ(ReadFileBytes(install_ / "sixteen.txt"), "16");
-    EXPECT_EQ(Ledger(), "15\r\n16\r\n");
-}
+// patchctl.exe under Wine for the scenarios both editions share.
+class WinePatchctl : public pc::test::PatchctlEdition {
+public:
+    std::string Missing() const override {
+        if (Env("PATCHCTL_EXE").empty() || !fs::exists(Env("PATCHCTL_EXE")))
+            return "no patchctl.exe named by PATCHCTL_EXE: run me from the windows preset's ctest";
+        return "";
+    }
+    std::vector<std::string> Words() const override { return PatchctlWords(); }
+    std::string OperatorTool() const override { return Env("LINUX_PATCHCTL"); }
+    // Where the Windows edition keeps an archive while it is downloaded, and what continues it: folders of
+    // their own, as '\\' separates there.
+    fs::path StoredArchive(const std::string& install, const std::string& segment) const override {
+        return fs::path(install) / "tqm_download" / segment;
+    }
+    fs::path ResumeState(const std::string& install, const std::string& segment) const override {
+        return fs::path(install) / "tqm_resume" / segment;
+    }
+    // Slow enough that a loaded machine still sees the download half-way, at 16 s for the whole archive;
+    // Wine's start-up comes first, and on a busy machine it may take a while.
+    std::string SlowRate() const override { return "512k"; }
+    std::chrono::seconds Patience() const override { return std::chrono::seconds(90); }
+    pc::test::ZipEntryDef SlowProgram() const override { return ReportingProgram("slow.exe"); }
+    std::string SlowProgramRun() const override { return "slow.exe --sleep=1500"; }
+    // Its report: no arguments, the installation as the folder it ran in (the Unix root is drive Z:), and no
+    // launch mark.
+    SetupProgram Setup(const std::string& install) const override {
+        std::string folder = "Z:" + install.substr(0, install.size() - 1);
+        std::replace(folder.begin(), folder.end(), '/', '\\');
+        return {ReportingProgram("setup.exe"), "setup.exe", "setup.exe.report",
+                "\ncwd=" + folder + "\nenv=\n"};
+    }
+};
+const WinePatchctl kWinePatchctl;
+INSTANTIATE_TEST_SUITE_P(Wine, UpdateScenario, ::testing::Values(&kWinePatchctl),
+                         [](const auto&) { return std::string("patchctl_exe"); });
 
 TEST_F(WineUpdate, AListBeyond64MiBIsRefusedWhileItArrives) {
     std::string list(64 * 1024 * 1024 + 1, '\n');
@@ -269,7 +212,8 @@ TEST_F(WineUpdate, LinksPlantedWhereArchivesAreStoredAreNotWrittenThrough) {
 }
 
 // The lock file is one of the launcher's own: a Unix link to it where an archive is stored (Windows programs
-// see the file it names) fails the row instead of writing through, and the lock file stays as it was.
+// see the file it names) fails the row instead of writing through, and the lock file stays as it was. The
+// row ends the run as any row that cannot be downloaded does.
 TEST_F(WineUpdate, ALinkToTheLockFileWhereAnArchiveIsStoredIsNotWrittenThrough) {
     ServeArchive("p7.zip", ZipBuilder().Deflated("seven.txt", "7").Build());
     ServeList(Row(7, "p7.zip", 100, "", 0));
@@ -277,70 +221,15 @@ TEST_F(WineUpdate, ALinkToTheLockFileWhereAnArchiveIsStoredIsNotWrittenThrough) 
     fs::create_directories(install_ / "tqm_download");
     fs::create_symlink(install_ / ".tqm_lock", fs::path(install_ / "tqm_download") / "p7.zip");
     const ProgramResult r = Update();
-    EXPECT_EQ(r.out, "- Searching for updates...\n- Cannot download: p7\n- No updates has been found\n");
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out,
+              "- Searching for updates...\n- Cannot download: p7\n- The update is not complete; it will be "
+              "tried again at the next start\n");
     EXPECT_EQ(
         r.err,
         "patchctl update: cannot download p7: its stored name leads to one of the launcher's own files\n");
     EXPECT_EQ(ReadFileBytes(install_ / ".tqm_lock"), "");
     EXPECT_FALSE(Installed("seven.txt"));
-}
-
-TEST_F(WineUpdate, AnHtmlPageForAnArchiveEndsTheRun) {
-    ServeArchive("p5.zip", "<!DOCTYPE html>\n<html><body><h1>Maintenance</h1></body></html>\n");
-    ServeArchive("p6.zip", ZipBuilder().Deflated("six.txt", "6").Build());
-    ServeList(Row(5, "p5.zip", 100, "", 0) + Row(6, "p6.zip", 100, "", 0));
-    const ProgramResult r = Update();
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Downloaded: p5\n"
-                     "- The update did not finish\n");
-    EXPECT_EQ(r.err, "Invalid archive file. - Native error: 00035.\n");
-    EXPECT_FALSE(Installed("tqm_patch.ini"));
-    EXPECT_FALSE(Installed("six.txt"));
-}
-
-TEST_F(WineUpdate, ArchivesAreCheckedAgainstTheirSha256) {
-    ServeArchive("p20.zip", ZipBuilder().Deflated("good.txt", "good").Build());
-    ServeArchive("p21.zip", ZipBuilder().Deflated("other.txt", "other").Build());
-    const std::string good =
-        pc::test::RunProgram("sha256sum " + Quoted(content_ / "patches/p20.zip")).out.substr(0, 64);
-    ServeList(Row(20, "p20.zip", 100, "", 0, good) + Row(21, "p21.zip", 100, "", 0, good));
-    const ProgramResult r = Update();
-    EXPECT_EQ(r.exitCode, 4);
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Downloaded: p20\n"
-                     "- Cannot download: p21\n"
-                     "- The update is not complete; it will be tried again at the next start\n");
-    EXPECT_EQ(r.err, "patchctl update: cannot download p21: SHA-256 mismatch\n");
-    EXPECT_EQ(Ledger(), "20\r\n");
-    EXPECT_TRUE(Installed("good.txt"));
-    EXPECT_FALSE(Installed("other.txt"));
-}
-
-TEST_F(WineUpdate, TwoUpdatesAtOnceApplyEachPatchOnce) {
-    std::string list;
-    for (int id = 1; id <= 3; ++id) {
-        ZipBuilder patch;
-        patch.Deflated("file" + std::to_string(id) + ".txt", std::to_string(id));
-        if (id == 1)
-            patch.Add(ReportingProgram("slow.exe"));
-        ServeArchive("p" + std::to_string(id) + ".zip", patch.Build());
-        list += Row(id, "p" + std::to_string(id) + ".zip", 100, id == 1 ? "slow.exe --sleep=1500" : "", 0);
-    }
-    ServeList(list);
-    TempDir logs;
-    std::vector<std::string> words = PatchctlWords();
-    words.insert(words.end(), {"update", install_.Path()});
-    std::vector<pid_t> runs;
-    for (int i = 0; i < 2; ++i)
-        runs.push_back(pc::test::SpawnChild(words, logs / ("out" + std::to_string(i)),
-                                            logs / ("err" + std::to_string(i))));
-    for (const pid_t pid : runs)
-        EXPECT_EQ(pc::test::WaitChild(pid, std::chrono::seconds(120)).exitCode, 0);
-    EXPECT_EQ(Ledger(), "1\r\n2\r\n3\r\n");
-    // Whichever came second waited, then found nothing left to do.
-    const std::string outs = ReadFileBytes(logs / "out0") + ReadFileBytes(logs / "out1");
-    EXPECT_NE(outs.find("- No updates has been found\n"), std::string::npos) << outs;
 }
 
 // A running program cannot be overwritten on Windows: the patch that brings a new patchctl.exe while it
@@ -381,102 +270,6 @@ TEST_F(WineUpdate, ARegistryValueOfAnotherTypeIsAnError) {
         pc::test::RunProgram(reg + "delete " + Quoted(key) + " /f");
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "Invalid data type for ''\n");
-}
-
-// Where the Windows edition keeps an archive while it is downloaded, and what continues it: folders of
-// their own, as '\\' separates there.
-fs::path StoredArchive(const TempDir& install, const std::string& segment) {
-    return fs::path(install.Path()) / "tqm_download" / segment;
-}
-fs::path ResumeState(const TempDir& install, const std::string& segment) {
-    return fs::path(install.Path()) / "tqm_resume" / segment;
-}
-
-// A run killed in the middle of a large archive: the next start asks for the rest only, with a range, and
-// the archive comes out whole.
-TEST_F(WineUpdate, AKilledDownloadContinuesAtTheNextStart) {
-    pc::test::NginxOptions slow;
-    // Slow enough that a loaded machine still sees the download half-way, at 16 s for the whole archive.
-    slow.serverDirectives = "limit_rate 512k;";
-    StartServer(slow);
-    const std::string big = pc::test::NoiseBytes(8 << 20, 4242);
-    ServeArchive("p30.zip", ZipBuilder().Stored("big.bin", big).Build());
-    ServeList(Row(30, "p30.zip", 100, "", 0));
-    const std::string archive = ReadFileBytes(content_ / "patches/p30.zip");
-
-    TempDir logs;
-    std::vector<std::string> words = PatchctlWords();
-    words.insert(words.end(), {"update", install_.Path()});
-    const pid_t first = pc::test::SpawnChild(words, logs / "out", logs / "err");
-    // Wine's start-up comes first; on a busy machine it may take a while.
-    const auto kept = static_cast<long long>(pc::test::KillWhenFileReaches(
-        first, StoredArchive(install_, "p30.zip"), archive.size() * 2 / 5, std::chrono::seconds(90)));
-    ASSERT_GE(kept, static_cast<long long>(archive.size() * 2 / 5))
-        << ReadFileBytes(logs / "out") << ReadFileBytes(logs / "err");
-    ASSERT_LT(kept, static_cast<long long>(archive.size())) << "the run was not killed in time";
-    EXPECT_TRUE(fs::exists(ResumeState(install_, "p30.zip")));
-    EXPECT_EQ(Ledger(), "");
-
-    const ProgramResult r = Update();
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Downloaded: p30\n"
-                     "- Update process completed\n");
-    EXPECT_EQ(ReadFileBytes(install_ / "big.bin"), big);
-    EXPECT_EQ(Ledger(), "30\r\n");
-    const auto requests = pc::test::LogLinesFor(Requests(), "/patches/p30.zip");
-    ASSERT_EQ(requests.size(), 2u) << Requests();
-    EXPECT_EQ(pc::test::StatusOf(requests[1]), 206) << requests[1];
-    EXPECT_EQ(pc::test::BytesSent(requests[1]), static_cast<long long>(archive.size()) - kept);
-    EXPECT_FALSE(fs::exists(StoredArchive(install_, "p30.zip")));
-    EXPECT_FALSE(fs::exists(ResumeState(install_, "p30.zip")));
-}
-
-// A signed list served again after a newer one, with its genuine signature, is refused by the Windows
-// edition as by the Linux one: the operator's side is the Linux patchctl.
-TEST_F(WineUpdate, AnOlderSignedListServedAgainIsRefused) {
-    const std::string operatorTool = Quoted(Env("LINUX_PATCHCTL")) + " ";
-    TempDir keys;
-    const ProgramResult made = pc::test::RunProgram(operatorTool + "keygen " + Quoted(keys / "realm.pem"));
-    ASSERT_EQ(made.exitCode, 0) << made.err;
-    const ProgramResult encoded = pc::test::RunProgram(
-        PatchctlCommand() + "config encode",
-        pc::test::RealmConfig(server_->Url("/news.html"), server_->Url("/list.txt")) + made.out);
-    ASSERT_EQ(encoded.exitCode, 0) << encoded.err;
-    install_.Write("Config.ini", encoded.out);
-    const auto publish = [&](const std::string& name, const std::string& data) {
-        ServeArchive(name, ZipBuilder().Deflated("game.dat", data).Build());
-        const ProgramResult r = pc::test::RunProgram(
-            operatorTool + "publish " + Quoted(content_ / "list.txt") + " " +
-            Quoted(content_ / ("patches/" + name)) + " " + server_->Url("/patches/" + name) +
-            " --group 7 --key " + Quoted(keys / "realm.pem"));
-        ASSERT_EQ(r.exitCode, 0) << r.err;
-    };
-    publish("p1.zip", "v1");
-    const std::string v1 = ReadFileBytes(content_ / "list.txt");
-    const std::string v1Signature = ReadFileBytes(content_ / "list.txt.sig");
-    publish("p2.zip", "v2");
-
-    ProgramResult r = Update();
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Downloaded: p2\n"
-                     "- Update process completed\n");
-    EXPECT_EQ(ReadFileBytes(install_ / "tqm_serial.ini"), "2\r\n");
-
-    content_.Write("list.txt", v1);
-    content_.Write("list.txt.sig", v1Signature);
-    r = Update();
-    EXPECT_EQ(r.exitCode, 4);
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- The patch list is older than the one already applied\n");
-    EXPECT_EQ(r.err, "patchctl update: the patch list is refused: the signed list has serial 1, lower than "
-                     "serial 2 accepted before: it was served again\n");
-    EXPECT_EQ(ReadFileBytes(install_ / "game.dat"), "v2");
-    EXPECT_EQ(Ledger(), "2\r\n");
-    EXPECT_EQ(ReadFileBytes(install_ / "tqm_serial.ini"), "2\r\n");
-    EXPECT_FALSE(Installed("tmp_PatchList.ini"));
-    EXPECT_TRUE(pc::test::LogLinesFor(Requests(), "/patches/p1.zip").empty()) << Requests();
 }
 
 // patchctl.exe against the scripted faulty server, which serves the archives of `content_/patches` under
@@ -586,9 +379,9 @@ TEST_F(WineNetworkFaults, BrokenTransfersAreTriedAgainAndRefusalsAreFinal) {
         }
     }
     // Nothing of a row that was given up stays behind.
-    EXPECT_FALSE(fs::exists(StoredArchive(install_, "p3.zip")));
-    EXPECT_FALSE(fs::exists(StoredArchive(install_, "p1.zip")));
-    EXPECT_FALSE(fs::exists(ResumeState(install_, "p1.zip")));
+    EXPECT_FALSE(fs::exists(kWinePatchctl.StoredArchive(install_.Path(), "p3.zip")));
+    EXPECT_FALSE(fs::exists(kWinePatchctl.StoredArchive(install_.Path(), "p1.zip")));
+    EXPECT_FALSE(fs::exists(kWinePatchctl.ResumeState(install_.Path(), "p1.zip")));
 }
 
 // Redirects are followed (here by the transport itself, a hop at a time) to http and https only: a redirect

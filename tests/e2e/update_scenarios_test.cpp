@@ -1,0 +1,380 @@
+// The roads a patch can take, the same for both editions: every log line, the files of the installation,
+// the ledger, the exit status and the server's access log. Each edition's suite instantiates them with its
+// own patchctl.
+#include "tests/archive/zip_builder.h"
+#include "tests/support/child_process.h"
+#include "tests/support/update_scenarios.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using pc::test::BytesSent;
+using pc::test::LogLinesFor;
+using pc::test::ProgramResult;
+using pc::test::ReadFileBytes;
+using pc::test::StatusOf;
+using pc::test::TempDir;
+using pc::test::UpdateScenario;
+using pc::test::ZipBuilder;
+
+TEST_P(UpdateScenario, RoadOfOnePatchAndTheRunAfterIt) {
+    std::string big;
+    for (int i = 0; i < 20000; ++i)
+        big += "line " + std::to_string(i * 7919 % 10007) + "\n";
+    const pc::test::PatchctlEdition::SetupProgram setup = Edition().Setup(install_.Path());
+    ServeArchive("p0042.gpf.zip", ZipBuilder()
+                                      .Directory("data/")
+                                      .Deflated("data/readme.txt", "read me\n")
+                                      .Deflated("data/sub/big.txt", big)
+                                      .Add(setup.entry)
+                                      .Build());
+    ServeList("// the realm's patches\r\n" + Row(42, "p0042.gpf.zip", 900, setup.run, 0));
+
+    const ProgramResult first = Update();
+    EXPECT_EQ(first.exitCode, 0) << first.err;
+    EXPECT_EQ(first.out, "- Searching for updates...\n"
+                         "- Downloaded: p0042\n"
+                         "- Update process completed\n");
+    EXPECT_EQ(first.err, "");
+    EXPECT_EQ(ReadFileBytes(install_ / "data/readme.txt"), "read me\n");
+    EXPECT_EQ(ReadFileBytes(install_ / "data/sub/big.txt"), big);
+    // The program ran, and the run waited for it.
+    ASSERT_TRUE(Installed(setup.trace));
+    EXPECT_EQ(ReadFileBytes(install_ / setup.trace), setup.traced);
+    EXPECT_FALSE(fs::exists(Stored("p0042.gpf.zip")));
+    EXPECT_EQ(Ledger(), "42\r\n");
+    EXPECT_FALSE(Installed("tmp_PatchList.ini"));
+    // The connection is kept: the list and the archive came over one.
+    const std::string log = Requests();
+    const auto at = log.find("connection=");
+    ASSERT_NE(at, std::string::npos) << log;
+    const std::string id = log.substr(at, log.find('\n', at) - at);
+    EXPECT_EQ(log.find("connection=", at + 1), log.rfind(id)) << log;
+
+    fs::remove(install_ / setup.trace);
+    const ProgramResult second = Update();
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_EQ(second.out, "- Searching for updates...\n"
+                          "- No updates has been found\n");
+    EXPECT_FALSE(Installed(setup.trace));
+    EXPECT_EQ(Ledger(), "42\r\n");
+    EXPECT_FALSE(Installed("tmp_PatchList.ini"));
+}
+
+TEST_P(UpdateScenario, OnlyTheLastRowOfAGroupIsApplied) {
+    for (int id : {10, 11, 12})
+        ServeArchive("p" + std::to_string(id) + ".zip",
+                     ZipBuilder().Deflated("from" + std::to_string(id) + ".txt", std::to_string(id)).Build());
+    ServeList(Row(10, "p10.zip", 100, "", 0) + Row(11, "p11.zip", 100, "", 7) +
+              Row(12, "p12.zip", 100, "", 7));
+
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: p10\n"
+                     "- Downloaded: p12\n"
+                     "- Update process completed\n");
+    EXPECT_TRUE(Installed("from10.txt"));
+    EXPECT_FALSE(Installed("from11.txt"));
+    EXPECT_TRUE(Installed("from12.txt"));
+    EXPECT_EQ(Ledger(), "10\r\n12\r\n");
+    EXPECT_EQ(Requests().find("p11.zip"), std::string::npos) << "a superseded patch was fetched";
+}
+
+TEST_P(UpdateScenario, DownloadsThatFail) {
+    // No list on the server. The log line is the launcher's; the reason is for the operator.
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Cannot download patch list\n");
+    EXPECT_EQ(r.err, "patchctl update: cannot download patch list: HTTP status 404\n");
+    EXPECT_FALSE(Installed("tmp_PatchList.ini"));
+}
+
+// A row that cannot be downloaded ends the run and later rows wait for the next start, so no patch is
+// applied after a newer one. Before, a missing a was passed over and b applied; once a came back it was
+// applied over b's files, and the game held a's old data.
+TEST_P(UpdateScenario, PatchesAreAppliedInTheOrderOfTheirIds) {
+    ServeArchive("b.zip", ZipBuilder().Deflated("game.dat", "from b").Build());
+    ServeList(Row(1, "a.zip", 100, "", 0) + Row(2, "b.zip", 100, "", 0));
+    ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Cannot download: a\n"
+                     "- The update is not complete; it will be tried again at the next start\n");
+    EXPECT_EQ(r.err, "patchctl update: cannot download a: HTTP status 404\n");
+    EXPECT_EQ(Ledger(), "");
+    EXPECT_FALSE(Installed("game.dat"));
+    EXPECT_TRUE(LogLinesFor(Requests(), "/patches/b.zip").empty()) << "a later row was fetched";
+    EXPECT_FALSE(fs::exists(Stored("a.zip")));
+    EXPECT_FALSE(Installed("tmp_PatchList.ini"));
+
+    // a is back: a, then b.
+    ServeArchive("a.zip", ZipBuilder().Deflated("game.dat", "from a").Deflated("a.txt", "a").Build());
+    r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: a\n"
+                     "- Downloaded: b\n"
+                     "- Update process completed\n");
+    EXPECT_EQ(ReadFileBytes(install_ / "game.dat"), "from b");
+    EXPECT_EQ(Ledger(), "1\r\n2\r\n");
+
+    // An installation that a launcher of the original kind brought to b past the missing a: a, older, is
+    // never applied over b's files.
+    fs::remove(install_ / "a.txt");
+    install_.Write("tqm_patch.ini", "2\r\n");
+    r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- No updates has been found\n");
+    EXPECT_EQ(ReadFileBytes(install_ / "game.dat"), "from b");
+    EXPECT_FALSE(Installed("a.txt"));
+    EXPECT_EQ(Ledger(), "2\r\n");
+}
+
+// Signed CDN links: a last segment too long for any file system, and a query string (which Windows
+// refuses in a name: every run ended with "I/O error 123." before), are stored under safe names; the log
+// keeps the names it always showed.
+TEST_P(UpdateScenario, ArchivesWithLongNamesAndQueryStringsAreStoredSafely) {
+    const std::string segment = "p16-" + std::string(245, 's') + ".zip"; // 253 bytes
+    ServeArchive(segment, ZipBuilder().Deflated("sixteen.txt", "16").Build());
+    ServeArchive("p17.zip", ZipBuilder().Deflated("seventeen.txt", "17").Build());
+    ServeList(Row(16, segment + "?token=" + std::string(200, 't'), 100, "", 0) +
+              Row(17, "p17.zip?v=2", 100, "", 0));
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: p16-" +
+                         std::string(245, 's') +
+                         "\n"
+                         "- Downloaded: p17\n"
+                         "- Update process completed\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(ReadFileBytes(install_ / "sixteen.txt"), "16");
+    EXPECT_EQ(ReadFileBytes(install_ / "seventeen.txt"), "17");
+    EXPECT_EQ(Ledger(), "16\r\n17\r\n");
+}
+
+TEST_P(UpdateScenario, AnHtmlPageForAnArchiveEndsTheRun) {
+    const std::string page = "<!DOCTYPE html>\n<html><body><h1>Maintenance</h1></body></html>\n";
+    ServeArchive("p5.zip", page);
+    ServeArchive("p6.zip", ZipBuilder().Deflated("six.txt", "6").Build());
+    ServeList(Row(5, "p5.zip", 100, "", 0) + Row(6, "p6.zip", 100, "", 0));
+
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: p5\n"
+                     "- The update did not finish\n");
+    EXPECT_EQ(r.err, "Invalid archive file. - Native error: 00035.\n");
+    EXPECT_EQ(ReadFileBytes(Stored("p5.zip")), page);
+    EXPECT_TRUE(Installed("tmp_PatchList.ini"));
+    EXPECT_FALSE(Installed("tqm_patch.ini"));
+    EXPECT_FALSE(fs::exists(Stored("p6.zip")));
+    EXPECT_FALSE(Installed("six.txt"));
+}
+
+// The sixth field: a right SHA-256 is applied; a wrong one is fetched twice, then the row counts as not
+// downloadable, nothing is left behind and patchctl says why (exit 4).
+TEST_P(UpdateScenario, ArchivesAreCheckedAgainstTheirSha256) {
+    ServeArchive("p20.zip", ZipBuilder().Deflated("good.txt", "good").Build());
+    ServeArchive("p21.zip", ZipBuilder().Deflated("other.txt", "other").Build());
+    // A peer's digest, not the launcher's own.
+    const std::string good = pc::test::RunProgram("sha256sum " + Quoted(content_ / "patches/p20.zip")).out;
+    ASSERT_GE(good.size(), 64u);
+    ServeList(Row(20, "p20.zip", 100, "", 0, good.substr(0, 64)) +
+              Row(21, "p21.zip", 100, "", 0, good.substr(0, 64)));
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: p20\n"
+                     "- Cannot download: p21\n"
+                     "- The update is not complete; it will be tried again at the next start\n");
+    EXPECT_EQ(r.err, "patchctl update: cannot download p21: SHA-256 mismatch\n");
+    EXPECT_EQ(Ledger(), "20\r\n");
+    EXPECT_TRUE(Installed("good.txt"));
+    EXPECT_FALSE(Installed("other.txt"));
+    EXPECT_FALSE(fs::exists(Stored("p21.zip")));
+    EXPECT_FALSE(fs::exists(Resume("p21.zip")));
+    EXPECT_EQ(LogLinesFor(Requests(), "/patches/p21.zip").size(), 2u);
+}
+
+// A run killed in the middle of a large archive: the next start asks for the rest only, with a range, and
+// the archive comes out whole.
+TEST_P(UpdateScenario, AKilledDownloadContinuesAtTheNextStart) {
+    pc::test::NginxOptions slow;
+    slow.serverDirectives = "limit_rate " + Edition().SlowRate() + ";";
+    StartServer(slow);
+    const std::string big = pc::test::NoiseBytes(8 << 20, 12345);
+    ServeArchive("p30.zip", ZipBuilder().Stored("big.bin", big).Build());
+    ServeList(Row(30, "p30.zip", 100, "", 0));
+    const std::string archive = ReadFileBytes(content_ / "patches/p30.zip");
+
+    TempDir logs;
+    const pid_t first = pc::test::SpawnChild(UpdateWords(), logs / "out", logs / "err");
+    const auto kept = static_cast<long long>(pc::test::KillWhenFileReaches(
+        first, Stored("p30.zip"), archive.size() * 2 / 5, Edition().Patience()));
+    ASSERT_GE(kept, static_cast<long long>(archive.size() * 2 / 5))
+        << ReadFileBytes(logs / "out") << ReadFileBytes(logs / "err");
+    ASSERT_LT(kept, static_cast<long long>(archive.size())) << "the run was not killed in time";
+    EXPECT_TRUE(fs::exists(Resume("p30.zip")));
+    EXPECT_EQ(Ledger(), "");
+
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: p30\n"
+                     "- Update process completed\n");
+    EXPECT_EQ(ReadFileBytes(install_ / "big.bin"), big);
+    EXPECT_EQ(Ledger(), "30\r\n");
+    const auto requests = LogLinesFor(Requests(), "/patches/p30.zip");
+    ASSERT_EQ(requests.size(), 2u) << Requests();
+    EXPECT_EQ(StatusOf(requests[1]), 206) << requests[1];
+    EXPECT_EQ(BytesSent(requests[1]), static_cast<long long>(archive.size()) - kept);
+    EXPECT_FALSE(fs::exists(Stored("p30.zip")));
+    EXPECT_FALSE(fs::exists(Resume("p30.zip")));
+}
+
+// Two updates started together on one installation: the second waits for the first and then finds
+// nothing to do; every patch is applied and recorded once.
+TEST_P(UpdateScenario, TwoUpdatesAtOnceApplyEachPatchOnce) {
+    std::string list;
+    for (int id = 1; id <= 3; ++id) {
+        // The first patch's program holds its run long enough for the other one to start meanwhile.
+        ZipBuilder patch;
+        patch.Deflated("file" + std::to_string(id) + ".txt", std::string(1000, 'a' + id));
+        if (id == 1)
+            patch.Add(Edition().SlowProgram());
+        ServeArchive("p" + std::to_string(id) + ".zip", patch.Build());
+        list += Row(id, "p" + std::to_string(id) + ".zip", 100, id == 1 ? Edition().SlowProgramRun() : "", 0);
+    }
+    ServeList(list);
+    TempDir logs;
+    std::vector<pid_t> runs;
+    for (int i = 0; i < 2; ++i)
+        runs.push_back(pc::test::SpawnChild(UpdateWords(), logs / ("out" + std::to_string(i)),
+                                            logs / ("err" + std::to_string(i))));
+    std::string waited;
+    for (int i = 0; i < 2; ++i) {
+        const pc::test::ChildResult result =
+            pc::test::WaitChild(runs[static_cast<std::size_t>(i)], 2 * Edition().Patience());
+        EXPECT_EQ(result.exitCode, 0) << ReadFileBytes(logs / ("err" + std::to_string(i)));
+        const std::string out = ReadFileBytes(logs / ("out" + std::to_string(i)));
+        if (out.find("- Waiting for another update of this game to finish...\n") != std::string::npos)
+            waited = out;
+    }
+    EXPECT_EQ(waited, "- Searching for updates...\n"
+                      "- Waiting for another update of this game to finish...\n"
+                      "- No updates has been found\n");
+    EXPECT_EQ(Ledger(), "1\r\n2\r\n3\r\n");
+    for (int id = 1; id <= 3; ++id)
+        EXPECT_EQ(ReadFileBytes(install_ / ("file" + std::to_string(id) + ".txt")),
+                  std::string(1000, 'a' + id));
+}
+
+// A signed list served again after a newer one, with its genuine signature, is refused. The replay of the
+// example: v1 has patch 1 in group 7, v2 adds patch 2 to group 7. Served v1 again, an installation that
+// applied v2 would find patch 1 the last of its group and not applied, and go back to v1's files.
+TEST_P(UpdateScenario, AnOlderSignedListServedAgainIsRefused) {
+    const std::string operatorTool = Quoted(Edition().OperatorTool()) + " ";
+    TempDir keys;
+    const ProgramResult made = pc::test::RunProgram(operatorTool + "keygen " + Quoted(keys / "realm.pem"));
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    const ProgramResult encoded =
+        Patchctl("config encode",
+                 pc::test::RealmConfig(server_->Url("/news.html"), server_->Url("/list.txt")) + made.out);
+    ASSERT_EQ(encoded.exitCode, 0) << encoded.err;
+    install_.Write("Config.ini", encoded.out);
+    // Publishes the archive as the operator does, signed: the list's serial goes up by one each time.
+    const auto publish = [&](const std::string& name, const std::string& data) {
+        ServeArchive(name, ZipBuilder().Deflated("game.dat", data).Build());
+        const ProgramResult r = pc::test::RunProgram(
+            operatorTool + "publish " + Quoted(content_ / "list.txt") + " " +
+            Quoted(content_ / ("patches/" + name)) + " " + server_->Url("/patches/" + name) +
+            " --group 7 --key " + Quoted(keys / "realm.pem"));
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+    };
+    struct Served {
+        std::string list, signature;
+    };
+    const auto take = [&] {
+        return Served{ReadFileBytes(content_ / "list.txt"), ReadFileBytes(content_ / "list.txt.sig")};
+    };
+    const auto serve = [&](const Served& served) {
+        content_.Write("list.txt", served.list);
+        content_.Write("list.txt.sig", served.signature);
+    };
+    const auto file = [&](const std::string& name) {
+        return Installed(name) ? ReadFileBytes(install_ / name) : "(none)";
+    };
+    const std::string refusedAsOlder = "- Searching for updates...\n"
+                                       "- The patch list is older than the one already applied\n";
+
+    publish("p1.zip", "v1");
+    const Served v1 = take();
+    EXPECT_EQ(v1.list.substr(0, 12), "//serial 1\r\n");
+    publish("p2.zip", "v2");
+    const Served v2 = take();
+    EXPECT_EQ(v2.list.substr(0, 12), "//serial 2\r\n");
+
+    ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: p2\n"
+                     "- Update process completed\n");
+    EXPECT_EQ(file("game.dat"), "v2");
+    EXPECT_EQ(file("tqm_patch.ini"), "2\r\n");
+    EXPECT_EQ(file("tqm_serial.ini"), "2\r\n");
+
+    serve(v1);
+    r = Update();
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, refusedAsOlder);
+    EXPECT_EQ(r.err, "patchctl update: the patch list is refused: the signed list has serial 1, lower than "
+                     "serial 2 accepted before: it was served again\n");
+    EXPECT_EQ(file("game.dat"), "v2");
+    EXPECT_EQ(file("tqm_patch.ini"), "2\r\n");
+    EXPECT_EQ(file("tqm_serial.ini"), "2\r\n");
+    EXPECT_FALSE(Installed("tmp_PatchList.ini"));
+    EXPECT_FALSE(Installed("tmp_PatchList.sig"));
+    // Nothing of the refused list was fetched.
+    EXPECT_TRUE(LogLinesFor(Requests(), "/patches/p1.zip").empty()) << Requests();
+
+    // The same list again is no replay; a newer one goes on as before.
+    serve(v2);
+    r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- No updates has been found\n");
+    publish("p3.zip", "v3");
+    r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(file("game.dat"), "v3");
+    EXPECT_EQ(file("tqm_patch.ini"), "2\r\n3\r\n");
+    EXPECT_EQ(file("tqm_serial.ini"), "3\r\n");
+
+    // A list signed before serials existed (v2 without its serial line, signed by the openssl tool) is
+    // refused once a serial was seen.
+    content_.Write("list.txt", v2.list.substr(v2.list.find("\r\n") + 2));
+    ASSERT_EQ(pc::test::RunProgram("openssl dgst -sha256 -sign " + Quoted(keys / "realm.pem") + " -out " +
+                                   Quoted(content_ / "list.txt.sig") + " " + Quoted(content_ / "list.txt"))
+                  .exitCode,
+              0);
+    r = Update();
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, refusedAsOlder);
+    EXPECT_EQ(r.err, "patchctl update: the patch list is refused: the signed list carries no serial (it has "
+                     "no serial line), and serial 3 was accepted before\n");
+    EXPECT_EQ(file("game.dat"), "v3");
+    EXPECT_EQ(file("tqm_serial.ini"), "3\r\n");
+}
+
+} // namespace
