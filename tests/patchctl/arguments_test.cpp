@@ -10,11 +10,11 @@
 namespace {
 
 using pc::patchctl::Arguments;
-using pc::patchctl::CommandSpec;
+using pc::patchctl::CommandSyntax;
 using pc::patchctl::ParseArguments;
 
 // A command with every kind of declaration the real ones use.
-const CommandSpec kSpec = {
+const CommandSyntax kSyntax = {
     "demo",
     "demo SOURCE TARGET [EXTRA] [--mode fast|slow] [--key KEY] [--plain] [--sig --config FILE] --name N",
     "Does nothing.\n",
@@ -82,7 +82,7 @@ TEST(PatchctlArguments, ReadsEachListOrGivesItsOneUsageError) {
         std::string line;
         for (const std::string& arg : c.args)
             line += "'" + arg + "' ";
-        const auto result = ParseArguments(kSpec, c.args);
+        const auto result = ParseArguments(kSyntax, c.args);
         if (c.parsed.empty()) {
             EXPECT_FALSE(result.arguments.has_value()) << line;
             EXPECT_EQ(result.usageError, c.error) << line;
@@ -95,18 +95,18 @@ TEST(PatchctlArguments, ReadsEachListOrGivesItsOneUsageError) {
 }
 
 TEST(PatchctlArguments, OneWordingForEveryUsageErrorAndHelpFromTheSameTable) {
-    EXPECT_EQ(pc::patchctl::UsageErrorText(kSpec, "--name N is needed"),
-              "patchctl demo: --name N is needed\nusage: patchctl " + std::string(kSpec.usage) + "\n");
-    EXPECT_EQ(pc::patchctl::HelpText(kSpec), "Does nothing.\n"
-                                             "  --mode fast|slow   how\n"
-                                             "  --key KEY          a key\n"
-                                             "  --plain            no key\n"
-                                             "  --sig              checks\n"
-                                             "  --config FILE      against FILE\n"
-                                             "  -o FILE            short\n"
-                                             "  --name N           needed\n"
-                                             "Exit 0.\n");
-    const CommandSpec wrapped = {"w", "w", "", {{"--long", "", "first\nsecond"}}, {}, 0};
+    EXPECT_EQ(pc::patchctl::UsageErrorText(kSyntax, "--name N is needed"),
+              "patchctl demo: --name N is needed\nusage: patchctl " + std::string(kSyntax.usage) + "\n");
+    EXPECT_EQ(pc::patchctl::HelpText(kSyntax), "Does nothing.\n"
+                                               "  --mode fast|slow   how\n"
+                                               "  --key KEY          a key\n"
+                                               "  --plain            no key\n"
+                                               "  --sig              checks\n"
+                                               "  --config FILE      against FILE\n"
+                                               "  -o FILE            short\n"
+                                               "  --name N           needed\n"
+                                               "Exit 0.\n");
+    const CommandSyntax wrapped = {"w", "w", "", {{"--long", "", "first\nsecond"}}, {}, 0};
     EXPECT_EQ(pc::patchctl::HelpText(wrapped), "  --long   first\n"
                                                "           second\n");
 }
@@ -114,7 +114,7 @@ TEST(PatchctlArguments, OneWordingForEveryUsageErrorAndHelpFromTheSameTable) {
 // A command asking for an option it never declared would silently see it absent: that is the program's
 // fault and shows at once.
 TEST(PatchctlArguments, AnUndeclaredOptionIsAFaultOfTheProgram) {
-    const auto result = ParseArguments(kSpec, {"a", "b", "--name", "n"});
+    const auto result = ParseArguments(kSyntax, {"a", "b", "--name", "n"});
     ASSERT_TRUE(result.arguments.has_value());
     EXPECT_THROW(result.arguments->Has("--nmae"), std::logic_error);
     EXPECT_THROW(result.arguments->Value("--keys"), std::logic_error);

@@ -6,10 +6,10 @@
 namespace pc::patchctl {
 namespace {
 
-const OptionSpec* FindOption(const CommandSpec& spec, std::string_view name) {
-    const auto it = std::find_if(spec.options.begin(), spec.options.end(),
-                                 [&](const OptionSpec& option) { return option.name == name; });
-    return it == spec.options.end() ? nullptr : &*it;
+const OptionSyntax* FindOption(const CommandSyntax& syntax, std::string_view name) {
+    const auto it = std::find_if(syntax.options.begin(), syntax.options.end(),
+                                 [&](const OptionSyntax& option) { return option.name == name; });
+    return it == syntax.options.end() ? nullptr : &*it;
 }
 
 // "A", "A and B", "A, B and C".
@@ -30,8 +30,8 @@ ParseResult Refused(std::string message) {
 } // namespace
 
 void Arguments::Declared(std::string_view option) const {
-    if (FindOption(*spec_, option) == nullptr)
-        throw std::logic_error("patchctl " + std::string(spec_->name) + " declares no option " +
+    if (FindOption(*syntax_, option) == nullptr)
+        throw std::logic_error("patchctl " + std::string(syntax_->name) + " declares no option " +
                                std::string(option));
 }
 
@@ -43,13 +43,13 @@ bool Arguments::Has(std::string_view option) const {
 std::optional<std::string> Arguments::Value(std::string_view option) const {
     Declared(option);
     const auto it = given_.find(option);
-    if (it == given_.end() || FindOption(*spec_, option)->value.empty())
+    if (it == given_.end() || FindOption(*syntax_, option)->value.empty())
         return std::nullopt;
     return it->second;
 }
 
-ParseResult ParseArguments(const CommandSpec& spec, const std::vector<std::string>& args) {
-    Arguments parsed(spec);
+ParseResult ParseArguments(const CommandSyntax& syntax, const std::vector<std::string>& args) {
+    Arguments parsed(syntax);
     bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -59,18 +59,18 @@ ParseResult ParseArguments(const CommandSpec& spec, const std::vector<std::strin
         }
         // A lone "-" is an argument, as it is to most tools.
         if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-            if (parsed.positionals_.size() == spec.positionals.size())
+            if (parsed.positionals_.size() == syntax.positionals.size())
                 return Refused("unexpected argument '" + arg + "'");
             // No command takes an empty name, and most would fail on it far from the command line.
             if (arg.empty())
                 return Refused("empty argument for " +
-                               std::string(spec.positionals[parsed.positionals_.size()]));
+                               std::string(syntax.positionals[parsed.positionals_.size()]));
             parsed.positionals_.push_back(arg);
             continue;
         }
         const auto equals = arg.rfind("--", 0) == 0 ? arg.find('=') : std::string::npos;
         const std::string name = arg.substr(0, equals);
-        const OptionSpec* option = FindOption(spec, name);
+        const OptionSyntax* option = FindOption(syntax, name);
         if (option == nullptr)
             return Refused("unknown option '" + name + "'");
         std::string value;
@@ -89,44 +89,44 @@ ParseResult ParseArguments(const CommandSpec& spec, const std::vector<std::strin
             return Refused("unknown " + std::string(option->choiceNoun) + " '" + value + "'");
         parsed.given_[name] = value;
     }
-    if (parsed.positionals_.size() < spec.fewestPositionals)
-        return Refused(Listed(spec.positionals) + (spec.positionals.size() == 1 ? " is" : " are") +
+    if (parsed.positionals_.size() < syntax.fewestPositionals)
+        return Refused(Listed(syntax.positionals) + (syntax.positionals.size() == 1 ? " is" : " are") +
                        " needed");
-    for (const auto& [first, second] : spec.exclusive)
+    for (const auto& [first, second] : syntax.exclusive)
         if (parsed.given_.count(first) != 0 && parsed.given_.count(second) != 0)
             return Refused(std::string(first) + " and " + std::string(second) + " exclude each other");
-    for (const auto& [first, second] : spec.together)
+    for (const auto& [first, second] : syntax.together)
         if (parsed.given_.count(first) != parsed.given_.count(second))
             return Refused(std::string(first) + " and " + std::string(second) + " go together");
-    for (const OptionSpec& option : spec.options)
+    for (const OptionSyntax& option : syntax.options)
         if (option.required && parsed.given_.count(option.name) == 0)
             return Refused(std::string(option.name) + " " + std::string(option.value) + " is needed");
     return ParseResult{std::move(parsed), {}};
 }
 
-std::string UsageErrorText(const CommandSpec& spec, const std::string& message) {
-    return "patchctl " + std::string(spec.name) + ": " + message + "\nusage: patchctl " +
-           std::string(spec.usage) + "\n";
+std::string UsageErrorText(const CommandSyntax& syntax, const std::string& message) {
+    return "patchctl " + std::string(syntax.name) + ": " + message + "\nusage: patchctl " +
+           std::string(syntax.usage) + "\n";
 }
 
-std::string HelpText(const CommandSpec& spec) {
-    std::string text = std::string(spec.description);
+std::string HelpText(const CommandSyntax& syntax) {
+    std::string text = std::string(syntax.description);
     std::size_t width = 0;
-    const auto shown = [](const OptionSpec& option) {
+    const auto shown = [](const OptionSyntax& option) {
         return std::string(option.name) + (option.value.empty() ? "" : " " + std::string(option.value));
     };
-    for (const OptionSpec& option : spec.options)
+    for (const OptionSyntax& option : syntax.options)
         width = std::max(width, shown(option).size());
     // A help of several lines goes on under its first.
     const std::string indent = "\n" + std::string(width + 5, ' ');
-    for (const OptionSpec& option : spec.options) {
+    for (const OptionSyntax& option : syntax.options) {
         const std::string left = shown(option);
         text += "  " + left + std::string(width - left.size() + 3, ' ');
         for (const char c : option.help)
             text += c == '\n' ? indent : std::string(1, c);
         text += "\n";
     }
-    return text + std::string(spec.exits);
+    return text + std::string(syntax.exits);
 }
 
 } // namespace pc::patchctl

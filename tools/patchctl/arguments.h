@@ -12,7 +12,7 @@
 
 namespace pc::patchctl {
 
-struct OptionSpec {
+struct OptionSyntax {
     std::string_view name;  // "--key" or "-o"
     std::string_view value; // what the value is called in the help ("KEY.pem"); empty for a flag
     std::string_view help;
@@ -23,11 +23,11 @@ struct OptionSpec {
     bool required = false;
 };
 
-struct CommandSpec {
+struct CommandSyntax {
     std::string_view name;  // "extract", or "config encode" for a sub-command
     std::string_view usage; // the synopsis after "patchctl ", shown in errors and in --help
     std::string_view description;
-    std::vector<OptionSpec> options;
+    std::vector<OptionSyntax> options;
     std::vector<std::string_view> positionals; // their names, in order
     std::size_t fewestPositionals = 0;         // the leading ones that must be given
     std::vector<std::pair<std::string_view, std::string_view>> exclusive = {}; // never both
@@ -41,7 +41,7 @@ struct ParseResult;
 // of the program, not of the operator, and throws std::logic_error.
 class Arguments {
 public:
-    explicit Arguments(const CommandSpec& spec) : spec_(&spec) {}
+    explicit Arguments(const CommandSyntax& syntax) : syntax_(&syntax) {}
 
     bool Has(std::string_view option) const;
     // The option's value as given last; nothing when the option is not given (or is a flag).
@@ -49,10 +49,10 @@ public:
     const std::vector<std::string>& Positionals() const { return positionals_; }
 
 private:
-    friend ParseResult ParseArguments(const CommandSpec&, const std::vector<std::string>&);
+    friend ParseResult ParseArguments(const CommandSyntax&, const std::vector<std::string>&);
     void Declared(std::string_view option) const;
 
-    const CommandSpec* spec_;
+    const CommandSyntax* syntax_;
     std::map<std::string, std::string, std::less<>> given_; // flags with an empty value
     std::vector<std::string> positionals_;
 };
@@ -62,9 +62,9 @@ struct ParseResult {
     std::string usageError; // set when `arguments` is not
 };
 
-// Reads `args` by `spec`: options anywhere, "--name=value" as well as "--name value", "--" ending the
+// Reads `args` by `syntax`: options anywhere, "--name=value" as well as "--name value", "--" ending the
 // options, the last of a repeated option winning. Gives the first reason the line does not fit, if any.
-ParseResult ParseArguments(const CommandSpec& spec, const std::vector<std::string>& args);
+ParseResult ParseArguments(const CommandSyntax& syntax, const std::vector<std::string>& args);
 
 // A command's own finding that its command line does not fit (a value out of range, a path that is not a
 // folder); reported as a usage error.
@@ -74,9 +74,9 @@ public:
 };
 
 // What a usage error prints on stderr, for every command alike.
-std::string UsageErrorText(const CommandSpec& spec, const std::string& message);
+std::string UsageErrorText(const CommandSyntax& syntax, const std::string& message);
 
-// The lines of `spec`'s help after its usage line: the description, one line per option, the exits.
-std::string HelpText(const CommandSpec& spec);
+// The lines of `syntax`'s help after its usage line: the description, one line per option, the exits.
+std::string HelpText(const CommandSyntax& syntax);
 
 } // namespace pc::patchctl

@@ -13,15 +13,15 @@ namespace pc::patchctl {
 namespace {
 
 struct Command {
-    CommandSpec spec;
+    CommandSyntax syntax;
     int (*run)(const Arguments& args);
 };
 
-const OptionSpec kOnFailure = {"--on-failure",
-                               "abort|ignore|retry-once",
-                               "the answer to a failed entry (default abort)",
-                               {"abort", "ignore", "retry-once"},
-                               "failure policy"};
+const OptionSyntax kOnFailure = {"--on-failure",
+                                 "abort|ignore|retry-once",
+                                 "the answer to a failed entry (default abort)",
+                                 {"abort", "ignore", "retry-once"},
+                                 "failure policy"};
 
 // Every command, its command line and its help; `patchctl COMMAND --help` prints the usage lines of the
 // entries named COMMAND, then their help. A command of several entries ("config decode", "config
@@ -174,7 +174,7 @@ std::string FirstWord(std::string_view name) {
 std::vector<const Command*> EntriesOf(const std::string& word) {
     std::vector<const Command*> entries;
     for (const Command& command : Commands())
-        if (FirstWord(command.spec.name) == word)
+        if (FirstWord(command.syntax.name) == word)
             entries.push_back(&command);
     return entries;
 }
@@ -182,7 +182,7 @@ std::vector<const Command*> EntriesOf(const std::string& word) {
 void PrintCommandList(std::FILE* to) {
     std::fputs("usage: patchctl COMMAND ...   (patchctl COMMAND --help, patchctl --version)\n", to);
     for (const Command& command : Commands())
-        std::fprintf(to, "  patchctl %s\n", std::string(command.spec.usage).c_str());
+        std::fprintf(to, "  patchctl %s\n", std::string(command.syntax.usage).c_str());
 }
 
 int Usage() {
@@ -195,8 +195,8 @@ int PrintVersion() {
     return 0;
 }
 
-int PrintUsageError(const CommandSpec& spec, const std::string& message) {
-    std::fputs(UsageErrorText(spec, message).c_str(), stderr);
+int PrintUsageError(const CommandSyntax& syntax, const std::string& message) {
+    std::fputs(UsageErrorText(syntax, message).c_str(), stderr);
     return 2;
 }
 
@@ -204,8 +204,8 @@ int PrintUsageError(const CommandSpec& spec, const std::string& message) {
 int PrintHelp(const std::vector<const Command*>& entries) {
     std::string usage, help;
     for (const Command* entry : entries) {
-        usage += (usage.empty() ? "" : " | ") + std::string(entry->spec.usage);
-        help += (help.empty() ? "" : "\n") + HelpText(entry->spec);
+        usage += (usage.empty() ? "" : " | ") + std::string(entry->syntax.usage);
+        help += (help.empty() ? "" : "\n") + HelpText(entry->syntax);
     }
     std::printf("usage: patchctl %s\n%s", usage.c_str(), help.c_str());
     return 0;
@@ -227,31 +227,31 @@ int RunCommand(const std::string& word, std::vector<std::string> args) {
         return PrintVersion();
 
     const Command* command = entries.front();
-    if (command->spec.name != word) {
+    if (command->syntax.name != word) {
         // A command of sub-commands: the first argument picks the entry.
         std::string names, usage;
         for (const Command* entry : entries) {
-            const std::string sub = std::string(entry->spec.name.substr(word.size() + 1));
+            const std::string sub = std::string(entry->syntax.name.substr(word.size() + 1));
             names += (names.empty() ? "" : " or ") + sub;
-            usage += (usage.empty() ? "" : " | ") + std::string(entry->spec.usage);
+            usage += (usage.empty() ? "" : " | ") + std::string(entry->syntax.usage);
             if (!args.empty() && args.front() == sub)
                 command = entry;
         }
-        const CommandSpec whole = {word, usage, {}, {}, {}, 0};
+        const CommandSyntax whole = {word, usage, {}, {}, {}, 0};
         if (args.empty())
             return PrintUsageError(whole, names + " is needed");
-        if (command->spec.name != word + " " + args.front())
+        if (command->syntax.name != word + " " + args.front())
             return PrintUsageError(whole, "unknown sub-command '" + args.front() + "'");
         args.erase(args.begin());
     }
 
-    const ParseResult parsed = ParseArguments(command->spec, args);
+    const ParseResult parsed = ParseArguments(command->syntax, args);
     if (!parsed.arguments)
-        return PrintUsageError(command->spec, parsed.usageError);
+        return PrintUsageError(command->syntax, parsed.usageError);
     try {
         return command->run(*parsed.arguments);
     } catch (const UsageError& e) {
-        return PrintUsageError(command->spec, e.what());
+        return PrintUsageError(command->syntax, e.what());
     } catch (const pc::Exception& e) {
         std::fprintf(stderr, "%s\n", pc::WithClosingPeriod(e.Message()).c_str());
         return 1;
