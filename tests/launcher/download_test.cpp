@@ -311,6 +311,31 @@ TEST(DownloadLimits, ConnectingGivesUp) {
     EXPECT_FALSE(std::filesystem::exists(dir / "out.bin"));
 }
 
+// A host that lets the connect limit run out is as dead as one that refuses: one attempt, no retries, and
+// the run's later downloads from it fail at once.
+TEST(DownloadLimits, AHostThatDoesNotAcceptInTimeIsAskedOnce) {
+    FullListener listener;
+    TempDir dir;
+    pc::TDelivery delivery;
+    pc::DownloadOptions options;
+    options.delivery = &delivery;
+    const pc::DownloadLimits limits{700ms, 60s, {5000ms, 5000ms}};
+    const std::string url = "http://127.0.0.1:" + std::to_string(listener.Port()) + "/x";
+    for (const auto& [bound, reason] :
+         {std::pair{std::chrono::milliseconds(3000), std::string()},
+          std::pair{300ms, pc::HostOfUrl(url) + " did not answer earlier in this run"}}) {
+        RecordingUi ui;
+        std::string failure;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(pc::Download(ui, url, dir / "out.bin", true, options, limits, &failure));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, bound) << failure;
+        if (!reason.empty()) {
+            EXPECT_EQ(failure, reason);
+        }
+    }
+    EXPECT_TRUE(delivery.IsDeadHost(url));
+}
+
 std::string Sha256Of(const std::string& bytes) {
     pc::TSha256 hasher;
     hasher.Update(bytes.data(), bytes.size());
