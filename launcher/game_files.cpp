@@ -6,6 +6,7 @@
 #include "framework/helpers.h"
 #include "framework/install_lock.h"
 #include "framework/line_list.h"
+#include "launcher/config.h"
 #include "launcher/download.h"
 #include "launcher/list_freshness.h"
 #include "launcher/list_signature.h"
@@ -385,6 +386,59 @@ TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const std
         HealFiles(ui, appDir, ClientArchiveUrl(reference.line->url, manifest.archiveName), manifest, options,
                   limits, result);
     return result;
+}
+
+void CheckGameFilesInWindow(UiPort& ui) {
+    constexpr std::int32_t kSteps = 1000;
+    const LauncherConfig& config = Config();
+    ui.AppendLogLine(kCheckingGameFilesLine);
+    TGameFilesOptions options;
+    options.heal = true;
+    bool healing = false;
+    options.onProgress = [&](bool healingNow, std::int64_t done, std::int64_t total) {
+        if (healingNow != healing) {
+            healing = healingNow;
+            ui.SetProgressPosition(0);
+        }
+        ui.SetProgressPosition(total <= 0 ? kSteps : static_cast<std::int32_t>(done * kSteps / total));
+    };
+    ui.SetProgressPosition(0);
+    ui.SetProgressMax(kSteps);
+    ui.SetProgressVisible(true);
+    TGameFilesResult result;
+    try {
+        result = CheckGameFiles(ui, config.applicationDir, config.patchListUrl,
+                                config.hasPatchListKey ? config.patchListKey : "", options,
+                                DefaultDownloadLimits());
+    } catch (...) {
+        ui.SetProgressVisible(false);
+        throw;
+    }
+    ui.SetProgressVisible(false);
+    switch (result.stage) {
+    case TGameFilesResult::TStage::gsNoManifest:
+        ui.AppendLogLine(kNoManifestLine);
+        return;
+    case TGameFilesResult::TStage::gsUnavailable:
+        ui.AppendLogLine(kNoManifestAtHandLine);
+        ui.ReportDownloadFailure("list of the game files", result.failure);
+        return;
+    case TGameFilesResult::TStage::gsEnded:
+        return;
+    case TGameFilesResult::TStage::gsChecked:
+        break;
+    }
+    if (result.findings.empty()) {
+        ui.AppendLogLine(kGameFilesIntactLine);
+        return;
+    }
+    for (const std::string& name : result.repaired)
+        ui.AppendLogLine("- Repaired: " + name);
+    for (const auto& [name, reason] : result.notRepaired) {
+        ui.AppendLogLine("- Cannot repair: " + name);
+        ui.ReportDownloadFailure(name, reason);
+    }
+    ui.AppendLogLine(result.notRepaired.empty() ? kGameFilesRepairedLine : kGameFilesNotRepairedLine);
 }
 
 } // namespace pc

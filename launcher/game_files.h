@@ -68,6 +68,12 @@ TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const std
                                 const std::string& patchListKey, const TGameFilesOptions& options,
                                 const DownloadLimits& limits);
 
+// The check as the window runs it, for the installation and the patch list of `Config()`, with the
+// launcher's download limits: its log lines ("- Checking game files...", then "- Game files are intact", or
+// "- Repaired: NAME" and "- Cannot repair: NAME" per file and a closing line), the progress bar while it
+// hashes and while it heals, and the reason of a failure through ReportDownloadFailure.
+void CheckGameFilesInWindow(UiPort& ui);
+
 // Hashes the files that `manifest` names beneath `appDir` on all cores and returns those that are damaged
 // or missing, in the manifest's order; false when the application is ending. The window stays alive.
 bool FindDamagedFiles(UiPort& ui, const std::string& appDir, const TClientManifest& manifest,

@@ -38,7 +38,9 @@ struct FakeCore {
                            "http://127.0.0.1:1/cp", "http://127.0.0.1:1/forum"};
     std::function<void(UiPort&)> Create = [](UiPort& ui) { ui.ArmPatchTimer(); };
     std::function<void(UiPort&, const std::string&)> Run = [](UiPort&, const std::string&) {};
+    std::function<void(UiPort&)> Check = [](UiPort&) {};
     int RunCalls = 0;
+    int CheckCalls = 0;
     int StartClicks = 0;
     std::vector<std::string> OpenedLinks;
     std::vector<std::string> Events; // the order of notable things
@@ -58,6 +60,10 @@ struct FakeCore {
         core.StartClient = [this](UiPort&) { ++StartClicks; };
         core.OpenLink = [this](UiPort&, const std::string& url) { Link(url); };
         core.Values = [this] { return Values; };
+        core.CheckGameFiles = [this](UiPort& ui) {
+            ++CheckCalls;
+            Check(ui);
+        };
         return core;
     }
 };
