@@ -7,6 +7,7 @@
 #include "framework/install_lock.h"
 #include "framework/line_list.h"
 #include "launcher/config.h"
+#include "launcher/delivery.h"
 #include "launcher/download.h"
 #include "launcher/list_freshness.h"
 #include "launcher/list_signature.h"
@@ -187,7 +188,7 @@ private:
 // Heals the files of `result.findings` from the archive beside the manifest.
 void HealFiles(UiPort& ui, const std::string& appDir, const std::string& archiveUrl,
                const TClientManifest& manifest, const TGameFilesOptions& options,
-               const DownloadLimits& limits, TGameFilesResult& result) {
+               const DownloadLimits& limits, TDelivery& delivery, TGameFilesResult& result) {
     std::map<std::string, const TClientFile*> wanted;
     std::int64_t total = 0;
     for (const TFileFinding& finding : result.findings) {
@@ -202,7 +203,7 @@ void HealFiles(UiPort& ui, const std::string& appDir, const std::string& archive
             result.notRepaired.emplace_back(name, reason);
     };
 
-    TRemoteZip zip(ui, archiveUrl, limits);
+    TRemoteZip zip(ui, archiveUrl, limits, {}, &delivery);
     std::string failure;
     if (!zip.ReadDirectory(failure)) {
         result.bytesFetched = zip.BytesReceived();
@@ -331,25 +332,43 @@ TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const std
         return result;
     }
 
-    // The list, as the update run believes it.
+    // The list, as the update run fetches and believes it: from its URL or else its mirrors, with one
+    // delivery policy for every download of the check.
+    TDelivery delivery;
     const std::string listFile = appDir + kPatchListFileName;
     TRemoveAfterwards removeList(listFile);
     DownloadOptions listOptions;
     listOptions.maxBytes = kPatchListMaxBytes;
+    listOptions.delivery = &delivery;
     std::string reason;
-    if (!Download(ui, listUrl, listFile, false, listOptions, limits, &reason)) {
+    std::string listSource;
+    std::vector<std::string> listSources{listUrl};
+    listSources.insert(listSources.end(), options.listMirrors.begin(), options.listMirrors.end());
+    for (const std::string& source : listSources) {
+        if (Download(ui, source, listFile, false, listOptions, limits, &reason)) {
+            listSource = source;
+            break;
+        }
+        if (ui.TerminationRequested()) {
+            result.stage = TGameFilesResult::TStage::gsEnded;
+            return result;
+        }
+    }
+    if (listSource.empty()) {
         result.failure = "the patch list cannot be downloaded: " + reason;
         return result;
     }
     if (!patchListKey.empty()) {
         const TListAcceptance acceptance =
-            AcceptSignedList(ui, listUrl, listFile, appDir, patchListKey, UnixSecondsNow());
+            AcceptSignedList(ui, listSource, listFile, appDir, patchListKey, UnixSecondsNow());
         if (!acceptance.accepted) {
             result.failure = "the patch list is refused: " + acceptance.reason;
             return result;
         }
     }
-    const TClientReference reference = ReadClientReference(ReadWholeFile(listFile));
+    const std::string listText = ReadWholeFile(listFile);
+    delivery.SetMirrorRules(MirrorRulesOf(listText));
+    const TClientReference reference = ReadClientReference(listText);
     if (!reference.line) {
         if (reference.problem.empty())
             result.stage = TGameFilesResult::TStage::gsNoManifest;
@@ -365,6 +384,7 @@ TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const std
     DownloadOptions manifestOptions;
     manifestOptions.sha256 = reference.line->sha256;
     manifestOptions.maxBytes = kClientManifestMaxBytes;
+    manifestOptions.delivery = &delivery;
     if (!Download(ui, reference.line->url, manifestFile, false, manifestOptions, limits, &reason)) {
         result.failure = "the client manifest cannot be downloaded: " + reason;
         return result;
@@ -384,7 +404,7 @@ TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const std
     result.stage = TGameFilesResult::TStage::gsChecked;
     if (options.heal && !result.findings.empty())
         HealFiles(ui, appDir, ClientArchiveUrl(reference.line->url, manifest.archiveName), manifest, options,
-                  limits, result);
+                  limits, delivery, result);
     return result;
 }
 
@@ -394,6 +414,7 @@ void CheckGameFilesInWindow(UiPort& ui) {
     ui.AppendLogLine(kCheckingGameFilesLine);
     TGameFilesOptions options;
     options.heal = true;
+    options.listMirrors = config.patchListMirrors;
     bool healing = false;
     options.onProgress = [&](bool healingNow, std::int64_t done, std::int64_t total) {
         if (healingNow != healing) {

@@ -52,6 +52,8 @@ struct TGameFilesResult {
 
 struct TGameFilesOptions {
     bool heal = false;
+    // Where the list may also be fetched from, in order, when its URL cannot serve it.
+    std::vector<std::string> listMirrors;
     // Told now and then how far the work is: hashing in bytes hashed of all, then healing in bytes
     // written of the files to heal. Called on the window thread.
     std::function<void(bool healing, std::int64_t done, std::int64_t total)> onProgress = nullptr;

@@ -44,6 +44,7 @@ int CheckInstallation(const Arguments& args, bool heal) {
 
     TGameFilesOptions options;
     options.heal = heal;
+    options.listMirrors = Config().patchListMirrors;
     bool healing = false;
     options.onProgress = [&](bool healingNow, std::int64_t done, std::int64_t total) {
         if (healingNow != healing || done == 0) {
