@@ -19,6 +19,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -83,10 +84,18 @@ bool IsLaunchersOwnState(const std::string& name) {
     return lower.rfind("tqm_download", 0) == 0 || lower.rfind("tqm_resume", 0) == 0;
 }
 
+// Whether `path` (UTF-8) leads to a regular file, through any links.
+bool IsRegularThroughLinks(const std::string& path) {
+    std::error_code error;
+    const std::u8string name(path.begin(), path.end());
+    return std::filesystem::is_regular_file(std::filesystem::path(name), error) && !error;
+}
+
 // What the file at `path` is against its line of the manifest. Only that name is opened.
 TFileState CheckOneFile(const std::string& path, const TClientFile& file, std::atomic<std::int64_t>& hashed,
                         const std::atomic<bool>& stop, std::vector<char>& buffer) {
-    if (fsys::IsDirectory(path)) {
+    // A pipe or a device in a file's place is damaged as it stands: opened, it could wait for ever.
+    if (fsys::IsDirectory(path) || (IsLinkOrSpecialFile(path) && !IsRegularThroughLinks(path))) {
         hashed += file.size;
         return TFileState::fsDamaged;
     }
