@@ -16,28 +16,6 @@ namespace {
 
 class FormBehaviour : public GuiTest {
 protected:
-    // Once the context menu is up (its own loop runs), hands it to `act`, which must close it.
-    static void WhenMenuUp(std::function<void(QMenu&)> act) {
-        auto poll = std::make_shared<std::function<void()>>();
-        *poll = [act = std::move(act), poll]() {
-            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-            if (menu == nullptr || menu->objectName() != "ContextMenu" || !menu->isVisible()) {
-                QTimer::singleShot(20, *poll);
-                return;
-            }
-            act(*menu);
-            *poll = nullptr; // ends the cycle of the poll holding itself
-        };
-        QTimer::singleShot(20, *poll);
-    }
-    static void RightClickAt(TQtForm& qt, QPoint at) {
-        for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
-            QMouseEvent event(type, QPointF(at), QPointF(qt.mapToGlobal(at)), Qt::RightButton,
-                              type == QEvent::MouseButtonPress ? Qt::RightButton : Qt::NoButton,
-                              Qt::NoModifier);
-            QApplication::sendEvent(&qt, &event);
-        }
-    }
     static std::vector<std::pair<QString, bool>> EntriesOf(const QMenu& menu) {
         std::vector<std::pair<QString, bool>> entries;
         for (const QAction* action : menu.actions())

@@ -8,6 +8,8 @@
 #include "window/qt/qt_form.h"
 
 #include <QApplication>
+#include <QMenu>
+#include <QMouseEvent>
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -67,6 +69,28 @@ struct FakeCore {
         return core;
     }
 };
+
+// Once the context menu is up (its own loop runs), hands it to `act`, which must close it.
+inline void WhenMenuUp(std::function<void(QMenu&)> act) {
+    auto poll = std::make_shared<std::function<void()>>();
+    *poll = [act = std::move(act), poll]() {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (menu == nullptr || menu->objectName() != "ContextMenu" || !menu->isVisible()) {
+            QTimer::singleShot(20, *poll);
+            return;
+        }
+        act(*menu);
+        *poll = nullptr; // ends the cycle of the poll holding itself
+    };
+    QTimer::singleShot(20, *poll);
+}
+inline void RightClickAt(TQtForm& qt, QPoint at) {
+    for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+        QMouseEvent event(type, QPointF(at), QPointF(qt.mapToGlobal(at)), Qt::RightButton,
+                          type == QEvent::MouseButtonPress ? Qt::RightButton : Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(&qt, &event);
+    }
+}
 
 inline TFormOptions TextNews() {
     return TFormOptions{TNewsEngine::Text};
