@@ -130,8 +130,9 @@ private:
 // Keeps the bytes [start, end) of the archive.
 class TSpanKeeper final : public TByteTaker {
 public:
+    // Memory grows with the bytes that arrive, not with the length asked for.
     TSpanKeeper(std::int64_t start, std::int64_t end) : start_(start), end_(end) {
-        bytes_.reserve(static_cast<std::size_t>(end - start));
+        bytes_.reserve(static_cast<std::size_t>(std::min<std::int64_t>(end - start, 1 << 20)));
     }
     std::int64_t Next() const override { return start_ + std::ssize(bytes_); }
     void Take(std::int64_t offset, const char* data, std::size_t size) override {
