@@ -247,6 +247,9 @@ void HealFiles(UiPort& ui, const std::string& appDir, const std::string& archive
         options.onProgress(true, 0, total);
     const bool fetched = zip.Fetch(entries, sink, failure);
     result.bytesFetched = zip.BytesReceived();
+    // Told in the manifest's order, whatever the archive's.
+    std::sort(result.repaired.begin(), result.repaired.end());
+    std::sort(result.notRepaired.begin(), result.notRepaired.end());
     if (fetched)
         return;
     // The entries that the failed transfer never reached.
@@ -258,6 +261,7 @@ void HealFiles(UiPort& ui, const std::string& appDir, const std::string& archive
         if (!settled)
             result.notRepaired.emplace_back(name, failure);
     }
+    std::sort(result.notRepaired.begin(), result.notRepaired.end());
 }
 
 } // namespace

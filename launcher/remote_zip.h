@@ -1,6 +1,8 @@
 // Single entries of a ZIP archive on an HTTP server, read by range requests: the directory once, then only
 // the bytes of the entries asked for, neighbouring entries in one request. A server that ignores ranges
-// sends the whole archive once; it is read as it streams and only the entries asked for are kept.
+// sends the whole archive to every request; it is read as it streams, keeping only its end for the
+// directory (a directory beyond the last 4 MiB takes one more pass) and then only the entries asked for,
+// that pass ending once the last of them is in. Nothing of it is stored on disk.
 // Used to heal single files of an installation and to fetch a file in full when a delta cannot be applied.
 #pragma once
 
