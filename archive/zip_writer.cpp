@@ -4,6 +4,7 @@
 #include "archive/streams.h"
 #include "archive/zip_archiver.h"
 #include "archive/zip_records.h"
+#include "framework/crypto.h"
 
 #include <zlib.h>
 
@@ -92,6 +93,7 @@ struct TPreparedData {
     std::uint32_t crc = 0;
     std::uint64_t size = 0;
     std::vector<std::uint8_t> bytes; // as stored in the archive: deflated, or the file itself
+    std::string sha256;              // of the file's bytes, when asked for
     std::string error;               // set when the file could not be read
 };
 
@@ -105,7 +107,7 @@ std::uint64_t FileSizeOf(const TZipSourceEntry& entry) {
 
 // Reads a whole (small) file, sums it and deflates it; keeps the stored bytes when deflate does not make
 // them smaller.
-TPreparedData PrepareWhole(const TZipSourceEntry& entry, TDeflater& deflater) {
+TPreparedData PrepareWhole(const TZipSourceEntry& entry, TDeflater& deflater, bool digest) {
     TPreparedData prepared;
     try {
         TFileStream in(entry.sourcePath, fmOpenRead | fmShareDenyNone);
@@ -116,6 +118,11 @@ TPreparedData PrepareWhole(const TZipSourceEntry& entry, TDeflater& deflater) {
             throw EZipWriteError("The file changed while it was packed: " + entry.sourcePath);
         prepared.size = raw.size();
         prepared.crc = static_cast<std::uint32_t>(crc32(0, raw.data(), static_cast<uInt>(raw.size())));
+        if (digest) {
+            TSha256 hash;
+            hash.Update(raw.data(), raw.size());
+            prepared.sha256 = hash.HexDigest();
+        }
         if (!raw.empty()) {
             deflater.Reset();
             std::vector<std::uint8_t> packed;
@@ -265,7 +272,7 @@ private:
             }
             TPreparedData prepared;
             if (deflater)
-                prepared = PrepareWhole(entries_[i], *deflater);
+                prepared = PrepareWhole(entries_[i], *deflater, static_cast<bool>(options_.fileDigest));
             else
                 prepared.error = setupError;
             {
@@ -316,8 +323,9 @@ private:
         if ((entry.unixMode & 0200) == 0)
             written.externalAttr |= kAttrReadOnly;
 
+        std::string sha256 = std::move(prepared.sha256);
         if (streamed_[i]) {
-            WriteStreamed(entry, written);
+            WriteStreamed(entry, written, sha256);
         } else {
             written.method = prepared.method;
             written.crc = prepared.crc;
@@ -330,6 +338,8 @@ private:
             ReportPacked(written.size);
         }
         writtenEntries_.push_back(written);
+        if (options_.fileDigest && !entry.sourcePath.empty())
+            options_.fileDigest(i, written.size, sha256);
         Advance();
     }
 
@@ -377,7 +387,7 @@ private:
     // A large file: its header is written first and completed afterwards (its length depends on the size
     // alone), the data is deflated in chunks, and when deflate did not pay the stored bytes replace the
     // deflated ones.
-    void WriteStreamed(const TZipSourceEntry& entry, TWrittenEntry& written) {
+    void WriteStreamed(const TZipSourceEntry& entry, TWrittenEntry& written, std::string& sha256) {
         TFileStream in(entry.sourcePath, fmOpenRead | fmShareDenyNone);
         const auto size = static_cast<std::uint64_t>(in.Size());
         written.size = size;
@@ -391,10 +401,15 @@ private:
         std::vector<std::uint8_t> chunk(kChunkSize);
         std::vector<std::uint8_t> packed;
         std::uint32_t crc = 0;
+        std::optional<TSha256> hash;
+        if (options_.fileDigest)
+            hash.emplace();
         for (std::uint64_t done = 0; done < size;) {
             const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, size - done));
             in.ReadBuffer(chunk.data(), static_cast<std::int64_t>(piece));
             crc = static_cast<std::uint32_t>(crc32(crc, chunk.data(), static_cast<uInt>(piece)));
+            if (hash)
+                hash->Update(chunk.data(), piece);
             done += piece;
             packed.clear();
             deflater.Feed(chunk.data(), piece, done == size, packed);
@@ -405,6 +420,8 @@ private:
             throw EZipWriteError("The file changed while it was packed: " + entry.sourcePath);
         written.crc = crc;
         written.compressedSize = out_.Offset() - dataAt;
+        if (hash)
+            sha256 = hash->HexDigest();
 
         if (written.compressedSize >= size) {
             out_.TruncateTo(dataAt);

@@ -15,6 +15,7 @@ int RunList(const Arguments& args);
 int RunPack(const Arguments& args);
 int RunPublish(const Arguments& args);
 int RunSign(const Arguments& args);
+int RunSnapshot(const Arguments& args);
 int RunUpdate(const Arguments& args);
 
 } // namespace pc::patchctl

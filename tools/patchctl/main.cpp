@@ -151,6 +151,20 @@ const std::vector<Command>& Commands() {
           "Exit 0 signed, 1 the key or the list cannot be read or the list cannot be stamped,\n"
           "2 bad arguments.\n"},
          &RunSign},
+        {{"snapshot",
+          "snapshot CLIENT_DIR OUTDIR [--key KEY.pem] [--force]",
+          "Writes OUTDIR/client.zip, every file and folder of CLIENT_DIR as pack --all packs them, and\n"
+          "OUTDIR/client.manifest, each file's SHA-256, size, mode and name, by which installations\n"
+          "check their files and fetch the damaged ones alone (publish it with publish --client).\n",
+          {{"--key", "KEY.pem", "also writes OUTDIR/client.manifest.sig, the manifest's signature"},
+           {"--force", "", "replaces an existing snapshot in OUTDIR (otherwise refused)"}},
+          {"CLIENT_DIR", "OUTDIR"},
+          2,
+          {},
+          {},
+          "Exit 0 written, 1 a file cannot be read or written, 2 refused (nothing written) or bad\n"
+          "arguments.\n"},
+         &RunSnapshot},
         {{"update",
           "update DIR [--on-failure abort|ignore|retry-once]",
           "Runs the launcher's start-up and update for the installation in DIR, without a window.\n",
