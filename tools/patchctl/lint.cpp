@@ -407,6 +407,8 @@ int RunLint(const Arguments& args) {
                                    IsUrl(list) ? SignatureUrlOf(list) : list + ".sig", config);
     if (fetch)
         problems += FetchArchives(file, list, scratch->Path());
+    if (fetch)
+        problems += FetchClient(file, list, scratch->Path());
     std::printf("%s: %s, %s\n", list.c_str(), Counted(rows, "row").c_str(),
                 Counted(problems, "problem").c_str());
     return problems == 0 ? 0 : 1;
