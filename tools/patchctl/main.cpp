@@ -180,6 +180,30 @@ const std::vector<Command>& Commands() {
           "Exit 0 up to date, 1 the run ended early, 3 no usable Config.ini, 4 the list was refused,\n"
           "some patches could not be downloaded or entries were left out.\n"},
          &RunUpdate},
+        {{"verify",
+          "verify DIR",
+          "Checks every file that the server's client manifest names in the installation in DIR and\n"
+          "prints 'damaged: NAME' or 'missing: NAME' for each that is not intact. Other files are never\n"
+          "read.\n",
+          {},
+          {"DIR"},
+          1,
+          {},
+          {},
+          "Exit 0 all intact, 1 some damaged or missing, 4 the list or the manifest cannot be had.\n"},
+         &RunVerify},
+        {{"repair",
+          "repair DIR",
+          "Verifies the installation in DIR, then fetches each damaged or missing file alone from the\n"
+          "server's client archive and puts it in place. The ledger of applied patches is not changed.\n",
+          {},
+          {"DIR"},
+          1,
+          {},
+          {},
+          "Exit 0 every file is whole, 1 some could not be repaired, 4 the list or the manifest cannot be\n"
+          "had.\n"},
+         &RunRepair},
     };
     return commands;
 }
