@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <ctime>
+#include <deque>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -85,6 +86,141 @@ public:
 
 private:
     z_stream stream_{};
+};
+
+// Deflate keeps matches within 32 KiB: a block primed with the 32 KiB before it loses almost nothing to being
+// deflated on its own.
+constexpr std::size_t kDictionarySize = 32 * 1024;
+
+// Deflates one block of a large file on its own, primed with the bytes before it. A block that is not the
+// last ends on a byte boundary (a sync flush) without ending the stream, so the blocks' outputs, joined in
+// order, are one deflate stream; the same blocks give the same bytes however many threads deflate them.
+void DeflateBlock(z_stream& stream, const std::vector<std::uint8_t>& dictionary,
+                  const std::vector<std::uint8_t>& data, bool last, std::vector<std::uint8_t>& out) {
+    if (deflateReset(&stream) != Z_OK ||
+        (!dictionary.empty() &&
+         deflateSetDictionary(&stream, dictionary.data(), static_cast<uInt>(dictionary.size())) != Z_OK))
+        throw EOutOfResources("Deflate failed");
+    stream.next_in = const_cast<Bytef*>(data.data());
+    stream.avail_in = static_cast<uInt>(data.size());
+    const int flush = last ? Z_FINISH : Z_SYNC_FLUSH;
+    for (;;) {
+        const std::size_t before = out.size();
+        const std::size_t room = std::max<std::size_t>(deflateBound(&stream, stream.avail_in), 64 * 1024);
+        out.resize(before + room);
+        stream.next_out = out.data() + before;
+        stream.avail_out = static_cast<uInt>(room);
+        const int result = deflate(&stream, flush);
+        out.resize(before + (room - stream.avail_out));
+        if (result == Z_STREAM_END)
+            return;
+        if (result != Z_OK && result != Z_BUF_ERROR)
+            throw EOutOfResources("Deflate failed");
+        if (!last && stream.avail_in == 0 && stream.avail_out != 0)
+            return; // the flush is complete
+    }
+}
+
+// Threads that deflate the blocks of one large file while the writer reads the next ones and writes the
+// finished ones in order.
+class TBlockDeflaters {
+public:
+    TBlockDeflaters(int level, unsigned threads) : level_(level) {
+        for (unsigned t = 0; t < threads; ++t)
+            threads_.emplace_back([this] { Work(); });
+    }
+    TBlockDeflaters(const TBlockDeflaters&) = delete;
+    TBlockDeflaters& operator=(const TBlockDeflaters&) = delete;
+    ~TBlockDeflaters() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+    }
+
+    void Submit(std::vector<std::uint8_t> dictionary, std::vector<std::uint8_t> data, bool last) {
+        {
+            std::lock_guard lock(mutex_);
+            Job& job = jobs_.emplace_back();
+            job.dictionary = std::move(dictionary);
+            job.data = std::move(data);
+            job.last = last;
+        }
+        changed_.notify_all();
+    }
+
+    std::size_t Pending() const {
+        std::lock_guard lock(mutex_);
+        return jobs_.size();
+    }
+
+    // Waits for the oldest block and takes its deflated bytes and its size before deflate.
+    std::vector<std::uint8_t> TakeOldest(std::size_t& inputSize) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !jobs_.empty() && jobs_.front().done; });
+        Job job = std::move(jobs_.front());
+        jobs_.pop_front();
+        --claimed_;
+        if (!job.error.empty())
+            throw EOutOfResources(job.error);
+        inputSize = job.data.size();
+        return std::move(job.output);
+    }
+
+private:
+    struct Job {
+        std::vector<std::uint8_t> dictionary;
+        std::vector<std::uint8_t> data;
+        bool last = false;
+        std::vector<std::uint8_t> output;
+        std::string error;
+        bool done = false;
+    };
+
+    void Work() {
+        z_stream stream{};
+        const bool ready =
+            deflateInit2(&stream, level_, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+        for (;;) {
+            Job* job = nullptr;
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return stop_ || claimed_ < jobs_.size(); });
+                if (stop_)
+                    break;
+                // Jobs are never removed before they are done, so the address stays valid meanwhile.
+                job = &jobs_[claimed_++];
+            }
+            std::vector<std::uint8_t> output;
+            std::string error;
+            try {
+                if (!ready)
+                    throw EOutOfResources("Cannot set up deflate");
+                output.reserve(job->data.size() / 2 + 64);
+                DeflateBlock(stream, job->dictionary, job->data, job->last, output);
+            } catch (const std::exception& e) {
+                error = e.what();
+            }
+            {
+                std::lock_guard lock(mutex_);
+                job->output = std::move(output);
+                job->error = std::move(error);
+                job->done = true;
+            }
+            changed_.notify_all();
+        }
+        if (ready)
+            deflateEnd(&stream);
+    }
+
+    int level_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Job> jobs_;
+    std::size_t claimed_ = 0; // the first `claimed_` jobs are taken by a thread
+    bool stop_ = false;
+    std::vector<std::jthread> threads_; // last: joined before the state above goes
 };
 
 // One entry's data as it goes into the archive.
@@ -221,6 +357,7 @@ public:
     void Run() {
         unsigned threads = options_.threads != 0 ? options_.threads : std::thread::hardware_concurrency();
         threads = std::clamp(threads, 1u, 8u);
+        threads_ = threads;
         limit_ = threads * kAheadPerThread;
         // The small files' sizes are read here, once, so that the helpers need no shared state but the
         // queue.
@@ -397,24 +534,37 @@ private:
         out_.Write(placeholder.data(), placeholder.size());
         const std::uint64_t dataAt = out_.Offset();
 
-        TDeflater deflater(options_.level);
-        std::vector<std::uint8_t> chunk(kChunkSize);
-        std::vector<std::uint8_t> packed;
+        // Read, summed and hashed here in order; deflated in blocks on all threads; written in order.
         std::uint32_t crc = 0;
         std::optional<TSha256> hash;
         if (options_.fileDigest)
             hash.emplace();
-        for (std::uint64_t done = 0; done < size;) {
-            const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, size - done));
-            in.ReadBuffer(chunk.data(), static_cast<std::int64_t>(piece));
-            crc = static_cast<std::uint32_t>(crc32(crc, chunk.data(), static_cast<uInt>(piece)));
-            if (hash)
-                hash->Update(chunk.data(), piece);
-            done += piece;
-            packed.clear();
-            deflater.Feed(chunk.data(), piece, done == size, packed);
-            out_.Write(packed.data(), packed.size());
-            ReportPacked(piece);
+        {
+            TBlockDeflaters deflaters(options_.level, threads_);
+            const auto writeOldest = [&] {
+                std::size_t inputSize = 0;
+                const std::vector<std::uint8_t> packed = deflaters.TakeOldest(inputSize);
+                out_.Write(packed.data(), packed.size());
+                ReportPacked(inputSize);
+            };
+            std::vector<std::uint8_t> dictionary;
+            for (std::uint64_t done = 0; done < size;) {
+                const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, size - done));
+                std::vector<std::uint8_t> block(piece);
+                in.ReadBuffer(block.data(), static_cast<std::int64_t>(piece));
+                crc = static_cast<std::uint32_t>(crc32(crc, block.data(), static_cast<uInt>(piece)));
+                if (hash)
+                    hash->Update(block.data(), piece);
+                done += piece;
+                std::vector<std::uint8_t> next(
+                    block.end() - static_cast<std::ptrdiff_t>(std::min(piece, kDictionarySize)), block.end());
+                deflaters.Submit(std::move(dictionary), std::move(block), done == size);
+                dictionary = std::move(next);
+                while (deflaters.Pending() >= 2 * static_cast<std::size_t>(threads_))
+                    writeOldest();
+            }
+            while (deflaters.Pending() > 0)
+                writeOldest();
         }
         if (in.Size() != static_cast<std::int64_t>(size))
             throw EZipWriteError("The file changed while it was packed: " + entry.sourcePath);
@@ -426,6 +576,7 @@ private:
         if (written.compressedSize >= size) {
             out_.TruncateTo(dataAt);
             in.SetPosition(0);
+            std::vector<std::uint8_t> chunk(kChunkSize);
             std::uint32_t again = 0;
             for (std::uint64_t done = 0; done < size;) {
                 const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, size - done));
@@ -542,6 +693,7 @@ private:
     std::size_t next_ = 0;
     std::size_t written_ = 0;
     std::size_t limit_ = 1;
+    unsigned threads_ = 1;
     bool stop_ = false;
 };
 
