@@ -39,9 +39,7 @@ bool LiesWithin(const fs::path& inner, const fs::path& outer) {
     return true;
 }
 
-} // namespace
-
-int RunSnapshot(const Arguments& args) {
+int Snapshot(const Arguments& args) {
     const std::string& clientDir = args.Positionals()[0];
     const std::string& outDir = args.Positionals()[1];
     const bool force = args.Has("--force");
@@ -117,6 +115,17 @@ int RunSnapshot(const Arguments& args) {
         std::printf("%s: removed\n", signature.c_str());
     }
     return 0;
+}
+
+} // namespace
+
+int RunSnapshot(const Arguments& args) {
+    try {
+        return Snapshot(args);
+    } catch (const fs::filesystem_error& e) {
+        std::fprintf(stderr, "patchctl snapshot: %s\n", e.what());
+        return 1;
+    }
 }
 
 } // namespace pc::patchctl
