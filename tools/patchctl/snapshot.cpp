@@ -1,5 +1,6 @@
 // patchctl snapshot CLIENT_DIR OUTDIR: the whole client as one archive, packed as `pack --all` packs it, and
 // the manifest that lets installations check every file against it and heal the damaged ones alone.
+#include "framework/console.h"
 #include "framework/crypto.h"
 #include "framework/file_io.h"
 #include "launcher/client_manifest.h"
@@ -95,7 +96,13 @@ int Snapshot(const Arguments& args) {
     const std::size_t folders = pack->entries.size() - static_cast<std::size_t>(pack->files);
     pack.reset();
 
+    // A large archive takes a while to hash once more; the terminal says what is going on meanwhile.
+    const bool shown = IsErrorStreamTerminal();
+    if (shown)
+        std::fputs("\r\033[Khashing the archive...", stderr);
     manifest.archiveSha256 = Sha256OfFile(archive);
+    if (shown)
+        std::fputs("\r\033[K", stderr);
     const std::string text = FormatClientManifest(manifest);
     ReplaceFile(manifestPath, text);
     std::uintmax_t bytes = 0;
