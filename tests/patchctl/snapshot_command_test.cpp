@@ -149,6 +149,17 @@ TEST_F(SnapshotTree, RefusalsWriteNothing) {
              return std::string("patchctl snapshot: link.exe is a symbolic link, which a patch cannot carry\n"
                                 "patchctl snapshot: nothing written\n");
          }},
+        {"a name that a manifest line cannot carry",
+         [&] {
+             WriteTreeFile(client_, "notes\nfor players.txt", "x");
+             return out;
+         },
+         2,
+         [](const std::string&) {
+             return std::string(
+                 "patchctl snapshot: notes\nfor players.txt: the name holds a control character\n"
+                 "patchctl snapshot: nothing written\n");
+         }},
         {"OUTDIR inside the client", [&] { return client_ + "/snap"; }, 2,
          [&](const std::string& o) {
              return "patchctl snapshot: '" + o + "' lies inside the client '" + client_ +

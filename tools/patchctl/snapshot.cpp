@@ -79,6 +79,19 @@ int Snapshot(const Arguments& args) {
     }
     if (pack->files == 0)
         return Refuse("'" + clientDir + "' holds no file");
+    // The manifest is read line by line: a name that a patch can carry but a line cannot (a line break, a
+    // TAB) would make a manifest that every installation refuses.
+    bool refused = false;
+    for (const TZipSourceEntry& entry : pack->entries)
+        if (!entry.sourcePath.empty())
+            if (const std::string problem = ClientFileNameProblem(entry.name); !problem.empty()) {
+                std::fprintf(stderr, "patchctl snapshot: %s: %s\n", entry.name.c_str(), problem.c_str());
+                refused = true;
+            }
+    if (refused) {
+        std::fprintf(stderr, "patchctl snapshot: nothing written\n");
+        return kRefused;
+    }
 
     // The manifest's lines come from the bytes that were packed, in the archive's order, which is the
     // manifest's own (names sorted by their bytes; folders are not listed).
@@ -104,6 +117,7 @@ int Snapshot(const Arguments& args) {
     if (shown)
         std::fputs("\r\033[K", stderr);
     const std::string text = FormatClientManifest(manifest);
+    ParseClientManifest(text); // what installations will read: anything they would refuse is not written
     ReplaceFile(manifestPath, text);
     std::uintmax_t bytes = 0;
     for (const TClientFile& file : manifest.files)
