@@ -8,6 +8,7 @@
 #include "framework/helpers.h"
 #include "framework/install_lock.h"
 #include "framework/line_list.h"
+#include "launcher/client_manifest.h"
 #include "launcher/config.h"
 #include "launcher/delivery.h"
 #include "launcher/download.h"
@@ -219,6 +220,27 @@ public:
 private:
     std::map<std::string, int> lineOfPrefix_;
     std::vector<std::pair<int, TMirrorRule>> rules_;
+// The line that names the client manifest: well formed, given once, with a URL that installations fetch.
+class ClientLineCheck {
+public:
+    void Check(LintReport& report, int line, const std::string& text) {
+        if (!IsClientLineWord(text))
+            return;
+        const std::optional<TClientLine> client = ParseClientLine(text);
+        if (!client)
+            report.Problem(line, "client line is not of the form '//client URL SHA256' (the SHA-256 in 64 "
+                                 "lower-case hexadecimal digits): launchers find no client manifest");
+        else if (!IsUrl(client->url))
+            report.Problem(line, "client line's URL '" + client->url + "' is not an http:// or https:// URL");
+        if (first_ != 0)
+            report.Problem(line, "client line given twice (first on line " + FormatInteger(first_) +
+                                     "): launchers use neither");
+        else
+            first_ = line;
+    }
+
+private:
+    int first_ = 0;
 };
 
 } // namespace
@@ -246,6 +268,7 @@ int LintList(const std::string& path, const std::string& label, int& rowCount) {
     StampLineCheck stampLines;
     MirrorLineCheck mirrorLines;
     std::vector<std::string> rowUrls;
+    ClientLineCheck clientLine;
 
     for (int i = 0; i < lines.LineCount(); ++i) {
         const std::string& line = i == 0 && causes.byteOrderMark ? firstWithoutMark : lines.LineAt(i);
@@ -253,6 +276,7 @@ int LintList(const std::string& path, const std::string& label, int& rowCount) {
         if (!IsPatchListRow(line)) {
             stampLines.Check(report, number, line);
             mirrorLines.Check(report, number, line);
+            clientLine.Check(report, number, line);
             continue;
         }
         ++rows;
@@ -421,6 +445,8 @@ int RunLint(const Arguments& args) {
                                    IsUrl(list) ? SignatureUrlOf(list) : list + ".sig", config);
     if (fetch)
         problems += FetchArchives(file, list, scratch->Path());
+    if (fetch)
+        problems += FetchClient(file, list, scratch->Path());
     std::printf("%s: %s, %s\n", list.c_str(), Counted(rows, "row").c_str(),
                 Counted(problems, "problem").c_str());
     return problems == 0 ? 0 : 1;
