@@ -17,6 +17,8 @@ namespace pc::test {
 struct NginxOptions {
     // Extra directives inside the server block, e.g. locations that redirect.
     std::string serverDirectives;
+    // Extra directives in the http block, before the server: a cache's proxy_cache_path, a limit_req zone.
+    std::string httpDirectives;
     // Serve HTTPS with a freshly made self-signed certificate for 127.0.0.1 (made with the openssl tool);
     // a test trusts it through the file CertificateFile() names.
     bool tls = false;
@@ -101,6 +103,7 @@ private:
              << "  scgi_temp_path " << state << "/scgi;\n"
              << "  default_type application/octet-stream;\n"
              << "  sendfile on;\n"
+             << options_.httpDirectives << "\n"
              << "  server {\n"
              << "    listen 127.0.0.1:" << port_ << (options_.tls ? " ssl" : "") << ";\n"
              << "    server_name localhost;\n"
