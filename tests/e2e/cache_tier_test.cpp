@@ -1,18 +1,22 @@
 // The CDN shape on loopback: nginx as a caching reverse proxy (proxy_cache, the slice module for ranges) in
 // front of an origin nginx. `patchctl update` goes through the edge: a download killed half-way continues
 // there with a range under the origin's validator, and a second installation is served from the cache
-// alone.
+// alone. Single entries of an archive are read through it by ranges.
+#include "launcher/download.h"
+#include "launcher/remote_zip.h"
+#include "launcher/update_run.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/patchctl/patchctl_support.h"
 #include "tests/support/child_process.h"
+#include "tests/support/fake_ui.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/update_fixtures.h"
-
-#include "launcher/update_run.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
+#include <thread>
 
 namespace {
 
@@ -98,6 +102,63 @@ TEST(CacheTier, UpdatesAndContinuedDownloadsGoThroughTheEdge) {
     EXPECT_EQ(ReadFileBytes(second / "big.bin"), big);
     EXPECT_EQ(LogLinesFor(AccessLog(origin), "/p1.zip").size(), originAsked) << AccessLog(origin);
     EXPECT_EQ(LogLinesFor(AccessLog(origin), "/list.txt").size(), 3u) << "the list is never cached";
+}
+
+// Keeps the bytes of each entry the reader commits.
+class KeepingSink final : public pc::TRemoteEntrySink {
+public:
+    void Begin(const pc::TRemoteEntry& entry) override { open_ = &entries[entry.name]; }
+    void Write(const char* data, std::size_t size) override { open_->append(data, size); }
+    void Commit(const pc::TRemoteEntry&) override { open_ = nullptr; }
+    void Abandon(const pc::TRemoteEntry& entry) override { entries.erase(entry.name); }
+    std::map<std::string, std::string> entries;
+
+private:
+    std::string* open_ = nullptr;
+};
+
+TEST(CacheTier, SingleEntriesAreReadThroughTheEdgeByRanges) {
+    TempDir content;
+    TempDir edgeRoot;
+    TempDir cache;
+    pc::test::NginxServer origin(content.Path());
+    pc::test::NginxServer edge(edgeRoot.Path(), EdgeOptions(origin, cache.Path()));
+    // Three entries of 1.5 MiB that deflate cannot shrink: the one in the middle lies across slices.
+    pc::test::ZipBuilder zip;
+    std::map<std::string, std::string> files;
+    for (int i = 0; i < 3; ++i) {
+        const std::string name = "data/part" + std::to_string(i) + ".pak";
+        files[name] = pc::test::NoiseBytes(3 << 19, 40 + i);
+        zip.Stored(name, files[name]);
+    }
+    const std::string archive = zip.Build();
+    content.Write("client.zip", archive);
+
+    pc::test::RecordingUi ui;
+    pc::DownloadLimits limits;
+    limits.connectTimeout = std::chrono::milliseconds(2000);
+    limits.retryPauses = {std::chrono::milliseconds(100), std::chrono::milliseconds(300)};
+    pc::TRemoteZip remote(ui, edge.Url("/client.zip"), limits);
+    std::string failure;
+    ASSERT_TRUE(remote.ReadDirectory(failure)) << failure;
+    ASSERT_EQ(remote.Entries().size(), 3u);
+    const pc::TRemoteEntry* middle = remote.Find("data/part1.pak");
+    ASSERT_NE(middle, nullptr);
+    KeepingSink sink;
+    ASSERT_TRUE(remote.Fetch({middle}, sink, failure)) << failure;
+    EXPECT_EQ(sink.entries["data/part1.pak"], files["data/part1.pak"]);
+
+    // Only ranges went out to the reader, and far less than the archive. nginx logs a request once its
+    // answer is out, which may be after the reader has it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto requests = LogLinesFor(AccessLog(edge), "/client.zip");
+    ASSERT_FALSE(requests.empty());
+    long long sent = 0;
+    for (const std::string& line : requests) {
+        EXPECT_EQ(pc::test::StatusOf(line), 206) << line;
+        sent += pc::test::BytesSent(line);
+    }
+    EXPECT_LT(sent, static_cast<long long>(archive.size()) / 2) << AccessLog(edge);
 }
 
 } // namespace
