@@ -62,19 +62,22 @@ def free_port():
 
 
 class Nginx:
-    def __init__(self, root, state):
+    """nginx serving ROOT on a free loopback port; HTTP and SERVER add directives to its http and server
+    blocks (a limit_req zone and its use, an access log)."""
+
+    def __init__(self, root, state, http="", server=""):
         self.port = free_port()
         os.makedirs(state, exist_ok=True)
         user = "user %s %s;\n" % (pwd.getpwuid(os.geteuid()).pw_name, grp.getgrgid(os.getegid()).gr_name) \
             if os.geteuid() == 0 else ""
         with open(os.path.join(state, "nginx.conf"), "w") as f:
             f.write("daemon off;\nworker_processes 1;\npid %s/nginx.pid;\nerror_log %s/error.log warn;\n%s"
-                    "events { worker_connections 256; }\nhttp {\n  access_log off;\n"
+                    "events { worker_connections 1024; }\nhttp {\n  access_log off;\n"
                     "  client_body_temp_path %s/cb;\n  proxy_temp_path %s/px;\n  fastcgi_temp_path %s/fc;\n"
                     "  uwsgi_temp_path %s/uw;\n  scgi_temp_path %s/sc;\n  default_type application/octet-stream;\n"
-                    "  keepalive_requests 100000;\n"
-                    "  server { listen 127.0.0.1:%d; root %s; }\n}\n"
-                    % ((state,) * 2 + (user,) + (state,) * 5 + (self.port, root)))
+                    "  keepalive_requests 100000;\n%s\n"
+                    "  server { listen 127.0.0.1:%d; root %s;\n%s\n  }\n}\n"
+                    % ((state,) * 2 + (user,) + (state,) * 5 + (http, self.port, root, server)))
         self.process = subprocess.Popen(["nginx", "-p", state + "/", "-c", state + "/nginx.conf",
                                          "-e", state + "/error.log"])
         deadline = time.time() + 15
