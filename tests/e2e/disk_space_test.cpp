@@ -2,6 +2,7 @@
 // installation on a small tmpfs that the test mounts (root only; skipped elsewhere).
 #include "tests/archive/zip_builder.h"
 #include "tests/patchctl/patchctl_support.h"
+#include "tests/support/fault_server.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/update_fixtures.h"
 
@@ -77,16 +78,21 @@ TEST(DiskSpace, ToldBeforeTheBytesArrive) {
     content.Write("replacing.zip", replacing.Build());
     content.Write("news.html", "news");
 
+    // A server that sends no Content-Length: the listed size stands in for it.
+    pc::test::FaultServer unsized;
+
     struct Case {
         const char* what;
-        const char* archive;
+        std::string url;
+        long long listedSize;
         bool existingParts; // the installation holds the four 12 MiB files before the run
         int exitCode;
         long long neededMiB; // 0: the patch is applied
     } cases[] = {
-        {"the archive itself does not fit", "large.zip", false, 1, 70 + 64},
-        {"its files do not fit", "inflating.zip", false, 1, 70 + 64},
-        {"replaced files make room", "replacing.zip", true, 0, 0},
+        {"the archive itself does not fit", server.Url("/large.zip"), 100, false, 1, 70 + 64},
+        {"its listed size does not fit", unsized.Url("/chunked/1000"), 80 * kMiB, false, 1, 80 + 64},
+        {"its files do not fit", server.Url("/inflating.zip"), 100, false, 1, 70 + 64},
+        {"replaced files make room", server.Url("/replacing.zip"), 100, true, 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -103,7 +109,7 @@ TEST(DiskSpace, ToldBeforeTheBytesArrive) {
             for (int i = 0; i < 4; ++i)
                 std::ofstream(dir + "part" + std::to_string(i) + ".bin", std::ios::binary)
                     << std::string(12 * kMiB, 'o');
-        content.Write("list.txt", "1\t" + server.Url(std::string("/") + c.archive) + "\t100\t\t0\t\r\n");
+        content.Write("list.txt", "1\t" + c.url + "\t" + std::to_string(c.listedSize) + "\t\t0\t\r\n");
 
         const ProgramResult r = Patchctl("update " + Quoted(dir));
         EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
@@ -121,7 +127,7 @@ TEST(DiskSpace, ToldBeforeTheBytesArrive) {
         // The next start, on a disk with room, applies the patch.
         disk.Grow(256);
         const ProgramResult again = Patchctl("update " + Quoted(dir));
-        if (std::string(c.archive) == "large.zip") {
+        if (c.url.find("inflating.zip") == std::string::npos) {
             // Not an archive at all: it arrives now, and fails to open.
             EXPECT_NE(again.err.find("Invalid archive file"), std::string::npos) << again.err;
         } else {
