@@ -311,6 +311,31 @@ TEST(DownloadLimits, ConnectingGivesUp) {
     EXPECT_FALSE(std::filesystem::exists(dir / "out.bin"));
 }
 
+// A host that lets the connect limit run out is as dead as one that refuses: one attempt, no retries, and
+// the run's later downloads from it fail at once.
+TEST(DownloadLimits, AHostThatDoesNotAcceptInTimeIsAskedOnce) {
+    FullListener listener;
+    TempDir dir;
+    pc::TDelivery delivery;
+    pc::DownloadOptions options;
+    options.delivery = &delivery;
+    const pc::DownloadLimits limits{700ms, 60s, {5000ms, 5000ms}};
+    const std::string url = "http://127.0.0.1:" + std::to_string(listener.Port()) + "/x";
+    for (const auto& [bound, reason] :
+         {std::pair{std::chrono::milliseconds(3000), std::string()},
+          std::pair{300ms, pc::HostOfUrl(url) + " did not answer earlier in this run"}}) {
+        RecordingUi ui;
+        std::string failure;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(pc::Download(ui, url, dir / "out.bin", true, options, limits, &failure));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, bound) << failure;
+        if (!reason.empty()) {
+            EXPECT_EQ(failure, reason);
+        }
+    }
+    EXPECT_TRUE(delivery.IsDeadHost(url));
+}
+
 std::string Sha256Of(const std::string& bytes) {
     pc::TSha256 hasher;
     hasher.Update(bytes.data(), bytes.size());
@@ -880,89 +905,6 @@ TEST(DownloadOverHttps, ARedirectToHttpIsRefusedUnlessADigestChecksTheBody) {
 }
 
 } // namespace
-
-// A loopback port that nothing listens on: connections to it are refused.
-int RefusingPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-// The server's pacing: the pause after a 503 or 429 lasts as long as its Retry-After asks, in either form,
-// whatever the pauses planned.
-TEST_F(DownloadRecovery, RetryAfterPacesTheNextAttempt) {
-    struct Case {
-        const char* key;
-        const char* options;
-        std::chrono::milliseconds atLeast;
-    } cases[] = {
-        {"pace-seconds", "fail=503&times=1&retry=2", 2000ms},
-        {"pace-429", "fail=429&times=1&retry=1", 1000ms},
-        // An HTTP date two seconds ahead, which has a whole second's resolution.
-        {"pace-date", "fail=503&times=1&retry=date2", 1000ms},
-        // Retry-After belongs to 429 and 503 only.
-        {"pace-ignored", "fail=500&times=1&retry=30", 0ms},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.key);
-        RecordingUi ui;
-        std::string failure;
-        const auto start = std::chrono::steady_clock::now();
-        ASSERT_TRUE(pc::Download(ui, server_->Url("/file/" + std::string(c.key) + "?size=10&" + c.options),
-                                 dir_ / "paced.bin", false, pc::DownloadOptions{}, quick_, &failure))
-            << failure;
-        const auto elapsed = std::chrono::steady_clock::now() - start;
-        EXPECT_GE(elapsed, c.atLeast);
-        EXPECT_LT(elapsed, c.atLeast + 2s);
-        EXPECT_EQ(Stats(c.key).requests, 2);
-    }
-}
-
-// A refused connection marks the host for the whole run: the download goes straight to the mirror without
-// pauses, later downloads never ask the host again, and without a mirror they fail at once.
-TEST_F(DownloadRecovery, ADeadHostIsAskedOnceAndItsRowsGoToTheMirror) {
-    const std::string dead = "http://127.0.0.1:" + std::to_string(RefusingPort()) + "/";
-    pc::TDelivery delivery;
-    delivery.SetMirrorRules({{dead, {server_->Url("/")}}});
-    pc::DownloadLimits slow = quick_;
-    slow.retryPauses = {5000ms, 5000ms}; // a retry on the dead host would show in the time taken
-    const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < 5; ++i) {
-        RecordingUi ui;
-        const std::string key = "dead-mirrored-" + std::to_string(i);
-        pc::DownloadOptions options;
-        options.delivery = &delivery;
-        std::string failure;
-        ASSERT_TRUE(pc::Download(ui, dead + "file/" + key + "?size=5000", dir_ / "mirrored.bin", true,
-                                 options, slow, &failure))
-            << failure;
-        EXPECT_EQ(ReadFileBytes(dir_ / "mirrored.bin"), Pattern(5000));
-        EXPECT_EQ(Stats(key).requests, 1);
-    }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
-    EXPECT_TRUE(delivery.IsDeadHost(dead + "anything"));
-
-    pc::TDelivery alone;
-    pc::DownloadOptions options;
-    options.delivery = &alone;
-    for (const char* expected : {"", "did not answer earlier in this run"}) {
-        RecordingUi ui;
-        std::string failure;
-        const auto begin = std::chrono::steady_clock::now();
-        EXPECT_FALSE(pc::Download(ui, dead + "p1.zip", dir_ / "alone.bin", true, options, slow, &failure));
-        EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
-        if (*expected != '\0') {
-            EXPECT_EQ(failure, pc::HostOfUrl(dead) + " " + expected);
-        }
-        EXPECT_FALSE(std::filesystem::exists(dir_ / "alone.bin"));
-    }
-}
 
 // A download that broke off at the primary goes on at the mirror only when the mirror's file has the same
 // validator; otherwise the mirror's whole file replaces the kept bytes. The SHA-256 checks either way.

@@ -190,6 +190,31 @@ TEST(PatchctlLint, NamesTheCauseOfCommonMistakes) {
     }
 }
 
+// Mirror lines: each usable, each prefix once; one that covers no row is information. A line that only
+// starts like one is a comment like any other.
+TEST(PatchctlLint, MirrorLines) {
+    TempDir dir;
+    const std::string list = dir.Write("list.txt", "//mirror http://h/ http://m1/ https://m2/x/\r\n"
+                                                   "//mirror http://h/\r\n"
+                                                   "//mirror http://h/ ftp://m3/\r\n"
+                                                   "//mirror http://h/ http://m4/\r\n"
+                                                   "//mirror http://other/ http://m5/\r\n"
+                                                   "//mirrors are listed above\r\n"
+                                                   "1\thttp://h/p1.zip\t100\t\t0\t\r\n");
+    const auto r = Lint(list);
+    EXPECT_EQ(r.exitCode, 1);
+    const std::string at = list + ":";
+    EXPECT_EQ(r.out,
+              at +
+                  "2: a mirror line needs a URL prefix and at least one alternative: launchers skip this "
+                  "mirror line\n" +
+                  at + "3: not an http or https URL: ftp://m3/: launchers skip this mirror line\n" + at +
+                  "4: mirror prefix http://h/ given twice (first on line 1): launchers use the first line "
+                  "only\n" +
+                  at + "5: info: mirror prefix http://other/ covers no row of this list\n" + list +
+                  ": 1 row, 3 problems\n");
+}
+
 } // namespace
 
 TEST(PatchctlLint, UrlsNamingTheLaunchersOwnFiles) {
@@ -202,9 +227,8 @@ TEST(PatchctlLint, UrlsNamingTheLaunchersOwnFiles) {
         {"http://h/patch-client", true},      {"http://h/Patch-Client", true},
         {"http://h/Config.ini.zip", false},   {"http://h/config.ini/p.zip", false},
         {"http://h/patch-client.zip", false}, {"http://h/p.zip?Config.ini", false},
-        {"http://h/TQM_Serial.ini", true},
-        {"http://h/.tqm_lock", true},         {"http://h/.TQM_Lock", true},
-        {"http://h/tqm_lock", false},
+        {"http://h/TQM_Serial.ini", true},    {"http://h/.tqm_lock", true},
+        {"http://h/.TQM_Lock", true},         {"http://h/tqm_lock", false},
     };
     // The last of them is stored as p.zip here (see UrlsStoredUnderAnotherNameAreInformation).
     TempDir dir;

@@ -235,4 +235,35 @@ TEST_F(SignedDelivery, LintFetchReportsWorldWritableModes) {
     EXPECT_EQ(r.err, "");
 }
 
+// lint --fetch fetches every mirror of a row and reports those that are down or hold other bytes than the
+// list's SHA-256 (or, without one, than the row's own URL).
+TEST_F(SignedDelivery, LintFetchChecksEveryMirrorHoldsTheSameBytes) {
+    const std::string good = ZipBuilder().Deflated("a.txt", "a").Build();
+    const std::string other = ZipBuilder().Deflated("b.txt", "b").Build();
+    fs::create_directories(content_ / "m1");
+    fs::create_directories(content_ / "m2");
+    Serve("patches/p1.zip", good);
+    Serve("patches/p2.zip", good);
+    Serve("m1/p1.zip", good);
+    Serve("m1/p2.zip", other);
+    Serve("m2/p1.zip", other);
+    const std::string sha = Sha256Sum(content_ / "patches/p1.zip");
+    const std::string otherSha = Sha256Sum(content_ / "m1/p2.zip");
+    const std::string size = std::to_string(good.size());
+    const std::string list =
+        Serve("list.txt", "//mirror " + server_->Url("/patches/") + " " + server_->Url("/m1/") + " " +
+                              server_->Url("/m2/") + "\r\n1\t" + server_->Url("/patches/p1.zip") + "\t" +
+                              size + "\t\t0\t" + sha + "\r\n2\t" + server_->Url("/patches/p2.zip") + "\t" +
+                              size + "\t\t0\t\r\n");
+    const ProgramResult r = Patchctl("lint " + Quoted(list) + " --fetch");
+    EXPECT_EQ(r.exitCode, 1);
+    const std::string at = list + ":";
+    EXPECT_EQ(r.out, at + "2: mirror " + server_->Url("/m2/p1.zip") + " holds other bytes: SHA-256 " +
+                         otherSha + ", not " + sha + "\n" + at + "3: mirror " + server_->Url("/m1/p2.zip") +
+                         " holds other bytes: SHA-256 " + otherSha + ", not " + sha + "\n" + at +
+                         "3: mirror " + server_->Url("/m2/p2.zip") + " not downloadable: HTTP status 404\n" +
+                         list + ": 2 rows, 3 problems\n");
+    EXPECT_EQ(r.err, "");
+}
+
 } // namespace

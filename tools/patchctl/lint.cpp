@@ -9,6 +9,7 @@
 #include "framework/install_lock.h"
 #include "framework/line_list.h"
 #include "launcher/config.h"
+#include "launcher/delivery.h"
 #include "launcher/download.h"
 #include "launcher/launching.h"
 #include "launcher/list_freshness.h"
@@ -186,6 +187,40 @@ private:
     int firstExpires_ = 0;
 };
 
+// The mirror lines: each usable, each prefix given once, and each covering some row (checked at the end).
+class MirrorLineCheck {
+public:
+    void Check(LintReport& report, int line, const std::string& text) {
+        if (!IsMirrorLine(text))
+            return;
+        const TMirrorLine parsed = ParseMirrorLine(text);
+        if (!parsed.problem.empty()) {
+            report.Problem(line, parsed.problem + ": launchers skip this mirror line");
+            return;
+        }
+        const auto [it, first] = lineOfPrefix_.emplace(parsed.rule.prefix, line);
+        if (!first) {
+            report.Problem(line, "mirror prefix " + parsed.rule.prefix + " given twice (first on line " +
+                                     FormatInteger(it->second) + "): launchers use the first line only");
+            return;
+        }
+        rules_.emplace_back(line, parsed.rule);
+    }
+    void CheckCoverage(LintReport& report, const std::vector<std::string>& rowUrls) const {
+        for (const auto& [line, rule] : rules_) {
+            const bool covers = std::any_of(rowUrls.begin(), rowUrls.end(), [&](const std::string& url) {
+                return url.compare(0, rule.prefix.size(), rule.prefix) == 0;
+            });
+            if (!covers)
+                report.Information(line, "mirror prefix " + rule.prefix + " covers no row of this list");
+        }
+    }
+
+private:
+    std::map<std::string, int> lineOfPrefix_;
+    std::vector<std::pair<int, TMirrorRule>> rules_;
+};
+
 } // namespace
 
 int LintList(const std::string& path, const std::string& label, int& rowCount) {
@@ -209,12 +244,15 @@ int LintList(const std::string& path, const std::string& label, int& rowCount) {
     std::map<std::int32_t, int> firstLineOfId;
     int rows = 0;
     StampLineCheck stampLines;
+    MirrorLineCheck mirrorLines;
+    std::vector<std::string> rowUrls;
 
     for (int i = 0; i < lines.LineCount(); ++i) {
         const std::string& line = i == 0 && causes.byteOrderMark ? firstWithoutMark : lines.LineAt(i);
         const int number = i + 1;
         if (!IsPatchListRow(line)) {
             stampLines.Check(report, number, line);
+            mirrorLines.Check(report, number, line);
             continue;
         }
         ++rows;
@@ -238,6 +276,7 @@ int LintList(const std::string& path, const std::string& label, int& rowCount) {
                 report.Problem(number, "id " + FormatInteger(*id) + " is listed twice (first on line " +
                                            FormatInteger(it->second) + ")");
         }
+        rowUrls.push_back(text.url);
         const std::string stored = ArchiveFileName(text.url, true);
         if (stored.empty())
             report.Problem(number,
@@ -269,6 +308,7 @@ int LintList(const std::string& path, const std::string& label, int& rowCount) {
         }
     }
 
+    mirrorLines.CheckCoverage(report, rowUrls);
     for (std::int32_t i = 0; i <= table->high; ++i) {
         const TPatchRec& row = table->items[static_cast<std::size_t>(i)];
         if (row.group == 0)

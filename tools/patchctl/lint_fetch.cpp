@@ -9,6 +9,7 @@
 #include "framework/helpers.h"
 #include "framework/line_list.h"
 #include "launcher/archiver_settings.h"
+#include "launcher/delivery.h"
 #include "launcher/download.h"
 #include "launcher/list_signature.h"
 #include "launcher/patch_list.h"
@@ -136,6 +137,32 @@ void TestArchive(LintReport& report, int line, const std::string& file) {
     zip.Close();
 }
 
+// Each mirror of a row must serve the same bytes: those the list's SHA-256 names, else those the row's
+// own URL served (else the first mirror's).
+void CheckMirrors(LintReport& report, int line, UiPort& ui, TDelivery& fetching,
+                  const std::vector<std::string>& sources, std::string reference,
+                  const std::string& scratch) {
+    const std::string file = scratch + "mirror";
+    DownloadOptions options;
+    options.delivery = &fetching;
+    for (std::size_t i = 1; i < sources.size(); ++i) {
+        std::string reason;
+        if (!Download(ui, sources[i], file, false, options, DefaultDownloadLimits(), &reason)) {
+            report.Problem(line, "mirror " + sources[i] + " not downloadable: " +
+                                     (reason.empty() ? std::string("no reason given") : reason));
+            RemoveFile(file);
+            continue;
+        }
+        const std::string digest = Sha256OfFile(file);
+        RemoveFile(file);
+        if (reference.empty())
+            reference = digest;
+        else if (digest != reference)
+            report.Problem(line, "mirror " + sources[i] + " holds other bytes: SHA-256 " + digest + ", not " +
+                                     reference);
+    }
+}
+
 } // namespace
 
 int FetchArchives(const std::string& path, const std::string& label, const std::string& scratch) {
@@ -158,6 +185,13 @@ int FetchArchives(const std::string& path, const std::string& label, const std::
     TZipArchiver archiver;
     ConsoleUi ui(archiver);
     const std::string file = scratch + "archive";
+    // Every place is fetched on its own, so no download fails over to a mirror; a host that did not answer
+    // is not asked again for the next row.
+    TDelivery fetching;
+    TDelivery places;
+    places.SetMirrorRules(ReadMirrorRules(path));
+    DownloadOptions options;
+    options.delivery = &fetching;
     for (std::int32_t i = 0; i <= table->high; ++i) {
         const TPatchRec& row = table->items[static_cast<std::size_t>(i)];
         const int line = lineOfRow[static_cast<std::size_t>(i)];
@@ -167,8 +201,12 @@ int FetchArchives(const std::string& path, const std::string& label, const std::
         ui.SetProgressPosition(0);
         ui.SetProgressMax(row.size < 0 ? 0 : row.size);
         std::string reason;
-        const bool fetched = Download(ui, row.url, file, true, DefaultDownloadLimits(), &reason);
+        const bool fetched = Download(ui, row.url, file, true, options, DefaultDownloadLimits(), &reason);
         ui.SetProgressVisible(false);
+        std::string reference = row.sha256;
+        if (fetched && reference.empty())
+            reference = Sha256OfFile(file);
+        CheckMirrors(report, line, ui, fetching, places.SourcesOf(row.url, true), reference, scratch);
         if (!fetched) {
             report.Problem(line,
                            "not downloadable: " + (reason.empty() ? std::string("no reason given") : reason));

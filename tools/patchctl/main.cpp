@@ -40,8 +40,9 @@ const std::vector<Command>& Commands() {
          &RunConfigDecode},
         {{"config encode",
           "config encode [--key HH] [-o FILE] < PLAIN",
-          "Reads key=value lines (the eight keys once each, patchlist_key optional; blank lines and\n"
-          "# comments ignored) and writes the launcher's scrambled Config.ini.\n",
+          "Reads key=value lines (the eight keys once each, patchlist_key optional, any number of\n"
+          "patchlist_mirror lines; blank lines and # comments ignored) and writes the launcher's\n"
+          "scrambled Config.ini.\n",
           {{"--key", "HH", "the scrambling key in two hexadecimal digits (default: one that reads back)"},
            {"-o", "FILE",
             "writes FILE through a temporary file, so that a refused input leaves it alone\n"

@@ -25,6 +25,10 @@ constexpr int kNoConfiguration = 3;
 // downloaded, or entries were left out of an extraction.
 constexpr int kNotAllApplied = 4;
 
+// A benchmark knob, never a player's setting: with PATCHCTL_FIXED_RETRY_PAUSES=1 every launcher retries at
+// the same fixed pauses, which the release-day benchmark compares the spread pauses against.
+constexpr const char* kFixedPausesVariable = "PATCHCTL_FIXED_RETRY_PAUSES";
+
 } // namespace
 
 int RunUpdate(const Arguments& args) {
@@ -42,9 +46,7 @@ int RunUpdate(const Arguments& args) {
     if (appDir.empty() || (appDir.back() != '/' && appDir.back() != kSeparator))
         appDir += kSeparator;
 
-    // A benchmark's knob, never a player's: every launcher retrying at the same fixed pauses, as launchers
-    // did before their pauses were spread, to compare a release day both ways.
-    if (const char* fixed = std::getenv("PATCHCTL_FIXED_RETRY_PAUSES"); fixed != nullptr && *fixed == '1')
+    if (const char* fixed = std::getenv(kFixedPausesVariable); fixed != nullptr && std::string(fixed) == "1")
         DefaultDeliverySettings().spreadPauses = false;
 
     TZipArchiver archiver;
