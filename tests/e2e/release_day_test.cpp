@@ -27,13 +27,13 @@ TEST(ReleaseDay, EveryLauncherAppliesThePatchOnceWhileTheServerTurnsMostAway) {
     TempDir content;
     pc::test::NginxOptions busy;
     busy.workerConnections = 1024;
-    // 50 requests a second after a burst of 50: the first moment's 400 requests (a list and an archive
-    // each) are mostly turned away, and their retries have to find room later.
-    busy.httpDirectives = "limit_req_zone $binary_remote_addr zone=release:1m rate=50r/s;";
+    // 100 requests a second after a burst of 50: most of the first moment's requests are turned away, and
+    // their retries have to find room in the seconds after it.
+    busy.httpDirectives = "limit_req_zone $binary_remote_addr zone=release:1m rate=100r/s;";
     busy.serverDirectives = "limit_req zone=release burst=50 nodelay;\n"
                             "limit_req_status 503;\n"
                             "error_page 503 @busy;\n"
-                            "location @busy { add_header Retry-After 3 always; return 503; }\n";
+                            "location @busy { add_header Retry-After 2 always; return 503; }\n";
     pc::test::NginxServer server(content.Path(), busy);
     const std::string data(64 << 10, 'r');
     content.Write("p1.zip", pc::test::ZipBuilder().Deflated("release.txt", data).Build());
@@ -65,6 +65,7 @@ TEST(ReleaseDay, EveryLauncherAppliesThePatchOnceWhileTheServerTurnsMostAway) {
         const pc::test::ChildResult r = pc::test::WaitChild(launchers[i], std::chrono::seconds(120));
         const TempDir& install = *installs[i];
         EXPECT_EQ(r.exitCode, 0) << install.Path() << ": " << ReadFileBytes(install / "err");
+        ASSERT_TRUE(fs::exists(install / "tqm_patch.ini")) << install.Path();
         EXPECT_EQ(ReadFileBytes(install / "tqm_patch.ini"), "1\r\n") << install.Path();
         EXPECT_EQ(ReadFileBytes(install / "release.txt"), data) << install.Path();
     }
