@@ -62,8 +62,11 @@ def free_port():
 
 
 class Nginx:
-    def __init__(self, root, state, body_log=False):
-        """With body_log, every request's line, status and body bytes sent go to body_log_path()."""
+    """nginx serving ROOT on a free loopback port; HTTP and SERVER add directives to its http and server
+    blocks (a limit_req zone and its use, an access log). With body_log, every request's line, status and body
+    bytes sent go to body_log_path()."""
+
+    def __init__(self, root, state, body_log=False, http="", server=""):
         self.port = free_port()
         self.state = state
         os.makedirs(state, exist_ok=True)
@@ -73,12 +76,26 @@ class Nginx:
             if os.geteuid() == 0 else ""
         with open(os.path.join(state, "nginx.conf"), "w") as f:
             f.write("daemon off;\nworker_processes 1;\npid %s/nginx.pid;\nerror_log %s/error.log warn;\n%s"
-                    "events { worker_connections 256; }\nhttp {\n%s"
-                    "  client_body_temp_path %s/cb;\n  proxy_temp_path %s/px;\n  fastcgi_temp_path %s/fc;\n"
-                    "  uwsgi_temp_path %s/uw;\n  scgi_temp_path %s/sc;\n  default_type application/octet-stream;\n"
-                    "  keepalive_requests 100000;\n"
-                    "  server { listen 127.0.0.1:%d; root %s; }\n}\n"
-                    % ((state,) * 2 + (user,) + (logging,) + (state,) * 5 + (self.port, root)))
+                    "events { worker_connections 1024; }
+http {
+%s"
+                    "  client_body_temp_path %s/cb;
+  proxy_temp_path %s/px;
+  fastcgi_temp_path %s/fc;
+"
+                    "  uwsgi_temp_path %s/uw;
+  scgi_temp_path %s/sc;
+  default_type application/octet-stream;
+"
+                    "  keepalive_requests 100000;
+%s
+"
+                    "  server { listen 127.0.0.1:%d; root %s;
+%s
+  }
+}
+"
+                    % ((state,) * 2 + (user,) + (logging,) + (state,) * 5 + (http, self.port, root, server)))
         self.process = subprocess.Popen(["nginx", "-p", state + "/", "-c", state + "/nginx.conf",
                                          "-e", state + "/error.log"])
         deadline = time.time() + 15

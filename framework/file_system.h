@@ -131,6 +131,9 @@ std::vector<std::string> ListDirectory(const std::string& name);
 bool LocalTime(std::time_t when, std::tm& local);
 // The process's current directory, ending without a separator; empty when it cannot be had.
 std::string CurrentDirectory();
+// The bytes that this process may still write on the file system that holds `directory` (what a quota or
+// the space kept for the system leaves it); none when the system cannot tell.
+std::optional<std::int64_t> FreeSpace(const std::string& directory);
 
 // The longest full name the platform's file functions take, in bytes of UTF-8.
 std::size_t LongestPath();

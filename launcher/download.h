@@ -70,6 +70,10 @@ struct DownloadOptions {
     // Told after every read how many bytes the file holds and how many the whole body has (below 0 when
     // the server does not say).
     std::function<void(std::int64_t done, std::int64_t total)> onProgress = nullptr;
+    // Told, once the server has answered and before any of its body is written, how many bytes are still
+    // to come (its Content-Length; below 0 when it does not say). An error it raises ends the download
+    // with the destination as it was.
+    std::function<void(std::int64_t toCome)> beforeWriting = nullptr;
     // The run's delivery policy: the places to fetch from (the URL, then its mirrors), the hosts that did
     // not answer earlier, the pauses between attempts. None: the URL alone, with a policy of this call's own.
     TDelivery* delivery = nullptr;

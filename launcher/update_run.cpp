@@ -10,6 +10,7 @@
 #include "framework/output_file.h"
 #include "launcher/config.h"
 #include "launcher/delivery.h"
+#include "launcher/disk_space.h"
 #include "launcher/download.h"
 #include "launcher/download_progress.h"
 #include "launcher/launching.h"
@@ -152,6 +153,8 @@ void ApplyPatch(UiPort& ui, std::int32_t index) {
     {
         OpenArchiveGuard closeAfterwards(zip);
         zip.BaseDir = SystemToWide(appDir);
+        // A disk that cannot take the whole patch is told now, not half-way through its files.
+        RequireDiskSpace(appDir, ExtractionGrowth(zip));
         // Entries that fail are settled inside the component by its failure dialog; what it lets out ends
         // the run with the patch unrecorded and the archive kept.
         zip.ExtractMatching(kEveryEntryMask, kZAEveryAttribute, u"");
@@ -324,6 +327,11 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
         DownloadOptions options{row.sha256, ResumeStatePath(appDir, row.url)};
         options.onProgress = [&progress](std::int64_t done, std::int64_t total) {
             progress.Update(done, total);
+        };
+        // Refused before its first byte when the disk cannot take it; the listed size, advisory as it
+        // is, stands in for a server that does not say.
+        options.beforeWriting = [&appDir, &row](std::int64_t toCome) {
+            RequireDiskSpace(appDir, toCome >= 0 ? toCome : row.size);
         };
         options.delivery = &delivery;
         // Where '\\' separates, the stored names lie in folders of their own (Windows).

@@ -8,9 +8,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <fstream>
@@ -213,6 +215,15 @@ std::string CurrentDirectory() {
     if (::getcwd(buffer.data(), buffer.size()) == nullptr)
         return std::string();
     return buffer.data();
+}
+
+std::optional<std::int64_t> FreeSpace(const std::string& directory) {
+    struct statvfs st {};
+    if (::statvfs(directory.c_str(), &st) != 0)
+        return std::nullopt;
+    // Blocks available to unprivileged users: the reserve is not the player's to fill.
+    const auto bytes = static_cast<unsigned long long>(st.f_bavail) * st.f_frsize;
+    return static_cast<std::int64_t>(std::min<unsigned long long>(bytes, INT64_MAX));
 }
 
 } // namespace pc::fsys

@@ -6,6 +6,7 @@
 #include "framework/win32/win32_support.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -311,6 +312,14 @@ std::string CurrentDirectory() {
     const DWORD length = ::GetCurrentDirectoryW(needed, directory.data());
     directory.resize(length);
     return win32::FromWide(directory, CP_UTF8);
+}
+
+std::optional<std::int64_t> FreeSpace(const std::string& directory) {
+    // What the caller may use, quotas included, not the volume's whole free space.
+    ULARGE_INTEGER available{};
+    if (!::GetDiskFreeSpaceExW(win32::WideName(directory).c_str(), &available, nullptr, nullptr))
+        return std::nullopt;
+    return static_cast<std::int64_t>(std::min<ULONGLONG>(available.QuadPart, INT64_MAX));
 }
 
 } // namespace pc::fsys

@@ -17,6 +17,10 @@ namespace pc::test {
 struct NginxOptions {
     // Extra directives inside the server block, e.g. locations that redirect.
     std::string serverDirectives;
+    // Extra directives in the http block, before the server: a cache's proxy_cache_path, a limit_req zone.
+    std::string httpDirectives;
+    // Connections its one worker takes at once; many clients at once need more.
+    int workerConnections = 64;
     // Serve HTTPS with a freshly made self-signed certificate for 127.0.0.1 (made with the openssl tool);
     // a test trusts it through the file CertificateFile() names.
     bool tls = false;
@@ -63,7 +67,35 @@ public:
     const std::filesystem::path& StateDir() const { return stateDir_; }
     std::string CertificateFile() const { return (stateDir_ / "cert.pem").string(); }
 
+    // Holds nginx (its master and worker) where it stands: new connections wait in its listen queue until
+    // it goes on, so that clients started one by one reach it in the same moment.
+    void Hold() { SignalAll(SIGSTOP); }
+    void GoOn() { SignalAll(SIGCONT); }
+    // The connections waiting in the listen queue.
+    int WaitingConnections() const {
+        std::ifstream tcp("/proc/net/tcp");
+        std::string line;
+        std::getline(tcp, line);
+        while (std::getline(tcp, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues;
+            fields >> slot >> local >> remote >> state >> queues;
+            if (state == "0A" && std::stoi(local.substr(local.find(':') + 1), nullptr, 16) == port_)
+                return std::stoi(queues.substr(queues.find(':') + 1), nullptr, 16);
+        }
+        return 0;
+    }
+
 private:
+    void SignalAll(int number) {
+        const pid_t master = process_.Pid();
+        std::ifstream children("/proc/" + std::to_string(master) + "/task/" + std::to_string(master) +
+                               "/children");
+        for (pid_t worker = 0; children >> worker;)
+            ::kill(worker, number);
+        ::kill(master, number);
+    }
+
     void MakeCertificate() {
         const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
                                     "-addext subjectAltName=IP:127.0.0.1 -keyout '" +
@@ -88,7 +120,7 @@ private:
             conf << "user " << (user != nullptr ? user->pw_name : "root") << ' '
                  << (grp != nullptr ? grp->gr_name : "root") << ";\n";
         }
-        conf << "events { worker_connections 64; }\n"
+        conf << "events { worker_connections " << options_.workerConnections << "; }\n"
              << "http {\n"
              // One line a request: the request, its status, the body bytes sent and the connection's
              // serial number, so that tests can count bytes served and connections opened.
@@ -101,6 +133,7 @@ private:
              << "  scgi_temp_path " << state << "/scgi;\n"
              << "  default_type application/octet-stream;\n"
              << "  sendfile on;\n"
+             << options_.httpDirectives << "\n"
              << "  server {\n"
              << "    listen 127.0.0.1:" << port_ << (options_.tls ? " ssl" : "") << ";\n"
              << "    server_name localhost;\n"

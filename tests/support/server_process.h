@@ -115,6 +115,8 @@ public:
         }
     }
 
+    pid_t Pid() const { return pid_; }
+
     // Whether the child has already ended (it is then reaped).
     bool HasEnded() {
         if (pid_ <= 0)
