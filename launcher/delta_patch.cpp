@@ -218,8 +218,9 @@ std::string EncodeDelta(const std::uint8_t* old, std::size_t oldSize, const std:
     Check(ZSTD_CCtx_setParameter(c, ZSTD_c_enableLongDistanceMatching, 1), "long-distance matching");
     Check(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 0), "checksum");
     Check(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 1), "content size");
-    if (threads > 1) {
-        // A libzstd without threads refuses; the delta is then made on this thread.
+    if (threads >= 1) {
+        // Workers make the same bytes whatever their number. A libzstd without threads refuses them; the
+        // delta is then made on this thread.
         (void)ZSTD_CCtx_setParameter(c, ZSTD_c_nbWorkers, threads);
     }
     Check(ZSTD_CCtx_refPrefix(c, old, oldSize), "old file");

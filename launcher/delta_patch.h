@@ -65,10 +65,11 @@ bool IsRefusedPatchName(const std::string& name);
 inline constexpr int kDeltaLevel = 19;
 inline constexpr std::int64_t kMaxDeltaFileBytes = std::int64_t{2} << 30;
 
-// The delta that turns `old` into `next` (a whole zstd frame). `threads` above 1 lets libzstd compress on
-// that many threads. EDeltaError when libzstd refuses.
+// The delta that turns `old` into `next` (a whole zstd frame). `threads` of 1 or more has libzstd compress
+// on that many worker threads (the same bytes for any number); 0 compresses on the calling thread.
+// EDeltaError when libzstd refuses.
 std::string EncodeDelta(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* next,
-                        std::size_t nextSize, int level = kDeltaLevel, int threads = 1);
+                        std::size_t nextSize, int level = kDeltaLevel, int threads = 0);
 
 // Decodes a delta fed in pieces against the old file's bytes, which must stay valid meanwhile.
 class TDeltaDecoder {

@@ -36,17 +36,6 @@ std::string StoredName(const TDirItem& item) {
     return name;
 }
 
-std::int32_t FindEntry(TZipArchiver& zip, const std::string& name) {
-    TZADirArray& items = zip.DirManager()->Items;
-    for (std::int32_t i = 0; i < items.Count(); ++i)
-        if (StoredName(items.Item(i)) == name)
-            return i;
-    return -1;
-}
-
-bool IsReserved(const TDirItem& item) {
-    return Lower(StoredName(item)).rfind(kDeltaFolder, 0) == 0;
-}
 
 std::string HexDigestOf(const std::uint8_t* data, std::size_t size) {
     TSha256 hasher;
@@ -117,7 +106,7 @@ public:
     }
 
     TZARunOutcome Run() {
-        const std::optional<TDeltaManifest> manifest = ReadManifest();
+        const std::optional<TDeltaManifest> manifest = ReadDeltaManifest(zip_);
         if (manifest)
             StageDeltas(*manifest);
 
@@ -127,7 +116,7 @@ public:
         TZAArchiveItem record;
         for (bool found = zip_.FindFirstMatch(kEveryEntryMask, record, u"", kZAEveryAttribute); found;
              found = zip_.FindNextMatch(record))
-            if (!IsReserved(items.Item(record.Handle.Index)))
+            if (!IsReservedEntry(items.Item(record.Handle.Index)))
                 items.Item(record.Handle.Index).Selected = true;
         zip_.ProcessSelected(TZAProcessOperation::poExtract);
         if (zip_.LastRunOutcome() != TZARunOutcome::roCompleted)
@@ -142,20 +131,6 @@ public:
     }
 
 private:
-    std::optional<TDeltaManifest> ReadManifest() {
-        const std::int32_t index = FindEntry(zip_, kDeltaManifestEntry);
-        if (index < 0)
-            return std::nullopt;
-        TMemoryStream text;
-        try {
-            zip_.DecodeEntry(index, text);
-        } catch (const EZAException&) {
-            throw EDeltaError("The patch's delta manifest is damaged: it cannot be read");
-        }
-        const auto& bytes = text.Data();
-        return ParseDeltaManifest(std::string(bytes.begin(), bytes.end()));
-    }
-
     // The target of `name` beneath the base, with its folders made; EDeltaError when a link on the way
     // leads out of the installation.
     std::string Target(const std::string& name) {
@@ -375,6 +350,36 @@ private:
 };
 
 } // namespace
+
+std::int32_t FindEntry(TZipArchiver& zip, const std::string& name) {
+    TZADirArray& items = zip.DirManager()->Items;
+    for (std::int32_t i = 0; i < items.Count(); ++i)
+        if (StoredName(items.Item(i)) == name)
+            return i;
+    return -1;
+}
+
+bool IsReservedEntry(const TDirItem& item) {
+    return Lower(StoredName(item)).rfind(kDeltaFolder, 0) == 0;
+}
+
+std::optional<TDeltaManifest> ReadDeltaManifest(TZipArchiver& zip) {
+    const std::int32_t index = FindEntry(zip, kDeltaManifestEntry);
+    if (index < 0)
+        return std::nullopt;
+    // A manifest lists every file of the installation at most: far below this.
+    constexpr std::uint64_t kLargestManifest = 64u << 20;
+    if (zip.DirManager()->Items.Item(index).FullUncompressedSize() > kLargestManifest)
+        throw EDeltaError("The patch's delta manifest is damaged: it is too large");
+    TMemoryStream text;
+    try {
+        zip.DecodeEntry(index, text);
+    } catch (const EZAException&) {
+        throw EDeltaError("The patch's delta manifest is damaged: it cannot be read");
+    }
+    const auto& bytes = text.Data();
+    return ParseDeltaManifest(std::string(bytes.begin(), bytes.end()));
+}
 
 TZARunOutcome ExtractPatch(TZipArchiver& zip, const TCompanionOpener& openCompanion, const TLogLine& log) {
     if (!zip.IsOpen() || !zip.DirManager())

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,14 @@ using TLogLine = std::function<void(const std::string& line)>;
 // disk) changes no file a delta or a removal concerns. Raises EDeltaError (a damaged manifest, a full
 // copy that cannot be had or does not match), EInOutError "Disk full" while a delta is written.
 TZARunOutcome ExtractPatch(TZipArchiver& zip, const TCompanionOpener& openCompanion, const TLogLine& log);
+
+// The manifest of the archive open in `zip`; nothing for a patch without deltas and removals. EDeltaError
+// when it is damaged.
+std::optional<TDeltaManifest> ReadDeltaManifest(TZipArchiver& zip);
+// Whether the entry lies in the reserved folder, which is never written into the installation.
+bool IsReservedEntry(const TDirItem& item);
+// The index of the entry stored under `name` ('/' between folders), -1 when there is none.
+std::int32_t FindEntry(TZipArchiver& zip, const std::string& name);
 
 // Whether `name` (relative to the installation) is one of the launcher's own files, which no patch may
 // remove: its configuration, ledger, patch list, serial, lock, the folders of its downloads and the
