@@ -18,6 +18,11 @@ struct THttpRequest {
     std::string userAgent;
     // The body from this byte to its end (a range request), or the whole body when negative.
     std::int64_t rangeStart = -1;
+    // With `rangeStart`: the range's last byte (inclusive); to the body's end when negative.
+    std::int64_t rangeEnd = -1;
+    // Without `rangeStart`: the body's last this many bytes (a tail range), when positive. An archive's
+    // directory sits at its end, and its length is not known before the first answer.
+    std::int64_t rangeTail = -1;
     // With a range: the validator (strong ETag or Last-Modified) that the range is only wanted for; a
     // server whose file no longer matches answers with the whole body instead.
     std::string ifRange;
@@ -26,6 +31,16 @@ struct THttpRequest {
     std::int64_t lowSpeedLimit = 1024;
     std::chrono::seconds lowSpeedTime{60};
 };
+
+// The value of a Range header ("bytes=" omitted) that `request` asks for, or empty for the whole body.
+inline std::string RangeSpec(const THttpRequest& request) {
+    if (request.rangeStart >= 0)
+        return std::to_string(request.rangeStart) + "-" +
+               (request.rangeEnd >= request.rangeStart ? std::to_string(request.rangeEnd) : std::string());
+    if (request.rangeTail > 0)
+        return "-" + std::to_string(request.rangeTail);
+    return {};
+}
 
 // The final answer, after any redirects.
 struct THttpAnswer {

@@ -109,6 +109,23 @@ def patch_list():
     put("patch_list", "empty", "")
 
 
+def client_manifest():
+    sha_a = "a" * 64
+    sha_b = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08"
+    head = "//client-manifest 1\n//archive client.zip %s\n" % sha_b
+    put("client_manifest", "files", head + "%s 0 0644 Data/empty.dat\n%s 12 0755 Data/x-y\n"
+        "%s 3 0644 Data/x/with blanks \n" % (sha_a, sha_b, sha_a))
+    put("client_manifest", "utf8_name", (head + sha_a + " 1 0600 caf\u00e9/\u00e9t\u00e9\n").encode("utf-8"))
+    put("client_manifest", "header_only", head)
+    put("client_manifest", "file_and_folder", head + "%s 1 0644 a\n%s 1 0644 a-b\n%s 1 0644 a/b\n"
+        % (sha_a, sha_a, sha_a))
+    put("client_manifest", "unsafe", head + "%s 1 0644 ../x\n%s 1 0644 C:/x\n" % (sha_a, sha_a))
+    put("client_manifest", "cut_short", head + sha_a + " 1 0644 a")
+    put("client_manifest", "crlf", head.replace("\n", "\r\n"))
+    put("client_manifest", "list_line", "1\tu\t1\t\t0\t\r\n//client https://h/c/client.manifest %s\r\n"
+        "//client https://h/m?x=/a#b %s\n" % (sha_b, sha_a))
+
+
 def zip_bytes(entries, comment=b"", compression=zipfile.ZIP_DEFLATED, force_zip64=False):
     buffer = io.BytesIO()
     with zipfile.ZipFile(buffer, "w", compression) as z:
@@ -233,6 +250,7 @@ def main():
     text_buffer()
     config()
     patch_list()
+    client_manifest()
     archives()
     return 0
 

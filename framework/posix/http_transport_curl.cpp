@@ -161,10 +161,9 @@ public:
         pending_.paused = false;
         errorText_[0] = '\0';
 
-        std::string range;
+        const std::string range = RangeSpec(request);
         HeaderList headers;
-        if (request.rangeStart >= 0) {
-            range = std::to_string(request.rangeStart) + "-";
+        if (!range.empty()) {
             if (!request.ifRange.empty()) {
                 const std::string line = "If-Range: " + request.ifRange;
                 headers.reset(curl_slist_append(nullptr, line.c_str()));

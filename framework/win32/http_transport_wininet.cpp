@@ -172,8 +172,8 @@ public:
         ::InternetSetOptionA(session_->Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &receive, sizeof receive);
 
         std::string headers;
-        if (request.rangeStart >= 0) {
-            headers = "Range: bytes=" + std::to_string(request.rangeStart) + "-\r\n";
+        if (const std::string range = RangeSpec(request); !range.empty()) {
+            headers = "Range: bytes=" + range + "\r\n";
             if (!request.ifRange.empty())
                 headers += "If-Range: " + request.ifRange + "\r\n";
         }

@@ -21,7 +21,8 @@ terminated. Each path produces one fault (or one well-formed answer to compare a
   /endless               a chunked body that never ends, 64 KiB pieces as fast as the client takes them
 
   /file/KEY?size=N&...   N bytes as /bytes/N, with a strong ETag and a Last-Modified date, honouring Range
-                         and If-Range, on a kept-alive connection. Requests and body bytes are counted per
+                         ("A-B", "A-" and the tail "-N") and If-Range, on a kept-alive connection.
+                         Requests and body bytes are counted per
                          KEY. Options, each changing one thing:
                            drop=B       the first request of KEY breaks off after B bytes of its body
                            range=0      Range is ignored: always the whole body (200)
@@ -99,7 +100,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.answer(fail, body, [], keep)
             return
         body = content if content is not None else pattern(size)
-        status, start = 200, 0
+        status, start, end = 200, 0, size
         wanted = self.headers.get("Range")
         if wanted and wanted.startswith("bytes=") and option("range", "1") != "0":
             if option("range", "1") == "416":
@@ -108,15 +109,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
             guard = self.headers.get("If-Range")
             if guard is None or (guard == etag and option("etag", "1") == "1") or (
                     guard == LAST_MODIFIED and option("lm", "1") == "1"):
-                first = int(wanted[len("bytes="):].split("-")[0])
-                if first >= size:
+                first_text, last_text = wanted[len("bytes="):].split(",")[0].split("-", 1)
+                if first_text:
+                    first = int(first_text)
+                    last = min(int(last_text), size - 1) if last_text else size - 1
+                else:  # a tail: the last N bytes
+                    first, last = max(size - int(last_text), 0), size - 1
+                if first >= size or last < first:
                     self.answer(416, b"", [("Content-Range", "bytes */%d" % size)], keep)
                     return
-                status, start = 206, first
-                extra.append(("Content-Range", "bytes %d-%d/%d" % (first, size - 1, size)))
+                status, start, end = 206, first, last + 1
+                extra.append(("Content-Range", "bytes %d-%d/%d" % (first, last, size)))
         if status == 200 and count <= int(option("corrupt", "0")) and size > 0:
             body = bytes([body[0] ^ 0xFF]) + body[1:]
-        piece = body[start:]
+        piece = body[start:end]
         drop = int(option("drop", "-1"))
         if drop >= 0 and count == 1:
             self.head(status, len(piece), extra)
