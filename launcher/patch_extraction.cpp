@@ -11,6 +11,7 @@
 #include "framework/install_lock.h"
 #include "framework/output_file.h"
 #include "launcher/config.h"
+#include "launcher/download.h"
 #include "launcher/list_freshness.h"
 #include "launcher/patch_list.h"
 #include "launcher/update_run.h"
@@ -35,7 +36,6 @@ std::string StoredName(const TDirItem& item) {
     std::replace(name.begin(), name.end(), '\\', '/');
     return name;
 }
-
 
 std::string HexDigestOf(const std::uint8_t* data, std::size_t size) {
     TSha256 hasher;
@@ -349,7 +349,37 @@ private:
     std::string path_;
 };
 
+// The companion on the server.
+class TRemoteCompanion : public TFullCopySource {
+public:
+    TRemoteCompanion(UiPort& ui, const std::string& url)
+        : limits_(DefaultDownloadLimits()), zip_(ui, url, limits_) {}
+
+    bool Fetch(const std::vector<std::string>& names, TRemoteEntrySink& sink, std::string& failure) override {
+        if (!zip_.ReadDirectory(failure))
+            return false;
+        std::vector<const TRemoteEntry*> entries;
+        for (const std::string& name : names) {
+            const TRemoteEntry* entry = zip_.Find(name);
+            if (entry == nullptr) {
+                failure = "it lacks " + name;
+                return false;
+            }
+            entries.push_back(entry);
+        }
+        return zip_.Fetch(entries, sink, failure);
+    }
+
+private:
+    DownloadLimits limits_;
+    TRemoteZip zip_;
+};
+
 } // namespace
+
+std::unique_ptr<TFullCopySource> OpenRemoteCompanion(UiPort& ui, const std::string& url) {
+    return std::make_unique<TRemoteCompanion>(ui, url);
+}
 
 std::int32_t FindEntry(TZipArchiver& zip, const std::string& name) {
     TZADirArray& items = zip.DirManager()->Items;

@@ -16,6 +16,8 @@
 
 namespace pc {
 
+class UiPort;
+
 // Where the whole new content of files carried as deltas comes from: the companion archive, on the
 // server beside the patch or, for `patchctl extract`, on disk beside it.
 class TFullCopySource {
@@ -54,6 +56,9 @@ bool IsLauncherOwnFile(const std::string& name, const std::string& executableNam
 
 // The companion on disk beside a patch archive, read with the archive component.
 std::unique_ptr<TFullCopySource> OpenLocalCompanion(const std::string& path);
+
+// The companion on the server, read with the ranged entry reader: only the entries asked for travel.
+std::unique_ptr<TFullCopySource> OpenRemoteCompanion(UiPort& ui, const std::string& url);
 
 // The companion's URL: the folder of the patch's URL (without query or fragment) and the companion's name.
 std::string CompanionUrl(const std::string& patchUrl, const std::string& companion);

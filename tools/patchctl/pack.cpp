@@ -13,11 +13,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <memory>
-#include <thread>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <zlib.h>
