@@ -18,13 +18,13 @@ struct DownloadLimits;
 
 // One entry as the archive's directory describes it, after the directory was checked to hold together.
 struct TRemoteEntry {
-    std::string name;         // as stored, '/' between folders
-    std::uint16_t method = 0; // 0 stored, 8 deflated; others are refused when fetched
+    std::string name;                     // as stored, '/' between folders
+    std::uint16_t method = 0;             // 0 stored, 8 deflated; others are refused when fetched
     std::uint32_t crc32 = 0;
     std::int64_t compressedSize = 0;
-    std::int64_t size = 0; // uncompressed
+    std::int64_t size = 0;                // uncompressed
     std::int64_t localHeaderOffset = 0;
-    std::uint8_t hostSystem = 0; // the upper byte of "version made by"
+    std::uint8_t hostSystem = 0;          // the upper byte of "version made by"
     std::uint32_t externalAttributes = 0;
 };
 
