@@ -7,6 +7,7 @@
 #include "launcher/patch_extraction.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/patchctl/patchctl_support.h"
+#include "tests/support/nginx_server.h"
 
 #include <gtest/gtest.h>
 
@@ -250,6 +251,56 @@ TEST_F(DeltaPatch, RemovalsStayInsideTheInstallationAndSpareTheLaunchersFiles) {
     EXPECT_FALSE(fs::exists(install_ + "/gone.txt"));
     EXPECT_FALSE(fs::exists(install_ + "/olddir"));
     EXPECT_FALSE(fs::exists(install_ + "/tqm_delta"));
+}
+
+} // namespace
+
+namespace {
+
+// publish tells the operator to upload the companion and refuses a delta patch without one; lint --fetch
+// downloads both as players would and finds a companion that does not hold what the deltas make.
+TEST_F(DeltaPatch, PublishNamesTheCompanionAndLintFetchChecksIt) {
+    const std::string served = dir_ / "served";
+    fs::create_directories(served);
+    ASSERT_EQ(Pack(served + "/p1.zip").exitCode, 0);
+    pc::test::NginxServer server(served);
+    const std::string list = dir_ / "list.txt";
+    const std::string url = server.Url("/p1.zip");
+
+    fs::rename(served + "/p1-full.zip", dir_ / "aside.zip");
+    const auto refused = Patchctl("publish " + Quoted(list) + " " + Quoted(served + "/p1.zip") + " " + url);
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("is a delta patch, and its companion p1-full.zip is not beside it"),
+              std::string::npos)
+        << refused.err;
+    EXPECT_FALSE(fs::exists(list));
+    fs::rename(dir_ / "aside.zip", served + "/p1-full.zip");
+
+    const auto published = Patchctl("publish " + Quoted(list) + " " + Quoted(served + "/p1.zip") + " " + url);
+    ASSERT_EQ(published.exitCode, 0) << published.err;
+    EXPECT_EQ(published.out, list + ": patch 1 added: " + url + ", " +
+                                 std::to_string(fs::file_size(served + "/p1.zip")) + " bytes\nupload " +
+                                 served + "/p1-full.zip beside it, as " + server.Url("/p1-full.zip") + "\n");
+
+    auto linted = Patchctl("lint " + Quoted(list) + " --fetch");
+    EXPECT_EQ(linted.exitCode, 0) << linted.out << linted.err;
+
+    fs::remove(served + "/p1-full.zip");
+    std::ofstream(served + "/p1-full.zip", std::ios::binary)
+        << pc::test::ZipBuilder().Deflated("data/pack.dat", ReadFileBytes(next_ + "/data/pack.dat")).Build();
+    linted = Patchctl("lint " + Quoted(list) + " --fetch");
+    EXPECT_EQ(linted.exitCode, 1);
+    EXPECT_NE(linted.out.find("the companion " + server.Url("/p1-full.zip") + " lacks bin/game"),
+              std::string::npos)
+        << linted.out;
+    EXPECT_EQ(linted.out.find("data/pack.dat"), std::string::npos) << linted.out;
+
+    fs::remove(served + "/p1-full.zip");
+    linted = Patchctl("lint " + Quoted(list) + " --fetch");
+    EXPECT_EQ(linted.exitCode, 1);
+    EXPECT_NE(linted.out.find("the companion " + server.Url("/p1-full.zip") + " is not downloadable"),
+              std::string::npos)
+        << linted.out;
 }
 
 } // namespace
