@@ -97,7 +97,8 @@ const std::vector<Command>& Commands() {
         {{"list",
           "list ARCHIVE",
           "Prints the archive's directory as the launcher reads it: method, packed and unpacked size,\n"
-          "CRC-32, time, attributes and name, one TAB-separated line per entry.\n",
+          "CRC-32, time, attributes and name, one TAB-separated line per entry; then a delta patch's\n"
+          "deltas, removals and companion, one line each.\n",
           {},
           {"ARCHIVE"},
           1,

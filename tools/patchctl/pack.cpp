@@ -459,10 +459,17 @@ int Pack(const Arguments& args) {
     std::printf("%s: %d file%s, %zu folder%s, %ju bytes packed into %ju\n", out.c_str(), files,
                 files == 1 ? "" : "s", folders, folders == 1 ? "" : "s", static_cast<std::uintmax_t>(bytes),
                 static_cast<std::uintmax_t>(fs::file_size(out)));
-    if (!manifest.deltas.empty() || !manifest.removals.empty())
-        std::printf("%s: %zu delta%s of %ju bytes, %zu removal%s\n", out.c_str(), manifest.deltas.size(),
-                    manifest.deltas.size() == 1 ? "" : "s", static_cast<std::uintmax_t>(deltaBytes),
-                    manifest.removals.size(), manifest.removals.size() == 1 ? "" : "s");
+    // What the reserved folder carries: "2 deltas of 1249583 bytes, 3 removals".
+    std::string records;
+    if (!manifest.deltas.empty())
+        records = std::to_string(manifest.deltas.size()) +
+                  (manifest.deltas.size() == 1 ? " delta" : " deltas") + " of " + std::to_string(deltaBytes) +
+                  " bytes";
+    if (!manifest.removals.empty())
+        records += (records.empty() ? "" : ", ") + std::to_string(manifest.removals.size()) +
+                   (manifest.removals.size() == 1 ? " removal" : " removals");
+    if (!records.empty())
+        std::printf("%s: %s\n", out.c_str(), records.c_str());
     if (!fullCopies.empty())
         std::printf("%s: the whole files of the deltas, for installations whose files differ; upload it "
                     "beside %s\n",
