@@ -124,6 +124,9 @@ void SetTemporaryMethod(TTemporaryMethod method);
 // files carry no permission bits.
 std::uint32_t CreationMask();
 bool MakeDirectory(const std::string& name); // one level; an existing directory is not success
+// Removes the directory `name` when it is empty; never a link to one. False when it is not there, holds
+// something or cannot be removed.
+bool RemoveEmptyDirectory(const std::string& name);
 std::optional<std::time_t> LastWriteTime(const std::string& name);
 // The names in a directory, without "." and ".."; none when it cannot be read.
 std::vector<std::string> ListDirectory(const std::string& name);

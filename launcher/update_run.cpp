@@ -16,6 +16,7 @@
 #include "launcher/launching.h"
 #include "launcher/list_freshness.h"
 #include "launcher/list_signature.h"
+#include "launcher/patch_extraction.h"
 #include "launcher/patch_list.h"
 #include "launcher/ui_port.h"
 
@@ -30,8 +31,6 @@
 namespace pc {
 namespace {
 
-// The launcher's call selects every entry: all names, every attribute.
-constexpr const char16_t* kEveryEntryMask = u"*.*";
 // How often a run that waits for another update of the installation looks again, pumping in between.
 constexpr std::chrono::milliseconds kLockPollInterval{50};
 
@@ -156,12 +155,18 @@ void ApplyPatch(UiPort& ui, std::int32_t index) {
         // A disk that cannot take the whole patch is told now, not half-way through its files.
         RequireDiskSpace(appDir, ExtractionGrowth(zip));
         // Entries that fail are settled inside the component by its failure dialog; what it lets out ends
-        // the run with the patch unrecorded and the archive kept.
-        zip.ExtractMatching(kEveryEntryMask, kZAEveryAttribute, u"");
+        // the run with the patch unrecorded and the archive kept. Deltas whose installed file differs
+        // take that file whole from the companion beside the archive on the server.
+        const TZARunOutcome outcome = ExtractPatch(
+            zip,
+            [&](const std::string& companion) {
+                return OpenRemoteCompanion(ui, CompanionUrl(row.url, companion));
+            },
+            [&](const std::string& line) { ui.AppendLogLine(line); });
         // An extraction that stopped early left the rest of the patch unwritten: recorded, those files
         // would never come. The run ends as for an escaped error; the player asked for an Abort, so that
         // one ends without a further message.
-        switch (zip.LastRunOutcome()) {
+        switch (outcome) {
         case TZARunOutcome::roAborted:
             throw EAbort();
         case TZARunOutcome::roDiskFull:

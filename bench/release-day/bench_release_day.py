@@ -45,7 +45,7 @@ def busy_server(site, state):
               "    error_page 503 @busy;\n"
               "    location @busy { add_header Retry-After %d always; return 503; }\n"
               % (state, BURST, RETRY_AFTER_SECONDS))
-    return Nginx(site, state, http, server)
+    return Nginx(site, state, http=http, server=server)
 
 
 def signal_server(server, number):

@@ -186,6 +186,10 @@ bool MakeDirectory(const std::string& name) {
     return ::mkdir(name.c_str(), 0777) == 0;
 }
 
+bool RemoveEmptyDirectory(const std::string& name) {
+    return ::rmdir(name.c_str()) == 0;
+}
+
 std::optional<std::time_t> LastWriteTime(const std::string& name) {
     struct stat st {};
     if (::stat(name.c_str(), &st) != 0)

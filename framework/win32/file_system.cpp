@@ -275,6 +275,15 @@ bool MakeDirectory(const std::string& name) {
     return ::CreateDirectoryW(win32::WideName(name).c_str(), nullptr) != 0;
 }
 
+bool RemoveEmptyDirectory(const std::string& name) {
+    // A junction or directory link is a reparse point: removing it would remove the link, not a folder
+    // the patch emptied.
+    const DWORD attributes = ::GetFileAttributesW(win32::WideName(name).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return false;
+    return ::RemoveDirectoryW(win32::WideName(name).c_str()) != 0;
+}
+
 std::optional<std::time_t> LastWriteTime(const std::string& name) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!::GetFileAttributesExW(win32::WideName(name).c_str(), GetFileExInfoStandard, &data))

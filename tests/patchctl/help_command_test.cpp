@@ -34,8 +34,8 @@ TEST(PatchctlHelp, EveryCommandAnswersHelpAndVersion) {
         {"keygen --help", "usage: patchctl keygen KEY.pem"},
         {"lint --help", "usage: patchctl lint FILE|URL [--fetch] [--sig --config CONFIG.ini]"},
         {"list --help", "usage: patchctl list ARCHIVE"},
-        {"pack --help",
-         "usage: patchctl pack OLD NEW OUT.zip [--all] [--force] | pack --all NEW OUT.zip [--force]"},
+        {"pack --help", "usage: patchctl pack OLD NEW OUT.zip [--all | --delta] [--keep-removed] [--force] | "
+                        "pack --all NEW OUT.zip [--force]"},
         {"publish --help", "usage: patchctl publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] "
                            "[--force] [--key KEY.pem | --unsigned] [--dry-run] | publish LIST --client "
                            "MANIFEST URL [--key KEY.pem | --unsigned] [--dry-run]"},
@@ -92,7 +92,8 @@ TEST(PatchctlHelp, EveryCommandRefusesABadLineInTheSameWords) {
          "lint FILE|URL [--fetch] [--sig --config CONFIG.ini]"},
         {"list a b", "list: unexpected argument 'b'", "list ARCHIVE"},
         {"pack a b", "pack: OLD, NEW and OUT.zip are needed",
-         "pack OLD NEW OUT.zip [--all] [--force] | pack --all NEW OUT.zip [--force]"},
+         "pack OLD NEW OUT.zip [--all | --delta] [--keep-removed] [--force] | pack --all NEW OUT.zip "
+         "[--force]"},
         {"publish l a u --key k --unsigned", "publish: --key and --unsigned exclude each other",
          "publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] [--force] [--key KEY.pem | "
          "--unsigned] "

@@ -117,7 +117,7 @@ protected:
 
 TEST_F(PackTrees, ThePatchTurnsOldIntoNewWithTheComponentAndWithUnzip) {
     const std::string archive = dir_ / "patch.zip";
-    const auto packed = Pack(archive);
+    const auto packed = Pack(archive, "--keep-removed");
     ASSERT_EQ(packed.exitCode, 0) << packed.err;
     EXPECT_EQ(packed.err, "not removed by this patch: data/old-only/x.bin\n"
                           "not removed by this patch: gone.txt\n");
@@ -168,8 +168,8 @@ TEST_F(PackTrees, ThePatchTurnsOldIntoNewWithTheComponentAndWithUnzip) {
 }
 
 TEST_F(PackTrees, SameTreesGiveTheSameBytesWhateverTheThreads) {
-    ASSERT_EQ(Pack(dir_ / "a.zip", "--all").exitCode, 0);
-    ASSERT_EQ(Pack(dir_ / "b.zip", "--all").exitCode, 0);
+    ASSERT_EQ(Pack(dir_ / "a.zip", "--all --keep-removed").exitCode, 0);
+    ASSERT_EQ(Pack(dir_ / "b.zip", "--all --keep-removed").exitCode, 0);
     const std::string first = ReadFileBytes(dir_ / "a.zip");
     EXPECT_EQ(first, ReadFileBytes(dir_ / "b.zip"));
     // A full patch: every file of NEW, keep.txt included.
@@ -277,7 +277,7 @@ TEST(PatchctlPackRefusals, AnExistingArchiveAndTreesWithoutAChange) {
         {"same trees", trees, 1,
          "patchctl pack: nothing changed: NEW has no file or folder that OLD lacks or has with other "
          "content; nothing written\n"},
-        {"only a removal", Quoted(next) + " " + Quoted(old) + " " + Quoted(out), 1, ""},
+        {"only a removal", "--keep-removed " + Quoted(next) + " " + Quoted(old) + " " + Quoted(out), 1, ""},
         {"empty tree, --all", "--all " + Quoted(dir / "empty") + " " + Quoted(out), 1,
          "patchctl pack: nothing changed: NEW is empty; nothing written\n"},
     };

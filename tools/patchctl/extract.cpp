@@ -4,7 +4,9 @@
 #include "archive/dialog_provider.h"
 #include "archive/zip_archiver.h"
 #include "framework/exceptions.h"
+#include "framework/helpers.h"
 #include "launcher/archiver_settings.h"
+#include "launcher/patch_extraction.h"
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/dialog_policy.h"
 
@@ -72,7 +74,12 @@ int RunExtract(const Arguments& args) {
         return kNotOpened;
     }
     zip.BaseDir = SystemToWide(positional[1]);
-    zip.ExtractMatching(u"*.*", kZAEveryAttribute, u"");
+    // A delta patch's files whose installed copy is not the one its delta expects come whole from the
+    // companion archive beside ARCHIVE, as the launcher takes them from the server.
+    const std::string folder = PathPart(positional[0]);
+    ExtractPatch(
+        zip, [&](const std::string& companion) { return OpenLocalCompanion(folder + companion); },
+        [](const std::string& line) { std::printf("%s\n", line.c_str()); });
 
     int selected = 0;
     for (std::int32_t i = 0; i < zip.DirManager()->Items.Count(); ++i)

@@ -14,6 +14,7 @@
 #include "launcher/client_manifest.h"
 #include "launcher/download.h"
 #include "launcher/list_signature.h"
+#include "launcher/patch_extraction.h"
 #include "launcher/patch_list.h"
 #include "launcher/remote_zip.h"
 #include "launcher/update_run.h"
@@ -25,6 +26,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -105,9 +107,73 @@ void CheckStoredMode(LintReport& report, int line, const TDirItem& item, const s
                              suggested);
 }
 
+// Hashes what is written into it.
+class HashingSink : public TStream {
+public:
+    std::int64_t Read(void*, std::int64_t) override { return 0; }
+    std::int64_t Write(const void* buffer, std::int64_t count) override {
+        hash_.Update(buffer, static_cast<std::size_t>(count));
+        size_ += count;
+        return count;
+    }
+    std::int64_t Seek(std::int64_t, TSeekOrigin) override { return 0; }
+    void SetSize(std::int64_t) override {}
+    std::string Digest() { return hash_.HexDigest(); }
+    std::int64_t Written() const { return size_; }
+
+private:
+    TSha256 hash_;
+    std::int64_t size_ = 0;
+};
+
+// A delta patch's companion, downloaded from beside the patch: it must hold every file the patch carries as
+// a delta, whole and with the SHA-256 the manifest gives, or players whose files differ cannot update.
+void TestCompanion(LintReport& report, int line, UiPort& ui, const std::string& patchUrl,
+                   const TDeltaManifest& manifest, const std::string& file) {
+    const std::string url = CompanionUrl(patchUrl, manifest.companion);
+    std::string reason;
+    if (!Download(ui, url, file, true, DefaultDownloadLimits(), &reason)) {
+        report.Problem(line, "the companion " + url + " is not downloadable: " +
+                                 (reason.empty() ? std::string("no reason given") : reason));
+        RemoveFile(file);
+        return;
+    }
+    TZipArchiver zip;
+    ApplyLauncherArchiverSettings(zip);
+    zip.FileName = SystemToWide(file);
+    try {
+        zip.OpenInMode(fmOpenRead | fmShareDenyNone);
+    } catch (const Exception& e) {
+        report.Problem(line, "the companion " + url + " does not open: " + WithClosingPeriod(e.Message()));
+        RemoveFile(file);
+        return;
+    }
+    for (const TDeltaRecord& record : manifest.deltas) {
+        const std::int32_t index = FindEntry(zip, record.name);
+        if (index < 0) {
+            report.Problem(line, "the companion " + url + " lacks " + record.name);
+            continue;
+        }
+        HashingSink sink;
+        try {
+            zip.DecodeEntry(index, sink);
+        } catch (const Exception& e) {
+            report.Problem(line, "the companion's " + record.name +
+                                     " does not decode: " + WithClosingPeriod(e.Message()));
+            continue;
+        }
+        if (sink.Written() != record.newSize || sink.Digest() != record.newSha256)
+            report.Problem(line,
+                           "the companion's " + record.name + " is not the file the patch's delta makes");
+    }
+    zip.Close();
+    RemoveFile(file);
+}
+
 // Opens a downloaded archive as the launcher would and decodes every entry into a null sink; reports what
-// the launcher would fail on or skip.
-void TestArchive(LintReport& report, int line, const std::string& file) {
+// the launcher would fail on or skip. The manifest of a delta patch is read as the launcher reads it.
+void TestArchive(LintReport& report, int line, const std::string& file,
+                 std::optional<TDeltaManifest>& manifest) {
     TZipArchiver zip;
     ApplyLauncherArchiverSettings(zip);
     zip.FileName = SystemToWide(file);
@@ -137,6 +203,14 @@ void TestArchive(LintReport& report, int line, const std::string& file) {
         } catch (const Exception& e) {
             report.Problem(line, "entry '" + shown + "' does not decode: " + WithClosingPeriod(e.Message()));
         }
+    }
+    try {
+        manifest = ReadDeltaManifest(zip);
+        for (const TDeltaRecord& record : manifest ? manifest->deltas : std::vector<TDeltaRecord>{})
+            if (FindEntry(zip, kDeltaFolder + record.entry) < 0)
+                report.Problem(line, "the delta of " + record.name + " is missing from the archive");
+    } catch (const EDeltaError& e) {
+        report.Problem(line, WithClosingPeriod(e.Message()));
     }
     zip.Close();
 }
@@ -228,8 +302,11 @@ int FetchArchives(const std::string& path, const std::string& label, const std::
                 report.Problem(line, "SHA-256 differs: the list gives " + row.sha256 + ", the archive has " +
                                          digest);
         }
-        TestArchive(report, line, file);
+        std::optional<TDeltaManifest> manifest;
+        TestArchive(report, line, file, manifest);
         RemoveFile(file);
+        if (manifest && !manifest->companion.empty())
+            TestCompanion(report, line, ui, row.url, *manifest, scratch + "companion");
     }
     return report.Problems();
 }

@@ -3,9 +3,11 @@
 #include "archive/zip_archiver.h"
 #include "framework/exceptions.h"
 #include "launcher/archiver_settings.h"
+#include "launcher/patch_extraction.h"
 #include "tools/patchctl/command.h"
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -79,11 +81,42 @@ int RunList(const Arguments& args) {
     }
     // Written line by line through stdio's buffer: a listing as large as the directory is never held.
     TZADirArray& items = archiver.DirManager()->Items;
+    std::optional<TDeltaManifest> manifest;
+    try {
+        manifest = ReadDeltaManifest(archiver);
+    } catch (const EDeltaError& e) {
+        std::fprintf(stderr, "%s\n", WithClosingPeriod(e.Message()).c_str());
+        return 1;
+    }
     bool written = true;
     std::string line;
     for (std::int32_t i = 0; i < items.Count() && written; ++i) {
+        // The reserved folder is shown for what it holds, below.
+        if (manifest && IsReservedEntry(items.Item(i)))
+            continue;
         AppendEntry(line, items.Item(i));
         written = std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
+    }
+    if (manifest) {
+        for (const TDeltaRecord& d : manifest->deltas) {
+            const std::int32_t data = FindEntry(archiver, kDeltaFolder + d.entry);
+            const std::uint64_t packed =
+                data < 0 ? 0 : archiver.DirManager()->Items.Item(data).FullCompressedSize();
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%04o", d.mode);
+            line = "delta\t" + std::to_string(packed) + "\t" + std::to_string(d.newSize) + "\t" +
+                   d.newSha256.substr(0, 8) + "\tfrom " + std::to_string(d.oldSize) + "\t" + mode + "\t" +
+                   d.name + "\n";
+            written = written && std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
+        }
+        for (const std::string& name : manifest->removals) {
+            line = "remove\t\t\t\t\t\t" + name + "\n";
+            written = written && std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
+        }
+        if (!manifest->companion.empty()) {
+            line = "companion\t\t\t\t\t\t" + manifest->companion + "\n";
+            written = written && std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
+        }
     }
     archiver.Close();
     return std::fflush(stdout) == 0 && written ? 0 : 1;

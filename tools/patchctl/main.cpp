@@ -98,7 +98,8 @@ const std::vector<Command>& Commands() {
         {{"list",
           "list ARCHIVE",
           "Prints the archive's directory as the launcher reads it: method, packed and unpacked size,\n"
-          "CRC-32, time, attributes and name, one TAB-separated line per entry.\n",
+          "CRC-32, time, attributes and name, one TAB-separated line per entry; then a delta patch's\n"
+          "deltas, removals and companion, one line each.\n",
           {},
           {"ARCHIVE"},
           1,
@@ -107,14 +108,19 @@ const std::vector<Command>& Commands() {
           "Exit 0 done, 1 the listing cannot be written, 2 the archive does not open or bad arguments.\n"},
          &RunList},
         {{"pack",
-          "pack OLD NEW OUT.zip [--all] [--force] | pack --all NEW OUT.zip [--force]",
+          "pack OLD NEW OUT.zip [--all | --delta] [--keep-removed] [--force] | pack --all NEW OUT.zip "
+          "[--force]",
           "Writes the patch archive that turns the tree OLD into the tree NEW: every file NEW adds or\n"
-          "changes, and the folders they need.\n",
+          "changes, the folders they need, and the removal of the files NEW lacks.\n",
           {{"--all", "", "every file of NEW (a full patch)"},
+           {"--delta", "",
+            "changed files as binary deltas where smaller; writes OUT-full.zip beside OUT.zip, to upload "
+            "beside it"},
+           {"--keep-removed", "", "leaves the files NEW lacks in place (lists them on stderr)"},
            {"--force", "", "replaces an existing OUT.zip (otherwise refused)"}},
           {"OLD", "NEW", "OUT.zip"},
           2,
-          {},
+          {{"--all", "--delta"}},
           {},
           "Exit 0 written, 1 nothing changed between the trees or a write failed, 2 refused (nothing\n"
           "written).\n"},

@@ -4,6 +4,9 @@
 #include "archive/extract_names.h"
 #include "archive/zip_writer.h"
 #include "framework/console.h"
+#include "framework/crypto.h"
+#include "launcher/delta_patch.h"
+#include "launcher/patch_extraction.h"
 #include "tools/patchctl/command.h"
 
 #include <algorithm>
@@ -12,9 +15,13 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <zlib.h>
 
 namespace pc::patchctl {
 namespace {
@@ -99,12 +106,31 @@ std::string NameProblem(const std::string& name) {
         return "holds a '\\', which the launcher takes as a folder separator";
     if (IsUnsafeEntryName(wide))
         return "would be written outside the installation";
+    if (IsRefusedPatchName(name))
+        return std::string("lies in ") + kDeltaFolder + ", which patches keep for their deltas and removals";
     return {};
 }
 
+// A file both trees have with other content, which --delta may carry as a delta.
+struct Changed {
+    std::string name;
+    fs::path oldPath;
+    fs::path newPath;
+};
+
+void InsertWithFolders(std::set<std::string>& names, const std::string& name) {
+    names.insert(name);
+    for (auto slash = name.rfind('/'); slash != std::string::npos; slash = name.rfind('/', slash - 1)) {
+        names.insert(name.substr(0, slash + 1));
+        if (slash == 0)
+            break;
+    }
+}
+
 // The files that are new or changed from OLD to NEW (with `all`, every file of NEW), and the folders they
-// lie in or that OLD lacks.
-std::set<std::string> NamesToPack(const Tree& next, const Tree& old, bool all) {
+// lie in or that OLD lacks. With `changed`, files that both trees have go there instead.
+std::set<std::string> NamesToPack(const Tree& next, const Tree& old, bool all,
+                                  std::vector<Changed>* changed = nullptr) {
     std::set<std::string> names;
     for (const auto& [name, item] : next.items) {
         const auto before = old.items.find(name);
@@ -113,15 +139,13 @@ std::set<std::string> NamesToPack(const Tree& next, const Tree& old, bool all) {
                 names.insert(name + "/");
             continue;
         }
-        if (!all && before != old.items.end() && !before->second.directory &&
-            SameContent(before->second.path, item.path))
+        const bool both = !all && before != old.items.end() && !before->second.directory;
+        if (both && SameContent(before->second.path, item.path))
             continue;
-        names.insert(name);
-        for (auto slash = name.rfind('/'); slash != std::string::npos; slash = name.rfind('/', slash - 1)) {
-            names.insert(name.substr(0, slash + 1));
-            if (slash == 0)
-                break;
-        }
+        if (both && changed)
+            changed->push_back({name, before->second.path, item.path});
+        else
+            InsertWithFolders(names, name);
     }
     return names;
 }
@@ -235,52 +259,244 @@ std::string ExistingOutputRefusal(const std::string& out, bool force) {
     return out + " exists; a published patch must not change (--force replaces it)";
 }
 
+// The name the companion archive gets beside OUT.zip: "p0042.zip" gives "p0042-full.zip".
+std::string CompanionName(const std::string& out) {
+    std::string name = fs::path(out).filename().string();
+    const std::string lower = WideToUtf8(WideLowerCase(Utf8ToWide(name)));
+    if (lower.size() > 4 && lower.compare(lower.size() - 4, 4, ".zip") == 0)
+        name.erase(name.size() - 4);
+    return name + "-full.zip";
+}
+
+// A folder beside OUT.zip for the deltas' data and the manifest while the archive is written; it goes
+// afterwards, whatever happens.
+class PartsFolder {
+public:
+    explicit PartsFolder(const std::string& out) : path_(out + ".parts~") {
+        fs::remove_all(path_);
+        fs::create_directories(path_);
+    }
+    PartsFolder(const PartsFolder&) = delete;
+    PartsFolder& operator=(const PartsFolder&) = delete;
+    ~PartsFolder() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    std::string Write(const std::string& name, const std::string& bytes) const {
+        const fs::path file = path_ / name;
+        std::ofstream stream(file, std::ios::binary | std::ios::trunc);
+        stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        if (!stream.flush())
+            throw EWriteError("Cannot write " + file.string());
+        return file.string();
+    }
+
+private:
+    fs::path path_;
+};
+
+std::vector<std::uint8_t> ReadWhole(const fs::path& path) {
+    std::ifstream stream(path, std::ios::binary);
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(fs::file_size(path)));
+    stream.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (stream.gcount() != static_cast<std::streamsize>(bytes.size()))
+        throw EFOpenError("Cannot read " + path.string());
+    return bytes;
+}
+
+std::string Sha256Of(const std::vector<std::uint8_t>& bytes) {
+    TSha256 hasher;
+    hasher.Update(bytes.data(), bytes.size());
+    return hasher.HexDigest();
+}
+
+// The size the writer's deflate gives the file, which a delta must beat to be carried instead.
+std::size_t DeflatedSize(const std::vector<std::uint8_t>& bytes, int level) {
+    uLongf size = compressBound(static_cast<uLong>(bytes.size()));
+    std::vector<Bytef> out(size);
+    if (compress2(out.data(), &size, bytes.data(), static_cast<uLong>(bytes.size()), level) != Z_OK)
+        return bytes.size();
+    return std::min<std::size_t>(size, bytes.size());
+}
+
 int Pack(const Arguments& args) {
     const bool all = args.Has("--all"), force = args.Has("--force");
+    const bool delta = args.Has("--delta"), keepRemoved = args.Has("--keep-removed");
     const std::vector<std::string>& positional = args.Positionals();
     if (positional.size() == 2 && !all)
         throw UsageError("OLD, NEW and OUT.zip are needed");
     const bool withOld = positional.size() == 3;
+    if (delta && !withOld)
+        throw UsageError("--delta needs OLD");
     const fs::path newRoot = positional[withOld ? 1 : 0];
     const std::string out = positional[withOld ? 2 : 1];
     for (const fs::path& root :
          withOld ? std::vector<fs::path>{positional[0], newRoot} : std::vector{newRoot})
         if (!fs::is_directory(root))
             throw UsageError("'" + root.string() + "' is not a directory");
-    if (const std::string refusal = ExistingOutputRefusal(out, force); !refusal.empty()) {
-        std::fprintf(stderr, "patchctl pack: %s; nothing written\n", refusal.c_str());
-        return kRefused;
+    const std::string companionName = CompanionName(out);
+    const std::string companion = (fs::path(out).parent_path() / companionName).string();
+    for (const std::string& target : delta ? std::vector{out, companion} : std::vector{out}) {
+        if (const std::string refusal = ExistingOutputRefusal(target, force); !refusal.empty()) {
+            std::fprintf(stderr, "patchctl pack: %s; nothing written\n", refusal.c_str());
+            return kRefused;
+        }
     }
 
     const Tree next = ReadTree(newRoot);
     const Tree old = withOld ? ReadTree(positional[0]) : Tree{};
 
-    // The files that are new or changed, and the folders they lie in or that OLD lacks.
-    const std::set<std::string> names = NamesToPack(next, old, all);
-    if (!ReportRefusals(next, names, "pack")) {
+    // The files that are new or changed, and the folders they lie in or that OLD lacks. With --delta the
+    // changed files wait: each goes as a delta or whole once its delta is made.
+    std::vector<Changed> changed;
+    std::set<std::string> names = NamesToPack(next, old, all, delta ? &changed : nullptr);
+    std::set<std::string> checked = names;
+    for (const Changed& file : changed)
+        checked.insert(file.name);
+    bool refused = !ReportRefusals(next, checked, "pack");
+
+    // Files OLD has and NEW lacks (as files) go, unless --keep-removed keeps them.
+    std::vector<std::string> removals;
+    for (const auto& [name, item] : old.items) {
+        const auto after = next.items.find(name);
+        if (item.directory || (after != next.items.end() && !after->second.directory))
+            continue;
+        if (keepRemoved) {
+            std::fprintf(stderr, "not removed by this patch: %s\n", name.c_str());
+            continue;
+        }
+        if (IsLauncherOwnFile(name)) {
+            std::fprintf(stderr,
+                         "patchctl pack: %s is one of the launcher's own files, which a patch cannot remove "
+                         "(--keep-removed keeps what NEW lacks)\n",
+                         name.c_str());
+            refused = true;
+            continue;
+        }
+        removals.push_back(name);
+    }
+    for (const std::string& name : removals) {
+        if (const std::string problem = NameProblem(name); !problem.empty()) {
+            std::fprintf(stderr, "patchctl pack: the removed name %s %s\n", name.c_str(), problem.c_str());
+            refused = true;
+        }
+    }
+    if (refused) {
         std::fprintf(stderr, "patchctl pack: nothing written\n");
         return kRefused;
     }
 
-    for (const auto& [name, item] : old.items)
-        if (!item.directory && next.items.find(name) == next.items.end())
-            std::fprintf(stderr, "not removed by this patch: %s\n", name.c_str());
-
-    if (names.empty()) {
+    if (names.empty() && changed.empty() && removals.empty()) {
         std::fprintf(stderr, "patchctl pack: nothing changed: %s; nothing written\n",
                      withOld ? "NEW has no file or folder that OLD lacks or has with other content"
                              : "NEW is empty");
         return kNothingChanged;
     }
 
+    // The deltas: each changed file is carried as one when that is smaller than the file deflated.
+    TZipWriteOptions options;
+    std::unique_ptr<PartsFolder> parts;
+    TDeltaManifest manifest;
+    manifest.removals = removals;
+    std::vector<TZipSourceEntry> fullCopies;
+    std::int64_t newest = 0;
+    for (const auto& [name, item] : next.items)
+        newest = std::max(newest, item.modTime);
+    std::uint64_t changedBytes = 0, deltaBytes = 0;
+    for (const Changed& file : changed)
+        changedBytes += fs::file_size(file.newPath);
+    {
+        PackProgress progress(changedBytes, changed.size());
+        std::uint64_t done = 0;
+        const int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+        for (const Changed& file : changed) {
+            const auto oldSize = static_cast<std::int64_t>(fs::file_size(file.oldPath));
+            const auto newSize = static_cast<std::int64_t>(fs::file_size(file.newPath));
+            progress.Update(done, false);
+            done += static_cast<std::uint64_t>(newSize);
+            // Beyond the window a delta can cover, the file goes whole.
+            if (oldSize > kMaxDeltaFileBytes || newSize > kMaxDeltaFileBytes) {
+                InsertWithFolders(names, file.name);
+                continue;
+            }
+            const std::vector<std::uint8_t> before = ReadWhole(file.oldPath);
+            const std::vector<std::uint8_t> after = ReadWhole(file.newPath);
+            const std::string made =
+                EncodeDelta(before.data(), before.size(), after.data(), after.size(), kDeltaLevel, threads);
+            if (made.size() >= DeflatedSize(after, options.level)) {
+                InsertWithFolders(names, file.name);
+                continue;
+            }
+            if (!parts)
+                parts = std::make_unique<PartsFolder>(out);
+            TDeltaRecord record;
+            record.entry = std::to_string(manifest.deltas.size() + 1) + ".zst";
+            record.oldSize = oldSize;
+            record.oldSha256 = Sha256Of(before);
+            record.newSize = newSize;
+            record.newSha256 = Sha256Of(after);
+            const TreeItem& item = next.items.at(file.name);
+            record.mode = item.mode & 0777u;
+            record.name = file.name;
+            parts->Write(record.entry, made);
+            manifest.deltas.push_back(record);
+            deltaBytes += static_cast<std::uint64_t>(newSize);
+            TZipSourceEntry whole;
+            whole.name = file.name;
+            whole.sourcePath = file.newPath.string();
+            whole.unixMode = item.mode;
+            whole.modTime = item.modTime;
+            fullCopies.push_back(std::move(whole));
+        }
+    }
+
     std::uint64_t bytes = 0;
     int files = 0;
-    const std::vector<TZipSourceEntry> entries = EntriesOf(next, names, bytes, files);
-    WritePackArchive(out, entries, bytes, {});
+    std::vector<TZipSourceEntry> entries = EntriesOf(next, names, bytes, files);
+    const std::size_t folders = entries.size() - static_cast<std::size_t>(files);
+    // The manifest and the deltas' data, under the reserved folder, after every whole file.
+    if (!manifest.deltas.empty() || !manifest.removals.empty()) {
+        if (!parts)
+            parts = std::make_unique<PartsFolder>(out);
+        if (!manifest.deltas.empty())
+            manifest.companion = companionName;
+        auto reserved = [&](const std::string& entryName, const std::string& path) {
+            TZipSourceEntry entry;
+            entry.name = entryName;
+            entry.sourcePath = path;
+            entry.unixMode = kRegularFileType | 0644;
+            entry.modTime = newest;
+            entries.push_back(std::move(entry));
+        };
+        reserved(kDeltaManifestEntry, parts->Write("manifest", FormatDeltaManifest(manifest)));
+        for (const TDeltaRecord& record : manifest.deltas)
+            reserved(kDeltaFolder + record.entry, (fs::path(out + ".parts~") / record.entry).string());
+    }
+
+    PackProgress progress(bytes, entries.size());
+    options.progress = [&](std::uint64_t packed, bool checking) { progress.Update(packed, checking); };
+    if (!fullCopies.empty())
+        WriteZipArchive(companion, fullCopies, options);
+    WriteZipArchive(out, entries, options);
+    progress.Erase();
     std::printf("%s: %d file%s, %zu folder%s, %ju bytes packed into %ju\n", out.c_str(), files,
-                files == 1 ? "" : "s", entries.size() - static_cast<std::size_t>(files),
-                entries.size() - static_cast<std::size_t>(files) == 1 ? "" : "s",
-                static_cast<std::uintmax_t>(bytes), static_cast<std::uintmax_t>(fs::file_size(out)));
+                files == 1 ? "" : "s", folders, folders == 1 ? "" : "s", static_cast<std::uintmax_t>(bytes),
+                static_cast<std::uintmax_t>(fs::file_size(out)));
+    // What the reserved folder carries: "2 deltas of 1249583 bytes, 3 removals".
+    std::string records;
+    if (!manifest.deltas.empty())
+        records = std::to_string(manifest.deltas.size()) +
+                  (manifest.deltas.size() == 1 ? " delta" : " deltas") + " of " + std::to_string(deltaBytes) +
+                  " bytes";
+    if (!manifest.removals.empty())
+        records += (records.empty() ? "" : ", ") + std::to_string(manifest.removals.size()) +
+                   (manifest.removals.size() == 1 ? " removal" : " removals");
+    if (!records.empty())
+        std::printf("%s: %s\n", out.c_str(), records.c_str());
+    if (!fullCopies.empty())
+        std::printf("%s: the whole files of the deltas, for installations whose files differ; upload it "
+                    "beside %s\n",
+                    companion.c_str(), fs::path(out).filename().string().c_str());
     return 0;
 }
 

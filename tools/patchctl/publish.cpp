@@ -2,11 +2,13 @@
 // after the list has passed lint; with --key the list is signed afterwards.
 #include "archive/code_pages.h"
 #include "archive/extract_names.h"
+#include "archive/zip_archiver.h"
 #include "framework/crypto.h"
 #include "framework/file_io.h"
 #include "framework/helpers.h"
 #include "launcher/client_manifest.h"
 #include "launcher/list_freshness.h"
+#include "launcher/patch_extraction.h"
 #include "launcher/patch_list.h"
 #include "launcher/update_run.h"
 #include "tools/patchctl/command.h"
@@ -102,6 +104,28 @@ void ShowRow(const std::string& list, std::int32_t id, const std::string& url, s
              const std::string& row) {
     std::printf("%s: patch %d would be added: %s, %ju bytes (dry run, nothing changed)\n%s\n", list.c_str(),
                 id, url.c_str(), size, row.substr(0, row.size() - 2).c_str());
+}
+
+// The companion a delta patch names, empty for any other archive. EDeltaError for a damaged manifest.
+std::string CompanionOf(const std::string& archive) {
+    TZipArchiver zip;
+    zip.FileName = SystemToWide(archive);
+    try {
+        zip.OpenInMode(fmOpenRead | fmShareDenyNone);
+    } catch (const Exception&) {
+        return {}; // not an archive at all; publishing such a file is the operator's choice, as before
+    }
+    const std::optional<TDeltaManifest> manifest = ReadDeltaManifest(zip);
+    zip.Close();
+    return manifest ? manifest->companion : std::string();
+}
+
+void TellCompanion(const std::string& archive, const std::string& url, const std::string& companion) {
+    if (companion.empty())
+        return;
+    std::printf("upload %s beside it, as %s\n",
+                (fs::path(archive).parent_path() / companion).string().c_str(),
+                CompanionUrl(url, companion).c_str());
 }
 
 } // namespace
@@ -309,6 +333,12 @@ int RunPublish(const Arguments& args) {
         id = table->high < 0 ? 1 : highest + 1;
     }
 
+    // A delta patch needs its companion beside it on the server: players whose files differ take those
+    // files whole from it.
+    const std::string companion = CompanionOf(archive);
+    if (!companion.empty() && !fs::is_regular_file(fs::path(archive).parent_path() / companion, error))
+        return Refuse("'" + archive + "' is a delta patch, and its companion " + companion +
+                      " is not beside it");
     const std::string sha256 = HashOfFile(archive);
     if (const std::string duplicate = DuplicateRowOf(*table, url, sha256); !duplicate.empty())
         return Refuse(duplicate);
@@ -327,6 +357,7 @@ int RunPublish(const Arguments& args) {
         ReplaceFile(list, bytes + row);
         std::printf("%s: patch %d added: %s, %ju bytes\n", list.c_str(), *id, url.c_str(),
                     static_cast<std::uintmax_t>(size));
+        TellCompanion(archive, url, companion);
         if (unsignedWanted)
             RemoveSignature(list);
         return 0;
@@ -341,6 +372,7 @@ int RunPublish(const Arguments& args) {
     WriteSignedList(list, pem, *stamped);
     std::printf("%s: patch %d added: %s, %ju bytes\n", list.c_str(), *id, url.c_str(),
                 static_cast<std::uintmax_t>(size));
+    TellCompanion(archive, url, companion);
     std::printf("%s\n", SignedSummary(list, *stamped).c_str());
     return 0;
 }

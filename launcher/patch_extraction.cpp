@@ -1,0 +1,451 @@
+#include "launcher/patch_extraction.h"
+
+#include "archive/code_pages.h"
+#include "archive/existing_names.h"
+#include "archive/extract_files.h"
+#include "archive/extract_names.h"
+#include "archive/zip_records.h"
+#include "framework/crypto.h"
+#include "framework/file_view.h"
+#include "framework/helpers.h"
+#include "framework/install_lock.h"
+#include "framework/output_file.h"
+#include "launcher/config.h"
+#include "launcher/download.h"
+#include "launcher/list_freshness.h"
+#include "launcher/patch_list.h"
+#include "launcher/update_run.h"
+
+#include <algorithm>
+#include <map>
+#include <optional>
+
+namespace pc {
+namespace {
+
+constexpr const char16_t* kEveryEntryMask = u"*.*";
+// A file carried as a delta is stamped as a Unix entry with its mode, like the whole files pack writes.
+constexpr std::uint16_t kUnixMadeBy = (3u << 8) | 20u;
+
+std::string Lower(const std::string& name) {
+    return WideToUtf8(WideLowerCase(Utf8ToWide(name)));
+}
+
+std::string StoredName(const TDirItem& item) {
+    std::string name = WideToUtf8(item.Name);
+    std::replace(name.begin(), name.end(), '\\', '/');
+    return name;
+}
+
+std::string HexDigestOf(const std::uint8_t* data, std::size_t size) {
+    TSha256 hasher;
+    // Fed in slices: a mapped file is read by the system page by page either way.
+    constexpr std::size_t kSlice = 4u << 20;
+    for (std::size_t at = 0; at < size; at += kSlice)
+        hasher.Update(data + at, std::min(kSlice, size - at));
+    return hasher.HexDigest();
+}
+
+EInOutError DiskFull(const std::string& base) {
+    return EInOutError(InOutErrorMessage(kDiskFullCode), kDiskFullCode, base);
+}
+
+// A file of the patch being written beside its target: hashed as it is written, renamed into place only
+// once the whole patch may be.
+struct TStagedFile {
+    TZAOutputFile output;
+    TSha256 hasher;
+    std::int64_t written = 0;
+    bool outOfSpace = false;
+
+    bool Write(const void* data, std::size_t size) {
+        const auto count = static_cast<std::int64_t>(size);
+        if (output.Write(data, count) != count) {
+            outOfSpace = output.OutOfSpace();
+            return false;
+        }
+        hasher.Update(data, size);
+        written += count;
+        return true;
+    }
+    // Whether the bytes written are the record's new file; if so the file gets the record's mode.
+    bool Matches(const TDeltaRecord& record) {
+        if (written != record.newSize || hasher.HexDigest() != record.newSha256)
+            return false;
+        const std::uint32_t mode = record.mode & 0777u;
+        const std::uint32_t dosAttributes = (mode & 0222u) != 0 ? 0x20u : 0x21u;
+        output.SetEntryAttributes(kUnixMadeBy, ((0100000u | mode) << 16) | dosAttributes);
+        return true;
+    }
+};
+
+// Takes the component's decoded bytes of a delta's data and feeds them to the decoder. It never reports
+// a short write: the component would take that for a full disk of its own.
+class TDeltaFeed : public TStream {
+public:
+    explicit TDeltaFeed(TDeltaDecoder& decoder) : decoder_(decoder) {}
+    std::int64_t Read(void*, std::int64_t) override { return 0; }
+    std::int64_t Write(const void* buffer, std::int64_t count) override {
+        decoder_.Feed(buffer, static_cast<std::size_t>(count));
+        return count;
+    }
+    std::int64_t Seek(std::int64_t, TSeekOrigin) override { return 0; }
+    void SetSize(std::int64_t) override {}
+
+private:
+    TDeltaDecoder& decoder_;
+};
+
+class TPatchExtraction {
+public:
+    TPatchExtraction(TZipArchiver& zip, const TCompanionOpener& openCompanion, const TLogLine& log)
+        : zip_(zip), openCompanion_(openCompanion), log_(log) {
+        base_ = WideToUtf8(zip.BaseDir.empty() ? Utf8ToWide(fsys::CurrentDirectory()) : zip.BaseDir);
+        if (base_.empty() || (base_.back() != '/' && base_.back() != '\\'))
+            base_ += '/';
+    }
+
+    TZARunOutcome Run() {
+        const std::optional<TDeltaManifest> manifest = ReadDeltaManifest(zip_);
+        if (manifest)
+            StageDeltas(*manifest);
+
+        TZADirArray& items = zip_.DirManager()->Items;
+        for (std::int32_t i = 0; i < items.Count(); ++i)
+            items.Item(i).Selected = false;
+        TZAArchiveItem record;
+        for (bool found = zip_.FindFirstMatch(kEveryEntryMask, record, u"", kZAEveryAttribute); found;
+             found = zip_.FindNextMatch(record))
+            if (!IsReservedEntry(items.Item(record.Handle.Index)))
+                items.Item(record.Handle.Index).Selected = true;
+        zip_.ProcessSelected(TZAProcessOperation::poExtract);
+        if (zip_.LastRunOutcome() != TZARunOutcome::roCompleted)
+            return zip_.LastRunOutcome();
+
+        for (auto& [name, staged] : staged_)
+            if (!staged->output.Commit())
+                throw EDeltaError("Cannot replace " + base_ + name);
+        if (manifest)
+            Remove(manifest->removals);
+        return TZARunOutcome::roCompleted;
+    }
+
+private:
+    // The target of `name` beneath the base, with its folders made; EDeltaError when a link on the way
+    // leads out of the installation.
+    std::string Target(const std::string& name) {
+        const std::string relative = ExistingSpelling(base_, name);
+        const std::size_t slash = relative.rfind('/');
+        if (slash != std::string::npos &&
+            fsys::MakeDirectoriesBeneath(base_, relative.substr(0, slash)) != fsys::TBeneath::Inside)
+            throw EDeltaError("Cannot write " + name + ": its folder cannot be made inside the installation");
+        return base_ + relative;
+    }
+
+    void StageDeltas(const TDeltaManifest& manifest) {
+        std::vector<const TDeltaRecord*> whole;
+        for (const TDeltaRecord& record : manifest.deltas) {
+            const std::string target = Target(record.name);
+            fsys::TFileView old;
+            const bool present = old.Open(target);
+            const std::int64_t size = static_cast<std::int64_t>(old.Size());
+            std::string digest;
+            if (present && (size == record.oldSize || size == record.newSize))
+                digest = HexDigestOf(old.Data(), old.Size());
+            if (present && size == record.newSize && digest == record.newSha256)
+                continue; // already the new file
+            if (!present || size != record.oldSize || digest != record.oldSha256 ||
+                !Decode(record, old, target))
+                whole.push_back(&record);
+        }
+        if (!whole.empty())
+            FetchWhole(manifest.companion, whole);
+    }
+
+    // Decodes the record's delta against the installed file into a temporary beside it. False when the
+    // delta does not give the new file (it is taken whole then).
+    bool Decode(const TDeltaRecord& record, const fsys::TFileView& old, const std::string& target) {
+        const std::int32_t index = FindEntry(zip_, kDeltaFolder + record.entry);
+        if (index < 0)
+            return false;
+        auto staged = std::make_unique<TStagedFile>();
+        if (!staged->output.Create(target))
+            throw EDeltaError("Cannot create " + target);
+        TDeltaDecoder decoder(
+            old.Data(), old.Size(), record.newSize, [&](const std::uint8_t* data, std::size_t size) {
+                // More than the new file's size is not the new file.
+                return staged->written + static_cast<std::int64_t>(size) <= record.newSize &&
+                       staged->Write(data, size);
+            });
+        TDeltaFeed feed(decoder);
+        try {
+            zip_.DecodeEntry(index, feed);
+        } catch (const EZAException&) {
+            return false;
+        }
+        if (staged->outOfSpace)
+            throw DiskFull(base_);
+        if (!decoder.Finished() || !staged->Matches(record))
+            return false;
+        staged_[record.name] = std::move(staged);
+        return true;
+    }
+
+    // The whole new content of the files whose delta could not be applied, verified against the manifest.
+    void FetchWhole(const std::string& companion, const std::vector<const TDeltaRecord*>& records) {
+        std::vector<std::string> names;
+        for (const TDeltaRecord* record : records) {
+            log_("- Fetching in full: " + record->name);
+            names.push_back(record->name);
+        }
+        std::unique_ptr<TFullCopySource> source = openCompanion_ ? openCompanion_(companion) : nullptr;
+        if (!source)
+            throw EDeltaError("Cannot fetch " + records.front()->name + " in full: the companion archive " +
+                              companion + " cannot be reached");
+        class Sink : public TRemoteEntrySink {
+        public:
+            Sink(TPatchExtraction& owner, const std::vector<const TDeltaRecord*>& records) : owner_(owner) {
+                for (const TDeltaRecord* record : records)
+                    wanted_[record->name] = record;
+            }
+            void Begin(const TRemoteEntry& entry) override {
+                current_.reset();
+                const auto found = wanted_.find(entry.name);
+                if (found == wanted_.end())
+                    return;
+                current_ = std::make_unique<TStagedFile>();
+                if (!current_->output.Create(owner_.Target(entry.name)))
+                    throw EDeltaError("Cannot create " + owner_.base_ + entry.name);
+            }
+            void Write(const char* data, std::size_t size) override {
+                if (current_ && !current_->Write(data, size) && current_->outOfSpace)
+                    throw DiskFull(owner_.base_);
+            }
+            void Commit(const TRemoteEntry& entry) override {
+                const auto found = wanted_.find(entry.name);
+                if (!current_ || found == wanted_.end())
+                    return;
+                if (!current_->Matches(*found->second)) {
+                    mismatched_ = entry.name;
+                    current_.reset();
+                    return;
+                }
+                owner_.staged_[entry.name] = std::move(current_);
+            }
+            void Abandon(const TRemoteEntry&) override { current_.reset(); }
+            const std::string& Mismatched() const { return mismatched_; }
+
+        private:
+            TPatchExtraction& owner_;
+            std::map<std::string, const TDeltaRecord*> wanted_;
+            std::unique_ptr<TStagedFile> current_;
+            std::string mismatched_;
+        } sink(*this, records);
+        std::string failure;
+        const bool fetched = source->Fetch(names, sink, failure);
+        if (!sink.Mismatched().empty())
+            throw EDeltaError("The full copy of " + sink.Mismatched() + " in " + companion +
+                              " is not the file the patch brings");
+        if (!fetched)
+            throw EDeltaError("Cannot fetch in full from " + companion + ": " + failure);
+        for (const TDeltaRecord* record : records)
+            if (staged_.count(record->name) == 0)
+                throw EDeltaError("Cannot fetch " + record->name + " in full: " + companion + " lacks it");
+    }
+
+    // Removes the files the patch lists, inside the installation only, and the folders that leaves empty.
+    void Remove(const std::vector<std::string>& names) {
+        const std::string executable = NamePart(ExecutablePath());
+        for (const std::string& name : names) {
+            if (IsLauncherOwnFile(name, executable))
+                continue;
+            const std::string relative = ExistingSpelling(base_, name);
+            const std::size_t slash = relative.rfind('/');
+            const std::string folder = slash == std::string::npos ? std::string() : relative.substr(0, slash);
+            // A missing folder holds nothing to remove; one reached through a link that leads out is not
+            // the installation's.
+            if (!folder.empty() && (!fsys::IsDirectory(base_ + folder) ||
+                                    fsys::MakeDirectoriesBeneath(base_, folder) != fsys::TBeneath::Inside))
+                continue;
+            const std::string target = base_ + relative;
+            if (fsys::IsDirectory(target))
+                continue;
+            if (!fsys::RemoveNonDirectory(target) && fsys::IsNonDirectory(target)) {
+                log_("- Cannot remove: " + name);
+                continue;
+            }
+            for (std::string up = folder; !up.empty();) {
+                if (!fsys::ListDirectory(base_ + up).empty() || !fsys::RemoveEmptyDirectory(base_ + up))
+                    break;
+                const std::size_t at = up.rfind('/');
+                up = at == std::string::npos ? std::string() : up.substr(0, at);
+            }
+        }
+    }
+
+    TZipArchiver& zip_;
+    const TCompanionOpener& openCompanion_;
+    const TLogLine& log_;
+    std::string base_;
+    std::map<std::string, std::unique_ptr<TStagedFile>> staged_;
+};
+
+// The companion on disk, read with the archive component.
+class TLocalCompanion : public TFullCopySource {
+public:
+    explicit TLocalCompanion(std::string path) : path_(std::move(path)) {}
+
+    bool Fetch(const std::vector<std::string>& names, TRemoteEntrySink& sink, std::string& failure) override {
+        TZipArchiver zip;
+        zip.FileName = Utf8ToWide(path_);
+        try {
+            zip.OpenInMode(fmOpenRead | fmShareDenyNone);
+        } catch (const Exception& e) {
+            failure = e.Message();
+            return false;
+        }
+        class Forward : public TStream {
+        public:
+            explicit Forward(TRemoteEntrySink& sink) : sink_(sink) {}
+            std::int64_t Read(void*, std::int64_t) override { return 0; }
+            std::int64_t Write(const void* buffer, std::int64_t count) override {
+                sink_.Write(static_cast<const char*>(buffer), static_cast<std::size_t>(count));
+                return count;
+            }
+            std::int64_t Seek(std::int64_t, TSeekOrigin) override { return 0; }
+            void SetSize(std::int64_t) override {}
+
+        private:
+            TRemoteEntrySink& sink_;
+        } forward(sink);
+        bool all = true;
+        for (const std::string& name : names) {
+            const std::int32_t index = FindEntry(zip, name);
+            if (index < 0) {
+                failure = path_ + " lacks " + name;
+                all = false;
+                continue;
+            }
+            const TDirItem& item = zip.DirManager()->Items.Item(index);
+            TRemoteEntry entry;
+            entry.name = name;
+            entry.size = static_cast<std::int64_t>(item.FullUncompressedSize());
+            entry.crc32 = item.Crc32;
+            sink.Begin(entry);
+            try {
+                zip.DecodeEntry(index, forward);
+                sink.Commit(entry);
+            } catch (const EZAException& e) {
+                sink.Abandon(entry);
+                failure = e.Message();
+                all = false;
+            }
+        }
+        zip.Close();
+        return all;
+    }
+
+private:
+    std::string path_;
+};
+
+// The companion on the server.
+class TRemoteCompanion : public TFullCopySource {
+public:
+    TRemoteCompanion(UiPort& ui, const std::string& url)
+        : limits_(DefaultDownloadLimits()), zip_(ui, url, limits_) {}
+
+    bool Fetch(const std::vector<std::string>& names, TRemoteEntrySink& sink, std::string& failure) override {
+        if (!zip_.ReadDirectory(failure))
+            return false;
+        std::vector<const TRemoteEntry*> entries;
+        for (const std::string& name : names) {
+            const TRemoteEntry* entry = zip_.Find(name);
+            if (entry == nullptr) {
+                failure = "it lacks " + name;
+                return false;
+            }
+            entries.push_back(entry);
+        }
+        return zip_.Fetch(entries, sink, failure);
+    }
+
+private:
+    DownloadLimits limits_;
+    TRemoteZip zip_;
+};
+
+} // namespace
+
+std::unique_ptr<TFullCopySource> OpenRemoteCompanion(UiPort& ui, const std::string& url) {
+    return std::make_unique<TRemoteCompanion>(ui, url);
+}
+
+std::int32_t FindEntry(TZipArchiver& zip, const std::string& name) {
+    TZADirArray& items = zip.DirManager()->Items;
+    for (std::int32_t i = 0; i < items.Count(); ++i)
+        if (StoredName(items.Item(i)) == name)
+            return i;
+    return -1;
+}
+
+bool IsReservedEntry(const TDirItem& item) {
+    return Lower(StoredName(item)).rfind(kDeltaFolder, 0) == 0;
+}
+
+std::optional<TDeltaManifest> ReadDeltaManifest(TZipArchiver& zip) {
+    const std::int32_t index = FindEntry(zip, kDeltaManifestEntry);
+    if (index < 0)
+        return std::nullopt;
+    // A manifest lists every file of the installation at most: far below this.
+    constexpr std::uint64_t kLargestManifest = 64u << 20;
+    if (zip.DirManager()->Items.Item(index).FullUncompressedSize() > kLargestManifest)
+        throw EDeltaError("The patch's delta manifest is damaged: it is too large");
+    TMemoryStream text;
+    try {
+        zip.DecodeEntry(index, text);
+    } catch (const EZAException&) {
+        throw EDeltaError("The patch's delta manifest is damaged: it cannot be read");
+    }
+    const auto& bytes = text.Data();
+    return ParseDeltaManifest(std::string(bytes.begin(), bytes.end()));
+}
+
+TZARunOutcome ExtractPatch(TZipArchiver& zip, const TCompanionOpener& openCompanion, const TLogLine& log) {
+    if (!zip.IsOpen() || !zip.DirManager())
+        throw EZAException(neArchiveNotOpen, &zip);
+    return TPatchExtraction(zip, openCompanion, log).Run();
+}
+
+bool IsLauncherOwnFile(const std::string& name, const std::string& executableName) {
+    std::string lower = Lower(name);
+    std::replace(lower.begin(), lower.end(), '\\', '/');
+    const std::string first = lower.substr(0, lower.find('/'));
+    // What the launcher keeps in folders of its own: partial downloads and what continues them.
+    for (const char* prefix : {kStoredArchivePrefix, kResumeStatePrefix}) {
+        std::string folder = Lower(prefix);
+        folder.pop_back();
+        if (first == folder)
+            return true;
+    }
+    if (lower.find('/') != std::string::npos)
+        return false;
+    for (const std::string& own :
+         {std::string(kConfigFileName), std::string(kLedgerFileName), std::string(kPatchListFileName),
+          std::string(kAcceptedSerialFileName), std::string(kInstallationLockFileName),
+          std::string("patch-client"), std::string("patch-client.exe"), executableName})
+        if (!own.empty() && lower == Lower(own))
+            return true;
+    return false;
+}
+
+std::unique_ptr<TFullCopySource> OpenLocalCompanion(const std::string& path) {
+    return std::make_unique<TLocalCompanion>(path);
+}
+
+std::string CompanionUrl(const std::string& patchUrl, const std::string& companion) {
+    const std::string location = patchUrl.substr(0, patchUrl.find_first_of("?#"));
+    return location.substr(0, location.rfind('/') + 1) + companion;
+}
+
+} // namespace pc
