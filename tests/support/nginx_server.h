@@ -15,6 +15,8 @@
 namespace pc::test {
 
 struct NginxOptions {
+    NginxOptions(std::string server = {}, bool withTls = false)
+        : serverDirectives(std::move(server)), tls(withTls) {}
     // Extra directives inside the server block, e.g. locations that redirect.
     std::string serverDirectives;
     // Extra directives in the http block, before the server: a cache's proxy_cache_path, a limit_req zone.

@@ -220,6 +220,8 @@ public:
 private:
     std::map<std::string, int> lineOfPrefix_;
     std::vector<std::pair<int, TMirrorRule>> rules_;
+};
+
 // The line that names the client manifest: well formed, given once, with a URL that installations fetch.
 class ClientLineCheck {
 public:
