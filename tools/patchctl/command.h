@@ -16,6 +16,7 @@ int RunPack(const Arguments& args);
 int RunPublish(const Arguments& args);
 int RunRepair(const Arguments& args);
 int RunSign(const Arguments& args);
+int RunSnapshot(const Arguments& args);
 int RunUpdate(const Arguments& args);
 int RunVerify(const Arguments& args);
 

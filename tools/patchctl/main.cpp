@@ -122,9 +122,10 @@ const std::vector<Command>& Commands() {
         {{"publish",
           "publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] [--force] [--key KEY.pem | "
           "--unsigned] "
-          "[--dry-run]",
+          "[--dry-run] | publish LIST --client MANIFEST URL [--key KEY.pem | --unsigned] [--dry-run]",
           "Appends ARCHIVE's row (id, URL, size, program, group, SHA-256) to the patch list LIST after\n"
-          "checking LIST with lint's rules; the new list replaces the old one atomically.\n",
+          "checking LIST with lint's rules; the new list replaces the old one atomically. With --client,\n"
+          "sets the list's one //client line instead: the URL and SHA-256 of a manifest from snapshot.\n",
           {{"--id", "N", "the row's id (default: one above the highest listed)"},
            {"--group", "G", "the row's group (default 0)"},
            {"--run", "PROGRAM",
@@ -132,9 +133,12 @@ const std::vector<Command>& Commands() {
            {"--force", "", "publishes although the URL's last segment is not ARCHIVE's name"},
            {"--key", "KEY.pem", "signs the list afterwards (needed when LIST.sig exists)"},
            {"--unsigned", "", "publishes without a key and removes an existing LIST.sig"},
-           {"--dry-run", "", "prints the row and changes nothing"}},
+           {"--dry-run", "", "prints the row and changes nothing"},
+           {"--client", "MANIFEST",
+            "names the client manifest at URL (made by snapshot, its archive beside it) in place of\n"
+            "a row"}},
           {"LIST", "ARCHIVE", "URL"},
-          3,
+          2,
           {{"--key", "--unsigned"}},
           {},
           "Exit 0 done, 1 refused (the list is unchanged), 2 bad arguments.\n"},
@@ -152,6 +156,20 @@ const std::vector<Command>& Commands() {
           "Exit 0 signed, 1 the key or the list cannot be read or the list cannot be stamped,\n"
           "2 bad arguments.\n"},
          &RunSign},
+        {{"snapshot",
+          "snapshot CLIENT_DIR OUTDIR [--key KEY.pem] [--force]",
+          "Writes OUTDIR/client.zip, every file and folder of CLIENT_DIR as pack --all packs them, and\n"
+          "OUTDIR/client.manifest, each file's SHA-256, size, mode and name, by which installations\n"
+          "check their files and fetch the damaged ones alone (publish it with publish --client).\n",
+          {{"--key", "KEY.pem", "also writes OUTDIR/client.manifest.sig, the manifest's signature"},
+           {"--force", "", "replaces an existing snapshot in OUTDIR (otherwise refused)"}},
+          {"CLIENT_DIR", "OUTDIR"},
+          2,
+          {},
+          {},
+          "Exit 0 written, 1 a file cannot be read or written, 2 refused (nothing written) or bad\n"
+          "arguments.\n"},
+         &RunSnapshot},
         {{"update",
           "update DIR [--on-failure abort|ignore|retry-once]",
           "Runs the launcher's start-up and update for the installation in DIR, without a window.\n",

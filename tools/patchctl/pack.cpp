@@ -1,4 +1,5 @@
 // patchctl pack OLD NEW OUT.zip: the patch archive that turns the tree OLD into the tree NEW.
+#include "tools/patchctl/pack.h"
 #include "archive/code_pages.h"
 #include "archive/extract_names.h"
 #include "archive/zip_writer.h"
@@ -101,6 +102,86 @@ std::string NameProblem(const std::string& name) {
     return {};
 }
 
+// The files that are new or changed from OLD to NEW (with `all`, every file of NEW), and the folders they
+// lie in or that OLD lacks.
+std::set<std::string> NamesToPack(const Tree& next, const Tree& old, bool all) {
+    std::set<std::string> names;
+    for (const auto& [name, item] : next.items) {
+        const auto before = old.items.find(name);
+        if (item.directory) {
+            if (all || before == old.items.end() || !before->second.directory)
+                names.insert(name + "/");
+            continue;
+        }
+        if (!all && before != old.items.end() && !before->second.directory &&
+            SameContent(before->second.path, item.path))
+            continue;
+        names.insert(name);
+        for (auto slash = name.rfind('/'); slash != std::string::npos; slash = name.rfind('/', slash - 1)) {
+            names.insert(name.substr(0, slash + 1));
+            if (slash == 0)
+                break;
+        }
+    }
+    return names;
+}
+
+// Prints, as "patchctl COMMAND: ...", every reason why NEW or the names cannot go into a patch: links,
+// special files, names the launcher cannot store, names that differ only in letter case. False when
+// there is one.
+bool ReportRefusals(const Tree& next, const std::set<std::string>& names, const char* command) {
+    bool refused = false;
+    for (const std::string& link : next.links) {
+        std::fprintf(stderr, "patchctl %s: %s is a symbolic link, which a patch cannot carry\n", command,
+                     link.c_str());
+        refused = true;
+    }
+    for (const std::string& other : next.others) {
+        std::fprintf(stderr, "patchctl %s: %s is not a regular file or folder\n", command, other.c_str());
+        refused = true;
+    }
+    std::map<std::u16string, std::string> byFoldedName;
+    for (const std::string& name : names) {
+        const std::string bare = name.back() == '/' ? name.substr(0, name.size() - 1) : name;
+        const std::string problem = NameProblem(bare);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "patchctl %s: the name %s %s\n", command, bare.c_str(), problem.c_str());
+            refused = true;
+            continue;
+        }
+        // The launcher's archive directory finds names without regard to letter case.
+        const auto [it, first] = byFoldedName.emplace(WideLowerCase(Utf8ToWide(name)), name);
+        if (!first) {
+            std::fprintf(stderr, "patchctl %s: %s and %s differ only in letter case\n", command,
+                         it->second.c_str(), name.c_str());
+            refused = true;
+        }
+    }
+    return !refused;
+}
+
+// The archive's entries for `names`, in their (byte) order, with the files' total size and count.
+std::vector<TZipSourceEntry> EntriesOf(const Tree& next, const std::set<std::string>& names,
+                                       std::uint64_t& bytes, int& files) {
+    std::vector<TZipSourceEntry> entries;
+    entries.reserve(names.size());
+    for (const std::string& name : names) {
+        const bool directory = name.back() == '/';
+        const TreeItem& item = next.items.at(directory ? name.substr(0, name.size() - 1) : name);
+        TZipSourceEntry entry;
+        entry.name = name;
+        entry.sourcePath = directory ? std::string() : item.path.string();
+        entry.unixMode = item.mode;
+        entry.modTime = item.modTime;
+        entries.push_back(std::move(entry));
+        if (!directory) {
+            ++files;
+            bytes += fs::file_size(item.path);
+        }
+    }
+    return entries;
+}
+
 // The packing's progress on stderr, for trees large enough to take a while, drawn only where stderr is a
 // terminal (in a log it would be noise) and at most ten times a second.
 class PackProgress {
@@ -174,55 +255,9 @@ int Pack(const Arguments& args) {
     const Tree next = ReadTree(newRoot);
     const Tree old = withOld ? ReadTree(positional[0]) : Tree{};
 
-    bool refused = false;
-    for (const std::string& link : next.links) {
-        std::fprintf(stderr, "patchctl pack: %s is a symbolic link, which a patch cannot carry\n",
-                     link.c_str());
-        refused = true;
-    }
-    for (const std::string& other : next.others) {
-        std::fprintf(stderr, "patchctl pack: %s is not a regular file or folder\n", other.c_str());
-        refused = true;
-    }
-
     // The files that are new or changed, and the folders they lie in or that OLD lacks.
-    std::set<std::string> names;
-    for (const auto& [name, item] : next.items) {
-        const auto before = old.items.find(name);
-        if (item.directory) {
-            if (all || before == old.items.end() || !before->second.directory)
-                names.insert(name + "/");
-            continue;
-        }
-        if (!all && before != old.items.end() && !before->second.directory &&
-            SameContent(before->second.path, item.path))
-            continue;
-        names.insert(name);
-        for (auto slash = name.rfind('/'); slash != std::string::npos; slash = name.rfind('/', slash - 1)) {
-            names.insert(name.substr(0, slash + 1));
-            if (slash == 0)
-                break;
-        }
-    }
-
-    std::map<std::u16string, std::string> byFoldedName;
-    for (const std::string& name : names) {
-        const std::string bare = name.back() == '/' ? name.substr(0, name.size() - 1) : name;
-        const std::string problem = NameProblem(bare);
-        if (!problem.empty()) {
-            std::fprintf(stderr, "patchctl pack: the name %s %s\n", bare.c_str(), problem.c_str());
-            refused = true;
-            continue;
-        }
-        // The launcher's archive directory finds names without regard to letter case.
-        const auto [it, first] = byFoldedName.emplace(WideLowerCase(Utf8ToWide(name)), name);
-        if (!first) {
-            std::fprintf(stderr, "patchctl pack: %s and %s differ only in letter case\n", it->second.c_str(),
-                         name.c_str());
-            refused = true;
-        }
-    }
-    if (refused) {
+    const std::set<std::string> names = NamesToPack(next, old, all);
+    if (!ReportRefusals(next, names, "pack")) {
         std::fprintf(stderr, "patchctl pack: nothing written\n");
         return kRefused;
     }
@@ -238,28 +273,10 @@ int Pack(const Arguments& args) {
         return kNothingChanged;
     }
 
-    std::vector<TZipSourceEntry> entries;
     std::uint64_t bytes = 0;
     int files = 0;
-    for (const std::string& name : names) {
-        const bool directory = name.back() == '/';
-        const TreeItem& item = next.items.at(directory ? name.substr(0, name.size() - 1) : name);
-        TZipSourceEntry entry;
-        entry.name = name;
-        entry.sourcePath = directory ? std::string() : item.path.string();
-        entry.unixMode = item.mode;
-        entry.modTime = item.modTime;
-        entries.push_back(std::move(entry));
-        if (!directory) {
-            ++files;
-            bytes += fs::file_size(item.path);
-        }
-    }
-    PackProgress progress(bytes, entries.size());
-    TZipWriteOptions options;
-    options.progress = [&](std::uint64_t packed, bool checking) { progress.Update(packed, checking); };
-    WriteZipArchive(out, entries, options);
-    progress.Erase();
+    const std::vector<TZipSourceEntry> entries = EntriesOf(next, names, bytes, files);
+    WritePackArchive(out, entries, bytes, {});
     std::printf("%s: %d file%s, %zu folder%s, %ju bytes packed into %ju\n", out.c_str(), files,
                 files == 1 ? "" : "s", entries.size() - static_cast<std::size_t>(files),
                 entries.size() - static_cast<std::size_t>(files) == 1 ? "" : "s",
@@ -268,6 +285,26 @@ int Pack(const Arguments& args) {
 }
 
 } // namespace
+
+std::optional<TFullPack> PlanFullPack(const std::string& root, const char* command) {
+    TFullPack pack;
+    {
+        const Tree tree = ReadTree(root);
+        const std::set<std::string> names = NamesToPack(tree, Tree{}, true);
+        if (!ReportRefusals(tree, names, command))
+            return std::nullopt;
+        pack.entries = EntriesOf(tree, names, pack.bytes, pack.files);
+    }
+    return pack;
+}
+
+void WritePackArchive(const std::string& out, const std::vector<TZipSourceEntry>& entries,
+                      std::uint64_t bytes, TZipWriteOptions options) {
+    PackProgress progress(bytes, entries.size());
+    options.progress = [&](std::uint64_t packed, bool checking) { progress.Update(packed, checking); };
+    WriteZipArchive(out, entries, options);
+    progress.Erase();
+}
 
 int RunPack(const Arguments& args) {
     try {
