@@ -119,6 +119,8 @@ public:
     }
     std::int64_t Start() const { return start_; }
     std::int64_t End() const { return start_ + std::ssize(bytes_); }
+    // Hands the bytes kept over; none are kept afterwards.
+    std::vector<std::uint8_t> Release() { return std::move(bytes_); }
 
 private:
     std::int64_t capacity_;
@@ -465,9 +467,14 @@ public:
                 ends.push_back(spanEnd_[indexes[i]]);
             }
             const std::int64_t end = ends.back();
+            const std::int64_t start = group.front()->localHeaderOffset;
             TEntryStream stream(std::move(group), std::move(ends), sink, failures);
+            // Entries within the archive's end came with the directory's request and are not asked for again.
+            if (start >= keptStart_ && end <= keptStart_ + std::ssize(kept_))
+                stream.Take(start, reinterpret_cast<const char*>(kept_.data()) + (start - keptStart_),
+                            static_cast<std::size_t>(end - start));
             std::string reason;
-            if (!Transfer(stream, end, reason)) {
+            if (!stream.Done() && !Transfer(stream, end, reason)) {
                 stream.AbandonCurrent();
                 failure = reason;
                 return false;
@@ -865,7 +872,11 @@ private:
         std::vector<std::uint8_t> directory;
         if (!Bytes(tail, offset, size, directory, failure))
             return false;
-        return ParseDirectory(directory, count, offset, failure);
+        if (!ParseDirectory(directory, count, offset, failure))
+            return false;
+        keptStart_ = tail.Start();
+        kept_ = tail.Release();
+        return true;
     }
 
     bool ParseDirectory(const std::vector<std::uint8_t>& bytes, std::int64_t count,
@@ -1006,6 +1017,10 @@ private:
     std::vector<TRemoteEntry> entries_;
     std::vector<std::int64_t> spanEnd_; // per entry: where the next entry (or the directory) starts
     std::vector<std::size_t> byName_;   // entry indexes in the order of their names
+    // The archive's end as the directory's request brought it (at most a few MiB): entries that lie
+    // within it need no request of their own.
+    std::vector<std::uint8_t> kept_;
+    std::int64_t keptStart_ = 0;
 };
 
 TRemoteZip::TRemoteZip(UiPort& ui, std::string url, const DownloadLimits& limits, TRemoteZipBounds bounds,

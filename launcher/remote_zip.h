@@ -1,8 +1,9 @@
 // Single entries of a ZIP archive on an HTTP server, read by range requests: the directory once, then only
 // the bytes of the entries asked for, neighbouring entries in one request. A server that ignores ranges
-// sends the whole archive to every request; it is read as it streams, keeping only its end for the
-// directory (a directory beyond the last 4 MiB takes one more pass) and then only the entries asked for,
-// that pass ending once the last of them is in. Nothing of it is stored on disk.
+// sends the whole archive to every request; it is read as it streams, keeping only its last few MiB,
+// which hold the directory and any entries asked for that lie there (a small archive comes whole with
+// the first request). What lies before takes one more pass, ending once the last entry asked for is in.
+// Nothing of it is stored on disk.
 // Used to heal single files of an installation and to fetch a file in full when a delta cannot be applied.
 #pragma once
 
