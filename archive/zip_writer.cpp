@@ -235,7 +235,10 @@ struct TPreparedData {
 
 std::uint64_t FileSizeOf(const TZipSourceEntry& entry) {
     std::error_code error;
-    const auto size = std::filesystem::file_size(entry.sourcePath, error);
+    // The name is UTF-8 on every platform; a path made from a plain string would take it in the Windows
+    // code page there.
+    const std::u8string name(entry.sourcePath.begin(), entry.sourcePath.end());
+    const auto size = std::filesystem::file_size(std::filesystem::path(name), error);
     if (error)
         throw EFOpenError("Cannot open file " + entry.sourcePath);
     return size;

@@ -52,12 +52,18 @@ std::int64_t SecondsOf(fs::file_time_type time) {
     return std::chrono::duration_cast<std::chrono::seconds>(system.time_since_epoch()).count();
 }
 
+// Names and paths as UTF-8, which the archive and the file functions take on every platform (a plain
+// string() would be in the Windows code page there).
+std::string Utf8Of(const std::u8string& text) {
+    return std::string(text.begin(), text.end());
+}
+
 Tree ReadTree(const fs::path& root) {
     Tree tree;
     // Sorted by name so that the same tree always gives the same archive.
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
         const fs::directory_entry& entry = *it;
-        const std::string name = entry.path().lexically_relative(root).generic_string();
+        const std::string name = Utf8Of(entry.path().lexically_relative(root).generic_u8string());
         const fs::file_status status = entry.symlink_status();
         if (fs::is_symlink(status)) {
             tree.links.push_back(name);
@@ -194,7 +200,7 @@ std::vector<TZipSourceEntry> EntriesOf(const Tree& next, const std::set<std::str
         const TreeItem& item = next.items.at(directory ? name.substr(0, name.size() - 1) : name);
         TZipSourceEntry entry;
         entry.name = name;
-        entry.sourcePath = directory ? std::string() : item.path.string();
+        entry.sourcePath = directory ? std::string() : Utf8Of(item.path.u8string());
         entry.unixMode = item.mode;
         entry.modTime = item.modTime;
         entries.push_back(std::move(entry));
