@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cstdio>
 #include <sstream>
+#include <string_view>
 
 namespace pc {
 namespace {
@@ -136,6 +137,12 @@ TMirrorLine ParseMirrorLine(const std::string& line) {
             return parsed;
         }
     }
+    if (words.size() > kMaxMirrorAlternatives + 1) {
+        parsed.problem = "more than " + std::to_string(kMaxMirrorAlternatives) +
+                         " alternatives: the ones after the " + std::to_string(kMaxMirrorAlternatives) +
+                         "th are ignored";
+        words.resize(kMaxMirrorAlternatives + 1);
+    }
     parsed.rule.prefix = words.front();
     parsed.rule.alternatives.assign(words.begin() + 1, words.end());
     for (const std::string& alternative : parsed.rule.alternatives) {
@@ -144,34 +151,25 @@ TMirrorLine ParseMirrorLine(const std::string& line) {
             return parsed;
         }
     }
+    parsed.usable = true;
     return parsed;
+}
+
+void TakeMirrorLine(std::string_view line, std::vector<TMirrorRule>& rules) {
+    if (rules.size() >= kMaxMirrorLines || line.substr(0, 8) != "//mirror")
+        return;
+    const std::string text(line);
+    if (!IsMirrorLine(text))
+        return;
+    TMirrorLine parsed = ParseMirrorLine(text);
+    if (parsed.usable)
+        rules.push_back(std::move(parsed.rule));
 }
 
 std::vector<TMirrorRule> MirrorRulesOf(const std::string& listText) {
     std::vector<TMirrorRule> rules;
-    std::size_t start = 0;
-    while (start < listText.size()) {
-        std::size_t end = listText.find('\n', start);
-        if (end == std::string::npos)
-            end = listText.size();
-        const std::string line = listText.substr(start, end - start);
-        if (IsMirrorLine(line)) {
-            TMirrorLine parsed = ParseMirrorLine(line);
-            if (parsed.problem.empty())
-                rules.push_back(std::move(parsed.rule));
-        }
-        start = end + 1;
-    }
+    TStringList::VisitLines(listText, [&rules](std::string_view line) { TakeMirrorLine(line, rules); });
     return rules;
-}
-
-std::vector<TMirrorRule> ReadMirrorRules(const std::string& path) {
-    TStringList lines;
-    lines.LoadLines(path);
-    std::string text;
-    for (int i = 0; i < lines.LineCount(); ++i)
-        text += lines.LineAt(i) + "\n";
-    return MirrorRulesOf(text);
 }
 
 std::string HostOfUrl(const std::string& url) {

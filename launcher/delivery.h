@@ -9,6 +9,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pc {
@@ -31,22 +32,27 @@ struct TMirrorRule {
     bool operator==(const TMirrorRule&) const = default;
 };
 
-// The start of a mirror line, blank included.
-inline constexpr const char* kMirrorLineStart = "//mirror ";
+// How many mirror lines a list may give, and how many alternatives one line: the ones beyond are ignored,
+// so that a hostile list cannot make every row's download search or try without end.
+inline constexpr std::size_t kMaxMirrorLines = 256;
+inline constexpr std::size_t kMaxMirrorAlternatives = 16;
 
-// One mirror line taken apart. `problem` says what is wrong with a line that starts like a mirror line but
-// cannot be used (launchers skip such a line; lint reports it); empty for a usable one.
+// One mirror line taken apart. `problem` says what is wrong with it (lint reports it), empty when nothing
+// is; `usable` whether launchers take its rule (a line with too many alternatives keeps the first ones) or
+// skip the line.
 struct TMirrorLine {
     TMirrorRule rule;
     std::string problem;
+    bool usable = false;
 };
 // Whether `line` is meant as a mirror line.
 bool IsMirrorLine(const std::string& line);
 TMirrorLine ParseMirrorLine(const std::string& line);
-// The usable mirror rules of a patch list's text, in the list's order.
+// The usable mirror rules of a patch list's text, in the list's order, the first kMaxMirrorLines of them.
 std::vector<TMirrorRule> MirrorRulesOf(const std::string& listText);
-// The same from the list file at `path` (EFOpenError when it cannot be read).
-std::vector<TMirrorRule> ReadMirrorRules(const std::string& path);
+// Adds the rule of one line of a list to `rules` when it is a usable mirror line and there is room: for
+// taking the rules while the list is read.
+void TakeMirrorLine(std::string_view line, std::vector<TMirrorRule>& rules);
 
 // The host a URL reaches, as "scheme://host:port" in lower case with the scheme's port filled in; empty
 // when the URL names none.

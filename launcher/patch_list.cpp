@@ -58,6 +58,11 @@ void ParsePatchList(const std::string& path) {
 }
 
 void ParsePatchList(const std::string& path, TPatchList& table) {
+    ParsePatchList(path, table, nullptr);
+}
+
+void ParsePatchList(const std::string& path, TPatchList& table,
+                    const std::function<void(std::string_view)>& otherLine) {
     // Lines are visited, not kept: skipped lines cost nothing, whatever their number.
     bool started = false;
     TStringList::VisitFileLines(path, [&](std::string_view text) {
@@ -65,8 +70,11 @@ void ParsePatchList(const std::string& path, TPatchList& table) {
             table.high = -1; // only once the file has been read: a failed read leaves the table alone
             started = true;
         }
-        if (!IsPatchListRow(text))
+        if (!IsPatchListRow(text)) {
+            if (otherLine && !text.empty())
+                otherLine(text);
             return;
+        }
         if (table.high + 1 >= kPatchListCapacity)
             throw EPatchListError("The patch list holds more than " + FormatInteger(kPatchListCapacity) +
                                   " patches");

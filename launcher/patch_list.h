@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -72,6 +73,10 @@ TPatchRowText SplitPatchRow(const std::string& line);
 // that is not a number, EPatchListError beyond 65,536 rows, EFOpenError when the file cannot be read.
 void ParsePatchList(const std::string& path);
 void ParsePatchList(const std::string& path, TPatchList& table);
+// The same, handing every line that is neither a row nor empty to `otherLine` on the way (the list is
+// read once).
+void ParsePatchList(const std::string& path, TPatchList& table,
+                    const std::function<void(std::string_view)>& otherLine);
 
 // The ledger in the application directory (of `Config()`, or `appDir`, ending with '/'). Each answer is
 // the file's as it is at the query, so a patch recorded earlier in the same run, or by another program,

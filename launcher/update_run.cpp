@@ -300,9 +300,11 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
             return;
         }
     }
-    ParsePatchList(listFile);
     // Mirror lines are comments to the rows' reading; a signed list covers them like every other line.
-    delivery.SetMirrorRules(ReadMirrorRules(listFile));
+    std::vector<TMirrorRule> mirrorRules;
+    ParsePatchList(listFile, PatchList(),
+                   [&mirrorRules](std::string_view line) { TakeMirrorLine(line, mirrorRules); });
+    delivery.SetMirrorRules(std::move(mirrorRules));
 
     const TPatchList& table = PatchList();
     // Rows are applied in ascending order under the installation's lock, so the highest id only grows

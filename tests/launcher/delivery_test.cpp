@@ -9,6 +9,7 @@ namespace {
 
 using namespace std::chrono;
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 // 2026-12-08 20:00:00 UTC
 const system_clock::time_point kNow =
@@ -147,13 +148,32 @@ TEST(MirrorLines, UsableLinesAndWhatLintIsToldAboutTheOthers) {
             continue;
         const pc::TMirrorLine parsed = pc::ParseMirrorLine(c.line);
         EXPECT_EQ(parsed.problem, c.problem);
+        EXPECT_EQ(parsed.usable, parsed.problem.empty());
         if (parsed.problem.empty()) {
             EXPECT_EQ(parsed.rule, c.rule);
         }
     }
-    const auto rules =
-        pc::MirrorRulesOf("//serial 3\n//mirror http://a/ http://b/\r\n1\thttp://a/p1.zip\t10\t\t0\t\n"
-                          "//mirror broken\n//mirror http://a/x/ http://c/\n");
+    // A hostile list: too many alternatives on a line, too many lines. The first ones count.
+    std::string many = "//mirror http://a/";
+    for (int i = 0; i < 20; ++i)
+        many += " http://m" + std::to_string(i) + "/";
+    const pc::TMirrorLine crowded = pc::ParseMirrorLine(many);
+    EXPECT_TRUE(crowded.usable);
+    EXPECT_EQ(crowded.problem, "more than 16 alternatives: the ones after the 16th are ignored");
+    EXPECT_EQ(crowded.rule.alternatives.size(), 16u);
+    EXPECT_EQ(crowded.rule.alternatives.back(), "http://m15/");
+    std::string lines;
+    for (int i = 0; i < 300; ++i)
+        lines += "//mirror http://a" + std::to_string(i) + "/ http://b/\n";
+    const auto capped = pc::MirrorRulesOf(lines);
+    ASSERT_EQ(capped.size(), 256u);
+    EXPECT_EQ(capped.back().prefix, "http://a255/");
+
+    // Lines end at CR or LF and the list at a NUL, as lists are read.
+    const auto rules = pc::MirrorRulesOf(
+        "//serial 3\n//mirror http://a/ http://b/\r\n1\thttp://a/p1.zip\t10\t\t0\t\n"
+        "//mirror broken\n x//mirror http://b/ http://d/\r//mirror http://a/x/ http://c/\n\0"
+        "//mirror http://after-nul/ http://e/\n"s);
     ASSERT_EQ(rules.size(), 2u);
     EXPECT_EQ(rules[0], (pc::TMirrorRule{"http://a/", {"http://b/"}}));
     EXPECT_EQ(rules[1], (pc::TMirrorRule{"http://a/x/", {"http://c/"}}));

@@ -194,10 +194,15 @@ public:
         if (!IsMirrorLine(text))
             return;
         const TMirrorLine parsed = ParseMirrorLine(text);
-        if (!parsed.problem.empty()) {
+        if (!parsed.usable) {
             report.Problem(line, parsed.problem + ": launchers skip this mirror line");
             return;
         }
+        if (!parsed.problem.empty())
+            report.Problem(line, parsed.problem);
+        if (++usable_ == kMaxMirrorLines + 1)
+            report.Problem(line, "more than " + std::to_string(kMaxMirrorLines) +
+                                     " mirror lines: launchers ignore this one and those after it");
         const auto [it, first] = lineOfPrefix_.emplace(parsed.rule.prefix, line);
         if (!first) {
             report.Problem(line, "mirror prefix " + parsed.rule.prefix + " given twice (first on line " +
@@ -217,6 +222,7 @@ public:
     }
 
 private:
+    std::size_t usable_ = 0;
     std::map<std::string, int> lineOfPrefix_;
     std::vector<std::pair<int, TMirrorRule>> rules_;
 };

@@ -168,8 +168,10 @@ void CheckMirrors(LintReport& report, int line, UiPort& ui, TDelivery& fetching,
 int FetchArchives(const std::string& path, const std::string& label, const std::string& scratch) {
     LintReport report(label);
     auto table = std::make_unique<TPatchList>();
+    std::vector<TMirrorRule> mirrorRules;
     try {
-        ParsePatchList(path, *table);
+        ParsePatchList(path, *table,
+                       [&mirrorRules](std::string_view line) { TakeMirrorLine(line, mirrorRules); });
     } catch (const Exception& e) {
         std::printf("%s: archives not fetched: the launcher stops reading this list (%s)\n", label.c_str(),
                     WithClosingPeriod(e.Message()).c_str());
@@ -189,7 +191,7 @@ int FetchArchives(const std::string& path, const std::string& label, const std::
     // is not asked again for the next row.
     TDelivery fetching;
     TDelivery places;
-    places.SetMirrorRules(ReadMirrorRules(path));
+    places.SetMirrorRules(std::move(mirrorRules));
     DownloadOptions options;
     options.delivery = &fetching;
     for (std::int32_t i = 0; i <= table->high; ++i) {
