@@ -19,13 +19,13 @@ struct NginxOptions {
         : serverDirectives(std::move(server)), tls(withTls) {}
     // Extra directives inside the server block, e.g. locations that redirect.
     std::string serverDirectives;
-    // Extra directives in the http block, before the server: a cache's proxy_cache_path, a limit_req zone.
-    std::string httpDirectives;
-    // Connections its one worker takes at once; many clients at once need more.
-    int workerConnections = 64;
     // Serve HTTPS with a freshly made self-signed certificate for 127.0.0.1 (made with the openssl tool);
     // a test trusts it through the file CertificateFile() names.
     bool tls = false;
+    // Extra directives in the http block, before the server: a cache's proxy_cache_path, a limit_req zone.
+    std::string httpDirectives = {};
+    // Connections its one worker takes at once; many clients at once need more.
+    int workerConnections = 64;
 };
 
 class NginxServer {
