@@ -148,15 +148,14 @@ private:
             const std::string target = Target(record.name);
             fsys::TFileView old;
             const bool present = old.Open(target);
-            const std::int64_t size = static_cast<std::int64_t>(old.Size());
-            std::string digest;
-            if (present && (size == record.oldSize || size == record.newSize))
-                digest = HexDigestOf(old.Data(), old.Size());
-            if (present && size == record.newSize && digest == record.newSha256)
+            const auto size = static_cast<std::int64_t>(old.Size());
+            // The new file's SHA-256 tells whether the delta gave it, whatever the installed file was, so the
+            // installed file is hashed only when the delta could not be applied to it.
+            if (present && size == record.oldSize && Decode(record, old, target))
+                continue;
+            if (present && size == record.newSize && HexDigestOf(old.Data(), old.Size()) == record.newSha256)
                 continue; // already the new file
-            if (!present || size != record.oldSize || digest != record.oldSha256 ||
-                !Decode(record, old, target))
-                whole.push_back(&record);
+            whole.push_back(&record);
         }
         if (!whole.empty())
             FetchWhole(manifest.companion, whole);
