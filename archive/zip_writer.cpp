@@ -4,12 +4,14 @@
 #include "archive/streams.h"
 #include "archive/zip_archiver.h"
 #include "archive/zip_records.h"
+#include "framework/crypto.h"
 
 #include <zlib.h>
 
 #include <algorithm>
 #include <condition_variable>
 #include <ctime>
+#include <deque>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -86,12 +88,148 @@ private:
     z_stream stream_{};
 };
 
+// Deflate keeps matches within 32 KiB: a block primed with the 32 KiB before it loses almost nothing to being
+// deflated on its own.
+constexpr std::size_t kDictionarySize = 32 * 1024;
+
+// Deflates one block of a large file on its own, primed with the bytes before it. A block that is not the
+// last ends on a byte boundary (a sync flush) without ending the stream, so the blocks' outputs, joined in
+// order, are one deflate stream; the same blocks give the same bytes however many threads deflate them.
+void DeflateBlock(z_stream& stream, const std::vector<std::uint8_t>& dictionary,
+                  const std::vector<std::uint8_t>& data, bool last, std::vector<std::uint8_t>& out) {
+    if (deflateReset(&stream) != Z_OK ||
+        (!dictionary.empty() &&
+         deflateSetDictionary(&stream, dictionary.data(), static_cast<uInt>(dictionary.size())) != Z_OK))
+        throw EOutOfResources("Deflate failed");
+    stream.next_in = const_cast<Bytef*>(data.data());
+    stream.avail_in = static_cast<uInt>(data.size());
+    const int flush = last ? Z_FINISH : Z_SYNC_FLUSH;
+    for (;;) {
+        const std::size_t before = out.size();
+        const std::size_t room = std::max<std::size_t>(deflateBound(&stream, stream.avail_in), 64 * 1024);
+        out.resize(before + room);
+        stream.next_out = out.data() + before;
+        stream.avail_out = static_cast<uInt>(room);
+        const int result = deflate(&stream, flush);
+        out.resize(before + (room - stream.avail_out));
+        if (result == Z_STREAM_END)
+            return;
+        if (result != Z_OK && result != Z_BUF_ERROR)
+            throw EOutOfResources("Deflate failed");
+        if (!last && stream.avail_in == 0 && stream.avail_out != 0)
+            return; // the flush is complete
+    }
+}
+
+// Threads that deflate the blocks of one large file while the writer reads the next ones and writes the
+// finished ones in order.
+class TBlockDeflaters {
+public:
+    TBlockDeflaters(int level, unsigned threads) : level_(level) {
+        for (unsigned t = 0; t < threads; ++t)
+            threads_.emplace_back([this] { Work(); });
+    }
+    TBlockDeflaters(const TBlockDeflaters&) = delete;
+    TBlockDeflaters& operator=(const TBlockDeflaters&) = delete;
+    ~TBlockDeflaters() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+    }
+
+    void Submit(std::vector<std::uint8_t> dictionary, std::vector<std::uint8_t> data, bool last) {
+        {
+            std::lock_guard lock(mutex_);
+            Job& job = jobs_.emplace_back();
+            job.dictionary = std::move(dictionary);
+            job.data = std::move(data);
+            job.last = last;
+        }
+        changed_.notify_all();
+    }
+
+    std::size_t Pending() const {
+        std::lock_guard lock(mutex_);
+        return jobs_.size();
+    }
+
+    // Waits for the oldest block and takes its deflated bytes and its size before deflate.
+    std::vector<std::uint8_t> TakeOldest(std::size_t& inputSize) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !jobs_.empty() && jobs_.front().done; });
+        Job job = std::move(jobs_.front());
+        jobs_.pop_front();
+        --claimed_;
+        if (!job.error.empty())
+            throw EOutOfResources(job.error);
+        inputSize = job.data.size();
+        return std::move(job.output);
+    }
+
+private:
+    struct Job {
+        std::vector<std::uint8_t> dictionary;
+        std::vector<std::uint8_t> data;
+        bool last = false;
+        std::vector<std::uint8_t> output;
+        std::string error;
+        bool done = false;
+    };
+
+    void Work() {
+        z_stream stream{};
+        const bool ready =
+            deflateInit2(&stream, level_, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+        for (;;) {
+            Job* job = nullptr;
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return stop_ || claimed_ < jobs_.size(); });
+                if (stop_)
+                    break;
+                // Jobs are never removed before they are done, so the address stays valid meanwhile.
+                job = &jobs_[claimed_++];
+            }
+            std::vector<std::uint8_t> output;
+            std::string error;
+            try {
+                if (!ready)
+                    throw EOutOfResources("Cannot set up deflate");
+                output.reserve(job->data.size() / 2 + 64);
+                DeflateBlock(stream, job->dictionary, job->data, job->last, output);
+            } catch (const std::exception& e) {
+                error = e.what();
+            }
+            {
+                std::lock_guard lock(mutex_);
+                job->output = std::move(output);
+                job->error = std::move(error);
+                job->done = true;
+            }
+            changed_.notify_all();
+        }
+        if (ready)
+            deflateEnd(&stream);
+    }
+
+    int level_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Job> jobs_;
+    std::size_t claimed_ = 0; // the first `claimed_` jobs are taken by a thread
+    bool stop_ = false;
+    std::vector<std::jthread> threads_; // last: joined before the state above goes
+};
+
 // One entry's data as it goes into the archive.
 struct TPreparedData {
     std::uint16_t method = kMethodStored;
     std::uint32_t crc = 0;
     std::uint64_t size = 0;
     std::vector<std::uint8_t> bytes; // as stored in the archive: deflated, or the file itself
+    std::string sha256;              // of the file's bytes, when asked for
     std::string error;               // set when the file could not be read
 };
 
@@ -105,7 +243,7 @@ std::uint64_t FileSizeOf(const TZipSourceEntry& entry) {
 
 // Reads a whole (small) file, sums it and deflates it; keeps the stored bytes when deflate does not make
 // them smaller.
-TPreparedData PrepareWhole(const TZipSourceEntry& entry, TDeflater& deflater) {
+TPreparedData PrepareWhole(const TZipSourceEntry& entry, TDeflater& deflater, bool digest) {
     TPreparedData prepared;
     try {
         TFileStream in(entry.sourcePath, fmOpenRead | fmShareDenyNone);
@@ -116,6 +254,11 @@ TPreparedData PrepareWhole(const TZipSourceEntry& entry, TDeflater& deflater) {
             throw EZipWriteError("The file changed while it was packed: " + entry.sourcePath);
         prepared.size = raw.size();
         prepared.crc = static_cast<std::uint32_t>(crc32(0, raw.data(), static_cast<uInt>(raw.size())));
+        if (digest) {
+            TSha256 hash;
+            hash.Update(raw.data(), raw.size());
+            prepared.sha256 = hash.HexDigest();
+        }
         if (!raw.empty()) {
             deflater.Reset();
             std::vector<std::uint8_t> packed;
@@ -214,6 +357,7 @@ public:
     void Run() {
         unsigned threads = options_.threads != 0 ? options_.threads : std::thread::hardware_concurrency();
         threads = std::clamp(threads, 1u, 8u);
+        threads_ = threads;
         limit_ = threads * kAheadPerThread;
         // The small files' sizes are read here, once, so that the helpers need no shared state but the
         // queue.
@@ -265,7 +409,7 @@ private:
             }
             TPreparedData prepared;
             if (deflater)
-                prepared = PrepareWhole(entries_[i], *deflater);
+                prepared = PrepareWhole(entries_[i], *deflater, static_cast<bool>(options_.fileDigest));
             else
                 prepared.error = setupError;
             {
@@ -316,8 +460,9 @@ private:
         if ((entry.unixMode & 0200) == 0)
             written.externalAttr |= kAttrReadOnly;
 
+        std::string sha256 = std::move(prepared.sha256);
         if (streamed_[i]) {
-            WriteStreamed(entry, written);
+            WriteStreamed(entry, written, sha256);
         } else {
             written.method = prepared.method;
             written.crc = prepared.crc;
@@ -330,6 +475,8 @@ private:
             ReportPacked(written.size);
         }
         writtenEntries_.push_back(written);
+        if (options_.fileDigest && !entry.sourcePath.empty())
+            options_.fileDigest(i, written.size, sha256);
         Advance();
     }
 
@@ -377,7 +524,7 @@ private:
     // A large file: its header is written first and completed afterwards (its length depends on the size
     // alone), the data is deflated in chunks, and when deflate did not pay the stored bytes replace the
     // deflated ones.
-    void WriteStreamed(const TZipSourceEntry& entry, TWrittenEntry& written) {
+    void WriteStreamed(const TZipSourceEntry& entry, TWrittenEntry& written, std::string& sha256) {
         TFileStream in(entry.sourcePath, fmOpenRead | fmShareDenyNone);
         const auto size = static_cast<std::uint64_t>(in.Size());
         written.size = size;
@@ -387,28 +534,49 @@ private:
         out_.Write(placeholder.data(), placeholder.size());
         const std::uint64_t dataAt = out_.Offset();
 
-        TDeflater deflater(options_.level);
-        std::vector<std::uint8_t> chunk(kChunkSize);
-        std::vector<std::uint8_t> packed;
+        // Read, summed and hashed here in order; deflated in blocks on all threads; written in order.
         std::uint32_t crc = 0;
-        for (std::uint64_t done = 0; done < size;) {
-            const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, size - done));
-            in.ReadBuffer(chunk.data(), static_cast<std::int64_t>(piece));
-            crc = static_cast<std::uint32_t>(crc32(crc, chunk.data(), static_cast<uInt>(piece)));
-            done += piece;
-            packed.clear();
-            deflater.Feed(chunk.data(), piece, done == size, packed);
-            out_.Write(packed.data(), packed.size());
-            ReportPacked(piece);
+        std::optional<TSha256> hash;
+        if (options_.fileDigest)
+            hash.emplace();
+        {
+            TBlockDeflaters deflaters(options_.level, threads_);
+            const auto writeOldest = [&] {
+                std::size_t inputSize = 0;
+                const std::vector<std::uint8_t> packed = deflaters.TakeOldest(inputSize);
+                out_.Write(packed.data(), packed.size());
+                ReportPacked(inputSize);
+            };
+            std::vector<std::uint8_t> dictionary;
+            for (std::uint64_t done = 0; done < size;) {
+                const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, size - done));
+                std::vector<std::uint8_t> block(piece);
+                in.ReadBuffer(block.data(), static_cast<std::int64_t>(piece));
+                crc = static_cast<std::uint32_t>(crc32(crc, block.data(), static_cast<uInt>(piece)));
+                if (hash)
+                    hash->Update(block.data(), piece);
+                done += piece;
+                std::vector<std::uint8_t> next(
+                    block.end() - static_cast<std::ptrdiff_t>(std::min(piece, kDictionarySize)), block.end());
+                deflaters.Submit(std::move(dictionary), std::move(block), done == size);
+                dictionary = std::move(next);
+                while (deflaters.Pending() >= 2 * static_cast<std::size_t>(threads_))
+                    writeOldest();
+            }
+            while (deflaters.Pending() > 0)
+                writeOldest();
         }
         if (in.Size() != static_cast<std::int64_t>(size))
             throw EZipWriteError("The file changed while it was packed: " + entry.sourcePath);
         written.crc = crc;
         written.compressedSize = out_.Offset() - dataAt;
+        if (hash)
+            sha256 = hash->HexDigest();
 
         if (written.compressedSize >= size) {
             out_.TruncateTo(dataAt);
             in.SetPosition(0);
+            std::vector<std::uint8_t> chunk(kChunkSize);
             std::uint32_t again = 0;
             for (std::uint64_t done = 0; done < size;) {
                 const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, size - done));
@@ -525,6 +693,7 @@ private:
     std::size_t next_ = 0;
     std::size_t written_ = 0;
     std::size_t limit_ = 1;
+    unsigned threads_ = 1;
     bool stop_ = false;
 };
 

@@ -37,6 +37,10 @@ struct TZipWriteOptions {
     // Called on the calling thread as the source files' bytes are packed (the bytes so far), and once with
     // `checking` true before the written archive is decoded for its check.
     std::function<void(std::uint64_t bytesPacked, bool checking)> progress;
+    // When set, each file's SHA-256 (64 lower-case hexadecimal digits) is taken from the very bytes that
+    // were packed, in the same read, and handed over on the calling thread in the order of the entries,
+    // with the file's size: a manifest of the archive then describes exactly what it holds.
+    std::function<void(std::size_t entry, std::uint64_t size, const std::string& sha256)> fileDigest;
 };
 
 // Writes `entries`, in the order given, as one archive at `path`. The archive is written to a temporary

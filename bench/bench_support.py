@@ -62,19 +62,23 @@ def free_port():
 
 
 class Nginx:
-    def __init__(self, root, state):
+    def __init__(self, root, state, body_log=False):
+        """With body_log, every request's line, status and body bytes sent go to body_log_path()."""
         self.port = free_port()
+        self.state = state
         os.makedirs(state, exist_ok=True)
+        logging = ("  log_format body '$request $status $body_bytes_sent';\n  access_log %s body;\n"
+                   % self.body_log_path()) if body_log else "  access_log off;\n"
         user = "user %s %s;\n" % (pwd.getpwuid(os.geteuid()).pw_name, grp.getgrgid(os.getegid()).gr_name) \
             if os.geteuid() == 0 else ""
         with open(os.path.join(state, "nginx.conf"), "w") as f:
             f.write("daemon off;\nworker_processes 1;\npid %s/nginx.pid;\nerror_log %s/error.log warn;\n%s"
-                    "events { worker_connections 256; }\nhttp {\n  access_log off;\n"
+                    "events { worker_connections 256; }\nhttp {\n%s"
                     "  client_body_temp_path %s/cb;\n  proxy_temp_path %s/px;\n  fastcgi_temp_path %s/fc;\n"
                     "  uwsgi_temp_path %s/uw;\n  scgi_temp_path %s/sc;\n  default_type application/octet-stream;\n"
                     "  keepalive_requests 100000;\n"
                     "  server { listen 127.0.0.1:%d; root %s; }\n}\n"
-                    % ((state,) * 2 + (user,) + (state,) * 5 + (self.port, root)))
+                    % ((state,) * 2 + (user,) + (logging,) + (state,) * 5 + (self.port, root)))
         self.process = subprocess.Popen(["nginx", "-p", state + "/", "-c", state + "/nginx.conf",
                                          "-e", state + "/error.log"])
         deadline = time.time() + 15
@@ -85,6 +89,9 @@ class Nginx:
             except OSError:
                 time.sleep(0.05)
         raise RuntimeError("nginx did not start")
+
+    def body_log_path(self):
+        return os.path.join(self.state, "body.log")
 
     def url(self, path):
         return "http://127.0.0.1:%d/%s" % (self.port, path)

@@ -49,6 +49,7 @@ struct THttpAnswer {
     std::string lastModified;  // as sent; empty when absent
     std::string contentRange;  // as sent; empty when absent
     std::string contentLength; // as sent; empty when absent
+    std::string retryAfter;    // as sent (seconds or an HTTP date); empty when absent
 };
 
 enum class THttpFailure {
@@ -63,6 +64,9 @@ enum class THttpFailure {
 struct THttpOutcome {
     THttpFailure failure = THttpFailure::hfNone;
     std::string text; // the client's description of a failure, for people
+    // No connection to the requested URL's host was made at all: it refused, or the connect limit ran
+    // out. A failure after a redirect does not count: the host asked answered.
+    bool noConnection = false;
 };
 
 // Takes what one request brings. Its calls never come from inside the HTTP client's own frames, so they may

@@ -28,6 +28,10 @@ bool IsLowerHexDigest(std::string_view text) {
 std::optional<std::int64_t> ParseSize(std::string_view text) {
     if (text.empty() || text.size() > 19 || (text.size() > 1 && text[0] == '0'))
         return std::nullopt;
+    for (const char c : text)
+        if (c < '0' || c > '9')
+            return std::nullopt; // from_chars would take a sign
+
     std::int64_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || end != text.data() + text.size() || value < 0)

@@ -40,6 +40,7 @@ ConfigContents TakeContents(TMemo& buffer) {
     ConfigContents contents;
     contents.values = TakeAllValues(buffer);
     contents.patchListKey = TakePatchListKey(buffer, contents.hasPatchListKey);
+    contents.patchListMirrors = TakePatchListMirrors(buffer);
     return contents;
 }
 
@@ -87,6 +88,7 @@ void LoadConfig(UiPort& ui, const std::string& path) {
     config.forumUrl = LookupConfigValue(*buffer, "forum_url");
     config.clientExe = LookupConfigValue(*buffer, "client_exe");
     config.patchListKey = TakePatchListKey(*buffer, config.hasPatchListKey);
+    config.patchListMirrors = TakePatchListMirrors(*buffer);
 
     ui.DestroyHiddenTextBuffer(std::move(buffer));
 }
@@ -110,6 +112,14 @@ std::string TakePatchListKey(TMemo& buffer, bool& present) {
     const std::string name = kPatchListKeyName;
     present = buffer.Text().compare(0, name.size(), name) == 0;
     return present ? LookupConfigValue(buffer, name) : std::string();
+}
+
+std::vector<std::string> TakePatchListMirrors(TMemo& buffer) {
+    const std::string line = std::string(kPatchListMirrorName) + "=";
+    std::vector<std::string> mirrors;
+    while (buffer.Text().compare(0, line.size(), line) == 0)
+        mirrors.push_back(LookupConfigValue(buffer, kPatchListMirrorName));
+    return mirrors;
 }
 
 ConfigContents ReadConfigContents(const std::string& path) {

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <string>
+#include <vector>
 
 namespace pc {
 
@@ -26,6 +27,9 @@ struct LauncherConfig {
     // the patch list's signature must verify under. Without the line no signature is asked for.
     bool hasPatchListKey = false;
     std::string patchListKey;
+    // patchlist_mirror lines after those: where else the list (and its signature) can be fetched from when
+    // patchlist_url cannot serve it, in the order given.
+    std::vector<std::string> patchListMirrors;
 };
 
 // The one record of the process.
@@ -40,6 +44,9 @@ using ConfigValues = std::array<std::string, kConfigKeys.size()>;
 
 // The optional ninth key, after client_exe. Launchers that read eight lines never look at it.
 inline constexpr const char* kPatchListKeyName = "patchlist_key";
+// Any number of these may follow (after patchlist_key when there is one); launchers that read eight or
+// nine lines never look at them.
+inline constexpr const char* kPatchListMirrorName = "patchlist_mirror";
 
 // The configuration file's name in the application directory.
 inline constexpr const char* kConfigFileName = "Config.ini";
@@ -70,6 +77,7 @@ struct ConfigContents {
     ConfigValues values;
     bool hasPatchListKey = false;
     std::string patchListKey;
+    std::vector<std::string> patchListMirrors;
     bool operator==(const ConfigContents&) const = default;
 };
 ConfigContents ReadConfigContents(const std::string& path);    // EFOpenError, EConvertError
@@ -78,6 +86,8 @@ ConfigContents DecodeConfigContents(const std::string& bytes); // EConvertError
 // After the eight lookups: the ninth key's value when the buffer's first line now holds it. `present`
 // says whether it does.
 std::string TakePatchListKey(TMemo& buffer, bool& present);
+// After that: the values of the patchlist_mirror lines that the buffer's first lines now hold, in order.
+std::vector<std::string> TakePatchListMirrors(TMemo& buffer);
 
 // The default browser's program path from the registry's http open command; empty when there is none.
 // ERegistryException when the registry holds the command with another type than string.

@@ -6,6 +6,7 @@
 #include "framework/http_transport.h"
 #include "framework/line_list.h"
 #include "framework/output_file.h"
+#include "launcher/delivery.h"
 #include "launcher/ui_port.h"
 
 #include <algorithm>
@@ -123,7 +124,8 @@ public:
     TDownloadRun(UiPort& ui, const std::string& url, const std::string& destination, bool withProgress,
                  const DownloadOptions& options, const DownloadLimits& limits)
         : ui_(ui), url_(url), destination_(destination), withProgress_(withProgress), options_(options),
-          limits_(limits), expectedDigest_(AsciiLowerCase(options.sha256)) {
+          limits_(limits), expectedDigest_(AsciiLowerCase(options.sha256)),
+          delivery_(options.delivery != nullptr ? *options.delivery : ownDelivery_.emplace()) {
         if (!expectedDigest_.empty())
             hasher_.emplace();
     }
@@ -185,6 +187,7 @@ public:
 
     bool Answer(const THttpAnswer& answer) override {
         status_ = answer.status;
+        retryAfter_ = answer.retryAfter;
         if (answer.status >= 400)
             return false; // an error page must not end up stored as a patch list or an archive
         if (ranged_ && answer.status == 206) {
@@ -371,15 +374,46 @@ private:
         }
     }
 
+    // Each place that can serve the URL in turn, until one has brought the whole body.
     bool FetchWithRetries(std::string& reason) {
+        bool tried = false;
+        for (const std::string& source : delivery_.SourcesOf(url_, !expectedDigest_.empty())) {
+            if (delivery_.IsDeadHost(source)) {
+                if (!tried)
+                    reason = TDelivery::DeadHostReason(source);
+                continue;
+            }
+            tried = true;
+            source_ = source;
+            lastProgress_ = Clock::now(); // each place has the whole time to show a first byte
+            switch (FetchFrom(reason)) {
+            case TSourceEnd::seComplete:
+                return true;
+            case TSourceEnd::seStop:
+                return false;
+            case TSourceEnd::seNext:
+                break;
+            }
+        }
+        return false;
+    }
+
+    enum class TSourceEnd { seComplete, seNext, seStop };
+
+    // The attempts at one place, with the pauses between them.
+    TSourceEnd FetchFrom(std::string& reason) {
         for (int attempt = 1;; ++attempt) {
             const TAttemptEnd end = Attempt(reason);
             if (end == TAttemptEnd::aeComplete)
-                return true;
-            if (end == TAttemptEnd::aeFail || attempt == kMaxAttempts)
-                return false;
-            if (!Pause(limits_.retryPauses[static_cast<std::size_t>(attempt - 1)], reason))
-                return false;
+                return TSourceEnd::seComplete;
+            // The player ending the application, or a body too large for any place, ends the download.
+            if (stop_ == TStop::stEnding || tooLarge_)
+                return TSourceEnd::seStop;
+            if (end == TAttemptEnd::aeFail || attempt == kMaxAttempts || hostDead_)
+                return TSourceEnd::seNext;
+            const auto planned = limits_.retryPauses[static_cast<std::size_t>(attempt - 1)];
+            if (!Pause(delivery_.RetryPause(planned, status_, retryAfter_), reason))
+                return TSourceEnd::seStop;
         }
     }
 
@@ -389,7 +423,7 @@ private:
             return TAttemptEnd::aeFail;
         }
         THttpRequest request;
-        request.url = url_;
+        request.url = source_;
         request.userAgent = NamePart(ExecutablePath());
         request.connectTimeout = limits_.connectTimeout;
         request.lowSpeedTime = limits_.lowSpeedTime;
@@ -403,12 +437,14 @@ private:
             request.ifRange = validator_;
         }
         status_ = 0;
+        retryAfter_.clear();
         wrongRange_ = false;
         stop_ = TStop::stNone;
         lastActivity_ = Clock::now();
         speedStart_ = lastActivity_;
         speedBytes_ = 0;
         const THttpOutcome outcome = PlatformHttpTransport().Fetch(request, *this);
+        hostDead_ = delivery_.NoteOutcome(source_, outcome);
 
         if (stop_ == TStop::stEnding) {
             reason = kEndingReason;
@@ -589,6 +625,9 @@ private:
     const DownloadOptions& options_;
     const DownloadLimits& limits_;
     const std::string expectedDigest_;
+    std::optional<TDelivery> ownDelivery_; // when the caller passed none
+    TDelivery& delivery_;
+    std::string source_; // the place the current attempt asks: the URL or one of its mirrors
     std::optional<TSha256> hasher_;
     bool hashed_ = true;     // whether the hasher has taken every byte in the file
     bool stateKept_ = false; // whether the state for a later start is on disk for this body
@@ -605,6 +644,8 @@ private:
     Clock::time_point lastActivity_; // its start or its last body byte
     bool ranged_ = false;
     long status_ = 0;
+    std::string retryAfter_; // as the answer sent it
+    bool hostDead_ = false;  // the attempt reached no host
     bool wrongRange_ = false;
     TStop stop_ = TStop::stNone;
     Clock::time_point speedStart_; // the current period of the low-speed limit

@@ -10,6 +10,7 @@
 namespace pc {
 
 class UiPort;
+class TDelivery;
 
 // How long a dead or stalled server may hold the launcher up.
 struct DownloadLimits {
@@ -37,12 +38,14 @@ DownloadLimits& DefaultDownloadLimits();
 // against, a download that starts on https follows redirects to https only. A link, a pipe or a
 // hard-linked file under the name of `destination` is removed first, never written through.
 //
-// A transfer that breaks off, a refused connection and the statuses 408, 429 and 5xx are tried again, up to
-// three attempts with pauses between them; a broken transfer goes on from its first missing byte when the
-// server's validator allows. Returns true when the whole body was written. Returns false when the transfer
-// cannot be made, the server answers with a status of 400 or above (the destination is then neither
-// created nor touched), or the last attempt breaks off or stalls (the destination keeps what was written).
-// Errors creating or writing the destination are raised as EInOutError.
+// A transfer that breaks off, a connection closed before the answer and the statuses 408, 429 and 5xx are
+// tried again, up to three attempts with pauses between them (spread at random; a 429 or 503 waits as its
+// Retry-After asks, up to a minute); a broken transfer goes on from its first missing byte when the
+// server's validator allows. A host that refuses the connection or does not accept it within the connect
+// limit is not asked again by the same delivery policy. Returns true when the whole body was written. Returns
+// false when the transfer cannot be made, the server answers with a status of 400 or above (the destination
+// is then neither created nor touched), or the last attempt breaks off or stalls (the destination keeps what
+// was written). Errors creating or writing the destination are raised as EInOutError.
 bool Download(UiPort& ui, const std::string& url, const std::string& destination, bool withProgress);
 
 // As above with explicit limits; `failure`, when given, receives a short reason when false is returned.
@@ -67,12 +70,17 @@ struct DownloadOptions {
     // Told after every read how many bytes the file holds and how many the whole body has (below 0 when
     // the server does not say).
     std::function<void(std::int64_t done, std::int64_t total)> onProgress = nullptr;
+    // The run's delivery policy: the places to fetch from (the URL, then its mirrors), the hosts that did
+    // not answer earlier, the pauses between attempts. None: the URL alone, with a policy of this call's own.
+    TDelivery* delivery = nullptr;
 };
 
 // A download that survives broken connections and, with `options.resumeState`, a broken-off start: see
-// DownloadOptions. Returns and raises as the plain `Download`; `failure` gets the reason for a false.
-// A destination whose name the file system refuses (too long, refused characters) is no error of the
-// installation: false, with the reason.
+// DownloadOptions. With a delivery policy whose mirrors cover the URL, each mirror is tried in order once
+// the places before it have failed; the bytes kept so far are continued there only under the same
+// validator, and the SHA-256 checks the result whichever place served it. Returns and raises as the plain
+// `Download`; `failure` gets the reason for a false. A destination whose name the file system refuses (too
+// long, refused characters) is no error of the installation: false, with the reason.
 bool Download(UiPort& ui, const std::string& url, const std::string& destination, bool withProgress,
               const DownloadOptions& options, const DownloadLimits& limits, std::string* failure = nullptr);
 

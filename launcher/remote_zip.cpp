@@ -4,6 +4,7 @@
 #include "archive/zip_records.h"
 #include "framework/helpers.h"
 #include "framework/http_transport.h"
+#include "launcher/delivery.h"
 #include "launcher/download.h"
 #include "launcher/ui_port.h"
 
@@ -13,6 +14,7 @@
 #include <array>
 #include <chrono>
 #include <limits>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <unordered_set>
@@ -128,8 +130,9 @@ private:
 // Keeps the bytes [start, end) of the archive.
 class TSpanKeeper final : public TByteTaker {
 public:
+    // Memory grows with the bytes that arrive, not with the length asked for.
     TSpanKeeper(std::int64_t start, std::int64_t end) : start_(start), end_(end) {
-        bytes_.reserve(static_cast<std::size_t>(end - start));
+        bytes_.reserve(static_cast<std::size_t>(std::min<std::int64_t>(end - start, 1 << 20)));
     }
     std::int64_t Next() const override { return start_ + std::ssize(bytes_); }
     void Take(std::int64_t offset, const char* data, std::size_t size) override {
@@ -400,8 +403,10 @@ private:
 
 class TRemoteZip::TImpl {
 public:
-    TImpl(UiPort& ui, std::string url, const DownloadLimits& limits, TRemoteZipBounds bounds)
-        : ui_(ui), url_(std::move(url)), limits_(limits), bounds_(bounds) {}
+    TImpl(UiPort& ui, std::string url, const DownloadLimits& limits, TRemoteZipBounds bounds,
+          TDelivery* delivery)
+        : ui_(ui), url_(std::move(url)), limits_(limits), bounds_(bounds),
+          delivery_(delivery != nullptr ? *delivery : ownDelivery_.emplace()) {}
 
     bool ReadDirectory(std::string& failure) {
         if (!directoryTried_) {
@@ -487,34 +492,70 @@ private:
     public:
         TTransfer(TImpl& owner, TByteTaker& taker) : owner_(owner), taker_(taker) {}
 
+        // Each place that can serve the archive in turn, until one has brought what is wanted. The bytes
+        // already taken stay: every place must serve the same archive, of the same size.
         bool Run(std::int64_t end, std::string& reason) {
+            bool tried = false;
+            // The entries are checked against the directory's CRC-32 only; an https archive is therefore
+            // never taken from a plain http mirror.
+            for (const std::string& source : owner_.delivery_.SourcesOf(owner_.url_, false)) {
+                if (owner_.delivery_.IsDeadHost(source)) {
+                    if (!tried)
+                        reason = TDelivery::DeadHostReason(source);
+                    continue;
+                }
+                tried = true;
+                if (source != owner_.source_) {
+                    // Another server's validator names its own copy; the size still has to agree.
+                    owner_.source_ = source;
+                    owner_.validator_.clear();
+                }
+                switch (RunAt(end, reason)) {
+                case TSourceEnd::seDone:
+                    return true;
+                case TSourceEnd::seStop:
+                    return false;
+                case TSourceEnd::seNext:
+                    break;
+                }
+            }
+            return false;
+        }
+
+        enum class TSourceEnd { seDone, seNext, seStop };
+
+        TSourceEnd RunAt(std::int64_t end, std::string& reason) {
             lastProgress_ = Clock::now();
             int failed = 0;
             while (!taker_.Done()) {
                 if (Clock::now() - lastProgress_ >= owner_.limits_.noProgressTime) {
                     reason = kTimeLimitReason;
-                    return false;
+                    return TSourceEnd::seNext;
                 }
                 const std::int64_t before = taker_.Next();
                 const TAttemptEnd result = Attempt(end, reason);
                 if (result == TAttemptEnd::aeDone || taker_.Done())
-                    return true;
-                if (result == TAttemptEnd::aeFail)
-                    return false;
+                    return TSourceEnd::seDone;
+                // The player ending the application, or an archive that changed, ends the reading.
+                if (stop_ == TStop::stEnding || changed_)
+                    return TSourceEnd::seStop;
+                if (result == TAttemptEnd::aeFail || hostDead_)
+                    return TSourceEnd::seNext;
                 if (taker_.Next() > before)
                     failed = 0; // it went forward: the next attempt goes on from there
                 if (++failed >= kMaxAttempts)
-                    return false;
-                const auto pause = owner_.limits_.retryPauses[static_cast<std::size_t>(
+                    return TSourceEnd::seNext;
+                const auto planned = owner_.limits_.retryPauses[static_cast<std::size_t>(
                     std::min(failed - 1, static_cast<int>(owner_.limits_.retryPauses.size()) - 1))];
-                if (!Pause(pause, reason))
-                    return false;
+                if (!Pause(owner_.delivery_.RetryPause(planned, status_, retryAfter_), reason))
+                    return TSourceEnd::seStop;
             }
-            return true;
+            return TSourceEnd::seDone;
         }
 
         bool Answer(const THttpAnswer& answer) override {
             status_ = answer.status;
+            retryAfter_ = answer.retryAfter;
             if (answer.status >= 400)
                 return false;
             const std::string validator = !answer.etag.empty() ? answer.etag : answer.lastModified;
@@ -601,7 +642,8 @@ private:
 
         TAttemptEnd Attempt(std::int64_t end, std::string& reason) {
             THttpRequest request;
-            request.url = owner_.url_;
+            request.url = owner_.source_;
+            request.keepHttps = true;
             request.userAgent = NamePart(ExecutablePath());
             request.connectTimeout = owner_.limits_.connectTimeout;
             request.lowSpeedTime = owner_.limits_.lowSpeedTime;
@@ -619,12 +661,14 @@ private:
                 request.ifRange = owner_.validator_;
             }
             status_ = 0;
+            retryAfter_.clear();
             stop_ = TStop::stNone;
             changed_ = false;
             whole_ = false;
             wrongAnswer_.clear();
             lastActivity_ = Clock::now();
             const THttpOutcome outcome = PlatformHttpTransport().Fetch(request, *this);
+            hostDead_ = owner_.delivery_.NoteOutcome(owner_.source_, outcome);
 
             if (stop_ == TStop::stEnding) {
                 reason = kEndingReason;
@@ -706,6 +750,8 @@ private:
         std::int64_t bodyOffset_ = 0; // where the next body byte of the current answer lies
         std::int64_t lastPump_ = 0;
         long status_ = 0;
+        std::string retryAfter_;
+        bool hostDead_ = false;
         TStop stop_ = TStop::stNone;
         bool changed_ = false;
         bool whole_ = false;
@@ -945,6 +991,9 @@ private:
     const std::string url_;
     const DownloadLimits limits_;
     const TRemoteZipBounds bounds_;
+    std::optional<TDelivery> ownDelivery_; // when the caller passed none
+    TDelivery& delivery_;
+    std::string source_; // the place that the bytes taken so far came from
 
     std::string validator_; // of the server's file that every answer must come from
     std::int64_t archiveSize_ = -1;
@@ -959,8 +1008,9 @@ private:
     std::vector<std::size_t> byName_;   // entry indexes in the order of their names
 };
 
-TRemoteZip::TRemoteZip(UiPort& ui, std::string url, const DownloadLimits& limits, TRemoteZipBounds bounds)
-    : impl_(std::make_unique<TImpl>(ui, std::move(url), limits, bounds)) {}
+TRemoteZip::TRemoteZip(UiPort& ui, std::string url, const DownloadLimits& limits, TRemoteZipBounds bounds,
+                       TDelivery* delivery)
+    : impl_(std::make_unique<TImpl>(ui, std::move(url), limits, bounds, delivery)) {}
 
 TRemoteZip::~TRemoteZip() = default;
 

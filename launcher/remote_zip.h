@@ -1,6 +1,8 @@
 // Single entries of a ZIP archive on an HTTP server, read by range requests: the directory once, then only
 // the bytes of the entries asked for, neighbouring entries in one request. A server that ignores ranges
-// sends the whole archive once; it is read as it streams and only the entries asked for are kept.
+// sends the whole archive to every request; it is read as it streams, keeping only its end for the
+// directory (a directory beyond the last 4 MiB takes one more pass) and then only the entries asked for,
+// that pass ending once the last of them is in. Nothing of it is stored on disk.
 // Used to heal single files of an installation and to fetch a file in full when a delta cannot be applied.
 #pragma once
 
@@ -14,17 +16,18 @@
 namespace pc {
 
 class UiPort;
+class TDelivery;
 struct DownloadLimits;
 
 // One entry as the archive's directory describes it, after the directory was checked to hold together.
 struct TRemoteEntry {
-    std::string name;                     // as stored, '/' between folders
-    std::uint16_t method = 0;             // 0 stored, 8 deflated; others are refused when fetched
+    std::string name;         // as stored, '/' between folders
+    std::uint16_t method = 0; // 0 stored, 8 deflated; others are refused when fetched
     std::uint32_t crc32 = 0;
     std::int64_t compressedSize = 0;
-    std::int64_t size = 0;                // uncompressed
+    std::int64_t size = 0; // uncompressed
     std::int64_t localHeaderOffset = 0;
-    std::uint8_t hostSystem = 0;          // the upper byte of "version made by"
+    std::uint8_t hostSystem = 0; // the upper byte of "version made by"
     std::uint32_t externalAttributes = 0;
 };
 
@@ -50,7 +53,11 @@ struct TRemoteZipBounds {
 
 class TRemoteZip {
 public:
-    TRemoteZip(UiPort& ui, std::string url, const DownloadLimits& limits, TRemoteZipBounds bounds = {});
+    // With a run's delivery policy the archive's mirrors are tried in order when a place fails, hosts that
+    // did not answer earlier in the run are passed over, and pauses follow the server's Retry-After;
+    // without one the URL alone is asked, with a policy of the reader's own.
+    TRemoteZip(UiPort& ui, std::string url, const DownloadLimits& limits, TRemoteZipBounds bounds = {},
+               TDelivery* delivery = nullptr);
     ~TRemoteZip();
     TRemoteZip(const TRemoteZip&) = delete;
     TRemoteZip& operator=(const TRemoteZip&) = delete;

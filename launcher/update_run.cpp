@@ -9,6 +9,7 @@
 #include "framework/install_lock.h"
 #include "framework/output_file.h"
 #include "launcher/config.h"
+#include "launcher/delivery.h"
 #include "launcher/download.h"
 #include "launcher/download_progress.h"
 #include "launcher/launching.h"
@@ -266,18 +267,34 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
 
     const std::string listFile = appDir + kPatchListFileName;
     std::string reason;
+    // One policy for every download of this run: a host that did not answer is not asked again.
+    TDelivery delivery;
     DownloadOptions listOptions;
     listOptions.maxBytes = kPatchListMaxBytes;
-    if (!Download(ui, patchListUrl, listFile, false, listOptions, DefaultDownloadLimits(), &reason)) {
+    listOptions.delivery = &delivery;
+    // The list's mirrors from Config.ini, in order, when patchlist_url cannot serve it.
+    std::string listSource;
+    std::vector<std::string> listSources{patchListUrl};
+    listSources.insert(listSources.end(), Config().patchListMirrors.begin(), Config().patchListMirrors.end());
+    for (const std::string& source : listSources) {
+        if (Download(ui, source, listFile, false, listOptions, DefaultDownloadLimits(), &reason)) {
+            listSource = source;
+            break;
+        }
+        if (ui.TerminationRequested())
+            break;
+    }
+    if (listSource.empty()) {
         ui.AppendLogLine("- Cannot download patch list");
         ui.ReportDownloadFailure("patch list", reason);
         return;
     }
     // With a key in Config.ini only a list that this server's operator signed is read at all, and only
-    // when it is no older than the one accepted before and has not expired.
+    // when it is no older than the one accepted before and has not expired. The signature comes from the
+    // place that served the list.
     if (Config().hasPatchListKey) {
         const TListAcceptance acceptance =
-            AcceptSignedList(ui, patchListUrl, listFile, appDir, Config().patchListKey, UnixSecondsNow());
+            AcceptSignedList(ui, listSource, listFile, appDir, Config().patchListKey, UnixSecondsNow());
         if (!acceptance.accepted) {
             ui.AppendLogLine(acceptance.logLine);
             ui.ReportListRefused(acceptance.reason);
@@ -286,6 +303,8 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
         }
     }
     ParsePatchList(listFile);
+    // Mirror lines are comments to the rows' reading; a signed list covers them like every other line.
+    delivery.SetMirrorRules(ReadMirrorRules(listFile));
 
     const TPatchList& table = PatchList();
     // Rows are applied in ascending order under the installation's lock, so the highest id only grows
@@ -311,6 +330,7 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
         options.onProgress = [&progress](std::int64_t done, std::int64_t total) {
             progress.Update(done, total);
         };
+        options.delivery = &delivery;
         // Where '\\' separates, the stored names lie in folders of their own (Windows).
         EnsureFolderOf(options.resumeState);
         EnsureFolderOf(stored);

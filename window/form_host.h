@@ -11,7 +11,8 @@
 //      WebBrowser and ProgressBar in their boxes. Place the window with MainFormPlacement.
 //   3. Call Create(): it runs the start-up handler inside the error boundary. Then run the main loop.
 //   4. Deliver, in client coordinates: every pointer move (MouseMove), left/right/middle presses, second
-//      presses of a double click and releases (MouseDown, MouseDoubleClick, MouseUp), timer ticks
+//      presses of a double click and releases (MouseDown, MouseDoubleClick, MouseUp; the right button's
+//      release opens the context menu through PopupMenu), timer ticks
 //      (TimerTick), the first showing (Shown), each finished painting (Painted), a close request from the
 //      desktop (CloseRequested) and any cancelled pointer capture (CancelMode). Pointer events over child
 //      windows may be delivered or not: the model passes them over while no press is held.
@@ -32,6 +33,7 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <vector>
 
 namespace pc {
 
@@ -74,6 +76,13 @@ inline TProgressBlocks ProgressBlocksOf(const TProgressState& state, TSize insid
     return {static_cast<int>((filled + pitch - 1) / pitch), width, pitch};
 }
 
+// One entry of the window's context menu.
+struct TMenuEntry {
+    std::string Text;
+    bool Enabled = true;
+    friend bool operator==(const TMenuEntry&, const TMenuEntry&) = default;
+};
+
 class TFormHost {
 public:
     virtual ~TFormHost() = default;
@@ -103,6 +112,11 @@ public:
     // Keep (or stop keeping) the pointer's events for the window while a press is held on a control,
     // wherever the pointer goes. Toolkits that grab on a press by themselves may do nothing.
     virtual void SetPointerCapture(bool captured) = 0;
+
+    // ---- Context menu ----
+    // Shows a context menu with these entries at a point of the client area and returns once it has
+    // closed (messages are handled meanwhile): the index of the entry chosen, or -1 when none was.
+    virtual int PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) = 0;
 
     // ---- Application services ----
     virtual void SetApplicationTitle(const std::string& text) = 0;

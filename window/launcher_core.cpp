@@ -1,6 +1,7 @@
 #include "window/launcher_core.h"
 
 #include "launcher/config.h"
+#include "launcher/game_files.h"
 #include "launcher/launching.h"
 #include "launcher/update_run.h"
 
@@ -12,6 +13,7 @@ TLauncherCore RealLauncherCore() {
     core.UpdateRun = [](UiPort& ui, const std::string& url) { UpdateRun(ui, url); };
     core.StartClient = [](UiPort& ui) { StartClient(ui); };
     core.OpenLink = [](UiPort& ui, const std::string& url) { OpenLink(ui, url); };
+    core.CheckGameFiles = [](UiPort& ui) { CheckGameFilesInWindow(ui); };
     core.Values = [] {
         const LauncherConfig& config = Config();
         return TLauncherValues{config.serverName, config.patchListUrl, config.websiteUrl,

@@ -24,6 +24,7 @@ struct TLauncherCore {
     std::function<void(UiPort&)> StartClient;                                // ends the launcher on success
     std::function<void(UiPort&, const std::string& url)> OpenLink;           // the default browser
     std::function<TLauncherValues()> Values;                                 // the current configuration
+    std::function<void(UiPort&)> CheckGameFiles; // checks and heals the game's files, with log lines
 };
 
 // The real start-up, update run, launching and configuration, as both editions' programs wire them.

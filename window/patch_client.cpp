@@ -346,6 +346,8 @@ void TForm_Main::MouseDoubleClick(TMouseButton button, TPoint point) {
 }
 
 void TForm_Main::MouseUp(TMouseButton button, TPoint point) {
+    if (button == TMouseButton::Right && !capture_ && !ChildWindowAt(point))
+        Guarded([&] { OpenContextMenu(point); });
     if (button != TMouseButton::Left)
         return;
     TGraphicControl* control = capture_;
@@ -450,6 +452,13 @@ void TForm_Main::Image_ExitMouseMove() {
 }
 
 void TForm_Main::Image_Start_OverClick() {
+    if (checking_) {
+        // The game must not start on files that are being replaced; it starts once they are whole.
+        if (!startPending_)
+            AppendLogLine(kStartAfterCheckLine);
+        startPending_ = true;
+        return;
+    }
     if (core_.StartClient)
         core_.StartClient(*this);
 }
@@ -482,8 +491,11 @@ void TForm_Main::Timer_PatchTimer() {
     Label_Standby->SetVisible(true);
     if (core_.UpdateRun) {
         try {
+            updating_ = true;
             core_.UpdateRun(*this, Values().PatchListUrl);
+            updating_ = false;
         } catch (const std::exception& error) {
+            updating_ = false;
             // The error box says what went wrong; once it is closed the window must not go on claiming
             // that the update runs. Start stays without effect: the update did not finish.
             CancelMode();
@@ -505,6 +517,53 @@ void TForm_Main::Timer_StandbyTimer() {
     ++Timer_Standby.Tag;
     if (Timer_Standby.Tag == 3)
         Timer_Standby.Tag = 0;
+}
+
+// ---- The context menu ----
+
+bool TForm_Main::CanCheckGameFiles() const {
+    return core_.CheckGameFiles && !updating_ && !Timer_Patch.Enabled() && !checking_;
+}
+
+std::vector<TMenuEntry> TForm_Main::ContextMenuEntries() const {
+    return {{kCheckGameFilesMenuText, CanCheckGameFiles()}};
+}
+
+void TForm_Main::OpenContextMenu(TPoint point) {
+    const int chosen = host_.PopupMenu(point, ContextMenuEntries());
+    // What was enabled when the menu opened may not be any more: an update or a check may have begun
+    // while it was up.
+    if (chosen == 0)
+        CheckGameFilesClick();
+}
+
+void TForm_Main::CheckGameFilesClick() {
+    if (!CanCheckGameFiles())
+        return;
+    // Whatever ends the check, the window stops saying that it runs; a Start pressed meanwhile is not
+    // carried out after an error.
+    struct TCheckState {
+        TForm_Main& form;
+        ~TCheckState() {
+            form.checking_ = false;
+            try {
+                form.Timer_Standby.SetEnabled(false);
+            } catch (...) {
+                // A timer that cannot be stopped changes nothing of the outcome.
+            }
+            form.Label_Standby->SetVisible(false);
+        }
+    };
+    checking_ = true;
+    startPending_ = false;
+    {
+        TCheckState ending{*this};
+        Timer_Standby.SetEnabled(true);
+        Label_Standby->SetVisible(true);
+        core_.CheckGameFiles(*this);
+    }
+    if (std::exchange(startPending_, false) && !TerminationRequested())
+        Image_Start_OverClick();
 }
 
 // ---- UiPort ----

@@ -122,6 +122,11 @@ private:
     std::int64_t shownAt_ = std::numeric_limits<std::int64_t>::min() / 2; // long ago
 };
 
+// The context menu's entry that checks and heals the game's files.
+inline constexpr const char* kCheckGameFilesMenuText = "Check game files";
+// The log line of a Start pressed while the files are checked.
+inline constexpr const char* kStartAfterCheckLine = "- The game starts once its files have been checked";
+
 struct TFormModelOptions {
     bool SixteenBitProgress = false; // a progress control that holds only a 16-bit range
 };
@@ -186,6 +191,10 @@ public:
     bool FirstPaintDone() const { return firstPaintDone_; }
     // The control a held press keeps the pointer on, or none.
     const TGraphicControl* PointerCapture() const { return capture_; }
+    // The context menu's entries as they stand now. Checking the game's files is possible once the
+    // update has run, and not while it or another check runs.
+    std::vector<TMenuEntry> ContextMenuEntries() const;
+    bool CheckingGameFiles() const { return checking_; }
 
     // ---- Handlers ----
     void FormMouseMove();
@@ -202,6 +211,7 @@ public:
     void Image_Exit_OverClick();
     void Timer_PatchTimer();
     void Timer_StandbyTimer();
+    void CheckGameFilesClick();
 
     // ---- UiPort ----
     void SetApplicationTitle(const std::string& text) override;
@@ -238,6 +248,8 @@ private:
     template <class F> void Guarded(F&& handler) noexcept;
     void Abandoned() noexcept; // what escaped a handler: the pointer is let go, the bar shown as it is
     void ReleaseCapture();
+    void OpenContextMenu(TPoint point);
+    bool CanCheckGameFiles() const;
 
     TFormHost& host_;
     TLauncherCore core_;
@@ -249,6 +261,9 @@ private:
     TGraphicControl* capture_ = nullptr;
     bool clickPending_ = false;
     bool firstPaintDone_ = false;
+    bool updating_ = false;     // the update run is on its way
+    bool checking_ = false;     // the game's files are being checked
+    bool startPending_ = false; // Start was pressed during the check: the game starts after it
     std::int64_t shownAt_ = -1; // the clock when the window was first shown
 };
 

@@ -101,6 +101,7 @@ THttpAnswer ReadAnswer(CURL* easy) {
     answer.lastModified = HeaderValue(easy, "Last-Modified");
     answer.contentRange = HeaderValue(easy, "Content-Range");
     answer.contentLength = HeaderValue(easy, "Content-Length");
+    answer.retryAfter = HeaderValue(easy, "Retry-After");
     return answer;
 }
 
@@ -141,6 +142,21 @@ THttpFailure FailureKind(CURLcode result, bool answered) {
     default:
         return THttpFailure::hfOther;
     }
+}
+
+// Whether the request ended without ever reaching the host it named: refused, or the connect limit ran
+// out before a connection stood. A redirect's target failing says nothing about the first host.
+bool NoConnectionMade(CURL* easy, CURLcode result, bool answered) {
+    if (answered || (result != CURLE_COULDNT_CONNECT && result != CURLE_OPERATION_TIMEDOUT))
+        return false;
+    long redirects = 0;
+    curl_easy_getinfo(easy, CURLINFO_REDIRECT_COUNT, &redirects);
+    if (redirects > 0)
+        return false;
+    if (result == CURLE_COULDNT_CONNECT)
+        return true;
+    curl_off_t connected = 0; // microseconds until the connection stood; 0 when it never did
+    return curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connected) == CURLE_OK && connected == 0;
 }
 
 class TCurlTransport final : public THttpTransport {
@@ -258,8 +274,11 @@ public:
             if (IsWebUrl(next) && !IsHttpsUrl(next))
                 return {THttpFailure::hfOther, "refused a redirect from https to " + next};
         }
-        return {FailureKind(result, answered),
-                errorText_[0] != '\0' ? std::string(errorText_.data()) : curl_easy_strerror(result)};
+        THttpOutcome outcome{FailureKind(result, answered), errorText_[0] != '\0'
+                                                                ? std::string(errorText_.data())
+                                                                : curl_easy_strerror(result)};
+        outcome.noConnection = NoConnectionMade(easy, result, answered);
+        return outcome;
     }
 
 private:

@@ -104,6 +104,7 @@ THttpAnswer ReadAnswer(HINTERNET request) {
     answer.lastModified = Header(request, HTTP_QUERY_LAST_MODIFIED);
     answer.contentRange = Header(request, HTTP_QUERY_CONTENT_RANGE);
     answer.contentLength = Header(request, HTTP_QUERY_CONTENT_LENGTH);
+    answer.retryAfter = Header(request, HTTP_QUERY_RETRY_AFTER);
     return answer;
 }
 
@@ -190,12 +191,20 @@ public:
         std::string url = request.url;
         std::unique_ptr<InternetHandle> opened;
         for (int hop = 0;; ++hop) {
+            const auto opening = std::chrono::steady_clock::now();
             opened = std::make_unique<InternetHandle>(
                 ::InternetOpenUrlA(session_->Get(), url.c_str(), headers.empty() ? nullptr : headers.c_str(),
                                    static_cast<DWORD>(headers.size()), kFlags, 0));
             if (opened->Get() == nullptr) {
                 const DWORD error = ::GetLastError();
-                return {FailureKind(error, false), ErrorText(error)};
+                THttpOutcome outcome{FailureKind(error, false), ErrorText(error)};
+                // Only the host first asked counts as dead, and a time-out only before the receive limit
+                // could have run out: until then it can only have been the connect limit.
+                outcome.noConnection =
+                    hop == 0 && (error == ERROR_INTERNET_CANNOT_CONNECT ||
+                                 (error == ERROR_INTERNET_TIMEOUT &&
+                                  std::chrono::steady_clock::now() - opening < request.lowSpeedTime));
+                return outcome;
             }
             const long status = ReadAnswer(opened->Get()).status;
             if (!IsRedirect(status))

@@ -5,6 +5,7 @@
 #include "launcher/update_run.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/support/child_process.h"
+#include "tests/support/game_files_scenarios.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
@@ -27,6 +28,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using pc::test::GameFiles;
 using pc::test::LogLinesFor;
 using pc::test::ProgramResult;
 using pc::test::ReadFileBytes;
@@ -136,6 +138,8 @@ public:
 };
 const LinuxPatchctl kLinuxPatchctl;
 INSTANTIATE_TEST_SUITE_P(Linux, UpdateScenario, ::testing::Values(&kLinuxPatchctl),
+                         [](const auto&) { return std::string("patchctl"); });
+INSTANTIATE_TEST_SUITE_P(Linux, GameFiles, ::testing::Values(&kLinuxPatchctl),
                          [](const auto&) { return std::string("patchctl"); });
 
 TEST_F(UpdateEndToEnd, AnAppliedLaterRowSupersedesTheEarlierOne) {

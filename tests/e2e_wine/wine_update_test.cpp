@@ -6,6 +6,7 @@
 #include "tests/archive/zip_builder.h"
 #include "tests/support/child_process.h"
 #include "tests/support/fault_server.h"
+#include "tests/support/game_files_scenarios.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
@@ -27,6 +28,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using pc::test::GameFiles;
 using pc::test::ProgramResult;
 using pc::test::ReadFileBytes;
 using pc::test::TempDir;
@@ -149,6 +151,8 @@ public:
 };
 const WinePatchctl kWinePatchctl;
 INSTANTIATE_TEST_SUITE_P(Wine, UpdateScenario, ::testing::Values(&kWinePatchctl),
+                         [](const auto&) { return std::string("patchctl_exe"); });
+INSTANTIATE_TEST_SUITE_P(Wine, GameFiles, ::testing::Values(&kWinePatchctl),
                          [](const auto&) { return std::string("patchctl_exe"); });
 
 TEST_F(WineUpdate, AListBeyond64MiBIsRefusedWhileItArrives) {

@@ -2,6 +2,7 @@
 // and keys through xdotool, what the screen shows through screenshots (ImageMagick's import), and what
 // the windows hold through a probe that reads them from inside the same Wine session. A real nginx on
 // loopback serves the patches. The programs come from the environment the Windows build's ctest sets.
+#include "framework/crypto.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/support/child_process.h"
 #include "tests/support/nginx_server.h"
@@ -397,6 +398,37 @@ TEST_F(WineWindow, ExitDuringADownloadEndsTheLauncherOnlyAfterTheRun) {
     EXPECT_EQ(ReadFileBytes(install_ / "tqm_patch.ini"), "1\r\n");
     EXPECT_EQ(ReadFileBytes(install_ / "first.txt"), "first\n");
     EXPECT_FALSE(fs::exists(install_ / "noise.bin")) << "the interrupted patch was extracted";
+}
+
+TEST_F(WineWindow, CheckGameFilesFromTheRightClickMenuRepairsADamagedFile) {
+    auto sha = [](const std::string& bytes) {
+        pc::TSha256 hasher;
+        hasher.Update(bytes.data(), bytes.size());
+        return hasher.HexDigest();
+    };
+    const std::string data = "the game's data\n";
+    const std::string archive = ZipBuilder().Deflated("data/level.dat", data).Build();
+    content_.Write("client.zip", archive);
+    const std::string manifest = "//client-manifest 1\n//archive client.zip " + sha(archive) + "\n" +
+                                 sha(data) + " " + std::to_string(data.size()) + " 0644 data/level.dat\n";
+    content_.Write("client.manifest", manifest);
+    content_.Write("list.txt", "//client " + server_->Url("/client.manifest") + " " + sha(manifest) + "\r\n");
+    fs::create_directories(install_ / "data");
+    install_.Write("data/level.dat", "broken");
+    WriteConfig();
+    Start();
+    ASSERT_FALSE(MainWindow().empty());
+    ASSERT_TRUE(WaitFor([&] { return Log().find("- No updates has been found") != std::string::npos; }, 30s))
+        << Log();
+    // A right-click on the background opens the menu; its first entry is chosen with the keys.
+    Shell("xdotool mousemove " + std::to_string(kLeft + 330) + " " + std::to_string(kTop + 200) +
+          " sleep 0.3 click 3 sleep 1 key Down sleep 0.3 key Return");
+    ASSERT_TRUE(
+        WaitFor([&] { return Log().find("- Game files have been repaired") != std::string::npos; }, 30s))
+        << Log();
+    EXPECT_NE(Log().find("- Checking game files..."), std::string::npos) << Log();
+    EXPECT_NE(Log().find("- Repaired: data/level.dat"), std::string::npos) << Log();
+    EXPECT_EQ(ReadFileBytes(install_ / "data/level.dat"), data);
 }
 
 TEST_F(WineWindow, WithoutConfigIniTheNoticeComesAndTheLauncherEnds) {

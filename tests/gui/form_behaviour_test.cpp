@@ -5,8 +5,10 @@
 
 #include <QCloseEvent>
 #include <QElapsedTimer>
+#include <QMenu>
 #include <QMouseEvent>
 
+#include <memory>
 #include <thread>
 
 namespace pc::test {
@@ -14,6 +16,13 @@ namespace {
 
 class FormBehaviour : public GuiTest {
 protected:
+    static std::vector<std::pair<QString, bool>> EntriesOf(const QMenu& menu) {
+        std::vector<std::pair<QString, bool>> entries;
+        for (const QAction* action : menu.actions())
+            entries.emplace_back(action->text(), action->isEnabled());
+        return entries;
+    }
+
     // Shows the form and waits for the patch tick's run to finish (the fake run returns at once).
     void ShowAndSettle(TQtForm& form) {
         form.show();
@@ -39,14 +48,11 @@ TEST_F(FormBehaviour, QtPointerEventsReachTheModelAsTheWindowSystemDeliversThem)
     // Two quick clicks arrive as press, release, double click, release: one click.
     DoubleClickAt(qt, Centre(*form.Image_WebSite_Over));
     EXPECT_EQ(core.OpenedLinks, std::vector<std::string>{"http://127.0.0.1:1/site"});
-    // The right button clicks nothing.
-    const QPoint site = Centre(*form.Image_WebSite_Over);
-    for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
-        QMouseEvent event(type, QPointF(site), QPointF(qt.mapToGlobal(site)), Qt::RightButton,
-                          type == QEvent::MouseButtonPress ? Qt::RightButton : Qt::NoButton, Qt::NoModifier);
-        QApplication::sendEvent(&qt, &event);
-    }
+    // The right button clicks nothing (it opens the context menu, closed here unused).
+    WhenMenuUp([](QMenu& menu) { QTest::keyClick(&menu, Qt::Key_Escape); });
+    RightClickAt(qt, Centre(*form.Image_WebSite_Over));
     EXPECT_EQ(core.OpenedLinks.size(), 1u);
+    EXPECT_EQ(core.CheckCalls, 0);
 
     // A press held on a face keeps the moves; released elsewhere it is no click.
     MoveTo(qt, Centre(*form.Image_Forum));
@@ -58,6 +64,37 @@ TEST_F(FormBehaviour, QtPointerEventsReachTheModelAsTheWindowSystemDeliversThem)
     MoveTo(qt, QPoint(331, 201));
     for (const TGraphicControl* c : {form.Image_WebSite_Over, form.Label_WebSite, form.Image_Forum_Over})
         EXPECT_FALSE(c->Visible()) << c->Name();
+}
+
+// The menu itself is the model's; here that a right-click shows it as a Qt menu whose entry runs the check.
+TEST_F(FormBehaviour, ARightClickOpensTheMenuWhoseEntryChecksTheGameFiles) {
+    using Entries = std::vector<std::pair<QString, bool>>;
+    Entries outer, inner;
+    TQtForm* formPtr = nullptr;
+    core.Check = [&](UiPort& ui) {
+        ui.AppendLogLine("- Checking game files...");
+        // While it runs the entry is there, disabled.
+        WhenMenuUp([&](QMenu& menu) {
+            inner = EntriesOf(menu);
+            QTest::keyClick(&menu, Qt::Key_Escape);
+        });
+        RightClickAt(*formPtr, QPoint(330, 200));
+        ui.PumpMessages();
+    };
+    TQtForm qt(core.Core(), TextNews());
+    formPtr = &qt;
+    ShowAndSettle(qt);
+    WhenMenuUp([&](QMenu& menu) {
+        outer = EntriesOf(menu);
+        QTest::keyClick(&menu, Qt::Key_Down);
+        QTest::keyClick(&menu, Qt::Key_Return);
+    });
+    RightClickAt(qt, QPoint(330, 200));
+    EXPECT_EQ(core.CheckCalls, 1);
+    EXPECT_EQ(outer, (Entries{{"Check game files", true}}));
+    EXPECT_EQ(inner, (Entries{{"Check game files", false}}));
+    EXPECT_NE(qt.Memo_Log->toPlainText().indexOf("- Checking game files..."), -1);
+    EXPECT_FALSE(qt.Model().CheckingGameFiles());
 }
 
 // What the form does around the run is the model's; here only that Qt's showing, first painting and timer

@@ -8,6 +8,8 @@
 #include "window/qt/qt_form.h"
 
 #include <QApplication>
+#include <QMenu>
+#include <QMouseEvent>
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -38,7 +40,9 @@ struct FakeCore {
                            "http://127.0.0.1:1/cp", "http://127.0.0.1:1/forum"};
     std::function<void(UiPort&)> Create = [](UiPort& ui) { ui.ArmPatchTimer(); };
     std::function<void(UiPort&, const std::string&)> Run = [](UiPort&, const std::string&) {};
+    std::function<void(UiPort&)> Check = [](UiPort&) {};
     int RunCalls = 0;
+    int CheckCalls = 0;
     int StartClicks = 0;
     std::vector<std::string> OpenedLinks;
     std::vector<std::string> Events; // the order of notable things
@@ -58,9 +62,35 @@ struct FakeCore {
         core.StartClient = [this](UiPort&) { ++StartClicks; };
         core.OpenLink = [this](UiPort&, const std::string& url) { Link(url); };
         core.Values = [this] { return Values; };
+        core.CheckGameFiles = [this](UiPort& ui) {
+            ++CheckCalls;
+            Check(ui);
+        };
         return core;
     }
 };
+
+// Once the context menu is up (its own loop runs), hands it to `act`, which must close it.
+inline void WhenMenuUp(std::function<void(QMenu&)> act) {
+    auto poll = std::make_shared<std::function<void()>>();
+    *poll = [act = std::move(act), poll]() {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (menu == nullptr || menu->objectName() != "ContextMenu" || !menu->isVisible()) {
+            QTimer::singleShot(20, *poll);
+            return;
+        }
+        act(*menu);
+        *poll = nullptr; // ends the cycle of the poll holding itself
+    };
+    QTimer::singleShot(20, *poll);
+}
+inline void RightClickAt(TQtForm& qt, QPoint at) {
+    for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+        QMouseEvent event(type, QPointF(at), QPointF(qt.mapToGlobal(at)), Qt::RightButton,
+                          type == QEvent::MouseButtonPress ? Qt::RightButton : Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(&qt, &event);
+    }
+}
 
 inline TFormOptions TextNews() {
     return TFormOptions{TNewsEngine::Text};

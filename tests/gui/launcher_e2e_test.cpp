@@ -1,8 +1,10 @@
 // The window on the real launcher core against a real nginx on loopback: start-up from Config.ini, the
 // update run from the patch timer, the archive component's failure dialog, the news page and Start.
+#include "framework/crypto.h"
 #include "framework/exceptions.h"
 #include "gui_support.h"
 #include "launcher/config.h"
+#include "launcher/game_files.h"
 #include "launcher/launching.h"
 #include "launcher/update_run.h"
 #include "tests/archive/zip_builder.h"
@@ -59,6 +61,7 @@ protected:
         core.UpdateRun = [](UiPort& ui, const std::string& url) { UpdateRun(ui, url); };
         core.StartClient = [](UiPort& ui) { StartClient(ui); };
         core.OpenLink = [](UiPort& ui, const std::string& url) { OpenLink(ui, url); };
+        core.CheckGameFiles = [](UiPort& ui) { CheckGameFilesInWindow(ui); };
         core.Values = [] {
             const LauncherConfig& c = Config();
             return TLauncherValues{c.serverName, c.patchListUrl, c.websiteUrl, c.controlPanelUrl, c.forumUrl};
@@ -128,6 +131,41 @@ TEST_F(LauncherEndToEnd, TheWindowRunsTheUpdateAsksAboutABadEntryAndStartsTheCli
     ClickAt(form, Centre(*model.Image_Start_Over));
     EXPECT_TRUE(QTest::qWaitFor([&] { return ApplicationTerminated(); }, 3000)) << "Start ends the launcher";
     EXPECT_TRUE(QTest::qWaitFor([&] { return fs::exists(install_ / "game_marker.txt"); }, 5000));
+}
+
+// The right-click menu on the real core: the damaged file comes back from the client archive on nginx.
+TEST_F(LauncherEndToEnd, CheckGameFilesFromTheMenuRepairsADamagedFile) {
+    const std::string data = "the game's data\n";
+    const std::string archive = ZipBuilder().Deflated("data/level.dat", data).Build();
+    content_.Write("client.zip", archive);
+    auto sha = [](const std::string& bytes) {
+        TSha256 hasher;
+        hasher.Update(bytes.data(), bytes.size());
+        return hasher.HexDigest();
+    };
+    const std::string manifest = "//client-manifest 1\n//archive client.zip " + sha(archive) + "\n" +
+                                 sha(data) + " " + std::to_string(data.size()) + " 0644 data/level.dat\n";
+    content_.Write("client.manifest", manifest);
+    content_.Write("list.txt", "//client " + server_->Url("/client.manifest") + " " + sha(manifest) + "\r\n");
+    fs::create_directories(install_ / "data");
+    install_.Write("data/level.dat", "broken");
+
+    TQtForm qt(RealCore(), TextNews());
+    qt.show();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return qt.Memo_Log->toPlainText().contains("- No updates has been found"); }, 10000));
+    QTest::qWait(50); // the run's last steps after its line
+    WhenMenuUp([](QMenu& menu) {
+        QTest::keyClick(&menu, Qt::Key_Down);
+        QTest::keyClick(&menu, Qt::Key_Return);
+    });
+    RightClickAt(qt, QPoint(330, 200));
+    EXPECT_EQ(qt.Memo_Log->toPlainText().toStdString(), "- Searching for updates...\n"
+                                                        "- No updates has been found\n"
+                                                        "- Checking game files...\n"
+                                                        "- Repaired: data/level.dat\n"
+                                                        "- Game files have been repaired\n");
+    EXPECT_EQ(ReadFile(install_ / "data/level.dat"), data);
 }
 
 } // namespace

@@ -91,6 +91,7 @@ TEST(ClientManifest, RefusesWithTheLineNamed) {
          "client manifest line 3: the SHA-256 is not 64 lower-case hexadecimal digits"},
         {kHead + kShaA + " -1 0644 a\n", "client manifest line 3: the size is not a decimal number of bytes"},
         {kHead + kShaA + " +1 0644 a\n", "client manifest line 3: the size is not a decimal number of bytes"},
+        {kHead + kShaA + " -0 0644 a\n", "client manifest line 3: the size is not a decimal number of bytes"},
         {kHead + kShaA + " 01 0644 a\n", "client manifest line 3: the size is not a decimal number of bytes"},
         {kHead + kShaA + " 1x 0644 a\n", "client manifest line 3: the size is not a decimal number of bytes"},
         {kHead + kShaA + "  1 0644 a\n", "client manifest line 3: the size is not a decimal number of bytes"},

@@ -2,6 +2,7 @@
 #include "framework/exceptions.h"
 #include "framework/helpers.h"
 #include "framework/http_transport.h"
+#include "launcher/delivery.h"
 #include "launcher/download.h"
 #include "tests/support/fake_ui.h"
 #include "tests/support/fault_server.h"
@@ -405,9 +406,13 @@ TEST_F(DownloadRecovery, AttemptsArePausedWithTheWindowAliveAndTheEndStopsThem) 
     paused.retryPauses = {300ms, 600ms};
     {
         RecordingUi ui;
+        pc::TDelivery fixed;
+        fixed.SetSpreadPauses(false);
+        pc::DownloadOptions options;
+        options.delivery = &fixed;
         const auto start = std::chrono::steady_clock::now();
         ASSERT_TRUE(pc::Download(ui, server_->Url("/file/paced?size=10&fail=503&times=2"), dir_ / "paced.bin",
-                                 false, pc::DownloadOptions{}, paused));
+                                 false, options, paused));
         EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);
         EXPECT_GT(ui.pumps, 10); // the window was pumped while waiting, not only after the two reads
     }
@@ -875,3 +880,119 @@ TEST(DownloadOverHttps, ARedirectToHttpIsRefusedUnlessADigestChecksTheBody) {
 }
 
 } // namespace
+
+// A loopback port that nothing listens on: connections to it are refused.
+int RefusingPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+// The server's pacing: the pause after a 503 or 429 lasts as long as its Retry-After asks, in either form,
+// whatever the pauses planned.
+TEST_F(DownloadRecovery, RetryAfterPacesTheNextAttempt) {
+    struct Case {
+        const char* key;
+        const char* options;
+        std::chrono::milliseconds atLeast;
+    } cases[] = {
+        {"pace-seconds", "fail=503&times=1&retry=2", 2000ms},
+        {"pace-429", "fail=429&times=1&retry=1", 1000ms},
+        // An HTTP date two seconds ahead, which has a whole second's resolution.
+        {"pace-date", "fail=503&times=1&retry=date2", 1000ms},
+        // Retry-After belongs to 429 and 503 only.
+        {"pace-ignored", "fail=500&times=1&retry=30", 0ms},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.key);
+        RecordingUi ui;
+        std::string failure;
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(pc::Download(ui, server_->Url("/file/" + std::string(c.key) + "?size=10&" + c.options),
+                                 dir_ / "paced.bin", false, pc::DownloadOptions{}, quick_, &failure))
+            << failure;
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(elapsed, c.atLeast);
+        EXPECT_LT(elapsed, c.atLeast + 2s);
+        EXPECT_EQ(Stats(c.key).requests, 2);
+    }
+}
+
+// A refused connection marks the host for the whole run: the download goes straight to the mirror without
+// pauses, later downloads never ask the host again, and without a mirror they fail at once.
+TEST_F(DownloadRecovery, ADeadHostIsAskedOnceAndItsRowsGoToTheMirror) {
+    const std::string dead = "http://127.0.0.1:" + std::to_string(RefusingPort()) + "/";
+    pc::TDelivery delivery;
+    delivery.SetMirrorRules({{dead, {server_->Url("/")}}});
+    pc::DownloadLimits slow = quick_;
+    slow.retryPauses = {5000ms, 5000ms}; // a retry on the dead host would show in the time taken
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 5; ++i) {
+        RecordingUi ui;
+        const std::string key = "dead-mirrored-" + std::to_string(i);
+        pc::DownloadOptions options;
+        options.delivery = &delivery;
+        std::string failure;
+        ASSERT_TRUE(pc::Download(ui, dead + "file/" + key + "?size=5000", dir_ / "mirrored.bin", true,
+                                 options, slow, &failure))
+            << failure;
+        EXPECT_EQ(ReadFileBytes(dir_ / "mirrored.bin"), Pattern(5000));
+        EXPECT_EQ(Stats(key).requests, 1);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+    EXPECT_TRUE(delivery.IsDeadHost(dead + "anything"));
+
+    pc::TDelivery alone;
+    pc::DownloadOptions options;
+    options.delivery = &alone;
+    for (const char* expected : {"", "did not answer earlier in this run"}) {
+        RecordingUi ui;
+        std::string failure;
+        const auto begin = std::chrono::steady_clock::now();
+        EXPECT_FALSE(pc::Download(ui, dead + "p1.zip", dir_ / "alone.bin", true, options, slow, &failure));
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
+        if (*expected != '\0') {
+            EXPECT_EQ(failure, pc::HostOfUrl(dead) + " " + expected);
+        }
+        EXPECT_FALSE(std::filesystem::exists(dir_ / "alone.bin"));
+    }
+}
+
+// A download that broke off at the primary goes on at the mirror only when the mirror's file has the same
+// validator; otherwise the mirror's whole file replaces the kept bytes. The SHA-256 checks either way.
+TEST_F(DownloadRecovery, AMirrorContinuesOnlyUnderTheSameValidator) {
+    constexpr int kSize = 100000;
+    TempDir root;
+    pc::test::FaultServer primary(root.Path()), mirror(root.Path());
+    struct Case {
+        const char* name;
+        const char* mirrorOptions;
+        long mirrorBytes;
+    } cases[] = {
+        {"same.zip", "-", kSize - 40000}, // the same ETag: the rest only
+        {"other.zip", "etag=0", kSize},   // no validator that matches: the whole file again
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        root.Write(c.name, Pattern(kSize));
+        pc::TDelivery delivery;
+        // The primary breaks off after 40000 bytes, then answers every request with 404.
+        const std::string prefix = primary.Url("/served/drop=40000,after=404/");
+        delivery.SetMirrorRules({{prefix, {mirror.Url("/served/" + std::string(c.mirrorOptions) + "/")}}});
+        pc::DownloadOptions options{Sha256Of(Pattern(kSize)), dir_ / "cross.state"};
+        options.delivery = &delivery;
+        RecordingUi ui;
+        std::string failure;
+        ASSERT_TRUE(pc::Download(ui, prefix + c.name, dir_ / "cross.bin", true, options, quick_, &failure))
+            << failure;
+        EXPECT_EQ(ReadFileBytes(dir_ / "cross.bin"), Pattern(kSize));
+        EXPECT_EQ(mirror.StatsFor(c.name).bodyBytes, c.mirrorBytes);
+        EXPECT_EQ(primary.StatsFor(c.name).requests, 2);
+    }
+}

@@ -1,3 +1,4 @@
+#include "launcher/delivery.h"
 #include "launcher/download.h"
 #include "launcher/remote_zip.h"
 #include "tests/archive/zip_builder.h"
@@ -274,6 +275,23 @@ TEST_F(RemoteZipFaults, AServerThatKeepsFailingEndsTheFetchWithItsStatus) {
     std::string failure;
     EXPECT_FALSE(zip.ReadDirectory(failure));
     EXPECT_EQ(failure, "HTTP status 500");
+    EXPECT_EQ(server_->StatsFor("client.zip").requests, 3);
+}
+
+TEST_F(RemoteZipFaults, ARunsDeliveryPolicyLeadsToMirrorsPassesDeadHostsAndWaitsAsTheServerAsks) {
+    // The archive's own host refuses connections; its mirror first answers 503 asking for a pause of 1 s.
+    const std::string dead = "http://127.0.0.1:" + std::to_string(pc::test::FreeLoopbackPort());
+    pc::TDelivery delivery(7);
+    delivery.SetMirrorRules({{dead + "/client/", {server_->Url("/served/fail=503,times=1,retry=1/")}}});
+    TRemoteZip zip(ui_, dead + "/client/client.zip", QuickLimits(), {}, &delivery);
+    std::string failure;
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(zip.ReadDirectory(failure)) << failure;
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 1s); // not the 10 ms the limits plan
+    EXPECT_TRUE(delivery.IsDeadHost(dead + "/client/client.zip"));
+    RecordingSink sink;
+    ASSERT_TRUE(zip.Fetch(Wanted(zip, {"small/a.txt"}), sink, failure)) << failure;
+    EXPECT_EQ(sink.committed["small/a.txt"], client_.files["small/a.txt"]);
     EXPECT_EQ(server_->StatsFor("client.zip").requests, 3);
 }
 

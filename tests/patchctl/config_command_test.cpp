@@ -294,4 +294,43 @@ TEST(PatchctlConfig, ThePatchListKeyIsAnOptionalNinthLine) {
     }
 }
 
+// Mirrors of the list follow the eight values and the optional key, any number of them, in order; a reader of
+// eight lines sees the same file as before.
+TEST(PatchctlConfig, ListMirrorsFollowTheValuesAndTheKeyInOrder) {
+    TempDir dir;
+    const std::vector<std::string> mirrors = {"http://mirror-1.example/list.txt",
+                                              "https://mirror-2.example/l.txt"};
+    for (const bool withKey : {false, true}) {
+        SCOPED_TRACE(withKey);
+        std::string plain = PlainText(kValues);
+        if (withKey)
+            plain += "patchlist_key=" + kPublicKey + "\n";
+        for (const std::string& mirror : mirrors)
+            plain += "patchlist_mirror=" + mirror + "\n";
+        // Given before the values, the mirrors are still written after them.
+        const auto encoded = Patchctl("config encode --key 5A", "patchlist_mirror = " + mirrors[0] + " \n" +
+                                                                    plain.substr(plain.find('\n') + 1) +
+                                                                    plain.substr(0, plain.find('\n') + 1));
+        ASSERT_EQ(encoded.exitCode, 0) << encoded.err;
+        EXPECT_EQ(encoded.out.substr(0, Scrambled(0x5A, kValues).size()), Scrambled(0x5A, kValues));
+        const std::string file = dir.Write("Config.ini", encoded.out);
+        EXPECT_EQ(pc::ReadConfigValues(file), kValues);
+        const pc::ConfigContents contents = pc::ReadConfigContents(file);
+        EXPECT_EQ(contents.hasPatchListKey, withKey);
+        EXPECT_EQ(contents.patchListMirrors, (std::vector<std::string>{mirrors[0], mirrors[0], mirrors[1]}));
+        const auto decoded = Patchctl("config decode '" + file + "'");
+        EXPECT_EQ(decoded.out, plain.substr(0, plain.find("patchlist_mirror")) + "patchlist_mirror=" +
+                                   mirrors[0] + "\n" + plain.substr(plain.find("patchlist_mirror")));
+    }
+    for (const char* value : {"", "ftp://mirror.example/list.txt", "list.txt"}) {
+        const auto result =
+            Patchctl("config encode", PlainText(kValues) + "patchlist_mirror=" + value + "\n");
+        EXPECT_EQ(result.exitCode, 2) << value;
+        EXPECT_EQ(
+            result.err,
+            "patchctl config encode: line 9: the value of 'patchlist_mirror' is not an http or https URL\n")
+            << value;
+    }
+}
+
 } // namespace

@@ -37,8 +37,10 @@ TEST(PatchctlHelp, EveryCommandAnswersHelpAndVersion) {
         {"pack --help", "usage: patchctl pack OLD NEW OUT.zip [--all | --delta] [--keep-removed] [--force] | "
                         "pack --all NEW OUT.zip [--force]"},
         {"publish --help", "usage: patchctl publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] "
-                           "[--force] [--key KEY.pem | --unsigned] [--dry-run]"},
+                           "[--force] [--key KEY.pem | --unsigned] [--dry-run] | publish LIST --client "
+                           "MANIFEST URL [--key KEY.pem | --unsigned] [--dry-run]"},
         {"sign --help", "usage: patchctl sign LIST --key KEY.pem [--expires DAYS]"},
+        {"snapshot --help", "usage: patchctl snapshot CLIENT_DIR OUTDIR [--key KEY.pem] [--force]"},
         {"update --help", "usage: patchctl update DIR [--on-failure abort|ignore|retry-once]"},
     };
     TempDir dir;
@@ -95,8 +97,14 @@ TEST(PatchctlHelp, EveryCommandRefusesABadLineInTheSameWords) {
         {"publish l a u --key k --unsigned", "publish: --key and --unsigned exclude each other",
          "publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] [--force] [--key KEY.pem | "
          "--unsigned] "
+         "[--dry-run] | publish LIST --client MANIFEST URL [--key KEY.pem | --unsigned] [--dry-run]"},
+        {"publish l a", "publish: LIST, ARCHIVE and URL are needed",
+         "publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] [--force] [--key KEY.pem | "
+         "--unsigned] [--dry-run] | publish LIST --client MANIFEST URL [--key KEY.pem | --unsigned] "
          "[--dry-run]"},
         {"sign list.txt", "sign: --key KEY.pem is needed", "sign LIST --key KEY.pem [--expires DAYS]"},
+        {"snapshot a", "snapshot: CLIENT_DIR and OUTDIR are needed",
+         "snapshot CLIENT_DIR OUTDIR [--key KEY.pem] [--force]"},
         {"update", "update: DIR is needed", "update DIR [--on-failure abort|ignore|retry-once]"},
     };
     TempDir dir;

@@ -30,6 +30,9 @@ terminated. Each path produces one fault (or one well-formed answer to compare a
                            etag=0       no ETag
                            lm=0         no Last-Modified
                            fail=S&times=K  the first K requests of KEY are answered with status S
+                           retry=V      those answers carry "Retry-After: V"; retry=dateN sends the
+                                        HTTP date N seconds from now
+                           after=S      every request of KEY after the first is answered with status S
                            corrupt=K    the first K whole bodies of KEY have their first byte changed
                            close=1      every answer closes its connection
   /served/OPTS/NAME      the file NAME of the directory given with --root, served as /file/ serves its
@@ -40,6 +43,7 @@ terminated. Each path produces one fault (or one well-formed answer to compare a
 
 Usage: fault_server.py [--root DIR]
 """
+import email.utils
 import http.server
 import os
 import socket
@@ -97,7 +101,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
         fail = int(option("fail", "0"))
         if fail and count <= int(option("times", "1")):
             body = b"status %d page" % fail
-            self.answer(fail, body, [], keep)
+            pacing = []
+            retry = option("retry", "")
+            if retry.startswith("date"):
+                pacing.append(("Retry-After", email.utils.formatdate(time.time() + int(retry[4:]), usegmt=True)))
+            elif retry:
+                pacing.append(("Retry-After", retry))
+            self.answer(fail, body, pacing, keep)
+            return
+        after = int(option("after", "0"))
+        if after and count > 1:
+            self.answer(after, b"status %d page" % after, [], keep)
             return
         body = content if content is not None else pattern(size)
         status, start, end = 200, 0, size

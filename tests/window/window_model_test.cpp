@@ -71,6 +71,13 @@ public:
     }
     TZADialogProvider* ArchiveDialogs() override { return &Dialogs; }
     std::int64_t Milliseconds() const override { return Now; }
+    int PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) override {
+        Menus.push_back(entries);
+        MenuPoints.push_back(at);
+        if (OnMenu)
+            OnMenu(); // while the menu is up, as its own message loop would
+        return MenuChoice;
+    }
 
     std::vector<TRect> Invalidated;
     std::string WindowCaption;
@@ -90,6 +97,10 @@ public:
     std::vector<std::string> Reports;
     std::int64_t Now = 0;
     UnusedDialogs Dialogs;
+    std::vector<std::vector<TMenuEntry>> Menus; // the entries of each context menu shown
+    std::vector<TPoint> MenuPoints;
+    int MenuChoice = -1; // what the player picks from a context menu
+    std::function<void()> OnMenu;
 };
 
 struct FakeCore {
@@ -98,7 +109,9 @@ struct FakeCore {
     std::function<void(UiPort&)> Create = [](UiPort& ui) { ui.ArmPatchTimer(); };
     std::function<void(UiPort&)> Run = [](UiPort&) {};
     std::function<void(const std::string&)> Link = [this](const std::string& url) { Links.push_back(url); };
+    std::function<void(UiPort&)> Check = [](UiPort&) {};
     int RunCalls = 0;
+    int CheckCalls = 0;
     int StartClicks = 0;
     std::vector<std::string> Links;
 
@@ -113,6 +126,10 @@ struct FakeCore {
         core.StartClient = [this](UiPort&) { ++StartClicks; };
         core.OpenLink = [this](UiPort&, const std::string& url) { Link(url); };
         core.Values = [this] { return Values; };
+        core.CheckGameFiles = [this](UiPort& ui) {
+            ++CheckCalls;
+            Check(ui);
+        };
         return core;
     }
 };
@@ -140,6 +157,10 @@ protected:
     void Click(TPoint at) {
         form->MouseDown(TMouseButton::Left, at);
         form->MouseUp(TMouseButton::Left, at);
+    }
+    void RightClick(TPoint at) {
+        form->MouseDown(TMouseButton::Right, at);
+        form->MouseUp(TMouseButton::Right, at);
     }
     // Hovers a button's face, then clicks its highlighted face.
     void Press(TGraphicControl* face, TGraphicControl* over) {
@@ -418,6 +439,77 @@ TEST_F(WindowModel, StartIsDisabledDuringTheRunButStillHighlightsAndWorksAfterIt
     // The pointer still rests on the Start face: the same click now starts the client.
     Click(Centre(form->Image_Start_Over));
     EXPECT_EQ(core.StartClicks, 1);
+}
+
+TEST_F(WindowModel, TheContextMenuChecksTheGameFilesOnlyOnceTheUpdateHasRun) {
+    const std::vector<TMenuEntry> disabled{{"Check game files", false}};
+    const std::vector<TMenuEntry> enabled{{"Check game files", true}};
+    host.MenuChoice = 0;
+    core.Run = [&](UiPort&) { RightClick(kBackground); };
+    core.Check = [&](UiPort&) {
+        EXPECT_TRUE(form->CheckingGameFiles());
+        EXPECT_TRUE(form->Label_Standby->Visible());
+        EXPECT_TRUE(form->Timer_Standby.Enabled());
+        RightClick(kBackground); // a second check cannot start inside the first
+    };
+    Make();
+    RightClick(kBackground); // the update has yet to run
+    ShowAndRun();            // and one runs: a right-click inside it
+    EXPECT_EQ(core.CheckCalls, 0);
+    // Over the log or the news nothing opens; the left button opens nothing.
+    const TControlLayout& log = LayoutOf("Memo_Log");
+    RightClick({log.Left + 5, log.Top + 5});
+    Click(kBackground);
+    EXPECT_EQ(host.Menus, (std::vector<std::vector<TMenuEntry>>{disabled, disabled}));
+
+    RightClick(kBackground);
+    EXPECT_EQ(core.CheckCalls, 1);
+    EXPECT_EQ(host.Menus, (std::vector<std::vector<TMenuEntry>>{disabled, disabled, enabled, disabled}));
+    EXPECT_EQ(host.MenuPoints.back(), kBackground);
+    EXPECT_FALSE(form->CheckingGameFiles());
+    EXPECT_FALSE(form->Label_Standby->Visible());
+    EXPECT_TRUE(host.Running.empty());
+    // Closing the menu without a choice starts nothing.
+    host.MenuChoice = -1;
+    RightClick(kBackground);
+    EXPECT_EQ(core.CheckCalls, 1);
+}
+
+TEST_F(WindowModel, StartDuringTheCheckWaitsForItsEndAndAnEndingOrAnErrorCancelsIt) {
+    struct Case {
+        const char* what;
+        bool exitDuringCheck;
+        bool checkFails;
+        int startsAfter;
+    } cases[] = {{"a check that ends well", false, false, 1},
+                 {"Exit pressed during the check", true, false, 0},
+                 {"a check that fails", false, true, 0}};
+    for (const auto& c : cases) {
+        host = FakeHost();
+        core.StartClicks = 0;
+        host.MenuChoice = 0;
+        core.Check = [&](UiPort& ui) {
+            Press(form->Image_Start, form->Image_Start_Over);
+            Press(form->Image_Start, form->Image_Start_Over);
+            EXPECT_EQ(core.StartClicks, 0) << c.what;
+            if (c.exitDuringCheck) {
+                Press(form->Image_Exit, form->Image_Exit_Over);
+                ui.PumpMessages();
+            }
+            if (c.checkFails)
+                throw EInOutError("Disk full", 112);
+        };
+        Make();
+        ShowAndRun();
+        RightClick(kBackground);
+        EXPECT_EQ(core.StartClicks, c.startsAfter) << c.what;
+        EXPECT_EQ(std::count(host.Log.begin(), host.Log.end(), kStartAfterCheckLine), 1) << c.what;
+        EXPECT_EQ(host.Reports,
+                  c.checkFails ? std::vector<std::string>{"Disk full."} : std::vector<std::string>{})
+            << c.what;
+        EXPECT_FALSE(form->CheckingGameFiles()) << c.what;
+        EXPECT_FALSE(form->Label_Standby->Visible()) << c.what;
+    }
 }
 
 TEST_F(WindowModel, StandbyTicksCountOneTwoThreeDotsAndTheLabelGrowsToTheRight) {

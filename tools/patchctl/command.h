@@ -14,7 +14,10 @@ int RunLint(const Arguments& args);
 int RunList(const Arguments& args);
 int RunPack(const Arguments& args);
 int RunPublish(const Arguments& args);
+int RunRepair(const Arguments& args);
 int RunSign(const Arguments& args);
+int RunSnapshot(const Arguments& args);
 int RunUpdate(const Arguments& args);
+int RunVerify(const Arguments& args);
 
 } // namespace pc::patchctl

@@ -73,6 +73,8 @@ int RunConfigDecode(const Arguments& args) {
         out += std::string(kConfigKeys[i]) + "=" + contents.values[i] + "\n";
     if (contents.hasPatchListKey)
         out += std::string(kPatchListKeyName) + "=" + contents.patchListKey + "\n";
+    for (const std::string& mirror : contents.patchListMirrors)
+        out += std::string(kPatchListMirrorName) + "=" + mirror + "\n";
     std::fwrite(out.data(), 1, out.size(), stdout);
     return 0;
 }
@@ -89,6 +91,8 @@ std::string Scramble(int key, const ConfigContents& contents) {
         plain += std::string(kConfigKeys[i]) + "=" + contents.values[i] + ";\r\n";
     if (contents.hasPatchListKey)
         plain += std::string(kPatchListKeyName) + "=" + contents.patchListKey + ";\r\n";
+    for (const std::string& mirror : contents.patchListMirrors)
+        plain += std::string(kPatchListMirrorName) + "=" + mirror + ";\r\n";
     std::string out = digits;
     for (unsigned char c : plain)
         out += static_cast<char>((c + key + 19) % 256);
@@ -150,6 +154,16 @@ int RunConfigEncode(const Arguments& args) {
             return Refuse(where + "expected key=value");
         // Blanks around the '=' are the operator's layout, never part of a key or a value.
         const std::string name = TrimBlanks(line.substr(0, equals));
+        if (name == kPatchListMirrorName) {
+            // Any number, in the order given: the launcher tries them in that order.
+            const std::string url = TrimBlanks(line.substr(equals + 1));
+            if (!StartsWithAsciiCaseless(url, "http://") && !StartsWithAsciiCaseless(url, "https://"))
+                return Refuse(where + "the value of '" + name + "' is not an http or https URL");
+            if (url.find_first_of(std::string(" \t\r\0", 4)) != std::string::npos)
+                return Refuse(where + "the value of '" + name + "' holds a blank or a control character");
+            contents.patchListMirrors.push_back(url);
+            continue;
+        }
         const auto known =
             std::find_if(kConfigKeys.begin(), kConfigKeys.end(), [&](const char* k) { return name == k; });
         if (known == kConfigKeys.end() && name != kPatchListKeyName)

@@ -8,6 +8,7 @@
 #include "framework/helpers.h"
 #include "framework/install_lock.h"
 #include "framework/line_list.h"
+#include "launcher/client_manifest.h"
 #include "launcher/config.h"
 #include "launcher/download.h"
 #include "launcher/launching.h"
@@ -186,6 +187,29 @@ private:
     int firstExpires_ = 0;
 };
 
+// The line that names the client manifest: well formed, given once, with a URL that installations fetch.
+class ClientLineCheck {
+public:
+    void Check(LintReport& report, int line, const std::string& text) {
+        if (!IsClientLineWord(text))
+            return;
+        const std::optional<TClientLine> client = ParseClientLine(text);
+        if (!client)
+            report.Problem(line, "client line is not of the form '//client URL SHA256' (the SHA-256 in 64 "
+                                 "lower-case hexadecimal digits): launchers find no client manifest");
+        else if (!IsUrl(client->url))
+            report.Problem(line, "client line's URL '" + client->url + "' is not an http:// or https:// URL");
+        if (first_ != 0)
+            report.Problem(line, "client line given twice (first on line " + FormatInteger(first_) +
+                                     "): launchers use neither");
+        else
+            first_ = line;
+    }
+
+private:
+    int first_ = 0;
+};
+
 } // namespace
 
 int LintList(const std::string& path, const std::string& label, int& rowCount) {
@@ -209,12 +233,14 @@ int LintList(const std::string& path, const std::string& label, int& rowCount) {
     std::map<std::int32_t, int> firstLineOfId;
     int rows = 0;
     StampLineCheck stampLines;
+    ClientLineCheck clientLine;
 
     for (int i = 0; i < lines.LineCount(); ++i) {
         const std::string& line = i == 0 && causes.byteOrderMark ? firstWithoutMark : lines.LineAt(i);
         const int number = i + 1;
         if (!IsPatchListRow(line)) {
             stampLines.Check(report, number, line);
+            clientLine.Check(report, number, line);
             continue;
         }
         ++rows;
@@ -381,6 +407,8 @@ int RunLint(const Arguments& args) {
                                    IsUrl(list) ? SignatureUrlOf(list) : list + ".sig", config);
     if (fetch)
         problems += FetchArchives(file, list, scratch->Path());
+    if (fetch)
+        problems += FetchClient(file, list, scratch->Path());
     std::printf("%s: %s, %s\n", list.c_str(), Counted(rows, "row").c_str(),
                 Counted(problems, "problem").c_str());
     return problems == 0 ? 0 : 1;

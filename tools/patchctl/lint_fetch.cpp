@@ -6,13 +6,16 @@
 #include "archive/zip_archiver.h"
 #include "framework/crypto.h"
 #include "framework/exceptions.h"
+#include "framework/file_io.h"
 #include "framework/helpers.h"
 #include "framework/line_list.h"
 #include "launcher/archiver_settings.h"
+#include "launcher/client_manifest.h"
 #include "launcher/download.h"
 #include "launcher/list_signature.h"
 #include "launcher/patch_extraction.h"
 #include "launcher/patch_list.h"
+#include "launcher/remote_zip.h"
 #include "launcher/update_run.h"
 #include "tools/patchctl/console_ui.h"
 #include "tools/patchctl/lint.h"
@@ -20,6 +23,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <random>
@@ -266,6 +270,106 @@ int FetchArchives(const std::string& path, const std::string& label, const std::
         if (manifest && !manifest->companion.empty())
             TestCompanion(report, line, ui, row.url, *manifest, scratch + "companion");
     }
+    return report.Problems();
+}
+
+namespace {
+
+// Names on which the manifest and the archive disagree are told up to this many; a manifest of another
+// release would otherwise print one line per file.
+constexpr int kDisagreementsShown = 10;
+
+// Compares the manifest's files with the file entries of the archive's directory: the same names, the
+// same sizes, packed so that installations can fetch them alone.
+void CompareWithDirectory(LintReport& report, int line, const TClientManifest& manifest,
+                          const std::vector<TRemoteEntry>& entries, const std::string& archiveUrl) {
+    std::map<std::string_view, const TRemoteEntry*> files;
+    for (const TRemoteEntry& entry : entries)
+        if (!entry.name.empty() && entry.name.back() != '/')
+            files.emplace(entry.name, &entry);
+    int disagreements = 0;
+    const auto tell = [&](const std::string& text) {
+        if (++disagreements <= kDisagreementsShown)
+            report.Problem(line, text);
+    };
+    for (const TClientFile& file : manifest.files) {
+        const auto found = files.find(file.name);
+        if (found == files.end()) {
+            tell("the client manifest names '" + file.name + "', which " + archiveUrl + " does not hold");
+            continue;
+        }
+        const TRemoteEntry& entry = *found->second;
+        if (entry.size != file.size)
+            tell("'" + file.name + "' has " + std::to_string(file.size) +
+                 " bytes in the client manifest and " + std::to_string(entry.size) + " in " + archiveUrl);
+        else if (entry.method != 0 && entry.method != 8)
+            tell("'" + file.name + "' is packed with method " + std::to_string(entry.method) + " in " +
+                 archiveUrl + ", which installations cannot fetch alone");
+        files.erase(found);
+    }
+    for (const auto& [name, entry] : files)
+        tell("'" + std::string(name) + "' is in " + archiveUrl + " but not in the client manifest");
+    if (disagreements > kDisagreementsShown)
+        report.Problem(line, std::to_string(disagreements - kDisagreementsShown) +
+                                 " more names on which the client manifest and the archive disagree");
+}
+
+} // namespace
+
+int FetchClient(const std::string& path, const std::string& label, const std::string& scratch) {
+    const std::string bytes = ReadWholeFile(path);
+    const TClientReference reference = ReadClientReference(bytes);
+    if (!reference.line)
+        return 0; // no client line, or one that the line checks reported
+    int line = 0;
+    TStringList::VisitLines(bytes, [&, number = 0](std::string_view text) mutable {
+        ++number;
+        if (line == 0 && IsClientLineWord(text))
+            line = number;
+    });
+    LintReport report(label);
+    TZipArchiver archiver;
+    ConsoleUi ui(archiver);
+
+    const std::string& url = reference.line->url;
+    const std::string file = scratch + kClientManifestFileName;
+    DownloadOptions options;
+    options.maxBytes = kClientManifestMaxBytes; // what installations refuse to download
+    std::string reason;
+    if (!Download(ui, url, file, false, options, DefaultDownloadLimits(), &reason)) {
+        report.Problem(line, "client manifest not downloadable: " +
+                                 (reason.empty() ? std::string("no reason given") : reason));
+        RemoveFile(file);
+        return report.Problems();
+    }
+    const std::string text = ReadWholeFile(file);
+    RemoveFile(file);
+    TSha256 hash;
+    hash.Update(text.data(), text.size());
+    if (const std::string digest = hash.HexDigest(); digest != reference.line->sha256) {
+        report.Problem(line, "client manifest SHA-256 differs: the list gives " + reference.line->sha256 +
+                                 ", the server sends " + digest);
+        return report.Problems();
+    }
+    TClientManifest manifest;
+    try {
+        manifest = ParseClientManifest(text);
+    } catch (const EClientManifestError& e) {
+        report.Problem(line, e.Message());
+        return report.Problems();
+    }
+
+    const std::string archiveUrl = ClientArchiveUrl(url, manifest.archiveName);
+    TRemoteZip zip(ui, archiveUrl, DefaultDownloadLimits());
+    std::string failure;
+    if (!zip.ReadDirectory(failure)) {
+        report.Problem(line, "client archive " + archiveUrl + ": " + failure);
+        return report.Problems();
+    }
+    CompareWithDirectory(report, line, manifest, zip.Entries(), archiveUrl);
+    if (report.Problems() == 0)
+        report.Information(line, "client manifest: " + std::to_string(manifest.files.size()) +
+                                     " files agree with the directory of " + archiveUrl);
     return report.Problems();
 }
 

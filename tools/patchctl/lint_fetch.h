@@ -33,4 +33,9 @@ bool DownloadListForLint(const std::string& url, bool withSignature, const std::
 // of problems.
 int FetchArchives(const std::string& path, const std::string& label, const std::string& scratch);
 
+// Downloads the client manifest that the list's client line names (checked against the line's SHA-256)
+// and the directory of the archive beside it, and checks that they name the same files with the same
+// sizes. Returns the number of problems; a list without a well-formed client line has none here.
+int FetchClient(const std::string& path, const std::string& label, const std::string& scratch);
+
 } // namespace pc::patchctl

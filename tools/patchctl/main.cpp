@@ -40,8 +40,9 @@ const std::vector<Command>& Commands() {
          &RunConfigDecode},
         {{"config encode",
           "config encode [--key HH] [-o FILE] < PLAIN",
-          "Reads key=value lines (the eight keys once each, patchlist_key optional; blank lines and\n"
-          "# comments ignored) and writes the launcher's scrambled Config.ini.\n",
+          "Reads key=value lines (the eight keys once each, patchlist_key optional, any number of\n"
+          "patchlist_mirror lines; blank lines and # comments ignored) and writes the launcher's\n"
+          "scrambled Config.ini.\n",
           {{"--key", "HH", "the scrambling key in two hexadecimal digits (default: one that reads back)"},
            {"-o", "FILE",
             "writes FILE through a temporary file, so that a refused input leaves it alone\n"
@@ -127,9 +128,10 @@ const std::vector<Command>& Commands() {
         {{"publish",
           "publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] [--force] [--key KEY.pem | "
           "--unsigned] "
-          "[--dry-run]",
+          "[--dry-run] | publish LIST --client MANIFEST URL [--key KEY.pem | --unsigned] [--dry-run]",
           "Appends ARCHIVE's row (id, URL, size, program, group, SHA-256) to the patch list LIST after\n"
-          "checking LIST with lint's rules; the new list replaces the old one atomically.\n",
+          "checking LIST with lint's rules; the new list replaces the old one atomically. With --client,\n"
+          "sets the list's one //client line instead: the URL and SHA-256 of a manifest from snapshot.\n",
           {{"--id", "N", "the row's id (default: one above the highest listed)"},
            {"--group", "G", "the row's group (default 0)"},
            {"--run", "PROGRAM",
@@ -137,9 +139,12 @@ const std::vector<Command>& Commands() {
            {"--force", "", "publishes although the URL's last segment is not ARCHIVE's name"},
            {"--key", "KEY.pem", "signs the list afterwards (needed when LIST.sig exists)"},
            {"--unsigned", "", "publishes without a key and removes an existing LIST.sig"},
-           {"--dry-run", "", "prints the row and changes nothing"}},
+           {"--dry-run", "", "prints the row and changes nothing"},
+           {"--client", "MANIFEST",
+            "names the client manifest at URL (made by snapshot, its archive beside it) in place of\n"
+            "a row"}},
           {"LIST", "ARCHIVE", "URL"},
-          3,
+          2,
           {{"--key", "--unsigned"}},
           {},
           "Exit 0 done, 1 refused (the list is unchanged), 2 bad arguments.\n"},
@@ -157,6 +162,20 @@ const std::vector<Command>& Commands() {
           "Exit 0 signed, 1 the key or the list cannot be read or the list cannot be stamped,\n"
           "2 bad arguments.\n"},
          &RunSign},
+        {{"snapshot",
+          "snapshot CLIENT_DIR OUTDIR [--key KEY.pem] [--force]",
+          "Writes OUTDIR/client.zip, every file and folder of CLIENT_DIR as pack --all packs them, and\n"
+          "OUTDIR/client.manifest, each file's SHA-256, size, mode and name, by which installations\n"
+          "check their files and fetch the damaged ones alone (publish it with publish --client).\n",
+          {{"--key", "KEY.pem", "also writes OUTDIR/client.manifest.sig, the manifest's signature"},
+           {"--force", "", "replaces an existing snapshot in OUTDIR (otherwise refused)"}},
+          {"CLIENT_DIR", "OUTDIR"},
+          2,
+          {},
+          {},
+          "Exit 0 written, 1 a file cannot be read or written, 2 refused (nothing written) or bad\n"
+          "arguments.\n"},
+         &RunSnapshot},
         {{"update",
           "update DIR [--on-failure abort|ignore|retry-once]",
           "Runs the launcher's start-up and update for the installation in DIR, without a window.\n",
@@ -168,6 +187,30 @@ const std::vector<Command>& Commands() {
           "Exit 0 up to date, 1 the run ended early, 3 no usable Config.ini, 4 the list was refused,\n"
           "some patches could not be downloaded or entries were left out.\n"},
          &RunUpdate},
+        {{"verify",
+          "verify DIR",
+          "Checks every file that the server's client manifest names in the installation in DIR and\n"
+          "prints 'damaged: NAME' or 'missing: NAME' for each that is not intact. Other files are never\n"
+          "read.\n",
+          {},
+          {"DIR"},
+          1,
+          {},
+          {},
+          "Exit 0 all intact, 1 some damaged or missing, 4 the list or the manifest cannot be had.\n"},
+         &RunVerify},
+        {{"repair",
+          "repair DIR",
+          "Verifies the installation in DIR, then fetches each damaged or missing file alone from the\n"
+          "server's client archive and puts it in place. The ledger of applied patches is not changed.\n",
+          {},
+          {"DIR"},
+          1,
+          {},
+          {},
+          "Exit 0 every file is whole, 1 some could not be repaired, 4 the list or the manifest cannot be\n"
+          "had.\n"},
+         &RunRepair},
     };
     return commands;
 }

@@ -1,4 +1,5 @@
 // patchctl pack OLD NEW OUT.zip: the patch archive that turns the tree OLD into the tree NEW.
+#include "tools/patchctl/pack.h"
 #include "archive/code_pages.h"
 #include "archive/extract_names.h"
 #include "archive/zip_writer.h"
@@ -108,6 +109,86 @@ std::string NameProblem(const std::string& name) {
     if (IsRefusedPatchName(name))
         return std::string("lies in ") + kDeltaFolder + ", which patches keep for their deltas and removals";
     return {};
+}
+
+// The files that are new or changed from OLD to NEW (with `all`, every file of NEW), and the folders they
+// lie in or that OLD lacks.
+std::set<std::string> NamesToPack(const Tree& next, const Tree& old, bool all) {
+    std::set<std::string> names;
+    for (const auto& [name, item] : next.items) {
+        const auto before = old.items.find(name);
+        if (item.directory) {
+            if (all || before == old.items.end() || !before->second.directory)
+                names.insert(name + "/");
+            continue;
+        }
+        if (!all && before != old.items.end() && !before->second.directory &&
+            SameContent(before->second.path, item.path))
+            continue;
+        names.insert(name);
+        for (auto slash = name.rfind('/'); slash != std::string::npos; slash = name.rfind('/', slash - 1)) {
+            names.insert(name.substr(0, slash + 1));
+            if (slash == 0)
+                break;
+        }
+    }
+    return names;
+}
+
+// Prints, as "patchctl COMMAND: ...", every reason why NEW or the names cannot go into a patch: links,
+// special files, names the launcher cannot store, names that differ only in letter case. False when
+// there is one.
+bool ReportRefusals(const Tree& next, const std::set<std::string>& names, const char* command) {
+    bool refused = false;
+    for (const std::string& link : next.links) {
+        std::fprintf(stderr, "patchctl %s: %s is a symbolic link, which a patch cannot carry\n", command,
+                     link.c_str());
+        refused = true;
+    }
+    for (const std::string& other : next.others) {
+        std::fprintf(stderr, "patchctl %s: %s is not a regular file or folder\n", command, other.c_str());
+        refused = true;
+    }
+    std::map<std::u16string, std::string> byFoldedName;
+    for (const std::string& name : names) {
+        const std::string bare = name.back() == '/' ? name.substr(0, name.size() - 1) : name;
+        const std::string problem = NameProblem(bare);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "patchctl %s: the name %s %s\n", command, bare.c_str(), problem.c_str());
+            refused = true;
+            continue;
+        }
+        // The launcher's archive directory finds names without regard to letter case.
+        const auto [it, first] = byFoldedName.emplace(WideLowerCase(Utf8ToWide(name)), name);
+        if (!first) {
+            std::fprintf(stderr, "patchctl %s: %s and %s differ only in letter case\n", command,
+                         it->second.c_str(), name.c_str());
+            refused = true;
+        }
+    }
+    return !refused;
+}
+
+// The archive's entries for `names`, in their (byte) order, with the files' total size and count.
+std::vector<TZipSourceEntry> EntriesOf(const Tree& next, const std::set<std::string>& names,
+                                       std::uint64_t& bytes, int& files) {
+    std::vector<TZipSourceEntry> entries;
+    entries.reserve(names.size());
+    for (const std::string& name : names) {
+        const bool directory = name.back() == '/';
+        const TreeItem& item = next.items.at(directory ? name.substr(0, name.size() - 1) : name);
+        TZipSourceEntry entry;
+        entry.name = name;
+        entry.sourcePath = directory ? std::string() : item.path.string();
+        entry.unixMode = item.mode;
+        entry.modTime = item.modTime;
+        entries.push_back(std::move(entry));
+        if (!directory) {
+            ++files;
+            bytes += fs::file_size(item.path);
+        }
+    }
+    return entries;
 }
 
 // The packing's progress on stderr, for trees large enough to take a while, drawn only where stderr is a
@@ -502,6 +583,26 @@ int Pack(const Arguments& args) {
 }
 
 } // namespace
+
+std::optional<TFullPack> PlanFullPack(const std::string& root, const char* command) {
+    TFullPack pack;
+    {
+        const Tree tree = ReadTree(root);
+        const std::set<std::string> names = NamesToPack(tree, Tree{}, true);
+        if (!ReportRefusals(tree, names, command))
+            return std::nullopt;
+        pack.entries = EntriesOf(tree, names, pack.bytes, pack.files);
+    }
+    return pack;
+}
+
+void WritePackArchive(const std::string& out, const std::vector<TZipSourceEntry>& entries,
+                      std::uint64_t bytes, TZipWriteOptions options) {
+    PackProgress progress(bytes, entries.size());
+    options.progress = [&](std::uint64_t packed, bool checking) { progress.Update(packed, checking); };
+    WriteZipArchive(out, entries, options);
+    progress.Erase();
+}
 
 int RunPack(const Arguments& args) {
     try {

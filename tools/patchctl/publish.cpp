@@ -6,12 +6,15 @@
 #include "framework/crypto.h"
 #include "framework/file_io.h"
 #include "framework/helpers.h"
+#include "launcher/client_manifest.h"
 #include "launcher/list_freshness.h"
 #include "launcher/patch_extraction.h"
 #include "launcher/patch_list.h"
 #include "launcher/update_run.h"
 #include "tools/patchctl/command.h"
+#include "tools/patchctl/file_digest.h"
 #include "tools/patchctl/lint.h"
+#include "tools/patchctl/lint_fetch.h"
 #include "tools/patchctl/signing.h"
 
 #include <algorithm>
@@ -127,8 +130,138 @@ void TellCompanion(const std::string& archive, const std::string& url, const std
 
 } // namespace
 
-int RunPublish(const Arguments& args) {
+namespace {
+
+// The list's bytes with its client line set to `line`: in place of the first client line there (any
+// others, well formed or not, go with their line ends), or appended as a line of its own.
+std::string WithClientLine(const std::string& bytes, const std::string& line) {
+    std::string result;
+    bool placed = false;
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        const std::size_t end = bytes.find_first_of("\r\n", at);
+        std::size_t next = end == std::string::npos ? bytes.size() : end + 1;
+        if (end != std::string::npos && bytes[end] == '\r' && next < bytes.size() && bytes[next] == '\n')
+            ++next;
+        const std::string_view text(bytes.data() + at, (end == std::string::npos ? bytes.size() : end) - at);
+        if (!IsClientLineWord(text)) {
+            result.append(bytes, at, next - at);
+        } else if (!placed) {
+            result += line + "\r\n";
+            placed = true;
+        }
+        at = next;
+    }
+    if (!placed) {
+        if (!result.empty() && result.back() != '\n' && result.back() != '\r')
+            result += "\r\n";
+        result += line + "\r\n";
+    }
+    return result;
+}
+
+// publish LIST --client MANIFEST URL: names the client manifest in the list, so that installations can
+// check their files against it and heal the damaged ones.
+int PublishClient(const Arguments& args) {
     const std::vector<std::string>& positional = args.Positionals();
+    if (positional.size() != 2)
+        throw UsageError("with --client, LIST and the manifest's URL are needed");
+    for (const char* option : {"--id", "--group", "--run", "--force"})
+        if (args.Has(option))
+            throw UsageError(std::string(option) + " does not go with --client");
+    const std::string& list = positional[0];
+    const std::string manifestPath = *args.Value("--client");
+    const std::string& url = positional[1];
+    const bool dryRun = args.Has("--dry-run"), unsignedWanted = args.Has("--unsigned");
+    const std::optional<std::string> keyPath = args.Value("--key");
+    if (!IsUrl(url) || url.find_first_of(" \t\r\n") != std::string::npos ||
+        url.find('\0') != std::string::npos)
+        throw UsageError("'" + url + "' is not an http:// or https:// URL without blanks");
+    std::error_code error;
+    if (!fs::is_regular_file(manifestPath, error))
+        throw UsageError("'" + manifestPath + "' is not a file");
+
+    // Only a manifest that installations can read is named, and only with the archive it was made with.
+    const std::string text = ReadWholeFile(manifestPath);
+    TClientManifest manifest;
+    try {
+        if (static_cast<std::int64_t>(text.size()) > kClientManifestMaxBytes)
+            throw EClientManifestError("the manifest is larger than installations read (" +
+                                       std::to_string(kClientManifestMaxBytes) + " bytes)");
+        manifest = ParseClientManifest(text);
+    } catch (const EClientManifestError& e) {
+        return Refuse(manifestPath + ": " + e.Message());
+    }
+    const std::string archive = (fs::path(manifestPath).parent_path() / manifest.archiveName).string();
+    if (!fs::is_regular_file(archive, error))
+        return Refuse(archive + ", the archive the manifest names, is not beside it");
+    if (Sha256OfFile(archive) != manifest.archiveSha256)
+        return Refuse(archive + " is not the archive the manifest names (its SHA-256 differs)");
+
+    std::string pem;
+    if (keyPath) {
+        pem = ReadSigningKey(*keyPath);
+        PublicKeyOfSigningKey(pem);
+    }
+    if (const std::string refusal = StaleSignatureRefusal(list, keyPath.has_value(), unsignedWanted);
+        !refusal.empty())
+        return Refuse(refusal);
+    std::string bytes;
+    if (fs::exists(list, error)) {
+        bytes = ReadWholeFile(list);
+        if (bytes.find('\0') != std::string::npos)
+            return Refuse(list + " holds a NUL byte, where the launcher stops reading");
+    }
+    TSha256 hash;
+    hash.Update(text.data(), text.size());
+    const std::string line = ClientLineText({url, hash.HexDigest()});
+    const std::string archiveUrl = ClientArchiveUrl(url, manifest.archiveName);
+    const std::string changed = WithClientLine(bytes, line);
+    // The list as it will be passes lint: a broken client line is what this replaces, anything else stays
+    // and must be sound already.
+    {
+        const ScratchDir scratch;
+        const std::string candidate = scratch.Path() + fs::path(list).filename().string();
+        ReplaceFile(candidate, changed);
+        int rows = 0;
+        if (LintList(candidate, list, rows) != 0)
+            return Refuse(list + " has problems (above)");
+    }
+    if (dryRun) {
+        std::printf("%s: the client line would be set (dry run, nothing changed)\n%s\n", list.c_str(),
+                    line.c_str());
+        return 0;
+    }
+    std::optional<TStampedList> stamped;
+    if (keyPath) {
+        try {
+            stamped = StampListForSigning(changed, std::nullopt, UnixSecondsNow());
+        } catch (const EListStampError& e) {
+            return Refuse(e.Message());
+        }
+        WriteSignedList(list, pem, *stamped);
+    } else {
+        ReplaceFile(list, changed);
+    }
+    std::printf("%s: client manifest set: %s (%zu file%s)\n", list.c_str(), url.c_str(),
+                manifest.files.size(), manifest.files.size() == 1 ? "" : "s");
+    std::printf("upload %s to %s and %s to %s\n", manifestPath.c_str(), url.c_str(), archive.c_str(),
+                archiveUrl.c_str());
+    if (stamped)
+        std::printf("%s\n", SignedSummary(list, *stamped).c_str());
+    else if (unsignedWanted)
+        RemoveSignature(list);
+    return 0;
+}
+
+} // namespace
+
+int RunPublish(const Arguments& args) {
+    if (args.Has("--client"))
+        return PublishClient(args);
+    const std::vector<std::string>& positional = args.Positionals();
+    if (positional.size() != 3)
+        throw UsageError("LIST, ARCHIVE and URL are needed");
     const bool force = args.Has("--force"), dryRun = args.Has("--dry-run"),
                unsignedWanted = args.Has("--unsigned");
     const std::optional<std::string> keyPath = args.Value("--key");

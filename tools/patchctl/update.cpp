@@ -3,12 +3,14 @@
 #include "framework/registry.h"
 #include "launcher/archiver_settings.h"
 #include "launcher/config.h"
+#include "launcher/delivery.h"
 #include "launcher/update_run.h"
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/console_ui.h"
 #include "tools/patchctl/dialog_policy.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -22,6 +24,10 @@ constexpr int kNoConfiguration = 3;
 // The run went through, but not everything was applied: the list was refused, a row could not be
 // downloaded, or entries were left out of an extraction.
 constexpr int kNotAllApplied = 4;
+
+// A benchmark knob, never a player's setting: with PATCHCTL_FIXED_RETRY_PAUSES=1 every launcher retries at
+// the same fixed pauses, which the release-day benchmark compares the spread pauses against.
+constexpr const char* kFixedPausesVariable = "PATCHCTL_FIXED_RETRY_PAUSES";
 
 } // namespace
 
@@ -39,6 +45,9 @@ int RunUpdate(const Arguments& args) {
     constexpr char kSeparator = static_cast<char>(std::filesystem::path::preferred_separator);
     if (appDir.empty() || (appDir.back() != '/' && appDir.back() != kSeparator))
         appDir += kSeparator;
+
+    if (const char* fixed = std::getenv(kFixedPausesVariable); fixed != nullptr && std::string(fixed) == "1")
+        DefaultDeliverySettings().spreadPauses = false;
 
     TZipArchiver archiver;
     ApplyLauncherArchiverSettings(archiver);

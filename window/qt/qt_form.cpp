@@ -10,11 +10,13 @@
 #include <QGuiApplication>
 #include <QIcon>
 #include <QLocale>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
 #include <QTimerEvent>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -321,6 +323,20 @@ void TQtForm::ReportError(const std::exception& error) noexcept {
 
 TZADialogProvider* TQtForm::ArchiveDialogs() {
     return &dialogs_;
+}
+
+int TQtForm::PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) {
+    QMenu menu(this);
+    menu.setObjectName("ContextMenu");
+    std::vector<QAction*> actions;
+    for (const TMenuEntry& entry : entries) {
+        QAction* action = menu.addAction(QString::fromStdString(entry.Text));
+        action->setEnabled(entry.Enabled);
+        actions.push_back(action);
+    }
+    const QAction* chosen = menu.exec(mapToGlobal(QPoint(at.X, at.Y)));
+    const auto found = std::find(actions.begin(), actions.end(), chosen);
+    return chosen != nullptr && found != actions.end() ? static_cast<int>(found - actions.begin()) : -1;
 }
 
 } // namespace pc

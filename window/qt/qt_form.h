@@ -82,6 +82,7 @@ private:
     bool TerminationRequested() const override;
     void ReportError(const std::exception& error) noexcept override;
     TZADialogProvider* ArchiveDialogs() override;
+    int PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) override;
 
     void BuildChildWidgets();
     // The visible pictures and labels that meet the area, in stacking order.

@@ -366,6 +366,34 @@ TZADialogProvider* TWin32Form::ArchiveDialogs() {
     return &dialogs_;
 }
 
+int TWin32Form::PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) {
+    struct TMenuHandle {
+        HMENU menu = ::CreatePopupMenu();
+        TMenuHandle() = default;
+        TMenuHandle(const TMenuHandle&) = delete;
+        TMenuHandle& operator=(const TMenuHandle&) = delete;
+        ~TMenuHandle() {
+            if (menu != nullptr)
+                ::DestroyMenu(menu);
+        }
+    } popup;
+    if (popup.menu == nullptr)
+        return -1;
+    // Command ids start at 1: TrackPopupMenu answers 0 when nothing was chosen.
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        ::AppendMenuA(popup.menu, MF_STRING | (entries[i].Enabled ? MF_ENABLED : MF_GRAYED), i + 1,
+                      entries[i].Text.c_str());
+    POINT screen{at.X, at.Y};
+    ::ClientToScreen(Handle(), &screen);
+    // The menu closes when the player clicks elsewhere only while its owner is the foreground window.
+    ::SetForegroundWindow(Handle());
+    const int chosen =
+        static_cast<int>(::TrackPopupMenu(popup.menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY,
+                                          screen.x, screen.y, 0, Handle(), nullptr));
+    ::PostMessageA(Handle(), WM_NULL, 0, 0);
+    return chosen - 1;
+}
+
 // ---- Messages ----
 
 LRESULT CALLBACK TWin32Form::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

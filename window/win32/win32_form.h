@@ -55,6 +55,7 @@ private:
     bool TerminationRequested() const override;
     void ReportError(const std::exception& error) noexcept override;
     TZADialogProvider* ArchiveDialogs() override;
+    int PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) override;
 
     static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);

@@ -1,0 +1,84 @@
+// Checking the game's files against the client manifest that the server publishes, and healing the ones
+// that are damaged or missing with single entries of the client archive. Files that the manifest does not
+// name (the player's settings, screenshots, mods) are never read, reported or touched, and the ledger of
+// applied patches stays as it is.
+#pragma once
+
+#include "launcher/client_manifest.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace pc {
+
+class UiPort;
+struct DownloadLimits;
+
+// The window's log lines of a check.
+inline constexpr const char* kCheckingGameFilesLine = "- Checking game files...";
+inline constexpr const char* kGameFilesIntactLine = "- Game files are intact";
+inline constexpr const char* kGameFilesRepairedLine = "- Game files have been repaired";
+inline constexpr const char* kNoManifestLine =
+    "- This server publishes no list of the game files to check them against";
+inline constexpr const char* kNoManifestAtHandLine = "- Cannot download the list of the game files";
+inline constexpr const char* kGameFilesNotRepairedLine = "- Some game files could not be repaired";
+
+enum class TFileState { fsIntact, fsDamaged, fsMissing };
+
+struct TFileFinding {
+    std::string name;
+    TFileState state = TFileState::fsIntact;
+};
+
+// What a check (and, when asked, its healing) came to.
+struct TGameFilesResult {
+    enum class TStage {
+        gsNoManifest,  // the list names no client manifest
+        gsUnavailable, // the list or the manifest could not be had or was refused: `failure` says why
+        gsEnded,       // the application is ending; nothing more was done
+        gsChecked,     // every named file was checked (and healed when asked)
+    };
+    TStage stage = TStage::gsUnavailable;
+    std::string failure;
+    // The files found damaged or missing, in the manifest's order.
+    std::vector<TFileFinding> findings;
+    // When healing: the files made whole, and the ones that could not be, each with its reason.
+    std::vector<std::string> repaired;
+    std::vector<std::pair<std::string, std::string>> notRepaired;
+    std::int64_t bytesFetched = 0; // HTTP body bytes of the client archive
+};
+
+struct TGameFilesOptions {
+    bool heal = false;
+    // Where the list may also be fetched from, in order, when its URL cannot serve it.
+    std::vector<std::string> listMirrors;
+    // Told now and then how far the work is: hashing in bytes hashed of all, then healing in bytes
+    // written of the files to heal. Called on the window thread.
+    std::function<void(bool healing, std::int64_t done, std::int64_t total)> onProgress = nullptr;
+};
+
+// The check of the installation in `appDir` against the manifest that the patch list at `listUrl` names,
+// under the installation's update lock (waiting, with a log line, while another update holds it): the
+// list is fetched and believed under the launcher's signature rules (`patchListKey` in base64, empty for
+// none), the manifest must hash as the list says, every file it names is hashed on all cores, and with
+// `heal` each damaged or missing file is fetched alone from the client archive, checked against the
+// manifest and put in place through a temporary file. A manifest whose sizes the archive's directory does
+// not share is refused before any file is changed.
+TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const std::string& listUrl,
+                                const std::string& patchListKey, const TGameFilesOptions& options,
+                                const DownloadLimits& limits);
+
+// The check as the window runs it, for the installation and the patch list of `Config()`, with the
+// launcher's download limits: its log lines ("- Checking game files...", then "- Game files are intact", or
+// "- Repaired: NAME" and "- Cannot repair: NAME" per file and a closing line), the progress bar while it
+// hashes and while it heals, and the reason of a failure through ReportDownloadFailure.
+void CheckGameFilesInWindow(UiPort& ui);
+
+// Hashes the files that `manifest` names beneath `appDir` on all cores and returns those that are damaged
+// or missing, in the manifest's order; false when the application is ending. The window stays alive.
+bool FindDamagedFiles(UiPort& ui, const std::string& appDir, const TClientManifest& manifest,
+                      const TGameFilesOptions& options, std::vector<TFileFinding>& findings);
+
+} // namespace pc

@@ -1,0 +1,108 @@
+// Against a real nginx: lint --fetch downloads the manifest that the client line names and the directory of
+// the archive beside it, and reports where they, or the line, disagree.
+#include "tests/patchctl/patchctl_support.h"
+#include "tests/support/nginx_server.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+namespace {
+
+namespace fs = std::filesystem;
+using pc::test::Patchctl;
+using pc::test::ProgramResult;
+using pc::test::Quoted;
+using pc::test::ReadFileBytes;
+using pc::test::Sha256Sum;
+using pc::test::TempDir;
+using pc::test::WriteTreeFile;
+
+class LintClientFetch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server_ = std::make_unique<pc::test::NginxServer>(content_.Path());
+        MakeSnapshot("r1", {{"Game.exe", "the game\n"}, {"data/a.pak", "assets\n"}});
+        fs::copy(work_ / "r1", content_ / "client");
+    }
+
+    void MakeSnapshot(const std::string& name,
+                      const std::vector<std::pair<std::string, std::string>>& files) {
+        for (const auto& [file, bytes] : files)
+            WriteTreeFile(work_ / ("tree-" + name), file, bytes);
+        const ProgramResult made =
+            Patchctl("snapshot " + Quoted(work_ / ("tree-" + name)) + " " + Quoted(work_ / name));
+        ASSERT_EQ(made.exitCode, 0) << made.err;
+    }
+
+    // The list with one row and the line naming `manifestSha` at /client/client.manifest.
+    std::string List(const std::string& manifestSha) const {
+        return work_.Write("list.txt", "//client " + ManifestUrl() + " " + manifestSha + "\r\n");
+    }
+    std::string ManifestUrl() const { return server_->Url("/client/client.manifest"); }
+
+    TempDir content_, work_;
+    std::unique_ptr<pc::test::NginxServer> server_;
+};
+
+TEST_F(LintClientFetch, ReportsWhereTheLineTheManifestAndTheArchiveDisagree) {
+    const std::string manifest = content_ / "client/client.manifest";
+    const std::string published = ReadFileBytes(manifest);
+    const std::string archiveUrl = server_->Url("/client/client.zip");
+    MakeSnapshot("r2", {{"Game.exe", "the game, patched\n"}, {"data/b.pak", "other assets\n"}});
+    const std::string broken = "//client-manifest 1\n//archive client.zip " + std::string(64, 'e') + "\n" +
+                               std::string(64, 'a') + " 1 0644 ../escape\n";
+    struct Case {
+        const char* what;
+        std::function<std::string()> arrange; // gives the SHA-256 that the list names
+        std::string out;                      // after "LIST:1: "
+    } cases[] = {
+        {"agreeing", [&] { return Sha256Sum(manifest); },
+         "info: client manifest: 2 files agree with the directory of " + archiveUrl + "\n"},
+        {"a manifest that is not the one the list names", [&] { return std::string(64, 'f'); },
+         "client manifest SHA-256 differs: the list gives " + std::string(64, 'f') + ", the server sends " +
+             Sha256Sum(manifest) + "\n"},
+        {"no manifest",
+         [&] {
+             fs::remove(manifest);
+             return std::string(64, 'f');
+         },
+         "client manifest not downloadable: HTTP status 404\n"},
+        {"a manifest that does not read",
+         [&] { return Sha256Sum(content_.Write("client/client.manifest", broken)); },
+         "client manifest line 3: the name holds a \"..\" part\n"},
+        {"the archive of another release",
+         [&] {
+             fs::copy_file(work_ / "r2/client.zip", content_ / "client/client.zip",
+                           fs::copy_options::overwrite_existing);
+             return Sha256Sum(manifest);
+         },
+         "'Game.exe' has 9 bytes in the client manifest and 18 in " + archiveUrl + "\n" +
+             "LIST:1: " + "the client manifest names 'data/a.pak', which " + archiveUrl + " does not hold\n" +
+             "LIST:1: " + "'data/b.pak' is in " + archiveUrl + " but not in the client manifest\n"},
+    };
+    for (const Case& c : cases) {
+        content_.Write("client/client.manifest", published);
+        fs::copy_file(work_ / "r1/client.zip", content_ / "client/client.zip",
+                      fs::copy_options::overwrite_existing);
+        const std::string list = List(c.arrange());
+        const ProgramResult r = Patchctl("lint " + Quoted(list) + " --fetch");
+        std::string expected = list + ":1: " + c.out;
+        for (auto at = expected.find("LIST:"); at != std::string::npos; at = expected.find("LIST:"))
+            expected.replace(at, 4, list);
+        const bool clean = c.out.rfind("info:", 0) == 0;
+        EXPECT_EQ(r.out, expected + list + ": 0 rows, " + (clean ? "0 problems" : "") +
+                             (clean ? ""
+                                    : std::to_string(std::count(c.out.begin(), c.out.end(), '\n')) +
+                                          (std::count(c.out.begin(), c.out.end(), '\n') == 1 ? " problem"
+                                                                                             : " problems")) +
+                             "\n")
+            << c.what;
+        EXPECT_EQ(r.exitCode, clean ? 0 : 1) << c.what;
+    }
+}
+
+} // namespace
