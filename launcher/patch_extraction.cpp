@@ -351,8 +351,8 @@ private:
 // The companion on the server.
 class TRemoteCompanion : public TFullCopySource {
 public:
-    TRemoteCompanion(UiPort& ui, const std::string& url)
-        : limits_(DefaultDownloadLimits()), zip_(ui, url, limits_) {}
+    TRemoteCompanion(UiPort& ui, const std::string& url, TDelivery* delivery)
+        : limits_(DefaultDownloadLimits()), zip_(ui, url, limits_, {}, delivery) {}
 
     bool Fetch(const std::vector<std::string>& names, TRemoteEntrySink& sink, std::string& failure) override {
         if (!zip_.ReadDirectory(failure))
@@ -376,8 +376,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<TFullCopySource> OpenRemoteCompanion(UiPort& ui, const std::string& url) {
-    return std::make_unique<TRemoteCompanion>(ui, url);
+std::unique_ptr<TFullCopySource> OpenRemoteCompanion(UiPort& ui, const std::string& url,
+                                                     TDelivery* delivery) {
+    return std::make_unique<TRemoteCompanion>(ui, url, delivery);
 }
 
 std::int32_t FindEntry(TZipArchiver& zip, const std::string& name) {
