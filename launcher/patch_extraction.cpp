@@ -56,12 +56,14 @@ struct TStagedFile {
     TZAOutputFile output;
     TSha256 hasher;
     std::int64_t written = 0;
+    bool writeFailed = false;
     bool outOfSpace = false;
 
     bool Write(const void* data, std::size_t size) {
         const auto count = static_cast<std::int64_t>(size);
-        if (output.Write(data, count) != count) {
-            outOfSpace = output.OutOfSpace();
+        if (writeFailed || output.Write(data, count) != count) {
+            writeFailed = true;
+            outOfSpace = outOfSpace || output.OutOfSpace();
             return false;
         }
         hasher.Update(data, size);
@@ -78,6 +80,14 @@ struct TStagedFile {
         return true;
     }
 };
+
+// A staged file that could not be written: a full disk ends the run as one during extraction does.
+[[noreturn]] void ThrowWriteFailure(const TStagedFile& staged, const std::string& base,
+                                    const std::string& target) {
+    if (staged.outOfSpace)
+        throw DiskFull(base);
+    throw EDeltaError("Cannot write " + target);
+}
 
 // Takes the component's decoded bytes of a delta's data and feeds them to the decoder. It never reports
 // a short write: the component would take that for a full disk of its own.
@@ -182,8 +192,9 @@ private:
         } catch (const EZAException&) {
             return false;
         }
-        if (staged->outOfSpace)
-            throw DiskFull(base_);
+        // A file that cannot be written is no reason to fetch it: the same would happen again.
+        if (staged->writeFailed)
+            ThrowWriteFailure(*staged, base_, target);
         if (!decoder.Finished() || !staged->Matches(record))
             return false;
         staged_[record.name] = std::move(staged);
@@ -213,12 +224,13 @@ private:
                 if (found == wanted_.end())
                     return;
                 current_ = std::make_unique<TStagedFile>();
+                current_name_ = entry.name;
                 if (!current_->output.Create(owner_.Target(entry.name)))
                     throw EDeltaError("Cannot create " + owner_.base_ + entry.name);
             }
             void Write(const char* data, std::size_t size) override {
-                if (current_ && !current_->Write(data, size) && current_->outOfSpace)
-                    throw DiskFull(owner_.base_);
+                if (current_ && !current_->Write(data, size))
+                    ThrowWriteFailure(*current_, owner_.base_, owner_.base_ + current_name_);
             }
             void Commit(const TRemoteEntry& entry) override {
                 const auto found = wanted_.find(entry.name);
@@ -238,6 +250,7 @@ private:
             TPatchExtraction& owner_;
             std::map<std::string, const TDeltaRecord*> wanted_;
             std::unique_ptr<TStagedFile> current_;
+            std::string current_name_;
             std::string mismatched_;
         } sink(*this, records);
         std::string failure;
