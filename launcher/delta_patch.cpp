@@ -219,15 +219,22 @@ std::string EncodeDelta(const std::uint8_t* old, std::size_t oldSize, const std:
     Check(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 0), "checksum");
     Check(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 1), "content size");
     if (threads >= 1) {
-        // Workers make the same bytes whatever their number. A libzstd without threads refuses them; the
-        // delta is then made on this thread.
+        // Workers make the same bytes whatever their number, each with tables and buffers of its own. A
+        // libzstd without threads refuses them; the delta is then made on this thread.
         (void)ZSTD_CCtx_setParameter(c, ZSTD_c_nbWorkers, threads);
     }
     Check(ZSTD_CCtx_refPrefix(c, old, oldSize), "old file");
-    std::string out(ZSTD_compressBound(nextSize), '\0');
-    const std::size_t written = ZSTD_compress2(c, out.data(), out.size(), next, nextSize);
-    Check(written, "compression");
-    out.resize(written);
+    Check(ZSTD_CCtx_setPledgedSrcSize(c, nextSize), "size");
+    // The delta grows as it is made: no buffer the size of the new file is set aside for it.
+    std::string out;
+    std::vector<char> chunk(ZSTD_CStreamOutSize());
+    ZSTD_inBuffer in{next, nextSize, 0};
+    for (std::size_t left = 1; left != 0;) {
+        ZSTD_outBuffer piece{chunk.data(), chunk.size(), 0};
+        left = ZSTD_compressStream2(c, &piece, &in, ZSTD_e_end);
+        Check(left, "compression");
+        out.append(chunk.data(), piece.pos);
+    }
     return out;
 }
 

@@ -56,12 +56,14 @@ struct TStagedFile {
     TZAOutputFile output;
     TSha256 hasher;
     std::int64_t written = 0;
+    bool writeFailed = false;
     bool outOfSpace = false;
 
     bool Write(const void* data, std::size_t size) {
         const auto count = static_cast<std::int64_t>(size);
-        if (output.Write(data, count) != count) {
-            outOfSpace = output.OutOfSpace();
+        if (writeFailed || output.Write(data, count) != count) {
+            writeFailed = true;
+            outOfSpace = outOfSpace || output.OutOfSpace();
             return false;
         }
         hasher.Update(data, size);
@@ -78,6 +80,14 @@ struct TStagedFile {
         return true;
     }
 };
+
+// A staged file that could not be written: a full disk ends the run as one during extraction does.
+[[noreturn]] void ThrowWriteFailure(const TStagedFile& staged, const std::string& base,
+                                    const std::string& target) {
+    if (staged.outOfSpace)
+        throw DiskFull(base);
+    throw EDeltaError("Cannot write " + target);
+}
 
 // Takes the component's decoded bytes of a delta's data and feeds them to the decoder. It never reports
 // a short write: the component would take that for a full disk of its own.
@@ -148,15 +158,14 @@ private:
             const std::string target = Target(record.name);
             fsys::TFileView old;
             const bool present = old.Open(target);
-            const std::int64_t size = static_cast<std::int64_t>(old.Size());
-            std::string digest;
-            if (present && (size == record.oldSize || size == record.newSize))
-                digest = HexDigestOf(old.Data(), old.Size());
-            if (present && size == record.newSize && digest == record.newSha256)
+            const auto size = static_cast<std::int64_t>(old.Size());
+            // The new file's SHA-256 tells whether the delta gave it, whatever the installed file was, so the
+            // installed file is hashed only when the delta could not be applied to it.
+            if (present && size == record.oldSize && Decode(record, old, target))
+                continue;
+            if (present && size == record.newSize && HexDigestOf(old.Data(), old.Size()) == record.newSha256)
                 continue; // already the new file
-            if (!present || size != record.oldSize || digest != record.oldSha256 ||
-                !Decode(record, old, target))
-                whole.push_back(&record);
+            whole.push_back(&record);
         }
         if (!whole.empty())
             FetchWhole(manifest.companion, whole);
@@ -183,8 +192,9 @@ private:
         } catch (const EZAException&) {
             return false;
         }
-        if (staged->outOfSpace)
-            throw DiskFull(base_);
+        // A file that cannot be written is no reason to fetch it: the same would happen again.
+        if (staged->writeFailed)
+            ThrowWriteFailure(*staged, base_, target);
         if (!decoder.Finished() || !staged->Matches(record))
             return false;
         staged_[record.name] = std::move(staged);
@@ -214,12 +224,13 @@ private:
                 if (found == wanted_.end())
                     return;
                 current_ = std::make_unique<TStagedFile>();
+                current_name_ = entry.name;
                 if (!current_->output.Create(owner_.Target(entry.name)))
                     throw EDeltaError("Cannot create " + owner_.base_ + entry.name);
             }
             void Write(const char* data, std::size_t size) override {
-                if (current_ && !current_->Write(data, size) && current_->outOfSpace)
-                    throw DiskFull(owner_.base_);
+                if (current_ && !current_->Write(data, size))
+                    ThrowWriteFailure(*current_, owner_.base_, owner_.base_ + current_name_);
             }
             void Commit(const TRemoteEntry& entry) override {
                 const auto found = wanted_.find(entry.name);
@@ -239,6 +250,7 @@ private:
             TPatchExtraction& owner_;
             std::map<std::string, const TDeltaRecord*> wanted_;
             std::unique_ptr<TStagedFile> current_;
+            std::string current_name_;
             std::string mismatched_;
         } sink(*this, records);
         std::string failure;
@@ -352,8 +364,8 @@ private:
 // The companion on the server.
 class TRemoteCompanion : public TFullCopySource {
 public:
-    TRemoteCompanion(UiPort& ui, const std::string& url)
-        : limits_(DefaultDownloadLimits()), zip_(ui, url, limits_) {}
+    TRemoteCompanion(UiPort& ui, const std::string& url, TDelivery* delivery)
+        : limits_(DefaultDownloadLimits()), zip_(ui, url, limits_, {}, delivery) {}
 
     bool Fetch(const std::vector<std::string>& names, TRemoteEntrySink& sink, std::string& failure) override {
         if (!zip_.ReadDirectory(failure))
@@ -377,8 +389,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<TFullCopySource> OpenRemoteCompanion(UiPort& ui, const std::string& url) {
-    return std::make_unique<TRemoteCompanion>(ui, url);
+std::unique_ptr<TFullCopySource> OpenRemoteCompanion(UiPort& ui, const std::string& url,
+                                                     TDelivery* delivery) {
+    return std::make_unique<TRemoteCompanion>(ui, url, delivery);
 }
 
 std::int32_t FindEntry(TZipArchiver& zip, const std::string& name) {

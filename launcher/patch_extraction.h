@@ -17,6 +17,7 @@
 namespace pc {
 
 class UiPort;
+class TDelivery;
 
 // Where the whole new content of files carried as deltas comes from: the companion archive, on the
 // server beside the patch or, for `patchctl extract`, on disk beside it.
@@ -57,8 +58,10 @@ bool IsLauncherOwnFile(const std::string& name, const std::string& executableNam
 // The companion on disk beside a patch archive, read with the archive component.
 std::unique_ptr<TFullCopySource> OpenLocalCompanion(const std::string& path);
 
-// The companion on the server, read with the ranged entry reader: only the entries asked for travel.
-std::unique_ptr<TFullCopySource> OpenRemoteCompanion(UiPort& ui, const std::string& url);
+// The companion on the server, read with the ranged entry reader: only the entries asked for travel; under
+// the run's delivery policy (mirrors, hosts that did not answer, Retry-After) when one is given.
+std::unique_ptr<TFullCopySource> OpenRemoteCompanion(UiPort& ui, const std::string& url,
+                                                     TDelivery* delivery = nullptr);
 
 // The companion's URL: the folder of the patch's URL (without query or fragment) and the companion's name.
 std::string CompanionUrl(const std::string& patchUrl, const std::string& companion);

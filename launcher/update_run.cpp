@@ -141,7 +141,7 @@ std::string UpdateNotFinishedLine(const std::exception& error) {
     return line;
 }
 
-void ApplyPatch(UiPort& ui, std::int32_t index) {
+void ApplyPatch(UiPort& ui, std::int32_t index, TDelivery* delivery) {
     const TPatchRec& row = Row(index);
     const std::string& appDir = Config().applicationDir;
     const std::string archive = StoredArchivePath(appDir, row.url);
@@ -160,7 +160,7 @@ void ApplyPatch(UiPort& ui, std::int32_t index) {
         const TZARunOutcome outcome = ExtractPatch(
             zip,
             [&](const std::string& companion) {
-                return OpenRemoteCompanion(ui, CompanionUrl(row.url, companion));
+                return OpenRemoteCompanion(ui, CompanionUrl(row.url, companion), delivery);
             },
             [&](const std::string& line) { ui.AppendLogLine(line); });
         // An extraction that stopped early left the rest of the patch unwritten: recorded, those files
@@ -354,7 +354,7 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
             reason = "its stored name leads to one of the launcher's own files";
         if (storable && Download(ui, row.url, stored, true, options, DefaultDownloadLimits(), &reason)) {
             ui.ReplaceLastLogLine("- Downloaded: " + shown);
-            ApplyPatch(ui, i);
+            ApplyPatch(ui, i, &delivery);
             anyApplied = true;
             highest = std::max(highest.value_or(row.id), row.id);
             ui.SetProgressVisible(false);

@@ -8,6 +8,7 @@
 namespace pc {
 
 class UiPort;
+class TDelivery;
 
 // The whole run, on the window thread; log lines and progress go to the window through `ui`. Works in the
 // application directory of `Config()` on the process-wide `PatchList()`. Patches are applied in the order
@@ -28,7 +29,8 @@ std::string UpdateNotFinishedLine(const std::exception& error);
 // directory with the window's archive component, deletes it, runs the row's program and waits for it,
 // then records the patch in the ledger. An extraction that stopped early (an Abort answer, a full disk)
 // records nothing and raises: EAbort, or EInOutError "Disk full".
-void ApplyPatch(UiPort& ui, std::int32_t index);
+// A delta patch's companion is read under the run's delivery policy when one is given.
+void ApplyPatch(UiPort& ui, std::int32_t index, TDelivery* delivery = nullptr);
 
 // The name the original launcher stores a patch URL under (keepExtension) and its display name: the text
 // after the last '/', and without extension everything from its first '.' on removed. The log shows the

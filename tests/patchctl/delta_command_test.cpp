@@ -7,6 +7,7 @@
 #include "launcher/patch_extraction.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/patchctl/patchctl_support.h"
+#include "tests/support/file_limit.h"
 #include "tests/support/nginx_server.h"
 
 #include <gtest/gtest.h>
@@ -301,6 +302,28 @@ TEST_F(DeltaPatch, PublishNamesTheCompanionAndLintFetchChecksIt) {
     EXPECT_NE(linted.out.find("the companion " + server.Url("/p1-full.zip") + " is not downloadable"),
               std::string::npos)
         << linted.out;
+}
+
+} // namespace
+
+namespace {
+
+// A file that cannot be written while a delta is decoded (here past the process's file size limit) stops
+// the run with that file's error, before any file of the patch changed; it is not fetched again in full.
+TEST_F(DeltaPatch, AFileThatCannotBeWrittenWhileDecodingChangesNothing) {
+    const std::string archive = dir_ / "p1.zip";
+    ASSERT_EQ(Pack(archive).exitCode, 0);
+    const auto before = ReadTreeFiles(install_);
+    pc::test::ProgramResult extracted;
+    {
+        // Every whole file of the patch fits; the 1 MiB data file does not.
+        pc::test::FileSizeLimit limit(600000);
+        extracted = Extract(archive);
+    }
+    EXPECT_EQ(extracted.exitCode, 1);
+    EXPECT_EQ(extracted.err, "Cannot write " + install_ + "/data/pack.dat.\n");
+    EXPECT_EQ(extracted.out, "");
+    EXPECT_EQ(ReadTreeFiles(install_), before);
 }
 
 } // namespace

@@ -316,13 +316,33 @@ std::string Sha256Of(const std::vector<std::uint8_t>& bytes) {
     return hasher.HexDigest();
 }
 
-// The size the writer's deflate gives the file, which a delta must beat to be carried instead.
-std::size_t DeflatedSize(const std::vector<std::uint8_t>& bytes, int level) {
-    uLongf size = compressBound(static_cast<uLong>(bytes.size()));
-    std::vector<Bytef> out(size);
-    if (compress2(out.data(), &size, bytes.data(), static_cast<uLong>(bytes.size()), level) != Z_OK)
-        return bytes.size();
-    return std::min<std::size_t>(size, bytes.size());
+// Whether the writer's deflate makes the file larger than `limit` bytes, which a delta must undercut to be
+// carried instead. Deflated in pieces, stopping once past the limit: no copy of the file is made.
+bool DeflatesLargerThan(const std::vector<std::uint8_t>& bytes, std::size_t limit, int level) {
+    z_stream stream{};
+    if (deflateInit2(&stream, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return true;
+    std::vector<Bytef> out(1 << 16);
+    std::size_t produced = 0;
+    std::size_t at = 0;
+    int status = Z_OK;
+    while (status != Z_STREAM_END && produced <= limit) {
+        const std::size_t piece = std::min<std::size_t>(bytes.size() - at, 1 << 20);
+        stream.next_in = const_cast<Bytef*>(bytes.data() + at);
+        stream.avail_in = static_cast<uInt>(piece);
+        at += piece;
+        const int flush = at == bytes.size() ? Z_FINISH : Z_NO_FLUSH;
+        do {
+            stream.next_out = out.data();
+            stream.avail_out = static_cast<uInt>(out.size());
+            status = deflate(&stream, flush);
+            produced += out.size() - stream.avail_out;
+        } while (stream.avail_out == 0 && status != Z_STREAM_ERROR);
+        if (status == Z_STREAM_ERROR)
+            break;
+    }
+    deflateEnd(&stream);
+    return produced > limit;
 }
 
 int Pack(const Arguments& args) {
@@ -399,7 +419,9 @@ int Pack(const Arguments& args) {
         return kNothingChanged;
     }
 
-    // The deltas: each changed file is carried as one when that is smaller than the file deflated.
+    // The deltas: each changed file is carried as one when that is smaller than the file deflated. They are
+    // made one file at a time, so that packing memory follows the largest changed file (both versions and
+    // libzstd's tables), not the sum of them.
     TZipWriteOptions options;
     std::unique_ptr<PartsFolder> parts;
     TDeltaManifest manifest;
@@ -414,6 +436,8 @@ int Pack(const Arguments& args) {
     {
         PackProgress progress(changedBytes, changed.size());
         std::uint64_t done = 0;
+        // libzstd's workers find the long matches against the old file that one thread misses at this level,
+        // besides using every core.
         const int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
         for (const Changed& file : changed) {
             const auto oldSize = static_cast<std::int64_t>(fs::file_size(file.oldPath));
@@ -429,7 +453,7 @@ int Pack(const Arguments& args) {
             const std::vector<std::uint8_t> after = ReadWhole(file.newPath);
             const std::string made =
                 EncodeDelta(before.data(), before.size(), after.data(), after.size(), kDeltaLevel, threads);
-            if (made.size() >= DeflatedSize(after, options.level)) {
+            if (!DeflatesLargerThan(after, made.size(), options.level)) {
                 InsertWithFolders(names, file.name);
                 continue;
             }
