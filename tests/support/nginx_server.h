@@ -15,8 +15,6 @@
 namespace pc::test {
 
 struct NginxOptions {
-    NginxOptions(std::string server = {}, bool withTls = false)
-        : serverDirectives(std::move(server)), tls(withTls) {}
     // Extra directives inside the server block, e.g. locations that redirect.
     std::string serverDirectives;
     // Serve HTTPS with a freshly made self-signed certificate for 127.0.0.1 (made with the openssl tool);
