@@ -76,25 +76,11 @@ class Nginx:
             if os.geteuid() == 0 else ""
         with open(os.path.join(state, "nginx.conf"), "w") as f:
             f.write("daemon off;\nworker_processes 1;\npid %s/nginx.pid;\nerror_log %s/error.log warn;\n%s"
-                    "events { worker_connections 1024; }
-http {
-%s"
-                    "  client_body_temp_path %s/cb;
-  proxy_temp_path %s/px;
-  fastcgi_temp_path %s/fc;
-"
-                    "  uwsgi_temp_path %s/uw;
-  scgi_temp_path %s/sc;
-  default_type application/octet-stream;
-"
-                    "  keepalive_requests 100000;
-%s
-"
-                    "  server { listen 127.0.0.1:%d; root %s;
-%s
-  }
-}
-"
+                    "events { worker_connections 1024; }\nhttp {\n%s"
+                    "  client_body_temp_path %s/cb;\n  proxy_temp_path %s/px;\n  fastcgi_temp_path %s/fc;\n"
+                    "  uwsgi_temp_path %s/uw;\n  scgi_temp_path %s/sc;\n  default_type application/octet-stream;\n"
+                    "  keepalive_requests 100000;\n%s\n"
+                    "  server { listen 127.0.0.1:%d; root %s;\n%s\n  }\n}\n"
                     % ((state,) * 2 + (user,) + (logging,) + (state,) * 5 + (http, self.port, root, server)))
         self.process = subprocess.Popen(["nginx", "-p", state + "/", "-c", state + "/nginx.conf",
                                          "-e", state + "/error.log"])
