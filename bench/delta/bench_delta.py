@@ -22,10 +22,9 @@ import shutil
 import statistics
 import subprocess
 import sys
-import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from bench_support import arguments, free_port, run_timed  # noqa: E402
+from bench_support import arguments, free_port, run_timed, verdict, wait_for_listener  # noqa: E402
 
 MIB = 1 << 20
 BLOCK = 64 * 1024
@@ -126,15 +125,7 @@ class Nginx:
                     % (state, state, user, self.log, state, state, state, state, state, self.port, root))
         self.process = subprocess.Popen(["nginx", "-p", state + "/", "-c", state + "/nginx.conf",
                                          "-e", state + "/error.log"])
-        import socket
-        deadline = time.time() + 15
-        while time.time() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
-                return
-            except OSError:
-                time.sleep(0.05)
-        raise RuntimeError("nginx did not start")
+        wait_for_listener(self.port, "nginx")
 
     def url(self, path):
         return "http://127.0.0.1:%d/%s" % (self.port, path)
@@ -268,11 +259,7 @@ def main():
             missed.append("served %d bytes beyond the archive" % extra)
     finally:
         server.stop()
-    if missed:
-        print("targets missed: " + "; ".join(missed))
-        return 1
-    print("targets met: size and apply time <= 1.0x xdelta3, served within 256 KiB, memory within old + 128 MiB")
-    return 0
+    return verdict(missed, "size and apply time <= 1.0x xdelta3, served within 256 KiB, memory within old + 128 MiB")
 
 
 if __name__ == "__main__":

@@ -23,7 +23,7 @@ import time
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from bench_support import Nginx, arguments  # noqa: E402
+from bench_support import Nginx, arguments, verdict  # noqa: E402
 
 LAUNCHERS = 200
 # What the server takes: requests per second beyond a short burst are turned away with 503, and told when
@@ -189,11 +189,7 @@ def main():
         missed.append("peak %.0f/s > half of %.0f/s" % (spread_peak, fixed_peak))
     if spread_time > fixed_time:
         missed.append("time %.2f s > %.2f s" % (spread_time, fixed_time))
-    if missed:
-        print("targets missed: " + "; ".join(missed))
-        return 1
-    print("targets met: every installation applied once; peak at most half, time no worse")
-    return 0
+    return verdict(missed, "every installation applied once; peak at most half, time no worse")
 
 
 if __name__ == "__main__":

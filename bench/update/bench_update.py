@@ -24,7 +24,7 @@ import time
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from bench_support import Nginx, arguments, run_timed  # noqa: E402
+from bench_support import Nginx, arguments, run_timed, verdict  # noqa: E402
 
 CATCHUP_PATCHES = 2000
 LEDGER_SIZES = (2000, 65536)
@@ -148,11 +148,7 @@ def main():
             missed.append("catch-up ours/peer %.2f > 1.0" % (mo / mp))
     finally:
         server.stop()
-    if missed:
-        print("targets missed: " + "; ".join(missed))
-        return 1
-    print("targets met: linear start under 1 s at 65,536 rows; catch-up <= 1.0x curl + unzip")
-    return 0
+    return verdict(missed, "linear start under 1 s at 65,536 rows; catch-up <= 1.0x curl + unzip")
 
 
 if __name__ == "__main__":

@@ -24,7 +24,7 @@ import sys
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from bench_support import Nginx, arguments, run_timed  # noqa: E402
+from bench_support import Nginx, arguments, run_timed, verdict  # noqa: E402
 
 MIB = 1024 * 1024
 KIB = 1024
@@ -224,12 +224,8 @@ def main():
             missed.append("repair fetched %d bytes > %d" % (max(sent), allowed))
     finally:
         server.stop()
-    if missed:
-        print("targets missed: " + "; ".join(sorted(set(missed))))
-        return 1
-    print("targets met: verify <= %.1fx sha256sum; repair within the damaged entries + directory + 512 KiB"
-          % VERIFY_TARGET)
-    return 0
+    return verdict(sorted(set(missed)),
+                   "verify <= %.1fx sha256sum; repair within the damaged entries + directory + 512 KiB" % VERIFY_TARGET)
 
 
 if __name__ == "__main__":
