@@ -302,35 +302,33 @@ private:
                 Fail("its compressed data goes on past its end");
                 return false;
             }
-            z.next_out = out_.data();
-            z.avail_out = static_cast<uInt>(out_.size());
-            const int result = inflate(&z, Z_NO_FLUSH);
-            if (result == Z_STREAM_END)
-                ended_ = true;
-            else if (result != Z_OK && result != Z_BUF_ERROR) {
-                Fail("its compressed data is damaged");
-                return false;
-            }
-            if (!Produce(reinterpret_cast<const char*>(out_.data()), out_.size() - z.avail_out))
+            int result = Z_OK;
+            if (!InflateStep(z, result))
                 return false;
             if (result == Z_BUF_ERROR && z.avail_out != 0)
                 break; // needs more input
         }
         // Output that did not fit may still be pending without input left.
         while (!ended_ && z.avail_out == 0) {
-            z.next_out = out_.data();
-            z.avail_out = static_cast<uInt>(out_.size());
-            const int result = inflate(&z, Z_NO_FLUSH);
-            if (result == Z_STREAM_END)
-                ended_ = true;
-            else if (result != Z_OK && result != Z_BUF_ERROR) {
-                Fail("its compressed data is damaged");
-                return false;
-            }
-            if (!Produce(reinterpret_cast<const char*>(out_.data()), out_.size() - z.avail_out))
+            int result = Z_OK;
+            if (!InflateStep(z, result))
                 return false;
         }
         return true;
+    }
+
+    // One inflate call into the output buffer, its bytes passed on; false once the entry has failed.
+    bool InflateStep(z_stream& z, int& result) {
+        z.next_out = out_.data();
+        z.avail_out = static_cast<uInt>(out_.size());
+        result = inflate(&z, Z_NO_FLUSH);
+        if (result == Z_STREAM_END)
+            ended_ = true;
+        else if (result != Z_OK && result != Z_BUF_ERROR) {
+            Fail("its compressed data is damaged");
+            return false;
+        }
+        return Produce(reinterpret_cast<const char*>(out_.data()), out_.size() - z.avail_out);
     }
 
     bool Produce(const char* data, std::size_t size) {
