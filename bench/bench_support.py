@@ -61,6 +61,17 @@ def free_port():
         return s.getsockname()[1]
 
 
+def write_config(patchctl, install, list_url, client_exe="game", encode_options=("--key", "5A")):
+    """Config.ini of a bench installation in INSTALL that reads its patch list from LIST_URL, scrambled by
+    patchctl config encode with ENCODE_OPTIONS."""
+    text = "".join("%s=%s\n" % kv for kv in [
+        ("client_title", "Bench"), ("newsfile_url", "http://127.0.0.1/news"), ("patchlist_url", list_url),
+        ("server_name", "Bench"), ("website_url", "http://127.0.0.1/"), ("controlpanel_url", "http://127.0.0.1/"),
+        ("forum_url", "http://127.0.0.1/"), ("client_exe", client_exe)])
+    with open(os.path.join(install, "Config.ini"), "wb") as f:
+        subprocess.run([patchctl, "config", "encode", *encode_options], input=text.encode(), stdout=f, check=True)
+
+
 def wait_for_listener(port, what):
     """Returns once a server accepts connections on the loopback PORT; gives up after 15 s."""
     deadline = time.time() + 15

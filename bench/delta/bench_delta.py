@@ -24,7 +24,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from bench_support import arguments, free_port, run_timed, verdict, wait_for_listener  # noqa: E402
+from bench_support import arguments, free_port, run_timed, verdict, wait_for_listener, write_config  # noqa: E402
 
 MIB = 1 << 20
 BLOCK = 64 * 1024
@@ -137,15 +137,6 @@ class Nginx:
     def stop(self):
         self.process.terminate()
         self.process.wait()
-
-
-def write_config(patchctl, install, list_url):
-    text = "".join("%s=%s\n" % kv for kv in [
-        ("client_title", "Bench"), ("newsfile_url", "http://127.0.0.1/news"), ("patchlist_url", list_url),
-        ("server_name", "Bench"), ("website_url", "http://127.0.0.1/"), ("controlpanel_url", "http://127.0.0.1/"),
-        ("forum_url", "http://127.0.0.1/"), ("client_exe", "game")])
-    with open(os.path.join(install, "Config.ini"), "wb") as f:
-        subprocess.run([patchctl, "config", "encode", "--key", "5A"], input=text.encode(), stdout=f, check=True)
 
 
 def main():

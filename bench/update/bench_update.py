@@ -17,26 +17,16 @@ import io
 import os
 import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from bench_support import Nginx, arguments, run_timed, verdict  # noqa: E402
+from bench_support import Nginx, arguments, run_timed, verdict, write_config  # noqa: E402
 
 CATCHUP_PATCHES = 2000
 LEDGER_SIZES = (2000, 65536)
-
-
-def write_config(patchctl, install, list_url):
-    text = "".join("%s=%s\n" % kv for kv in [
-        ("client_title", "Bench"), ("newsfile_url", "http://127.0.0.1/news"), ("patchlist_url", list_url),
-        ("server_name", "Bench"), ("website_url", "http://127.0.0.1/"), ("controlpanel_url", "http://127.0.0.1/"),
-        ("forum_url", "http://127.0.0.1/"), ("client_exe", "game")])
-    with open(os.path.join(install, "Config.ini"), "wb") as f:
-        subprocess.run([patchctl, "config", "encode", "--key", "5A"], input=text.encode(), stdout=f, check=True)
 
 
 def small_archive(i):
