@@ -61,6 +61,38 @@ def free_port():
         return s.getsockname()[1]
 
 
+def write_config(patchctl, install, list_url, client_exe="game", encode_options=("--key", "5A")):
+    """Config.ini of a bench installation in INSTALL that reads its patch list from LIST_URL, scrambled by
+    patchctl config encode with ENCODE_OPTIONS."""
+    text = "".join("%s=%s\n" % kv for kv in [
+        ("client_title", "Bench"), ("newsfile_url", "http://127.0.0.1/news"), ("patchlist_url", list_url),
+        ("server_name", "Bench"), ("website_url", "http://127.0.0.1/"), ("controlpanel_url", "http://127.0.0.1/"),
+        ("forum_url", "http://127.0.0.1/"), ("client_exe", client_exe)])
+    with open(os.path.join(install, "Config.ini"), "wb") as f:
+        subprocess.run([patchctl, "config", "encode", *encode_options], input=text.encode(), stdout=f, check=True)
+
+
+def wait_for_listener(port, what):
+    """Returns once a server accepts connections on the loopback PORT; gives up after 15 s."""
+    deadline = time.time() + 15
+    while time.time() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
+            return
+        except OSError:
+            time.sleep(0.05)
+    raise RuntimeError("%s did not start" % what)
+
+
+def verdict(missed, met):
+    """Prints the targets MISSED, or that they were all met (MET says which); the script's exit status."""
+    if missed:
+        print("targets missed: " + "; ".join(missed))
+        return 1
+    print("targets met: " + met)
+    return 0
+
+
 class Nginx:
     """nginx serving ROOT on a free loopback port; HTTP and SERVER add directives to its http and server
     blocks (a limit_req zone and its use, an access log). With body_log, every request's line, status and body
@@ -84,14 +116,7 @@ class Nginx:
                     % ((state,) * 2 + (user,) + (logging,) + (state,) * 5 + (http, self.port, root, server)))
         self.process = subprocess.Popen(["nginx", "-p", state + "/", "-c", state + "/nginx.conf",
                                          "-e", state + "/error.log"])
-        deadline = time.time() + 15
-        while time.time() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
-                return
-            except OSError:
-                time.sleep(0.05)
-        raise RuntimeError("nginx did not start")
+        wait_for_listener(self.port, "nginx")
 
     def body_log_path(self):
         return os.path.join(self.state, "body.log")

@@ -15,6 +15,15 @@ bool IsSha256Text(const std::string& text) {
     return true;
 }
 
+bool IsLowerSha256Text(std::string_view text) {
+    if (text.size() != 64)
+        return false;
+    for (const char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    return true;
+}
+
 } // namespace pc
 
 namespace pc {

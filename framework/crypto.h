@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace pc {
 
@@ -31,6 +32,8 @@ private:
 
 // Whether `text` is a SHA-256 as a patch list writes it: exactly 64 hexadecimal digits, either case.
 bool IsSha256Text(const std::string& text);
+// The same in lower case only, as manifests write it, so that one digest has one spelling.
+bool IsLowerSha256Text(std::string_view text);
 
 // A key or signature that cannot be made or read.
 class ECryptoError : public Exception {

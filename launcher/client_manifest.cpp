@@ -1,6 +1,7 @@
 #include "launcher/client_manifest.h"
 
 #include "framework/code_pages.h"
+#include "framework/crypto.h"
 #include "framework/line_list.h"
 
 #include <charconv>
@@ -14,15 +15,6 @@ constexpr std::string_view kHeader = "//client-manifest 1";
 constexpr std::string_view kHeaderWord = "//client-manifest";
 constexpr std::string_view kArchiveWord = "//archive";
 constexpr std::string_view kClientWord = "//client";
-
-bool IsLowerHexDigest(std::string_view text) {
-    if (text.size() != 64)
-        return false;
-    for (const char c : text)
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-            return false;
-    return true;
-}
 
 // Decimal digits without a sign or a needless leading zero, so that one size has one spelling.
 std::optional<std::int64_t> ParseSize(std::string_view text) {
@@ -152,7 +144,7 @@ TClientManifest ParseClientManifest(std::string_view text) {
             if (!IsClientArchiveName(name))
                 Refuse(lineNumber, "the archive's name is not a plain file name (letters, digits, '.', '_', "
                                    "'-', '+')");
-            if (!IsLowerHexDigest(rest))
+            if (!IsLowerSha256Text(rest))
                 Refuse(lineNumber, "the archive's SHA-256 is not 64 lower-case hexadecimal digits");
             manifest.archiveName = std::string(name);
             manifest.archiveSha256 = std::string(rest);
@@ -164,7 +156,7 @@ TClientManifest ParseClientManifest(std::string_view text) {
         std::string_view rest = line, sha, size, mode;
         if (!TakeField(rest, sha) || !TakeField(rest, size) || !TakeField(rest, mode))
             Refuse(lineNumber, "expected \"SHA256 SIZE MODE NAME\"");
-        if (!IsLowerHexDigest(sha))
+        if (!IsLowerSha256Text(sha))
             Refuse(lineNumber, "the SHA-256 is not 64 lower-case hexadecimal digits");
         const auto sizeValue = ParseSize(size);
         if (!sizeValue)
@@ -230,7 +222,7 @@ std::optional<TClientLine> ParseClientLine(std::string_view line) {
     for (const char c : url)
         if (IsControl(static_cast<unsigned char>(c)))
             return std::nullopt;
-    if (!IsLowerHexDigest(rest))
+    if (!IsLowerSha256Text(rest))
         return std::nullopt;
     return TClientLine{std::string(url), std::string(rest)};
 }

@@ -2,6 +2,7 @@
 
 #include "archive/code_pages.h"
 #include "archive/extract_names.h"
+#include "framework/crypto.h"
 
 #include <zstd.h>
 
@@ -18,12 +19,6 @@ constexpr std::string_view kCompanionTag = "//companion ";
 constexpr std::string_view kDeltaTag = "delta ";
 constexpr std::string_view kRemoveTag = "remove ";
 constexpr std::string_view kVersionTag = "//delta-patch ";
-
-bool IsLowerHex64(std::string_view text) {
-    return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
-               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-           });
-}
 
 bool ParseSize(std::string_view text, std::int64_t& value) {
     if (text.empty() || text.size() > 18 || (text.size() > 1 && text[0] == '0'))
@@ -157,8 +152,9 @@ TDeltaManifest ParseDeltaManifest(const std::string& text) {
             TDeltaRecord record;
             if (!NextWord(rest, entry) || !NextWord(rest, oldSize) || !NextWord(rest, oldSha) ||
                 !NextWord(rest, newSize) || !NextWord(rest, newSha) || !NextWord(rest, mode) ||
-                !IsEntryWord(entry) || !ParseSize(oldSize, record.oldSize) || !IsLowerHex64(oldSha) ||
-                !ParseSize(newSize, record.newSize) || !IsLowerHex64(newSha) || !ParseMode(mode, record.mode))
+                !IsEntryWord(entry) || !ParseSize(oldSize, record.oldSize) || !IsLowerSha256Text(oldSha) ||
+                !ParseSize(newSize, record.newSize) || !IsLowerSha256Text(newSha) ||
+                !ParseMode(mode, record.mode))
                 throw refuse("is not a delta line that fits");
             if (!entries.insert(std::string(entry)).second)
                 throw refuse("names a delta's data listed before");

@@ -46,11 +46,6 @@ std::string TooLargeReason(std::int64_t maxBytes) {
                                                   : std::to_string(maxBytes) + " bytes");
 }
 
-// Statuses that mean "not now" rather than "no": worth asking again after a pause.
-bool IsPassingStatus(long status) {
-    return status == 408 || status == 429 || (status >= 500 && status <= 599);
-}
-
 // Whether a Content-Range ("bytes 4000-99999/100000") starts at `offset`.
 bool RangeStartsAt(const std::string& contentRange, std::int64_t offset) {
     const std::string unit = "bytes ";
@@ -381,43 +376,28 @@ private:
 
     // Each place that can serve the URL in turn, until one has brought the whole body.
     bool FetchWithRetries(std::string& reason) {
-        bool tried = false;
-        for (const std::string& source : delivery_.SourcesOf(url_, !expectedDigest_.empty())) {
-            if (delivery_.IsDeadHost(source)) {
-                if (!tried)
-                    reason = TDelivery::DeadHostReason(source);
-                continue;
-            }
-            tried = true;
-            source_ = source;
-            lastProgress_ = Clock::now(); // each place has the whole time to show a first byte
-            switch (FetchFrom(reason)) {
-            case TSourceEnd::seComplete:
-                return true;
-            case TSourceEnd::seStop:
-                return false;
-            case TSourceEnd::seNext:
-                break;
-            }
-        }
-        return false;
+        return FetchFromEachSource(delivery_, url_, !expectedDigest_.empty(), reason,
+                                   [&](const std::string& source) {
+                                       source_ = source;
+                                       // each place has the whole time to show a first byte
+                                       lastProgress_ = Clock::now();
+                                       return FetchFrom(reason);
+                                   });
     }
-
-    enum class TSourceEnd { seComplete, seNext, seStop };
 
     // The attempts at one place, with the pauses between them.
     TSourceEnd FetchFrom(std::string& reason) {
         for (int attempt = 1;; ++attempt) {
             const TAttemptEnd end = Attempt(reason);
             if (end == TAttemptEnd::aeComplete)
-                return TSourceEnd::seComplete;
+                return TSourceEnd::seDone;
             // The player ending the application, or a body too large for any place, ends the download.
             if (stop_ == TStop::stEnding || tooLarge_)
                 return TSourceEnd::seStop;
             if (end == TAttemptEnd::aeFail || attempt == kMaxAttempts || hostDead_)
                 return TSourceEnd::seNext;
             const auto planned = limits_.retryPauses[static_cast<std::size_t>(attempt - 1)];
-            if (!Pause(delivery_.RetryPause(planned, status_, retryAfter_), reason))
+            if (!PauseBetweenAttempts(ui_, delivery_.RetryPause(planned, status_, retryAfter_), reason))
                 return TSourceEnd::seStop;
         }
     }
@@ -486,38 +466,9 @@ private:
             StartOverNextTime();
             return TAttemptEnd::aeRetry;
         }
-        switch (outcome.failure) {
-        case THttpFailure::hfNone:
+        if (outcome.failure == THttpFailure::hfNone)
             return TAttemptEnd::aeComplete;
-        case THttpFailure::hfRefused:
-        case THttpFailure::hfBrokenBody:
-            reason = outcome.text;
-            return TAttemptEnd::aeRetry;
-        case THttpFailure::hfTimeLimit:
-            reason = kTimeLimitReason;
-            return TAttemptEnd::aeRetry;
-        case THttpFailure::hfStopped:
-        case THttpFailure::hfOther:
-            break;
-        }
-        reason = outcome.text.empty() ? "the transfer failed" : outcome.text;
-        return TAttemptEnd::aeFail;
-    }
-
-    // Waits before the next attempt, keeping the window alive; false when the application is ending.
-    bool Pause(std::chrono::milliseconds length, std::string& reason) {
-        const auto until = Clock::now() + length;
-        for (;;) {
-            if (ui_.TerminationRequested()) {
-                reason = kEndingReason;
-                return false;
-            }
-            const auto now = Clock::now();
-            if (now >= until)
-                return true;
-            std::this_thread::sleep_for(std::min<Clock::duration>(until - now, kPausePumpInterval));
-            ui_.PumpMessages();
-        }
+        return FailureMayPass(outcome, reason) ? TAttemptEnd::aeRetry : TAttemptEnd::aeFail;
     }
 
     // The next attempt asks for the whole body; the answer to it starts the file again.
@@ -668,6 +619,65 @@ void SetFailure(std::string* failure, std::string text) {
 }
 
 } // namespace
+
+bool IsPassingStatus(long status) {
+    return status == 408 || status == 429 || (status >= 500 && status <= 599);
+}
+
+bool FetchFromEachSource(TDelivery& delivery, const std::string& url, bool vouched, std::string& reason,
+                         const std::function<TSourceEnd(const std::string& source)>& fetchFrom) {
+    bool tried = false;
+    for (const std::string& source : delivery.SourcesOf(url, vouched)) {
+        if (delivery.IsDeadHost(source)) {
+            if (!tried)
+                reason = TDelivery::DeadHostReason(source);
+            continue;
+        }
+        tried = true;
+        switch (fetchFrom(source)) {
+        case TSourceEnd::seDone:
+            return true;
+        case TSourceEnd::seStop:
+            return false;
+        case TSourceEnd::seNext:
+            break;
+        }
+    }
+    return false;
+}
+
+bool FailureMayPass(const THttpOutcome& outcome, std::string& reason) {
+    switch (outcome.failure) {
+    case THttpFailure::hfRefused:
+    case THttpFailure::hfBrokenBody:
+        reason = outcome.text;
+        return true;
+    case THttpFailure::hfTimeLimit:
+        reason = kTimeLimitReason;
+        return true;
+    case THttpFailure::hfNone:
+    case THttpFailure::hfStopped:
+    case THttpFailure::hfOther:
+        break;
+    }
+    reason = outcome.text.empty() ? "the transfer failed" : outcome.text;
+    return false;
+}
+
+bool PauseBetweenAttempts(UiPort& ui, std::chrono::milliseconds length, std::string& reason) {
+    const auto until = Clock::now() + length;
+    for (;;) {
+        if (ui.TerminationRequested()) {
+            reason = kEndingReason;
+            return false;
+        }
+        const auto now = Clock::now();
+        if (now >= until)
+            return true;
+        std::this_thread::sleep_for(std::min<Clock::duration>(until - now, kPausePumpInterval));
+        ui.PumpMessages();
+    }
+}
 
 DownloadLimits& DefaultDownloadLimits() {
     static DownloadLimits limits;

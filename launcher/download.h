@@ -11,6 +11,7 @@ namespace pc {
 
 class UiPort;
 class TDelivery;
+struct THttpOutcome;
 
 // How long a dead or stalled server may hold the launcher up.
 struct DownloadLimits {
@@ -90,5 +91,27 @@ bool Download(UiPort& ui, const std::string& url, const std::string& destination
 
 // Removes a partial download and the state kept for continuing it; either may be missing.
 void DiscardPartialDownload(const std::string& destination, const std::string& resumeState);
+
+// What every transfer of the launcher shares: whole files above, single entries of a remote archive.
+
+// Statuses that mean "not now" rather than "no": worth asking again after a pause.
+bool IsPassingStatus(long status);
+
+// How the attempts at one place ended: it brought everything, try the next place, or stop altogether.
+enum class TSourceEnd { seDone, seNext, seStop };
+
+// Each place that can serve `url` (see TDelivery::SourcesOf) in turn, skipping the hosts that did not
+// answer earlier, until `fetchFrom` brings everything (true) or stops the transfer (false). `reason` keeps
+// the last place's reason; when every place was skipped, the first dead host's.
+bool FetchFromEachSource(TDelivery& delivery, const std::string& url, bool vouched, std::string& reason,
+                         const std::function<TSourceEnd(const std::string& source)>& fetchFrom);
+
+// For a transfer that the HTTP client ended with a failure (anything but a whole answer): whether another
+// attempt may pass; `reason` gets the words for the log.
+bool FailureMayPass(const THttpOutcome& outcome, std::string& reason);
+
+// Waits `length` before the next attempt, keeping the window alive; false, with the reason, when the
+// application is ending.
+bool PauseBetweenAttempts(UiPort& ui, std::chrono::milliseconds length, std::string& reason);
 
 } // namespace pc

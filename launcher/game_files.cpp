@@ -14,6 +14,7 @@
 #include "launcher/patch_list.h"
 #include "launcher/remote_zip.h"
 #include "launcher/ui_port.h"
+#include "launcher/update_run.h"
 
 #include <algorithm>
 #include <atomic>
@@ -34,26 +35,12 @@ using Clock = std::chrono::steady_clock;
 constexpr std::int64_t kHashPiece = 1 << 20;
 // How often the window is kept alive and told the progress while the files are hashed.
 constexpr std::chrono::milliseconds kPumpInterval{50};
-constexpr std::chrono::milliseconds kLockPollInterval{50};
 
 // Where the manifest is downloaded to and removed from right after: behind a prefix with a backslash, as
 // patch archives are, so that no file of a patch can have the name.
 constexpr const char* kManifestDownloadName = "tqm_download\\client.manifest";
 
 constexpr const char* kEndingReason = "the application is ending";
-
-bool WaitForOtherUpdates(UiPort& ui, TInstallationLock& lock) {
-    if (lock.TryAcquire())
-        return true;
-    ui.AppendLogLine("- Waiting for another update of this game to finish...");
-    while (!lock.TryAcquire()) {
-        ui.PumpMessages();
-        if (ui.TerminationRequested())
-            return false;
-        std::this_thread::sleep_for(kLockPollInterval);
-    }
-    return true;
-}
 
 std::string ReadWholeFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -35,7 +35,6 @@ constexpr std::int64_t kStreamedTailKeep = 4 << 20;
 constexpr std::int64_t kNeighbourGap = 16 * 1024;
 // Attempts of one transfer without a byte of progress: the first and two more.
 constexpr int kMaxAttempts = 3;
-constexpr std::chrono::milliseconds kPausePumpInterval{20};
 // The window is kept alive at least once per this many body bytes.
 constexpr std::int64_t kPumpEvery = 64 * 1024;
 constexpr std::size_t kInflatePiece = 64 * 1024;
@@ -45,10 +44,6 @@ constexpr std::size_t kLongestLocalHeader = TZALocalHeader::kSize + 2 * 0xFFFF;
 constexpr const char* kEndingReason = "the application is ending";
 constexpr const char* kTimeLimitReason = "time limit";
 constexpr const char* kChangedReason = "the archive changed on the server while it was read";
-
-bool IsPassingStatus(long status) {
-    return status == 408 || status == 429 || (status >= 500 && status <= 599);
-}
 
 std::int64_t ParseCount(std::string_view text) {
     if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string_view::npos)
@@ -307,35 +302,33 @@ private:
                 Fail("its compressed data goes on past its end");
                 return false;
             }
-            z.next_out = out_.data();
-            z.avail_out = static_cast<uInt>(out_.size());
-            const int result = inflate(&z, Z_NO_FLUSH);
-            if (result == Z_STREAM_END)
-                ended_ = true;
-            else if (result != Z_OK && result != Z_BUF_ERROR) {
-                Fail("its compressed data is damaged");
-                return false;
-            }
-            if (!Produce(reinterpret_cast<const char*>(out_.data()), out_.size() - z.avail_out))
+            int result = Z_OK;
+            if (!InflateStep(z, result))
                 return false;
             if (result == Z_BUF_ERROR && z.avail_out != 0)
                 break; // needs more input
         }
         // Output that did not fit may still be pending without input left.
         while (!ended_ && z.avail_out == 0) {
-            z.next_out = out_.data();
-            z.avail_out = static_cast<uInt>(out_.size());
-            const int result = inflate(&z, Z_NO_FLUSH);
-            if (result == Z_STREAM_END)
-                ended_ = true;
-            else if (result != Z_OK && result != Z_BUF_ERROR) {
-                Fail("its compressed data is damaged");
-                return false;
-            }
-            if (!Produce(reinterpret_cast<const char*>(out_.data()), out_.size() - z.avail_out))
+            int result = Z_OK;
+            if (!InflateStep(z, result))
                 return false;
         }
         return true;
+    }
+
+    // One inflate call into the output buffer, its bytes passed on; false once the entry has failed.
+    bool InflateStep(z_stream& z, int& result) {
+        z.next_out = out_.data();
+        z.avail_out = static_cast<uInt>(out_.size());
+        result = inflate(&z, Z_NO_FLUSH);
+        if (result == Z_STREAM_END)
+            ended_ = true;
+        else if (result != Z_OK && result != Z_BUF_ERROR) {
+            Fail("its compressed data is damaged");
+            return false;
+        }
+        return Produce(reinterpret_cast<const char*>(out_.data()), out_.size() - z.avail_out);
     }
 
     bool Produce(const char* data, std::size_t size) {
@@ -502,34 +495,19 @@ private:
         // Each place that can serve the archive in turn, until one has brought what is wanted. The bytes
         // already taken stay: every place must serve the same archive, of the same size.
         bool Run(std::int64_t end, std::string& reason) {
-            bool tried = false;
             // The entries are checked against the directory's CRC-32 only; an https archive is therefore
             // never taken from a plain http mirror.
-            for (const std::string& source : owner_.delivery_.SourcesOf(owner_.url_, false)) {
-                if (owner_.delivery_.IsDeadHost(source)) {
-                    if (!tried)
-                        reason = TDelivery::DeadHostReason(source);
-                    continue;
-                }
-                tried = true;
-                if (source != owner_.source_) {
-                    // Another server's validator names its own copy; the size still has to agree.
-                    owner_.source_ = source;
-                    owner_.validator_.clear();
-                }
-                switch (RunAt(end, reason)) {
-                case TSourceEnd::seDone:
-                    return true;
-                case TSourceEnd::seStop:
-                    return false;
-                case TSourceEnd::seNext:
-                    break;
-                }
-            }
-            return false;
+            return FetchFromEachSource(owner_.delivery_, owner_.url_, false, reason,
+                                       [&](const std::string& source) {
+                                           if (source != owner_.source_) {
+                                               // Another server's validator names its own copy; the size
+                                               // still has to agree.
+                                               owner_.source_ = source;
+                                               owner_.validator_.clear();
+                                           }
+                                           return RunAt(end, reason);
+                                       });
         }
-
-        enum class TSourceEnd { seDone, seNext, seStop };
 
         TSourceEnd RunAt(std::int64_t end, std::string& reason) {
             lastProgress_ = Clock::now();
@@ -554,7 +532,8 @@ private:
                     return TSourceEnd::seNext;
                 const auto planned = owner_.limits_.retryPauses[static_cast<std::size_t>(
                     std::min(failed - 1, static_cast<int>(owner_.limits_.retryPauses.size()) - 1))];
-                if (!Pause(owner_.delivery_.RetryPause(planned, status_, retryAfter_), reason))
+                if (!PauseBetweenAttempts(owner_.ui_,
+                                          owner_.delivery_.RetryPause(planned, status_, retryAfter_), reason))
                     return TSourceEnd::seStop;
             }
             return TSourceEnd::seDone;
@@ -699,48 +678,20 @@ private:
                 reason = kTimeLimitReason;
                 return stop_ == TStop::stStalled ? TAttemptEnd::aeRetry : TAttemptEnd::aeFail;
             }
-            switch (outcome.failure) {
-            case THttpFailure::hfNone:
-                if (whole_ && owner_.archiveSize_ < 0) {
-                    // A whole body without a length: its end is the archive's.
-                    owner_.archiveSize_ = bodyOffset_;
-                    if (taker_.Done())
-                        return TAttemptEnd::aeDone;
-                }
-                if (whole_) {
-                    reason = "the archive ends before the bytes its directory names";
-                    return TAttemptEnd::aeFail;
-                }
-                reason = "the server sent less than was asked for";
-                return TAttemptEnd::aeRetry;
-            case THttpFailure::hfRefused:
-            case THttpFailure::hfBrokenBody:
-                reason = outcome.text;
-                return TAttemptEnd::aeRetry;
-            case THttpFailure::hfTimeLimit:
-                reason = kTimeLimitReason;
-                return TAttemptEnd::aeRetry;
-            case THttpFailure::hfStopped:
-            case THttpFailure::hfOther:
-                break;
+            if (outcome.failure != THttpFailure::hfNone)
+                return FailureMayPass(outcome, reason) ? TAttemptEnd::aeRetry : TAttemptEnd::aeFail;
+            if (whole_ && owner_.archiveSize_ < 0) {
+                // A whole body without a length: its end is the archive's.
+                owner_.archiveSize_ = bodyOffset_;
+                if (taker_.Done())
+                    return TAttemptEnd::aeDone;
             }
-            reason = outcome.text.empty() ? "the transfer failed" : outcome.text;
-            return TAttemptEnd::aeFail;
-        }
-
-        bool Pause(std::chrono::milliseconds length, std::string& reason) {
-            const auto until = Clock::now() + length;
-            for (;;) {
-                if (owner_.ui_.TerminationRequested()) {
-                    reason = kEndingReason;
-                    return false;
-                }
-                const auto now = Clock::now();
-                if (now >= until)
-                    return true;
-                std::this_thread::sleep_for(std::min<Clock::duration>(until - now, kPausePumpInterval));
-                owner_.ui_.PumpMessages();
+            if (whole_) {
+                reason = "the archive ends before the bytes its directory names";
+                return TAttemptEnd::aeFail;
             }
+            reason = "the server sent less than was asked for";
+            return TAttemptEnd::aeRetry;
         }
 
         bool Ending() {

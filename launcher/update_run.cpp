@@ -239,21 +239,6 @@ void RemoveUnneededPartials(const std::string& appDir) {
     }
 }
 
-// Waits until no other update of this installation runs, keeping the window alive. False when the player
-// ended the application meanwhile.
-bool WaitForOtherUpdates(UiPort& ui, TInstallationLock& lock) {
-    if (lock.TryAcquire())
-        return true;
-    ui.AppendLogLine("- Waiting for another update of this game to finish...");
-    while (!lock.TryAcquire()) {
-        ui.PumpMessages();
-        if (ui.TerminationRequested())
-            return false;
-        std::this_thread::sleep_for(kLockPollInterval);
-    }
-    return true;
-}
-
 } // namespace
 
 void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
@@ -374,6 +359,19 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
     ui.AppendLogLine(anyApplied ? "- Update process completed" : "- No updates has been found");
     RemoveUnneededPartials(appDir);
     RemoveFile(listFile);
+}
+
+bool WaitForOtherUpdates(UiPort& ui, TInstallationLock& lock) {
+    if (lock.TryAcquire())
+        return true;
+    ui.AppendLogLine("- Waiting for another update of this game to finish...");
+    while (!lock.TryAcquire()) {
+        ui.PumpMessages();
+        if (ui.TerminationRequested())
+            return false;
+        std::this_thread::sleep_for(kLockPollInterval);
+    }
+    return true;
 }
 
 } // namespace pc

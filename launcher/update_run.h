@@ -9,6 +9,7 @@ namespace pc {
 
 class UiPort;
 class TDelivery;
+class TInstallationLock;
 
 // The whole run, on the window thread; log lines and progress go to the window through `ui`. Works in the
 // application directory of `Config()` on the process-wide `PatchList()`. Patches are applied in the order
@@ -52,5 +53,9 @@ inline constexpr const char* kStoredArchivePrefix = "tqm_download\\";
 inline constexpr const char* kResumeStatePrefix = "tqm_resume\\";
 std::string StoredArchivePath(const std::string& appDir, const std::string& url);
 std::string ResumeStatePath(const std::string& appDir, const std::string& url);
+
+// Waits until no other update of this installation runs, keeping the window alive. False when the player
+// ended the application meanwhile.
+bool WaitForOtherUpdates(UiPort& ui, TInstallationLock& lock);
 
 } // namespace pc

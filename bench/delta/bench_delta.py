@@ -22,10 +22,9 @@ import shutil
 import statistics
 import subprocess
 import sys
-import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from bench_support import arguments, free_port, run_timed  # noqa: E402
+from bench_support import arguments, free_port, run_timed, verdict, wait_for_listener, write_config  # noqa: E402
 
 MIB = 1 << 20
 BLOCK = 64 * 1024
@@ -126,15 +125,7 @@ class Nginx:
                     % (state, state, user, self.log, state, state, state, state, state, self.port, root))
         self.process = subprocess.Popen(["nginx", "-p", state + "/", "-c", state + "/nginx.conf",
                                          "-e", state + "/error.log"])
-        import socket
-        deadline = time.time() + 15
-        while time.time() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
-                return
-            except OSError:
-                time.sleep(0.05)
-        raise RuntimeError("nginx did not start")
+        wait_for_listener(self.port, "nginx")
 
     def url(self, path):
         return "http://127.0.0.1:%d/%s" % (self.port, path)
@@ -146,15 +137,6 @@ class Nginx:
     def stop(self):
         self.process.terminate()
         self.process.wait()
-
-
-def write_config(patchctl, install, list_url):
-    text = "".join("%s=%s\n" % kv for kv in [
-        ("client_title", "Bench"), ("newsfile_url", "http://127.0.0.1/news"), ("patchlist_url", list_url),
-        ("server_name", "Bench"), ("website_url", "http://127.0.0.1/"), ("controlpanel_url", "http://127.0.0.1/"),
-        ("forum_url", "http://127.0.0.1/"), ("client_exe", "game")])
-    with open(os.path.join(install, "Config.ini"), "wb") as f:
-        subprocess.run([patchctl, "config", "encode", "--key", "5A"], input=text.encode(), stdout=f, check=True)
 
 
 def main():
@@ -268,11 +250,7 @@ def main():
             missed.append("served %d bytes beyond the archive" % extra)
     finally:
         server.stop()
-    if missed:
-        print("targets missed: " + "; ".join(missed))
-        return 1
-    print("targets met: size and apply time <= 1.0x xdelta3, served within 256 KiB, memory within old + 128 MiB")
-    return 0
+    return verdict(missed, "size and apply time <= 1.0x xdelta3, served within 256 KiB, memory within old + 128 MiB")
 
 
 if __name__ == "__main__":

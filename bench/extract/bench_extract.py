@@ -23,7 +23,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from bench_support import arguments, run_timed  # noqa: E402
+from bench_support import arguments, run_timed, verdict  # noqa: E402
 
 MIB = 1024 * 1024
 SEED = 20240315
@@ -206,11 +206,7 @@ def main():
         # memory the listing's target bounds against bsdtar -tf.
         if key != "d" and ours_rss >= RSS_TARGET_MIB:
             missed.append("(%s) peak RSS %.1f MiB >= %d" % (key, ours_rss, RSS_TARGET_MIB))
-    if missed:
-        print("targets missed: " + "; ".join(missed))
-        return 1
-    print("targets met: ours/unzip <= 1.0 on (a), (b) and (d), ours/bsdtar <= 1.1 on (d), list of (d) <= 2x unzip -Z1 in time and 2x bsdtar -tf in memory; peak RSS < %d MiB on (a) to (c)" % RSS_TARGET_MIB)
-    return 0
+    return verdict(missed, "ours/unzip <= 1.0 on (a), (b) and (d), ours/bsdtar <= 1.1 on (d), list of (d) <= 2x unzip -Z1 in time and 2x bsdtar -tf in memory; peak RSS < %d MiB on (a) to (c)" % RSS_TARGET_MIB)
 
 
 if __name__ == "__main__":

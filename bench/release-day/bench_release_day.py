@@ -23,7 +23,7 @@ import time
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from bench_support import Nginx, arguments  # noqa: E402
+from bench_support import Nginx, arguments, verdict, write_config  # noqa: E402
 
 LAUNCHERS = 200
 # What the server takes: requests per second beyond a short burst are turned away with 503, and told when
@@ -69,15 +69,6 @@ def waiting_connections(port):
     return 0
 
 
-def write_config(patchctl, install, list_url):
-    text = "".join("%s=%s\n" % kv for kv in [
-        ("client_title", "Bench"), ("newsfile_url", "http://127.0.0.1/news"), ("patchlist_url", list_url),
-        ("server_name", "Bench"), ("website_url", "http://127.0.0.1/"), ("controlpanel_url", "http://127.0.0.1/"),
-        ("forum_url", "http://127.0.0.1/"), ("client_exe", "game")])
-    with open(os.path.join(install, "Config.ini"), "wb") as f:
-        subprocess.run([patchctl, "config", "encode"], input=text.encode(), stdout=f, check=True)
-
-
 def release_day(patchctl, work, launchers, environment):
     """One release: returns (seconds until the last finished, peak requests in one second, 503s, failures)."""
     shutil.rmtree(work, ignore_errors=True)
@@ -97,7 +88,7 @@ def release_day(patchctl, work, launchers, environment):
         for i in range(launchers):
             install = os.path.join(work, "i%03d" % i)
             os.makedirs(install)
-            write_config(patchctl, install, server.url("list.txt"))
+            write_config(patchctl, install, server.url("list.txt"), encode_options=())
             installs.append(install)
         env = dict(os.environ, **environment)
         env.pop("http_proxy", None)
@@ -189,11 +180,7 @@ def main():
         missed.append("peak %.0f/s > half of %.0f/s" % (spread_peak, fixed_peak))
     if spread_time > fixed_time:
         missed.append("time %.2f s > %.2f s" % (spread_time, fixed_time))
-    if missed:
-        print("targets missed: " + "; ".join(missed))
-        return 1
-    print("targets met: every installation applied once; peak at most half, time no worse")
-    return 0
+    return verdict(missed, "every installation applied once; peak at most half, time no worse")
 
 
 if __name__ == "__main__":

@@ -17,26 +17,16 @@ import io
 import os
 import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from bench_support import Nginx, arguments, run_timed  # noqa: E402
+from bench_support import Nginx, arguments, run_timed, verdict, write_config  # noqa: E402
 
 CATCHUP_PATCHES = 2000
 LEDGER_SIZES = (2000, 65536)
-
-
-def write_config(patchctl, install, list_url):
-    text = "".join("%s=%s\n" % kv for kv in [
-        ("client_title", "Bench"), ("newsfile_url", "http://127.0.0.1/news"), ("patchlist_url", list_url),
-        ("server_name", "Bench"), ("website_url", "http://127.0.0.1/"), ("controlpanel_url", "http://127.0.0.1/"),
-        ("forum_url", "http://127.0.0.1/"), ("client_exe", "game")])
-    with open(os.path.join(install, "Config.ini"), "wb") as f:
-        subprocess.run([patchctl, "config", "encode", "--key", "5A"], input=text.encode(), stdout=f, check=True)
 
 
 def small_archive(i):
@@ -148,11 +138,7 @@ def main():
             missed.append("catch-up ours/peer %.2f > 1.0" % (mo / mp))
     finally:
         server.stop()
-    if missed:
-        print("targets missed: " + "; ".join(missed))
-        return 1
-    print("targets met: linear start under 1 s at 65,536 rows; catch-up <= 1.0x curl + unzip")
-    return 0
+    return verdict(missed, "linear start under 1 s at 65,536 rows; catch-up <= 1.0x curl + unzip")
 
 
 if __name__ == "__main__":

@@ -24,7 +24,7 @@ import sys
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from bench_support import Nginx, arguments, run_timed  # noqa: E402
+from bench_support import Nginx, arguments, run_timed, verdict, write_config  # noqa: E402
 
 MIB = 1024 * 1024
 KIB = 1024
@@ -64,15 +64,6 @@ def write_client(root, rng):
             f.write(text(rng.randint(1 * KIB, 64 * KIB)))
     with open(os.path.join(root, "Game.exe"), "wb") as f:
         f.write(rng.randbytes(3 * MIB))
-
-
-def write_config(patchctl, install, list_url):
-    text = "".join("%s=%s\n" % kv for kv in [
-        ("client_title", "Bench"), ("newsfile_url", "http://127.0.0.1/news"), ("patchlist_url", list_url),
-        ("server_name", "Bench"), ("website_url", "http://127.0.0.1/"), ("controlpanel_url", "http://127.0.0.1/"),
-        ("forum_url", "http://127.0.0.1/"), ("client_exe", "Game.exe")])
-    with open(os.path.join(install, "Config.ini"), "wb") as f:
-        subprocess.run([patchctl, "config", "encode", "--key", "5A"], input=text.encode(), stdout=f, check=True)
 
 
 def client_files(root):
@@ -154,7 +145,7 @@ def main():
                        check=True, stdout=subprocess.DEVNULL)
         install = os.path.join(work, "install")
         shutil.copytree(client, install)
-        write_config(patchctl, install, server.url("list.txt"))
+        write_config(patchctl, install, server.url("list.txt"), client_exe="Game.exe")
         print("verify benchmark: %d rounds, medians; %d files, %.1f MiB; archive %.1f MiB; work directory %s"
               % (rounds, len(names), total / MIB, os.path.getsize(archive) / MIB, work))
 
@@ -224,12 +215,8 @@ def main():
             missed.append("repair fetched %d bytes > %d" % (max(sent), allowed))
     finally:
         server.stop()
-    if missed:
-        print("targets missed: " + "; ".join(sorted(set(missed))))
-        return 1
-    print("targets met: verify <= %.1fx sha256sum; repair within the damaged entries + directory + 512 KiB"
-          % VERIFY_TARGET)
-    return 0
+    return verdict(sorted(set(missed)),
+                   "verify <= %.1fx sha256sum; repair within the damaged entries + directory + 512 KiB" % VERIFY_TARGET)
 
 
 if __name__ == "__main__":

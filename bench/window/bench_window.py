@@ -23,7 +23,7 @@ import time
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from bench_support import Nginx, launcher_programs  # noqa: E402
+from bench_support import Nginx, launcher_programs, verdict  # noqa: E402
 
 MIB = 1024 * 1024
 TICK = os.sysconf("SC_CLK_TCK")
@@ -225,11 +225,7 @@ def main(argv):
             missed.append("wall %.2fx > %.1fx" % (wall_ratio, WALL_TARGET))
         if cpu_ratio > CPU_TARGET:
             missed.append("CPU %.2fx > %.1fx" % (cpu_ratio, CPU_TARGET))
-        if missed:
-            print("targets missed: " + "; ".join(missed))
-            return 1
-        print("targets met: wall within %.1fx and CPU within %.1fx of patchctl update" % (WALL_TARGET, CPU_TARGET))
-        return 0
+        return verdict(missed, "wall within %.1fx and CPU within %.1fx of patchctl update" % (WALL_TARGET, CPU_TARGET))
     finally:
         if server is not None:
             server.stop()

@@ -5,6 +5,7 @@
 #include "framework/crypto.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/support/child_process.h"
+#include "tests/support/client_fixture.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/run_program.h"
 #include "tests/support/server_process.h"
@@ -401,20 +402,8 @@ TEST_F(WineWindow, ExitDuringADownloadEndsTheLauncherOnlyAfterTheRun) {
 }
 
 TEST_F(WineWindow, CheckGameFilesFromTheRightClickMenuRepairsADamagedFile) {
-    auto sha = [](const std::string& bytes) {
-        pc::TSha256 hasher;
-        hasher.Update(bytes.data(), bytes.size());
-        return hasher.HexDigest();
-    };
-    const std::string data = "the game's data\n";
-    const std::string archive = ZipBuilder().Deflated("data/level.dat", data).Build();
-    content_.Write("client.zip", archive);
-    const std::string manifest = "//client-manifest 1\n//archive client.zip " + sha(archive) + "\n" +
-                                 sha(data) + " " + std::to_string(data.size()) + " 0644 data/level.dat\n";
-    content_.Write("client.manifest", manifest);
-    content_.Write("list.txt", "//client " + server_->Url("/client.manifest") + " " + sha(manifest) + "\r\n");
-    fs::create_directories(install_ / "data");
-    install_.Write("data/level.dat", "broken");
+    const std::string data =
+        pc::test::PublishClientAndDamageItsFile(content_, server_->Url("/client.manifest"), install_);
     WriteConfig();
     Start();
     ASSERT_FALSE(MainWindow().empty());

@@ -8,6 +8,7 @@
 #include "launcher/launching.h"
 #include "launcher/update_run.h"
 #include "tests/archive/zip_builder.h"
+#include "tests/support/client_fixture.h"
 #include "tests/support/fake_registry.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/temp_dir.h"
@@ -135,20 +136,8 @@ TEST_F(LauncherEndToEnd, TheWindowRunsTheUpdateAsksAboutABadEntryAndStartsTheCli
 
 // The right-click menu on the real core: the damaged file comes back from the client archive on nginx.
 TEST_F(LauncherEndToEnd, CheckGameFilesFromTheMenuRepairsADamagedFile) {
-    const std::string data = "the game's data\n";
-    const std::string archive = ZipBuilder().Deflated("data/level.dat", data).Build();
-    content_.Write("client.zip", archive);
-    auto sha = [](const std::string& bytes) {
-        TSha256 hasher;
-        hasher.Update(bytes.data(), bytes.size());
-        return hasher.HexDigest();
-    };
-    const std::string manifest = "//client-manifest 1\n//archive client.zip " + sha(archive) + "\n" +
-                                 sha(data) + " " + std::to_string(data.size()) + " 0644 data/level.dat\n";
-    content_.Write("client.manifest", manifest);
-    content_.Write("list.txt", "//client " + server_->Url("/client.manifest") + " " + sha(manifest) + "\r\n");
-    fs::create_directories(install_ / "data");
-    install_.Write("data/level.dat", "broken");
+    const std::string data =
+        PublishClientAndDamageItsFile(content_, server_->Url("/client.manifest"), install_);
 
     TQtForm qt(RealCore(), TextNews());
     qt.show();

@@ -2,6 +2,7 @@
 #include "launcher/config.h"
 #include "launcher/game_files.h"
 #include "tests/archive/zip_builder.h"
+#include "tests/support/client_fixture.h"
 #include "tests/support/fake_ui.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/temp_dir.h"
@@ -21,18 +22,7 @@ using pc::TFileState;
 using pc::test::RecordingUi;
 using pc::test::TempDir;
 
-std::string Sha256Of(const std::string& bytes) {
-    pc::TSha256 hasher;
-    hasher.Update(bytes.data(), bytes.size());
-    return hasher.HexDigest();
-}
-
-std::string ManifestOf(const std::map<std::string, std::string>& files, const std::string& archive) {
-    std::string text = "//client-manifest 1\n//archive client.zip " + Sha256Of(archive) + "\n";
-    for (const auto& [name, bytes] : files)
-        text += Sha256Of(bytes) + " " + std::to_string(bytes.size()) + " 0644 " + name + "\n";
-    return text;
-}
+using pc::test::Sha256Of;
 
 // What stands in the installation in place of each file the manifest names, and what the check makes of it.
 TEST(FindDamagedFiles, EachKindOfDamageIsToldAndOnlyNamedFilesAreLookedAt) {
@@ -41,7 +31,8 @@ TEST(FindDamagedFiles, EachKindOfDamageIsToldAndOnlyNamedFilesAreLookedAt) {
         {"a/intact.bin", big},     {"a/truncated.bin", big},   {"b/changed.txt", "abc"},
         {"b/missing.txt", "gone"}, {"c/folder", "file"},       {"c/pipe", "file"},
         {"empty.txt", ""},         {"tqm_patch.ini", "1\r\n"}, {"zz/link.txt", "linked"}};
-    const pc::TClientManifest manifest = pc::ParseClientManifest(ManifestOf(files, "archive"));
+    const pc::TClientManifest manifest =
+        pc::ParseClientManifest(pc::test::ClientManifestOf(files, "archive"));
     TempDir install;
     fs::create_directories(install / "a");
     fs::create_directories(install / "b");
@@ -88,7 +79,8 @@ TEST(FindDamagedFiles, ExitEndsTheHashingAndTellsNothing) {
         files["f" + std::to_string(i)] = big;
         install.Write("f" + std::to_string(i), big);
     }
-    const pc::TClientManifest manifest = pc::ParseClientManifest(ManifestOf(files, "archive"));
+    const pc::TClientManifest manifest =
+        pc::ParseClientManifest(pc::test::ClientManifestOf(files, "archive"));
     RecordingUi ui;
     ui.OnPump([&] { ui.terminated = true; });
     std::vector<TFileFinding> findings{{"left from before", TFileState::fsMissing}};
@@ -105,7 +97,7 @@ protected:
             zip.Deflated(name, bytes);
         const std::string archive = zip.Build();
         content_.Write("client.zip", archive);
-        manifest_ = ManifestOf(files_, archive);
+        manifest_ = pc::test::ClientManifestOf(files_, archive);
         content_.Write("client.manifest", manifest_);
         server_ = std::make_unique<pc::test::NginxServer>(content_.Path());
         fs::create_directories(install_ / "data");

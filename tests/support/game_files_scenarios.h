@@ -3,8 +3,8 @@
 // what a player adds. Each edition's suite instantiates the scenarios with its own patchctl.
 #pragma once
 
-#include "framework/crypto.h"
 #include "tests/archive/zip_builder.h"
+#include "tests/support/client_fixture.h"
 #include "tests/support/update_scenarios.h"
 
 #include <sys/stat.h>
@@ -14,12 +14,6 @@
 #include <string>
 
 namespace pc::test {
-
-inline std::string Sha256Of(const std::string& bytes) {
-    pc::TSha256 hasher;
-    hasher.Update(bytes.data(), bytes.size());
-    return hasher.HexDigest();
-}
 
 // Every regular file beneath `root` with its bytes, names relative with '/'.
 inline std::map<std::string, std::string> TreeOf(const std::string& root) {
@@ -65,10 +59,7 @@ protected:
     }
 
     static std::string Manifest(const std::map<std::string, std::string>& files, const std::string& archive) {
-        std::string text = "//client-manifest 1\n//archive client.zip " + Sha256Of(archive) + "\n";
-        for (const auto& [name, bytes] : files)
-            text += Sha256Of(bytes) + " " + std::to_string(bytes.size()) + " 0644 " + name + "\n";
-        return text;
+        return ClientManifestOf(files, archive);
     }
 
     // Serves the archive and the manifest, and the list that names the manifest's SHA-256 (or `listedSha`).

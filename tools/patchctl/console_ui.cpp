@@ -3,10 +3,12 @@
 #include "framework/console.h"
 #include "framework/exceptions.h"
 #include "framework/text_buffer.h"
+#include "tools/patchctl/arguments.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 
 namespace pc::patchctl {
 namespace {
@@ -156,6 +158,17 @@ void ConsoleUi::Erase() {
     std::fputs("\r\033[K", stderr);
     std::fflush(stderr);
     drawn_ = false;
+}
+
+std::string InstallationDirectory(const std::string& dir) {
+    std::error_code error;
+    if (!std::filesystem::is_directory(dir, error))
+        throw UsageError("'" + dir + "' is not a directory");
+    std::string appDir = std::filesystem::absolute(dir).lexically_normal().string();
+    constexpr char kSeparator = static_cast<char>(std::filesystem::path::preferred_separator);
+    if (appDir.empty() || (appDir.back() != '/' && appDir.back() != kSeparator))
+        appDir += kSeparator;
+    return appDir;
 }
 
 } // namespace pc::patchctl

@@ -79,4 +79,8 @@ private:
     std::chrono::steady_clock::time_point lastDraw_;
 };
 
+// The installation directory named on the command line as the launcher knows its own: absolute, ending
+// with the platform's separator. UsageError when it is no directory.
+std::string InstallationDirectory(const std::string& dir);
+
 } // namespace pc::patchctl

@@ -10,8 +10,8 @@
 #include "framework/helpers.h"
 #include "framework/line_list.h"
 #include "launcher/archiver_settings.h"
-#include "launcher/delivery.h"
 #include "launcher/client_manifest.h"
+#include "launcher/delivery.h"
 #include "launcher/download.h"
 #include "launcher/list_signature.h"
 #include "launcher/patch_extraction.h"
@@ -88,6 +88,18 @@ std::string Sha256OfFile(const std::string& path) {
     return hash.HexDigest();
 }
 
+// Opens a downloaded archive as the launcher would; the error's words when it does not open.
+std::optional<std::string> OpenAsLauncher(TZipArchiver& zip, const std::string& file) {
+    ApplyLauncherArchiverSettings(zip);
+    zip.FileName = SystemToWide(file);
+    try {
+        zip.OpenInMode(fmOpenRead | fmShareDenyNone);
+    } catch (const Exception& e) {
+        return WithClosingPeriod(e.Message());
+    }
+    return std::nullopt;
+}
+
 // A file entry made on Unix whose stored mode lets every user write it: this launcher takes the umask off
 // such modes, but a launcher or tool that keeps stored modes gives the players a file that any local user
 // can change (pack stores what the file system had, 0777 from a FAT or NTFS tree).
@@ -139,12 +151,8 @@ void TestCompanion(LintReport& report, int line, UiPort& ui, const std::string& 
         return;
     }
     TZipArchiver zip;
-    ApplyLauncherArchiverSettings(zip);
-    zip.FileName = SystemToWide(file);
-    try {
-        zip.OpenInMode(fmOpenRead | fmShareDenyNone);
-    } catch (const Exception& e) {
-        report.Problem(line, "the companion " + url + " does not open: " + WithClosingPeriod(e.Message()));
+    if (const std::optional<std::string> failure = OpenAsLauncher(zip, file)) {
+        report.Problem(line, "the companion " + url + " does not open: " + *failure);
         RemoveFile(file);
         return;
     }
@@ -175,12 +183,8 @@ void TestCompanion(LintReport& report, int line, UiPort& ui, const std::string& 
 void TestArchive(LintReport& report, int line, const std::string& file,
                  std::optional<TDeltaManifest>& manifest) {
     TZipArchiver zip;
-    ApplyLauncherArchiverSettings(zip);
-    zip.FileName = SystemToWide(file);
-    try {
-        zip.OpenInMode(fmOpenRead | fmShareDenyNone);
-    } catch (const Exception& e) {
-        report.Problem(line, "the archive does not open: " + WithClosingPeriod(e.Message()));
+    if (const std::optional<std::string> failure = OpenAsLauncher(zip, file)) {
+        report.Problem(line, "the archive does not open: " + *failure);
         return;
     }
     TZADirArray& items = zip.DirManager()->Items;

@@ -89,6 +89,34 @@ std::string StaleSignatureRefusal(const std::string& list, bool signing, bool un
                        "refuse it: give --key KEY.pem to sign again, or --unsigned to remove the signature";
 }
 
+// What a publish starts from: the signing key and the list as it stands.
+struct TListChange {
+    std::string pem;
+    std::string bytes; // empty for a list that does not exist yet: the first patch of a server
+    bool existed = false;
+};
+
+// Reads the key (one that cannot sign is found out before the list changes) and the list; the refusal's
+// words when the list must stay as it is, empty otherwise.
+std::string ReadListToChange(const std::string& list, const std::optional<std::string>& keyPath,
+                             bool unsignedWanted, TListChange& change) {
+    if (keyPath) {
+        change.pem = ReadSigningKey(*keyPath);
+        PublicKeyOfSigningKey(change.pem);
+    }
+    if (std::string refusal = StaleSignatureRefusal(list, keyPath.has_value(), unsignedWanted);
+        !refusal.empty())
+        return refusal;
+    std::error_code error;
+    change.existed = fs::exists(list, error);
+    if (change.existed) {
+        change.bytes = ReadWholeFile(list);
+        if (change.bytes.find('\0') != std::string::npos)
+            return list + " holds a NUL byte, where the launcher stops reading";
+    }
+    return {};
+}
+
 // Removes the list's signature, for --unsigned.
 void RemoveSignature(const std::string& list) {
     const std::string signature = SignatureFileOf(list);
@@ -198,20 +226,11 @@ int PublishClient(const Arguments& args) {
     if (Sha256OfFile(archive) != manifest.archiveSha256)
         return Refuse(archive + " is not the archive the manifest names (its SHA-256 differs)");
 
-    std::string pem;
-    if (keyPath) {
-        pem = ReadSigningKey(*keyPath);
-        PublicKeyOfSigningKey(pem);
-    }
-    if (const std::string refusal = StaleSignatureRefusal(list, keyPath.has_value(), unsignedWanted);
-        !refusal.empty())
+    TListChange change;
+    if (const std::string refusal = ReadListToChange(list, keyPath, unsignedWanted, change); !refusal.empty())
         return Refuse(refusal);
-    std::string bytes;
-    if (fs::exists(list, error)) {
-        bytes = ReadWholeFile(list);
-        if (bytes.find('\0') != std::string::npos)
-            return Refuse(list + " holds a NUL byte, where the launcher stops reading");
-    }
+    const std::string& pem = change.pem;
+    const std::string& bytes = change.bytes;
     TSha256 hash;
     hash.Update(text.data(), text.size());
     const std::string line = ClientLineText({url, hash.HexDigest()});
@@ -293,23 +312,12 @@ int RunPublish(const Arguments& args) {
     if (error || size > static_cast<std::uintmax_t>(std::numeric_limits<std::int32_t>::max()))
         throw UsageError("'" + archive + "' is larger than a row's size field can say (2147483647 bytes)");
 
-    // A key that cannot sign is found out before the list changes.
-    std::string pem;
-    if (keyPath) {
-        pem = ReadSigningKey(*keyPath);
-        PublicKeyOfSigningKey(pem);
-    }
-
-    if (const std::string refusal = StaleSignatureRefusal(list, keyPath.has_value(), unsignedWanted);
-        !refusal.empty())
+    TListChange change;
+    if (const std::string refusal = ReadListToChange(list, keyPath, unsignedWanted, change); !refusal.empty())
         return Refuse(refusal);
-
-    // A list that does not exist yet starts empty: the first patch of a server.
-    std::string bytes;
-    if (fs::exists(list, error)) {
-        bytes = ReadWholeFile(list);
-        if (bytes.find('\0') != std::string::npos)
-            return Refuse(list + " holds a NUL byte, where the launcher stops reading");
+    const std::string& pem = change.pem;
+    std::string& bytes = change.bytes;
+    if (change.existed) {
         int rows = 0;
         if (LintList(list, list, rows) != 0)
             return Refuse(list + " has problems (above)");

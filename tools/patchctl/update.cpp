@@ -32,19 +32,9 @@ constexpr const char* kFixedPausesVariable = "PATCHCTL_FIXED_RETRY_PAUSES";
 } // namespace
 
 int RunUpdate(const Arguments& args) {
-    const std::string& dir = args.Positionals()[0];
     // The declaration admits only the policies' own words.
     const FailurePolicy policy = ParseFailurePolicy(args.Value("--on-failure").value_or("abort")).value();
-    std::error_code error;
-    if (!std::filesystem::is_directory(dir, error))
-        throw UsageError("'" + dir + "' is not a directory");
-
-    // The installation directory is what the launcher's own directory is: absolute, ending with the
-    // platform's separator.
-    std::string appDir = std::filesystem::absolute(dir).lexically_normal().string();
-    constexpr char kSeparator = static_cast<char>(std::filesystem::path::preferred_separator);
-    if (appDir.empty() || (appDir.back() != '/' && appDir.back() != kSeparator))
-        appDir += kSeparator;
+    const std::string appDir = InstallationDirectory(args.Positionals()[0]);
 
     if (const char* fixed = std::getenv(kFixedPausesVariable); fixed != nullptr && std::string(fixed) == "1")
         DefaultDeliverySettings().spreadPauses = false;

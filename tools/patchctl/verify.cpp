@@ -26,14 +26,7 @@ constexpr std::int32_t kProgressSteps = 1000;
 
 int CheckInstallation(const Arguments& args, bool heal) {
     const char* command = heal ? "patchctl repair" : "patchctl verify";
-    const std::string& dir = args.Positionals()[0];
-    std::error_code error;
-    if (!std::filesystem::is_directory(dir, error))
-        throw UsageError("'" + dir + "' is not a directory");
-    std::string appDir = std::filesystem::absolute(dir).lexically_normal().string();
-    constexpr char kSeparator = static_cast<char>(std::filesystem::path::preferred_separator);
-    if (appDir.empty() || (appDir.back() != '/' && appDir.back() != kSeparator))
-        appDir += kSeparator;
+    const std::string appDir = InstallationDirectory(args.Positionals()[0]);
 
     TZipArchiver archiver;
     ApplyLauncherArchiverSettings(archiver);
