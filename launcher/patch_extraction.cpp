@@ -161,14 +161,30 @@ private:
             const auto size = static_cast<std::int64_t>(old.Size());
             // The new file's SHA-256 tells whether the delta gave it, whatever the installed file was, so the
             // installed file is hashed only when the delta could not be applied to it.
-            if (present && size == record.oldSize && Decode(record, old, target))
+            if (present && size == record.oldSize && Decode(record, old, target)) {
+                old.Close();
+                PlaceWhenManyHeld();
                 continue;
+            }
             if (present && size == record.newSize && HexDigestOf(old.Data(), old.Size()) == record.newSha256)
                 continue; // already the new file
             whole.push_back(&record);
         }
         if (!whole.empty())
             FetchWhole(manifest.companion, whole);
+    }
+
+    // Each file waiting for its place holds a handle; a patch of thousands of deltas would run out of them.
+    // Past a few dozen they are put in place at once: each is verified, and a later failure leaves the
+    // patch unrecorded, the next run finding these files already new.
+    void PlaceWhenManyHeld() {
+        constexpr std::size_t kMostHeld = 64;
+        if (staged_.size() < kMostHeld)
+            return;
+        for (auto& [name, staged] : staged_)
+            if (!staged->output.Commit())
+                throw EDeltaError("Cannot replace " + base_ + name);
+        staged_.clear();
     }
 
     // Decodes the record's delta against the installed file into a temporary beside it. False when the
@@ -242,6 +258,7 @@ private:
                     return;
                 }
                 owner_.staged_[entry.name] = std::move(current_);
+                owner_.PlaceWhenManyHeld();
             }
             void Abandon(const TRemoteEntry&) override { current_.reset(); }
             const std::string& Mismatched() const { return mismatched_; }
