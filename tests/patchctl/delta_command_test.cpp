@@ -200,7 +200,7 @@ TEST_F(DeltaPatch, FilesThatAreNotTheOnesADeltaExpectsComeWholeFromTheCompanion)
         << pc::test::ZipBuilder().Deflated("bin/game", "not the program").Build();
     fs::remove_all(install_);
     fs::copy(old_, install_, fs::copy_options::recursive);
-    fs::remove(install_ + "/bin/game");
+    fs::remove_all(install_ + "/bin");
     const auto before = ReadTreeFiles(install_);
     const auto refused = Extract(archive);
     EXPECT_EQ(refused.exitCode, 1);
