@@ -135,40 +135,85 @@ public:
         for (auto& [name, staged] : staged_)
             if (!staged->output.Commit())
                 throw EDeltaError("Cannot replace " + base_ + name);
+        staged_.clear();
+        madeFolders_.clear();
         if (manifest)
             Remove(manifest->removals);
         return TZARunOutcome::roCompleted;
     }
 
+    TPatchExtraction(const TPatchExtraction&) = delete;
+    TPatchExtraction& operator=(const TPatchExtraction&) = delete;
+    ~TPatchExtraction() {
+        // A run that stopped early: its temporaries go, then the folders it made for them, deepest first
+        // (a folder that holds anything stays).
+        staged_.clear();
+        for (auto it = madeFolders_.rbegin(); it != madeFolders_.rend(); ++it)
+            fsys::RemoveEmptyDirectory(*it);
+    }
+
 private:
-    // The target of `name` beneath the base, with its folders made; EDeltaError when a link on the way
-    // leads out of the installation.
-    std::string Target(const std::string& name) {
+    // The target of `name` beneath the base, with its folders made (only those already there when
+    // `makeFolders` is false: empty when one is missing); EDeltaError when a link on the way leads out of
+    // the installation.
+    std::string Target(const std::string& name, bool makeFolders = true) {
         const std::string relative = ExistingSpelling(base_, name);
         const std::size_t slash = relative.rfind('/');
-        if (slash != std::string::npos &&
-            fsys::MakeDirectoriesBeneath(base_, relative.substr(0, slash)) != fsys::TBeneath::Inside)
-            throw EDeltaError("Cannot write " + name + ": its folder cannot be made inside the installation");
+        if (slash != std::string::npos) {
+            const std::string folder = relative.substr(0, slash);
+            if (!makeFolders && !fsys::IsDirectory(base_ + folder))
+                return {};
+            // The folders made here go again if the patch stops before its files are in place.
+            std::vector<std::string> missing;
+            for (std::size_t at = folder.find('/');; at = folder.find('/', at + 1)) {
+                const std::string part = folder.substr(0, at);
+                if (!fsys::IsDirectory(base_ + part))
+                    missing.push_back(base_ + part);
+                if (at == std::string::npos)
+                    break;
+            }
+            if (fsys::MakeDirectoriesBeneath(base_, folder) != fsys::TBeneath::Inside)
+                throw EDeltaError("Cannot write " + name +
+                                  ": its folder cannot be made inside the installation");
+            madeFolders_.insert(madeFolders_.end(), missing.begin(), missing.end());
+        }
         return base_ + relative;
     }
 
     void StageDeltas(const TDeltaManifest& manifest) {
         std::vector<const TDeltaRecord*> whole;
         for (const TDeltaRecord& record : manifest.deltas) {
-            const std::string target = Target(record.name);
+            // A file whose folder is missing is fetched whole; its folders are made when it arrives.
+            const std::string target = Target(record.name, false);
             fsys::TFileView old;
-            const bool present = old.Open(target);
+            const bool present = !target.empty() && old.Open(target);
             const auto size = static_cast<std::int64_t>(old.Size());
             // The new file's SHA-256 tells whether the delta gave it, whatever the installed file was, so the
             // installed file is hashed only when the delta could not be applied to it.
-            if (present && size == record.oldSize && Decode(record, old, target))
+            if (present && size == record.oldSize && Decode(record, old, target)) {
+                old.Close();
+                PlaceWhenManyHeld();
                 continue;
+            }
             if (present && size == record.newSize && HexDigestOf(old.Data(), old.Size()) == record.newSha256)
                 continue; // already the new file
             whole.push_back(&record);
         }
         if (!whole.empty())
             FetchWhole(manifest.companion, whole);
+    }
+
+    // Each file waiting for its place holds a handle; a patch of thousands of deltas would run out of them.
+    // Past a few dozen they are put in place at once: each is verified, and a later failure leaves the
+    // patch unrecorded, the next run finding these files already new.
+    void PlaceWhenManyHeld() {
+        constexpr std::size_t kMostHeld = 64;
+        if (staged_.size() < kMostHeld)
+            return;
+        for (auto& [name, staged] : staged_)
+            if (!staged->output.Commit())
+                throw EDeltaError("Cannot replace " + base_ + name);
+        staged_.clear();
     }
 
     // Decodes the record's delta against the installed file into a temporary beside it. False when the
@@ -242,6 +287,7 @@ private:
                     return;
                 }
                 owner_.staged_[entry.name] = std::move(current_);
+                owner_.PlaceWhenManyHeld();
             }
             void Abandon(const TRemoteEntry&) override { current_.reset(); }
             const std::string& Mismatched() const { return mismatched_; }
@@ -300,6 +346,7 @@ private:
     const TLogLine& log_;
     std::string base_;
     std::map<std::string, std::unique_ptr<TStagedFile>> staged_;
+    std::vector<std::string> madeFolders_;
 };
 
 // The companion on disk, read with the archive component.

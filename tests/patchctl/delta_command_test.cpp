@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <filesystem>
 #include <random>
 #include <sstream>
@@ -198,7 +200,7 @@ TEST_F(DeltaPatch, FilesThatAreNotTheOnesADeltaExpectsComeWholeFromTheCompanion)
         << pc::test::ZipBuilder().Deflated("bin/game", "not the program").Build();
     fs::remove_all(install_);
     fs::copy(old_, install_, fs::copy_options::recursive);
-    fs::remove(install_ + "/bin/game");
+    fs::remove_all(install_ + "/bin");
     const auto before = ReadTreeFiles(install_);
     const auto refused = Extract(archive);
     EXPECT_EQ(refused.exitCode, 1);
@@ -324,6 +326,39 @@ TEST_F(DeltaPatch, AFileThatCannotBeWrittenWhileDecodingChangesNothing) {
     EXPECT_EQ(extracted.err, "Cannot write " + install_ + "/data/pack.dat.\n");
     EXPECT_EQ(extracted.out, "");
     EXPECT_EQ(ReadTreeFiles(install_), before);
+}
+
+} // namespace
+
+namespace {
+
+// A patch of more deltas than a process may hold files open: each waits for its place with a handle, so
+// they are placed as they come once there are many.
+TEST(DeltaPatchMany, MoreDeltasThanOpenFilesAreApplied) {
+    TempDir dir;
+    const std::string old = dir / "old", next = dir / "new", install = dir / "install";
+    for (int i = 0; i < 300; ++i) {
+        std::string text;
+        for (int line = 0; line < 60; ++line)
+            text += "file " + std::to_string(i) + " line " + std::to_string(line * 7919 % 1000) +
+                    " of the realm\n";
+        WriteTreeFile(old, "many/f" + std::to_string(i) + ".txt", text);
+        WriteTreeFile(next, "many/f" + std::to_string(i) + ".txt", text + "patched\n");
+    }
+    const auto packed =
+        Patchctl("pack --delta " + Quoted(old) + " " + Quoted(next) + " " + Quoted(dir / "p.zip"));
+    ASSERT_EQ(packed.exitCode, 0) << packed.err;
+    ASSERT_NE(packed.out.find("300 deltas"), std::string::npos) << packed.out;
+    fs::copy(old, install, fs::copy_options::recursive);
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit few = saved;
+    few.rlim_cur = 128;
+    ::setrlimit(RLIMIT_NOFILE, &few);
+    const auto extracted = Patchctl("extract " + Quoted(dir / "p.zip") + " " + Quoted(install));
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(extracted.exitCode, 0) << extracted.err;
+    EXPECT_EQ(ReadTreeFiles(install), ReadTreeFiles(next));
 }
 
 } // namespace
