@@ -40,8 +40,6 @@ constexpr std::chrono::milliseconds kPumpInterval{50};
 // patch archives are, so that no file of a patch can have the name.
 constexpr const char* kManifestDownloadName = "tqm_download\\client.manifest";
 
-constexpr const char* kEndingReason = "the application is ending";
-
 std::string ReadWholeFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -240,7 +238,8 @@ void HealFiles(UiPort& ui, const std::string& appDir, const std::string& archive
     if (fetched)
         return;
     // The entries that the failed transfer never reached.
-    for (const auto& [name, file] : wanted) {
+    for (const auto& entry : wanted) {
+        const std::string& name = entry.first;
         const bool settled =
             std::find(result.repaired.begin(), result.repaired.end(), name) != result.repaired.end() ||
             std::any_of(result.notRepaired.begin(), result.notRepaired.end(),

@@ -38,9 +38,6 @@ constexpr int kMaxAttempts = 3;
 // The window is kept alive at least once per this many body bytes.
 constexpr std::int64_t kPumpEvery = 64 * 1024;
 constexpr std::size_t kInflatePiece = 64 * 1024;
-// A local header with its name and extra field cannot be longer than this.
-constexpr std::size_t kLongestLocalHeader = TZALocalHeader::kSize + 2 * 0xFFFF;
-
 constexpr const char* kEndingReason = "the application is ending";
 constexpr const char* kTimeLimitReason = "time limit";
 constexpr const char* kChangedReason = "the archive changed on the server while it was read";

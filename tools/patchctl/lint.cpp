@@ -214,11 +214,13 @@ public:
     }
     void CheckCoverage(LintReport& report, const std::vector<std::string>& rowUrls) const {
         for (const auto& [line, rule] : rules_) {
-            const bool covers = std::any_of(rowUrls.begin(), rowUrls.end(), [&](const std::string& url) {
-                return url.compare(0, rule.prefix.size(), rule.prefix) == 0;
-            });
+            const std::string& prefix = rule.prefix;
+            const bool covers =
+                std::any_of(rowUrls.begin(), rowUrls.end(), [&prefix](const std::string& url) {
+                    return url.compare(0, prefix.size(), prefix) == 0;
+                });
             if (!covers)
-                report.Information(line, "mirror prefix " + rule.prefix + " covers no row of this list");
+                report.Information(line, "mirror prefix " + prefix + " covers no row of this list");
         }
     }
 
