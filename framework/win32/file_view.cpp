@@ -2,25 +2,7 @@
 
 #include "framework/win32/win32_support.h"
 
-#include <utility>
-
 namespace pc::fsys {
-
-TFileView::TFileView(TFileView&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
-
-TFileView& TFileView::operator=(TFileView&& other) noexcept {
-    if (this != &other) {
-        Close();
-        data_ = std::exchange(other.data_, nullptr);
-        size_ = std::exchange(other.size_, 0);
-    }
-    return *this;
-}
-
-TFileView::~TFileView() {
-    Close();
-}
 
 bool TFileView::Open(const std::string& name) {
     Close();
