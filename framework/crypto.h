@@ -49,6 +49,10 @@ std::string NewSigningKeyPem();
 // The public half of a private key given as PEM, as DER SubjectPublicKeyInfo. ECryptoError when the text
 // is not a P-256 private key.
 std::string PublicKeyOfSigningKey(const std::string& privateKeyPem);
+// The public half of a key given as PEM, private (PKCS #8) or public (SubjectPublicKeyInfo), as DER
+// SubjectPublicKeyInfo: an operator names keys to trust by either. ECryptoError when the text is neither
+// for a P-256 key.
+std::string PublicKeyOfPem(const std::string& pem);
 // The signature of `data` under the private key given as PEM. ECryptoError
 std::string SignData(const std::string& privateKeyPem, const std::string& data);
 // Whether `publicKeyDer` is a P-256 public key as DER SubjectPublicKeyInfo, nothing after it.

@@ -115,12 +115,16 @@ std::optional<std::uint64_t> ParseSerialLine(std::string_view line) {
 
 std::optional<std::int64_t> ParseExpiresLine(std::string_view line) {
     const auto value = ValueOf(line, kExpiresWord);
+    return value ? ParseUtcTime(*value) : std::nullopt;
+}
+
+std::optional<std::int64_t> ParseUtcTime(std::string_view text) {
     // YYYY-MM-DDTHH:MM:SSZ
-    if (!value || value->size() != 20 || (*value)[4] != '-' || (*value)[7] != '-' || (*value)[10] != 'T' ||
-        (*value)[13] != ':' || (*value)[16] != ':' || (*value)[19] != 'Z')
+    if (text.size() != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
+        text[16] != ':' || text[19] != 'Z')
         return std::nullopt;
-    const int year = Digits(*value, 0, 4), month = Digits(*value, 5, 2), day = Digits(*value, 8, 2);
-    const int hour = Digits(*value, 11, 2), minute = Digits(*value, 14, 2), second = Digits(*value, 17, 2);
+    const int year = Digits(text, 0, 4), month = Digits(text, 5, 2), day = Digits(text, 8, 2);
+    const int hour = Digits(text, 11, 2), minute = Digits(text, 14, 2), second = Digits(text, 17, 2);
     if (year < 1970 || month < 1 || month > 12 || day < 1 ||
         static_cast<unsigned>(day) > DaysInMonth(year, static_cast<unsigned>(month)) || hour < 0 ||
         hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59)

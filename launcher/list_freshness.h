@@ -30,6 +30,9 @@ TStampKind StampKindOf(std::string_view line);
 std::optional<std::uint64_t> ParseSerialLine(std::string_view line);
 std::optional<std::int64_t> ParseExpiresLine(std::string_view line); // seconds since 1970-01-01 UTC
 
+// A UTC time in exactly the form YYYY-MM-DDTHH:MM:SSZ, as seconds since 1970-01-01; nothing otherwise.
+std::optional<std::int64_t> ParseUtcTime(std::string_view text);
+
 // The system clock's time in seconds since 1970 UTC.
 std::int64_t UnixSecondsNow();
 

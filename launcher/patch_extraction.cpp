@@ -14,6 +14,7 @@
 #include "launcher/download.h"
 #include "launcher/list_freshness.h"
 #include "launcher/patch_list.h"
+#include "launcher/trust_statement.h"
 #include "launcher/update_run.h"
 
 #include <algorithm>
@@ -492,8 +493,9 @@ bool IsLauncherOwnFile(const std::string& name, const std::string& executableNam
         return false;
     for (const std::string& own :
          {std::string(kConfigFileName), std::string(kLedgerFileName), std::string(kPatchListFileName),
-          std::string(kAcceptedSerialFileName), std::string(kInstallationLockFileName),
-          std::string("patch-client"), std::string("patch-client.exe"), executableName})
+          std::string(kAcceptedSerialFileName), std::string(kTrustStateFileName),
+          std::string(kInstallationLockFileName), std::string("patch-client"),
+          std::string("patch-client.exe"), executableName})
         if (!own.empty() && lower == Lower(own))
             return true;
     return false;

@@ -18,6 +18,7 @@
 #include "launcher/list_signature.h"
 #include "launcher/patch_extraction.h"
 #include "launcher/patch_list.h"
+#include "launcher/trust_statement.h"
 #include "launcher/ui_port.h"
 
 #include <algorithm>
@@ -213,7 +214,8 @@ bool ReachesALauncherFile(const std::string& appDir, const std::string& path) {
         return false;
     for (const std::string& own :
          {appDir + kConfigFileName, appDir + kLedgerFileName, appDir + kPatchListFileName,
-          appDir + kAcceptedSerialFileName, appDir + kInstallationLockFileName, ExecutablePath()}) {
+          appDir + kAcceptedSerialFileName, appDir + kTrustStateFileName, appDir + kInstallationLockFileName,
+          ExecutablePath()}) {
         TFileIdentity identity;
         if (own != path && FileIdentityOf(own, identity) && identity.device == reached.device &&
             identity.inode == reached.inode)

@@ -106,16 +106,35 @@ std::string NewSigningKeyPem() {
     return std::string(data, static_cast<std::size_t>(length));
 }
 
-std::string PublicKeyOfSigningKey(const std::string& privateKeyPem) {
-    const Key key = ReadPrivateKey(privateKeyPem);
-    const int length = i2d_PUBKEY(key.get(), nullptr);
+namespace {
+
+std::string PublicKeyDer(EVP_PKEY* key) {
+    const int length = i2d_PUBKEY(key, nullptr);
     if (length <= 0)
         throw ECryptoError("Cannot write the public key");
     std::string der(static_cast<std::size_t>(length), '\0');
     auto* out = reinterpret_cast<unsigned char*>(der.data());
-    if (i2d_PUBKEY(key.get(), &out) != length)
+    if (i2d_PUBKEY(key, &out) != length)
         throw ECryptoError("Cannot write the public key");
     return der;
+}
+
+} // namespace
+
+std::string PublicKeyOfSigningKey(const std::string& privateKeyPem) {
+    return PublicKeyDer(ReadPrivateKey(privateKeyPem).get());
+}
+
+std::string PublicKeyOfPem(const std::string& pem) {
+    if (pem.find("-----BEGIN PUBLIC KEY-----") == std::string::npos)
+        return PublicKeyOfSigningKey(pem);
+    Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    if (!bio)
+        throw EOutOfResources("Cannot read the key");
+    const Key key(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
+    if (!IsP256(key.get()))
+        throw ECryptoError("The key is not an ECDSA P-256 key in PEM");
+    return PublicKeyDer(key.get());
 }
 
 std::string SignData(const std::string& privateKeyPem, const std::string& data) {
