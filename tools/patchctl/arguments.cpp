@@ -45,6 +45,14 @@ std::optional<std::string> Arguments::Value(std::string_view option) const {
     const auto it = given_.find(option);
     if (it == given_.end() || FindOption(*syntax_, option)->value.empty())
         return std::nullopt;
+    return it->second.back();
+}
+
+std::vector<std::string> Arguments::Values(std::string_view option) const {
+    Declared(option);
+    const auto it = given_.find(option);
+    if (it == given_.end() || FindOption(*syntax_, option)->value.empty())
+        return {};
     return it->second;
 }
 
@@ -87,7 +95,7 @@ ParseResult ParseArguments(const CommandSyntax& syntax, const std::vector<std::s
         if (!option->choices.empty() &&
             std::find(option->choices.begin(), option->choices.end(), value) == option->choices.end())
             return Refused("unknown " + std::string(option->choiceNoun) + " '" + value + "'");
-        parsed.given_[name] = value;
+        parsed.given_[name].push_back(value);
     }
     if (parsed.positionals_.size() < syntax.fewestPositionals)
         return Refused(Listed(syntax.positionals) + (syntax.positionals.size() == 1 ? " is" : " are") +

@@ -46,6 +46,8 @@ public:
     bool Has(std::string_view option) const;
     // The option's value as given last; nothing when the option is not given (or is a flag).
     std::optional<std::string> Value(std::string_view option) const;
+    // Every value the option was given, in order (for options that may be repeated, as --key).
+    std::vector<std::string> Values(std::string_view option) const;
     const std::vector<std::string>& Positionals() const { return positionals_; }
 
 private:
@@ -53,7 +55,7 @@ private:
     void Declared(std::string_view option) const;
 
     const CommandSyntax* syntax_;
-    std::map<std::string, std::string, std::less<>> given_; // flags with an empty value
+    std::map<std::string, std::vector<std::string>, std::less<>> given_; // flags with an empty value
     std::vector<std::string> positionals_;
 };
 
@@ -63,7 +65,8 @@ struct ParseResult {
 };
 
 // Reads `args` by `syntax`: options anywhere, "--name=value" as well as "--name value", "--" ending the
-// options, the last of a repeated option winning. Gives the first reason the line does not fit, if any.
+// options, the last of a repeated option winning (Values gives them all). Gives the first reason the line
+// does not fit, if any.
 ParseResult ParseArguments(const CommandSyntax& syntax, const std::vector<std::string>& args);
 
 // A command's own finding that its command line does not fit (a value out of range, a path that is not a

@@ -17,6 +17,8 @@ int RunPublish(const Arguments& args);
 int RunRepair(const Arguments& args);
 int RunSign(const Arguments& args);
 int RunSnapshot(const Arguments& args);
+int RunTrustInit(const Arguments& args);
+int RunTrustRotate(const Arguments& args);
 int RunUpdate(const Arguments& args);
 int RunVerify(const Arguments& args);
 

@@ -16,6 +16,7 @@
 #include "launcher/list_freshness.h"
 #include "launcher/list_signature.h"
 #include "launcher/patch_list.h"
+#include "launcher/trust_statement.h"
 #include "launcher/update_run.h"
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/lint_fetch.h"
@@ -395,10 +396,33 @@ int CheckSignedListRules(const std::string& path, const std::string& label) {
     return report.Problems() + (expired ? 1 : 0);
 }
 
-// Checks the list's detached signature against the key that `config` carries. Returns the number of
-// problems.
+// The statement of trust a new installation with `configKey` reaches through the file `trustFile` (none
+// there: the key alone); nothing, with the reason printed, when the walk is refused.
+std::optional<TTrustStatement> TrustOfList(const std::string& label, const std::string& trustFile,
+                                           const std::string& trustLabel, const std::string& configKey) {
+    std::vector<TTrustStatement> statements;
+    std::string bytes;
+    try {
+        if (ReadBytes(trustFile, bytes))
+            statements = ParseTrustFile(bytes);
+    } catch (const ETrustFormatError& e) {
+        std::printf("%s: signature: %s: %s\n", label.c_str(), trustLabel.c_str(), e.Message().c_str());
+        return std::nullopt;
+    }
+    const TTrustVerdict verdict = WalkTrust(ImpliedStatement(configKey), statements, UnixSecondsNow());
+    if (verdict.outcome != TTrustOutcome::Accepted) {
+        std::printf("%s: signature: %s is refused: %s\n", label.c_str(), trustLabel.c_str(),
+                    verdict.reason.c_str());
+        return std::nullopt;
+    }
+    return verdict.current;
+}
+
+// Checks the list's detached signatures against the statement of trust that a new installation with the
+// key of `config` reaches through `trustFile`. Returns the number of problems.
 int CheckSignature(const std::string& listFile, const std::string& label, const std::string& signatureFile,
-                   const std::string& signatureLabel, const std::string& config) {
+                   const std::string& signatureLabel, const std::string& trustFile,
+                   const std::string& trustLabel, const std::string& config) {
     if (!IsExistingFile(config)) {
         std::printf("%s: signature: %s is missing\n", label.c_str(), config.c_str());
         return 1;
@@ -415,12 +439,29 @@ int CheckSignature(const std::string& listFile, const std::string& label, const 
                     kPatchListKeyName, config.c_str());
         return 1;
     }
+    const std::optional<TTrustStatement> trust = TrustOfList(label, trustFile, trustLabel, key);
+    if (!trust)
+        return 1;
     std::string list, signature;
     if (!ReadBytes(signatureFile, signature)) {
         std::printf("%s: signature: %s is missing\n", label.c_str(), signatureLabel.c_str());
         return 1;
     }
-    if (!ReadBytes(listFile, list) || !VerifySignature(key, list, signature)) {
+    std::size_t signers = 0;
+    try {
+        if (ReadBytes(listFile, list))
+            signers = CountSigners(*trust, list, ParseListSignatures(signature));
+    } catch (const ETrustFormatError& e) {
+        std::printf("%s: signature: %s: %s\n", label.c_str(), signatureLabel.c_str(), e.Message().c_str());
+        return 1;
+    }
+    if (trust->version > 1) {
+        std::printf("%s: signature: %s: %zu of the %zu signatures needed verified under version %ju of %s\n",
+                    label.c_str(), signatureLabel.c_str(), signers, trust->threshold,
+                    static_cast<std::uintmax_t>(trust->version), trustLabel.c_str());
+        return signers >= trust->threshold ? 0 : 1;
+    }
+    if (signers == 0) {
         std::printf("%s: signature: %s does not verify under the key of %s\n", label.c_str(),
                     signatureLabel.c_str(), config.c_str());
         return 1;
@@ -443,7 +484,8 @@ int RunLint(const Arguments& args) {
         scratch.emplace();
     std::string file = list;
     std::string signatureFile = list + ".sig";
-    if (IsUrl(list) && !DownloadListForLint(list, sig, scratch->Path(), file, signatureFile))
+    std::string trustFile = list + ".trust";
+    if (IsUrl(list) && !DownloadListForLint(list, sig, scratch->Path(), file, signatureFile, trustFile))
         return 1;
 
     int rows = 0;
@@ -451,8 +493,9 @@ int RunLint(const Arguments& args) {
     if (sig)
         problems += CheckSignedListRules(file, list);
     if (sig)
-        problems += CheckSignature(file, list, signatureFile,
-                                   IsUrl(list) ? SignatureUrlOf(list) : list + ".sig", config);
+        problems +=
+            CheckSignature(file, list, signatureFile, IsUrl(list) ? SignatureUrlOf(list) : list + ".sig",
+                           trustFile, IsUrl(list) ? TrustUrlOf(list) : list + ".trust", config);
     if (fetch)
         problems += FetchArchives(file, list, scratch->Path());
     if (fetch)

@@ -17,6 +17,7 @@
 #include "launcher/patch_extraction.h"
 #include "launcher/patch_list.h"
 #include "launcher/remote_zip.h"
+#include "launcher/trust_statement.h"
 #include "launcher/update_run.h"
 #include "tools/patchctl/console_ui.h"
 #include "tools/patchctl/lint.h"
@@ -57,7 +58,7 @@ ScratchDir::~ScratchDir() {
 }
 
 bool DownloadListForLint(const std::string& url, bool withSignature, const std::string& scratch,
-                         std::string& file, std::string& signatureFile) {
+                         std::string& file, std::string& signatureFile, std::string& trustFile) {
     TZipArchiver archiver;
     ConsoleUi ui(archiver);
     file = scratch + kPatchListFileName;
@@ -69,9 +70,11 @@ bool DownloadListForLint(const std::string& url, bool withSignature, const std::
         return false;
     }
     signatureFile = scratch + kSignatureFileName;
-    if (withSignature &&
-        !Download(ui, SignatureUrlOf(url), signatureFile, false, DefaultDownloadLimits(), &reason))
-        RemoveFile(signatureFile);
+    trustFile = scratch + kTrustDownloadFileName;
+    for (const auto& [beside, besideFile] :
+         {std::pair{SignatureUrlOf(url), signatureFile}, {TrustUrlOf(url), trustFile}})
+        if (withSignature && !Download(ui, beside, besideFile, false, DefaultDownloadLimits(), &reason))
+            RemoveFile(besideFile);
     return true;
 }
 

@@ -22,11 +22,11 @@ private:
 };
 
 // Downloads the list at `url` into `scratch` as the launcher would (refusing what the launcher refuses
-// to download) and, when `withSignature`, its signature beside it; `file` and `signatureFile` receive
-// their paths (a signature that cannot be downloaded is absent). Returns false, with the reason on
-// stdout, when the list cannot be downloaded.
+// to download) and, when `withSignature`, its signature and statement of trust beside it; `file`,
+// `signatureFile` and `trustFile` receive their paths (one that cannot be downloaded is absent). Returns
+// false, with the reason on stdout, when the list cannot be downloaded.
 bool DownloadListForLint(const std::string& url, bool withSignature, const std::string& scratch,
-                         std::string& file, std::string& signatureFile);
+                         std::string& file, std::string& signatureFile, std::string& trustFile);
 
 // Downloads every archive that an installation with an empty ledger would fetch (a row superseded in its
 // group is not) and checks it against its row and as the launcher would extract it. Returns the number

@@ -87,7 +87,9 @@ const std::vector<Command>& Commands() {
           "Checks a patch list by the launcher's reading rules and reports every problem with its line.\n"
           "A URL is downloaded first and checked as players get it.\n",
           {{"--fetch", "", "also downloads and tests every archive a new installation fetches"},
-           {"--sig", "", "checks the list's signature against the key in CONFIG.ini"},
+           {"--sig", "",
+            "checks the list's signatures against the statement of trust beside it (FILE.trust),\n"
+            "walked from the key in CONFIG.ini, and tells how many verified and how many are needed"},
            {"--config", "CONFIG.ini", "the Config.ini whose patchlist_key --sig checks against"}},
           {"FILE|URL"},
           1,
@@ -137,7 +139,7 @@ const std::vector<Command>& Commands() {
            {"--run", "PROGRAM",
             "the program run after the extraction, inside the installation (default none)"},
            {"--force", "", "publishes although the URL's last segment is not ARCHIVE's name"},
-           {"--key", "KEY.pem", "signs the list afterwards (needed when LIST.sig exists)"},
+           {"--key", "KEY.pem", "signs the list afterwards (needed when LIST.sig exists); may be repeated"},
            {"--unsigned", "", "publishes without a key and removes an existing LIST.sig"},
            {"--dry-run", "", "prints the row and changes nothing"},
            {"--client", "MANIFEST",
@@ -150,10 +152,11 @@ const std::vector<Command>& Commands() {
           "Exit 0 done, 1 refused (the list is unchanged), 2 bad arguments.\n"},
          &RunPublish},
         {{"sign",
-          "sign LIST --key KEY.pem [--expires DAYS]",
+          "sign LIST --key KEY.pem [--key KEY.pem...] [--expires DAYS]",
           "Stamps LIST with its next serial (a //serial line) and writes LIST.sig, the ECDSA signature\n"
-          "over LIST's exact bytes (the openssl tool's format).\n",
-          {{"--key", "KEY.pem", "the private key that signs (made by keygen)", {}, {}, true},
+          "over LIST's exact bytes (the openssl tool's format); with several keys, one signature line per\n"
+          "key, as many as the statement of trust's threshold asks for.\n",
+          {{"--key", "KEY.pem", "a private key that signs (made by keygen); may be repeated", {}, {}, true},
            {"--expires", "DAYS", "launchers refuse the list after DAYS days (a //expires line)"}},
           {"LIST"},
           1,
@@ -176,6 +179,40 @@ const std::vector<Command>& Commands() {
           "Exit 0 written, 1 a file cannot be read or written, 2 refused (nothing written) or bad\n"
           "arguments.\n"},
          &RunSnapshot},
+        {{"trust init",
+          "trust init TRUST --from OLD.pem --key KEY.pem... [--threshold T] [--expires DAYS]",
+          "Writes TRUST, the statement of trust to publish beside the list (LIST.trust), with its first\n"
+          "version after Config.ini's key: the keys that sign lists from now on and how many must.\n"
+          "Signed by Config.ini's key and by each new key.\n",
+          {{"--from", "OLD.pem", "the private key whose public half Config.ini carries", {}, {}, true},
+           {"--key", "KEY.pem", "a private key of the new version; may be repeated", {}, {}, true},
+           {"--threshold", "T", "how many distinct keys must sign a list and the next version (default 1)"},
+           {"--expires", "DAYS", "launchers refuse the statement after DAYS days (default 365)"}},
+          {"TRUST"},
+          1,
+          {},
+          {},
+          "Exit 0 written, 1 a key cannot be read or the file cannot be written, 2 bad arguments or TRUST\n"
+          "exists.\n"},
+         &RunTrustInit},
+        {{"trust rotate",
+          "trust rotate TRUST [--add KEY.pem...] [--remove KEY.pem...] [--threshold T] [--expires DAYS] "
+          "--sign KEY.pem...",
+          "Appends the next version to the statement of trust TRUST: its keys with --add and --remove\n"
+          "applied (only public halves are stored). Refused unless the signing keys meet both the\n"
+          "threshold of the version before and the new version's own.\n",
+          {{"--add", "KEY.pem", "a key to trust, private or public PEM; may be repeated"},
+           {"--remove", "KEY.pem", "a key to trust no more (a lost or leaked one); may be repeated"},
+           {"--threshold", "T", "the new version's threshold (default: the one before)"},
+           {"--expires", "DAYS", "launchers refuse the statement after DAYS days (default 365)"},
+           {"--sign", "KEY.pem", "a private key that signs the new version; may be repeated", {}, {}, true}},
+          {"TRUST"},
+          1,
+          {},
+          {},
+          "Exit 0 written, 1 refused (TRUST is unchanged) or a file cannot be read or written, 2 bad\n"
+          "arguments.\n"},
+         &RunTrustRotate},
         {{"update",
           "update DIR [--on-failure abort|ignore|retry-once]",
           "Runs the launcher's start-up and update for the installation in DIR, without a window.\n",

@@ -91,20 +91,17 @@ std::string StaleSignatureRefusal(const std::string& list, bool signing, bool un
 
 // What a publish starts from: the signing key and the list as it stands.
 struct TListChange {
-    std::string pem;
+    std::vector<std::string> pems;
     std::string bytes; // empty for a list that does not exist yet: the first patch of a server
     bool existed = false;
 };
 
 // Reads the key (one that cannot sign is found out before the list changes) and the list; the refusal's
 // words when the list must stay as it is, empty otherwise.
-std::string ReadListToChange(const std::string& list, const std::optional<std::string>& keyPath,
+std::string ReadListToChange(const std::string& list, const std::vector<std::string>& keyPaths,
                              bool unsignedWanted, TListChange& change) {
-    if (keyPath) {
-        change.pem = ReadSigningKey(*keyPath);
-        PublicKeyOfSigningKey(change.pem);
-    }
-    if (std::string refusal = StaleSignatureRefusal(list, keyPath.has_value(), unsignedWanted);
+    change.pems = ReadSigningKeys(keyPaths);
+    if (std::string refusal = StaleSignatureRefusal(list, !keyPaths.empty(), unsignedWanted);
         !refusal.empty())
         return refusal;
     std::error_code error;
@@ -201,7 +198,7 @@ int PublishClient(const Arguments& args) {
     const std::string manifestPath = *args.Value("--client");
     const std::string& url = positional[1];
     const bool dryRun = args.Has("--dry-run"), unsignedWanted = args.Has("--unsigned");
-    const std::optional<std::string> keyPath = args.Value("--key");
+    const std::vector<std::string> keyPaths = args.Values("--key");
     if (!IsUrl(url) || url.find_first_of(" \t\r\n") != std::string::npos ||
         url.find('\0') != std::string::npos)
         throw UsageError("'" + url + "' is not an http:// or https:// URL without blanks");
@@ -227,9 +224,10 @@ int PublishClient(const Arguments& args) {
         return Refuse(archive + " is not the archive the manifest names (its SHA-256 differs)");
 
     TListChange change;
-    if (const std::string refusal = ReadListToChange(list, keyPath, unsignedWanted, change); !refusal.empty())
+    if (const std::string refusal = ReadListToChange(list, keyPaths, unsignedWanted, change);
+        !refusal.empty())
         return Refuse(refusal);
-    const std::string& pem = change.pem;
+    const std::vector<std::string>& pems = change.pems;
     const std::string& bytes = change.bytes;
     TSha256 hash;
     hash.Update(text.data(), text.size());
@@ -252,13 +250,13 @@ int PublishClient(const Arguments& args) {
         return 0;
     }
     std::optional<TStampedList> stamped;
-    if (keyPath) {
+    if (!keyPaths.empty()) {
         try {
             stamped = StampListForSigning(changed, std::nullopt, UnixSecondsNow());
         } catch (const EListStampError& e) {
             return Refuse(e.Message());
         }
-        WriteSignedList(list, pem, *stamped);
+        WriteSignedList(list, pems, *stamped);
     } else {
         ReplaceFile(list, changed);
     }
@@ -283,7 +281,7 @@ int RunPublish(const Arguments& args) {
         throw UsageError("LIST, ARCHIVE and URL are needed");
     const bool force = args.Has("--force"), dryRun = args.Has("--dry-run"),
                unsignedWanted = args.Has("--unsigned");
-    const std::optional<std::string> keyPath = args.Value("--key");
+    const std::vector<std::string> keyPaths = args.Values("--key");
     const std::string& list = positional[0];
     const std::string& archive = positional[1];
     const std::string& url = positional[2];
@@ -313,9 +311,10 @@ int RunPublish(const Arguments& args) {
         throw UsageError("'" + archive + "' is larger than a row's size field can say (2147483647 bytes)");
 
     TListChange change;
-    if (const std::string refusal = ReadListToChange(list, keyPath, unsignedWanted, change); !refusal.empty())
+    if (const std::string refusal = ReadListToChange(list, keyPaths, unsignedWanted, change);
+        !refusal.empty())
         return Refuse(refusal);
-    const std::string& pem = change.pem;
+    const std::vector<std::string>& pems = change.pems;
     std::string& bytes = change.bytes;
     if (change.existed) {
         int rows = 0;
@@ -361,7 +360,7 @@ int RunPublish(const Arguments& args) {
     // a line of its own.
     if (!bytes.empty() && bytes.back() != '\n' && bytes.back() != '\r')
         bytes += "\r\n";
-    if (!keyPath) {
+    if (keyPaths.empty()) {
         ReplaceFile(list, bytes + row);
         std::printf("%s: patch %d added: %s, %ju bytes\n", list.c_str(), *id, url.c_str(),
                     static_cast<std::uintmax_t>(size));
@@ -377,7 +376,7 @@ int RunPublish(const Arguments& args) {
     } catch (const EListStampError& e) {
         return Refuse(e.Message());
     }
-    WriteSignedList(list, pem, *stamped);
+    WriteSignedList(list, pems, *stamped);
     std::printf("%s: patch %d added: %s, %ju bytes\n", list.c_str(), *id, url.c_str(),
                 static_cast<std::uintmax_t>(size));
     TellCompanion(archive, url, companion);

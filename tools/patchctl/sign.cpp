@@ -62,10 +62,18 @@ TStampedList StampListForSigning(const std::string& bytes, std::optional<int> ex
     return stamped;
 }
 
-void WriteSignedList(const std::string& list, const std::string& keyPem, const TStampedList& stamped) {
-    const std::string signature = SignData(keyPem, stamped.bytes);
+std::vector<TSignature> SignWithEach(const std::vector<std::string>& keyPems, const std::string& bytes) {
+    std::vector<TSignature> signatures;
+    for (const std::string& pem : keyPems)
+        signatures.push_back({KeyIdOf(PublicKeyOfSigningKey(pem)), SignData(pem, bytes)});
+    return signatures;
+}
+
+void WriteSignedList(const std::string& list, const std::vector<std::string>& keyPems,
+                     const TStampedList& stamped) {
+    const std::string signatures = FormatListSignatures(SignWithEach(keyPems, stamped.bytes));
     ReplaceFile(list, stamped.bytes);
-    ReplaceFile(SignatureFileOf(list), signature);
+    ReplaceFile(SignatureFileOf(list), signatures);
 }
 
 std::string SignedSummary(const std::string& list, const TStampedList& stamped) {
@@ -92,6 +100,18 @@ void WarnIfOthersCanRead(const std::string& keyPath) {
 std::string ReadSigningKey(const std::string& keyPath) {
     WarnIfOthersCanRead(keyPath);
     return ReadWholeFile(keyPath);
+}
+
+std::vector<std::string> ReadSigningKeys(const std::vector<std::string>& keyPaths) {
+    std::vector<std::string> pems, publicKeys;
+    for (const std::string& path : keyPaths) {
+        pems.push_back(ReadSigningKey(path));
+        publicKeys.push_back(PublicKeyOfSigningKey(pems.back()));
+        for (std::size_t i = 0; i + 1 < publicKeys.size(); ++i)
+            if (publicKeys[i] == publicKeys.back())
+                throw UsageError(keyPaths[i] + " and " + path + " hold the same key, which counts once");
+    }
+    return pems;
 }
 
 namespace {
@@ -134,30 +154,27 @@ namespace {
 // The longest validity that --expires takes: a hundred years.
 constexpr int kLongestValidityDays = 36500;
 
-std::optional<int> ValidityDays(const std::string& text) {
-    int days = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), days);
-    if (error != std::errc() || end != text.data() + text.size() || days < 1 || days > kLongestValidityDays)
+} // namespace
+
+std::optional<int> ExpiresDays(const Arguments& args) {
+    const std::optional<std::string> text = args.Value("--expires");
+    if (!text)
         return std::nullopt;
+    int days = 0;
+    const auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), days);
+    if (error != std::errc() || end != text->data() + text->size() || days < 1 || days > kLongestValidityDays)
+        throw UsageError("--expires takes a number of days from 1 to " +
+                         std::to_string(kLongestValidityDays) + ", not '" + *text + "'");
     return days;
 }
 
-} // namespace
-
 int RunSign(const Arguments& args) {
     const std::string& list = args.Positionals()[0];
-    const std::string key = *args.Value("--key");
-    std::optional<int> expiresDays;
-    if (const std::optional<std::string> days = args.Value("--expires")) {
-        expiresDays = ValidityDays(*days);
-        if (!expiresDays)
-            throw UsageError("--expires takes a number of days from 1 to " +
-                             std::to_string(kLongestValidityDays) + ", not '" + *days + "'");
-    }
-    const std::string pem = ReadSigningKey(key);
-    PublicKeyOfSigningKey(pem); // a key that cannot sign is found out before the list changes
+    const std::optional<int> expiresDays = ExpiresDays(args);
+    // A key that cannot sign is found out before the list changes.
+    const std::vector<std::string> pems = ReadSigningKeys(args.Values("--key"));
     const TStampedList stamped = StampListForSigning(ReadWholeFile(list), expiresDays, UnixSecondsNow());
-    WriteSignedList(list, pem, stamped);
+    WriteSignedList(list, pems, stamped);
     std::printf("%s\n", SignedSummary(list, stamped).c_str());
     return 0;
 }

@@ -2,10 +2,13 @@
 #pragma once
 
 #include "framework/exceptions.h"
+#include "launcher/trust_statement.h"
+#include "tools/patchctl/arguments.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace pc::patchctl {
 
@@ -32,12 +35,22 @@ struct TStampedList {
 // passed (a list signed so would be refused by every launcher).
 TStampedList StampListForSigning(const std::string& bytes, std::optional<int> expiresDays, std::int64_t now);
 
+// The days of the command's --expires option, from 1 to a hundred years; nothing when not given. UsageError
+std::optional<int> ExpiresDays(const Arguments& args);
+
 // The PEM private key at `keyPath`, with a warning on stderr when other users can read the file.
 std::string ReadSigningKey(const std::string& keyPath);
+// The PEM private keys at `keyPaths`, each found able to sign before anything changes. ECryptoError;
+// UsageError when two paths hold the same key (its signature would count once).
+std::vector<std::string> ReadSigningKeys(const std::vector<std::string>& keyPaths);
+// The signature of `bytes` under each PEM private key, named by its key's id.
+std::vector<TSignature> SignWithEach(const std::vector<std::string>& keyPems, const std::string& bytes);
 
-// Replaces `list` with the stamped bytes and writes `list`.sig, their signature under the PEM private key
-// `keyPem`; each file is replaced atomically. ECryptoError, EFCreateError, EWriteError.
-void WriteSignedList(const std::string& list, const std::string& keyPem, const TStampedList& stamped);
+// Replaces `list` with the stamped bytes and writes `list`.sig, their signatures under the PEM private keys
+// `keyPems` (one key: today's single signature); each file is replaced atomically. ECryptoError,
+// EFCreateError, EWriteError.
+void WriteSignedList(const std::string& list, const std::vector<std::string>& keyPems,
+                     const TStampedList& stamped);
 
 // What sign and publish print once the list is signed: "LIST.sig: signed, serial N[, expires TIME]".
 std::string SignedSummary(const std::string& list, const TStampedList& stamped);
