@@ -99,11 +99,15 @@ TSignature ReadSignature(TLineReader& reader) {
             Decoded(reader, value.substr(blank + 1), kLargestSignature, "the signature")};
 }
 
-TTrustStatement ReadStatement(TLineReader& reader) {
+// One statement; `previous` is the version of the one before it in the file.
+TTrustStatement ReadStatement(TLineReader& reader, std::optional<std::uint64_t> previous) {
     TTrustStatement statement;
     const auto version = ParseNumber(reader.TakeValue(kVersionWord));
     if (!version || *version < 2)
         reader.FailTaken("the version is a number from 2 on (version 1 is Config.ini's key)");
+    if (previous && *version != *previous + 1)
+        reader.FailTaken("version " + std::to_string(*version) + " follows version " +
+                         std::to_string(*previous));
     statement.version = *version;
     statement.expires = ParseUtcTime(reader.TakeValue(kExpiresWord));
     if (!statement.expires)
@@ -175,11 +179,8 @@ std::vector<TTrustStatement> ParseTrustFile(std::string_view bytes) {
     do {
         if (!statements.empty() && !reader.Take().empty())
             reader.FailTaken("statements are parted by one empty line");
-        statements.push_back(ReadStatement(reader));
-        if (statements.size() > 1 &&
-            statements.back().version != statements[statements.size() - 2].version + 1)
-            reader.Fail("version " + std::to_string(statements.back().version) + " follows version " +
-                        std::to_string(statements[statements.size() - 2].version));
+        statements.push_back(ReadStatement(
+            reader, statements.empty() ? std::nullopt : std::optional(statements.back().version)));
     } while (!reader.AtEnd());
     return statements;
 }

@@ -1,0 +1,220 @@
+// The statement of trust: the walk from the statement accepted before through the served versions, how a
+// file and a list's signatures are read, and how many keys signed a list. Keys are made by the edition's own
+// crypto, so the Windows build checks CNG here as the Linux one checks OpenSSL.
+#include "launcher/trust_statement.h"
+
+#include "framework/crypto.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+
+namespace {
+
+using pc::TSignature;
+using pc::TTrustOutcome;
+using pc::TTrustStatement;
+
+constexpr std::int64_t kNow = 1'800'000'000;
+
+struct Key {
+    std::string pem = pc::NewSigningKeyPem();
+    std::string der = pc::PublicKeyOfSigningKey(pem);
+    TSignature Sign(const std::string& message) const {
+        return {pc::KeyIdOf(der), pc::SignData(pem, message)};
+    }
+};
+
+class TrustStatement : public ::testing::Test {
+protected:
+    // A, B, C, D; A is Config.ini's.
+    static const std::array<Key, 4>& Keys() {
+        static const std::array<Key, 4> keys;
+        return keys;
+    }
+    static const Key& K(char name) { return Keys()[static_cast<std::size_t>(name - 'A')]; }
+
+    // Version `version` naming `keys` with `threshold`, expiring `expiresIn` seconds after kNow, signed by
+    // `signers` (a key named twice signs twice).
+    static TTrustStatement Made(std::uint64_t version, const std::string& keys, std::size_t threshold,
+                                const std::string& signers, std::int64_t expiresIn = 86400) {
+        TTrustStatement statement;
+        statement.version = version;
+        statement.expires = kNow + expiresIn;
+        statement.threshold = threshold;
+        for (const char name : keys)
+            statement.keys.push_back(K(name).der);
+        for (const char name : signers)
+            statement.signatures.push_back(K(name).Sign(pc::StatementMessage(statement)));
+        return statement;
+    }
+    static TTrustStatement Implied() { return pc::ImpliedStatement(K('A').der); }
+};
+
+TEST_F(TrustStatement, WalkFromTheAcceptedVersion) {
+    TTrustStatement resigned = Made(2, "B", 1, "AB");
+    resigned.keys.push_back(K('C').der); // the signatures no longer cover what the statement says
+    struct Case {
+        const char* what;
+        TTrustStatement from;
+        std::vector<TTrustStatement> served;
+        TTrustOutcome outcome;
+        std::uint64_t reached; // the version in force afterwards
+        std::string reason;
+    } cases[] = {
+        {"nothing served", Implied(), {}, TTrustOutcome::Accepted, 1, ""},
+        {"rotation from A to B", Implied(), {Made(2, "B", 1, "AB")}, TTrustOutcome::Accepted, 2, ""},
+        {"several versions in one walk, an expired one passed",
+         Implied(),
+         {Made(2, "B", 1, "AB", -5), Made(3, "BCD", 2, "BC"), Made(4, "CD", 2, "CD")},
+         TTrustOutcome::Accepted,
+         4,
+         ""},
+        {"versions already accepted are passed over",
+         Made(3, "BCD", 2, ""),
+         {Made(2, "B", 1, ""), Made(3, "BCD", 2, ""), Made(4, "CD", 2, "CD")},
+         TTrustOutcome::Accepted,
+         4,
+         ""},
+        {"a skipped version",
+         Implied(),
+         {Made(3, "B", 1, "AB")},
+         TTrustOutcome::Refused,
+         1,
+         "version 3 of the statement of trust follows version 1: a version is missing"},
+        {"not signed by the version before",
+         Implied(),
+         {Made(2, "B", 1, "B")},
+         TTrustOutcome::Refused,
+         1,
+         "version 2 of the statement of trust is signed by 0 of the 1 keys of version 1 it needs"},
+        {"below its own threshold",
+         Implied(),
+         {Made(2, "BC", 2, "AB")},
+         TTrustOutcome::Refused,
+         1,
+         "version 2 of the statement of trust is signed by 1 of the 2 of its own keys it needs"},
+        {"two signatures by one key count once",
+         Made(2, "BCD", 2, ""),
+         {Made(3, "BCD", 2, "BB")},
+         TTrustOutcome::Refused,
+         2,
+         "version 3 of the statement of trust is signed by 1 of the 2 keys of version 2 it needs"},
+        {"changed after signing",
+         Implied(),
+         {resigned},
+         TTrustOutcome::Refused,
+         1,
+         "version 2 of the statement of trust is signed by 0 of the 1 keys of version 1 it needs"},
+        {"a later fault refuses the whole walk",
+         Implied(),
+         {Made(2, "B", 1, "AB"), Made(3, "C", 1, "C")},
+         TTrustOutcome::Refused,
+         1,
+         "version 3 of the statement of trust is signed by 0 of the 1 keys of version 2 it needs"},
+        {"served again below the accepted version",
+         Made(3, "C", 1, ""),
+         {Made(2, "B", 1, "AB")},
+         TTrustOutcome::Older,
+         3,
+         "the statement of trust goes up to version 2, below version 3 accepted before: it was served again"},
+        {"expired",
+         Implied(),
+         {Made(2, "B", 1, "AB", 0)},
+         TTrustOutcome::Expired,
+         1,
+         "version 2 of the statement of trust expired at 2027-01-15T08:00:00Z"},
+        {"the accepted one expired and nothing new",
+         Made(2, "B", 1, "", -1),
+         {},
+         TTrustOutcome::Expired,
+         2,
+         "version 2 of the statement of trust expired at 2027-01-15T07:59:59Z"},
+    };
+    for (const Case& c : cases) {
+        const pc::TTrustVerdict verdict = pc::WalkTrust(c.from, c.served, kNow);
+        EXPECT_EQ(verdict.outcome, c.outcome) << c.what;
+        EXPECT_EQ(verdict.current.version, c.reached) << c.what;
+        EXPECT_EQ(verdict.reason, c.reason) << c.what;
+    }
+}
+
+TEST_F(TrustStatement, FileReadsBackAndRefusesWhatIsNotItsForm) {
+    const std::vector<TTrustStatement> chain = {Made(2, "B", 1, "AB"), Made(3, "BC", 2, "BC")};
+    const std::string file = pc::FormatTrustFile(chain);
+    const std::vector<TTrustStatement> read = pc::ParseTrustFile(file);
+    ASSERT_EQ(read.size(), 2u);
+    EXPECT_EQ(pc::FormatTrustFile(read), file);
+    EXPECT_EQ(pc::WalkTrust(Implied(), read, kNow).current.version, 3u);
+
+    const std::string second = file.substr(file.find("\nversion 3") + 1);
+    const std::string key = "key " + pc::Base64Encode(K('B').der) + "\n";
+    const auto replaced = [&](const std::string& from, const std::string& to) {
+        std::string text = file;
+        return text.replace(text.find(from), from.size(), to);
+    };
+    const struct {
+        std::string text, error;
+    } refused[] = {
+        {"", "the statement of trust line 1: 'version ...' is expected"},
+        {replaced("\n", "\r\n"), "the statement of trust has CR characters; its lines end with LF alone"},
+        {file.substr(0, file.size() - 1), "the statement of trust does not end with a line end"},
+        {replaced("version 2", "version 1"),
+         "the statement of trust line 1: the version is a number from 2 on (version 1 is Config.ini's key)"},
+        {replaced("version 2", "version 02"),
+         "the statement of trust line 1: the version is a number from 2 on (version 1 is Config.ini's key)"},
+        {replaced("threshold 1", "threshold 2"),
+         "the statement of trust line 5: the threshold 2 is above the 1 "
+         "keys named"},
+        {replaced(key, key + key), "the statement of trust line 5: the key is named twice"},
+        {replaced("\nversion 3", "version 3"),
+         "the statement of trust line 7: statements are parted by one empty line"},
+        {replaced("version 3", "version 4"), "the statement of trust line 8: version 4 follows version 2"},
+        {second + "\n" + second, "the statement of trust line 9: version 3 follows version 3"},
+        {replaced("expires 2027", "expires 2027 "),
+         "the statement of trust line 2: the expiry is a UTC time of the form YYYY-MM-DDTHH:MM:SSZ"},
+        {replaced("signature ", "signature 00"),
+         "the statement of trust line 5: a signature line gives the key's id (64 lower-case hex digits), a "
+         "blank and the signature"},
+    };
+    for (const auto& c : refused) {
+        try {
+            pc::ParseTrustFile(c.text);
+            ADD_FAILURE() << "read: " << c.text;
+        } catch (const pc::ETrustFormatError& e) {
+            EXPECT_EQ(e.Message(), c.error) << c.text;
+        }
+    }
+}
+
+// A list is signed by as many keys in force as verify over its bytes: 2 of 3 with threshold 2.
+TEST_F(TrustStatement, ListSignaturesCountDistinctKeysInForce) {
+    const TTrustStatement inForce = Made(3, "BCD", 2, "");
+    const std::string list = "//serial 4\r\n1\thttp://h/p1.zip\t5\t\t0\t\r\n";
+    const auto sig = [&](const std::string& signers) {
+        std::vector<TSignature> signatures;
+        for (const char name : signers)
+            signatures.push_back(K(name).Sign(list));
+        return pc::FormatListSignatures(signatures);
+    };
+    const struct {
+        std::string file;
+        std::size_t signers;
+    } cases[] = {
+        {sig("BC"), 2},
+        {sig("BCD"), 3},
+        {sig("B"), 1},
+        {sig("BB"), 1},
+        {sig("AB"), 1},
+        {sig("A"), 0},
+        {pc::SignData(K('C').pem, list), 1}, // today's single DER signature, by whichever key
+        {sig("BC").replace(10, 64, std::string(64, '0')), 1}, // B's line names another key: not tried
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(pc::CountSigners(inForce, list, pc::ParseListSignatures(c.file)), c.signers) << c.file;
+    EXPECT_EQ(pc::CountSigners(inForce, list + " ", pc::ParseListSignatures(sig("BCD"))), 0u);
+    // One key's signature stays in today's form, which launchers before statements read.
+    EXPECT_EQ(sig("B").substr(0, 1), "0");
+}
+
+} // namespace
