@@ -284,23 +284,11 @@ TEST_P(UpdateScenario, TwoUpdatesAtOnceApplyEachPatchOnce) {
 // example: v1 has patch 1 in group 7, v2 adds patch 2 to group 7. Served v1 again, an installation that
 // applied v2 would find patch 1 the last of its group and not applied, and go back to v1's files.
 TEST_P(UpdateScenario, AnOlderSignedListServedAgainIsRefused) {
-    const std::string operatorTool = Quoted(Edition().OperatorTool()) + " ";
     TempDir keys;
-    const ProgramResult made = pc::test::RunProgram(operatorTool + "keygen " + Quoted(keys / "realm.pem"));
-    ASSERT_EQ(made.exitCode, 0) << made.err;
-    const ProgramResult encoded =
-        Patchctl("config encode",
-                 pc::test::RealmConfig(server_->Url("/news.html"), server_->Url("/list.txt")) + made.out);
-    ASSERT_EQ(encoded.exitCode, 0) << encoded.err;
-    install_.Write("Config.ini", encoded.out);
-    // Publishes the archive as the operator does, signed: the list's serial goes up by one each time.
+    PinNewKey(keys / "realm.pem");
     const auto publish = [&](const std::string& name, const std::string& data) {
-        ServeArchive(name, ZipBuilder().Deflated("game.dat", data).Build());
-        const ProgramResult r = pc::test::RunProgram(
-            operatorTool + "publish " + Quoted(content_ / "list.txt") + " " +
-            Quoted(content_ / ("patches/" + name)) + " " + server_->Url("/patches/" + name) +
-            " --group 7 --key " + Quoted(keys / "realm.pem"));
-        ASSERT_EQ(r.exitCode, 0) << r.err;
+        Publish(name, ZipBuilder().Deflated("game.dat", data).Build(),
+                "--group 7 --key " + Quoted(keys / "realm.pem"));
     };
     struct Served {
         std::string list, signature;
@@ -312,9 +300,7 @@ TEST_P(UpdateScenario, AnOlderSignedListServedAgainIsRefused) {
         content_.Write("list.txt", served.list);
         content_.Write("list.txt.sig", served.signature);
     };
-    const auto file = [&](const std::string& name) {
-        return Installed(name) ? ReadFileBytes(install_ / name) : "(none)";
-    };
+    const auto file = [&](const std::string& name) { return InstalledBytes(name); };
     const std::string refusedAsOlder = "- Searching for updates...\n"
                                        "- The patch list is older than the one already applied\n";
 
@@ -375,6 +361,80 @@ TEST_P(UpdateScenario, AnOlderSignedListServedAgainIsRefused) {
                      "no serial line), and serial 3 was accepted before\n");
     EXPECT_EQ(file("game.dat"), "v3");
     EXPECT_EQ(file("tqm_serial.ini"), "3\r\n");
+}
+
+// Keys rotated on the server reach an installation without a new Config.ini: from A to B in one run, then
+// to 2 of B, C and D. Lists signed by a key no longer trusted or by too few keys, and a statement served
+// again with the list of its time, are refused and change nothing.
+TEST_P(UpdateScenario, KeysRotatedOnTheServerAreFollowed) {
+    TempDir keys;
+    const auto key = [&](char name) { return Quoted(keys / (std::string(1, name) + ".pem")); };
+    PinNewKey(keys / "A.pem");
+    for (const char name : {'B', 'C', 'D'})
+        ASSERT_EQ(Operator("keygen " + key(name)).exitCode, 0);
+    const std::string list = Quoted(content_ / "list.txt"), trust = Quoted(content_ / "list.txt.trust");
+    const auto publish = [&](const std::string& name, const std::string& signing) {
+        Publish(name + ".zip", ZipBuilder().Deflated(name + ".txt", name).Build(), signing);
+    };
+    const auto sign = [&](const std::string& signing) {
+        ASSERT_EQ(Operator("sign " + list + " " + signing).exitCode, 0);
+    };
+    const auto unchanged = [&](const ProgramResult& r, const std::string& line, const std::string& reason,
+                               const std::string& ledger, const std::string& state) {
+        EXPECT_EQ(r.exitCode, 4);
+        EXPECT_EQ(r.out, "- Searching for updates...\n" + line + "\n");
+        EXPECT_EQ(r.err, "patchctl update: the patch list is refused: " + reason + "\n");
+        EXPECT_EQ(Ledger(), ledger);
+        EXPECT_EQ(InstalledBytes("tqm_trust.ini"), state);
+        EXPECT_FALSE(Installed("tmp_PatchList.trust"));
+    };
+
+    publish("p1", "--key " + key('A'));
+    ASSERT_EQ(Operator("trust init " + trust + " --from " + key('A') + " --key " + key('B')).exitCode, 0);
+    publish("p2", "--key " + key('B'));
+    const std::string version2 = ReadFileBytes(content_ / "list.txt.trust");
+    const std::string list2 = ReadFileBytes(content_ / "list.txt"),
+                      sig2 = ReadFileBytes(content_ / "list.txt.sig");
+    ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: p1\n"
+                     "- Downloaded: p2\n"
+                     "- Update process completed\n");
+    EXPECT_EQ(InstalledBytes("tqm_trust.ini"), version2);
+
+    sign("--key " + key('A'));
+    unchanged(Update(), "- The patch list is not signed by this server",
+              "its signatures verify under 0 of the 1 keys of version 2 of the statement of trust it needs",
+              "1\r\n2\r\n", version2);
+
+    ASSERT_EQ(Operator("trust rotate " + trust + " --add " + key('C') + " --add " + key('D') +
+                       " --threshold 2 --sign " + key('B') + " --sign " + key('C'))
+                  .exitCode,
+              0);
+    const std::string file = ReadFileBytes(content_ / "list.txt.trust");
+    const std::string version3 = file.substr(file.find("\nversion 3\n") + 1);
+    publish("p3", "--key " + key('B') + " --key " + key('D'));
+    r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "- Searching for updates...\n"
+                     "- Downloaded: p3\n"
+                     "- Update process completed\n");
+    EXPECT_EQ(InstalledBytes("tqm_trust.ini"), version3);
+
+    sign("--key " + key('C'));
+    unchanged(Update(), "- The patch list is signed by 1 of the 2 keys it needs",
+              "its signatures verify under 1 of the 2 keys of version 3 of the statement of trust it needs",
+              "1\r\n2\r\n3\r\n", version3);
+
+    // Version 2 again, with the list signed under it.
+    content_.Write("list.txt.trust", version2);
+    content_.Write("list.txt", list2);
+    content_.Write("list.txt.sig", sig2);
+    unchanged(
+        Update(), "- The statement of trust is older than the one already accepted",
+        "the statement of trust goes up to version 2, below version 3 accepted before: it was served again",
+        "1\r\n2\r\n3\r\n", version3);
 }
 
 } // namespace

@@ -79,6 +79,31 @@ protected:
         return RunProgram(line + args, input);
     }
     ProgramResult Update() const { return Patchctl("update " + Quoted(install_.Path())); }
+    // The realm's operator at work, with the Linux patchctl for both editions.
+    ProgramResult Operator(const std::string& args) const {
+        return RunProgram(Quoted(Edition().OperatorTool()) + " " + args);
+    }
+    // Makes the signing key `pem` and pins it in the installation's Config.ini.
+    void PinNewKey(const std::string& pem) {
+        const ProgramResult made = Operator("keygen " + Quoted(pem));
+        ASSERT_EQ(made.exitCode, 0) << made.err;
+        const ProgramResult encoded = Patchctl(
+            "config encode", RealmConfig(server_->Url("/news.html"), server_->Url("/list.txt")) + made.out);
+        ASSERT_EQ(encoded.exitCode, 0) << encoded.err;
+        install_.Write("Config.ini", encoded.out);
+    }
+    // Publishes the archive `bytes` as `archive` as the operator does, with `options` (a signed list's
+    // serial goes up by one each time).
+    void Publish(const std::string& archive, const std::string& bytes, const std::string& options) {
+        ServeArchive(archive, bytes);
+        const ProgramResult r = Operator("publish " + Quoted(content_ / "list.txt") + " " +
+                                         Quoted(content_ / ("patches/" + archive)) + " " +
+                                         server_->Url("/patches/" + archive) + " " + options);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+    }
+    std::string InstalledBytes(const std::string& name) const {
+        return Installed(name) ? ReadFileBytes(install_ / name) : "(none)";
+    }
     // `patchctl update` as words, for a run started in the background.
     std::vector<std::string> UpdateWords() const {
         std::vector<std::string> words = Edition().Words();
