@@ -4,11 +4,15 @@
 Every seed is made here from the formats' own rules, or with Python's zipfile for archives, so that the
 fuzzers start from well-formed inputs and the interesting edges of each format.
 """
+import base64
+import hashlib
 import io
 import os
 import shutil
 import struct
+import subprocess
 import sys
+import tempfile
 import zipfile
 import zlib
 
@@ -124,6 +128,49 @@ def client_manifest():
     put("client_manifest", "crlf", head.replace("\n", "\r\n"))
     put("client_manifest", "list_line", "1\tu\t1\t\t0\t\r\n//client https://h/c/client.manifest %s\r\n"
         "//client https://h/m?x=/a#b %s\n" % (sha_b, sha_a))
+
+
+def trust_statement():
+    """Statements of trust signed by keys the openssl tool makes here (and forgets): a chain of two
+    versions, and the edges of the form around it; list signature files in both forms."""
+    with tempfile.TemporaryDirectory() as scratch:
+        def key(name):
+            pem = os.path.join(scratch, name + ".pem")
+            subprocess.run(["openssl", "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256",
+                            "-out", pem], check=True, capture_output=True)
+            der = subprocess.run(["openssl", "pkey", "-in", pem, "-pubout", "-outform", "DER"], check=True,
+                                 capture_output=True).stdout
+            return pem, der
+
+        def sign(pem, message):
+            return subprocess.run(["openssl", "dgst", "-sha256", "-sign", pem], input=message, check=True,
+                                  capture_output=True).stdout
+
+        def line(word, value):
+            return "%s %s\n" % (word, value)
+
+        def statement(version, keys, threshold, signers):
+            body = line("version", version) + line("expires", "2030-01-01T00:00:00Z") + \
+                line("threshold", threshold) + "".join(line("key", base64.b64encode(der).decode()) for _, der in keys)
+            message = ("patch-client statement of trust\n" + body).encode()
+            return body + "".join("signature %s %s\n" % (hashlib.sha256(der).hexdigest(),
+                                                         base64.b64encode(sign(pem, message)).decode())
+                                  for pem, der in signers)
+
+        a, b, c = key("a"), key("b"), key("c")
+        two = statement(2, [b], 1, [a, b])
+        three = statement(3, [b, c], 2, [b, c])
+        put("trust_statement", "chain", two + "\n" + three)
+        put("trust_statement", "one", two)
+        put("trust_statement", "skipped", two + "\n" + statement(4, [c], 1, [b, c]))
+        put("trust_statement", "crlf", two.replace("\n", "\r\n"))
+        put("trust_statement", "over_threshold", statement(2, [b], 2, [a, b]))
+        put("trust_statement", "key_twice", statement(2, [b, b], 1, [a]))
+        list_bytes = b"//serial 1\r\n1\thttp://h/p1.zip\t5\t\t0\t\r\n"
+        put("trust_statement", "list_sig_der", sign(b[0], list_bytes))
+        put("trust_statement", "list_sig_lines", "".join(
+            "signature %s %s\n" % (hashlib.sha256(der).hexdigest(), base64.b64encode(sign(pem, list_bytes)).decode())
+            for pem, der in (b, c)))
 
 
 def zip_bytes(entries, comment=b"", compression=zipfile.ZIP_DEFLATED, force_zip64=False):
@@ -251,6 +298,7 @@ def main():
     config()
     patch_list()
     client_manifest()
+    trust_statement()
     archives()
     return 0
 
