@@ -1,5 +1,5 @@
 // The statement of trust reader on arbitrary bytes: whatever it accepts is a chain of consecutive versions,
-// each naming distinct keys and a threshold they can meet, that reads back the same once written; whatever
+// each with a threshold its keys can meet, that reads back the same once written; whatever
 // it refuses is refused with its line named. A walk from a key whose private half nobody holds never reaches
 // a served version. A list's signature file is read from the same bytes.
 #include "fuzz/fuzz_target.h"
@@ -7,7 +7,6 @@
 #include "framework/crypto.h"
 #include "launcher/trust_statement.h"
 
-#include <algorithm>
 #include <string>
 
 namespace pc::fuzz {
@@ -31,18 +30,10 @@ int Run(const std::uint8_t* data, std::size_t size) {
     try {
         const std::vector<TTrustStatement> statements = ParseTrustFile(bytes);
         FUZZ_CHECK(!statements.empty());
-        for (std::size_t i = 0; i < statements.size(); ++i) {
-            const TTrustStatement& statement = statements[i];
-            FUZZ_CHECK(statement.version >= 2 &&
-                       (i == 0 || statement.version == statements[i - 1].version + 1));
-            FUZZ_CHECK(statement.expires.has_value());
-            FUZZ_CHECK(statement.threshold >= 1 && statement.threshold <= statement.keys.size());
-            FUZZ_CHECK(statement.keys.size() <= kMostKeysPerStatement);
-            for (std::size_t k = 1; k < statement.keys.size(); ++k)
-                FUZZ_CHECK(
-                    std::find(statement.keys.begin(), statement.keys.begin() + static_cast<std::ptrdiff_t>(k),
-                              statement.keys[k]) == statement.keys.begin() + static_cast<std::ptrdiff_t>(k));
-        }
+        for (std::size_t i = 0; i < statements.size(); ++i)
+            FUZZ_CHECK(statements[i].version >= 2 &&
+                       (i == 0 || statements[i].version == statements[i - 1].version + 1) &&
+                       statements[i].threshold >= 1 && statements[i].threshold <= statements[i].keys.size());
         const std::string written = FormatTrustFile(statements);
         FUZZ_CHECK(FormatTrustFile(ParseTrustFile(written)) == written);
         const TTrustVerdict verdict = WalkTrust(ImpliedStatement(UnheldKey()), statements, 0);
@@ -52,9 +43,7 @@ int Run(const std::uint8_t* data, std::size_t size) {
     }
     try {
         const std::vector<TSignature> signatures = ParseListSignatures(bytes);
-        FUZZ_CHECK(!signatures.empty());
-        if (signatures.size() > 1)
-            FUZZ_CHECK(ParseListSignatures(FormatListSignatures(signatures)).size() == signatures.size());
+        FUZZ_CHECK(ParseListSignatures(FormatListSignatures(signatures)).size() == signatures.size());
     } catch (const ETrustFormatError& e) {
         FUZZ_CHECK(e.Message().rfind("the list's signature file ", 0) == 0);
     }

@@ -51,101 +51,83 @@ protected:
     static TTrustStatement Implied() { return pc::ImpliedStatement(K('A').der); }
 };
 
+// "version N of the statement of trust " and what follows.
+std::string Of(int version, const std::string& rest) {
+    return "version " + std::to_string(version) + " of the statement of trust " + rest;
+}
+
 TEST_F(TrustStatement, WalkFromTheAcceptedVersion) {
     TTrustStatement resigned = Made(2, "B", 1, "AB");
     resigned.keys.push_back(K('C').der); // the signatures no longer cover what the statement says
-    struct Case {
-        const char* what;
+    const std::string byOne = "is signed by 0 of the 1 keys of version 1 it needs";
+    const struct {
         TTrustStatement from;
         std::vector<TTrustStatement> served;
         TTrustOutcome outcome;
         std::uint64_t reached; // the version in force afterwards
         std::string reason;
     } cases[] = {
-        {"nothing served", Implied(), {}, TTrustOutcome::Accepted, 1, ""},
-        {"rotation from A to B", Implied(), {Made(2, "B", 1, "AB")}, TTrustOutcome::Accepted, 2, ""},
-        {"several versions in one walk, an expired one passed",
-         Implied(),
+        {Implied(), {}, TTrustOutcome::Accepted, 1, ""},
+        {Implied(), {Made(2, "B", 1, "AB")}, TTrustOutcome::Accepted, 2, ""},
+        // Several versions in one walk; an expired one on the way does not matter.
+        {Implied(),
          {Made(2, "B", 1, "AB", -5), Made(3, "BCD", 2, "BC"), Made(4, "CD", 2, "CD")},
          TTrustOutcome::Accepted,
          4,
          ""},
-        {"versions already accepted are passed over",
-         Made(3, "BCD", 2, ""),
+        {Made(3, "BCD", 2, ""),
          {Made(2, "B", 1, ""), Made(3, "BCD", 2, ""), Made(4, "CD", 2, "CD")},
          TTrustOutcome::Accepted,
          4,
          ""},
-        {"a skipped version",
-         Implied(),
+        {Implied(),
          {Made(3, "B", 1, "AB")},
          TTrustOutcome::Refused,
          1,
-         "version 3 of the statement of trust follows version 1: a version is missing"},
-        {"not signed by the version before",
-         Implied(),
-         {Made(2, "B", 1, "B")},
-         TTrustOutcome::Refused,
-         1,
-         "version 2 of the statement of trust is signed by 0 of the 1 keys of version 1 it needs"},
-        {"below its own threshold",
-         Implied(),
+         Of(3, "follows version 1: a version is missing")},
+        {Implied(), {Made(2, "B", 1, "B")}, TTrustOutcome::Refused, 1, Of(2, byOne)},
+        {Implied(), {resigned}, TTrustOutcome::Refused, 1, Of(2, byOne)},
+        {Implied(),
          {Made(2, "BC", 2, "AB")},
          TTrustOutcome::Refused,
          1,
-         "version 2 of the statement of trust is signed by 1 of the 2 of its own keys it needs"},
-        {"two signatures by one key count once",
-         Made(2, "BCD", 2, ""),
+         Of(2, "is signed by 1 of the 2 of its own keys it needs")},
+        // Two signatures by one key count once.
+        {Made(2, "BCD", 2, ""),
          {Made(3, "BCD", 2, "BB")},
          TTrustOutcome::Refused,
          2,
-         "version 3 of the statement of trust is signed by 1 of the 2 keys of version 2 it needs"},
-        {"changed after signing",
-         Implied(),
-         {resigned},
-         TTrustOutcome::Refused,
-         1,
-         "version 2 of the statement of trust is signed by 0 of the 1 keys of version 1 it needs"},
-        {"a later fault refuses the whole walk",
-         Implied(),
+         Of(3, "is signed by 1 of the 2 keys of version 2 it needs")},
+        // A later fault refuses the whole walk.
+        {Implied(),
          {Made(2, "B", 1, "AB"), Made(3, "C", 1, "C")},
          TTrustOutcome::Refused,
          1,
-         "version 3 of the statement of trust is signed by 0 of the 1 keys of version 2 it needs"},
-        {"served again below the accepted version",
-         Made(3, "C", 1, ""),
+         Of(3, "is signed by 0 of the 1 keys of version 2 it needs")},
+        {Made(3, "C", 1, ""),
          {Made(2, "B", 1, "AB")},
          TTrustOutcome::Older,
          3,
          "the statement of trust goes up to version 2, below version 3 accepted before: it was served again"},
-        {"expired",
-         Implied(),
+        {Implied(),
          {Made(2, "B", 1, "AB", 0)},
          TTrustOutcome::Expired,
          1,
-         "version 2 of the statement of trust expired at 2027-01-15T08:00:00Z"},
-        {"the accepted one expired and nothing new",
-         Made(2, "B", 1, "", -1),
-         {},
-         TTrustOutcome::Expired,
-         2,
-         "version 2 of the statement of trust expired at 2027-01-15T07:59:59Z"},
+         Of(2, "expired at 2027-01-15T08:00:00Z")},
+        {Made(2, "B", 1, "", -1), {}, TTrustOutcome::Expired, 2, Of(2, "expired at 2027-01-15T07:59:59Z")},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         const pc::TTrustVerdict verdict = pc::WalkTrust(c.from, c.served, kNow);
-        EXPECT_EQ(verdict.outcome, c.outcome) << c.what;
-        EXPECT_EQ(verdict.current.version, c.reached) << c.what;
-        EXPECT_EQ(verdict.reason, c.reason) << c.what;
+        EXPECT_EQ(verdict.outcome, c.outcome) << c.reason;
+        EXPECT_EQ(verdict.current.version, c.reached) << c.reason;
+        EXPECT_EQ(verdict.reason, c.reason);
     }
 }
 
 TEST_F(TrustStatement, FileReadsBackAndRefusesWhatIsNotItsForm) {
-    const std::vector<TTrustStatement> chain = {Made(2, "B", 1, "AB"), Made(3, "BC", 2, "BC")};
-    const std::string file = pc::FormatTrustFile(chain);
-    const std::vector<TTrustStatement> read = pc::ParseTrustFile(file);
-    ASSERT_EQ(read.size(), 2u);
-    EXPECT_EQ(pc::FormatTrustFile(read), file);
-    EXPECT_EQ(pc::WalkTrust(Implied(), read, kNow).current.version, 3u);
+    const std::string file = pc::FormatTrustFile({Made(2, "B", 1, "AB"), Made(3, "BC", 2, "BC")});
+    EXPECT_EQ(pc::FormatTrustFile(pc::ParseTrustFile(file)), file);
+    EXPECT_EQ(pc::WalkTrust(Implied(), pc::ParseTrustFile(file), kNow).current.version, 3u);
 
     const std::string second = file.substr(file.find("\nversion 3") + 1);
     const std::string key = "key " + pc::Base64Encode(K('B').der) + "\n";
@@ -154,40 +136,31 @@ TEST_F(TrustStatement, FileReadsBackAndRefusesWhatIsNotItsForm) {
         return text.replace(text.find(from), from.size(), to);
     };
     const struct {
-        std::string text, error;
+        std::string text, error; // after "the statement of trust "
     } refused[] = {
-        {"", "the statement of trust line 1: 'version ...' is expected"},
-        {replaced("\n", "\r\n"), "the statement of trust has CR characters; its lines end with LF alone"},
-        {file.substr(0, file.size() - 1), "the statement of trust does not end with a line end"},
+        {"", "line 1: 'version ...' is expected"},
+        {replaced("\n", "\r\n"), "has CR characters; its lines end with LF alone"},
         {replaced("version 2", "version 1"),
-         "the statement of trust line 1: the version is a number from 2 on (version 1 is Config.ini's key)"},
-        {replaced("version 2", "version 02"),
-         "the statement of trust line 1: the version is a number from 2 on (version 1 is Config.ini's key)"},
-        {replaced("threshold 1", "threshold 2"),
-         "the statement of trust line 5: the threshold 2 is above the 1 "
-         "keys named"},
-        {replaced(key, key + key), "the statement of trust line 5: the key is named twice"},
-        {replaced("\nversion 3", "version 3"),
-         "the statement of trust line 7: statements are parted by one empty line"},
-        {replaced("version 3", "version 4"), "the statement of trust line 8: version 4 follows version 2"},
-        {second + "\n" + second, "the statement of trust line 9: version 3 follows version 3"},
-        {replaced("expires 2027", "expires 2027 "),
-         "the statement of trust line 2: the expiry is a UTC time of the form YYYY-MM-DDTHH:MM:SSZ"},
+         "line 1: the version is a number from 2 on (version 1 is Config.ini's key)"},
+        {replaced("threshold 1", "threshold 2"), "line 5: the threshold 2 is above the 1 keys named"},
+        {replaced(key, key + key), "line 5: the key is named twice"},
+        {replaced("\nversion 3", "version 3"), "line 7: statements are parted by one empty line"},
+        {replaced("version 3", "version 4"), "line 8: version 4 follows version 2"},
+        {second + "\n" + second, "line 9: version 3 follows version 3"},
         {replaced("signature ", "signature 00"),
-         "the statement of trust line 5: a signature line gives the key's id (64 lower-case hex digits), a "
-         "blank and the signature"},
+         "line 5: a signature line gives the key's id (64 lower-case hex digits), a blank and the signature"},
     };
     for (const auto& c : refused) {
         try {
             pc::ParseTrustFile(c.text);
             ADD_FAILURE() << "read: " << c.text;
         } catch (const pc::ETrustFormatError& e) {
-            EXPECT_EQ(e.Message(), c.error) << c.text;
+            EXPECT_EQ(e.Message(), "the statement of trust " + c.error);
         }
     }
 }
 
-// A list is signed by as many keys in force as verify over its bytes: 2 of 3 with threshold 2.
+// A list is signed by as many keys in force as verify over its bytes.
 TEST_F(TrustStatement, ListSignaturesCountDistinctKeysInForce) {
     const TTrustStatement inForce = Made(3, "BCD", 2, "");
     const std::string list = "//serial 4\r\n1\thttp://h/p1.zip\t5\t\t0\t\r\n";
@@ -197,10 +170,7 @@ TEST_F(TrustStatement, ListSignaturesCountDistinctKeysInForce) {
             signatures.push_back(K(name).Sign(list));
         return pc::FormatListSignatures(signatures);
     };
-    const struct {
-        std::string file;
-        std::size_t signers;
-    } cases[] = {
+    const std::pair<std::string, std::size_t> cases[] = {
         {sig("BC"), 2},
         {sig("BCD"), 3},
         {sig("B"), 1},
@@ -210,11 +180,10 @@ TEST_F(TrustStatement, ListSignaturesCountDistinctKeysInForce) {
         {pc::SignData(K('C').pem, list), 1}, // today's single DER signature, by whichever key
         {sig("BC").replace(10, 64, std::string(64, '0')), 1}, // B's line names another key: not tried
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(pc::CountSigners(inForce, list, pc::ParseListSignatures(c.file)), c.signers) << c.file;
+    for (const auto& [file, signers] : cases)
+        EXPECT_EQ(pc::CountSigners(inForce, list, pc::ParseListSignatures(file)), signers) << file;
     EXPECT_EQ(pc::CountSigners(inForce, list + " ", pc::ParseListSignatures(sig("BCD"))), 0u);
-    // One key's signature stays in today's form, which launchers before statements read.
-    EXPECT_EQ(sig("B").substr(0, 1), "0");
+    EXPECT_EQ(sig("B").substr(0, 1), "0"); // one key's signature stays in today's form, a DER SEQUENCE
 }
 
 } // namespace

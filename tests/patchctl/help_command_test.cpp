@@ -39,8 +39,11 @@ TEST(PatchctlHelp, EveryCommandAnswersHelpAndVersion) {
         {"publish --help", "usage: patchctl publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] "
                            "[--force] [--key KEY.pem | --unsigned] [--dry-run] | publish LIST --client "
                            "MANIFEST URL [--key KEY.pem | --unsigned] [--dry-run]"},
-        {"sign --help", "usage: patchctl sign LIST --key KEY.pem [--expires DAYS]"},
+        {"sign --help", "usage: patchctl sign LIST --key KEY.pem [--key KEY.pem...] [--expires DAYS]"},
         {"snapshot --help", "usage: patchctl snapshot CLIENT_DIR OUTDIR [--key KEY.pem] [--force]"},
+        {"trust --help", "usage: patchctl trust init TRUST --from OLD.pem --key KEY.pem... [--threshold T] "
+                         "[--expires DAYS] | trust rotate TRUST [--add KEY.pem...] [--remove KEY.pem...] "
+                         "[--threshold T] [--expires DAYS] --sign KEY.pem..."},
         {"update --help", "usage: patchctl update DIR [--on-failure abort|ignore|retry-once]"},
     };
     TempDir dir;
@@ -102,7 +105,11 @@ TEST(PatchctlHelp, EveryCommandRefusesABadLineInTheSameWords) {
          "publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] [--force] [--key KEY.pem | "
          "--unsigned] [--dry-run] | publish LIST --client MANIFEST URL [--key KEY.pem | --unsigned] "
          "[--dry-run]"},
-        {"sign list.txt", "sign: --key KEY.pem is needed", "sign LIST --key KEY.pem [--expires DAYS]"},
+        {"sign list.txt", "sign: --key KEY.pem is needed",
+         "sign LIST --key KEY.pem [--key KEY.pem...] [--expires DAYS]"},
+        {"trust rotate t", "trust rotate: --sign KEY.pem is needed",
+         "trust rotate TRUST [--add KEY.pem...] [--remove KEY.pem...] [--threshold T] [--expires DAYS] "
+         "--sign KEY.pem..."},
         {"snapshot a", "snapshot: CLIENT_DIR and OUTDIR are needed",
          "snapshot CLIENT_DIR OUTDIR [--key KEY.pem] [--force]"},
         {"update", "update: DIR is needed", "update DIR [--on-failure abort|ignore|retry-once]"},

@@ -388,9 +388,10 @@ TEST(PatchctlSign, StampsTheNextSerialAndKeepsEveryOtherByte) {
         const ProgramResult refused =
             Patchctl("sign " + Quoted(list) + " --key " + Quoted(key) + " --expires " + Quoted(days));
         EXPECT_EQ(refused.exitCode, 2) << days;
-        EXPECT_EQ(refused.err, "patchctl sign: --expires takes a number of days from 1 to 36500, not '" +
-                                   std::string(days) +
-                                   "'\nusage: patchctl sign LIST --key KEY.pem [--expires DAYS]\n")
+        EXPECT_EQ(refused.err,
+                  "patchctl sign: --expires takes a number of days from 1 to 36500, not '" +
+                      std::string(days) +
+                      "'\nusage: patchctl sign LIST --key KEY.pem [--key KEY.pem...] [--expires DAYS]\n")
             << days;
         EXPECT_EQ(ReadFileBytes(list), unchanged) << days;
     }
