@@ -186,4 +186,15 @@ TEST_F(TrustStatement, ListSignaturesCountDistinctKeysInForce) {
     EXPECT_EQ(sig("B").substr(0, 1), "0"); // one key's signature stays in today's form, a DER SEQUENCE
 }
 
+// Keys to trust are named by their private or their public PEM.
+TEST_F(TrustStatement, PublicKeyOfEitherPem) {
+    const std::string text = pc::Base64Encode(K('B').der);
+    const std::string pem = "-----BEGIN PUBLIC KEY-----\n" + text.substr(0, 64) + "\n" + text.substr(64) +
+                            "\n-----END PUBLIC KEY-----\n";
+    EXPECT_EQ(pc::PublicKeyOfPem(pem), K('B').der);
+    EXPECT_EQ(pc::PublicKeyOfPem(K('B').pem), K('B').der);
+    EXPECT_THROW(pc::PublicKeyOfPem("-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n"),
+                 pc::ECryptoError);
+}
+
 } // namespace
