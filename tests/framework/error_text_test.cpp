@@ -41,3 +41,23 @@ TEST(WindowErrorTexts, OleTextsLoseTrailingBlanksControlBytesAndPeriods) {
 }
 
 } // namespace
+
+namespace {
+
+// A denied access names what was denied; other errors read as the box's rule says.
+TEST(ErrorReportText, ADeniedAccessNamesItsPath) {
+    struct Case {
+        pc::EInOutError error;
+        const char* shown;
+    } cases[] = {
+        {pc::EInOutError("File access denied", 5, "/games/realm/tqm_patch.ini"),
+         "File access denied. [/games/realm/tqm_patch.ini]"},
+        {pc::EInOutError("File access denied", 5), "File access denied."},
+        {pc::EInOutError("Disk full", 101, "/games/realm/"), "Disk full."},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(pc::ErrorReportText(c.error), c.shown) << c.shown;
+    EXPECT_EQ(pc::ErrorReportText(pc::EFOpenError("Cannot open file x")), "Cannot open file x.");
+}
+
+} // namespace
