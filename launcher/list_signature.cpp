@@ -49,11 +49,12 @@ namespace {
 // Fetches the signature and verifies it over the list's bytes, which it leaves in `list`. Empty when the
 // list is signed; otherwise why not.
 std::string SignatureProblem(UiPort& ui, const std::string& listUrl, const std::string& listFile,
-                             const std::string& appDir, const std::string& keyBase64, std::string& list) {
+                             const std::string& downloadDir, const std::string& keyBase64,
+                             std::string& list) {
     std::string key;
     if (!Base64Decode(keyBase64, key) || !IsVerifyingKey(key))
         return "the patchlist_key of Config.ini is not a P-256 public key";
-    const std::string signatureFile = appDir + kSignatureFileName;
+    const std::string signatureFile = downloadDir + kSignatureFileName;
     std::string reason;
     DownloadOptions options;
     options.maxBytes = kLargestSignature; // anything longer is no signature and need not be stored
@@ -77,8 +78,14 @@ std::string SignatureProblem(UiPort& ui, const std::string& listUrl, const std::
 
 TListAcceptance AcceptSignedList(UiPort& ui, const std::string& listUrl, const std::string& listFile,
                                  const std::string& appDir, const std::string& keyBase64, std::int64_t now) {
+    return AcceptSignedList(ui, listUrl, listFile, appDir, keyBase64, now, false, appDir);
+}
+
+TListAcceptance AcceptSignedList(UiPort& ui, const std::string& listUrl, const std::string& listFile,
+                                 const std::string& appDir, const std::string& keyBase64, std::int64_t now,
+                                 bool readOnly, const std::string& downloadDir) {
     std::string list;
-    const std::string problem = SignatureProblem(ui, listUrl, listFile, appDir, keyBase64, list);
+    const std::string problem = SignatureProblem(ui, listUrl, listFile, downloadDir, keyBase64, list);
     if (!problem.empty())
         return {false, kNotSignedLogLine, problem};
     // Only now are the list's stamps its operator's; judged over the bytes that verified.
@@ -93,7 +100,7 @@ TListAcceptance AcceptSignedList(UiPort& ui, const std::string& listUrl, const s
     case TFreshness::Fresh:
         break;
     }
-    if (stamps.serial && (!accepted || *stamps.serial > *accepted))
+    if (!readOnly && stamps.serial && (!accepted || *stamps.serial > *accepted))
         StoreAcceptedSerial(appDir, *stamps.serial);
     return {true, {}, {}};
 }
