@@ -213,4 +213,15 @@ std::int32_t FindLaterInGroup(const TPatchList& table, std::int32_t index) {
     return -1;
 }
 
+bool IsRowNeeded(const TPatchList& table, std::int32_t index, const std::string& appDir,
+                 std::optional<std::int32_t> highest) {
+    const TPatchRec& row = table.items[static_cast<std::size_t>(index)];
+    if (highest && row.id < *highest)
+        return false;
+    if (IsPatchApplied(appDir, row.id))
+        return false;
+    // Only the last row of a group is applied: a later one carries everything the earlier ones did.
+    return row.group == 0 || FindLaterInGroup(table, index) == -1;
+}
+
 } // namespace pc

@@ -2,6 +2,7 @@
 // installation on a small tmpfs that the test mounts (root only; skipped elsewhere).
 #include "tests/archive/zip_builder.h"
 #include "tests/patchctl/patchctl_support.h"
+#include "tests/support/client_fixture.h"
 #include "tests/support/fault_server.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/update_fixtures.h"
@@ -135,6 +136,54 @@ TEST(DiskSpace, ToldBeforeTheBytesArrive) {
             EXPECT_EQ(fs::file_size(dir + "data.bin"), static_cast<std::uintmax_t>(70 * kMiB));
         }
     }
+}
+
+// What a delta decodes to lies beside the file it replaces, and a repair writes its files before the old
+// ones go: both are counted before any byte is written or fetched.
+TEST(DiskSpace, DecodedDeltasAndRepairedFilesAreCountedFirst) {
+    SmallDisk disk(128);
+    if (!disk.Mounted())
+        GTEST_SKIP() << "a tmpfs cannot be mounted here (" << disk.Why() << ")";
+    const std::string dir = disk.Path();
+    TempDir content, work;
+    pc::test::NginxServer server(content.Path());
+    const ProgramResult encoded =
+        Patchctl("config encode", pc::test::RealmConfig(server.Url("/news.html"), server.Url("/list.txt")));
+    ASSERT_EQ(encoded.exitCode, 0) << encoded.err;
+    std::ofstream(dir + "Config.ini", std::ios::binary) << encoded.out;
+
+    // A 30 MiB file that a small delta turns into one of 100 MiB.
+    const std::string old(30 * kMiB, 'a');
+    fs::create_directories(work / "old");
+    fs::create_directories(work / "new");
+    std::ofstream(work / "old/data.bin", std::ios::binary) << old;
+    std::ofstream(work / "new/data.bin", std::ios::binary) << old << std::string(70 * kMiB, 'b');
+    std::ofstream(dir + "data.bin", std::ios::binary) << old;
+    const ProgramResult packed = Patchctl("pack --delta " + Quoted(work / "old") + " " +
+                                          Quoted(work / "new") + " " + Quoted(content / "p1.zip"));
+    ASSERT_EQ(packed.exitCode, 0) << packed.err;
+    content.Write("list.txt", "1\t" + server.Url("/p1.zip") + "\t" +
+                                  std::to_string(fs::file_size(content / "p1.zip")) + "\t\t0\t\r\n");
+    ProgramResult r = Patchctl("update " + Quoted(dir));
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    EXPECT_EQ(r.err, "Not enough disk space: 164 MiB needed, " + std::to_string(disk.FreeMiB()) +
+                         " MiB free [" + dir + "].\n");
+    EXPECT_EQ(fs::file_size(dir + "data.bin"), old.size());
+
+    // The client's one file, missing from the installation: 70 MiB, told before the archive's entry travels.
+    const std::string archive = ZipBuilder().Deflated("big.bin", std::string(70 * kMiB, '\0')).Build();
+    fs::create_directories(content / "client");
+    content.Write("client/client.zip", archive);
+    const std::string manifest =
+        pc::test::ClientManifestOf({{"big.bin", std::string(70 * kMiB, '\0')}}, archive);
+    content.Write("client/client.manifest", manifest);
+    content.Write("list.txt", "//client " + server.Url("/client/client.manifest") + " " +
+                                  pc::test::Sha256Of(manifest) + " 0\r\n");
+    r = Patchctl("repair " + Quoted(dir));
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    EXPECT_EQ(r.err, "Not enough disk space: 134 MiB needed, " + std::to_string(disk.FreeMiB()) +
+                         " MiB free [" + dir + "].\n");
+    EXPECT_FALSE(fs::exists(dir + "big.bin"));
 }
 
 } // namespace
