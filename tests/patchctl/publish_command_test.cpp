@@ -345,6 +345,10 @@ TEST(PatchctlSign, StampsTheNextSerialAndKeepsEveryOtherByte) {
          "The list cannot be signed: it has more than one serial line.\n", 1},
         {"the largest serial", "//serial 999999999999999999\r\n", "",
          "The list cannot be signed: its serial 999999999999999999 is the largest a list can carry.\n", 1},
+        {"a validity that is no number of days", "//validity 0\r\n", "",
+         "The list cannot be signed: its validity line is not given once in the form '//validity DAYS' (1 to "
+         "36500)\n",
+         1},
         {"an expiry that has passed", "//expires 2020-01-01T00:00:00Z\r\n", "",
          "The list cannot be signed: it expired at 2020-01-01T00:00:00Z, and launchers refuse it so; sign it "
          "with --expires DAYS.\n",
@@ -375,7 +379,7 @@ TEST(PatchctlSign, StampsTheNextSerialAndKeepsEveryOtherByte) {
     const std::string bytes = ReadFileBytes(list);
     const std::string expires = bytes.substr(bytes.find("//expires ") + 10, 20);
     EXPECT_EQ(r.out, list + ".sig: signed, serial 1, expires " + expires + "\n");
-    EXPECT_EQ(bytes, "//serial 1\r\n//expires " + expires + "\r\n" + row + "\r\n");
+    EXPECT_EQ(bytes, "//serial 1\r\n//expires " + expires + "\r\n//validity 30\r\n" + row + "\r\n");
     // The peer's reading of the time: date(1) turns it back into seconds.
     const long long seconds = std::stoll(RunProgram("date -u -d " + Quoted(expires) + " +%s").out);
     const auto since = [](auto t) {
@@ -394,6 +398,28 @@ TEST(PatchctlSign, StampsTheNextSerialAndKeepsEveryOtherByte) {
             << days;
         EXPECT_EQ(ReadFileBytes(list), unchanged) << days;
     }
+
+    // The span is kept: publish --key renews a passed expiry to it from now, and lint --sig warns while less
+    // than a week is left.
+    dir.Write("list.txt", "//serial 3\r\n//expires 2020-01-01T00:00:00Z\r\n//validity 5\r\n" + row + "\r\n");
+    const std::string archive = dir.Write("p2.zip", "zip");
+    const auto renewing = std::chrono::system_clock::now();
+    const ProgramResult renewed =
+        Patchctl("publish " + Quoted(list) + " " + Quoted(archive) + " http://h/p2.zip --key " + Quoted(key));
+    ASSERT_EQ(renewed.exitCode, 0) << renewed.err;
+    const std::string stamped = ReadFileBytes(list);
+    const std::string renewedExpiry = stamped.substr(stamped.find("//expires ") + 10, 20);
+    EXPECT_EQ(stamped.substr(0, stamped.find(row)),
+              "//serial 4\r\n//expires " + renewedExpiry + "\r\n//validity 5\r\n");
+    EXPECT_GE(std::stoll(RunProgram("date -u -d " + Quoted(renewedExpiry) + " +%s").out),
+              since(renewing) + 5 * 86400);
+    const ProgramResult linted =
+        Patchctl("lint " + Quoted(list) + " --sig --config " + Quoted(dir / "none.ini"));
+    EXPECT_NE(linted.out.find(list + ": warning: the list expires at " + renewedExpiry +
+                              ", in less than 7 days: sign it again before then (patchctl sign, or publish "
+                              "--key), or launchers with a patchlist_key refuse it\n"),
+              std::string::npos)
+        << linted.out;
 }
 
 } // namespace

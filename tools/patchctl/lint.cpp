@@ -388,6 +388,14 @@ int CheckSignedListRules(const std::string& path, const std::string& label) {
     if (expired)
         std::printf("%s: the list expired at %s: launchers with a patchlist_key refuse it\n", label.c_str(),
                     FormatUtcTime(*stamps.expires).c_str());
+    // Launchers refuse the list the moment it expires; a week leaves time to sign it again.
+    constexpr std::int64_t kExpiryWarningDays = 7;
+    if (stamps.expires && !expired &&
+        *stamps.expires - UnixSecondsNow() < kExpiryWarningDays * kSecondsPerDay)
+        std::printf("%s: warning: the list expires at %s, in less than %lld days: sign it again before then "
+                    "(patchctl sign, or publish --key), or launchers with a patchlist_key refuse it\n",
+                    label.c_str(), FormatUtcTime(*stamps.expires).c_str(),
+                    static_cast<long long>(kExpiryWarningDays));
     if (!stamps.serial && stamps.serialProblem.empty())
         std::printf("%s: info: no serial line: launchers that accepted a list with a serial refuse this one, "
                     "and a copy of it can be served again; sign it with patchctl sign\n",
