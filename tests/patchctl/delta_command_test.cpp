@@ -96,9 +96,10 @@ TEST_F(DeltaPatch, PackListAndExtractTurnOldIntoNew) {
     const std::string companion = dir_ / "out/p1-full.zip";
     const std::uintmax_t deltaBytes =
         fs::file_size(next_ + "/data/pack.dat") + fs::file_size(next_ + "/bin/game");
-    EXPECT_EQ(packed.out, archive + ": 2 files, 0 folders, 22 bytes packed into " +
-                              std::to_string(fs::file_size(archive)) + "\n" + archive + ": 2 deltas of " +
-                              std::to_string(deltaBytes) + " bytes, 3 removals\n" + companion +
+    EXPECT_EQ(packed.out, archive + ": 2 files, 0 folders and 2 deltas, which make " +
+                              std::to_string(22 + deltaBytes) + " bytes of files, packed into " +
+                              std::to_string(fs::file_size(archive)) + "\n" + archive + ": 3 removals\n" +
+                              companion +
                               ": the whole files of the deltas, for installations whose files differ; upload "
                               "it beside p1.zip\n");
     EXPECT_EQ(packed.err, "");
