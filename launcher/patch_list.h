@@ -96,6 +96,9 @@ void RecordPatchApplied(const std::string& appDir, std::int32_t id);
 bool IsRowNeeded(const TPatchList& table, std::int32_t index, const std::string& appDir,
                  std::optional<std::int32_t> highest);
 
+// The highest id of the table's rows; nothing for a table without rows.
+std::optional<std::int32_t> HighestListedPatch(const TPatchList& table);
+
 // The first row after `index` in the same group as row `index`, or -1.
 std::int32_t FindLaterInGroup(std::int32_t index);
 std::int32_t FindLaterInGroup(const TPatchList& table, std::int32_t index);

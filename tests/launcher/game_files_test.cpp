@@ -1,6 +1,7 @@
 #include "framework/crypto.h"
 #include "launcher/config.h"
 #include "launcher/game_files.h"
+#include "launcher/patch_list.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/support/client_fixture.h"
 #include "tests/support/fake_ui.h"
@@ -12,7 +13,10 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 
 namespace {
 
@@ -112,9 +116,9 @@ protected:
         content_.Write("list.txt",
                        "//client " + server_->Url("/client.manifest") + " " + manifestSha + "\r\n");
     }
-    std::vector<std::string> Check() {
+    std::vector<std::string> Check(const std::function<void()>& update = [] {}) {
         RecordingUi ui;
-        pc::CheckGameFilesInWindow(ui);
+        pc::CheckGameFilesInWindow(ui, update);
         failures_ = ui.downloadFailures;
         EXPECT_FALSE(ui.progressVisible);
         return ui.logLines;
@@ -164,6 +168,75 @@ TEST_F(CheckInWindow, AServerWithoutAManifestOrWithAnotherOneIsToldApart) {
     EXPECT_EQ(failures_, (std::vector<std::string>{"list of the game files: the client manifest cannot be "
                                                    "downloaded: SHA-256 mismatch"}));
     EXPECT_FALSE(fs::exists(install_ / "tmp_PatchList.ini"));
+}
+
+// An installation behind the snapshot is updated before it is checked; one ahead of it is never taken back.
+TEST_F(CheckInWindow, OnlyAnInstallationLevelWithTheSnapshotIsChecked) {
+    content_.Write("list.txt", "1\t" + server_->Url("/p1.zip") + "\t10\t\t0\t\r\n//client " +
+                                   server_->Url("/client.manifest") + " " + Sha256Of(manifest_) + " 1\r\n");
+    int updates = 0;
+    const std::vector<std::string> stillBehind{"- Checking game files...",
+                                               "- The game files can be checked once the update is complete"};
+    EXPECT_EQ(Check([&] { ++updates; }), stillBehind);
+    EXPECT_EQ(updates, 1);
+    EXPECT_EQ(Check([&] { install_.Write("tqm_patch.ini", "1\r\n"); }),
+              (std::vector<std::string>{"- Checking game files...", "- Game files are intact"}));
+
+    install_.Write("tqm_patch.ini", "1\r\n2\r\n");
+    install_.Write("readme.txt", "damaged");
+    EXPECT_EQ(
+        Check([&] { ++updates; }),
+        (std::vector<std::string>{"- Checking game files...", "- The server's game files are older than "
+                                                              "this installation; nothing was changed"}));
+    EXPECT_EQ(updates, 1);
+    EXPECT_EQ(pc::test::ReadFileBytes(install_ / "readme.txt"), "damaged");
+}
+
+// Where an installation's ledger stands against the snapshot's last patch, by the update run's own rules.
+TEST(StandingAgainstSnapshot, LedgerAgainstTheSnapshotsLastPatch) {
+    using S = pc::TSnapshotStanding;
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::int32_t, std::int32_t>> rows; // id, group
+        std::optional<std::int32_t> last;
+        std::string ledger;
+        S standing;
+    } cases[] = {
+        {"every patch applied", {{1, 0}, {2, 0}, {3, 0}}, 3, "1\r\n2\r\n3\r\n", S::ssLevel},
+        {"one the snapshot holds is missing", {{1, 0}, {2, 0}, {3, 0}}, 3, "1\r\n2\r\n", S::ssBehind},
+        {"a patch newer than the snapshot applied",
+         {{1, 0}, {2, 0}, {3, 0}},
+         2,
+         "1\r\n2\r\n3\r\n",
+         S::ssAhead},
+        {"only patches newer than the snapshot missing",
+         {{1, 0}, {2, 0}, {3, 0}},
+         2,
+         "1\r\n2\r\n",
+         S::ssLevel},
+        {"a ledger id the list no longer has", {{1, 0}}, 1, "1\r\n7\r\n", S::ssAhead},
+        {"the group's last row is the snapshot's", {{1, 1}, {2, 1}}, 2, "", S::ssBehind},
+        {"the group's last row is newer than the snapshot", {{1, 1}, {2, 1}}, 1, "", S::ssLevel},
+        {"a line without its last patch holds every row",
+         {{1, 0}, {2, 0}},
+         std::nullopt,
+         "1\r\n",
+         S::ssBehind},
+        {"nor is anything newer than it", {{1, 0}, {2, 0}}, std::nullopt, "1\r\n2\r\n", S::ssLevel},
+        {"an empty list", {}, std::nullopt, "3\r\n", S::ssLevel},
+    };
+    for (const Case& c : cases) {
+        TempDir install;
+        if (!c.ledger.empty())
+            install.Write("tqm_patch.ini", c.ledger);
+        auto table = std::make_unique<pc::TPatchList>();
+        for (const auto& [id, group] : c.rows) {
+            pc::TPatchRec& row = table->items[static_cast<std::size_t>(++table->high)];
+            row.id = id;
+            row.group = group;
+        }
+        EXPECT_EQ(pc::StandingAgainstSnapshot(*table, c.last, install.Path()), c.standing) << c.what;
+    }
 }
 
 } // namespace
