@@ -238,8 +238,10 @@ public:
             return;
         const std::optional<TClientLine> client = ParseClientLine(text);
         if (!client)
-            report.Problem(line, "client line is not of the form '//client URL SHA256' (the SHA-256 in 64 "
-                                 "lower-case hexadecimal digits): launchers find no client manifest");
+            report.Problem(line,
+                           "client line is not of the form '//client URL SHA256 PATCH' (the SHA-256 in "
+                           "64 lower-case hexadecimal digits, PATCH the id of the last patch the snapshot "
+                           "holds): launchers find no client manifest");
         else if (!IsUrl(client->url))
             report.Problem(line, "client line's URL '" + client->url + "' is not an http:// or https:// URL");
         if (first_ != 0)
