@@ -10,6 +10,16 @@ std::string WithClosingPeriod(const std::string& text) {
     return text;
 }
 
+std::string ErrorReportText(const std::exception& error) {
+    // The table's code of a denied access.
+    constexpr int kAccessDenied = 5;
+    std::string text = WithClosingPeriod(error.what());
+    if (const auto* io = dynamic_cast<const EInOutError*>(&error);
+        io != nullptr && io->ErrorCode == kAccessDenied && !io->Path.empty())
+        text += " [" + io->Path + "]";
+    return text;
+}
+
 namespace {
 
 std::string TrimOleText(std::string text) {

@@ -56,6 +56,10 @@ public:
 
 // The error box's rule: a period is added when the text's last byte lies above '.'.
 std::string WithClosingPeriod(const std::string& text);
+// What an error box and a command's message show: the text by the rule above and, for a denied access,
+// the file or folder concerned in brackets ("File access denied. [/games/realm/tqm_patch.ini]"), which
+// the player needs to set right.
+std::string ErrorReportText(const std::exception& error);
 
 // Texts of the window-side errors, so that every place raises them alike.
 inline constexpr const char* kNoTimersText = "Not enough timers available"; // EOutOfResources

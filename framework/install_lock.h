@@ -14,7 +14,9 @@ inline constexpr const char* kInstallationLockFileName = ".tqm_lock";
 
 class TInstallationLock {
 public:
-    explicit TInstallationLock(std::string directory);
+    // `mayCreate` false: a lock file that is not there yet is not made, and counts as held (a check that
+    // only reads the installation writes nothing into it, the lock file included).
+    explicit TInstallationLock(std::string directory, bool mayCreate = true);
     TInstallationLock(const TInstallationLock&) = delete;
     TInstallationLock& operator=(const TInstallationLock&) = delete;
     ~TInstallationLock(); // releases the lock when held
@@ -29,6 +31,7 @@ private:
     std::string directory_;
     std::intptr_t handle_ = -1; // the platform's descriptor or handle
     bool held_ = false;
+    bool mayCreate_ = true;
 };
 
 } // namespace pc

@@ -65,6 +65,15 @@ bool TakeField(std::string_view& rest, std::string_view& field) {
     return true;
 }
 
+// The client line's last patch id: a row id in decimal, as a list's rows give it.
+std::optional<std::int32_t> ParseSnapshotPatch(std::string_view text) {
+    std::int32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    return value;
+}
+
 } // namespace
 
 std::string ClientFileNameProblem(std::string_view name) {
@@ -222,13 +231,23 @@ std::optional<TClientLine> ParseClientLine(std::string_view line) {
     for (const char c : url)
         if (IsControl(static_cast<unsigned char>(c)))
             return std::nullopt;
-    if (!IsLowerSha256Text(rest))
+    std::string_view sha = rest;
+    std::optional<std::int32_t> patch;
+    if (TakeField(rest, sha)) {
+        patch = ParseSnapshotPatch(rest);
+        if (!patch)
+            return std::nullopt;
+    }
+    if (!IsLowerSha256Text(sha))
         return std::nullopt;
-    return TClientLine{std::string(url), std::string(rest)};
+    return TClientLine{std::string(url), std::string(sha), patch};
 }
 
 std::string ClientLineText(const TClientLine& line) {
-    return std::string(kClientWord) + " " + line.url + " " + line.sha256;
+    std::string text = std::string(kClientWord) + " " + line.url + " " + line.sha256;
+    if (line.patch)
+        text += " " + std::to_string(*line.patch);
+    return text;
 }
 
 TClientReference ReadClientReference(std::string_view listBytes) {
@@ -243,8 +262,9 @@ TClientReference ReadClientReference(std::string_view listBytes) {
         malformed = malformed || !reference.line;
     });
     if (malformed)
-        reference.problem = "its client line is not of the form '//client URL SHA256' (the SHA-256 in 64 "
-                            "lower-case hexadecimal digits)";
+        reference.problem =
+            "its client line is not of the form '//client URL SHA256 PATCH' (the SHA-256 in 64 "
+            "lower-case hexadecimal digits, PATCH the id of the last patch the snapshot holds)";
     else if (lines > 1)
         reference.problem = "it has more than one client line";
     if (!reference.problem.empty())

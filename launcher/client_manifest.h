@@ -14,7 +14,11 @@
 //
 // The patch list names the manifest with one line that every reader of rows skips and a signature covers:
 //
-//     //client https://example.net/client/client.manifest <the manifest's SHA-256>
+//     //client https://example.net/client/client.manifest <the manifest's SHA-256> 42
+//
+// The last field is the id of the list's last patch that the snapshot holds: an installation that lacks an
+// earlier patch must update before it is checked, one that holds a later patch is newer than the snapshot
+// and is never "repaired" back to it. Lines written before the field existed end with the SHA-256.
 #pragma once
 
 #include "framework/exceptions.h"
@@ -77,12 +81,15 @@ std::string FormatClientManifest(const TClientManifest& manifest);
 struct TClientLine {
     std::string url;    // the manifest's
     std::string sha256; // the manifest's, 64 lower-case hexadecimal digits
+    // The id of the last patch the snapshot holds; none for a line written before the field existed, which
+    // is taken to hold every row of its list.
+    std::optional<std::int32_t> patch;
 };
 
 // Whether the line's first word (up to a blank, a TAB or the end) is "//client", well formed or not.
 bool IsClientLineWord(std::string_view line);
 // The line's values when it is exactly "//client", one blank, a URL without blanks or control characters,
-// one blank and the SHA-256 in lower case; nothing otherwise.
+// one blank, the SHA-256 in lower case and, after one more blank, the last patch's id; nothing otherwise.
 std::optional<TClientLine> ParseClientLine(std::string_view line);
 // The line (without a line end).
 std::string ClientLineText(const TClientLine& line);

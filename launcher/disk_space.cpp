@@ -5,6 +5,7 @@
 #include "archive/zip_records.h"
 #include "framework/code_pages.h"
 #include "framework/file_system.h"
+#include "launcher/patch_extraction.h"
 
 #include <algorithm>
 #include <map>
@@ -74,7 +75,8 @@ std::int64_t ExtractionGrowth(const TZipArchiver& zip) {
     const TZADirArray& items = directory->Items;
     for (std::int32_t i = 0; i < items.Count(); ++i) {
         const TDirItem& item = items.Item(i);
-        if (item.ExternalAttr & kAttrDirectory)
+        // Folders take no room; the reserved folder's deltas are decoded, not written as they are.
+        if ((item.ExternalAttr & kAttrDirectory) || IsReservedEntry(item))
             continue;
         const auto bytes = static_cast<std::int64_t>(
             std::min<std::uint64_t>(item.FullUncompressedSize(), std::uint64_t{INT64_MAX} / 4));

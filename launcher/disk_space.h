@@ -29,7 +29,8 @@ void RequireDiskSpace(const std::string& directory, std::int64_t bytes);
 // The most that extracting the open archive of `zip` over its BaseDir adds to the disk at any moment, in
 // the order the entries are written: each new file, less the file of the same name it replaces once it
 // is written in full. The replaced file stays until its successor is complete, so for that moment both
-// count.
+// count. The reserved folder of a delta patch is not written; what its deltas decode to is told by
+// DecodedDeltaBytes.
 std::int64_t ExtractionGrowth(const TZipArchiver& zip);
 
 } // namespace pc

@@ -8,6 +8,7 @@
 #include "framework/line_list.h"
 #include "launcher/config.h"
 #include "launcher/delivery.h"
+#include "launcher/disk_space.h"
 #include "launcher/download.h"
 #include "launcher/list_freshness.h"
 #include "launcher/list_signature.h"
@@ -24,6 +25,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -222,6 +224,9 @@ void HealFiles(UiPort& ui, const std::string& appDir, const std::string& archive
         entries.push_back(entry);
     }
 
+    // Each file is written beside the one it replaces: a disk without room for them all is told before
+    // their bytes travel.
+    RequireDiskSpace(appDir, total);
     std::int64_t done = 0;
     THealingSink sink(appDir, wanted, result, [&](std::int64_t bytes) {
         done += bytes;
@@ -321,11 +326,27 @@ bool FindDamagedFiles(UiPort& ui, const std::string& appDir, const TClientManife
     return true;
 }
 
+TSnapshotStanding StandingAgainstSnapshot(const TPatchList& table, std::optional<std::int32_t> snapshotPatch,
+                                          const std::string& appDir) {
+    const std::optional<std::int32_t> last = snapshotPatch ? snapshotPatch : HighestListedPatch(table);
+    if (!last)
+        return TSnapshotStanding::ssLevel; // nothing to be behind or ahead of
+    const std::optional<std::int32_t> highest = HighestAppliedPatch(appDir);
+    if (highest && *highest > *last)
+        return TSnapshotStanding::ssAhead;
+    for (std::int32_t i = 0; i <= table.high; ++i)
+        if (table.items[static_cast<std::size_t>(i)].id <= *last && IsRowNeeded(table, i, appDir, highest))
+            return TSnapshotStanding::ssBehind;
+    return TSnapshotStanding::ssLevel;
+}
+
 TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const std::string& listUrl,
                                 const std::string& patchListKey, const TGameFilesOptions& options,
                                 const DownloadLimits& limits) {
     TGameFilesResult result;
-    TInstallationLock lock(appDir);
+    // Only a check that heals may make the lock file; one that only reads waits for an update only when the
+    // lock file is there to be opened.
+    TInstallationLock lock(appDir, options.heal);
     if (!WaitForOtherUpdates(ui, lock)) {
         result.stage = TGameFilesResult::TStage::gsEnded;
         return result;
@@ -334,7 +355,8 @@ TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const std
     // The list, as the update run fetches and believes it: from its URL or else its mirrors, with one
     // delivery policy for every download of the check.
     TDelivery delivery;
-    const std::string listFile = appDir + kPatchListFileName;
+    const std::string downloadDir = options.downloadDir.empty() ? appDir : options.downloadDir;
+    const std::string listFile = downloadDir + kPatchListFileName;
     TRemoveAfterwards removeList(listFile);
     DownloadOptions listOptions;
     listOptions.maxBytes = kPatchListMaxBytes;
@@ -358,8 +380,8 @@ TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const std
         return result;
     }
     if (!patchListKey.empty()) {
-        const TListAcceptance acceptance =
-            AcceptSignedList(ui, listSource, listFile, appDir, patchListKey, UnixSecondsNow());
+        const TListAcceptance acceptance = AcceptSignedList(ui, listSource, listFile, appDir, patchListKey,
+                                                            UnixSecondsNow(), !options.heal, downloadDir);
         if (!acceptance.accepted) {
             result.failure = "the patch list is refused: " + acceptance.reason;
             return result;
@@ -375,9 +397,23 @@ TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const std
             result.failure = "the patch list's client line is refused: " + reference.problem;
         return result;
     }
+    {
+        auto table = std::make_unique<TPatchList>();
+        ParsePatchList(listFile, *table);
+        switch (StandingAgainstSnapshot(*table, reference.line->patch, appDir)) {
+        case TSnapshotStanding::ssBehind:
+            result.stage = TGameFilesResult::TStage::gsBehind;
+            return result;
+        case TSnapshotStanding::ssAhead:
+            result.stage = TGameFilesResult::TStage::gsAhead;
+            return result;
+        case TSnapshotStanding::ssLevel:
+            break;
+        }
+    }
 
     // The manifest, which must be the one the list names.
-    const std::string manifestFile = appDir + kManifestDownloadName;
+    const std::string manifestFile = downloadDir + kManifestDownloadName;
     EnsureFolderOf(manifestFile);
     TRemoveAfterwards removeManifest(manifestFile);
     DownloadOptions manifestOptions;
@@ -407,7 +443,7 @@ TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const std
     return result;
 }
 
-void CheckGameFilesInWindow(UiPort& ui) {
+void CheckGameFilesInWindow(UiPort& ui, const std::function<void()>& update) {
     constexpr std::int32_t kSteps = 1000;
     const LauncherConfig& config = Config();
     ui.AppendLogLine(kCheckingGameFilesLine);
@@ -422,20 +458,36 @@ void CheckGameFilesInWindow(UiPort& ui) {
         }
         ui.SetProgressPosition(total <= 0 ? kSteps : static_cast<std::int32_t>(done * kSteps / total));
     };
-    ui.SetProgressPosition(0);
-    ui.SetProgressMax(kSteps);
-    ui.SetProgressVisible(true);
-    TGameFilesResult result;
-    try {
-        result = CheckGameFiles(ui, config.applicationDir, config.patchListUrl,
-                                config.hasPatchListKey ? config.patchListKey : "", options,
-                                DefaultDownloadLimits());
-    } catch (...) {
-        ui.SetProgressVisible(false);
-        throw;
+    auto check = [&] {
+        ui.SetProgressPosition(0);
+        ui.SetProgressMax(kSteps);
+        ui.SetProgressVisible(true);
+        try {
+            TGameFilesResult outcome = CheckGameFiles(ui, config.applicationDir, config.patchListUrl,
+                                                      config.hasPatchListKey ? config.patchListKey : "",
+                                                      options, DefaultDownloadLimits());
+            ui.SetProgressVisible(false);
+            return outcome;
+        } catch (...) {
+            ui.SetProgressVisible(false);
+            throw;
+        }
+    };
+    TGameFilesResult result = check();
+    // Patches that the server's snapshot holds come by the update, which the check then follows.
+    if (result.stage == TGameFilesResult::TStage::gsBehind) {
+        update();
+        if (ui.TerminationRequested())
+            return;
+        result = check();
     }
-    ui.SetProgressVisible(false);
     switch (result.stage) {
+    case TGameFilesResult::TStage::gsBehind:
+        ui.AppendLogLine(kUpdateBeforeCheckLine);
+        return;
+    case TGameFilesResult::TStage::gsAhead:
+        ui.AppendLogLine(kSnapshotOlderLine);
+        return;
     case TGameFilesResult::TStage::gsNoManifest:
         ui.AppendLogLine(kNoManifestLine);
         return;

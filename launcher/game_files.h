@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@ namespace pc {
 
 class UiPort;
 struct DownloadLimits;
+struct TPatchList;
 
 // The window's log lines of a check.
 inline constexpr const char* kCheckingGameFilesLine = "- Checking game files...";
@@ -24,6 +26,10 @@ inline constexpr const char* kNoManifestLine =
     "- This server publishes no list of the game files to check them against";
 inline constexpr const char* kNoManifestAtHandLine = "- Cannot download the list of the game files";
 inline constexpr const char* kGameFilesNotRepairedLine = "- Some game files could not be repaired";
+inline constexpr const char* kSnapshotOlderLine =
+    "- The server's game files are older than this installation; nothing was changed";
+inline constexpr const char* kUpdateBeforeCheckLine =
+    "- The game files can be checked once the update is complete";
 
 enum class TFileState { fsIntact, fsDamaged, fsMissing };
 
@@ -38,7 +44,9 @@ struct TGameFilesResult {
         gsNoManifest,  // the list names no client manifest
         gsUnavailable, // the list or the manifest could not be had or was refused: `failure` says why
         gsEnded,       // the application is ending; nothing more was done
-        gsChecked,     // every named file was checked (and healed when asked)
+        gsBehind,  // the installation lacks a patch that the snapshot holds: update first; nothing checked
+        gsAhead,   // the installation holds a patch newer than the snapshot; nothing checked
+        gsChecked, // every named file was checked (and healed when asked)
     };
     TStage stage = TStage::gsUnavailable;
     std::string failure;
@@ -51,7 +59,12 @@ struct TGameFilesResult {
 };
 
 struct TGameFilesOptions {
+    // Without healing nothing is written into the installation: no lock file is made, no serial stored,
+    // and the list and the manifest are downloaded to `downloadDir`.
     bool heal = false;
+    // Where the list, its signature and the manifest are downloaded to and removed from right after
+    // (ending with its separator); empty for the installation itself.
+    std::string downloadDir;
     // Where the list may also be fetched from, in order, when its URL cannot serve it.
     std::vector<std::string> listMirrors;
     // Told now and then how far the work is: hashing in bytes hashed of all, then healing in bytes
@@ -65,7 +78,9 @@ struct TGameFilesOptions {
 // none), the manifest must hash as the list says, every file it names is hashed on all cores, and with
 // `heal` each damaged or missing file is fetched alone from the client archive, checked against the
 // manifest and put in place through a temporary file. A manifest whose sizes the archive's directory does
-// not share is refused before any file is changed.
+// not share is refused before any file is changed, and so is a disk without room for the files to heal
+// (ENotEnoughSpace). An installation that is not level with the snapshot (see StandingAgainstSnapshot) is
+// not checked at all.
 TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const std::string& listUrl,
                                 const std::string& patchListKey, const TGameFilesOptions& options,
                                 const DownloadLimits& limits);
@@ -73,8 +88,19 @@ TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const std
 // The check as the window runs it, for the installation and the patch list of `Config()`, with the
 // launcher's download limits: its log lines ("- Checking game files...", then "- Game files are intact", or
 // "- Repaired: NAME" and "- Cannot repair: NAME" per file and a closing line), the progress bar while it
-// hashes and while it heals, and the reason of a failure through ReportDownloadFailure.
-void CheckGameFilesInWindow(UiPort& ui);
+// hashes and while it heals, and the reason of a failure through ReportDownloadFailure. An installation
+// behind the snapshot is updated first (`update`: the update run, with its own log lines), then checked.
+void CheckGameFilesInWindow(UiPort& ui, const std::function<void()>& update);
+
+// Where an installation stands against the snapshot that the list's client line names.
+enum class TSnapshotStanding {
+    ssLevel,  // it holds every patch the snapshot holds and none newer: checked against it
+    ssBehind, // a patch that the snapshot holds is still to be applied by an update
+    ssAhead,  // it holds a patch newer than the snapshot: healed to it, it would go back a release
+};
+// `snapshotPatch` is the client line's last patch; a line without one holds every row of `table`.
+TSnapshotStanding StandingAgainstSnapshot(const TPatchList& table, std::optional<std::int32_t> snapshotPatch,
+                                          const std::string& appDir);
 
 // Hashes the files that `manifest` names beneath `appDir` on all cores and returns those that are damaged
 // or missing, in the manifest's order; false when the application is ending. The window stays alive.

@@ -70,11 +70,11 @@ bool FetchBeside(UiPort& ui, const std::string& listUrl, const std::string& suff
 // The statement of trust in force for this run: the one accepted before (Config.ini's key when none),
 // carried forward through what the place that served the list publishes beside it. A place that
 // publishes none brings no news; one whose file cannot be read or walked refuses the list.
-TTrustVerdict CurrentTrust(UiPort& ui, const std::string& listUrl, const std::string& appDir,
+TTrustVerdict CurrentTrust(UiPort& ui, const std::string& listUrl, const std::string& downloadDir,
                            const TTrustStatement& accepted, std::int64_t now) {
     std::string bytes, reason;
     std::vector<TTrustStatement> statements;
-    if (FetchBeside(ui, listUrl, ".trust", appDir + kTrustDownloadFileName, kLargestTrustFile, bytes,
+    if (FetchBeside(ui, listUrl, ".trust", downloadDir + kTrustDownloadFileName, kLargestTrustFile, bytes,
                     reason)) {
         try {
             statements = ParseTrustFile(bytes);
@@ -101,10 +101,10 @@ std::string TrustLogLine(TTrustOutcome outcome) {
 // Fetches the signatures and counts the keys of `trust` that signed the list's bytes, which it leaves in
 // `list`. Empty when enough did; otherwise why not, with the number in `signers`.
 std::string SignatureProblem(UiPort& ui, const std::string& listUrl, const std::string& listFile,
-                             const std::string& appDir, const TTrustStatement& trust, std::string& list,
-                             std::size_t& signers) {
+                             const std::string& downloadDir, const TTrustStatement& trust,
+                             std::string& list, std::size_t& signers) {
     std::string bytes, reason;
-    if (!FetchBeside(ui, listUrl, ".sig", appDir + kSignatureFileName, kLargestSignatureFile, bytes, reason))
+    if (!FetchBeside(ui, listUrl, ".sig", downloadDir + kSignatureFileName, kLargestSignatureFile, bytes, reason))
         return "its signature " + SignatureUrlOf(listUrl) + " cannot be downloaded (" + reason + ")";
     if (!ReadWhole(listFile, list))
         return "the downloaded list cannot be read back";
@@ -133,21 +133,28 @@ std::string SignedByLogLine(std::size_t signers, std::size_t needed) {
 
 TListAcceptance AcceptSignedList(UiPort& ui, const std::string& listUrl, const std::string& listFile,
                                  const std::string& appDir, const std::string& keyBase64, std::int64_t now) {
+    return AcceptSignedList(ui, listUrl, listFile, appDir, keyBase64, now, false, appDir);
+}
+
+TListAcceptance AcceptSignedList(UiPort& ui, const std::string& listUrl, const std::string& listFile,
+                                 const std::string& appDir, const std::string& keyBase64, std::int64_t now,
+                                 bool readOnly, const std::string& downloadDir) {
     std::string key;
     if (!Base64Decode(keyBase64, key) || !IsVerifyingKey(key))
         return {false, kNotSignedLogLine, "the patchlist_key of Config.ini is not a P-256 public key"};
     const std::optional<TTrustStatement> accepted = ReadAcceptedStatement(appDir);
     const TTrustVerdict trust =
-        CurrentTrust(ui, listUrl, appDir, accepted.value_or(ImpliedStatement(key)), now);
+        CurrentTrust(ui, listUrl, downloadDir, accepted.value_or(ImpliedStatement(key)), now);
     if (trust.outcome != TTrustOutcome::Accepted)
         return {false, TrustLogLine(trust.outcome), trust.reason};
     // Kept whatever the list turns out to be: its keys' thresholds vouch for it on their own.
-    if (trust.current.version > (accepted ? accepted->version : 1))
+    if (!readOnly && trust.current.version > (accepted ? accepted->version : 1))
         StoreAcceptedStatement(appDir, trust.current);
 
     std::string list;
     std::size_t signers = 0;
-    const std::string problem = SignatureProblem(ui, listUrl, listFile, appDir, trust.current, list, signers);
+    const std::string problem =
+        SignatureProblem(ui, listUrl, listFile, downloadDir, trust.current, list, signers);
     if (!problem.empty())
         return {false,
                 signers == 0 ? std::string(kNotSignedLogLine)
@@ -165,7 +172,7 @@ TListAcceptance AcceptSignedList(UiPort& ui, const std::string& listUrl, const s
     case TFreshness::Fresh:
         break;
     }
-    if (stamps.serial && (!acceptedSerial || *stamps.serial > *acceptedSerial))
+    if (!readOnly && stamps.serial && (!acceptedSerial || *stamps.serial > *acceptedSerial))
         StoreAcceptedSerial(appDir, *stamps.serial);
     return {true, {}, {}};
 }

@@ -24,7 +24,8 @@ inline constexpr const char* kSignatureFileName = "tmp_PatchList.sig";
 // The log lines of a list that a launcher with a key refuses.
 inline constexpr const char* kNotSignedLogLine = "- The patch list is not signed by this server";
 inline constexpr const char* kOlderListLogLine = "- The patch list is older than the one already applied";
-inline constexpr const char* kExpiredListLogLine = "- The patch list has expired";
+inline constexpr const char* kExpiredListLogLine =
+    "- The patch list has expired; the server must publish a new one";
 // "- The patch list is signed by 1 of the 2 keys it needs": some of the keys in force signed it, too few.
 std::string SignedByLogLine(std::size_t signers, std::size_t needed);
 // The log lines of a statement of trust that is refused: the list beside it is refused with it.
@@ -51,7 +52,12 @@ struct TListAcceptance {
 // `now` (seconds since 1970 UTC). A list that passes both has its serial stored when it is higher than the
 // one accepted; nothing is stored for a list whose signature did not verify. Errors reading or saving the
 // stored serial are raised as the ledger's are.
+// A check that only reads the installation passes `readOnly`: the signature goes to `downloadDir` instead,
+// and no serial is stored.
 TListAcceptance AcceptSignedList(UiPort& ui, const std::string& listUrl, const std::string& listFile,
                                  const std::string& appDir, const std::string& keyBase64, std::int64_t now);
+TListAcceptance AcceptSignedList(UiPort& ui, const std::string& listUrl, const std::string& listFile,
+                                 const std::string& appDir, const std::string& keyBase64, std::int64_t now,
+                                 bool readOnly, const std::string& downloadDir);
 
 } // namespace pc

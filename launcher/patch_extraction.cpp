@@ -450,6 +450,14 @@ std::int32_t FindEntry(TZipArchiver& zip, const std::string& name) {
     return -1;
 }
 
+std::int64_t DecodedDeltaBytes(TZipArchiver& zip) {
+    const std::optional<TDeltaManifest> manifest = ReadDeltaManifest(zip);
+    std::int64_t bytes = 0;
+    for (const TDeltaRecord& record : manifest ? manifest->deltas : std::vector<TDeltaRecord>{})
+        bytes += record.newSize;
+    return bytes;
+}
+
 bool IsReservedEntry(const TDirItem& item) {
     return Lower(StoredName(item)).rfind(kDeltaFolder, 0) == 0;
 }

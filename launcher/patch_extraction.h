@@ -45,6 +45,10 @@ TZARunOutcome ExtractPatch(TZipArchiver& zip, const TCompanionOpener& openCompan
 // The manifest of the archive open in `zip`; nothing for a patch without deltas and removals. EDeltaError
 // when it is damaged.
 std::optional<TDeltaManifest> ReadDeltaManifest(TZipArchiver& zip);
+// What the files that the deltas of the patch open in `zip` decode to take on disk beside the files they
+// replace, until the whole patch is in place: the new sizes of its deltas (0 for a patch without).
+// EDeltaError when the manifest is damaged.
+std::int64_t DecodedDeltaBytes(TZipArchiver& zip);
 // Whether the entry lies in the reserved folder, which is never written into the installation.
 bool IsReservedEntry(const TDirItem& item);
 // The index of the entry stored under `name` ('/' between folders), -1 when there is none.

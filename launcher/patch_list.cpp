@@ -5,7 +5,9 @@
 #include "framework/line_list.h"
 #include "launcher/config.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <unordered_set>
 
 namespace pc {
@@ -211,6 +213,24 @@ std::int32_t FindLaterInGroup(const TPatchList& table, std::int32_t index) {
             return j;
     }
     return -1;
+}
+
+std::optional<std::int32_t> HighestListedPatch(const TPatchList& table) {
+    std::optional<std::int32_t> highest;
+    for (std::int32_t i = 0; i <= table.high; ++i)
+        highest = std::max(highest.value_or(INT32_MIN), table.items[static_cast<std::size_t>(i)].id);
+    return highest;
+}
+
+bool IsRowNeeded(const TPatchList& table, std::int32_t index, const std::string& appDir,
+                 std::optional<std::int32_t> highest) {
+    const TPatchRec& row = table.items[static_cast<std::size_t>(index)];
+    if (highest && row.id < *highest)
+        return false;
+    if (IsPatchApplied(appDir, row.id))
+        return false;
+    // Only the last row of a group is applied: a later one carries everything the earlier ones did.
+    return row.group == 0 || FindLaterInGroup(table, index) == -1;
 }
 
 } // namespace pc

@@ -90,6 +90,15 @@ std::optional<std::int32_t> HighestAppliedPatch(const std::string& appDir);
 void RecordPatchApplied(std::int32_t id);
 void RecordPatchApplied(const std::string& appDir, std::int32_t id);
 
+// Whether an update of the installation in `appDir` still needs row `index`: not applied, not superseded by
+// a later row of its group, and not older than a patch already applied (applied after it, it would bring
+// back older files). `highest` is the ledger's highest id, looked up once by the caller.
+bool IsRowNeeded(const TPatchList& table, std::int32_t index, const std::string& appDir,
+                 std::optional<std::int32_t> highest);
+
+// The highest id of the table's rows; nothing for a table without rows.
+std::optional<std::int32_t> HighestListedPatch(const TPatchList& table);
+
 // The first row after `index` in the same group as row `index`, or -1.
 std::int32_t FindLaterInGroup(std::int32_t index);
 std::int32_t FindLaterInGroup(const TPatchList& table, std::int32_t index);

@@ -153,8 +153,9 @@ void ApplyPatch(UiPort& ui, std::int32_t index, TDelivery* delivery) {
     {
         OpenArchiveGuard closeAfterwards(zip);
         zip.BaseDir = SystemToWide(appDir);
-        // A disk that cannot take the whole patch is told now, not half-way through its files.
-        RequireDiskSpace(appDir, ExtractionGrowth(zip));
+        // A disk that cannot take the whole patch is told now, not half-way through its files: the
+        // whole files, and what the deltas decode to beside the files they replace.
+        RequireDiskSpace(appDir, ExtractionGrowth(zip) + DecodedDeltaBytes(zip));
         // Entries that fail are settled inside the component by its failure dialog; what it lets out ends
         // the run with the patch unrecorded and the archive kept. Deltas whose installed file differs
         // take that file whole from the companion beside the archive on the server.
@@ -191,17 +192,9 @@ void ApplyPatch(UiPort& ui, std::int32_t index, TDelivery* delivery) {
 
 namespace {
 
-// Whether the run still needs row `index`: not applied, not superseded by a later row of its group, and
-// not older than a patch already applied (applied after it, it would bring back older files).
-// `highest` is the ledger's highest id, looked up once by the caller.
+// Whether the run still needs row `index` of the process's table.
 bool IsRowNeeded(std::int32_t index, std::optional<std::int32_t> highest) {
-    const TPatchRec& row = Row(index);
-    if (highest && row.id < *highest)
-        return false;
-    if (IsPatchApplied(row.id))
-        return false;
-    // Only the last row of a group is applied: a later one carries everything the earlier ones did.
-    return row.group == 0 || FindLaterInGroup(index) == -1;
+    return IsRowNeeded(PatchList(), index, Config().applicationDir, highest);
 }
 
 // Whether `path` is one of the launcher's own files under another name while the platform sees a plain

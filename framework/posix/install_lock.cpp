@@ -12,7 +12,8 @@
 
 namespace pc {
 
-TInstallationLock::TInstallationLock(std::string directory) : directory_(std::move(directory)) {}
+TInstallationLock::TInstallationLock(std::string directory, bool mayCreate)
+    : directory_(std::move(directory)), mayCreate_(mayCreate) {}
 
 TInstallationLock::~TInstallationLock() {
     if (handle_ >= 0)
@@ -30,7 +31,8 @@ bool TInstallationLock::TryAcquire() {
         // Never through a link, and never waiting on a pipe put in its place; close-on-exec, so that a
         // patch's program does not inherit the lock and keep it past this process.
         const int fd =
-            ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, S_IRUSR | S_IWUSR);
+            ::open(path.c_str(), O_WRONLY | (mayCreate_ ? O_CREAT : 0) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                   S_IRUSR | S_IWUSR);
         struct stat st {};
         if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             if (fd >= 0)

@@ -59,7 +59,8 @@ private:
 
 } // namespace
 
-TInstallationLock::TInstallationLock(std::string directory) : directory_(std::move(directory)) {}
+TInstallationLock::TInstallationLock(std::string directory, bool mayCreate)
+    : directory_(std::move(directory)), mayCreate_(mayCreate) {}
 
 TInstallationLock::~TInstallationLock() {
     if (handle_ != -1)
@@ -75,7 +76,8 @@ bool TInstallationLock::TryAcquire() {
     path += win32::ToWide(kInstallationLockFileName, CP_ACP);
     OwnerOnlySecurity security;
     // A link put in its place is opened as itself, and refused below.
-    win32::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, security.Get(), OPEN_ALWAYS,
+    win32::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, security.Get(),
+                                           mayCreate_ ? OPEN_ALWAYS : OPEN_EXISTING,
                                            FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.Valid()) {
         if (::GetLastError() == ERROR_SHARING_VIOLATION)

@@ -213,4 +213,34 @@ TEST_P(UpdateScenario, AFullCopyThatDoesNotHashRightChangesNothing) {
         EXPECT_TRUE(ReadFileBytes(install_ / name) == versions.v1.at(name)) << name;
 }
 
+// Releases in a group of their own supersede each other for new installations, so a delta patch never goes in
+// one: publish refuses it there, and in group 0 after the full first patch a new installation gets every
+// file.
+TEST_P(UpdateScenario, ADeltaPatchOnlyGoesInGroupZeroSoNewInstallationsGetEveryFile) {
+    const Versions versions;
+    TempDir work;
+    WriteTree(work / "v1", versions.v1);
+    fs::create_directories(content_ / "patches");
+    ASSERT_EQ(pc::test::RunProgram("'" + Edition().OperatorTool() + "' pack --all '" + (work / "v1") + "' '" +
+                                   (content_ / "patches/p1.zip") + "'")
+                  .exitCode,
+              0);
+    PackDelta(Edition().OperatorTool(), content_ / "patches", versions.v1, versions.v2, "p2.zip", work);
+    const auto publish = [&](const std::string& name, const std::string& group) {
+        return Patchctl("publish " + Quoted(content_ / "list.txt") + " " +
+                        Quoted(content_ / ("patches/" + name)) + " " + server_->Url("/patches/" + name) +
+                        " --group " + group);
+    };
+    ASSERT_EQ(publish("p1.zip", "1").exitCode, 0);
+    const ProgramResult refused = publish("p2.zip", "1");
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("is a delta patch, and in group 1 it would supersede"), std::string::npos);
+    ASSERT_EQ(publish("p2.zip", "0").exitCode, 0);
+
+    EXPECT_EQ(Update().out,
+              "- Searching for updates...\n- Downloaded: p1\n- Downloaded: p2\n- Update process completed\n");
+    for (const auto& [name, bytes] : versions.v2)
+        EXPECT_TRUE(ReadFileBytes(install_ / name) == bytes) << name;
+}
+
 } // namespace

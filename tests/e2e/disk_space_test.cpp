@@ -2,6 +2,7 @@
 // installation on a small tmpfs that the test mounts (root only; skipped elsewhere).
 #include "tests/archive/zip_builder.h"
 #include "tests/patchctl/patchctl_support.h"
+#include "tests/support/client_fixture.h"
 #include "tests/support/fault_server.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/update_fixtures.h"
@@ -135,6 +136,48 @@ TEST(DiskSpace, ToldBeforeTheBytesArrive) {
             EXPECT_EQ(fs::file_size(dir + "data.bin"), static_cast<std::uintmax_t>(70 * kMiB));
         }
     }
+}
+
+// What a delta decodes to lies beside the file it replaces, and a repair writes its files before the old
+// ones go: both are counted before any byte is written or fetched.
+TEST(DiskSpace, DecodedDeltasAndRepairedFilesAreCountedFirst) {
+    SmallDisk disk(128);
+    if (!disk.Mounted())
+        GTEST_SKIP() << "a tmpfs cannot be mounted here (" << disk.Why() << ")";
+    const std::string dir = disk.Path();
+    TempDir content, work;
+    pc::test::NginxServer server(content.Path());
+    std::ofstream(dir + "Config.ini", std::ios::binary)
+        << Patchctl("config encode", pc::test::RealmConfig(server.Url("/n"), server.Url("/list.txt"))).out;
+    const auto tooSmall = [&](long long neededMiB) {
+        return "Not enough disk space: " + std::to_string(neededMiB) + " MiB needed, " +
+               std::to_string(disk.FreeMiB()) + " MiB free [" + dir + "].\n";
+    };
+    // A 30 MiB file that a small delta turns into one of 100 MiB.
+    const std::string old(30 * kMiB, 'a');
+    for (const std::string& tree : {work / "old/", work / "new/", dir}) {
+        fs::create_directories(tree);
+        std::ofstream(tree + "data.bin", std::ios::binary) << old;
+    }
+    std::ofstream(work / "new/data.bin", std::ios::app) << std::string(70 * kMiB, 'b');
+    ASSERT_EQ(Patchctl("pack --delta " + Quoted(work / "old") + " " + Quoted(work / "new") + " " +
+                       Quoted(content / "p1.zip"))
+                  .exitCode,
+              0);
+    content.Write("list.txt", "1\t" + server.Url("/p1.zip") + "\t1\t\t0\t\r\n");
+    EXPECT_EQ(Patchctl("update " + Quoted(dir)).err, tooSmall(100 + 64));
+    EXPECT_EQ(fs::file_size(dir + "data.bin"), old.size());
+
+    // The client's one file, missing from the installation, is not fetched.
+    const std::map<std::string, std::string> client{{"big.bin", std::string(70 * kMiB, '\0')}};
+    const std::string archive = ZipBuilder().Deflated("big.bin", client.at("big.bin")).Build();
+    const std::string manifest = pc::test::ClientManifestOf(client, archive);
+    content.Write("client.zip", archive);
+    content.Write("client.manifest", manifest);
+    content.Write("list.txt", "//client " + server.Url("/client.manifest") + " " +
+                                  pc::test::Sha256Of(manifest) + " 0\r\n");
+    EXPECT_EQ(Patchctl("repair " + Quoted(dir)).err, tooSmall(70 + 64));
+    EXPECT_FALSE(fs::exists(dir + "big.bin"));
 }
 
 } // namespace

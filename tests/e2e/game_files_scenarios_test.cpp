@@ -144,4 +144,46 @@ TEST_P(GameFiles, AListWithoutAManifestSaysSo) {
     EXPECT_EQ(verified.out, "");
 }
 
+// A snapshot is only ever checked against an installation of its own release: one behind it is updated
+// first, one ahead of it (the list's client line forgotten at the last release) is left as it is.
+TEST_P(GameFiles, RepairNeverTakesAnInstallationBackToAnOlderSnapshot) {
+    auto release = files_;
+    release["patch43.txt"] = "new in 43\n";
+    content_.Write("p43.zip", Archive({{"patch43.txt", release["patch43.txt"]}}));
+    const auto serve = [&](const std::map<std::string, std::string>& files, const std::string& last) {
+        Publish(files, Archive(files));
+        ServeList("43\t" + server_->Url("/p43.zip") + "\t1\t\t0\t\r\n//client " +
+                  server_->Url("/client/client.manifest") + " " + Sha256Of(Manifest(files, Archive(files))) +
+                  " " + last + "\r\n");
+    };
+    serve(release, "43");
+    Damage();
+    const auto damaged = TreeOf(install_.Path());
+    EXPECT_EQ(Repair().err,
+              "patchctl repair: this installation lacks patches that the server's game files hold: "
+              "update first (patchctl update " +
+                  install_.Path() + ")\n");
+    EXPECT_EQ(TreeOf(install_.Path()), damaged);
+    ASSERT_EQ(Update().exitCode, 0);
+    EXPECT_EQ(Repair().exitCode, 0);
+
+    serve(files_, "42");
+    Damage();
+    const auto ahead = TreeOf(install_.Path());
+    const ProgramResult refused = Repair();
+    EXPECT_EQ(refused.exitCode, 5);
+    EXPECT_EQ(refused.err,
+              "patchctl repair: the server's game files are older than this installation; nothing "
+              "was changed\n");
+    EXPECT_EQ(TreeOf(install_.Path()), ahead);
+}
+
+// A verify reads the installation and writes nothing into it, not even the lock file.
+TEST_P(GameFiles, VerifyWritesNothing) {
+    const auto written = std::filesystem::last_write_time(install_.Path());
+    EXPECT_EQ(Verify().exitCode, 0);
+    EXPECT_EQ(std::filesystem::last_write_time(install_.Path()), written);
+    EXPECT_FALSE(std::filesystem::exists(install_ / ".tqm_lock"));
+}
+
 } // namespace

@@ -85,7 +85,7 @@ TEST_F(SignedReplay, ExpiredListsAndUnpinnedRowsAreRefused) {
     r = Update();
     EXPECT_EQ(r.exitCode, 4);
     EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- The patch list has expired\n");
+                     "- The patch list has expired; the server must publish a new one\n");
     EXPECT_EQ(r.err, "patchctl update: the patch list is refused: the signed list expired at "
                      "2020-01-01T00:00:00Z\n");
     EXPECT_EQ(Installed("tqm_serial.ini"), "2\r\n");

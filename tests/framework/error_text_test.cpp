@@ -41,3 +41,15 @@ TEST(WindowErrorTexts, OleTextsLoseTrailingBlanksControlBytesAndPeriods) {
 }
 
 } // namespace
+
+namespace {
+
+// A denied access names what was denied; other errors read as the box's rule says.
+TEST(ErrorReportText, ADeniedAccessNamesItsPath) {
+    EXPECT_EQ(pc::ErrorReportText(pc::EInOutError("File access denied", 5, "/g/tqm_patch.ini")),
+              "File access denied. [/g/tqm_patch.ini]");
+    EXPECT_EQ(pc::ErrorReportText(pc::EInOutError("File access denied", 5)), "File access denied.");
+    EXPECT_EQ(pc::ErrorReportText(pc::EInOutError("Disk full", 101, "/g/")), "Disk full.");
+}
+
+} // namespace

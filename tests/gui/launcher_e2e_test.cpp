@@ -62,7 +62,9 @@ protected:
         core.UpdateRun = [](UiPort& ui, const std::string& url) { UpdateRun(ui, url); };
         core.StartClient = [](UiPort& ui) { StartClient(ui); };
         core.OpenLink = [](UiPort& ui, const std::string& url) { OpenLink(ui, url); };
-        core.CheckGameFiles = [](UiPort& ui) { CheckGameFilesInWindow(ui); };
+        core.CheckGameFiles = [](UiPort& ui) {
+            CheckGameFilesInWindow(ui, [&ui] { UpdateRun(ui, Config().patchListUrl); });
+        };
         core.Values = [] {
             const LauncherConfig& c = Config();
             return TLauncherValues{c.serverName, c.patchListUrl, c.websiteUrl, c.controlPanelUrl, c.forumUrl};

@@ -155,6 +155,12 @@ TEST(ClientManifestListLine, FormAndValue) {
     } cases[] = {
         {"//client https://h/c/client.manifest " + kShaB, true, true},
         {"//client http://h/c?x=1 " + kShaB, true, true},
+        {"//client https://h/m " + kShaB + " 42", true, true},
+        {"//client https://h/m " + kShaB + " -3", true, true},
+        {"//client https://h/m " + kShaB + " 2147483648", true, false},
+        {"//client https://h/m " + kShaB + " 4x", true, false},
+        {"//client https://h/m " + kShaB + " +4", true, false},
+        {"//client https://h/m " + kShaB + " 4 ", true, false},
         {"//client https://h/client.manifest " + std::string(64, 'A'), true, false},
         {"//client https://h/client.manifest " + kShaB + " ", true, false},
         {"//client  https://h/client.manifest " + kShaB, true, false},
@@ -188,8 +194,8 @@ TEST(ClientManifestListLine, OneWellFormedLinePerList) {
         {row, false, ""},
         {line + "\n" + line + "\n", false, "it has more than one client line"},
         {"//client https://h/m " + kShaB.substr(1) + "\n", false,
-         "its client line is not of the form '//client URL SHA256' (the SHA-256 in 64 lower-case "
-         "hexadecimal digits)"},
+         "its client line is not of the form '//client URL SHA256 PATCH' (the SHA-256 in 64 lower-case "
+         "hexadecimal digits, PATCH the id of the last patch the snapshot holds)"},
         {std::string("\0", 1) + line, false, ""}, // the first NUL ends the list
     };
     for (const Case& c : cases) {

@@ -1,6 +1,7 @@
 #include "framework/crypto.h"
 #include "launcher/config.h"
 #include "launcher/game_files.h"
+#include "launcher/patch_list.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/support/client_fixture.h"
 #include "tests/support/fake_ui.h"
@@ -12,7 +13,10 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 
 namespace {
 
@@ -112,9 +116,9 @@ protected:
         content_.Write("list.txt",
                        "//client " + server_->Url("/client.manifest") + " " + manifestSha + "\r\n");
     }
-    std::vector<std::string> Check() {
+    std::vector<std::string> Check(const std::function<void()>& update = [] {}) {
         RecordingUi ui;
-        pc::CheckGameFilesInWindow(ui);
+        pc::CheckGameFilesInWindow(ui, update);
         failures_ = ui.downloadFailures;
         EXPECT_FALSE(ui.progressVisible);
         return ui.logLines;
@@ -164,6 +168,46 @@ TEST_F(CheckInWindow, AServerWithoutAManifestOrWithAnotherOneIsToldApart) {
     EXPECT_EQ(failures_, (std::vector<std::string>{"list of the game files: the client manifest cannot be "
                                                    "downloaded: SHA-256 mismatch"}));
     EXPECT_FALSE(fs::exists(install_ / "tmp_PatchList.ini"));
+}
+
+// An installation behind the snapshot is updated before it is checked; one ahead of it is never taken back.
+TEST_F(CheckInWindow, OnlyAnInstallationLevelWithTheSnapshotIsChecked) {
+    content_.Write("list.txt", "1\t" + server_->Url("/p1.zip") + "\t10\t\t0\t\r\n//client " +
+                                   server_->Url("/client.manifest") + " " + Sha256Of(manifest_) + " 1\r\n");
+    EXPECT_EQ(Check().back(), "- The game files can be checked once the update is complete");
+    EXPECT_EQ(Check([&] { install_.Write("tqm_patch.ini", "1\r\n"); }).back(), "- Game files are intact");
+    install_.Write("tqm_patch.ini", "1\r\n2\r\n");
+    install_.Write("readme.txt", "damaged");
+    EXPECT_EQ(Check().back(),
+              "- The server's game files are older than this installation; nothing was changed");
+    EXPECT_EQ(pc::test::ReadFileBytes(install_ / "readme.txt"), "damaged");
+}
+
+// Where an installation's ledger stands against the snapshot's last patch, by the update run's own rules.
+TEST(StandingAgainstSnapshot, LedgerAgainstTheSnapshotsLastPatch) {
+    using S = pc::TSnapshotStanding;
+    const std::vector<std::pair<std::int32_t, std::int32_t>> plain{{1, 0}, {2, 0}, {3, 0}},
+        grouped{{1, 1}, {2, 1}};
+    struct Case {
+        std::vector<std::pair<std::int32_t, std::int32_t>> rows; // id, group
+        std::optional<std::int32_t> last;
+        std::string ledger;
+        S standing;
+    } cases[] = {
+        {plain, 3, "1\n2\n3\n", S::ssLevel},    {plain, 3, "1\n2\n", S::ssBehind},
+        {plain, 2, "1\n2\n3\n", S::ssAhead},    {plain, 2, "1\n2\n", S::ssLevel},
+        {plain, 3, "1\n2\n3\n7\n", S::ssAhead}, {grouped, 2, "", S::ssBehind},
+        {grouped, 1, "", S::ssLevel},           {plain, std::nullopt, "1\n2\n", S::ssBehind},
+        {{}, std::nullopt, "3\n", S::ssLevel},
+    };
+    for (const Case& c : cases) {
+        TempDir install;
+        install.Write("tqm_patch.ini", c.ledger);
+        auto table = std::make_unique<pc::TPatchList>();
+        for (const auto& [id, group] : c.rows)
+            table->items[static_cast<std::size_t>(++table->high)] = {id, "", 0, "", group, ""};
+        EXPECT_EQ(pc::StandingAgainstSnapshot(*table, c.last, install.Path()), c.standing) << c.ledger;
+    }
 }
 
 } // namespace

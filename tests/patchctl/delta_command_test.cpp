@@ -96,9 +96,10 @@ TEST_F(DeltaPatch, PackListAndExtractTurnOldIntoNew) {
     const std::string companion = dir_ / "out/p1-full.zip";
     const std::uintmax_t deltaBytes =
         fs::file_size(next_ + "/data/pack.dat") + fs::file_size(next_ + "/bin/game");
-    EXPECT_EQ(packed.out, archive + ": 2 files, 0 folders, 22 bytes packed into " +
-                              std::to_string(fs::file_size(archive)) + "\n" + archive + ": 2 deltas of " +
-                              std::to_string(deltaBytes) + " bytes, 3 removals\n" + companion +
+    EXPECT_EQ(packed.out, archive + ": 2 files, 0 folders and 2 deltas, which make " +
+                              std::to_string(22 + deltaBytes) + " bytes of files, packed into " +
+                              std::to_string(fs::file_size(archive)) + "\n" + archive + ": 3 removals\n" +
+                              companion +
                               ": the whole files of the deltas, for installations whose files differ; upload "
                               "it beside p1.zip\n");
     EXPECT_EQ(packed.err, "");
@@ -304,6 +305,29 @@ TEST_F(DeltaPatch, PublishNamesTheCompanionAndLintFetchChecksIt) {
     EXPECT_NE(linted.out.find("the companion " + server.Url("/p1-full.zip") + " is not downloadable"),
               std::string::npos)
         << linted.out;
+}
+
+// A companion listed as a row would be applied as a patch; a delta patch in a group would supersede the
+// group's full patch for new installations (publish refuses that, end to end): lint --fetch reports it.
+TEST_F(DeltaPatch, NeitherACompanionNorADeltaInAGroupBecomesARow) {
+    const std::string served = dir_ / "served", list = dir_ / "list.txt";
+    fs::create_directories(served);
+    ASSERT_EQ(Pack(served + "/p1.zip").exitCode, 0);
+    const auto refused =
+        Patchctl("publish " + Quoted(list) + " " + Quoted(served + "/p1-full.zip") + " http://h/p1-full.zip");
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_EQ(refused.err, "patchctl publish: '" + served +
+                               "/p1-full.zip' is the companion of the delta patch " + served +
+                               "/p1.zip, not a patch: it is uploaded beside that patch and never "
+                               "listed; the list is unchanged\n");
+    pc::test::NginxServer server(served);
+    std::ofstream(list) << "1\t" + server.Url("/p1.zip") + "\t" +
+                               std::to_string(fs::file_size(served + "/p1.zip")) + "\t\t2\t\r\n";
+    const auto linted = Patchctl("lint " + Quoted(list) + " --fetch");
+    EXPECT_EQ(LinesStartingWith(linted.out, {list + ":1:"}),
+              list +
+                  ":1: patch 1 is a delta patch in group 2: new installations skip the group's earlier rows "
+                  "and then lack every file it does not carry; a delta patch belongs in group 0\n");
 }
 
 } // namespace

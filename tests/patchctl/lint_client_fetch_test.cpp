@@ -1,5 +1,6 @@
 // Against a real nginx: lint --fetch downloads the manifest that the client line names and the directory of
 // the archive beside it, and reports where they, or the line, disagree.
+#include "tests/archive/zip_builder.h"
 #include "tests/patchctl/patchctl_support.h"
 #include "tests/support/nginx_server.h"
 
@@ -40,7 +41,7 @@ protected:
 
     // The list with one row and the line naming `manifestSha` at /client/client.manifest.
     std::string List(const std::string& manifestSha) const {
-        return work_.Write("list.txt", "//client " + ManifestUrl() + " " + manifestSha + "\r\n");
+        return work_.Write("list.txt", "//client " + ManifestUrl() + " " + manifestSha + " 0\r\n");
     }
     std::string ManifestUrl() const { return server_->Url("/client/client.manifest"); }
 
@@ -103,6 +104,32 @@ TEST_F(LintClientFetch, ReportsWhereTheLineTheManifestAndTheArchiveDisagree) {
             << c.what;
         EXPECT_EQ(r.exitCode, clean ? 0 : 1) << c.what;
     }
+}
+
+// A row published after the client line is not in the snapshot: publish warns, lint --fetch reports it until
+// a snapshot of the release is published.
+TEST_F(LintClientFetch, RowsThatTheSnapshotPredatesAreWarnedOfAndReported) {
+    const std::string list = work_ / "list.txt";
+    const auto setClient = [&] {
+        Patchctl("publish " + Quoted(list) + " --client " + Quoted(content_ / "client/client.manifest") +
+                 " " + ManifestUrl());
+    };
+    setClient();
+    const std::string archive =
+        content_.Write("p1.zip", pc::test::ZipBuilder().Stored("new.txt", "new\n").Build());
+    EXPECT_EQ(
+        Patchctl("publish " + Quoted(list) + " " + Quoted(archive) + " " + server_->Url("/p1.zip")).err,
+        "patchctl publish: warning: the client snapshot predates this patch; publish a snapshot of this "
+        "release: patchctl snapshot CLIENT_DIR OUTDIR, then patchctl publish LIST --client "
+        "OUTDIR/client.manifest URL\n");
+    EXPECT_NE(Patchctl("lint " + Quoted(list) + " --fetch")
+                  .out.find(list +
+                            ":2: the client snapshot predates patch 1 (it holds the patches up to 0): "
+                            "installations that apply it cannot be checked or repaired; publish a snapshot "
+                            "of this release: patchctl snapshot, then patchctl publish --client\n"),
+              std::string::npos);
+    setClient();
+    EXPECT_EQ(Patchctl("lint " + Quoted(list) + " --fetch").exitCode, 0);
 }
 
 } // namespace

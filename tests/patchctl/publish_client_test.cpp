@@ -47,14 +47,15 @@ TEST_F(PublishClient, SetsOneLineAndKeepsEveryOtherByte) {
         const char* what;
         std::string list;
         std::string expected; // with CLIENT for the new line
+        const char* last;     // the last patch the snapshot holds: the list's highest id
     } cases[] = {
-        {"appended after the rows", "// realm\r\n" + row, "// realm\r\n" + row + "CLIENT\r\n"},
-        {"a last line without its line end", "1\thttp://h/p1.zip\t10\t\t0\t",
-         "1\thttp://h/p1.zip\t10\t\t0\t\r\nCLIENT\r\n"},
+        {"appended after the rows", "// realm\r\n" + row, "// realm\r\n" + row + "CLIENT\r\n", "1"},
+        {"a last line without its line end", "7\thttp://h/p7.zip\t10\t\t0\t\r\n1\thttp://h/p1.zip\t10\t\t0\t",
+         "7\thttp://h/p7.zip\t10\t\t0\t\r\n1\thttp://h/p1.zip\t10\t\t0\t\r\nCLIENT\r\n", "7"},
         {"replaced in place, a second one dropped",
-         "//client http://old/client.manifest " + std::string(64, '0') + "\n" + row + "//client broken\r",
-         "CLIENT\r\n" + row},
-        {"a new list", "", "CLIENT\r\n"},
+         "//client http://old/client.manifest " + std::string(64, '0') + " 0\n" + row + "//client broken\r",
+         "CLIENT\r\n" + row, "1"},
+        {"a new list", "", "CLIENT\r\n", "0"},
     };
     for (const Case& c : cases) {
         const std::string list = dir_ / "list.txt";
@@ -64,7 +65,7 @@ TEST_F(PublishClient, SetsOneLineAndKeepsEveryOtherByte) {
         const ProgramResult r = Publish(list);
         ASSERT_EQ(r.exitCode, 0) << c.what << ": " << r.err;
         std::string expected = c.expected;
-        expected.replace(expected.find("CLIENT"), 6, line_);
+        expected.replace(expected.find("CLIENT"), 6, line_ + " " + c.last);
         EXPECT_EQ(ReadFileBytes(list), expected) << c.what;
         EXPECT_EQ(r.out, list + ": client manifest set: " + kUrl + " (2 files)\nupload " + manifest_ +
                              " to " + kUrl + " and " + (dir_ / "snap/client.zip") +
@@ -85,8 +86,8 @@ TEST_F(PublishClient, SignedListCoversTheLine) {
         dir_.Write("list.txt", "//serial 4\r\n1\thttp://h/p1.zip\t10\t\t0\t" + std::string(64, 'a') + "\r\n");
     const ProgramResult r = Publish(list, " --key " + Quoted(key));
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(ReadFileBytes(list),
-              "//serial 5\r\n1\thttp://h/p1.zip\t10\t\t0\t" + std::string(64, 'a') + "\r\n" + line_ + "\r\n");
+    EXPECT_EQ(ReadFileBytes(list), "//serial 5\r\n1\thttp://h/p1.zip\t10\t\t0\t" + std::string(64, 'a') +
+                                       "\r\n" + line_ + " 1\r\n");
     EXPECT_EQ(r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1), list + ".sig: signed, serial 5\n");
     const ProgramResult verified = RunProgram("openssl dgst -sha256 -verify " + Quoted(dir_ / "pub.pem") +
                                               " -signature " + Quoted(list + ".sig") + " " + Quoted(list));
@@ -160,8 +161,9 @@ TEST(PatchctlLintClientLine, FormUrlAndOnce) {
     EXPECT_EQ(r.out,
               at + "2: client line's URL 'ftp://h/client.manifest' is not an http:// or https:// URL\n" + at +
                   "2: client line given twice (first on line 1): launchers use neither\n" + at +
-                  "3: client line is not of the form '//client URL SHA256' (the SHA-256 in 64 lower-case "
-                  "hexadecimal digits): launchers find no client manifest\n" +
+                  "3: client line is not of the form '//client URL SHA256 PATCH' (the SHA-256 in 64 "
+                  "lower-case hexadecimal digits, PATCH the id of the last patch the snapshot holds): "
+                  "launchers find no client manifest\n" +
                   at + "3: client line given twice (first on line 1): launchers use neither\n" + list +
                   ": 1 row, 4 problems\n");
 }

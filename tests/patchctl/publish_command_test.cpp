@@ -345,6 +345,10 @@ TEST(PatchctlSign, StampsTheNextSerialAndKeepsEveryOtherByte) {
          "The list cannot be signed: it has more than one serial line.\n", 1},
         {"the largest serial", "//serial 999999999999999999\r\n", "",
          "The list cannot be signed: its serial 999999999999999999 is the largest a list can carry.\n", 1},
+        {"a validity that is no number of days", "//validity 0\r\n", "",
+         "The list cannot be signed: its validity line is not given once in the form '//validity DAYS' (1 to "
+         "36500)\n",
+         1},
         {"an expiry that has passed", "//expires 2020-01-01T00:00:00Z\r\n", "",
          "The list cannot be signed: it expired at 2020-01-01T00:00:00Z, and launchers refuse it so; sign it "
          "with --expires DAYS.\n",
@@ -375,7 +379,7 @@ TEST(PatchctlSign, StampsTheNextSerialAndKeepsEveryOtherByte) {
     const std::string bytes = ReadFileBytes(list);
     const std::string expires = bytes.substr(bytes.find("//expires ") + 10, 20);
     EXPECT_EQ(r.out, list + ".sig: signed, serial 1, expires " + expires + "\n");
-    EXPECT_EQ(bytes, "//serial 1\r\n//expires " + expires + "\r\n" + row + "\r\n");
+    EXPECT_EQ(bytes, "//serial 1\r\n//expires " + expires + "\r\n//validity 30\r\n" + row + "\r\n");
     // The peer's reading of the time: date(1) turns it back into seconds.
     const long long seconds = std::stoll(RunProgram("date -u -d " + Quoted(expires) + " +%s").out);
     const auto since = [](auto t) {
@@ -395,6 +399,23 @@ TEST(PatchctlSign, StampsTheNextSerialAndKeepsEveryOtherByte) {
             << days;
         EXPECT_EQ(ReadFileBytes(list), unchanged) << days;
     }
+
+    // The span is kept: publish --key renews a passed expiry to it, and lint --sig warns a week ahead.
+    dir.Write("list.txt", "//serial 3\r\n//expires 2020-01-01T00:00:00Z\r\n//validity 5\r\n" + row + "\r\n");
+    const long long renewing = since(std::chrono::system_clock::now()) + 5 * 86400;
+    ASSERT_EQ(Patchctl("publish " + Quoted(list) + " " + Quoted(dir.Write("p2.zip", "zip")) +
+                       " http://h/p2.zip --key " + Quoted(key))
+                  .exitCode,
+              0);
+    const std::string renewed = ReadFileBytes(list).substr(22, 20);
+    EXPECT_GE(std::stoll(RunProgram("date -u -d " + Quoted(renewed) + " +%s").out), renewing);
+    EXPECT_NE(
+        Patchctl("lint " + Quoted(list) + " --sig --config none.ini")
+            .out.find(": warning: the list expires at " + renewed +
+                      ", in less than 7 days: sign it again "
+                      "before then (patchctl sign, or publish --key), or launchers with a patchlist_key "
+                      "refuse it\n"),
+        std::string::npos);
 }
 
 } // namespace

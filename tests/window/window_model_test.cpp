@@ -65,7 +65,7 @@ public:
     void TerminateApplication() override { QuitPosted = true; }
     bool TerminationRequested() const override { return Terminated; }
     void ReportError(const std::exception& error) noexcept override {
-        Reports.push_back(WithClosingPeriod(error.what()));
+        Reports.push_back(ErrorReportText(error));
         if (OnReport)
             OnReport();
     }
@@ -568,7 +568,8 @@ TEST_F(WindowModel, AnErrorThatEndsTheRunStopsTheAnimationAndSaysTheUpdateDidNot
         {[] { throw EInOutError("Disk full", 101, "/games/realm/"); }, "Disk full.",
          "- The update did not finish [/games/realm/]"},
         {[] { throw EInOutError("File access denied", 5, "/games/realm/tmp_PatchList.ini"); },
-         "File access denied.", "- The update did not finish [/games/realm/tmp_PatchList.ini]"},
+         "File access denied. [/games/realm/tmp_PatchList.ini]",
+         "- The update did not finish [/games/realm/tmp_PatchList.ini]"},
         {[] { throw EInOutError("I/O error 32", 32, "/games/realm/x"); }, "I/O error 32.",
          "- The update did not finish"},
         {[] { throw Exception("Invalid archive file. - Native error: 00035"); },

@@ -239,8 +239,10 @@ public:
             return;
         const std::optional<TClientLine> client = ParseClientLine(text);
         if (!client)
-            report.Problem(line, "client line is not of the form '//client URL SHA256' (the SHA-256 in 64 "
-                                 "lower-case hexadecimal digits): launchers find no client manifest");
+            report.Problem(line,
+                           "client line is not of the form '//client URL SHA256 PATCH' (the SHA-256 in "
+                           "64 lower-case hexadecimal digits, PATCH the id of the last patch the snapshot "
+                           "holds): launchers find no client manifest");
         else if (!IsUrl(client->url))
             report.Problem(line, "client line's URL '" + client->url + "' is not an http:// or https:// URL");
         if (first_ != 0)
@@ -389,6 +391,14 @@ int CheckSignedListRules(const std::string& path, const std::string& label) {
     if (expired)
         std::printf("%s: the list expired at %s: launchers with a patchlist_key refuse it\n", label.c_str(),
                     FormatUtcTime(*stamps.expires).c_str());
+    // Launchers refuse the list the moment it expires; a week leaves time to sign it again.
+    constexpr std::int64_t kExpiryWarningDays = 7;
+    if (stamps.expires && !expired &&
+        *stamps.expires - UnixSecondsNow() < kExpiryWarningDays * kSecondsPerDay)
+        std::printf("%s: warning: the list expires at %s, in less than %lld days: sign it again before then "
+                    "(patchctl sign, or publish --key), or launchers with a patchlist_key refuse it\n",
+                    label.c_str(), FormatUtcTime(*stamps.expires).c_str(),
+                    static_cast<long long>(kExpiryWarningDays));
     if (!stamps.serial && stamps.serialProblem.empty())
         std::printf("%s: info: no serial line: launchers that accepted a list with a serial refuse this one, "
                     "and a copy of it can be served again; sign it with patchctl sign\n",

@@ -222,6 +222,17 @@ void TestArchive(LintReport& report, int line, const std::string& file,
     zip.Close();
 }
 
+// The line number of each row of the list at `path`, in order.
+std::vector<int> LinesOfRows(const std::string& path) {
+    TStringList lines;
+    lines.LoadLines(path);
+    std::vector<int> lineOfRow;
+    for (int i = 0; i < lines.LineCount(); ++i)
+        if (IsPatchListRow(lines.LineAt(i)))
+            lineOfRow.push_back(i + 1);
+    return lineOfRow;
+}
+
 // Each mirror of a row must serve the same bytes: those the list's SHA-256 names, else those the row's
 // own URL served (else the first mirror's).
 void CheckMirrors(LintReport& report, int line, UiPort& ui, TDelivery& fetching,
@@ -262,12 +273,7 @@ int FetchArchives(const std::string& path, const std::string& label, const std::
                     WithClosingPeriod(e.Message()).c_str());
         return 0; // reported by the row checks already
     }
-    TStringList lines;
-    lines.LoadLines(path);
-    std::vector<int> lineOfRow;
-    for (int i = 0; i < lines.LineCount(); ++i)
-        if (IsPatchListRow(lines.LineAt(i)))
-            lineOfRow.push_back(i + 1);
+    const std::vector<int> lineOfRow = LinesOfRows(path);
 
     TZipArchiver archiver;
     ConsoleUi ui(archiver);
@@ -314,6 +320,11 @@ int FetchArchives(const std::string& path, const std::string& label, const std::
         std::optional<TDeltaManifest> manifest;
         TestArchive(report, line, file, manifest);
         RemoveFile(file);
+        if (manifest && !manifest->deltas.empty() && row.group != 0)
+            report.Problem(line, "patch " + std::to_string(row.id) + " is a delta patch in group " +
+                                     std::to_string(row.group) +
+                                     ": new installations skip the group's earlier rows and then lack every "
+                                     "file it does not carry; a delta patch belongs in group 0");
         if (manifest && !manifest->companion.empty())
             TestCompanion(report, line, ui, row.url, *manifest, scratch + "companion");
     }
@@ -359,6 +370,32 @@ void CompareWithDirectory(LintReport& report, int line, const TClientManifest& m
     if (disagreements > kDisagreementsShown)
         report.Problem(line, std::to_string(disagreements - kDisagreementsShown) +
                                  " more names on which the client manifest and the archive disagree");
+}
+
+// Rows that the snapshot does not hold: an installation that applies one is newer than the snapshot and can
+// no longer be checked or repaired against it.
+void ReportRowsAfterSnapshot(LintReport& report, const std::string& path, const TClientLine& client,
+                             int clientLine) {
+    if (!client.patch) {
+        report.Information(clientLine, "the client line does not say which patches its snapshot holds, and "
+                                       "installations take it to hold every row; set it again with patchctl "
+                                       "publish --client");
+        return;
+    }
+    auto table = std::make_unique<TPatchList>();
+    try {
+        ParsePatchList(path, *table);
+    } catch (const Exception&) {
+        return; // reported by the row checks already
+    }
+    const std::vector<int> lineOfRow = LinesOfRows(path);
+    for (std::int32_t i = 0; i <= table->high; ++i)
+        if (const TPatchRec& row = table->items[static_cast<std::size_t>(i)]; row.id > *client.patch)
+            report.Problem(lineOfRow[static_cast<std::size_t>(i)],
+                           "the client snapshot predates patch " + std::to_string(row.id) +
+                               " (it holds the patches up to " + std::to_string(*client.patch) +
+                               "): installations that apply it cannot be checked or repaired; publish a "
+                               "snapshot of this release: patchctl snapshot, then patchctl publish --client");
 }
 
 } // namespace
@@ -414,6 +451,7 @@ int FetchClient(const std::string& path, const std::string& label, const std::st
         return report.Problems();
     }
     CompareWithDirectory(report, line, manifest, zip.Entries(), archiveUrl);
+    ReportRowsAfterSnapshot(report, path, *reference.line, line);
     if (report.Problems() == 0)
         report.Information(line, "client manifest: " + std::to_string(manifest.files.size()) +
                                      " files agree with the directory of " + archiveUrl);

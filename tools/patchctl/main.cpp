@@ -234,7 +234,8 @@ const std::vector<Command>& Commands() {
           1,
           {},
           {},
-          "Exit 0 all intact, 1 some damaged or missing, 4 the list or the manifest cannot be had.\n"},
+          "Exit 0 all intact, 1 some damaged or missing, 4 the list or the manifest cannot be had,\n"
+          "5 the installation and the server's snapshot are of different releases (nothing checked).\n"},
          &RunVerify},
         {{"repair",
           "repair DIR",
@@ -246,7 +247,8 @@ const std::vector<Command>& Commands() {
           {},
           {},
           "Exit 0 every file is whole, 1 some could not be repaired, 4 the list or the manifest cannot be\n"
-          "had.\n"},
+          "had, 5 the installation and the server's snapshot are of different releases (update first,\n"
+          "or the snapshot is older; nothing changed).\n"},
          &RunRepair},
     };
     return commands;
@@ -339,7 +341,7 @@ int RunCommand(const std::string& word, std::vector<std::string> args) {
     } catch (const UsageError& e) {
         return PrintUsageError(command->syntax, e.what());
     } catch (const pc::Exception& e) {
-        std::fprintf(stderr, "%s\n", pc::WithClosingPeriod(e.Message()).c_str());
+        std::fprintf(stderr, "%s\n", pc::ErrorReportText(e).c_str());
         return 1;
     }
 }

@@ -509,20 +509,22 @@ int Pack(const Arguments& args) {
         WriteZipArchive(companion, fullCopies, options);
     WriteZipArchive(out, entries, options);
     progress.Erase();
-    std::printf("%s: %d file%s, %zu folder%s, %ju bytes packed into %ju\n", out.c_str(), files,
-                files == 1 ? "" : "s", folders, folders == 1 ? "" : "s", static_cast<std::uintmax_t>(bytes),
-                static_cast<std::uintmax_t>(fs::file_size(out)));
-    // What the reserved folder carries: "2 deltas of 1249583 bytes, 3 removals".
-    std::string records;
-    if (!manifest.deltas.empty())
-        records = std::to_string(manifest.deltas.size()) +
-                  (manifest.deltas.size() == 1 ? " delta" : " deltas") + " of " + std::to_string(deltaBytes) +
-                  " bytes";
+    const auto archiveBytes = static_cast<std::uintmax_t>(fs::file_size(out));
+    const std::size_t deltas = manifest.deltas.size();
+    // With deltas, the archive holds less than the whole files but more than their sum: what is packed is
+    // told as the files that the patch makes, whole or through a delta.
+    if (deltas == 0)
+        std::printf("%s: %d file%s, %zu folder%s, %ju bytes packed into %ju\n", out.c_str(), files,
+                    files == 1 ? "" : "s", folders, folders == 1 ? "" : "s",
+                    static_cast<std::uintmax_t>(bytes), archiveBytes);
+    else
+        std::printf("%s: %d file%s, %zu folder%s and %zu delta%s, which make %ju bytes of files, packed into "
+                    "%ju\n",
+                    out.c_str(), files, files == 1 ? "" : "s", folders, folders == 1 ? "" : "s", deltas,
+                    deltas == 1 ? "" : "s", static_cast<std::uintmax_t>(bytes + deltaBytes), archiveBytes);
     if (!manifest.removals.empty())
-        records += (records.empty() ? "" : ", ") + std::to_string(manifest.removals.size()) +
-                   (manifest.removals.size() == 1 ? " removal" : " removals");
-    if (!records.empty())
-        std::printf("%s: %s\n", out.c_str(), records.c_str());
+        std::printf("%s: %zu removal%s\n", out.c_str(), manifest.removals.size(),
+                    manifest.removals.size() == 1 ? "" : "s");
     if (!fullCopies.empty())
         std::printf("%s: the whole files of the deltas, for installations whose files differ; upload it "
                     "beside %s\n",

@@ -6,6 +6,7 @@
 #include "framework/crypto.h"
 #include "framework/file_io.h"
 #include "framework/helpers.h"
+#include "framework/line_list.h"
 #include "launcher/client_manifest.h"
 #include "launcher/list_freshness.h"
 #include "launcher/patch_extraction.h"
@@ -26,6 +27,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pc::patchctl {
@@ -145,6 +147,37 @@ std::string CompanionOf(const std::string& archive) {
     return manifest ? manifest->companion : std::string();
 }
 
+// The delta patch beside `archive` whose companion it is ("p0003.zip" for "p0003-full.zip"), empty when it
+// is none's.
+std::string PatchOfCompanion(const std::string& archive) {
+    const fs::path path(archive);
+    const std::string name = path.filename().string();
+    constexpr std::string_view kSuffix = "-full.zip";
+    if (name.size() <= kSuffix.size() || AsciiLowerCase(name.substr(name.size() - kSuffix.size())) != kSuffix)
+        return {};
+    const fs::path patch = path.parent_path() / (name.substr(0, name.size() - kSuffix.size()) + ".zip");
+    std::error_code error;
+    if (!fs::is_regular_file(patch, error))
+        return {};
+    try {
+        return CompanionOf(patch.string()) == name ? patch.string() : std::string();
+    } catch (const EDeltaError&) {
+        return {};
+    }
+}
+
+// A row added after the client line is not in the snapshot the line names: installations that apply it can
+// no longer be checked against that snapshot.
+void WarnOfOlderSnapshot(const std::string& bytes) {
+    bool named = false;
+    TStringList::VisitLines(bytes,
+                            [&named](std::string_view line) { named = named || IsClientLineWord(line); });
+    if (named)
+        std::fprintf(stderr, "patchctl publish: warning: the client snapshot predates this patch; publish a "
+                             "snapshot of this release: patchctl snapshot CLIENT_DIR OUTDIR, then patchctl "
+                             "publish LIST --client OUTDIR/client.manifest URL\n");
+}
+
 void TellCompanion(const std::string& archive, const std::string& url, const std::string& companion) {
     if (companion.empty())
         return;
@@ -231,18 +264,23 @@ int PublishClient(const Arguments& args) {
     const std::string& bytes = change.bytes;
     TSha256 hash;
     hash.Update(text.data(), text.size());
-    const std::string line = ClientLineText({url, hash.HexDigest()});
+    const std::string manifestSha256 = hash.HexDigest();
     const std::string archiveUrl = ClientArchiveUrl(url, manifest.archiveName);
-    const std::string changed = WithClientLine(bytes, line);
     // The list as it will be passes lint: a broken client line is what this replaces, anything else stays
-    // and must be sound already.
+    // and must be sound already. The snapshot holds the patches the list has now: the line records the
+    // last of them.
+    std::string line, changed;
     {
         const ScratchDir scratch;
         const std::string candidate = scratch.Path() + fs::path(list).filename().string();
-        ReplaceFile(candidate, changed);
+        ReplaceFile(candidate, WithClientLine(bytes, ClientLineText({url, manifestSha256, 0})));
         int rows = 0;
         if (LintList(candidate, list, rows) != 0)
             return Refuse(list + " has problems (above)");
+        auto table = std::make_unique<TPatchList>();
+        ParsePatchList(candidate, *table);
+        line = ClientLineText({url, manifestSha256, HighestListedPatch(*table).value_or(0)});
+        changed = WithClientLine(bytes, line);
     }
     if (dryRun) {
         std::printf("%s: the client line would be set (dry run, nothing changed)\n%s\n", list.c_str(),
@@ -340,9 +378,17 @@ int RunPublish(const Arguments& args) {
         id = table->high < 0 ? 1 : highest + 1;
     }
 
+    if (const std::string patch = PatchOfCompanion(archive); !patch.empty())
+        return Refuse("'" + archive + "' is the companion of the delta patch " + patch +
+                      ", not a patch: it is uploaded beside that patch and never listed");
     // A delta patch needs its companion beside it on the server: players whose files differ take those
     // files whole from it.
     const std::string companion = CompanionOf(archive);
+    if (!companion.empty() && *group != 0)
+        return Refuse(
+            "'" + archive + "' is a delta patch, and in group " + FormatInteger(*group) +
+            " it would supersede the group's earlier rows for new installations, which would then lack "
+            "every file it does not carry: publish it in group 0");
     if (!companion.empty() && !fs::is_regular_file(fs::path(archive).parent_path() / companion, error))
         return Refuse("'" + archive + "' is a delta patch, and its companion " + companion +
                       " is not beside it");
@@ -365,6 +411,7 @@ int RunPublish(const Arguments& args) {
         std::printf("%s: patch %d added: %s, %ju bytes\n", list.c_str(), *id, url.c_str(),
                     static_cast<std::uintmax_t>(size));
         TellCompanion(archive, url, companion);
+        WarnOfOlderSnapshot(bytes);
         if (unsignedWanted)
             RemoveSignature(list);
         return 0;
@@ -380,6 +427,7 @@ int RunPublish(const Arguments& args) {
     std::printf("%s: patch %d added: %s, %ju bytes\n", list.c_str(), *id, url.c_str(),
                 static_cast<std::uintmax_t>(size));
     TellCompanion(archive, url, companion);
+    WarnOfOlderSnapshot(bytes);
     std::printf("%s\n", SignedSummary(list, *stamped).c_str());
     return 0;
 }

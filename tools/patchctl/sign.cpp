@@ -3,6 +3,7 @@
 #include "framework/crypto.h"
 #include "framework/file_io.h"
 #include "framework/file_system.h"
+#include "framework/line_list.h"
 #include "launcher/list_freshness.h"
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/signing.h"
@@ -10,6 +11,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -22,6 +24,46 @@ std::string SignatureFileOf(const std::string& list) {
     return list + ".sig";
 }
 
+namespace {
+
+// The longest validity that --expires takes: a hundred years.
+constexpr int kLongestValidityDays = 36500;
+
+std::optional<int> ValidityDays(std::string_view text) {
+    int days = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), days);
+    if (error != std::errc() || end != text.data() + text.size() || days < 1 || days > kLongestValidityDays)
+        return std::nullopt;
+    return days;
+}
+
+bool IsValidityLine(std::string_view line) {
+    const std::string_view word = line.substr(0, line.find_first_of(" \t"));
+    return word == kValidityWord;
+}
+
+// The span of the list's validity line, if it has one. EListStampError for one that is malformed or
+// repeated.
+std::optional<int> ReadValidity(const std::string& bytes) {
+    std::optional<int> days;
+    int lines = 0;
+    TStringList::VisitLines(bytes, [&](std::string_view line) {
+        if (!IsValidityLine(line))
+            return;
+        ++lines;
+        const std::size_t word = std::strlen(kValidityWord);
+        days = line.size() > word && line[word] == ' ' ? ValidityDays(line.substr(word + 1)) : std::nullopt;
+        if (!days || lines > 1)
+            throw EListStampError(
+                std::string("The list cannot be signed: its validity line is not given once "
+                            "in the form '") +
+                kValidityWord + " DAYS' (1 to " + std::to_string(kLongestValidityDays) + ")");
+    });
+    return days;
+}
+
+} // namespace
+
 TStampedList StampListForSigning(const std::string& bytes, std::optional<int> expiresDays, std::int64_t now) {
     const TListStamps stamps = ReadListStamps(bytes);
     for (const std::string* problem : {&stamps.serialProblem, &stamps.expiresProblem})
@@ -32,6 +74,9 @@ TStampedList StampListForSigning(const std::string& bytes, std::optional<int> ex
         throw EListStampError("The list cannot be signed: its serial " + std::to_string(*stamps.serial) +
                               " is the largest a list can carry");
     stamped.serial = stamps.serial ? *stamps.serial + 1 : 1;
+    // A list signed for a span keeps it: each signing renews the expiry unless given another span.
+    stamped.validityDays = expiresDays ? expiresDays : ReadValidity(bytes);
+    expiresDays = stamped.validityDays;
     if (expiresDays)
         stamped.expires = now + std::int64_t{*expiresDays} * kSecondsPerDay;
     else if (stamps.expires && *stamps.expires <= now)
@@ -43,6 +88,8 @@ TStampedList StampListForSigning(const std::string& bytes, std::optional<int> ex
     stamped.bytes = SerialLine(stamped.serial) + "\r\n";
     if (stamped.expires)
         stamped.bytes += ExpiresLine(*stamped.expires) + "\r\n";
+    if (stamped.validityDays)
+        stamped.bytes += std::string(kValidityWord) + " " + std::to_string(*stamped.validityDays) + "\r\n";
     // The old stamp lines go, with their line ends; every other byte stays. Past the first NUL launchers
     // read nothing, so nothing there is a stamp.
     std::size_t at = 0;
@@ -54,7 +101,7 @@ TStampedList StampListForSigning(const std::string& bytes, std::optional<int> ex
         if (end != std::string::npos && bytes[end] == '\r' && next < bytes.size() && bytes[next] == '\n')
             ++next;
         const std::string_view line(bytes.data() + at, (end == std::string::npos ? bytes.size() : end) - at);
-        if (StampKindOf(line) == TStampKind::None)
+        if (StampKindOf(line) == TStampKind::None && !IsValidityLine(line))
             stamped.bytes.append(bytes, at, next - at);
         at = next;
     }
@@ -149,20 +196,12 @@ int RunKeygen(const Arguments& args) {
     return 0;
 }
 
-namespace {
-
-// The longest validity that --expires takes: a hundred years.
-constexpr int kLongestValidityDays = 36500;
-
-} // namespace
-
 std::optional<int> ExpiresDays(const Arguments& args) {
     const std::optional<std::string> text = args.Value("--expires");
     if (!text)
         return std::nullopt;
-    int days = 0;
-    const auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), days);
-    if (error != std::errc() || end != text->data() + text->size() || days < 1 || days > kLongestValidityDays)
+    const std::optional<int> days = ValidityDays(*text);
+    if (!days)
         throw UsageError("--expires takes a number of days from 1 to " +
                          std::to_string(kLongestValidityDays) + ", not '" + *text + "'");
     return days;

@@ -26,13 +26,19 @@ struct TStampedList {
     std::string bytes;
     std::uint64_t serial = 0;
     std::optional<std::int64_t> expires; // seconds since 1970 UTC
+    std::optional<int> validityDays;     // the span each signing renews the expiry to
 };
 
+// The line that keeps the span a list was signed for, so that each later signing renews its expiry:
+// "//validity DAYS". Launchers skip it like every line that starts with '/'.
+inline constexpr const char* kValidityWord = "//validity";
+
 // The list's bytes with its serial line set to one more than the serial it carries (1 when it has none)
-// and its expiry line set to `expiresDays` days after `now`, or kept as it is when no days are given. Both
-// lines go first; any earlier stamp lines are dropped and every other byte stays. EListStampError for a
-// list whose stamp lines are malformed or repeated, whose serial cannot grow, or whose kept expiry has
-// passed (a list signed so would be refused by every launcher).
+// and its expiry line set to `expiresDays` days after `now`; without days given, to the span of the list's
+// validity line after `now`, or else kept as it is. Given days are kept as the validity line. The stamp
+// lines go first; any earlier ones are dropped and every other byte stays. EListStampError for a list
+// whose stamp or validity lines are malformed or repeated, whose serial cannot grow, or whose kept expiry
+// has passed (a list signed so would be refused by every launcher).
 TStampedList StampListForSigning(const std::string& bytes, std::optional<int> expiresDays, std::int64_t now);
 
 // The days of the command's --expires option, from 1 to a hundred years; nothing when not given. UsageError

@@ -8,9 +8,11 @@
 #include "launcher/game_files.h"
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/console_ui.h"
+#include "tools/patchctl/lint_fetch.h"
 
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace pc::patchctl {
@@ -20,6 +22,8 @@ constexpr int kAllWhole = 0;
 constexpr int kNotWhole = 1;
 // The list or the manifest cannot be had: nothing was checked.
 constexpr int kNoManifest = 4;
+// The installation and the server's snapshot are of different releases: nothing was checked.
+constexpr int kRefused = 5;
 
 // The bar's steps: fine enough for a smooth bar, whatever the sizes.
 constexpr std::int32_t kProgressSteps = 1000;
@@ -37,6 +41,10 @@ int CheckInstallation(const Arguments& args, bool heal) {
 
     TGameFilesOptions options;
     options.heal = heal;
+    // A verify writes nothing into the installation, which may be read-only.
+    std::optional<ScratchDir> scratch;
+    if (!heal)
+        options.downloadDir = scratch.emplace().Path();
     options.listMirrors = Config().patchListMirrors;
     bool healing = false;
     options.onProgress = [&](bool healingNow, std::int64_t done, std::int64_t total) {
@@ -61,6 +69,17 @@ int CheckInstallation(const Arguments& args, bool heal) {
         return kNoManifest;
     case TGameFilesResult::TStage::gsEnded:
         return kNotWhole;
+    case TGameFilesResult::TStage::gsBehind:
+        std::fprintf(stderr,
+                     "%s: this installation lacks patches that the server's game files hold: update first "
+                     "(patchctl update %s)\n",
+                     command, args.Positionals()[0].c_str());
+        return kRefused;
+    case TGameFilesResult::TStage::gsAhead:
+        std::fprintf(stderr,
+                     "%s: the server's game files are older than this installation; nothing was changed\n",
+                     command);
+        return kRefused;
     case TGameFilesResult::TStage::gsChecked:
         break;
     }

@@ -132,7 +132,7 @@ void ReportError(const std::exception& error) noexcept {
 
 void ShowErrorBox(const std::exception& error) {
     QMessageBox box(QMessageBox::Critical, ToDisplayText(GetApplicationTitle()),
-                    ToDisplayText(WithClosingPeriod(error.what())), QMessageBox::Ok);
+                    ToDisplayText(ErrorReportText(error)), QMessageBox::Ok);
     box.setTextFormat(Qt::PlainText);
     box.exec();
 }

@@ -139,7 +139,7 @@ void ReportError(const std::exception& error) noexcept {
 }
 
 std::string ErrorBoxText(const std::exception& error) {
-    return WithClosingPeriod(error.what());
+    return ErrorReportText(error);
 }
 
 void ShowErrorBox(const std::exception& error) {
