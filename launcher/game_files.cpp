@@ -9,6 +9,7 @@
 #include "launcher/config.h"
 #include "launcher/delivery.h"
 #include "launcher/download.h"
+#include "launcher/download_progress.h"
 #include "launcher/list_freshness.h"
 #include "launcher/list_signature.h"
 #include "launcher/patch_list.h"
@@ -25,6 +26,7 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace pc {
@@ -415,10 +417,20 @@ void CheckGameFilesInWindow(UiPort& ui) {
     options.heal = true;
     options.listMirrors = config.patchListMirrors;
     bool healing = false;
+    // The files that heal arrive as a download does, with the same line.
+    std::optional<TDownloadProgressLine> fetching;
+    std::int64_t fetched = 0, toFetch = 0;
     options.onProgress = [&](bool healingNow, std::int64_t done, std::int64_t total) {
         if (healingNow != healing) {
             healing = healingNow;
             ui.SetProgressPosition(0);
+        }
+        if (healingNow) {
+            if (!fetching) {
+                fetching.emplace(ui, kFetchingGameFilesLine);
+                fetching->Start();
+            }
+            fetching->Update(fetched = done, toFetch = total);
         }
         ui.SetProgressPosition(total <= 0 ? kSteps : static_cast<std::int32_t>(done * kSteps / total));
     };
@@ -435,6 +447,8 @@ void CheckGameFilesInWindow(UiPort& ui) {
         throw;
     }
     ui.SetProgressVisible(false);
+    if (fetching)
+        fetching->Finish(fetched, toFetch);
     switch (result.stage) {
     case TGameFilesResult::TStage::gsNoManifest:
         ui.AppendLogLine(kNoManifestLine);
