@@ -275,7 +275,17 @@ void TWin32Form::AppendLogLine(const std::string& text) {
     const LRESULT length = ::SendMessageW(memo_.Get(), WM_GETTEXTLENGTH, 0, 0);
     ::SendMessageW(memo_.Get(), EM_SETSEL, static_cast<WPARAM>(length), length);
     ::SendMessageW(memo_.Get(), EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(line.c_str()));
+    ShowLastLogLine();
+}
+
+void TWin32Form::ShowLastLogLine() {
+    // The view moves only as far as the end of the last line (not the empty one after its line break)
+    // must be seen, so the first lines stay while everything fits; the caret then goes to the very end.
+    const LRESULT now = ::SendMessageW(memo_.Get(), WM_GETTEXTLENGTH, 0, 0);
+    const LRESULT lastLineEnd = now >= 2 ? now - 2 : now;
+    ::SendMessageW(memo_.Get(), EM_SETSEL, static_cast<WPARAM>(lastLineEnd), lastLineEnd);
     ::SendMessageW(memo_.Get(), EM_SCROLLCARET, 0, 0);
+    ::SendMessageW(memo_.Get(), EM_SETSEL, static_cast<WPARAM>(now), now);
 }
 
 void TWin32Form::ReplaceLastLogLine(const std::string& text) {
@@ -295,9 +305,7 @@ void TWin32Form::ReplaceLastLogLine(const std::string& text) {
     const std::wstring line = win32::DisplayText(text);
     ::SendMessageW(memo_.Get(), EM_SETSEL, static_cast<WPARAM>(start), static_cast<LPARAM>(end));
     ::SendMessageW(memo_.Get(), EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(line.c_str()));
-    const LRESULT now = ::SendMessageW(memo_.Get(), WM_GETTEXTLENGTH, 0, 0);
-    ::SendMessageW(memo_.Get(), EM_SETSEL, static_cast<WPARAM>(now), now);
-    ::SendMessageW(memo_.Get(), EM_SCROLLCARET, 0, 0);
+    ShowLastLogLine();
 }
 
 void TWin32Form::ProgressChanged(const TProgressState& state) {

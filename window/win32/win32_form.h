@@ -67,6 +67,7 @@ private:
     void DrawPicture(const TGraphicControl& control);
     void DrawLabel(const TGraphicControl& control);
     HBRUSH LogColours(HDC dc);
+    void ShowLastLogLine();
 
     TFormOptions options_;
     TScreenSpot screenSpot_; // held while the window is open, so that the next launcher opens elsewhere
