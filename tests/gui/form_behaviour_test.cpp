@@ -103,31 +103,6 @@ TEST_F(FormBehaviour, ARightClickOpensTheMenuWhoseEntryChecksTheGameFiles) {
     EXPECT_FALSE(qt.Model().CheckingGameFiles());
 }
 
-// The update pumps messages beneath the menu; a menu with a loop of its own would hold it until closed.
-TEST_F(FormBehaviour, TheUpdateGoesOnWhileTheContextMenuIsUp) {
-    TQtForm* formPtr = nullptr;
-    bool closed = false;
-    int pumpsWhileUp = 0;
-    core.Run = [&](UiPort& ui, const std::string&) {
-        WhenMenuUp([&](QMenu& menu) {
-            QTimer::singleShot(500, &menu, [&] {
-                menu.close();
-                closed = true;
-            });
-        });
-        RightClickAt(*formPtr, QPoint(330, 200));
-        while (!closed) {
-            ui.PumpMessages();
-            if (const QWidget* menu = QApplication::activePopupWidget(); menu && menu->isVisible())
-                ++pumpsWhileUp;
-        }
-    };
-    TQtForm qt(core.Core(), TextNews());
-    formPtr = &qt;
-    ShowAndSettle(qt);
-    EXPECT_GT(pumpsWhileUp, 0);
-}
-
 // What the form does around the run is the model's; here only that Qt's showing, first painting and timer
 // reach it.
 TEST_F(FormBehaviour, PatchTickRunsOnceOnQtsTimerAfterTheWindowIsShownAndPainted) {
