@@ -352,7 +352,11 @@ void TQtForm::PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) {
         QAction* action = menu->addAction(QString::fromStdString(entries[i].Text));
         action->setEnabled(entries[i].Enabled);
         const int index = static_cast<int>(i);
-        connect(action, &QAction::triggered, this, [this, index] { model_->MenuChosen(index); });
+        // Queued: what the choice starts may pump events, and must not run inside the menu's own handling
+        // of the key or click, which goes on with the menu afterwards.
+        connect(
+            action, &QAction::triggered, this, [this, index] { model_->MenuChosen(index); },
+            Qt::QueuedConnection);
     }
     contextMenu_ = menu.get();
     menu.release()->popup(mapToGlobal(QPoint(at.X, at.Y)));
