@@ -56,6 +56,10 @@ std::string TimeLeft(double seconds) {
     return "more than a day left";
 }
 
+std::string DownloadingHeading(const std::string& name, int position, int count) {
+    return "- Downloading " + name + " (" + std::to_string(position) + " of " + std::to_string(count) + ")";
+}
+
 } // namespace
 
 std::string FormatAmount(std::int64_t bytes) {
@@ -67,8 +71,12 @@ std::string FormatAmount(std::int64_t bytes) {
 
 std::string DownloadingLine(const std::string& name, int position, int count, std::int64_t done,
                             std::int64_t total, double bytesPerSecond) {
-    std::string line =
-        "- Downloading " + name + " (" + std::to_string(position) + " of " + std::to_string(count) + ")";
+    return ProgressLine(DownloadingHeading(name, position, count), done, total, bytesPerSecond);
+}
+
+std::string ProgressLine(const std::string& heading, std::int64_t done, std::int64_t total,
+                         double bytesPerSecond) {
+    std::string line = heading;
     if (done < 0)
         return line;
     const bool totalKnown = total >= done && total > 0;
@@ -86,14 +94,18 @@ std::string DownloadingLine(const std::string& name, int position, int count, st
     return line;
 }
 
-TDownloadProgressLine::TDownloadProgressLine(UiPort& ui, std::string name, int position, int count,
+TDownloadProgressLine::TDownloadProgressLine(UiPort& ui, const std::string& name, int position, int count,
                                              std::function<Clock::time_point()> now)
-    : ui_(ui), name_(std::move(name)), position_(position), count_(count), now_(std::move(now)) {}
+    : TDownloadProgressLine(ui, DownloadingHeading(name, position, count), std::move(now)) {}
+
+TDownloadProgressLine::TDownloadProgressLine(UiPort& ui, std::string heading,
+                                             std::function<Clock::time_point()> now)
+    : ui_(ui), heading_(std::move(heading)), now_(std::move(now)) {}
 
 void TDownloadProgressLine::Start() {
     started_ = shown_ = now_();
     firstDone_ = -1;
-    ui_.AppendLogLine(DownloadingLine(name_, position_, count_, -1, -1, 0));
+    ui_.AppendLogLine(heading_);
 }
 
 void TDownloadProgressLine::Update(std::int64_t done, std::int64_t total) {
@@ -109,7 +121,11 @@ void TDownloadProgressLine::Update(std::int64_t done, std::int64_t total) {
     const double seconds = std::chrono::duration<double>(now - started_).count();
     // Below a second the speed says more about the connection's start than about the download.
     const double rate = seconds >= 1.0 ? static_cast<double>(done - firstDone_) / seconds : 0.0;
-    ui_.ReplaceLastLogLine(DownloadingLine(name_, position_, count_, done, total, rate));
+    ui_.ReplaceLastLogLine(ProgressLine(heading_, done, total, rate));
+}
+
+void TDownloadProgressLine::Finish(std::int64_t done, std::int64_t total) {
+    ui_.ReplaceLastLogLine(ProgressLine(heading_, done, total, 0));
 }
 
 } // namespace pc

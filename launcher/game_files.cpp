@@ -10,6 +10,7 @@
 #include "launcher/delivery.h"
 #include "launcher/disk_space.h"
 #include "launcher/download.h"
+#include "launcher/download_progress.h"
 #include "launcher/list_freshness.h"
 #include "launcher/list_signature.h"
 #include "launcher/patch_list.h"
@@ -27,6 +28,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace pc {
@@ -451,10 +453,20 @@ void CheckGameFilesInWindow(UiPort& ui, const std::function<void()>& update) {
     options.heal = true;
     options.listMirrors = config.patchListMirrors;
     bool healing = false;
+    // The files that heal arrive as a download does, with the same line.
+    std::optional<TDownloadProgressLine> fetching;
+    std::int64_t fetched = 0, toFetch = 0;
     options.onProgress = [&](bool healingNow, std::int64_t done, std::int64_t total) {
         if (healingNow != healing) {
             healing = healingNow;
             ui.SetProgressPosition(0);
+        }
+        if (healingNow) {
+            if (!fetching) {
+                fetching.emplace(ui, kFetchingGameFilesLine);
+                fetching->Start();
+            }
+            fetching->Update(fetched = done, toFetch = total);
         }
         ui.SetProgressPosition(total <= 0 ? kSteps : static_cast<std::int32_t>(done * kSteps / total));
     };
@@ -481,6 +493,8 @@ void CheckGameFilesInWindow(UiPort& ui, const std::function<void()>& update) {
             return;
         result = check();
     }
+    if (fetching)
+        fetching->Finish(fetched, toFetch);
     switch (result.stage) {
     case TGameFilesResult::TStage::gsBehind:
         ui.AppendLogLine(kUpdateBeforeCheckLine);

@@ -20,6 +20,7 @@ struct TPatchList;
 
 // The window's log lines of a check.
 inline constexpr const char* kCheckingGameFilesLine = "- Checking game files...";
+inline constexpr const char* kFetchingGameFilesLine = "- Fetching game files"; // with figures
 inline constexpr const char* kGameFilesIntactLine = "- Game files are intact";
 inline constexpr const char* kGameFilesRepairedLine = "- Game files have been repaired";
 inline constexpr const char* kNoManifestLine =

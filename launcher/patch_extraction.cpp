@@ -409,6 +409,10 @@ private:
     std::string path_;
 };
 
+std::string FetchingInFullHeading(std::size_t files) {
+    return "- Fetching " + std::to_string(files) + (files == 1 ? " file" : " files") + " in full";
+}
+
 // The companion on the server.
 class TRemoteCompanion : public TFullCopySource {
 public:
@@ -427,7 +431,7 @@ public:
             }
             entries.push_back(entry);
         }
-        return zip_.Fetch(entries, sink, failure);
+        return zip_.Fetch(entries, sink, failure, FetchingInFullHeading(entries.size()));
     }
 
 private:

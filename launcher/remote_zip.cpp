@@ -6,6 +6,7 @@
 #include "framework/http_transport.h"
 #include "launcher/delivery.h"
 #include "launcher/download.h"
+#include "launcher/download_progress.h"
 #include "launcher/ui_port.h"
 
 #include <zlib.h>
@@ -18,6 +19,7 @@
 #include <string_view>
 #include <thread>
 #include <unordered_set>
+#include <utility>
 
 namespace pc {
 namespace {
@@ -399,6 +401,8 @@ public:
           TDelivery* delivery)
         : ui_(ui), url_(std::move(url)), limits_(limits), bounds_(bounds),
           delivery_(delivery != nullptr ? *delivery : ownDelivery_.emplace()) {}
+
+    UiPort& Ui() const { return ui_; }
 
     bool ReadDirectory(std::string& failure) {
         if (!directoryTried_) {
@@ -989,9 +993,60 @@ const TRemoteEntry* TRemoteZip::Find(std::string_view name) const {
     return impl_->Find(name);
 }
 
+namespace {
+
+// Hands every call on and shows the bytes written in a progress line; an abandoned entry's bytes no
+// longer count (they come again or not at all).
+class TProgressSink final : public TRemoteEntrySink {
+public:
+    TProgressSink(TRemoteEntrySink& inner, TDownloadProgressLine& line, std::int64_t total)
+        : inner_(inner), line_(line), total_(total) {}
+    void Begin(const TRemoteEntry& entry) override {
+        entryDone_ = 0;
+        inner_.Begin(entry);
+    }
+    void Write(const char* data, std::size_t size) override {
+        inner_.Write(data, size);
+        entryDone_ += static_cast<std::int64_t>(size);
+        line_.Update(done_ + entryDone_, total_);
+    }
+    void Commit(const TRemoteEntry& entry) override {
+        inner_.Commit(entry);
+        done_ += std::exchange(entryDone_, 0);
+    }
+    void Abandon(const TRemoteEntry& entry) override {
+        entryDone_ = 0;
+        inner_.Abandon(entry);
+    }
+    std::int64_t Done() const { return done_; }
+
+private:
+    TRemoteEntrySink& inner_;
+    TDownloadProgressLine& line_;
+    std::int64_t total_;
+    std::int64_t done_ = 0;
+    std::int64_t entryDone_ = 0;
+};
+
+} // namespace
+
 bool TRemoteZip::Fetch(const std::vector<const TRemoteEntry*>& entries, TRemoteEntrySink& sink,
-                       std::string& failure) {
-    return impl_->Fetch(entries, sink, failure);
+                       std::string& failure, const std::string& progress) {
+    if (progress.empty())
+        return impl_->Fetch(entries, sink, failure);
+    // The directory's sizes were checked against the bounds; the sum still stops at the largest value.
+    std::int64_t total = 0;
+    for (const TRemoteEntry* entry : entries)
+        total = entry->size > std::numeric_limits<std::int64_t>::max() - total
+                    ? std::numeric_limits<std::int64_t>::max()
+                    : total + entry->size;
+    TDownloadProgressLine line(impl_->Ui(), progress);
+    line.Start();
+    TProgressSink counting(sink, line, total);
+    const bool fetched = impl_->Fetch(entries, counting, failure);
+    if (fetched)
+        line.Finish(counting.Done(), total);
+    return fetched;
 }
 
 std::int64_t TRemoteZip::BytesReceived() const {

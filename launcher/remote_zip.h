@@ -72,7 +72,10 @@ public:
 
     // Fetches the given entries (from `Entries()`) and hands each to `sink`. True when every one was
     // committed; false with `failure` otherwise (each entry that was begun is then committed or abandoned).
-    bool Fetch(const std::vector<const TRemoteEntry*>& entries, TRemoteEntrySink& sink, std::string& failure);
+    // Under a `progress` heading the log's last line shows the fetch as a download's line does: the
+    // entries' bytes that have arrived of all they hold, how fast and how long it will still take.
+    bool Fetch(const std::vector<const TRemoteEntry*>& entries, TRemoteEntrySink& sink, std::string& failure,
+               const std::string& progress = {});
 
     // Bytes of HTTP bodies received so far, for reports, tests and benchmarks.
     std::int64_t BytesReceived() const;

@@ -12,7 +12,7 @@
 //   3. Call Create(): it runs the start-up handler inside the error boundary. Then run the main loop.
 //   4. Deliver, in client coordinates: every pointer move (MouseMove), left/right/middle presses, second
 //      presses of a double click and releases (MouseDown, MouseDoubleClick, MouseUp; the right button's
-//      release opens the context menu through PopupMenu), timer ticks
+//      release opens the context menu through PopupMenu, whose choice comes back as MenuChosen), timer ticks
 //      (TimerTick), the first showing (Shown), each finished painting (Painted), a close request from the
 //      desktop (CloseRequested) and any cancelled pointer capture (CancelMode). Pointer events over child
 //      windows may be delivered or not: the model passes them over while no press is held.
@@ -114,9 +114,10 @@ public:
     virtual void SetPointerCapture(bool captured) = 0;
 
     // ---- Context menu ----
-    // Shows a context menu with these entries at a point of the client area and returns once it has
-    // closed (messages are handled meanwhile): the index of the entry chosen, or -1 when none was.
-    virtual int PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) = 0;
+    // Shows a context menu with these entries at a point of the client area and returns at once: an
+    // update that pumps messages goes on while the menu is up. The entry chosen, if any, comes back later
+    // through MenuChosen; a menu still up replaces the one before.
+    virtual void PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) = 0;
 
     // ---- Application services ----
     virtual void SetApplicationTitle(const std::string& text) = 0;

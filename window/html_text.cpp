@@ -85,6 +85,11 @@ std::string HtmlToText(const std::string& html) {
             // A table's cells stay apart on their row, as the browser shows them.
             if (name == "td" || name == "th" || name == "/td" || name == "/th")
                 put(' ');
+            // A styled piece of a line (a date before a headline, a label before its value) is kept apart
+            // from the element that follows it by the page's style sheet, which this reading does not
+            // apply: a blank stands for that margin.
+            if (name == "/span" && i < html.size() && html[i] == '<' && opensTag(i) && html[i + 1] != '/')
+                put(' ');
             continue;
         }
         if (skipping) {

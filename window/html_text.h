@@ -7,8 +7,9 @@
 namespace pc {
 
 // A page's HTML as the plain text the fallback shows: tags and comments dropped, block ends as line breaks,
-// a table's cells apart on their row, scripts, styles and the head left out, the common entities decoded,
-// runs of blanks as one. A '<' that opens no tag ("a < b") is text, as a browser shows it.
+// a table's cells apart on their row, a styled span apart from the element right after it, scripts, styles
+// and the head left out, the common entities decoded, runs of blanks as one. A '<' that opens no tag ("a <
+// b") is text, as a browser shows it.
 std::string HtmlToText(const std::string& html);
 
 } // namespace pc

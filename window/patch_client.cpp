@@ -399,6 +399,13 @@ void TForm_Main::CloseRequested() {
     Guarded([this] { TerminateApplication(); });
 }
 
+void TForm_Main::NewsLinkOut(const std::string& url) {
+    Guarded([&] {
+        if (core_.OpenLink)
+            core_.OpenLink(*this, url);
+    });
+}
+
 // ---- Hover, clear and clicks ----
 
 void TForm_Main::Highlight(TButtonIndex button) {
@@ -530,11 +537,14 @@ std::vector<TMenuEntry> TForm_Main::ContextMenuEntries() const {
 }
 
 void TForm_Main::OpenContextMenu(TPoint point) {
-    const int chosen = host_.PopupMenu(point, ContextMenuEntries());
+    host_.PopupMenu(point, ContextMenuEntries());
+}
+
+void TForm_Main::MenuChosen(int index) {
     // What was enabled when the menu opened may not be any more: an update or a check may have begun
     // while it was up.
-    if (chosen == 0)
-        CheckGameFilesClick();
+    if (index == 0)
+        Guarded([this] { CheckGameFilesClick(); });
 }
 
 void TForm_Main::CheckGameFilesClick() {

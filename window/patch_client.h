@@ -151,7 +151,9 @@ public:
     void Shown();   // the window has been shown (only the first time counts)
     void Painted(); // a painting of the window has finished
     void CloseRequested();
-    void CancelMode(); // an error report or the window system took the pointer capture away
+    void CancelMode();          // an error report or the window system took the pointer capture away
+    void MenuChosen(int index); // an entry of the context menu was chosen (by its index)
+    void NewsLinkOut(const std::string& url); // the news view hands a page to the player's browser
 
     // ---- Controls, by their layout names ----
     TGraphicControl* Image_Background = nullptr;

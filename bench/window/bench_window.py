@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """The window applying one large patch, against `patchctl update` applying the same patch in the same run.
 
-    bench_window.py BUILD_DIR [ROUNDS] [MIB]
+    bench_window.py BUILD_DIR [ROUNDS] [MIB] [--windows]
+
+With --windows both are the Windows edition under Wine (patch-client.exe and `patchctl.exe update` of the
+windows build beside BUILD_DIR, in one prefix of the run's own, made before the first round).
 
 nginx on loopback serves a list with one row: a stored ZIP archive of MIB MiB (default 128) of random
 bytes. Each round makes a fresh installation for each tool and runs it: patch-client on a private Xvfb (its
@@ -31,6 +34,13 @@ PAGE = os.sysconf("SC_PAGE_SIZE")
 ARCHIVE = "p0001.zip"
 WALL_TARGET = 1.5
 CPU_TARGET = 2.0
+
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def bare_environment():
+    return {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
 
 
 def start_xvfb():
@@ -88,9 +98,11 @@ def recorded(install):
         return False
 
 
-def apply_once(command, install, env, timeout):
+def apply_once(command, install, env, timeout, windows=False):
     """Runs command until the patch is recorded; returns (wall s, CPU s, peak resident MiB of one process)."""
-    marker = os.path.join(install, "tqm_download\\" + ARCHIVE)
+    # Where '\\' separates folders (Windows), the stored archive lies in a folder of its own.
+    marker = os.path.join(install, "tqm_download", ARCHIVE) if windows else os.path.join(
+        install, "tqm_download\\" + ARCHIVE)
     os.sync()  # the last run's written and removed files reach the disk before, not during, this run
     time.sleep(1)
     child = subprocess.Popen(command, cwd=install, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
@@ -145,16 +157,34 @@ def main(argv):
     if len(argv) < 2:
         print(__doc__, file=sys.stderr)
         return 2
+    windows = "--windows" in argv
+    argv = [a for a in argv if a != "--windows"]
     build = os.path.abspath(argv[1])
     rounds = int(argv[2]) if len(argv) > 2 else 5
     size_mib = int(argv[3]) if len(argv) > 3 else 128
-    programs = launcher_programs("window", build, ("Xvfb", "nginx"))
-    if isinstance(programs, int):
-        return programs
-    client, patchctl = programs
+    wine = []
+    if windows:
+        windows_build = os.path.join(os.path.dirname(build), "windows")
+        client = os.path.join(windows_build, "window", "patch-client.exe")
+        patchctl = os.path.join(windows_build, "tools", "patchctl.exe")
+        for path in (client, patchctl):
+            if not os.path.exists(path):
+                print("bench window: %s is not built (cmake --preset windows)" % path, file=sys.stderr)
+                return 1
+        for tool in ("Xvfb", "nginx"):
+            if shutil.which(tool) is None:
+                print("bench window: %s is not installed (scripts/bootstrap installs it)" % tool, file=sys.stderr)
+                return 1
+    else:
+        programs = launcher_programs("window", build, ("Xvfb", "nginx"))
+        if isinstance(programs, int):
+            return programs
+        client, patchctl = programs
 
     work = tempfile.mkdtemp(prefix="pc-bench-window-")
     server = xvfb = None
+    if windows:
+        wine = [os.path.join(ROOT, "scripts", "wine-run"), os.path.join(work, "prefix")]
     try:
         site = os.path.join(work, "site")
         os.makedirs(site)
@@ -172,7 +202,12 @@ def main(argv):
         config = ("client_title=Bench Realm\nnewsfile_url=about:blank\npatchlist_url=%s\nserver_name=Bench Realm\n"
                   "website_url=http://127.0.0.1:9/\ncontrolpanel_url=http://127.0.0.1:9/cp\n"
                   "forum_url=http://127.0.0.1:9/forum\nclient_exe=game.exe\n" % server.url("list.txt"))
-        encoded = subprocess.run([patchctl, "config", "encode"], input=config.encode(), capture_output=True,
+        if windows:  # the prefix is made now, not during the first round
+            # Without a display and without Wine's own .NET and HTML engines, wineboot asks nothing.
+            subprocess.run(wine + ["cmd", "/c", "exit"], env=dict(bare_environment(), WINEDLLOVERRIDES="mscoree,mshtml="),
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+
+        encoded = subprocess.run(wine + [patchctl, "config", "encode"], input=config.encode(), capture_output=True,
                                  check=True).stdout
         xvfb, display = start_xvfb()
 
@@ -185,15 +220,17 @@ def main(argv):
                 f.write(encoded)
             return install
 
-        bare = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        bare = bare_environment()
+        program = os.path.basename(client)
         tools = {
-            "window": lambda install: apply_once([os.path.join(install, "patch-client")], install,
-                                                 dict(bare, DISPLAY=display), 900),
-            "patchctl": lambda install: apply_once([patchctl, "update", install], install, bare, 300),
+            "window": lambda install: apply_once(wine + [os.path.join(install, program)], install,
+                                                 dict(bare, DISPLAY=display), 900, windows),
+            "patchctl": lambda install: apply_once(wine + [patchctl, "update", install], install, bare, 300,
+                                                   windows),
         }
         figures = {name: [] for name in tools}
-        print("window benchmark: a %d MiB patch from nginx on loopback, %d rounds, medians; load average %s" %
-              (size_mib, rounds, " ".join(open("/proc/loadavg").read().split()[:3])))
+        print("window benchmark%s: a %d MiB patch from nginx on loopback, %d rounds, medians; load average %s" %
+              (" (Windows edition under Wine)" if windows else "", size_mib, rounds, " ".join(open("/proc/loadavg").read().split()[:3])))
         order = list(tools)
         for r in range(rounds):
             for name in order[r % 2:] + order[:r % 2]:
@@ -216,9 +253,10 @@ def main(argv):
         print("window: CPU %.3f s, patchctl update %.3f s, ratio %.2f (target <= %.1f)" %
               (ours_cpu, peer_cpu, cpu_ratio, CPU_TARGET))
         print("window: load average after the run %s" % " ".join(open("/proc/loadavg").read().split()[:3]))
-        title = "%d MiB patch, wall" % size_mib
+        edition = ", Wine" if windows else ""
+        title = "%d MiB patch%s, wall" % (size_mib, edition)
         print("RESULT\twindow\t%s\t%.3f\t%.1f\tpatchctl\t%.3f\t%.1f" % (title, ours_wall, ours_peak, peer_wall, peer_peak))
-        title = "%d MiB patch, CPU" % size_mib
+        title = "%d MiB patch%s, CPU" % (size_mib, edition)
         print("RESULT\twindow\t%s\t%.3f\t%.1f\tpatchctl\t%.3f\t%.1f" % (title, ours_cpu, ours_peak, peer_cpu, peer_peak))
         missed = []
         if wall_ratio > WALL_TARGET:
@@ -232,6 +270,9 @@ def main(argv):
         if xvfb is not None:
             xvfb.terminate()
             xvfb.wait()
+        if windows:
+            subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=dict(os.environ, WINEPREFIX=wine[1]),
+                           check=False)
         shutil.rmtree(work, ignore_errors=True)
 
 

@@ -154,6 +154,7 @@ TEST_P(UpdateScenario, FilesADeltaCannotTurnComeWholeFromTheCompanion) {
                          "- Downloaded: p1\n"
                          "- Fetching in full: bin/game.exe\n"
                          "- Fetching in full: data/pack.dat\n"
+                         "- Fetching 2 files in full: 1.3 of 1.3 MB\n"
                          "- Update process completed\n")
             << ranges;
         for (const auto& [name, bytes] : versions.v2)
@@ -201,6 +202,7 @@ TEST_P(UpdateScenario, AFullCopyThatDoesNotHashRightChangesNothing) {
     EXPECT_EQ(r.out, "- Searching for updates...\n"
                      "- Downloaded: p1\n"
                      "- Fetching in full: bin/game.exe\n"
+                     "- Fetching 1 file in full: 15 of 15 bytes\n"
                      "- The update did not finish\n");
     EXPECT_NE(r.err.find("The full copy of bin/game.exe in p1-full.zip is not the file the patch brings"),
               std::string::npos)

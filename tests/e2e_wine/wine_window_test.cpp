@@ -267,6 +267,11 @@ protected:
         return false;
     }
     std::string Log() const { return ChildText(Probe("Test Realm", "TForm_Main"), "Edit"); }
+    // Every visible top-level window: "class TAB caption" lines.
+    std::string TopWindows() const {
+        return Shell(Quoted(Env("WINE_RUN")) + " " + Quoted(Env("WINE_GUI_PREFIX")) + " " +
+                     Quoted(Env("WINDOW_PROBE_EXE")) + " list 2>/dev/null");
+    }
 
     static void PointerTo(int x, int y) {
         Shell("xdotool mousemove " + std::to_string(x) + " " + std::to_string(y));
@@ -399,6 +404,31 @@ TEST_F(WineWindow, ExitDuringADownloadEndsTheLauncherOnlyAfterTheRun) {
     EXPECT_EQ(ReadFileBytes(install_ / "tqm_patch.ini"), "1\r\n");
     EXPECT_EQ(ReadFileBytes(install_ / "first.txt"), "first\n");
     EXPECT_FALSE(fs::exists(install_ / "noise.bin")) << "the interrupted patch was extracted";
+}
+
+// A download through the slow location goes on while the right-click menu is up: its line keeps counting.
+TEST_F(WineWindow, AnOpenRightClickMenuDoesNotStopTheDownload) {
+    const std::string p1 = ZipBuilder().Stored("noise.bin", Noise(150000)).Build();
+    fs::create_directories(content_ / "slow");
+    content_.Write("slow/p1.zip", p1);
+    content_.Write("list.txt", Row(1, "/slow/p1.zip", p1.size()));
+    WriteConfig();
+    Start();
+    ASSERT_FALSE(MainWindow().empty());
+    ASSERT_TRUE(WaitFor([&] { return Log().find("- Downloading p1 (1 of 1): ") != std::string::npos; }, 20s))
+        << Log();
+    auto menuUp = [&] { return TopWindows().find("#32768") != std::string::npos; };
+    Shell("xdotool mousemove " + std::to_string(kLeft + 330) + " " + std::to_string(kTop + 200) +
+          " sleep 0.3 click 3");
+    ASSERT_TRUE(WaitFor(menuUp, 5s)) << TopWindows();
+    const std::string underMenu = Log();
+    EXPECT_TRUE(WaitFor([&] { return Log() != underMenu; }, 5s)) << "the download stood still: " << underMenu;
+    EXPECT_TRUE(menuUp()) << "the menu closed by itself";
+    Shell("xdotool key Escape");
+    EXPECT_TRUE(WaitFor([&] { return Log().find("- Update process completed") != std::string::npos; }, 30s))
+        << Log();
+    ClickAt(kLeft + 113, kTop + 187);
+    EXPECT_EQ(Ended(20s), 0);
 }
 
 TEST_F(WineWindow, CheckGameFilesFromTheRightClickMenuRepairsADamagedFile) {

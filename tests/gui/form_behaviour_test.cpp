@@ -49,8 +49,13 @@ TEST_F(FormBehaviour, QtPointerEventsReachTheModelAsTheWindowSystemDeliversThem)
     DoubleClickAt(qt, Centre(*form.Image_WebSite_Over));
     EXPECT_EQ(core.OpenedLinks, std::vector<std::string>{"http://127.0.0.1:1/site"});
     // The right button clicks nothing (it opens the context menu, closed here unused).
-    WhenMenuUp([](QMenu& menu) { QTest::keyClick(&menu, Qt::Key_Escape); });
+    bool menuClosed = false;
+    WhenMenuUp([&](QMenu& menu) {
+        QTest::keyClick(&menu, Qt::Key_Escape);
+        menuClosed = true;
+    });
     RightClickAt(qt, Centre(*form.Image_WebSite_Over));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return menuClosed; }));
     EXPECT_EQ(core.OpenedLinks.size(), 1u);
     EXPECT_EQ(core.CheckCalls, 0);
 
@@ -79,7 +84,8 @@ TEST_F(FormBehaviour, ARightClickOpensTheMenuWhoseEntryChecksTheGameFiles) {
             QTest::keyClick(&menu, Qt::Key_Escape);
         });
         RightClickAt(*formPtr, QPoint(330, 200));
-        ui.PumpMessages();
+        while (inner.empty())
+            ui.PumpMessages();
     };
     TQtForm qt(core.Core(), TextNews());
     formPtr = &qt;
@@ -90,7 +96,7 @@ TEST_F(FormBehaviour, ARightClickOpensTheMenuWhoseEntryChecksTheGameFiles) {
         QTest::keyClick(&menu, Qt::Key_Return);
     });
     RightClickAt(qt, QPoint(330, 200));
-    EXPECT_EQ(core.CheckCalls, 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return core.CheckCalls == 1 && !qt.Model().CheckingGameFiles(); }));
     EXPECT_EQ(outer, (Entries{{"Check game files", true}}));
     EXPECT_EQ(inner, (Entries{{"Check game files", false}}));
     EXPECT_NE(qt.Memo_Log->toPlainText().indexOf("- Checking game files..."), -1);

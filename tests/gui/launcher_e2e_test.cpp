@@ -4,6 +4,7 @@
 #include "framework/exceptions.h"
 #include "gui_support.h"
 #include "launcher/config.h"
+#include "launcher/download_progress.h"
 #include "launcher/game_files.h"
 #include "launcher/launching.h"
 #include "launcher/update_run.h"
@@ -14,6 +15,7 @@
 #include "tests/support/temp_dir.h"
 
 #include <QAbstractButton>
+#include <QElapsedTimer>
 #include <QMessageBox>
 
 #include <filesystem>
@@ -37,7 +39,8 @@ protected:
     void SetUp() override {
         GuiTest::SetUp();
         BypassProxiesForLoopback();
-        server_ = std::make_unique<NginxServer>(content_.Path());
+        server_ = std::make_unique<NginxServer>(content_.Path(),
+                                                NginxOptions{"location /slow/ { limit_rate 12k; }"});
         // Key ED scrambles with a distance of 0, so the file holds the lines as they read.
         std::string config = "ED";
         for (const auto& [key, value] :
@@ -136,6 +139,45 @@ TEST_F(LauncherEndToEnd, TheWindowRunsTheUpdateAsksAboutABadEntryAndStartsTheCli
     EXPECT_TRUE(QTest::qWaitFor([&] { return fs::exists(install_ / "game_marker.txt"); }, 5000));
 }
 
+// A download through a slow location goes on while the right-click menu is up: its line keeps counting.
+TEST_F(LauncherEndToEnd, AnOpenRightClickMenuDoesNotStopTheDownload) {
+    const std::string p1 = ZipBuilder().Stored("noise.bin", RandomText(150000, 5)).Build();
+    fs::create_directories(content_ / "slow");
+    content_.Write("slow/p1.zip", p1);
+    content_.Write("list.txt", Row(1, "slow/p1.zip", p1.size(), 0));
+    TQtForm qt(RealCore(), TextNews());
+    auto log = [&] { return qt.Memo_Log->toPlainText(); };
+    // The run pumps the events beneath everything here, so each step is a tick of this timer.
+    QString underMenu, afterMenu;
+    bool menuStayed = false;
+    QElapsedTimer since;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        QWidget* menu = QApplication::activePopupWidget();
+        if (!since.isValid()) {
+            if (menu == nullptr && log().contains("- Downloading p1 (1 of 1): "))
+                RightClickAt(qt, QPoint(330, 200));
+            else if (menu != nullptr && menu->isVisible()) {
+                underMenu = log();
+                since.start();
+            }
+        } else if (log() != underMenu || since.elapsed() > 5000) {
+            afterMenu = log();
+            menuStayed = menu != nullptr && menu->isVisible();
+            if (menu != nullptr)
+                menu->close();
+            poll.stop();
+        }
+    });
+    poll.start(50);
+    qt.show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return log().contains("- Update process completed"); }, 30000))
+        << log().toStdString();
+    EXPECT_FALSE(underMenu.isEmpty());
+    EXPECT_NE(afterMenu, underMenu) << "the download stood still while the menu was up";
+    EXPECT_TRUE(menuStayed);
+}
+
 // The right-click menu on the real core: the damaged file comes back from the client archive on nginx.
 TEST_F(LauncherEndToEnd, CheckGameFilesFromTheMenuRepairsADamagedFile) {
     const std::string data =
@@ -151,11 +193,17 @@ TEST_F(LauncherEndToEnd, CheckGameFilesFromTheMenuRepairsADamagedFile) {
         QTest::keyClick(&menu, Qt::Key_Return);
     });
     RightClickAt(qt, QPoint(330, 200));
-    EXPECT_EQ(qt.Memo_Log->toPlainText().toStdString(), "- Searching for updates...\n"
-                                                        "- No updates has been found\n"
-                                                        "- Checking game files...\n"
-                                                        "- Repaired: data/level.dat\n"
-                                                        "- Game files have been repaired\n");
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return qt.Memo_Log->toPlainText().contains("- Game files have been repaired"); }, 10000));
+    const auto size = static_cast<std::int64_t>(data.size());
+    EXPECT_EQ(qt.Memo_Log->toPlainText().toStdString(),
+              "- Searching for updates...\n"
+              "- No updates has been found\n"
+              "- Checking game files...\n" +
+                  pc::ProgressLine(pc::kFetchingGameFilesLine, size, size, 0) +
+                  "\n"
+                  "- Repaired: data/level.dat\n"
+                  "- Game files have been repaired\n");
     EXPECT_EQ(ReadFile(install_ / "data/level.dat"), data);
 }
 

@@ -139,8 +139,9 @@ TEST_F(CheckInWindow, TheLogSaysWhatWasFoundAndRepaired) {
     install_.Write("readme.txt", "damaged");
     fs::remove(install_ / "data/one.pak");
     EXPECT_EQ(Check(),
-              (std::vector<std::string>{"- Checking game files...", "- Repaired: data/one.pak",
-                                        "- Repaired: readme.txt", "- Game files have been repaired"}));
+              (std::vector<std::string>{"- Checking game files...", "- Fetching game files: 100 of 100 kB",
+                                        "- Repaired: data/one.pak", "- Repaired: readme.txt",
+                                        "- Game files have been repaired"}));
     EXPECT_EQ(pc::test::ReadFileBytes(install_ / "data/one.pak"), files_["data/one.pak"]);
     EXPECT_EQ(pc::test::ReadFileBytes(install_ / "readme.txt"), "read me\n");
     EXPECT_TRUE(failures_.empty());

@@ -28,6 +28,10 @@ TEST(HtmlText, PagesReadAsTheTextABrowserShows) {
          "01 May Patch 3\n28 Apr XP"},
         {"a table stands apart from the text around it",
          "Results<table><tr><td>Ana</td><td>12</td></tr></table>more", "Results\nAna 12\nmore"},
+        {"a span followed at once by another element stands apart, as its style's margin shows it",
+         "<p><span class=\"date\">01 May</span><b>Patch 3</b> rebalances</p><span>Pat</span>ch "
+         "<span>a</span></p>",
+         "01 May Patch 3 rebalances\nPatch a"},
         {"the head, its title and its style are not shown",
          "<HEAD><title>Realm</title><style>p { color: red }</style></HEAD><p>body</p>", "body"},
         {"a script is dropped, tags in its text included", "<script>var x = '<p>';</script>shown", "shown"},

@@ -71,12 +71,9 @@ public:
     }
     TZADialogProvider* ArchiveDialogs() override { return &Dialogs; }
     std::int64_t Milliseconds() const override { return Now; }
-    int PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) override {
+    void PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) override {
         Menus.push_back(entries);
         MenuPoints.push_back(at);
-        if (OnMenu)
-            OnMenu(); // while the menu is up, as its own message loop would
-        return MenuChoice;
     }
 
     std::vector<TRect> Invalidated;
@@ -99,8 +96,7 @@ public:
     UnusedDialogs Dialogs;
     std::vector<std::vector<TMenuEntry>> Menus; // the entries of each context menu shown
     std::vector<TPoint> MenuPoints;
-    int MenuChoice = -1; // what the player picks from a context menu
-    std::function<void()> OnMenu;
+    int MenuChoice = -1; // what the player picks from a context menu (RightClick delivers it)
 };
 
 struct FakeCore {
@@ -158,9 +154,13 @@ protected:
         form->MouseDown(TMouseButton::Left, at);
         form->MouseUp(TMouseButton::Left, at);
     }
+    // A right-click, and the choice from the menu it opened once that menu has come back.
     void RightClick(TPoint at) {
+        const std::size_t menus = host.Menus.size();
         form->MouseDown(TMouseButton::Right, at);
         form->MouseUp(TMouseButton::Right, at);
+        if (host.Menus.size() > menus)
+            form->MenuChosen(host.MenuChoice);
     }
     // Hovers a button's face, then clicks its highlighted face.
     void Press(TGraphicControl* face, TGraphicControl* over) {

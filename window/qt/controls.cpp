@@ -55,9 +55,18 @@ void TLogMemo::AppendLine(const QString& line) {
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
     cursor.insertText(line + QLatin1Char('\n'));
+    ShowLastLine();
+}
+
+void TLogMemo::ShowLastLine() {
+    // The caret goes to the end of the last line, not onto the empty one after its line break, and the
+    // view moves only as far as it must: the first lines stay while everything fits. (The scroll bar's
+    // maximum counts paragraphs, not the lines that wrapping makes, and would scroll too far.)
+    QTextCursor cursor(document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.movePosition(QTextCursor::PreviousCharacter);
     setTextCursor(cursor);
     ensureCursorVisible();
-    verticalScrollBar()->setValue(verticalScrollBar()->maximum());
 }
 
 void TLogMemo::ReplaceLastLine(const QString& line) {
@@ -69,10 +78,7 @@ void TLogMemo::ReplaceLastLine(const QString& line) {
     }
     cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
     cursor.insertText(line);
-    cursor.movePosition(QTextCursor::End);
-    setTextCursor(cursor);
-    ensureCursorVisible();
-    verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+    ShowLastLine();
 }
 
 } // namespace pc

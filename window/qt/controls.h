@@ -29,6 +29,9 @@ public:
     void AppendLine(const QString& line);
     // Writes over the last line (the one before the final line break); appends when there is none.
     void ReplaceLastLine(const QString& line);
+
+private:
+    void ShowLastLine();
 };
 
 } // namespace pc

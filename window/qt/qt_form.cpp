@@ -14,6 +14,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
+#include <QTimer>
 #include <QTimerEvent>
 
 #include <algorithm>
@@ -40,6 +41,9 @@ TMouseButton ButtonOf(const QMouseEvent& event) {
         return TMouseButton::Other;
     }
 }
+
+// How long the news waits for the window's first painting at most.
+constexpr int kNewsWithoutPaintMs = 1000;
 
 TPoint PositionOf(const QMouseEvent& event) {
     return FromQPoint(event.position().toPoint());
@@ -122,7 +126,8 @@ void TQtForm::BuildChildWidgets() {
             break;
         }
         case TControlKind::WebView: {
-            auto view = std::make_unique<TNewsView>(this, options_.NewsEngine);
+            auto view = std::make_unique<TNewsView>(
+                this, options_.NewsEngine, [this](const std::string& url) { model_->NewsLinkOut(url); });
             view->setGeometry(box);
             view->setVisible(entry.Visible);
             WebBrowser = view.release();
@@ -186,6 +191,14 @@ void TQtForm::paintEvent(QPaintEvent* event) {
         PaintControls(painter, event->region());
     });
     model_->Painted();
+    StartNewsEngineSoon(); // once this frame is on the screen
+}
+
+void TQtForm::StartNewsEngineSoon() {
+    if (newsEngineAsked_)
+        return;
+    newsEngineAsked_ = true;
+    QTimer::singleShot(0, this, [this] { WebBrowser->StartEngine(); });
 }
 
 // ---- Events ----
@@ -213,6 +226,8 @@ void TQtForm::closeEvent(QCloseEvent* event) {
 
 void TQtForm::showEvent(QShowEvent* event) {
     model_->Shown();
+    // A desktop that never asks for the first painting (a window kept off screen) gets its news anyway.
+    QTimer::singleShot(kNewsWithoutPaintMs, this, [this] { StartNewsEngineSoon(); });
     QWidget::showEvent(event);
 }
 
@@ -325,18 +340,26 @@ TZADialogProvider* TQtForm::ArchiveDialogs() {
     return &dialogs_;
 }
 
-int TQtForm::PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) {
-    QMenu menu(this);
-    menu.setObjectName("ContextMenu");
-    std::vector<QAction*> actions;
-    for (const TMenuEntry& entry : entries) {
-        QAction* action = menu.addAction(QString::fromStdString(entry.Text));
-        action->setEnabled(entry.Enabled);
-        actions.push_back(action);
+void TQtForm::PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) {
+    // Not exec(): a nested loop of the menu's own would hold the update, which pumps beneath it, until
+    // the menu closed.
+    if (contextMenu_)
+        contextMenu_->close();
+    auto menu = std::make_unique<QMenu>(this);
+    menu->setObjectName("ContextMenu");
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        QAction* action = menu->addAction(QString::fromStdString(entries[i].Text));
+        action->setEnabled(entries[i].Enabled);
+        const int index = static_cast<int>(i);
+        // Queued: what the choice starts may pump events, and must not run inside the menu's own handling
+        // of the key or click, which goes on with the menu afterwards.
+        connect(
+            action, &QAction::triggered, this, [this, index] { model_->MenuChosen(index); },
+            Qt::QueuedConnection);
     }
-    const QAction* chosen = menu.exec(mapToGlobal(QPoint(at.X, at.Y)));
-    const auto found = std::find(actions.begin(), actions.end(), chosen);
-    return chosen != nullptr && found != actions.end() ? static_cast<int>(found - actions.begin()) : -1;
+    contextMenu_ = menu.get();
+    menu.release()->popup(mapToGlobal(QPoint(at.X, at.Y)));
 }
 
 } // namespace pc

@@ -14,6 +14,8 @@
 
 #include <QFont>
 #include <QImage>
+#include <QMenu>
+#include <QPointer>
 #include <QRegion>
 #include <QWidget>
 
@@ -82,12 +84,14 @@ private:
     bool TerminationRequested() const override;
     void ReportError(const std::exception& error) noexcept override;
     TZADialogProvider* ArchiveDialogs() override;
-    int PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) override;
+    void PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) override;
 
     void BuildChildWidgets();
     // The visible pictures and labels that meet the area, in stacking order.
     void PaintControls(QPainter& painter, const QRegion& area) const;
     void UpdateKeyMask();
+    // The news view's web engine starts after the window's first frame (it takes longer than the rest).
+    void StartNewsEngineSoon();
 
     TFormOptions options_;
     TScreenSpot screenSpot_; // held while the window is open, so that the next launcher opens elsewhere
@@ -98,6 +102,8 @@ private:
     std::map<TFormTimer, int> timerIds_; // running system timers
     QRegion keyRegion_;                  // key-coloured pixels of the background picture
     QRegion visibleRegion_;              // the window mask in force
+    bool newsEngineAsked_ = false;
+    QPointer<QMenu> contextMenu_; // the context menu while it is up (it deletes itself on closing)
     std::unique_ptr<TForm_Main> model_;
 };
 

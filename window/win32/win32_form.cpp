@@ -15,6 +15,8 @@ constexpr std::uint32_t kKeyPixel = kKeyColour & 0x00FFFFFF; // as a canvas pixe
 
 // Labels: one line, tabs expanded, '&' underlines the next character.
 constexpr UINT kLabelFlags = DT_SINGLELINE | DT_EXPANDTABS | DT_NOCLIP;
+// The context menu's answer, posted by its thread (window/win32/popup_menu.h).
+constexpr UINT kMenuChosenMessage = WM_APP + 2;
 
 using SetLayeredWindowAttributesProc = BOOL(WINAPI*)(HWND, COLORREF, BYTE, DWORD);
 
@@ -273,7 +275,17 @@ void TWin32Form::AppendLogLine(const std::string& text) {
     const LRESULT length = ::SendMessageW(memo_.Get(), WM_GETTEXTLENGTH, 0, 0);
     ::SendMessageW(memo_.Get(), EM_SETSEL, static_cast<WPARAM>(length), length);
     ::SendMessageW(memo_.Get(), EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(line.c_str()));
+    ShowLastLogLine();
+}
+
+void TWin32Form::ShowLastLogLine() {
+    // The view moves only as far as the end of the last line (not the empty one after its line break)
+    // must be seen, so the first lines stay while everything fits; the caret then goes to the very end.
+    const LRESULT now = ::SendMessageW(memo_.Get(), WM_GETTEXTLENGTH, 0, 0);
+    const LRESULT lastLineEnd = now >= 2 ? now - 2 : now;
+    ::SendMessageW(memo_.Get(), EM_SETSEL, static_cast<WPARAM>(lastLineEnd), lastLineEnd);
     ::SendMessageW(memo_.Get(), EM_SCROLLCARET, 0, 0);
+    ::SendMessageW(memo_.Get(), EM_SETSEL, static_cast<WPARAM>(now), now);
 }
 
 void TWin32Form::ReplaceLastLogLine(const std::string& text) {
@@ -293,9 +305,7 @@ void TWin32Form::ReplaceLastLogLine(const std::string& text) {
     const std::wstring line = win32::DisplayText(text);
     ::SendMessageW(memo_.Get(), EM_SETSEL, static_cast<WPARAM>(start), static_cast<LPARAM>(end));
     ::SendMessageW(memo_.Get(), EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(line.c_str()));
-    const LRESULT now = ::SendMessageW(memo_.Get(), WM_GETTEXTLENGTH, 0, 0);
-    ::SendMessageW(memo_.Get(), EM_SETSEL, static_cast<WPARAM>(now), now);
-    ::SendMessageW(memo_.Get(), EM_SCROLLCARET, 0, 0);
+    ShowLastLogLine();
 }
 
 void TWin32Form::ProgressChanged(const TProgressState& state) {
@@ -366,32 +376,11 @@ TZADialogProvider* TWin32Form::ArchiveDialogs() {
     return &dialogs_;
 }
 
-int TWin32Form::PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) {
-    struct TMenuHandle {
-        HMENU menu = ::CreatePopupMenu();
-        TMenuHandle() = default;
-        TMenuHandle(const TMenuHandle&) = delete;
-        TMenuHandle& operator=(const TMenuHandle&) = delete;
-        ~TMenuHandle() {
-            if (menu != nullptr)
-                ::DestroyMenu(menu);
-        }
-    } popup;
-    if (popup.menu == nullptr)
-        return -1;
-    // Command ids start at 1: TrackPopupMenu answers 0 when nothing was chosen.
-    for (std::size_t i = 0; i < entries.size(); ++i)
-        ::AppendMenuA(popup.menu, MF_STRING | (entries[i].Enabled ? MF_ENABLED : MF_GRAYED), i + 1,
-                      entries[i].Text.c_str());
+void TWin32Form::PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) {
     POINT screen{at.X, at.Y};
     ::ClientToScreen(Handle(), &screen);
-    // The menu closes when the player clicks elsewhere only while its owner is the foreground window.
-    ::SetForegroundWindow(Handle());
-    const int chosen =
-        static_cast<int>(::TrackPopupMenu(popup.menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY,
-                                          screen.x, screen.y, 0, Handle(), nullptr));
-    ::PostMessageA(Handle(), WM_NULL, 0, 0);
-    return chosen - 1;
+    menu_.reset(); // a menu still up closes first
+    menu_ = std::make_unique<TPopupMenu>(Handle(), kMenuChosenMessage, screen, entries);
 }
 
 // ---- Messages ----
@@ -465,6 +454,9 @@ LRESULT TWin32Form::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         break;
     case WM_CLOSE:
         model_->CloseRequested();
+        return 0;
+    case kMenuChosenMessage:
+        model_->MenuChosen(static_cast<int>(static_cast<LONG_PTR>(wParam)));
         return 0;
     default:
         break;

@@ -11,6 +11,7 @@
 #include "window/win32/dialog_provider.h"
 #include "window/win32/news_view.h"
 #include "window/win32/pictures.h"
+#include "window/win32/popup_menu.h"
 #include "window/win32/screen_spot.h"
 #include "window/win32/win32_window.h"
 
@@ -55,7 +56,7 @@ private:
     bool TerminationRequested() const override;
     void ReportError(const std::exception& error) noexcept override;
     TZADialogProvider* ArchiveDialogs() override;
-    int PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) override;
+    void PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) override;
 
     static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
@@ -66,6 +67,7 @@ private:
     void DrawPicture(const TGraphicControl& control);
     void DrawLabel(const TGraphicControl& control);
     HBRUSH LogColours(HDC dc);
+    void ShowLastLogLine();
 
     TFormOptions options_;
     TScreenSpot screenSpot_; // held while the window is open, so that the next launcher opens elsewhere
@@ -86,6 +88,7 @@ private:
     std::map<TFormTimer, std::unique_ptr<TSystemTimer>> timers_;
     bool shown_ = false;
     std::unique_ptr<TForm_Main> model_;
+    std::unique_ptr<TPopupMenu> menu_; // the context menu while it may be up
 };
 
 } // namespace pc
