@@ -1,8 +1,8 @@
 #include "window/launcher_core.h"
 
 #include "launcher/config.h"
-#include "launcher/game_files.h"
 #include "launcher/launching.h"
+#include "launcher/repair/game_files.h"
 #include "launcher/update_run.h"
 
 namespace pc {

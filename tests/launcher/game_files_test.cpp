@@ -1,6 +1,6 @@
 #include "framework/crypto.h"
 #include "launcher/config.h"
-#include "launcher/game_files.h"
+#include "launcher/repair/game_files.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/support/client_fixture.h"
 #include "tests/support/fake_ui.h"

@@ -1,5 +1,5 @@
 #include "launcher/config.h"
-#include "launcher/patch_list.h"
+#include "launcher/list/patch_list.h"
 #include "tests/support/file_limit.h"
 #include "tests/support/temp_dir.h"
 

@@ -5,8 +5,8 @@
 #include "archive/zip_writer.h"
 #include "framework/console.h"
 #include "framework/crypto.h"
-#include "launcher/delta_patch.h"
-#include "launcher/patch_extraction.h"
+#include "launcher/apply/delta_patch.h"
+#include "launcher/apply/patch_extraction.h"
 #include "tools/patchctl/command.h"
 
 #include <algorithm>

@@ -3,7 +3,7 @@
 #include "framework/crypto.h"
 #include "framework/file_io.h"
 #include "framework/file_system.h"
-#include "launcher/list_freshness.h"
+#include "launcher/list/list_freshness.h"
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/signing.h"
 

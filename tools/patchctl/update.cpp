@@ -3,7 +3,7 @@
 #include "framework/registry.h"
 #include "launcher/archiver_settings.h"
 #include "launcher/config.h"
-#include "launcher/delivery.h"
+#include "launcher/net/delivery.h"
 #include "launcher/update_run.h"
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/console_ui.h"

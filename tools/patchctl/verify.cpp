@@ -4,8 +4,8 @@
 #include "framework/registry.h"
 #include "launcher/archiver_settings.h"
 #include "launcher/config.h"
-#include "launcher/download.h"
-#include "launcher/game_files.h"
+#include "launcher/net/download.h"
+#include "launcher/repair/game_files.h"
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/console_ui.h"
 

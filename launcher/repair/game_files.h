@@ -4,7 +4,7 @@
 // applied patches stays as it is.
 #pragma once
 
-#include "launcher/client_manifest.h"
+#include "launcher/list/client_manifest.h"
 
 #include <cstdint>
 #include <functional>

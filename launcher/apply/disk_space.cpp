@@ -1,4 +1,4 @@
-#include "launcher/disk_space.h"
+#include "launcher/apply/disk_space.h"
 
 #include "archive/dir_manager.h"
 #include "archive/zip_archiver.h"

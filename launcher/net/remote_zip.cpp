@@ -1,11 +1,11 @@
-#include "launcher/remote_zip.h"
+#include "launcher/net/remote_zip.h"
 
 #include "archive/decode.h"
 #include "archive/zip_records.h"
 #include "framework/helpers.h"
 #include "framework/http_transport.h"
-#include "launcher/delivery.h"
-#include "launcher/download.h"
+#include "launcher/net/delivery.h"
+#include "launcher/net/download.h"
 #include "launcher/ui_port.h"
 
 #include <zlib.h>

@@ -1,4 +1,4 @@
-#include "launcher/download.h"
+#include "launcher/net/download.h"
 
 #include "framework/crypto.h"
 #include "framework/exceptions.h"
@@ -6,7 +6,7 @@
 #include "framework/http_transport.h"
 #include "framework/line_list.h"
 #include "framework/output_file.h"
-#include "launcher/delivery.h"
+#include "launcher/net/delivery.h"
 #include "launcher/ui_port.h"
 
 #include <algorithm>

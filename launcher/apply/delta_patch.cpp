@@ -1,4 +1,4 @@
-#include "launcher/delta_patch.h"
+#include "launcher/apply/delta_patch.h"
 
 #include "archive/code_pages.h"
 #include "archive/extract_names.h"

@@ -1,4 +1,4 @@
-#include "launcher/patch_list.h"
+#include "launcher/list/patch_list.h"
 
 #include "framework/crypto.h"
 #include "framework/helpers.h"
