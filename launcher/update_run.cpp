@@ -11,6 +11,7 @@
 #include "launcher/apply/disk_space.h"
 #include "launcher/apply/patch_extraction.h"
 #include "launcher/config.h"
+#include "launcher/install/installation.h"
 #include "launcher/launching.h"
 #include "launcher/list/list_freshness.h"
 #include "launcher/list/list_signature.h"
@@ -31,9 +32,6 @@
 namespace pc {
 namespace {
 
-// How often a run that waits for another update of the installation looks again, pumping in between.
-constexpr std::chrono::milliseconds kLockPollInterval{50};
-
 // Closes the component's archive when an error leaves the extraction, so that the file that stays in the
 // installation is not held open for the rest of the process.
 class OpenArchiveGuard {
@@ -52,86 +50,6 @@ const TPatchRec& Row(std::int32_t index) {
 }
 
 } // namespace
-
-std::string ArchiveFileName(const std::string& url, bool keepExtension) {
-    const auto slash = url.rfind('/');
-    std::string name = slash == std::string::npos ? url : url.substr(slash + 1);
-    if (!keepExtension) {
-        const auto dot = name.find('.');
-        if (dot != std::string::npos)
-            name.erase(dot);
-    }
-    return name;
-}
-
-namespace {
-
-// Characters that either edition's file system refuses in a name, or that would make the name leave the
-// download folder.
-bool IsRefusedInName(unsigned char c) {
-    return c < 0x20 || c == 0x7F ||
-           std::string_view("<>:\"/\\|?*").find(static_cast<char>(c)) != std::string_view::npos;
-}
-
-// Windows opens its devices under these names whatever the extension ("NUL.zip" is the null device).
-bool IsDeviceName(const std::string& name) {
-    std::string stem = name.substr(0, name.find('.'));
-    while (!stem.empty() && stem.back() == ' ')
-        stem.pop_back();
-    for (char& c : stem)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL")
-        return true;
-    return stem.size() == 4 && (stem.rfind("COM", 0) == 0 || stem.rfind("LPT", 0) == 0) && stem[3] >= '1' &&
-           stem[3] <= '9';
-}
-
-// The last UTF-8 character boundary at or before `length`, so no shortened name ends in half a letter.
-std::size_t CharacterBoundary(const std::string& text, std::size_t length) {
-    while (length > 0 && length < text.size() && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80)
-        --length;
-    return length;
-}
-
-} // namespace
-
-std::string StoredArchiveName(const std::string& url) {
-    const std::string location = url.substr(0, url.find_first_of("?#"));
-    std::string name = ArchiveFileName(location, true);
-    for (char& c : name)
-        if (IsRefusedInName(static_cast<unsigned char>(c)))
-            c = '_';
-    // Windows drops trailing dots and blanks, so "p1.zip." would be "p1.zip"; "." and ".." name folders.
-    for (auto it = name.rbegin(); it != name.rend() && (*it == '.' || *it == ' '); ++it)
-        *it = '_';
-    if (IsDeviceName(name))
-        name.insert(0, "_");
-    if (!name.empty() && name.size() <= kMaxStoredNameBytes)
-        return name;
-
-    // Too long for every file system (or nothing left): the head of the name stays readable, the digest
-    // of the whole URL keeps names of different URLs apart, and a short extension stays at the end.
-    TSha256 hasher;
-    hasher.Update(url.data(), url.size());
-    const std::string digest = "~" + hasher.HexDigest().substr(0, 16);
-    std::string extension;
-    if (const auto dot = name.rfind('.'); dot != std::string::npos && dot > 0 && name.size() - dot <= 16)
-        extension = name.substr(dot);
-    const std::size_t room = kMaxStoredNameBytes - digest.size() - extension.size();
-    std::string head =
-        name.substr(0, CharacterBoundary(name, std::min(room, name.size() - extension.size())));
-    if (head.empty() && extension.empty())
-        head = "patch";
-    return head + digest + extension;
-}
-
-std::string StoredArchivePath(const std::string& appDir, const std::string& url) {
-    return appDir + kStoredArchivePrefix + StoredArchiveName(url);
-}
-
-std::string ResumeStatePath(const std::string& appDir, const std::string& url) {
-    return appDir + kResumeStatePrefix + StoredArchiveName(url);
-}
 
 std::string UpdateNotFinishedLine(const std::exception& error) {
     std::string line = "- The update did not finish";
@@ -185,7 +103,7 @@ void ApplyPatch(UiPort& ui, std::int32_t index, TDelivery* delivery) {
         // (a program that leaves the installation is never run).
         ui.AppendLogLine("- Cannot run: " + row.run);
     }
-    RecordPatchApplied(row.id);
+    RecordPatchApplied(appDir, row.id);
 }
 
 namespace {
@@ -193,11 +111,11 @@ namespace {
 // Whether the run still needs row `index`: not applied, not superseded by a later row of its group, and
 // not older than a patch already applied (applied after it, it would bring back older files).
 // `highest` is the ledger's highest id, looked up once by the caller.
-bool IsRowNeeded(std::int32_t index, std::optional<std::int32_t> highest) {
+bool IsRowNeeded(const std::string& appDir, std::int32_t index, std::optional<std::int32_t> highest) {
     const TPatchRec& row = Row(index);
     if (highest && row.id < *highest)
         return false;
-    if (IsPatchApplied(row.id))
+    if (IsPatchApplied(appDir, row.id))
         return false;
     // Only the last row of a group is applied: a later one carries everything the earlier ones did.
     return row.group == 0 || FindLaterInGroup(index) == -1;
@@ -229,7 +147,7 @@ void RemoveUnneededPartials(const std::string& appDir) {
     const TPatchList& table = PatchList();
     const std::optional<std::int32_t> highest = HighestAppliedPatch(appDir);
     for (std::int32_t i = 0; i <= table.high; ++i)
-        if (IsRowNeeded(i, highest))
+        if (IsRowNeeded(appDir, i, highest))
             needed.insert(StoredArchiveName(Row(i).url));
     for (const std::string& prefix : {std::string(kStoredArchivePrefix), std::string(kResumeStatePrefix)}) {
         for (const std::string& name : FilesStartingWith(appDir, prefix)) {
@@ -302,10 +220,10 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
     std::optional<std::int32_t> highest = HighestAppliedPatch(appDir);
     int count = 0;
     for (std::int32_t i = 0; i <= table.high; ++i)
-        count += IsRowNeeded(i, highest) ? 1 : 0;
+        count += IsRowNeeded(appDir, i, highest) ? 1 : 0;
     int position = 0;
     for (std::int32_t i = 0; i <= table.high; ++i) {
-        if (!IsRowNeeded(i, highest))
+        if (!IsRowNeeded(appDir, i, highest))
             continue;
         const TPatchRec& row = Row(i);
         const std::string shown = ArchiveFileName(row.url, false);
@@ -359,19 +277,6 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
     ui.AppendLogLine(anyApplied ? "- Update process completed" : "- No updates has been found");
     RemoveUnneededPartials(appDir);
     RemoveFile(listFile);
-}
-
-bool WaitForOtherUpdates(UiPort& ui, TInstallationLock& lock) {
-    if (lock.TryAcquire())
-        return true;
-    ui.AppendLogLine("- Waiting for another update of this game to finish...");
-    while (!lock.TryAcquire()) {
-        ui.PumpMessages();
-        if (ui.TerminationRequested())
-            return false;
-        std::this_thread::sleep_for(kLockPollInterval);
-    }
-    return true;
 }
 
 } // namespace pc

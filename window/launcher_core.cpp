@@ -13,7 +13,9 @@ TLauncherCore RealLauncherCore() {
     core.UpdateRun = [](UiPort& ui, const std::string& url) { UpdateRun(ui, url); };
     core.StartClient = [](UiPort& ui) { StartClient(ui); };
     core.OpenLink = [](UiPort& ui, const std::string& url) { OpenLink(ui, url); };
-    core.CheckGameFiles = [](UiPort& ui) { CheckGameFilesInWindow(ui); };
+    core.CheckGameFiles = [](UiPort& ui) {
+        CheckGameFilesInWindow(ui, Config().applicationDir, Config().ListSource());
+    };
     core.Values = [] {
         const LauncherConfig& config = Config();
         return TLauncherValues{config.serverName, config.patchListUrl, config.websiteUrl,

@@ -10,11 +10,10 @@
 #include "framework/helpers.h"
 #include "framework/install_lock.h"
 #include "framework/output_file.h"
-#include "launcher/config.h"
+#include "launcher/install/installation.h"
 #include "launcher/list/list_freshness.h"
 #include "launcher/list/patch_list.h"
 #include "launcher/net/download.h"
-#include "launcher/update_run.h"
 
 #include <algorithm>
 #include <map>

@@ -6,7 +6,7 @@
 #include "framework/helpers.h"
 #include "framework/install_lock.h"
 #include "framework/line_list.h"
-#include "launcher/config.h"
+#include "launcher/install/installation.h"
 #include "launcher/list/list_freshness.h"
 #include "launcher/list/list_signature.h"
 #include "launcher/list/patch_list.h"
@@ -14,7 +14,6 @@
 #include "launcher/net/download.h"
 #include "launcher/net/remote_zip.h"
 #include "launcher/ui_port.h"
-#include "launcher/update_run.h"
 
 #include <algorithm>
 #include <atomic>
@@ -321,9 +320,8 @@ bool FindDamagedFiles(UiPort& ui, const std::string& appDir, const TClientManife
     return true;
 }
 
-TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const std::string& listUrl,
-                                const std::string& patchListKey, const TGameFilesOptions& options,
-                                const DownloadLimits& limits) {
+TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const TListSource& list,
+                                const TGameFilesOptions& options, const DownloadLimits& limits) {
     TGameFilesResult result;
     TInstallationLock lock(appDir);
     if (!WaitForOtherUpdates(ui, lock)) {
@@ -341,8 +339,8 @@ TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const std
     listOptions.delivery = &delivery;
     std::string reason;
     std::string listSource;
-    std::vector<std::string> listSources{listUrl};
-    listSources.insert(listSources.end(), options.listMirrors.begin(), options.listMirrors.end());
+    std::vector<std::string> listSources{list.url};
+    listSources.insert(listSources.end(), list.mirrors.begin(), list.mirrors.end());
     for (const std::string& source : listSources) {
         if (Download(ui, source, listFile, false, listOptions, limits, &reason)) {
             listSource = source;
@@ -357,9 +355,9 @@ TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const std
         result.failure = "the patch list cannot be downloaded: " + reason;
         return result;
     }
-    if (!patchListKey.empty()) {
+    if (!list.key.empty()) {
         const TListAcceptance acceptance =
-            AcceptSignedList(ui, listSource, listFile, appDir, patchListKey, UnixSecondsNow());
+            AcceptSignedList(ui, listSource, listFile, appDir, list.key, UnixSecondsNow());
         if (!acceptance.accepted) {
             result.failure = "the patch list is refused: " + acceptance.reason;
             return result;
@@ -407,13 +405,11 @@ TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const std
     return result;
 }
 
-void CheckGameFilesInWindow(UiPort& ui) {
+void CheckGameFilesInWindow(UiPort& ui, const std::string& appDir, const TListSource& list) {
     constexpr std::int32_t kSteps = 1000;
-    const LauncherConfig& config = Config();
     ui.AppendLogLine(kCheckingGameFilesLine);
     TGameFilesOptions options;
     options.heal = true;
-    options.listMirrors = config.patchListMirrors;
     bool healing = false;
     options.onProgress = [&](bool healingNow, std::int64_t done, std::int64_t total) {
         if (healingNow != healing) {
@@ -427,9 +423,7 @@ void CheckGameFilesInWindow(UiPort& ui) {
     ui.SetProgressVisible(true);
     TGameFilesResult result;
     try {
-        result = CheckGameFiles(ui, config.applicationDir, config.patchListUrl,
-                                config.hasPatchListKey ? config.patchListKey : "", options,
-                                DefaultDownloadLimits());
+        result = CheckGameFiles(ui, appDir, list, options, DefaultDownloadLimits());
     } catch (...) {
         ui.SetProgressVisible(false);
         throw;

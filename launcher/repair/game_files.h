@@ -5,6 +5,7 @@
 #pragma once
 
 #include "launcher/list/client_manifest.h"
+#include "launcher/list/list_fetch.h"
 
 #include <cstdint>
 #include <functional>
@@ -52,8 +53,6 @@ struct TGameFilesResult {
 
 struct TGameFilesOptions {
     bool heal = false;
-    // Where the list may also be fetched from, in order, when its URL cannot serve it.
-    std::vector<std::string> listMirrors;
     // Told now and then how far the work is: hashing in bytes hashed of all, then healing in bytes
     // written of the files to heal. Called on the window thread.
     std::function<void(bool healing, std::int64_t done, std::int64_t total)> onProgress = nullptr;
@@ -66,15 +65,14 @@ struct TGameFilesOptions {
 // `heal` each damaged or missing file is fetched alone from the client archive, checked against the
 // manifest and put in place through a temporary file. A manifest whose sizes the archive's directory does
 // not share is refused before any file is changed.
-TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const std::string& listUrl,
-                                const std::string& patchListKey, const TGameFilesOptions& options,
-                                const DownloadLimits& limits);
+TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const TListSource& list,
+                                const TGameFilesOptions& options, const DownloadLimits& limits);
 
-// The check as the window runs it, for the installation and the patch list of `Config()`, with the
+// The check as the window runs it, for the installation in `appDir` and its patch list, with the
 // launcher's download limits: its log lines ("- Checking game files...", then "- Game files are intact", or
 // "- Repaired: NAME" and "- Cannot repair: NAME" per file and a closing line), the progress bar while it
 // hashes and while it heals, and the reason of a failure through ReportDownloadFailure.
-void CheckGameFilesInWindow(UiPort& ui);
+void CheckGameFilesInWindow(UiPort& ui, const std::string& appDir, const TListSource& list);
 
 // Hashes the files that `manifest` names beneath `appDir` on all cores and returns those that are damaged
 // or missing, in the manifest's order; false when the application is ending. The window stays alive.

@@ -12,6 +12,7 @@
 #include "framework/install_lock.h"
 #include "launcher/archiver_settings.h"
 #include "launcher/config.h"
+#include "launcher/install/installation.h"
 #include "launcher/list/patch_list.h"
 #include "launcher/net/download.h"
 #include "tests/archive/zip_builder.h"

@@ -4,6 +4,7 @@
 #include "framework/exceptions.h"
 #include "gui_support.h"
 #include "launcher/config.h"
+#include "launcher/install/installation.h"
 #include "launcher/launching.h"
 #include "launcher/repair/game_files.h"
 #include "launcher/update_run.h"
@@ -62,7 +63,9 @@ protected:
         core.UpdateRun = [](UiPort& ui, const std::string& url) { UpdateRun(ui, url); };
         core.StartClient = [](UiPort& ui) { StartClient(ui); };
         core.OpenLink = [](UiPort& ui, const std::string& url) { OpenLink(ui, url); };
-        core.CheckGameFiles = [](UiPort& ui) { CheckGameFilesInWindow(ui); };
+        core.CheckGameFiles = [](UiPort& ui) {
+            CheckGameFilesInWindow(ui, Config().applicationDir, Config().ListSource());
+        };
         core.Values = [] {
             const LauncherConfig& c = Config();
             return TLauncherValues{c.serverName, c.patchListUrl, c.websiteUrl, c.controlPanelUrl, c.forumUrl};

@@ -114,7 +114,7 @@ protected:
     }
     std::vector<std::string> Check() {
         RecordingUi ui;
-        pc::CheckGameFilesInWindow(ui);
+        pc::CheckGameFilesInWindow(ui, pc::Config().applicationDir, pc::Config().ListSource());
         failures_ = ui.downloadFailures;
         EXPECT_FALSE(ui.progressVisible);
         return ui.logLines;

@@ -6,6 +6,7 @@
 #include "framework/code_pages.h"
 #include "framework/helpers.h"
 #include "framework/output_file.h"
+#include "launcher/install/installation.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>

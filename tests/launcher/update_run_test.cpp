@@ -8,6 +8,7 @@
 #include "framework/install_lock.h"
 #include "launcher/archiver_settings.h"
 #include "launcher/config.h"
+#include "launcher/install/installation.h"
 #include "launcher/list/patch_list.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/support/fake_ui.h"

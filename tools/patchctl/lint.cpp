@@ -9,6 +9,7 @@
 #include "framework/install_lock.h"
 #include "framework/line_list.h"
 #include "launcher/config.h"
+#include "launcher/install/installation.h"
 #include "launcher/launching.h"
 #include "launcher/list/client_manifest.h"
 #include "launcher/list/list_freshness.h"
@@ -16,9 +17,9 @@
 #include "launcher/list/patch_list.h"
 #include "launcher/net/delivery.h"
 #include "launcher/net/download.h"
-#include "launcher/update_run.h"
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/lint_fetch.h"
+#include "tools/patchctl/lint_report.h"
 
 #include <algorithm>
 #include <cctype>

@@ -11,15 +11,15 @@
 #include "framework/line_list.h"
 #include "launcher/apply/patch_extraction.h"
 #include "launcher/archiver_settings.h"
+#include "launcher/install/installation.h"
 #include "launcher/list/client_manifest.h"
 #include "launcher/list/list_signature.h"
 #include "launcher/list/patch_list.h"
 #include "launcher/net/delivery.h"
 #include "launcher/net/download.h"
 #include "launcher/net/remote_zip.h"
-#include "launcher/update_run.h"
 #include "tools/patchctl/console_ui.h"
-#include "tools/patchctl/lint.h"
+#include "tools/patchctl/lint_report.h"
 
 #include <cstdio>
 #include <filesystem>

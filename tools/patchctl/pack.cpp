@@ -8,6 +8,7 @@
 #include "launcher/apply/delta_patch.h"
 #include "launcher/apply/patch_extraction.h"
 #include "tools/patchctl/command.h"
+#include "tools/patchctl/delta_encode.h"
 
 #include <algorithm>
 #include <chrono>

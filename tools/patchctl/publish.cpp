@@ -7,6 +7,7 @@
 #include "framework/file_io.h"
 #include "framework/helpers.h"
 #include "launcher/apply/patch_extraction.h"
+#include "launcher/install/installation.h"
 #include "launcher/list/client_manifest.h"
 #include "launcher/list/list_freshness.h"
 #include "launcher/list/patch_list.h"

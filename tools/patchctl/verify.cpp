@@ -37,7 +37,6 @@ int CheckInstallation(const Arguments& args, bool heal) {
 
     TGameFilesOptions options;
     options.heal = heal;
-    options.listMirrors = Config().patchListMirrors;
     bool healing = false;
     options.onProgress = [&](bool healingNow, std::int64_t done, std::int64_t total) {
         if (healingNow != healing || done == 0) {
@@ -48,9 +47,8 @@ int CheckInstallation(const Arguments& args, bool heal) {
         ui.SetProgressPosition(total <= 0 ? kProgressSteps
                                           : static_cast<std::int32_t>(done * kProgressSteps / total));
     };
-    const TGameFilesResult result = CheckGameFiles(ui, appDir, Config().patchListUrl,
-                                                   Config().hasPatchListKey ? Config().patchListKey : "",
-                                                   options, DefaultDownloadLimits());
+    const TGameFilesResult result =
+        CheckGameFiles(ui, appDir, Config().ListSource(), options, DefaultDownloadLimits());
     ui.SetProgressVisible(false);
     switch (result.stage) {
     case TGameFilesResult::TStage::gsNoManifest:
