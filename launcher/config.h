@@ -35,7 +35,8 @@ struct LauncherConfig {
 
     // Where the patch list comes from, as the update run and the check of game files take it.
     TListSource ListSource() const {
-        return {patchListUrl, patchListMirrors, hasPatchListKey ? patchListKey : ""};
+        return {patchListUrl, patchListMirrors,
+                hasPatchListKey ? std::optional<std::string>(patchListKey) : std::nullopt};
     }
 };
 

@@ -10,11 +10,10 @@
 #include "framework/output_file.h"
 #include "launcher/apply/disk_space.h"
 #include "launcher/apply/patch_extraction.h"
-#include "launcher/config.h"
 #include "launcher/install/installation.h"
 #include "launcher/launching.h"
+#include "launcher/list/list_fetch.h"
 #include "launcher/list/list_freshness.h"
-#include "launcher/list/list_signature.h"
 #include "launcher/list/patch_list.h"
 #include "launcher/net/delivery.h"
 #include "launcher/net/download.h"
@@ -45,10 +44,6 @@ private:
     TZipArchiver& archiver_;
 };
 
-const TPatchRec& Row(std::int32_t index) {
-    return PatchList().items[static_cast<std::size_t>(index)];
-}
-
 } // namespace
 
 std::string UpdateNotFinishedLine(const std::exception& error) {
@@ -59,9 +54,7 @@ std::string UpdateNotFinishedLine(const std::exception& error) {
     return line;
 }
 
-void ApplyPatch(UiPort& ui, std::int32_t index, TDelivery* delivery) {
-    const TPatchRec& row = Row(index);
-    const std::string& appDir = Config().applicationDir;
+void ApplyPatch(UiPort& ui, const std::string& appDir, const TPatchRec& row, TDelivery* delivery) {
     const std::string archive = StoredArchivePath(appDir, row.url);
 
     TZipArchiver& zip = ui.ZipArchiver();
@@ -111,14 +104,15 @@ namespace {
 // Whether the run still needs row `index`: not applied, not superseded by a later row of its group, and
 // not older than a patch already applied (applied after it, it would bring back older files).
 // `highest` is the ledger's highest id, looked up once by the caller.
-bool IsRowNeeded(const std::string& appDir, std::int32_t index, std::optional<std::int32_t> highest) {
-    const TPatchRec& row = Row(index);
+bool IsRowNeeded(const std::string& appDir, const TPatchList& table, std::int32_t index,
+                 std::optional<std::int32_t> highest) {
+    const TPatchRec& row = table.items[static_cast<std::size_t>(index)];
     if (highest && row.id < *highest)
         return false;
     if (IsPatchApplied(appDir, row.id))
         return false;
     // Only the last row of a group is applied: a later one carries everything the earlier ones did.
-    return row.group == 0 || FindLaterInGroup(index) == -1;
+    return row.group == 0 || FindLaterInGroup(table, index) == -1;
 }
 
 // Whether `path` is one of the launcher's own files under another name while the platform sees a plain
@@ -142,13 +136,12 @@ bool ReachesALauncherFile(const std::string& appDir, const std::string& path) {
 
 // Partial downloads (and what is kept to continue them) that no needed row of this list will continue are
 // removed, so that they do not hold the player's disk for ever.
-void RemoveUnneededPartials(const std::string& appDir) {
+void RemoveUnneededPartials(const std::string& appDir, const TPatchList& table) {
     std::set<std::string> needed;
-    const TPatchList& table = PatchList();
     const std::optional<std::int32_t> highest = HighestAppliedPatch(appDir);
     for (std::int32_t i = 0; i <= table.high; ++i)
-        if (IsRowNeeded(appDir, i, highest))
-            needed.insert(StoredArchiveName(Row(i).url));
+        if (IsRowNeeded(appDir, table, i, highest))
+            needed.insert(StoredArchiveName(table.items[static_cast<std::size_t>(i)].url));
     for (const std::string& prefix : {std::string(kStoredArchivePrefix), std::string(kResumeStatePrefix)}) {
         for (const std::string& name : FilesStartingWith(appDir, prefix)) {
             if (needed.count(name.substr(prefix.size())) == 0 && !ReachesALauncherFile(appDir, appDir + name))
@@ -159,11 +152,10 @@ void RemoveUnneededPartials(const std::string& appDir) {
 
 } // namespace
 
-void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
+void UpdateRun(UiPort& ui, const std::string& appDir, const TListSource& list) {
     bool anyApplied = false;
     ui.AppendLogLine("- Searching for updates...");
 
-    const std::string appDir = Config().applicationDir;
     TInstallationLock lock(appDir);
     if (!WaitForOtherUpdates(ui, lock))
         return;
@@ -172,60 +164,36 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
     fsys::RemoveLeftovers(appDir);
 
     const std::string listFile = appDir + kPatchListFileName;
-    std::string reason;
     // One policy for every download of this run: a host that did not answer is not asked again.
     TDelivery delivery;
-    DownloadOptions listOptions;
-    listOptions.maxBytes = kPatchListMaxBytes;
-    listOptions.delivery = &delivery;
-    // The list's mirrors from Config.ini, in order, when patchlist_url cannot serve it.
-    std::string listSource;
-    std::vector<std::string> listSources{patchListUrl};
-    listSources.insert(listSources.end(), Config().patchListMirrors.begin(), Config().patchListMirrors.end());
-    for (const std::string& source : listSources) {
-        if (Download(ui, source, listFile, false, listOptions, DefaultDownloadLimits(), &reason)) {
-            listSource = source;
-            break;
-        }
-        if (ui.TerminationRequested())
-            break;
-    }
-    if (listSource.empty()) {
+    const TFetchedList fetched = FetchPatchList(ui, appDir, list, delivery, DefaultDownloadLimits());
+    switch (fetched.end) {
+    case TFetchedList::TEnd::leFetched:
+        break;
+    case TFetchedList::TEnd::leUnavailable:
+    case TFetchedList::TEnd::leEnded:
         ui.AppendLogLine("- Cannot download patch list");
-        ui.ReportDownloadFailure("patch list", reason);
+        ui.ReportDownloadFailure("patch list", fetched.reason);
+        return;
+    case TFetchedList::TEnd::leRefused:
+        ui.AppendLogLine(fetched.logLine);
+        ui.ReportListRefused(fetched.reason);
         return;
     }
-    // With a key in Config.ini only a list that this server's operator signed is read at all, and only
-    // when it is no older than the one accepted before and has not expired. The signature comes from the
-    // place that served the list.
-    if (Config().hasPatchListKey) {
-        const TListAcceptance acceptance =
-            AcceptSignedList(ui, listSource, listFile, appDir, Config().patchListKey, UnixSecondsNow());
-        if (!acceptance.accepted) {
-            ui.AppendLogLine(acceptance.logLine);
-            ui.ReportListRefused(acceptance.reason);
-            RemoveFile(listFile);
-            return;
-        }
-    }
-    // Mirror lines are comments to the rows' reading; a signed list covers them like every other line.
-    std::vector<TMirrorRule> mirrorRules;
-    ParsePatchList(listFile, PatchList(),
-                   [&mirrorRules](std::string_view line) { TakeMirrorLine(line, mirrorRules); });
-    delivery.SetMirrorRules(std::move(mirrorRules));
-
+    ParsePatchList(listFile, PatchList());
     const TPatchList& table = PatchList();
+    std::string reason;
     // Rows are applied in ascending order under the installation's lock, so the highest id only grows
     // with what this run records.
     std::optional<std::int32_t> highest = HighestAppliedPatch(appDir);
     int count = 0;
     for (std::int32_t i = 0; i <= table.high; ++i)
-        count += IsRowNeeded(appDir, i, highest) ? 1 : 0;
+        count += IsRowNeeded(appDir, table, i, highest) ? 1 : 0;
     int position = 0;
     for (std::int32_t i = 0; i <= table.high; ++i) {
-        if (!IsRowNeeded(appDir, i, highest))
+        if (!IsRowNeeded(appDir, table, i, highest))
             continue;
-        const TPatchRec& row = Row(i);
+        const TPatchRec& row = table.items[static_cast<std::size_t>(i)];
         const std::string shown = ArchiveFileName(row.url, false);
         const std::string stored = StoredArchivePath(appDir, row.url);
 
@@ -248,7 +216,7 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
         EnsureFolderOf(options.resumeState);
         EnsureFolderOf(stored);
         // A signed list pins what it delivers: a row without a SHA-256 could bring anything.
-        const bool pinned = !Config().hasPatchListKey || !row.sha256.empty();
+        const bool pinned = !list.key || !row.sha256.empty();
         const bool storable = pinned && !ReachesALauncherFile(appDir, stored);
         if (!pinned)
             reason = "the signed list gives no SHA-256 for it, and a launcher with a patchlist_key downloads "
@@ -257,7 +225,7 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
             reason = "its stored name leads to one of the launcher's own files";
         if (storable && Download(ui, row.url, stored, true, options, DefaultDownloadLimits(), &reason)) {
             ui.ReplaceLastLogLine("- Downloaded: " + shown);
-            ApplyPatch(ui, i, &delivery);
+            ApplyPatch(ui, appDir, row, &delivery);
             anyApplied = true;
             highest = std::max(highest.value_or(row.id), row.id);
             ui.SetProgressVisible(false);
@@ -269,13 +237,13 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
         ui.ReportDownloadFailure(shown, reason);
         ui.SetProgressVisible(false);
         ui.AppendLogLine(kUpdateNotCompleteLine);
-        RemoveUnneededPartials(appDir);
+        RemoveUnneededPartials(appDir, table);
         RemoveFile(listFile);
         return;
     }
 
     ui.AppendLogLine(anyApplied ? "- Update process completed" : "- No updates has been found");
-    RemoveUnneededPartials(appDir);
+    RemoveUnneededPartials(appDir, table);
     RemoveFile(listFile);
 }
 

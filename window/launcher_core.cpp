@@ -10,7 +10,11 @@ namespace pc {
 TLauncherCore RealLauncherCore() {
     TLauncherCore core;
     core.FormCreate = [](UiPort& ui) { FormCreate(ui); };
-    core.UpdateRun = [](UiPort& ui, const std::string& url) { UpdateRun(ui, url); };
+    core.UpdateRun = [](UiPort& ui, const std::string& url) {
+        TListSource list = Config().ListSource();
+        list.url = url;
+        UpdateRun(ui, Config().applicationDir, list);
+    };
     core.StartClient = [](UiPort& ui) { StartClient(ui); };
     core.OpenLink = [](UiPort& ui, const std::string& url) { OpenLink(ui, url); };
     core.CheckGameFiles = [](UiPort& ui) {

@@ -7,8 +7,8 @@
 #include "framework/install_lock.h"
 #include "framework/line_list.h"
 #include "launcher/install/installation.h"
+#include "launcher/list/list_fetch.h"
 #include "launcher/list/list_freshness.h"
-#include "launcher/list/list_signature.h"
 #include "launcher/list/patch_list.h"
 #include "launcher/net/delivery.h"
 #include "launcher/net/download.h"
@@ -329,42 +329,26 @@ TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const TLi
         return result;
     }
 
-    // The list, as the update run fetches and believes it: from its URL or else its mirrors, with one
-    // delivery policy for every download of the check.
+    // The list, as the update run fetches and believes it, with one delivery policy for every download of
+    // the check.
     TDelivery delivery;
     const std::string listFile = appDir + kPatchListFileName;
     TRemoveAfterwards removeList(listFile);
-    DownloadOptions listOptions;
-    listOptions.maxBytes = kPatchListMaxBytes;
-    listOptions.delivery = &delivery;
-    std::string reason;
-    std::string listSource;
-    std::vector<std::string> listSources{list.url};
-    listSources.insert(listSources.end(), list.mirrors.begin(), list.mirrors.end());
-    for (const std::string& source : listSources) {
-        if (Download(ui, source, listFile, false, listOptions, limits, &reason)) {
-            listSource = source;
-            break;
-        }
-        if (ui.TerminationRequested()) {
-            result.stage = TGameFilesResult::TStage::gsEnded;
-            return result;
-        }
-    }
-    if (listSource.empty()) {
-        result.failure = "the patch list cannot be downloaded: " + reason;
+    const TFetchedList fetched = FetchPatchList(ui, appDir, list, delivery, limits);
+    switch (fetched.end) {
+    case TFetchedList::TEnd::leFetched:
+        break;
+    case TFetchedList::TEnd::leEnded:
+        result.stage = TGameFilesResult::TStage::gsEnded;
+        return result;
+    case TFetchedList::TEnd::leUnavailable:
+        result.failure = "the patch list cannot be downloaded: " + fetched.reason;
+        return result;
+    case TFetchedList::TEnd::leRefused:
+        result.failure = "the patch list is refused: " + fetched.reason;
         return result;
     }
-    if (!list.key.empty()) {
-        const TListAcceptance acceptance =
-            AcceptSignedList(ui, listSource, listFile, appDir, list.key, UnixSecondsNow());
-        if (!acceptance.accepted) {
-            result.failure = "the patch list is refused: " + acceptance.reason;
-            return result;
-        }
-    }
     const std::string listText = ReadWholeFile(listFile);
-    delivery.SetMirrorRules(MirrorRulesOf(listText));
     const TClientReference reference = ReadClientReference(listText);
     if (!reference.line) {
         if (reference.problem.empty())
@@ -382,6 +366,7 @@ TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const TLi
     manifestOptions.sha256 = reference.line->sha256;
     manifestOptions.maxBytes = kClientManifestMaxBytes;
     manifestOptions.delivery = &delivery;
+    std::string reason;
     if (!Download(ui, reference.line->url, manifestFile, false, manifestOptions, limits, &reason)) {
         result.failure = "the client manifest cannot be downloaded: " + reason;
         return result;

@@ -22,6 +22,7 @@
 #include "tests/support/nginx_server.h"
 #include "tests/support/scripted_dialogs.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/update_fixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -78,7 +79,7 @@ protected:
         escaped_.clear();
         const auto start = std::chrono::steady_clock::now();
         try {
-            pc::UpdateRun(ui_, listUrl);
+            pc::test::RunUpdate(ui_, listUrl);
         } catch (const pc::Exception& e) {
             escaped_ = e.Message();
         }

@@ -15,6 +15,7 @@
 #include "tests/support/proxy_server.h"
 #include "tests/support/scripted_dialogs.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/update_fixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -115,7 +116,7 @@ TEST(Proxy, TheEnvironmentsProxyCarriesTheUpdate) {
             ScopedEnv https("https_proxy", c.httpsProxy);
             ScopedEnv bypass("no_proxy", c.bypass);
             ScopedEnv bypassUpper("NO_PROXY", std::nullopt);
-            pc::UpdateRun(ui, c.listUrl);
+            pc::test::RunUpdate(ui, c.listUrl);
         }
         if (c.applied) {
             EXPECT_EQ(ui.logLines, (Lines{"- Searching for updates...", "- Downloaded: p1",

@@ -13,6 +13,7 @@
 #include "tests/support/fake_registry.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/update_fixtures.h"
 
 #include <QAbstractButton>
 #include <QMessageBox>
@@ -60,7 +61,7 @@ protected:
     TLauncherCore RealCore() {
         TLauncherCore core;
         core.FormCreate = [this](UiPort& ui) { FormCreate(ui, install_.Path(), registry_); };
-        core.UpdateRun = [](UiPort& ui, const std::string& url) { UpdateRun(ui, url); };
+        core.UpdateRun = [](UiPort& ui, const std::string& url) { test::RunUpdate(ui, url); };
         core.StartClient = [](UiPort& ui) { StartClient(ui); };
         core.OpenLink = [](UiPort& ui, const std::string& url) { OpenLink(ui, url); };
         core.CheckGameFiles = [](UiPort& ui) {

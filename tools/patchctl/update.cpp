@@ -50,7 +50,7 @@ int RunUpdate(const Arguments& args) {
     if (!ui.Armed())
         return kNoConfiguration; // the start-up's notice is on stderr
     try {
-        UpdateRun(ui, Config().patchListUrl);
+        UpdateRun(ui, appDir, Config().ListSource());
     } catch (const EAbort& abort) {
         ui.AppendLogLine(UpdateNotFinishedLine(abort));
         // The window says nothing more after an Abort answer, the player having asked for it; here the
