@@ -49,7 +49,8 @@ private:
 std::string UpdateNotFinishedLine(const std::exception& error) {
     std::string line = "- The update did not finish";
     if (const auto* io = dynamic_cast<const EInOutError*>(&error);
-        io != nullptr && !io->Path.empty() && (io->ErrorCode == kDiskFullCode || io->ErrorCode == 5))
+        io != nullptr && !io->Path.empty() &&
+        (io->ErrorCode == kDiskFullCode || io->ErrorCode == kAccessDeniedCode))
         line += " [" + io->Path + "]";
     return line;
 }
@@ -194,7 +195,7 @@ void UpdateRun(UiPort& ui, const std::string& appDir, const TListSource& list) {
         if (!IsRowNeeded(appDir, table, i, highest))
             continue;
         const TPatchRec& row = table.items[static_cast<std::size_t>(i)];
-        const std::string shown = ArchiveFileName(row.url, false);
+        const std::string shown = ArchiveDisplayName(row.url);
         const std::string stored = StoredArchivePath(appDir, row.url);
 
         ui.SetProgressVisible(true);

@@ -18,15 +18,14 @@ constexpr std::chrono::milliseconds kLockPollInterval{50};
 
 } // namespace
 
-std::string ArchiveFileName(const std::string& url, bool keepExtension) {
+std::string ArchiveFileName(const std::string& url) {
     const auto slash = url.rfind('/');
-    std::string name = slash == std::string::npos ? url : url.substr(slash + 1);
-    if (!keepExtension) {
-        const auto dot = name.find('.');
-        if (dot != std::string::npos)
-            name.erase(dot);
-    }
-    return name;
+    return slash == std::string::npos ? url : url.substr(slash + 1);
+}
+
+std::string ArchiveDisplayName(const std::string& url) {
+    const std::string name = ArchiveFileName(url);
+    return name.substr(0, name.find('.'));
 }
 
 namespace {
@@ -62,7 +61,7 @@ std::size_t CharacterBoundary(const std::string& text, std::size_t length) {
 
 std::string StoredArchiveName(const std::string& url) {
     const std::string location = url.substr(0, url.find_first_of("?#"));
-    std::string name = ArchiveFileName(location, true);
+    std::string name = ArchiveFileName(location);
     for (char& c : name)
         if (IsRefusedInName(static_cast<unsigned char>(c)))
             c = '_';

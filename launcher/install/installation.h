@@ -13,10 +13,10 @@ class TInstallationLock;
 // The configuration file's name in the application directory.
 inline constexpr const char* kConfigFileName = "Config.ini";
 
-// The name the original launcher stores a patch URL under (keepExtension) and its display name: the text
-// after the last '/', and without extension everything from its first '.' on removed. The log shows the
-// display name.
-std::string ArchiveFileName(const std::string& url, bool keepExtension);
+// The name the original launcher stores a patch URL under: the text after the last '/'.
+std::string ArchiveFileName(const std::string& url);
+// The name the log shows for it: that name with everything from its first '.' on removed.
+std::string ArchiveDisplayName(const std::string& url);
 
 // The name an archive is stored under, safe on both editions' file systems: the URL's last segment
 // without query and fragment, characters that either system refuses (a backslash among them), names of

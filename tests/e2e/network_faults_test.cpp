@@ -137,7 +137,7 @@ TEST_F(NetworkFaults, AnArchiveThatCannotBeFetchedEndsTheRunUnrecorded) {
     for (const char* fault : kFaults) {
         SCOPED_TRACE(fault);
         Reset();
-        const std::string shown = pc::ArchiveFileName(faults_->Url(fault), false);
+        const std::string shown = pc::ArchiveDisplayName(faults_->Url(fault));
         content_->Write("list.txt", "1\t" + faults_->Url(fault) + "\t100\t\t0\t\r\n2\t" +
                                         nginx_->Url("/good.zip") + "\t100\t\t0\t\r\n");
         const double seconds = Run(nginx_->Url("/list.txt"));

@@ -68,7 +68,7 @@ TEST(StoredArchiveName, OrdinaryNamesStayAndOthersBecomeSafe) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.url);
         EXPECT_EQ(pc::StoredArchiveName(c.url), c.stored);
-        EXPECT_EQ(pc::ArchiveFileName(c.url, false), c.shown);
+        EXPECT_EQ(pc::ArchiveDisplayName(c.url), c.shown);
         EXPECT_TRUE(Storable(install, c.url));
     }
 }

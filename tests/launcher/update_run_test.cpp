@@ -44,8 +44,8 @@ TEST(ArchiveFileName, TakesTheLastSegmentAndCutsAtItsFirstDot) {
         {"", "", ""},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(pc::ArchiveFileName(c.url, true), c.stored) << c.url;
-        EXPECT_EQ(pc::ArchiveFileName(c.url, false), c.shown) << c.url;
+        EXPECT_EQ(pc::ArchiveFileName(c.url), c.stored) << c.url;
+        EXPECT_EQ(pc::ArchiveDisplayName(c.url), c.shown) << c.url;
     }
 }
 

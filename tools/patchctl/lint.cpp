@@ -312,7 +312,7 @@ int LintList(const std::string& path, const std::string& label, int& rowCount) {
                                            FormatInteger(it->second) + ")");
         }
         rowUrls.push_back(text.url);
-        const std::string stored = ArchiveFileName(text.url, true);
+        const std::string stored = ArchiveFileName(text.url);
         if (stored.empty())
             report.Problem(number,
                            "URL without a last segment to store the archive under: '" + text.url + "'");

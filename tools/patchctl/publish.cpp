@@ -303,7 +303,7 @@ int RunPublish(const Arguments& args) {
     std::error_code error;
     if (!fs::is_regular_file(archive, error))
         throw UsageError("'" + archive + "' is not a file");
-    const std::string stored = ArchiveFileName(url, true);
+    const std::string stored = ArchiveFileName(url);
     const std::string archiveName = fs::path(archive).filename().string();
     if (stored != archiveName && !force)
         throw UsageError(

@@ -20,7 +20,6 @@ namespace pc::patchctl {
 namespace {
 
 constexpr int kRunEnded = 1;
-constexpr int kNoConfiguration = 3;
 // The run went through, but not everything was applied: the list was refused, a row could not be
 // downloaded, or entries were left out of an extraction.
 constexpr int kNotAllApplied = 4;

@@ -33,7 +33,7 @@ int CheckInstallation(const Arguments& args, bool heal) {
     ConsoleUi ui(archiver);
     FormCreate(ui, appDir, SystemRegistry());
     if (!ui.Armed())
-        return kNoManifest; // the start-up's notice is on stderr
+        return kNoConfiguration; // the start-up's notice is on stderr
 
     TGameFilesOptions options;
     options.heal = heal;
