@@ -25,6 +25,7 @@ TFetchedList FetchPatchList(UiPort& ui, const std::string& appDir, const TListSo
     for (const std::string& place : places) {
         if (Download(ui, place, listFile, false, options, limits, &fetched.reason)) {
             fetched.source = place;
+            fetched.reason.clear(); // what the places before it said no longer stands
             break;
         }
         if (ui.TerminationRequested()) {
