@@ -10,19 +10,19 @@ void RaiseInOutError(int code, const std::string& path) {
 
 std::string InOutErrorMessage(int code) {
     switch (code) {
-    case 2:
+    case kFileNotFoundCode:
         return "File not found";
-    case 3:
+    case kInvalidFilenameCode:
         return "Invalid filename";
-    case 4:
+    case kTooManyOpenFilesCode:
         return "Too many open files";
-    case 5:
+    case kAccessDeniedCode:
         return "File access denied";
-    case 100:
+    case kReadBeyondEndCode:
         return "Read beyond end of file";
-    case 101:
+    case kDiskFullCode:
         return "Disk full";
-    case 106:
+    case kInvalidNumericInputCode:
         return "Invalid numeric input";
     default:
         return "I/O error " + std::to_string(code);

@@ -30,8 +30,14 @@ void ContinueOutputFile(TOutputFile& file, const std::string& path, std::int64_t
 void WriteOutputBytes(TOutputFile& file, const void* buffer, std::size_t count);          // EInOutError
 void CloseOutputFile(TOutputFile& file);                                                  // EInOutError
 
-// The table's code for a write that stored fewer bytes than asked: the disk is full ("Disk full").
-inline constexpr int kDiskFullCode = 101;
+// The codes of the I/O error table, each with its message below.
+inline constexpr int kFileNotFoundCode = 2;          // "File not found"
+inline constexpr int kInvalidFilenameCode = 3;       // "Invalid filename": a folder on the way is missing
+inline constexpr int kTooManyOpenFilesCode = 4;      // "Too many open files"
+inline constexpr int kAccessDeniedCode = 5;          // "File access denied"
+inline constexpr int kReadBeyondEndCode = 100;       // "Read beyond end of file"
+inline constexpr int kDiskFullCode = 101;            // "Disk full": a write stored fewer bytes than asked
+inline constexpr int kInvalidNumericInputCode = 106; // "Invalid numeric input"
 
 std::string InOutErrorMessage(int code);
 // The I/O code of the table for a system error (errno on POSIX; on Windows the system's own codes, which

@@ -5,7 +5,7 @@
 
 #include "archive/extract_names.h"
 #include "framework/code_pages.h"
-#include "launcher/client_manifest.h"
+#include "launcher/list/client_manifest.h"
 
 #include <string>
 

@@ -8,6 +8,7 @@
 #include "framework/helpers.h"
 #include "framework/text_buffer.h"
 #include "launcher/config.h"
+#include "launcher/install/installation.h"
 #include "launcher/ui_port.h"
 
 #include <optional>

@@ -4,8 +4,8 @@
 
 #include "framework/exceptions.h"
 #include "framework/helpers.h"
-#include "launcher/list_freshness.h"
-#include "launcher/patch_list.h"
+#include "launcher/list/list_freshness.h"
+#include "launcher/list/patch_list.h"
 
 #include <memory>
 #include <vector>

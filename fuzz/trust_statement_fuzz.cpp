@@ -5,7 +5,7 @@
 #include "fuzz/fuzz_target.h"
 
 #include "framework/crypto.h"
-#include "launcher/trust_statement.h"
+#include "launcher/list/trust_statement.h"
 
 #include <string>
 

@@ -4,6 +4,7 @@
 #include "framework/helpers.h"
 #include "framework/registry.h"
 #include "framework/text_buffer.h"
+#include "launcher/install/installation.h"
 #include "launcher/ui_port.h"
 
 namespace pc {

@@ -1,6 +1,8 @@
 // Start-up and the launcher's configuration, read from the scrambled Config.ini.
 #pragma once
 
+#include "launcher/list/list_fetch.h"
+
 #include <array>
 #include <string>
 #include <vector>
@@ -30,6 +32,12 @@ struct LauncherConfig {
     // patchlist_mirror lines after those: where else the list (and its signature) can be fetched from when
     // patchlist_url cannot serve it, in the order given.
     std::vector<std::string> patchListMirrors;
+
+    // Where the patch list comes from, as the update run and the check of game files take it.
+    TListSource ListSource() const {
+        return {patchListUrl, patchListMirrors,
+                hasPatchListKey ? std::optional<std::string>(patchListKey) : std::nullopt};
+    }
 };
 
 // The one record of the process.
@@ -47,9 +55,6 @@ inline constexpr const char* kPatchListKeyName = "patchlist_key";
 // Any number of these may follow (after patchlist_key when there is one); launchers that read eight or
 // nine lines never look at them.
 inline constexpr const char* kPatchListMirrorName = "patchlist_mirror";
-
-// The configuration file's name in the application directory.
-inline constexpr const char* kConfigFileName = "Config.ini";
 
 // The start-up handler of the main window: application directory from the executable, browser from the
 // system registry.

@@ -8,17 +8,17 @@
 #include "framework/helpers.h"
 #include "framework/install_lock.h"
 #include "framework/output_file.h"
-#include "launcher/config.h"
-#include "launcher/delivery.h"
-#include "launcher/disk_space.h"
-#include "launcher/download.h"
-#include "launcher/download_progress.h"
+#include "launcher/apply/disk_space.h"
+#include "launcher/apply/patch_extraction.h"
+#include "launcher/install/installation.h"
 #include "launcher/launching.h"
-#include "launcher/list_freshness.h"
-#include "launcher/list_signature.h"
-#include "launcher/patch_extraction.h"
-#include "launcher/patch_list.h"
-#include "launcher/trust_statement.h"
+#include "launcher/list/list_fetch.h"
+#include "launcher/list/list_freshness.h"
+#include "launcher/list/patch_list.h"
+#include "launcher/list/trust_statement.h"
+#include "launcher/net/delivery.h"
+#include "launcher/net/download.h"
+#include "launcher/net/download_progress.h"
 #include "launcher/ui_port.h"
 
 #include <algorithm>
@@ -31,9 +31,6 @@
 
 namespace pc {
 namespace {
-
-// How often a run that waits for another update of the installation looks again, pumping in between.
-constexpr std::chrono::milliseconds kLockPollInterval{50};
 
 // Closes the component's archive when an error leaves the extraction, so that the file that stays in the
 // installation is not held open for the rest of the process.
@@ -48,103 +45,18 @@ private:
     TZipArchiver& archiver_;
 };
 
-const TPatchRec& Row(std::int32_t index) {
-    return PatchList().items[static_cast<std::size_t>(index)];
-}
-
 } // namespace
-
-std::string ArchiveFileName(const std::string& url, bool keepExtension) {
-    const auto slash = url.rfind('/');
-    std::string name = slash == std::string::npos ? url : url.substr(slash + 1);
-    if (!keepExtension) {
-        const auto dot = name.find('.');
-        if (dot != std::string::npos)
-            name.erase(dot);
-    }
-    return name;
-}
-
-namespace {
-
-// Characters that either edition's file system refuses in a name, or that would make the name leave the
-// download folder.
-bool IsRefusedInName(unsigned char c) {
-    return c < 0x20 || c == 0x7F ||
-           std::string_view("<>:\"/\\|?*").find(static_cast<char>(c)) != std::string_view::npos;
-}
-
-// Windows opens its devices under these names whatever the extension ("NUL.zip" is the null device).
-bool IsDeviceName(const std::string& name) {
-    std::string stem = name.substr(0, name.find('.'));
-    while (!stem.empty() && stem.back() == ' ')
-        stem.pop_back();
-    for (char& c : stem)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL")
-        return true;
-    return stem.size() == 4 && (stem.rfind("COM", 0) == 0 || stem.rfind("LPT", 0) == 0) && stem[3] >= '1' &&
-           stem[3] <= '9';
-}
-
-// The last UTF-8 character boundary at or before `length`, so no shortened name ends in half a letter.
-std::size_t CharacterBoundary(const std::string& text, std::size_t length) {
-    while (length > 0 && length < text.size() && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80)
-        --length;
-    return length;
-}
-
-} // namespace
-
-std::string StoredArchiveName(const std::string& url) {
-    const std::string location = url.substr(0, url.find_first_of("?#"));
-    std::string name = ArchiveFileName(location, true);
-    for (char& c : name)
-        if (IsRefusedInName(static_cast<unsigned char>(c)))
-            c = '_';
-    // Windows drops trailing dots and blanks, so "p1.zip." would be "p1.zip"; "." and ".." name folders.
-    for (auto it = name.rbegin(); it != name.rend() && (*it == '.' || *it == ' '); ++it)
-        *it = '_';
-    if (IsDeviceName(name))
-        name.insert(0, "_");
-    if (!name.empty() && name.size() <= kMaxStoredNameBytes)
-        return name;
-
-    // Too long for every file system (or nothing left): the head of the name stays readable, the digest
-    // of the whole URL keeps names of different URLs apart, and a short extension stays at the end.
-    TSha256 hasher;
-    hasher.Update(url.data(), url.size());
-    const std::string digest = "~" + hasher.HexDigest().substr(0, 16);
-    std::string extension;
-    if (const auto dot = name.rfind('.'); dot != std::string::npos && dot > 0 && name.size() - dot <= 16)
-        extension = name.substr(dot);
-    const std::size_t room = kMaxStoredNameBytes - digest.size() - extension.size();
-    std::string head =
-        name.substr(0, CharacterBoundary(name, std::min(room, name.size() - extension.size())));
-    if (head.empty() && extension.empty())
-        head = "patch";
-    return head + digest + extension;
-}
-
-std::string StoredArchivePath(const std::string& appDir, const std::string& url) {
-    return appDir + kStoredArchivePrefix + StoredArchiveName(url);
-}
-
-std::string ResumeStatePath(const std::string& appDir, const std::string& url) {
-    return appDir + kResumeStatePrefix + StoredArchiveName(url);
-}
 
 std::string UpdateNotFinishedLine(const std::exception& error) {
     std::string line = "- The update did not finish";
     if (const auto* io = dynamic_cast<const EInOutError*>(&error);
-        io != nullptr && !io->Path.empty() && (io->ErrorCode == kDiskFullCode || io->ErrorCode == 5))
+        io != nullptr && !io->Path.empty() &&
+        (io->ErrorCode == kDiskFullCode || io->ErrorCode == kAccessDeniedCode))
         line += " [" + io->Path + "]";
     return line;
 }
 
-void ApplyPatch(UiPort& ui, std::int32_t index, TDelivery* delivery) {
-    const TPatchRec& row = Row(index);
-    const std::string& appDir = Config().applicationDir;
+void ApplyPatch(UiPort& ui, const std::string& appDir, const TPatchRec& row, TDelivery* delivery) {
     const std::string archive = StoredArchivePath(appDir, row.url);
 
     TZipArchiver& zip = ui.ZipArchiver();
@@ -187,15 +99,10 @@ void ApplyPatch(UiPort& ui, std::int32_t index, TDelivery* delivery) {
         // (a program that leaves the installation is never run).
         ui.AppendLogLine("- Cannot run: " + row.run);
     }
-    RecordPatchApplied(row.id);
+    RecordPatchApplied(appDir, row.id);
 }
 
 namespace {
-
-// Whether the run still needs row `index` of the process's table.
-bool IsRowNeeded(std::int32_t index, std::optional<std::int32_t> highest) {
-    return IsRowNeeded(PatchList(), index, Config().applicationDir, highest);
-}
 
 // Whether `path` is one of the launcher's own files under another name while the platform sees a plain
 // file there: a link it cannot tell from a file (Unix links look so to Windows programs under Wine, where
@@ -219,13 +126,12 @@ bool ReachesALauncherFile(const std::string& appDir, const std::string& path) {
 
 // Partial downloads (and what is kept to continue them) that no needed row of this list will continue are
 // removed, so that they do not hold the player's disk for ever.
-void RemoveUnneededPartials(const std::string& appDir) {
+void RemoveUnneededPartials(const std::string& appDir, const TPatchList& table) {
     std::set<std::string> needed;
-    const TPatchList& table = PatchList();
     const std::optional<std::int32_t> highest = HighestAppliedPatch(appDir);
     for (std::int32_t i = 0; i <= table.high; ++i)
-        if (IsRowNeeded(i, highest))
-            needed.insert(StoredArchiveName(Row(i).url));
+        if (IsRowNeeded(table, i, appDir, highest))
+            needed.insert(StoredArchiveName(table.items[static_cast<std::size_t>(i)].url));
     for (const std::string& prefix : {std::string(kStoredArchivePrefix), std::string(kResumeStatePrefix)}) {
         for (const std::string& name : FilesStartingWith(appDir, prefix)) {
             if (needed.count(name.substr(prefix.size())) == 0 && !ReachesALauncherFile(appDir, appDir + name))
@@ -236,11 +142,10 @@ void RemoveUnneededPartials(const std::string& appDir) {
 
 } // namespace
 
-void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
+void UpdateRun(UiPort& ui, const std::string& appDir, const TListSource& list) {
     bool anyApplied = false;
     ui.AppendLogLine("- Searching for updates...");
 
-    const std::string appDir = Config().applicationDir;
     TInstallationLock lock(appDir);
     if (!WaitForOtherUpdates(ui, lock))
         return;
@@ -249,61 +154,37 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
     fsys::RemoveLeftovers(appDir);
 
     const std::string listFile = appDir + kPatchListFileName;
-    std::string reason;
     // One policy for every download of this run: a host that did not answer is not asked again.
     TDelivery delivery;
-    DownloadOptions listOptions;
-    listOptions.maxBytes = kPatchListMaxBytes;
-    listOptions.delivery = &delivery;
-    // The list's mirrors from Config.ini, in order, when patchlist_url cannot serve it.
-    std::string listSource;
-    std::vector<std::string> listSources{patchListUrl};
-    listSources.insert(listSources.end(), Config().patchListMirrors.begin(), Config().patchListMirrors.end());
-    for (const std::string& source : listSources) {
-        if (Download(ui, source, listFile, false, listOptions, DefaultDownloadLimits(), &reason)) {
-            listSource = source;
-            break;
-        }
-        if (ui.TerminationRequested())
-            break;
-    }
-    if (listSource.empty()) {
+    const TFetchedList fetched = FetchPatchList(ui, appDir, list, delivery, DefaultDownloadLimits());
+    switch (fetched.end) {
+    case TFetchedList::TEnd::leFetched:
+        break;
+    case TFetchedList::TEnd::leUnavailable:
+    case TFetchedList::TEnd::leEnded:
         ui.AppendLogLine("- Cannot download patch list");
-        ui.ReportDownloadFailure("patch list", reason);
+        ui.ReportDownloadFailure("patch list", fetched.reason);
+        return;
+    case TFetchedList::TEnd::leRefused:
+        ui.AppendLogLine(fetched.logLine);
+        ui.ReportListRefused(fetched.reason);
         return;
     }
-    // With a key in Config.ini only a list that this server's operator signed is read at all, and only
-    // when it is no older than the one accepted before and has not expired. The signature comes from the
-    // place that served the list.
-    if (Config().hasPatchListKey) {
-        const TListAcceptance acceptance =
-            AcceptSignedList(ui, listSource, listFile, appDir, Config().patchListKey, UnixSecondsNow());
-        if (!acceptance.accepted) {
-            ui.AppendLogLine(acceptance.logLine);
-            ui.ReportListRefused(acceptance.reason);
-            RemoveFile(listFile);
-            return;
-        }
-    }
-    // Mirror lines are comments to the rows' reading; a signed list covers them like every other line.
-    std::vector<TMirrorRule> mirrorRules;
-    ParsePatchList(listFile, PatchList(),
-                   [&mirrorRules](std::string_view line) { TakeMirrorLine(line, mirrorRules); });
-    delivery.SetMirrorRules(std::move(mirrorRules));
-
+    ParsePatchList(listFile, PatchList());
     const TPatchList& table = PatchList();
+    std::string reason;
     // Rows are applied in ascending order under the installation's lock, so the highest id only grows
     // with what this run records.
     std::optional<std::int32_t> highest = HighestAppliedPatch(appDir);
     int count = 0;
     for (std::int32_t i = 0; i <= table.high; ++i)
-        count += IsRowNeeded(i, highest) ? 1 : 0;
+        count += IsRowNeeded(table, i, appDir, highest) ? 1 : 0;
     int position = 0;
     for (std::int32_t i = 0; i <= table.high; ++i) {
-        if (!IsRowNeeded(i, highest))
+        if (!IsRowNeeded(table, i, appDir, highest))
             continue;
-        const TPatchRec& row = Row(i);
-        const std::string shown = ArchiveFileName(row.url, false);
+        const TPatchRec& row = table.items[static_cast<std::size_t>(i)];
+        const std::string shown = ArchiveDisplayName(row.url);
         const std::string stored = StoredArchivePath(appDir, row.url);
 
         ui.SetProgressVisible(true);
@@ -325,7 +206,7 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
         EnsureFolderOf(options.resumeState);
         EnsureFolderOf(stored);
         // A signed list pins what it delivers: a row without a SHA-256 could bring anything.
-        const bool pinned = !Config().hasPatchListKey || !row.sha256.empty();
+        const bool pinned = !list.key || !row.sha256.empty();
         const bool storable = pinned && !ReachesALauncherFile(appDir, stored);
         if (!pinned)
             reason = "the signed list gives no SHA-256 for it, and a launcher with a patchlist_key downloads "
@@ -334,7 +215,7 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
             reason = "its stored name leads to one of the launcher's own files";
         if (storable && Download(ui, row.url, stored, true, options, DefaultDownloadLimits(), &reason)) {
             ui.ReplaceLastLogLine("- Downloaded: " + shown);
-            ApplyPatch(ui, i, &delivery);
+            ApplyPatch(ui, appDir, row, &delivery);
             anyApplied = true;
             highest = std::max(highest.value_or(row.id), row.id);
             ui.SetProgressVisible(false);
@@ -346,27 +227,14 @@ void UpdateRun(UiPort& ui, const std::string& patchListUrl) {
         ui.ReportDownloadFailure(shown, reason);
         ui.SetProgressVisible(false);
         ui.AppendLogLine(kUpdateNotCompleteLine);
-        RemoveUnneededPartials(appDir);
+        RemoveUnneededPartials(appDir, table);
         RemoveFile(listFile);
         return;
     }
 
     ui.AppendLogLine(anyApplied ? "- Update process completed" : "- No updates has been found");
-    RemoveUnneededPartials(appDir);
+    RemoveUnneededPartials(appDir, table);
     RemoveFile(listFile);
-}
-
-bool WaitForOtherUpdates(UiPort& ui, TInstallationLock& lock) {
-    if (lock.TryAcquire())
-        return true;
-    ui.AppendLogLine("- Waiting for another update of this game to finish...");
-    while (!lock.TryAcquire()) {
-        ui.PumpMessages();
-        if (ui.TerminationRequested())
-            return false;
-        std::this_thread::sleep_for(kLockPollInterval);
-    }
-    return true;
 }
 
 } // namespace pc

@@ -1,8 +1,8 @@
 #include "window/launcher_core.h"
 
 #include "launcher/config.h"
-#include "launcher/game_files.h"
 #include "launcher/launching.h"
+#include "launcher/repair/game_files.h"
 #include "launcher/update_run.h"
 
 namespace pc {
@@ -10,11 +10,18 @@ namespace pc {
 TLauncherCore RealLauncherCore() {
     TLauncherCore core;
     core.FormCreate = [](UiPort& ui) { FormCreate(ui); };
-    core.UpdateRun = [](UiPort& ui, const std::string& url) { UpdateRun(ui, url); };
+    core.UpdateRun = [](UiPort& ui, const std::string& url) {
+        TListSource list = Config().ListSource();
+        list.url = url;
+        UpdateRun(ui, Config().applicationDir, list);
+    };
     core.StartClient = [](UiPort& ui) { StartClient(ui); };
     core.OpenLink = [](UiPort& ui, const std::string& url) { OpenLink(ui, url); };
     core.CheckGameFiles = [](UiPort& ui) {
-        CheckGameFilesInWindow(ui, [&ui] { UpdateRun(ui, Config().patchListUrl); });
+        const LauncherConfig& config = Config();
+        CheckGameFilesInWindow(ui, config.applicationDir, config.ListSource(), [&ui, &config] {
+            UpdateRun(ui, config.applicationDir, config.ListSource());
+        });
     };
     core.Values = [] {
         const LauncherConfig& config = Config();

@@ -2,7 +2,7 @@
 // prints the median times, their ratio and our peak resident memory.
 #include "framework/exceptions.h"
 #include "framework/text_buffer.h"
-#include "launcher/download.h"
+#include "launcher/net/download.h"
 #include "launcher/ui_port.h"
 #include "tests/support/nginx_server.h"
 

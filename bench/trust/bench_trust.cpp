@@ -3,7 +3,7 @@
 // the launcher does before it believes a list. The peer is the openssl tool verifying the same 100
 // signatures over the same bytes, one `openssl dgst -verify` each, as an operator's script would.
 #include "framework/crypto.h"
-#include "launcher/trust_statement.h"
+#include "launcher/list/trust_statement.h"
 
 #include <sys/resource.h>
 #include <unistd.h>

@@ -23,19 +23,19 @@ int Fd(std::intptr_t handle) {
 int InOutCodeFromSystemError(int err) {
     switch (err) {
     case ENOENT:
-        return 2;
+        return kFileNotFoundCode;
     case ENOTDIR:
-        return 3;
+        return kInvalidFilenameCode;
     case EMFILE:
     case ENFILE:
-        return 4;
+        return kTooManyOpenFilesCode;
     case EACCES:
     case EPERM:
     case EROFS:
-        return 5;
+        return kAccessDeniedCode;
     case ENOSPC:
     case EDQUOT:
-        return 101;
+        return kDiskFullCode;
     default:
         return err;
     }

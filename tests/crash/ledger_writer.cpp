@@ -1,5 +1,5 @@
 // Records patch ids in the ledger of DIR, one save after another, from FIRST upwards, until it is killed.
-#include "launcher/patch_list.h"
+#include "launcher/list/patch_list.h"
 
 #include <cstdio>
 #include <cstdlib>

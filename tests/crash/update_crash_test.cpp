@@ -1,5 +1,6 @@
 // patchctl update killed while it extracts a patch: the patch must stay unrecorded, and the next run must
 // download and apply it whole.
+#include "launcher/install/installation.h"
 #include "launcher/update_run.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/support/child_process.h"

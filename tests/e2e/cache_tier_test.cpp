@@ -2,8 +2,9 @@
 // front of an origin nginx. `patchctl update` goes through the edge: a download killed half-way continues
 // there with a range under the origin's validator, and a second installation is served from the cache
 // alone. Single entries of an archive are read through it by ranges.
-#include "launcher/download.h"
-#include "launcher/remote_zip.h"
+#include "launcher/install/installation.h"
+#include "launcher/net/download.h"
+#include "launcher/net/remote_zip.h"
 #include "launcher/update_run.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/patchctl/patchctl_support.h"

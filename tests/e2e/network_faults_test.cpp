@@ -12,8 +12,9 @@
 #include "framework/install_lock.h"
 #include "launcher/archiver_settings.h"
 #include "launcher/config.h"
-#include "launcher/download.h"
-#include "launcher/patch_list.h"
+#include "launcher/install/installation.h"
+#include "launcher/list/patch_list.h"
+#include "launcher/net/download.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/support/fake_ui.h"
 #include "tests/support/fault_server.h"
@@ -21,6 +22,7 @@
 #include "tests/support/nginx_server.h"
 #include "tests/support/scripted_dialogs.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/update_fixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -77,7 +79,7 @@ protected:
         escaped_.clear();
         const auto start = std::chrono::steady_clock::now();
         try {
-            pc::UpdateRun(ui_, listUrl);
+            pc::test::RunUpdate(ui_, listUrl);
         } catch (const pc::Exception& e) {
             escaped_ = e.Message();
         }
@@ -135,7 +137,7 @@ TEST_F(NetworkFaults, AnArchiveThatCannotBeFetchedEndsTheRunUnrecorded) {
     for (const char* fault : kFaults) {
         SCOPED_TRACE(fault);
         Reset();
-        const std::string shown = pc::ArchiveFileName(faults_->Url(fault), false);
+        const std::string shown = pc::ArchiveDisplayName(faults_->Url(fault));
         content_->Write("list.txt", "1\t" + faults_->Url(fault) + "\t100\t\t0\t\r\n2\t" +
                                         nginx_->Url("/good.zip") + "\t100\t\t0\t\r\n");
         const double seconds = Run(nginx_->Url("/list.txt"));

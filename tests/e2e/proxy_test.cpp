@@ -7,14 +7,15 @@
 #include "framework/http_transport.h"
 #include "launcher/archiver_settings.h"
 #include "launcher/config.h"
-#include "launcher/download.h"
-#include "launcher/patch_list.h"
+#include "launcher/list/patch_list.h"
+#include "launcher/net/download.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/support/fake_ui.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/proxy_server.h"
 #include "tests/support/scripted_dialogs.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/update_fixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -115,7 +116,7 @@ TEST(Proxy, TheEnvironmentsProxyCarriesTheUpdate) {
             ScopedEnv https("https_proxy", c.httpsProxy);
             ScopedEnv bypass("no_proxy", c.bypass);
             ScopedEnv bypassUpper("NO_PROXY", std::nullopt);
-            pc::UpdateRun(ui, c.listUrl);
+            pc::test::RunUpdate(ui, c.listUrl);
         }
         if (c.applied) {
             EXPECT_EQ(ui.logLines, (Lines{"- Searching for updates...", "- Downloaded: p1",

@@ -116,11 +116,14 @@ TEST(UpdateExitCodes, ForEveryEnding) {
         EXPECT_EQ(r.err, c.err) << c.what;
     }
 
-    // Without Config.ini the start-up's notice is all there is.
+    // Without Config.ini the start-up's notice is all there is, with one status for every command that
+    // works on an installation.
     TempDir empty;
-    const ProgramResult r = Patchctl("update " + Quoted(empty.Path()));
-    EXPECT_EQ(r.exitCode, 3);
-    EXPECT_EQ(r.err, "Essential file missing: Config.ini\n");
+    for (const char* command : {"update ", "verify ", "repair "}) {
+        const ProgramResult r = Patchctl(command + Quoted(empty.Path()));
+        EXPECT_EQ(r.exitCode, 3) << command;
+        EXPECT_EQ(r.err, "Essential file missing: Config.ini\n") << command;
+    }
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // and the exit status, on the roads a patch can take. The roads both editions share are in
 // update_scenarios_test.cpp and run here with the Linux patchctl; the cases below are this edition's own.
 #include "framework/crypto.h"
+#include "launcher/install/installation.h"
 #include "launcher/update_run.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/support/child_process.h"

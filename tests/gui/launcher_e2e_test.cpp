@@ -4,15 +4,17 @@
 #include "framework/exceptions.h"
 #include "gui_support.h"
 #include "launcher/config.h"
-#include "launcher/download_progress.h"
-#include "launcher/game_files.h"
+#include "launcher/install/installation.h"
+#include "launcher/net/download_progress.h"
 #include "launcher/launching.h"
+#include "launcher/repair/game_files.h"
 #include "launcher/update_run.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/support/client_fixture.h"
 #include "tests/support/fake_registry.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/update_fixtures.h"
 
 #include <QAbstractButton>
 #include <QElapsedTimer>
@@ -62,11 +64,14 @@ protected:
     TLauncherCore RealCore() {
         TLauncherCore core;
         core.FormCreate = [this](UiPort& ui) { FormCreate(ui, install_.Path(), registry_); };
-        core.UpdateRun = [](UiPort& ui, const std::string& url) { UpdateRun(ui, url); };
+        core.UpdateRun = [](UiPort& ui, const std::string& url) { test::RunUpdate(ui, url); };
         core.StartClient = [](UiPort& ui) { StartClient(ui); };
         core.OpenLink = [](UiPort& ui, const std::string& url) { OpenLink(ui, url); };
         core.CheckGameFiles = [](UiPort& ui) {
-            CheckGameFilesInWindow(ui, [&ui] { UpdateRun(ui, Config().patchListUrl); });
+            const LauncherConfig& config = Config();
+            CheckGameFilesInWindow(ui, config.applicationDir, config.ListSource(), [&ui, &config] {
+                UpdateRun(ui, config.applicationDir, config.ListSource());
+            });
         };
         core.Values = [] {
             const LauncherConfig& c = Config();

@@ -1,5 +1,5 @@
 // The client manifest's text both ways, the patch list's line that names it, and the archive's URL.
-#include "launcher/client_manifest.h"
+#include "launcher/list/client_manifest.h"
 
 #include <gtest/gtest.h>
 

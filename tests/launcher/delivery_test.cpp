@@ -1,5 +1,5 @@
 #include "framework/http_transport.h"
-#include "launcher/delivery.h"
+#include "launcher/net/delivery.h"
 
 #include <gtest/gtest.h>
 

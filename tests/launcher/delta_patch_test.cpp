@@ -1,6 +1,7 @@
 // The delta manifest as written and read back, the manifests a launcher refuses, and deltas made and decoded
 // by the same libzstd settings the launcher uses (on the Windows edition: the one built from source).
-#include "launcher/delta_patch.h"
+#include "launcher/apply/delta_patch.h"
+#include "tools/patchctl/delta_encode.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The progress line of a download: its figures for small, huge and unknown sizes, and how often it may
 // change the log.
-#include "launcher/download_progress.h"
+#include "launcher/net/download_progress.h"
 
 #include "tests/support/fake_ui.h"
 

@@ -1,7 +1,7 @@
 #include "framework/crypto.h"
 #include "launcher/config.h"
-#include "launcher/game_files.h"
-#include "launcher/patch_list.h"
+#include "launcher/list/patch_list.h"
+#include "launcher/repair/game_files.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/support/client_fixture.h"
 #include "tests/support/fake_ui.h"
@@ -118,7 +118,7 @@ protected:
     }
     std::vector<std::string> Check(const std::function<void()>& update = [] {}) {
         RecordingUi ui;
-        pc::CheckGameFilesInWindow(ui, update);
+        pc::CheckGameFilesInWindow(ui, pc::Config().applicationDir, pc::Config().ListSource(), update);
         failures_ = ui.downloadFailures;
         EXPECT_FALSE(ui.progressVisible);
         return ui.logLines;

@@ -1,5 +1,5 @@
 // The serial and expiry lines of signed lists, the verdict on them, and the serial an installation keeps.
-#include "launcher/list_freshness.h"
+#include "launcher/list/list_freshness.h"
 
 #include "tests/support/temp_dir.h"
 

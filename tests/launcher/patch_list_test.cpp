@@ -1,5 +1,4 @@
-#include "launcher/config.h"
-#include "launcher/patch_list.h"
+#include "launcher/list/patch_list.h"
 #include "tests/support/file_limit.h"
 #include "tests/support/temp_dir.h"
 
@@ -274,16 +273,6 @@ TEST(Ledger, ChangesByAnotherProgramBetweenQueriesAreSeen) {
     dir.Write("tqm_patch.ini", "20\r\n");
     pc::RecordPatchApplied(dir.Path(), 21);
     EXPECT_EQ(ReadFileBytes(ledger), "20\r\n21\r\n");
-}
-
-TEST(Ledger, UsesTheConfiguredApplicationDirectory) {
-    TempDir dir;
-    pc::Config().applicationDir = dir.Path();
-    pc::RecordPatchApplied(42);
-    EXPECT_TRUE(pc::IsPatchApplied(42));
-    EXPECT_FALSE(pc::IsPatchApplied(43));
-    EXPECT_EQ(ReadFileBytes(dir / "tqm_patch.ini"), "42\r\n");
-    pc::Config().applicationDir.clear();
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "framework/code_pages.h"
 #include "framework/helpers.h"
 #include "framework/output_file.h"
+#include "launcher/install/installation.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -67,7 +68,7 @@ TEST(StoredArchiveName, OrdinaryNamesStayAndOthersBecomeSafe) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.url);
         EXPECT_EQ(pc::StoredArchiveName(c.url), c.stored);
-        EXPECT_EQ(pc::ArchiveFileName(c.url, false), c.shown);
+        EXPECT_EQ(pc::ArchiveDisplayName(c.url), c.shown);
         EXPECT_TRUE(Storable(install, c.url));
     }
 }

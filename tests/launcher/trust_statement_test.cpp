@@ -1,7 +1,7 @@
 // The statement of trust: the walk from the statement accepted before through the served versions, how a
 // file and a list's signatures are read, and how many keys signed a list. Keys are made by the edition's own
 // crypto, so the Windows build checks CNG here as the Linux one checks OpenSSL.
-#include "launcher/trust_statement.h"
+#include "launcher/list/trust_statement.h"
 
 #include "framework/crypto.h"
 

@@ -8,12 +8,14 @@
 #include "framework/install_lock.h"
 #include "launcher/archiver_settings.h"
 #include "launcher/config.h"
-#include "launcher/patch_list.h"
+#include "launcher/install/installation.h"
+#include "launcher/list/patch_list.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/support/fake_ui.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/scripted_dialogs.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/update_fixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -42,8 +44,8 @@ TEST(ArchiveFileName, TakesTheLastSegmentAndCutsAtItsFirstDot) {
         {"", "", ""},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(pc::ArchiveFileName(c.url, true), c.stored) << c.url;
-        EXPECT_EQ(pc::ArchiveFileName(c.url, false), c.shown) << c.url;
+        EXPECT_EQ(pc::ArchiveFileName(c.url), c.stored) << c.url;
+        EXPECT_EQ(pc::ArchiveDisplayName(c.url), c.shown) << c.url;
     }
 }
 
@@ -110,7 +112,7 @@ TEST_F(UpdateRunInProcess, WindowCallsOfOnePatchAndOfTheRunAfterIt) {
     Serve("calls.zip", archive);
     Serve("calls.txt", "// one patch\r\n42\t" + Url("calls.zip") + "\t900\t\t0\t\r\n");
 
-    pc::UpdateRun(ui_, Url("calls.txt"));
+    pc::test::RunUpdate(ui_, Url("calls.txt"));
 
     const std::vector<std::string> expected = {
         "AppendLogLine:- Searching for updates...",
@@ -137,7 +139,7 @@ TEST_F(UpdateRunInProcess, WindowCallsOfOnePatchAndOfTheRunAfterIt) {
     EXPECT_EQ(ReadFileBytes(install_ / "data/readme.txt"), std::string(3000, 'r'));
 
     ui_.calls.clear();
-    pc::UpdateRun(ui_, Url("calls.txt"));
+    pc::test::RunUpdate(ui_, Url("calls.txt"));
     const std::vector<std::string> again = {"AppendLogLine:- Searching for updates...",
                                             "AppendLogLine:- No updates has been found"};
     EXPECT_EQ(CallsWithoutReads(), again);
@@ -151,7 +153,7 @@ TEST_F(UpdateRunInProcess, NegativeSizeEndsTheRunBeforeThatRowIsDownloaded) {
                          "\t-1\t\t0\t\n" + "3\t" + Url("neg-ok.zip") + "\t10\t\t0\t\n");
 
     try {
-        pc::UpdateRun(ui_, Url("neg.txt"));
+        pc::test::RunUpdate(ui_, Url("neg.txt"));
         FAIL() << "the run went on past a negative size";
     } catch (const pc::EInvalidOperation& e) {
         EXPECT_EQ(e.Message(), "TProgressBar property out of range");
@@ -167,7 +169,7 @@ TEST_F(UpdateRunInProcess, ArchiveThatCannotBeOpenedStaysAndIsNotHeldOpen) {
     Serve("page.zip", page);
     Serve("page.txt", "5\t" + Url("page.zip") + "\t100\t\t0\t\n");
 
-    EXPECT_THROW(pc::UpdateRun(ui_, Url("page.txt")), pc::Exception);
+    EXPECT_THROW(pc::test::RunUpdate(ui_, Url("page.txt")), pc::Exception);
     EXPECT_FALSE(archiver_.IsOpen());
     EXPECT_EQ(ReadFileBytes(pc::StoredArchivePath(install_.Path(), Url("page.zip"))), page);
     EXPECT_FALSE(std::filesystem::exists(install_ / pc::kLedgerFileName));
@@ -185,7 +187,7 @@ TEST_F(UpdateRunInProcess, WaitsForAnotherUpdateOfTheSameInstallation) {
         pc::TInstallationLock other(install_.Path());
         ASSERT_TRUE(other.TryAcquire());
         ui_.OnPump([&] { ui_.terminated = ui_.pumps >= 3; });
-        pc::UpdateRun(ui_, Url("wait.txt"));
+        pc::test::RunUpdate(ui_, Url("wait.txt"));
         EXPECT_EQ(ui_.logLines, waiting);
         EXPECT_FALSE(std::filesystem::exists(install_ / pc::kPatchListFileName)) << "fetched while waiting";
     }
@@ -197,7 +199,7 @@ TEST_F(UpdateRunInProcess, WaitsForAnotherUpdateOfTheSameInstallation) {
         if (ui_.pumps == 5)
             other.reset(); // the other update ends
     });
-    pc::UpdateRun(ui_, Url("wait.txt"));
+    pc::test::RunUpdate(ui_, Url("wait.txt"));
     std::vector<std::string> expected = waiting;
     expected.push_back("- No updates has been found");
     EXPECT_EQ(ui_.logLines, expected);
@@ -220,7 +222,7 @@ TEST_F(UpdateRunInProcess, PartialDownloadsTheListNoLongerNeedsAreRemoved) {
             install_.Write(prefix + segment, "partial");
     install_.Write("p30.zip", "a file of the game that shares the archive's name");
 
-    pc::UpdateRun(ui_, Url("left.txt"));
+    pc::test::RunUpdate(ui_, Url("left.txt"));
 
     EXPECT_EQ(ui_.logLines,
               (std::vector<std::string>{"- Searching for updates...", "- Downloaded: p31",
@@ -259,7 +261,7 @@ TEST_F(UpdateRunInProcess, TemporariesOfASupersededPatchAreRemoved) {
     install_.Write("data/maps/.town.map.pc-part", "a file of the game");
     install_.Write("tqm_patch.ini", "41\r\n");
 
-    pc::UpdateRun(ui_, Url("left41.txt"));
+    pc::test::RunUpdate(ui_, Url("left41.txt"));
 
     EXPECT_EQ(ui_.logLines,
               (std::vector<std::string>{"- Searching for updates...", "- No updates has been found"}));

@@ -3,8 +3,8 @@
 // files that are not the ones a delta expects, damaged deltas and full copies, and removals.
 #include "archive/code_pages.h"
 #include "archive/zip_archiver.h"
+#include "launcher/apply/patch_extraction.h"
 #include "launcher/archiver_settings.h"
-#include "launcher/patch_extraction.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/patchctl/patchctl_support.h"
 #include "tests/support/file_limit.h"

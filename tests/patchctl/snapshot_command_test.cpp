@@ -1,6 +1,6 @@
 // patchctl snapshot: the client's archive and manifest checked against peers (sha256sum, Info-ZIP, the
 // openssl tool), the same bytes for the same tree, and the snapshots it refuses to write or replace.
-#include "launcher/client_manifest.h"
+#include "launcher/list/client_manifest.h"
 #include "tests/archive/zip_builder.h"
 #include "tests/patchctl/patchctl_support.h"
 

@@ -3,6 +3,8 @@
 // has come far enough.
 #pragma once
 
+#include "launcher/config.h"
+#include "launcher/update_run.h"
 #include "tests/support/child_process.h"
 
 #include <signal.h>
@@ -16,6 +18,14 @@
 #include <vector>
 
 namespace pc::test {
+
+// The update run as the window starts it: in the installation of Config(), with its list's mirrors and
+// key, from `listUrl`.
+inline void RunUpdate(UiPort& ui, const std::string& listUrl) {
+    TListSource list = Config().ListSource();
+    list.url = listUrl;
+    UpdateRun(ui, Config().applicationDir, list);
+}
 
 // The plain Config.ini of the test realm whose news and patch list lie at the given URLs.
 inline std::string RealmConfig(const std::string& newsUrl, const std::string& listUrl) {

@@ -27,9 +27,9 @@ struct CommandSyntax {
     std::string_view name;  // "extract", or "config encode" for a sub-command
     std::string_view usage; // the synopsis after "patchctl ", shown in errors and in --help
     std::string_view description;
-    std::vector<OptionSyntax> options;
-    std::vector<std::string_view> positionals; // their names, in order
-    std::size_t fewestPositionals = 0;         // the leading ones that must be given
+    std::vector<OptionSyntax> options = {};
+    std::vector<std::string_view> positionals = {}; // their names, in order
+    std::size_t fewestPositionals = 0;              // the leading ones that must be given
     std::vector<std::pair<std::string_view, std::string_view>> exclusive = {}; // never both
     std::vector<std::pair<std::string_view, std::string_view>> together = {};  // both or neither
     std::string_view exits = {}; // the exit statuses, last in the help

@@ -6,6 +6,9 @@
 
 namespace pc::patchctl {
 
+// The exit status of every command that works on an installation whose Config.ini is missing or unusable.
+inline constexpr int kNoConfiguration = 3;
+
 int RunConfigDecode(const Arguments& args);
 int RunConfigEncode(const Arguments& args);
 int RunExtract(const Arguments& args);

@@ -5,8 +5,8 @@
 #include "archive/zip_archiver.h"
 #include "framework/exceptions.h"
 #include "framework/helpers.h"
+#include "launcher/apply/patch_extraction.h"
 #include "launcher/archiver_settings.h"
-#include "launcher/patch_extraction.h"
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/dialog_policy.h"
 

@@ -8,18 +8,19 @@
 #include "framework/helpers.h"
 #include "framework/install_lock.h"
 #include "framework/line_list.h"
-#include "launcher/client_manifest.h"
 #include "launcher/config.h"
-#include "launcher/delivery.h"
-#include "launcher/download.h"
+#include "launcher/install/installation.h"
 #include "launcher/launching.h"
-#include "launcher/list_freshness.h"
-#include "launcher/list_signature.h"
-#include "launcher/patch_list.h"
-#include "launcher/trust_statement.h"
-#include "launcher/update_run.h"
+#include "launcher/list/client_manifest.h"
+#include "launcher/list/list_freshness.h"
+#include "launcher/list/list_signature.h"
+#include "launcher/list/patch_list.h"
+#include "launcher/list/trust_statement.h"
+#include "launcher/net/delivery.h"
+#include "launcher/net/download.h"
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/lint_fetch.h"
+#include "tools/patchctl/lint_report.h"
 
 #include <algorithm>
 #include <cctype>
@@ -314,7 +315,7 @@ int LintList(const std::string& path, const std::string& label, int& rowCount) {
                                            FormatInteger(it->second) + ")");
         }
         rowUrls.push_back(text.url);
-        const std::string stored = ArchiveFileName(text.url, true);
+        const std::string stored = ArchiveFileName(text.url);
         if (stored.empty())
             report.Problem(number,
                            "URL without a last segment to store the archive under: '" + text.url + "'");

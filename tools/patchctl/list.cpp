@@ -2,8 +2,8 @@
 #include "archive/code_pages.h"
 #include "archive/zip_archiver.h"
 #include "framework/exceptions.h"
+#include "launcher/apply/patch_extraction.h"
 #include "launcher/archiver_settings.h"
-#include "launcher/patch_extraction.h"
 #include "tools/patchctl/command.h"
 
 #include <cstdio>

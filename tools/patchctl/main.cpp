@@ -28,228 +28,278 @@ const OptionSyntax kOnFailure = {"--on-failure",
 // encode") takes its sub-command as its first argument.
 const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = {
-        {{"config decode",
-          "config decode FILE",
-          "Prints the values of the Config.ini FILE as the launcher takes them, one key=value line each.\n",
-          {},
-          {"FILE"},
-          1,
-          {},
-          {},
-          "Exit 0 done, 1 the file is missing, damaged or cannot be read, 2 bad arguments.\n"},
-         &RunConfigDecode},
-        {{"config encode",
-          "config encode [--key HH] [-o FILE] < PLAIN",
-          "Reads key=value lines (the eight keys once each, patchlist_key optional, any number of\n"
-          "patchlist_mirror lines; blank lines and # comments ignored) and writes the launcher's\n"
-          "scrambled Config.ini.\n",
-          {{"--key", "HH", "the scrambling key in two hexadecimal digits (default: one that reads back)"},
-           {"-o", "FILE",
-            "writes FILE through a temporary file, so that a refused input leaves it alone\n"
-            "(without -o the file goes to stdout)"}},
-          {},
-          0,
-          {},
-          {},
-          "Exit 0 done, 1 the file cannot be written, 2 bad input or arguments (nothing written).\n"},
-         &RunConfigEncode},
-        {{"extract",
-          "extract ARCHIVE DESTDIR [--on-failure abort|ignore|retry-once] [--overwrite "
-          "always|never|newer|older] "
-          "[--password TEXT]",
-          "Unpacks ARCHIVE into DESTDIR exactly as the launcher would, with the launcher's settings.\n",
-          {kOnFailure,
-           {"--overwrite",
-            "always|never|newer|older",
-            "which existing files are replaced (default always)",
-            {"always", "never", "newer", "older"},
-            "overwrite mode"},
-           {"--password", "TEXT", "for encrypted entries"}},
-          {"ARCHIVE", "DESTDIR"},
-          2,
-          {},
-          {},
-          "Exit 0 every entry written, 1 some failed, 2 the archive does not open or bad arguments.\n"},
-         &RunExtract},
-        {{"keygen",
-          "keygen KEY.pem",
-          "Writes a new ECDSA P-256 signing key to KEY.pem (mode 0600; an existing file is never\n"
-          "overwritten) and prints the patchlist_key= line for config encode.\n",
-          {},
-          {"KEY.pem"},
-          1,
-          {},
-          {},
-          "Exit 0 done, 1 cannot write, 2 bad arguments or the file exists.\n"},
-         &RunKeygen},
-        {{"lint",
-          "lint FILE|URL [--fetch] [--sig --config CONFIG.ini]",
-          "Checks a patch list by the launcher's reading rules and reports every problem with its line.\n"
-          "A URL is downloaded first and checked as players get it.\n",
-          {{"--fetch", "", "also downloads and tests every archive a new installation fetches"},
-           {"--sig", "",
-            "checks the list's signatures against the statement of trust beside it (FILE.trust),\n"
-            "walked from the key in CONFIG.ini, and tells how many verified and how many are needed"},
-           {"--config", "CONFIG.ini", "the Config.ini whose patchlist_key --sig checks against"}},
-          {"FILE|URL"},
-          1,
-          {},
-          {{"--sig", "--config"}},
-          "Exit 0 clean, 1 problems found, 2 bad arguments.\n"},
-         &RunLint},
-        {{"list",
-          "list ARCHIVE",
-          "Prints the archive's directory as the launcher reads it: method, packed and unpacked size,\n"
-          "CRC-32, time, attributes and name, one TAB-separated line per entry; then a delta patch's\n"
-          "deltas, removals and companion, one line each.\n",
-          {},
-          {"ARCHIVE"},
-          1,
-          {},
-          {},
-          "Exit 0 done, 1 the listing cannot be written, 2 the archive does not open or bad arguments.\n"},
-         &RunList},
-        {{"pack",
-          "pack OLD NEW OUT.zip [--all | --delta] [--keep-removed] [--force] | pack --all NEW OUT.zip "
-          "[--force]",
-          "Writes the patch archive that turns the tree OLD into the tree NEW: every file NEW adds or\n"
-          "changes, the folders they need, and the removal of the files NEW lacks.\n",
-          {{"--all", "", "every file of NEW (a full patch)"},
-           {"--delta", "",
-            "changed files as binary deltas where smaller; writes OUT-full.zip beside OUT.zip, to upload "
-            "beside it"},
-           {"--keep-removed", "", "leaves the files NEW lacks in place (lists them on stderr)"},
-           {"--force", "", "replaces an existing OUT.zip (otherwise refused)"}},
-          {"OLD", "NEW", "OUT.zip"},
-          2,
-          {{"--all", "--delta"}},
-          {},
-          "Exit 0 written, 1 nothing changed between the trees or a write failed, 2 refused (nothing\n"
-          "written).\n"},
-         &RunPack},
-        {{"publish",
-          "publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] [--force] [--key KEY.pem | "
-          "--unsigned] "
-          "[--dry-run] | publish LIST --client MANIFEST URL [--key KEY.pem | --unsigned] [--dry-run]",
-          "Appends ARCHIVE's row (id, URL, size, program, group, SHA-256) to the patch list LIST after\n"
-          "checking LIST with lint's rules; the new list replaces the old one atomically. With --client,\n"
-          "sets the list's one //client line instead: the URL and SHA-256 of a manifest from snapshot.\n",
-          {{"--id", "N", "the row's id (default: one above the highest listed)"},
-           {"--group", "G", "the row's group (default 0)"},
-           {"--run", "PROGRAM",
-            "the program run after the extraction, inside the installation (default none)"},
-           {"--force", "", "publishes although the URL's last segment is not ARCHIVE's name"},
-           {"--key", "KEY.pem", "signs the list afterwards (needed when LIST.sig exists); may be repeated"},
-           {"--unsigned", "", "publishes without a key and removes an existing LIST.sig"},
-           {"--dry-run", "", "prints the row and changes nothing"},
-           {"--client", "MANIFEST",
-            "names the client manifest at URL (made by snapshot, its archive beside it) in place of\n"
-            "a row"}},
-          {"LIST", "ARCHIVE", "URL"},
-          2,
-          {{"--key", "--unsigned"}},
-          {},
-          "Exit 0 done, 1 refused (the list is unchanged), 2 bad arguments.\n"},
-         &RunPublish},
-        {{"sign",
-          "sign LIST --key KEY.pem [--key KEY.pem...] [--expires DAYS]",
-          "Stamps LIST with its next serial (a //serial line) and writes LIST.sig, the ECDSA signature\n"
-          "over LIST's exact bytes (the openssl tool's format); with several keys, one signature line per\n"
-          "key, as many as the statement of trust's threshold asks for.\n",
-          {{"--key", "KEY.pem", "a private key that signs (made by keygen); may be repeated", {}, {}, true},
-           {"--expires", "DAYS", "launchers refuse the list after DAYS days (a //expires line)"}},
-          {"LIST"},
-          1,
-          {},
-          {},
-          "Exit 0 signed, 1 the key or the list cannot be read or the list cannot be stamped,\n"
-          "2 bad arguments.\n"},
-         &RunSign},
-        {{"snapshot",
-          "snapshot CLIENT_DIR OUTDIR [--key KEY.pem] [--force]",
-          "Writes OUTDIR/client.zip, every file and folder of CLIENT_DIR as pack --all packs them, and\n"
-          "OUTDIR/client.manifest, each file's SHA-256, size, mode and name, by which installations\n"
-          "check their files and fetch the damaged ones alone (publish it with publish --client).\n",
-          {{"--key", "KEY.pem", "also writes OUTDIR/client.manifest.sig, the manifest's signature"},
-           {"--force", "", "replaces an existing snapshot in OUTDIR (otherwise refused)"}},
-          {"CLIENT_DIR", "OUTDIR"},
-          2,
-          {},
-          {},
-          "Exit 0 written, 1 a file cannot be read or written, 2 refused (nothing written) or bad\n"
-          "arguments.\n"},
-         &RunSnapshot},
-        {{"trust init",
-          "trust init TRUST --from OLD.pem --key KEY.pem... [--threshold T] [--expires DAYS]",
-          "Writes TRUST, the statement of trust to publish beside the list (LIST.trust), with its first\n"
-          "version after Config.ini's key: the keys that sign lists from now on and how many must.\n"
-          "Signed by Config.ini's key and by each new key.\n",
-          {{"--from", "OLD.pem", "the private key whose public half Config.ini carries", {}, {}, true},
-           {"--key", "KEY.pem", "a private key of the new version; may be repeated", {}, {}, true},
-           {"--threshold", "T", "how many distinct keys must sign a list and the next version (default 1)"},
-           {"--expires", "DAYS", "launchers refuse the statement after DAYS days (default 365)"}},
-          {"TRUST"},
-          1,
-          {},
-          {},
-          "Exit 0 written, 1 a key cannot be read or the file cannot be written, 2 bad arguments or TRUST\n"
-          "exists.\n"},
-         &RunTrustInit},
-        {{"trust rotate",
-          "trust rotate TRUST [--add KEY.pem...] [--remove KEY.pem...] [--threshold T] [--expires DAYS] "
-          "--sign KEY.pem...",
-          "Appends the next version to the statement of trust TRUST: its keys with --add and --remove\n"
-          "applied (only public halves are stored). Refused unless the signing keys meet both the\n"
-          "threshold of the version before and the new version's own.\n",
-          {{"--add", "KEY.pem", "a key to trust, private or public PEM; may be repeated"},
-           {"--remove", "KEY.pem", "a key to trust no more (a lost or leaked one); may be repeated"},
-           {"--threshold", "T", "the new version's threshold (default: the one before)"},
-           {"--expires", "DAYS", "launchers refuse the statement after DAYS days (default 365)"},
-           {"--sign", "KEY.pem", "a private key that signs the new version; may be repeated", {}, {}, true}},
-          {"TRUST"},
-          1,
-          {},
-          {},
-          "Exit 0 written, 1 refused (TRUST is unchanged) or a file cannot be read or written, 2 bad\n"
-          "arguments.\n"},
-         &RunTrustRotate},
-        {{"update",
-          "update DIR [--on-failure abort|ignore|retry-once]",
-          "Runs the launcher's start-up and update for the installation in DIR, without a window.\n",
-          {kOnFailure},
-          {"DIR"},
-          1,
-          {},
-          {},
-          "Exit 0 up to date, 1 the run ended early, 3 no usable Config.ini, 4 the list was refused,\n"
-          "some patches could not be downloaded or entries were left out.\n"},
-         &RunUpdate},
-        {{"verify",
-          "verify DIR",
-          "Checks every file that the server's client manifest names in the installation in DIR and\n"
-          "prints 'damaged: NAME' or 'missing: NAME' for each that is not intact. Other files are never\n"
-          "read.\n",
-          {},
-          {"DIR"},
-          1,
-          {},
-          {},
-          "Exit 0 all intact, 1 some damaged or missing, 4 the list or the manifest cannot be had,\n"
-          "5 the installation and the server's snapshot are of different releases (nothing checked).\n"},
-         &RunVerify},
-        {{"repair",
-          "repair DIR",
-          "Verifies the installation in DIR, then fetches each damaged or missing file alone from the\n"
-          "server's client archive and puts it in place. The ledger of applied patches is not changed.\n",
-          {},
-          {"DIR"},
-          1,
-          {},
-          {},
-          "Exit 0 every file is whole, 1 some could not be repaired, 4 the list or the manifest cannot be\n"
-          "had, 5 the installation and the server's snapshot are of different releases (update first,\n"
-          "or the snapshot is older; nothing changed).\n"},
-         &RunRepair},
+        {.syntax = {.name = "config decode",
+                    .usage = "config decode FILE",
+                    .description = "Prints the values of the Config.ini FILE as the launcher takes them, one "
+                                   "key=value line each.\n",
+                    .positionals = {"FILE"},
+                    .fewestPositionals = 1,
+                    .exits =
+                        "Exit 0 done, 1 the file is missing, damaged or cannot be read, 2 bad arguments.\n"},
+         .run = &RunConfigDecode},
+        {.syntax =
+             {.name = "config encode",
+              .usage = "config encode [--key HH] [-o FILE] < PLAIN",
+              .description =
+                  "Reads key=value lines (the eight keys once each, patchlist_key optional, any number of\n"
+                  "patchlist_mirror lines; blank lines and # comments ignored) and writes the launcher's\n"
+                  "scrambled Config.ini.\n",
+              .options = {{"--key", "HH",
+                           "the scrambling key in two hexadecimal digits (default: one that reads back)"},
+                          {"-o", "FILE",
+                           "writes FILE through a temporary file, so that a refused input leaves it alone\n"
+                           "(without -o the file goes to stdout)"}},
+              .exits =
+                  "Exit 0 done, 1 the file cannot be written, 2 bad input or arguments (nothing written).\n"},
+         .run = &RunConfigEncode},
+        {.syntax = {.name = "extract",
+                    .usage = "extract ARCHIVE DESTDIR [--on-failure abort|ignore|retry-once] [--overwrite "
+                             "always|never|newer|older] "
+                             "[--password TEXT]",
+                    .description = "Unpacks ARCHIVE into DESTDIR exactly as the launcher would, with the "
+                                   "launcher's settings.\n",
+                    .options = {kOnFailure,
+                                {"--overwrite",
+                                 "always|never|newer|older",
+                                 "which existing files are replaced (default always)",
+                                 {"always", "never", "newer", "older"},
+                                 "overwrite mode"},
+                                {"--password", "TEXT", "for encrypted entries"}},
+                    .positionals = {"ARCHIVE", "DESTDIR"},
+                    .fewestPositionals = 2,
+                    .exits = "Exit 0 every entry written, 1 some failed, 2 the archive does not open or bad "
+                             "arguments.\n"},
+         .run = &RunExtract},
+        {.syntax =
+             {.name = "keygen",
+              .usage = "keygen KEY.pem",
+              .description =
+                  "Writes a new ECDSA P-256 signing key to KEY.pem (mode 0600; an existing file is never\n"
+                  "overwritten) and prints the patchlist_key= line for config encode.\n",
+              .positionals = {"KEY.pem"},
+              .fewestPositionals = 1,
+              .exits = "Exit 0 done, 1 cannot write, 2 bad arguments or the file exists.\n"},
+         .run = &RunKeygen},
+        {.syntax = {.name = "lint",
+                    .usage = "lint FILE|URL [--fetch] [--sig --config CONFIG.ini]",
+                    .description = "Checks a patch list by the launcher's reading rules and reports every "
+                                   "problem with its line.\n"
+                                   "A URL is downloaded first and checked as players get it.\n",
+                    .options = {{"--fetch", "",
+                                 "also downloads and tests every archive a new installation fetches"},
+                                {"--sig", "",
+                                 "checks the list's signatures against the statement of trust beside it "
+                                 "(FILE.trust),\n"
+                                 "walked from the key in CONFIG.ini, and tells how many verified and how "
+                                 "many are needed"},
+                                {"--config", "CONFIG.ini",
+                                 "the Config.ini whose patchlist_key --sig checks against"}},
+                    .positionals = {"FILE|URL"},
+                    .fewestPositionals = 1,
+                    .together = {{"--sig", "--config"}},
+                    .exits = "Exit 0 clean, 1 problems found, 2 bad arguments.\n"},
+         .run = &RunLint},
+        {.syntax = {.name = "list",
+                    .usage = "list ARCHIVE",
+                    .description = "Prints the archive's directory as the launcher reads it: method, packed "
+                                   "and unpacked size,\n"
+                                   "CRC-32, time, attributes and name, one TAB-separated line per entry; "
+                                   "then a delta patch's\n"
+                                   "deltas, removals and companion, one line each.\n",
+                    .positionals = {"ARCHIVE"},
+                    .fewestPositionals = 1,
+                    .exits = "Exit 0 done, 1 the listing cannot be written, 2 the archive does not open or "
+                             "bad arguments.\n"},
+         .run = &RunList},
+        {.syntax = {.name = "pack",
+                    .usage = "pack OLD NEW OUT.zip [--all | --delta] [--keep-removed] [--force] | pack --all "
+                             "NEW OUT.zip "
+                             "[--force]",
+                    .description =
+                        "Writes the patch archive that turns the tree OLD into the tree NEW: every file NEW "
+                        "adds or\n"
+                        "changes, the folders they need, and the removal of the files NEW lacks.\n",
+                    .options = {{"--all", "", "every file of NEW (a full patch)"},
+                                {"--delta", "",
+                                 "changed files as binary deltas where smaller; writes OUT-full.zip beside "
+                                 "OUT.zip, to upload "
+                                 "beside it"},
+                                {"--keep-removed", "",
+                                 "leaves the files NEW lacks in place (lists them on stderr)"},
+                                {"--force", "", "replaces an existing OUT.zip (otherwise refused)"}},
+                    .positionals = {"OLD", "NEW", "OUT.zip"},
+                    .fewestPositionals = 2,
+                    .exclusive = {{"--all", "--delta"}},
+                    .exits = "Exit 0 written, 1 nothing changed between the trees or a write failed, 2 "
+                             "refused (nothing\n"
+                             "written).\n"},
+         .run = &RunPack},
+        {.syntax =
+             {.name = "publish",
+              .usage =
+                  "publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] [--force] [--key KEY.pem | "
+                  "--unsigned] "
+                  "[--dry-run] | publish LIST --client MANIFEST URL [--key KEY.pem | --unsigned] [--dry-run]",
+              .description = "Appends ARCHIVE's row (id, URL, size, program, group, SHA-256) to the patch "
+                             "list LIST after\n"
+                             "checking LIST with lint's rules; the new list replaces the old one atomically. "
+                             "With --client,\n"
+                             "sets the list's one //client line instead: the URL and SHA-256 of a manifest "
+                             "from snapshot.\n",
+              .options =
+                  {{"--id", "N", "the row's id (default: one above the highest listed)"},
+                   {"--group", "G", "the row's group (default 0)"},
+                   {"--run", "PROGRAM",
+                    "the program run after the extraction, inside the installation (default none)"},
+                   {"--force", "", "publishes although the URL's last segment is not ARCHIVE's name"},
+                   {"--key", "KEY.pem",
+                    "signs the list afterwards (needed when LIST.sig exists); may be repeated"},
+                   {"--unsigned", "", "publishes without a key and removes an existing LIST.sig"},
+                   {"--dry-run", "", "prints the row and changes nothing"},
+                   {"--client", "MANIFEST",
+                    "names the client manifest at URL (made by snapshot, its archive beside it) in place of\n"
+                    "a row"}},
+              .positionals = {"LIST", "ARCHIVE", "URL"},
+              .fewestPositionals = 2,
+              .exclusive = {{"--key", "--unsigned"}},
+              .exits = "Exit 0 done, 1 refused (the list is unchanged), 2 bad arguments.\n"},
+         .run = &RunPublish},
+        {.syntax = {.name = "sign",
+                    .usage = "sign LIST --key KEY.pem [--key KEY.pem...] [--expires DAYS]",
+                    .description =
+                        "Stamps LIST with its next serial (a //serial line) and writes LIST.sig, the "
+                        "ECDSA signature\n"
+                        "over LIST's exact bytes (the openssl tool's format); with several keys, one "
+                        "signature line per\n"
+                        "key, as many as the statement of trust's threshold asks for.\n",
+                    .options = {{"--key",
+                                 "KEY.pem",
+                                 "a private key that signs (made by keygen); may be repeated",
+                                 {},
+                                 {},
+                                 true},
+                                {"--expires", "DAYS",
+                                 "launchers refuse the list after DAYS days (a //expires line)"}},
+                    .positionals = {"LIST"},
+                    .fewestPositionals = 1,
+                    .exits =
+                        "Exit 0 signed, 1 the key or the list cannot be read or the list cannot be stamped,\n"
+                        "2 bad arguments.\n"},
+         .run = &RunSign},
+        {.syntax =
+             {.name = "snapshot",
+              .usage = "snapshot CLIENT_DIR OUTDIR [--key KEY.pem] [--force]",
+              .description =
+                  "Writes OUTDIR/client.zip, every file and folder of CLIENT_DIR as pack --all packs them, "
+                  "and\n"
+                  "OUTDIR/client.manifest, each file's SHA-256, size, mode and name, by which installations\n"
+                  "check their files and fetch the damaged ones alone (publish it with publish --client).\n",
+              .options = {{"--key", "KEY.pem",
+                           "also writes OUTDIR/client.manifest.sig, the manifest's signature"},
+                          {"--force", "", "replaces an existing snapshot in OUTDIR (otherwise refused)"}},
+              .positionals = {"CLIENT_DIR", "OUTDIR"},
+              .fewestPositionals = 2,
+              .exits =
+                  "Exit 0 written, 1 a file cannot be read or written, 2 refused (nothing written) or bad\n"
+                  "arguments.\n"},
+         .run = &RunSnapshot},
+        {.syntax =
+             {.name = "trust init",
+              .usage = "trust init TRUST --from OLD.pem --key KEY.pem... [--threshold T] [--expires DAYS]",
+              .description =
+                  "Writes TRUST, the statement of trust to publish beside the list (LIST.trust), with its "
+                  "first\n"
+                  "version after Config.ini's key: the keys that sign lists from now on and how many must.\n"
+                  "Signed by Config.ini's key and by each new key.\n",
+              .options =
+                  {{"--from",
+                    "OLD.pem",
+                    "the private key whose public half Config.ini carries",
+                    {},
+                    {},
+                    true},
+                   {"--key", "KEY.pem", "a private key of the new version; may be repeated", {}, {}, true},
+                   {"--threshold", "T",
+                    "how many distinct keys must sign a list and the next version (default 1)"},
+                   {"--expires", "DAYS", "launchers refuse the statement after DAYS days (default 365)"}},
+              .positionals = {"TRUST"},
+              .fewestPositionals = 1,
+              .exits =
+                  "Exit 0 written, 1 a key cannot be read or the file cannot be written, 2 bad arguments "
+                  "or TRUST\n"
+                  "exists.\n"},
+         .run = &RunTrustInit},
+        {.syntax =
+             {.name = "trust rotate",
+              .usage =
+                  "trust rotate TRUST [--add KEY.pem...] [--remove KEY.pem...] [--threshold T] [--expires "
+                  "DAYS] "
+                  "--sign KEY.pem...",
+              .description =
+                  "Appends the next version to the statement of trust TRUST: its keys with --add and "
+                  "--remove\n"
+                  "applied (only public halves are stored). Refused unless the signing keys meet both the\n"
+                  "threshold of the version before and the new version's own.\n",
+              .options =
+                  {{"--add", "KEY.pem", "a key to trust, private or public PEM; may be repeated"},
+                   {"--remove", "KEY.pem", "a key to trust no more (a lost or leaked one); may be repeated"},
+                   {"--threshold", "T", "the new version's threshold (default: the one before)"},
+                   {"--expires", "DAYS", "launchers refuse the statement after DAYS days (default 365)"},
+                   {"--sign",
+                    "KEY.pem",
+                    "a private key that signs the new version; may be repeated",
+                    {},
+                    {},
+                    true}},
+              .positionals = {"TRUST"},
+              .fewestPositionals = 1,
+              .exits =
+                  "Exit 0 written, 1 refused (TRUST is unchanged) or a file cannot be read or written, 2 "
+                  "bad\n"
+                  "arguments.\n"},
+         .run = &RunTrustRotate},
+        {.syntax =
+             {.name = "update",
+              .usage = "update DIR [--on-failure abort|ignore|retry-once]",
+              .description =
+                  "Runs the launcher's start-up and update for the installation in DIR, without a window.\n",
+              .options = {kOnFailure},
+              .positionals = {"DIR"},
+              .fewestPositionals = 1,
+              .exits = "Exit 0 up to date, 1 the run ended early, 3 no usable Config.ini, 4 the list was "
+                       "refused,\n"
+                       "some patches could not be downloaded or entries were left out.\n"},
+         .run = &RunUpdate},
+        {.syntax =
+             {.name = "verify",
+              .usage = "verify DIR",
+              .description =
+                  "Checks every file that the server's client manifest names in the installation in DIR and\n"
+                  "prints 'damaged: NAME' or 'missing: NAME' for each that is not intact. Other files are "
+                  "never\n"
+                  "read.\n",
+              .positionals = {"DIR"},
+              .fewestPositionals = 1,
+              .exits =
+                  "Exit 0 all intact, 1 some damaged or missing, 3 no usable Config.ini, 4 the list or the\n"
+                  "manifest cannot be had, 5 the installation and the server's snapshot are of different\n"
+                  "releases (nothing checked).\n"},
+         .run = &RunVerify},
+        {.syntax = {.name = "repair",
+                    .usage = "repair DIR",
+                    .description = "Verifies the installation in DIR, then fetches each damaged or missing "
+                                   "file alone from the\n"
+                                   "server's client archive and puts it in place. The ledger of applied "
+                                   "patches is not changed.\n",
+                    .positionals = {"DIR"},
+                    .fewestPositionals = 1,
+                    .exits =
+                        "Exit 0 every file is whole, 1 some could not be repaired, 3 no usable "
+                        "Config.ini, 4 the list or\n"
+                        "the manifest cannot be had, 5 the installation and the server's snapshot are of\n"
+                        "different releases (update first, or the snapshot is older; nothing changed).\n"},
+         .run = &RunRepair},
+
     };
     return commands;
 }

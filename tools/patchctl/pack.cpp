@@ -5,9 +5,10 @@
 #include "archive/zip_writer.h"
 #include "framework/console.h"
 #include "framework/crypto.h"
-#include "launcher/delta_patch.h"
-#include "launcher/patch_extraction.h"
+#include "launcher/apply/delta_patch.h"
+#include "launcher/apply/patch_extraction.h"
 #include "tools/patchctl/command.h"
+#include "tools/patchctl/delta_encode.h"
 
 #include <algorithm>
 #include <chrono>
@@ -345,6 +346,94 @@ bool DeflatesLargerThan(const std::vector<std::uint8_t>& bytes, std::size_t limi
     return produced > limit;
 }
 
+// The files OLD has and NEW lacks (as files), which the patch removes; with `keepRemoved` none, each
+// named on stderr. A name that no patch may remove is told on stderr and sets `refused`.
+std::vector<std::string> RemovalsOf(const Tree& old, const Tree& next, bool keepRemoved, bool& refused) {
+    std::vector<std::string> removals;
+    for (const auto& [name, item] : old.items) {
+        const auto after = next.items.find(name);
+        if (item.directory || (after != next.items.end() && !after->second.directory))
+            continue;
+        if (keepRemoved) {
+            std::fprintf(stderr, "not removed by this patch: %s\n", name.c_str());
+            continue;
+        }
+        if (IsLauncherOwnFile(name)) {
+            std::fprintf(stderr,
+                         "patchctl pack: %s is one of the launcher's own files, which a patch cannot remove "
+                         "(--keep-removed keeps what NEW lacks)\n",
+                         name.c_str());
+            refused = true;
+            continue;
+        }
+        removals.push_back(name);
+    }
+    for (const std::string& name : removals) {
+        if (const std::string problem = NameProblem(name); !problem.empty()) {
+            std::fprintf(stderr, "patchctl pack: the removed name %s %s\n", name.c_str(), problem.c_str());
+            refused = true;
+        }
+    }
+    return removals;
+}
+
+// Makes the deltas of the changed files, one file at a time, so that packing memory follows the largest
+// changed file (both versions and libzstd's tables), not the sum of them. A file goes as a delta (written
+// to `parts`, recorded in `manifest`, its whole copy for `fullCopies`) when that is smaller than the file
+// deflated at `level`, else whole (into `names`). Returns the bytes of the new files that went as deltas.
+std::uint64_t MakeDeltas(const std::vector<Changed>& changed, const Tree& next, const std::string& out,
+                         int level, std::set<std::string>& names, TDeltaManifest& manifest,
+                         std::vector<TZipSourceEntry>& fullCopies, std::unique_ptr<PartsFolder>& parts) {
+    std::uint64_t changedBytes = 0, deltaBytes = 0;
+    for (const Changed& file : changed)
+        changedBytes += fs::file_size(file.newPath);
+    PackProgress progress(changedBytes, changed.size());
+    std::uint64_t done = 0;
+    // libzstd's workers find the long matches against the old file that one thread misses at this level,
+    // besides using every core.
+    const int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    for (const Changed& file : changed) {
+        const auto oldSize = static_cast<std::int64_t>(fs::file_size(file.oldPath));
+        const auto newSize = static_cast<std::int64_t>(fs::file_size(file.newPath));
+        progress.Update(done, false);
+        done += static_cast<std::uint64_t>(newSize);
+        // Beyond the window a delta can cover, the file goes whole.
+        if (oldSize > kMaxDeltaFileBytes || newSize > kMaxDeltaFileBytes) {
+            InsertWithFolders(names, file.name);
+            continue;
+        }
+        const std::vector<std::uint8_t> before = ReadWhole(file.oldPath);
+        const std::vector<std::uint8_t> after = ReadWhole(file.newPath);
+        const std::string made =
+            EncodeDelta(before.data(), before.size(), after.data(), after.size(), kDeltaLevel, threads);
+        if (!DeflatesLargerThan(after, made.size(), level)) {
+            InsertWithFolders(names, file.name);
+            continue;
+        }
+        if (!parts)
+            parts = std::make_unique<PartsFolder>(out);
+        TDeltaRecord record;
+        record.entry = std::to_string(manifest.deltas.size() + 1) + ".zst";
+        record.oldSize = oldSize;
+        record.oldSha256 = Sha256Of(before);
+        record.newSize = newSize;
+        record.newSha256 = Sha256Of(after);
+        const TreeItem& item = next.items.at(file.name);
+        record.mode = item.mode & 0777u;
+        record.name = file.name;
+        parts->Write(record.entry, made);
+        manifest.deltas.push_back(record);
+        deltaBytes += static_cast<std::uint64_t>(newSize);
+        TZipSourceEntry whole;
+        whole.name = file.name;
+        whole.sourcePath = file.newPath.string();
+        whole.unixMode = item.mode;
+        whole.modTime = item.modTime;
+        fullCopies.push_back(std::move(whole));
+    }
+    return deltaBytes;
+}
+
 int Pack(const Arguments& args) {
     const bool all = args.Has("--all"), force = args.Has("--force");
     const bool delta = args.Has("--delta"), keepRemoved = args.Has("--keep-removed");
@@ -382,31 +471,7 @@ int Pack(const Arguments& args) {
     bool refused = !ReportRefusals(next, checked, "pack");
 
     // Files OLD has and NEW lacks (as files) go, unless --keep-removed keeps them.
-    std::vector<std::string> removals;
-    for (const auto& [name, item] : old.items) {
-        const auto after = next.items.find(name);
-        if (item.directory || (after != next.items.end() && !after->second.directory))
-            continue;
-        if (keepRemoved) {
-            std::fprintf(stderr, "not removed by this patch: %s\n", name.c_str());
-            continue;
-        }
-        if (IsLauncherOwnFile(name)) {
-            std::fprintf(stderr,
-                         "patchctl pack: %s is one of the launcher's own files, which a patch cannot remove "
-                         "(--keep-removed keeps what NEW lacks)\n",
-                         name.c_str());
-            refused = true;
-            continue;
-        }
-        removals.push_back(name);
-    }
-    for (const std::string& name : removals) {
-        if (const std::string problem = NameProblem(name); !problem.empty()) {
-            std::fprintf(stderr, "patchctl pack: the removed name %s %s\n", name.c_str(), problem.c_str());
-            refused = true;
-        }
-    }
+    const std::vector<std::string> removals = RemovalsOf(old, next, keepRemoved, refused);
     if (refused) {
         std::fprintf(stderr, "patchctl pack: nothing written\n");
         return kRefused;
@@ -419,9 +484,7 @@ int Pack(const Arguments& args) {
         return kNothingChanged;
     }
 
-    // The deltas: each changed file is carried as one when that is smaller than the file deflated. They are
-    // made one file at a time, so that packing memory follows the largest changed file (both versions and
-    // libzstd's tables), not the sum of them.
+    // The deltas: each changed file is carried as one when that is smaller than the file deflated.
     TZipWriteOptions options;
     std::unique_ptr<PartsFolder> parts;
     TDeltaManifest manifest;
@@ -430,55 +493,8 @@ int Pack(const Arguments& args) {
     std::int64_t newest = 0;
     for (const auto& [name, item] : next.items)
         newest = std::max(newest, item.modTime);
-    std::uint64_t changedBytes = 0, deltaBytes = 0;
-    for (const Changed& file : changed)
-        changedBytes += fs::file_size(file.newPath);
-    {
-        PackProgress progress(changedBytes, changed.size());
-        std::uint64_t done = 0;
-        // libzstd's workers find the long matches against the old file that one thread misses at this level,
-        // besides using every core.
-        const int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-        for (const Changed& file : changed) {
-            const auto oldSize = static_cast<std::int64_t>(fs::file_size(file.oldPath));
-            const auto newSize = static_cast<std::int64_t>(fs::file_size(file.newPath));
-            progress.Update(done, false);
-            done += static_cast<std::uint64_t>(newSize);
-            // Beyond the window a delta can cover, the file goes whole.
-            if (oldSize > kMaxDeltaFileBytes || newSize > kMaxDeltaFileBytes) {
-                InsertWithFolders(names, file.name);
-                continue;
-            }
-            const std::vector<std::uint8_t> before = ReadWhole(file.oldPath);
-            const std::vector<std::uint8_t> after = ReadWhole(file.newPath);
-            const std::string made =
-                EncodeDelta(before.data(), before.size(), after.data(), after.size(), kDeltaLevel, threads);
-            if (!DeflatesLargerThan(after, made.size(), options.level)) {
-                InsertWithFolders(names, file.name);
-                continue;
-            }
-            if (!parts)
-                parts = std::make_unique<PartsFolder>(out);
-            TDeltaRecord record;
-            record.entry = std::to_string(manifest.deltas.size() + 1) + ".zst";
-            record.oldSize = oldSize;
-            record.oldSha256 = Sha256Of(before);
-            record.newSize = newSize;
-            record.newSha256 = Sha256Of(after);
-            const TreeItem& item = next.items.at(file.name);
-            record.mode = item.mode & 0777u;
-            record.name = file.name;
-            parts->Write(record.entry, made);
-            manifest.deltas.push_back(record);
-            deltaBytes += static_cast<std::uint64_t>(newSize);
-            TZipSourceEntry whole;
-            whole.name = file.name;
-            whole.sourcePath = file.newPath.string();
-            whole.unixMode = item.mode;
-            whole.modTime = item.modTime;
-            fullCopies.push_back(std::move(whole));
-        }
-    }
+    const std::uint64_t deltaBytes =
+        MakeDeltas(changed, next, out, options.level, names, manifest, fullCopies, parts);
 
     std::uint64_t bytes = 0;
     int files = 0;

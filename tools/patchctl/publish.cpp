@@ -7,10 +7,11 @@
 #include "framework/file_io.h"
 #include "framework/helpers.h"
 #include "framework/line_list.h"
-#include "launcher/client_manifest.h"
-#include "launcher/list_freshness.h"
-#include "launcher/patch_extraction.h"
-#include "launcher/patch_list.h"
+#include "launcher/apply/patch_extraction.h"
+#include "launcher/install/installation.h"
+#include "launcher/list/client_manifest.h"
+#include "launcher/list/list_freshness.h"
+#include "launcher/list/patch_list.h"
 #include "launcher/update_run.h"
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/file_digest.h"
@@ -338,7 +339,7 @@ int RunPublish(const Arguments& args) {
     std::error_code error;
     if (!fs::is_regular_file(archive, error))
         throw UsageError("'" + archive + "' is not a file");
-    const std::string stored = ArchiveFileName(url, true);
+    const std::string stored = ArchiveFileName(url);
     const std::string archiveName = fs::path(archive).filename().string();
     if (stored != archiveName && !force)
         throw UsageError(

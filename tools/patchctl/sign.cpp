@@ -4,7 +4,7 @@
 #include "framework/file_io.h"
 #include "framework/file_system.h"
 #include "framework/line_list.h"
-#include "launcher/list_freshness.h"
+#include "launcher/list/list_freshness.h"
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/signing.h"
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "framework/exceptions.h"
-#include "launcher/trust_statement.h"
+#include "launcher/list/trust_statement.h"
 #include "tools/patchctl/arguments.h"
 
 #include <cstdint>

@@ -3,7 +3,7 @@
 #include "framework/console.h"
 #include "framework/crypto.h"
 #include "framework/file_io.h"
-#include "launcher/client_manifest.h"
+#include "launcher/list/client_manifest.h"
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/file_digest.h"
 #include "tools/patchctl/pack.h"

@@ -4,8 +4,8 @@
 #include "framework/crypto.h"
 #include "framework/exceptions.h"
 #include "framework/file_io.h"
-#include "launcher/list_freshness.h"
-#include "launcher/trust_statement.h"
+#include "launcher/list/list_freshness.h"
+#include "launcher/list/trust_statement.h"
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/signing.h"
 

@@ -3,7 +3,7 @@
 #include "framework/registry.h"
 #include "launcher/archiver_settings.h"
 #include "launcher/config.h"
-#include "launcher/delivery.h"
+#include "launcher/net/delivery.h"
 #include "launcher/update_run.h"
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/console_ui.h"
@@ -20,7 +20,6 @@ namespace pc::patchctl {
 namespace {
 
 constexpr int kRunEnded = 1;
-constexpr int kNoConfiguration = 3;
 // The run went through, but not everything was applied: the list was refused, a row could not be
 // downloaded, or entries were left out of an extraction.
 constexpr int kNotAllApplied = 4;
@@ -50,7 +49,7 @@ int RunUpdate(const Arguments& args) {
     if (!ui.Armed())
         return kNoConfiguration; // the start-up's notice is on stderr
     try {
-        UpdateRun(ui, Config().patchListUrl);
+        UpdateRun(ui, appDir, Config().ListSource());
     } catch (const EAbort& abort) {
         ui.AppendLogLine(UpdateNotFinishedLine(abort));
         // The window says nothing more after an Abort answer, the player having asked for it; here the

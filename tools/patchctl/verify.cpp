@@ -4,8 +4,8 @@
 #include "framework/registry.h"
 #include "launcher/archiver_settings.h"
 #include "launcher/config.h"
-#include "launcher/download.h"
-#include "launcher/game_files.h"
+#include "launcher/net/download.h"
+#include "launcher/repair/game_files.h"
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/console_ui.h"
 #include "tools/patchctl/lint_fetch.h"
@@ -37,7 +37,7 @@ int CheckInstallation(const Arguments& args, bool heal) {
     ConsoleUi ui(archiver);
     FormCreate(ui, appDir, SystemRegistry());
     if (!ui.Armed())
-        return kNoManifest; // the start-up's notice is on stderr
+        return kNoConfiguration; // the start-up's notice is on stderr
 
     TGameFilesOptions options;
     options.heal = heal;
@@ -45,7 +45,6 @@ int CheckInstallation(const Arguments& args, bool heal) {
     std::optional<ScratchDir> scratch;
     if (!heal)
         options.downloadDir = scratch.emplace().Path();
-    options.listMirrors = Config().patchListMirrors;
     bool healing = false;
     options.onProgress = [&](bool healingNow, std::int64_t done, std::int64_t total) {
         if (healingNow != healing || done == 0) {
@@ -56,9 +55,8 @@ int CheckInstallation(const Arguments& args, bool heal) {
         ui.SetProgressPosition(total <= 0 ? kProgressSteps
                                           : static_cast<std::int32_t>(done * kProgressSteps / total));
     };
-    const TGameFilesResult result = CheckGameFiles(ui, appDir, Config().patchListUrl,
-                                                   Config().hasPatchListKey ? Config().patchListKey : "",
-                                                   options, DefaultDownloadLimits());
+    const TGameFilesResult result =
+        CheckGameFiles(ui, appDir, Config().ListSource(), options, DefaultDownloadLimits());
     ui.SetProgressVisible(false);
     switch (result.stage) {
     case TGameFilesResult::TStage::gsNoManifest:

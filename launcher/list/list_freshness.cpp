@@ -1,4 +1,4 @@
-#include "launcher/list_freshness.h"
+#include "launcher/list/list_freshness.h"
 
 #include "framework/helpers.h"
 #include "framework/line_list.h"

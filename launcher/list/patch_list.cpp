@@ -1,9 +1,8 @@
-#include "launcher/patch_list.h"
+#include "launcher/list/patch_list.h"
 
 #include "framework/crypto.h"
 #include "framework/helpers.h"
 #include "framework/line_list.h"
-#include "launcher/config.h"
 
 #include <algorithm>
 #include <cctype>
@@ -91,10 +90,6 @@ void ParsePatchList(const std::string& path, TPatchList& table,
     });
     if (!started)
         table.high = -1;
-}
-
-bool IsPatchApplied(std::int32_t id) {
-    return IsPatchApplied(Config().applicationDir, id);
 }
 
 namespace {
@@ -190,10 +185,6 @@ std::optional<std::int32_t> HighestAppliedPatch(const std::string& appDir) {
     if (!Ledger().Refresh(appDir + kLedgerFileName))
         return std::nullopt;
     return Ledger().Highest();
-}
-
-void RecordPatchApplied(std::int32_t id) {
-    RecordPatchApplied(Config().applicationDir, id);
 }
 
 void RecordPatchApplied(const std::string& appDir, std::int32_t id) {

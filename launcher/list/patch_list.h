@@ -78,16 +78,14 @@ void ParsePatchList(const std::string& path, TPatchList& table);
 void ParsePatchList(const std::string& path, TPatchList& table,
                     const std::function<void(std::string_view)>& otherLine);
 
-// The ledger in the application directory (of `Config()`, or `appDir`, ending with '/'). Each answer is
+// The ledger in the application directory `appDir` (ending with '/'). Each answer is
 // the file's as it is at the query, so a patch recorded earlier in the same run, or by another program,
 // counts; the file is read again only when it is no longer the one read last.
-bool IsPatchApplied(std::int32_t id);
 bool IsPatchApplied(const std::string& appDir, std::int32_t id);
 // The highest id the ledger holds, if any: patches are applied in the order of their ids, so none with a
 // lower id may follow it.
 std::optional<std::int32_t> HighestAppliedPatch(const std::string& appDir);
 // Appends the id; the ledger is replaced as a whole, atomically, so a failed save keeps the old one.
-void RecordPatchApplied(std::int32_t id);
 void RecordPatchApplied(const std::string& appDir, std::int32_t id);
 
 // Whether an update of the installation in `appDir` still needs row `index`: not applied, not superseded by

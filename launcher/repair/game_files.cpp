@@ -1,4 +1,4 @@
-#include "launcher/game_files.h"
+#include "launcher/repair/game_files.h"
 
 #include "archive/extract_files.h"
 #include "framework/crypto.h"
@@ -6,17 +6,16 @@
 #include "framework/helpers.h"
 #include "framework/install_lock.h"
 #include "framework/line_list.h"
-#include "launcher/config.h"
-#include "launcher/delivery.h"
-#include "launcher/disk_space.h"
-#include "launcher/download.h"
-#include "launcher/download_progress.h"
-#include "launcher/list_freshness.h"
-#include "launcher/list_signature.h"
-#include "launcher/patch_list.h"
-#include "launcher/remote_zip.h"
+#include "launcher/apply/disk_space.h"
+#include "launcher/install/installation.h"
+#include "launcher/list/list_fetch.h"
+#include "launcher/list/list_freshness.h"
+#include "launcher/list/patch_list.h"
+#include "launcher/net/delivery.h"
+#include "launcher/net/download.h"
+#include "launcher/net/download_progress.h"
+#include "launcher/net/remote_zip.h"
 #include "launcher/ui_port.h"
-#include "launcher/update_run.h"
 
 #include <algorithm>
 #include <atomic>
@@ -342,9 +341,8 @@ TSnapshotStanding StandingAgainstSnapshot(const TPatchList& table, std::optional
     return TSnapshotStanding::ssLevel;
 }
 
-TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const std::string& listUrl,
-                                const std::string& patchListKey, const TGameFilesOptions& options,
-                                const DownloadLimits& limits) {
+TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const TListSource& list,
+                                const TGameFilesOptions& options, const DownloadLimits& limits) {
     TGameFilesResult result;
     // Only a check that heals may make the lock file; one that only reads waits for an update only when the
     // lock file is there to be opened.
@@ -354,43 +352,28 @@ TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const std
         return result;
     }
 
-    // The list, as the update run fetches and believes it: from its URL or else its mirrors, with one
-    // delivery policy for every download of the check.
+    // The list, as the update run fetches and believes it, with one delivery policy for every download of
+    // the check.
     TDelivery delivery;
     const std::string downloadDir = options.downloadDir.empty() ? appDir : options.downloadDir;
     const std::string listFile = downloadDir + kPatchListFileName;
     TRemoveAfterwards removeList(listFile);
-    DownloadOptions listOptions;
-    listOptions.maxBytes = kPatchListMaxBytes;
-    listOptions.delivery = &delivery;
-    std::string reason;
-    std::string listSource;
-    std::vector<std::string> listSources{listUrl};
-    listSources.insert(listSources.end(), options.listMirrors.begin(), options.listMirrors.end());
-    for (const std::string& source : listSources) {
-        if (Download(ui, source, listFile, false, listOptions, limits, &reason)) {
-            listSource = source;
-            break;
-        }
-        if (ui.TerminationRequested()) {
-            result.stage = TGameFilesResult::TStage::gsEnded;
-            return result;
-        }
-    }
-    if (listSource.empty()) {
-        result.failure = "the patch list cannot be downloaded: " + reason;
+    const TFetchedList fetched =
+        FetchPatchList(ui, appDir, list, delivery, limits, TListKeeping{downloadDir, !options.heal});
+    switch (fetched.end) {
+    case TFetchedList::TEnd::leFetched:
+        break;
+    case TFetchedList::TEnd::leEnded:
+        result.stage = TGameFilesResult::TStage::gsEnded;
+        return result;
+    case TFetchedList::TEnd::leUnavailable:
+        result.failure = "the patch list cannot be downloaded: " + fetched.reason;
+        return result;
+    case TFetchedList::TEnd::leRefused:
+        result.failure = "the patch list is refused: " + fetched.reason;
         return result;
     }
-    if (!patchListKey.empty()) {
-        const TListAcceptance acceptance = AcceptSignedList(ui, listSource, listFile, appDir, patchListKey,
-                                                            UnixSecondsNow(), !options.heal, downloadDir);
-        if (!acceptance.accepted) {
-            result.failure = "the patch list is refused: " + acceptance.reason;
-            return result;
-        }
-    }
     const std::string listText = ReadWholeFile(listFile);
-    delivery.SetMirrorRules(MirrorRulesOf(listText));
     const TClientReference reference = ReadClientReference(listText);
     if (!reference.line) {
         if (reference.problem.empty())
@@ -422,6 +405,7 @@ TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const std
     manifestOptions.sha256 = reference.line->sha256;
     manifestOptions.maxBytes = kClientManifestMaxBytes;
     manifestOptions.delivery = &delivery;
+    std::string reason;
     if (!Download(ui, reference.line->url, manifestFile, false, manifestOptions, limits, &reason)) {
         result.failure = "the client manifest cannot be downloaded: " + reason;
         return result;
@@ -445,13 +429,12 @@ TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const std
     return result;
 }
 
-void CheckGameFilesInWindow(UiPort& ui, const std::function<void()>& update) {
+void CheckGameFilesInWindow(UiPort& ui, const std::string& appDir, const TListSource& list,
+                            const std::function<void()>& update) {
     constexpr std::int32_t kSteps = 1000;
-    const LauncherConfig& config = Config();
     ui.AppendLogLine(kCheckingGameFilesLine);
     TGameFilesOptions options;
     options.heal = true;
-    options.listMirrors = config.patchListMirrors;
     bool healing = false;
     // The files that heal arrive as a download does, with the same line.
     std::optional<TDownloadProgressLine> fetching;
@@ -475,9 +458,7 @@ void CheckGameFilesInWindow(UiPort& ui, const std::function<void()>& update) {
         ui.SetProgressMax(kSteps);
         ui.SetProgressVisible(true);
         try {
-            TGameFilesResult outcome = CheckGameFiles(ui, config.applicationDir, config.patchListUrl,
-                                                      config.hasPatchListKey ? config.patchListKey : "",
-                                                      options, DefaultDownloadLimits());
+            TGameFilesResult outcome = CheckGameFiles(ui, appDir, list, options, DefaultDownloadLimits());
             ui.SetProgressVisible(false);
             return outcome;
         } catch (...) {

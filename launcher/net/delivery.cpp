@@ -1,4 +1,4 @@
-#include "launcher/delivery.h"
+#include "launcher/net/delivery.h"
 
 #include "framework/helpers.h"
 #include "framework/http_transport.h"

@@ -1,4 +1,4 @@
-#include "launcher/download.h"
+#include "launcher/net/download.h"
 
 #include "framework/crypto.h"
 #include "framework/exceptions.h"
@@ -6,7 +6,8 @@
 #include "framework/http_transport.h"
 #include "framework/line_list.h"
 #include "framework/output_file.h"
-#include "launcher/delivery.h"
+#include "launcher/net/content_range.h"
+#include "launcher/net/delivery.h"
 #include "launcher/ui_port.h"
 
 #include <algorithm>
@@ -93,19 +94,13 @@ std::optional<TResumeState> LoadResumeState(const std::string& path) {
 
 // The body's whole length from an answer: the total of a Content-Range, else the Content-Length plus
 // what a range starts after; -1 when the server does not say.
-std::int64_t HeaderNumber(const std::string& text) {
-    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
-        return -1;
-    return std::stoll(text);
-}
-
 std::int64_t WholeLength(const THttpAnswer& answer, std::int64_t rangeStart) {
     if (answer.status == 206) {
         const auto slash = answer.contentRange.rfind('/');
         if (slash != std::string::npos)
-            return HeaderNumber(answer.contentRange.substr(slash + 1));
+            return HeaderCount(answer.contentRange.substr(slash + 1));
     }
-    const std::int64_t length = HeaderNumber(answer.contentLength);
+    const std::int64_t length = HeaderCount(answer.contentLength);
     return length < 0 ? -1 : length + (answer.status == 206 ? rangeStart : 0);
 }
 
@@ -194,7 +189,7 @@ public:
             keptComplete_ = false; // the server's file goes on past what was complete
             total_ = WholeLength(answer, written_);
             if (options_.beforeWriting)
-                options_.beforeWriting(HeaderNumber(answer.contentLength));
+                options_.beforeWriting(HeaderCount(answer.contentLength));
             if (!file_.IsOpen())
                 OpenDestination(true);
             if (hasher_ && !hashed_)
@@ -209,7 +204,7 @@ public:
         }
         // The whole body from its first byte: the first answer, or a server that would not continue.
         if (options_.beforeWriting)
-            options_.beforeWriting(HeaderNumber(answer.contentLength));
+            options_.beforeWriting(HeaderCount(answer.contentLength));
         if (file_.IsOpen())
             OpenDestination(false); // starts the file again
         keptComplete_ = false;

@@ -1,11 +1,11 @@
-#include "launcher/disk_space.h"
+#include "launcher/apply/disk_space.h"
 
 #include "archive/dir_manager.h"
 #include "archive/zip_archiver.h"
 #include "archive/zip_records.h"
 #include "framework/code_pages.h"
 #include "framework/file_system.h"
-#include "launcher/patch_extraction.h"
+#include "launcher/apply/patch_extraction.h"
 
 #include <algorithm>
 #include <map>

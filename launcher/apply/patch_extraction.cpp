@@ -1,4 +1,4 @@
-#include "launcher/patch_extraction.h"
+#include "launcher/apply/patch_extraction.h"
 
 #include "archive/code_pages.h"
 #include "archive/existing_names.h"
@@ -10,12 +10,11 @@
 #include "framework/helpers.h"
 #include "framework/install_lock.h"
 #include "framework/output_file.h"
-#include "launcher/config.h"
-#include "launcher/download.h"
-#include "launcher/list_freshness.h"
-#include "launcher/patch_list.h"
-#include "launcher/trust_statement.h"
-#include "launcher/update_run.h"
+#include "launcher/install/installation.h"
+#include "launcher/list/list_freshness.h"
+#include "launcher/list/patch_list.h"
+#include "launcher/list/trust_statement.h"
+#include "launcher/net/download.h"
 
 #include <algorithm>
 #include <map>

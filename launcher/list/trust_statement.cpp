@@ -1,9 +1,9 @@
-#include "launcher/trust_statement.h"
+#include "launcher/list/trust_statement.h"
 
 #include "framework/crypto.h"
 #include "framework/file_io.h"
 #include "framework/helpers.h"
-#include "launcher/list_freshness.h"
+#include "launcher/list/list_freshness.h"
 
 #include <algorithm>
 #include <set>

@@ -60,16 +60,12 @@ TDeltaManifest ParseDeltaManifest(const std::string& text);
 // Whether `name` could leave the installation or lies in the reserved folder (either separator, any case).
 bool IsRefusedPatchName(const std::string& name);
 
-// How a delta is made: a high level for size, long-distance matching, and a window that covers the old
-// file. Files larger than kMaxDeltaFileBytes lie beyond the window and go whole.
-inline constexpr int kDeltaLevel = 19;
+// Files larger than this lie beyond a delta's window and go whole.
 inline constexpr std::int64_t kMaxDeltaFileBytes = std::int64_t{2} << 30;
 
-// The delta that turns `old` into `next` (a whole zstd frame). `threads` of 1 or more has libzstd compress
-// on that many worker threads (the same bytes for any number); 0 compresses on the calling thread.
-// EDeltaError when libzstd refuses.
-std::string EncodeDelta(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* next,
-                        std::size_t nextSize, int level = kDeltaLevel, int threads = 0);
+// The smallest window (as libzstd's log2) that reaches from the end of the new file back to the start of
+// the old one: what a delta is made with and the most its decoder accepts.
+int WindowLogFor(std::size_t oldSize, std::size_t nextSize);
 
 // Decodes a delta fed in pieces against the old file's bytes, which must stay valid meanwhile.
 class TDeltaDecoder {

@@ -1,4 +1,4 @@
-#include "launcher/download_progress.h"
+#include "launcher/net/download_progress.h"
 
 #include "launcher/ui_port.h"
 

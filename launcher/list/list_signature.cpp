@@ -1,10 +1,10 @@
-#include "launcher/list_signature.h"
+#include "launcher/list/list_signature.h"
 
 #include "framework/crypto.h"
 #include "framework/helpers.h"
-#include "launcher/download.h"
-#include "launcher/list_freshness.h"
-#include "launcher/trust_statement.h"
+#include "launcher/list/list_freshness.h"
+#include "launcher/list/trust_statement.h"
+#include "launcher/net/download.h"
 
 #include <fstream>
 #include <iterator>

@@ -5,8 +5,8 @@
 #pragma once
 
 #include "archive/zip_archiver.h"
-#include "launcher/delta_patch.h"
-#include "launcher/remote_zip.h"
+#include "launcher/apply/delta_patch.h"
+#include "launcher/net/remote_zip.h"
 
 #include <functional>
 #include <memory>

@@ -4,7 +4,8 @@
 // applied patches stays as it is.
 #pragma once
 
-#include "launcher/client_manifest.h"
+#include "launcher/list/client_manifest.h"
+#include "launcher/list/list_fetch.h"
 
 #include <cstdint>
 #include <functional>
@@ -66,8 +67,6 @@ struct TGameFilesOptions {
     // Where the list, its signature and the manifest are downloaded to and removed from right after
     // (ending with its separator); empty for the installation itself.
     std::string downloadDir;
-    // Where the list may also be fetched from, in order, when its URL cannot serve it.
-    std::vector<std::string> listMirrors;
     // Told now and then how far the work is: hashing in bytes hashed of all, then healing in bytes
     // written of the files to heal. Called on the window thread.
     std::function<void(bool healing, std::int64_t done, std::int64_t total)> onProgress = nullptr;
@@ -82,16 +81,16 @@ struct TGameFilesOptions {
 // not share is refused before any file is changed, and so is a disk without room for the files to heal
 // (ENotEnoughSpace). An installation that is not level with the snapshot (see StandingAgainstSnapshot) is
 // not checked at all.
-TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const std::string& listUrl,
-                                const std::string& patchListKey, const TGameFilesOptions& options,
-                                const DownloadLimits& limits);
+TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const TListSource& list,
+                                const TGameFilesOptions& options, const DownloadLimits& limits);
 
-// The check as the window runs it, for the installation and the patch list of `Config()`, with the
+// The check as the window runs it, for the installation in `appDir` and its patch list, with the
 // launcher's download limits: its log lines ("- Checking game files...", then "- Game files are intact", or
 // "- Repaired: NAME" and "- Cannot repair: NAME" per file and a closing line), the progress bar while it
 // hashes and while it heals, and the reason of a failure through ReportDownloadFailure. An installation
 // behind the snapshot is updated first (`update`: the update run, with its own log lines), then checked.
-void CheckGameFilesInWindow(UiPort& ui, const std::function<void()>& update);
+void CheckGameFilesInWindow(UiPort& ui, const std::string& appDir, const TListSource& list,
+                            const std::function<void()>& update);
 
 // Where an installation stands against the snapshot that the list's client line names.
 enum class TSnapshotStanding {

@@ -1,12 +1,13 @@
-#include "launcher/remote_zip.h"
+#include "launcher/net/remote_zip.h"
 
 #include "archive/decode.h"
 #include "archive/zip_records.h"
 #include "framework/helpers.h"
 #include "framework/http_transport.h"
-#include "launcher/delivery.h"
-#include "launcher/download.h"
-#include "launcher/download_progress.h"
+#include "launcher/net/content_range.h"
+#include "launcher/net/delivery.h"
+#include "launcher/net/download.h"
+#include "launcher/net/download_progress.h"
 #include "launcher/ui_port.h"
 
 #include <zlib.h>
@@ -43,32 +44,6 @@ constexpr std::size_t kInflatePiece = 64 * 1024;
 constexpr const char* kEndingReason = "the application is ending";
 constexpr const char* kTimeLimitReason = "time limit";
 constexpr const char* kChangedReason = "the archive changed on the server while it was read";
-
-std::int64_t ParseCount(std::string_view text) {
-    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string_view::npos)
-        return -1;
-    std::int64_t value = 0;
-    for (const char c : text)
-        value = value * 10 + (c - '0');
-    return value;
-}
-
-// "bytes FIRST-LAST/TOTAL"; false when the header is anything else.
-bool ParseContentRange(const std::string& text, std::int64_t& first, std::int64_t& last,
-                       std::int64_t& total) {
-    constexpr std::string_view unit = "bytes ";
-    if (text.size() <= unit.size() || AsciiLowerCase(text.substr(0, unit.size())) != unit)
-        return false;
-    const std::string_view rest = std::string_view(text).substr(unit.size());
-    const auto dash = rest.find('-');
-    const auto slash = rest.find('/');
-    if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash)
-        return false;
-    first = ParseCount(rest.substr(0, dash));
-    last = ParseCount(rest.substr(dash + 1, slash - dash - 1));
-    total = ParseCount(rest.substr(slash + 1));
-    return first >= 0 && last >= first && total > last;
-}
 
 std::string Broken(const std::string& what) {
     return "the archive's directory does not hold together: " + what;
@@ -568,7 +543,7 @@ private:
                 bodyOffset_ = first;
             } else {
                 owner_.rangesIgnored_ = true;
-                const std::int64_t length = ParseCount(answer.contentLength);
+                const std::int64_t length = HeaderCount(answer.contentLength);
                 if (length >= 0)
                     size = length;
                 bodyOffset_ = 0;

@@ -1,4 +1,4 @@
-#include "launcher/delta_patch.h"
+#include "launcher/apply/delta_patch.h"
 
 #include "archive/code_pages.h"
 #include "archive/extract_names.h"
@@ -176,64 +176,6 @@ TDeltaManifest ParseDeltaManifest(const std::string& text) {
     return manifest;
 }
 
-namespace {
-
-struct CCtxFree {
-    void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
-};
-
-void Check(std::size_t result, const char* what) {
-    if (ZSTD_isError(result))
-        throw EDeltaError(std::string("Cannot make a delta (") + what + "): " + ZSTD_getErrorName(result));
-}
-
-// The smallest window that reaches from the end of the new file back to the start of the old one.
-int WindowLogFor(std::size_t oldSize, std::size_t nextSize) {
-    const std::uint64_t reach = std::max<std::uint64_t>(oldSize, nextSize) + 1;
-    // libzstd's smallest window, and its largest on 64-bit systems (2 GiB).
-    int log = 10;
-    while (log < 31 && (std::uint64_t{1} << log) < reach)
-        ++log;
-    return log;
-}
-
-} // namespace
-
-std::string EncodeDelta(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* next,
-                        std::size_t nextSize, int level, int threads) {
-    if (static_cast<std::int64_t>(oldSize) > kMaxDeltaFileBytes ||
-        static_cast<std::int64_t>(nextSize) > kMaxDeltaFileBytes)
-        throw EDeltaError("Cannot make a delta of a file over 2 GiB");
-    std::unique_ptr<ZSTD_CCtx, CCtxFree> context(ZSTD_createCCtx());
-    if (!context)
-        throw EDeltaError("Cannot make a delta: out of memory");
-    ZSTD_CCtx* c = context.get();
-    Check(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, level), "level");
-    const int windowLog = WindowLogFor(oldSize, nextSize);
-    Check(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, windowLog), "window");
-    Check(ZSTD_CCtx_setParameter(c, ZSTD_c_enableLongDistanceMatching, 1), "long-distance matching");
-    Check(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 0), "checksum");
-    Check(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 1), "content size");
-    if (threads >= 1) {
-        // Workers make the same bytes whatever their number, each with tables and buffers of its own. A
-        // libzstd without threads refuses them; the delta is then made on this thread.
-        (void)ZSTD_CCtx_setParameter(c, ZSTD_c_nbWorkers, threads);
-    }
-    Check(ZSTD_CCtx_refPrefix(c, old, oldSize), "old file");
-    Check(ZSTD_CCtx_setPledgedSrcSize(c, nextSize), "size");
-    // The delta grows as it is made: no buffer the size of the new file is set aside for it.
-    std::string out;
-    std::vector<char> chunk(ZSTD_CStreamOutSize());
-    ZSTD_inBuffer in{next, nextSize, 0};
-    for (std::size_t left = 1; left != 0;) {
-        ZSTD_outBuffer piece{chunk.data(), chunk.size(), 0};
-        left = ZSTD_compressStream2(c, &piece, &in, ZSTD_e_end);
-        Check(left, "compression");
-        out.append(chunk.data(), piece.pos);
-    }
-    return out;
-}
-
 struct TDeltaDecoder::State {
     struct DCtxFree {
         void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
@@ -243,6 +185,15 @@ struct TDeltaDecoder::State {
     std::size_t oldSize = 0;
     std::vector<std::uint8_t> buffer;
 };
+
+int WindowLogFor(std::size_t oldSize, std::size_t nextSize) {
+    const std::uint64_t reach = std::max<std::uint64_t>(oldSize, nextSize) + 1;
+    // libzstd's smallest window, and its largest on 64-bit systems (2 GiB).
+    int log = 10;
+    while (log < 31 && (std::uint64_t{1} << log) < reach)
+        ++log;
+    return log;
+}
 
 TDeltaDecoder::TDeltaDecoder(const std::uint8_t* old, std::size_t oldSize, std::int64_t newSize,
                              TOutput output)

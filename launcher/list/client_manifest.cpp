@@ -1,4 +1,4 @@
-#include "launcher/client_manifest.h"
+#include "launcher/list/client_manifest.h"
 
 #include "framework/code_pages.h"
 #include "framework/crypto.h"
