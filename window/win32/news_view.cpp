@@ -372,11 +372,12 @@ void TNewsView::Navigate(const std::string& url) {
         BSTR address = ::SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
         VARIANT empty;
         ::VariantInit(&empty);
+        // The control announces the navigation from within the call; a later one is the page's.
         ownNavigation_ = true;
         const HRESULT result = browser_->Navigate(address, &empty, &empty, &empty, &empty);
+        ownNavigation_ = false;
         ::SysFreeString(address);
         if (FAILED(result)) {
-            ownNavigation_ = false;
             win32::ComPtr<IErrorInfo> info;
             BSTR description = nullptr;
             if (::GetErrorInfo(0, info.Put()) == S_OK && info &&
@@ -448,7 +449,8 @@ void TNewsView::StopFetch() {
 }
 
 bool TNewsView::CancelNavigation(IDispatch* frame, const std::string& target) {
-    const bool page = SameObject(frame, browser_.Get());
+    // An announcement without its frame is taken as the page's, by the stricter rules.
+    const bool page = !frame || SameObject(frame, browser_.Get());
     TNewsRequest request = page ? TNewsRequest::Page : TNewsRequest::Frame;
     if (page && std::exchange(ownNavigation_, false))
         request = TNewsRequest::Own;

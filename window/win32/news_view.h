@@ -68,7 +68,7 @@ private:
     win32::ComPtr<IWebBrowser2> browser_;
     win32::ComPtr<IConnectionPoint> eventPoint_;
     DWORD eventCookie_ = 0;
-    bool ownNavigation_ = false; // the next page the control announces is the launcher's request
+    bool ownNavigation_ = false; // the page the control announces now is the launcher's request
     std::function<void(const std::string&)> openOutside_;
     std::vector<std::string> outside_; // pages waiting to be handed to the browser
     std::thread fetch_;
