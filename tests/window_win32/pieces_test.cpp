@@ -5,6 +5,7 @@
 #include "window/win32/application.h"
 #include "window/win32/dialog_provider.h"
 #include "window/win32/message_form.h"
+#include "window/win32/news_view.h"
 #include "window/win32/pictures.h"
 
 #include <gtest/gtest.h>
@@ -93,6 +94,41 @@ TEST_F(Win32Pieces, DamagedPicturesAreRefusedWithAnError) {
     EXPECT_THROW(DecodeJpeg(std::string("\xFF\xD8\xFF\xE0 not a jpeg", 15)), Exception);
     EXPECT_THROW(DecodeBmp("BM too short"), Exception);
     EXPECT_THROW(LoadPicture("missing.jpg"), Exception);
+}
+
+// ---- The news view's answers to the browser control ----
+
+// The control itself cannot run under Wine (no HTML engine); what it would be told can.
+TEST(Win32NewsView, EachAnnouncementGoesWhereTheLinkRulesSendIt) {
+    constexpr auto kInside = TNewsTarget::Inside, kBrowser = TNewsTarget::Browser,
+                   kRefused = TNewsTarget::Refused;
+    constexpr auto kOwn = TNewsRequest::Own, kPage = TNewsRequest::Page, kFrame = TNewsRequest::Frame,
+                   kWindow = TNewsRequest::Window;
+    const char* web = "http://news.realm.example/n.html";
+    const char* local = "file:///C:/Games/Realm/news.html";
+    const struct {
+        const char* news;
+        TNewsRequest request;
+        const char* target;
+        TNewsTarget expected;
+    } cases[] = {
+        {web, kOwn, web, kInside},
+        {web, kPage, "http://news.realm.example/old.html", kInside},
+        {web, kPage, "https://forum.realm.example/", kBrowser},
+        {web, kPage, "file:///C:/Windows/win.ini", kRefused},
+        {web, kPage, "C:\\Windows\\win.ini", kRefused},
+        {web, kPage, "\\\\server\\share\\page.html", kRefused},
+        {local, kPage, "file:///C:/Games/Realm/old.html", kInside},
+        {web, kFrame, "https://video.example/embed/1", kInside},
+        {web, kFrame, "file:///C:/Windows/win.ini", kRefused},
+        {web, kFrame, "about:blank", kInside},
+        {web, kWindow, "http://news.realm.example/old.html", kBrowser},
+        {local, kWindow, "file:///C:/Games/Realm/old.html", kRefused},
+        {web, kWindow, "about:blank", kRefused},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(NewsRequestTarget(c.news, c.request, c.target), c.expected)
+            << c.news << " -> " << c.target << " (" << static_cast<int>(c.request) << ")";
 }
 
 // ---- Dialogs, answered by posted keys and clicks ----

@@ -4,17 +4,28 @@
 #include "window/html_text.h"
 
 #include <exdisp.h>
+#include <exdispid.h>
+#include <mshtmdid.h>
+#include <mshtmhst.h>
+#include <ocidl.h>
 #include <ole2.h>
 #include <oleidl.h>
 #include <wininet.h>
 
 #include <atomic>
+#include <utility>
 
 namespace pc {
 
 namespace {
 
 constexpr UINT kFetchedMessage = WM_APP + 1;
+constexpr UINT kOutsideMessage = WM_APP + 2; // pages wait for the browser
+
+// What the engine may fetch and run: pictures, videos and sounds, but no ActiveX control (neither run nor
+// downloaded) and no Java applet.
+constexpr LONG kDownloadControl = DLCTL_DLIMAGES | DLCTL_VIDEOS | DLCTL_BGSOUNDS | DLCTL_NO_RUNACTIVEXCTLS |
+                                  DLCTL_NO_DLACTIVEXCTLS | DLCTL_NO_JAVA;
 
 // The HTML engine behind the browser control (MSHTML's document object).
 constexpr CLSID kHtmlDocument = {
@@ -30,11 +41,115 @@ std::wstring Wide(const std::string& text) {
     return win32::DisplayText(text);
 }
 
+// An event's argument: a string, also when passed by reference to a variant.
+std::string TextOf(const VARIANT& argument) {
+    const VARIANT* value = &argument;
+    if (V_VT(value) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(value))
+        value = V_VARIANTREF(value);
+    if (V_VT(value) == VT_BSTR && V_BSTR(value))
+        return win32::FromDisplayText(V_BSTR(value));
+    if (V_VT(value) == (VT_BYREF | VT_BSTR) && V_BSTRREF(value) && *V_BSTRREF(value))
+        return win32::FromDisplayText(*V_BSTRREF(value));
+    return {};
+}
+
+void Cancel(VARIANT& argument) {
+    if (V_VT(&argument) == (VT_BYREF | VT_BOOL) && V_BOOLREF(&argument))
+        *V_BOOLREF(&argument) = VARIANT_TRUE;
+}
+
+// Whether two interface pointers belong to one object.
+bool SameObject(IUnknown* a, IUnknown* b) {
+    if (!a || !b)
+        return false;
+    win32::ComPtr<IUnknown> left, right;
+    return SUCCEEDED(a->QueryInterface(IID_IUnknown, left.PutVoid())) &&
+           SUCCEEDED(b->QueryInterface(IID_IUnknown, right.PutVoid())) && left.Get() == right.Get();
+}
+
 } // namespace
 
+TNewsTarget NewsRequestTarget(const std::string& newsUrl, TNewsRequest request, const std::string& target) {
+    switch (request) {
+    case TNewsRequest::Own:
+        return TNewsTarget::Inside;
+    case TNewsRequest::Page:
+        return NewsLinkTarget(newsUrl, target);
+    case TNewsRequest::Frame:
+        return NewsLinkTarget(newsUrl, target) == TNewsTarget::Refused ? TNewsTarget::Refused
+                                                                       : TNewsTarget::Inside;
+    case TNewsRequest::Window:
+        return NewsWindowTarget(target);
+    }
+    return TNewsTarget::Refused;
+}
+
+// The control's events (DWebBrowserEvents2), of which the view answers those that lead somewhere.
+class TBrowserEvents final : public IDispatch {
+public:
+    explicit TBrowserEvents(TNewsView& view) : view_(view) {}
+
+    // IUnknown
+    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID_DWebBrowserEvents2) {
+            *object = static_cast<IDispatch*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    // The view owns the sink and unadvises it before it goes.
+    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
+    STDMETHODIMP_(ULONG) Release() override { return --references_; }
+
+    // IDispatch: the control calls by number only.
+    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+        *count = 0;
+        return S_OK;
+    }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    STDMETHODIMP Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* parameters, VARIANT*, EXCEPINFO*,
+                        UINT*) override {
+        if (!parameters)
+            return S_OK;
+        // The arguments come last first.
+        VARIANT* arguments = parameters->rgvarg;
+        const UINT count = parameters->cArgs;
+        switch (member) {
+        case DISPID_BEFORENAVIGATE2: // (frame, URL, flags, target frame, post data, headers, cancel)
+            if (count == 7) {
+                IDispatch* frame = V_VT(&arguments[6]) == VT_DISPATCH ? V_DISPATCH(&arguments[6]) : nullptr;
+                if (view_.CancelNavigation(frame, TextOf(arguments[5])))
+                    Cancel(arguments[0]);
+            }
+            break;
+        case DISPID_NEWWINDOW3: // (new window, cancel, flags, opener's URL, URL)
+            if (count == 5 && view_.CancelWindow(TextOf(arguments[0])))
+                Cancel(arguments[3]);
+            break;
+        default:
+            // NewWindow2 carries no address, and cancelling it would keep NewWindow3, which follows it
+            // with the address, from coming: the window is cancelled there.
+            break;
+        }
+        return S_OK;
+    }
+
+private:
+    TNewsView& view_;
+    std::atomic<ULONG> references_{1};
+};
+
 // The smallest container the browser control accepts: a client site that in-place activates it in the
-// view's window. Every other request of the control is declined.
-class TBrowserSite final : public IOleClientSite, public IOleInPlaceSite, public IOleInPlaceFrame {
+// view's window, answers the engine's question of what it may download and run (its ambient properties),
+// and shows no right-click menu. Every other request of the control is declined.
+class TBrowserSite final : public IOleClientSite,
+                           public IOleInPlaceSite,
+                           public IOleInPlaceFrame,
+                           public IDispatch,
+                           public IDocHostUIHandler {
 public:
     explicit TBrowserSite(HWND host) : host_(host) {}
 
@@ -46,6 +161,10 @@ public:
             *object = static_cast<IOleInPlaceSite*>(this);
         else if (riid == IID_IOleInPlaceFrame || riid == IID_IOleInPlaceUIWindow)
             *object = static_cast<IOleInPlaceFrame*>(this);
+        else if (riid == IID_IDispatch)
+            *object = static_cast<IDispatch*>(this);
+        else if (riid == IID_IDocHostUIHandler)
+            *object = static_cast<IDocHostUIHandler*>(this);
         else {
             *object = nullptr;
             return E_NOINTERFACE;
@@ -108,15 +227,66 @@ public:
     STDMETHODIMP SetMenu(HMENU, HOLEMENU, HWND) override { return S_OK; }
     STDMETHODIMP RemoveMenus(HMENU) override { return E_NOTIMPL; }
     STDMETHODIMP SetStatusText(LPCOLESTR) override { return S_OK; }
-    STDMETHODIMP EnableModeless(BOOL) override { return S_OK; }
+    STDMETHODIMP EnableModeless(BOOL) override { return S_OK; } // the frame's and the document host's
     STDMETHODIMP TranslateAccelerator(LPMSG, WORD) override { return S_FALSE; }
+
+    // IDispatch: the ambient properties, of which only the download control is the site's to say.
+    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+        *count = 0;
+        return S_OK;
+    }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    STDMETHODIMP Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
+                        UINT*) override {
+        if (member != DISPID_AMBIENT_DLCONTROL || !(flags & DISPATCH_PROPERTYGET) || !result)
+            return DISP_E_MEMBERNOTFOUND;
+        ::VariantInit(result);
+        V_VT(result) = VT_I4;
+        V_I4(result) = kDownloadControl;
+        return S_OK;
+    }
+
+    // IDocHostUIHandler: no menu of the engine's (it offers the page's source and saving), the rest as
+    // the engine does it by itself.
+    STDMETHODIMP ShowContextMenu(DWORD, POINT*, IUnknown*, IDispatch*) override { return S_OK; }
+    STDMETHODIMP GetHostInfo(DOCHOSTUIINFO*) override { return E_NOTIMPL; }
+    STDMETHODIMP ShowUI(DWORD, IOleInPlaceActiveObject*, IOleCommandTarget*, IOleInPlaceFrame*,
+                        IOleInPlaceUIWindow*) override {
+        return S_FALSE;
+    }
+    STDMETHODIMP HideUI() override { return S_OK; }
+    STDMETHODIMP UpdateUI() override { return S_OK; }
+    STDMETHODIMP OnDocWindowActivate(BOOL) override { return S_OK; }
+    STDMETHODIMP OnFrameWindowActivate(BOOL) override { return S_OK; }
+    STDMETHODIMP ResizeBorder(LPCRECT, IOleInPlaceUIWindow*, BOOL) override { return S_OK; }
+    STDMETHODIMP TranslateAccelerator(LPMSG, const GUID*, DWORD) override { return S_FALSE; }
+    STDMETHODIMP GetOptionKeyPath(LPOLESTR* key, DWORD) override {
+        *key = nullptr;
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP GetDropTarget(IDropTarget*, IDropTarget**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetExternal(IDispatch** external) override {
+        *external = nullptr;
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP TranslateUrl(DWORD, LPWSTR, LPWSTR* out) override {
+        *out = nullptr;
+        return S_FALSE;
+    }
+    STDMETHODIMP FilterDataObject(IDataObject*, IDataObject** out) override {
+        *out = nullptr;
+        return S_FALSE;
+    }
 
 private:
     HWND host_;
     std::atomic<ULONG> references_{1};
 };
 
-TNewsView::TNewsView(HWND parent, RECT box, bool allowBrowser) {
+TNewsView::TNewsView(HWND parent, RECT box, bool allowBrowser,
+                     std::function<void(const std::string&)> openOutside)
+    : openOutside_(std::move(openOutside)) {
     const wchar_t* cls = win32::RegisterWindowClass(L"TNewsView", &TNewsView::Procedure);
     window_.Reset(::CreateWindowExW(0, cls, L"", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, box.left, box.top,
                                     box.right - box.left, box.bottom - box.top, parent, nullptr,
@@ -127,6 +297,10 @@ TNewsView::TNewsView(HWND parent, RECT box, bool allowBrowser) {
 
 TNewsView::~TNewsView() {
     StopFetch();
+    if (eventPoint_) {
+        eventPoint_->Unadvise(eventCookie_);
+        eventPoint_.Reset();
+    }
     if (browser_) {
         win32::ComPtr<IOleObject> object;
         if (SUCCEEDED(browser_->QueryInterface(IID_IOleObject, object.PutVoid()))) {
@@ -157,12 +331,23 @@ bool TNewsView::CreateBrowser() {
         object->SetClientSite(nullptr);
         return false;
     }
-    if (FAILED(object->QueryInterface(IID_IWebBrowser2, browser_.PutVoid())) || !browser_) {
+    // Without its events the control would follow every link inside: the fallback is safer.
+    events_ = std::make_unique<TBrowserEvents>(*this);
+    win32::ComPtr<IConnectionPointContainer> points;
+    if (FAILED(object->QueryInterface(IID_IWebBrowser2, browser_.PutVoid())) || !browser_ ||
+        FAILED(object->QueryInterface(IID_IConnectionPointContainer, points.PutVoid())) ||
+        FAILED(points->FindConnectionPoint(DIID_DWebBrowserEvents2, eventPoint_.Put())) ||
+        FAILED(eventPoint_->Advise(static_cast<IDispatch*>(events_.get()), &eventCookie_))) {
+        eventPoint_.Reset();
         browser_.Reset();
         object->Close(OLECLOSE_NOSAVE);
         object->SetClientSite(nullptr);
         return false;
     }
+    // The engine asks for the download control with each page; a control that read it already hears of it.
+    win32::ComPtr<IOleControl> control;
+    if (SUCCEEDED(object->QueryInterface(IID_IOleControl, control.PutVoid())))
+        control->OnAmbientPropertyChange(DISPID_AMBIENT_DLCONTROL);
     browser_->put_Left(0);
     browser_->put_Top(0);
     browser_->put_Width(area.right);
@@ -187,7 +372,10 @@ void TNewsView::Navigate(const std::string& url) {
         BSTR address = ::SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
         VARIANT empty;
         ::VariantInit(&empty);
+        // The control announces the navigation from within the call; a later one is the page's.
+        ownNavigation_ = true;
         const HRESULT result = browser_->Navigate(address, &empty, &empty, &empty, &empty);
+        ownNavigation_ = false;
         ::SysFreeString(address);
         if (FAILED(result)) {
             win32::ComPtr<IErrorInfo> info;
@@ -260,6 +448,38 @@ void TNewsView::StopFetch() {
         std::unique_ptr<TFetched>(reinterpret_cast<TFetched*>(message.lParam)).reset();
 }
 
+bool TNewsView::CancelNavigation(IDispatch* frame, const std::string& target) {
+    // An announcement without its frame is taken as the page's, by the stricter rules.
+    const bool page = !frame || SameObject(frame, browser_.Get());
+    TNewsRequest request = page ? TNewsRequest::Page : TNewsRequest::Frame;
+    if (page && std::exchange(ownNavigation_, false))
+        request = TNewsRequest::Own;
+    switch (NewsRequestTarget(url_, request, target)) {
+    case TNewsTarget::Inside:
+        return false;
+    case TNewsTarget::Browser:
+        HandOut(target);
+        return true;
+    case TNewsTarget::Refused:
+        break;
+    }
+    return true;
+}
+
+bool TNewsView::CancelWindow(const std::string& target) {
+    if (NewsRequestTarget(url_, TNewsRequest::Window, target) == TNewsTarget::Browser)
+        HandOut(target);
+    return true;
+}
+
+void TNewsView::HandOut(const std::string& target) {
+    // The browser starts once the control has finished announcing: the player's browser may take the
+    // focus, and an error would be reported from within the control's event.
+    outside_.push_back(target);
+    if (outside_.size() == 1)
+        ::PostMessageW(window_.Get(), kOutsideMessage, 0, 0);
+}
+
 LRESULT CALLBACK TNewsView::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_NCCREATE)
         ::SetWindowLongPtrW(
@@ -278,6 +498,17 @@ LRESULT CALLBACK TNewsView::Procedure(HWND window, UINT message, WPARAM wParam, 
                 crlf += c;
             }
             ::SetWindowTextW(view->text_.Get(), crlf.c_str());
+        }
+        return 0;
+    }
+    if (message == kOutsideMessage) {
+        if (view) {
+            // Copies: a report of the browser's failure pumps messages, within which the view may go.
+            const std::vector<std::string> pages = std::exchange(view->outside_, {});
+            const std::function<void(const std::string&)> open = view->openOutside_;
+            for (const std::string& page : pages)
+                if (open)
+                    open(page);
         }
         return 0;
     }

@@ -152,7 +152,8 @@ void TWin32Form::BuildChildWindows() {
             break;
         }
         case TControlKind::WebView:
-            news_ = std::make_unique<TNewsView>(window_.Get(), box, options_.AllowBrowserControl);
+            news_ = std::make_unique<TNewsView>(window_.Get(), box, options_.AllowBrowserControl,
+                                                [this](const std::string& url) { model_->NewsLinkOut(url); });
             break;
         case TControlKind::ProgressBar:
             progress_ = std::make_unique<TProgressBarWindow>(window_.Get(), box, entry.Visible);
