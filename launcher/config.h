@@ -1,6 +1,8 @@
 // Start-up and the launcher's configuration, read from the scrambled Config.ini.
 #pragma once
 
+#include "launcher/own_files.h"
+
 #include <array>
 #include <string>
 #include <vector>
@@ -47,9 +49,6 @@ inline constexpr const char* kPatchListKeyName = "patchlist_key";
 // Any number of these may follow (after patchlist_key when there is one); launchers that read eight or
 // nine lines never look at them.
 inline constexpr const char* kPatchListMirrorName = "patchlist_mirror";
-
-// The configuration file's name in the application directory.
-inline constexpr const char* kConfigFileName = "Config.ini";
 
 // The start-up handler of the main window: application directory from the executable, browser from the
 // system registry.

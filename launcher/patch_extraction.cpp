@@ -13,6 +13,7 @@
 #include "launcher/config.h"
 #include "launcher/download.h"
 #include "launcher/list_freshness.h"
+#include "launcher/own_files.h"
 #include "launcher/patch_list.h"
 #include "launcher/update_run.h"
 
@@ -125,9 +126,11 @@ public:
             items.Item(i).Selected = false;
         TZAArchiveItem record;
         for (bool found = zip_.FindFirstMatch(kEveryEntryMask, record, u"", kZAEveryAttribute); found;
-             found = zip_.FindNextMatch(record))
-            if (!IsReservedEntry(items.Item(record.Handle.Index)))
-                items.Item(record.Handle.Index).Selected = true;
+             found = zip_.FindNextMatch(record)) {
+            TDirItem& item = items.Item(record.Handle.Index);
+            if (!IsReservedEntry(item) && !SkippedAsOwn(StoredName(item)))
+                item.Selected = true;
+        }
         zip_.ProcessSelected(TZAProcessOperation::poExtract);
         if (zip_.LastRunOutcome() != TZARunOutcome::roCompleted)
             return zip_.LastRunOutcome();
@@ -153,6 +156,15 @@ public:
     }
 
 private:
+    // Whether `name` is one of the launcher's own files, which a patch never writes, replaces or removes;
+    // the log says so. The rest of the patch applies.
+    bool SkippedAsOwn(const std::string& name) {
+        if (!IsLauncherOwnFile(name, executable_))
+            return false;
+        log_("- Skipped: " + name + " (a file of the launcher)");
+        return true;
+    }
+
     // The target of `name` beneath the base, with its folders made (only those already there when
     // `makeFolders` is false: empty when one is missing); EDeltaError when a link on the way leads out of
     // the installation.
@@ -183,6 +195,8 @@ private:
     void StageDeltas(const TDeltaManifest& manifest) {
         std::vector<const TDeltaRecord*> whole;
         for (const TDeltaRecord& record : manifest.deltas) {
+            if (SkippedAsOwn(record.name))
+                continue;
             // A file whose folder is missing is fetched whole; its folders are made when it arrives.
             const std::string target = Target(record.name, false);
             fsys::TFileView old;
@@ -313,9 +327,8 @@ private:
 
     // Removes the files the patch lists, inside the installation only, and the folders that leaves empty.
     void Remove(const std::vector<std::string>& names) {
-        const std::string executable = NamePart(ExecutablePath());
         for (const std::string& name : names) {
-            if (IsLauncherOwnFile(name, executable))
+            if (SkippedAsOwn(name))
                 continue;
             const std::string relative = ExistingSpelling(base_, name);
             const std::size_t slash = relative.rfind('/');
@@ -345,6 +358,7 @@ private:
     const TCompanionOpener& openCompanion_;
     const TLogLine& log_;
     std::string base_;
+    const std::string executable_ = NamePart(ExecutablePath());
     std::map<std::string, std::unique_ptr<TStagedFile>> staged_;
     std::vector<std::string> madeFolders_;
 };
@@ -475,28 +489,6 @@ TZARunOutcome ExtractPatch(TZipArchiver& zip, const TCompanionOpener& openCompan
     if (!zip.IsOpen() || !zip.DirManager())
         throw EZAException(neArchiveNotOpen, &zip);
     return TPatchExtraction(zip, openCompanion, log).Run();
-}
-
-bool IsLauncherOwnFile(const std::string& name, const std::string& executableName) {
-    std::string lower = Lower(name);
-    std::replace(lower.begin(), lower.end(), '\\', '/');
-    const std::string first = lower.substr(0, lower.find('/'));
-    // What the launcher keeps in folders of its own: partial downloads and what continues them.
-    for (const char* prefix : {kStoredArchivePrefix, kResumeStatePrefix}) {
-        std::string folder = Lower(prefix);
-        folder.pop_back();
-        if (first == folder)
-            return true;
-    }
-    if (lower.find('/') != std::string::npos)
-        return false;
-    for (const std::string& own :
-         {std::string(kConfigFileName), std::string(kLedgerFileName), std::string(kPatchListFileName),
-          std::string(kAcceptedSerialFileName), std::string(kInstallationLockFileName),
-          std::string("patch-client"), std::string("patch-client.exe"), executableName})
-        if (!own.empty() && lower == Lower(own))
-            return true;
-    return false;
 }
 
 std::unique_ptr<TFullCopySource> OpenLocalCompanion(const std::string& path) {

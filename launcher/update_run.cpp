@@ -211,9 +211,10 @@ bool ReachesALauncherFile(const std::string& appDir, const std::string& path) {
     TFileIdentity reached;
     if (IsLinkOrSpecialFile(path) || !FileIdentityOf(path, reached))
         return false;
-    for (const std::string& own :
-         {appDir + kConfigFileName, appDir + kLedgerFileName, appDir + kPatchListFileName,
-          appDir + kAcceptedSerialFileName, appDir + kInstallationLockFileName, ExecutablePath()}) {
+    std::vector<std::string> ownFiles{ExecutablePath()};
+    for (const char* own : kOwnStateFiles)
+        ownFiles.push_back(appDir + own);
+    for (const std::string& own : ownFiles) {
         TFileIdentity identity;
         if (own != path && FileIdentityOf(own, identity) && identity.device == reached.device &&
             identity.inode == reached.inode)

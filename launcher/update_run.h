@@ -1,6 +1,8 @@
 // The update run: patch list, missing patches, download, extraction, post-patch program, ledger.
 #pragma once
 
+#include "launcher/own_files.h"
+
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -45,12 +47,6 @@ std::string ArchiveFileName(const std::string& url, bool keepExtension);
 inline constexpr std::size_t kMaxStoredNameBytes = 96;
 std::string StoredArchiveName(const std::string& url);
 
-// Where a patch archive is downloaded to, opened from and deleted after its extraction, and where what
-// is needed to continue its download at a later start is kept. Both carry the stored name behind a
-// prefix with a backslash, which no archive entry can produce here (entries use it as a separator), so no
-// file that a patch brings and none of the launcher's own files can have either name.
-inline constexpr const char* kStoredArchivePrefix = "tqm_download\\";
-inline constexpr const char* kResumeStatePrefix = "tqm_resume\\";
 std::string StoredArchivePath(const std::string& appDir, const std::string& url);
 std::string ResumeStatePath(const std::string& appDir, const std::string& url);
 
