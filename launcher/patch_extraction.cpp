@@ -271,9 +271,13 @@ private:
         if (!source)
             throw EDeltaError("Cannot fetch " + records.front()->name + " in full: the companion archive " +
                               companion + " cannot be reached");
+        // The companion is not covered by the list's SHA-256: whatever its directory claims, no more than
+        // the manifest's size of a file is ever written.
         class Sink : public TRemoteEntrySink {
         public:
-            Sink(TPatchExtraction& owner, const std::vector<const TDeltaRecord*>& records) : owner_(owner) {
+            Sink(TPatchExtraction& owner, const std::vector<const TDeltaRecord*>& records,
+                 const std::string& companion)
+                : owner_(owner), companion_(companion) {
                 for (const TDeltaRecord* record : records)
                     wanted_[record->name] = record;
             }
@@ -282,14 +286,27 @@ private:
                 const auto found = wanted_.find(entry.name);
                 if (found == wanted_.end())
                     return;
+                if (entry.size != found->second->newSize)
+                    throw NotTheFile(entry.name);
                 current_ = std::make_unique<TStagedFile>();
                 current_name_ = entry.name;
+                current_size_ = found->second->newSize;
                 if (!current_->output.Create(owner_.Target(entry.name)))
                     throw EDeltaError("Cannot create " + owner_.base_ + entry.name);
             }
             void Write(const char* data, std::size_t size) override {
-                if (current_ && !current_->Write(data, size))
+                if (!current_)
+                    return;
+                if (static_cast<std::uint64_t>(current_size_ - current_->written) < size) {
+                    current_.reset();
+                    throw NotTheFile(current_name_);
+                }
+                if (!current_->Write(data, size))
                     ThrowWriteFailure(*current_, owner_.base_, owner_.base_ + current_name_);
+            }
+            EDeltaError NotTheFile(const std::string& name) const {
+                return EDeltaError("The full copy of " + name + " in " + companion_ +
+                                   " is not the file the patch brings");
             }
             void Commit(const TRemoteEntry& entry) override {
                 const auto found = wanted_.find(entry.name);
@@ -308,16 +325,17 @@ private:
 
         private:
             TPatchExtraction& owner_;
+            const std::string& companion_;
             std::map<std::string, const TDeltaRecord*> wanted_;
             std::unique_ptr<TStagedFile> current_;
             std::string current_name_;
+            std::int64_t current_size_ = 0;
             std::string mismatched_;
-        } sink(*this, records);
+        } sink(*this, records, companion);
         std::string failure;
         const bool fetched = source->Fetch(names, sink, failure);
         if (!sink.Mismatched().empty())
-            throw EDeltaError("The full copy of " + sink.Mismatched() + " in " + companion +
-                              " is not the file the patch brings");
+            throw sink.NotTheFile(sink.Mismatched());
         if (!fetched)
             throw EDeltaError("Cannot fetch in full from " + companion + ": " + failure);
         for (const TDeltaRecord* record : records)
