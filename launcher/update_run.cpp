@@ -134,6 +134,9 @@ std::string ResumeStatePath(const std::string& appDir, const std::string& url) {
 }
 
 std::string UpdateNotFinishedLine(const std::exception& error) {
+    // No update could be kept from running alongside this one: it never began.
+    if (const auto* lock = dynamic_cast<const ENotARegularLock*>(&error))
+        return "- " + lock->Message();
     std::string line = "- The update did not finish";
     if (const auto* io = dynamic_cast<const EInOutError*>(&error);
         io != nullptr && !io->Path.empty() && (io->ErrorCode == kDiskFullCode || io->ErrorCode == 5))
