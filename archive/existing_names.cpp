@@ -32,6 +32,7 @@ std::string Folded(const std::string& name) {
 // rather than a copy of every path above it.
 struct TSpellings {
     bool listed = false;
+    bool known = false; // whether the listing is all there is: read, or the folder was not there
     std::unordered_map<std::string, std::pair<std::string, std::unique_ptr<TSpellings>>> parts;
 };
 
@@ -44,7 +45,10 @@ void ListOnce(TSpellings& directory, const std::string& path) {
     if (directory.listed)
         return;
     directory.listed = true;
-    std::vector<std::string> entries = fsys::ListDirectory(path);
+    bool read = false;
+    std::vector<std::string> entries = fsys::ListDirectory(path, &read);
+    // A folder that is not there holds nothing yet.
+    directory.known = read || !fsys::IsDirectory(path.empty() ? std::string(".") : path);
     std::sort(entries.begin(), entries.end());
     for (const std::string& entry : entries) // the first in order stays
         directory.parts.try_emplace(Folded(entry), entry, nullptr);
@@ -56,7 +60,9 @@ void ForgetExistingNames() {
     Bases().clear();
 }
 
-std::string ExistingSpelling(const std::string& base, const std::string& relative) {
+std::string ExistingSpelling(const std::string& base, const std::string& relative, bool* nameIsFree) {
+    if (nameIsFree != nullptr)
+        *nameIsFree = false;
     // Past the longest name the system takes there is nothing to find, and nothing will be written.
     if (base.size() + relative.size() >= fsys::LongestPath())
         return relative;
@@ -73,7 +79,10 @@ std::string ExistingSpelling(const std::string& base, const std::string& relativ
         if (end > start) {
             ListOnce(*directory, base + result);
             const std::string part = relative.substr(start, end - start);
-            auto& [spelling, below] = directory->parts.try_emplace(Folded(part), part, nullptr).first->second;
+            const auto [at, added] = directory->parts.try_emplace(Folded(part), part, nullptr);
+            auto& [spelling, below] = at->second;
+            if (nameIsFree != nullptr && slash == std::string::npos)
+                *nameIsFree = added && directory->known;
             result += spelling;
             if (slash != std::string::npos) {
                 if (!below)

@@ -10,7 +10,10 @@ namespace pc {
 // letter case spelled as it is there ("Data/Game.dat" becomes "data/game.DAT"). Names this run has handed
 // out count as existing, so two entries that differ only in case write one file. When several names on
 // disk differ only in case, the one that sorts first is taken. Each directory is read once per run.
-std::string ExistingSpelling(const std::string& base, const std::string& relative);
+// `nameIsFree`, when given, tells whether nothing bears the whole name: not on disk when its folder was
+// read (or the folder was not there) and not handed out before.
+std::string ExistingSpelling(const std::string& base, const std::string& relative,
+                             bool* nameIsFree = nullptr);
 
 // Starts a new run: what is on disk may have changed since the last one.
 void ForgetExistingNames();

@@ -267,7 +267,8 @@ void TZABaseArchiver::ExtractEntry(std::int32_t ItemNo, const std::u16string& Fi
     if (!Options.CreateDirs && relative.rfind('/') != std::string::npos)
         relative.erase(0, relative.rfind('/') + 1);
     // Names on disk follow Windows rules: one that differs only in letter case is the same file.
-    relative = ExistingSpelling(destination, relative);
+    bool nameIsFree = false;
+    relative = ExistingSpelling(destination, relative, &nameIsFree);
     const std::size_t slash = relative.rfind('/');
     if (Options.CreateDirs) {
         const std::string below = relative.substr(0, slash == std::string::npos ? 0 : slash + 1);
@@ -299,7 +300,8 @@ void TZABaseArchiver::ExtractEntry(std::int32_t ItemNo, const std::u16string& Fi
         return;
 
     std::string target = destination + relative;
-    bool replacesFile = IsExistingNonDirectory(target);
+    // A name its folder's listing does not hold needs no look at the disk.
+    bool replacesFile = !nameIsFree && IsExistingNonDirectory(target);
     if (replacesFile) {
         if (!Options.ReplaceReadOnly && IsReadOnlyFile(target))
             return;
@@ -340,7 +342,7 @@ void TZABaseArchiver::ExtractEntry(std::int32_t ItemNo, const std::u16string& Fi
 
     // The entry goes to a temporary beside the target, which it replaces only once it is complete.
     TZAOutputFile output;
-    if (!output.Create(target, replacesFile))
+    if (!output.Create(target, replacesFile, nameIsFree))
         throw EZAException(neCannotCreateFile, {target}, this);
 
     std::exception_ptr failure;

@@ -151,17 +151,17 @@ TZAOutputFile::~TZAOutputFile() {
     Discard();
 }
 
-bool TZAOutputFile::Create(const std::string& target, std::optional<bool> replacesFile) {
+bool TZAOutputFile::Create(const std::string& target, std::optional<bool> replacesFile, bool nameIsFree) {
     Discard();
     replacedMode_.reset();
     outOfSpace_ = false;
     position_ = 0;
     // A directory, or a link that leads to one, is never replaced by a file.
-    if (!replacesFile.has_value() || !*replacesFile) {
+    if (!nameIsFree && (!replacesFile.has_value() || !*replacesFile)) {
         if (fsys::IsDirectory(target))
             return false;
     }
-    if (replacesFile.value_or(true))
+    if (!nameIsFree && replacesFile.value_or(true))
         replacedMode_ = fsys::PermissionsOf(target);
     file_ = fsys::CreateTemporaryBeside(target, temporary_);
     if (!file_.Valid())

@@ -58,8 +58,10 @@ public:
     // symbolic link: a link there is replaced, except one that leads to a directory. False when the
     // target is a directory (or such a link) or the temporary cannot be made. `replacesFile`, when given,
     // is what the caller found at the target (a file, or nothing or a directory), which spares asking
-    // again for each of many small files.
-    bool Create(const std::string& target, std::optional<bool> replacesFile = std::nullopt);
+    // again for each of many small files; `nameIsFree` that nothing at all bears the target's name (the
+    // caller read its folder), which spares asking anything.
+    bool Create(const std::string& target, std::optional<bool> replacesFile = std::nullopt,
+                bool nameIsFree = false);
     bool IsOpen() const { return file_.Valid(); }
     const std::string& Path() const { return target_; }
     // The temporary's name; empty while it has none (Linux makes it unnamed).

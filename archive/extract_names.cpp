@@ -113,7 +113,9 @@ bool IsUnsafeEntryName(std::u16string_view name) {
         return true;
     if (IsSeparator(name[0]))
         return true;
-    if (name.size() >= 2 && name[1] == u':' && IsAsciiLetter(name[0]))
+    // A drive ("X:"), and past it an alternate data stream of a file ("game.exe:payload") on Windows: no
+    // name in a patch may hold a colon, on either edition.
+    if (name.find(u':') != std::u16string_view::npos)
         return true;
     std::size_t start = 0;
     for (;;) {

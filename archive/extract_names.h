@@ -22,8 +22,8 @@ std::u16string FileNamePart(std::u16string_view name);
 std::u16string PrepareSearchMask(std::u16string_view mask);
 
 // True when a stored name could put its target outside the base directory or names no file: it is
-// absolute, carries a drive ("X:"), has an empty component between two separators, a ".." component, or
-// a NUL character. Both '/' and '\' separate components.
+// absolute, holds a colon (a drive "X:", or a Windows file's alternate data stream), has an empty component
+// between two separators, a ".." component, or a NUL character. Both '/' and '\' separate components.
 bool IsUnsafeEntryName(std::u16string_view name);
 
 } // namespace pc

@@ -6,10 +6,12 @@
 namespace pc {
 
 bool IsReplacementTemporaryOf(const std::string& entry, const std::string& name) {
-    const std::string head = "." + name + ".";
+    const TReplacementMarks marks = ReplacementTemporaryMarks();
+    const std::string head = "." + name + marks.beforeDigits;
+    const std::string tail = std::string(".tmp") + marks.atTheEnd;
     constexpr std::size_t kDigits = 12;
-    if (entry.size() != head.size() + kDigits + 4 || entry.compare(0, head.size(), head) != 0 ||
-        entry.compare(entry.size() - 4, 4, ".tmp") != 0)
+    if (entry.size() != head.size() + kDigits + tail.size() || entry.compare(0, head.size(), head) != 0 ||
+        entry.compare(entry.size() - tail.size(), tail.size(), tail) != 0)
         return false;
     for (std::size_t i = head.size(); i < head.size() + kDigits; ++i) {
         const char c = entry[i];
@@ -20,9 +22,9 @@ bool IsReplacementTemporaryOf(const std::string& entry, const std::string& name)
 }
 
 void RemoveLeftoverTemporaries(const std::string& path) {
-    for (const std::string& entry : FilesStartingWith(PathPart(path), "." + NamePart(path) + "."))
+    for (const std::string& entry : FilesStartingWith(PathPart(path), "." + NamePart(path)))
         if (IsReplacementTemporaryOf(entry, NamePart(path)))
-            RemoveFile(PathPart(path) + entry);
+            RemoveReplacementTemporary(PathPart(path) + entry);
 }
 
 } // namespace pc

@@ -15,10 +15,20 @@ std::string ReadWholeFile(const std::string& path);
 // "Stream write error" when the bytes do not all reach the disk; in both cases the old file stays.
 void ReplaceFile(const std::string& path, const std::string& bytes);
 
-// The temporaries that ReplaceFile makes beside `path`: "." name "." 12 lower-case hex digits ".tmp".
-// RemoveLeftoverTemporaries removes those that replacements killed before their rename left behind, and
-// nothing else.
+// The temporaries that ReplaceFile makes beside `path`: "." name, a mark, 12 lower-case hex digits and
+// ".tmp", named so that no archive entry can be extracted to them (a patch's file is never taken for one):
+// the mark is a '\' on POSIX, where entries take it for a separator, and the name ends with a '.' on
+// Windows, which strips every final dot from the names that entries reach it by. RemoveLeftoverTemporaries
+// removes those that replacements killed before their rename left behind, and nothing else.
 bool IsReplacementTemporaryOf(const std::string& entry, const std::string& name);
 void RemoveLeftoverTemporaries(const std::string& path);
+
+// Each platform's part of the above: the marks around the digits, and the removal of one temporary.
+struct TReplacementMarks {
+    const char* beforeDigits;
+    const char* atTheEnd;
+};
+TReplacementMarks ReplacementTemporaryMarks();
+bool RemoveReplacementTemporary(const std::string& path);
 
 } // namespace pc

@@ -128,8 +128,9 @@ bool MakeDirectory(const std::string& name); // one level; an existing directory
 // something or cannot be removed.
 bool RemoveEmptyDirectory(const std::string& name);
 std::optional<std::time_t> LastWriteTime(const std::string& name);
-// The names in a directory, without "." and ".."; none when it cannot be read.
-std::vector<std::string> ListDirectory(const std::string& name);
+// The names in a directory, without "." and ".."; none when it cannot be read (`read`, when given, tells
+// which).
+std::vector<std::string> ListDirectory(const std::string& name, bool* read = nullptr);
 // `when` in the process's local time zone; false when it has no such form.
 bool LocalTime(std::time_t when, std::tm& local);
 // The process's current directory, ending without a separator; empty when it cannot be had.

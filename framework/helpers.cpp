@@ -77,6 +77,13 @@ std::string FormatInteger(std::int32_t value) {
     return std::to_string(value);
 }
 
+std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b) {
+    std::int64_t sum = 0;
+    if (__builtin_add_overflow(a, b, &sum))
+        return b > 0 ? INT64_MAX : INT64_MIN;
+    return sum;
+}
+
 std::string RandomHexDigits(int count) {
     static std::mutex mutex;
     static std::mt19937_64 generator{std::random_device{}()};

@@ -45,6 +45,10 @@ bool FileIdentityOf(const std::string& name, TFileIdentity& identity);
 // repeated; safe to call from any thread.
 std::string RandomHexDigits(int count);
 
+// The sum of two sizes, held at the largest value instead of wrapping: sizes come from archives, manifests
+// and headers, where anyone may claim anything, and a sum that wrapped would pass for a small one.
+std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b);
+
 // ASCII letters in lower case, every other byte as it is (the C locale's rule, whatever the process's
 // locale).
 std::string AsciiLowerCase(std::string text);

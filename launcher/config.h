@@ -2,6 +2,7 @@
 #pragma once
 
 #include "launcher/list/list_fetch.h"
+#include "launcher/install/own_files.h"
 
 #include <array>
 #include <string>

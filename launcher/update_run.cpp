@@ -48,6 +48,9 @@ private:
 } // namespace
 
 std::string UpdateNotFinishedLine(const std::exception& error) {
+    // No update could be kept from running alongside this one: it never began.
+    if (const auto* lock = dynamic_cast<const ENotARegularLock*>(&error))
+        return "- " + lock->Message();
     std::string line = "- The update did not finish";
     if (const auto* io = dynamic_cast<const EInOutError*>(&error);
         io != nullptr && !io->Path.empty() &&
@@ -112,10 +115,10 @@ bool ReachesALauncherFile(const std::string& appDir, const std::string& path) {
     TFileIdentity reached;
     if (IsLinkOrSpecialFile(path) || !FileIdentityOf(path, reached))
         return false;
-    for (const std::string& own :
-         {appDir + kConfigFileName, appDir + kLedgerFileName, appDir + kPatchListFileName,
-          appDir + kAcceptedSerialFileName, appDir + kTrustStateFileName, appDir + kInstallationLockFileName,
-          ExecutablePath()}) {
+    std::vector<std::string> ownFiles{ExecutablePath()};
+    for (const char* own : kOwnStateFiles)
+        ownFiles.push_back(appDir + own);
+    for (const std::string& own : ownFiles) {
         TFileIdentity identity;
         if (own != path && FileIdentityOf(own, identity) && identity.device == reached.device &&
             identity.inode == reached.inode)

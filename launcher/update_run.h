@@ -1,6 +1,8 @@
 // The update run: patch list, missing patches, download, extraction, post-patch program, ledger.
 #pragma once
 
+#include "launcher/install/own_files.h"
+
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -24,7 +26,8 @@ void UpdateRun(UiPort& ui, const std::string& appDir, const TListSource& list);
 inline constexpr const char* kUpdateNotCompleteLine =
     "- The update is not complete; it will be tried again at the next start";
 // The log line after an error ended the run (the error box has shown it): the update did not finish; a
-// full disk or a refused file of the installation adds the path concerned in brackets.
+// full disk or a refused file of the installation adds the path concerned in brackets; a lock file that is
+// not a regular file is named instead, the update never having begun.
 std::string UpdateNotFinishedLine(const std::exception& error);
 
 // Applies the downloaded archive of patch list row `row`: extracts it over the installation in `appDir` with

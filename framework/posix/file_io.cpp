@@ -35,7 +35,9 @@ using posix::UniqueFd;
 // the umask.
 UniqueFd CreateSibling(const std::string& path, std::string& siblingName) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        siblingName = PathPart(path) + "." + NamePart(path) + "." + RandomHexDigits(12) + ".tmp";
+        const TReplacementMarks marks = ReplacementTemporaryMarks();
+        siblingName = PathPart(path) + "." + NamePart(path) + marks.beforeDigits + RandomHexDigits(12) +
+                      ".tmp" + marks.atTheEnd;
         const int fd = ::open(siblingName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd >= 0)
             return UniqueFd(fd);
@@ -64,6 +66,14 @@ private:
 };
 
 } // namespace
+
+TReplacementMarks ReplacementTemporaryMarks() {
+    return {"\\", ""};
+}
+
+bool RemoveReplacementTemporary(const std::string& path) {
+    return RemoveFile(path);
+}
 
 std::string ReadWholeFile(const std::string& path) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));

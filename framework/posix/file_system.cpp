@@ -197,9 +197,11 @@ std::optional<std::time_t> LastWriteTime(const std::string& name) {
     return st.st_mtime;
 }
 
-std::vector<std::string> ListDirectory(const std::string& name) {
+std::vector<std::string> ListDirectory(const std::string& name, bool* read) {
     std::vector<std::string> names;
     std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(name.empty() ? "." : name.c_str()), &::closedir);
+    if (read != nullptr)
+        *read = listing != nullptr;
     if (!listing)
         return names;
     while (const dirent* entry = ::readdir(listing.get())) {

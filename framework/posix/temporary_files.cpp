@@ -110,9 +110,22 @@ bool PlaceTemporary(TFile& file, std::string& name, const std::string& target) {
         return false;
     }
     if (name.empty()) {
-        // A link cannot replace a file, so the complete file is linked under a temporary's name first
-        // and renamed from there: a crash in between leaves a name that the next run removes.
+        // A free name takes the complete file in one step. A link cannot replace a file, so where the
+        // name is taken the file is linked under a temporary's name first and renamed from there: a crash
+        // in between leaves a name that the next run removes.
         const std::string self = "/proc/self/fd/" + std::to_string(file.Get());
+        if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            // A failed close can mean the data never reached the file; the name was free, so nothing
+            // is lost by taking it back.
+            if (file.Close())
+                return true;
+            ::unlink(target.c_str());
+            return false;
+        }
+        if (errno != EEXIST) {
+            file.Close();
+            return false;
+        }
         for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
             name = FreshTemporaryName(target);
             if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0)

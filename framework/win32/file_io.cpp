@@ -26,11 +26,24 @@ namespace {
     throw EWriteError("Stream write error");
 }
 
+// The "\\?\" form of `path` (in the system's code page), which takes its last part as it is, final dot
+// and all; empty when the folder cannot be told.
+std::wstring VerbatimName(const std::string& path) {
+    const std::wstring folder =
+        win32::VerbatimDirectoryOf(win32::FromWide(win32::ToWide(path, CP_ACP), CP_UTF8));
+    return folder.empty() ? folder : folder + win32::ToWide(NamePart(path), CP_ACP);
+}
+
 // Creates a fresh, uniquely named file beside `path`, that nobody else may open while it is written.
-win32::UniqueHandle CreateSibling(const std::string& path, std::string& siblingName) {
+// `siblingName` receives its "\\?\" form.
+win32::UniqueHandle CreateSibling(const std::string& path, std::wstring& siblingName) {
+    const TReplacementMarks marks = ReplacementTemporaryMarks();
     for (int attempt = 0; attempt < 100; ++attempt) {
-        siblingName = PathPart(path) + "." + NamePart(path) + "." + RandomHexDigits(12) + ".tmp";
-        win32::UniqueHandle file(::CreateFileA(siblingName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        siblingName = VerbatimName(PathPart(path) + "." + NamePart(path) + marks.beforeDigits +
+                                   RandomHexDigits(12) + ".tmp" + marks.atTheEnd);
+        if (siblingName.empty())
+            break;
+        win32::UniqueHandle file(::CreateFileW(siblingName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                                FILE_ATTRIBUTE_NORMAL, nullptr));
         if (file.Valid())
             return file;
@@ -44,21 +57,30 @@ win32::UniqueHandle CreateSibling(const std::string& path, std::string& siblingN
 // Removes the temporary file unless the move has taken it over.
 class SiblingGuard {
 public:
-    explicit SiblingGuard(const std::string& name) : name_(name) {}
+    explicit SiblingGuard(const std::wstring& name) : name_(name) {}
     SiblingGuard(const SiblingGuard&) = delete;
     SiblingGuard& operator=(const SiblingGuard&) = delete;
     ~SiblingGuard() {
         if (!committed_)
-            ::DeleteFileA(name_.c_str());
+            ::DeleteFileW(name_.c_str());
     }
     void Commit() { committed_ = true; }
 
 private:
-    std::string name_;
+    std::wstring name_;
     bool committed_ = false;
 };
 
 } // namespace
+
+TReplacementMarks ReplacementTemporaryMarks() {
+    return {".", "."};
+}
+
+bool RemoveReplacementTemporary(const std::string& path) {
+    const std::wstring name = VerbatimName(path);
+    return !name.empty() && ::DeleteFileW(name.c_str()) != 0;
+}
 
 std::string ReadWholeFile(const std::string& path) {
     // Others may read meanwhile, nobody may write: the bytes read are one state of the file.
@@ -89,7 +111,7 @@ void ReplaceFile(const std::string& path, const std::string& bytes) {
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
         RaiseCreate(path);
 
-    std::string siblingName;
+    std::wstring siblingName;
     win32::UniqueHandle file = CreateSibling(path, siblingName);
     if (!file.Valid())
         RaiseCreate(path);
@@ -106,9 +128,8 @@ void ReplaceFile(const std::string& path, const std::string& bytes) {
     if (!::FlushFileBuffers(file.Get()) || !file.Close())
         RaiseWrite();
     // The move itself is written through, so that after it returns a crash finds the new content.
-    const std::wstring from = win32::ToWide(siblingName, CP_ACP);
     const std::wstring to = win32::ToWide(path, CP_ACP);
-    if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (!::MoveFileExW(siblingName.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         RaiseCreate(path);
     guard.Commit();
     RemoveLeftoverTemporaries(path);

@@ -291,13 +291,15 @@ std::optional<std::time_t> LastWriteTime(const std::string& name) {
     return TimeOf(data.ftLastWriteTime);
 }
 
-std::vector<std::string> ListDirectory(const std::string& name) {
+std::vector<std::string> ListDirectory(const std::string& name, bool* read) {
     std::vector<std::string> names;
     std::string pattern = name.empty() ? std::string(".") : name;
     if (pattern.back() != '/' && pattern.back() != '\\')
         pattern += '\\';
     WIN32_FIND_DATAW found{};
     const HANDLE search = ::FindFirstFileW(win32::WideName(pattern + "*").c_str(), &found);
+    if (read != nullptr) // an empty drive's top has not even "." to find
+        *read = search != INVALID_HANDLE_VALUE || ::GetLastError() == ERROR_FILE_NOT_FOUND;
     if (search == INVALID_HANDLE_VALUE)
         return names;
     do {

@@ -79,18 +79,25 @@ bool TInstallationLock::TryAcquire() {
     win32::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, security.Get(),
                                            mayCreate_ ? OPEN_ALWAYS : OPEN_EXISTING,
                                            FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    constexpr DWORD kNotAFile = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
     if (!file.Valid()) {
         if (::GetLastError() == ERROR_SHARING_VIOLATION)
             return false; // another update holds it
-        held_ = true;     // no lock to be had (a user who may not write here): behave as always
+        if (const DWORD there = ::GetFileAttributesW(path.c_str());
+            there != INVALID_FILE_ATTRIBUTES && (there & kNotAFile) != 0)
+            throw ENotARegularLock();
+        held_ = true; // no lock to be had (a user who may not write here): behave as always
         return true;
     }
+    // Opened without sharing, the file cannot be renamed over or deleted while it is held, so the name
+    // leads to the locked file for as long as the lock lasts.
     BY_HANDLE_FILE_INFORMATION information{};
-    if (!::GetFileInformationByHandle(file.Get(), &information) ||
-        (information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    if (!::GetFileInformationByHandle(file.Get(), &information)) {
         held_ = true;
         return true;
     }
+    if ((information.dwFileAttributes & kNotAFile) != 0)
+        throw ENotARegularLock();
     handle_ = reinterpret_cast<std::intptr_t>(file.Release()); // closed by the destructor
     held_ = true;
     return true;

@@ -5,6 +5,7 @@
 #include "archive/zip_records.h"
 #include "framework/code_pages.h"
 #include "framework/file_system.h"
+#include "framework/helpers.h"
 #include "launcher/apply/patch_extraction.h"
 
 #include <algorithm>
@@ -56,7 +57,7 @@ void RequireDiskSpace(const std::string& directory, std::int64_t bytes) {
     const std::optional<std::int64_t> free = fsys::FreeSpace(WideToUtf8(SystemToWide(directory)));
     if (!free)
         return;
-    const std::int64_t needed = std::max<std::int64_t>(bytes, 0) + kDiskSpaceMargin;
+    const std::int64_t needed = SaturatingAdd(std::max<std::int64_t>(bytes, 0), kDiskSpaceMargin);
     if (needed > *free)
         throw ENotEnoughSpace(needed, *free, directory);
 }
@@ -79,7 +80,7 @@ std::int64_t ExtractionGrowth(const TZipArchiver& zip) {
         if ((item.ExternalAttr & kAttrDirectory) || IsReservedEntry(item))
             continue;
         const auto bytes = static_cast<std::int64_t>(
-            std::min<std::uint64_t>(item.FullUncompressedSize(), std::uint64_t{INT64_MAX} / 4));
+            std::min<std::uint64_t>(item.FullUncompressedSize(), std::uint64_t{INT64_MAX}));
         const std::optional<std::string> target = TargetOf(base, item.Name);
         std::int64_t replaced = 0;
         if (target) {
@@ -90,8 +91,8 @@ std::int64_t ExtractionGrowth(const TZipArchiver& zip) {
             at->second = bytes;
         }
         // While the new file is written, the one it replaces is still there.
-        peak = std::max(peak, growth + bytes);
-        growth += bytes - replaced;
+        peak = std::max(peak, SaturatingAdd(growth, bytes));
+        growth = SaturatingAdd(growth, bytes - replaced);
         peak = std::max(peak, growth);
     }
     return peak;

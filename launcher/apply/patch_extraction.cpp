@@ -11,9 +11,9 @@
 #include "framework/install_lock.h"
 #include "framework/output_file.h"
 #include "launcher/install/installation.h"
+#include "launcher/install/own_files.h"
 #include "launcher/list/list_freshness.h"
 #include "launcher/list/patch_list.h"
-#include "launcher/list/trust_statement.h"
 #include "launcher/net/download.h"
 
 #include <algorithm>
@@ -125,9 +125,11 @@ public:
             items.Item(i).Selected = false;
         TZAArchiveItem record;
         for (bool found = zip_.FindFirstMatch(kEveryEntryMask, record, u"", kZAEveryAttribute); found;
-             found = zip_.FindNextMatch(record))
-            if (!IsReservedEntry(items.Item(record.Handle.Index)))
-                items.Item(record.Handle.Index).Selected = true;
+             found = zip_.FindNextMatch(record)) {
+            TDirItem& item = items.Item(record.Handle.Index);
+            if (!IsReservedEntry(item) && !SkippedAsOwn(StoredName(item)))
+                item.Selected = true;
+        }
         zip_.ProcessSelected(TZAProcessOperation::poExtract);
         if (zip_.LastRunOutcome() != TZARunOutcome::roCompleted)
             return zip_.LastRunOutcome();
@@ -153,6 +155,15 @@ public:
     }
 
 private:
+    // Whether `name` is one of the launcher's own files, which a patch never writes, replaces or removes;
+    // the log says so. The rest of the patch applies.
+    bool SkippedAsOwn(const std::string& name) {
+        if (!IsLauncherOwnFile(name, executable_))
+            return false;
+        log_("- Skipped: " + name + " (a file of the launcher)");
+        return true;
+    }
+
     // The target of `name` beneath the base, with its folders made (only those already there when
     // `makeFolders` is false: empty when one is missing); EDeltaError when a link on the way leads out of
     // the installation.
@@ -183,6 +194,8 @@ private:
     void StageDeltas(const TDeltaManifest& manifest) {
         std::vector<const TDeltaRecord*> whole;
         for (const TDeltaRecord& record : manifest.deltas) {
+            if (SkippedAsOwn(record.name))
+                continue;
             // A file whose folder is missing is fetched whole; its folders are made when it arrives.
             const std::string target = Target(record.name, false);
             fsys::TFileView old;
@@ -257,9 +270,13 @@ private:
         if (!source)
             throw EDeltaError("Cannot fetch " + records.front()->name + " in full: the companion archive " +
                               companion + " cannot be reached");
+        // The companion is not covered by the list's SHA-256: whatever its directory claims, no more than
+        // the manifest's size of a file is ever written.
         class Sink : public TRemoteEntrySink {
         public:
-            Sink(TPatchExtraction& owner, const std::vector<const TDeltaRecord*>& records) : owner_(owner) {
+            Sink(TPatchExtraction& owner, const std::vector<const TDeltaRecord*>& records,
+                 const std::string& companion)
+                : owner_(owner), companion_(companion) {
                 for (const TDeltaRecord* record : records)
                     wanted_[record->name] = record;
             }
@@ -268,14 +285,27 @@ private:
                 const auto found = wanted_.find(entry.name);
                 if (found == wanted_.end())
                     return;
+                if (entry.size != found->second->newSize)
+                    throw NotTheFile(entry.name);
                 current_ = std::make_unique<TStagedFile>();
                 current_name_ = entry.name;
+                current_size_ = found->second->newSize;
                 if (!current_->output.Create(owner_.Target(entry.name)))
                     throw EDeltaError("Cannot create " + owner_.base_ + entry.name);
             }
             void Write(const char* data, std::size_t size) override {
-                if (current_ && !current_->Write(data, size))
+                if (!current_)
+                    return;
+                if (static_cast<std::uint64_t>(current_size_ - current_->written) < size) {
+                    current_.reset();
+                    throw NotTheFile(current_name_);
+                }
+                if (!current_->Write(data, size))
                     ThrowWriteFailure(*current_, owner_.base_, owner_.base_ + current_name_);
+            }
+            EDeltaError NotTheFile(const std::string& name) const {
+                return EDeltaError("The full copy of " + name + " in " + companion_ +
+                                   " is not the file the patch brings");
             }
             void Commit(const TRemoteEntry& entry) override {
                 const auto found = wanted_.find(entry.name);
@@ -294,16 +324,17 @@ private:
 
         private:
             TPatchExtraction& owner_;
+            const std::string& companion_;
             std::map<std::string, const TDeltaRecord*> wanted_;
             std::unique_ptr<TStagedFile> current_;
             std::string current_name_;
+            std::int64_t current_size_ = 0;
             std::string mismatched_;
-        } sink(*this, records);
+        } sink(*this, records, companion);
         std::string failure;
         const bool fetched = source->Fetch(names, sink, failure);
         if (!sink.Mismatched().empty())
-            throw EDeltaError("The full copy of " + sink.Mismatched() + " in " + companion +
-                              " is not the file the patch brings");
+            throw sink.NotTheFile(sink.Mismatched());
         if (!fetched)
             throw EDeltaError("Cannot fetch in full from " + companion + ": " + failure);
         for (const TDeltaRecord* record : records)
@@ -313,9 +344,8 @@ private:
 
     // Removes the files the patch lists, inside the installation only, and the folders that leaves empty.
     void Remove(const std::vector<std::string>& names) {
-        const std::string executable = NamePart(ExecutablePath());
         for (const std::string& name : names) {
-            if (IsLauncherOwnFile(name, executable))
+            if (SkippedAsOwn(name))
                 continue;
             const std::string relative = ExistingSpelling(base_, name);
             const std::size_t slash = relative.rfind('/');
@@ -345,6 +375,7 @@ private:
     const TCompanionOpener& openCompanion_;
     const TLogLine& log_;
     std::string base_;
+    const std::string executable_ = NamePart(ExecutablePath());
     std::map<std::string, std::unique_ptr<TStagedFile>> staged_;
     std::vector<std::string> madeFolders_;
 };
@@ -487,29 +518,6 @@ TZARunOutcome ExtractPatch(TZipArchiver& zip, const TCompanionOpener& openCompan
     if (!zip.IsOpen() || !zip.DirManager())
         throw EZAException(neArchiveNotOpen, &zip);
     return TPatchExtraction(zip, openCompanion, log).Run();
-}
-
-bool IsLauncherOwnFile(const std::string& name, const std::string& executableName) {
-    std::string lower = Lower(name);
-    std::replace(lower.begin(), lower.end(), '\\', '/');
-    const std::string first = lower.substr(0, lower.find('/'));
-    // What the launcher keeps in folders of its own: partial downloads and what continues them.
-    for (const char* prefix : {kStoredArchivePrefix, kResumeStatePrefix}) {
-        std::string folder = Lower(prefix);
-        folder.pop_back();
-        if (first == folder)
-            return true;
-    }
-    if (lower.find('/') != std::string::npos)
-        return false;
-    for (const std::string& own :
-         {std::string(kConfigFileName), std::string(kLedgerFileName), std::string(kPatchListFileName),
-          std::string(kAcceptedSerialFileName), std::string(kTrustStateFileName),
-          std::string(kInstallationLockFileName), std::string("patch-client"),
-          std::string("patch-client.exe"), executableName})
-        if (!own.empty() && lower == Lower(own))
-            return true;
-    return false;
 }
 
 std::unique_ptr<TFullCopySource> OpenLocalCompanion(const std::string& path) {

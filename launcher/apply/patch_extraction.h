@@ -54,11 +54,6 @@ bool IsReservedEntry(const TDirItem& item);
 // The index of the entry stored under `name` ('/' between folders), -1 when there is none.
 std::int32_t FindEntry(TZipArchiver& zip, const std::string& name);
 
-// Whether `name` (relative to the installation) is one of the launcher's own files, which no patch may
-// remove: its configuration, ledger, patch list, serial, lock, the folders of its downloads and the
-// launcher itself (`executableName`, when given, besides the usual names of both editions).
-bool IsLauncherOwnFile(const std::string& name, const std::string& executableName = {});
-
 // The companion on disk beside a patch archive, read with the archive component.
 std::unique_ptr<TFullCopySource> OpenLocalCompanion(const std::string& path);
 

@@ -2,6 +2,8 @@
 // URL is shown; and the wait for the installation's update lock. Every wing of the launcher stands on these.
 #pragma once
 
+#include "launcher/install/own_files.h"
+
 #include <cstddef>
 #include <string>
 
@@ -9,9 +11,6 @@ namespace pc {
 
 class UiPort;
 class TInstallationLock;
-
-// The configuration file's name in the application directory.
-inline constexpr const char* kConfigFileName = "Config.ini";
 
 // The name the original launcher stores a patch URL under: the text after the last '/'.
 std::string ArchiveFileName(const std::string& url);
@@ -25,12 +24,8 @@ std::string ArchiveDisplayName(const std::string& url);
 inline constexpr std::size_t kMaxStoredNameBytes = 96;
 std::string StoredArchiveName(const std::string& url);
 
-// Where a patch archive is downloaded to, opened from and deleted after its extraction, and where what
-// is needed to continue its download at a later start is kept. Both carry the stored name behind a
-// prefix with a backslash, which no archive entry can produce here (entries use it as a separator), so no
-// file that a patch brings and none of the launcher's own files can have either name.
-inline constexpr const char* kStoredArchivePrefix = "tqm_download\\";
-inline constexpr const char* kResumeStatePrefix = "tqm_resume\\";
+// Where a patch archive is downloaded to and where its download is continued from: the stored name
+// behind kStoredArchivePrefix or kResumeStatePrefix.
 std::string StoredArchivePath(const std::string& appDir, const std::string& url);
 std::string ResumeStatePath(const std::string& appDir, const std::string& url);
 

@@ -91,6 +91,9 @@ std::string ClientFileNameProblem(std::string_view name) {
     if (name.size() >= 2 && name[1] == ':' &&
         ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z')))
         return "the name starts with a drive";
+    // Past the drive a colon names an alternate data stream of a file on Windows.
+    if (name.find(':') != std::string_view::npos)
+        return "the name holds a colon";
     std::size_t start = 0;
     while (true) {
         const auto slash = name.find('/', start);

@@ -12,15 +12,14 @@
 // serial, a UTC time in exactly the form YYYY-MM-DDTHH:MM:SSZ for the expiry. Each may appear once.
 #pragma once
 
+#include "launcher/install/own_files.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace pc {
-
-// The file beside the ledger that holds the highest serial accepted, one decimal line.
-inline constexpr const char* kAcceptedSerialFileName = "tqm_serial.ini";
 
 enum class TStampKind { None, Serial, Expires };
 

@@ -3,6 +3,8 @@
 
 #include "framework/exceptions.h"
 
+#include "launcher/install/own_files.h"
+
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -41,10 +43,6 @@ public:
 
 // The one table of the process.
 TPatchList& PatchList();
-
-// Names of the files in the application directory.
-inline constexpr const char* kPatchListFileName = "tmp_PatchList.ini";
-inline constexpr const char* kLedgerFileName = "tqm_patch.ini";
 
 // A patch list line as text, before any number is converted: the five fields, each ended by a TAB; a
 // field whose TAB is missing is empty. After the fifth TAB a server may put the archive's SHA-256, ended by

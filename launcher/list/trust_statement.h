@@ -20,6 +20,7 @@
 #pragma once
 
 #include "framework/exceptions.h"
+#include "launcher/install/own_files.h"
 
 #include <cstdint>
 #include <optional>
@@ -29,8 +30,6 @@
 
 namespace pc {
 
-// The file beside the ledger holding the statement this installation accepted last (none: version 1).
-inline constexpr const char* kTrustStateFileName = "tqm_trust.ini";
 // Where the served statements are downloaded to, and removed from right after.
 inline constexpr const char* kTrustDownloadFileName = "tmp_PatchList.trust";
 // What a statement's signatures cover first, so that no signature of a list can pass for one of a

@@ -60,18 +60,6 @@ private:
     std::string path_;
 };
 
-// The launcher's own state in the installation: the ledger, the list being read, the accepted serial, the
-// lock and what downloads keep. A manifest cannot make a check read or a repair replace them, whatever it
-// names (the file system may not tell letter cases apart).
-bool IsLaunchersOwnState(const std::string& name) {
-    const std::string lower = AsciiLowerCase(name);
-    for (const char* own :
-         {kLedgerFileName, kPatchListFileName, kAcceptedSerialFileName, kInstallationLockFileName})
-        if (lower == AsciiLowerCase(own))
-            return true;
-    return lower.rfind("tqm_download", 0) == 0 || lower.rfind("tqm_resume", 0) == 0;
-}
-
 // Whether `path` (UTF-8) leads to a regular file, through any links.
 bool IsRegularThroughLinks(const std::string& path) {
     std::error_code error;
@@ -193,7 +181,7 @@ void HealFiles(UiPort& ui, const std::string& appDir, const std::string& archive
             std::lower_bound(manifest.files.begin(), manifest.files.end(), finding.name,
                              [](const TClientFile& f, const std::string& n) { return f.name < n; });
         wanted[finding.name] = &*file;
-        total += file->size;
+        total = SaturatingAdd(total, file->size);
     }
     auto failAll = [&](const std::string& reason) {
         for (const auto& [name, file] : wanted)
@@ -263,7 +251,7 @@ bool FindDamagedFiles(UiPort& ui, const std::string& appDir, const TClientManife
     const std::vector<TClientFile>& files = manifest.files;
     std::int64_t total = 0;
     for (const TClientFile& file : files)
-        total += file.size;
+        total = SaturatingAdd(total, file.size);
     std::vector<TFileState> states(files.size(), TFileState::fsIntact);
     std::atomic<std::size_t> next{0};
     std::atomic<std::int64_t> hashed{0};
@@ -277,7 +265,7 @@ bool FindDamagedFiles(UiPort& ui, const std::string& appDir, const TClientManife
         try {
             std::vector<char> buffer(static_cast<std::size_t>(kHashPiece));
             for (std::size_t i; !stop && (i = next++) < files.size();) {
-                if (IsLaunchersOwnState(files[i].name))
+                if (IsLauncherOwnFile(files[i].name))
                     hashed += files[i].size;
                 else
                     states[i] = CheckOneFile(appDir + files[i].name, files[i], hashed, stop, buffer);

@@ -63,6 +63,7 @@ struct ZipEntryDef {
     std::optional<std::uint32_t> centralUncompressedSize;
     std::string localName;       // when not empty, the local header carries this name instead
     std::string localExtra;      // extra bytes in the local header only
+    std::string centralExtra;    // extra bytes in the central directory only
     std::string password;        // traditional encryption when not empty
     bool dataDescriptor = false; // flags bit 3, zeros in the local header and a descriptor after the data
 };
@@ -151,13 +152,14 @@ public:
             Put32(central, s.centralCompressedSize.value_or(static_cast<std::uint32_t>(payload.size())));
             Put32(central, s.centralUncompressedSize.value_or(static_cast<std::uint32_t>(s.data.size())));
             Put16(central, static_cast<std::uint16_t>(s.name.size()));
-            Put16(central, 0); // extra
+            Put16(central, static_cast<std::uint16_t>(s.centralExtra.size()));
             Put16(central, 0); // comment
             Put16(central, 0); // disk
             Put16(central, 0); // internal attributes
             Put32(central, s.externalAttr);
             Put32(central, offset);
             central += s.name;
+            central += s.centralExtra;
         }
         const auto directoryOffset = static_cast<std::uint32_t>(out.size() - prefix_.size());
         out += central;

@@ -50,7 +50,7 @@ TEST(LedgerCrash, SavesKilledAtRandomMomentsLeaveTheOldOrTheNewLedger) {
         // ledger; it is never taken for the ledger. Cleared here so that each round starts alike.
         for (const auto& entry : fs::directory_iterator(dir.Path())) {
             const std::string name = entry.path().filename().string();
-            if (name.rfind(".tqm_patch.ini.", 0) == 0) {
+            if (name.rfind(".tqm_patch.ini\\", 0) == 0) {
                 ++caughtMidSave;
                 fs::remove(entry.path());
             }

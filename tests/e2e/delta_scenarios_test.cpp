@@ -2,6 +2,7 @@
 // by nginx with their companion beside them, applied by each edition's patchctl update. Each edition's
 // suite instantiates them with the update scenarios.
 #include "tests/archive/zip_builder.h"
+#include "tests/support/file_limit.h"
 #include "tests/support/update_scenarios.h"
 
 #include <gtest/gtest.h>
@@ -184,7 +185,9 @@ TEST_P(UpdateScenario, FilesADeltaCannotTurnComeWholeFromTheCompanion) {
 }
 
 // A companion whose full copy is not the file the manifest names: the patch stays unrecorded and nothing
-// of it reaches the installation.
+// of it reaches the installation. One whose directory claims far more than the file the manifest pins (a
+// small deflated bomb) is refused before a byte of it is written, even where files may not grow past
+// 32 MiB.
 TEST_P(UpdateScenario, AFullCopyThatDoesNotHashRightChangesNothing) {
     const Versions versions;
     TempDir work;
@@ -192,27 +195,41 @@ TEST_P(UpdateScenario, AFullCopyThatDoesNotHashRightChangesNothing) {
     const std::string sha =
         PackDelta(Edition().OperatorTool(), content_ / "patches", versions.v1, versions.v2, "p1.zip", work);
     ServeList(Row(1, "p1.zip", 1000, "", 0, sha));
-    fs::remove(content_ / "patches/p1-full.zip");
-    ServeArchive("p1-full.zip", pc::test::ZipBuilder().Deflated("bin/game.exe", "not the program").Build());
-    WriteTree(install_.Path(), versions.v1);
-    fs::remove(install_ / "bin/game.exe");
+    for (const std::string& copy : {std::string("not the program"), std::string(64u << 20, '\0')}) {
+        fs::remove(content_ / "patches/p1-full.zip");
+        ServeArchive("p1-full.zip", pc::test::ZipBuilder().Deflated("bin/game.exe", copy).Build());
+        for (const auto& entry : fs::directory_iterator(install_.Path()))
+            if (entry.path().filename() != "Config.ini")
+                fs::remove_all(entry.path());
+        WriteTree(install_.Path(), versions.v1);
+        fs::remove(install_ / "bin/game.exe");
 
-    const ProgramResult r = Update();
-    EXPECT_EQ(r.exitCode, 1) << r.err;
-    EXPECT_EQ(r.out, "- Searching for updates...\n"
-                     "- Downloaded: p1\n"
-                     "- Fetching in full: bin/game.exe\n"
-                     "- Fetching 1 file in full: 15 of 15 bytes\n"
-                     "- The update did not finish\n");
-    EXPECT_NE(r.err.find("The full copy of bin/game.exe in p1-full.zip is not the file the patch brings"),
-              std::string::npos)
-        << r.err;
-    EXPECT_EQ(Ledger(), "");
-    EXPECT_FALSE(Installed("bin/game.exe"));
-    EXPECT_FALSE(Installed("added.txt"));
-    EXPECT_TRUE(Installed("old/notes.txt"));
-    for (const std::string name : {"data/pack.dat", "data/grows.dat", "readme.txt"})
-        EXPECT_TRUE(ReadFileBytes(install_ / name) == versions.v1.at(name)) << name;
+        const pc::test::FileSizeLimit limit(32u << 20);
+        const ProgramResult r = Update();
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        // The bad copy's progress line says what arrived; the oversized one is refused before any byte.
+        const std::string progress =
+            copy.size() == 15 ? "- Fetching 1 file in full: 15 of 15 bytes\n" : std::string();
+        std::string out = r.out;
+        if (progress.empty()) {
+            const auto at = out.find("- Fetching 1 file in full: ");
+            if (at != std::string::npos)
+                out.erase(at, out.find('\n', at) + 1 - at);
+        }
+        EXPECT_EQ(out, "- Searching for updates...\n"
+                       "- Downloaded: p1\n"
+                       "- Fetching in full: bin/game.exe\n" +
+                           progress + "- The update did not finish\n");
+        EXPECT_NE(r.err.find("The full copy of bin/game.exe in p1-full.zip is not the file the patch brings"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_EQ(Ledger(), "");
+        EXPECT_FALSE(Installed("bin/game.exe"));
+        EXPECT_FALSE(Installed("added.txt"));
+        EXPECT_TRUE(Installed("old/notes.txt"));
+        for (const std::string name : {"data/pack.dat", "data/grows.dat", "readme.txt"})
+            EXPECT_TRUE(ReadFileBytes(install_ / name) == versions.v1.at(name)) << name;
+    }
 }
 
 // Releases in a group of their own supersede each other for new installations, so a delta patch never goes in

@@ -140,6 +140,46 @@ TEST_P(UpdateScenario, PatchesAreAppliedInTheOrderOfTheirIds) {
     EXPECT_EQ(Ledger(), "2\r\n");
 }
 
+// A patch that carries the launcher's own state (a ledger that claims later patches, a serial that would
+// re-open old signed lists, the lock, a download) cannot write it: those entries are skipped, the rest of
+// the patch applies, and the patches after it still come.
+TEST_P(UpdateScenario, APatchNeverWritesTheLaunchersOwnFiles) {
+    ServeArchive("p1.zip", ZipBuilder().Deflated("game.bin", "version 1").Build());
+    ServeArchive("p2.zip", ZipBuilder()
+                               .Deflated("game.bin", "version 2")
+                               .Deflated("tqm_patch.ini", "1\r\n2\r\n3\r\n50\r\n")
+                               .Deflated("TQM_Serial.ini", "99\r\n")
+                               .Deflated(".tqm_lock", "")
+                               .Deflated("./Config.ini", "not a configuration")
+                               .Deflated("tqm_download/p3.zip", "not the patch")
+                               .Build());
+    ServeArchive("p3.zip", ZipBuilder().Deflated("game.bin", "version 3").Build());
+    ServeList(Row(1, "p1.zip", 100, "", 0) + Row(2, "p2.zip", 100, "", 0) + Row(3, "p3.zip", 100, "", 0));
+    const std::string config = ReadFileBytes(install_ / "Config.ini");
+
+    for (int run = 0; run < 2; ++run) {
+        const ProgramResult r = Update();
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out, run == 1 ? "- Searching for updates...\n- No updates has been found\n"
+                                  : "- Searching for updates...\n"
+                                    "- Downloaded: p1\n"
+                                    "- Downloaded: p2\n"
+                                    "- Skipped: tqm_patch.ini (a file of the launcher)\n"
+                                    "- Skipped: TQM_Serial.ini (a file of the launcher)\n"
+                                    "- Skipped: .tqm_lock (a file of the launcher)\n"
+                                    "- Skipped: ./Config.ini (a file of the launcher)\n"
+                                    "- Skipped: tqm_download/p3.zip (a file of the launcher)\n"
+                                    "- Downloaded: p3\n"
+                                    "- Update process completed\n");
+        EXPECT_EQ(Ledger(), "1\r\n2\r\n3\r\n");
+        EXPECT_EQ(ReadFileBytes(install_ / "game.bin"), "version 3");
+    }
+    EXPECT_EQ(ReadFileBytes(install_ / "Config.ini"), config);
+    EXPECT_FALSE(Installed("TQM_Serial.ini"));
+    EXPECT_FALSE(Installed("tqm_serial.ini"));
+    EXPECT_FALSE(Installed("tqm_download/p3.zip"));
+}
+
 // Signed CDN links: a last segment too long for any file system, and a query string (which Windows
 // refuses in a name: every run ended with "I/O error 123." before), are stored under safe names; the log
 // keeps the names it always showed.

@@ -378,25 +378,25 @@ TEST_F(UpdateEndToEnd, ADamagedArchiveWithoutAnyUsableEntryIsInvalid) {
     EXPECT_EQ(Ledger(), "");
 }
 
-// A patch made on Windows carries no Unix mode: the launcher it replaces, running meanwhile, stays
-// executable, and the running program goes on undisturbed.
-TEST_F(UpdateEndToEnd, APatchFromWindowsReplacesTheRunningLauncherAndKeepsItExecutable) {
-    fs::copy_file("/bin/sleep", install_ / "patch-client");
-    fs::permissions(install_ / "patch-client", fs::perms(0755));
+// A patch made on Windows carries no Unix mode: the program it replaces, running meanwhile, stays
+// executable, and the running program goes on undisturbed. (The launcher itself is never a patch's.)
+TEST_F(UpdateEndToEnd, APatchFromWindowsReplacesARunningProgramAndKeepsItExecutable) {
+    fs::copy_file("/bin/sleep", install_ / "game-server");
+    fs::permissions(install_ / "game-server", fs::perms(0755));
     TempDir logs;
-    const pid_t running = pc::test::SpawnChild({install_ / "patch-client", "30"}, logs / "out", logs / "err");
+    const pid_t running = pc::test::SpawnChild({install_ / "game-server", "30"}, logs / "out", logs / "err");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const std::string replacement = "#!/bin/sh\necho new launcher\n";
-    ServeArchive("p13.zip", ZipBuilder().Deflated("patch-client", replacement).Build()); // made on DOS
+    const std::string replacement = "#!/bin/sh\necho new program\n";
+    ServeArchive("p13.zip", ZipBuilder().Deflated("game-server", replacement).Build()); // made on DOS
     ServeList(Row(13, "p13.zip", 100, "", 0));
     const ProgramResult r = Update();
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(ReadFileBytes(install_ / "patch-client"), replacement);
-    EXPECT_EQ(fs::status(install_ / "patch-client").permissions() & fs::perms::all, fs::perms(0755));
-    EXPECT_EQ(::kill(running, 0), 0) << "the running launcher was disturbed";
+    EXPECT_EQ(ReadFileBytes(install_ / "game-server"), replacement);
+    EXPECT_EQ(fs::status(install_ / "game-server").permissions() & fs::perms::all, fs::perms(0755));
+    EXPECT_EQ(::kill(running, 0), 0) << "the running program was disturbed";
     ::kill(running, SIGKILL);
     pc::test::WaitChild(running, std::chrono::seconds(5));
-    EXPECT_EQ(pc::test::RunProgram(Quoted(install_ / "patch-client")).out, "new launcher\n");
+    EXPECT_EQ(pc::test::RunProgram(Quoted(install_ / "game-server")).out, "new program\n");
 }
 
 // On a terminal the log's last line follows the download, written over in place, and ends as the

@@ -14,7 +14,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <functional>
+#include <memory>
 
 namespace {
 
@@ -164,21 +166,46 @@ TEST(InstallationLock, AReaderCannotHoldIt) {
     EXPECT_FALSE(update.TryAcquire());
 }
 
-// Whoever may write the installation could put a link or a pipe where the lock file goes: neither is
-// followed or waited on, and nothing it leads to is made or changed.
-TEST(InstallationLock, ALinkOrPipeInItsPlaceIsNotFollowed) {
+// Whoever may write the installation could put a link, a pipe or a folder where the lock file goes:
+// none is followed or waited on, nothing it leads to is made or changed, and no update runs unguarded.
+TEST(InstallationLock, ALockFileThatIsNotARegularFileEndsTheRun) {
     TempDir dir, elsewhere;
     const std::string lockFile = dir / pc::kInstallationLockFileName;
-    fs::create_symlink(elsewhere / "target", lockFile);
-    {
+    const std::function<void()> makers[] = {
+        [&] { fs::create_symlink(elsewhere / "target", lockFile); }, // dangling
+        [&] { fs::create_symlink(elsewhere.Path(), lockFile); },
+        [&] { ASSERT_EQ(::mkfifo(lockFile.c_str(), 0600), 0); },
+        [&] { fs::create_directory(lockFile); },
+    };
+    for (const auto& make : makers) {
+        fs::remove(lockFile);
+        make();
         TInstallationLock lock(dir.Path());
-        EXPECT_TRUE(lock.TryAcquire()); // no lock to be had: the update runs as it always has
+        try {
+            lock.TryAcquire();
+            ADD_FAILURE() << "taken on " << lockFile;
+        } catch (const pc::ENotARegularLock& e) {
+            EXPECT_EQ(e.Message(), "The update lock .tqm_lock is not a regular file");
+        }
+        EXPECT_FALSE(fs::exists(elsewhere / "target"));
     }
-    EXPECT_FALSE(fs::exists(elsewhere / "target"));
-    fs::remove(lockFile);
-    ASSERT_EQ(::mkfifo(lockFile.c_str(), 0600), 0);
-    TInstallationLock lock(dir.Path());
-    EXPECT_TRUE(lock.TryAcquire()) << "returns at once instead of waiting for a reader of the pipe";
+}
+
+// A file renamed over the lock file while one update holds it and another waits on it: the waiting one
+// does not count the old file's lock as its own once it is free, while a third holds the new file.
+TEST(InstallationLock, AFileSwappedInItsPlaceIsLockedAnew) {
+    TempDir dir;
+    const std::string lockFile = dir / pc::kInstallationLockFileName;
+    auto first = std::make_unique<TInstallationLock>(dir.Path());
+    ASSERT_TRUE(first->TryAcquire());
+    TInstallationLock waiting(dir.Path());
+    EXPECT_FALSE(waiting.TryAcquire());
+    std::ofstream(dir / "swapped", std::ios::binary) << "";
+    fs::rename(dir / "swapped", lockFile);
+    TInstallationLock third(dir.Path());
+    ASSERT_TRUE(third.TryAcquire());
+    first.reset();
+    EXPECT_FALSE(waiting.TryAcquire()) << "two updates at once";
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #ifndef _WIN32
 #include <sys/stat.h>
 #endif
@@ -195,21 +196,33 @@ TEST(LineList, SaveOnAFullDiskRaisesAndKeepsTheOldLedgerWhole) {
 }
 
 // A save killed before its rename leaves its temporary beside the file; the next save removes such
-// leftovers, and nothing that merely looks alike.
+// leftovers, and nothing that merely looks alike: least of all a file a patch brought, which no temporary's
+// name can be (a '\\' here, a final '.' on Windows, which names extracted from entries never keep).
 TEST(LineList, SaveRemovesTheTemporariesOfKilledSaves) {
     TempDir dir;
     const std::string path = dir.Write("tqm_patch.ini", "1\r\n");
-    const Lines leftovers = {".tqm_patch.ini.0123456789ab.tmp", ".tqm_patch.ini.ffffffffffff.tmp"};
+#ifdef _WIN32
+    const Lines leftovers = {".tqm_patch.ini.0123456789ab.tmp.", ".tqm_patch.ini.ffffffffffff.tmp."};
+#else
+    const Lines leftovers = {".tqm_patch.ini\\0123456789ab.tmp", ".tqm_patch.ini\\ffffffffffff.tmp"};
+#endif
     Lines others = {".tqm_patch.ini.123.tmp", ".other.ini.0123456789ab.tmp", "tqm_patch.ini.0123456789ab.tmp",
-                    ".tqm_patch.ini.0123456789ab.tmp.keep"};
+                    ".tqm_patch.ini.0123456789ab.tmp.keep", ".tqm_patch.ini.0123456789ab.tmp"};
 #ifndef _WIN32
-    others.push_back(".tqm_patch.ini.0123456789AB.tmp"); // on Windows the same name as a leftover
+    others.push_back(".tqm_patch.ini.0123456789AB.tmp"); // on Windows the same name as a patch's file
 #endif
     std::sort(others.begin(), others.end());
-    for (const auto& name : leftovers)
-        dir.Write(name, "half a ledger");
+    for (const auto& name : leftovers) {
+        // Through the "\\?\" form on Windows, which keeps a final dot.
+        std::filesystem::path full = std::filesystem::absolute(dir / name).make_preferred();
+#ifdef _WIN32
+        full = L"\\\\?\\" + full.wstring();
+#endif
+        std::ofstream(full, std::ios::binary) << "half a ledger";
+    }
     for (const auto& name : others)
         dir.Write(name, "not ours");
+    ASSERT_EQ(Entries(dir.Path()).size(), leftovers.size() + others.size() + 1);
     TStringList list;
     list.AppendLine("2");
     list.SaveLines(path);

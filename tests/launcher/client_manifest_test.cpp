@@ -107,6 +107,7 @@ TEST(ClientManifest, RefusesWithTheLineNamed) {
         {kHead + ok + "C:/x\n", "client manifest line 3: the name starts with a drive"},
         {kHead + ok + "c:x\n", "client manifest line 3: the name starts with a drive"},
         {kHead + ok + "a\\b\n", "client manifest line 3: the name holds a backslash"},
+        {kHead + ok + "game.exe:payload\n", "client manifest line 3: the name holds a colon"},
         {kHead + ok + "../x\n", "client manifest line 3: the name holds a \"..\" part"},
         {kHead + ok + "a/../../x\n", "client manifest line 3: the name holds a \"..\" part"},
         {kHead + ok + "a/..\n", "client manifest line 3: the name holds a \"..\" part"},

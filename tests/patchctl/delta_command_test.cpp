@@ -211,20 +211,27 @@ TEST_F(DeltaPatch, FilesThatAreNotTheOnesADeltaExpectsComeWholeFromTheCompanion)
 }
 
 TEST_F(DeltaPatch, RemovalsStayInsideTheInstallationAndSpareTheLaunchersFiles) {
-    // pack refuses to remove the launcher's own files, and NEW may not use the reserved folder.
+    // A copy of a played installation: pack leaves the launcher's files out, neither carried nor removed,
+    // and NEW may not use the reserved folder.
     WriteTreeFile(old_, "Config.ini", "config");
     WriteTreeFile(old_, "tqm_patch.ini", "1\n");
-    auto refused = Pack(dir_ / "p.zip");
-    EXPECT_EQ(refused.exitCode, 2);
-    EXPECT_EQ(refused.err,
-              "patchctl pack: Config.ini is one of the launcher's own files, which a patch cannot remove "
-              "(--keep-removed keeps what NEW lacks)\n"
-              "patchctl pack: tqm_patch.ini is one of the launcher's own files, which a patch cannot remove "
-              "(--keep-removed keeps what NEW lacks)\npatchctl pack: nothing written\n");
-    fs::remove(old_ + "/Config.ini");
-    fs::remove(old_ + "/tqm_patch.ini");
+    WriteTreeFile(next_, "TQM_PATCH.INI", "1\n2\n");
+    WriteTreeFile(next_, "tqm_download/p2.zip", "partial");
+    WriteTreeFile(next_, ".tqm_lock", "");
+    const auto packed = Pack(dir_ / "p.zip");
+    EXPECT_EQ(packed.exitCode, 0);
+    EXPECT_EQ(packed.err, "patchctl pack: warning: .tqm_lock is a file of the launcher and is left out\n"
+                          "patchctl pack: warning: TQM_PATCH.INI is a file of the launcher and is left out\n"
+                          "patchctl pack: warning: tqm_download is a file of the launcher and is left out\n");
+    const auto listed = Patchctl("list " + Quoted(dir_ / "p.zip"));
+    for (const char* own : {"Config.ini", "tqm_patch.ini", "TQM_PATCH.INI", "tqm_download", ".tqm_lock"})
+        EXPECT_EQ(listed.out.find(own), std::string::npos) << own;
+    fs::remove(dir_ / "p.zip");
+    fs::remove(dir_ / "p-full.zip");
+    for (const char* own : {"TQM_PATCH.INI", "tqm_download", ".tqm_lock"})
+        fs::remove_all(next_ + "/" + own);
     WriteTreeFile(next_, "TQM_Delta/manifest", "mine");
-    refused = Pack(dir_ / "p.zip");
+    const auto refused = Pack(dir_ / "p.zip");
     EXPECT_EQ(refused.exitCode, 2);
     EXPECT_EQ(refused.err,
               "patchctl pack: the name TQM_Delta lies in tqm_delta/, which patches keep for their "

@@ -229,6 +229,7 @@ TEST(PatchctlLint, UrlsNamingTheLaunchersOwnFiles) {
         {"http://h/patch-client.zip", false}, {"http://h/p.zip?Config.ini", false},
         {"http://h/TQM_Serial.ini", true},    {"http://h/.tqm_lock", true},
         {"http://h/.TQM_Lock", true},         {"http://h/tqm_lock", false},
+        {"http://h/patch-client.exe", true},
     };
     // The last of them is stored as p.zip here (see UrlsStoredUnderAnotherNameAreInformation).
     TempDir dir;

@@ -10,6 +10,7 @@
 #include "framework/line_list.h"
 #include "launcher/config.h"
 #include "launcher/install/installation.h"
+#include "launcher/install/own_files.h"
 #include "launcher/launching.h"
 #include "launcher/list/client_manifest.h"
 #include "launcher/list/list_freshness.h"
@@ -69,21 +70,6 @@ void CheckSixthField(LintReport& report, int line, const std::string& sixth) {
                       " of them hexadecimal; 64 hexadecimal digits expected): the archive is not checked");
     else
         report.Information(line, "text after the fifth TAB is not a SHA-256 and is ignored: '" + sixth + "'");
-}
-
-// The launcher's own files in its directory. This launcher stores archives apart from them, but a launcher
-// of the original kind saves an archive under its URL's last segment, truncates the file of that name and
-// deletes it after the extraction.
-bool NamesALauncherFile(const std::string& segment) {
-    static const char* const kOwnFiles[] = {"Config.ini",
-                                            kLedgerFileName,
-                                            kPatchListFileName,
-                                            kAcceptedSerialFileName,
-                                            kInstallationLockFileName,
-                                            "patch-client"};
-    const std::string name = AsciiLowerCase(segment);
-    return std::any_of(std::begin(kOwnFiles), std::end(kOwnFiles),
-                       [&](const char* own) { return name == AsciiLowerCase(own); });
 }
 
 struct WholeFileCauses {
@@ -321,7 +307,10 @@ int LintList(const std::string& path, const std::string& label, int& rowCount) {
                            "URL without a last segment to store the archive under: '" + text.url + "'");
         else if (stored == "." || stored == "..")
             report.Problem(number, "URL whose last segment '" + stored + "' cannot name a file");
-        else if (NamesALauncherFile(stored))
+        // This launcher stores archives apart from its own files, but a launcher of the original kind
+        // saves an archive under its URL's last segment, truncates the file of that name and deletes it
+        // after the extraction.
+        else if (IsLauncherOwnFile(stored))
             report.Problem(number, "URL whose last segment '" + stored +
                                        "' names one of the launcher's own files: a launcher that stores the "
                                        "archive under that name overwrites and then deletes it");

@@ -12,6 +12,7 @@
 #include "launcher/apply/patch_extraction.h"
 #include "launcher/archiver_settings.h"
 #include "launcher/install/installation.h"
+#include "launcher/install/own_files.h"
 #include "launcher/list/client_manifest.h"
 #include "launcher/list/list_signature.h"
 #include "launcher/list/patch_list.h"
@@ -199,6 +200,11 @@ void TestArchive(LintReport& report, int line, const std::string& file,
             report.Problem(line, "unsafe entry name '" + shown + "': the launcher does not extract it");
             continue;
         }
+        if (IsLauncherOwnFile(shown)) {
+            report.Problem(line, "entry '" + shown +
+                                     "' is a file of the launcher: the launcher does not extract it");
+            continue;
+        }
         if ((items.Item(i).Flags & kFlagEncrypted) != 0) {
             report.Problem(line,
                            "entry '" + shown + "' is encrypted: the launcher has no password and skips it");
@@ -216,6 +222,15 @@ void TestArchive(LintReport& report, int line, const std::string& file,
         for (const TDeltaRecord& record : manifest ? manifest->deltas : std::vector<TDeltaRecord>{})
             if (FindEntry(zip, kDeltaFolder + record.entry) < 0)
                 report.Problem(line, "the delta of " + record.name + " is missing from the archive");
+        if (manifest) {
+            std::vector<std::string> named = manifest->removals;
+            for (const TDeltaRecord& record : manifest->deltas)
+                named.push_back(record.name);
+            for (const std::string& name : named)
+                if (IsLauncherOwnFile(name))
+                    report.Problem(line, "the manifest names " + name +
+                                             ", a file of the launcher: the launcher leaves it alone");
+        }
     } catch (const EDeltaError& e) {
         report.Problem(line, WithClosingPeriod(e.Message()));
     }

@@ -4,6 +4,7 @@
 #include "framework/exceptions.h"
 #include "launcher/apply/patch_extraction.h"
 #include "launcher/archiver_settings.h"
+#include "launcher/install/own_files.h"
 #include "tools/patchctl/command.h"
 
 #include <cstdio>
@@ -66,6 +67,16 @@ void AppendEntry(std::string& line, const TDirItem& item) {
     line += '\n';
 }
 
+// The launcher skips what a patch names among its own files; the operator sees it here, on stderr so that
+// the listing keeps its form.
+void WarnOfLauncherFile(const std::string& name) {
+    if (IsLauncherOwnFile(name)) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "patchctl list: warning: %s is a file of the launcher; the launcher skips it\n",
+                     name.c_str());
+    }
+}
+
 } // namespace
 
 int RunList(const Arguments& args) {
@@ -96,6 +107,7 @@ int RunList(const Arguments& args) {
             continue;
         AppendEntry(line, items.Item(i));
         written = std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
+        WarnOfLauncherFile(WideToUtf8(items.Item(i).Name));
     }
     if (manifest) {
         for (const TDeltaRecord& d : manifest->deltas) {
@@ -108,10 +120,12 @@ int RunList(const Arguments& args) {
                    d.newSha256.substr(0, 8) + "\tfrom " + std::to_string(d.oldSize) + "\t" + mode + "\t" +
                    d.name + "\n";
             written = written && std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
+            WarnOfLauncherFile(d.name);
         }
         for (const std::string& name : manifest->removals) {
             line = "remove\t\t\t\t\t\t" + name + "\n";
             written = written && std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
+            WarnOfLauncherFile(name);
         }
         if (!manifest->companion.empty()) {
             line = "companion\t\t\t\t\t\t" + manifest->companion + "\n";

@@ -7,6 +7,7 @@
 #include "framework/crypto.h"
 #include "launcher/apply/delta_patch.h"
 #include "launcher/apply/patch_extraction.h"
+#include "launcher/install/own_files.h"
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/delta_encode.h"
 
@@ -86,6 +87,29 @@ Tree ReadTree(const fs::path& root) {
         tree.items.emplace(name, item);
     }
     return tree;
+}
+
+// Takes the launcher's own files (a played installation's ledger, lock, configuration and downloads) out
+// of the tree: no patch may carry them. Each is named on stderr as "patchctl COMMAND: warning: ..." when
+// `command` is given (once for a folder with what it holds).
+void LeaveOutLauncherFiles(Tree& tree, const char* command) {
+    std::string folderLeftOut;
+    for (auto it = tree.items.begin(); it != tree.items.end();) {
+        const std::string& name = it->first;
+        if (!IsLauncherOwnFile(name)) {
+            ++it;
+            continue;
+        }
+        const bool within = !folderLeftOut.empty() && name.rfind(folderLeftOut, 0) == 0;
+        if (command != nullptr && !within)
+            std::fprintf(stderr, "patchctl %s: warning: %s is a file of the launcher and is left out\n",
+                         command, name.c_str());
+        if (!within && it->second.directory)
+            folderLeftOut = name + "/";
+        it = tree.items.erase(it);
+    }
+    for (std::vector<std::string>* list : {&tree.links, &tree.others})
+        std::erase_if(*list, [](const std::string& name) { return IsLauncherOwnFile(name); });
 }
 
 bool SameContent(const fs::path& a, const fs::path& b) {
@@ -358,14 +382,6 @@ std::vector<std::string> RemovalsOf(const Tree& old, const Tree& next, bool keep
             std::fprintf(stderr, "not removed by this patch: %s\n", name.c_str());
             continue;
         }
-        if (IsLauncherOwnFile(name)) {
-            std::fprintf(stderr,
-                         "patchctl pack: %s is one of the launcher's own files, which a patch cannot remove "
-                         "(--keep-removed keeps what NEW lacks)\n",
-                         name.c_str());
-            refused = true;
-            continue;
-        }
         removals.push_back(name);
     }
     for (const std::string& name : removals) {
@@ -458,8 +474,10 @@ int Pack(const Arguments& args) {
         }
     }
 
-    const Tree next = ReadTree(newRoot);
-    const Tree old = withOld ? ReadTree(positional[0]) : Tree{};
+    Tree next = ReadTree(newRoot);
+    Tree old = withOld ? ReadTree(positional[0]) : Tree{};
+    LeaveOutLauncherFiles(next, "pack");
+    LeaveOutLauncherFiles(old, nullptr); // nor does a patch remove them
 
     // The files that are new or changed, and the folders they lie in or that OLD lacks. With --delta the
     // changed files wait: each goes as a delta or whole once its delta is made.
@@ -553,7 +571,8 @@ int Pack(const Arguments& args) {
 std::optional<TFullPack> PlanFullPack(const std::string& root, const char* command) {
     TFullPack pack;
     {
-        const Tree tree = ReadTree(root);
+        Tree tree = ReadTree(root);
+        LeaveOutLauncherFiles(tree, command);
         const std::set<std::string> names = NamesToPack(tree, Tree{}, true);
         if (!ReportRefusals(tree, names, command))
             return std::nullopt;
