@@ -84,6 +84,19 @@ std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b) {
     return sum;
 }
 
+std::optional<std::uint64_t> ParseCanonicalDecimal(std::string_view text, std::size_t maxDigits) {
+    if (text.empty() || text.size() > std::min<std::size_t>(maxDigits, 19) ||
+        (text.size() > 1 && text[0] == '0'))
+        return std::nullopt;
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return value;
+}
+
 std::string RandomHexDigits(int count) {
     static std::mutex mutex;
     static std::mt19937_64 generator{std::random_device{}()};

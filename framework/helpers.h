@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,6 +49,10 @@ std::string RandomHexDigits(int count);
 // The sum of two sizes, held at the largest value instead of wrapping: sizes come from archives, manifests
 // and headers, where anyone may claim anything, and a sum that wrapped would pass for a small one.
 std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b);
+
+// A number that the project's own text files hold: 1 to `maxDigits` (at most 19) decimal digits, without a
+// sign or a needless leading zero, so that one value has one spelling.
+std::optional<std::uint64_t> ParseCanonicalDecimal(std::string_view text, std::size_t maxDigits);
 
 // ASCII letters in lower case, every other byte as it is (the C locale's rule, whatever the process's
 // locale).

@@ -2,6 +2,7 @@
 
 #include "framework/code_pages.h"
 #include "framework/crypto.h"
+#include "framework/helpers.h"
 #include "framework/line_list.h"
 
 #include <charconv>
@@ -16,19 +17,11 @@ constexpr std::string_view kHeaderWord = "//client-manifest";
 constexpr std::string_view kArchiveWord = "//archive";
 constexpr std::string_view kClientWord = "//client";
 
-// Decimal digits without a sign or a needless leading zero, so that one size has one spelling.
 std::optional<std::int64_t> ParseSize(std::string_view text) {
-    if (text.empty() || text.size() > 19 || (text.size() > 1 && text[0] == '0'))
+    const std::optional<std::uint64_t> value = ParseCanonicalDecimal(text, 19);
+    if (!value || *value > static_cast<std::uint64_t>(INT64_MAX))
         return std::nullopt;
-    for (const char c : text)
-        if (c < '0' || c > '9')
-            return std::nullopt; // from_chars would take a sign
-
-    std::int64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || value < 0)
-        return std::nullopt;
-    return value;
+    return static_cast<std::int64_t>(*value);
 }
 
 std::optional<std::uint32_t> ParseMode(std::string_view text) {

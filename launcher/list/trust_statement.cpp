@@ -19,19 +19,6 @@ constexpr std::string_view kSignatureWord = "signature";
 // A DER ECDSA P-256 signature takes at most 72 bytes.
 constexpr std::size_t kLargestSignature = 128;
 
-// A decimal number of 1 to 18 digits without leading zeros.
-std::optional<std::uint64_t> ParseNumber(std::string_view text) {
-    if (text.empty() || text.size() > 18 || (text.size() > 1 && text[0] == '0'))
-        return std::nullopt;
-    std::uint64_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    return value;
-}
-
 bool IsKeyId(std::string_view text) {
     return IsLowerSha256Text(text);
 }
@@ -102,7 +89,7 @@ TSignature ReadSignature(TLineReader& reader) {
 // One statement; `previous` is the version of the one before it in the file.
 TTrustStatement ReadStatement(TLineReader& reader, std::optional<std::uint64_t> previous) {
     TTrustStatement statement;
-    const auto version = ParseNumber(reader.TakeValue(kVersionWord));
+    const auto version = ParseCanonicalDecimal(reader.TakeValue(kVersionWord), 18);
     if (!version || *version < 2)
         reader.FailTaken("the version is a number from 2 on (version 1 is Config.ini's key)");
     if (previous && *version != *previous + 1)
@@ -112,7 +99,7 @@ TTrustStatement ReadStatement(TLineReader& reader, std::optional<std::uint64_t> 
     statement.expires = ParseUtcTime(reader.TakeValue(kExpiresWord));
     if (!statement.expires)
         reader.FailTaken("the expiry is a UTC time of the form YYYY-MM-DDTHH:MM:SSZ");
-    const auto threshold = ParseNumber(reader.TakeValue(kThresholdWord));
+    const auto threshold = ParseCanonicalDecimal(reader.TakeValue(kThresholdWord), 18);
     if (!threshold || *threshold < 1 || *threshold > kMostKeysPerStatement)
         reader.FailTaken("the threshold is a number from 1 to " + std::to_string(kMostKeysPerStatement));
     statement.threshold = static_cast<std::size_t>(*threshold);
