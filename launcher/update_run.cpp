@@ -173,7 +173,11 @@ void UpdateRun(UiPort& ui, const std::string& appDir, const TListSource& list) {
         ui.ReportListRefused(fetched.reason);
         return;
     }
-    ParsePatchList(listFile, PatchList());
+    // Mirror lines are comments to the rows' reading; a signed list covers them like every other line.
+    std::vector<TMirrorRule> mirrorRules;
+    ParsePatchList(listFile, PatchList(),
+                   [&mirrorRules](std::string_view line) { TakeMirrorLine(line, mirrorRules); });
+    delivery.SetMirrorRules(std::move(mirrorRules));
     const TPatchList& table = PatchList();
     std::string reason;
     // Rows are applied in ascending order under the installation's lock, so the highest id only grows

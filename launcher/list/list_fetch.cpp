@@ -37,9 +37,8 @@ TFetchedList FetchPatchList(UiPort& ui, const std::string& appDir, const TListSo
     if (fetched.source.empty())
         return fetched;
     if (list.key) {
-        const TListAcceptance acceptance =
-            AcceptSignedList(ui, fetched.source, listFile, appDir, *list.key, UnixSecondsNow(),
-                             keeping.readOnly, downloadDir);
+        const TListAcceptance acceptance = AcceptSignedList(ui, fetched.source, listFile, appDir, *list.key,
+                                                            UnixSecondsNow(), keeping.readOnly, downloadDir);
         if (!acceptance.accepted) {
             RemoveFile(listFile);
             fetched.end = TFetchedList::TEnd::leRefused;
@@ -48,8 +47,6 @@ TFetchedList FetchPatchList(UiPort& ui, const std::string& appDir, const TListSo
             return fetched;
         }
     }
-    // Mirror lines are comments to the rows' reading; a signed list covers them like every other line.
-    delivery.SetMirrorRules(MirrorRulesOf(ReadWholeFile(listFile)));
     fetched.end = TFetchedList::TEnd::leFetched;
     return fetched;
 }

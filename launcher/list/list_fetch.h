@@ -42,10 +42,11 @@ struct TListKeeping {
     bool readOnly = false;
 };
 
-// Fetches the patch list of `list` into the list file (kPatchListFileName) of the installation in `appDir` or of `keeping`'s folder,
-// from its URL or else from its mirrors in order, each under the list's size cap. With a key only a list
-// that verifies under it (its signature from the place that served it) and is neither older than the one
-// accepted before nor expired is believed. The list's mirror lines become `delivery`'s mirror rules.
+// Fetches the patch list of `list` into the list file (kPatchListFileName) of the installation in `appDir` or
+// of `keeping`'s folder, from its URL or else from its mirrors in order, each under the list's size cap. With
+// a key only a list that verifies under it (its signature from the place that served it) and is neither older
+// than the one accepted before nor expired is believed. Its mirror lines are the caller's to take as it reads
+// the list (it is read once), for `delivery`'s mirror rules.
 TFetchedList FetchPatchList(UiPort& ui, const std::string& appDir, const TListSource& list,
                             TDelivery& delivery, const DownloadLimits& limits,
                             const TListKeeping& keeping = {});

@@ -362,6 +362,7 @@ TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const TLi
         return result;
     }
     const std::string listText = ReadWholeFile(listFile);
+    delivery.SetMirrorRules(MirrorRulesOf(listText));
     const TClientReference reference = ReadClientReference(listText);
     if (!reference.line) {
         if (reference.problem.empty())
