@@ -1,8 +1,8 @@
 // Start-up and the launcher's configuration, read from the scrambled Config.ini.
 #pragma once
 
-#include "launcher/list/list_fetch.h"
 #include "launcher/install/own_files.h"
+#include "launcher/list/list_fetch.h"
 
 #include <array>
 #include <string>

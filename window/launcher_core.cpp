@@ -19,9 +19,8 @@ TLauncherCore RealLauncherCore() {
     core.OpenLink = [](UiPort& ui, const std::string& url) { OpenLink(ui, url); };
     core.CheckGameFiles = [](UiPort& ui) {
         const LauncherConfig& config = Config();
-        CheckGameFilesInWindow(ui, config.applicationDir, config.ListSource(), [&ui, &config] {
-            UpdateRun(ui, config.applicationDir, config.ListSource());
-        });
+        CheckGameFilesInWindow(ui, config.applicationDir, config.ListSource(),
+                               [&ui, &config] { UpdateRun(ui, config.applicationDir, config.ListSource()); });
     };
     core.Values = [] {
         const LauncherConfig& config = Config();

@@ -27,7 +27,7 @@ inline constexpr const char* kResumeStatePrefix = "tqm_resume\\";
 
 // The files the launcher keeps at the top of the installation (the lock's name is the framework's).
 inline constexpr const char* kOwnStateFiles[] = {
-    kConfigFileName,          kLedgerFileName,     kPatchListFileName,
+    kConfigFileName,         kLedgerFileName,     kPatchListFileName,
     kAcceptedSerialFileName, kTrustStateFileName, kInstallationLockFileName,
 };
 // The launcher program under the names both editions ship it with.

@@ -101,10 +101,11 @@ std::string TrustLogLine(TTrustOutcome outcome) {
 // Fetches the signatures and counts the keys of `trust` that signed the list's bytes, which it leaves in
 // `list`. Empty when enough did; otherwise why not, with the number in `signers`.
 std::string SignatureProblem(UiPort& ui, const std::string& listUrl, const std::string& listFile,
-                             const std::string& downloadDir, const TTrustStatement& trust,
-                             std::string& list, std::size_t& signers) {
+                             const std::string& downloadDir, const TTrustStatement& trust, std::string& list,
+                             std::size_t& signers) {
     std::string bytes, reason;
-    if (!FetchBeside(ui, listUrl, ".sig", downloadDir + kSignatureFileName, kLargestSignatureFile, bytes, reason))
+    if (!FetchBeside(ui, listUrl, ".sig", downloadDir + kSignatureFileName, kLargestSignatureFile, bytes,
+                     reason))
         return "its signature " + SignatureUrlOf(listUrl) + " cannot be downloaded (" + reason + ")";
     if (!ReadWhole(listFile, list))
         return "the downloaded list cannot be read back";
