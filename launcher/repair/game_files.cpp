@@ -287,18 +287,17 @@ bool FindDamagedFiles(UiPort& ui, const std::string& appDir, const TClientManife
     running = count;
     for (unsigned i = 0; i < count; ++i)
         workers.emplace_back(work);
-    // The window thread keeps the window alive and shows the progress while the workers hash.
+    // The window thread keeps the window alive and shows the progress while the workers hash, from the
+    // start: an exit asked for before the first pause ends the check too, however fast the disk.
     for (;;) {
-        {
-            std::unique_lock<std::mutex> hold(mutex);
-            if (finished.wait_for(hold, kPumpInterval, [&] { return running == 0; }))
-                break;
-        }
         if (options.onProgress)
             options.onProgress(false, hashed, total);
         ui.PumpMessages();
         if (ui.TerminationRequested())
             stop = true;
+        std::unique_lock<std::mutex> hold(mutex);
+        if (finished.wait_for(hold, kPumpInterval, [&] { return running == 0; }))
+            break;
     }
     for (std::thread& worker : workers)
         worker.join();
