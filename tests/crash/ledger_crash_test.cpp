@@ -29,12 +29,27 @@ TEST(LedgerCrash, SavesKilledAtRandomMomentsLeaveTheOldOrTheNewLedger) {
     const std::string ledger = dir / "tqm_patch.ini";
     std::mt19937 random(20261208);
     std::uniform_int_distribution<int> delayMicros(0, 15000);
+    // The kills fall within the first 15 ms of saving, after the writer has started: a sanitizer's
+    // start-up alone can take longer than that.
+    const std::chrono::microseconds startup = [&] {
+        pc::test::TempDir probe;
+        const auto start = std::chrono::steady_clock::now();
+        const pid_t pid = pc::test::SpawnChild({LEDGER_WRITER_PATH, probe.Path(), "1"}, probe / "out.txt",
+                                               probe / "err.txt");
+        while (!fs::exists(probe / "tqm_patch.ini") &&
+               std::chrono::steady_clock::now() - start < std::chrono::seconds(10))
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        const auto took = std::chrono::steady_clock::now() - start;
+        ::kill(pid, SIGKILL);
+        pc::test::WaitChild(pid, std::chrono::seconds(10));
+        return std::chrono::duration_cast<std::chrono::microseconds>(took);
+    }();
     long saved = 0;
     int caughtMidSave = 0;
     for (int round = 0; round < 200; ++round) {
         const pid_t pid = pc::test::SpawnChild({LEDGER_WRITER_PATH, dir.Path(), std::to_string(saved + 1)},
                                                dir / "out.txt", dir / "err.txt");
-        std::this_thread::sleep_for(std::chrono::microseconds(delayMicros(random)));
+        std::this_thread::sleep_for(startup + std::chrono::microseconds(delayMicros(random)));
         ::kill(pid, SIGKILL);
         const auto result = pc::test::WaitChild(pid, std::chrono::seconds(10));
         ASSERT_EQ(result.signal, SIGKILL) << "the writer ended by itself: " << ReadFileBytes(dir / "err.txt");
