@@ -23,6 +23,11 @@ std::string TakeField(std::string& rest) {
     return field;
 }
 
+bool IsTagKey(std::string_view key) {
+    return std::all_of(key.begin(), key.end(),
+                       [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-'; });
+}
+
 } // namespace
 
 bool IsPatchListRow(std::string_view line) {
@@ -38,9 +43,30 @@ TPatchRowText SplitPatchRow(const std::string& line) {
         *field = TakeField(rest);
         ++text.terminatedFields;
     }
-    if (text.terminatedFields == 5)
-        text.sixth = rest.substr(0, rest.find('\t'));
+    if (text.terminatedFields != 5)
+        return text;
+    const auto sixthEnd = rest.find('\t');
+    text.sixth = rest.substr(0, sixthEnd);
+    if (sixthEnd == std::string::npos)
+        return text;
+    // Walked by position: a hostile line of millions of TABs costs one pass.
+    const std::string_view tail = std::string_view(rest).substr(sixthEnd + 1);
+    for (std::size_t start = 0; start < tail.size();) {
+        const auto tab = std::min(tail.find('\t', start), tail.size());
+        const std::string_view field = tail.substr(start, tab - start);
+        if (const auto eq = field.find('=');
+            eq != std::string_view::npos && eq > 0 && IsTagKey(field.substr(0, eq)))
+            text.tags.emplace_back(field.substr(0, eq), field.substr(eq + 1));
+        start = tab + 1;
+    }
     return text;
+}
+
+std::optional<std::string> RowTag(const TPatchRowText& text, std::string_view key) {
+    for (const auto& [name, value] : text.tags)
+        if (name == key)
+            return value;
+    return std::nullopt;
 }
 
 std::string RowSha256(const TPatchRowText& text) {

@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace pc {
 
@@ -55,7 +57,14 @@ struct TPatchRowText {
     std::string group;
     int terminatedFields = 0; // how many fields had their TAB: 5 for a complete row
     std::string sixth;        // the text after the fifth TAB up to the next TAB or the end of the line
+    // The TAB-separated fields after the sixth that have the form `key=value` (the key in lower-case
+    // letters, digits and '-'), in order. Launchers that know a key act on it; the others, and launchers
+    // that know none, pass it over as a note, so a row still applies everywhere.
+    std::vector<std::pair<std::string, std::string>> tags;
 };
+
+// The value of the row's first tag `key`, or nothing.
+std::optional<std::string> RowTag(const TPatchRowText& text, std::string_view key);
 
 // The SHA-256 that a row's sixth field carries, lower-cased; empty when the field is not exactly 64
 // hexadecimal digits.

@@ -77,6 +77,29 @@ TEST(ParsePatchList, SixthFieldCarriesTheArchiveSha256) {
     }
 }
 
+// Tags after the sixth field: only `key=value` fields with a plain key count, in order; the rest are notes.
+TEST(SplitPatchRow, TagsAfterTheSixthField) {
+    using Tags = std::vector<std::pair<std::string, std::string>>;
+    const struct {
+        std::string after; // the text after the fifth TAB
+        Tags tags;
+    } cases[] = {
+        {"abc\tfrom=3\tavailable=2026-12-10T18:00:00Z",
+         {{"from", "3"}, {"available", "2026-12-10T18:00:00Z"}}},
+        {"\trollout=25\t", {{"rollout", "25"}}},
+        {"\tnote\t=5\tKey=1\ta b=2\tx-y=a=b", {{"x-y", "a=b"}}},
+        {"from=3", {}}, // the sixth field itself is never a tag
+        {"\t\t\tfrom=", {{"from", ""}}},
+    };
+    for (const auto& c : cases) {
+        const pc::TPatchRowText row = pc::SplitPatchRow("1\thttp://h/a.zip\t5\t\t0\t" + c.after);
+        EXPECT_EQ(row.tags, c.tags) << c.after;
+    }
+    const pc::TPatchRowText row = pc::SplitPatchRow("1\tu\t5\t\t0\t\tfrom=3\tfrom=4");
+    EXPECT_EQ(pc::RowTag(row, "from"), "3");
+    EXPECT_EQ(pc::RowTag(row, "rollout"), std::nullopt);
+}
+
 TEST(ParsePatchList, BadRowsRaiseTheConversionErrorWithTheFieldText) {
     struct Case {
         const char* line;
