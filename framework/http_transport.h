@@ -3,6 +3,7 @@
 // and say how it ended.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -30,6 +31,9 @@ struct THttpRequest {
     // Below `lowSpeedLimit` bytes per second for `lowSpeedTime` ends the request.
     std::int64_t lowSpeedLimit = 1024;
     std::chrono::seconds lowSpeedTime{60};
+    // The most body bytes per second to take (the player's download speed limit), 0 for no limit; none
+    // when null. Read again while the body arrives, so that a new choice slows or frees a running transfer.
+    const std::atomic<std::int64_t>* maxBytesPerSecond = nullptr;
 };
 
 // The value of a Range header ("bytes=" omitted) that `request` asks for, or empty for the whole body.
@@ -50,6 +54,7 @@ struct THttpAnswer {
     std::string contentRange;  // as sent; empty when absent
     std::string contentLength; // as sent; empty when absent
     std::string retryAfter;    // as sent (seconds or an HTTP date); empty when absent
+    std::string date;          // the server's clock as sent (an HTTP date); empty when absent
 };
 
 enum class THttpFailure {

@@ -80,6 +80,10 @@ inline TProgressBlocks ProgressBlocksOf(const TProgressState& state, TSize insid
 struct TMenuEntry {
     std::string Text;
     bool Enabled = true;
+    // Entries with the same submenu name stand together in a submenu of that name, where the first of
+    // them stands; empty for an entry of the menu itself. Indexes count every entry alike.
+    std::string Submenu = {};
+    bool Checked = false;
     friend bool operator==(const TMenuEntry&, const TMenuEntry&) = default;
 };
 

@@ -1,7 +1,9 @@
 #include "window/launcher_core.h"
 
 #include "launcher/config.h"
+#include "launcher/install/settings.h"
 #include "launcher/launching.h"
+#include "launcher/net/download.h"
 #include "launcher/repair/game_files.h"
 #include "launcher/update_run.h"
 
@@ -9,7 +11,11 @@ namespace pc {
 
 TLauncherCore RealLauncherCore() {
     TLauncherCore core;
-    core.FormCreate = [](UiPort& ui) { FormCreate(ui); };
+    core.FormCreate = [](UiPort& ui) {
+        FormCreate(ui);
+        if (!Config().applicationDir.empty())
+            DownloadSpeedLimit().store(StoredSpeedLimit(Config().applicationDir));
+    };
     core.UpdateRun = [](UiPort& ui, const std::string& url) {
         TListSource list = Config().ListSource();
         list.url = url;
@@ -21,6 +27,12 @@ TLauncherCore RealLauncherCore() {
         const LauncherConfig& config = Config();
         CheckGameFilesInWindow(ui, config.applicationDir, config.ListSource(),
                                [&ui, &config] { UpdateRun(ui, config.applicationDir, config.ListSource()); });
+    };
+    core.SpeedLimit = [] { return DownloadSpeedLimit().load(); };
+    core.SetSpeedLimit = [](UiPort&, std::int64_t bytesPerSecond) {
+        DownloadSpeedLimit().store(bytesPerSecond);
+        // The running download follows at once; what could not be kept is told by the error box.
+        StoreSpeedLimit(Config().applicationDir, bytesPerSecond);
     };
     core.Values = [] {
         const LauncherConfig& config = Config();

@@ -2,6 +2,7 @@
 // operations; tests put fakes in their place.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -25,6 +26,10 @@ struct TLauncherCore {
     std::function<void(UiPort&, const std::string& url)> OpenLink;           // the default browser
     std::function<TLauncherValues()> Values;                                 // the current configuration
     std::function<void(UiPort&)> CheckGameFiles; // checks and heals the game's files, with log lines
+    // The player's download speed limit in bytes per second (0: none), and its change, which is kept for
+    // the installation and applies at once, also to a download under way. None: no such menu.
+    std::function<std::int64_t()> SpeedLimit;
+    std::function<void(UiPort&, std::int64_t bytesPerSecond)> SetSpeedLimit;
 };
 
 // The real start-up, update run, launching and configuration, as both editions' programs wire them.

@@ -4,6 +4,7 @@
 #include "framework/exceptions.h"
 #include "framework/text_buffer.h"
 #include "launcher/archiver_settings.h"
+#include "launcher/install/settings.h"
 #include "launcher/update_run.h"
 
 #include <algorithm>
@@ -533,7 +534,14 @@ bool TForm_Main::CanCheckGameFiles() const {
 }
 
 std::vector<TMenuEntry> TForm_Main::ContextMenuEntries() const {
-    return {{kCheckGameFilesMenuText, CanCheckGameFiles()}};
+    std::vector<TMenuEntry> entries{{kCheckGameFilesMenuText, CanCheckGameFiles()}};
+    if (core_.SpeedLimit && core_.SetSpeedLimit) {
+        const std::int64_t current = core_.SpeedLimit();
+        for (const std::int64_t choice : kSpeedLimitChoices)
+            entries.push_back({choice == 0 ? std::string("Unlimited") : FormatRate(choice), true,
+                               kSpeedLimitMenuText, choice == current});
+    }
+    return entries;
 }
 
 void TForm_Main::OpenContextMenu(TPoint point) {
@@ -543,8 +551,13 @@ void TForm_Main::OpenContextMenu(TPoint point) {
 void TForm_Main::MenuChosen(int index) {
     // What was enabled when the menu opened may not be any more: an update or a check may have begun
     // while it was up.
-    if (index == 0)
+    if (index == 0) {
         Guarded([this] { CheckGameFilesClick(); });
+        return;
+    }
+    const auto limit = static_cast<std::size_t>(index - 1);
+    if (index > 0 && limit < std::size(kSpeedLimitChoices) && core_.SetSpeedLimit)
+        Guarded([this, limit] { core_.SetSpeedLimit(*this, kSpeedLimitChoices[limit]); });
 }
 
 void TForm_Main::CheckGameFilesClick() {

@@ -124,6 +124,9 @@ private:
 
 // The context menu's entry that checks and heals the game's files.
 inline constexpr const char* kCheckGameFilesMenuText = "Check game files";
+// The context menu's submenu of download speed limits, and its choices (0: unlimited) in bytes per second.
+inline constexpr const char* kSpeedLimitMenuText = "Download speed limit";
+inline constexpr std::int64_t kSpeedLimitChoices[] = {0, 1000000, 2000000, 5000000, 10000000, 20000000};
 // The log line of a Start pressed while the files are checked.
 inline constexpr const char* kStartAfterCheckLine = "- The game starts once its files have been checked";
 

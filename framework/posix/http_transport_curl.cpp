@@ -102,6 +102,7 @@ THttpAnswer ReadAnswer(CURL* easy) {
     answer.contentRange = HeaderValue(easy, "Content-Range");
     answer.contentLength = HeaderValue(easy, "Content-Length");
     answer.retryAfter = HeaderValue(easy, "Retry-After");
+    answer.date = HeaderValue(easy, "Date");
     return answer;
 }
 
@@ -159,6 +160,11 @@ bool NoConnectionMade(CURL* easy, CURLcode result, bool answered) {
     return curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connected) == CURLE_OK && connected == 0;
 }
 
+std::int64_t SpeedLimit(const THttpRequest& request) {
+    const std::int64_t rate = request.maxBytesPerSecond != nullptr ? request.maxBytesPerSecond->load() : 0;
+    return rate > 0 ? rate : 0;
+}
+
 class TCurlTransport final : public THttpTransport {
 public:
     TCurlTransport() {
@@ -188,6 +194,7 @@ public:
             }
         }
         const bool keepHttps = request.keepHttps && IsHttpsUrl(request.url);
+        std::int64_t rate = SpeedLimit(request);
         const std::string& trusted = TrustedCertificates();
         const bool configured =
             curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str()) == CURLE_OK &&
@@ -212,7 +219,8 @@ public:
             curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &TakeBody) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_WRITEDATA, &pending_) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorText_.data()) == CURLE_OK;
+            curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorText_.data()) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(rate)) == CURLE_OK;
         if (!configured)
             return {THttpFailure::hfOther, "cannot set up the request"};
 
@@ -250,6 +258,11 @@ public:
             }
             if (done)
                 break;
+            // The player changed the limit: curl's own receive limit takes the new rate from here on.
+            if (const std::int64_t now = SpeedLimit(request); now != rate) {
+                rate = now;
+                curl_easy_setopt(easy, CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(rate));
+            }
             if (pending_.paused) {
                 // The buffer is empty again: take the held piece and go on.
                 pending_.paused = false;

@@ -9,7 +9,9 @@
 
 #include <wininet.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdint>
@@ -105,6 +107,7 @@ THttpAnswer ReadAnswer(HINTERNET request) {
     answer.contentRange = Header(request, HTTP_QUERY_CONTENT_RANGE);
     answer.contentLength = Header(request, HTTP_QUERY_CONTENT_LENGTH);
     answer.retryAfter = Header(request, HTTP_QUERY_RETRY_AFTER);
+    answer.date = Header(request, HTTP_QUERY_DATE);
     return answer;
 }
 
@@ -150,6 +153,63 @@ private:
     std::chrono::seconds limit_;
     Clock::time_point start_;
     std::uint64_t bytes_ = 0;
+};
+
+// The player's download speed limit over WinInet, which has none of its own: after each read the body
+// waits until the bytes taken since the limit last changed are no more than the limit allows, asking the
+// receiver every few tenths of a second whether to go on. A server that fell behind earns no burst: the
+// schedule never runs more than a fraction of a second ahead of the clock.
+class Pacer {
+public:
+    explicit Pacer(const std::atomic<std::int64_t>* limit) : limit_(limit) {}
+    // False when the receiver asked to stop during the wait.
+    bool Took(std::size_t bytes, THttpReceiver& receiver) {
+        const std::int64_t rate = Rate();
+        const auto now = Clock::now();
+        if (rate != rate_) {
+            rate_ = rate;
+            start_ = now;
+            bytes_ = 0;
+        }
+        if (rate_ == 0)
+            return true;
+        const std::int64_t behind =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(now - start_ - kMaxCredit).count();
+        if (behind > 0 && bytes_ * kNanosPerSecond / rate_ < behind) {
+            // Behind schedule: start counting again, so that the arrears do not come as a burst.
+            start_ = now - kMaxCredit;
+            bytes_ = rate_ * kMaxCredit.count() / kNanosPerSecond;
+        }
+        bytes_ += static_cast<std::int64_t>(bytes);
+        for (;;) {
+            const auto due = start_ + std::chrono::nanoseconds(bytes_ * kNanosPerSecond / rate_);
+            const auto at = Clock::now();
+            if (at >= due)
+                return true;
+            ::Sleep(static_cast<DWORD>(
+                std::max<std::int64_t>(1, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              std::min<Clock::duration>(due - at, kAskEvery))
+                                              .count())));
+            if (!receiver.Waiting())
+                return false;
+            if (Rate() != rate_)
+                return true; // the new limit counts from the next read
+        }
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::int64_t kNanosPerSecond = 1000000000;
+    static constexpr std::chrono::nanoseconds kMaxCredit{std::chrono::milliseconds(250)};
+    static constexpr std::chrono::milliseconds kAskEvery{200};
+    std::int64_t Rate() const {
+        const std::int64_t rate = limit_ != nullptr ? limit_->load() : 0;
+        return rate > 0 ? rate : 0;
+    }
+    const std::atomic<std::int64_t>* limit_;
+    std::int64_t rate_ = 0;
+    Clock::time_point start_{};
+    std::int64_t bytes_ = 0;
 };
 
 class TWinInetTransport final : public THttpTransport {
@@ -233,6 +293,7 @@ public:
             std::sscanf(length.c_str(), "%llu", reinterpret_cast<unsigned long long*>(&announced)) == 1;
         std::uint64_t received = 0;
         SpeedCheck speed(request.lowSpeedLimit, request.lowSpeedTime);
+        Pacer pacer(request.maxBytesPerSecond);
         std::array<char, kReadSize> piece{};
         for (;;) {
             DWORD got = 0;
@@ -247,7 +308,7 @@ public:
                 return {THttpFailure::hfTimeLimit, "the transfer stayed below " +
                                                        std::to_string(request.lowSpeedLimit) +
                                                        " bytes per second"};
-            if (!receiver.Body(piece.data(), got))
+            if (!receiver.Body(piece.data(), got) || !pacer.Took(got, receiver))
                 return {THttpFailure::hfStopped, {}};
         }
         if (hasLength && received < announced)

@@ -17,6 +17,8 @@ inline constexpr const char* kLedgerFileName = "tqm_patch.ini";
 inline constexpr const char* kAcceptedSerialFileName = "tqm_serial.ini";
 // The file beside the ledger holding the statement this installation accepted last (none: version 1).
 inline constexpr const char* kTrustStateFileName = "tqm_trust.ini";
+// The player's settings for this installation (the download speed limit) and its rollout number.
+inline constexpr const char* kSettingsFileName = "tqm_settings.ini";
 
 // Where a patch archive is downloaded to, opened from and deleted after its extraction, and where what
 // is needed to continue its download at a later start is kept. Both carry the stored name behind a
@@ -27,8 +29,8 @@ inline constexpr const char* kResumeStatePrefix = "tqm_resume\\";
 
 // The files the launcher keeps at the top of the installation (the lock's name is the framework's).
 inline constexpr const char* kOwnStateFiles[] = {
-    kConfigFileName,         kLedgerFileName,     kPatchListFileName,
-    kAcceptedSerialFileName, kTrustStateFileName, kInstallationLockFileName,
+    kConfigFileName,     kLedgerFileName,           kPatchListFileName, kAcceptedSerialFileName,
+    kTrustStateFileName, kInstallationLockFileName, kSettingsFileName,
 };
 // The launcher program under the names both editions ship it with.
 inline constexpr const char* kLauncherProgramNames[] = {"patch-client", "patch-client.exe"};

@@ -179,6 +179,8 @@ public:
     bool Answer(const THttpAnswer& answer) override {
         status_ = answer.status;
         retryAfter_ = answer.retryAfter;
+        if (options_.serverDate != nullptr)
+            *options_.serverDate = answer.date;
         if (answer.status >= 400)
             return false; // an error page must not end up stored as a patch list or an archive
         if (ranged_ && answer.status == 206) {
@@ -408,6 +410,7 @@ private:
         request.connectTimeout = limits_.connectTimeout;
         request.lowSpeedTime = limits_.lowSpeedTime;
         request.lowSpeedLimit = limits_.lowSpeedBytes;
+        request.maxBytesPerSecond = limits_.maxBytesPerSecond;
         // A body that no digest vouches for must not come from a plain connection once asked for on TLS.
         request.keepHttps = expectedDigest_.empty();
         // Without a validator there is no telling whether the rest would belong to the bytes kept.
@@ -674,8 +677,17 @@ bool PauseBetweenAttempts(UiPort& ui, std::chrono::milliseconds length, std::str
     }
 }
 
+std::atomic<std::int64_t>& DownloadSpeedLimit() {
+    static std::atomic<std::int64_t> limit{0};
+    return limit;
+}
+
 DownloadLimits& DefaultDownloadLimits() {
-    static DownloadLimits limits;
+    static DownloadLimits limits = [] {
+        DownloadLimits made;
+        made.maxBytesPerSecond = &DownloadSpeedLimit();
+        return made;
+    }();
     return limits;
 }
 

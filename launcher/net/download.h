@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -28,9 +29,17 @@ struct DownloadLimits {
     std::chrono::seconds noProgressTime{120};
     // The low-speed limit's rate, in bytes per second.
     std::int64_t lowSpeedBytes = 1024;
+    // The player's download speed limit in bytes per second (0: none), read again while bytes arrive; none
+    // when null. Every request made with these limits carries it.
+    const std::atomic<std::int64_t>* maxBytesPerSecond = nullptr;
 };
 
-// The limits that `Download` uses when none are passed; tests shorten them.
+// The process's download speed limit in bytes per second, 0 for none. A change applies at once, also to a
+// transfer under way.
+std::atomic<std::int64_t>& DownloadSpeedLimit();
+
+// The limits that `Download` uses when none are passed (they carry `DownloadSpeedLimit`); tests shorten
+// them.
 DownloadLimits& DefaultDownloadLimits();
 
 // Fetches `url` (http or https, redirects followed) into `destination`. The body is taken in reads of at
@@ -78,6 +87,8 @@ struct DownloadOptions {
     // The run's delivery policy: the places to fetch from (the URL, then its mirrors), the hosts that did
     // not answer earlier, the pauses between attempts. None: the URL alone, with a policy of this call's own.
     TDelivery* delivery = nullptr;
+    // Given the server's clock (the Date of the answer that brought the body), when not null.
+    std::string* serverDate = nullptr;
 };
 
 // A download that survives broken connections and, with `options.resumeState`, a broken-off start: see

@@ -1,5 +1,7 @@
 #include "launcher/net/download_progress.h"
 
+#include "launcher/install/settings.h"
+#include "launcher/net/download.h"
 #include "launcher/ui_port.h"
 
 #include <array>
@@ -94,6 +96,16 @@ std::string ProgressLine(const std::string& heading, std::int64_t done, std::int
     return line;
 }
 
+namespace {
+
+// What the player's speed limit adds to the figures, so that a slow download is not taken for a slow server.
+std::string LimitNote() {
+    const std::int64_t limit = DownloadSpeedLimit().load();
+    return limit > 0 ? " (limited to " + FormatRate(limit) + ")" : std::string();
+}
+
+} // namespace
+
 TDownloadProgressLine::TDownloadProgressLine(UiPort& ui, const std::string& name, int position, int count,
                                              std::function<Clock::time_point()> now)
     : TDownloadProgressLine(ui, DownloadingHeading(name, position, count), std::move(now)) {}
@@ -121,11 +133,11 @@ void TDownloadProgressLine::Update(std::int64_t done, std::int64_t total) {
     const double seconds = std::chrono::duration<double>(now - started_).count();
     // Below a second the speed says more about the connection's start than about the download.
     const double rate = seconds >= 1.0 ? static_cast<double>(done - firstDone_) / seconds : 0.0;
-    ui_.ReplaceLastLogLine(ProgressLine(heading_, done, total, rate));
+    ui_.ReplaceLastLogLine(ProgressLine(heading_, done, total, rate) + LimitNote());
 }
 
 void TDownloadProgressLine::Finish(std::int64_t done, std::int64_t total) {
-    ui_.ReplaceLastLogLine(ProgressLine(heading_, done, total, 0));
+    ui_.ReplaceLastLogLine(ProgressLine(heading_, done, total, 0) + LimitNote());
 }
 
 } // namespace pc

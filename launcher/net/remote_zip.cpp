@@ -610,6 +610,7 @@ private:
             request.connectTimeout = owner_.limits_.connectTimeout;
             request.lowSpeedTime = owner_.limits_.lowSpeedTime;
             request.lowSpeedLimit = owner_.limits_.lowSpeedBytes;
+            request.maxBytesPerSecond = owner_.limits_.maxBytesPerSecond;
             // What an entry brings is checked against the directory's CRC-32 only, and the caller checks
             // it against a digest it trusts; a server that ignores ranges is asked all the same.
             const std::int64_t next = taker_.Next();

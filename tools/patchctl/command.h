@@ -4,10 +4,16 @@
 
 #include "tools/patchctl/arguments.h"
 
+#include <string>
+
 namespace pc::patchctl {
 
 // The exit status of every command that works on an installation whose Config.ini is missing or unusable.
 inline constexpr int kNoConfiguration = 3;
+
+// Sets the run's download speed limit: --limit-rate when given (a UsageError when it is no rate), the
+// installation's setting otherwise.
+void TakeSpeedLimit(const Arguments& args, const std::string& appDir);
 
 int RunConfigDecode(const Arguments& args);
 int RunConfigEncode(const Arguments& args);

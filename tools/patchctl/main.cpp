@@ -22,6 +22,9 @@ const OptionSyntax kOnFailure = {"--on-failure",
                                  "the answer to a failed entry (default abort)",
                                  {"abort", "ignore", "retry-once"},
                                  "failure policy"};
+const OptionSyntax kLimitRate = {"--limit-rate", "RATE",
+                                 "the most bytes per second to download, e.g. 2M or 500K (default the "
+                                 "installation's setting)"};
 
 // Every command, its command line and its help; `patchctl COMMAND --help` prints the usage lines of the
 // entries named COMMAND, then their help. A command of several entries ("config decode", "config
@@ -260,10 +263,10 @@ const std::vector<Command>& Commands() {
          .run = &RunTrustRotate},
         {.syntax =
              {.name = "update",
-              .usage = "update DIR [--on-failure abort|ignore|retry-once]",
+              .usage = "update DIR [--on-failure abort|ignore|retry-once] [--limit-rate RATE]",
               .description =
                   "Runs the launcher's start-up and update for the installation in DIR, without a window.\n",
-              .options = {kOnFailure},
+              .options = {kOnFailure, kLimitRate},
               .positionals = {"DIR"},
               .fewestPositionals = 1,
               .exits = "Exit 0 up to date, 1 the run ended early, 3 no usable Config.ini, 4 the list was "
@@ -272,12 +275,13 @@ const std::vector<Command>& Commands() {
          .run = &RunUpdate},
         {.syntax =
              {.name = "verify",
-              .usage = "verify DIR",
+              .usage = "verify DIR [--limit-rate RATE]",
               .description =
                   "Checks every file that the server's client manifest names in the installation in DIR and\n"
                   "prints 'damaged: NAME' or 'missing: NAME' for each that is not intact. Other files are "
                   "never\n"
                   "read.\n",
+              .options = {kLimitRate},
               .positionals = {"DIR"},
               .fewestPositionals = 1,
               .exits =
@@ -286,11 +290,12 @@ const std::vector<Command>& Commands() {
                   "releases (nothing checked).\n"},
          .run = &RunVerify},
         {.syntax = {.name = "repair",
-                    .usage = "repair DIR",
+                    .usage = "repair DIR [--limit-rate RATE]",
                     .description = "Verifies the installation in DIR, then fetches each damaged or missing "
                                    "file alone from the\n"
                                    "server's client archive and puts it in place. The ledger of applied "
                                    "patches is not changed.\n",
+                    .options = {kLimitRate},
                     .positionals = {"DIR"},
                     .fewestPositionals = 1,
                     .exits =

@@ -3,7 +3,9 @@
 #include "framework/registry.h"
 #include "launcher/archiver_settings.h"
 #include "launcher/config.h"
+#include "launcher/install/settings.h"
 #include "launcher/net/delivery.h"
+#include "launcher/net/download.h"
 #include "launcher/update_run.h"
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/console_ui.h"
@@ -30,11 +32,25 @@ constexpr const char* kFixedPausesVariable = "PATCHCTL_FIXED_RETRY_PAUSES";
 
 } // namespace
 
+void TakeSpeedLimit(const Arguments& args, const std::string& appDir) {
+    std::int64_t rate = 0;
+    if (const std::optional<std::string> given = args.Value("--limit-rate")) {
+        const std::optional<std::int64_t> parsed = ParseRate(*given);
+        if (!parsed)
+            throw UsageError("not a rate: '" + *given + "' (a number of bytes per second, e.g. 2M or 500K)");
+        rate = *parsed;
+    } else {
+        rate = StoredSpeedLimit(appDir);
+    }
+    DownloadSpeedLimit().store(rate);
+}
+
 int RunUpdate(const Arguments& args) {
     // The declaration admits only the policies' own words.
     const FailurePolicy policy = ParseFailurePolicy(args.Value("--on-failure").value_or("abort")).value();
     const std::string appDir = InstallationDirectory(args.Positionals()[0]);
 
+    TakeSpeedLimit(args, appDir);
     if (const char* fixed = std::getenv(kFixedPausesVariable); fixed != nullptr && std::string(fixed) == "1")
         DefaultDeliverySettings().spreadPauses = false;
 

@@ -31,6 +31,7 @@ constexpr std::int32_t kProgressSteps = 1000;
 int CheckInstallation(const Arguments& args, bool heal) {
     const char* command = heal ? "patchctl repair" : "patchctl verify";
     const std::string appDir = InstallationDirectory(args.Positionals()[0]);
+    TakeSpeedLimit(args, appDir);
 
     TZipArchiver archiver;
     ApplyLauncherArchiverSettings(archiver);

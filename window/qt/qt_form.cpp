@@ -18,6 +18,7 @@
 #include <QTimerEvent>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <utility>
 
@@ -348,9 +349,21 @@ void TQtForm::PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) {
     auto menu = std::make_unique<QMenu>(this);
     menu->setObjectName("ContextMenu");
     menu->setAttribute(Qt::WA_DeleteOnClose);
+    std::map<std::string, QMenu*> submenus; // owned by the menu
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        QAction* action = menu->addAction(QString::fromStdString(entries[i].Text));
+        QMenu* into = menu.get();
+        if (!entries[i].Submenu.empty()) {
+            QMenu*& submenu = submenus[entries[i].Submenu];
+            if (submenu == nullptr)
+                submenu = menu->addMenu(QString::fromStdString(entries[i].Submenu));
+            into = submenu;
+        }
+        QAction* action = into->addAction(QString::fromStdString(entries[i].Text));
         action->setEnabled(entries[i].Enabled);
+        if (entries[i].Checked) {
+            action->setCheckable(true);
+            action->setChecked(true);
+        }
         const int index = static_cast<int>(i);
         // Queued: what the choice starts may pump events, and must not run inside the menu's own handling
         // of the key or click, which goes on with the menu afterwards.

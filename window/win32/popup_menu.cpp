@@ -1,5 +1,7 @@
 #include "window/win32/popup_menu.h"
 
+#include <map>
+
 #include <utility>
 
 namespace pc {
@@ -49,9 +51,30 @@ void TPopupMenu::Run(HWND window, UINT answer, POINT at, const std::vector<TMenu
                                                     0, nullptr, nullptr, win32::ProgramInstance(), nullptr));
         if (menu.Get() != nullptr && owner.Get() != nullptr) {
             // Command ids start at 1: TrackPopupMenu answers 0 when nothing was chosen.
-            for (std::size_t i = 0; i < entries.size(); ++i)
-                ::AppendMenuA(menu.Get(), MF_STRING | (entries[i].Enabled ? MF_ENABLED : MF_GRAYED), i + 1,
-                              entries[i].Text.c_str());
+            // A submenu belongs to the menu once appended to it, and goes with it.
+            std::map<std::string, HMENU> submenus;
+            for (std::size_t i = 0; i < entries.size(); ++i) {
+                HMENU into = menu.Get();
+                if (!entries[i].Submenu.empty()) {
+                    HMENU& submenu = submenus[entries[i].Submenu];
+                    if (submenu == nullptr) {
+                        submenu = ::CreatePopupMenu();
+                        if (submenu == nullptr ||
+                            !::AppendMenuA(menu.Get(), MF_POPUP, reinterpret_cast<UINT_PTR>(submenu),
+                                           entries[i].Submenu.c_str())) {
+                            if (submenu != nullptr)
+                                ::DestroyMenu(submenu);
+                            submenu = nullptr;
+                            continue;
+                        }
+                    }
+                    into = submenu;
+                }
+                ::AppendMenuA(into,
+                              MF_STRING | (entries[i].Enabled ? MF_ENABLED : MF_GRAYED) |
+                                  (entries[i].Checked ? MF_CHECKED : MF_UNCHECKED),
+                              i + 1, entries[i].Text.c_str());
+            }
             owner_ = owner.Get();
             // The menu closes when the player clicks elsewhere only while its owner is the foreground
             // window.
