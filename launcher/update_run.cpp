@@ -11,10 +11,12 @@
 #include "launcher/apply/disk_space.h"
 #include "launcher/apply/patch_extraction.h"
 #include "launcher/install/installation.h"
+#include "launcher/install/settings.h"
 #include "launcher/launching.h"
 #include "launcher/list/list_fetch.h"
 #include "launcher/list/list_freshness.h"
 #include "launcher/list/patch_list.h"
+#include "launcher/list/row_release.h"
 #include "launcher/list/trust_statement.h"
 #include "launcher/net/delivery.h"
 #include "launcher/net/download.h"
@@ -143,6 +145,15 @@ void RemoveUnneededPartials(const std::string& appDir, const TPatchList& table) 
     }
 }
 
+// Ends a run at a row that is held back (not yet released, not yet this installation's share, or
+// unreadable): rows after it wait, as they would for a row that failed, but nothing has failed.
+void EndAtHeldRow(UiPort& ui, const std::string& appDir, const TPatchList& table, const std::string& line) {
+    ui.SetProgressVisible(false);
+    ui.AppendLogLine(line);
+    RemoveUnneededPartials(appDir, table);
+    RemoveFile(appDir + kPatchListFileName);
+}
+
 } // namespace
 
 void UpdateRun(UiPort& ui, const std::string& appDir, const TListSource& list) {
@@ -179,6 +190,17 @@ void UpdateRun(UiPort& ui, const std::string& appDir, const TListSource& list) {
                    [&mirrorRules](std::string_view line) { TakeMirrorLine(line, mirrorRules); });
     delivery.SetMirrorRules(std::move(mirrorRules));
     const TPatchList& table = PatchList();
+    // Release times are judged by the server's clock, so that a wrong clock here neither applies a patch
+    // early nor waits for ever; the rollout number is drawn (and kept) only when a row first asks for it.
+    const std::int64_t clockOffset = ServerClockOffset(fetched.serverDate, UnixSecondsNow());
+    std::optional<std::uint32_t> rolloutNumber;
+    const auto holdOf = [&](const TPatchRec& row) {
+        return RowHold(row, UnixSecondsNow() + clockOffset, [&] {
+            if (!rolloutNumber)
+                rolloutNumber = InstallationRolloutNumber(appDir, DrawRolloutNumber);
+            return *rolloutNumber;
+        });
+    };
     std::string reason;
     // Rows are applied in ascending order under the installation's lock, so the highest id only grows
     // with what this run records.
@@ -193,6 +215,11 @@ void UpdateRun(UiPort& ui, const std::string& appDir, const TListSource& list) {
         const TPatchRec& row = table.items[static_cast<std::size_t>(i)];
         const std::string shown = ArchiveDisplayName(row.url);
         const std::string stored = StoredArchivePath(appDir, row.url);
+        if (const TRowHold hold = holdOf(row);
+            hold == TRowHold::rhRollingOut || hold == TRowHold::rhUnreadable) {
+            EndAtHeldRow(ui, appDir, table, HoldLine(hold, shown, row, UnixSecondsNow() + clockOffset));
+            return;
+        }
 
         ui.SetProgressVisible(true);
         ui.SetProgressPosition(0);
@@ -222,6 +249,12 @@ void UpdateRun(UiPort& ui, const std::string& appDir, const TListSource& list) {
             reason = "its stored name leads to one of the launcher's own files";
         if (storable && Download(ui, row.url, stored, true, options, DefaultDownloadLimits(), &reason)) {
             ui.ReplaceLastLogLine("- Downloaded: " + shown);
+            // Preloaded before its release time: kept whole, applied by a start at or after it.
+            if (holdOf(row) == TRowHold::rhNotYet) {
+                EndAtHeldRow(ui, appDir, table,
+                             HoldLine(TRowHold::rhNotYet, shown, row, UnixSecondsNow() + clockOffset));
+                return;
+            }
             ApplyPatch(ui, appDir, row, &delivery);
             anyApplied = true;
             highest = std::max(highest.value_or(row.id), row.id);

@@ -10,8 +10,14 @@ included: what the server has to turn away is load too), the 503s sent, and the 
 the last launcher finished. Every installation must end with the patch applied and recorded once.
 Targets: the spread peak at most half the fixed one, and the spread total time no worse than the fixed.
 
-usage: bench_release_day.py PATCHCTL [ROUNDS] [WORKDIR] [LAUNCHERS]
+With --preload the row carries a release time: every installation first downloads the archive before it
+(not measured), then all start within one second of the moment, which the list then shows as passed. Every
+one must apply the patch, no archive byte may be served from the moment on (only the list), and the last
+must finish within 2 s of the start; the same run's release without preload is the peer.
+
+usage: bench_release_day.py PATCHCTL [--preload] [ROUNDS] [WORKDIR] [LAUNCHERS]
 """
+import hashlib
 import io
 import os
 import shutil
@@ -38,7 +44,7 @@ DATA = b"the release day's patch\n" * 2000
 
 def busy_server(site, state):
     http = ("  limit_req_zone $binary_remote_addr zone=release:1m rate=%dr/s;\n"
-            "  log_format stamp '$msec $status';\n" % RATE_PER_SECOND)
+            "  log_format stamp '$msec $status $uri';\n" % RATE_PER_SECOND)
     server = ("    access_log %s/access.log stamp;\n"
               "    limit_req zone=release burst=%d nodelay;\n"
               "    limit_req_status 503;\n"
@@ -69,8 +75,9 @@ def waiting_connections(port):
     return 0
 
 
-def release_day(patchctl, work, launchers, environment):
-    """One release: returns (seconds until the last finished, peak requests in one second, 503s, failures)."""
+def release_day(patchctl, work, launchers, environment, preload=False):
+    """One release: returns (seconds until the last finished, peak requests in one second, 503s, failures);
+    with PRELOAD also the archive requests from the release on."""
     shutil.rmtree(work, ignore_errors=True)
     site = os.path.join(work, "site")
     os.makedirs(site)
@@ -82,8 +89,13 @@ def release_day(patchctl, work, launchers, environment):
     state = os.path.join(work, "nginx")
     server = busy_server(site, state)
     try:
-        with open(os.path.join(site, "list.txt"), "w", newline="") as f:
-            f.write("1\t%s\t%d\t\t0\t\r\n" % (server.url("p1.zip"), len(buffer.getvalue())))
+        digest = hashlib.sha256(buffer.getvalue()).hexdigest()
+
+        def publish(available):
+            tag = "\tavailable=" + time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(available)) if preload else ""
+            with open(os.path.join(site, "list.txt"), "w", newline="") as f:
+                f.write("1\t%s\t%d\t\t0\t%s%s\r\n" % (server.url("p1.zip"), len(buffer.getvalue()), digest, tag))
+        publish(time.time() + 3600)
         installs = []
         for i in range(launchers):
             install = os.path.join(work, "i%03d" % i)
@@ -92,6 +104,21 @@ def release_day(patchctl, work, launchers, environment):
             installs.append(install)
         env = dict(os.environ, **environment)
         env.pop("http_proxy", None)
+        preload_failures = []
+        if preload:
+            # Before the release, a few at a time as players start their launchers over the hours before it.
+            for batch in range(0, launchers, 4):
+                running = [(install, subprocess.Popen([patchctl, "update", install], env=env,
+                                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL))
+                           for install in installs[batch:batch + 4]]
+                for install, p in running:
+                    out = p.communicate()[0].decode(errors="replace")
+                    if p.returncode != 0 or "is ready; it applies at" not in out or \
+                            os.path.exists(os.path.join(install, "release.txt")):
+                        preload_failures.append("%s: preload exit %d" % (os.path.basename(install), p.returncode))
+            # The release moment has come: the list says so (same URL, same SHA-256).
+            publish(time.time() - 1)
+        served_before = sum(1 for _ in open(os.path.join(state, "access.log")))
         # All at once: nginx is held while the launchers start, so that their requests wait in its listen
         # queue and reach it in the same moment, as a release's do; the clock starts when it goes on.
         signal_server(server, signal.SIGSTOP)
@@ -115,15 +142,20 @@ def release_day(patchctl, work, launchers, environment):
             open(os.path.join(install, "release.txt"), "rb").read() == DATA
         if code != 0 or recorded != "1\r\n" or not applied:
             failures.append("%s: exit %d, ledger %r" % (os.path.basename(install), code, recorded))
+    failures = preload_failures + failures
     stamps = []
     busy = 0
+    archive_requests = 0
     with open(os.path.join(state, "access.log")) as log:
-        for line in log:
-            stamp, status = line.split()
+        for number, line in enumerate(log):
+            if number < served_before:
+                continue
+            stamp, status, uri = (line.split() + [""])[:3]
             stamps.append(float(stamp))
             busy += status == "503"
+            archive_requests += uri.endswith("/p1.zip")
     first_wave, peak = busiest_second(sorted(stamps), released)
-    return elapsed, first_wave, peak, busy, failures
+    return elapsed, first_wave, peak, busy, failures, archive_requests
 
 
 def busiest_second(stamps, released):
@@ -139,12 +171,47 @@ def busiest_second(stamps, released):
     return len(first), peak
 
 
+def main_preload(patchctl, rounds, work, launchers):
+    print("release-day benchmark, preload: %d launchers that preloaded start at the release moment, nginx at "
+          "%d requests/s (burst %d); against the same release without preload; %d rounds, medians; work "
+          "directory %s" % (launchers, RATE_PER_SECOND, BURST, rounds, work))
+    times = {"preload": [], "plain": []}
+    missed = []
+    for r in range(rounds):
+        for mode in (["preload", "plain"] if r % 2 == 0 else ["plain", "preload"]):
+            elapsed, _, _, busy, failures, archives = release_day(
+                patchctl, os.path.join(work, mode), launchers, {}, preload=mode == "preload")
+            print("  round %d %-7s: last finished after %5.2f s; %3d answered 503; %3d archive requests at the "
+                  "release%s" % (r + 1, mode, elapsed, busy, archives,
+                                 "" if not failures else "; NOT APPLIED: %d (%s)" % (len(failures),
+                                                                                    "; ".join(failures[:3]))))
+            times[mode].append(elapsed)
+            if mode == "preload":
+                if failures:
+                    missed.append("%d installations not preloaded and applied once" % len(failures))
+                if archives:
+                    missed.append("%d archive requests at the release" % archives)
+    preload_time = statistics.median(times["preload"])
+    plain_time = statistics.median(times["plain"])
+    print("preloaded: last finished after %.2f s (target <= 2.0); without preload %.2f s" % (preload_time, plain_time))
+    print("RESULT\trelease-day\t%d preloaded updates at the moment\t%.3f\t0\tno preload\t%.3f\t0"
+          % (launchers, preload_time, plain_time))
+    if preload_time > 2.0:
+        missed.append("last finished after %.2f s > 2 s" % preload_time)
+    return verdict(missed, "every installation applied once, no archive bytes at the release, within 2 s")
+
+
 def main():
+    preload = "--preload" in sys.argv
+    if preload:
+        sys.argv.remove("--preload")
     parsed = arguments("release-day", __doc__, 3, ("nginx",))
     if isinstance(parsed, int):
         return parsed
     patchctl, rounds, work = parsed
     launchers = int(sys.argv[4]) if len(sys.argv) > 4 else LAUNCHERS
+    if preload:
+        return main_preload(patchctl, rounds, work, launchers)
     print("release-day benchmark: %d launchers at once, nginx at %d requests/s (burst %d, 503 with "
           "Retry-After: %d), %d rounds, medians; work directory %s"
           % (launchers, RATE_PER_SECOND, BURST, RETRY_AFTER_SECONDS, rounds, work))
@@ -153,7 +220,7 @@ def main():
     missed = []
     for r in range(rounds):
         for mode in (["spread", "fixed"] if r % 2 == 0 else ["fixed", "spread"]):
-            elapsed, first_wave, peak, busy, failures = release_day(
+            elapsed, first_wave, peak, busy, failures, _ = release_day(
                 patchctl, os.path.join(work, mode), launchers, FIXED_PAUSES if mode == "fixed" else {})
             print("  round %d %-6s: last finished after %5.2f s; first second %3d requests, then at most %3d "
                   "requests/s; %3d answered 503%s"

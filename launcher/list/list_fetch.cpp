@@ -21,6 +21,7 @@ TFetchedList FetchPatchList(UiPort& ui, const std::string& appDir, const TListSo
     DownloadOptions options;
     options.maxBytes = kPatchListMaxBytes;
     options.delivery = &delivery;
+    options.serverDate = &fetched.serverDate;
     std::vector<std::string> places{list.url};
     places.insert(places.end(), list.mirrors.begin(), list.mirrors.end());
     for (const std::string& place : places) {

@@ -30,9 +30,10 @@ struct TFetchedList {
         leEnded,       // the application is ending
     };
     TEnd end = TEnd::leUnavailable;
-    std::string source;  // the place that served it
-    std::string reason;  // why it is unavailable or refused, in words for the log or the operator
-    std::string logLine; // a refusal's log line
+    std::string source;     // the place that served it
+    std::string reason;     // why it is unavailable or refused, in words for the log or the operator
+    std::string logLine;    // a refusal's log line
+    std::string serverDate; // the Date of the answer that brought the list (the server's clock), or empty
 };
 
 // Where a fetch keeps what it downloads. By default the installation; a check that only reads (verify)

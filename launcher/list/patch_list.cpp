@@ -3,6 +3,7 @@
 #include "framework/crypto.h"
 #include "framework/helpers.h"
 #include "framework/line_list.h"
+#include "launcher/list/list_freshness.h"
 
 #include <algorithm>
 #include <cctype>
@@ -69,6 +70,20 @@ std::optional<std::string> RowTag(const TPatchRowText& text, std::string_view ke
     return std::nullopt;
 }
 
+std::optional<int> ParseRolloutPercent(std::string_view text) {
+    if (text.empty() || text.size() > 3 || text[0] == '0')
+        return std::nullopt;
+    int percent = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        percent = percent * 10 + (c - '0');
+    }
+    if (percent > 100)
+        return std::nullopt;
+    return percent;
+}
+
 std::string RowSha256(const TPatchRowText& text) {
     if (!IsSha256Text(text.sixth))
         return {};
@@ -113,6 +128,19 @@ void ParsePatchList(const std::string& path, TPatchList& table,
         row.run = fields.run;
         row.group = ParseInteger(fields.group);
         row.sha256 = RowSha256(fields);
+        row.availableAt = 0;
+        row.rolloutPercent = 100;
+        row.malformedAvailable = row.malformedRollout = false;
+        if (const std::optional<std::string> moment = RowTag(fields, kAvailableTag)) {
+            const std::optional<std::int64_t> at = ParseUtcTime(*moment);
+            row.availableAt = at.value_or(0);
+            row.malformedAvailable = !at;
+        }
+        if (const std::optional<std::string> share = RowTag(fields, kRolloutTag)) {
+            const std::optional<int> percent = ParseRolloutPercent(*share);
+            row.rolloutPercent = percent.value_or(0);
+            row.malformedRollout = !percent;
+        }
     });
     if (!started)
         table.high = -1;

@@ -24,7 +24,22 @@ struct TPatchRec {
     std::string run;        // program to run after extraction, relative to the application directory
     std::int32_t group = 0; // 0: standalone; otherwise only the group's last row is applied
     std::string sha256;     // the archive's SHA-256 in lower-case hexadecimal, or empty when not given
+    // The moment (seconds since 1970 UTC) from which the row may be applied, from its `available` tag; 0
+    // for at once. Before it the archive may only be downloaded.
+    std::int64_t availableAt = 0;
+    // The share of installations in percent (1 to 100) that take the row, from its `rollout` tag.
+    int rolloutPercent = 100;
+    // A tag of the two above that is there but cannot be read: the row is not applied at all (an operator
+    // who meant to hold it back must not see it go out to everyone), and the log says why.
+    bool malformedAvailable = false;
+    bool malformedRollout = false;
 };
+
+// The row tags of a release time ("2026-12-10T18:00:00Z") and of a staged rollout's share ("25").
+inline constexpr std::string_view kAvailableTag = "available";
+inline constexpr std::string_view kRolloutTag = "rollout";
+// The share a `rollout` value gives: a whole number 1 to 100 without signs or leading zeros; nothing else.
+std::optional<int> ParseRolloutPercent(std::string_view text);
 
 constexpr std::int32_t kPatchListCapacity = 65536;
 // The largest patch list that is downloaded at all: far more than a full table of rows needs, and a bound on

@@ -272,4 +272,8 @@ std::chrono::milliseconds TDelivery::Spread(milliseconds pause, double low, doub
     return milliseconds(static_cast<std::int64_t>(static_cast<double>(pause.count()) * factor(random_)));
 }
 
+std::optional<system_clock::time_point> ParseHttpDate(const std::string& text) {
+    return HttpDate(text);
+}
+
 } // namespace pc

@@ -24,6 +24,10 @@ inline constexpr std::chrono::seconds kRetryAfterCap{60};
 std::optional<std::chrono::seconds> ParseRetryAfter(const std::string& value,
                                                     std::chrono::system_clock::time_point now);
 
+// An HTTP date (the three forms HTTP knows, always GMT), as the Date of an answer gives the server's clock;
+// nothing when the text is none.
+std::optional<std::chrono::system_clock::time_point> ParseHttpDate(const std::string& text);
+
 // A patch list line `//mirror PREFIX ALT [ALT...]`: an archive whose URL starts with PREFIX may also be
 // fetched from each ALT followed by the rest of its URL, in order.
 struct TMirrorRule {

@@ -112,6 +112,28 @@ WholeFileCauses ReportWholeFileCauses(LintReport& report, const std::string& pat
     return causes;
 }
 
+// A row's release time and rollout share. This launcher never applies a row whose tag it cannot read; a
+// launcher of the original kind applies every tagged row at once, which the information says.
+void CheckReleaseTags(LintReport& report, int line, const TPatchRowText& text) {
+    if (const std::optional<std::string> moment = RowTag(text, kAvailableTag)) {
+        if (!ParseUtcTime(*moment))
+            report.Problem(line, "release time '" + *moment +
+                                     "' is not a UTC time as 2026-12-10T18:00:00Z: the launcher never applies "
+                                     "the row");
+        else
+            report.Information(line, "available from " + *moment +
+                                         "; launchers download it before and apply it from then on");
+    }
+    if (const std::optional<std::string> share = RowTag(text, kRolloutTag)) {
+        if (!ParseRolloutPercent(*share))
+            report.Problem(line, "rollout share '" + *share +
+                                     "' is not a whole number of percent from 1 to 100: the launcher never "
+                                     "applies the row");
+        else
+            report.Information(line, "rolling out to " + *share + "% of installations");
+    }
+}
+
 // A row whose fields are separated by blanks instead of TABs (an editor that turns TABs into spaces): the
 // launcher splits rows at TABs only. Reported as that one cause instead of its consequences; returns
 // whether it was.
@@ -322,6 +344,7 @@ int LintList(const std::string& path, const std::string& label, int& rowCount) {
             report.Problem(number, "negative size " + FormatInteger(*size) +
                                        ": the launcher's update run stops at this row");
         CheckSixthField(report, number, text.sixth);
+        CheckReleaseTags(report, number, text);
         if (ProgramFieldMayLeaveInstallation(text.run))
             report.Problem(number,
                            "program field '" + text.run +

@@ -140,8 +140,8 @@ const std::vector<Command>& Commands() {
         {.syntax =
              {.name = "publish",
               .usage =
-                  "publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] [--force] [--key KEY.pem | "
-                  "--unsigned] "
+                  "publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] [--available-from TIME] "
+                  "[--rollout PERCENT] [--force] [--key KEY.pem | --unsigned] "
                   "[--dry-run] | publish LIST --client MANIFEST URL [--key KEY.pem | --unsigned] [--dry-run]",
               .description = "Appends ARCHIVE's row (id, URL, size, program, group, SHA-256) to the patch "
                              "list LIST after\n"
@@ -154,6 +154,10 @@ const std::vector<Command>& Commands() {
                    {"--group", "G", "the row's group (default 0)"},
                    {"--run", "PROGRAM",
                     "the program run after the extraction, inside the installation (default none)"},
+                   {"--available-from", "TIME",
+                    "the release time (UTC, as 2026-12-10T18:00:00Z): launchers download the archive before\n"
+                    "it and apply it from it on"},
+                   {"--rollout", "PERCENT", "the share of installations (1 to 100) that take the row"},
                    {"--force", "", "publishes although the URL's last segment is not ARCHIVE's name"},
                    {"--key", "KEY.pem",
                     "signs the list afterwards (needed when LIST.sig exists); may be repeated"},

@@ -225,7 +225,7 @@ int PublishClient(const Arguments& args) {
     const std::vector<std::string>& positional = args.Positionals();
     if (positional.size() != 2)
         throw UsageError("with --client, LIST and the manifest's URL are needed");
-    for (const char* option : {"--id", "--group", "--run", "--force"})
+    for (const char* option : {"--id", "--group", "--run", "--force", "--available-from", "--rollout"})
         if (args.Has(option))
             throw UsageError(std::string(option) + " does not go with --client");
     const std::string& list = positional[0];
@@ -335,6 +335,18 @@ int RunPublish(const Arguments& args) {
             throw UsageError("'" + *text + "' holds a TAB or a line break, which a row cannot carry");
     if (!run.empty() && IsUnsafeEntryName(Utf8ToWide(run)))
         throw UsageError("the program '" + run + "' must lie inside the installation");
+    // Tags after the SHA-256: launchers that do not know them apply the row at once.
+    std::string tags;
+    if (const std::optional<std::string> moment = args.Value("--available-from")) {
+        if (!ParseUtcTime(*moment))
+            throw UsageError("--available-from needs a UTC time as 2026-12-10T18:00:00Z, not '" + *moment + "'");
+        tags += "\t" + std::string(kAvailableTag) + "=" + *moment;
+    }
+    if (const std::optional<std::string> share = args.Value("--rollout")) {
+        if (!ParseRolloutPercent(*share))
+            throw UsageError("--rollout needs a whole number of percent from 1 to 100, not '" + *share + "'");
+        tags += "\t" + std::string(kRolloutTag) + "=" + *share;
+    }
 
     std::error_code error;
     if (!fs::is_regular_file(archive, error))
@@ -398,7 +410,7 @@ int RunPublish(const Arguments& args) {
         return Refuse(duplicate);
     const std::string row = FormatInteger(*id) + "\t" + url + "\t" +
                             FormatInteger(static_cast<std::int32_t>(size)) + "\t" + run + "\t" +
-                            FormatInteger(*group) + "\t" + sha256 + "\r\n";
+                            FormatInteger(*group) + "\t" + sha256 + tags + "\r\n";
     if (dryRun) {
         ShowRow(list, *id, url, size, row);
         return 0;
