@@ -236,6 +236,7 @@ void UpdateRun(UiPort& ui, const std::string& appDir, const TListSource& list) {
             RequireDiskSpace(appDir, toCome >= 0 ? toCome : row.size);
         };
         options.delivery = &delivery;
+        options.keepWhole = row.availableAt > 0;
         // Where '\\' separates, the stored names lie in folders of their own (Windows).
         EnsureFolderOf(options.resumeState);
         EnsureFolderOf(stored);

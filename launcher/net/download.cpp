@@ -550,8 +550,9 @@ private:
         const std::string& path = options_.resumeState;
         if (path.empty())
             return;
-        if (written_ < kStateWorthBytes || (validator_.empty() && expectedDigest_.empty()) ||
-            !FitsOnOneLine(url_) || !FitsOnOneLine(validator_)) {
+        if ((written_ < kStateWorthBytes && !options_.keepWhole) ||
+            (validator_.empty() && expectedDigest_.empty()) || !FitsOnOneLine(url_) ||
+            !FitsOnOneLine(validator_)) {
             RemoveFile(path);
             return;
         }

@@ -87,6 +87,9 @@ struct DownloadOptions {
     // The run's delivery policy: the places to fetch from (the URL, then its mirrors), the hosts that did
     // not answer earlier, the pauses between attempts. None: the URL alone, with a policy of this call's own.
     TDelivery* delivery = nullptr;
+    // With `resumeState`: a complete archive is kept for the next start whatever its size, not only a large
+    // one (a preloaded patch waits for its release time, when nothing but the list may be fetched).
+    bool keepWhole = false;
     // Given the server's clock (the Date of the answer that brought the body), when not null.
     std::string* serverDate = nullptr;
 };

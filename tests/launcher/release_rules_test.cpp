@@ -71,8 +71,9 @@ TEST(ReleaseRules, TimeAndShare) {
         EXPECT_EQ(hold, c.hold);
         // The number is drawn only for a row that has a share below everyone.
         EXPECT_EQ(asked > 0, row.rolloutPercent < 100 && !row.malformedAvailable && !row.malformedRollout);
-        if (c.line != nullptr)
+        if (c.line != nullptr) {
             EXPECT_EQ(pc::HoldLine(hold, "p7", row, c.now), c.line);
+        }
     }
 }
 
@@ -126,8 +127,9 @@ TEST(Settings, SpeedLimitAndRates) {
                  {"M", std::nullopt, nullptr},    {"99999999999999M", std::nullopt, nullptr}};
     for (const Rate& r : rates) {
         EXPECT_EQ(pc::ParseRate(r.text), r.bytes) << r.text;
-        if (r.shown != nullptr)
+        if (r.shown != nullptr) {
             EXPECT_EQ(pc::FormatRate(*r.bytes), r.shown);
+        }
     }
 }
 
