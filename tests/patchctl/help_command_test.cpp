@@ -37,14 +37,16 @@ TEST(PatchctlHelp, EveryCommandAnswersHelpAndVersion) {
         {"pack --help", "usage: patchctl pack OLD NEW OUT.zip [--all | --delta] [--keep-removed] [--force] | "
                         "pack --all NEW OUT.zip [--force]"},
         {"publish --help", "usage: patchctl publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] "
-                           "[--force] [--key KEY.pem | --unsigned] [--dry-run] | publish LIST --client "
+                           "[--available-from TIME] [--rollout PERCENT] [--force] [--key KEY.pem | "
+                           "--unsigned] [--dry-run] | publish LIST --client "
                            "MANIFEST URL [--key KEY.pem | --unsigned] [--dry-run]"},
         {"sign --help", "usage: patchctl sign LIST --key KEY.pem [--key KEY.pem...] [--expires DAYS]"},
         {"snapshot --help", "usage: patchctl snapshot CLIENT_DIR OUTDIR [--key KEY.pem] [--force]"},
         {"trust --help", "usage: patchctl trust init TRUST --from OLD.pem --key KEY.pem... [--threshold T] "
                          "[--expires DAYS] | trust rotate TRUST [--add KEY.pem...] [--remove KEY.pem...] "
                          "[--threshold T] [--expires DAYS] --sign KEY.pem..."},
-        {"update --help", "usage: patchctl update DIR [--on-failure abort|ignore|retry-once]"},
+        {"update --help",
+         "usage: patchctl update DIR [--on-failure abort|ignore|retry-once] [--limit-rate RATE]"},
     };
     TempDir dir;
     for (const Case& c : cases) {
@@ -98,11 +100,13 @@ TEST(PatchctlHelp, EveryCommandRefusesABadLineInTheSameWords) {
          "pack OLD NEW OUT.zip [--all | --delta] [--keep-removed] [--force] | pack --all NEW OUT.zip "
          "[--force]"},
         {"publish l a u --key k --unsigned", "publish: --key and --unsigned exclude each other",
-         "publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] [--force] [--key KEY.pem | "
+         "publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] [--available-from TIME] "
+         "[--rollout PERCENT] [--force] [--key KEY.pem | "
          "--unsigned] "
          "[--dry-run] | publish LIST --client MANIFEST URL [--key KEY.pem | --unsigned] [--dry-run]"},
         {"publish l a", "publish: LIST, ARCHIVE and URL are needed",
-         "publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] [--force] [--key KEY.pem | "
+         "publish LIST ARCHIVE URL [--id N] [--group G] [--run PROGRAM] [--available-from TIME] "
+         "[--rollout PERCENT] [--force] [--key KEY.pem | "
          "--unsigned] [--dry-run] | publish LIST --client MANIFEST URL [--key KEY.pem | --unsigned] "
          "[--dry-run]"},
         {"sign list.txt", "sign: --key KEY.pem is needed",
@@ -112,7 +116,8 @@ TEST(PatchctlHelp, EveryCommandRefusesABadLineInTheSameWords) {
          "--sign KEY.pem..."},
         {"snapshot a", "snapshot: CLIENT_DIR and OUTDIR are needed",
          "snapshot CLIENT_DIR OUTDIR [--key KEY.pem] [--force]"},
-        {"update", "update: DIR is needed", "update DIR [--on-failure abort|ignore|retry-once]"},
+        {"update", "update: DIR is needed",
+         "update DIR [--on-failure abort|ignore|retry-once] [--limit-rate RATE]"},
     };
     TempDir dir;
     for (const auto& c : cases) {

@@ -864,5 +864,28 @@ TEST_F(WindowModel, AnErrorInTheStartUpHandlerIsReportedAndTheWindowThenWorks) {
     EXPECT_EQ(core.Links.size(), 1u);
 }
 
+// The speed limit's submenu shows the current choice checked, and a choice reaches the core at once.
+TEST_F(WindowModel, TheSpeedLimitSubmenuShowsAndSetsTheChoice) {
+    std::int64_t limit = 2000000;
+    std::vector<std::int64_t> set;
+    TLauncherCore wired = core.Core();
+    wired.SpeedLimit = [&] { return limit; };
+    wired.SetSpeedLimit = [&](UiPort&, std::int64_t bytes) { set.push_back(limit = bytes); };
+    form = std::make_unique<TForm_Main>(host, wired);
+    form->Create();
+    const char* texts[] = {"Unlimited", "1 MB/s", "2 MB/s", "5 MB/s", "10 MB/s", "20 MB/s"};
+    // Each round: the entry picked (after "Check game files"), and the entry checked in the menu it was
+    // picked from.
+    for (const auto& [choice, checked] : {std::pair{6, 2}, std::pair{1, 5}, std::pair{3, 0}}) {
+        host.MenuChoice = choice;
+        RightClick(kBackground);
+        ASSERT_EQ(host.Menus.back().size(), 7u);
+        for (int i = 0; i < 6; ++i)
+            EXPECT_EQ(host.Menus.back()[static_cast<std::size_t>(i) + 1],
+                      (TMenuEntry{texts[i], true, "Download speed limit", i == checked}));
+    }
+    EXPECT_EQ(set, (std::vector<std::int64_t>{20000000, 0, 2000000}));
+}
+
 } // namespace
 } // namespace pc::test
