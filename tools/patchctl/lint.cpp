@@ -117,9 +117,10 @@ WholeFileCauses ReportWholeFileCauses(LintReport& report, const std::string& pat
 void CheckReleaseTags(LintReport& report, int line, const TPatchRowText& text) {
     if (const std::optional<std::string> moment = RowTag(text, kAvailableTag)) {
         if (!ParseUtcTime(*moment))
-            report.Problem(line, "release time '" + *moment +
-                                     "' is not a UTC time as 2026-12-10T18:00:00Z: the launcher never applies "
-                                     "the row");
+            report.Problem(line,
+                           "release time '" + *moment +
+                               "' is not a UTC time as 2026-12-10T18:00:00Z: the launcher never applies "
+                               "the row");
         else
             report.Information(line, "available from " + *moment +
                                          "; launchers download it before and apply it from then on");

@@ -339,7 +339,8 @@ int RunPublish(const Arguments& args) {
     std::string tags;
     if (const std::optional<std::string> moment = args.Value("--available-from")) {
         if (!ParseUtcTime(*moment))
-            throw UsageError("--available-from needs a UTC time as 2026-12-10T18:00:00Z, not '" + *moment + "'");
+            throw UsageError("--available-from needs a UTC time as 2026-12-10T18:00:00Z, not '" + *moment +
+                             "'");
         tags += "\t" + std::string(kAvailableTag) + "=" + *moment;
     }
     if (const std::optional<std::string> share = args.Value("--rollout")) {
