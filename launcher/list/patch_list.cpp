@@ -3,6 +3,7 @@
 #include "framework/crypto.h"
 #include "framework/helpers.h"
 #include "framework/line_list.h"
+#include "launcher/list/release_road.h"
 
 #include <algorithm>
 #include <cctype>
@@ -113,6 +114,8 @@ void ParsePatchList(const std::string& path, TPatchList& table,
         row.run = fields.run;
         row.group = ParseInteger(fields.group);
         row.sha256 = RowSha256(fields);
+        row.release = RowReleaseTag(fields);
+        row.snapshotBytes = RowSnapshotTag(fields);
     });
     if (!started)
         table.high = -1;
