@@ -19,6 +19,7 @@
 #include "launcher/net/delivery.h"
 #include "launcher/net/download.h"
 #include "launcher/net/download_progress.h"
+#include "launcher/release_update.h"
 #include "launcher/ui_port.h"
 
 #include <algorithm>
@@ -59,7 +60,8 @@ std::string UpdateNotFinishedLine(const std::exception& error) {
     return line;
 }
 
-void ApplyPatch(UiPort& ui, const std::string& appDir, const TPatchRec& row, TDelivery* delivery) {
+void ApplyPatch(UiPort& ui, const std::string& appDir, const TPatchRec& row, TDelivery* delivery,
+                const std::vector<std::int32_t>& standsFor) {
     const std::string archive = StoredArchivePath(appDir, row.url);
 
     TZipArchiver& zip = ui.ZipArchiver();
@@ -102,7 +104,9 @@ void ApplyPatch(UiPort& ui, const std::string& appDir, const TPatchRec& row, TDe
         // (a program that leaves the installation is never run).
         ui.AppendLogLine("- Cannot run: " + row.run);
     }
-    RecordPatchApplied(appDir, row.id);
+    // A row that stands for several (one step from an earlier release) records each of them.
+    for (const std::int32_t id : standsFor.empty() ? std::vector<std::int32_t>{row.id} : standsFor)
+        RecordPatchApplied(appDir, id);
 }
 
 namespace {
@@ -175,22 +179,38 @@ void UpdateRun(UiPort& ui, const std::string& appDir, const TListSource& list) {
     }
     // Mirror lines are comments to the rows' reading; a signed list covers them like every other line.
     std::vector<TMirrorRule> mirrorRules;
-    ParsePatchList(listFile, PatchList(),
-                   [&mirrorRules](std::string_view line) { TakeMirrorLine(line, mirrorRules); });
+    std::vector<TDirectRow> directRows;
+    ParsePatchList(listFile, PatchList(), [&](std::string_view line) {
+        TakeMirrorLine(line, mirrorRules);
+        TakeDirectRowLine(line, directRows);
+    });
     delivery.SetMirrorRules(std::move(mirrorRules));
     const TPatchList& table = PatchList();
     std::string reason;
+    // The cheapest road to the latest release: the latest snapshot in place of every row, or one direct row
+    // in place of the rows it stands for.
+    const TReleasePlan plan = PlanReleaseRoad(ui, appDir, table, directRows);
+    if (plan.road.kind == TRoadKind::rkHeal) {
+        if (!HealToLatestRelease(ui, appDir, table, listFile, delivery)) {
+            ui.AppendLogLine(kUpdateNotCompleteLine);
+            RemoveFile(listFile);
+            return;
+        }
+        anyApplied = true;
+    }
     // Rows are applied in ascending order under the installation's lock, so the highest id only grows
     // with what this run records.
     std::optional<std::int32_t> highest = HighestAppliedPatch(appDir);
     int count = 0;
     for (std::int32_t i = 0; i <= table.high; ++i)
         count += IsRowNeeded(table, i, appDir, highest) ? 1 : 0;
+    count -= std::max<int>(0, static_cast<int>(plan.standsFor.size()) - 1);
     int position = 0;
     for (std::int32_t i = 0; i <= table.high; ++i) {
         if (!IsRowNeeded(table, i, appDir, highest))
             continue;
-        const TPatchRec& row = table.items[static_cast<std::size_t>(i)];
+        TPatchRec row = table.items[static_cast<std::size_t>(i)];
+        const bool direct = TakeDirectInstead(plan, row);
         const std::string shown = ArchiveDisplayName(row.url);
         const std::string stored = StoredArchivePath(appDir, row.url);
 
@@ -222,7 +242,7 @@ void UpdateRun(UiPort& ui, const std::string& appDir, const TListSource& list) {
             reason = "its stored name leads to one of the launcher's own files";
         if (storable && Download(ui, row.url, stored, true, options, DefaultDownloadLimits(), &reason)) {
             ui.ReplaceLastLogLine("- Downloaded: " + shown);
-            ApplyPatch(ui, appDir, row, &delivery);
+            ApplyPatch(ui, appDir, row, &delivery, direct ? plan.standsFor : std::vector<std::int32_t>{});
             anyApplied = true;
             highest = std::max(highest.value_or(row.id), row.id);
             ui.SetProgressVisible(false);

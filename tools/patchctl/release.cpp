@@ -345,7 +345,7 @@ int Release(const Arguments& args) {
     }
     const std::optional<int> expires = ExpiresDays(args);
     std::error_code error;
-    if (!fs::is_directory(root, error))
+    if (fs::exists(root, error) && !fs::is_directory(root, error))
         throw UsageError("'" + root.string() + "' is not a directory");
     if (!fs::is_directory(newTree, error))
         throw UsageError("'" + newTree.string() + "' is not a directory");
@@ -361,6 +361,7 @@ int Release(const Arguments& args) {
         throw Refusal{newTree.string() + " holds " + own.front() +
                       ", a file of the launcher, which no release may carry (each player's own)"};
 
+    fs::create_directories(root); // the first release starts the folder
     const std::vector<int> numbers = NumberedReleases(root);
     const int number = static_cast<int>(numbers.size()) + 1;
     std::vector<OldRelease> olds;

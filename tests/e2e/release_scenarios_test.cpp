@@ -1,0 +1,117 @@
+// Releases made by the operator's patchctl release, one after another, served by nginx, and installations
+// of every standing updated by each edition's patchctl update: one, several and many releases behind, one
+// that holds nothing yet, one whose player changed a file, and a release whose snapshot cannot be read.
+#include "tests/support/release_scenarios.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+using pc::test::LogLinesFor;
+using pc::test::Megabytes;
+using pc::test::ProgramResult;
+using pc::test::ReadFileBytes;
+using pc::test::ReleaseRun;
+using pc::test::ReleaseScenario;
+TEST_P(ReleaseScenario, EachInstallationTakesItsCheapestRoadToTheLatestRelease) {
+    const ReleaseRun run;
+    Release(run, ReleaseRun::kReleases);
+    const std::string done = "- Update process completed\n";
+
+    struct Case {
+        int installed;
+        std::string road;    // the log's road line
+        std::string shown;   // the archives downloaded, one "- Downloaded" line each
+        std::uintmax_t cost; // what may travel of the releases' folder
+    };
+    const Case cases[] = {
+        {5, "- Updating from release 5 to release 6 in 1 step (" + Megabytes(Size("6/from-5.zip")) + ")\n",
+         "- Downloaded: from-5\n", Size("6/from-5.zip")},
+        {3, "- Updating from release 3 to release 6 in one step (" + Megabytes(Size("6/from-3.zip")) + ")\n",
+         "- Downloaded: from-3\n", Size("6/from-3.zip")},
+        // Further behind than the direct patches reach: the chain, cheaper here than the whole client.
+        {1,
+         "- Updating from release 1 to release 6 in 5 steps (" +
+             Megabytes(Size("2/from-1.zip") + Size("3/from-2.zip") + Size("4/from-3.zip") +
+                       Size("5/from-4.zip") + Size("6/from-5.zip")) +
+             ")\n",
+         "- Downloaded: from-1\n- Downloaded: from-2\n- Downloaded: from-3\n- Downloaded: from-4\n"
+         "- Downloaded: from-5\n",
+         Size("2/from-1.zip") + Size("3/from-2.zip") + Size("4/from-3.zip") + Size("5/from-4.zip") +
+             Size("6/from-5.zip")},
+    };
+    for (const Case& c : cases) {
+        InstallRelease(run, c.installed);
+        const std::string before = Requests();
+        const ProgramResult r = Update();
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out, "- Searching for updates...\n" + c.road + c.shown + done) << c.installed;
+        ExpectRelease(run, 6);
+        EXPECT_FALSE(Installed("old/notes.txt"));
+        EXPECT_EQ(Served(before), static_cast<long long>(c.cost)) << c.installed;
+        // Up to date now: nothing more to take.
+        EXPECT_EQ(Update().out, "- Searching for updates...\n- No updates has been found\n");
+    }
+    // A direct patch from release 3 costs less than the chain of three it stands for.
+    EXPECT_LT(Size("6/from-3.zip"), Size("4/from-3.zip") + Size("5/from-4.zip") + Size("6/from-5.zip"));
+
+    // A new player: the launcher and its Config.ini only. The latest client, file by file from its
+    // snapshot, and the ledger says release 6.
+    InstallRelease(run, 1);
+    for (const auto& entry : fs::directory_iterator(install_.Path()))
+        if (entry.path().filename() != "Config.ini")
+            fs::remove_all(entry.path());
+    std::string before = Requests();
+    ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, r.out.find("- Fetching game files")),
+              "- Searching for updates...\n- Installing release 6 (" + Megabytes(Size("6/client.zip")) +
+                  ")\n");
+    EXPECT_EQ(r.out.substr(r.out.size() - done.size()), done);
+    ExpectRelease(run, 6);
+    // The archive's directory is read with one tail request of 66 KiB, whatever the client's size.
+    EXPECT_LE(Served(before), static_cast<long long>(Size("6/client.zip") * 102 / 100 + 70 * 1024));
+
+    // A file the player changed: the direct patch's delta cannot turn it, so it comes whole from release
+    // 6's own client.zip.
+    InstallRelease(run, 3);
+    install_.Write("data/pack.dat", "the player's own");
+    r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("- Fetching in full: data/pack.dat\n"), std::string::npos) << r.out;
+    ExpectRelease(run, 6);
+}
+
+// A release whose snapshot cannot be read: the operator's next release is refused with nothing written,
+// and a new player whose latest client cannot be fetched ends with nothing recorded.
+TEST_P(ReleaseScenario, ASnapshotThatCannotBeReadIsRefusedAndChangesNothing) {
+    const ReleaseRun run;
+    Release(run, 3);
+    const std::string list = ReadFileBytes(content_ / "list.txt");
+    std::ofstream(content_ / "rel/2/client.manifest", std::ios::binary | std::ios::trunc) << "damaged\n";
+    pc::test::WriteReleaseTree(work_ / "v4", run.versions[4]);
+    const ProgramResult refused =
+        Operator("release " + Quoted(content_ / "rel") + " " + Quoted(work_ / "v4") + " --list " +
+                 Quoted(content_ / "list.txt") + " --url " + server_->Url("/rel") + " --deltas 2");
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_NE(refused.err.find("the snapshot of release 2"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("is damaged"), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(content_ / "rel/4"));
+    EXPECT_EQ(ReadFileBytes(content_ / "list.txt"), list);
+
+    fs::remove(content_ / "rel/3/client.zip");
+    const ProgramResult r = Update();
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_NE(r.out.find("- Some game files could not be repaired\n"), std::string::npos) << r.out;
+    EXPECT_EQ(Ledger(), "");
+    EXPECT_FALSE(Installed("data/pack.dat"));
+}
+
+} // namespace
