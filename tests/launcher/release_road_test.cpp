@@ -74,34 +74,4 @@ TEST(ReleaseRoad, TakesTheCheapestRoadTheListOffers) {
               "- Updating from release 3 to release 6 in one step (41.2 MB)");
 }
 
-// Direct rows ride on lines that launchers without releases skip; only well-formed ones are taken.
-TEST(ReleaseRoad, TakesOnlyWellFormedDirectRows) {
-    const std::string sha(64, 'a');
-    struct Case {
-        std::string line;
-        bool taken;
-    };
-    const Case cases[] = {
-        {"//direct\t7\thttp://h/6/from-3.zip\t150\t\t0\t" + sha + "\trelease=6\tfrom=3", true},
-        {"//direct\t7\thttp://h/6/from-3.zip\t150\t\t0\t" + sha + "\trelease=6", false},
-        {"//direct\t7\thttp://h/6/from-3.zip\t150\t\t0\t" + sha + "\trelease=3\tfrom=6", false},
-        {"//direct\t7\thttp://h/6/from-3.zip\t150\t\t2\t" + sha + "\trelease=6\tfrom=3", false},
-        {"//direct\tx\thttp://h/6/from-3.zip\t150\t\t0\t" + sha + "\trelease=6\tfrom=3", false},
-        {"//directly\t7\thttp://h/6/from-3.zip\t150\t\t0\t" + sha + "\trelease=6\tfrom=3", false},
-        {"//direct", false},
-    };
-    for (const Case& c : cases) {
-        std::vector<pc::TDirectRow> rows;
-        pc::TakeDirectRowLine(c.line, rows);
-        ASSERT_EQ(rows.size(), c.taken ? 1u : 0u) << c.line;
-        if (c.taken) {
-            EXPECT_EQ(rows[0].row.id, 7);
-            EXPECT_EQ(rows[0].row.size, 150);
-            EXPECT_EQ(rows[0].row.sha256, sha);
-            EXPECT_EQ(rows[0].from, 3);
-            EXPECT_EQ(rows[0].release, 6);
-        }
-    }
-}
-
 } // namespace
