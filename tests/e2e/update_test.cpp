@@ -32,10 +32,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using pc::test::GameFiles;
-using pc::test::ReleaseScenario;
 using pc::test::LogLinesFor;
 using pc::test::ProgramResult;
 using pc::test::ReadFileBytes;
+using pc::test::ReleaseScenario;
 using pc::test::TempDir;
 using pc::test::UpdateScenario;
 using pc::test::ZipBuilder;
