@@ -133,8 +133,11 @@ bool ReachesALauncherFile(const std::string& appDir, const std::string& path) {
 
 // Partial downloads (and what is kept to continue them) that no needed row of this list will continue are
 // removed, so that they do not hold the player's disk for ever.
-void RemoveUnneededPartials(const std::string& appDir, const TPatchList& table) {
+void RemoveUnneededPartials(const std::string& appDir, const TPatchList& table, const TReleasePlan& plan) {
     std::set<std::string> needed;
+    // A direct row that broke off is continued at the next start, like any row.
+    if (plan.road.kind == TRoadKind::rkDirect)
+        needed.insert(StoredArchiveName(plan.direct.row.url));
     const std::optional<std::int32_t> highest = HighestAppliedPatch(appDir);
     for (std::int32_t i = 0; i <= table.high; ++i)
         if (IsRowNeeded(table, i, appDir, highest))
@@ -254,13 +257,13 @@ void UpdateRun(UiPort& ui, const std::string& appDir, const TListSource& list) {
         ui.ReportDownloadFailure(shown, reason);
         ui.SetProgressVisible(false);
         ui.AppendLogLine(kUpdateNotCompleteLine);
-        RemoveUnneededPartials(appDir, table);
+        RemoveUnneededPartials(appDir, table, plan);
         RemoveFile(listFile);
         return;
     }
 
     ui.AppendLogLine(anyApplied ? "- Update process completed" : "- No updates has been found");
-    RemoveUnneededPartials(appDir, table);
+    RemoveUnneededPartials(appDir, table, plan);
     RemoveFile(listFile);
 }
 

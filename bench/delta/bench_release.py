@@ -101,7 +101,7 @@ def main():
                     os.remove(leftover)
             subprocess.run([patchctl, "pack", trees[n], trees[RELEASES], direct, "--delta"], check=True,
                            capture_output=True)
-            chain = sum(os.path.getsize(os.path.join(site, "rel/%d/from-%d.zip" % (m + 1, m)))
+            chain = sum(os.path.getsize(os.path.join(site, "rel/%d/%d-from-%d.zip" % (m + 1, m + 1, m)))
                         for m in range(n, RELEASES))
             served = update(n, trees[n])
             ratio = served / os.path.getsize(direct)
@@ -111,7 +111,7 @@ def main():
             if ratio > 1.05:
                 missed.append("%d behind: %.3fx > 1.05x one pack --delta" % (k, ratio))
 
-        chain = sum(os.path.getsize(os.path.join(site, "rel/%d/from-%d.zip" % (m + 1, m))) for m in range(1, RELEASES))
+        chain = sum(os.path.getsize(os.path.join(site, "rel/%d/%d-from-%d.zip" % (m + 1, m + 1, m))) for m in range(1, RELEASES))
         heal = os.path.getsize(os.path.join(latest, "client.zip"))
         served = update(1, trees[1])
         ratio = served / min(chain, heal)

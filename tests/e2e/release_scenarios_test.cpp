@@ -32,20 +32,21 @@ TEST_P(ReleaseScenario, EachInstallationTakesItsCheapestRoadToTheLatestRelease) 
         std::uintmax_t cost; // what may travel of the releases' folder
     };
     const Case cases[] = {
-        {5, "- Updating from release 5 to release 6 in 1 step (" + Megabytes(Size("6/from-5.zip")) + ")\n",
-         "- Downloaded: from-5\n", Size("6/from-5.zip")},
-        {3, "- Updating from release 3 to release 6 in one step (" + Megabytes(Size("6/from-3.zip")) + ")\n",
-         "- Downloaded: from-3\n", Size("6/from-3.zip")},
+        {5, "- Updating from release 5 to release 6 in 1 step (" + Megabytes(Size("6/6-from-5.zip")) + ")\n",
+         "- Downloaded: 6-from-5\n", Size("6/6-from-5.zip")},
+        {3,
+         "- Updating from release 3 to release 6 in one step (" + Megabytes(Size("6/6-from-3.zip")) + ")\n",
+         "- Downloaded: 6-from-3\n", Size("6/6-from-3.zip")},
         // Further behind than the direct patches reach: the chain, cheaper here than the whole client.
         {1,
          "- Updating from release 1 to release 6 in 5 steps (" +
-             Megabytes(Size("2/from-1.zip") + Size("3/from-2.zip") + Size("4/from-3.zip") +
-                       Size("5/from-4.zip") + Size("6/from-5.zip")) +
+             Megabytes(Size("2/2-from-1.zip") + Size("3/3-from-2.zip") + Size("4/4-from-3.zip") +
+                       Size("5/5-from-4.zip") + Size("6/6-from-5.zip")) +
              ")\n",
-         "- Downloaded: from-1\n- Downloaded: from-2\n- Downloaded: from-3\n- Downloaded: from-4\n"
-         "- Downloaded: from-5\n",
-         Size("2/from-1.zip") + Size("3/from-2.zip") + Size("4/from-3.zip") + Size("5/from-4.zip") +
-             Size("6/from-5.zip")},
+         "- Downloaded: 2-from-1\n- Downloaded: 3-from-2\n- Downloaded: 4-from-3\n- Downloaded: 5-from-4\n"
+         "- Downloaded: 6-from-5\n",
+         Size("2/2-from-1.zip") + Size("3/3-from-2.zip") + Size("4/4-from-3.zip") + Size("5/5-from-4.zip") +
+             Size("6/6-from-5.zip")},
     };
     for (const Case& c : cases) {
         InstallRelease(run, c.installed);
@@ -60,7 +61,8 @@ TEST_P(ReleaseScenario, EachInstallationTakesItsCheapestRoadToTheLatestRelease) 
         EXPECT_EQ(Update().out, "- Searching for updates...\n- No updates has been found\n");
     }
     // A direct patch from release 3 costs less than the chain of three it stands for.
-    EXPECT_LT(Size("6/from-3.zip"), Size("4/from-3.zip") + Size("5/from-4.zip") + Size("6/from-5.zip"));
+    EXPECT_LT(Size("6/6-from-3.zip"),
+              Size("4/4-from-3.zip") + Size("5/5-from-4.zip") + Size("6/6-from-5.zip"));
 
     // A new player: the launcher and its Config.ini only. The latest client, file by file from its
     // snapshot, and the ledger says release 6.

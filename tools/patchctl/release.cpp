@@ -409,7 +409,8 @@ int Release(const Arguments& args) {
     for (std::size_t i = 0; i < olds.size(); ++i) {
         const OldRelease& old = olds[i];
         const bool chain = i == 0;
-        const std::string name = "from-" + std::to_string(old.number) + ".zip";
+        // Named by both releases: the launcher keeps a download under the archive's file name.
+        const std::string name = std::to_string(number) + "-from-" + std::to_string(old.number) + ".zip";
         const std::string out = (staging / name).string();
         WritePatch(release, old, chain, out);
         const auto size = static_cast<std::uintmax_t>(fs::file_size(out));
