@@ -21,6 +21,7 @@
 #include "launcher/net/delivery.h"
 #include "launcher/net/download.h"
 #include "launcher/net/download_progress.h"
+#include "launcher/release_update.h"
 #include "launcher/ui_port.h"
 
 #include <algorithm>
@@ -61,7 +62,8 @@ std::string UpdateNotFinishedLine(const std::exception& error) {
     return line;
 }
 
-void ApplyPatch(UiPort& ui, const std::string& appDir, const TPatchRec& row, TDelivery* delivery) {
+void ApplyPatch(UiPort& ui, const std::string& appDir, const TPatchRec& row, TDelivery* delivery,
+                const std::vector<std::int32_t>& standsFor) {
     const std::string archive = StoredArchivePath(appDir, row.url);
 
     TZipArchiver& zip = ui.ZipArchiver();
@@ -104,7 +106,9 @@ void ApplyPatch(UiPort& ui, const std::string& appDir, const TPatchRec& row, TDe
         // (a program that leaves the installation is never run).
         ui.AppendLogLine("- Cannot run: " + row.run);
     }
-    RecordPatchApplied(appDir, row.id);
+    // A row that stands for several (one step from an earlier release) records each of them.
+    for (const std::int32_t id : standsFor.empty() ? std::vector<std::int32_t>{row.id} : standsFor)
+        RecordPatchApplied(appDir, id);
 }
 
 namespace {
@@ -131,8 +135,11 @@ bool ReachesALauncherFile(const std::string& appDir, const std::string& path) {
 
 // Partial downloads (and what is kept to continue them) that no needed row of this list will continue are
 // removed, so that they do not hold the player's disk for ever.
-void RemoveUnneededPartials(const std::string& appDir, const TPatchList& table) {
+void RemoveUnneededPartials(const std::string& appDir, const TPatchList& table, const TReleasePlan& plan) {
     std::set<std::string> needed;
+    // A direct row that broke off is continued at the next start, like any row.
+    if (plan.road.kind == TRoadKind::rkDirect)
+        needed.insert(StoredArchiveName(plan.direct.row.url));
     const std::optional<std::int32_t> highest = HighestAppliedPatch(appDir);
     for (std::int32_t i = 0; i <= table.high; ++i)
         if (IsRowNeeded(table, i, appDir, highest))
@@ -186,8 +193,11 @@ void UpdateRun(UiPort& ui, const std::string& appDir, const TListSource& list) {
     }
     // Mirror lines are comments to the rows' reading; a signed list covers them like every other line.
     std::vector<TMirrorRule> mirrorRules;
-    ParsePatchList(listFile, PatchList(),
-                   [&mirrorRules](std::string_view line) { TakeMirrorLine(line, mirrorRules); });
+    std::vector<TDirectRow> directRows;
+    ParsePatchList(listFile, PatchList(), [&](std::string_view line) {
+        TakeMirrorLine(line, mirrorRules);
+        TakeDirectRowLine(line, directRows);
+    });
     delivery.SetMirrorRules(std::move(mirrorRules));
     const TPatchList& table = PatchList();
     // Release times are judged by the server's clock, so that a wrong clock here neither applies a patch
@@ -202,17 +212,30 @@ void UpdateRun(UiPort& ui, const std::string& appDir, const TListSource& list) {
         });
     };
     std::string reason;
+    // The cheapest road to the latest release: the latest snapshot in place of every row, or one direct row
+    // in place of the rows it stands for.
+    const TReleasePlan plan = PlanReleaseRoad(ui, appDir, table, directRows);
+    if (plan.road.kind == TRoadKind::rkHeal) {
+        if (!HealToLatestRelease(ui, appDir, table, listFile, delivery)) {
+            ui.AppendLogLine(kUpdateNotCompleteLine);
+            RemoveFile(listFile);
+            return;
+        }
+        anyApplied = true;
+    }
     // Rows are applied in ascending order under the installation's lock, so the highest id only grows
     // with what this run records.
     std::optional<std::int32_t> highest = HighestAppliedPatch(appDir);
     int count = 0;
     for (std::int32_t i = 0; i <= table.high; ++i)
         count += IsRowNeeded(table, i, appDir, highest) ? 1 : 0;
+    count -= std::max<int>(0, static_cast<int>(plan.standsFor.size()) - 1);
     int position = 0;
     for (std::int32_t i = 0; i <= table.high; ++i) {
         if (!IsRowNeeded(table, i, appDir, highest))
             continue;
-        const TPatchRec& row = table.items[static_cast<std::size_t>(i)];
+        TPatchRec row = table.items[static_cast<std::size_t>(i)];
+        const bool direct = TakeDirectInstead(plan, row);
         const std::string shown = ArchiveDisplayName(row.url);
         const std::string stored = StoredArchivePath(appDir, row.url);
         if (const TRowHold hold = holdOf(row);
@@ -256,7 +279,7 @@ void UpdateRun(UiPort& ui, const std::string& appDir, const TListSource& list) {
                              HoldLine(TRowHold::rhNotYet, shown, row, UnixSecondsNow() + clockOffset));
                 return;
             }
-            ApplyPatch(ui, appDir, row, &delivery);
+            ApplyPatch(ui, appDir, row, &delivery, direct ? plan.standsFor : std::vector<std::int32_t>{});
             anyApplied = true;
             highest = std::max(highest.value_or(row.id), row.id);
             ui.SetProgressVisible(false);
@@ -268,13 +291,13 @@ void UpdateRun(UiPort& ui, const std::string& appDir, const TListSource& list) {
         ui.ReportDownloadFailure(shown, reason);
         ui.SetProgressVisible(false);
         ui.AppendLogLine(kUpdateNotCompleteLine);
-        RemoveUnneededPartials(appDir, table);
+        RemoveUnneededPartials(appDir, table, plan);
         RemoveFile(listFile);
         return;
     }
 
     ui.AppendLogLine(anyApplied ? "- Update process completed" : "- No updates has been found");
-    RemoveUnneededPartials(appDir, table);
+    RemoveUnneededPartials(appDir, table, plan);
     RemoveFile(listFile);
 }
 

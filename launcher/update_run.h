@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <vector>
 
 namespace pc {
 
@@ -35,6 +36,7 @@ std::string UpdateNotFinishedLine(const std::exception& error);
 // in the ledger. An extraction that stopped early (an Abort answer, a full disk) records nothing and raises:
 // EAbort, or EInOutError "Disk full". A delta patch's companion is read under the run's delivery policy when
 // one is given.
-void ApplyPatch(UiPort& ui, const std::string& appDir, const TPatchRec& row, TDelivery* delivery = nullptr);
+void ApplyPatch(UiPort& ui, const std::string& appDir, const TPatchRec& row, TDelivery* delivery = nullptr,
+                const std::vector<std::int32_t>& standsFor = {});
 
 } // namespace pc

@@ -4,6 +4,7 @@
 #include "framework/helpers.h"
 #include "framework/line_list.h"
 #include "launcher/list/list_freshness.h"
+#include "launcher/list/release_road.h"
 
 #include <algorithm>
 #include <cctype>
@@ -141,6 +142,8 @@ void ParsePatchList(const std::string& path, TPatchList& table,
             row.rolloutPercent = percent.value_or(0);
             row.malformedRollout = !percent;
         }
+        row.release = RowReleaseTag(fields);
+        row.snapshotBytes = RowSnapshotTag(fields);
     });
     if (!started)
         table.high = -1;

@@ -20,10 +20,12 @@ namespace pc {
 struct TPatchRec {
     std::int32_t id = 0;
     std::string url;
-    std::int32_t size = 0;  // only the progress bar's maximum
-    std::string run;        // program to run after extraction, relative to the application directory
-    std::int32_t group = 0; // 0: standalone; otherwise only the group's last row is applied
-    std::string sha256;     // the archive's SHA-256 in lower-case hexadecimal, or empty when not given
+    std::int32_t size = 0;    // only the progress bar's maximum
+    std::string run;          // program to run after extraction, relative to the application directory
+    std::int32_t group = 0;   // 0: standalone; otherwise only the group's last row is applied
+    std::string sha256;       // the archive's SHA-256 in lower-case hexadecimal, or empty when not given
+    std::int32_t release = 0; // the release the row completes; 0 for a row of no release
+    std::int64_t snapshotBytes = 0; // the size of that release's client.zip, when the row says it
     // The moment (seconds since 1970 UTC) from which the row may be applied, from its `available` tag; 0
     // for at once. Before it the archive may only be downloaded.
     std::int64_t availableAt = 0;

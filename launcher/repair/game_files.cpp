@@ -385,16 +385,24 @@ TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const TLi
         }
     }
 
+    return CheckAgainstSnapshot(ui, appDir, *reference.line, options, limits, delivery);
+}
+
+TGameFilesResult CheckAgainstSnapshot(UiPort& ui, const std::string& appDir, const TClientLine& clientLine,
+                                      const TGameFilesOptions& options, const DownloadLimits& limits,
+                                      TDelivery& delivery) {
+    TGameFilesResult result;
+    const std::string downloadDir = options.downloadDir.empty() ? appDir : options.downloadDir;
     // The manifest, which must be the one the list names.
     const std::string manifestFile = downloadDir + kManifestDownloadName;
     EnsureFolderOf(manifestFile);
     TRemoveAfterwards removeManifest(manifestFile);
     DownloadOptions manifestOptions;
-    manifestOptions.sha256 = reference.line->sha256;
+    manifestOptions.sha256 = clientLine.sha256;
     manifestOptions.maxBytes = kClientManifestMaxBytes;
     manifestOptions.delivery = &delivery;
     std::string reason;
-    if (!Download(ui, reference.line->url, manifestFile, false, manifestOptions, limits, &reason)) {
+    if (!Download(ui, clientLine.url, manifestFile, false, manifestOptions, limits, &reason)) {
         result.failure = "the client manifest cannot be downloaded: " + reason;
         return result;
     }
@@ -412,7 +420,7 @@ TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const TLi
     }
     result.stage = TGameFilesResult::TStage::gsChecked;
     if (options.heal && !result.findings.empty())
-        HealFiles(ui, appDir, ClientArchiveUrl(reference.line->url, manifest.archiveName), manifest, options,
+        HealFiles(ui, appDir, ClientArchiveUrl(clientLine.url, manifest.archiveName), manifest, options,
                   limits, delivery, result);
     return result;
 }

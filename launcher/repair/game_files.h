@@ -18,6 +18,7 @@ namespace pc {
 class UiPort;
 struct DownloadLimits;
 struct TPatchList;
+class TDelivery;
 
 // The window's log lines of a check.
 inline constexpr const char* kCheckingGameFilesLine = "- Checking game files...";
@@ -83,6 +84,14 @@ struct TGameFilesOptions {
 // not checked at all.
 TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const TListSource& list,
                                 const TGameFilesOptions& options, const DownloadLimits& limits);
+
+// The second half of the check, for a caller that holds the installation's lock and has believed the list
+// already (the update run, healing an installation far behind, or one that holds nothing yet, to the
+// latest snapshot): the manifest that `clientLine` names, the files checked against it and, with `heal`,
+// the damaged and missing ones fetched. Its stage is gsChecked or gsUnavailable.
+TGameFilesResult CheckAgainstSnapshot(UiPort& ui, const std::string& appDir, const TClientLine& clientLine,
+                                      const TGameFilesOptions& options, const DownloadLimits& limits,
+                                      TDelivery& delivery);
 
 // The check as the window runs it, for the installation in `appDir` and its patch list, with the
 // launcher's download limits: its log lines ("- Checking game files...", then "- Game files are intact", or

@@ -1,124 +1,119 @@
-// Release day's roads, the same for both editions: a patch preloaded before its release time and applied at
-// it without a second download, a player's speed limit, and a staged rollout.
-#include "tests/archive/zip_builder.h"
-#include "tests/support/update_scenarios.h"
+// Releases made by the operator's patchctl release, one after another, served by nginx, and installations
+// of every standing updated by each edition's patchctl update: one, several and many releases behind, one
+// that holds nothing yet, one whose player changed a file, and a release whose snapshot cannot be read.
+#include "tests/support/release_scenarios.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <ctime>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <string>
 
 namespace {
 
 namespace fs = std::filesystem;
 using pc::test::LogLinesFor;
+using pc::test::Megabytes;
 using pc::test::ProgramResult;
 using pc::test::ReadFileBytes;
-using pc::test::UpdateScenario;
-using pc::test::ZipBuilder;
+using pc::test::ReleaseRun;
+using pc::test::ReleaseScenario;
+TEST_P(ReleaseScenario, EachInstallationTakesItsCheapestRoadToTheLatestRelease) {
+    const ReleaseRun run;
+    Release(run, ReleaseRun::kReleases);
+    const std::string done = "- Update process completed\n";
 
-// The moment `offset` seconds from now as a release time tag's value: "2026-12-10T18:00:00Z".
-std::string UtcMoment(std::chrono::seconds offset) {
-    const std::time_t at = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now() + offset);
-    std::tm parts{};
-    gmtime_r(&at, &parts);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-    return text;
+    struct Case {
+        int installed;
+        std::string road;    // the log's road line
+        std::string shown;   // the archives downloaded, one "- Downloaded" line each
+        std::uintmax_t cost; // what may travel of the releases' folder
+    };
+    const Case cases[] = {
+        {5, "- Updating from release 5 to release 6 in 1 step (" + Megabytes(Size("6/6-from-5.zip")) + ")\n",
+         "- Downloaded: 6-from-5\n", Size("6/6-from-5.zip")},
+        {3,
+         "- Updating from release 3 to release 6 in one step (" + Megabytes(Size("6/6-from-3.zip")) + ")\n",
+         "- Downloaded: 6-from-3\n", Size("6/6-from-3.zip")},
+        // Further behind than the direct patches reach: the chain, cheaper here than the whole client.
+        {1,
+         "- Updating from release 1 to release 6 in 5 steps (" +
+             Megabytes(Size("2/2-from-1.zip") + Size("3/3-from-2.zip") + Size("4/4-from-3.zip") +
+                       Size("5/5-from-4.zip") + Size("6/6-from-5.zip")) +
+             ")\n",
+         "- Downloaded: 2-from-1\n- Downloaded: 3-from-2\n- Downloaded: 4-from-3\n- Downloaded: 5-from-4\n"
+         "- Downloaded: 6-from-5\n",
+         Size("2/2-from-1.zip") + Size("3/3-from-2.zip") + Size("4/4-from-3.zip") + Size("5/5-from-4.zip") +
+             Size("6/6-from-5.zip")},
+    };
+    for (const Case& c : cases) {
+        InstallRelease(run, c.installed);
+        const std::string before = Requests();
+        const ProgramResult r = Update();
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out, "- Searching for updates...\n" + c.road + c.shown + done) << c.installed;
+        ExpectRelease(run, 6);
+        EXPECT_FALSE(Installed("old/notes.txt"));
+        EXPECT_EQ(Served(before), static_cast<long long>(c.cost)) << c.installed;
+        // Up to date now: nothing more to take.
+        EXPECT_EQ(Update().out, "- Searching for updates...\n- No updates has been found\n");
+    }
+    // A direct patch from release 3 costs less than the chain of three it stands for.
+    EXPECT_LT(Size("6/6-from-3.zip"),
+              Size("4/4-from-3.zip") + Size("5/5-from-4.zip") + Size("6/6-from-5.zip"));
+
+    // A new player: the launcher and its Config.ini only. The latest client, file by file from its
+    // snapshot, and the ledger says release 6.
+    InstallRelease(run, 1);
+    for (const auto& entry : fs::directory_iterator(install_.Path()))
+        if (entry.path().filename() != "Config.ini")
+            fs::remove_all(entry.path());
+    std::string before = Requests();
+    ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, r.out.find("- Fetching game files")),
+              "- Searching for updates...\n- Installing release 6 (" + Megabytes(Size("6/client.zip")) +
+                  ")\n");
+    EXPECT_EQ(r.out.substr(r.out.size() - done.size()), done);
+    ExpectRelease(run, 6);
+    // The archive's directory is read with one tail request of 66 KiB, whatever the client's size.
+    EXPECT_LE(Served(before), static_cast<long long>(Size("6/client.zip") * 102 / 100 + 70 * 1024));
+
+    // A file the player changed: the direct patch's delta cannot turn it, so it comes whole from release
+    // 6's own client.zip.
+    InstallRelease(run, 3);
+    install_.Write("data/pack.dat", "the player's own");
+    r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("- Fetching in full: data/pack.dat\n"), std::string::npos) << r.out;
+    ExpectRelease(run, 6);
 }
 
-// A row with tags after its SHA-256.
-std::string Tagged(const std::string& row, const std::string& tags) {
-    return row.substr(0, row.size() - 2) + tags + "\r\n";
-}
-
-// A file's SHA-256 by a peer tool.
-std::string PeerDigest(const std::string& path) {
-    return pc::test::RunProgram("sha256sum '" + path + "'").out.substr(0, 64);
-}
-
-TEST_P(UpdateScenario, APreloadedPatchAppliesAtItsTimeWithoutASecondDownload) {
-    ServeArchive("p1.zip", ZipBuilder().Deflated("one.txt", "one").Build());
-    ServeArchive("p2.zip", ZipBuilder().Deflated("two.txt", "two").Build());
-    // Two hours ahead by any clock on this machine, which the server's is.
-    const std::string moment = UtcMoment(std::chrono::hours(2));
-    ServeList(Tagged(Row(1, "p1.zip", 100, "", 0, PeerDigest(content_ / "patches/p1.zip")),
-                     "\tavailable=" + moment) +
-              Tagged(Row(2, "p2.zip", 100, "", 0, PeerDigest(content_ / "patches/p2.zip")), ""));
-
-    const ProgramResult before = Update();
-    EXPECT_EQ(before.exitCode, 0) << before.err;
-    EXPECT_EQ(before.out, "- Searching for updates...\n"
-                          "- Downloaded: p1\n"
-                          "- Patch p1 is ready; it applies at " +
-                              moment.substr(11, 5) + " UTC (in 2 h)\n");
-    EXPECT_FALSE(Installed("one.txt"));
-    EXPECT_FALSE(Installed("two.txt")); // the rows after it wait
-    EXPECT_TRUE(fs::exists(Stored("p1.zip")));
-    EXPECT_EQ(Ledger(), "");
-
-    // The moment has come (the operator's list says so): the kept archive is applied, only the list asked.
-    ServeList(Tagged(Row(1, "p1.zip", 100, "", 0, PeerDigest(content_ / "patches/p1.zip")),
-                     "\tavailable=" + UtcMoment(std::chrono::seconds(-1))) +
-              Tagged(Row(2, "p2.zip", 100, "", 0, PeerDigest(content_ / "patches/p2.zip")), ""));
-    const ProgramResult atTime = Update();
-    EXPECT_EQ(atTime.exitCode, 0) << atTime.err;
-    EXPECT_EQ(ReadFileBytes(install_ / "one.txt"), "one");
-    EXPECT_EQ(ReadFileBytes(install_ / "two.txt"), "two");
-    EXPECT_EQ(Ledger(), "1\r\n2\r\n");
-    EXPECT_EQ(LogLinesFor(Requests(), "/patches/p1.zip").size(), 1u);
-    EXPECT_FALSE(fs::exists(Stored("p1.zip")));
-}
-
-TEST_P(UpdateScenario, ASpeedLimitFromTheCommandLineOrTheSettings) {
-    std::string noise;
-    for (int i = 0; i < 60000; ++i)
-        noise += std::to_string(i * 2654435761u);
-    ServeArchive("p1.zip", ZipBuilder().Stored("noise.bin", noise).Build());
-    ServeList(Tagged(Row(1, "p1.zip", 100, "", 0, PeerDigest(content_ / "patches/p1.zip")), ""));
-    const ProgramResult refused = Patchctl("update " + Quoted(install_.Path()) + " --limit-rate 2.5M");
+// A release whose snapshot cannot be read: the operator's next release is refused with nothing written,
+// and a new player whose latest client cannot be fetched ends with nothing recorded.
+TEST_P(ReleaseScenario, ASnapshotThatCannotBeReadIsRefusedAndChangesNothing) {
+    const ReleaseRun run;
+    Release(run, 3);
+    const std::string list = ReadFileBytes(content_ / "list.txt");
+    std::ofstream(content_ / "rel/2/client.manifest", std::ios::binary | std::ios::trunc) << "damaged\n";
+    pc::test::WriteReleaseTree(work_ / "v4", run.versions[4]);
+    const ProgramResult refused =
+        Operator("release " + Quoted(content_ / "rel") + " " + Quoted(work_ / "v4") + " --list " +
+                 Quoted(content_ / "list.txt") + " --url " + server_->Url("/rel") + " --deltas 2");
     EXPECT_EQ(refused.exitCode, 2);
-    EXPECT_NE(refused.err.find("not a rate: '2.5M'"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("the snapshot of release 2"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("is damaged"), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(content_ / "rel/4"));
+    EXPECT_EQ(ReadFileBytes(content_ / "list.txt"), list);
 
-    // The installation's setting paces the transfer; every byte arrives in order all the same.
-    install_.Write("tqm_settings.ini", "download-speed-limit=400000\n");
-    const ProgramResult limited = Update();
-    EXPECT_EQ(limited.exitCode, 0) << limited.err;
-    EXPECT_EQ(ReadFileBytes(install_ / "noise.bin"), noise);
-    EXPECT_EQ(ReadFileBytes(install_ / "tqm_settings.ini"), "download-speed-limit=400000\n");
-}
-
-TEST_P(UpdateScenario, AStagedRolloutTakesItsShareAndGrows) {
-    ServeArchive("p1.zip", ZipBuilder().Deflated("one.txt", "one").Build());
-    ServeArchive("p2.zip", ZipBuilder().Deflated("two.txt", "two").Build());
-    install_.Write("tqm_settings.ini", "rollout-number=600000\n");
-    ServeList(Tagged(Row(1, "p1.zip", 100, "", 0, PeerDigest(content_ / "patches/p1.zip")), "\trollout=50") +
-              Tagged(Row(2, "p2.zip", 100, "", 0, PeerDigest(content_ / "patches/p2.zip")), ""));
-
-    const ProgramResult outside = Update();
-    EXPECT_EQ(outside.exitCode, 0) << outside.err;
-    EXPECT_EQ(outside.out, "- Searching for updates...\n"
-                           "- Patch p1 is rolling out; this installation will get it later\n");
+    fs::remove(content_ / "rel/3/client.zip");
+    const ProgramResult r = Update();
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_NE(r.out.find("- Some game files could not be repaired\n"), std::string::npos) << r.out;
     EXPECT_EQ(Ledger(), "");
-    EXPECT_TRUE(LogLinesFor(Requests(), "/patches/").empty());
-
-    // A larger share brings this installation in, and the row after it follows.
-    ServeList(Tagged(Row(1, "p1.zip", 100, "", 0, PeerDigest(content_ / "patches/p1.zip")), "\trollout=70") +
-              Tagged(Row(2, "p2.zip", 100, "", 0, PeerDigest(content_ / "patches/p2.zip")), ""));
-    const ProgramResult inside = Update();
-    EXPECT_EQ(inside.exitCode, 0) << inside.err;
-    EXPECT_EQ(Ledger(), "1\r\n2\r\n");
-
-    // A fresh installation draws its number once and keeps it.
-    fs::remove(install_ / "tqm_settings.ini");
-    fs::remove(install_ / "tqm_patch.ini");
-    (void)Update();
-    const std::string kept = ReadFileBytes(install_ / "tqm_settings.ini");
-    EXPECT_EQ(kept.rfind("rollout-number=", 0), 0u) << kept;
-    (void)Update();
-    EXPECT_EQ(ReadFileBytes(install_ / "tqm_settings.ini"), kept);
+    EXPECT_FALSE(Installed("data/pack.dat"));
 }
 
 } // namespace

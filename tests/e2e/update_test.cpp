@@ -8,6 +8,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/game_files_scenarios.h"
 #include "tests/support/nginx_server.h"
+#include "tests/support/release_scenarios.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/update_fixtures.h"
@@ -34,6 +35,7 @@ using pc::test::GameFiles;
 using pc::test::LogLinesFor;
 using pc::test::ProgramResult;
 using pc::test::ReadFileBytes;
+using pc::test::ReleaseScenario;
 using pc::test::TempDir;
 using pc::test::UpdateScenario;
 using pc::test::ZipBuilder;
@@ -142,6 +144,8 @@ const LinuxPatchctl kLinuxPatchctl;
 INSTANTIATE_TEST_SUITE_P(Linux, UpdateScenario, ::testing::Values(&kLinuxPatchctl),
                          [](const auto&) { return std::string("patchctl"); });
 INSTANTIATE_TEST_SUITE_P(Linux, GameFiles, ::testing::Values(&kLinuxPatchctl),
+                         [](const auto&) { return std::string("patchctl"); });
+INSTANTIATE_TEST_SUITE_P(Linux, ReleaseScenario, ::testing::Values(&kLinuxPatchctl),
                          [](const auto&) { return std::string("patchctl"); });
 
 TEST_F(UpdateEndToEnd, AnAppliedLaterRowSupersedesTheEarlierOne) {

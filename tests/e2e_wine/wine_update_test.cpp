@@ -8,6 +8,7 @@
 #include "tests/support/fault_server.h"
 #include "tests/support/game_files_scenarios.h"
 #include "tests/support/nginx_server.h"
+#include "tests/support/release_scenarios.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/update_fixtures.h"
@@ -31,6 +32,7 @@ namespace fs = std::filesystem;
 using pc::test::GameFiles;
 using pc::test::ProgramResult;
 using pc::test::ReadFileBytes;
+using pc::test::ReleaseScenario;
 using pc::test::TempDir;
 using pc::test::UpdateScenario;
 using pc::test::ZipBuilder;
@@ -153,6 +155,8 @@ const WinePatchctl kWinePatchctl;
 INSTANTIATE_TEST_SUITE_P(Wine, UpdateScenario, ::testing::Values(&kWinePatchctl),
                          [](const auto&) { return std::string("patchctl_exe"); });
 INSTANTIATE_TEST_SUITE_P(Wine, GameFiles, ::testing::Values(&kWinePatchctl),
+                         [](const auto&) { return std::string("patchctl_exe"); });
+INSTANTIATE_TEST_SUITE_P(Wine, ReleaseScenario, ::testing::Values(&kWinePatchctl),
                          [](const auto&) { return std::string("patchctl_exe"); });
 
 TEST_F(WineUpdate, AListBeyond64MiBIsRefusedWhileItArrives) {

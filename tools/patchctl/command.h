@@ -23,6 +23,7 @@ int RunLint(const Arguments& args);
 int RunList(const Arguments& args);
 int RunPack(const Arguments& args);
 int RunPublish(const Arguments& args);
+int RunRelease(const Arguments& args);
 int RunRepair(const Arguments& args);
 int RunSign(const Arguments& args);
 int RunSnapshot(const Arguments& args);

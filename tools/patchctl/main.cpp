@@ -293,6 +293,33 @@ const std::vector<Command>& Commands() {
                   "manifest cannot be had, 5 the installation and the server's snapshot are of different\n"
                   "releases (nothing checked).\n"},
          .run = &RunVerify},
+        {.syntax =
+             {.name = "release",
+              .usage = "release RELEASES NEW_TREE --list LIST --url BASE_URL [--key KEY.pem] [--deltas N] "
+                       "[--expires DAYS]",
+              .description =
+                  "Makes NEW_TREE the next release n in RELEASES (folders 1, 2, 3, ... served at BASE_URL):\n"
+                  "RELEASES/n/ gets its snapshot, a patch from release n-1 and a direct patch from each of "
+                  "the\n"
+                  "N releases before that, the old trees taken from their snapshots; LIST gets their rows "
+                  "and\n"
+                  "the client line, signed again with --key.\n",
+              .options = {{"--list",
+                           "LIST",
+                           "the patch list to add the release to (made when missing)",
+                           {},
+                           {},
+                           true},
+                          {"--url", "BASE_URL", "where RELEASES is served", {}, {}, true},
+                          {"--key", "KEY.pem", "signs the list and the snapshot's manifest"},
+                          {"--deltas", "N", "direct patches from the N releases before n-1 (default 8)"},
+                          {"--expires", "DAYS",
+                           "launchers refuse the list after DAYS days (a //expires line)"}},
+              .positionals = {"RELEASES", "NEW_TREE"},
+              .fewestPositionals = 2,
+              .exits = "Exit 0 released, 1 nothing changed or a file cannot be read or written, 2 refused\n"
+                       "(nothing written) or bad arguments.\n"},
+         .run = &RunRelease},
         {.syntax = {.name = "repair",
                     .usage = "repair DIR [--limit-rate RATE]",
                     .description = "Verifies the installation in DIR, then fetches each damaged or missing "

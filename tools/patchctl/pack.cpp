@@ -341,35 +341,6 @@ std::string Sha256Of(const std::vector<std::uint8_t>& bytes) {
     return hasher.HexDigest();
 }
 
-// Whether the writer's deflate makes the file larger than `limit` bytes, which a delta must undercut to be
-// carried instead. Deflated in pieces, stopping once past the limit: no copy of the file is made.
-bool DeflatesLargerThan(const std::vector<std::uint8_t>& bytes, std::size_t limit, int level) {
-    z_stream stream{};
-    if (deflateInit2(&stream, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        return true;
-    std::vector<Bytef> out(1 << 16);
-    std::size_t produced = 0;
-    std::size_t at = 0;
-    int status = Z_OK;
-    while (status != Z_STREAM_END && produced <= limit) {
-        const std::size_t piece = std::min<std::size_t>(bytes.size() - at, 1 << 20);
-        stream.next_in = const_cast<Bytef*>(bytes.data() + at);
-        stream.avail_in = static_cast<uInt>(piece);
-        at += piece;
-        const int flush = at == bytes.size() ? Z_FINISH : Z_NO_FLUSH;
-        do {
-            stream.next_out = out.data();
-            stream.avail_out = static_cast<uInt>(out.size());
-            status = deflate(&stream, flush);
-            produced += out.size() - stream.avail_out;
-        } while (stream.avail_out == 0 && status != Z_STREAM_ERROR);
-        if (status == Z_STREAM_ERROR)
-            break;
-    }
-    deflateEnd(&stream);
-    return produced > limit;
-}
-
 // The files OLD has and NEW lacks (as files), which the patch removes; with `keepRemoved` none, each
 // named on stderr. A name that no patch may remove is told on stderr and sets `refused`.
 std::vector<std::string> RemovalsOf(const Tree& old, const Tree& next, bool keepRemoved, bool& refused) {
@@ -567,6 +538,35 @@ int Pack(const Arguments& args) {
 }
 
 } // namespace
+
+// Whether the writer's deflate makes the file larger than `limit` bytes, which a delta must undercut to be
+// carried instead. Deflated in pieces, stopping once past the limit: no copy of the file is made.
+bool DeflatesLargerThan(const std::vector<std::uint8_t>& bytes, std::size_t limit, int level) {
+    z_stream stream{};
+    if (deflateInit2(&stream, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return true;
+    std::vector<Bytef> out(1 << 16);
+    std::size_t produced = 0;
+    std::size_t at = 0;
+    int status = Z_OK;
+    while (status != Z_STREAM_END && produced <= limit) {
+        const std::size_t piece = std::min<std::size_t>(bytes.size() - at, 1 << 20);
+        stream.next_in = const_cast<Bytef*>(bytes.data() + at);
+        stream.avail_in = static_cast<uInt>(piece);
+        at += piece;
+        const int flush = at == bytes.size() ? Z_FINISH : Z_NO_FLUSH;
+        do {
+            stream.next_out = out.data();
+            stream.avail_out = static_cast<uInt>(out.size());
+            status = deflate(&stream, flush);
+            produced += out.size() - stream.avail_out;
+        } while (stream.avail_out == 0 && status != Z_STREAM_ERROR);
+        if (status == Z_STREAM_ERROR)
+            break;
+    }
+    deflateEnd(&stream);
+    return produced > limit;
+}
 
 std::optional<TFullPack> PlanFullPack(const std::string& root, const char* command) {
     TFullPack pack;

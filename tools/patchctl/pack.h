@@ -3,6 +3,7 @@
 #pragma once
 
 #include "archive/zip_writer.h"
+#include "launcher/list/client_manifest.h"
 
 #include <cstdint>
 #include <optional>
@@ -26,5 +27,20 @@ std::optional<TFullPack> PlanFullPack(const std::string& root, const char* comma
 // pack's progress on a terminal; `options.progress` is pack's own.
 void WritePackArchive(const std::string& out, const std::vector<TZipSourceEntry>& entries,
                       std::uint64_t bytes, TZipWriteOptions options);
+
+// A snapshot as written: its manifest and the manifest's exact text (what a list's client line hashes).
+struct TWrittenSnapshot {
+    TClientManifest manifest;
+    std::string text;
+};
+
+// Writes the tree's snapshot into `outDir` (client.zip, client.manifest and, with a PEM key, the manifest's
+// signature), hashing each file as it is packed, and prints what it wrote.
+TWrittenSnapshot WriteSnapshotOf(TFullPack pack, const std::string& outDir,
+                                 const std::optional<std::string>& pem);
+
+// Whether zlib at `level` makes `bytes` larger than `limit`: a delta must undercut the file deflated to be
+// carried instead of it.
+bool DeflatesLargerThan(const std::vector<std::uint8_t>& bytes, std::size_t limit, int level);
 
 } // namespace pc::patchctl

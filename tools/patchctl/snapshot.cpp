@@ -93,21 +93,33 @@ int Snapshot(const Arguments& args) {
         return kRefused;
     }
 
+    WriteSnapshotOf(std::move(*pack), outDir, keyPath ? std::optional<std::string>(pem) : std::nullopt);
+    return 0;
+}
+
+} // namespace
+
+TWrittenSnapshot WriteSnapshotOf(TFullPack pack, const std::string& outDir,
+                                 const std::optional<std::string>& pem) {
+    const std::string archive = (fs::path(outDir) / kClientArchiveFileName).string();
+    const std::string manifestPath = (fs::path(outDir) / kClientManifestFileName).string();
+    const std::string signature = SignatureFileOf(manifestPath);
+    std::error_code error;
     // The manifest's lines come from the bytes that were packed, in the archive's order, which is the
     // manifest's own (names sorted by their bytes; folders are not listed).
     TClientManifest manifest;
     manifest.archiveName = kClientArchiveFileName;
-    manifest.files.reserve(static_cast<std::size_t>(pack->files));
+    manifest.files.reserve(static_cast<std::size_t>(pack.files));
     TZipWriteOptions options;
     options.fileDigest = [&](std::size_t entry, std::uint64_t size, const std::string& sha256) {
-        const TZipSourceEntry& source = pack->entries[entry];
+        const TZipSourceEntry& source = pack.entries[entry];
         manifest.files.push_back(
             TClientFile{sha256, static_cast<std::int64_t>(size), source.unixMode & 07777, source.name});
     };
     fs::create_directories(outDir);
-    WritePackArchive(archive, pack->entries, pack->bytes, options);
-    const std::size_t folders = pack->entries.size() - static_cast<std::size_t>(pack->files);
-    pack.reset();
+    WritePackArchive(archive, pack.entries, pack.bytes, options);
+    const std::size_t folders = pack.entries.size() - static_cast<std::size_t>(pack.files);
+    pack.entries.clear();
 
     // A large archive takes a while to hash once more; the terminal says what is going on meanwhile.
     const bool shown = IsErrorStreamTerminal();
@@ -128,17 +140,15 @@ int Snapshot(const Arguments& args) {
                 manifest.files.size(), manifest.files.size() == 1 ? "" : "s", folders,
                 folders == 1 ? "" : "s", bytes, static_cast<std::uintmax_t>(fs::file_size(archive)));
     std::printf("%s: SHA-256 %s\n", manifestPath.c_str(), manifestHash.HexDigest().c_str());
-    if (keyPath) {
-        ReplaceFile(signature, SignData(pem, text));
+    if (pem) {
+        ReplaceFile(signature, SignData(*pem, text));
         std::printf("%s: signed\n", signature.c_str());
     } else if (fs::remove(signature, error)) {
         // A signature of the manifest this one replaces would no longer match it.
         std::printf("%s: removed\n", signature.c_str());
     }
-    return 0;
+    return {std::move(manifest), text};
 }
-
-} // namespace
 
 int RunSnapshot(const Arguments& args) {
     try {

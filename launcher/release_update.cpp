@@ -1,0 +1,94 @@
+#include "launcher/release_update.h"
+
+#include "framework/file_io.h"
+#include "launcher/list/client_manifest.h"
+#include "launcher/net/download.h"
+#include "launcher/net/download_progress.h"
+#include "launcher/repair/game_files.h"
+#include "launcher/ui_port.h"
+
+#include <optional>
+
+namespace pc {
+
+TReleasePlan PlanReleaseRoad(UiPort& ui, const std::string& appDir, const TPatchList& table,
+                             const std::vector<TDirectRow>& direct) {
+    TReleasePlan plan;
+    plan.facts = RoadFactsOf(table, direct, appDir);
+    plan.road = ChooseRoad(plan.facts);
+    if (plan.road.kind == TRoadKind::rkDirect) {
+        for (const TDirectRow& row : direct)
+            if (row.release == plan.facts.latest && row.from == *plan.facts.installed)
+                plan.direct = row;
+        for (std::int32_t i = 0; i <= table.high; ++i) {
+            const TPatchRec& row = table.items[static_cast<std::size_t>(i)];
+            if (row.release > plan.direct.from && row.release <= plan.direct.release &&
+                !IsPatchApplied(appDir, row.id))
+                plan.standsFor.push_back(row.id);
+        }
+        // A direct row whose rows are all applied already has nothing to stand for.
+        if (plan.standsFor.empty())
+            plan.road = TRoad{};
+    }
+    if (const std::string line = RoadLine(plan.facts, plan.road); !line.empty())
+        ui.AppendLogLine(line);
+    return plan;
+}
+
+bool TakeDirectInstead(const TReleasePlan& plan, TPatchRec& row) {
+    if (plan.road.kind != TRoadKind::rkDirect || row.release <= plan.direct.from ||
+        row.release > plan.direct.release)
+        return false;
+    row = plan.direct.row;
+    return true;
+}
+
+bool HealToLatestRelease(UiPort& ui, const std::string& appDir, const TPatchList& table,
+                         const std::string& listFile, TDelivery& delivery) {
+    const TClientReference reference = ReadClientReference(ReadWholeFile(listFile));
+    TGameFilesResult result;
+    if (reference.line) {
+        constexpr std::int32_t kSteps = 1000;
+        TGameFilesOptions options;
+        options.heal = true;
+        std::optional<TDownloadProgressLine> fetching;
+        options.onProgress = [&](bool healing, std::int64_t done, std::int64_t total) {
+            if (healing) {
+                if (!fetching) {
+                    fetching.emplace(ui, kFetchingGameFilesLine);
+                    fetching->Start();
+                }
+                fetching->Update(done, total);
+            }
+            ui.SetProgressPosition(total <= 0 ? kSteps : static_cast<std::int32_t>(done * kSteps / total));
+        };
+        ui.SetProgressPosition(0);
+        ui.SetProgressMax(kSteps);
+        ui.SetProgressVisible(true);
+        result =
+            CheckAgainstSnapshot(ui, appDir, *reference.line, options, DefaultDownloadLimits(), delivery);
+        ui.SetProgressVisible(false);
+    } else {
+        result.failure = reference.problem.empty() ? "the list names no client snapshot" : reference.problem;
+    }
+    if (result.stage != TGameFilesResult::TStage::gsChecked || !result.notRepaired.empty()) {
+        const std::string why = !result.failure.empty()      ? result.failure
+                                : result.notRepaired.empty() ? std::string("the update was ended")
+                                                             : result.notRepaired.front().first + ": " +
+                                                                   result.notRepaired.front().second;
+        ui.AppendLogLine(kGameFilesNotRepairedLine);
+        ui.ReportDownloadFailure("game files", why);
+        return false;
+    }
+    // The installation is now the snapshot's release: every row the snapshot holds is in it.
+    const std::optional<std::int32_t> last =
+        reference.line->patch ? reference.line->patch : HighestListedPatch(table);
+    for (std::int32_t i = 0; last && i <= table.high; ++i) {
+        const TPatchRec& row = table.items[static_cast<std::size_t>(i)];
+        if (row.id <= *last && !IsPatchApplied(appDir, row.id))
+            RecordPatchApplied(appDir, row.id);
+    }
+    return true;
+}
+
+} // namespace pc

@@ -1,0 +1,38 @@
+// The update run's road to the latest release, when the list is made release by release: the direct row
+// from the installation's release in place of the rows it stands for, or the latest snapshot in place of
+// all of them (a new player's installation, or one further behind than the direct rows reach).
+#pragma once
+
+#include "launcher/list/patch_list.h"
+#include "launcher/list/release_road.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace pc {
+
+class UiPort;
+class TDelivery;
+
+struct TReleasePlan {
+    TRoadFacts facts;
+    TRoad road;
+    TDirectRow direct;                   // for rkDirect
+    std::vector<std::int32_t> standsFor; // for rkDirect: the ids of the rows it stands for, ascending
+};
+
+// The road for the installation in `appDir`, told in the log in one line.
+TReleasePlan PlanReleaseRoad(UiPort& ui, const std::string& appDir, const TPatchList& table,
+                             const std::vector<TDirectRow>& direct);
+
+// Whether `row` is one that the plan's direct row stands for; then `row` becomes the direct row.
+bool TakeDirectInstead(const TReleasePlan& plan, TPatchRec& row);
+
+// Fetches every file of the latest snapshot that the installation lacks or holds otherwise (the list file
+// at `listFile` names it), checked and put in place, then records every row the snapshot holds. False
+// when it could not be done whole (told in the log and through ReportDownloadFailure; nothing recorded).
+bool HealToLatestRelease(UiPort& ui, const std::string& appDir, const TPatchList& table,
+                         const std::string& listFile, TDelivery& delivery);
+
+} // namespace pc
