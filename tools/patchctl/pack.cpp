@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <set>
@@ -610,6 +611,18 @@ int Pack(const Arguments& args) {
     WriteZipArchive(out, entries, options);
     progress.Erase();
     const auto archiveBytes = static_cast<std::uintmax_t>(fs::file_size(out));
+    // A patch list row states an archive's size in a signed 32-bit field: a larger patch can never be
+    // listed, so it is not left behind as if it could.
+    if (archiveBytes > static_cast<std::uintmax_t>(std::numeric_limits<std::int32_t>::max())) {
+        fs::remove(out);
+        if (!fullCopies.empty())
+            fs::remove(companion);
+        std::fprintf(stderr,
+                     "patchctl pack: %s would be %ju bytes, more than the 2147483647 a patch list row can "
+                     "state; nothing written (carry the change in several patches)\n",
+                     out.c_str(), archiveBytes);
+        return kRefused;
+    }
     const std::size_t deltas = manifest.deltas.size();
     // With deltas, the archive holds less than the whole files but more than their sum: what is packed is
     // told as the files that the patch makes, whole or through a delta.
