@@ -10,7 +10,7 @@ It prints the archive's size (`patchctl pack --delta`) against `xdelta3 -9` of e
 deltas decoded, verified and put in place, the removals) against `xdelta3 -d` of the same files; the time and
 peak memory of `pack` (against `xdelta3 -9` encoding); the bytes nginx served during the update.
 Targets: size <= 1.01x, pack time <= 3x, apply time <= 1.0x, bytes served within 256 KiB of the archive, update's peak memory
-within the largest old file plus 128 MiB.
+within the largest old file plus 128 MiB. Then the 2.5 GiB file of big_file.py, with targets of its own.
 
 usage: bench_delta.py PATCHCTL [ROUNDS] [WORKDIR]
 """
