@@ -195,6 +195,8 @@ TPartedDelta EncodePartedDelta(const fs::path& oldPath, const fs::path& newPath,
         write(frame.data(), frame.size());
         result.bytes += sizeof head + frame.size();
         ++result.parts;
+        if (options.progress)
+            options.progress(end);
     }
     return result;
 }

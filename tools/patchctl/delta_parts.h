@@ -20,6 +20,8 @@ struct TPartOptions {
     std::int64_t regionBytes = kMostRegionBytes;
     int level = kPartedDeltaLevel;
     int threads = 0; // as EncodeDelta's
+    // Told the bytes of the new file coded so far after each part: a large file takes minutes.
+    std::function<void(std::int64_t coded)> progress;
 };
 
 struct TPartedDelta {

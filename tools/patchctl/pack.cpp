@@ -466,6 +466,10 @@ std::uint64_t MakeDeltas(const std::vector<Changed>& changed, const Tree& next, 
             std::ofstream stream(path, std::ios::binary | std::ios::trunc);
             TPartOptions options;
             options.threads = threads;
+            const std::uint64_t before = done - static_cast<std::uint64_t>(newSize);
+            options.progress = [&](std::int64_t coded) {
+                progress.Update(before + static_cast<std::uint64_t>(coded), false);
+            };
             const TPartedDelta coded = EncodePartedDelta(
                 file.oldPath, file.newPath,
                 [&](const char* data, std::size_t size) {
