@@ -60,7 +60,7 @@ TDeltaManifest ParseDeltaManifest(const std::string& text);
 // Whether `name` could leave the installation or lies in the reserved folder (either separator, any case).
 bool IsRefusedPatchName(const std::string& name);
 
-// Files larger than this lie beyond a delta's window and go whole.
+// Files larger than this lie beyond one frame's window: they are coded in parts.
 inline constexpr std::int64_t kMaxDeltaFileBytes = std::int64_t{2} << 30;
 
 // The smallest window (as libzstd's log2) that reaches from the end of the new file back to the start of

@@ -1,4 +1,5 @@
 #include "launcher/apply/patch_extraction.h"
+#include "launcher/apply/delta_parts.h"
 
 #include "archive/code_pages.h"
 #include "archive/existing_names.h"
@@ -44,6 +45,22 @@ std::string HexDigestOf(const std::uint8_t* data, std::size_t size) {
     for (std::size_t at = 0; at < size; at += kSlice)
         hasher.Update(data + at, std::min(kSlice, size - at));
     return hasher.HexDigest();
+}
+
+// The SHA-256 of a file read in pieces, for files too large to be held or mapped at once; empty when it
+// cannot be read.
+std::string HexDigestOfFile(TFileStream& file) {
+    TSha256 hasher;
+    std::vector<std::uint8_t> piece(4u << 20);
+    file.SetPosition(0);
+    for (;;) {
+        const std::int64_t got = file.Read(piece.data(), static_cast<std::int64_t>(piece.size()));
+        if (got < 0)
+            return {};
+        if (got == 0)
+            return hasher.HexDigest();
+        hasher.Update(piece.data(), static_cast<std::size_t>(got));
+    }
 }
 
 EInOutError DiskFull(const std::string& base) {
@@ -104,6 +121,21 @@ public:
 
 private:
     TDeltaDecoder& decoder_;
+};
+
+class TPartedFeed : public TStream {
+public:
+    explicit TPartedFeed(TPartedDeltaDecoder& decoder) : decoder_(decoder) {}
+    std::int64_t Read(void*, std::int64_t) override { return 0; }
+    std::int64_t Write(const void* buffer, std::int64_t count) override {
+        decoder_.Feed(buffer, static_cast<std::size_t>(count));
+        return count;
+    }
+    std::int64_t Seek(std::int64_t, TSeekOrigin) override { return 0; }
+    void SetSize(std::int64_t) override {}
+
+private:
+    TPartedDeltaDecoder& decoder_;
 };
 
 class TPatchExtraction {
@@ -198,6 +230,11 @@ private:
                 continue;
             // A file whose folder is missing is fetched whole; its folders are made when it arrives.
             const std::string target = Target(record.name, false);
+            if (IsPartedDelta(record)) {
+                if (!StagePartedDelta(record, target))
+                    whole.push_back(&record);
+                continue;
+            }
             fsys::TFileView old;
             const bool present = !target.empty() && old.Open(target);
             const auto size = static_cast<std::int64_t>(old.Size());
@@ -214,6 +251,64 @@ private:
         }
         if (!whole.empty())
             FetchWhole(manifest.companion, whole);
+    }
+
+    // A parted delta is decoded against the installed file read region by region, never mapped whole:
+    // memory stays that of one part however large the file. True when the new file is staged or already
+    // in place.
+    bool StagePartedDelta(const TDeltaRecord& record, const std::string& target) {
+        if (target.empty())
+            return false;
+        std::unique_ptr<TFileStream> old;
+        try {
+            old = std::make_unique<TFileStream>(target, fmOpenRead | fmShareDenyNone);
+        } catch (const Exception&) {
+            return false;
+        }
+        const std::int64_t size = old->Size();
+        if (size == record.oldSize && DecodeParted(record, *old, target)) {
+            old.reset();
+            PlaceWhenManyHeld();
+            return true;
+        }
+        return size == record.newSize && HexDigestOfFile(*old) == record.newSha256;
+    }
+
+    bool DecodeParted(const TDeltaRecord& record, TFileStream& old, const std::string& target) {
+        const std::int32_t index = FindEntry(zip_, kDeltaFolder + record.entry);
+        if (index < 0)
+            return false;
+        auto staged = std::make_unique<TStagedFile>();
+        if (!staged->output.Create(target))
+            throw EDeltaError("Cannot create " + target);
+        TPartedDeltaDecoder decoder(
+            record.oldSize, record.newSize,
+            [&](std::int64_t offset, std::size_t length, std::uint8_t* into) {
+                old.SetPosition(offset);
+                for (std::size_t at = 0; at < length;) {
+                    const std::int64_t got = old.Read(into + at, static_cast<std::int64_t>(length - at));
+                    if (got <= 0)
+                        return false;
+                    at += static_cast<std::size_t>(got);
+                }
+                return true;
+            },
+            [&](const std::uint8_t* data, std::size_t size) {
+                return staged->written + static_cast<std::int64_t>(size) <= record.newSize &&
+                       staged->Write(data, size);
+            });
+        TPartedFeed feed(decoder);
+        try {
+            zip_.DecodeEntry(index, feed);
+        } catch (const EZAException&) {
+            return false;
+        }
+        if (staged->writeFailed)
+            ThrowWriteFailure(*staged, base_, target);
+        if (!decoder.Finished() || !staged->Matches(record))
+            return false;
+        staged_[record.name] = std::move(staged);
+        return true;
     }
 
     // Each file waiting for its place holds a handle; a patch of thousands of deltas would run out of them.

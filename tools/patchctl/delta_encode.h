@@ -11,7 +11,7 @@
 namespace pc {
 
 // How a delta is made: a high level for size, long-distance matching, and a window that covers the old
-// file (files larger than kMaxDeltaFileBytes go whole).
+// file (larger files are coded in parts, each part one such delta against a region of the old file).
 inline constexpr int kDeltaLevel = 19;
 
 // The delta that turns `old` into `next` (a whole zstd frame). `threads` of 1 or more has libzstd compress

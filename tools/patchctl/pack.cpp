@@ -10,12 +10,15 @@
 #include "launcher/install/own_files.h"
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/delta_encode.h"
+#include "tools/patchctl/delta_parts.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <set>
@@ -313,6 +316,7 @@ public:
         std::error_code ignored;
         fs::remove_all(path_, ignored);
     }
+    std::string PathOf(const std::string& name) const { return (path_ / name).string(); }
     std::string Write(const std::string& name, const std::string& bytes) const {
         const fs::path file = path_ / name;
         std::ofstream stream(file, std::ios::binary | std::ios::trunc);
@@ -341,6 +345,48 @@ std::string Sha256Of(const std::vector<std::uint8_t>& bytes) {
     return hasher.HexDigest();
 }
 
+// Whether the writer's deflate makes the bytes that `next` hands out in pieces (an empty piece at the end)
+// larger than `limit` bytes, which a delta must undercut to be carried instead. Stops once past the
+// limit: no copy of the file is made.
+bool DeflatesLargerThan(const std::function<std::size_t(std::vector<Bytef>&)>& next, std::size_t limit,
+                        int level) {
+    z_stream stream{};
+    if (deflateInit2(&stream, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return true;
+    std::vector<Bytef> in, out(1 << 16);
+    std::size_t produced = 0;
+    int status = Z_OK;
+    while (status != Z_STREAM_END && produced <= limit) {
+        const std::size_t piece = next(in);
+        stream.next_in = in.data();
+        stream.avail_in = static_cast<uInt>(piece);
+        const int flush = piece == 0 ? Z_FINISH : Z_NO_FLUSH;
+        do {
+            stream.next_out = out.data();
+            stream.avail_out = static_cast<uInt>(out.size());
+            status = deflate(&stream, flush);
+            produced += out.size() - stream.avail_out;
+        } while (stream.avail_out == 0 && status != Z_STREAM_ERROR);
+        if (status == Z_STREAM_ERROR)
+            break;
+    }
+    deflateEnd(&stream);
+    return produced > limit;
+}
+
+bool DeflatesLargerThan(const fs::path& path, std::size_t limit, int level) {
+    std::ifstream stream(path, std::ios::binary);
+    return DeflatesLargerThan(
+        [&](std::vector<Bytef>& in) {
+            in.resize(1 << 20);
+            stream.read(reinterpret_cast<char*>(in.data()), static_cast<std::streamsize>(in.size()));
+            if (stream.bad())
+                throw EFOpenError("Cannot read " + path.string());
+            return static_cast<std::size_t>(stream.gcount());
+        },
+        limit, level);
+}
+
 // The files OLD has and NEW lacks (as files), which the patch removes; with `keepRemoved` none, each
 // named on stderr. A name that no patch may remove is told on stderr and sets `refused`.
 std::vector<std::string> RemovalsOf(const Tree& old, const Tree& next, bool keepRemoved, bool& refused) {
@@ -364,6 +410,16 @@ std::vector<std::string> RemovalsOf(const Tree& old, const Tree& next, bool keep
     return removals;
 }
 
+// Files larger than this are coded in parts; below it both versions are read whole, for one frame.
+constexpr std::int64_t kPartedFrom = std::int64_t{128} << 20;
+
+// Small files (programs, tables, text) gain from the slowest level; in large ones the copies from the old
+// file make the delta, which a fast level finds as well, in a fraction of the time.
+int DeltaLevelFor(std::int64_t newSize) {
+    constexpr std::int64_t kSlowLevelUpTo = std::int64_t{16} << 20;
+    return newSize <= kSlowLevelUpTo ? kDeltaLevel : kPartedDeltaLevel;
+}
+
 // Makes the deltas of the changed files, one file at a time, so that packing memory follows the largest
 // changed file (both versions and libzstd's tables), not the sum of them. A file goes as a delta (written
 // to `parts`, recorded in `manifest`, its whole copy for `fullCopies`) when that is smaller than the file
@@ -384,31 +440,62 @@ std::uint64_t MakeDeltas(const std::vector<Changed>& changed, const Tree& next, 
         const auto newSize = static_cast<std::int64_t>(fs::file_size(file.newPath));
         progress.Update(done, false);
         done += static_cast<std::uint64_t>(newSize);
-        // Beyond the window a delta can cover, the file goes whole.
-        if (oldSize > kMaxDeltaFileBytes || newSize > kMaxDeltaFileBytes) {
-            InsertWithFolders(names, file.name);
-            continue;
-        }
-        const std::vector<std::uint8_t> before = ReadWhole(file.oldPath);
-        const std::vector<std::uint8_t> after = ReadWhole(file.newPath);
-        const std::string made =
-            EncodeDelta(before.data(), before.size(), after.data(), after.size(), kDeltaLevel, threads);
-        if (!DeflatesLargerThan(after, made.size(), level)) {
-            InsertWithFolders(names, file.name);
-            continue;
-        }
         if (!parts)
             parts = std::make_unique<PartsFolder>(out);
         TDeltaRecord record;
-        record.entry = std::to_string(manifest.deltas.size() + 1) + ".zst";
+        std::uint64_t made = 0;
+        bool goesWhole = false;
+        if (std::max(oldSize, newSize) > kPartedFrom) {
+            // Coded in parts, each read from disk as it is made: memory stays that of one part and its
+            // region however large the file.
+            record.entry = std::to_string(manifest.deltas.size() + 1) + kPartedEntrySuffix;
+            const std::string path = parts->PathOf(record.entry);
+            std::ofstream stream(path, std::ios::binary | std::ios::trunc);
+            TPartOptions options;
+            options.threads = threads;
+            const std::uint64_t before = done - static_cast<std::uint64_t>(newSize);
+            options.progress = [&](std::int64_t coded) {
+                progress.Update(before + static_cast<std::uint64_t>(coded), false);
+            };
+            const TPartedDelta coded = EncodePartedDelta(
+                file.oldPath, file.newPath,
+                [&](const char* data, std::size_t size) {
+                    if (!stream.write(data, static_cast<std::streamsize>(size)))
+                        throw EWriteError("Cannot write " + path);
+                },
+                options);
+            if (!stream.flush())
+                throw EWriteError("Cannot write " + path);
+            stream.close();
+            made = coded.bytes;
+            goesWhole = !DeflatesLargerThan(file.newPath, made, level);
+            record.oldSha256 = coded.oldSha256;
+            record.newSha256 = coded.newSha256;
+            if (goesWhole)
+                fs::remove(path);
+        } else {
+            const std::vector<std::uint8_t> before = ReadWhole(file.oldPath);
+            const std::vector<std::uint8_t> after = ReadWhole(file.newPath);
+            const std::string delta = EncodeDelta(before.data(), before.size(), after.data(), after.size(),
+                                                  DeltaLevelFor(newSize), threads);
+            made = delta.size();
+            goesWhole = !DeflatesLargerThan(after, delta.size(), level);
+            if (!goesWhole) {
+                record.entry = std::to_string(manifest.deltas.size() + 1) + ".zst";
+                record.oldSha256 = Sha256Of(before);
+                record.newSha256 = Sha256Of(after);
+                parts->Write(record.entry, delta);
+            }
+        }
+        if (goesWhole) {
+            InsertWithFolders(names, file.name);
+            continue;
+        }
         record.oldSize = oldSize;
-        record.oldSha256 = Sha256Of(before);
         record.newSize = newSize;
-        record.newSha256 = Sha256Of(after);
         const TreeItem& item = next.items.at(file.name);
         record.mode = item.mode & 0777u;
         record.name = file.name;
-        parts->Write(record.entry, made);
         manifest.deltas.push_back(record);
         deltaBytes += static_cast<std::uint64_t>(newSize);
         TZipSourceEntry whole;
@@ -515,6 +602,18 @@ int Pack(const Arguments& args) {
     WriteZipArchive(out, entries, options);
     progress.Erase();
     const auto archiveBytes = static_cast<std::uintmax_t>(fs::file_size(out));
+    // A patch list row states an archive's size in a signed 32-bit field: a larger patch can never be
+    // listed, so it is not left behind as if it could.
+    if (archiveBytes > static_cast<std::uintmax_t>(std::numeric_limits<std::int32_t>::max())) {
+        fs::remove(out);
+        if (!fullCopies.empty())
+            fs::remove(companion);
+        std::fprintf(stderr,
+                     "patchctl pack: %s would be %ju bytes, more than the 2147483647 a patch list row can "
+                     "state; nothing written (carry the change in several patches)\n",
+                     out.c_str(), archiveBytes);
+        return kRefused;
+    }
     const std::size_t deltas = manifest.deltas.size();
     // With deltas, the archive holds less than the whole files but more than their sum: what is packed is
     // told as the files that the patch makes, whole or through a delta.
@@ -540,32 +639,18 @@ int Pack(const Arguments& args) {
 } // namespace
 
 // Whether the writer's deflate makes the file larger than `limit` bytes, which a delta must undercut to be
-// carried instead. Deflated in pieces, stopping once past the limit: no copy of the file is made.
+// carried instead.
 bool DeflatesLargerThan(const std::vector<std::uint8_t>& bytes, std::size_t limit, int level) {
-    z_stream stream{};
-    if (deflateInit2(&stream, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        return true;
-    std::vector<Bytef> out(1 << 16);
-    std::size_t produced = 0;
     std::size_t at = 0;
-    int status = Z_OK;
-    while (status != Z_STREAM_END && produced <= limit) {
-        const std::size_t piece = std::min<std::size_t>(bytes.size() - at, 1 << 20);
-        stream.next_in = const_cast<Bytef*>(bytes.data() + at);
-        stream.avail_in = static_cast<uInt>(piece);
-        at += piece;
-        const int flush = at == bytes.size() ? Z_FINISH : Z_NO_FLUSH;
-        do {
-            stream.next_out = out.data();
-            stream.avail_out = static_cast<uInt>(out.size());
-            status = deflate(&stream, flush);
-            produced += out.size() - stream.avail_out;
-        } while (stream.avail_out == 0 && status != Z_STREAM_ERROR);
-        if (status == Z_STREAM_ERROR)
-            break;
-    }
-    deflateEnd(&stream);
-    return produced > limit;
+    return DeflatesLargerThan(
+        [&](std::vector<Bytef>& in) {
+            const std::size_t piece = std::min<std::size_t>(bytes.size() - at, 1 << 20);
+            in.assign(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                      bytes.begin() + static_cast<std::ptrdiff_t>(at + piece));
+            at += piece;
+            return piece;
+        },
+        limit, level);
 }
 
 std::optional<TFullPack> PlanFullPack(const std::string& root, const char* command) {
