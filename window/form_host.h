@@ -25,6 +25,7 @@
 // handlers may pump messages (the update run does), so events arrive nested inside other events.
 #pragma once
 
+#include "window/focus.h"
 #include "window/geometry.h"
 #include "window/layout.h"
 
@@ -122,6 +123,10 @@ public:
     // update that pumps messages goes on while the menu is up. The entry chosen, if any, comes back later
     // through MenuChosen; a menu still up replaces the one before.
     virtual void PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) = 0;
+
+    // ---- Keyboard ----
+    // The focus moved to this part: a front end tells the screen reader (the model redraws the focus).
+    virtual void FocusMoved(TFocusStop) {}
 
     // ---- Application services ----
     virtual void SetApplicationTitle(const std::string& text) = 0;

@@ -36,8 +36,8 @@ TLauncherCore RealLauncherCore() {
     };
     core.Values = [] {
         const LauncherConfig& config = Config();
-        return TLauncherValues{config.serverName, config.patchListUrl, config.websiteUrl,
-                               config.controlPanelUrl, config.forumUrl};
+        return TLauncherValues{config.serverName,      config.patchListUrl, config.websiteUrl,
+                               config.controlPanelUrl, config.forumUrl,     config.newsUrl};
     };
     return core;
 }

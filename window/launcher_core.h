@@ -17,6 +17,7 @@ struct TLauncherValues {
     std::string WebsiteUrl;
     std::string ControlPanelUrl;
     std::string ForumUrl;
+    std::string NewsUrl; // the news page, which the news link opens in the player's browser
 };
 
 struct TLauncherCore {

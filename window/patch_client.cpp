@@ -294,6 +294,10 @@ template <class F> void TForm_Main::Guarded(F&& handler) noexcept {
     }
 }
 
+void TForm_Main::GuardedCall(const std::function<void()>& handler) noexcept {
+    Guarded(handler);
+}
+
 void TForm_Main::Abandoned() noexcept {
     CancelMode();
     try {
@@ -413,23 +417,24 @@ void TForm_Main::Highlight(TButtonIndex button) {
     const TButton& b = buttons_[button];
     b.Over->SetVisible(true);
     b.Caption->SetVisible(true);
+    b.Caption->SetCaption(HighlightCaption(button));
+}
+
+std::string TForm_Main::HighlightCaption(TButtonIndex button) const {
     const std::string server = Values().ServerName;
     switch (button) {
     case bStart:
-        b.Caption->SetCaption("Start " + server);
-        break;
+        return "Start " + server;
     case bWebSite:
-        b.Caption->SetCaption(server + " Website");
-        break;
+        return server + " Website";
     case bControlPanel:
-        b.Caption->SetCaption(server + " Control Panel");
-        break;
+        return server + " Control Panel";
     case bForum:
-        b.Caption->SetCaption(server + " Forum");
-        break;
+        return server + " Forum";
     case bExit:
-        break; // Exit keeps its stored caption
+        break;
     }
+    return buttons_[button].Caption->Caption(); // Exit keeps its stored caption
 }
 
 void TForm_Main::FormMouseMove() {
@@ -438,6 +443,10 @@ void TForm_Main::FormMouseMove() {
 
 void TForm_Main::Image_BackMouseMove() {
     for (const TButton& b : buttons_) {
+        // The button with the keyboard's focus keeps showing it.
+        if (focus_ && static_cast<std::size_t>(*focus_) < buttons_.size() &&
+            &b == &buttons_[static_cast<std::size_t>(*focus_)])
+            continue;
         b.Over->SetVisible(false);
         b.Caption->SetVisible(false);
     }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "launcher/ui_port.h"
+#include "window/focus.h"
 #include "window/form_host.h"
 #include "window/geometry.h"
 #include "window/launcher_core.h"
@@ -12,8 +13,10 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -158,6 +161,18 @@ public:
     void MenuChosen(int index); // an entry of the context menu was chosen (by its index)
     void NewsLinkOut(const std::string& url); // the news view hands a page to the player's browser
 
+    // ---- The keyboard and screen readers (window/focus.h) ----
+    // A key pressed while the window has the keyboard; true when the window took it. A held Enter or Space
+    // presses once, not at every repeat.
+    bool KeyDown(TKey key, bool shift, bool autoRepeat = false);
+    std::optional<TFocusStop> Focused() const { return focus_; }
+    void FocusStop(TFocusStop stop); // a screen reader or the front end puts the focus there
+    void PressStop(TFocusStop stop); // what Enter and Space do, and a screen reader's press
+    std::vector<TAccessibleItem> AccessibleItems() const;
+    // Where the focus is drawn as a dotted frame: around the server's name or the news view. Empty while
+    // no part or a button has the focus, which shows it with its highlighted face.
+    TRect FocusFrame() const;
+
     // ---- Controls, by their layout names ----
     TGraphicControl* Image_Background = nullptr;
     TGraphicControl* Image_Back = nullptr;
@@ -249,8 +264,11 @@ private:
 
     TGraphicControl* Named(std::string_view name) const;
     void Highlight(TButtonIndex button);
+    std::string HighlightCaption(TButtonIndex button) const;
+    void MoveFocus(std::optional<TFocusStop> stop);
     TLauncherValues Values() const;
     template <class F> void Guarded(F&& handler) noexcept;
+    void GuardedCall(const std::function<void()>& handler) noexcept; // Guarded, for other files
     void Abandoned() noexcept; // what escaped a handler: the pointer is let go, the bar shown as it is
     void ReleaseCapture();
     void OpenContextMenu(TPoint point);
@@ -266,10 +284,11 @@ private:
     TGraphicControl* capture_ = nullptr;
     bool clickPending_ = false;
     bool firstPaintDone_ = false;
-    bool updating_ = false;     // the update run is on its way
-    bool checking_ = false;     // the game's files are being checked
-    bool startPending_ = false; // Start was pressed during the check: the game starts after it
-    std::int64_t shownAt_ = -1; // the clock when the window was first shown
+    bool updating_ = false;           // the update run is on its way
+    bool checking_ = false;           // the game's files are being checked
+    bool startPending_ = false;       // Start was pressed during the check: the game starts after it
+    std::int64_t shownAt_ = -1;       // the clock when the window was first shown
+    std::optional<TFocusStop> focus_; // none until the keyboard or a screen reader moves it
 };
 
 } // namespace pc

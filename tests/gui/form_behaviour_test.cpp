@@ -72,6 +72,29 @@ TEST_F(FormBehaviour, QtPointerEventsReachTheModelAsTheWindowSystemDeliversThem)
 }
 
 // The menu itself is the model's; here that a right-click shows it as a Qt menu whose entry runs the check.
+TEST_F(FormBehaviour, QtKeysReachTheModelWhereverTheWindowsFocusIs) {
+    TQtForm qt(core.Core(), TextNews());
+    ShowAndSettle(qt);
+    qt.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&qt));
+    // Keys go to whatever widget Qt gives the focus: the form at first, then the focused part's own.
+    auto key = [&](Qt::Key k, Qt::KeyboardModifiers m = Qt::NoModifier) {
+        QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &qt, k, m);
+    };
+    key(Qt::Key_Tab);
+    key(Qt::Key_Tab);
+    EXPECT_EQ(qt.Model().Focused(), TFocusStop::WebSite);
+    EXPECT_EQ(QApplication::focusWidget()->accessibleName(), QStringLiteral("Valhalla Website"));
+    key(Qt::Key_Backtab, Qt::ShiftModifier);
+    key(Qt::Key_Backtab, Qt::ShiftModifier);
+    EXPECT_EQ(qt.Model().Focused(), TFocusStop::News);
+    key(Qt::Key_Space);
+    key(Qt::Key_Tab);
+    key(Qt::Key_Tab);
+    key(Qt::Key_Return);
+    EXPECT_EQ(core.OpenedLinks, (std::vector<std::string>{core.Values.NewsUrl, core.Values.WebsiteUrl}));
+}
+
 TEST_F(FormBehaviour, ARightClickOpensTheMenuWhoseEntryChecksTheGameFiles) {
     using Entries = std::vector<std::pair<QString, bool>>;
     Entries outer, inner;

@@ -36,8 +36,12 @@ private:
 
 // A launcher core whose start-up arms the patch timer and whose other operations record their calls.
 struct FakeCore {
-    TLauncherValues Values{"Valhalla", "http://127.0.0.1:1/patchlist.txt", "http://127.0.0.1:1/site",
-                           "http://127.0.0.1:1/cp", "http://127.0.0.1:1/forum"};
+    TLauncherValues Values{"Valhalla",
+                           "http://127.0.0.1:1/patchlist.txt",
+                           "http://127.0.0.1:1/site",
+                           "http://127.0.0.1:1/cp",
+                           "http://127.0.0.1:1/forum",
+                           "http://127.0.0.1:1/news"};
     std::function<void(UiPort&)> Create = [](UiPort& ui) { ui.ArmPatchTimer(); };
     std::function<void(UiPort&, const std::string&)> Run = [](UiPort&, const std::string&) {};
     std::function<void(UiPort&)> Check = [](UiPort&) {};

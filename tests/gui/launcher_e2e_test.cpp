@@ -75,7 +75,8 @@ protected:
         };
         core.Values = [] {
             const LauncherConfig& c = Config();
-            return TLauncherValues{c.serverName, c.patchListUrl, c.websiteUrl, c.controlPanelUrl, c.forumUrl};
+            return TLauncherValues{c.serverName,      c.patchListUrl, c.websiteUrl,
+                                   c.controlPanelUrl, c.forumUrl,     c.newsUrl};
         };
         return core;
     }

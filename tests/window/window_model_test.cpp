@@ -100,8 +100,12 @@ public:
 };
 
 struct FakeCore {
-    TLauncherValues Values{"Valhalla", "http://127.0.0.1:1/patchlist.txt", "http://127.0.0.1:1/site",
-                           "http://127.0.0.1:1/cp", "http://127.0.0.1:1/forum"};
+    TLauncherValues Values{"Valhalla",
+                           "http://127.0.0.1:1/patchlist.txt",
+                           "http://127.0.0.1:1/site",
+                           "http://127.0.0.1:1/cp",
+                           "http://127.0.0.1:1/forum",
+                           "http://127.0.0.1:1/news"};
     std::function<void(UiPort&)> Create = [](UiPort& ui) { ui.ArmPatchTimer(); };
     std::function<void(UiPort&)> Run = [](UiPort&) {};
     std::function<void(const std::string&)> Link = [this](const std::string& url) { Links.push_back(url); };
@@ -885,6 +889,109 @@ TEST_F(WindowModel, TheSpeedLimitSubmenuShowsAndSetsTheChoice) {
                       (TMenuEntry{texts[i], true, "Download speed limit", i == checked}));
     }
     EXPECT_EQ(set, (std::vector<std::int64_t>{20000000, 0, 2000000}));
+}
+
+// ---- The keyboard and screen readers ----
+
+TEST_F(WindowModel, TabWalksTheFocusOrderBothWaysAndTheFocusedButtonShowsItsHighlight) {
+    Make();
+    using S = TFocusStop;
+    struct Row {
+        int tabs, backTabs; // from no focus: Tab presses, then Shift+Tab presses
+        S expected;
+    } rows[] = {{1, 0, S::Start}, {2, 0, S::WebSite}, {5, 0, S::Exit},    {6, 0, S::ServerName},
+                {7, 0, S::News},  {8, 0, S::Start},   {0, 1, S::News},    {0, 2, S::ServerName},
+                {0, 7, S::Start}, {1, 1, S::News},    {3, 1, S::WebSite}, {4, 2, S::WebSite}};
+    for (const Row& row : rows) {
+        form = nullptr;
+        Make();
+        for (int i = 0; i < row.tabs; ++i)
+            EXPECT_TRUE(form->KeyDown(TKey::Tab, false));
+        for (int i = 0; i < row.backTabs; ++i)
+            EXPECT_TRUE(form->KeyDown(TKey::Tab, true));
+        ASSERT_EQ(form->Focused(), row.expected) << row.tabs << " " << row.backTabs;
+        // Only the focused button is highlighted, and moving over the background leaves its highlight on.
+        form->MouseMove(kBackground);
+        const auto stop = static_cast<std::size_t>(row.expected);
+        const auto highlights = Highlights();
+        for (std::size_t i = 0; i < highlights.size(); ++i)
+            EXPECT_EQ(highlights[i]->Visible(), i / 2 == stop) << highlights[i]->Name() << " " << stop;
+        EXPECT_EQ(form->FocusFrame().Empty(), stop < 5);
+    }
+}
+
+TEST_F(WindowModel, EnterAndSpacePressTheFocusedPartOnceAsItsClickWould) {
+    using S = TFocusStop;
+    struct Row {
+        S stop;
+        std::string link; // empty: no browser
+        int starts;
+        bool quits;
+    } rows[] = {{S::Start, "", 1, false},
+                {S::WebSite, "http://127.0.0.1:1/site", 0, false},
+                {S::ControlPanel, "http://127.0.0.1:1/cp", 0, false},
+                {S::Forum, "http://127.0.0.1:1/forum", 0, false},
+                {S::Exit, "", 0, true},
+                {S::ServerName, "http://127.0.0.1:1/site", 0, false},
+                {S::News, "http://127.0.0.1:1/news", 0, false}};
+    for (const TKey key : {TKey::Enter, TKey::Space})
+        for (const Row& row : rows) {
+            form = nullptr;
+            core.Links.clear();
+            core.StartClicks = 0;
+            host.QuitPosted = false;
+            Make();
+            EXPECT_FALSE(form->KeyDown(key, false)) << "nothing has the focus yet";
+            ShowAndRun();
+            form->FocusStop(row.stop);
+            EXPECT_TRUE(form->KeyDown(key, false));
+            EXPECT_TRUE(form->KeyDown(key, false, true)); // a held key repeats nothing
+            EXPECT_EQ(core.Links,
+                      row.link.empty() ? std::vector<std::string>{} : std::vector<std::string>{row.link});
+            EXPECT_EQ(core.StartClicks, row.starts);
+            EXPECT_EQ(host.QuitPosted, row.quits);
+            EXPECT_FALSE(form->KeyDown(TKey::Other, false));
+        }
+}
+
+TEST_F(WindowModel, EnterOnStartDoesNothingWhileTheUpdateRuns) {
+    Make();
+    core.Run = [this](UiPort&) {
+        form->FocusStop(TFocusStop::Start);
+        EXPECT_FALSE(form->AccessibleItems()[0].Enabled);
+        form->KeyDown(TKey::Enter, false);
+    };
+    ShowAndRun();
+    EXPECT_EQ(core.StartClicks, 0);
+    form->KeyDown(TKey::Enter, false);
+    EXPECT_EQ(core.StartClicks, 1);
+    EXPECT_TRUE(form->AccessibleItems()[0].Enabled);
+}
+
+TEST_F(WindowModel, EachPartIsNamedByTheCaptionItShowsAndDescribedByItsHint) {
+    Make();
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"Start Valhalla", "Starts the game"},
+        {"Valhalla Website", "Opens the server's website in your browser"},
+        {"Valhalla Control Panel", "Opens the server's control panel in your browser"},
+        {"Valhalla Forum", "Opens the server's forum in your browser"},
+        {"Exit", "Closes the launcher"},
+        {"Valhalla", "Opens the server's website in your browser"},
+        {"News", "Opens the news page in your browser"}};
+    const std::vector<TAccessibleItem> items = form->AccessibleItems();
+    ASSERT_EQ(items.size(), expected.size());
+    const auto highlights = Highlights();
+    const TGraphicControl* faces[] = {form->Image_Start, form->Image_WebSite, form->Image_ControlPanel,
+                                      form->Image_Forum, form->Image_Exit};
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        EXPECT_EQ(items[i].Stop, kFocusOrder[i]);
+        EXPECT_EQ(std::make_pair(items[i].Name, items[i].Description), expected[i]);
+        if (i < 5) { // what a sighted player reads on hovering the button
+            form->MouseMove(Centre(faces[i]));
+            EXPECT_EQ(highlights[2 * i + 1]->Caption(), items[i].Name);
+            EXPECT_EQ(items[i].Bounds, faces[i]->BoundsRect());
+        }
+    }
 }
 
 } // namespace

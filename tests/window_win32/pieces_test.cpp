@@ -7,9 +7,11 @@
 #include "window/win32/message_form.h"
 #include "window/win32/news_view.h"
 #include "window/win32/pictures.h"
+#include "window/win32/win32_form.h"
 
 #include <gtest/gtest.h>
 #include <objbase.h>
+#include <oleacc.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -266,6 +268,61 @@ TEST_F(Win32Pieces, AQuitTakenInsideTheNoticeEndsItAndMarksTheEnd) {
     TMessageForm form(L"text", L"caption");
     form.ShowModal();
     EXPECT_TRUE(ApplicationTerminated());
+}
+
+// ---- Screen readers ----
+
+// What MSAA gives a screen reader of the window: one child per part in the Tab order, named and described
+// as the model names them, and a press that runs the part's action.
+TEST_F(Win32Pieces, ScreenReadersReadEachPartAndPressIt) {
+    std::vector<std::string> links;
+    TLauncherCore core;
+    core.FormCreate = [](UiPort& ui) { ui.SetServerLabel(" Realm "); };
+    core.Values = [] {
+        return TLauncherValues{"Realm", "", "http://127.0.0.1:1/site", "", "", "http://127.0.0.1:1/news"};
+    };
+    core.OpenLink = [&](UiPort&, const std::string& url) { links.push_back(url); };
+    TWin32Form form(core, TFormOptions{false});
+
+    win32::ComPtr<IAccessible> client;
+    ASSERT_EQ(::AccessibleObjectFromWindow(form.Handle(), static_cast<DWORD>(OBJID_CLIENT), IID_IAccessible,
+                                           client.PutVoid()),
+              S_OK);
+    long count = 0;
+    ASSERT_EQ(client->get_accChildCount(&count), S_OK);
+    ASSERT_EQ(count, 7);
+    const std::vector<std::pair<std::wstring, long>> expected = {
+        {L"Start Realm", ROLE_SYSTEM_PUSHBUTTON},
+        {L"Realm Website", ROLE_SYSTEM_PUSHBUTTON},
+        {L"Realm Control Panel", ROLE_SYSTEM_PUSHBUTTON},
+        {L"Realm Forum", ROLE_SYSTEM_PUSHBUTTON},
+        {L"Exit", ROLE_SYSTEM_PUSHBUTTON},
+        {L"Realm", ROLE_SYSTEM_LINK},
+        {L"News", ROLE_SYSTEM_LINK}};
+    for (long id = 1; id <= count; ++id) {
+        VARIANT child;
+        ::VariantInit(&child);
+        child.vt = VT_I4;
+        child.lVal = id;
+        BSTR name = nullptr;
+        BSTR description = nullptr;
+        ASSERT_EQ(client->get_accName(child, &name), S_OK);
+        ASSERT_EQ(client->get_accDescription(child, &description), S_OK);
+        VARIANT role;
+        ASSERT_EQ(client->get_accRole(child, &role), S_OK);
+        EXPECT_EQ(std::wstring(name), expected[static_cast<std::size_t>(id - 1)].first);
+        EXPECT_GT(::SysStringLen(description), 0u) << id;
+        EXPECT_EQ(role.lVal, expected[static_cast<std::size_t>(id - 1)].second);
+        ::SysFreeString(name);
+        ::SysFreeString(description);
+    }
+    VARIANT news;
+    ::VariantInit(&news);
+    news.vt = VT_I4;
+    news.lVal = 7;
+    ASSERT_EQ(client->accDoDefaultAction(news), S_OK);
+    PumpMessages(); // the press arrives as a message, outside the screen reader's call
+    EXPECT_EQ(links, std::vector<std::string>{"http://127.0.0.1:1/news"});
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "window/qt/drawing.h"
 
 #include <QPainter>
+#include <QPen>
 
 namespace pc {
 
@@ -51,6 +52,14 @@ void PaintLabel(QPainter& painter, const QString& caption, QRect box, const QFon
     painter.setPen(colour);
     const int align = centred ? (Qt::AlignHCenter | Qt::AlignTop) : (Qt::AlignLeft | Qt::AlignTop);
     painter.drawText(box, align | LabelTextFlags(), caption);
+    painter.restore();
+}
+
+void PaintFocusFrame(QPainter& painter, QRect box) {
+    painter.save();
+    painter.setPen(QPen(ToQColor(RoleColour(TColourRole::CaptionGradient)), 1, Qt::DotLine));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(box.adjusted(0, 0, -1, -1));
     painter.restore();
 }
 

@@ -36,6 +36,8 @@ QFont MakeFont(const TFontStyle& entry);
 int LabelTextFlags();
 
 void PaintPicture(QPainter& painter, const QImage& picture, QRect box, TPictureDrawing drawing);
+// The keyboard's focus on a part that has no highlighted face: a dotted frame along the box's inside.
+void PaintFocusFrame(QPainter& painter, QRect box);
 void PaintLabel(QPainter& painter, const QString& caption, QRect box, const QFont& font, QColor colour,
                 bool centred);
 

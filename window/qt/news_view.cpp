@@ -3,6 +3,7 @@
 #include "framework/exceptions.h"
 #include "window/news_links.h"
 #include "window/qt/application.h"
+#include "window/qt/news_engine.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -10,14 +11,6 @@
 #include <QStackedLayout>
 #include <QTextBrowser>
 #include <QUrl>
-
-#ifdef PATCH_HAVE_WEBENGINE
-#include <QContextMenuEvent>
-#include <QMenu>
-#include <QWebEnginePage>
-#include <QWebEngineSettings>
-#include <QWebEngineView>
-#endif
 
 #include <memory>
 #include <utility>
@@ -37,89 +30,6 @@ std::string Description(const QString& text) {
 std::string Address(const QUrl& url) {
     return url.toEncoded().toStdString();
 }
-
-#ifdef PATCH_HAVE_WEBENGINE
-
-// The page a new window would show: its first address goes to the browser, and the page goes.
-class TWindowRequest final : public QWebEnginePage {
-public:
-    explicit TWindowRequest(TNewsView& view) : QWebEnginePage(&view), view_(view) {}
-
-protected:
-    bool acceptNavigationRequest(const QUrl& url, NavigationType, bool isMainFrame) override {
-        if (isMainFrame) {
-            view_.OpenWindow(url);
-            deleteLater();
-        }
-        return false;
-    }
-
-private:
-    TNewsView& view_;
-};
-
-class TNewsPage final : public QWebEnginePage {
-public:
-    TNewsPage(TNewsView& view, QObject* parent) : QWebEnginePage(parent), view_(view) {
-        QWebEngineSettings* s = settings();
-        s->setAttribute(QWebEngineSettings::PluginsEnabled, false);
-        s->setAttribute(QWebEngineSettings::PdfViewerEnabled, false);
-        // A page opens a window only when the player clicks for it.
-        s->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, false);
-        s->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, false);
-    }
-
-protected:
-    bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override {
-        switch (type) {
-        case NavigationTypeTyped:
-            return true; // the launcher's own request (Navigate)
-        case NavigationTypeLinkClicked:
-            return isMainFrame ? view_.Follow(url) : !IsRefused(url);
-        default:
-            // Redirects, reloads, history and script: inside, or nowhere; only the player's click
-            // reaches the browser.
-            return isMainFrame ? IsInside(url) : !IsRefused(url);
-        }
-    }
-    QWebEnginePage* createWindow(WebWindowType) override {
-        return std::make_unique<TWindowRequest>(view_).release(); // the view owns it
-    }
-
-private:
-    bool IsInside(const QUrl& url) const {
-        return NewsLinkTarget(Address(requestedUrl()), Address(url)) == TNewsTarget::Inside;
-    }
-    bool IsRefused(const QUrl& url) const {
-        return NewsLinkTarget(Address(requestedUrl()), Address(url)) == TNewsTarget::Refused;
-    }
-
-    TNewsView& view_;
-};
-
-// Qt's menu without what would show the page's source or save the page or its pieces.
-class TNewsWebView final : public QWebEngineView {
-public:
-    using QWebEngineView::QWebEngineView;
-
-protected:
-    void contextMenuEvent(QContextMenuEvent* event) override {
-        std::unique_ptr<QMenu> menu(createStandardContextMenu());
-        for (QWebEnginePage::WebAction action :
-             {QWebEnginePage::ViewSource, QWebEnginePage::SavePage, QWebEnginePage::DownloadLinkToDisk,
-              QWebEnginePage::DownloadImageToDisk, QWebEnginePage::DownloadMediaToDisk,
-              QWebEnginePage::InspectElement, QWebEnginePage::OpenLinkInNewWindow,
-              QWebEnginePage::OpenLinkInNewTab, QWebEnginePage::OpenLinkInNewBackgroundTab})
-            menu->removeAction(page()->action(action));
-        if (menu->actions().isEmpty())
-            return;
-        menu->setObjectName("NewsContextMenu");
-        menu->setAttribute(Qt::WA_DeleteOnClose);
-        menu.release()->popup(event->globalPos());
-    }
-};
-
-#endif
 
 } // namespace
 
@@ -144,22 +54,32 @@ void TNewsView::StartEngine() {
 #ifdef PATCH_HAVE_WEBENGINE
     if (!wantsWeb_ || web_)
         return;
-    auto view = std::make_unique<TNewsWebView>(this);
-    view->setPage(std::make_unique<TNewsPage>(*this, view.get()).release()); // the view owns it
-    view->setFocusPolicy(Qt::ClickFocus); // the Tab key never moves into the news
+    const TWebEngineModule engine = LoadWebEngineModule();
+    if (!engine.Create) {
+        UseTextBrowser();
+        LoadIntoTextBrowser(url_);
+        return;
+    }
+    TNewsEngineHooks hooks;
+    hooks.Follow = [this](const QUrl& target) { return Follow(target); };
+    hooks.OpenWindow = [this](const QUrl& target) { OpenWindow(target); };
+    hooks.Where = [](const QUrl& page, const QUrl& target) {
+        return NewsLinkTarget(Address(page), Address(target));
+    };
     // A render process that cannot start or dies leaves the plain browser in its place.
-    connect(view->page(), &QWebEnginePage::renderProcessTerminated, this,
-            [this](QWebEnginePage::RenderProcessTerminationStatus status, int) {
-                if (status != QWebEnginePage::NormalTerminationStatus && web_) {
-                    UseTextBrowser();
-                    LoadIntoTextBrowser(url_);
-                }
-            });
-    web_ = view.get();
-    stack_->addWidget(view.release());
+    hooks.Crashed = [this] {
+        if (web_) {
+            UseTextBrowser();
+            LoadIntoTextBrowser(url_);
+        }
+    };
+    web_ = engine.Create(this, hooks);
+    load_ = engine.Load;
+    web_->setFocusPolicy(Qt::ClickFocus); // the Tab key never moves into the news
+    stack_->addWidget(web_);
     stack_->setCurrentWidget(web_);
     if (!url_.isEmpty())
-        static_cast<QWebEngineView*>(web_)->load(url_);
+        load_(web_, url_);
 #endif
 }
 
@@ -221,10 +141,8 @@ void TNewsView::Navigate(const QString& address) {
     }
     url_ = url;
     if (wantsWeb_) {
-#ifdef PATCH_HAVE_WEBENGINE
         if (web_)
-            static_cast<QWebEngineView*>(web_)->load(url);
-#endif
+            load_(web_, url);
         return; // StartEngine loads it
     }
     LoadIntoTextBrowser(url);

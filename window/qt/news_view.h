@@ -52,8 +52,9 @@ private:
 
     QStackedLayout* stack_ = nullptr; // owned by this widget
     QWidget* web_ = nullptr;          // the WebEngine view when there is one, owned by this widget
-    QTextBrowser* text_ = nullptr;    // owned by this widget
-    bool wantsWeb_ = false;           // WebEngine, once StartEngine is called
+    void (*load_)(QWidget*, const QUrl&) = nullptr; // loads a page into web_
+    QTextBrowser* text_ = nullptr;                  // owned by this widget
+    bool wantsWeb_ = false;                         // WebEngine, once StartEngine is called
     std::function<void(const std::string&)> openOutside_;
     std::unique_ptr<QNetworkAccessManager> network_;
     QUrl url_;

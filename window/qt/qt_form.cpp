@@ -9,6 +9,7 @@
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLocale>
 #include <QMenu>
 #include <QMouseEvent>
@@ -64,6 +65,7 @@ TQtForm::TQtForm(TLauncherCore core, TFormOptions options)
     colours.setColor(QPalette::WindowText, ToQColor(RoleColour(TColourRole::WindowText)));
     setPalette(colours);
     setMouseTracking(true);
+    setFocusPolicy(Qt::StrongFocus); // the keyboard reaches the window when it is active
     const QIcon icon(QStringLiteral(":/assets/patch_client.ico"));
     if (!icon.isNull())
         setWindowIcon(icon);
@@ -92,6 +94,7 @@ TQtForm::TQtForm(TLauncherCore core, TFormOptions options)
             const QImage& picture = PictureOf(*control);
             control->SetPictureSize({picture.width(), picture.height()});
         }
+    BuildFocusStops();
     BuildChildWidgets();
     UpdateKeyMask();
 
@@ -100,9 +103,69 @@ TQtForm::TQtForm(TLauncherCore core, TFormOptions options)
         move(ToQPoint(MainFormPlacement({desktop.width(), desktop.height()}, screenSpot_.Index())));
     }
     model_->Create();
+    UpdateFocusStops(); // the start-up handler has named the server
 }
 
 TQtForm::~TQtForm() = default;
+
+void TQtForm::BuildFocusStops() {
+    // Made before the child windows, so that they lie below the log and the news view.
+    for (const TFocusStop stop : kFocusOrder) {
+        auto widget = std::make_unique<TQtFocusStop>(this, stop);
+        widget->installEventFilter(this);
+        connect(widget.get(), &QAbstractButton::clicked, this, [this, stop] { model_->PressStop(stop); });
+        focusStops_.push_back(widget.release());
+    }
+    UpdateFocusStops();
+}
+
+void TQtForm::UpdateFocusStops() {
+    const std::vector<TAccessibleItem> items = model_->AccessibleItems();
+    for (std::size_t i = 0; i < items.size() && i < focusStops_.size(); ++i)
+        focusStops_[i]->SetItem(items[i]);
+}
+
+void TQtForm::FocusMoved(TFocusStop stop) {
+    UpdateFocusStops();
+    for (TQtFocusStop* widget : focusStops_)
+        if (widget->Stop() == stop && !widget->hasFocus())
+            widget->setFocus(Qt::TabFocusReason); // the screen reader announces the part
+}
+
+bool TQtForm::TakeKey(QEvent* event) {
+    if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease)
+        return false;
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if (key->modifiers().testAnyFlags(Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))
+        return false;
+    TKey mapped = TKey::Other;
+    switch (key->key()) {
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab:
+        mapped = TKey::Tab;
+        break;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        mapped = TKey::Enter;
+        break;
+    case Qt::Key_Space:
+        mapped = TKey::Space;
+        break;
+    default:
+        return false;
+    }
+    if (event->type() == QEvent::KeyRelease)
+        return model_->Focused().has_value(); // a button's own press on release never happens
+    const bool back = key->key() == Qt::Key_Backtab || key->modifiers().testFlag(Qt::ShiftModifier);
+    return model_->KeyDown(mapped, back, key->isAutoRepeat());
+}
+
+bool TQtForm::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease)
+        if (TakeKey(event))
+            return true;
+    return QWidget::eventFilter(watched, event);
+}
 
 void TQtForm::BuildChildWidgets() {
     for (const TControlLayout& entry : kMainFormLayout) {
@@ -123,6 +186,7 @@ void TQtForm::BuildChildWidgets() {
             if (QLocale::system().textDirection() == Qt::RightToLeft)
                 memo->setLayoutDirection(Qt::RightToLeft);
             memo->setVisible(entry.Visible);
+            memo->setAccessibleName(QString::fromLatin1(kLogAccessibleName)); // read as text
             Memo_Log = memo.release();
             break;
         }
@@ -167,6 +231,8 @@ void TQtForm::PaintControls(QPainter& painter, const QRegion& area) const {
             PaintLabel(painter, ToDisplayText(control->Caption()), box, FontOf(*control),
                        ToQColor(RoleColour(entry.Colour)), entry.CentreText);
     }
+    if (const TRect frame = model_->FocusFrame(); !frame.Empty())
+        PaintFocusFrame(painter, ToQRect(frame));
 }
 
 QImage TQtForm::ComposePicture() const {
@@ -244,6 +310,8 @@ void TQtForm::timerEvent(QTimerEvent* event) {
 }
 
 bool TQtForm::event(QEvent* event) {
+    if (TakeKey(event))
+        return true;
     if (event->type() == CancelModeEventType()) {
         if (model_)
             model_->CancelMode();

@@ -9,6 +9,7 @@
 #include "window/patch_client.h"
 #include "window/qt/controls.h"
 #include "window/qt/dialog_provider.h"
+#include "window/qt/focus_stops.h"
 #include "window/qt/news_view.h"
 #include "window/qt/screen_spot.h"
 
@@ -22,6 +23,7 @@
 #include <array>
 #include <map>
 #include <memory>
+#include <vector>
 
 class QPainter;
 
@@ -63,6 +65,7 @@ protected:
     void showEvent(QShowEvent* event) override;
     void timerEvent(QTimerEvent* event) override;
     bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     // TFormHost
@@ -85,6 +88,12 @@ private:
     void ReportError(const std::exception& error) noexcept override;
     TZADialogProvider* ArchiveDialogs() override;
     void PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) override;
+    void FocusMoved(TFocusStop stop) override;
+
+    // The keyboard: Tab, Enter and Space go to the model wherever the window's focus is.
+    bool TakeKey(QEvent* event);
+    void BuildFocusStops();
+    void UpdateFocusStops(); // names and places as the model has them now
 
     void BuildChildWidgets();
     // The visible pictures and labels that meet the area, in stacking order.
@@ -103,7 +112,8 @@ private:
     QRegion keyRegion_;                  // key-coloured pixels of the background picture
     QRegion visibleRegion_;              // the window mask in force
     bool newsEngineAsked_ = false;
-    QPointer<QMenu> contextMenu_; // the context menu while it is up (it deletes itself on closing)
+    std::vector<TQtFocusStop*> focusStops_; // in the focus order, owned by the form as their Qt parent
+    QPointer<QMenu> contextMenu_;           // the context menu while it is up (it deletes itself on closing)
     std::unique_ptr<TForm_Main> model_;
 };
 

@@ -94,6 +94,7 @@ TWin32Form::TWin32Form(TLauncherCore core, TFormOptions options) : options_(opti
         }
     BuildChildWindows();
     ApplyColourKey();
+    accessible_ = TFormAccessible::Make(window_.Get(), *model_);
 
     // The virtual screen's width and height alone place the window; its origin is not added.
     const TPoint place =
@@ -105,6 +106,8 @@ TWin32Form::TWin32Form(TLauncherCore core, TFormOptions options) : options_(opti
 }
 
 TWin32Form::~TWin32Form() {
+    if (accessible_)
+        accessible_->Detach(); // a screen reader may hold it longer than the window lives
     // The model goes first: its archive component and timers may still refer to the windows.
     model_.reset();
     news_.reset();
@@ -240,6 +243,25 @@ void TWin32Form::Compose(const RECT& area) {
         }
     }
     ::GdiFlush();
+    if (const TRect frame = model_->FocusFrame(); frame.Intersects(dirty))
+        DrawFocusFrame(frame);
+}
+
+void TWin32Form::DrawFocusFrame(TRect frame) {
+    // A dotted line along the box's inside, every other pixel.
+    const std::uint32_t colour = RoleColour(TColourRole::CaptionGradient) & 0x00FFFFFF;
+    auto dot = [&](int x, int y) {
+        if (x >= 0 && x < kFormWidth && y >= 0 && y < kFormHeight && (x + y) % 2 == 0)
+            canvasBits_[static_cast<std::size_t>(y) * kFormWidth + static_cast<std::size_t>(x)] = colour;
+    };
+    for (int x = frame.Left; x < frame.Right(); ++x) {
+        dot(x, frame.Top);
+        dot(x, frame.Bottom() - 1);
+    }
+    for (int y = frame.Top; y < frame.Bottom(); ++y) {
+        dot(frame.Left, y);
+        dot(frame.Right() - 1, y);
+    }
 }
 
 HBRUSH TWin32Form::LogColours(HDC dc) {
@@ -384,6 +406,32 @@ void TWin32Form::PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) {
     menu_ = std::make_unique<TPopupMenu>(Handle(), kMenuChosenMessage, screen, entries);
 }
 
+void TWin32Form::FocusMoved(TFocusStop stop) {
+    if (accessible_)
+        accessible_->FocusMoved(stop);
+}
+
+bool TWin32Form::KeyDown(WPARAM key, LPARAM flags) {
+    TKey mapped = TKey::Other;
+    switch (key) {
+    case VK_TAB:
+        mapped = TKey::Tab;
+        break;
+    case VK_RETURN:
+        mapped = TKey::Enter;
+        break;
+    case VK_SPACE:
+        mapped = TKey::Space;
+        break;
+    default:
+        return false;
+    }
+    if (::GetKeyState(VK_CONTROL) < 0 || ::GetKeyState(VK_MENU) < 0)
+        return false;
+    const bool repeated = (flags & (LPARAM{1} << 30)) != 0; // the key was already down
+    return model_->KeyDown(mapped, ::GetKeyState(VK_SHIFT) < 0, repeated);
+}
+
 // ---- Messages ----
 
 LRESULT CALLBACK TWin32Form::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -455,6 +503,19 @@ LRESULT TWin32Form::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         break;
     case WM_CLOSE:
         model_->CloseRequested();
+        return 0;
+    case WM_KEYDOWN:
+        if (KeyDown(wParam, lParam))
+            return 0;
+        break;
+    case WM_GETOBJECT:
+        // The client area's object; every other kind of object is the system's.
+        if (static_cast<DWORD>(lParam) == static_cast<DWORD>(OBJID_CLIENT) && accessible_)
+            return ::LresultFromObject(IID_IAccessible, wParam, static_cast<IAccessible*>(accessible_.Get()));
+        break;
+    case kAccessiblePressMessage:
+        if (wParam < kFocusOrder.size())
+            model_->PressStop(kFocusOrder[wParam]);
         return 0;
     case kMenuChosenMessage:
         model_->MenuChosen(static_cast<int>(static_cast<LONG_PTR>(wParam)));

@@ -9,6 +9,7 @@
 #include "window/patch_client.h"
 #include "window/win32/controls.h"
 #include "window/win32/dialog_provider.h"
+#include "window/win32/form_accessible.h"
 #include "window/win32/news_view.h"
 #include "window/win32/pictures.h"
 #include "window/win32/popup_menu.h"
@@ -57,7 +58,10 @@ private:
     void ReportError(const std::exception& error) noexcept override;
     TZADialogProvider* ArchiveDialogs() override;
     void PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) override;
+    void FocusMoved(TFocusStop stop) override;
 
+    bool KeyDown(WPARAM key, LPARAM flags); // Tab, Enter and Space go to the model
+    void DrawFocusFrame(TRect frame);
     static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
     void MakeCanvas();
@@ -88,7 +92,8 @@ private:
     std::map<TFormTimer, std::unique_ptr<TSystemTimer>> timers_;
     bool shown_ = false;
     std::unique_ptr<TForm_Main> model_;
-    std::unique_ptr<TPopupMenu> menu_; // the context menu while it may be up
+    std::unique_ptr<TPopupMenu> menu_;          // the context menu while it may be up
+    win32::ComPtr<TFormAccessible> accessible_; // what screen readers get of the client area
 };
 
 } // namespace pc

@@ -1,0 +1,26 @@
+// The parts of the Qt window that take the focus, as screen readers see them: one button per part of the
+// model's focus order, without a picture of its own (the form draws the faces and the focus), lying over
+// the part it stands for and letting the pointer through. Qt's accessibility gives each a name, a
+// description, the focus and a press action over AT-SPI; keys go to the form, which hands them to the model.
+#pragma once
+
+#include "window/focus.h"
+
+#include <QAbstractButton>
+
+namespace pc {
+
+class TQtFocusStop final : public QAbstractButton {
+public:
+    TQtFocusStop(QWidget* form, TFocusStop stop);
+    TFocusStop Stop() const { return stop_; }
+    void SetItem(const TAccessibleItem& item); // name, description and place
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    TFocusStop stop_;
+};
+
+} // namespace pc
