@@ -154,10 +154,11 @@ void RemoveUnneededPartials(const std::string& appDir, const TPatchList& table, 
 
 // Ends a run at a row that is held back (not yet released, not yet this installation's share, or
 // unreadable): rows after it wait, as they would for a row that failed, but nothing has failed.
-void EndAtHeldRow(UiPort& ui, const std::string& appDir, const TPatchList& table, const std::string& line) {
+void EndAtHeldRow(UiPort& ui, const std::string& appDir, const TPatchList& table, const TReleasePlan& plan,
+                  const std::string& line) {
     ui.SetProgressVisible(false);
     ui.AppendLogLine(line);
-    RemoveUnneededPartials(appDir, table);
+    RemoveUnneededPartials(appDir, table, plan);
     RemoveFile(appDir + kPatchListFileName);
 }
 
@@ -240,7 +241,7 @@ void UpdateRun(UiPort& ui, const std::string& appDir, const TListSource& list) {
         const std::string stored = StoredArchivePath(appDir, row.url);
         if (const TRowHold hold = holdOf(row);
             hold == TRowHold::rhRollingOut || hold == TRowHold::rhUnreadable) {
-            EndAtHeldRow(ui, appDir, table, HoldLine(hold, shown, row, UnixSecondsNow() + clockOffset));
+            EndAtHeldRow(ui, appDir, table, plan, HoldLine(hold, shown, row, UnixSecondsNow() + clockOffset));
             return;
         }
 
@@ -275,7 +276,7 @@ void UpdateRun(UiPort& ui, const std::string& appDir, const TListSource& list) {
             ui.ReplaceLastLogLine("- Downloaded: " + shown);
             // Preloaded before its release time: kept whole, applied by a start at or after it.
             if (holdOf(row) == TRowHold::rhNotYet) {
-                EndAtHeldRow(ui, appDir, table,
+                EndAtHeldRow(ui, appDir, table, plan,
                              HoldLine(TRowHold::rhNotYet, shown, row, UnixSecondsNow() + clockOffset));
                 return;
             }

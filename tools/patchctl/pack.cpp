@@ -479,7 +479,7 @@ std::uint64_t MakeDeltas(const std::vector<Changed>& changed, const Tree& next, 
             const std::string delta = EncodeDelta(before.data(), before.size(), after.data(), after.size(),
                                                   DeltaLevelFor(newSize), threads);
             made = delta.size();
-            goesWhole = !DeflatesLargerThan(after, delta.size(), level);
+            goesWhole = !patchctl::DeflatesLargerThan(after, delta.size(), level);
             if (!goesWhole) {
                 record.entry = std::to_string(manifest.deltas.size() + 1) + ".zst";
                 record.oldSha256 = Sha256Of(before);
