@@ -126,7 +126,8 @@ int main(int argc, char** argv) {
             auto runOurs = [&] {
                 ProgressSink ui;
                 bool ok = false;
-                oursTimes.push_back(Seconds([&] { ok = pc::Download(ui, url, ours, true); }));
+                oursTimes.push_back(
+                    Seconds([&] { ok = pc::Download(ui, url, ours, pc::TProgressBar::pbStep); }));
                 if (!ok || ui.stepped != static_cast<std::int64_t>(size) ||
                     std::filesystem::file_size(ours) != size)
                     throw std::runtime_error("our download came out wrong");

@@ -394,7 +394,8 @@ TGameFilesResult CheckGameFiles(UiPort& ui, const std::string& appDir, const TLi
     manifestOptions.maxBytes = kClientManifestMaxBytes;
     manifestOptions.delivery = &delivery;
     std::string reason;
-    if (!Download(ui, reference.line->url, manifestFile, false, manifestOptions, limits, &reason)) {
+    if (!Download(ui, reference.line->url, manifestFile, TProgressBar::pbUntouched, manifestOptions, limits,
+                  &reason)) {
         result.failure = "the client manifest cannot be downloaded: " + reason;
         return result;
     }
