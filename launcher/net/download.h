@@ -36,7 +36,8 @@ enum class TProgressBar { pbUntouched, pbStep };
 DownloadLimits& DefaultDownloadLimits();
 
 // Fetches `url` (http or https, redirects followed) into `destination`. The body is taken in reads of at
-// most 1024 bytes; after each read the bytes are written, the progress bar is stepped by their number
+// most 1024 bytes; after each read the bytes go to the file (written in larger pieces where the disk has
+// room for a whole piece, and at the end of every attempt), the progress bar is stepped by their number
 // (with `TProgressBar::pbStep`) and pending window messages are handled once. Without a SHA-256 to check the
 // body against, a download that starts on https follows redirects to https only. A link, a pipe or a
 // hard-linked file under the name of `destination` is removed first, never written through.
