@@ -20,6 +20,7 @@ private:
     friend void ContinueOutputFile(TOutputFile&, const std::string&, std::int64_t);
     friend void WriteOutputBytes(TOutputFile&, const void*, std::size_t);
     friend void CloseOutputFile(TOutputFile&);
+    friend bool OutputRoomFor(TOutputFile&, std::int64_t);
     std::intptr_t handle_ = -1; // the platform's descriptor or handle
     std::string path_;
 };
@@ -29,6 +30,10 @@ void CreateOutputFile(TOutputFile& file, const std::string& path); // EInOutErro
 void ContinueOutputFile(TOutputFile& file, const std::string& path, std::int64_t length); // EInOutError
 void WriteOutputBytes(TOutputFile& file, const void* buffer, std::size_t count);          // EInOutError
 void CloseOutputFile(TOutputFile& file);                                                  // EInOutError
+// Whether `count` more bytes fit after the file's end: on its disk, and within the process's limit on the
+// size of files where the system sets one. A writer that holds bytes back to write them in large pieces
+// asks first, so that it never takes bytes it cannot store.
+bool OutputRoomFor(TOutputFile& file, std::int64_t count);
 
 // The codes of the I/O error table, each with its message below.
 inline constexpr int kFileNotFoundCode = 2;          // "File not found"

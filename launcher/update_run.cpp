@@ -272,7 +272,8 @@ void UpdateRun(UiPort& ui, const std::string& appDir, const TListSource& list) {
                      "only archives whose SHA-256 the list gives";
         else if (!storable)
             reason = "its stored name leads to one of the launcher's own files";
-        if (storable && Download(ui, row.url, stored, true, options, DefaultDownloadLimits(), &reason)) {
+        if (storable &&
+            Download(ui, row.url, stored, TProgressBar::pbStep, options, DefaultDownloadLimits(), &reason)) {
             ui.ReplaceLastLogLine("- Downloaded: " + shown);
             // Preloaded before its release time: kept whole, applied by a start at or after it.
             if (holdOf(row) == TRowHold::rhNotYet) {

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace pc {
@@ -61,7 +63,7 @@ void CreateOutputFile(TOutputFile& file, const std::string& path) {
     if (fd < 0) {
         const int err = errno;
         // With O_CREAT the file itself need not exist, so ENOENT means a directory on the way is missing.
-        RaiseInOutError(err == ENOENT ? 3 : InOutCodeFromSystemError(err), file.path_);
+        RaiseInOutError(err == ENOENT ? kInvalidFilenameCode : InOutCodeFromSystemError(err), file.path_);
     }
     file.handle_ = fd;
 }
@@ -99,6 +101,22 @@ void WriteOutputBytes(TOutputFile& file, const void* buffer, std::size_t count) 
     ::close(Fd(file.handle_));
     file.handle_ = -1;
     RaiseInOutError(code, file.path_);
+}
+
+bool OutputRoomFor(TOutputFile& file, std::int64_t count) {
+    if (file.handle_ < 0 || count < 0)
+        return false;
+    const off_t end = ::lseek(Fd(file.handle_), 0, SEEK_CUR);
+    if (end < 0)
+        return false;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        static_cast<rlim_t>(end) + static_cast<rlim_t>(count) > limit.rlim_cur)
+        return false;
+    struct statvfs disk {};
+    if (::fstatvfs(Fd(file.handle_), &disk) != 0)
+        return false;
+    return static_cast<std::uint64_t>(disk.f_bavail) * disk.f_frsize >= static_cast<std::uint64_t>(count);
 }
 
 void CloseOutputFile(TOutputFile& file) {

@@ -91,6 +91,18 @@ void WriteOutputBytes(TOutputFile& file, const void* buffer, std::size_t count) 
     RaiseInOutError(code, file.path_);
 }
 
+bool OutputRoomFor(TOutputFile& file, std::int64_t count) {
+    if (file.handle_ == -1 || count < 0)
+        return false;
+    // The free space of the volume that holds the file's folder, as this user may use it (quotas).
+    const std::size_t slash = file.path_.find_last_of("\\/");
+    const std::string folder = slash == std::string::npos ? std::string() : file.path_.substr(0, slash + 1);
+    ULARGE_INTEGER available{};
+    if (!::GetDiskFreeSpaceExA(folder.empty() ? nullptr : folder.c_str(), &available, nullptr, nullptr))
+        return false;
+    return available.QuadPart >= static_cast<std::uint64_t>(count);
+}
+
 void CloseOutputFile(TOutputFile& file) {
     if (file.handle_ == -1)
         RaiseInOutError(kNotOpen, file.path_);

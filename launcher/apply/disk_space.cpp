@@ -1,6 +1,7 @@
 #include "launcher/apply/disk_space.h"
 
 #include "archive/dir_manager.h"
+#include "archive/extract_names.h"
 #include "archive/zip_archiver.h"
 #include "archive/zip_records.h"
 #include "framework/code_pages.h"
@@ -25,18 +26,15 @@ std::string SpaceText(std::int64_t neededBytes, std::int64_t freeBytes, const st
 }
 
 // The file an entry is written to, below `base` (UTF-8, ending with a separator), or none when the name
-// is a folder or one that the extraction would not write where it says.
+// is a folder or one that the extraction refuses: the same rule decides both, so the estimate counts
+// exactly the files that extraction writes.
 std::optional<std::string> TargetOf(const std::string& base, std::u16string_view entryName) {
+    if (IsUnsafeEntryName(entryName))
+        return std::nullopt;
     std::string name = WideToUtf8(entryName);
     std::replace(name.begin(), name.end(), '\\', '/');
-    if (name.empty() || name.front() == '/' || name.back() == '/' || name.find(':') != std::string::npos)
+    if (name.empty() || name.back() == '/')
         return std::nullopt;
-    for (std::size_t start = 0; start <= name.size();) {
-        const std::size_t end = std::min(name.find('/', start), name.size());
-        if (name.compare(start, end - start, "..") == 0 && end - start == 2)
-            return std::nullopt;
-        start = end + 1;
-    }
     return base + name;
 }
 

@@ -25,7 +25,7 @@ TFetchedList FetchPatchList(UiPort& ui, const std::string& appDir, const TListSo
     std::vector<std::string> places{list.url};
     places.insert(places.end(), list.mirrors.begin(), list.mirrors.end());
     for (const std::string& place : places) {
-        if (Download(ui, place, listFile, false, options, limits, &fetched.reason)) {
+        if (Download(ui, place, listFile, TProgressBar::pbUntouched, options, limits, &fetched.reason)) {
             fetched.source = place;
             fetched.reason.clear(); // what the places before it said no longer stands
             break;

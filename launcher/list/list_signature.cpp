@@ -59,7 +59,8 @@ bool FetchBeside(UiPort& ui, const std::string& listUrl, const std::string& suff
     DownloadOptions options;
     options.maxBytes = static_cast<std::int64_t>(limit); // anything longer is not what it claims to be
     const std::string url = FileUrlBeside(listUrl, suffix);
-    const bool fetched = Download(ui, url, file, false, options, DefaultDownloadLimits(), &reason);
+    const bool fetched =
+        Download(ui, url, file, TProgressBar::pbUntouched, options, DefaultDownloadLimits(), &reason);
     const bool read = fetched && ReadSmallFile(file, static_cast<std::streamoff>(limit), bytes);
     RemoveFile(file);
     if (fetched && !read)

@@ -8,6 +8,7 @@
 #include "framework/output_file.h"
 #include "launcher/net/content_range.h"
 #include "launcher/net/delivery.h"
+#include "launcher/net/transfer.h"
 #include "launcher/ui_port.h"
 
 #include <algorithm>
@@ -17,29 +18,17 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <memory>
 #include <optional>
-#include <thread>
+#include <utility>
 
 namespace pc {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // One read hands at most this many bytes to the file, the progress bar and the message pump.
 constexpr std::size_t kReadSize = 1024;
-// Attempts of one download: the first and two more after a connection or server failure.
-constexpr int kMaxAttempts = 3;
-// While waiting between attempts the window is kept alive at this pace.
-constexpr std::chrono::milliseconds kPausePumpInterval{20};
-
-constexpr const char* kEndingReason = "the application is ending";
-constexpr const char* kTimeLimitReason = "time limit";
 constexpr const char* kMismatchReason = "SHA-256 mismatch";
 constexpr const char* kWrongRangeReason = "the server sent another part of the file";
-
-std::string SlowReason(std::int64_t bytesPerSecond) {
-    return "slower than " + std::to_string(bytesPerSecond) + " bytes per second";
-}
 
 std::string TooLargeReason(std::int64_t maxBytes) {
     constexpr std::int64_t kMiB = 1024 * 1024;
@@ -109,20 +98,62 @@ struct TUnusableName {
     std::string text;
 };
 
-// One call of `Download`: its attempts, the file they write and what the server said about it.
-class TDownloadRun final : public THttpReceiver {
+// The destination, written in large pieces: a system call for every read of 1 KiB would cost more than
+// the transfer itself. What is held back is written at the end of every attempt, so the next attempt, or
+// the next start, continues from bytes that are on disk.
+class TBufferedFile {
 public:
-    TDownloadRun(UiPort& ui, const std::string& url, const std::string& destination, bool withProgress,
+    bool IsOpen() const { return file_.IsOpen(); }
+    TOutputFile& File() { return file_; }
+
+    void Write(const char* data, std::size_t count) {
+        if (held_ + count > kWritePiece)
+            Flush();
+        // Bytes are held back only where the whole piece will fit, so that a full disk stops the reads
+        // at the byte where it is met, as writing each read at once would.
+        if (held_ == 0)
+            holding_ = count < kWritePiece && OutputRoomFor(file_, kWritePiece);
+        if (!holding_) {
+            WriteOutputBytes(file_, data, count);
+            return;
+        }
+        std::memcpy(piece_.get() + held_, data, count);
+        held_ += count;
+    }
+    void Flush() {
+        const std::size_t count = std::exchange(held_, 0);
+        if (count > 0)
+            WriteOutputBytes(file_, piece_.get(), count);
+    }
+    // Forgets what is held back: it belongs to a body that is being given up.
+    void Drop() { held_ = 0; }
+    void Close() {
+        if (file_.IsOpen())
+            CloseOutputFile(file_);
+    }
+
+private:
+    static constexpr std::size_t kWritePiece = 256 * 1024;
+    TOutputFile file_;
+    std::unique_ptr<char[]> piece_ = std::make_unique<char[]>(kWritePiece);
+    std::size_t held_ = 0;
+    bool holding_ = false;
+};
+
+// One call of `Download`: the file its transfer writes and what the server said about it. The engine makes
+// the attempts; this sink keeps the bytes, continues them under the server's validator and checks them.
+class TDownloadRun final : public TTransferSink {
+public:
+    TDownloadRun(UiPort& ui, const std::string& url, const std::string& destination, TProgressBar bar,
                  const DownloadOptions& options, const DownloadLimits& limits)
-        : ui_(ui), url_(url), destination_(destination), withProgress_(withProgress), options_(options),
-          limits_(limits), expectedDigest_(AsciiLowerCase(options.sha256)),
+        : ui_(ui), url_(url), destination_(destination), withProgress_(bar == TProgressBar::pbStep),
+          options_(options), limits_(limits), expectedDigest_(AsciiLowerCase(options.sha256)),
           delivery_(options.delivery != nullptr ? *options.delivery : ownDelivery_.emplace()) {
         if (!expectedDigest_.empty())
             hasher_.emplace();
     }
 
     bool Run(std::string& reason) {
-        lastProgress_ = Clock::now();
         // Whatever a link or a shared file under this name reaches must stay as it is: the name goes, and
         // with it anything kept there to continue.
         if (IsLinkOrSpecialFile(destination_)) {
@@ -134,14 +165,22 @@ public:
             ShowKeptBytes();
             return true;
         }
+        TTransferPlan plan;
+        plan.url = url_;
+        plan.vouched = !expectedDigest_.empty();
+        // A body that no digest vouches for must not come from a plain connection once asked for on TLS.
+        plan.keepHttps = expectedDigest_.empty();
         for (int fetch = 1;; ++fetch) {
-            if (!FetchWithRetries(reason)) {
-                if (file_.IsOpen())
-                    CloseOutputFile(file_);
+            TTransferEngine engine(ui_, delivery_, limits_);
+            if (!engine.Run(plan, *this, reason)) {
                 if (tooLarge_) {
                     // Nothing of a body refused for its size is kept, nor continued later.
+                    file_.Close();
                     RemoveFile(destination_);
                     RemoveState();
+                } else if (file_.IsOpen()) {
+                    file_.Flush(); // what arrived is kept for the next attempt or start
+                    file_.Close();
                 }
                 return false;
             }
@@ -151,7 +190,8 @@ public:
                 return true;
             }
             Read(buffer_.data(), 0); // the end of the body: the last read takes nothing
-            CloseOutputFile(file_);
+            file_.Flush();
+            file_.Close();
             if (!hasher_ || hasher_->HexDigest() == expectedDigest_) {
                 KeepCompleteState();
                 return true;
@@ -172,17 +212,24 @@ public:
 
     // A full disk leaves nothing half-written behind; the write has already closed the file.
     void DiscardAfterDiskFull() {
+        file_.Drop();
         RemoveFile(destination_);
         RemoveState();
     }
 
+    void Prepare(THttpRequest& request) override {
+        // Without a validator there is no telling whether the rest would belong to the bytes kept.
+        ranged_ = written_ > 0 && !validator_.empty();
+        if (ranged_) {
+            request.rangeStart = written_;
+            request.ifRange = validator_;
+        }
+        wrongRange_ = false;
+    }
+
     bool Answer(const THttpAnswer& answer) override {
-        status_ = answer.status;
-        retryAfter_ = answer.retryAfter;
         if (options_.serverDate != nullptr)
             *options_.serverDate = answer.date;
-        if (answer.status >= 400)
-            return false; // an error page must not end up stored as a patch list or an archive
         if (ranged_ && answer.status == 206) {
             if (!RangeStartsAt(answer.contentRange, written_)) {
                 wrongRange_ = true;
@@ -200,15 +247,16 @@ public:
                 StepOverKeptBytes();
                 TellProgress();
                 ui_.PumpMessages();
-                return !Ending();
             }
             return true;
         }
         // The whole body from its first byte: the first answer, or a server that would not continue.
         if (options_.beforeWriting)
             options_.beforeWriting(HeaderCount(answer.contentLength));
-        if (file_.IsOpen())
+        if (file_.IsOpen()) {
+            file_.Drop();           // what is held back belongs to the body that is starting over
             OpenDestination(false); // starts the file again
+        }
         keptComplete_ = false;
         total_ = WholeLength(answer, 0);
         written_ = 0;
@@ -227,16 +275,11 @@ public:
     }
 
     bool Body(const char* data, std::size_t size) override {
-        lastProgress_ = Clock::now();
-        lastActivity_ = lastProgress_;
         if (options_.maxBytes > 0 &&
             written_ + static_cast<std::int64_t>(filled_ + size) > options_.maxBytes) {
-            stop_ = TStop::stTooLarge;
+            tooLarge_ = true;
             return false;
         }
-        speedBytes_ += static_cast<std::int64_t>(size);
-        if (TooSlow(lastProgress_))
-            return false;
         while (size > 0) {
             if (filled_ == 0 && size >= kReadSize) {
                 Read(data, kReadSize);
@@ -253,47 +296,36 @@ public:
                 filled_ = 0;
                 Read(buffer_.data(), kReadSize);
             }
-            if (Ending())
+            if (ui_.TerminationRequested())
                 return false;
         }
         return true;
     }
 
-    bool Waiting() override {
-        if (Ending())
-            return false;
-        const auto now = Clock::now();
-        if (now - lastProgress_ >= limits_.noProgressTime) {
-            stop_ = TStop::stTimeLimit;
-            return false;
+    std::optional<TAttemptEnd> Settle(long status, std::string& reason) override {
+        if (tooLarge_) {
+            reason = TooLargeReason(options_.maxBytes);
+            return TAttemptEnd::aeStop; // too large for any place
         }
-        // The client's own low-speed limit averages over several seconds, so a burst followed by silence
-        // would hold each attempt up for that long; silence alone is reason enough to try again.
-        if (now - lastActivity_ >= limits_.lowSpeedTime) {
-            stop_ = TStop::stStalled;
-            return false;
+        FlushBuffer(); // what arrived before an end or a break-off is kept
+        if (status == 416 && ranged_) {
+            if (keptComplete_) {
+                confirmedWhole_ = true;
+                return TAttemptEnd::aeDone;
+            }
+            reason = "HTTP status 416";
+            StartOverNextTime(); // the file has changed so that the kept part no longer fits
+            return TAttemptEnd::aeRetry;
         }
-        return !TooSlow(now);
+        if (wrongRange_) {
+            reason = kWrongRangeReason;
+            StartOverNextTime();
+            return TAttemptEnd::aeRetry;
+        }
+        return std::nullopt;
     }
 
 private:
-    enum class TStop { stNone, stEnding, stTimeLimit, stStalled, stSlow, stTooLarge };
-    enum class TAttemptEnd { aeComplete, aeRetry, aeFail };
-
-    // The low-speed limit over whole periods of its time: a server that trickles a few bytes now and then
-    // is never silent long enough for the stall check, so the bytes of each period must reach the rate.
-    bool TooSlow(Clock::time_point now) {
-        if (now - speedStart_ < limits_.lowSpeedTime)
-            return false;
-        if (speedBytes_ < limits_.lowSpeedBytes * limits_.lowSpeedTime.count()) {
-            stop_ = TStop::stSlow;
-            return true;
-        }
-        speedStart_ = now;
-        speedBytes_ = 0;
-        return false;
-    }
-
     void PickUpEarlierStart() {
         const auto state = LoadResumeState(options_.resumeState);
         if (!state || state->url != url_)
@@ -361,112 +393,14 @@ private:
     void OpenDestination(bool continueAfterWritten) {
         try {
             if (continueAfterWritten)
-                ContinueOutputFile(file_, destination_, written_);
+                ContinueOutputFile(file_.File(), destination_, written_);
             else
-                CreateOutputFile(file_, destination_);
+                CreateOutputFile(file_.File(), destination_);
         } catch (const EInOutError& e) {
             if (IsUnusableNameCode(e.ErrorCode))
                 throw TUnusableName{e.Message()};
             throw;
         }
-    }
-
-    // Each place that can serve the URL in turn, until one has brought the whole body.
-    bool FetchWithRetries(std::string& reason) {
-        return FetchFromEachSource(delivery_, url_, !expectedDigest_.empty(), reason,
-                                   [&](const std::string& source) {
-                                       source_ = source;
-                                       // each place has the whole time to show a first byte
-                                       lastProgress_ = Clock::now();
-                                       return FetchFrom(reason);
-                                   });
-    }
-
-    // The attempts at one place, with the pauses between them.
-    TSourceEnd FetchFrom(std::string& reason) {
-        for (int attempt = 1;; ++attempt) {
-            const TAttemptEnd end = Attempt(reason);
-            if (end == TAttemptEnd::aeComplete)
-                return TSourceEnd::seDone;
-            // The player ending the application, or a body too large for any place, ends the download.
-            if (stop_ == TStop::stEnding || tooLarge_)
-                return TSourceEnd::seStop;
-            if (end == TAttemptEnd::aeFail || attempt == kMaxAttempts || hostDead_)
-                return TSourceEnd::seNext;
-            const auto planned = limits_.retryPauses[static_cast<std::size_t>(attempt - 1)];
-            if (!PauseBetweenAttempts(ui_, delivery_.RetryPause(planned, status_, retryAfter_), reason))
-                return TSourceEnd::seStop;
-        }
-    }
-
-    TAttemptEnd Attempt(std::string& reason) {
-        if (Clock::now() - lastProgress_ >= limits_.noProgressTime) {
-            reason = kTimeLimitReason;
-            return TAttemptEnd::aeFail;
-        }
-        THttpRequest request;
-        request.url = source_;
-        request.userAgent = NamePart(ExecutablePath());
-        request.connectTimeout = limits_.connectTimeout;
-        request.lowSpeedTime = limits_.lowSpeedTime;
-        request.lowSpeedLimit = limits_.lowSpeedBytes;
-        request.maxBytesPerSecond = limits_.maxBytesPerSecond;
-        // A body that no digest vouches for must not come from a plain connection once asked for on TLS.
-        request.keepHttps = expectedDigest_.empty();
-        // Without a validator there is no telling whether the rest would belong to the bytes kept.
-        ranged_ = written_ > 0 && !validator_.empty();
-        if (ranged_) {
-            request.rangeStart = written_;
-            request.ifRange = validator_;
-        }
-        status_ = 0;
-        retryAfter_.clear();
-        wrongRange_ = false;
-        stop_ = TStop::stNone;
-        lastActivity_ = Clock::now();
-        speedStart_ = lastActivity_;
-        speedBytes_ = 0;
-        const THttpOutcome outcome = PlatformHttpTransport().Fetch(request, *this);
-        hostDead_ = delivery_.NoteOutcome(source_, outcome);
-
-        if (stop_ == TStop::stEnding) {
-            reason = kEndingReason;
-            return TAttemptEnd::aeFail;
-        }
-        if (stop_ == TStop::stTooLarge) {
-            reason = TooLargeReason(options_.maxBytes);
-            tooLarge_ = true;
-            return TAttemptEnd::aeFail;
-        }
-        FlushBuffer(); // what arrived before an end or a break-off is kept
-        if (stop_ == TStop::stSlow) {
-            reason = SlowReason(limits_.lowSpeedBytes);
-            return TAttemptEnd::aeRetry;
-        }
-        if (stop_ == TStop::stTimeLimit || stop_ == TStop::stStalled) {
-            reason = kTimeLimitReason;
-            return stop_ == TStop::stStalled ? TAttemptEnd::aeRetry : TAttemptEnd::aeFail;
-        }
-        if (status_ == 416 && ranged_ && keptComplete_) {
-            confirmedWhole_ = true;
-            return TAttemptEnd::aeComplete;
-        }
-        if (status_ >= 400) {
-            reason = "HTTP status " + std::to_string(status_);
-            if (status_ == 416 && ranged_) {
-                StartOverNextTime(); // the file has changed so that the kept part no longer fits
-                return TAttemptEnd::aeRetry;
-            }
-            return IsPassingStatus(status_) ? TAttemptEnd::aeRetry : TAttemptEnd::aeFail;
-        }
-        if (wrongRange_) {
-            reason = kWrongRangeReason;
-            StartOverNextTime();
-            return TAttemptEnd::aeRetry;
-        }
-        if (outcome.failure == THttpFailure::hfNone)
-            return TAttemptEnd::aeComplete;
-        return FailureMayPass(outcome, reason) ? TAttemptEnd::aeRetry : TAttemptEnd::aeFail;
     }
 
     // The next attempt asks for the whole body; the answer to it starts the file again.
@@ -481,7 +415,7 @@ private:
     void Read(const char* data, std::size_t count) {
         if (!file_.IsOpen())
             OpenDestination(false);
-        WriteOutputBytes(file_, data, count);
+        file_.Write(data, count);
         written_ += static_cast<std::int64_t>(count);
         if (!stateKept_ && written_ >= kStateWorthBytes) {
             SaveState();
@@ -503,13 +437,6 @@ private:
         const std::size_t count = filled_;
         filled_ = 0;
         Read(buffer_.data(), count);
-    }
-
-    bool Ending() {
-        if (!ui_.TerminationRequested())
-            return false;
-        stop_ = TStop::stEnding;
-        return true;
     }
 
     void HashBytesOnDisk() {
@@ -582,29 +509,20 @@ private:
     const std::string expectedDigest_;
     std::optional<TDelivery> ownDelivery_; // when the caller passed none
     TDelivery& delivery_;
-    std::string source_; // the place the current attempt asks: the URL or one of its mirrors
     std::optional<TSha256> hasher_;
     bool hashed_ = true;     // whether the hasher has taken every byte in the file
     bool stateKept_ = false; // whether the state for a later start is on disk for this body
 
-    TOutputFile file_;
+    TBufferedFile file_;
     std::int64_t written_ = 0; // bytes in the destination that belong to the body
     std::int64_t stepped_ = 0; // what the bar has been stepped by since it was last at 0
     std::string validator_;    // of the server's file that the bytes written belong to
     std::array<char, kReadSize> buffer_{};
     std::size_t filled_ = 0;
-    Clock::time_point lastProgress_; // the last body byte of any attempt
 
     // The current attempt
-    Clock::time_point lastActivity_; // its start or its last body byte
     bool ranged_ = false;
-    long status_ = 0;
-    std::string retryAfter_; // as the answer sent it
-    bool hostDead_ = false;  // the attempt reached no host
     bool wrongRange_ = false;
-    TStop stop_ = TStop::stNone;
-    Clock::time_point speedStart_; // the current period of the low-speed limit
-    std::int64_t speedBytes_ = 0;  // body bytes within it
     bool tooLarge_ = false;
     std::int64_t total_ = -1;     // the body's whole length as the server gave it, or -1
     bool keptWhole_ = false;      // the kept archive hashes as the list says: nothing to fetch
@@ -618,65 +536,6 @@ void SetFailure(std::string* failure, std::string text) {
 }
 
 } // namespace
-
-bool IsPassingStatus(long status) {
-    return status == 408 || status == 429 || (status >= 500 && status <= 599);
-}
-
-bool FetchFromEachSource(TDelivery& delivery, const std::string& url, bool vouched, std::string& reason,
-                         const std::function<TSourceEnd(const std::string& source)>& fetchFrom) {
-    bool tried = false;
-    for (const std::string& source : delivery.SourcesOf(url, vouched)) {
-        if (delivery.IsDeadHost(source)) {
-            if (!tried)
-                reason = TDelivery::DeadHostReason(source);
-            continue;
-        }
-        tried = true;
-        switch (fetchFrom(source)) {
-        case TSourceEnd::seDone:
-            return true;
-        case TSourceEnd::seStop:
-            return false;
-        case TSourceEnd::seNext:
-            break;
-        }
-    }
-    return false;
-}
-
-bool FailureMayPass(const THttpOutcome& outcome, std::string& reason) {
-    switch (outcome.failure) {
-    case THttpFailure::hfRefused:
-    case THttpFailure::hfBrokenBody:
-        reason = outcome.text;
-        return true;
-    case THttpFailure::hfTimeLimit:
-        reason = kTimeLimitReason;
-        return true;
-    case THttpFailure::hfNone:
-    case THttpFailure::hfStopped:
-    case THttpFailure::hfOther:
-        break;
-    }
-    reason = outcome.text.empty() ? "the transfer failed" : outcome.text;
-    return false;
-}
-
-bool PauseBetweenAttempts(UiPort& ui, std::chrono::milliseconds length, std::string& reason) {
-    const auto until = Clock::now() + length;
-    for (;;) {
-        if (ui.TerminationRequested()) {
-            reason = kEndingReason;
-            return false;
-        }
-        const auto now = Clock::now();
-        if (now >= until)
-            return true;
-        std::this_thread::sleep_for(std::min<Clock::duration>(until - now, kPausePumpInterval));
-        ui.PumpMessages();
-    }
-}
 
 std::atomic<std::int64_t>& DownloadSpeedLimit() {
     static std::atomic<std::int64_t> limit{0};
@@ -692,18 +551,18 @@ DownloadLimits& DefaultDownloadLimits() {
     return limits;
 }
 
-bool Download(UiPort& ui, const std::string& url, const std::string& destination, bool withProgress) {
-    return Download(ui, url, destination, withProgress, DownloadOptions{}, DefaultDownloadLimits());
+bool Download(UiPort& ui, const std::string& url, const std::string& destination, TProgressBar bar) {
+    return Download(ui, url, destination, bar, DownloadOptions{}, DefaultDownloadLimits());
 }
 
-bool Download(UiPort& ui, const std::string& url, const std::string& destination, bool withProgress,
+bool Download(UiPort& ui, const std::string& url, const std::string& destination, TProgressBar bar,
               const DownloadLimits& limits, std::string* failure) {
-    return Download(ui, url, destination, withProgress, DownloadOptions{}, limits, failure);
+    return Download(ui, url, destination, bar, DownloadOptions{}, limits, failure);
 }
 
-bool Download(UiPort& ui, const std::string& url, const std::string& destination, bool withProgress,
+bool Download(UiPort& ui, const std::string& url, const std::string& destination, TProgressBar bar,
               const DownloadOptions& options, const DownloadLimits& limits, std::string* failure) {
-    TDownloadRun run(ui, url, destination, withProgress, options, limits);
+    TDownloadRun run(ui, url, destination, bar, options, limits);
     std::string reason;
     bool result = false;
     try {

@@ -12,7 +12,6 @@ namespace pc {
 
 class UiPort;
 class TDelivery;
-struct THttpOutcome;
 
 // How long a dead or stalled server may hold the launcher up.
 struct DownloadLimits {
@@ -38,14 +37,18 @@ struct DownloadLimits {
 // transfer under way.
 std::atomic<std::int64_t>& DownloadSpeedLimit();
 
+// Whether a download steps the window's progress bar by the bytes it reads.
+enum class TProgressBar { pbUntouched, pbStep };
+
 // The limits that `Download` uses when none are passed (they carry `DownloadSpeedLimit`); tests shorten
 // them.
 DownloadLimits& DefaultDownloadLimits();
 
 // Fetches `url` (http or https, redirects followed) into `destination`. The body is taken in reads of at
-// most 1024 bytes; after each read the bytes are written, the progress bar is stepped by their number
-// (when `withProgress`) and pending window messages are handled once. Without a SHA-256 to check the body
-// against, a download that starts on https follows redirects to https only. A link, a pipe or a
+// most 1024 bytes; after each read the bytes go to the file (written in larger pieces where the disk has
+// room for a whole piece, and at the end of every attempt), the progress bar is stepped by their number
+// (with `TProgressBar::pbStep`) and pending window messages are handled once. Without a SHA-256 to check the
+// body against, a download that starts on https follows redirects to https only. A link, a pipe or a
 // hard-linked file under the name of `destination` is removed first, never written through.
 //
 // A transfer that breaks off, a connection closed before the answer and the statuses 408, 429 and 5xx are
@@ -56,10 +59,10 @@ DownloadLimits& DefaultDownloadLimits();
 // false when the transfer cannot be made, the server answers with a status of 400 or above (the destination
 // is then neither created nor touched), or the last attempt breaks off or stalls (the destination keeps what
 // was written). Errors creating or writing the destination are raised as EInOutError.
-bool Download(UiPort& ui, const std::string& url, const std::string& destination, bool withProgress);
+bool Download(UiPort& ui, const std::string& url, const std::string& destination, TProgressBar bar);
 
 // As above with explicit limits; `failure`, when given, receives a short reason when false is returned.
-bool Download(UiPort& ui, const std::string& url, const std::string& destination, bool withProgress,
+bool Download(UiPort& ui, const std::string& url, const std::string& destination, TProgressBar bar,
               const DownloadLimits& limits, std::string* failure = nullptr);
 
 // What a patch archive's download adds to a plain one.
@@ -100,32 +103,10 @@ struct DownloadOptions {
 // validator, and the SHA-256 checks the result whichever place served it. Returns and raises as the plain
 // `Download`; `failure` gets the reason for a false. A destination whose name the file system refuses (too
 // long, refused characters) is no error of the installation: false, with the reason.
-bool Download(UiPort& ui, const std::string& url, const std::string& destination, bool withProgress,
+bool Download(UiPort& ui, const std::string& url, const std::string& destination, TProgressBar bar,
               const DownloadOptions& options, const DownloadLimits& limits, std::string* failure = nullptr);
 
 // Removes a partial download and the state kept for continuing it; either may be missing.
 void DiscardPartialDownload(const std::string& destination, const std::string& resumeState);
-
-// What every transfer of the launcher shares: whole files above, single entries of a remote archive.
-
-// Statuses that mean "not now" rather than "no": worth asking again after a pause.
-bool IsPassingStatus(long status);
-
-// How the attempts at one place ended: it brought everything, try the next place, or stop altogether.
-enum class TSourceEnd { seDone, seNext, seStop };
-
-// Each place that can serve `url` (see TDelivery::SourcesOf) in turn, skipping the hosts that did not
-// answer earlier, until `fetchFrom` brings everything (true) or stops the transfer (false). `reason` keeps
-// the last place's reason; when every place was skipped, the first dead host's.
-bool FetchFromEachSource(TDelivery& delivery, const std::string& url, bool vouched, std::string& reason,
-                         const std::function<TSourceEnd(const std::string& source)>& fetchFrom);
-
-// For a transfer that the HTTP client ended with a failure (anything but a whole answer): whether another
-// attempt may pass; `reason` gets the words for the log.
-bool FailureMayPass(const THttpOutcome& outcome, std::string& reason);
-
-// Waits `length` before the next attempt, keeping the window alive; false, with the reason, when the
-// application is ending.
-bool PauseBetweenAttempts(UiPort& ui, std::chrono::milliseconds length, std::string& reason);
 
 } // namespace pc

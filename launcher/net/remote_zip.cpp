@@ -8,6 +8,7 @@
 #include "launcher/net/delivery.h"
 #include "launcher/net/download.h"
 #include "launcher/net/download_progress.h"
+#include "launcher/net/transfer.h"
 #include "launcher/ui_port.h"
 
 #include <zlib.h>
@@ -18,7 +19,6 @@
 #include <limits>
 #include <optional>
 #include <string_view>
-#include <thread>
 #include <unordered_set>
 #include <utility>
 
@@ -36,13 +36,9 @@ constexpr std::int64_t kStreamedTailKeep = 4 << 20;
 // Wanted entries closer together than this are fetched in one request: the bytes between cost less than a
 // request of their own.
 constexpr std::int64_t kNeighbourGap = 16 * 1024;
-// Attempts of one transfer without a byte of progress: the first and two more.
-constexpr int kMaxAttempts = 3;
 // The window is kept alive at least once per this many body bytes.
 constexpr std::int64_t kPumpEvery = 64 * 1024;
 constexpr std::size_t kInflatePiece = 64 * 1024;
-constexpr const char* kEndingReason = "the application is ending";
-constexpr const char* kTimeLimitReason = "time limit";
 constexpr const char* kChangedReason = "the archive changed on the server while it was read";
 
 std::string Broken(const std::string& what) {
@@ -461,65 +457,41 @@ public:
     std::int64_t BytesReceived() const { return bytesReceived_; }
 
 private:
-    // One transfer of the bytes a taker wants, up to `end` (exclusive; below 0: to the archive's end, or a
-    // tail when nothing is known yet), with attempts after failures that may pass and continuing from the
-    // first byte missing.
-    class TTransfer final : public THttpReceiver {
+    // The bytes a taker wants, up to `end` (exclusive; below 0: to the archive's end, or a tail when
+    // nothing is known yet), continued from the first byte missing after a failure. Every place must serve
+    // the same archive, of the same size; the bytes already taken stay.
+    class TArchiveSink final : public TTransferSink {
     public:
-        TTransfer(TImpl& owner, TByteTaker& taker) : owner_(owner), taker_(taker) {}
+        TArchiveSink(TImpl& owner, TByteTaker& taker, std::int64_t end)
+            : owner_(owner), taker_(taker), end_(end) {}
 
-        // Each place that can serve the archive in turn, until one has brought what is wanted. The bytes
-        // already taken stay: every place must serve the same archive, of the same size.
-        bool Run(std::int64_t end, std::string& reason) {
-            // The entries are checked against the directory's CRC-32 only; an https archive is therefore
-            // never taken from a plain http mirror.
-            return FetchFromEachSource(owner_.delivery_, owner_.url_, false, reason,
-                                       [&](const std::string& source) {
-                                           if (source != owner_.source_) {
-                                               // Another server's validator names its own copy; the size
-                                               // still has to agree.
-                                               owner_.source_ = source;
-                                               owner_.validator_.clear();
-                                           }
-                                           return RunAt(end, reason);
-                                       });
+        void BeginSource(const std::string& source) override {
+            if (source != owner_.source_) {
+                // Another server's validator names its own copy; the size still has to agree.
+                owner_.source_ = source;
+                owner_.validator_.clear();
+            }
         }
 
-        TSourceEnd RunAt(std::int64_t end, std::string& reason) {
-            lastProgress_ = Clock::now();
-            int failed = 0;
-            while (!taker_.Done()) {
-                if (Clock::now() - lastProgress_ >= owner_.limits_.noProgressTime) {
-                    reason = kTimeLimitReason;
-                    return TSourceEnd::seNext;
-                }
-                const std::int64_t before = taker_.Next();
-                const TAttemptEnd result = Attempt(end, reason);
-                if (result == TAttemptEnd::aeDone || taker_.Done())
-                    return TSourceEnd::seDone;
-                // The player ending the application, or an archive that changed, ends the reading.
-                if (stop_ == TStop::stEnding || changed_)
-                    return TSourceEnd::seStop;
-                if (result == TAttemptEnd::aeFail || hostDead_)
-                    return TSourceEnd::seNext;
-                if (taker_.Next() > before)
-                    failed = 0; // it went forward: the next attempt goes on from there
-                if (++failed >= kMaxAttempts)
-                    return TSourceEnd::seNext;
-                const auto planned = owner_.limits_.retryPauses[static_cast<std::size_t>(
-                    std::min(failed - 1, static_cast<int>(owner_.limits_.retryPauses.size()) - 1))];
-                if (!PauseBetweenAttempts(owner_.ui_,
-                                          owner_.delivery_.RetryPause(planned, status_, retryAfter_), reason))
-                    return TSourceEnd::seStop;
+        void Prepare(THttpRequest& request) override {
+            // What an entry brings is checked against the directory's CRC-32 only, and the caller checks
+            // it against a digest it trusts; a server that ignores ranges is asked all the same.
+            const std::int64_t next = taker_.Next();
+            if (next < 0) {
+                request.rangeTail = kTailBytes;
+            } else {
+                request.rangeStart = next;
+                const std::int64_t last = (end_ >= 0 ? end_ : owner_.archiveSize_) - 1;
+                if (last >= next)
+                    request.rangeEnd = last;
+                request.ifRange = owner_.validator_;
             }
-            return TSourceEnd::seDone;
+            changed_ = false;
+            whole_ = false;
+            wrongAnswer_.clear();
         }
 
         bool Answer(const THttpAnswer& answer) override {
-            status_ = answer.status;
-            retryAfter_ = answer.retryAfter;
-            if (answer.status >= 400)
-                return false;
             const std::string validator = !answer.etag.empty() ? answer.etag : answer.lastModified;
             if (!owner_.validator_.empty() && !validator.empty() && validator != owner_.validator_) {
                 changed_ = true;
@@ -560,8 +532,6 @@ private:
         }
 
         bool Body(const char* data, std::size_t size) override {
-            lastProgress_ = Clock::now();
-            lastActivity_ = lastProgress_;
             owner_.bytesReceived_ += static_cast<std::int64_t>(size);
             std::int64_t at = bodyOffset_;
             bodyOffset_ += static_cast<std::int64_t>(size);
@@ -578,68 +548,15 @@ private:
                 lastPump_ = owner_.bytesReceived_;
                 owner_.ui_.PumpMessages();
             }
-            if (Ending())
-                return false;
             return !taker_.Done();
         }
 
-        bool Waiting() override {
-            if (Ending())
-                return false;
-            const auto now = Clock::now();
-            if (now - lastProgress_ >= owner_.limits_.noProgressTime) {
-                stop_ = TStop::stTimeLimit;
-                return false;
-            }
-            if (now - lastActivity_ >= owner_.limits_.lowSpeedTime) {
-                stop_ = TStop::stStalled;
-                return false;
-            }
-            return true;
-        }
-
-    private:
-        enum class TStop { stNone, stEnding, stTimeLimit, stStalled };
-        enum class TAttemptEnd { aeDone, aeRetry, aeFail };
-
-        TAttemptEnd Attempt(std::int64_t end, std::string& reason) {
-            THttpRequest request;
-            request.url = owner_.source_;
-            request.keepHttps = true;
-            request.userAgent = NamePart(ExecutablePath());
-            request.connectTimeout = owner_.limits_.connectTimeout;
-            request.lowSpeedTime = owner_.limits_.lowSpeedTime;
-            request.lowSpeedLimit = owner_.limits_.lowSpeedBytes;
-            request.maxBytesPerSecond = owner_.limits_.maxBytesPerSecond;
-            // What an entry brings is checked against the directory's CRC-32 only, and the caller checks
-            // it against a digest it trusts; a server that ignores ranges is asked all the same.
-            const std::int64_t next = taker_.Next();
-            if (next < 0) {
-                request.rangeTail = kTailBytes;
-            } else {
-                request.rangeStart = next;
-                const std::int64_t last = (end >= 0 ? end : owner_.archiveSize_) - 1;
-                if (last >= next)
-                    request.rangeEnd = last;
-                request.ifRange = owner_.validator_;
-            }
-            status_ = 0;
-            retryAfter_.clear();
-            stop_ = TStop::stNone;
-            changed_ = false;
-            whole_ = false;
-            wrongAnswer_.clear();
-            lastActivity_ = Clock::now();
-            const THttpOutcome outcome = PlatformHttpTransport().Fetch(request, *this);
-            hostDead_ = owner_.delivery_.NoteOutcome(owner_.source_, outcome);
-
-            if (stop_ == TStop::stEnding) {
-                reason = kEndingReason;
-                return TAttemptEnd::aeFail;
-            }
+        std::optional<TAttemptEnd> Settle(long status, std::string& reason) override {
+            (void)status;
+            // An archive that changed ends the reading: no place can give the rest of the same one.
             if (changed_) {
                 reason = kChangedReason;
-                return TAttemptEnd::aeFail;
+                return TAttemptEnd::aeStop;
             }
             if (taker_.Done())
                 return TAttemptEnd::aeDone;
@@ -647,16 +564,10 @@ private:
                 reason = wrongAnswer_;
                 return TAttemptEnd::aeFail;
             }
-            if (status_ >= 400) {
-                reason = "HTTP status " + std::to_string(status_);
-                return IsPassingStatus(status_) ? TAttemptEnd::aeRetry : TAttemptEnd::aeFail;
-            }
-            if (stop_ == TStop::stTimeLimit || stop_ == TStop::stStalled) {
-                reason = kTimeLimitReason;
-                return stop_ == TStop::stStalled ? TAttemptEnd::aeRetry : TAttemptEnd::aeFail;
-            }
-            if (outcome.failure != THttpFailure::hfNone)
-                return FailureMayPass(outcome, reason) ? TAttemptEnd::aeRetry : TAttemptEnd::aeFail;
+            return std::nullopt;
+        }
+
+        TAttemptEnd Complete(std::string& reason) override {
             if (whole_ && owner_.archiveSize_ < 0) {
                 // A whole body without a length: its end is the archive's.
                 owner_.archiveSize_ = bodyOffset_;
@@ -671,31 +582,30 @@ private:
             return TAttemptEnd::aeRetry;
         }
 
-        bool Ending() {
-            if (!owner_.ui_.TerminationRequested())
-                return false;
-            stop_ = TStop::stEnding;
-            return true;
-        }
+        std::int64_t Position() const override { return taker_.Next(); }
 
+    private:
         TImpl& owner_;
         TByteTaker& taker_;
-        Clock::time_point lastProgress_;
-        Clock::time_point lastActivity_;
+        const std::int64_t end_;
         std::int64_t bodyOffset_ = 0; // where the next body byte of the current answer lies
         std::int64_t lastPump_ = 0;
-        long status_ = 0;
-        std::string retryAfter_;
-        bool hostDead_ = false;
-        TStop stop_ = TStop::stNone;
         bool changed_ = false;
         bool whole_ = false;
         std::string wrongAnswer_;
     };
 
     bool Transfer(TByteTaker& taker, std::int64_t end, std::string& reason) {
-        TTransfer transfer(*this, taker);
-        return transfer.Run(end, reason);
+        TArchiveSink sink(*this, taker, end);
+        TTransferPlan plan;
+        plan.url = url_;
+        // The entries are checked against the directory's CRC-32 only; an https archive is therefore
+        // never taken from a plain http mirror, nor redirected to one.
+        plan.vouched = false;
+        plan.keepHttps = true;
+        plan.progressRenewsAttempts = true;
+        TTransferEngine engine(ui_, delivery_, limits_);
+        return engine.Run(plan, sink, reason);
     }
 
     // The bytes [from, from + count): from the tail when it holds them, else by a request of their own.

@@ -402,7 +402,8 @@ TGameFilesResult CheckAgainstSnapshot(UiPort& ui, const std::string& appDir, con
     manifestOptions.maxBytes = kClientManifestMaxBytes;
     manifestOptions.delivery = &delivery;
     std::string reason;
-    if (!Download(ui, clientLine.url, manifestFile, false, manifestOptions, limits, &reason)) {
+    if (!Download(ui, clientLine.url, manifestFile, TProgressBar::pbUntouched, manifestOptions, limits,
+                  &reason)) {
         result.failure = "the client manifest cannot be downloaded: " + reason;
         return result;
     }

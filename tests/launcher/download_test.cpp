@@ -104,7 +104,7 @@ TEST_F(DownloadFromNginx, BodiesArriveWholeInReadsOf1024WithOneStepAndPumpEach) 
     for (const auto& c : cases) {
         RecordingUi ui;
         const std::string destination = dir_ / "out.bin";
-        ASSERT_TRUE(pc::Download(ui, server_->Url(c.path), destination, true)) << c.path;
+        ASSERT_TRUE(pc::Download(ui, server_->Url(c.path), destination, pc::TProgressBar::pbStep)) << c.path;
         EXPECT_EQ(ReadFileBytes(destination), Pattern(static_cast<std::size_t>(c.size))) << c.path;
         const auto reads = Reads(ui);
         EXPECT_EQ(reads, ExpectedReads(c.size)) << c.path;
@@ -114,24 +114,26 @@ TEST_F(DownloadFromNginx, BodiesArriveWholeInReadsOf1024WithOneStepAndPumpEach) 
 
 TEST_F(DownloadFromNginx, WithoutProgressBarOnlyPumps) {
     RecordingUi ui;
-    ASSERT_TRUE(pc::Download(ui, server_->Url("/exact.bin"), dir_ / "out.bin", false));
+    ASSERT_TRUE(
+        pc::Download(ui, server_->Url("/exact.bin"), dir_ / "out.bin", pc::TProgressBar::pbUntouched));
     EXPECT_EQ(ui.calls, (std::vector<std::string>{"PumpMessages", "PumpMessages"}));
 }
 
 TEST_F(DownloadFromNginx, ReplacesAnExistingFile) {
     const std::string destination = dir_.Write("out.bin", std::string(5000, 'x'));
     RecordingUi ui;
-    ASSERT_TRUE(pc::Download(ui, server_->Url("/exact.bin"), destination, false));
+    ASSERT_TRUE(pc::Download(ui, server_->Url("/exact.bin"), destination, pc::TProgressBar::pbUntouched));
     EXPECT_EQ(ReadFileBytes(destination), Pattern(1024));
 }
 
 TEST_F(DownloadFromNginx, NotFoundFailsAndLeavesTheDestinationAlone) {
     for (const char* path : {"/missing.bin", "/gone"}) {
         RecordingUi ui;
-        EXPECT_FALSE(pc::Download(ui, server_->Url(path), dir_ / "new.bin", true)) << path;
+        EXPECT_FALSE(pc::Download(ui, server_->Url(path), dir_ / "new.bin", pc::TProgressBar::pbStep))
+            << path;
         EXPECT_FALSE(std::filesystem::exists(dir_ / "new.bin")) << path;
         const std::string kept = dir_.Write("kept.bin", "the previous patch list");
-        EXPECT_FALSE(pc::Download(ui, server_->Url(path), kept, true)) << path;
+        EXPECT_FALSE(pc::Download(ui, server_->Url(path), kept, pc::TProgressBar::pbStep)) << path;
         EXPECT_EQ(ReadFileBytes(kept), "the previous patch list") << path;
         EXPECT_TRUE(ui.calls.empty()) << path;
     }
@@ -140,7 +142,7 @@ TEST_F(DownloadFromNginx, NotFoundFailsAndLeavesTheDestinationAlone) {
 TEST_F(DownloadFromNginx, MissingDirectoryIsInvalidFilename) {
     RecordingUi ui;
     try {
-        pc::Download(ui, server_->Url("/exact.bin"), dir_ / "no-such-dir/out.bin", true);
+        pc::Download(ui, server_->Url("/exact.bin"), dir_ / "no-such-dir/out.bin", pc::TProgressBar::pbStep);
         ADD_FAILURE() << "no error";
     } catch (const pc::EInOutError& e) {
         EXPECT_EQ(e.Message(), "Invalid filename");
@@ -161,7 +163,7 @@ TEST_F(DownloadFromNginx, ReadOnlyDestinationIsAccessDenied) {
                 ::_exit(3);
             RecordingUi ui;
             try {
-                pc::Download(ui, url, destination, true);
+                pc::Download(ui, url, destination, pc::TProgressBar::pbStep);
                 ::_exit(1);
             } catch (const pc::EInOutError& e) {
                 ::_exit(e.Message() == "File access denied" && e.ErrorCode == 5 ? 0 : 2);
@@ -177,7 +179,7 @@ TEST_F(DownloadFromNginx, OnlyWebUrlsAreFetched) {
          {"file://" + secret, std::string("ftp://127.0.0.1:1/x"), std::string("gopher://127.0.0.1/"),
           std::string("not a url"), std::string(""), std::string("http://")}) {
         RecordingUi ui;
-        EXPECT_FALSE(pc::Download(ui, url, dir_ / "out.bin", true)) << url;
+        EXPECT_FALSE(pc::Download(ui, url, dir_ / "out.bin", pc::TProgressBar::pbStep)) << url;
         EXPECT_FALSE(std::filesystem::exists(dir_ / "out.bin")) << url;
     }
 }
@@ -192,8 +194,8 @@ TEST(DownloadOverHttps, UnverifiedCertificateIsRefused) {
     TempDir dir;
     RecordingUi ui;
     std::string failure;
-    EXPECT_FALSE(pc::Download(ui, server.Url("/list.ini"), dir / "out.bin", true, pc::DefaultDownloadLimits(),
-                              &failure));
+    EXPECT_FALSE(pc::Download(ui, server.Url("/list.ini"), dir / "out.bin", pc::TProgressBar::pbStep,
+                              pc::DefaultDownloadLimits(), &failure));
     EXPECT_FALSE(std::filesystem::exists(dir / "out.bin"));
     EXPECT_FALSE(failure.empty());
 }
@@ -229,7 +231,9 @@ TEST_F(DownloadFaults, BrokenTransfersFailAndKeepWhatArrived) {
         std::filesystem::remove(destination);
         std::string failure;
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_FALSE(pc::Download(ui, server_->Url(c.path), destination, true, quick_, &failure)) << c.path;
+        EXPECT_FALSE(
+            pc::Download(ui, server_->Url(c.path), destination, pc::TProgressBar::pbStep, quick_, &failure))
+            << c.path;
         EXPECT_LT(std::chrono::steady_clock::now() - start, 15s) << c.path;
         EXPECT_FALSE(failure.empty()) << c.path;
         ASSERT_EQ(std::filesystem::exists(destination), c.fileExpected) << c.path << ": " << failure;
@@ -251,7 +255,9 @@ TEST_F(DownloadFaults, StatusBelow400IsABody) {
                  {"/bytes/3000", Pattern(3000)}};
     for (const auto& c : cases) {
         RecordingUi ui;
-        ASSERT_TRUE(pc::Download(ui, server_->Url(c.path), dir_ / "out.bin", true, quick_)) << c.path;
+        ASSERT_TRUE(
+            pc::Download(ui, server_->Url(c.path), dir_ / "out.bin", pc::TProgressBar::pbStep, quick_))
+            << c.path;
         EXPECT_EQ(ReadFileBytes(dir_ / "out.bin"), c.body) << c.path;
         EXPECT_EQ(Reads(ui), ExpectedReads(static_cast<std::int32_t>(c.body.size()))) << c.path;
     }
@@ -259,7 +265,8 @@ TEST_F(DownloadFaults, StatusBelow400IsABody) {
 
 TEST_F(DownloadFaults, AnnouncesTheExecutableNameAsClient) {
     RecordingUi ui;
-    ASSERT_TRUE(pc::Download(ui, server_->Url("/user-agent"), dir_ / "agent.txt", false, quick_));
+    ASSERT_TRUE(pc::Download(ui, server_->Url("/user-agent"), dir_ / "agent.txt",
+                             pc::TProgressBar::pbUntouched, quick_));
     EXPECT_EQ(ReadFileBytes(dir_ / "agent.txt"), pc::NamePart(pc::ExecutablePath()));
     EXPECT_EQ(ReadFileBytes(dir_ / "agent.txt"), "launcher_download_tests");
 }
@@ -304,7 +311,8 @@ TEST(DownloadLimits, ConnectingGivesUp) {
     std::string failure;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(pc::Download(ui, "http://127.0.0.1:" + std::to_string(listener.Port()) + "/x",
-                              dir / "out.bin", true, pc::DownloadLimits{700ms, 60s, {10ms, 10ms}}, &failure));
+                              dir / "out.bin", pc::TProgressBar::pbStep,
+                              pc::DownloadLimits{700ms, 60s, {10ms, 10ms}}, &failure));
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_GE(elapsed, 600ms) << failure;
     EXPECT_LT(elapsed, 10s) << failure;
@@ -327,7 +335,8 @@ TEST(DownloadLimits, AHostThatDoesNotAcceptInTimeIsAskedOnce) {
         RecordingUi ui;
         std::string failure;
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_FALSE(pc::Download(ui, url, dir / "out.bin", true, options, limits, &failure));
+        EXPECT_FALSE(
+            pc::Download(ui, url, dir / "out.bin", pc::TProgressBar::pbStep, options, limits, &failure));
         EXPECT_LT(std::chrono::steady_clock::now() - start, bound) << failure;
         if (!reason.empty()) {
             EXPECT_EQ(failure, reason);
@@ -383,7 +392,8 @@ TEST_F(DownloadRecovery, BrokenTransfersContinueOrStartAgain) {
         std::string failure;
         const std::string url =
             server_->Url("/file/" + std::string(c.key) + "?size=" + std::to_string(kSize) + "&" + c.options);
-        ASSERT_TRUE(pc::Download(ui, url, destination, true, pc::DownloadOptions{}, quick_, &failure))
+        ASSERT_TRUE(pc::Download(ui, url, destination, pc::TProgressBar::pbStep, pc::DownloadOptions{},
+                                 quick_, &failure))
             << failure;
         EXPECT_EQ(ReadFileBytes(destination), Pattern(kSize));
         const auto stats = Stats(c.key);
@@ -416,8 +426,8 @@ TEST_F(DownloadRecovery, RefusalsAreRetriedOnlyWhenTheyMayPass) {
         const std::string destination = dir_ / "refused.bin";
         std::string failure;
         EXPECT_FALSE(pc::Download(ui, server_->Url("/file/" + std::string(c.key) + "?size=10&" + c.options),
-                                  destination, true, pc::DownloadOptions{"", dir_ / "refused.state"}, quick_,
-                                  &failure));
+                                  destination, pc::TProgressBar::pbStep,
+                                  pc::DownloadOptions{"", dir_ / "refused.state"}, quick_, &failure));
         EXPECT_EQ(failure, c.reason);
         EXPECT_EQ(Stats(c.key).requests, c.requests);
         EXPECT_FALSE(std::filesystem::exists(destination));
@@ -437,7 +447,7 @@ TEST_F(DownloadRecovery, AttemptsArePausedWithTheWindowAliveAndTheEndStopsThem) 
         options.delivery = &fixed;
         const auto start = std::chrono::steady_clock::now();
         ASSERT_TRUE(pc::Download(ui, server_->Url("/file/paced?size=10&fail=503&times=2"), dir_ / "paced.bin",
-                                 false, options, paused));
+                                 pc::TProgressBar::pbUntouched, options, paused));
         EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);
         EXPECT_GT(ui.pumps, 10); // the window was pumped while waiting, not only after the two reads
     }
@@ -449,7 +459,8 @@ TEST_F(DownloadRecovery, AttemptsArePausedWithTheWindowAliveAndTheEndStopsThem) 
         std::string failure;
         const auto start = std::chrono::steady_clock::now();
         EXPECT_FALSE(pc::Download(ui, server_->Url("/file/ended?size=10&fail=503&times=9"),
-                                  dir_ / "ended.bin", false, pc::DownloadOptions{}, paused, &failure));
+                                  dir_ / "ended.bin", pc::TProgressBar::pbUntouched, pc::DownloadOptions{},
+                                  paused, &failure));
         EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
         EXPECT_EQ(failure, "the application is ending");
         EXPECT_EQ(Stats("ended").requests, 1);
@@ -464,8 +475,8 @@ TEST_F(DownloadRecovery, ADeadServerIsGivenUpWithinTheTotalTime) {
         RecordingUi ui;
         std::string failure;
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_FALSE(pc::Download(ui, server_->Url(path), dir_ / "dead.bin", true, pc::DownloadOptions{},
-                                  limits, &failure))
+        EXPECT_FALSE(pc::Download(ui, server_->Url(path), dir_ / "dead.bin", pc::TProgressBar::pbStep,
+                                  pc::DownloadOptions{}, limits, &failure))
             << path;
         const auto elapsed = std::chrono::steady_clock::now() - start;
         EXPECT_GE(elapsed, 1900ms) << path;
@@ -509,7 +520,7 @@ TEST_F(DownloadRecovery, TheBodyMustHashToTheGivenSha256) {
         const bool ok = pc::Download(
             ui,
             server_->Url("/file/" + std::string(c.key) + "?size=" + std::to_string(kSize) + "&" + c.options),
-            destination, true, pc::DownloadOptions{c.sha256, state}, quick_, &failure);
+            destination, pc::TProgressBar::pbStep, pc::DownloadOptions{c.sha256, state}, quick_, &failure);
         EXPECT_EQ(ok, c.ok) << failure;
         EXPECT_EQ(Stats(c.key).requests, c.requests);
         // A complete archive is kept for a later start, with the state that says so.
@@ -537,14 +548,15 @@ TEST_F(DownloadRecovery, ALaterStartFetchesOnlyWhatIsMissing) {
             RecordingUi ui;
             ui.OnPump([&ui] { ui.terminated = ui.pumps == kReadsBeforeEnd; });
             std::string failure;
-            EXPECT_FALSE(pc::Download(ui, url, destination, true, options, quick_, &failure));
+            EXPECT_FALSE(
+                pc::Download(ui, url, destination, pc::TProgressBar::pbStep, options, quick_, &failure));
             EXPECT_EQ(failure, "the application is ending");
             EXPECT_EQ(ReadFileBytes(destination), Pattern(kReadsBeforeEnd * 1024));
             EXPECT_EQ(std::filesystem::exists(options.resumeState), keepState);
         }
         const auto before = Stats(key);
         RecordingUi ui;
-        ASSERT_TRUE(pc::Download(ui, url, destination, true, options, quick_));
+        ASSERT_TRUE(pc::Download(ui, url, destination, pc::TProgressBar::pbStep, options, quick_));
         EXPECT_EQ(ReadFileBytes(destination), Pattern(kSize));
         const auto after = Stats(key);
         EXPECT_EQ(after.requests - before.requests, 1);
@@ -584,8 +596,8 @@ TEST_F(DownloadRecovery, AWholeArchiveKeptFromAnEarlierStartIsNotFetchedAgain) {
         const std::string first = "/file/" + std::string(c.key) + "?size=" + std::to_string(kSize);
         {
             RecordingUi ui;
-            ASSERT_TRUE(
-                pc::Download(ui, server_->Url(first + "&" + c.options), destination, true, options, quick_));
+            ASSERT_TRUE(pc::Download(ui, server_->Url(first + "&" + c.options), destination,
+                                     pc::TProgressBar::pbStep, options, quick_));
         }
         if (c.damageKeptFile) {
             std::fstream kept(destination, std::ios::in | std::ios::out | std::ios::binary);
@@ -597,8 +609,8 @@ TEST_F(DownloadRecovery, AWholeArchiveKeptFromAnEarlierStartIsNotFetchedAgain) {
         std::vector<std::pair<std::int64_t, std::int64_t>> told;
         pc::DownloadOptions again = options;
         again.onProgress = [&told](std::int64_t done, std::int64_t total) { told.emplace_back(done, total); };
-        ASSERT_TRUE(
-            pc::Download(ui, server_->Url(first + "&" + c.options), destination, true, again, quick_));
+        ASSERT_TRUE(pc::Download(ui, server_->Url(first + "&" + c.options), destination,
+                                 pc::TProgressBar::pbStep, again, quick_));
         const auto after = Stats(c.key);
         EXPECT_EQ(after.requests - before.requests, c.requests);
         EXPECT_EQ(after.bodyBytes - before.bodyBytes, c.bytesServed);
@@ -617,8 +629,8 @@ TEST_F(DownloadRecovery, ANameTheFileSystemRefusesFailsTheDownload) {
     RecordingUi ui;
     const std::string destination = dir_ / (std::string(300, 'n') + ".zip");
     std::string failure;
-    EXPECT_FALSE(pc::Download(ui, server_->Url("/file/refused-name?size=1000"), destination, true,
-                              pc::DownloadOptions{}, quick_, &failure));
+    EXPECT_FALSE(pc::Download(ui, server_->Url("/file/refused-name?size=1000"), destination,
+                              pc::TProgressBar::pbStep, pc::DownloadOptions{}, quick_, &failure));
     EXPECT_EQ(failure, "the archive cannot be stored as " + destination + ": I/O error 36");
     EXPECT_EQ(Stats("refused-name").requests, 1);
 }
@@ -637,8 +649,8 @@ TEST_F(DownloadRecovery, ConsecutiveDownloadsShareAConnection) {
     for (int i = 0; i < 50; ++i) {
         RecordingUi ui;
         const std::string key = "reuse-" + std::to_string(i);
-        ASSERT_TRUE(pc::Download(ui, server_->Url("/file/" + key + "?size=3000"), dir_ / "small.bin", false,
-                                 pc::DownloadOptions{}, quick_))
+        ASSERT_TRUE(pc::Download(ui, server_->Url("/file/" + key + "?size=3000"), dir_ / "small.bin",
+                                 pc::TProgressBar::pbUntouched, pc::DownloadOptions{}, quick_))
             << i;
     }
     EXPECT_LE(Stats("").connections - before, 2);
@@ -659,7 +671,7 @@ TEST_F(DownloadRecovery, AFullDiskRemovesThePartialFileAndItsState) {
     const std::string state = small + "/big.state";
     RecordingUi ui;
     try {
-        pc::Download(ui, server_->Url("/file/disk-full?size=300000"), destination, true,
+        pc::Download(ui, server_->Url("/file/disk-full?size=300000"), destination, pc::TProgressBar::pbStep,
                      pc::DownloadOptions{"", state}, quick_);
         ADD_FAILURE() << "no error";
     } catch (const pc::EInOutError& e) {
@@ -688,7 +700,8 @@ TEST(DownloadLaterStart, AChangedFileOnTheServerIsFetchedWhole) {
         {
             RecordingUi ui;
             ui.OnPump([&ui] { ui.terminated = ui.pumps == kReadsBeforeEnd; });
-            EXPECT_FALSE(pc::Download(ui, server.Url("/patch.zip"), destination, true, options, limits));
+            EXPECT_FALSE(pc::Download(ui, server.Url("/patch.zip"), destination, pc::TProgressBar::pbStep,
+                                      options, limits));
         }
         std::string expected = Pattern(kSize);
         if (changed) {
@@ -697,7 +710,8 @@ TEST(DownloadLaterStart, AChangedFileOnTheServerIsFetchedWhole) {
             std::filesystem::last_write_time(served, std::filesystem::last_write_time(served) + 1h);
         }
         RecordingUi ui;
-        ASSERT_TRUE(pc::Download(ui, server.Url("/patch.zip"), destination, true, options, limits));
+        ASSERT_TRUE(pc::Download(ui, server.Url("/patch.zip"), destination, pc::TProgressBar::pbStep, options,
+                                 limits));
         EXPECT_EQ(ReadFileBytes(destination), expected);
         // The bar starts with the kept bytes when they stay, and was never stepped for them when not.
         const auto reads = Reads(ui);
@@ -736,7 +750,8 @@ TEST_F(DownloadFaults, TricklesFailWithinTheLowSpeedLimitAndFastEnoughBodiesArri
         const std::string destination = dir_ / "slow.bin";
         std::string failure;
         const auto start = std::chrono::steady_clock::now();
-        const bool fetched = pc::Download(ui, server_->Url(c.path), destination, true, limits, &failure);
+        const bool fetched =
+            pc::Download(ui, server_->Url(c.path), destination, pc::TProgressBar::pbStep, limits, &failure);
         const auto elapsed = std::chrono::steady_clock::now() - start;
         EXPECT_EQ(fetched, c.arrives) << failure;
         if (c.arrives) {
@@ -762,8 +777,8 @@ TEST_F(DownloadFaults, ABodyThatNeverEndsFillsTheDiskAndIsRemoved) {
     {
         pc::test::FileSizeLimit disk(kRoom);
         try {
-            pc::Download(ui, server_->Url("/endless"), destination, true, pc::DownloadOptions{"", state},
-                         quick_);
+            pc::Download(ui, server_->Url("/endless"), destination, pc::TProgressBar::pbStep,
+                         pc::DownloadOptions{"", state}, quick_);
             ADD_FAILURE() << "the download ended without an error";
         } catch (const pc::EInOutError& e) {
             EXPECT_EQ(e.Message(), "Disk full");
@@ -798,8 +813,8 @@ TEST_F(DownloadFaults, ABodyBeyondItsBoundIsRefusedAndRemoved) {
         pc::DownloadOptions options{"", state};
         options.maxBytes = c.maxBytes;
         std::string failure;
-        const bool fetched =
-            pc::Download(ui, server_->Url(c.path), destination, true, options, quick_, &failure);
+        const bool fetched = pc::Download(ui, server_->Url(c.path), destination, pc::TProgressBar::pbStep,
+                                          options, quick_, &failure);
         EXPECT_EQ(fetched, c.failure.empty());
         EXPECT_EQ(failure, c.failure);
         EXPECT_EQ(std::filesystem::exists(destination), c.failure.empty());
@@ -844,8 +859,8 @@ TEST_F(DownloadFromNginx, NamesPlantedAtTheDestinationAreNeverWrittenThrough) {
         if (plant == Plant::plSymlinkWithResumeState)
             dir.Write("stored.state", url + "\r\n\"any\"\r\n");
         RecordingUi ui;
-        ASSERT_TRUE(pc::Download(ui, url, destination, true, pc::DownloadOptions{"", state},
-                                 pc::DefaultDownloadLimits()));
+        ASSERT_TRUE(pc::Download(ui, url, destination, pc::TProgressBar::pbStep,
+                                 pc::DownloadOptions{"", state}, pc::DefaultDownloadLimits()));
         EXPECT_EQ(ReadFileBytes(precious), kPrecious);
         EXPECT_FALSE(std::filesystem::exists(absent));
         EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(destination)));
@@ -892,9 +907,9 @@ TEST(DownloadOverHttps, ARedirectToHttpIsRefusedUnlessADigestChecksTheBody) {
         TempDir dir;
         RecordingUi ui;
         std::string failure;
-        const bool fetched =
-            pc::Download(ui, c.url, dir / "out.bin", false, pc::DownloadOptions{c.sha256, ""},
-                         pc::DownloadLimits{2000ms, 2s, {10ms, 10ms}}, &failure);
+        const bool fetched = pc::Download(ui, c.url, dir / "out.bin", pc::TProgressBar::pbUntouched,
+                                          pc::DownloadOptions{c.sha256, ""},
+                                          pc::DownloadLimits{2000ms, 2s, {10ms, 10ms}}, &failure);
         EXPECT_EQ(fetched, c.failure.empty());
         EXPECT_EQ(failure, c.failure);
         EXPECT_EQ(std::filesystem::exists(dir / "out.bin"), c.failure.empty());
@@ -931,7 +946,8 @@ TEST_F(DownloadRecovery, AMirrorContinuesOnlyUnderTheSameValidator) {
         options.delivery = &delivery;
         RecordingUi ui;
         std::string failure;
-        ASSERT_TRUE(pc::Download(ui, prefix + c.name, dir_ / "cross.bin", true, options, quick_, &failure))
+        ASSERT_TRUE(pc::Download(ui, prefix + c.name, dir_ / "cross.bin", pc::TProgressBar::pbStep, options,
+                                 quick_, &failure))
             << failure;
         EXPECT_EQ(ReadFileBytes(dir_ / "cross.bin"), Pattern(kSize));
         EXPECT_EQ(mirror.StatsFor(c.name).bodyBytes, c.mirrorBytes);

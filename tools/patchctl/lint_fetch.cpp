@@ -66,7 +66,7 @@ bool DownloadListForLint(const std::string& url, bool withSignature, const std::
     std::string reason;
     DownloadOptions options;
     options.maxBytes = kPatchListMaxBytes; // what the launcher refuses to download
-    if (!Download(ui, url, file, false, options, DefaultDownloadLimits(), &reason)) {
+    if (!Download(ui, url, file, TProgressBar::pbUntouched, options, DefaultDownloadLimits(), &reason)) {
         std::printf("%s: not downloadable: %s\n", url.c_str(), reason.c_str());
         return false;
     }
@@ -74,7 +74,8 @@ bool DownloadListForLint(const std::string& url, bool withSignature, const std::
     trustFile = scratch + kTrustDownloadFileName;
     for (const auto& [beside, besideFile] :
          {std::pair{SignatureUrlOf(url), signatureFile}, {TrustUrlOf(url), trustFile}})
-        if (withSignature && !Download(ui, beside, besideFile, false, DefaultDownloadLimits(), &reason))
+        if (withSignature &&
+            !Download(ui, beside, besideFile, TProgressBar::pbUntouched, DefaultDownloadLimits(), &reason))
             RemoveFile(besideFile);
     return true;
 }
@@ -148,7 +149,7 @@ void TestCompanion(LintReport& report, int line, UiPort& ui, const std::string& 
                    const TDeltaManifest& manifest, const std::string& file) {
     const std::string url = CompanionUrl(patchUrl, manifest.companion);
     std::string reason;
-    if (!Download(ui, url, file, true, DefaultDownloadLimits(), &reason)) {
+    if (!Download(ui, url, file, TProgressBar::pbStep, DefaultDownloadLimits(), &reason)) {
         report.Problem(line, "the companion " + url + " is not downloadable: " +
                                  (reason.empty() ? std::string("no reason given") : reason));
         RemoveFile(file);
@@ -258,7 +259,8 @@ void CheckMirrors(LintReport& report, int line, UiPort& ui, TDelivery& fetching,
     options.delivery = &fetching;
     for (std::size_t i = 1; i < sources.size(); ++i) {
         std::string reason;
-        if (!Download(ui, sources[i], file, false, options, DefaultDownloadLimits(), &reason)) {
+        if (!Download(ui, sources[i], file, TProgressBar::pbUntouched, options, DefaultDownloadLimits(),
+                      &reason)) {
             report.Problem(line, "mirror " + sources[i] + " not downloadable: " +
                                      (reason.empty() ? std::string("no reason given") : reason));
             RemoveFile(file);
@@ -309,7 +311,8 @@ int FetchArchives(const std::string& path, const std::string& label, const std::
         ui.SetProgressPosition(0);
         ui.SetProgressMax(row.size < 0 ? 0 : row.size);
         std::string reason;
-        const bool fetched = Download(ui, row.url, file, true, options, DefaultDownloadLimits(), &reason);
+        const bool fetched =
+            Download(ui, row.url, file, TProgressBar::pbStep, options, DefaultDownloadLimits(), &reason);
         ui.SetProgressVisible(false);
         std::string reference = row.sha256;
         if (fetched && reference.empty())
@@ -435,7 +438,7 @@ int FetchClient(const std::string& path, const std::string& label, const std::st
     DownloadOptions options;
     options.maxBytes = kClientManifestMaxBytes; // what installations refuse to download
     std::string reason;
-    if (!Download(ui, url, file, false, options, DefaultDownloadLimits(), &reason)) {
+    if (!Download(ui, url, file, TProgressBar::pbUntouched, options, DefaultDownloadLimits(), &reason)) {
         report.Problem(line, "client manifest not downloadable: " +
                                  (reason.empty() ? std::string("no reason given") : reason));
         RemoveFile(file);

@@ -508,6 +508,55 @@ std::uint64_t MakeDeltas(const std::vector<Changed>& changed, const Tree& next, 
     return deltaBytes;
 }
 
+// The manifest and the deltas' data, under the reserved folder, after every whole file.
+void AddReservedEntries(const std::string& out, const std::string& companionName, std::int64_t newest,
+                        TDeltaManifest& manifest, std::unique_ptr<PartsFolder>& parts,
+                        std::vector<TZipSourceEntry>& entries) {
+    if (manifest.deltas.empty() && manifest.removals.empty())
+        return;
+    if (!parts)
+        parts = std::make_unique<PartsFolder>(out);
+    if (!manifest.deltas.empty())
+        manifest.companion = companionName;
+    auto reserved = [&](const std::string& entryName, const std::string& path) {
+        TZipSourceEntry entry;
+        entry.name = entryName;
+        entry.sourcePath = path;
+        entry.unixMode = kRegularFileType | 0644;
+        entry.modTime = newest;
+        entries.push_back(std::move(entry));
+    };
+    reserved(kDeltaManifestEntry, parts->Write("manifest", FormatDeltaManifest(manifest)));
+    for (const TDeltaRecord& record : manifest.deltas)
+        reserved(kDeltaFolder + record.entry, (fs::path(out + ".parts~") / record.entry).string());
+}
+
+// What a pack wrote, for the operator: the archive, its removals and the companion of its deltas.
+void ReportPack(const std::string& out, const std::string& companion, int files, std::size_t folders,
+                std::uint64_t bytes, std::uint64_t deltaBytes, const TDeltaManifest& manifest,
+                bool withCompanion) {
+    const auto archiveBytes = static_cast<std::uintmax_t>(fs::file_size(out));
+    const std::size_t deltas = manifest.deltas.size();
+    // With deltas, the archive holds less than the whole files but more than their sum: what is packed is
+    // told as the files that the patch makes, whole or through a delta.
+    if (deltas == 0)
+        std::printf("%s: %d file%s, %zu folder%s, %ju bytes packed into %ju\n", out.c_str(), files,
+                    files == 1 ? "" : "s", folders, folders == 1 ? "" : "s",
+                    static_cast<std::uintmax_t>(bytes), archiveBytes);
+    else
+        std::printf("%s: %d file%s, %zu folder%s and %zu delta%s, which make %ju bytes of files, packed into "
+                    "%ju\n",
+                    out.c_str(), files, files == 1 ? "" : "s", folders, folders == 1 ? "" : "s", deltas,
+                    deltas == 1 ? "" : "s", static_cast<std::uintmax_t>(bytes + deltaBytes), archiveBytes);
+    if (!manifest.removals.empty())
+        std::printf("%s: %zu removal%s\n", out.c_str(), manifest.removals.size(),
+                    manifest.removals.size() == 1 ? "" : "s");
+    if (withCompanion)
+        std::printf("%s: the whole files of the deltas, for installations whose files differ; upload it "
+                    "beside %s\n",
+                    companion.c_str(), fs::path(out).filename().string().c_str());
+}
+
 int Pack(const Arguments& args) {
     const bool all = args.Has("--all"), force = args.Has("--force");
     const bool delta = args.Has("--delta"), keepRemoved = args.Has("--keep-removed");
@@ -576,24 +625,7 @@ int Pack(const Arguments& args) {
     int files = 0;
     std::vector<TZipSourceEntry> entries = EntriesOf(next, names, bytes, files);
     const std::size_t folders = entries.size() - static_cast<std::size_t>(files);
-    // The manifest and the deltas' data, under the reserved folder, after every whole file.
-    if (!manifest.deltas.empty() || !manifest.removals.empty()) {
-        if (!parts)
-            parts = std::make_unique<PartsFolder>(out);
-        if (!manifest.deltas.empty())
-            manifest.companion = companionName;
-        auto reserved = [&](const std::string& entryName, const std::string& path) {
-            TZipSourceEntry entry;
-            entry.name = entryName;
-            entry.sourcePath = path;
-            entry.unixMode = kRegularFileType | 0644;
-            entry.modTime = newest;
-            entries.push_back(std::move(entry));
-        };
-        reserved(kDeltaManifestEntry, parts->Write("manifest", FormatDeltaManifest(manifest)));
-        for (const TDeltaRecord& record : manifest.deltas)
-            reserved(kDeltaFolder + record.entry, (fs::path(out + ".parts~") / record.entry).string());
-    }
+    AddReservedEntries(out, companionName, newest, manifest, parts, entries);
 
     PackProgress progress(bytes, entries.size());
     options.progress = [&](std::uint64_t packed, bool checking) { progress.Update(packed, checking); };
@@ -614,25 +646,7 @@ int Pack(const Arguments& args) {
                      out.c_str(), archiveBytes);
         return kRefused;
     }
-    const std::size_t deltas = manifest.deltas.size();
-    // With deltas, the archive holds less than the whole files but more than their sum: what is packed is
-    // told as the files that the patch makes, whole or through a delta.
-    if (deltas == 0)
-        std::printf("%s: %d file%s, %zu folder%s, %ju bytes packed into %ju\n", out.c_str(), files,
-                    files == 1 ? "" : "s", folders, folders == 1 ? "" : "s",
-                    static_cast<std::uintmax_t>(bytes), archiveBytes);
-    else
-        std::printf("%s: %d file%s, %zu folder%s and %zu delta%s, which make %ju bytes of files, packed into "
-                    "%ju\n",
-                    out.c_str(), files, files == 1 ? "" : "s", folders, folders == 1 ? "" : "s", deltas,
-                    deltas == 1 ? "" : "s", static_cast<std::uintmax_t>(bytes + deltaBytes), archiveBytes);
-    if (!manifest.removals.empty())
-        std::printf("%s: %zu removal%s\n", out.c_str(), manifest.removals.size(),
-                    manifest.removals.size() == 1 ? "" : "s");
-    if (!fullCopies.empty())
-        std::printf("%s: the whole files of the deltas, for installations whose files differ; upload it "
-                    "beside %s\n",
-                    companion.c_str(), fs::path(out).filename().string().c_str());
+    ReportPack(out, companion, files, folders, bytes, deltaBytes, manifest, !fullCopies.empty());
     return 0;
 }
 
