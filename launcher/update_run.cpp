@@ -21,7 +21,7 @@
 #include "launcher/net/delivery.h"
 #include "launcher/net/download.h"
 #include "launcher/net/download_progress.h"
-#include "launcher/release_update.h"
+#include "launcher/repair/release_update.h"
 #include "launcher/ui_port.h"
 
 #include <algorithm>

@@ -330,15 +330,6 @@ private:
     fs::path path_;
 };
 
-std::vector<std::uint8_t> ReadWhole(const fs::path& path) {
-    std::ifstream stream(path, std::ios::binary);
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(fs::file_size(path)));
-    stream.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (stream.gcount() != static_cast<std::streamsize>(bytes.size()))
-        throw EFOpenError("Cannot read " + path.string());
-    return bytes;
-}
-
 std::string Sha256Of(const std::vector<std::uint8_t>& bytes) {
     TSha256 hasher;
     hasher.Update(bytes.data(), bytes.size());
@@ -651,6 +642,15 @@ int Pack(const Arguments& args) {
 }
 
 } // namespace
+
+std::vector<std::uint8_t> ReadWhole(const std::filesystem::path& path) {
+    std::ifstream stream(path, std::ios::binary);
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(fs::file_size(path)));
+    stream.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (stream.gcount() != static_cast<std::streamsize>(bytes.size()))
+        throw EFOpenError("Cannot read " + path.string());
+    return bytes;
+}
 
 // Whether the writer's deflate makes the file larger than `limit` bytes, which a delta must undercut to be
 // carried instead.

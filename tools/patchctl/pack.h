@@ -6,6 +6,7 @@
 #include "launcher/list/client_manifest.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +42,9 @@ TWrittenSnapshot WriteSnapshotOf(TFullPack pack, const std::string& outDir,
 
 // Whether zlib at `level` makes `bytes` larger than `limit`: a delta must undercut the file deflated to be
 // carried instead of it.
+// The whole file; EFOpenError when it cannot be read.
+std::vector<std::uint8_t> ReadWhole(const std::filesystem::path& path);
+
 bool DeflatesLargerThan(const std::vector<std::uint8_t>& bytes, std::size_t limit, int level);
 
 } // namespace pc::patchctl

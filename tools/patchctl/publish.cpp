@@ -17,6 +17,7 @@
 #include "tools/patchctl/file_digest.h"
 #include "tools/patchctl/lint.h"
 #include "tools/patchctl/lint_fetch.h"
+#include "tools/patchctl/list_text.h"
 #include "tools/patchctl/signing.h"
 
 #include <algorithm>
@@ -196,21 +197,14 @@ namespace {
 std::string WithClientLine(const std::string& bytes, const std::string& line) {
     std::string result;
     bool placed = false;
-    std::size_t at = 0;
-    while (at < bytes.size()) {
-        const std::size_t end = bytes.find_first_of("\r\n", at);
-        std::size_t next = end == std::string::npos ? bytes.size() : end + 1;
-        if (end != std::string::npos && bytes[end] == '\r' && next < bytes.size() && bytes[next] == '\n')
-            ++next;
-        const std::string_view text(bytes.data() + at, (end == std::string::npos ? bytes.size() : end) - at);
+    ForEachListLine(bytes, [&](std::string_view text, std::string_view whole) {
         if (!IsClientLineWord(text)) {
-            result.append(bytes, at, next - at);
+            result += whole;
         } else if (!placed) {
             result += line + "\r\n";
             placed = true;
         }
-        at = next;
-    }
+    });
     if (!placed) {
         if (!result.empty() && result.back() != '\n' && result.back() != '\r')
             result += "\r\n";

@@ -13,6 +13,7 @@
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/delta_encode.h"
 #include "tools/patchctl/file_digest.h"
+#include "tools/patchctl/list_text.h"
 #include "tools/patchctl/pack.h"
 #include "tools/patchctl/signing.h"
 
@@ -132,15 +133,6 @@ private:
     std::vector<std::string> mismatched_;
 };
 
-std::vector<std::uint8_t> ReadBytes(const fs::path& path) {
-    std::ifstream stream(path, std::ios::binary);
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(fs::file_size(path)));
-    stream.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (stream.gcount() != static_cast<std::streamsize>(bytes.size()))
-        throw EFOpenError("Cannot read " + path.string());
-    return bytes;
-}
-
 // What a changed file costs between one old version and the new one: a delta (its data file in the work
 // folder) or the whole file. Shared by every patch whose old release has that version.
 struct Coding {
@@ -171,8 +163,8 @@ Coding CodeFile(NewRelease& release, const TClientFile& before, const TClientFil
         return it->second;
     Coding coding;
     if (before.size <= kMaxDeltaFileBytes && after.size <= kMaxDeltaFileBytes) {
-        const std::vector<std::uint8_t> old = ReadBytes(oldPath);
-        const std::vector<std::uint8_t> next = ReadBytes(release.entries.at(after.name)->sourcePath);
+        const std::vector<std::uint8_t> old = ReadWhole(oldPath);
+        const std::vector<std::uint8_t> next = ReadWhole(release.entries.at(after.name)->sourcePath);
         const int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
         const std::string made =
             EncodeDelta(old.data(), old.size(), next.data(), next.size(), LevelFor(chain), threads);
@@ -308,20 +300,13 @@ std::string RowText(std::int32_t id, const std::string& url, std::uintmax_t size
 std::string ListWithRelease(const std::string& bytes, const std::vector<std::string>& rows,
                             const std::string& clientLine) {
     std::string result;
-    std::size_t at = 0;
-    while (at < bytes.size()) {
-        const std::size_t end = bytes.find_first_of("\r\n", at);
-        std::size_t next = end == std::string::npos ? bytes.size() : end + 1;
-        if (end != std::string::npos && bytes[end] == '\r' && next < bytes.size() && bytes[next] == '\n')
-            ++next;
-        const std::string_view text(bytes.data() + at, (end == std::string::npos ? bytes.size() : end) - at);
+    ForEachListLine(bytes, [&](std::string_view text, std::string_view whole) {
         if (!IsClientLineWord(text) && !IsDirectRowLine(text)) {
-            result.append(bytes, at, next - at);
-            if (end == std::string::npos)
-                result += "\r\n";
+            result += whole;
+            if (whole.size() == text.size())
+                result += "\r\n"; // the old last line had no end
         }
-        at = next;
-    }
+    });
     for (const std::string& row : rows)
         result += row + "\r\n";
     return result + clientLine + "\r\n";

@@ -1,4 +1,4 @@
-#include "launcher/release_update.h"
+#include "launcher/repair/release_update.h"
 
 #include "framework/file_io.h"
 #include "launcher/list/client_manifest.h"
