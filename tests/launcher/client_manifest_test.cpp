@@ -1,4 +1,6 @@
 // The client manifest's text both ways, the patch list's line that names it, and the archive's URL.
+#include "archive/extract_names.h"
+#include "framework/code_pages.h"
 #include "launcher/list/client_manifest.h"
 
 #include <gtest/gtest.h>
@@ -228,3 +230,14 @@ TEST(ClientManifestListLine, ArchiveBesideTheManifest) {
 }
 
 } // namespace
+
+// The manifest's rule for names is stricter than extraction's: every name that extraction refuses to write
+// is refused in a manifest too, so a check never plans a file that healing could not place.
+TEST(ClientFileNameProblem, RefusesEveryNameThatExtractionRefuses) {
+    using namespace std::string_literals;
+    for (const std::string& name : {"../x"s, "a/../b"s, "a/.."s, "/abs"s, "\\abs"s, "c:x"s, "a/b:stream"s,
+                                    "a//b"s, "a\\..\\b"s, "a\0b"s}) {
+        ASSERT_TRUE(pc::IsUnsafeEntryName(pc::Utf8ToWide(name))) << name;
+        EXPECT_NE(pc::ClientFileNameProblem(name), "") << name;
+    }
+}
