@@ -6,6 +6,10 @@
 #include <string_view>
 
 namespace pc::patchctl {
+class Arguments;
+}
+
+namespace pc::patchctl {
 
 // Hands each line of `bytes` to `visit`: its text without the line end, and the whole line with its end
 // (CR, LF or CRLF; none for a last line without one).
@@ -21,5 +25,9 @@ template <typename Visit> void ForEachListLine(const std::string& bytes, Visit&&
         at = next;
     }
 }
+
+// The row tags that `--available-from TIME` and `--rollout PERCENT` ask for ("\tavailable=..."), or empty;
+// UsageError for a time or share that is not well formed.
+std::string ReleaseTimeAndShareTags(const Arguments& args);
 
 } // namespace pc::patchctl

@@ -296,7 +296,7 @@ const std::vector<Command>& Commands() {
         {.syntax =
              {.name = "release",
               .usage = "release RELEASES NEW_TREE --list LIST --url BASE_URL [--key KEY.pem] [--deltas N] "
-                       "[--expires DAYS]",
+                       "[--expires DAYS] [--available-from TIME] [--rollout PERCENT]",
               .description =
                   "Makes NEW_TREE the next release n in RELEASES (folders 1, 2, 3, ... served at BASE_URL):\n"
                   "RELEASES/n/ gets its snapshot, a patch from release n-1 and a direct patch from each of "
@@ -304,17 +304,20 @@ const std::vector<Command>& Commands() {
                   "N releases before that, the old trees taken from their snapshots; LIST gets their rows "
                   "and\n"
                   "the client line, signed again with --key.\n",
-              .options = {{"--list",
-                           "LIST",
-                           "the patch list to add the release to (made when missing)",
-                           {},
-                           {},
-                           true},
-                          {"--url", "BASE_URL", "where RELEASES is served", {}, {}, true},
-                          {"--key", "KEY.pem", "signs the list and the snapshot's manifest"},
-                          {"--deltas", "N", "direct patches from the N releases before n-1 (default 8)"},
-                          {"--expires", "DAYS",
-                           "launchers refuse the list after DAYS days (a //expires line)"}},
+              .options =
+                  {{"--list",
+                    "LIST",
+                    "the patch list to add the release to (made when missing)",
+                    {},
+                    {},
+                    true},
+                   {"--url", "BASE_URL", "where RELEASES is served", {}, {}, true},
+                   {"--key", "KEY.pem", "signs the list and the snapshot's manifest"},
+                   {"--deltas", "N", "direct patches from the N releases before n-1 (default 8)"},
+                   {"--expires", "DAYS", "launchers refuse the list after DAYS days (a //expires line)"},
+                   {"--available-from", "TIME",
+                    "the release time (UTC, as 2026-12-10T18:00:00Z) of every row of this release"},
+                   {"--rollout", "PERCENT", "the share of installations (1 to 100) that take them"}},
               .positionals = {"RELEASES", "NEW_TREE"},
               .fewestPositionals = 2,
               .exits = "Exit 0 released, 1 nothing changed or a file cannot be read or written, 2 refused\n"

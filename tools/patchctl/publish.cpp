@@ -190,6 +190,23 @@ void TellCompanion(const std::string& archive, const std::string& url, const std
 
 } // namespace
 
+std::string ReleaseTimeAndShareTags(const Arguments& args) {
+    // Launchers that do not know these tags apply the row at once.
+    std::string tags;
+    if (const std::optional<std::string> moment = args.Value("--available-from")) {
+        if (!ParseUtcTime(*moment))
+            throw UsageError("--available-from needs a UTC time as 2026-12-10T18:00:00Z, not '" + *moment +
+                             "'");
+        tags += "\t" + std::string(kAvailableTag) + "=" + *moment;
+    }
+    if (const std::optional<std::string> share = args.Value("--rollout")) {
+        if (!ParseRolloutPercent(*share))
+            throw UsageError("--rollout needs a whole number of percent from 1 to 100, not '" + *share + "'");
+        tags += "\t" + std::string(kRolloutTag) + "=" + *share;
+    }
+    return tags;
+}
+
 namespace {
 
 // The list's bytes with its client line set to `line`: in place of the first client line there (any
@@ -329,19 +346,7 @@ int RunPublish(const Arguments& args) {
             throw UsageError("'" + *text + "' holds a TAB or a line break, which a row cannot carry");
     if (!run.empty() && IsUnsafeEntryName(Utf8ToWide(run)))
         throw UsageError("the program '" + run + "' must lie inside the installation");
-    // Tags after the SHA-256: launchers that do not know them apply the row at once.
-    std::string tags;
-    if (const std::optional<std::string> moment = args.Value("--available-from")) {
-        if (!ParseUtcTime(*moment))
-            throw UsageError("--available-from needs a UTC time as 2026-12-10T18:00:00Z, not '" + *moment +
-                             "'");
-        tags += "\t" + std::string(kAvailableTag) + "=" + *moment;
-    }
-    if (const std::optional<std::string> share = args.Value("--rollout")) {
-        if (!ParseRolloutPercent(*share))
-            throw UsageError("--rollout needs a whole number of percent from 1 to 100, not '" + *share + "'");
-        tags += "\t" + std::string(kRolloutTag) + "=" + *share;
-    }
+    const std::string tags = ReleaseTimeAndShareTags(args);
 
     std::error_code error;
     if (!fs::is_regular_file(archive, error))

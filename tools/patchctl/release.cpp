@@ -329,6 +329,7 @@ int Release(const Arguments& args) {
         deltas = std::stoi(*given);
     }
     const std::optional<int> expires = ExpiresDays(args);
+    const std::string timeAndShare = ReleaseTimeAndShareTags(args);
     std::error_code error;
     if (fs::exists(root, error) && !fs::is_directory(root, error))
         throw UsageError("'" + root.string() + "' is not a directory");
@@ -408,10 +409,11 @@ int Release(const Arguments& args) {
         const std::string row = RowText(id, releaseUrl + name, size, Sha256OfFile(out));
         const std::string snapshotTag = "\t" + std::string(kSnapshotTag) + "=" +
                                         std::to_string(fs::file_size(staging / kClientArchiveFileName));
-        rows.push_back(chain
-                           ? row + "\t" + kReleaseTag + "=" + std::to_string(number) + snapshotTag
-                           : std::string(kDirectRowWord) + "\t" + row + "\t" + kReleaseTag + "=" +
-                                 std::to_string(number) + "\t" + kFromTag + "=" + std::to_string(old.number));
+        rows.push_back((chain ? row + "\t" + kReleaseTag + "=" + std::to_string(number) + snapshotTag
+                              : std::string(kDirectRowWord) + "\t" + row + "\t" + kReleaseTag + "=" +
+                                    std::to_string(number) + "\t" + kFromTag + "=" +
+                                    std::to_string(old.number)) +
+                       timeAndShare);
     }
     if (number > 1 && (rows.empty() || IsDirectRowLine(rows.front())))
         throw Refusal{"the patch from release " + std::to_string(number - 1) +
