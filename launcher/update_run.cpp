@@ -215,7 +215,8 @@ void UpdateRun(UiPort& ui, const std::string& appDir, const TListSource& list) {
     std::string reason;
     // The cheapest road to the latest release: the latest snapshot in place of every row, or one direct row
     // in place of the rows it stands for.
-    const TReleasePlan plan = PlanReleaseRoad(ui, appDir, table, directRows);
+    const TReleasePlan plan = PlanReleaseRoad(
+        ui, appDir, table, directRows, [&](const TPatchRec& row) { return holdOf(row) != TRowHold::rhNone; });
     if (plan.road.kind == TRoadKind::rkHeal) {
         if (!HealToLatestRelease(ui, appDir, table, listFile, delivery)) {
             ui.AppendLogLine(kUpdateNotCompleteLine);

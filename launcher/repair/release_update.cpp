@@ -12,10 +12,21 @@
 namespace pc {
 
 TReleasePlan PlanReleaseRoad(UiPort& ui, const std::string& appDir, const TPatchList& table,
-                             const std::vector<TDirectRow>& direct) {
+                             const std::vector<TDirectRow>& direct,
+                             const std::function<bool(const TPatchRec&)>& held) {
     TReleasePlan plan;
     plan.facts = RoadFactsOf(table, direct, appDir);
     plan.road = ChooseRoad(plan.facts);
+    if (plan.road.kind != TRoadKind::rkRows && !plan.facts.fromNothing) {
+        const std::int32_t installed = plan.facts.installed.value_or(0);
+        for (std::int32_t i = 0; i <= table.high; ++i) {
+            const TPatchRec& row = table.items[static_cast<std::size_t>(i)];
+            if (row.release > installed && !IsPatchApplied(appDir, row.id) && held(row)) {
+                plan.road = TRoad{};
+                break;
+            }
+        }
+    }
     if (plan.road.kind == TRoadKind::rkDirect) {
         for (const TDirectRow& row : direct)
             if (row.release == plan.facts.latest && row.from == *plan.facts.installed)

@@ -7,6 +7,7 @@
 #include "launcher/list/release_road.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,9 +23,13 @@ struct TReleasePlan {
     std::vector<std::int32_t> standsFor; // for rkDirect: the ids of the rows it stands for, ascending
 };
 
-// The road for the installation in `appDir`, told in the log in one line.
+// The road for the installation in `appDir`, told in the log in one line. A row that `held` says is held
+// back (its release time not come, not this installation's share yet) keeps the road to the rows one by
+// one, where each waits as it should: neither a direct row nor the snapshot may bring its files early. An
+// installation that holds nothing yet installs the latest snapshot all the same.
 TReleasePlan PlanReleaseRoad(UiPort& ui, const std::string& appDir, const TPatchList& table,
-                             const std::vector<TDirectRow>& direct);
+                             const std::vector<TDirectRow>& direct,
+                             const std::function<bool(const TPatchRec&)>& held);
 
 // Whether `row` is one that the plan's direct row stands for; then `row` becomes the direct row.
 bool TakeDirectInstead(const TReleasePlan& plan, TPatchRec& row);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -89,6 +90,23 @@ TEST_P(ReleaseScenario, EachInstallationTakesItsCheapestRoadToTheLatestRelease) 
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find("- Fetching in full: data/pack.dat\n"), std::string::npos) << r.out;
     ExpectRelease(run, 6);
+}
+
+// A release whose time has not come opens no cheaper road: a direct patch to it would bring its files early.
+// The rows go one by one, and the held one waits, downloaded, for its moment.
+TEST_P(ReleaseScenario, AReleaseNotYetAvailableIsReachedByNoDirectPatch) {
+    const ReleaseRun run;
+    char moment[32];
+    const std::time_t inAnHour = std::time(nullptr) + 3600;
+    std::strftime(moment, sizeof moment, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&inAnHour));
+    Release(run, 3, std::string(" --available-from ") + moment);
+    InstallRelease(run, 1);
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out.find("in one step"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.substr(0, r.out.find("- Patch 3-from-2 is ready")),
+              "- Searching for updates...\n- Downloaded: 2-from-1\n- Downloaded: 3-from-2\n");
+    ExpectRelease(run, 2);
 }
 
 // A release whose snapshot cannot be read: the operator's next release is refused with nothing written,

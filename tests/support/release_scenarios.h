@@ -52,14 +52,15 @@ public:
 
 class ReleaseScenario : public UpdateScenario {
 protected:
-    // Makes release 1..`upTo` with the operator's patchctl release, N = 2.
-    void Release(const ReleaseRun& run, int upTo) {
+    // Makes release 1..`upTo` with the operator's patchctl release, N = 2; the last with `lastOptions`.
+    void Release(const ReleaseRun& run, int upTo, const std::string& lastOptions = {}) {
         for (int n = 1; n <= upTo; ++n) {
             const release_fs::path tree = work_ / ("v" + std::to_string(n));
             WriteReleaseTree(tree, run.versions[n]);
             const ProgramResult r =
                 Operator("release " + Quoted(content_ / "rel") + " " + Quoted(tree) + " --list " +
-                         Quoted(content_ / "list.txt") + " --url " + server_->Url("/rel") + " --deltas 2");
+                         Quoted(content_ / "list.txt") + " --url " + server_->Url("/rel") + " --deltas 2" +
+                         (n == upTo ? lastOptions : std::string()));
             ASSERT_EQ(r.exitCode, 0) << r.err;
         }
     }

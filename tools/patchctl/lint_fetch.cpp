@@ -16,6 +16,7 @@
 #include "launcher/list/client_manifest.h"
 #include "launcher/list/list_signature.h"
 #include "launcher/list/patch_list.h"
+#include "launcher/list/release_road.h"
 #include "launcher/list/trust_statement.h"
 #include "launcher/net/delivery.h"
 #include "launcher/net/download.h"
@@ -239,14 +240,15 @@ void TestArchive(LintReport& report, int line, const std::string& file,
 }
 
 // The line number of each row of the list at `path`, in order.
-std::vector<int> LinesOfRows(const std::string& path) {
+// The numbers (from 1) of the lines that `pick` takes.
+std::vector<int> LinesOf(const std::string& path, bool (*pick)(std::string_view)) {
     TStringList lines;
     lines.LoadLines(path);
-    std::vector<int> lineOfRow;
+    std::vector<int> numbers;
     for (int i = 0; i < lines.LineCount(); ++i)
-        if (IsPatchListRow(lines.LineAt(i)))
-            lineOfRow.push_back(i + 1);
-    return lineOfRow;
+        if (pick(lines.LineAt(i)))
+            numbers.push_back(i + 1);
+    return numbers;
 }
 
 // Each mirror of a row must serve the same bytes: those the list's SHA-256 names, else those the row's
@@ -282,15 +284,28 @@ int FetchArchives(const std::string& path, const std::string& label, const std::
     LintReport report(label);
     auto table = std::make_unique<TPatchList>();
     std::vector<TMirrorRule> mirrorRules;
+    // A release's direct rows are checked as its other rows: a launcher takes them in their place.
+    std::vector<TDirectRow> directRows;
+    std::vector<int> lineOfDirect;
+    const std::vector<int> directLines = LinesOf(path, IsDirectRowLine);
+    std::size_t directSeen = 0;
     try {
-        ParsePatchList(path, *table,
-                       [&mirrorRules](std::string_view line) { TakeMirrorLine(line, mirrorRules); });
+        ParsePatchList(path, *table, [&](std::string_view line) {
+            TakeMirrorLine(line, mirrorRules);
+            if (!IsDirectRowLine(line))
+                return;
+            const std::size_t before = directRows.size();
+            TakeDirectRowLine(line, directRows);
+            if (directRows.size() > before && directSeen < directLines.size())
+                lineOfDirect.push_back(directLines[directSeen]);
+            ++directSeen;
+        });
     } catch (const Exception& e) {
         std::printf("%s: archives not fetched: the launcher stops reading this list (%s)\n", label.c_str(),
                     WithClosingPeriod(e.Message()).c_str());
         return 0; // reported by the row checks already
     }
-    const std::vector<int> lineOfRow = LinesOfRows(path);
+    const std::vector<int> lineOfRow = LinesOf(path, IsPatchListRow);
 
     TZipArchiver archiver;
     ConsoleUi ui(archiver);
@@ -302,11 +317,7 @@ int FetchArchives(const std::string& path, const std::string& label, const std::
     places.SetMirrorRules(std::move(mirrorRules));
     DownloadOptions options;
     options.delivery = &fetching;
-    for (std::int32_t i = 0; i <= table->high; ++i) {
-        const TPatchRec& row = table->items[static_cast<std::size_t>(i)];
-        const int line = lineOfRow[static_cast<std::size_t>(i)];
-        if (row.group != 0 && FindLaterInGroup(*table, i) != -1)
-            continue;
+    const auto check = [&](const TPatchRec& row, int line) {
         ui.SetProgressVisible(true);
         ui.SetProgressPosition(0);
         ui.SetProgressMax(row.size < 0 ? 0 : row.size);
@@ -322,7 +333,7 @@ int FetchArchives(const std::string& path, const std::string& label, const std::
             report.Problem(line,
                            "not downloadable: " + (reason.empty() ? std::string("no reason given") : reason));
             RemoveFile(file);
-            continue;
+            return;
         }
         std::error_code error;
         const auto size = static_cast<std::int64_t>(fs::file_size(file, error));
@@ -345,7 +356,14 @@ int FetchArchives(const std::string& path, const std::string& label, const std::
                                      "file it does not carry; a delta patch belongs in group 0");
         if (manifest && !manifest->companion.empty())
             TestCompanion(report, line, ui, row.url, *manifest, scratch + "companion");
+    };
+    for (std::int32_t i = 0; i <= table->high; ++i) {
+        const TPatchRec& row = table->items[static_cast<std::size_t>(i)];
+        if (row.group == 0 || FindLaterInGroup(*table, i) == -1)
+            check(row, lineOfRow[static_cast<std::size_t>(i)]);
     }
+    for (std::size_t i = 0; i < directRows.size() && i < lineOfDirect.size(); ++i)
+        check(directRows[i].row, lineOfDirect[i]);
     return report.Problems();
 }
 
@@ -406,7 +424,7 @@ void ReportRowsAfterSnapshot(LintReport& report, const std::string& path, const 
     } catch (const Exception&) {
         return; // reported by the row checks already
     }
-    const std::vector<int> lineOfRow = LinesOfRows(path);
+    const std::vector<int> lineOfRow = LinesOf(path, IsPatchListRow);
     for (std::int32_t i = 0; i <= table->high; ++i)
         if (const TPatchRec& row = table->items[static_cast<std::size_t>(i)]; row.id > *client.patch)
             report.Problem(lineOfRow[static_cast<std::size_t>(i)],
