@@ -91,7 +91,7 @@ TEST(UpdateExitCodes, ForEveryEnding) {
              "patchctl update: the extraction was aborted; the patch is not recorded and the run ends\n"},
         {"a wrong command line", row(1, "good.zip", false), nullptr, false, "", "--on-failure never", 2,
          "patchctl update: unknown failure policy 'never'\n"
-         "usage: patchctl update DIR [--on-failure abort|ignore|retry-once]\n"},
+         "usage: patchctl update DIR [--on-failure abort|ignore|retry-once] [--limit-rate RATE]\n"},
     };
     for (const Case& c : cases) {
         TempDir install;
