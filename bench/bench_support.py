@@ -127,3 +127,8 @@ class Nginx:
     def stop(self):
         self.process.terminate()
         self.process.wait()
+
+
+def stop_wine(prefix):
+    """Ends the Wine server of PREFIX and every program it still runs there."""
+    subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix), check=False)

@@ -17,7 +17,7 @@ import time
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from bench_support import Nginx, verdict  # noqa: E402
+from bench_support import Nginx, stop_wine, verdict  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 LIMIT = 4000000  # bytes per second: "4M"
@@ -137,8 +137,7 @@ def main(argv):
         if server is not None:
             server.stop()
         if windows:
-            subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=dict(os.environ, WINEPREFIX=wine[1]),
-                           check=False)
+            stop_wine(wine[1])
         shutil.rmtree(work, ignore_errors=True)
 
 

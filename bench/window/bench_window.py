@@ -26,7 +26,7 @@ import time
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from bench_support import Nginx, launcher_programs, verdict  # noqa: E402
+from bench_support import Nginx, launcher_programs, stop_wine, verdict  # noqa: E402
 
 MIB = 1024 * 1024
 TICK = os.sysconf("SC_CLK_TCK")
@@ -271,8 +271,7 @@ def main(argv):
             xvfb.terminate()
             xvfb.wait()
         if windows:
-            subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=dict(os.environ, WINEPREFIX=wine[1]),
-                           check=False)
+            stop_wine(wine[1])
         shutil.rmtree(work, ignore_errors=True)
 
 

@@ -278,9 +278,7 @@ private:
         const std::int32_t index = FindEntry(zip_, kDeltaFolder + record.entry);
         if (index < 0)
             return false;
-        auto staged = std::make_unique<TStagedFile>();
-        if (!staged->output.Create(target))
-            throw EDeltaError("Cannot create " + target);
+        std::unique_ptr<TStagedFile> staged = StageBeside(target);
         TPartedDeltaDecoder decoder(
             record.oldSize, record.newSize,
             [&](std::int64_t offset, std::size_t length, std::uint8_t* into) {
@@ -293,22 +291,8 @@ private:
                 }
                 return true;
             },
-            [&](const std::uint8_t* data, std::size_t size) {
-                return staged->written + static_cast<std::int64_t>(size) <= record.newSize &&
-                       staged->Write(data, size);
-            });
-        TPartedFeed feed(decoder);
-        try {
-            zip_.DecodeEntry(index, feed);
-        } catch (const EZAException&) {
-            return false;
-        }
-        if (staged->writeFailed)
-            ThrowWriteFailure(*staged, base_, target);
-        if (!decoder.Finished() || !staged->Matches(record))
-            return false;
-        staged_[record.name] = std::move(staged);
-        return true;
+            WriterWithin(*staged, record));
+        return DecodeInto<TPartedFeed>(index, record, target, std::move(staged), decoder);
     }
 
     // Each file waiting for its place holds a handle; a patch of thousands of deltas would run out of them.
@@ -330,16 +314,33 @@ private:
         const std::int32_t index = FindEntry(zip_, kDeltaFolder + record.entry);
         if (index < 0)
             return false;
+        std::unique_ptr<TStagedFile> staged = StageBeside(target);
+        TDeltaDecoder decoder(old.Data(), old.Size(), record.newSize, WriterWithin(*staged, record));
+        return DecodeInto<TDeltaFeed>(index, record, target, std::move(staged), decoder);
+    }
+
+    // A temporary beside `target` for the file a delta decodes to.
+    static std::unique_ptr<TStagedFile> StageBeside(const std::string& target) {
         auto staged = std::make_unique<TStagedFile>();
         if (!staged->output.Create(target))
             throw EDeltaError("Cannot create " + target);
-        TDeltaDecoder decoder(
-            old.Data(), old.Size(), record.newSize, [&](const std::uint8_t* data, std::size_t size) {
-                // More than the new file's size is not the new file.
-                return staged->written + static_cast<std::int64_t>(size) <= record.newSize &&
-                       staged->Write(data, size);
-            });
-        TDeltaFeed feed(decoder);
+        return staged;
+    }
+
+    // Writes a decoder's output into `staged`; more than the new file's size is not the new file.
+    static TDeltaDecoder::TOutput WriterWithin(TStagedFile& staged, const TDeltaRecord& record) {
+        return [&staged, &record](const std::uint8_t* data, std::size_t size) {
+            return staged.written + static_cast<std::int64_t>(size) <= record.newSize &&
+                   staged.Write(data, size);
+        };
+    }
+
+    // Runs the delta entry `index` through `decoder` into `staged`. True when it gave the record's new file,
+    // which then waits for its place; false when it did not (the file is taken whole then).
+    template <typename Feed, typename Decoder>
+    bool DecodeInto(std::int32_t index, const TDeltaRecord& record, const std::string& target,
+                    std::unique_ptr<TStagedFile> staged, Decoder& decoder) {
+        Feed feed(decoder);
         try {
             zip_.DecodeEntry(index, feed);
         } catch (const EZAException&) {
