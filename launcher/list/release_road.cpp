@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 
 namespace pc {
 namespace {
@@ -77,9 +78,12 @@ TRoad ChooseRoad(const TRoadFacts& facts) {
     if (!facts.installed || *facts.installed >= facts.latest)
         return rows;
     std::optional<std::int64_t> chain = 0;
+    std::int32_t steps = 0;
     for (std::int32_t n = *facts.installed + 1; n <= facts.latest && chain; ++n) {
         const auto it = facts.chainBytes.find(n);
         chain = it == facts.chainBytes.end() ? std::nullopt : std::optional(*chain + it->second);
+        const auto rows = facts.chainSteps.find(n);
+        steps += rows == facts.chainSteps.end() ? 1 : rows->second;
     }
     const auto direct = facts.directBytes.find(*facts.installed);
     // The order of preference where costs tie: one step, then the rows, then the snapshot.
@@ -91,7 +95,7 @@ TRoad ChooseRoad(const TRoadFacts& facts) {
     if (direct != facts.directBytes.end())
         consider({TRoadKind::rkDirect, direct->second, 1});
     if (chain)
-        consider({TRoadKind::rkRows, *chain, facts.latest - *facts.installed});
+        consider({TRoadKind::rkRows, *chain, steps});
     if (direct == facts.directBytes.end() && facts.snapshotBytes)
         consider({TRoadKind::rkHeal, *facts.snapshotBytes, 0});
     return best.value_or(rows);
@@ -120,21 +124,28 @@ TRoadFacts RoadFactsOf(const TPatchList& table, const std::vector<TDirectRow>& d
                        const std::string& appDir) {
     TRoadFacts facts;
     std::optional<std::int32_t> lowest;
+    // Per release: whether every one of its rows is applied. A release split into several rows that the
+    // installation holds only in part is not its release yet; the rows it lacks are what its chain costs.
+    std::map<std::int32_t, bool> whole;
     for (std::int32_t i = 0; i <= table.high; ++i) {
         const TPatchRec& row = table.items[static_cast<std::size_t>(i)];
         if (row.release == 0)
             continue;
-        facts.chainBytes[row.release] = row.size;
+        const bool applied = IsPatchApplied(appDir, row.id);
+        facts.chainBytes[row.release] += applied ? 0 : row.size;
+        facts.chainSteps[row.release] += applied ? 0 : 1;
+        whole.try_emplace(row.release, true).first->second &= applied;
         lowest = std::min(lowest.value_or(row.release), row.release);
         if (row.release > facts.latest) {
             facts.latest = row.release;
             facts.snapshotBytes = row.snapshotBytes > 0 ? std::optional(row.snapshotBytes) : std::nullopt;
         }
-        if (IsPatchApplied(appDir, row.id))
-            facts.installed = std::max(facts.installed.value_or(0), row.release);
     }
     if (facts.latest == 0)
         return facts;
+    for (const auto& [release, applied] : whole)
+        if (applied)
+            facts.installed = std::max(facts.installed.value_or(0), release);
     for (const TDirectRow& row : direct)
         if (row.release == facts.latest)
             facts.directBytes[row.from] = row.row.size;

@@ -5,7 +5,10 @@
 //
 //     //direct<TAB><a row, as any row, tagged release=n and from=m>
 //
-// The installation's release follows from its ledger: the highest release whose row it holds.
+// A release too large for one row has several rows from n-1, each tagged `release=n`, applied in id order;
+// its direct rows from earlier releases stand for all of them.
+//
+// The installation's release follows from its ledger: the highest release whose rows it holds, every one.
 #pragma once
 
 #include "launcher/list/patch_list.h"
@@ -48,7 +51,9 @@ struct TRoadFacts {
     std::optional<std::int32_t> installed; // the installation's release; none when the list cannot tell
     bool fromNothing = false;              // the installation holds nothing but the launcher's own files
     std::int32_t latest = 0;               // the list's highest release; 0 for a list without releases
-    std::map<std::int32_t, std::int64_t> chainBytes;  // release n: the size of its row from n-1
+    std::map<std::int32_t, std::int64_t>
+        chainBytes; // release n: the size of its rows from n-1 still to apply
+    std::map<std::int32_t, std::int32_t> chainSteps;  // release n: how many rows those are (1 when not said)
     std::map<std::int32_t, std::int64_t> directBytes; // release m: the size of its direct row to `latest`
     std::optional<std::int64_t> snapshotBytes;        // the latest release's client.zip
 };

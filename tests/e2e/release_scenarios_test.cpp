@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -107,6 +108,60 @@ TEST_P(ReleaseScenario, AReleaseNotYetAvailableIsReachedByNoDirectPatch) {
     EXPECT_EQ(r.out.substr(0, r.out.find("- Patch 3-from-2 is ready")),
               "- Searching for updates...\n- Downloaded: 2-from-1\n- Downloaded: 3-from-2\n");
     ExpectRelease(run, 2);
+}
+
+// A release larger than a row can list (the limit lowered for the test) comes in several rows of that
+// release, applied in turn; the next release's direct patch stands for all of them.
+TEST_P(ReleaseScenario, AReleaseOverARowsLimitComesInSeveralRows) {
+    const ReleaseRun run;
+    Release(run, 4);
+    pc::test::ReleaseTree big[7];
+    for (int n : {5, 6}) {
+        big[n] = run.versions[n];
+        big[n]["data/new1.bin"] = pc::test::NoiseBytes(120000, 41);
+        big[n]["data/new2.bin"] = pc::test::NoiseBytes(120000, 42);
+    }
+    const ProgramResult split = ReleaseOf(5, big[5], {}, "PATCHCTL_ROW_SIZE_LIMIT=260000 ");
+    ASSERT_EQ(split.exitCode, 0) << split.err;
+    EXPECT_NE(split.out.find("split into 2 archives, applied in turn\n"), std::string::npos) << split.out;
+    const std::uintmax_t parts = Size("5/5-from-4-part1.zip") + Size("5/5-from-4-part2.zip");
+    EXPECT_LE(std::max(Size("5/5-from-4-part1.zip"), Size("5/5-from-4-part2.zip")), 260000u);
+    // Its direct patches are as large: not listed, so those installations take the chain.
+    EXPECT_FALSE(fs::exists(content_ / "rel/5/5-from-3.zip"));
+
+    const auto expect = [&](const pc::test::ReleaseTree& tree, const std::string& ledger) {
+        for (const auto& [name, bytes] : tree)
+            EXPECT_TRUE(ReadFileBytes(install_ / name) == bytes) << name;
+        EXPECT_EQ(Ledger(), ledger);
+    };
+    const std::string parted = "- Downloaded: 5-from-4-part1\n- Downloaded: 5-from-4-part2\n";
+    struct Case {
+        int installed;
+        std::string out;
+    };
+    const Case cases[] = {
+        {4, "- Updating from release 4 to release 5 in 2 steps (" + Megabytes(parts) + ")\n" + parted},
+        {2, "- Updating from release 2 to release 5 in 4 steps (" +
+                Megabytes(Size("3/3-from-2.zip") + Size("4/4-from-3.zip") + parts) +
+                ")\n- Downloaded: 3-from-2\n- Downloaded: 4-from-3\n" + parted},
+    };
+    for (const Case& c : cases) {
+        InstallRelease(run, c.installed);
+        const ProgramResult r = Update();
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out, "- Searching for updates...\n" + c.out + "- Update process completed\n");
+        expect(big[5], "1\r\n2\r\n3\r\n4\r\n5\r\n");
+    }
+
+    // The next release, within the limit: its direct patch from release 4 stands for both rows of 5.
+    ASSERT_EQ(ReleaseOf(6, big[6]).exitCode, 0);
+    InstallRelease(run, 4);
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "- Searching for updates...\n- Updating from release 4 to release 6 in one step (" +
+                         Megabytes(Size("6/6-from-4.zip")) +
+                         ")\n- Downloaded: 6-from-4\n- Update process completed\n");
+    expect(big[6], "1\r\n2\r\n3\r\n4\r\n5\r\n6\r\n");
 }
 
 // A release whose snapshot cannot be read: the operator's next release is refused with nothing written,

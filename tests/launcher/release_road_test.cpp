@@ -40,6 +40,8 @@ TEST(ReleaseRoad, TakesTheCheapestRoadTheListOffers) {
     nothing.fromNothing = true;
     TRoadFacts nothingNoSnapshot = nothing;
     nothingNoSnapshot.snapshotBytes.reset();
+    TRoadFacts splitRelease = dearDirect; // release 5 in two rows, each counted as a step
+    splitRelease.chainSteps[5] = 2;
     TRoadFacts noReleases;
     noReleases.installed = 2;
     const Case cases[] = {
@@ -47,6 +49,8 @@ TEST(ReleaseRoad, TakesTheCheapestRoadTheListOffers) {
          "- Updating from release 3 to release 6 in one step (0.0 MB)"},
         {"a chain cheaper than the direct row", dearDirect, TRoadKind::rkRows, 300,
          "- Updating from release 3 to release 6 in 3 steps (0.0 MB)"},
+        {"a release in two rows", splitRelease, TRoadKind::rkRows, 300,
+         "- Updating from release 3 to release 6 in 4 steps (0.0 MB)"},
         {"one behind: the row itself", Facts(5), TRoadKind::rkRows, 100,
          "- Updating from release 5 to release 6 in 1 step (0.0 MB)"},
         {"beyond the direct rows, the chain cheaper", Facts(1), TRoadKind::rkRows, 500,

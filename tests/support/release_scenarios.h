@@ -55,14 +55,19 @@ protected:
     // Makes release 1..`upTo` with the operator's patchctl release, N = 2; the last with `lastOptions`.
     void Release(const ReleaseRun& run, int upTo, const std::string& lastOptions = {}) {
         for (int n = 1; n <= upTo; ++n) {
-            const release_fs::path tree = work_ / ("v" + std::to_string(n));
-            WriteReleaseTree(tree, run.versions[n]);
-            const ProgramResult r =
-                Operator("release " + Quoted(content_ / "rel") + " " + Quoted(tree) + " --list " +
-                         Quoted(content_ / "list.txt") + " --url " + server_->Url("/rel") + " --deltas 2" +
-                         (n == upTo ? lastOptions : std::string()));
+            const ProgramResult r = ReleaseOf(n, run.versions[n], n == upTo ? lastOptions : std::string());
             ASSERT_EQ(r.exitCode, 0) << r.err;
         }
+    }
+    // Makes release `n` of `tree`, N = 2; `environment` ("NAME=VALUE ") comes before the command.
+    ProgramResult ReleaseOf(int n, const ReleaseTree& tree, const std::string& options = {},
+                            const std::string& environment = {}) {
+        const release_fs::path folder = work_ / ("v" + std::to_string(n));
+        WriteReleaseTree(folder, tree);
+        return RunProgram(environment + Quoted(Edition().OperatorTool()) + " release " +
+                          Quoted(content_ / "rel") + " " + Quoted(folder) + " --list " +
+                          Quoted(content_ / "list.txt") + " --url " + server_->Url("/rel") + " --deltas 2" +
+                          options);
     }
     // The installation as release `n` left it: its files and the ledger of the rows of releases 2..n.
     void InstallRelease(const ReleaseRun& run, int n) {

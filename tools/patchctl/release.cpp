@@ -1,7 +1,9 @@
 // patchctl release RELEASES NEW_TREE --list LIST --url BASE_URL: one release in one command. The release's
 // snapshot, a patch from the release before it (the chain) and a direct patch from each of the last N
 // earlier releases, every old tree taken from that release's own snapshot: the operator keeps no old trees.
+#include "archive/zip_archiver.h"
 #include "archive/zip_writer.h"
+#include "framework/code_pages.h"
 #include "framework/crypto.h"
 #include "framework/file_io.h"
 #include "launcher/apply/delta_patch.h"
@@ -20,6 +22,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -38,6 +42,11 @@ constexpr int kNothingChanged = 1;
 constexpr int kRefused = 2;
 constexpr int kDefaultDeltas = 8;
 constexpr std::uint32_t kRegularFileType = 0100000;
+// A row's size field is a signed 32-bit integer.
+constexpr std::uint64_t kRowSizeLimit = 2147483647;
+// A test knob, never an operator's setting: a smaller row limit, so that a split release can be made from
+// small trees.
+constexpr const char* kRowLimitVariable = "PATCHCTL_ROW_SIZE_LIMIT";
 
 // Why the release stops; told as "patchctl release: WHY; nothing written".
 struct Refusal {
@@ -149,6 +158,7 @@ struct NewRelease {
     std::map<std::pair<std::string, std::string>, Coding> codings;
     fs::path work;
     int made = 0;
+    std::uint64_t rowLimit = kRowSizeLimit; // the largest archive a row may list
 };
 
 // A direct patch from each older release is asked of fewer players: it is packed a little faster.
@@ -184,9 +194,172 @@ void AddFoldersOf(const std::string& name, std::set<std::string>& folders) {
         folders.insert(name.substr(0, slash + 1));
 }
 
+// What one patch archive carries: whole files and folders (in byte order), the deltas' manifest and the
+// deltas' data entries (one for each of the manifest's deltas, in its order).
+struct PatchContent {
+    std::vector<TZipSourceEntry> entries;
+    TDeltaManifest manifest;
+    std::vector<TZipSourceEntry> reserved;
+};
+
+void WritePatchArchive(NewRelease& release, PatchContent content, const std::string& out) {
+    const auto wholeFiles = static_cast<std::size_t>(
+        std::count_if(content.entries.begin(), content.entries.end(),
+                      [](const TZipSourceEntry& e) { return !e.sourcePath.empty(); }));
+    TDeltaManifest& manifest = content.manifest;
+    std::vector<TZipSourceEntry>& entries = content.entries;
+    if (!manifest.deltas.empty() || !manifest.removals.empty()) {
+        if (!manifest.deltas.empty())
+            manifest.companion = kClientArchiveFileName;
+        const std::string manifestPath =
+            (release.work / ("manifest-" + std::to_string(++release.made))).string();
+        ReplaceFile(manifestPath, FormatDeltaManifest(manifest));
+        entries.push_back({kDeltaManifestEntry, manifestPath, kRegularFileType | 0644, 0});
+        entries.insert(entries.end(), content.reserved.begin(), content.reserved.end());
+    }
+    WriteZipArchive(out, entries, TZipWriteOptions());
+    std::printf("%s: %zu whole file%s, %zu delta%s, %zu removal%s, %ju bytes\n", out.c_str(), wholeFiles,
+                wholeFiles == 1 ? "" : "s", manifest.deltas.size(), manifest.deltas.size() == 1 ? "" : "s",
+                manifest.removals.size(), manifest.removals.size() == 1 ? "" : "s",
+                static_cast<std::uintmax_t>(fs::file_size(out)));
+}
+
+// The stored (compressed) size of every entry of the archive at `path`, by name.
+std::map<std::string, std::uint64_t> StoredSizes(const std::string& path) {
+    TZipArchiver zip;
+    zip.FileName = Utf8ToWide(path);
+    zip.OpenInMode(fmOpenRead | fmShareDenyNone);
+    std::map<std::string, std::uint64_t> sizes;
+    TZADirArray& items = zip.DirManager()->Items;
+    for (std::int32_t i = 0; i < items.Count(); ++i) {
+        std::string name = WideToUtf8(items.Item(i).Name);
+        std::replace(name.begin(), name.end(), '\\', '/');
+        sizes[name] = items.Item(i).FullCompressedSize();
+    }
+    zip.Close();
+    return sizes;
+}
+
+// What an entry costs an archive beyond its stored bytes, at most: its local and central headers with
+// their 64-bit extras and descriptor, each holding the name.
+std::uint64_t EntryOverhead(const std::string& name) {
+    return 200 + 2 * name.size();
+}
+
+// Splits `content` into parts whose archives each stay within `limit` bytes, judged by the entries' stored
+// sizes in the whole archive (`stored`): the same writer packs each entry the same way again. Files and
+// deltas are taken in order, a part closed when the next would not fit; every part gets the folders its
+// files lie in and the first one every folder, so that empty new folders come too; the removals go with
+// the last part, after every file has come, as in one archive. Refused when one file or delta alone
+// cannot fit.
+std::vector<PatchContent> SplitContent(const PatchContent& content,
+                                       const std::map<std::string, std::uint64_t>& stored,
+                                       std::uint64_t limit) {
+    const auto storedOf = [&stored](const std::string& name) {
+        const auto it = stored.find(name);
+        return (it == stored.end() ? 0 : it->second) + EntryOverhead(name);
+    };
+    TDeltaManifest whole = content.manifest;
+    whole.companion = kClientArchiveFileName;
+    // Every part may carry a manifest, none larger than the whole one, and the archive's end records.
+    const std::uint64_t reserve =
+        FormatDeltaManifest(whole).size() + EntryOverhead(kDeltaManifestEntry) + 200;
+    std::map<std::string, const TZipSourceEntry*> folders;
+    std::uint64_t folderBytes = 0;
+    for (const TZipSourceEntry& entry : content.entries)
+        if (entry.sourcePath.empty()) {
+            folders.emplace(entry.name, &entry);
+            folderBytes += storedOf(entry.name);
+        }
+    if (reserve + folderBytes >= limit)
+        throw Refusal{"the chain patch's folders and manifest alone are over " + std::to_string(limit) +
+                      " bytes, more than a row can list"};
+
+    struct Part {
+        std::vector<const TZipSourceEntry*> files;
+        std::vector<std::size_t> deltas;
+        std::uint64_t bytes = 0;
+    };
+    std::vector<Part> parts(1);
+    parts.back().bytes = reserve + folderBytes;
+    const auto place = [&](const std::string& name, std::uint64_t bytes) {
+        if (reserve + bytes > limit)
+            throw Refusal{name + " alone takes " + std::to_string(bytes) +
+                          " bytes in the chain patch, more than the " + std::to_string(limit) +
+                          " a row can list"};
+        if (parts.back().bytes + bytes > limit)
+            parts.emplace_back().bytes = reserve;
+        parts.back().bytes += bytes;
+        return &parts.back();
+    };
+    for (const TZipSourceEntry& entry : content.entries)
+        if (!entry.sourcePath.empty())
+            place(entry.name, storedOf(entry.name))->files.push_back(&entry);
+    for (std::size_t i = 0; i < content.manifest.deltas.size(); ++i)
+        place(content.manifest.deltas[i].name,
+              storedOf(content.reserved[i].name) + 200 + content.manifest.deltas[i].name.size())
+            ->deltas.push_back(i);
+
+    std::vector<PatchContent> result;
+    for (const Part& part : parts) {
+        std::set<std::string> names;
+        std::map<std::string, const TZipSourceEntry*> chosen;
+        for (const TZipSourceEntry* file : part.files) {
+            chosen.emplace(file->name, file);
+            AddFoldersOf(file->name, names);
+        }
+        if (result.empty())
+            for (const auto& [name, entry] : folders)
+                names.insert(name);
+        for (const std::string& name : names)
+            if (const auto it = folders.find(name); it != folders.end())
+                chosen.emplace(name, it->second);
+        PatchContent piece;
+        for (const auto& [name, entry] : chosen)
+            piece.entries.push_back(*entry);
+        for (const std::size_t i : part.deltas) {
+            piece.manifest.deltas.push_back(content.manifest.deltas[i]);
+            piece.reserved.push_back(content.reserved[i]);
+        }
+        result.push_back(std::move(piece));
+    }
+    result.back().manifest.removals = content.manifest.removals;
+    return result;
+}
+
+// The name of part `k` (from 1) of the archive `out`: "7-from-6.zip" gives "7-from-6-part2.zip".
+std::string PartName(const std::string& out, std::size_t k) {
+    return out.substr(0, out.size() - 4) + "-part" + std::to_string(k) + ".zip";
+}
+
+// Writes `content` as one archive at `out`, or, when that is over `limit` (0: no limit), as several
+// archives each within it, applied one after another. Returns the archives written, in order.
+std::vector<std::string> WritePatchArchives(NewRelease& release, PatchContent content, const std::string& out,
+                                            std::uint64_t limit) {
+    WritePatchArchive(release, content, out);
+    const auto size = static_cast<std::uint64_t>(fs::file_size(out));
+    if (limit == 0 || size <= limit)
+        return {out};
+    const std::vector<PatchContent> parts = SplitContent(content, StoredSizes(out), limit);
+    fs::remove(out);
+    std::printf("%s: %ju bytes, over the %ju a row can list: split into %zu archives, applied in turn\n",
+                out.c_str(), static_cast<std::uintmax_t>(size), static_cast<std::uintmax_t>(limit),
+                parts.size());
+    std::vector<std::string> written;
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+        written.push_back(PartName(out, k + 1));
+        WritePatchArchive(release, parts[k], written.back());
+        if (fs::file_size(written.back()) > limit) // the sizes judged by are the writer's own: never so
+            throw Refusal{written.back() + " came out over " + std::to_string(limit) + " bytes"};
+    }
+    return written;
+}
+
 // Writes the patch from `old` to the new release at `out`; its whole copies come from the new release's
-// own client.zip beside it.
-void WritePatch(NewRelease& release, const OldRelease& old, bool chain, const std::string& out) {
+// own client.zip beside it. The chain's patch, when larger than a row can list, goes in several archives
+// beside `out`; returns the archives written, in the order they apply.
+std::vector<std::string> WritePatch(NewRelease& release, const OldRelease& old, bool chain,
+                                    const std::string& out) {
     std::vector<std::pair<const TClientFile*, const TClientFile*>> changed;
     std::vector<std::string> whole;
     for (const TClientFile& file : release.manifest->files) {
@@ -252,20 +425,18 @@ void WritePatch(NewRelease& release, const OldRelease& old, bool chain, const st
     names.insert(folders.begin(), folders.end());
     for (const std::string& name : names)
         entries.push_back(*release.entries.at(name));
-    if (!manifest.deltas.empty() || !manifest.removals.empty()) {
-        if (!manifest.deltas.empty())
-            manifest.companion = kClientArchiveFileName;
-        const std::string manifestPath =
-            (release.work / ("manifest-" + std::to_string(++release.made))).string();
-        ReplaceFile(manifestPath, FormatDeltaManifest(manifest));
-        entries.push_back({kDeltaManifestEntry, manifestPath, kRegularFileType | 0644, 0});
-        entries.insert(entries.end(), reserved.begin(), reserved.end());
-    }
-    WriteZipArchive(out, entries, TZipWriteOptions());
-    std::printf("%s: %zu whole file%s, %zu delta%s, %zu removal%s, %ju bytes\n", out.c_str(), whole.size(),
-                whole.size() == 1 ? "" : "s", manifest.deltas.size(), manifest.deltas.size() == 1 ? "" : "s",
-                manifest.removals.size(), manifest.removals.size() == 1 ? "" : "s",
-                static_cast<std::uintmax_t>(fs::file_size(out)));
+    PatchContent content{std::move(entries), std::move(manifest), std::move(reserved)};
+    return WritePatchArchives(release, std::move(content), out, chain ? release.rowLimit : 0);
+}
+
+// The largest archive a row may list: the size field's limit, or less where the test knob says so.
+std::uint64_t RowSizeLimit() {
+    const char* given = std::getenv(kRowLimitVariable);
+    if (given == nullptr || *given == '\0' || std::strlen(given) > 10 ||
+        !std::all_of(given, given + std::strlen(given), [](char c) { return c >= '0' && c <= '9'; }))
+        return kRowSizeLimit;
+    const std::uint64_t limit = std::stoull(given);
+    return limit > 0 && limit < kRowSizeLimit ? limit : kRowSizeLimit;
 }
 
 bool SameRelease(const TClientManifest& a, const TClientManifest& b) {
@@ -392,32 +563,38 @@ int Release(const Arguments& args) {
     const std::string releaseUrl = baseUrl + std::to_string(number) + "/";
     std::vector<std::string> rows;
     std::vector<std::string> refusedRows;
+    release.rowLimit = RowSizeLimit();
+    std::int32_t lastId = id;
     for (std::size_t i = 0; i < olds.size(); ++i) {
         const OldRelease& old = olds[i];
         const bool chain = i == 0;
         // Named by both releases: the launcher keeps a download under the archive's file name.
         const std::string name = std::to_string(number) + "-from-" + std::to_string(old.number) + ".zip";
         const std::string out = (staging / name).string();
-        WritePatch(release, old, chain, out);
-        const auto size = static_cast<std::uintmax_t>(fs::file_size(out));
-        if (size > static_cast<std::uintmax_t>(INT32_MAX)) {
-            // A row's size cannot say it: installations that far behind heal from the snapshot instead.
+        const std::vector<std::string> written = WritePatch(release, old, chain, out);
+        if (!chain && fs::file_size(out) > release.rowLimit) {
+            // A row's size cannot say it: installations that far behind take the chain or heal instead.
             fs::remove(out);
             refusedRows.push_back(name);
             continue;
         }
-        const std::string row = RowText(id, releaseUrl + name, size, Sha256OfFile(out));
-        const std::string snapshotTag = "\t" + std::string(kSnapshotTag) + "=" +
-                                        std::to_string(fs::file_size(staging / kClientArchiveFileName));
-        rows.push_back((chain ? row + "\t" + kReleaseTag + "=" + std::to_string(number) + snapshotTag
-                              : std::string(kDirectRowWord) + "\t" + row + "\t" + kReleaseTag + "=" +
-                                    std::to_string(number) + "\t" + kFromTag + "=" +
-                                    std::to_string(old.number)) +
-                       timeAndShare);
+        // The chain may come in several archives, each a row of its own, in id order; a direct row's id
+        // is the release's last, and it stands for all of them.
+        if (chain)
+            lastId = id + static_cast<std::int32_t>(written.size()) - 1;
+        for (std::size_t k = 0; k < written.size(); ++k) {
+            const std::string url = releaseUrl + fs::path(written[k]).filename().string();
+            const std::string row = RowText(chain ? id + static_cast<std::int32_t>(k) : lastId, url,
+                                            fs::file_size(written[k]), Sha256OfFile(written[k]));
+            const std::string snapshotTag = "\t" + std::string(kSnapshotTag) + "=" +
+                                            std::to_string(fs::file_size(staging / kClientArchiveFileName));
+            rows.push_back((chain ? row + "\t" + kReleaseTag + "=" + std::to_string(number) + snapshotTag
+                                  : std::string(kDirectRowWord) + "\t" + row + "\t" + kReleaseTag + "=" +
+                                        std::to_string(number) + "\t" + kFromTag + "=" +
+                                        std::to_string(old.number)) +
+                           timeAndShare);
+        }
     }
-    if (number > 1 && (rows.empty() || IsDirectRowLine(rows.front())))
-        throw Refusal{"the patch from release " + std::to_string(number - 1) +
-                      " is over 2 GiB, more than a row can list"};
     fs::remove_all(staging / ".work");
     fs::rename(staging, root / std::to_string(number));
     cleanup.path.clear();
@@ -425,11 +602,12 @@ int Release(const Arguments& args) {
     TSha256 manifestHash;
     manifestHash.Update(snapshot.text.data(), snapshot.text.size());
     TClientLine client{releaseUrl + kClientManifestFileName, manifestHash.HexDigest(),
-                       number > 1 ? id : HighestListedPatch(*table).value_or(0)};
+                       number > 1 ? lastId : HighestListedPatch(*table).value_or(0)};
     const std::string bytes = ListWithRelease(listBytes, rows, ClientLineText(client));
     for (const std::string& name : refusedRows)
-        std::printf("%s: over 2 GiB, not listed: installations that would take it heal from the snapshot\n",
-                    name.c_str());
+        std::printf("%s: over the %ju bytes a row can list, not listed: installations that would take it "
+                    "take the chain or heal from the snapshot\n",
+                    name.c_str(), static_cast<std::uintmax_t>(release.rowLimit));
     if (pem) {
         const TStampedList stamped =
             StampListForSigning(bytes, expires,
