@@ -14,6 +14,7 @@
 #include "launcher/list/release_road.h"
 #include "tools/patchctl/command.h"
 #include "tools/patchctl/delta_encode.h"
+#include "tools/patchctl/delta_parts.h"
 #include "tools/patchctl/file_digest.h"
 #include "tools/patchctl/list_text.h"
 #include "tools/patchctl/pack.h"
@@ -161,8 +162,16 @@ struct NewRelease {
     std::uint64_t rowLimit = kRowSizeLimit; // the largest archive a row may list
 };
 
-// A direct patch from each older release is asked of fewer players: it is packed a little faster.
-int LevelFor(bool chain) {
+// Small files (programs, tables, text) gain from the slowest level; in large ones the copies from the old
+// file make the delta, which a fast level with long-distance matching finds as well, in a fraction of the
+// time. The chain is what most players take: it is coded as `pack --delta` codes. A direct patch from each
+// older release serves fewer players, and there are N of them: its files are coded fast from a smaller
+// size on, so that the release costs a few times one patch, not N times.
+int LevelFor(bool chain, std::int64_t newSize) {
+    constexpr std::int64_t kChainSlowUpTo = std::int64_t{16} << 20;
+    constexpr std::int64_t kDirectSlowUpTo = std::int64_t{1} << 20;
+    if (newSize > (chain ? kChainSlowUpTo : kDirectSlowUpTo))
+        return kPartedDeltaLevel;
     return chain ? kDeltaLevel : kDeltaLevel - 2;
 }
 
@@ -176,8 +185,8 @@ Coding CodeFile(NewRelease& release, const TClientFile& before, const TClientFil
         const std::vector<std::uint8_t> old = ReadWhole(oldPath);
         const std::vector<std::uint8_t> next = ReadWhole(release.entries.at(after.name)->sourcePath);
         const int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-        const std::string made =
-            EncodeDelta(old.data(), old.size(), next.data(), next.size(), LevelFor(chain), threads);
+        const std::string made = EncodeDelta(old.data(), old.size(), next.data(), next.size(),
+                                             LevelFor(chain, after.size), threads);
         if (DeflatesLargerThan(next, made.size(), TZipWriteOptions().level)) {
             coding.delta = true;
             coding.dataPath = (release.work / ("delta-" + std::to_string(++release.made))).string();
