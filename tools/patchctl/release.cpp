@@ -29,6 +29,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -147,6 +148,7 @@ private:
 // folder) or the whole file. Shared by every patch whose old release has that version.
 struct Coding {
     bool delta = false;
+    bool parted = false; // coded in parts
     std::string dataPath;
 };
 
@@ -159,8 +161,47 @@ struct NewRelease {
     std::map<std::pair<std::string, std::string>, Coding> codings;
     fs::path work;
     int made = 0;
-    std::uint64_t rowLimit = kRowSizeLimit; // the largest archive a row may list
+    std::uint64_t rowLimit = kRowSizeLimit;                     // the largest archive a row may list
+    std::string snapshot;                                       // the release's client.zip
+    std::optional<std::map<std::string, std::uint64_t>> stored; // its entries' stored sizes, once asked for
 };
+
+std::map<std::string, std::uint64_t> StoredSizes(const std::string& path);
+
+// Files larger than this are coded in parts, as `pack --delta` codes them; below it both versions are
+// read whole, for one frame.
+constexpr std::int64_t kPartedFrom = std::int64_t{128} << 20;
+
+// A large file coded in parts, each read from disk as it is made: memory stays that of one part and its
+// region whatever the file's size, files over 2 GiB included. It goes as a delta when that is smaller than
+// the file as the snapshot stores it, deflated by the same writer that would carry it whole.
+Coding CodeInParts(NewRelease& release, const TClientFile& after, const fs::path& oldPath) {
+    Coding coding;
+    const std::string path = (release.work / ("delta-" + std::to_string(++release.made))).string();
+    std::ofstream stream(path, std::ios::binary | std::ios::trunc);
+    TPartOptions options;
+    options.threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    const TPartedDelta coded = EncodePartedDelta(
+        oldPath, release.entries.at(after.name)->sourcePath,
+        [&](const char* data, std::size_t size) {
+            if (!stream.write(data, static_cast<std::streamsize>(size)))
+                throw EWriteError("Cannot write " + path);
+        },
+        options);
+    if (!stream.flush())
+        throw EWriteError("Cannot write " + path);
+    stream.close();
+    if (!release.stored)
+        release.stored = StoredSizes(release.snapshot);
+    const auto whole = release.stored->find(after.name);
+    if (whole != release.stored->end() && coded.bytes < whole->second) {
+        coding.delta = coding.parted = true;
+        coding.dataPath = path;
+    } else {
+        fs::remove(path);
+    }
+    return coding;
+}
 
 // Small files (programs, tables, text) gain from the slowest level; in large ones the copies from the old
 // file make the delta, which a fast level with long-distance matching finds as well, in a fraction of the
@@ -181,7 +222,9 @@ Coding CodeFile(NewRelease& release, const TClientFile& before, const TClientFil
     if (const auto it = release.codings.find(key); it != release.codings.end())
         return it->second;
     Coding coding;
-    if (before.size <= kMaxDeltaFileBytes && after.size <= kMaxDeltaFileBytes) {
+    if (std::max(before.size, after.size) > kPartedFrom) {
+        coding = CodeInParts(release, after, oldPath);
+    } else {
         const std::vector<std::uint8_t> old = ReadWhole(oldPath);
         const std::vector<std::uint8_t> next = ReadWhole(release.entries.at(after.name)->sourcePath);
         const int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
@@ -409,7 +452,8 @@ std::vector<std::string> WritePatch(NewRelease& release, const OldRelease& old, 
             continue;
         }
         TDeltaRecord record;
-        record.entry = std::to_string(manifest.deltas.size() + 1) + ".zst";
+        record.entry =
+            std::to_string(manifest.deltas.size() + 1) + (coding.parted ? kPartedEntrySuffix : ".zst");
         record.oldSize = before->size;
         record.oldSha256 = before->sha256;
         record.newSize = after->size;
@@ -567,6 +611,7 @@ int Release(const Arguments& args) {
     release.pack = &*pack;
     release.manifest = &snapshot.manifest;
     release.work = staging / ".work";
+    release.snapshot = (staging / kClientArchiveFileName).string();
     for (const TZipSourceEntry& entry : pack->entries)
         release.entries.emplace(entry.name, &entry);
     const std::string releaseUrl = baseUrl + std::to_string(number) + "/";
