@@ -313,17 +313,16 @@ std::vector<PatchContent> SplitContent(const PatchContent& content,
     };
     TDeltaManifest whole = content.manifest;
     whole.companion = kClientArchiveFileName;
-    // Every part may carry a manifest, none larger than the whole one, and the archive's end records.
-    const std::uint64_t reserve =
-        FormatDeltaManifest(whole).size() + EntryOverhead(kDeltaManifestEntry) + 200;
+    // Every part may carry a manifest, none larger than the whole one, folders, none but the whole patch's,
+    // and the archive's end records.
     std::map<std::string, const TZipSourceEntry*> folders;
-    std::uint64_t folderBytes = 0;
+    std::uint64_t reserve = FormatDeltaManifest(whole).size() + EntryOverhead(kDeltaManifestEntry) + 200;
     for (const TZipSourceEntry& entry : content.entries)
         if (entry.sourcePath.empty()) {
             folders.emplace(entry.name, &entry);
-            folderBytes += storedOf(entry.name);
+            reserve += storedOf(entry.name);
         }
-    if (reserve + folderBytes >= limit)
+    if (reserve >= limit)
         throw Refusal{"the chain patch's folders and manifest alone are over " + std::to_string(limit) +
                       " bytes, more than a row can list"};
 
@@ -333,7 +332,7 @@ std::vector<PatchContent> SplitContent(const PatchContent& content,
         std::uint64_t bytes = 0;
     };
     std::vector<Part> parts(1);
-    parts.back().bytes = reserve + folderBytes;
+    parts.back().bytes = reserve;
     const auto place = [&](const std::string& name, std::uint64_t bytes) {
         if (reserve + bytes > limit)
             throw Refusal{name + " alone takes " + std::to_string(bytes) +
