@@ -51,6 +51,10 @@ std::string_view FirstWord(std::string_view line) {
     throw EClientManifestError("client manifest line " + std::to_string(lineNumber) + ": " + what);
 }
 
+[[noreturn]] void RefuseRemoved(std::size_t lineNumber, const std::string& what) {
+    throw EClientManifestError("list of removed files line " + std::to_string(lineNumber) + ": " + what);
+}
+
 // Takes the text before the next blank and the blank itself; false when there is no blank.
 bool TakeField(std::string_view& rest, std::string_view& field) {
     const auto blank = rest.find(' ');
@@ -291,25 +295,28 @@ std::vector<TRemovedFile> ParseRemovedFiles(std::string_view text) {
         ++lineNumber;
         const auto end = text.find('\n', position);
         if (end == std::string_view::npos)
-            Refuse(lineNumber, "the line has no line end (the list of removed files is cut short)");
+            RefuseRemoved(lineNumber, "the line has no line end (the list is cut short)");
         const std::string_view line = text.substr(position, end - position);
         position = end + 1;
         if (lineNumber == 1) {
             if (line != kRemovedHeader)
-                Refuse(lineNumber, "not a list of removed files (its first line must be \"" +
-                                       std::string(kRemovedHeader) + "\")");
+                RefuseRemoved(lineNumber, "not such a list (its first line must be \"" +
+                                              std::string(kRemovedHeader) + "\")");
             continue;
         }
         std::string_view rest = line, from, to;
+        // Release numbers as a list's tags give them: decimal, no sign, no leading zero.
         const auto first =
-            TakeField(rest, from) && TakeField(rest, to) ? ParseSnapshotPatch(from) : std::nullopt;
-        const auto last = first ? ParseSnapshotPatch(to) : std::nullopt;
+            TakeField(rest, from) && TakeField(rest, to) ? ParseCanonicalDecimal(from, 9) : std::nullopt;
+        const auto last = first ? ParseCanonicalDecimal(to, 9) : std::nullopt;
         if (!first || !last || *first < 1 || *last < *first)
-            Refuse(lineNumber,
-                   "expected \"FIRST LAST NAME\" (the releases that had the name, 1 <= FIRST <= LAST)");
+            RefuseRemoved(
+                lineNumber,
+                "expected \"FIRST LAST NAME\" (the releases that had the name, 1 <= FIRST <= LAST)");
         if (const std::string problem = ClientFileNameProblem(rest); !problem.empty())
-            Refuse(lineNumber, problem);
-        files.push_back({*first, *last, std::string(rest)});
+            RefuseRemoved(lineNumber, problem);
+        files.push_back(
+            {static_cast<std::int32_t>(*first), static_cast<std::int32_t>(*last), std::string(rest)});
     }
     return files;
 }
