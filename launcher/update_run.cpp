@@ -218,7 +218,8 @@ void UpdateRun(UiPort& ui, const std::string& appDir, const TListSource& list) {
     const TReleasePlan plan = PlanReleaseRoad(
         ui, appDir, table, directRows, [&](const TPatchRec& row) { return holdOf(row) != TRowHold::rhNone; });
     if (plan.road.kind == TRoadKind::rkHeal) {
-        if (!HealToLatestRelease(ui, appDir, table, listFile, delivery)) {
+        if (!HealToLatestRelease(ui, appDir, table, listFile,
+                                 plan.facts.fromNothing ? std::nullopt : plan.facts.installed, delivery)) {
             ui.AppendLogLine(kUpdateNotCompleteLine);
             RemoveFile(listFile);
             return;

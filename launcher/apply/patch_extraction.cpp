@@ -172,7 +172,7 @@ public:
         staged_.clear();
         madeFolders_.clear();
         if (manifest)
-            Remove(manifest->removals);
+            RemoveInstalledFiles(base_, manifest->removals, log_);
         return TZARunOutcome::roCompleted;
     }
 
@@ -438,35 +438,6 @@ private:
                 throw EDeltaError("Cannot fetch " + record->name + " in full: " + companion + " lacks it");
     }
 
-    // Removes the files the patch lists, inside the installation only, and the folders that leaves empty.
-    void Remove(const std::vector<std::string>& names) {
-        for (const std::string& name : names) {
-            if (SkippedAsOwn(name))
-                continue;
-            const std::string relative = ExistingSpelling(base_, name);
-            const std::size_t slash = relative.rfind('/');
-            const std::string folder = slash == std::string::npos ? std::string() : relative.substr(0, slash);
-            // A missing folder holds nothing to remove; one reached through a link that leads out is not
-            // the installation's.
-            if (!folder.empty() && (!fsys::IsDirectory(base_ + folder) ||
-                                    fsys::MakeDirectoriesBeneath(base_, folder) != fsys::TBeneath::Inside))
-                continue;
-            const std::string target = base_ + relative;
-            if (fsys::IsDirectory(target))
-                continue;
-            if (!fsys::RemoveNonDirectory(target) && fsys::IsNonDirectory(target)) {
-                log_("- Cannot remove: " + name);
-                continue;
-            }
-            for (std::string up = folder; !up.empty();) {
-                if (!fsys::ListDirectory(base_ + up).empty() || !fsys::RemoveEmptyDirectory(base_ + up))
-                    break;
-                const std::size_t at = up.rfind('/');
-                up = at == std::string::npos ? std::string() : up.substr(0, at);
-            }
-        }
-    }
-
     TZipArchiver& zip_;
     const TCompanionOpener& openCompanion_;
     const TLogLine& log_;
@@ -608,6 +579,38 @@ std::optional<TDeltaManifest> ReadDeltaManifest(TZipArchiver& zip) {
     }
     const auto& bytes = text.Data();
     return ParseDeltaManifest(std::string(bytes.begin(), bytes.end()));
+}
+
+void RemoveInstalledFiles(const std::string& base, const std::vector<std::string>& names,
+                          const TLogLine& log) {
+    const std::string executable = NamePart(ExecutablePath());
+    for (const std::string& name : names) {
+        if (IsLauncherOwnFile(name, executable)) {
+            log("- Skipped: " + name + " (a file of the launcher)");
+            continue;
+        }
+        const std::string relative = ExistingSpelling(base, name);
+        const std::size_t slash = relative.rfind('/');
+        const std::string folder = slash == std::string::npos ? std::string() : relative.substr(0, slash);
+        // A missing folder holds nothing to remove; one reached through a link that leads out is not the
+        // installation's.
+        if (!folder.empty() && (!fsys::IsDirectory(base + folder) ||
+                                fsys::MakeDirectoriesBeneath(base, folder) != fsys::TBeneath::Inside))
+            continue;
+        const std::string target = base + relative;
+        if (fsys::IsDirectory(target))
+            continue;
+        if (!fsys::RemoveNonDirectory(target) && fsys::IsNonDirectory(target)) {
+            log("- Cannot remove: " + name);
+            continue;
+        }
+        for (std::string up = folder; !up.empty();) {
+            if (!fsys::ListDirectory(base + up).empty() || !fsys::RemoveEmptyDirectory(base + up))
+                break;
+            const std::size_t at = up.rfind('/');
+            up = at == std::string::npos ? std::string() : up.substr(0, at);
+        }
+    }
 }
 
 TZARunOutcome ExtractPatch(TZipArchiver& zip, const TCompanionOpener& openCompanion, const TLogLine& log) {

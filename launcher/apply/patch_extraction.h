@@ -42,6 +42,12 @@ using TLogLine = std::function<void(const std::string& line)>;
 // copy that cannot be had or does not match), EInOutError "Disk full" while a delta is written.
 TZARunOutcome ExtractPatch(TZipArchiver& zip, const TCompanionOpener& openCompanion, const TLogLine& log);
 
+// Removes the named files ('/' between folders) beneath `base` (ending with its separator), and the folders
+// that leaves empty: never one of the launcher's own files (the log says so), never through a link that
+// leads out of the installation; a name that is not there, or is a folder, is passed over.
+void RemoveInstalledFiles(const std::string& base, const std::vector<std::string>& names,
+                          const TLogLine& log);
+
 // The manifest of the archive open in `zip`; nothing for a patch without deltas and removals. EDeltaError
 // when it is damaged.
 std::optional<TDeltaManifest> ReadDeltaManifest(TZipArchiver& zip);

@@ -5,6 +5,7 @@
 #include "framework/helpers.h"
 #include "framework/line_list.h"
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
 #include <unordered_map>
@@ -16,6 +17,8 @@ constexpr std::string_view kHeader = "//client-manifest 1";
 constexpr std::string_view kHeaderWord = "//client-manifest";
 constexpr std::string_view kArchiveWord = "//archive";
 constexpr std::string_view kClientWord = "//client";
+constexpr std::string_view kRemovedHeader = "//client-removed 1";
+constexpr std::string_view kRemovedWord = "//client-removed";
 
 std::optional<std::int64_t> ParseSize(std::string_view text) {
     const std::optional<std::uint64_t> value = ParseCanonicalDecimal(text, 19);
@@ -46,6 +49,10 @@ std::string_view FirstWord(std::string_view line) {
 
 [[noreturn]] void Refuse(std::size_t lineNumber, const std::string& what) {
     throw EClientManifestError("client manifest line " + std::to_string(lineNumber) + ": " + what);
+}
+
+[[noreturn]] void RefuseRemoved(std::size_t lineNumber, const std::string& what) {
+    throw EClientManifestError("list of removed files line " + std::to_string(lineNumber) + ": " + what);
 }
 
 // Takes the text before the next blank and the blank itself; false when there is no blank.
@@ -279,6 +286,76 @@ std::string ClientArchiveUrl(std::string_view manifestUrl, std::string_view arch
     if (lastSlash == std::string_view::npos || lastSlash < pathFrom)
         return std::string(url) + "/" + std::string(archiveName);
     return std::string(url.substr(0, lastSlash + 1)) + std::string(archiveName);
+}
+
+std::vector<TRemovedFile> ParseRemovedFiles(std::string_view text) {
+    std::vector<TRemovedFile> files;
+    std::size_t lineNumber = 0;
+    for (std::size_t position = 0; position < text.size() || lineNumber == 0;) {
+        ++lineNumber;
+        const auto end = text.find('\n', position);
+        if (end == std::string_view::npos)
+            RefuseRemoved(lineNumber, "the line has no line end (the list is cut short)");
+        const std::string_view line = text.substr(position, end - position);
+        position = end + 1;
+        if (lineNumber == 1) {
+            if (line != kRemovedHeader)
+                RefuseRemoved(lineNumber, "not such a list (its first line must be \"" +
+                                              std::string(kRemovedHeader) + "\")");
+            continue;
+        }
+        std::string_view rest = line, from, to;
+        // Release numbers as a list's tags give them: decimal, no sign, no leading zero.
+        const auto first =
+            TakeField(rest, from) && TakeField(rest, to) ? ParseCanonicalDecimal(from, 9) : std::nullopt;
+        const auto last = first ? ParseCanonicalDecimal(to, 9) : std::nullopt;
+        if (!first || !last || *first < 1 || *last < *first)
+            RefuseRemoved(
+                lineNumber,
+                "expected \"FIRST LAST NAME\" (the releases that had the name, 1 <= FIRST <= LAST)");
+        if (const std::string problem = ClientFileNameProblem(rest); !problem.empty())
+            RefuseRemoved(lineNumber, problem);
+        files.push_back(
+            {static_cast<std::int32_t>(*first), static_cast<std::int32_t>(*last), std::string(rest)});
+    }
+    return files;
+}
+
+std::string FormatRemovedFiles(const std::vector<TRemovedFile>& files) {
+    std::string text = std::string(kRemovedHeader) + "\n";
+    for (const TRemovedFile& file : files)
+        text += std::to_string(file.from) + " " + std::to_string(file.to) + " " + file.name + "\n";
+    return text;
+}
+
+bool IsRemovedLineWord(std::string_view line) {
+    return FirstWord(line) == kRemovedWord;
+}
+
+TRemovedReference ReadRemovedReference(std::string_view listBytes) {
+    TRemovedReference reference;
+    int lines = 0;
+    TStringList::VisitLines(listBytes, [&](std::string_view line) {
+        if (!IsRemovedLineWord(line))
+            return;
+        ++lines;
+        std::string_view rest = line, word, url;
+        if (!TakeField(rest, word) || !TakeField(rest, url) || url.empty() || !IsLowerSha256Text(rest) ||
+            std::any_of(url.begin(), url.end(),
+                        [](char c) { return IsControl(static_cast<unsigned char>(c)); }))
+            reference.problem = "its line of removed files is not of the form '//client-removed URL SHA256'";
+        else
+            reference.line = TClientLine{std::string(url), std::string(rest), std::nullopt};
+    });
+    if (reference.problem.empty() && lines > 1)
+        reference.problem = "it has more than one line of removed files";
+    if (!reference.problem.empty())
+        reference.line.reset();
+    return reference;
+}
+
+std::string RemovedLineText(const std::string& url, const std::string& sha256) {
+    return std::string(kRemovedWord) + " " + url + " " + sha256;
 }
 
 } // namespace pc

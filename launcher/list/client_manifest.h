@@ -104,6 +104,41 @@ struct TClientReference {
 // text).
 TClientReference ReadClientReference(std::string_view listBytes);
 
+// The files that earlier releases had and the snapshot's release lacks, published beside its manifest so
+// that an installation healed to the snapshot from an older release leaves none of them behind. UTF-8 text
+// with LF line ends, every line ended by its LF:
+//
+//     //client-removed 1
+//     2 4 Data/old pack.dat
+//
+// One line per stretch of releases that had the name: the first and the last release of it, then the name
+// as a manifest gives it. The patch list names the file as it names the manifest, on a line that launchers
+// without it skip and a signature covers:
+//
+//     //client-removed https://example.net/7/client.removed <the file's SHA-256>
+inline constexpr const char* kRemovedFilesFileName = "client.removed";
+
+struct TRemovedFile {
+    std::int32_t from = 0, to = 0; // the releases from..to had the name
+    std::string name;
+};
+
+// Reads the file from its exact bytes: its header, then lines of two release numbers (1 <= first <= last)
+// and a name that a manifest could hold. EClientManifestError naming the line.
+std::vector<TRemovedFile> ParseRemovedFiles(std::string_view text);
+std::string FormatRemovedFiles(const std::vector<TRemovedFile>& files);
+
+// The list's line that names the removed files: `url` and `sha256` when exactly one line of the form
+// "//client-removed URL SHA256" is there; nothing when there is none. A line that is there but cannot be
+// read, or two of them, is `problem`.
+struct TRemovedReference {
+    std::optional<TClientLine> line; // without a patch id
+    std::string problem;
+};
+bool IsRemovedLineWord(std::string_view line);
+TRemovedReference ReadRemovedReference(std::string_view listBytes);
+std::string RemovedLineText(const std::string& url, const std::string& sha256);
+
 // The archive's URL: the manifest URL's folder (without its query or fragment) and the archive's name.
 std::string ClientArchiveUrl(std::string_view manifestUrl, std::string_view archiveName);
 

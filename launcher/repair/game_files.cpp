@@ -423,6 +423,7 @@ TGameFilesResult CheckAgainstSnapshot(UiPort& ui, const std::string& appDir, con
     if (options.heal && !result.findings.empty())
         HealFiles(ui, appDir, ClientArchiveUrl(clientLine.url, manifest.archiveName), manifest, options,
                   limits, delivery, result);
+    result.manifest = std::move(manifest);
     return result;
 }
 

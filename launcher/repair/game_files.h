@@ -59,6 +59,7 @@ struct TGameFilesResult {
     std::vector<std::string> repaired;
     std::vector<std::pair<std::string, std::string>> notRepaired;
     std::int64_t bytesFetched = 0; // HTTP body bytes of the client archive
+    TClientManifest manifest;      // the one checked against, once it was read
 };
 
 struct TGameFilesOptions {

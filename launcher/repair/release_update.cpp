@@ -1,15 +1,74 @@
 #include "launcher/repair/release_update.h"
 
 #include "framework/file_io.h"
+#include "framework/helpers.h"
+#include "launcher/apply/patch_extraction.h"
 #include "launcher/list/client_manifest.h"
 #include "launcher/net/download.h"
 #include "launcher/net/download_progress.h"
 #include "launcher/repair/game_files.h"
 #include "launcher/ui_port.h"
 
+#include <algorithm>
 #include <optional>
+#include <set>
 
 namespace pc {
+namespace {
+
+// Where the list of removed files is downloaded to and removed from right after: behind a prefix with a
+// backslash, as patch archives are, so that no file of a patch can have the name.
+constexpr const char* kRemovedDownloadName = "tqm_download\\client.removed";
+
+// Removes the files that release `installed` had and `latest` lacks, as the list's line of removed files
+// names them; what a patch of every release between would have removed. False with `why` when that list is
+// named but cannot be had or read.
+bool RemoveFilesOfOlderRelease(UiPort& ui, const std::string& appDir, const std::string& listBytes,
+                               std::int32_t installed, const TClientManifest& latest, TDelivery& delivery,
+                               std::string& why) {
+    const TRemovedReference reference = ReadRemovedReference(listBytes);
+    if (!reference.problem.empty()) {
+        why = "the patch list's " + reference.problem.substr(reference.problem.find(' ') + 1);
+        return false;
+    }
+    if (!reference.line)
+        return true; // a list from before releases named their removed files, or nothing removed
+    const std::string file = appDir + kRemovedDownloadName;
+    EnsureFolderOf(file);
+    DownloadOptions options;
+    options.sha256 = reference.line->sha256;
+    options.maxBytes = kClientManifestMaxBytes;
+    options.delivery = &delivery;
+    std::string reason;
+    const bool fetched = Download(ui, reference.line->url, file, TProgressBar::pbUntouched, options,
+                                  DefaultDownloadLimits(), &reason);
+    const std::string text = fetched ? ReadWholeFile(file) : std::string();
+    RemoveFile(file);
+    if (!fetched) {
+        why = "the list of removed files cannot be downloaded: " + reason;
+        return false;
+    }
+    std::vector<TRemovedFile> removed;
+    try {
+        removed = ParseRemovedFiles(text);
+    } catch (const EClientManifestError& e) {
+        why = e.Message();
+        return false;
+    }
+    // A name the latest release has in any spelling stays: on a file system that ignores case it is the
+    // same file.
+    std::set<std::string> kept;
+    for (const TClientFile& f : latest.files)
+        kept.insert(AsciiLowerCase(f.name));
+    std::vector<std::string> names;
+    for (const TRemovedFile& f : removed)
+        if (f.from <= installed && installed <= f.to && kept.count(AsciiLowerCase(f.name)) == 0)
+            names.push_back(f.name);
+    RemoveInstalledFiles(appDir, names, [&ui](const std::string& line) { ui.AppendLogLine(line); });
+    return true;
+}
+
+} // namespace
 
 TReleasePlan PlanReleaseRoad(UiPort& ui, const std::string& appDir, const TPatchList& table,
                              const std::vector<TDirectRow>& direct,
@@ -55,8 +114,10 @@ bool TakeDirectInstead(const TReleasePlan& plan, TPatchRec& row) {
 }
 
 bool HealToLatestRelease(UiPort& ui, const std::string& appDir, const TPatchList& table,
-                         const std::string& listFile, TDelivery& delivery) {
-    const TClientReference reference = ReadClientReference(ReadWholeFile(listFile));
+                         const std::string& listFile, std::optional<std::int32_t> installed,
+                         TDelivery& delivery) {
+    const std::string listBytes = ReadWholeFile(listFile);
+    const TClientReference reference = ReadClientReference(listBytes);
     TGameFilesResult result;
     if (reference.line) {
         constexpr std::int32_t kSteps = 1000;
@@ -88,6 +149,11 @@ bool HealToLatestRelease(UiPort& ui, const std::string& appDir, const TPatchList
                                                              : result.notRepaired.front().first + ": " +
                                                                    result.notRepaired.front().second;
         ui.AppendLogLine(kGameFilesNotRepairedLine);
+        ui.ReportDownloadFailure("game files", why);
+        return false;
+    }
+    if (std::string why; installed && !RemoveFilesOfOlderRelease(ui, appDir, listBytes, *installed,
+                                                                 result.manifest, delivery, why)) {
         ui.ReportDownloadFailure("game files", why);
         return false;
     }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,9 +36,12 @@ TReleasePlan PlanReleaseRoad(UiPort& ui, const std::string& appDir, const TPatch
 bool TakeDirectInstead(const TReleasePlan& plan, TPatchRec& row);
 
 // Fetches every file of the latest snapshot that the installation lacks or holds otherwise (the list file
-// at `listFile` names it), checked and put in place, then records every row the snapshot holds. False
-// when it could not be done whole (told in the log and through ReportDownloadFailure; nothing recorded).
+// at `listFile` names it), checked and put in place; removes the files that the installation's release
+// (`installed`; none for a new player's folder) had and the latest lacks, as the list's line of removed
+// files names them; then records every row the snapshot holds. False when it could not be done whole
+// (told in the log and through ReportDownloadFailure; nothing recorded).
 bool HealToLatestRelease(UiPort& ui, const std::string& appDir, const TPatchList& table,
-                         const std::string& listFile, TDelivery& delivery);
+                         const std::string& listFile, std::optional<std::int32_t> installed,
+                         TDelivery& delivery);
 
 } // namespace pc

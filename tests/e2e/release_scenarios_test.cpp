@@ -93,6 +93,36 @@ TEST_P(ReleaseScenario, EachInstallationTakesItsCheapestRoadToTheLatestRelease) 
     ExpectRelease(run, 6);
 }
 
+// An installation further behind than the direct patches reach, where the chain costs more than the whole
+// client (a level rewritten whole each release): healed to the latest snapshot, it keeps no file that its
+// own release had and a later one removed, while a player's file of a name only other releases had stays.
+TEST_P(ReleaseScenario, HealingFromFarBehindRemovesWhatLaterReleasesRemoved) {
+    ReleaseRun run;
+    for (int n = 1; n <= ReleaseRun::kReleases; ++n) {
+        run.versions[n]["data/level.dat"] = pc::test::NoiseBytes(1u << 20, 100u + n);
+        if (n == 1 || n == 4)
+            run.versions[n]["maps/arena.map"] = "arena";
+        if (n == 3 || n == 4)
+            run.versions[n]["extra/dlc.pak"] = "dlc";
+    }
+    Release(run, ReleaseRun::kReleases);
+    EXPECT_EQ(ReadFileBytes(content_ / "rel/6/client.removed"),
+              "//client-removed 1\n3 4 extra/dlc.pak\n1 1 maps/arena.map\n4 4 maps/arena.map\n"
+              "1 2 old/notes.txt\n");
+
+    InstallRelease(run, 1);
+    pc::test::WriteReleaseTree(install_.Path(),
+                               {{"extra/dlc.pak", "mine"}, {"screenshots/shot.png", "mine"}});
+    const ProgramResult r = Update();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("- Updating from release 1 to release 6 from its whole client"), std::string::npos)
+        << r.out;
+    ExpectRelease(run, 6);
+    EXPECT_FALSE(Installed("old") || Installed("maps")); // with the folders their removal left empty
+    EXPECT_EQ(ReadFileBytes(install_ / "extra/dlc.pak") + ReadFileBytes(install_ / "screenshots/shot.png"),
+              "minemine");
+}
+
 // A release whose time has not come opens no cheaper road: a direct patch to it would bring its files early.
 // The rows go one by one, and the held one waits, downloaded, for its moment.
 TEST_P(ReleaseScenario, AReleaseNotYetAvailableIsReachedByNoDirectPatch) {

@@ -1,13 +1,19 @@
 // Parted deltas with small parts and regions, so that a few MiB take many parts: content that moved far,
 // inserts, cuts and rewrites must each find their region of the old file and come back identical.
+#include "archive/zip_writer.h"
+#include "framework/code_pages.h"
 #include "launcher/apply/delta_parts.h"
+#include "launcher/apply/patch_extraction.h"
+#include "launcher/archiver_settings.h"
 #include "tools/patchctl/delta_parts.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -132,6 +138,59 @@ TEST(PartedDelta, EachShapeComesBackIdenticalAndCostsAboutItsNewContent) {
         // Cut short, or followed by anything, it is not the delta.
         EXPECT_FALSE(Decode(old, next.size(), delta.substr(0, delta.size() - 1), 1 << 16).finished);
         EXPECT_FALSE(Decode(old, next.size(), delta + '\0', 1 << 16).finished);
+    }
+    fs::remove_all(folder);
+}
+
+// A patch whose delta is parted, applied by the launcher's extraction: over the file it expects the parts
+// decode to the new file; over a file changed by one bit that file comes whole from the companion.
+TEST(PartedDelta, APatchAppliesItsPartsOrFallsBackToTheWholeFile) {
+    const fs::path folder =
+        fs::temp_directory_path() / ("parted-apply-" + std::to_string(std::random_device{}()));
+    const auto path = [&](const std::string& name) { return (folder / "patch" / name).string(); };
+    std::mt19937 random(11);
+    const Bytes old = Random(1u << 20, random);
+    Bytes next = Random(300u << 10, random); // the old content shifted by more than a region reaches
+    next.insert(next.end(), old.begin(), old.end());
+    fs::create_directories(folder / "patch");
+    Save(path("old"), old);
+    Save(path("new"), next);
+    std::string data;
+    const pc::TPartedDelta made = pc::EncodePartedDelta(
+        path("old"), path("new"), [&](const char* bytes, std::size_t size) { data.append(bytes, size); },
+        {64 << 10, 256 << 10, pc::kPartedDeltaLevel, 0, nullptr});
+    ASSERT_GE(made.parts, 16);
+    std::ofstream(path("1.parts"), std::ios::binary) << data;
+    pc::TDeltaManifest manifest{"full.zip",
+                                {{std::string("1") + pc::kPartedEntrySuffix, made.oldSize, made.oldSha256,
+                                  made.newSize, made.newSha256, 0644, "data/big.dat"}},
+                                {}};
+    std::ofstream(path("manifest"), std::ios::binary) << pc::FormatDeltaManifest(manifest);
+    pc::WriteZipArchive(path("p.zip"),
+                        {{pc::kDeltaManifestEntry, path("manifest"), 0100644, 0},
+                         {std::string(pc::kDeltaFolder) + "1.parts", path("1.parts"), 0100644, 0}});
+    pc::WriteZipArchive(path("full.zip"), {{"data/big.dat", path("new"), 0100644, 0}});
+
+    for (const bool changed : {false, true}) {
+        SCOPED_TRACE(changed ? "a changed file" : "the file the delta expects");
+        Bytes installed = old;
+        installed[old.size() / 2] ^= changed ? 1 : 0;
+        fs::remove_all(folder / "game");
+        fs::create_directories(folder / "game/data");
+        Save(folder / "game/data/big.dat", installed);
+        std::vector<std::string> log;
+        pc::TZipArchiver zip;
+        pc::ApplyLauncherArchiverSettings(zip);
+        zip.FileName = pc::SystemToWide(path("p.zip"));
+        zip.Open();
+        zip.BaseDir = pc::SystemToWide((folder / "game").string() + "/");
+        pc::ExtractPatch(
+            zip, [&](const std::string& companion) { return pc::OpenLocalCompanion(path(companion)); },
+            [&](const std::string& line) { log.push_back(line); });
+        zip.Close();
+        std::ifstream in(folder / "game/data/big.dat", std::ios::binary);
+        EXPECT_TRUE(Bytes(std::istreambuf_iterator<char>(in), {}) == next);
+        EXPECT_EQ(std::count(log.begin(), log.end(), "- Fetching in full: data/big.dat"), changed ? 1 : 0);
     }
     fs::remove_all(folder);
 }

@@ -150,11 +150,12 @@ TEST_F(PublishClient, RefusesAndLeavesTheListAlone) {
 TEST(PatchctlLintClientLine, FormUrlAndOnce) {
     TempDir dir;
     const std::string sha(64, 'c');
-    const std::string list =
-        dir.Write("list.txt", "//client https://h/client.manifest " + sha + "\r\n" +
-                                  "//client ftp://h/client.manifest " + sha + "\r\n" +
-                                  "//client https://h/client.manifest " + std::string(64, 'C') + "\r\n" +
-                                  "1\thttp://h/p1.zip\t10\t\t0\t\r\n");
+    const std::string removed = "//client-removed https://h/client.removed";
+    const std::string list = dir.Write(
+        "list.txt",
+        "//client https://h/client.manifest " + sha + "\r\n" + "//client ftp://h/client.manifest " + sha +
+            "\r\n" + "//client https://h/client.manifest " + std::string(64, 'C') + "\r\n" + removed + " " +
+            sha + "\r\n" + removed + "\r\n" + removed + " " + sha + "\r\n1\thttp://h/p1.zip\t10\t\t0\t\r\n");
     const ProgramResult r = Patchctl("lint " + Quoted(list));
     EXPECT_EQ(r.exitCode, 1);
     const std::string at = list + ":";
@@ -164,8 +165,13 @@ TEST(PatchctlLintClientLine, FormUrlAndOnce) {
                   "3: client line is not of the form '//client URL SHA256 PATCH' (the SHA-256 in 64 "
                   "lower-case hexadecimal digits, PATCH the id of the last patch the snapshot holds): "
                   "launchers find no client manifest\n" +
-                  at + "3: client line given twice (first on line 1): launchers use neither\n" + list +
-                  ": 1 row, 4 problems\n");
+                  at + "3: client line given twice (first on line 1): launchers use neither\n" + at +
+                  "5: line of removed files is not of the form '//client-removed URL SHA256': installations "
+                  "healing from an older release cannot complete\n" +
+                  at +
+                  "6: line of removed files given twice (first on line 4): healing installations cannot "
+                  "complete\n" +
+                  list + ": 1 row, 6 problems\n");
 }
 
 } // namespace

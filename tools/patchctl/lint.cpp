@@ -241,10 +241,24 @@ private:
     std::vector<std::pair<int, TMirrorRule>> rules_;
 };
 
-// The line that names the client manifest: well formed, given once, with a URL that installations fetch.
+// The line that names the client manifest: well formed, given once, with a URL that installations fetch;
+// and the line of removed files beside it, well formed and given once.
 class ClientLineCheck {
 public:
     void Check(LintReport& report, int line, const std::string& text) {
+        if (IsRemovedLineWord(text)) {
+            if (!ReadRemovedReference(text).line)
+                report.Problem(line,
+                               "line of removed files is not of the form '//client-removed URL SHA256': "
+                               "installations healing from an older release cannot complete");
+            else if (firstRemoved_ != 0)
+                report.Problem(line, "line of removed files given twice (first on line " +
+                                         FormatInteger(firstRemoved_) +
+                                         "): healing installations cannot complete");
+            else
+                firstRemoved_ = line;
+            return;
+        }
         if (!IsClientLineWord(text))
             return;
         const std::optional<TClientLine> client = ParseClientLine(text);
@@ -264,6 +278,7 @@ public:
 
 private:
     int first_ = 0;
+    int firstRemoved_ = 0;
 };
 
 } // namespace

@@ -491,6 +491,48 @@ std::uint64_t RowSizeLimit() {
     return limit > 0 && limit < kRowSizeLimit ? limit : kRowSizeLimit;
 }
 
+// The names that releases 1..number-1 had and this one lacks, each with the stretches of releases that had
+// it: a launcher healing an older installation to this snapshot removes those its own release had.
+std::vector<TRemovedFile> RemovedSinceEarlierReleases(const fs::path& root, int number,
+                                                      const std::vector<OldRelease>& olds,
+                                                      const TClientManifest& now) {
+    std::set<std::string> kept;
+    for (const TClientFile& file : now.files)
+        kept.insert(file.name);
+    std::map<std::string, std::vector<TRemovedFile>> stretches;
+    for (int m = 1; m < number; ++m) {
+        const auto old =
+            std::find_if(olds.begin(), olds.end(), [m](const OldRelease& o) { return o.number == m; });
+        TClientManifest read;
+        if (old == olds.end()) {
+            const fs::path path = root / std::to_string(m) / kClientManifestFileName;
+            const std::string said =
+                "the manifest of release " + std::to_string(m) + " (" + path.string() + ")";
+            std::error_code error;
+            if (!fs::is_regular_file(path, error))
+                throw Refusal{said + " is missing"};
+            try {
+                read = ParseClientManifest(ReadWholeFile(path.string()));
+            } catch (const Exception& e) {
+                throw Refusal{said + " is damaged: " + e.Message()};
+            }
+        }
+        for (const TClientFile& file : (old == olds.end() ? read : old->manifest).files) {
+            if (kept.count(file.name) != 0)
+                continue;
+            std::vector<TRemovedFile>& had = stretches[file.name];
+            if (!had.empty() && had.back().to == m - 1)
+                had.back().to = m;
+            else
+                had.push_back({m, m, file.name});
+        }
+    }
+    std::vector<TRemovedFile> removed;
+    for (const auto& [name, had] : stretches)
+        removed.insert(removed.end(), had.begin(), had.end());
+    return removed;
+}
+
 bool SameRelease(const TClientManifest& a, const TClientManifest& b) {
     return a.files.size() == b.files.size() && std::equal(a.files.begin(), a.files.end(), b.files.begin(),
                                                           [](const TClientFile& x, const TClientFile& y) {
@@ -519,12 +561,13 @@ std::string RowText(std::int32_t id, const std::string& url, std::uintmax_t size
 }
 
 // The list with release n's rows: the chain row, the direct rows (earlier releases' direct rows go: an
-// installation that could take one takes this release's instead), and the client line.
+// installation that could take one takes this release's instead), and the client line with the line of
+// removed files, if any (both in place of the earlier release's).
 std::string ListWithRelease(const std::string& bytes, const std::vector<std::string>& rows,
                             const std::string& clientLine) {
     std::string result;
     ForEachListLine(bytes, [&](std::string_view text, std::string_view whole) {
-        if (!IsClientLineWord(text) && !IsDirectRowLine(text)) {
+        if (!IsClientLineWord(text) && !IsDirectRowLine(text) && !IsRemovedLineWord(text)) {
             result += whole;
             if (whole.size() == text.size())
                 result += "\r\n"; // the old last line had no end
@@ -606,6 +649,14 @@ int Release(const Arguments& args) {
         throw Refusal{"nothing changed: " + newTree.string() + " is release " + std::to_string(number - 1),
                       kNothingChanged};
 
+    const std::vector<TRemovedFile> removed =
+        RemovedSinceEarlierReleases(root, number, olds, snapshot.manifest);
+    std::string removedText;
+    if (!removed.empty()) {
+        removedText = FormatRemovedFiles(removed);
+        ReplaceFile((staging / kRemovedFilesFileName).string(), removedText);
+    }
+
     NewRelease release;
     release.pack = &*pack;
     release.manifest = &snapshot.manifest;
@@ -656,7 +707,19 @@ int Release(const Arguments& args) {
     manifestHash.Update(snapshot.text.data(), snapshot.text.size());
     TClientLine client{releaseUrl + kClientManifestFileName, manifestHash.HexDigest(),
                        number > 1 ? lastId : HighestListedPatch(*table).value_or(0)};
-    const std::string bytes = ListWithRelease(listBytes, rows, ClientLineText(client));
+    std::string clientLines = ClientLineText(client);
+    if (!removedText.empty()) {
+        TSha256 removedHash;
+        removedHash.Update(removedText.data(), removedText.size());
+        std::size_t names = 0;
+        for (std::size_t i = 0; i < removed.size(); ++i)
+            names += i == 0 || removed[i].name != removed[i - 1].name ? 1 : 0;
+        clientLines += "\r\n" + RemovedLineText(releaseUrl + kRemovedFilesFileName, removedHash.HexDigest());
+        std::printf("%s: %zu name%s that earlier releases had, removed when an installation heals\n",
+                    (root / std::to_string(number) / kRemovedFilesFileName).string().c_str(), names,
+                    names == 1 ? "" : "s");
+    }
+    const std::string bytes = ListWithRelease(listBytes, rows, clientLines);
     for (const std::string& name : refusedRows)
         std::printf("%s: over the %ju bytes a row can list, not listed: installations that would take it "
                     "take the chain or heal from the snapshot\n",
