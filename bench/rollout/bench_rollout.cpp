@@ -27,7 +27,7 @@ pc::TPatchRec RowFor(const fs::path& work, int percent) {
                                           << "\trollout=" << percent << "\r\n";
     const auto table = std::make_unique<pc::TPatchList>();
     pc::ParsePatchList(list.string(), *table);
-    return table->items.at(0);
+    return table->items[0];
 }
 
 } // namespace
