@@ -5,116 +5,66 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <filesystem>
-#include <string>
+#include <random>
 #include <thread>
 
 #ifdef _WIN32
 #include <winsock2.h>
-#include <ws2tcpip.h>
-using Socket = SOCKET;
-constexpr int kSendFlags = 0;
-void CloseSocket(Socket s) {
-    ::closesocket(s);
-}
+#define CLOSE_SOCKET closesocket
+#define SEND_FLAGS 0
+using SockLen = int;
 #else
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-using Socket = int;
-constexpr Socket INVALID_SOCKET = -1;
-constexpr int kSendFlags = MSG_NOSIGNAL;
-void CloseSocket(Socket s) {
-    ::close(s);
-}
+#define CLOSE_SOCKET close
+#define SEND_FLAGS MSG_NOSIGNAL
+using SockLen = socklen_t;
 #endif
 
 namespace {
 
 using namespace std::chrono_literals;
 
-// Answers one request with a body of `size` bytes, as fast as the client takes them.
-class OneBodyServer {
-public:
-    explicit OneBodyServer(std::size_t size) : size_(size) {
+// The player lowers the limit to 1 byte a second after the first bytes of an 8 MiB body that the server
+// sends as fast as it is taken: the download must hold there (what the client had in hand already may still
+// come) until the no-progress limit ends it. Had the change waited for the next request, all would come.
+TEST(DownloadSpeedLimit, ALimitLoweredDuringADownloadHoldsItAtOnce) {
 #ifdef _WIN32
-        WSADATA data;
-        ::WSAStartup(MAKEWORD(2, 2), &data);
+    WSADATA wsa;
+    ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &wsa), 0);
 #else
-        ::setenv("no_proxy", "127.0.0.1", 1);
+    ::setenv("no_proxy", "127.0.0.1", 1);
 #endif
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (listener_ == INVALID_SOCKET ||
-            ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(listener_, 4) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error("cannot listen on loopback");
-        port_ = ntohs(address.sin_port);
-        thread_ = std::thread([this] { Serve(); });
-    }
-    ~OneBodyServer() {
-        // Unblocks the accept or the send the thread may be in.
-        ::shutdown(listener_, 2);
-        CloseSocket(listener_);
-        if (const Socket client = client_.load(); client != INVALID_SOCKET)
-            ::shutdown(client, 2);
-        thread_.join();
-    }
-    std::string Url() const {
-        return "http://127.0.0.1:" + std::to_string(port_) + "/body.bin";
-    }
-
-private:
-    void Serve() {
-        const Socket client = ::accept(listener_, nullptr, nullptr);
-        if (client == INVALID_SOCKET)
-            return;
-        client_ = client;
-        std::string request;
-        char piece[1024];
-        while (request.find("\r\n\r\n") == std::string::npos) {
-            const int got = static_cast<int>(::recv(client, piece, sizeof piece, 0));
-            if (got <= 0)
-                break;
-            request.append(piece, static_cast<std::size_t>(got));
-        }
-        const std::string body(size_, 'x');
-        const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size_) +
-                                   "\r\nConnection: close\r\n\r\n" + body;
+    constexpr std::size_t kBody = 8u << 20;
+    auto listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    SockLen length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    std::atomic<decltype(listener)> client{listener}; // the listener until a client is taken
+    std::thread server([&client, listener] {
+        client = ::accept(listener, nullptr, nullptr);
+        char request[4096];
+        ::recv(client.load(), request, sizeof request,
+               0); // one small request: the answer does not depend on it
+        const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kBody) +
+                                   "\r\nConnection: close\r\n\r\n" + std::string(kBody, 'x');
         for (std::size_t sent = 0; sent < answer.size();) {
-            const int put = static_cast<int>(
-                ::send(client, answer.data() + sent,
-                       static_cast<int>(std::min<std::size_t>(answer.size() - sent, 16384)), kSendFlags));
+            const auto put = ::send(client.load(), answer.data() + sent,
+                                    static_cast<int>(answer.size() - sent), SEND_FLAGS);
             if (put <= 0)
-                break;
+                break; // the client has gone
             sent += static_cast<std::size_t>(put);
         }
-        CloseSocket(client);
-    }
-
-    std::size_t size_;
-    Socket listener_ = INVALID_SOCKET;
-    std::atomic<Socket> client_{INVALID_SOCKET};
-    int port_ = 0;
-    std::thread thread_;
-};
-
-// The player lowers the limit to almost nothing after the first bytes: the download must hold there, at
-// most what the client had in hand already coming after, until the no-progress limit ends it. Had the
-// change waited for the next download, the whole body would have come at loopback speed.
-TEST(DownloadSpeedLimit, ALimitLoweredDuringADownloadHoldsItAtOnce) {
-    constexpr std::size_t kBody = 8u << 20;
-    OneBodyServer server(kBody);
+    });
+    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/body.bin";
     const std::filesystem::path dir =
-        std::filesystem::temp_directory_path() /
-        ("pc-speed-limit-" + std::to_string(server.Url().size()) + "-" + std::to_string(std::rand()));
+        std::filesystem::temp_directory_path() / ("pc-speed-limit-" + std::to_string(std::random_device{}()));
     std::filesystem::create_directories(dir);
     std::atomic<std::int64_t> limit{0};
     pc::DownloadLimits limits{2000ms, 60s, {10ms, 10ms}, 1s};
@@ -129,13 +79,17 @@ TEST(DownloadSpeedLimit, ALimitLoweredDuringADownloadHoldsItAtOnce) {
         }
     });
     std::string failure;
-    const bool fetched = pc::Download(ui, server.Url(), (dir / "body.bin").string(), pc::TProgressBar::pbStep,
+    const bool fetched = pc::Download(ui, url, (dir / "body.bin").string(), pc::TProgressBar::pbStep,
                                       pc::DownloadOptions{}, limits, &failure);
+    ::shutdown(client.load(), 2); // ends the server's accept or send, whichever it is in
+    server.join();
+    if (client.load() != listener)
+        ::CLOSE_SOCKET(client.load());
+    ::CLOSE_SOCKET(listener);
     std::filesystem::remove_all(dir);
     ASSERT_GT(atChange, 0);
     EXPECT_FALSE(fetched);
     EXPECT_EQ(failure, "time limit");
-    // libcurl hands over what it had already received; the pacing over WinInet stops after one read.
     EXPECT_LT(ui.progressPosition - atChange, 1 << 20) << "bytes after the change";
 }
 
