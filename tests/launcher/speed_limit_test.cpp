@@ -49,9 +49,8 @@ TEST(DownloadSpeedLimit, ALimitLoweredDuringADownloadHoldsItAtOnce) {
     std::atomic<decltype(listener)> client{listener}; // the listener until a client is taken
     std::thread server([&client, listener] {
         client = ::accept(listener, nullptr, nullptr);
-        char request[4096];
-        ::recv(client.load(), request, sizeof request,
-               0); // one small request: the answer does not depend on it
+        char request[4096]; // one small request, whatever it asks
+        ::recv(client.load(), request, sizeof request, 0);
         const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kBody) +
                                    "\r\nConnection: close\r\n\r\n" + std::string(kBody, 'x');
         for (std::size_t sent = 0; sent < answer.size();) {
@@ -63,9 +62,8 @@ TEST(DownloadSpeedLimit, ALimitLoweredDuringADownloadHoldsItAtOnce) {
         }
     });
     const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/body.bin";
-    const std::filesystem::path dir =
+    const std::filesystem::path body =
         std::filesystem::temp_directory_path() / ("pc-speed-limit-" + std::to_string(std::random_device{}()));
-    std::filesystem::create_directories(dir);
     std::atomic<std::int64_t> limit{0};
     pc::DownloadLimits limits{2000ms, 60s, {10ms, 10ms}, 1s};
     limits.maxBytesPerSecond = &limit;
@@ -79,14 +77,14 @@ TEST(DownloadSpeedLimit, ALimitLoweredDuringADownloadHoldsItAtOnce) {
         }
     });
     std::string failure;
-    const bool fetched = pc::Download(ui, url, (dir / "body.bin").string(), pc::TProgressBar::pbStep,
-                                      pc::DownloadOptions{}, limits, &failure);
+    const bool fetched = pc::Download(ui, url, body.string(), pc::TProgressBar::pbStep, pc::DownloadOptions{},
+                                      limits, &failure);
     ::shutdown(client.load(), 2); // ends the server's accept or send, whichever it is in
     server.join();
     if (client.load() != listener)
         ::CLOSE_SOCKET(client.load());
     ::CLOSE_SOCKET(listener);
-    std::filesystem::remove_all(dir);
+    std::filesystem::remove(body);
     ASSERT_GT(atChange, 0);
     EXPECT_FALSE(fetched);
     EXPECT_EQ(failure, "time limit");
