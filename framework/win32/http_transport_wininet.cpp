@@ -1,7 +1,8 @@
 // The HTTP transport on WinInet: one session for the process (InternetOpenA with the system's proxy
-// settings), one InternetOpenUrlA per request and redirect, and the body in InternetReadFile pieces of 1024
-// bytes. WinInet keeps connections and TLS sessions per session and verifies certificates; redirects and
-// their schemes, the low-speed limit and a body that ends before its length are handled here.
+// settings), one InternetOpenUrlA per request and redirect, and the body in InternetReadFile pieces of
+// 16 KiB handed on in reads of 1024 bytes. WinInet keeps connections and TLS sessions per session and
+// verifies certificates; redirects and their schemes, the low-speed limit and a body that ends before its
+// length are handled here.
 #include "framework/helpers.h"
 #include "framework/http_transport.h"
 
@@ -22,7 +23,10 @@
 namespace pc {
 namespace {
 
+// The body reaches the receiver in reads of at most 1024 bytes, as the progress bar steps by them; WinInet
+// is asked for several at once, since under Wine each call costs about as much as the bytes themselves.
 constexpr DWORD kReadSize = 1024;
+constexpr DWORD kFetchSize = 16 * kReadSize;
 
 // An Internet handle, closed with InternetCloseHandle when its owner goes out of scope.
 class InternetHandle {
@@ -157,8 +161,11 @@ private:
 
 // The player's download speed limit over WinInet, which has none of its own: after each read the body
 // waits until the bytes taken since the limit last changed are no more than the limit allows, asking the
-// receiver every few tenths of a second whether to go on. A server that fell behind earns no burst: the
-// schedule never runs more than a fraction of a second ahead of the clock.
+// receiver every few tenths of a second whether to go on. The schedule is absolute, counted from the first
+// read, so that oversleeping and slow reads are made up by the reads after them. A transfer that fell behind
+// (a busy machine, a stalled server) makes up the arrears at no more than a few percent over the limit, so
+// that no stretch of the download runs much faster than the player asked; arrears older than a few seconds
+// are forgiven.
 class Pacer {
 public:
     explicit Pacer(const std::atomic<std::int64_t>* limit) : limit_(limit) {}
@@ -170,26 +177,35 @@ public:
             rate_ = rate;
             start_ = now;
             bytes_ = 0;
+            catchUpStart_ = now;
+            catchUpBytes_ = 0;
         }
         if (rate_ == 0)
             return true;
-        const std::int64_t behind =
-            std::chrono::duration_cast<std::chrono::nanoseconds>(now - start_ - kMaxCredit).count();
-        if (behind > 0 && bytes_ * kNanosPerSecond / rate_ < behind) {
-            // Behind schedule: start counting again, so that the arrears do not come as a burst.
-            start_ = now - kMaxCredit;
-            bytes_ = rate_ * kMaxCredit.count() / kNanosPerSecond;
+        if (now - start_ > kMaxArrears && Nanos(bytes_, rate_) < Nanos(now - start_ - kMaxArrears)) {
+            // Too far behind: what is older than the arrears allowed is not made up.
+            start_ = now - kMaxArrears;
+            bytes_ = rate_ * kMaxArrears.count() / kNanosPerSecond;
+        }
+        // The catch-up line holds no more than a few reads' worth of time in hand: a read that comes later
+        // starts it again from just before now, so that on schedule no read has to wait for its own line.
+        if (catchUpStart_ + std::chrono::nanoseconds(Nanos(bytes_ - catchUpBytes_, CatchUpRate())) <
+            now - kCatchUpSlack) {
+            catchUpStart_ = now - kCatchUpSlack;
+            catchUpBytes_ = bytes_;
         }
         bytes_ += static_cast<std::int64_t>(bytes);
+        const auto due =
+            std::max(start_ + std::chrono::nanoseconds(Nanos(bytes_, rate_)),
+                     catchUpStart_ + std::chrono::nanoseconds(Nanos(bytes_ - catchUpBytes_, CatchUpRate())));
         for (;;) {
-            const auto due = start_ + std::chrono::nanoseconds(bytes_ * kNanosPerSecond / rate_);
             const auto at = Clock::now();
             if (at >= due)
                 return true;
-            ::Sleep(static_cast<DWORD>(
-                std::max<std::int64_t>(1, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                              std::min<Clock::duration>(due - at, kAskEvery))
-                                              .count())));
+            // Sleep takes whole milliseconds; rounding up keeps the loop from spinning, and the
+            // absolute schedule gives the oversleep back on later reads.
+            const auto wait = std::min<Clock::duration>(due - at, kAskEvery);
+            ::Sleep(static_cast<DWORD>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
             if (!receiver.Waiting())
                 return false;
             if (Rate() != rate_)
@@ -200,8 +216,19 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     static constexpr std::int64_t kNanosPerSecond = 1000000000;
-    static constexpr std::chrono::nanoseconds kMaxCredit{std::chrono::milliseconds(250)};
+    // Arrears are made up at 1.05 times the limit, and only the last three seconds' worth.
+    static constexpr std::int64_t kCatchUpPercent = 105;
+    static constexpr std::chrono::nanoseconds kMaxArrears{std::chrono::seconds(3)};
+    static constexpr std::chrono::nanoseconds kCatchUpSlack{std::chrono::milliseconds(20)};
     static constexpr std::chrono::milliseconds kAskEvery{200};
+    static std::int64_t Nanos(std::int64_t bytes, std::int64_t rate) {
+        // bytes * 1e9 / rate without overflow for downloads of any size
+        return bytes / rate * kNanosPerSecond + bytes % rate * kNanosPerSecond / rate;
+    }
+    static std::int64_t Nanos(Clock::duration span) {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(span).count();
+    }
+    std::int64_t CatchUpRate() const { return rate_ * kCatchUpPercent / 100; }
     std::int64_t Rate() const {
         const std::int64_t rate = limit_ != nullptr ? limit_->load() : 0;
         return rate > 0 ? rate : 0;
@@ -210,6 +237,8 @@ private:
     std::int64_t rate_ = 0;
     Clock::time_point start_{};
     std::int64_t bytes_ = 0;
+    Clock::time_point catchUpStart_{};
+    std::int64_t catchUpBytes_ = 0;
 };
 
 class TWinInetTransport final : public THttpTransport {
@@ -294,10 +323,10 @@ public:
         std::uint64_t received = 0;
         SpeedCheck speed(request.lowSpeedLimit, request.lowSpeedTime);
         Pacer pacer(request.maxBytesPerSecond);
-        std::array<char, kReadSize> piece{};
+        std::array<char, kFetchSize> fetched{};
         for (;;) {
             DWORD got = 0;
-            if (!::InternetReadFile(handle.Get(), piece.data(), kReadSize, &got)) {
+            if (!::InternetReadFile(handle.Get(), fetched.data(), kFetchSize, &got)) {
                 const DWORD error = ::GetLastError();
                 return {FailureKind(error, true), ErrorText(error)};
             }
@@ -308,7 +337,10 @@ public:
                 return {THttpFailure::hfTimeLimit, "the transfer stayed below " +
                                                        std::to_string(request.lowSpeedLimit) +
                                                        " bytes per second"};
-            if (!receiver.Body(piece.data(), got) || !pacer.Took(got, receiver))
+            for (DWORD at = 0; at < got; at += kReadSize)
+                if (!receiver.Body(fetched.data() + at, std::min(kReadSize, got - at)))
+                    return {THttpFailure::hfStopped, {}};
+            if (!pacer.Took(got, receiver))
                 return {THttpFailure::hfStopped, {}};
         }
         if (hasLength && received < announced)

@@ -5,8 +5,9 @@
 
 #include "launcher/install/own_files.h"
 
-#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -48,10 +49,29 @@ constexpr std::int32_t kPatchListCapacity = 65536;
 // what a hostile server can make the launcher store and read.
 constexpr std::int64_t kPatchListMaxBytes = 64 * 1024 * 1024;
 
+// The table's kPatchListCapacity slots. Their memory is taken only as far as rows are written, so that
+// every start of a launcher with a short list does not pay for a full table; a slot never written reads as
+// an empty row. References to slots stay valid while later slots are written.
+class TPatchRows {
+public:
+    TPatchRec& operator[](std::size_t index) {
+        if (index >= rows_.size())
+            rows_.resize(index + 1);
+        return rows_[index];
+    }
+    const TPatchRec& operator[](std::size_t index) const {
+        static const TPatchRec kEmpty;
+        return index < rows_.size() ? rows_[index] : kEmpty;
+    }
+
+private:
+    std::deque<TPatchRec> rows_;
+};
+
 // The patch table. Each parse starts it anew; rows above `high` are stale and never read.
 struct TPatchList {
     std::int32_t high = -1;
-    std::array<TPatchRec, kPatchListCapacity> items;
+    TPatchRows items;
 };
 
 // Raised when a patch list holds more rows than the table can take.
