@@ -1,6 +1,7 @@
 #include "tools/patchctl/delta_parts.h"
 
 #include "framework/crypto.h"
+#include "framework/exceptions.h"
 #include "tools/patchctl/delta_encode.h"
 
 #include <algorithm>
@@ -199,6 +200,21 @@ TPartedDelta EncodePartedDelta(const fs::path& oldPath, const fs::path& newPath,
             options.progress(end);
     }
     return result;
+}
+
+TPartedDelta EncodePartedDeltaFile(const fs::path& oldPath, const fs::path& newPath,
+                                   const std::string& outPath, const TPartOptions& options) {
+    std::ofstream stream(outPath, std::ios::binary | std::ios::trunc);
+    const TPartedDelta coded = EncodePartedDelta(
+        oldPath, newPath,
+        [&](const char* data, std::size_t size) {
+            if (!stream.write(data, static_cast<std::streamsize>(size)))
+                throw EWriteError("Cannot write " + outPath);
+        },
+        options);
+    if (!stream.flush())
+        throw EWriteError("Cannot write " + outPath);
+    return coded;
 }
 
 } // namespace pc

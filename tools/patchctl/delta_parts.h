@@ -38,4 +38,8 @@ TPartedDelta EncodePartedDelta(const std::filesystem::path& oldPath, const std::
                                const std::function<void(const char* data, std::size_t size)>& write,
                                const TPartOptions& options = {});
 
+// The same, written to the file at `outPath` (replaced); EWriteError when it cannot be written.
+TPartedDelta EncodePartedDeltaFile(const std::filesystem::path& oldPath, const std::filesystem::path& newPath,
+                                   const std::string& outPath, const TPartOptions& options = {});
+
 } // namespace pc

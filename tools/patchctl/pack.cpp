@@ -441,23 +441,13 @@ std::uint64_t MakeDeltas(const std::vector<Changed>& changed, const Tree& next, 
             // region however large the file.
             record.entry = std::to_string(manifest.deltas.size() + 1) + kPartedEntrySuffix;
             const std::string path = parts->PathOf(record.entry);
-            std::ofstream stream(path, std::ios::binary | std::ios::trunc);
             TPartOptions options;
             options.threads = threads;
             const std::uint64_t before = done - static_cast<std::uint64_t>(newSize);
             options.progress = [&](std::int64_t coded) {
                 progress.Update(before + static_cast<std::uint64_t>(coded), false);
             };
-            const TPartedDelta coded = EncodePartedDelta(
-                file.oldPath, file.newPath,
-                [&](const char* data, std::size_t size) {
-                    if (!stream.write(data, static_cast<std::streamsize>(size)))
-                        throw EWriteError("Cannot write " + path);
-                },
-                options);
-            if (!stream.flush())
-                throw EWriteError("Cannot write " + path);
-            stream.close();
+            const TPartedDelta coded = EncodePartedDeltaFile(file.oldPath, file.newPath, path, options);
             made = coded.bytes;
             goesWhole = !DeflatesLargerThan(file.newPath, made, level);
             record.oldSha256 = coded.oldSha256;

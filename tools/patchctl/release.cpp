@@ -178,19 +178,10 @@ constexpr std::int64_t kPartedFrom = std::int64_t{128} << 20;
 Coding CodeInParts(NewRelease& release, const TClientFile& after, const fs::path& oldPath) {
     Coding coding;
     const std::string path = (release.work / ("delta-" + std::to_string(++release.made))).string();
-    std::ofstream stream(path, std::ios::binary | std::ios::trunc);
     TPartOptions options;
     options.threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    const TPartedDelta coded = EncodePartedDelta(
-        oldPath, release.entries.at(after.name)->sourcePath,
-        [&](const char* data, std::size_t size) {
-            if (!stream.write(data, static_cast<std::streamsize>(size)))
-                throw EWriteError("Cannot write " + path);
-        },
-        options);
-    if (!stream.flush())
-        throw EWriteError("Cannot write " + path);
-    stream.close();
+    const TPartedDelta coded =
+        EncodePartedDeltaFile(oldPath, release.entries.at(after.name)->sourcePath, path, options);
     if (!release.stored)
         release.stored = StoredSizes(release.snapshot);
     const auto whole = release.stored->find(after.name);
