@@ -27,10 +27,10 @@ TEST(ReleaseDay, EveryLauncherAppliesThePatchOnceWhileTheServerTurnsMostAway) {
     TempDir content;
     pc::test::NginxOptions busy;
     busy.workerConnections = 1024;
-    // 300 requests a second after a burst of 50: three in four of the first moment's requests are turned
-    // away. Their retries, spread over the second after Retry-After, meet room for about 350 requests, all
-    // the lists and archives still owed, so that three attempts suffice however closely the launchers keep
-    // step; a server with less room makes some launcher's three attempts a matter of luck.
+    // 300 requests a second after a burst of 50: the first moment's 200 requests come faster, and about half
+    // of them are turned away. Their retries, spread over the second after Retry-After, meet room for about
+    // 350 requests, all the lists and archives still owed, so that three attempts suffice however closely the
+    // launchers keep step; a server with less room makes some launcher's three attempts a matter of luck.
     busy.httpDirectives = "limit_req_zone $binary_remote_addr zone=release:1m rate=300r/s;";
     busy.serverDirectives = "limit_req zone=release burst=50 nodelay;\n"
                             "limit_req_status 503;\n"
