@@ -42,7 +42,7 @@ std::string PlainText(const pc::ConfigValues& values) {
 
 // Config.ini as the format defines it, made independently of the tool.
 std::string Scrambled(unsigned key, const pc::ConfigValues& values) {
-    char hex[3];
+    char hex[9]; // room for any unsigned, though keys are bytes
     std::snprintf(hex, sizeof hex, "%02X", key);
     std::string out = hex;
     for (std::size_t i = 0; i < pc::kConfigKeys.size(); ++i)
