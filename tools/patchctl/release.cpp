@@ -6,6 +6,7 @@
 #include "framework/code_pages.h"
 #include "framework/crypto.h"
 #include "framework/file_io.h"
+#include "framework/helpers.h"
 #include "launcher/apply/delta_patch.h"
 #include "launcher/apply/patch_extraction.h"
 #include "launcher/install/own_files.h"
@@ -24,7 +25,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -475,11 +475,14 @@ std::vector<std::string> WritePatch(NewRelease& release, const OldRelease& old, 
 // The largest archive a row may list: the size field's limit, or less where the test knob says so.
 std::uint64_t RowSizeLimit() {
     const char* given = std::getenv(kRowLimitVariable);
-    if (given == nullptr || *given == '\0' || std::strlen(given) > 10 ||
-        !std::all_of(given, given + std::strlen(given), [](char c) { return c >= '0' && c <= '9'; }))
+    if (given == nullptr)
         return kRowSizeLimit;
-    const std::uint64_t limit = std::stoull(given);
-    return limit > 0 && limit < kRowSizeLimit ? limit : kRowSizeLimit;
+    try {
+        const std::int32_t limit = ParseInteger(given); // a row's own integer: never above the size field
+        return limit > 0 ? static_cast<std::uint64_t>(limit) : kRowSizeLimit;
+    } catch (const EConvertError&) {
+        return kRowSizeLimit;
+    }
 }
 
 // The names that releases 1..number-1 had and this one lacks, each with the stretches of releases that had
