@@ -27,10 +27,12 @@ TEST(ReleaseDay, EveryLauncherAppliesThePatchOnceWhileTheServerTurnsMostAway) {
     TempDir content;
     pc::test::NginxOptions busy;
     busy.workerConnections = 1024;
-    // 300 requests a second after a burst of 50: the first moment's 200 requests come faster, and about half
-    // of them are turned away. Their retries, spread over the second after Retry-After, meet room for about
-    // 350 requests, all the lists and archives still owed, so that three attempts suffice however closely the
-    // launchers keep step; a server with less room makes some launcher's three attempts a matter of luck.
+    // 300 requests a second after a burst of 50. nginx takes the first moment's 200 waiting requests in one
+    // wake-up and judges them against one instant, so it turns all but the burst's away however slowly this
+    // machine lets the launchers run. Their retries, spread over the second after Retry-After, meet room for
+    // about 350 requests, all the lists and archives still owed, so that three attempts suffice; a server
+    // with less room makes some launcher's three attempts a matter of luck.
+    busy.acceptAllAtOnce = true;
     busy.httpDirectives = "limit_req_zone $binary_remote_addr zone=release:1m rate=300r/s;";
     busy.serverDirectives = "limit_req zone=release burst=50 nodelay;\n"
                             "limit_req_status 503;\n"
@@ -76,7 +78,8 @@ TEST(ReleaseDay, EveryLauncherAppliesThePatchOnceWhileTheServerTurnsMostAway) {
     int turnedAway = 0;
     for (const std::string& line : pc::test::LogLinesFor(log, "GET "))
         turnedAway += pc::test::StatusOf(line) == 503 ? 1 : 0;
-    EXPECT_GT(turnedAway, 0) << "the server never had to turn a launcher away";
+    EXPECT_GE(turnedAway, kLaunchers / 2)
+        << "the server turned fewer than half of the first moment's requests away";
     RecordProperty("waited_in_queue", waited);
     RecordProperty("turned_away", turnedAway);
     RecordProperty("seconds_to_the_last", std::to_string(seconds));

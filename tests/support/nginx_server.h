@@ -24,6 +24,9 @@ struct NginxOptions {
     std::string httpDirectives = {};
     // Connections its one worker takes at once; many clients at once need more.
     int workerConnections = 64;
+    // Take every waiting connection at each wake-up, so that requests that waited together are judged in the
+    // same moment (limit_req counts them against one instant) however little CPU the worker gets.
+    bool acceptAllAtOnce = false;
 };
 
 class NginxServer {
@@ -120,7 +123,8 @@ private:
             conf << "user " << (user != nullptr ? user->pw_name : "root") << ' '
                  << (grp != nullptr ? grp->gr_name : "root") << ";\n";
         }
-        conf << "events { worker_connections " << options_.workerConnections << "; }\n"
+        conf << "events { worker_connections " << options_.workerConnections << ";"
+             << (options_.acceptAllAtOnce ? " multi_accept on;" : "") << " }\n"
              << "http {\n"
              // One line a request: the request, its status, the body bytes sent and the connection's
              // serial number, so that tests can count bytes served and connections opened.
