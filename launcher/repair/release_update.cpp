@@ -35,33 +35,17 @@ bool RemoveFilesOfOlderRelease(UiPort& ui, const std::string& appDir, const std:
         return true; // a list from before releases named their removed files, or nothing removed
     const std::string file = appDir + kRemovedDownloadName;
     EnsureFolderOf(file);
-    DownloadOptions options;
-    options.sha256 = reference.line->sha256;
-    options.maxBytes = kClientManifestMaxBytes;
-    options.delivery = &delivery;
-    std::string reason;
-    const bool fetched = Download(ui, reference.line->url, file, TProgressBar::pbUntouched, options,
-                                  DefaultDownloadLimits(), &reason);
-    const std::string text = fetched ? ReadWholeFile(file) : std::string();
-    RemoveFile(file);
-    if (!fetched) {
-        why = "the list of removed files cannot be downloaded: " + reason;
+    const std::optional<std::vector<TRemovedFile>> removed =
+        FetchRemovedFiles(ui, *reference.line, file, &delivery, why);
+    if (!removed)
         return false;
-    }
-    std::vector<TRemovedFile> removed;
-    try {
-        removed = ParseRemovedFiles(text);
-    } catch (const EClientManifestError& e) {
-        why = e.Message();
-        return false;
-    }
     // A name the latest release has in any spelling stays: on a file system that ignores case it is the
     // same file.
     std::set<std::string> kept;
     for (const TClientFile& f : latest.files)
         kept.insert(AsciiLowerCase(f.name));
     std::vector<std::string> names;
-    for (const TRemovedFile& f : removed)
+    for (const TRemovedFile& f : *removed)
         if (f.from <= installed && installed <= f.to && kept.count(AsciiLowerCase(f.name)) == 0)
             names.push_back(f.name);
     RemoveInstalledFiles(appDir, names, [&ui](const std::string& line) { ui.AppendLogLine(line); });
@@ -69,6 +53,30 @@ bool RemoveFilesOfOlderRelease(UiPort& ui, const std::string& appDir, const std:
 }
 
 } // namespace
+
+std::optional<std::vector<TRemovedFile>> FetchRemovedFiles(UiPort& ui, const TClientLine& line,
+                                                           const std::string& file, TDelivery* delivery,
+                                                           std::string& why) {
+    DownloadOptions options;
+    options.sha256 = line.sha256;
+    options.maxBytes = kClientManifestMaxBytes;
+    options.delivery = delivery;
+    std::string reason;
+    const bool fetched =
+        Download(ui, line.url, file, TProgressBar::pbUntouched, options, DefaultDownloadLimits(), &reason);
+    const std::string text = fetched ? ReadWholeFile(file) : std::string();
+    RemoveFile(file);
+    if (!fetched) {
+        why = "the list of removed files cannot be downloaded: " + reason;
+        return std::nullopt;
+    }
+    try {
+        return ParseRemovedFiles(text);
+    } catch (const EClientManifestError& e) {
+        why = e.Message();
+        return std::nullopt;
+    }
+}
 
 TReleasePlan PlanReleaseRoad(UiPort& ui, const std::string& appDir, const TPatchList& table,
                              const std::vector<TDirectRow>& direct,

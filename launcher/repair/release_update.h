@@ -3,6 +3,7 @@
 // all of them (a new player's installation, or one further behind than the direct rows reach).
 #pragma once
 
+#include "launcher/list/client_manifest.h"
 #include "launcher/list/patch_list.h"
 #include "launcher/list/release_road.h"
 
@@ -40,6 +41,12 @@ bool TakeDirectInstead(const TReleasePlan& plan, TPatchRec& row);
 // (`installed`; none for a new player's folder) had and the latest lacks, as the list's line of removed
 // files names them; then records every row the snapshot holds. False when it could not be done whole
 // (told in the log and through ReportDownloadFailure; nothing recorded).
+// Downloads the list of removed files that the list's `line` names to `file`, checked against its SHA-256,
+// reads it and removes `file`. Nothing, with `why`, when it cannot be had or read.
+std::optional<std::vector<TRemovedFile>> FetchRemovedFiles(UiPort& ui, const TClientLine& line,
+                                                           const std::string& file, TDelivery* delivery,
+                                                           std::string& why);
+
 bool HealToLatestRelease(UiPort& ui, const std::string& appDir, const TPatchList& table,
                          const std::string& listFile, std::optional<std::int32_t> installed,
                          TDelivery& delivery);

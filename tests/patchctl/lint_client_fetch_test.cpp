@@ -106,6 +106,37 @@ TEST_F(LintClientFetch, ReportsWhereTheLineTheManifestAndTheArchiveDisagree) {
     }
 }
 
+// The list of removed files that healing reads: the file the list names, naming nothing that the
+// latest release still has (healing would keep it).
+TEST_F(LintClientFetch, ChecksTheListOfRemovedFilesAsHealingReadsIt) {
+    const std::string manifestSha = Sha256Sum(content_ / "client/client.manifest");
+    const std::string url = server_->Url("/client/client.removed");
+    const struct {
+        std::string text;   // client.removed as served
+        std::string listed; // the SHA-256 the list gives, or that of `text`
+        std::string out;    // on the list's second line
+    } cases[] = {
+        {"//client-removed 1\n1 2 old/notes.txt\n", "", "info: list of removed files: 1 name\n"},
+        {"//client-removed 1\n1 2 data/a.pak\n", "",
+         "the list of removed files names 'data/a.pak', which the client manifest holds: healing keeps it\n"},
+        {"//client-removed 1\n", std::string(64, 'c'),
+         "the list of removed files cannot be downloaded: SHA-256 mismatch\n"},
+    };
+    for (const auto& c : cases) {
+        const std::string served = content_.Write("client/client.removed", c.text);
+        const std::string list = work_.Write(
+            "list.txt", "//client " + ManifestUrl() + " " + manifestSha + " 0\r\n//client-removed " + url +
+                            " " + (c.listed.empty() ? Sha256Sum(served) : c.listed) + "\r\n");
+        const ProgramResult r = Patchctl("lint " + Quoted(list) + " --fetch");
+        const bool clean = c.out.rfind("info:", 0) == 0;
+        EXPECT_EQ(r.out, list + ":1: info: client manifest: 2 files agree with the directory of " +
+                             server_->Url("/client/client.zip") + "\n" + list + ":2: " + c.out + list +
+                             ": 0 rows, " + (clean ? "0 problems" : "1 problem") + "\n")
+            << c.text;
+        EXPECT_EQ(r.exitCode, clean ? 0 : 1) << c.text;
+    }
+}
+
 // A row published after the client line is not in the snapshot: publish warns, lint --fetch reports it until
 // a snapshot of the release is published.
 TEST_F(LintClientFetch, RowsThatTheSnapshotPredatesAreWarnedOfAndReported) {

@@ -49,10 +49,6 @@ std::optional<std::int32_t> Number(LintReport& report, int line, const char* fie
     }
 }
 
-std::string Counted(int n, const char* noun) {
-    return FormatInteger(n) + " " + noun + (n == 1 ? "" : "s");
-}
-
 // After the fifth TAB a row may carry the archive's SHA-256; other text there is ignored by the launcher.
 // Text that is nearly a digest was most likely meant as one (cut short, one digit too many, another hash):
 // the launcher would then not check the archive at all, so that is a problem.

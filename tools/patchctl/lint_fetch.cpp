@@ -21,6 +21,7 @@
 #include "launcher/net/delivery.h"
 #include "launcher/net/download.h"
 #include "launcher/net/remote_zip.h"
+#include "launcher/repair/release_update.h"
 #include "tools/patchctl/console_ui.h"
 #include "tools/patchctl/lint_report.h"
 
@@ -31,6 +32,7 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -434,6 +436,45 @@ void ReportRowsAfterSnapshot(LintReport& report, const std::string& path, const 
                                "snapshot of this release: patchctl snapshot, then patchctl publish --client");
 }
 
+// The number of the first line of `bytes` that `is` picks, or 0.
+int FirstLineWhere(const std::string& bytes, bool (*is)(std::string_view)) {
+    int found = 0;
+    TStringList::VisitLines(bytes, [&, number = 0](std::string_view text) mutable {
+        ++number;
+        if (found == 0 && is(text))
+            found = number;
+    });
+    return found;
+}
+
+// The removed files that healing from far behind downloads: the file the list names, readable, and naming
+// nothing that the latest release has, which healing would keep and so never remove.
+void TestRemovedFiles(LintReport& report, UiPort& ui, const std::string& listBytes,
+                      const TClientManifest& latest, const std::string& scratch) {
+    const TRemovedReference reference = ReadRemovedReference(listBytes);
+    if (!reference.line)
+        return; // none, or a line that the line checks reported
+    const int line = FirstLineWhere(listBytes, IsRemovedLineWord);
+    std::string why;
+    const std::optional<std::vector<TRemovedFile>> removed =
+        FetchRemovedFiles(ui, *reference.line, scratch + kRemovedFilesFileName, nullptr, why);
+    if (!removed) {
+        report.Problem(line, why);
+        return;
+    }
+    std::set<std::string> latestNames;
+    for (const TClientFile& f : latest.files)
+        latestNames.insert(AsciiLowerCase(f.name));
+    const int problems = report.Problems();
+    for (const TRemovedFile& f : *removed)
+        if (latestNames.count(AsciiLowerCase(f.name)) != 0)
+            report.Problem(line, "the list of removed files names '" + f.name +
+                                     "', which the client manifest holds: healing keeps it");
+    if (report.Problems() == problems)
+        report.Information(line,
+                           "list of removed files: " + Counted(static_cast<int>(removed->size()), "name"));
+}
+
 } // namespace
 
 int FetchClient(const std::string& path, const std::string& label, const std::string& scratch) {
@@ -441,12 +482,7 @@ int FetchClient(const std::string& path, const std::string& label, const std::st
     const TClientReference reference = ReadClientReference(bytes);
     if (!reference.line)
         return 0; // no client line, or one that the line checks reported
-    int line = 0;
-    TStringList::VisitLines(bytes, [&, number = 0](std::string_view text) mutable {
-        ++number;
-        if (line == 0 && IsClientLineWord(text))
-            line = number;
-    });
+    const int line = FirstLineWhere(bytes, IsClientLineWord);
     LintReport report(label);
     TZipArchiver archiver;
     ConsoleUi ui(archiver);
@@ -491,6 +527,7 @@ int FetchClient(const std::string& path, const std::string& label, const std::st
     if (report.Problems() == 0)
         report.Information(line, "client manifest: " + std::to_string(manifest.files.size()) +
                                      " files agree with the directory of " + archiveUrl);
+    TestRemovedFiles(report, ui, bytes, manifest, scratch);
     return report.Problems();
 }
 

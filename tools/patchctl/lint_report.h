@@ -1,11 +1,18 @@
 // How `patchctl lint` tells what it found, shared by its checks of the list and those that download.
 #pragma once
 
+#include "framework/helpers.h"
+
 #include <cstdio>
 #include <string>
 #include <utility>
 
 namespace pc::patchctl {
+
+// "1 problem", "2 problems".
+inline std::string Counted(int n, const char* noun) {
+    return FormatInteger(n) + " " + noun + (n == 1 ? "" : "s");
+}
 
 // Problems and notes of one list on stdout, each with the list's name and its line.
 class LintReport {
