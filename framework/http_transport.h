@@ -84,7 +84,8 @@ public:
     virtual bool Answer(const THttpAnswer& answer) = 0;
     // The next piece of the body, in order, of at least one byte. False ends the request.
     virtual bool Body(const char* data, std::size_t size) = 0;
-    // Called every few tenths of a second while no body arrives. False ends the request.
+    // Called every few tenths of a second while no body arrives (the launcher keeps its window going
+    // there). False ends the request.
     virtual bool Waiting() = 0;
 };
 

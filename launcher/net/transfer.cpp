@@ -15,6 +15,7 @@ using Clock = std::chrono::steady_clock;
 
 // While waiting between attempts the window is kept alive at this pace.
 constexpr std::chrono::milliseconds kPausePumpInterval{20};
+constexpr std::chrono::milliseconds kSilenceBeforePumping{1000};
 
 std::string SlowReason(std::int64_t bytesPerSecond) {
     return "slower than " + std::to_string(bytesPerSecond) + " bytes per second";
@@ -151,9 +152,13 @@ bool TTransferEngine::Body(const char* data, std::size_t size) {
 }
 
 bool TTransferEngine::Waiting() {
+    const auto now = Clock::now();
+    // A server silent for a while must not freeze the window: it keeps painting and taking clicks, and the
+    // player can end the wait. A flowing transfer pumps at each read, and only there.
+    if (now - lastActivity_ >= kSilenceBeforePumping)
+        ui_.PumpMessages();
     if (Ending())
         return false;
-    const auto now = Clock::now();
     if (now - lastProgress_ >= limits_.noProgressTime) {
         stop_ = TStop::stTimeLimit;
         return false;

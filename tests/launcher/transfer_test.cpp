@@ -7,14 +7,18 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <deque>
+#include <thread>
 #include <vector>
 
 namespace {
 
 using namespace std::chrono_literals;
 
-// One scripted answer: its status (0: no answer at all), the body bytes it brings and how it ends.
+// One scripted answer: its status (0: no answer at all; kSilent: none until the receiver stops waiting), the
+// body bytes it brings and how it ends.
+constexpr long kSilent = -1;
 struct Step {
     Step(long status, std::string body = {}, pc::THttpFailure end = pc::THttpFailure::hfNone,
          std::string contentRange = {})
@@ -39,6 +43,10 @@ public:
         steps_.pop_front();
         if (step.status == 0)
             return {step.end, "connection refused", true};
+        while (step.status == kSilent && receiver.Waiting())
+            std::this_thread::sleep_for(200ms); // as the transports ask while nothing comes
+        if (step.status == kSilent)
+            return {pc::THttpFailure::hfStopped, {}};
         pc::THttpAnswer answer;
         answer.status = step.status;
         answer.etag = "\"v1\"";
@@ -192,6 +200,25 @@ TEST(TransferEngine, AFailedPlaceHandsOverToTheMirrorAndADeadHostIsPassedOver) {
     std::string reason;
     ASSERT_TRUE(engine.Run(plan, sink, reason)) << reason;
     EXPECT_EQ(transport.asked, (std::vector<std::string>{"http://b.test/p.zip -"}));
+}
+
+// A server that stays silent keeps the window going once the silence has lasted a second, so that the player
+// can end the wait; until then the window is left to the reads.
+TEST(TransferEngine, ASilentServerLeavesTheWindowGoingAndThePlayerCanEndTheWait) {
+    ScriptedTransport transport({Step(kSilent)});
+    pc::test::RecordingUi ui;
+    ui.OnPump([&ui] { ui.terminated = true; }); // the player closes the window
+    pc::TDelivery delivery(7);
+    pc::DownloadLimits limits;
+    limits.lowSpeedTime = 5s; // the stall limit ends a wait that nothing else ends
+    pc::TTransferEngine engine(ui, delivery, limits, transport);
+    MemorySink sink;
+    std::string reason;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(engine.Run({"http://a.test/p.zip"}, sink, reason));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_EQ(ui.pumps, 1);
+    EXPECT_EQ(reason, pc::kEndingReason);
 }
 
 } // namespace
