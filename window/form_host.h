@@ -127,6 +127,9 @@ public:
     // ---- Keyboard ----
     // The focus moved to this part: a front end tells the screen reader (the model redraws the focus).
     virtual void FocusMoved(TFocusStop) {}
+    // The part became available or unavailable (Start while the update runs): a front end tells the screen
+    // reader.
+    virtual void AvailabilityChanged(TFocusStop) {}
 
     // ---- Application services ----
     virtual void SetApplicationTitle(const std::string& text) = 0;

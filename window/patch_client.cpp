@@ -504,6 +504,7 @@ void TForm_Main::Image_Exit_OverClick() {
 void TForm_Main::Timer_PatchTimer() {
     Timer_Patch.SetEnabled(false);
     Image_Start_Over->SetEnabled(false);
+    host_.AvailabilityChanged(TFocusStop::Start);
     Timer_Standby.SetEnabled(true);
     Label_Standby->SetVisible(true);
     if (core_.UpdateRun) {
@@ -526,6 +527,7 @@ void TForm_Main::Timer_PatchTimer() {
     Timer_Standby.SetEnabled(false);
     Label_Standby->SetVisible(false);
     Image_Start_Over->SetEnabled(true);
+    host_.AvailabilityChanged(TFocusStop::Start);
 }
 
 void TForm_Main::Timer_StandbyTimer() {

@@ -6,7 +6,8 @@
 Run inside an X server and a session D-Bus (CTest wraps it in xvfb-run and dbus-run-session). Starts the
 launcher in a fresh installation whose patch list (empty) and news page come from a server on loopback,
 walks the launcher's accessible tree, checks the name and description of each part in the Tab order, reads
-the log as text, and presses Start through the Action interface: the game must start and the launcher end.
+the log as text, sees Start unavailable while the update waits for its list and available after, and presses
+Start through the Action interface: the game must start and the launcher end.
 """
 import http.server
 import os
@@ -32,6 +33,13 @@ NAMES = {name for name, _ in EXPECTED}
 
 
 class Quiet(http.server.SimpleHTTPRequestHandler):
+    list_sent = threading.Event()  # the patch list is held back until the test lets it go
+
+    def do_GET(self):
+        if self.path.endswith("patchlist.txt"):
+            Quiet.list_sent.wait(30)
+        super().do_GET()
+
     def log_message(self, *args):
         pass
 
@@ -125,10 +133,17 @@ def main(argv):
             action = button.queryAction()
             assert action.nActions >= 1, "%s has no action" % button.name
 
+        def available(button):
+            return button.getState().contains(pyatspi.STATE_ENABLED)
+
+        wait_for("Start unavailable while the update runs", lambda: not available(buttons[0]))
+        assert all(available(b) for b in buttons[1:]), "only Start waits for the update"
+        Quiet.list_sent.set()
         text = log.queryText()
         wait_for("the update's end in the log",
                  lambda: "- No updates has been found" in text.getText(0, -1))
         assert text.getText(0, -1).startswith("- Searching for updates..."), text.getText(0, -1)
+        wait_for("Start available after the update", lambda: available(buttons[0]))
 
         start = buttons[0].queryAction()
         start.doAction(0)

@@ -132,6 +132,10 @@ void TQtForm::FocusMoved(TFocusStop stop) {
             widget->setFocus(Qt::TabFocusReason); // the screen reader announces the part
 }
 
+void TQtForm::AvailabilityChanged(TFocusStop) {
+    UpdateFocusStops();
+}
+
 bool TQtForm::TakeKey(QEvent* event) {
     if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease)
         return false;

@@ -89,6 +89,7 @@ private:
     TZADialogProvider* ArchiveDialogs() override;
     void PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) override;
     void FocusMoved(TFocusStop stop) override;
+    void AvailabilityChanged(TFocusStop stop) override;
 
     // The keyboard: Tab, Enter and Space go to the model wherever the window's focus is.
     bool TakeKey(QEvent* event);

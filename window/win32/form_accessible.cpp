@@ -43,10 +43,10 @@ void TFormAccessible::Detach() {
     standard_.Reset();
 }
 
-void TFormAccessible::FocusMoved(TFocusStop stop) {
+void TFormAccessible::Notify(DWORD event, TFocusStop stop) {
     for (std::size_t i = 0; i < kFocusOrder.size(); ++i)
         if (kFocusOrder[i] == stop)
-            ::NotifyWinEvent(EVENT_OBJECT_FOCUS, window_, OBJID_CLIENT, static_cast<LONG>(i + 1));
+            ::NotifyWinEvent(event, window_, OBJID_CLIENT, static_cast<LONG>(i + 1));
 }
 
 int TFormAccessible::PartOf(const VARIANT& child) const {

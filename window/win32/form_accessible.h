@@ -27,8 +27,9 @@ public:
 
     // The window is going: a screen reader that still holds the object gets errors from now on.
     void Detach();
-    // Tells screen readers that the focus moved to this part.
-    void FocusMoved(TFocusStop stop);
+    // Tell screen readers that the focus moved to this part, or that its state (available or not) changed.
+    void FocusMoved(TFocusStop stop) { Notify(EVENT_OBJECT_FOCUS, stop); }
+    void AvailabilityChanged(TFocusStop stop) { Notify(EVENT_OBJECT_STATECHANGE, stop); }
 
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
@@ -65,6 +66,8 @@ public:
     HRESULT STDMETHODCALLTYPE put_accValue(VARIANT child, BSTR value) override;
 
 private:
+    void Notify(DWORD event, TFocusStop stop);
+
     TFormAccessible(HWND window, TForm_Main& model);
     ~TFormAccessible() = default;
     // -1: the client area itself; 0 and up: a part; -2: no such child (or the window is gone).

@@ -411,6 +411,11 @@ void TWin32Form::FocusMoved(TFocusStop stop) {
         accessible_->FocusMoved(stop);
 }
 
+void TWin32Form::AvailabilityChanged(TFocusStop stop) {
+    if (accessible_)
+        accessible_->AvailabilityChanged(stop);
+}
+
 bool TWin32Form::KeyDown(WPARAM key, LPARAM flags) {
     TKey mapped = TKey::Other;
     switch (key) {

@@ -59,6 +59,7 @@ private:
     TZADialogProvider* ArchiveDialogs() override;
     void PopupMenu(TPoint at, const std::vector<TMenuEntry>& entries) override;
     void FocusMoved(TFocusStop stop) override;
+    void AvailabilityChanged(TFocusStop stop) override;
 
     bool KeyDown(WPARAM key, LPARAM flags); // Tab, Enter and Space go to the model
     void DrawFocusFrame(TRect frame);
