@@ -36,17 +36,17 @@ TReleasePlan PlanReleaseRoad(UiPort& ui, const std::string& appDir, const TPatch
 // Whether `row` is one that the plan's direct row stands for; then `row` becomes the direct row.
 bool TakeDirectInstead(const TReleasePlan& plan, TPatchRec& row);
 
-// Fetches every file of the latest snapshot that the installation lacks or holds otherwise (the list file
-// at `listFile` names it), checked and put in place; removes the files that the installation's release
-// (`installed`; none for a new player's folder) had and the latest lacks, as the list's line of removed
-// files names them; then records every row the snapshot holds. False when it could not be done whole
-// (told in the log and through ReportDownloadFailure; nothing recorded).
 // Downloads the list of removed files that the list's `line` names to `file`, checked against its SHA-256,
 // reads it and removes `file`. Nothing, with `why`, when it cannot be had or read.
 std::optional<std::vector<TRemovedFile>> FetchRemovedFiles(UiPort& ui, const TClientLine& line,
                                                            const std::string& file, TDelivery* delivery,
                                                            std::string& why);
 
+// Fetches every file of the latest snapshot that the installation lacks or holds otherwise (the list file
+// at `listFile` names it), checked and put in place; removes the files that the installation's release
+// (`installed`; none for a new player's folder) had and the latest lacks, as the list's line of removed
+// files names them; then records every row the snapshot holds. False when it could not be done whole
+// (told in the log and through ReportDownloadFailure; nothing recorded).
 bool HealToLatestRelease(UiPort& ui, const std::string& appDir, const TPatchList& table,
                          const std::string& listFile, std::optional<std::int32_t> installed,
                          TDelivery& delivery);
